@@ -1,0 +1,91 @@
+// JStreamSocket: accepting connections and their keep-alive set-up.
+#include "net/stream_socket.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <cerrno>
+#include <string>
+
+#include "base/error.h"
+#include "base/log.h"
+
+namespace zq {
+namespace {
+
+// Unanswered probes before the system drops an idle connection: with 3 s
+// intervals a dead peer is noticed about 33 s after the link went quiet.
+constexpr int kKeepAliveProbes = 10;
+
+int toSeconds(int32_t milliseconds) {
+  const int seconds = (milliseconds + 999) / 1000;
+  return seconds < 1 ? 1 : seconds;
+}
+
+}  // namespace
+
+std::unique_ptr<JStreamSocket> JStreamSocket::accept(JInetAddr* peer) {
+  Use use(*this, "accept");
+  waitReady(use, POLLIN, acceptTimeout());
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  int fd;
+  for (;;) {
+    fd = ::accept4(use.fd(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      break;
+    }
+    if (errno == EINTR && !use.closed()) {
+      continue;
+    }
+    const JSysError error = failure(use, errno, "accept");
+    JLog::logTraceable(kLevelError, this, "Could not accept connection: %s",
+                       error.message().c_str());
+    throw error;
+  }
+  auto client = std::make_unique<JStreamSocket>(fd);
+  if (JTraceMask* mask = traceMask()) {
+    client->traceMask()->store(mask->load());
+  }
+  const JInetAddr from(address);
+  const std::string fromText = from.text().substr(0, 255);
+  JLog::logTraceable(kLevelTraceNetwork, this, "Accepted connection on TCP socket '%d' from '%s'",
+                     fd, fromText.c_str());
+  if (keepAliveEnabled()) {
+    applyKeepAlive(*client);
+  }
+  if (peer != nullptr) {
+    *peer = from;
+  }
+  return client;
+}
+
+void JStreamSocket::applyKeepAlive(JSocket& client) const {
+  const int32_t time = keepAliveTime();
+  const int32_t interval = keepAliveInterval();
+  try {
+    client.setIntOption(SOL_SOCKET, SO_KEEPALIVE, 1);
+    client.setIntOption(IPPROTO_TCP, TCP_KEEPIDLE, toSeconds(time));
+    client.setIntOption(IPPROTO_TCP, TCP_KEEPINTVL, toSeconds(interval));
+    client.setIntOption(IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+    JLog::logTraceable(kLevelTraceNetwork, this,
+                       "Keepalive on client socket '%d' set to time=%d, interval=%d",
+                       client.handle(), time, interval);
+  } catch (const JError& e) {
+    logCaught(e);
+    JLog::logTraceable(kLevelError, this, "Couldn't set keepalive value on client socket '%d'!",
+                       client.handle());
+  }
+}
+
+void JStreamSocket::setKeepAlive(bool enabled, int32_t timeMs, int32_t intervalMs) {
+  keepAliveEnabled_.store(enabled);
+  keepAliveTime_.store(timeMs);
+  keepAliveInterval_.store(intervalMs);
+}
+
+void JStreamSocket::setNoDelay(bool on) {
+  setIntOption(IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+
+}  // namespace zq
