@@ -44,10 +44,11 @@ class JThread : public JWaitableObject {
   explicit JThread(std::string_view name = {});
 
   /// A started thread that was neither joined nor auto-deleted is joined
-  /// here: the owner must have stopped its body first (the derived object is
-  /// already gone when this runs, so a body still running would block the
-  /// destructor or use a destroyed object). Subclasses with a body that reads
-  /// their own members stop and join it in their own destructor.
+  /// here, so that nothing leaks. The owner must have stopped its body first:
+  /// the derived object is already gone when this runs, so a body still
+  /// running would block this destructor or use a destroyed object, and one
+  /// that had not yet entered run() would run the empty base run() instead.
+  /// Subclasses stop and join their body in their own destructor.
   ~JThread() override;
 
   /// Creates the thread and runs run() on it. `priority` follows the

@@ -1,0 +1,346 @@
+// The single waitable objects: event, semaphore and timer semantics, and the
+// time-outs of a single wait.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "base/error.h"
+#include "base/waitable.h"
+
+namespace zq {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool signalledNow(JWaitableObject& object) {
+  try {
+    object.wait(0);
+    return true;
+  } catch (const JTimeoutError&) {
+    return false;
+  }
+}
+
+// ---- JFlag ----------------------------------------------------------------
+
+TEST(Flag, ManualResetStaysSignalledUntilReset) {
+  JFlag flag(true, false);
+  EXPECT_FALSE(signalledNow(flag));
+  flag.set();
+  EXPECT_TRUE(signalledNow(flag));
+  EXPECT_TRUE(signalledNow(flag));
+  EXPECT_TRUE(flag.isSet());
+  flag.reset();
+  EXPECT_FALSE(flag.isSet());
+  EXPECT_FALSE(signalledNow(flag));
+}
+
+TEST(Flag, AutoResetIsConsumedByOneWait) {
+  JFlag flag(false, false);
+  flag.set();
+  EXPECT_TRUE(signalledNow(flag));
+  EXPECT_FALSE(signalledNow(flag));
+}
+
+TEST(Flag, RepeatedSetsMergeIntoOneSignal) {
+  JFlag flag(false, false);
+  flag.set();
+  flag.set();
+  flag.set();
+  EXPECT_TRUE(signalledNow(flag));
+  EXPECT_FALSE(signalledNow(flag));
+}
+
+TEST(Flag, InitiallySignalled) {
+  JFlag manual(true, true);
+  EXPECT_TRUE(signalledNow(manual));
+  EXPECT_TRUE(signalledNow(manual));
+  JFlag automatic(false, true, "start");
+  EXPECT_EQ(automatic.name(), "start");
+  EXPECT_TRUE(signalledNow(automatic));
+  EXPECT_FALSE(signalledNow(automatic));
+}
+
+TEST(Flag, ResetClearsAnAutoResetSignal) {
+  JFlag flag(false, false);
+  flag.reset();  // harmless when clear
+  flag.set();
+  flag.reset();
+  EXPECT_FALSE(signalledNow(flag));
+}
+
+TEST(Flag, SetFromAnotherThreadWakesABlockedWaiter) {
+  JFlag flag(false, false);
+  const auto start = Clock::now();
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    flag.set();
+  });
+  EXPECT_NO_THROW(flag.wait(10000));
+  EXPECT_GE(msSince(start), 45);
+  setter.join();
+  EXPECT_FALSE(signalledNow(flag));
+}
+
+// ---- time-outs ------------------------------------------------------------
+
+TEST(WaitTimeout, ExpiryThrowsTimeOutAfterTheTimeOut) {
+  JFlag flag(true, false);
+  const auto start = Clock::now();
+  try {
+    flag.wait(100);
+    FAIL() << "the wait returned";
+  } catch (const JTimeoutError& e) {
+    EXPECT_EQ(e.message(), "Time out!");
+    EXPECT_EQ(e.tag(), 100);
+  }
+  const int64_t elapsed = msSince(start);
+  EXPECT_GE(elapsed, 99);
+  EXPECT_LT(elapsed, 5000);
+}
+
+TEST(WaitTimeout, ZeroOnlyTests) {
+  JSemaphore semaphore(0, 1);
+  const auto start = Clock::now();
+  EXPECT_THROW(semaphore.wait(0), JTimeoutError);
+  EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(WaitTimeout, SignalBeforeExpiryEndsTheWaitEarly) {
+  JSemaphore semaphore(0, 1);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    semaphore.release();
+  });
+  const auto start = Clock::now();
+  EXPECT_NO_THROW(semaphore.wait(20000));
+  EXPECT_LT(msSince(start), 10000);
+  releaser.join();
+}
+
+// ---- JSemaphore -----------------------------------------------------------
+
+TEST(Semaphore, InitialCountSatisfiesThatManyWaits) {
+  JSemaphore semaphore(2, 5);
+  EXPECT_EQ(semaphore.count(), 2);
+  EXPECT_EQ(semaphore.maximumCount(), 5);
+  EXPECT_TRUE(signalledNow(semaphore));
+  EXPECT_TRUE(signalledNow(semaphore));
+  EXPECT_FALSE(signalledNow(semaphore));
+  EXPECT_EQ(semaphore.count(), 0);
+}
+
+TEST(Semaphore, ReleaseReturnsThePreviousCount) {
+  JSemaphore semaphore(0, 10);
+  EXPECT_EQ(semaphore.release(1), 0);
+  EXPECT_EQ(semaphore.release(2), 1);
+  EXPECT_EQ(semaphore.release(), 3);
+  EXPECT_EQ(semaphore.count(), 4);
+  semaphore.wait(0);
+  EXPECT_EQ(semaphore.release(), 3);
+}
+
+TEST(Semaphore, ReleaseAtMaximumThrowsAndLeavesTheCount) {
+  JSemaphore semaphore(0, 2);
+  semaphore.release(2);
+  try {
+    semaphore.release(1);
+    FAIL() << "release above the maximum succeeded";
+  } catch (const JSysError& e) {
+    EXPECT_STREQ(e.function(), "ReleaseSemaphore");
+    EXPECT_EQ(e.code(), static_cast<uint32_t>(EOVERFLOW));
+    EXPECT_EQ(e.tag(), 100);
+    EXPECT_EQ(e.message(),
+              "system call error at function 'ReleaseSemaphore' : Value too large for defined "
+              "data type");
+  }
+  EXPECT_EQ(semaphore.count(), 2);
+  EXPECT_TRUE(signalledNow(semaphore));
+  EXPECT_TRUE(signalledNow(semaphore));
+  EXPECT_FALSE(signalledNow(semaphore));
+}
+
+TEST(Semaphore, ReleaseOfMoreThanTheRoomLeftAddsNothing) {
+  JSemaphore semaphore(1, 3);
+  EXPECT_THROW(semaphore.release(3), JSysError);
+  EXPECT_EQ(semaphore.count(), 1);
+  EXPECT_EQ(semaphore.release(2), 1);
+}
+
+TEST(Semaphore, ReleaseOfNothingIsInvalid) {
+  JSemaphore semaphore(0, 3);
+  for (int n : {0, -1}) {
+    try {
+      semaphore.release(n);
+      FAIL() << "release(" << n << ") succeeded";
+    } catch (const JSysError& e) {
+      EXPECT_STREQ(e.function(), "ReleaseSemaphore");
+      EXPECT_EQ(e.code(), static_cast<uint32_t>(EINVAL));
+    }
+  }
+  EXPECT_EQ(semaphore.count(), 0);
+}
+
+TEST(Semaphore, InvalidCountsThrowCreateSemaphore) {
+  for (auto [initial, maximum] : {std::pair{3, 2}, std::pair{-1, 2}, std::pair{0, 0}}) {
+    try {
+      JSemaphore semaphore(initial, maximum);
+      FAIL() << initial << "/" << maximum << " was accepted";
+    } catch (const JSysError& e) {
+      EXPECT_STREQ(e.function(), "CreateSemaphore");
+      EXPECT_EQ(e.code(), static_cast<uint32_t>(EINVAL));
+    }
+  }
+}
+
+TEST(Semaphore, ConcurrentReleasesNeverPassTheMaximum) {
+  constexpr int kMaximum = 500;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 200;  // 800 attempts for 500 places
+  JSemaphore semaphore(0, kMaximum);
+  std::atomic<int> accepted{0};
+  std::atomic<int> refused{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) {
+        try {
+          semaphore.release();
+          ++accepted;
+        } catch (const JSysError&) {
+          ++refused;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(accepted.load(), kMaximum);
+  EXPECT_EQ(refused.load(), kThreads * kPerThread - kMaximum);
+  EXPECT_EQ(semaphore.count(), kMaximum);
+  int taken = 0;
+  while (signalledNow(semaphore)) {
+    ++taken;
+  }
+  EXPECT_EQ(taken, kMaximum);
+}
+
+// ---- JWaitableTimer -------------------------------------------------------
+
+TEST(Timer, NotArmedNeverFires) {
+  JWaitableTimer timer;
+  EXPECT_THROW(timer.wait(50), JTimeoutError);
+}
+
+TEST(Timer, OneShotFiresOnceAtItsDueTime) {
+  JWaitableTimer timer;
+  EXPECT_EQ(timer.period(), 0);
+  const auto start = Clock::now();
+  timer.set(100);
+  EXPECT_THROW(timer.wait(30), JTimeoutError);
+  timer.wait(10000);
+  const int64_t elapsed = msSince(start);
+  EXPECT_GE(elapsed, 99);
+  EXPECT_LT(elapsed, 5000);
+  EXPECT_THROW(timer.wait(250), JTimeoutError);
+}
+
+TEST(Timer, PeriodicTimerTicksEveryPeriod) {
+  JWaitableTimer timer;
+  timer.setPeriod(50);
+  const auto start = Clock::now();
+  timer.set(50);
+  for (int i = 0; i < 5; ++i) {
+    timer.wait(5000);
+  }
+  const int64_t elapsed = msSince(start);
+  EXPECT_GE(elapsed, 200);
+  EXPECT_LT(elapsed, 2000);
+}
+
+TEST(Timer, PeriodicAutoResetTimerIsATickNotACounter) {
+  JWaitableTimer timer;
+  timer.setPeriod(300);
+  timer.set(100);  // fires at 100, 400, 700, 1000 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(850));
+  EXPECT_TRUE(signalledNow(timer));
+  EXPECT_FALSE(signalledNow(timer));
+  // Ticking goes on after the merged firings.
+  EXPECT_NO_THROW(timer.wait(5000));
+}
+
+TEST(Timer, ManualResetTimerStaysSignalledUntilSetAgain) {
+  JWaitableTimer timer(true);
+  EXPECT_TRUE(timer.manualReset());
+  timer.set(20);
+  timer.wait(5000);
+  EXPECT_TRUE(signalledNow(timer));
+  EXPECT_TRUE(signalledNow(timer));
+  timer.set(60000);
+  EXPECT_FALSE(signalledNow(timer));
+}
+
+TEST(Timer, CancelStopsAnArmedTimer) {
+  JWaitableTimer timer;
+  timer.setPeriod(20);
+  timer.set(60);
+  timer.cancel();
+  EXPECT_THROW(timer.wait(300), JTimeoutError);
+}
+
+TEST(Timer, CancelClearsAFiringNotYetWaitedFor) {
+  JWaitableTimer timer;
+  timer.fireNow();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  timer.cancel();
+  EXPECT_FALSE(signalledNow(timer));
+}
+
+TEST(Timer, FireNowSignalsAtOnceThenFollowsThePeriod) {
+  JWaitableTimer timer;
+  timer.fireNow();
+  const auto start = Clock::now();
+  timer.wait(5000);
+  EXPECT_LT(msSince(start), 2000);
+  EXPECT_THROW(timer.wait(150), JTimeoutError);  // one-shot
+
+  timer.setPeriod(100);
+  const auto armed = Clock::now();
+  timer.fireNow();
+  timer.wait(5000);
+  timer.wait(5000);
+  EXPECT_GE(msSince(armed), 99);
+}
+
+TEST(Timer, SetReplacesAnEarlierArming) {
+  JWaitableTimer timer;
+  timer.set(30);
+  timer.set(60000);
+  EXPECT_THROW(timer.wait(200), JTimeoutError);
+  timer.set(-5);  // a due time in the past fires at once
+  EXPECT_NO_THROW(timer.wait(5000));
+}
+
+TEST(Timer, NegativePeriodIsRefused) {
+  JWaitableTimer timer;
+  timer.setPeriod(-1);
+  try {
+    timer.set(10);
+    FAIL() << "a negative period was accepted";
+  } catch (const JSysError& e) {
+    EXPECT_STREQ(e.function(), "SetWaitableTimer");
+    EXPECT_EQ(e.code(), static_cast<uint32_t>(EINVAL));
+  }
+}
+
+}  // namespace
+}  // namespace zq
