@@ -221,6 +221,8 @@ void JThread::body() {
     // The object was created for this thread and belongs to it alone.
     delete this;
   } else {
+    // Under the state lock, as every signal (see JFlag::set).
+    std::lock_guard lock(stateLock());
     writeEvent(handle());
   }
 }

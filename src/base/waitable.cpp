@@ -101,9 +101,19 @@ JFlag::JFlag(bool manualReset, bool initiallySignalled, std::string_view name)
 
 void JFlag::set() {
   // The counter only tells "signalled"; however often it is added to, one
-  // read empties it, so repeated sets merge into one signal.
-  if (!add(handle(), 1)) {
-    throw JSysError(static_cast<uint32_t>(errno), "SetEvent");
+  // read empties it, so repeated sets merge into one signal. Written under
+  // the state lock that a waiter takes once it sees the signal, so that what
+  // the setter wrote before is visible to the waiter also for race checkers,
+  // which see no ordering through a descriptor that is only polled.
+  int failure = 0;
+  {
+    std::lock_guard lock(stateLock());
+    if (!add(handle(), 1)) {
+      failure = errno;
+    }
+  }
+  if (failure != 0) {
+    throw JSysError(static_cast<uint32_t>(failure), "SetEvent");
   }
 }
 

@@ -9,10 +9,14 @@
 //
 // Consuming a signal and every other change that can take a signal away
 // (JFlag::reset, JWaitableTimer::set and cancel, JSemaphore's count) happen
-// under one process-wide lock, the state lock. Signalling (set, release, a
-// timer expiring) does not need it. A wait-all therefore checks that all its
-// objects are signalled and consumes the auto-reset ones in one step under
-// that lock: nobody can take one of them away in between.
+// under one process-wide lock, the state lock. A wait-all therefore checks
+// that all its objects are signalled and consumes the auto-reset ones in one
+// step under that lock: nobody can take one of them away in between.
+// Signals given by this process (JFlag::set, JSemaphore::release, a JThread
+// ending) are also written under it, and a waiter takes it once it sees a
+// signal: whatever the signalling thread wrote before is visible to the
+// thread whose wait it ended. The lock is only ever held for a few system
+// calls, never while blocking.
 #pragma once
 
 #include <atomic>
