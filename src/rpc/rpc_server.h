@@ -1,0 +1,247 @@
+// JRPCServer: the server side of the RPC protocol, independent of how
+// connections arrive: the function table, request parsing and dispatch, and
+// the per-client Connection threads that read request lines and answer them.
+//
+// The protocol, one line each way (CR LF ends every line sent):
+//   request:  [blanks] name [blanks] "(" parameter list ... ")"
+//   answer:   "OK " + result parameters | "FAILED " + error message | nothing
+//             for a one-way function
+//   keep-alive: "PING" is answered "PONG" before anything else is done.
+// JRPCService (rpc_service.h) adds the listening socket and the accept thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/error.h"
+#include "base/log.h"
+#include "base/mutex.h"
+#include "net/inet_addr.h"
+#include "net/socket.h"
+#include "rpc/params.h"
+
+namespace zq {
+
+/// How a function is called and answered; the numbers are the table's kinds.
+enum class JRPCKind : int32_t {
+  /// (request, result): answered "OK " + result.
+  kAnswer = 0,
+  /// (request, the connection's socket): one-way, no answer line.
+  kOneWay = 1,
+  /// (request, result, the connection's socket): answered "OK " + result.
+  kAnswerWithSocket = 2,
+};
+
+/// One entry of a service's function table: a name and a member function of
+/// `Service`, the kind deduced from the handler's parameters. A service keeps
+/// its table as a static array, one line per function:
+///
+///   static const JRPCFunction<MyService> kFunctions[] = {
+///       {"getParams", &MyService::getParams},        // kind 0
+///       {"addSVCClient", &MyService::addSvcClient},  // kind 1
+///       {"addUDPClient", &MyService::addUdpClient},  // kind 2
+///   };
+///
+/// Handlers may take the request as `JParams&` or `const JParams&`, and may
+/// be member functions of a base class of `Service`. An entry built with the
+/// default constructor has no name and ends a table early, as in C.
+template <class Service>
+class JRPCFunction {
+ public:
+  using Answer = void (Service::*)(JParams& request, JParams& result);
+  using ConstAnswer = void (Service::*)(const JParams& request, JParams& result);
+  using OneWay = void (Service::*)(JParams& request, JSocket& socket);
+  using ConstOneWay = void (Service::*)(const JParams& request, JSocket& socket);
+  using AnswerWithSocket = void (Service::*)(JParams& request, JParams& result, JSocket& socket);
+  using ConstAnswerWithSocket = void (Service::*)(const JParams& request, JParams& result,
+                                                  JSocket& socket);
+
+  constexpr JRPCFunction() = default;
+  constexpr JRPCFunction(const char* name, Answer handler)
+      : name_(name), kind_(JRPCKind::kAnswer), handler_(handler) {}
+  constexpr JRPCFunction(const char* name, ConstAnswer handler)
+      : name_(name), kind_(JRPCKind::kAnswer), handler_(handler) {}
+  constexpr JRPCFunction(const char* name, OneWay handler)
+      : name_(name), kind_(JRPCKind::kOneWay), handler_(handler) {}
+  constexpr JRPCFunction(const char* name, ConstOneWay handler)
+      : name_(name), kind_(JRPCKind::kOneWay), handler_(handler) {}
+  constexpr JRPCFunction(const char* name, AnswerWithSocket handler)
+      : name_(name), kind_(JRPCKind::kAnswerWithSocket), handler_(handler) {}
+  constexpr JRPCFunction(const char* name, ConstAnswerWithSocket handler)
+      : name_(name), kind_(JRPCKind::kAnswerWithSocket), handler_(handler) {}
+
+  /// Null for the entry that ends a table.
+  constexpr const char* name() const { return name_; }
+  constexpr JRPCKind kind() const { return kind_; }
+
+  /// Calls the handler on `service`; `result` is null for a one-way function.
+  void call(Service& service, JParams& request, JParams* result, JSocket& socket) const {
+    struct Caller {
+      Service& service;
+      JParams& request;
+      JParams* result;
+      JSocket& socket;
+      void operator()(std::monostate) const {}
+      void operator()(Answer f) const { (service.*f)(request, *result); }
+      void operator()(ConstAnswer f) const { (service.*f)(request, *result); }
+      void operator()(OneWay f) const { (service.*f)(request, socket); }
+      void operator()(ConstOneWay f) const { (service.*f)(request, socket); }
+      void operator()(AnswerWithSocket f) const { (service.*f)(request, *result, socket); }
+      void operator()(ConstAnswerWithSocket f) const { (service.*f)(request, *result, socket); }
+    };
+    std::visit(Caller{service, request, result, socket}, handler_);
+  }
+
+ private:
+  const char* name_ = nullptr;
+  JRPCKind kind_ = JRPCKind::kAnswer;
+  std::variant<std::monostate, Answer, ConstAnswer, OneWay, ConstOneWay, AnswerWithSocket,
+               ConstAnswerWithSocket>
+      handler_;
+};
+
+class JRPCServer : public JTraceableObject {
+ public:
+  /// A registered function with its handler bound to the object it runs on.
+  /// The handler gets a null result for a one-way function.
+  struct Function {
+    std::string name;
+    JRPCKind kind = JRPCKind::kAnswer;
+    std::function<void(JParams& request, JParams* result, JSocket& socket)> handler;
+  };
+
+  /// `mask` (may be null) is the caller's trace mask, shared with every
+  /// connection: bit 21 enables the request trace (level 21).
+  JRPCServer(std::string_view name, JTraceMask* mask);
+  /// Shuts the connections down if that has not been done. A derived class
+  /// whose handlers use its own members must call shutdownConnections (or
+  /// JRPCService::shutdown) in its own destructor: by the time this runs, the
+  /// derived part a running handler uses is gone.
+  ~JRPCServer() override;
+  JRPCServer(const JRPCServer&) = delete;
+  JRPCServer& operator=(const JRPCServer&) = delete;
+
+  /// Registers the service's table through the protected registerFunctions
+  /// overloads below.
+  virtual void registerFunctions() = 0;
+
+  /// Called on a connection's thread, after its peer went away (or the
+  /// server closed it), with the connection's socket, which is still open
+  /// and may serve as the key of whatever a handler attached to it. Empty by
+  /// default. An error thrown here is logged and absorbed.
+  virtual void connectionClosed(JSocket& socket);
+
+  /// Parses the request `line` and runs its function with `socket` as the
+  /// requesting connection's socket. Returns the result to answer with, or
+  /// null for a one-way function. Throws JRPCProtocolError: -2 "function name
+  /// syntax error" (context the line) when the name is not followed by "(",
+  /// -3 "missing function name" (context the line), -4 "unknown function"
+  /// (context the name), the parameter parser's errors, and whatever the
+  /// handler throws.
+  ///
+  /// Concurrency: any thread; requests on different connections run their
+  /// handlers concurrently, so handlers guard their own state.
+  std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket);
+
+  /// Closes every connection ("Closing TCP server socket for connection from
+  /// %s") and returns once each has finished the request it was handling and
+  /// removed itself. Connections handed over later are refused. The first
+  /// call does the work; later calls return once it is done.
+  ///
+  /// Concurrency: any thread but a connection's own (that would wait for
+  /// itself).
+  void shutdownConnections();
+
+  /// The number of live connections. Any thread.
+  size_t connectionCount() const;
+
+  /// The registered names, in lookup order. Any thread.
+  std::vector<std::string> functionNames() const;
+
+ protected:
+  /// Registers a service's static table: the entries up to the first one
+  /// without a name (or all of them) are copied, bound to this object as a
+  /// `Service` and sorted by name, byte-wise as strcmp. Replaces any earlier
+  /// table. Throws JTextError when this object is not a `Service`. A derived
+  /// class calls it qualified, from its registerFunctions() override:
+  ///   void registerFunctions() override { JRPCServer::registerFunctions(kFunctions); }
+  ///
+  /// Concurrency: may replace the table while connections dispatch; a request
+  /// uses either the old or the new table.
+  template <class Service>
+  void registerFunctions(std::span<const JRPCFunction<Service>> table);
+  template <class Service, size_t N>
+  void registerFunctions(const JRPCFunction<Service> (&table)[N]) {
+    registerFunctions(std::span<const JRPCFunction<Service>>(table, N));
+  }
+  /// Registers bound functions (sorted here); replaces any earlier table.
+  void registerFunctions(std::vector<Function> functions);
+
+  /// Takes over an accepted connection: logs "New client connection (%d) from
+  /// %s." and starts the connection's thread, which serves requests until
+  /// the peer goes away. After shutdownConnections the socket is closed
+  /// instead. Throws when the thread cannot be started (the socket is then
+  /// closed). Concurrency: any thread.
+  void addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer);
+
+ private:
+  class Connection;
+  friend class Connection;
+  using Table = std::vector<Function>;
+
+  // Connection objects count themselves from construction to the very end
+  // of their destruction (rpc_server.cpp), so that shut-down can wait until
+  // the last one is gone, not only out of the list.
+  struct Lifetimes;
+  class LifetimeToken;
+
+  std::shared_ptr<const Table> table() const;
+  static const Function* lookup(const Table& table, std::string_view name);
+  // The request loop's end: connectionClosed, then removal from the list.
+  // The connection is not touched by the server after removal.
+  void connectionEnded(Connection& connection);
+
+  mutable std::mutex tableMutex_;
+  std::shared_ptr<const Table> table_;  // guarded by tableMutex_; the table itself is immutable
+
+  mutable JMutex listMutex_;
+  std::vector<Connection*> connections_;  // guarded by listMutex_; not owned
+  bool refusing_ = false;                 // guarded by listMutex_
+
+  std::shared_ptr<Lifetimes> lifetimes_;
+
+  std::mutex shutdownMutex_;
+  bool shutDown_ = false;  // guarded by shutdownMutex_
+};
+
+template <class Service>
+void JRPCServer::registerFunctions(std::span<const JRPCFunction<Service>> table) {
+  // The adjustment from this server to the object the handlers belong to.
+  Service* service = dynamic_cast<Service*>(this);
+  if (service == nullptr) {
+    throw JTextError("function table registered on an object of another class");
+  }
+  std::vector<Function> functions;
+  functions.reserve(table.size());
+  for (const JRPCFunction<Service>& entry : table) {
+    if (entry.name() == nullptr) {
+      break;
+    }
+    functions.push_back({entry.name(), entry.kind(),
+                         [service, entry](JParams& request, JParams* result, JSocket& socket) {
+                           entry.call(*service, request, result, socket);
+                         }});
+  }
+  registerFunctions(std::move(functions));
+}
+
+}  // namespace zq

@@ -1,0 +1,80 @@
+// JRPCService: an RPC server with its own listening TCP socket and accept
+// thread; every accepted client gets a connection thread of JRPCServer.
+//
+// Life: created (socket bound) -> listening (start) -> shut down (shutdown,
+// also run by the destructor). A service class derives from JRPCService,
+// registers its table and then starts:
+//
+//   class MyService : public JRPCService {
+//    public:
+//     explicit MyService(uint16_t port) : JRPCService(port, false, &mask_, "My") {
+//       registerFunctions();
+//       start();
+//     }
+//     ~MyService() override { shutdown(); }  // before the members handlers use
+//     void registerFunctions() override { JRPCServer::registerFunctions(kFunctions); }
+//     ...
+//   };
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "base/log.h"
+#include "net/tcp_socket.h"
+#include "rpc/rpc_server.h"
+
+namespace zq {
+
+class JRPCService : public JRPCServer {
+ public:
+  /// The listening backlog asked for: the system's maximum.
+  static constexpr int kBacklog = 0x7FFFFFFF;
+
+  /// Creates the listening socket and binds it to `port` on every local
+  /// address (0: a port the system picks; port() tells which). The traceable
+  /// name is `namePrefix` + "::RPC[" + the bound port + "]". `traceMask` (may
+  /// be null) is the caller's mask: bit 21 traces requests (level 21), bit
+  /// 0x2 the shut-down steps (level 4). With `startNow`, logs "Starting
+  /// service thread" and starts at once: clients may then be served before a
+  /// derived class has registered its table (they get "unknown function"),
+  /// so derived services pass false and start at the end of their
+  /// constructor. Socket errors ("socket", "bind") propagate.
+  JRPCService(uint16_t port, bool startNow, JTraceMask* traceMask, std::string_view namePrefix);
+  /// Shuts down if that has not been done.
+  ~JRPCService() override;
+
+  /// Logs "Listening on port %d.", listens and starts the accept thread.
+  /// Throws JTextError when already started or shut down.
+  /// Concurrency: any thread; serialised with shutdown.
+  void start();
+
+  /// Stops accepting (closes the listening socket and waits for the accept
+  /// thread), then closes every connection and waits until each has finished
+  /// its request and gone (JRPCServer::shutdownConnections). Later calls do
+  /// nothing; a call made while another runs returns once that one is done.
+  ///
+  /// Concurrency: any thread but the service's own connection threads.
+  void shutdown();
+
+  /// The bound port. Any thread.
+  uint16_t port() const { return port_; }
+
+ private:
+  class AcceptThread;
+
+  void acceptLoop();
+
+  std::mutex lifecycleMutex_;             // serialises start and shutdown
+  std::unique_ptr<JTCPSocket> listener_;  // closed by shutdown, deleted after the accept thread
+  std::unique_ptr<AcceptThread> acceptThread_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  bool started_ = false;   // guarded by lifecycleMutex_
+  bool shutDown_ = false;  // guarded by lifecycleMutex_
+};
+
+}  // namespace zq
