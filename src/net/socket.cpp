@@ -191,21 +191,43 @@ void JSocket::fail(const Use& use, int err, std::string_view call, int tag,
 
 // ---- receive and send -------------------------------------------------------
 
+namespace {
+
+// What is left of a time-out that started at `start`; negative stays negative.
+int32_t remainingMs(int32_t timeoutMs, std::chrono::steady_clock::time_point start) {
+  if (timeoutMs <= 0) {
+    return timeoutMs;
+  }
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+  return spent >= timeoutMs ? 0 : static_cast<int32_t>(timeoutMs - spent);
+}
+
+}  // namespace
+
+// With a time-out the call itself must not block once the wait says ready: a
+// send larger than the free room, or a datagram dropped after the wake-up,
+// would otherwise outlast the time-out. The call is then made non-blocking and
+// a would-block answer goes back to waiting for what is left of the time.
 size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* from,
                         std::string_view call) {
   Use use(*this, call);
-  waitReady(use, POLLIN, readTimeout_.load());
+  const int32_t timeout = readTimeout_.load();
+  const auto start = std::chrono::steady_clock::now();
+  const int flags = timeout >= 0 ? MSG_DONTWAIT : 0;
   IoVectors vectors(pieces, count);
   for (;;) {
+    waitReady(use, POLLIN, remainingMs(timeout, start));
     sockaddr_in peer{};
     msghdr message{};
     message.msg_name = &peer;
     message.msg_namelen = sizeof peer;
     message.msg_iov = vectors.data();
     message.msg_iovlen = vectors.count();
-    const ssize_t n = ::recvmsg(use.fd(), &message, 0);
+    const ssize_t n = ::recvmsg(use.fd(), &message, flags);
     if (n < 0) {
-      if (errno == EINTR) {
+      if (errno == EINTR || (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
         continue;
       }
       fail(use, errno, call);
@@ -226,9 +248,12 @@ size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* fro
 size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* to,
                      std::string_view call) {
   Use use(*this, call);
-  waitReady(use, POLLOUT, writeTimeout_.load());
+  const int32_t timeout = writeTimeout_.load();
+  const auto start = std::chrono::steady_clock::now();
+  const int flags = MSG_NOSIGNAL | (timeout >= 0 ? MSG_DONTWAIT : 0);
   IoVectors vectors(pieces, count);
   for (;;) {
+    waitReady(use, POLLOUT, remainingMs(timeout, start));
     msghdr message{};
     if (to != nullptr) {
       message.msg_name = const_cast<sockaddr*>(to->data());
@@ -236,13 +261,14 @@ size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* 
     }
     message.msg_iov = vectors.data();
     message.msg_iovlen = vectors.count();
-    const ssize_t n = ::sendmsg(use.fd(), &message, MSG_NOSIGNAL);
+    const ssize_t n = ::sendmsg(use.fd(), &message, flags);
     if (n >= 0) {
       return static_cast<size_t>(n);
     }
-    if (errno != EINTR) {
-      fail(use, errno, call);
+    if (errno == EINTR || (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+      continue;
     }
+    fail(use, errno, call);
   }
 }
 
