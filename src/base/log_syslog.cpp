@@ -110,6 +110,15 @@ in_addr resolve(const std::string& name) {
     a.s_addr = htonl(INADDR_LOOPBACK);
     return a;
   }
+  // A name no host can have is not worth a question to the resolver.
+  bool wellFormed = !name.empty();
+  for (char c : name) {
+    wellFormed &= (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '.' || c == '_';
+  }
+  if (!wellFormed) {
+    throw JSysError(JSysError::kSocketTag | kHostNotFound, "gethostbyname");
+  }
   struct addrinfo hints {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
