@@ -9,7 +9,7 @@
 
 namespace zq {
 
-JBroadcastSocket::JBroadcastSocket() {
+JBroadcastSocket::JBroadcastSocket(JTraceMask* mask) : JDatagramSocket(mask) {
   JBroadcastSocket::open();
 }
 

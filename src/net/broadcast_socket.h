@@ -8,8 +8,8 @@ namespace zq {
 
 class JBroadcastSocket : public JDatagramSocket {
  public:
-  /// Opens the socket (see open()).
-  JBroadcastSocket();
+  /// Opens the socket (see open()). `mask`: see JSocket.
+  explicit JBroadcastSocket(JTraceMask* mask = nullptr);
 
   /// Creates a UDP socket ("socket") with SO_BROADCAST set (failure throws
   /// "setsockopt(SO_BROADCAST)"), replacing any handle held before.

@@ -9,9 +9,10 @@ namespace zq {
 
 class JDatagramSocket : public JSocket {
  public:
-  JDatagramSocket() = default;
+  /// `mask`: see JSocket.
+  explicit JDatagramSocket(JTraceMask* mask = nullptr) : JSocket(mask) {}
   /// Takes ownership of `handle`.
-  explicit JDatagramSocket(int handle) : JSocket(handle) {}
+  explicit JDatagramSocket(int handle, JTraceMask* mask = nullptr) : JSocket(handle, mask) {}
 
   /// Makes `address` the peer of write() and the only source read() accepts
   /// ("WSAConnect"). The QoS block, if any, is handed on and reserves nothing.

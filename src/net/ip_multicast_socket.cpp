@@ -13,8 +13,8 @@
 namespace zq {
 
 JIPMulticastSocket::JIPMulticastSocket(const JInetAddr& group, bool sender, bool receiver,
-                                       const JInetAddr& local)
-    : JUDPSocket(NoHandle{}), group_(group), sender_(sender), receiver_(receiver) {
+                                       const JInetAddr& local, JTraceMask* mask)
+    : JUDPSocket(NoHandle{}, mask), group_(group), sender_(sender), receiver_(receiver) {
   const int fd = openHandle(AF_INET, SOCK_DGRAM, 0, "WSASocket", kMulticastErrorTag);
   JLog::logTraceable(kLevelTraceNetwork, this, "Created IP Multicast socket '%d'", fd);
 

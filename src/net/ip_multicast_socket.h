@@ -31,8 +31,10 @@ class JIPMulticastSocket : public JUDPSocket {
   /// and port can live on one host. Neither flag throws JTextError "specify
   /// sender or receiver or both for ip multicast socket". A failed join logs
   /// "Could not join IP multicast group '%s' on socket '%d': %s" (level 11)
-  /// and throws "WSAJoinLeaf". Errors of these calls carry tag 17.
-  JIPMulticastSocket(const JInetAddr& group, bool sender, bool receiver, const JInetAddr& local);
+  /// and throws "WSAJoinLeaf". Errors of these calls carry tag 17. `mask`:
+  /// see JSocket.
+  JIPMulticastSocket(const JInetAddr& group, bool sender, bool receiver, const JInetAddr& local,
+                     JTraceMask* mask = nullptr);
 
   /// Datagrams of a sender go to the group.
   size_t write(const void* buffer, size_t length) override;

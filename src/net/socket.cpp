@@ -49,11 +49,11 @@ class IoVectors {
 
 // ---- handle life ------------------------------------------------------------
 
-JSocket::JSocket() {
-  setTraceMask(&ownMask_);
+JSocket::JSocket(JTraceMask* mask) {
+  setTraceMask(mask != nullptr ? mask : &ownMask_);
 }
 
-JSocket::JSocket(int handle) : JSocket() {
+JSocket::JSocket(int handle, JTraceMask* mask) : JSocket(mask) {
   handle_.store(handle, std::memory_order_release);
 }
 

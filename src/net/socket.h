@@ -47,10 +47,13 @@ class JSocket : public JTraceableObject {
   static constexpr int kNoHandle = -1;
   static constexpr int32_t kInfinite = -1;
 
-  /// A socket without a handle (subclasses create theirs).
-  JSocket();
+  /// A socket without a handle (subclasses create theirs). `mask` is the
+  /// trace mask its lines obey (level 18 and the others of its trace bits);
+  /// it must outlive the socket. Without one the socket has a mask of its
+  /// own, initially 0, reached through traceMask().
+  explicit JSocket(JTraceMask* mask = nullptr);
   /// Takes ownership of `handle`: the socket closes it.
-  explicit JSocket(int handle);
+  explicit JSocket(int handle, JTraceMask* mask = nullptr);
   /// Logs "Closed socket '%d'" (level 18) and closes the handle if one is
   /// open. No other thread may be using the socket.
   ~JSocket() override;

@@ -15,9 +15,10 @@ class JStreamSocket : public JSocket {
  public:
   static constexpr int32_t kDefaultKeepAliveMs = 3000;
 
-  JStreamSocket() = default;
+  /// `mask`: see JSocket.
+  explicit JStreamSocket(JTraceMask* mask = nullptr) : JSocket(mask) {}
   /// Takes ownership of `handle`.
-  explicit JStreamSocket(int handle) : JSocket(handle) {}
+  explicit JStreamSocket(int handle, JTraceMask* mask = nullptr) : JSocket(handle, mask) {}
 
   /// Waits up to the accept time-out for a connection and accepts it
   /// ("accept"; a failure also logs "Could not accept connection: %s" at

@@ -38,7 +38,7 @@ int finishInterruptedConnect(int fd) {
 
 }  // namespace
 
-JTCPSocket::JTCPSocket() {
+JTCPSocket::JTCPSocket(JTraceMask* mask) : JStreamSocket(mask) {
   const int fd = openHandle(AF_INET, SOCK_STREAM, IPPROTO_TCP, "socket");
   const int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {

@@ -15,9 +15,10 @@ class JTCPSocket : public JStreamSocket {
   /// 18). Its address can be bound again while old connections on it linger
   /// in TIME_WAIT, so a service can restart on its port at once; two
   /// listeners still cannot share a port.
-  JTCPSocket();
+  /// `mask`: see JSocket; given here, it also governs the creation line.
+  explicit JTCPSocket(JTraceMask* mask = nullptr);
   /// Takes ownership of an existing TCP handle.
-  explicit JTCPSocket(int handle) : JStreamSocket(handle) {}
+  explicit JTCPSocket(int handle, JTraceMask* mask = nullptr) : JStreamSocket(handle, mask) {}
 
   using JSocket::bind;
   /// Any local address and `port` (0: one the system picks); logs "Bound TCP

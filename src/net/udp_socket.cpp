@@ -7,7 +7,7 @@
 
 namespace zq {
 
-JUDPSocket::JUDPSocket() {
+JUDPSocket::JUDPSocket(JTraceMask* mask) : JDatagramSocket(mask) {
   openHandle(AF_INET, SOCK_DGRAM, IPPROTO_UDP, "socket");
 }
 

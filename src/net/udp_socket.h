@@ -11,9 +11,10 @@ namespace zq {
 class JUDPSocket : public JDatagramSocket {
  public:
   /// Creates the socket ("socket").
-  JUDPSocket();
+  /// `mask`: see JSocket.
+  explicit JUDPSocket(JTraceMask* mask = nullptr);
   /// Takes ownership of an existing UDP handle.
-  explicit JUDPSocket(int handle) : JDatagramSocket(handle) {}
+  explicit JUDPSocket(int handle, JTraceMask* mask = nullptr) : JDatagramSocket(handle, mask) {}
 
   using JSocket::bind;
   /// Binds to the address of local interface `interfaceNumber` (below 1: any
@@ -26,7 +27,7 @@ class JUDPSocket : public JDatagramSocket {
  protected:
   /// For subclasses that create their handle themselves.
   struct NoHandle {};
-  explicit JUDPSocket(NoHandle) {}
+  JUDPSocket(NoHandle, JTraceMask* mask) : JDatagramSocket(mask) {}
 };
 
 }  // namespace zq
