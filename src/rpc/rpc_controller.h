@@ -1,0 +1,159 @@
+// JRPCController: the base of every object that controls one remote service
+// over RPC. It owns the client to the service, re-creates it on demand, sends
+// "setParams" and "getParams", and turns the client's link events into
+// messages handled on its own queue thread, where its listener hears them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+#include "base/log.h"
+#include "base/mutex.h"
+#include "rpc/rpc_client.h"
+#include "rpc/rpc_notify.h"
+#include "rpc/threaded_queue.h"
+
+namespace zq {
+
+class JRPCController;
+
+/// A link event on its way from the client's supervisor to the controller's
+/// queue thread.
+struct JRPCEventMsg {
+  enum Kind : int32_t {
+    kLinkUp = 1,
+    kLinkDown = 2,
+  };
+
+  int32_t kind = 0;
+  /// The controller the event concerns.
+  JRPCController* controller = nullptr;
+  /// Why the link went down; none for link up.
+  std::unique_ptr<JError> error;
+};
+
+/// What the owner of a remote-service controller can do with it.
+class JRPCControllerInterface {
+ public:
+  /// Link states answered by getState().
+  enum State : int32_t {
+    kDisconnected = 0,
+    kConnecting = 1,
+    kConnected = 2,
+  };
+
+  /// Calls the remote "setParams" with `text` as its parameter text; 0 on
+  /// success, -1 (nothing sent) when not connected.
+  virtual int32_t setParams(std::string_view text) = 0;
+  /// Calls the remote "getParams" and stores the answer's text in `out`; 0
+  /// on success, -1 (nothing sent) when not connected.
+  virtual int32_t getParams(std::string& out) = 0;
+  /// Milliseconds: the client's connect time-out and the answer time-out of
+  /// setParams and getParams.
+  virtual int32_t getTimeout() = 0;
+  virtual void setTimeout(int32_t timeoutMs) = 0;
+  virtual std::string getHost() = 0;
+  virtual void setHost(std::string_view host) = 0;
+  virtual int32_t getPort() = 0;
+  virtual void setPort(int32_t port) = 0;
+  /// One of State.
+  virtual int32_t getState() = 0;
+  virtual bool getConnectAtOnce() = 0;
+  virtual void setConnectAtOnce(bool connectAtOnce) = 0;
+  virtual int32_t reconnect() = 0;
+  virtual void disconnect() = 0;
+  /// 0 when a client exists afterwards, -1 when it could not be created.
+  virtual int32_t connect() = 0;
+  virtual ~JRPCControllerInterface() = default;
+};
+
+class JRPCController : public virtual JRPCControllerInterface,
+                       public JRPCNotify,
+                       public JThreadedQueue<JRPCEventMsg> {
+ public:
+  /// The client's PING period.
+  static constexpr int32_t kPingPeriodMs = 5000;
+
+  /// Stores the values (`listener` not owned, may be null; `traceMask` may
+  /// be null and is handed to the client too), names itself
+  /// "JRPCController (JThreadedQueue<JRPCEventMsg>) host:port" and starts its
+  /// queue. Does not connect: the owner calls connect() next.
+  JRPCController(JRPCNotifyWithContext<>* listener, int32_t port, std::string_view host,
+                 int32_t timeoutMs, bool connectAtOnce, JTraceMask* traceMask = nullptr);
+
+  /// Deletes the client (under the mutex: a call in progress ends first),
+  /// then stops the queue without delivering the events still queued; an
+  /// event being delivered is finished first.
+  ~JRPCController() override;
+
+  // Concurrency: every operation below may be called from any thread,
+  // the listener on the queue thread included (the client's supervisor only
+  // ever posts to the queue, so deleting a client never waits for the queue
+  // thread). They are serialised by the controller's mutex, which setParams
+  // and getParams hold for the whole remote call, so disconnect() waits for
+  // a call in progress. The controller itself must not be destroyed by its
+  // listener: destruction waits for the queue thread to end.
+
+  /// Under the mutex: when a client exists and is connected, calls
+  /// "setParams" with `text` and getTimeout() as the answer time-out and
+  /// returns 0; otherwise returns -1. A "FAILED " answer or a lost link
+  /// throws as JRPCClient's calls do.
+  int32_t setParams(std::string_view text) override;
+  /// As setParams, with the line getParams(nop=0); `out` receives the text
+  /// after "OK ".
+  int32_t getParams(std::string& out) override;
+  int32_t getTimeout() override;
+  void setTimeout(int32_t timeoutMs) override;
+  std::string getHost() override;
+  /// Takes effect at the next connect().
+  void setHost(std::string_view host) override;
+  int32_t getPort() override;
+  /// Takes effect at the next connect().
+  void setPort(int32_t port) override;
+  /// No client: 0. A state of 2 whose client has lost its link: 0, even
+  /// before the link-down event was delivered.
+  int32_t getState() override;
+  bool getConnectAtOnce() override;
+  void setConnectAtOnce(bool connectAtOnce) override;
+  /// connect().
+  int32_t reconnect() override;
+  /// Deletes the client (which shuts it down); state 0.
+  void disconnect() override;
+  /// Deletes any client, sets state 1 and creates a new client (retry off,
+  /// PING every 5 s, supervisor started, connecting at once when the
+  /// connect-at-once flag is set, which makes the state 2 at once). A failure
+  /// to create it is logged ("Exception CATCH") and leaves no client: -1.
+  int32_t connect() override;
+
+ protected:
+  // JRPCNotify, on the client's supervisor thread: only queue the event.
+  // Neither takes the controller's mutex, so that deleting the client under
+  // it (which waits for the supervisor) cannot deadlock.
+  void linkUp() override;
+  /// Takes ownership of `error` (the client is built with
+  /// delete-error-after-notify clear).
+  void linkDown(JError* error) override;
+
+  /// On the queue thread: tells the listener, with this controller as
+  /// context.
+  void handleMsg(JRPCEventMsg& message) override;
+
+ private:
+  void post(JRPCEventMsg message);
+
+  int32_t port_;      // guarded by mutex_
+  std::string host_;  // guarded by mutex_
+  std::atomic<int32_t> state_{kDisconnected};
+  std::unique_ptr<JRPCClientNotify> client_;  // guarded by mutex_
+  JMutex mutex_;
+  bool connectAtOnce_;  // guarded by mutex_
+  int32_t timeout_;     // guarded by mutex_
+  JRPCNotifyWithContext<>* const listener_;
+  JTraceMask* const traceMask_;
+};
+
+}  // namespace zq
