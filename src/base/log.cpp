@@ -251,6 +251,23 @@ std::string formatBounded(const char* format, va_list args) {
   return std::string(buffer, std::min(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
+// True when the outputs are built and none of them can take a record of
+// `level` for `object`: decided without the lock and before any formatting.
+bool noOutputTakes(const LogState& s, int level, const JTraceableObject* object) {
+  if (!s.ready.load(std::memory_order_acquire)) {
+    return false;
+  }
+  if (level < 0 || level >= 32) {
+    return true;
+  }
+  const uint32_t bit = 1u << level;
+  if (level < kLevelObjectDebug) {
+    return (s.acceptMask.load(std::memory_order_relaxed) & bit) == 0;
+  }
+  const JTraceMask* mask = object != nullptr ? object->traceMask() : nullptr;
+  return mask == nullptr || (mask->load(std::memory_order_relaxed) & bit) == 0;
+}
+
 }  // namespace
 
 JInProcessLogReceiver* findLogReceiver(std::string_view id) {
@@ -266,23 +283,8 @@ void JLog::log(int level, std::string_view message, const char* file, int line,
   if (s.shuttingDown.load(std::memory_order_relaxed)) {
     return;
   }
-  if (s.ready.load(std::memory_order_acquire)) {
-    // No output can take the record: decided without the lock.
-    const bool inMask = level >= 0 && level < 32;
-    if (!inMask) {
-      return;
-    }
-    const uint32_t bit = 1u << level;
-    if (level < kLevelObjectDebug) {
-      if ((s.acceptMask.load(std::memory_order_relaxed) & bit) == 0) {
-        return;
-      }
-    } else {
-      const JTraceMask* mask = object != nullptr ? object->traceMask() : nullptr;
-      if (mask == nullptr || (mask->load(std::memory_order_relaxed) & bit) == 0) {
-        return;
-      }
-    }
+  if (noOutputTakes(s, level, object)) {
+    return;
   }
   try {
     JAutoLock lock(s.lock);
@@ -305,6 +307,9 @@ void JLog::log(int level, std::string_view message, const char* file, int line,
 }
 
 void JLog::logf(int level, const char* format, ...) {
+  if (noOutputTakes(state(), level, nullptr)) {
+    return;
+  }
   va_list args;
   va_start(args, format);
   std::string text = formatBounded(format, args);
@@ -313,6 +318,9 @@ void JLog::logf(int level, const char* format, ...) {
 }
 
 void JLog::logTraceable(int level, const JTraceableObject* object, const char* format, ...) {
+  if (noOutputTakes(state(), level, object)) {
+    return;
+  }
   va_list args;
   va_start(args, format);
   std::string text = formatBounded(format, args);
@@ -321,6 +329,9 @@ void JLog::logTraceable(int level, const JTraceableObject* object, const char* f
 }
 
 void JLog::debugf(const char* format, ...) {
+  if (noOutputTakes(state(), kLevelDebug, nullptr)) {
+    return;
+  }
   va_list args;
   va_start(args, format);
   std::string text = formatBounded(format, args);
