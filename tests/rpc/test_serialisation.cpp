@@ -346,7 +346,7 @@ TEST(DeserialisationErrors, MapWithFewerElementsThanItsSize) {
 
 TEST(SerialisationConcurrency, NestedObjectsWrittenFromThreadsKeepTheirPrefixes) {
   constexpr int kThreads = 4;
-  constexpr int kObjects = 200;
+  constexpr int kObjects = 300;
   JRPCSerialisation s;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -355,6 +355,11 @@ TEST(SerialisationConcurrency, NestedObjectsWrittenFromThreadsKeepTheirPrefixes)
         Inner inner;
         inner.value = t * kObjects + i;
         inner.label = jformat("t%d", t);
+        // A few more values per object widen the window another thread's
+        // prefix could slip into.
+        for (int k = 0; k < 4; ++k) {
+          inner.list.push_back(jformat("e%d", k));
+        }
         s.serialise(jformat("m%d_%d", t, i), inner);
       }
     });
@@ -363,7 +368,7 @@ TEST(SerialisationConcurrency, NestedObjectsWrittenFromThreadsKeepTheirPrefixes)
     thread.join();
   }
   const JParams p = s.takeParams();
-  EXPECT_EQ(p.size(), size_t{kThreads} * kObjects * 2);
+  EXPECT_EQ(p.size(), size_t{kThreads} * kObjects * 6);
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kObjects; ++i) {
       const std::string prefix = jformat("ns00Inner_m%d_%d__", t, i);
@@ -377,7 +382,7 @@ TEST(SerialisationConcurrency, NestedObjectsWrittenFromThreadsKeepTheirPrefixes)
 
 TEST(SerialisationConcurrency, NestedObjectsReadFromThreadsGetTheirOwnValues) {
   constexpr int kThreads = 4;
-  constexpr int kObjects = 100;
+  constexpr int kObjects = 300;
   JParams p;
   {
     JRPCSerialisation s;
@@ -385,6 +390,9 @@ TEST(SerialisationConcurrency, NestedObjectsReadFromThreadsGetTheirOwnValues) {
       Inner inner;
       inner.value = i;
       inner.label = jformat("l%d", i);
+      for (int k = 0; k < 4; ++k) {
+        inner.list.push_back(jformat("e%d", k));
+      }
       s.serialise(jformat("m%d", i), inner);
     }
     p = s.takeParams();
@@ -397,7 +405,7 @@ TEST(SerialisationConcurrency, NestedObjectsReadFromThreadsGetTheirOwnValues) {
       for (int i = 0; i < kObjects; ++i) {
         Inner inner;
         d.deserialise(jformat("m%d", i), inner, true);
-        if (inner.value != i || inner.label != jformat("l%d", i)) {
+        if (inner.value != i || inner.label != jformat("l%d", i) || inner.list.size() != 4) {
           ++wrong;
         }
       }
