@@ -1,0 +1,121 @@
+// Round-trip time of a 100-byte request and a 100-byte answer over a loopback
+// TCP connection made of JTCPSocket and an accepted JStreamSocket, with and
+// without TCP_NODELAY. Each side writes its 100 bytes as two writes (40 + 60),
+// the pattern in which the Nagle algorithm holds the second write back until
+// the first is acknowledged.
+//
+// Usage: bench_socket [rounds-with-nodelay] [rounds-without]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "base/error.h"
+#include "net/tcp_socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kMessage = 100;
+constexpr size_t kFirstPart = 40;
+
+void readExactly(zq::JSocket& socket, char* buffer, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    const size_t n = socket.read(buffer + got, count - got);
+    if (n == 0) {
+      throw zq::JTextError("peer closed during a round");
+    }
+    got += n;
+  }
+}
+
+void writeInTwo(zq::JSocket& socket, const char* message) {
+  socket.writeAll(message, kFirstPart);
+  socket.writeAll(message + kFirstPart, kMessage - kFirstPart);
+}
+
+struct Figures {
+  double medianUs;
+  double p99Us;
+  double meanUs;
+};
+
+Figures measure(bool noDelay, int rounds) {
+  zq::JTCPSocket listener;
+  listener.bind(0);
+  listener.listen(1);
+  const zq::JInetAddr address("127.0.0.1", listener.localAddress().port());
+
+  zq::JTCPSocket client;
+  client.setConnectTimeout(5000);
+  client.connect(address);
+  std::unique_ptr<zq::JStreamSocket> server = listener.accept();
+  client.setNoDelay(noDelay);
+  server->setNoDelay(noDelay);
+
+  std::thread answering([&server, rounds] {
+    char request[kMessage];
+    char answer[kMessage];
+    std::fill(answer, answer + kMessage, 'a');
+    try {
+      for (int i = 0; i < rounds; ++i) {
+        readExactly(*server, request, kMessage);
+        writeInTwo(*server, answer);
+      }
+    } catch (const zq::JError& e) {
+      std::fprintf(stderr, "answering side: %s\n", e.message().c_str());
+    }
+  });
+
+  char request[kMessage];
+  std::fill(request, request + kMessage, 'r');
+  char answer[kMessage];
+  std::vector<double> samples;
+  samples.reserve(static_cast<size_t>(rounds));
+  for (int i = 0; i < rounds; ++i) {
+    const Clock::time_point start = Clock::now();
+    writeInTwo(client, request);
+    readExactly(client, answer, kMessage);
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  answering.join();
+
+  std::sort(samples.begin(), samples.end());
+  double sum = 0;
+  for (double s : samples) {
+    sum += s;
+  }
+  const size_t n = samples.size();
+  return {samples[n / 2], samples[std::min(n - 1, n * 99 / 100)], sum / static_cast<double>(n)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int withRounds = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int withoutRounds = argc > 2 ? std::atoi(argv[2]) : 200;
+  if (withRounds < 1 || withoutRounds < 1) {
+    std::fprintf(stderr, "usage: %s [rounds-with-nodelay] [rounds-without]\n", argv[0]);
+    return 2;
+  }
+  try {
+    // A first short run warms caches and the connection path.
+    (void)measure(true, 200);
+    std::printf("TCP loopback round trip, 100-byte request and answer, each written 40 + 60\n");
+    std::printf("%-22s %8s %12s %12s %12s\n", "", "rounds", "median (us)", "p99 (us)", "mean (us)");
+    const Figures on = measure(true, withRounds);
+    std::printf("%-22s %8d %12.1f %12.1f %12.1f\n", "TCP_NODELAY on", withRounds, on.medianUs,
+                on.p99Us, on.meanUs);
+    const Figures off = measure(false, withoutRounds);
+    std::printf("%-22s %8d %12.1f %12.1f %12.1f\n", "TCP_NODELAY off", withoutRounds, off.medianUs,
+                off.p99Us, off.meanUs);
+  } catch (const zq::JError& e) {
+    std::fprintf(stderr, "bench_socket: %s\n", e.message().c_str());
+    return 1;
+  }
+  return 0;
+}
