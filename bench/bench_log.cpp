@@ -115,13 +115,19 @@ void fileRecords(benchmark::State& state, int maxFileSizeKb) {
   fs::remove_all(dir);
 }
 
-void BM_FileRecordsNoRotation(benchmark::State& state) { fileRecords(state, 0); }
+void BM_FileRecordsNoRotation(benchmark::State& state) {
+  fileRecords(state, 0);
+}
 BENCHMARK(BM_FileRecordsNoRotation);
 
-void BM_FileRecordsDefaultSizes(benchmark::State& state) { fileRecords(state, -1); }
+void BM_FileRecordsDefaultSizes(benchmark::State& state) {
+  fileRecords(state, -1);
+}
 BENCHMARK(BM_FileRecordsDefaultSizes);
 
-void BM_FileRecordsRotatingEveryKilobyte(benchmark::State& state) { fileRecords(state, 1); }
+void BM_FileRecordsRotatingEveryKilobyte(benchmark::State& state) {
+  fileRecords(state, 1);
+}
 BENCHMARK(BM_FileRecordsRotatingEveryKilobyte);
 
 }  // namespace

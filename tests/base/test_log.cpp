@@ -150,12 +150,6 @@ TEST(LogFormatUnescape, EachEscapeConsumesExactlyTwoCharacters) {
   EXPECT_EQ(JGenericLog::unescapeFormat(""), "");
 }
 
-TEST(LogFormatFilters, FilterValuesSplitAtSemicolons) {
-  EXPECT_EQ(JGenericLog::splitFilter("Net*;Rpc?;;x"),
-            (std::vector<std::string>{"Net*", "Rpc?", "x"}));
-  EXPECT_TRUE(JGenericLog::splitFilter("").empty());
-}
-
 // ---- filtering ---------------------------------------------------------------
 
 using LogFiltering = LogFixture;
@@ -473,19 +467,6 @@ TEST_F(LogLifecycle, LongFormattedMessagesAreCutAt2047Characters) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], std::string(2047, 'z'));
   EXPECT_EQ(texts[1], big);
-}
-
-TEST_F(LogLifecycle, ThreadNamesArePerThread) {
-  JLog::setCurrentThreadName("main-test");
-  std::string inOther = "unset";
-  std::thread t([&] {
-    inOther = JLog::currentThreadName();
-    JLog::setCurrentThreadName("worker");
-  });
-  t.join();
-  EXPECT_EQ(inOther, "");
-  EXPECT_EQ(JLog::currentThreadName(), "main-test");
-  JLog::setCurrentThreadName({});
 }
 
 // Run in a fresh process by RecordsAfterExitGoToStandardError: the facility
