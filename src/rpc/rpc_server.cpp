@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -103,11 +104,19 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
 
   const std::string& peer() const { return peer_; }
 
+  /// Ends the connection as if the peer had closed it: a blocked read
+  /// returns, and requests already received are dropped rather than run.
+  /// Called by the server under its list mutex.
+  void close() {
+    closing_.store(true);
+    socket()->shutdown();
+  }
+
  protected:
   void run() override {
     std::string_view line;
     for (;;) {
-      if (!readRequest(line)) {
+      if (!readRequest(line) || closing_.load()) {
         break;
       }
       if (line == "PING") {
@@ -234,6 +243,7 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
 
   JRPCServer& server_;
   const std::string peer_;
+  std::atomic<bool> closing_{false};
 };
 
 // ---- JRPCServer -----------------------------------------------------------------
@@ -391,7 +401,7 @@ void JRPCServer::shutdownConnections() {
       try {
         // The connection's blocked read then returns as if the peer had
         // closed, and its thread ends the connection the ordinary way.
-        socket->shutdown();
+        c->close();
       } catch (const JError& e) {
         JLog::logTraceable(kLevelError, this, "Could not close TCP server socket: %s",
                            e.message().c_str());
