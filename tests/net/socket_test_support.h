@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "base/error.h"
 #include "net/tcp_socket.h"
@@ -92,6 +95,28 @@ class Loopback {
   }
 
   JInetAddr address() const { return JInetAddr("127.0.0.1", port); }
+
+  /// True when the accept queue holds more connections than its backlog: the
+  /// system then drops new connection requests. A listening socket reports
+  /// its queue length and backlog in these two TCP_INFO fields.
+  bool queueFull() const {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    listener.getsockopt(IPPROTO_TCP, TCP_INFO, &info, &length);
+    return info.tcpi_unacked > info.tcpi_sacked;
+  }
+
+  /// Connects (and keeps) clients that nobody accepts until the queue is
+  /// full; false when it never fills.
+  bool fillQueue(std::vector<std::unique_ptr<JTCPSocket>>& fillers) {
+    for (int i = 0; i < 64 && !queueFull(); ++i) {
+      auto filler = std::make_unique<JTCPSocket>();
+      filler->setConnectTimeout(5000);
+      filler->connect(address());
+      fillers.push_back(std::move(filler));
+    }
+    return queueFull();
+  }
 
   /// A connected client and the server side of its connection.
   std::pair<std::unique_ptr<JTCPSocket>, std::unique_ptr<JStreamSocket>> connectPair() {

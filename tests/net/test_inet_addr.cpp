@@ -71,13 +71,6 @@ TEST(InetAddrText, DefaultIsTheAnyAddressWithPortZero) {
   EXPECT_TRUE(any.isAny());
 }
 
-TEST(InetAddrText, PortCanBeChangedAfterwards) {
-  JInetAddr address("10.0.0.1", 1);
-  address.setPort(65535);
-  EXPECT_EQ(address.text(), "10.0.0.1:65535");
-  EXPECT_EQ(ntohs(address.inet().sin_port), 65535);
-}
-
 TEST(InetAddrText, HighBytesPrintAsUnsigned) {
   EXPECT_EQ(JInetAddr("255.255.255.255", 0).text(), "255.255.255.255:0");
 }
@@ -109,19 +102,6 @@ TEST(InetAddrCopy, CopyKeepsTheMostDerivedType) {
   const std::unique_ptr<JSockAddr> inetCopy = static_cast<const JSockAddr&>(inet).copy();
   EXPECT_NE(dynamic_cast<const JInetAddr*>(inetCopy.get()), nullptr);
   EXPECT_EQ(inetCopy->text(), "10.1.2.4:9");
-}
-
-TEST(SockAddr, EmptyAndRawAddresses) {
-  const JSockAddr empty;
-  EXPECT_EQ(empty.length(), 0u);
-  EXPECT_EQ(empty.family(), AF_UNSPEC);
-  sockaddr_in raw{};
-  raw.sin_family = AF_INET;
-  raw.sin_port = htons(5);
-  const JSockAddr copy(reinterpret_cast<const sockaddr*>(&raw), sizeof raw);
-  EXPECT_EQ(copy.length(), sizeof raw);
-  EXPECT_EQ(copy.family(), AF_INET);
-  EXPECT_EQ(copy.nameText(), copy.text());
 }
 
 TEST(InterfaceNumber, BelowOneIsTheAnyAddress) {
