@@ -9,10 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstring>
 
-#include "base/format.h"
 #include "net/socket_error.h"
 
 namespace zq {

@@ -104,7 +104,9 @@ class JSocket : public JTraceableObject {
   virtual void setAcceptTimeout(int32_t milliseconds);
   virtual int32_t acceptTimeout() const;
 
-  /// Shuts both directions ("shutdown"); logs "Shut down socket '%d'".
+  /// Shuts both directions ("shutdown"); logs "Shut down socket '%d'". May
+  /// be called from another thread: a blocked read then returns 0, a blocked
+  /// accept fails. A later send fails with 10058.
   void shutdown();
   /// getsockname / getpeername of an IPv4 socket.
   JInetAddr localAddress() const;

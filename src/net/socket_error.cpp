@@ -7,103 +7,76 @@
 
 namespace zq {
 
+namespace {
+
+struct ErrnoNumber {
+  int err;
+  uint32_t number;
+};
+
+// errno values with a socket counterpart; where the system has no exact one,
+// the nearest (ENOMEM is lack of buffer space, EPERM a refused access).
+constexpr ErrnoNumber kErrnoNumbers[] = {
+    {EINTR, 10004},
+    {EBADF, 10009},
+    {EACCES, 10013},
+    {EPERM, 10013},
+    {EFAULT, 10014},
+    {EINVAL, 10022},
+    {EMFILE, 10024},
+    {ENFILE, 10024},
+    {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},
+    {EALREADY, 10037},
+    {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},
+    {ENETRESET, 10052},
+    {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},
+    // A send on a connection the peer has closed or reset reports EPIPE; the
+    // socket itself turns it into 10058 when it was shut down locally.
+    {EPIPE, 10054},
+    {ENOBUFS, 10055},
+    {ENOMEM, 10055},
+    {EISCONN, 10056},
+    {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
+    {EUSERS, 10068},
+    {EDQUOT, 10069},
+    {ESTALE, 10070},
+    {EREMOTE, 10071},
+};
+
+}  // namespace
+
 uint32_t socketErrorFromErrno(int err) {
-  switch (err) {
-    case 0:
-      return 0;
-    case EINTR:
-      return 10004;
-    case EBADF:
-      return 10009;
-    case EACCES:
-    case EPERM:
-      return 10013;  // a firewall rule refusing a send shows as EPERM
-    case EFAULT:
-      return 10014;
-    case EINVAL:
-      return 10022;
-    case EMFILE:
-    case ENFILE:
-      return 10024;
-    case EWOULDBLOCK:
-      return 10035;  // EAGAIN is the same number here
-    case EINPROGRESS:
-      return 10036;
-    case EALREADY:
-      return 10037;
-    case ENOTSOCK:
-      return 10038;
-    case EDESTADDRREQ:
-      return 10039;
-    case EMSGSIZE:
-      return 10040;
-    case EPROTOTYPE:
-      return 10041;
-    case ENOPROTOOPT:
-      return 10042;
-    case EPROTONOSUPPORT:
-      return 10043;
-    case ESOCKTNOSUPPORT:
-      return 10044;
-    case EOPNOTSUPP:
-      return 10045;  // ENOTSUP is the same number here
-    case EPFNOSUPPORT:
-      return 10046;
-    case EAFNOSUPPORT:
-      return 10047;
-    case EADDRINUSE:
-      return 10048;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case ENETDOWN:
-      return 10050;
-    case ENETUNREACH:
-      return 10051;
-    case ENETRESET:
-      return 10052;
-    case ECONNABORTED:
-      return 10053;
-    case ECONNRESET:
-    // A send on a connection that the peer has closed or reset reports EPIPE;
-    // the socket itself turns it into 10058 when it was shut down locally.
-    case EPIPE:
-      return 10054;
-    case ENOBUFS:
-    case ENOMEM:
-      return 10055;
-    case EISCONN:
-      return 10056;
-    case ENOTCONN:
-      return 10057;
-    case ESHUTDOWN:
-      return 10058;
-    case ETOOMANYREFS:
-      return 10059;
-    case ETIMEDOUT:
-      return 10060;
-    case ECONNREFUSED:
-      return 10061;
-    case ELOOP:
-      return 10062;
-    case ENAMETOOLONG:
-      return 10063;
-    case EHOSTDOWN:
-      return 10064;
-    case EHOSTUNREACH:
-      return 10065;
-    case ENOTEMPTY:
-      return 10066;
-    case EUSERS:
-      return 10068;
-    case EDQUOT:
-      return 10069;
-    case ESTALE:
-      return 10070;
-    case EREMOTE:
-      return 10071;
-    default:
-      return 0;
+  // EAGAIN and ENOTSUP are the same numbers as EWOULDBLOCK and EOPNOTSUPP here.
+  for (const ErrnoNumber& entry : kErrnoNumbers) {
+    if (entry.err == err) {
+      return entry.number;
+    }
   }
+  return 0;
 }
 
 uint32_t socketErrorFromResolver(int eaiCode, int err) {
