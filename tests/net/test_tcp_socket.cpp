@@ -599,6 +599,18 @@ TEST(TcpInterrupt, CloseEndsABlockedAccept) {
   EXPECT_STREQ(error->function(), "accept");
 }
 
+TEST(TcpInterrupt, ShutdownEndsABlockedAcceptAsAFailure) {
+  Loopback loop;
+  loop.listener.setAcceptTimeout(-1);
+  std::optional<JSysError> error;
+  BoundedThread acceptor([&] { error = sysErrorOf([&] { loop.listener.accept(); }); });
+  std::this_thread::sleep_for(test::milliseconds(100));
+  loop.listener.shutdown();
+  acceptor.join();
+  EXPECT_EQ(socketNumber(error), 10022);
+  EXPECT_STREQ(error->function(), "accept");
+}
+
 TEST(TcpInterrupt, ShutdownEndsABlockedReadAsTheEndOfData) {
   Loopback loop;
   auto [client, server] = loop.connectPair();
