@@ -10,7 +10,7 @@
 // JRPCService (rpc_service.h) adds the listening socket and the accept thread.
 #pragma once
 
-#include <condition_variable>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,7 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <type_traits>
 #include <vector>
 
 #include "base/error.h"
@@ -41,6 +41,12 @@ enum class JRPCKind : int32_t {
   kAnswerWithSocket = 2,
 };
 
+/// A handler of `Owner` (Service itself or one of its bases) whose request
+/// parameter is `JParams&` or `const JParams&`.
+template <class Service, class Owner, class Request>
+concept IsHandlerOf =
+    std::derived_from<Service, Owner> && std::same_as<std::remove_const_t<Request>, JParams>;
+
 /// One entry of a service's function table: a name and a member function of
 /// `Service`, the kind deduced from the handler's parameters. A service keeps
 /// its table as a static array, one line per function:
@@ -57,56 +63,54 @@ enum class JRPCKind : int32_t {
 template <class Service>
 class JRPCFunction {
  public:
-  using Answer = void (Service::*)(JParams& request, JParams& result);
-  using ConstAnswer = void (Service::*)(const JParams& request, JParams& result);
-  using OneWay = void (Service::*)(JParams& request, JSocket& socket);
-  using ConstOneWay = void (Service::*)(const JParams& request, JSocket& socket);
-  using AnswerWithSocket = void (Service::*)(JParams& request, JParams& result, JSocket& socket);
-  using ConstAnswerWithSocket = void (Service::*)(const JParams& request, JParams& result,
-                                                  JSocket& socket);
+  /// Runs the handler on `service`; `result` is null for a one-way function.
+  using Invoker =
+      std::function<void(Service& service, JParams& request, JParams* result, JSocket& socket)>;
 
-  constexpr JRPCFunction() = default;
-  constexpr JRPCFunction(const char* name, Answer handler)
-      : name_(name), kind_(JRPCKind::kAnswer), handler_(handler) {}
-  constexpr JRPCFunction(const char* name, ConstAnswer handler)
-      : name_(name), kind_(JRPCKind::kAnswer), handler_(handler) {}
-  constexpr JRPCFunction(const char* name, OneWay handler)
-      : name_(name), kind_(JRPCKind::kOneWay), handler_(handler) {}
-  constexpr JRPCFunction(const char* name, ConstOneWay handler)
-      : name_(name), kind_(JRPCKind::kOneWay), handler_(handler) {}
-  constexpr JRPCFunction(const char* name, AnswerWithSocket handler)
-      : name_(name), kind_(JRPCKind::kAnswerWithSocket), handler_(handler) {}
-  constexpr JRPCFunction(const char* name, ConstAnswerWithSocket handler)
-      : name_(name), kind_(JRPCKind::kAnswerWithSocket), handler_(handler) {}
+  /// No name: ends a table early.
+  JRPCFunction() = default;
+
+  /// Kind 0: (request, result).
+  template <class Owner, class Request>
+  requires IsHandlerOf<Service, Owner, Request> JRPCFunction(
+      const char* name, void (Owner::*handler)(Request& request, JParams& result))
+      : name_(name),
+        kind_(JRPCKind::kAnswer),
+        invoke_([handler](Service& service, JParams& request, JParams* result, JSocket&) {
+          (static_cast<Owner&>(service).*handler)(request, *result);
+        }) {}
+
+  /// Kind 1: (request, socket), no answer.
+  template <class Owner, class Request>
+  requires IsHandlerOf<Service, Owner, Request> JRPCFunction(
+      const char* name, void (Owner::*handler)(Request& request, JSocket& socket))
+      : name_(name),
+        kind_(JRPCKind::kOneWay),
+        invoke_([handler](Service& service, JParams& request, JParams*, JSocket& socket) {
+          (static_cast<Owner&>(service).*handler)(request, socket);
+        }) {}
+
+  /// Kind 2: (request, result, socket).
+  template <class Owner, class Request>
+  requires IsHandlerOf<Service, Owner, Request> JRPCFunction(
+      const char* name, void (Owner::*handler)(Request& request, JParams& result, JSocket& socket))
+      : name_(name),
+        kind_(JRPCKind::kAnswerWithSocket),
+        invoke_([handler](Service& service, JParams& request, JParams* result, JSocket& socket) {
+          (static_cast<Owner&>(service).*handler)(request, *result, socket);
+        }) {}
 
   /// Null for the entry that ends a table.
-  constexpr const char* name() const { return name_; }
-  constexpr JRPCKind kind() const { return kind_; }
-
-  /// Calls the handler on `service`; `result` is null for a one-way function.
-  void call(Service& service, JParams& request, JParams* result, JSocket& socket) const {
-    struct Caller {
-      Service& service;
-      JParams& request;
-      JParams* result;
-      JSocket& socket;
-      void operator()(std::monostate) const {}
-      void operator()(Answer f) const { (service.*f)(request, *result); }
-      void operator()(ConstAnswer f) const { (service.*f)(request, *result); }
-      void operator()(OneWay f) const { (service.*f)(request, socket); }
-      void operator()(ConstOneWay f) const { (service.*f)(request, socket); }
-      void operator()(AnswerWithSocket f) const { (service.*f)(request, *result, socket); }
-      void operator()(ConstAnswerWithSocket f) const { (service.*f)(request, *result, socket); }
-    };
-    std::visit(Caller{service, request, result, socket}, handler_);
-  }
+  const char* name() const { return name_; }
+  JRPCKind kind() const { return kind_; }
+  const Invoker& invoker() const { return invoke_; }
 
  private:
   const char* name_ = nullptr;
   JRPCKind kind_ = JRPCKind::kAnswer;
-  std::variant<std::monostate, Answer, ConstAnswer, OneWay, ConstOneWay, AnswerWithSocket,
-               ConstAnswerWithSocket>
-      handler_;
+  // The handler is called on the class that declares it (a base of Service,
+  // perhaps not the first): the cast does the adjustment.
+  Invoker invoke_;
 };
 
 class JRPCServer : public JTraceableObject {
@@ -236,10 +240,11 @@ void JRPCServer::registerFunctions(std::span<const JRPCFunction<Service>> table)
     if (entry.name() == nullptr) {
       break;
     }
-    functions.push_back({entry.name(), entry.kind(),
-                         [service, entry](JParams& request, JParams* result, JSocket& socket) {
-                           entry.call(*service, request, result, socket);
-                         }});
+    functions.push_back(
+        {entry.name(), entry.kind(),
+         [service, invoke = entry.invoker()](JParams& request, JParams* result, JSocket& socket) {
+           invoke(*service, request, result, socket);
+         }});
   }
   registerFunctions(std::move(functions));
 }
