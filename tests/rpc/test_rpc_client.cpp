@@ -454,15 +454,20 @@ TEST(RpcClientShutdown, IsDoneOnceAndTheConnectionStaysUsable) {
 
 class ForgetfulClient : public JRPCClient {
  public:
+  // The supervisor is not started: with it running, a forgotten shutdown is
+  // the very race the rule warns of.
   explicit ForgetfulClient(uint16_t port)
-      : JRPCClient("127.0.0.1", port, 2000, 2000, true, false, 0, 0, true, true) {}
+      : JRPCClient("127.0.0.1", port, 2000, 2000, true, true, 0, 0, false, true) {}
   // No shutdown() here: the base class must catch that.
 };
 
 class CarefulClient : public JRPCClient {
  public:
+  // The supervisor starts once the object is whole, and stops before it goes.
   explicit CarefulClient(uint16_t port)
-      : JRPCClient("127.0.0.1", port, 2000, 2000, true, false, 0, 0, true, true) {}
+      : JRPCClient("127.0.0.1", port, 2000, 2000, true, false, 0, 0, false, true) {
+    start();
+  }
   ~CarefulClient() override { shutdown(); }
 };
 
