@@ -232,14 +232,5 @@ TEST_F(LineIOLoopback, PeerClosingMidLineEndsReading) {
   EXPECT_EQ(readServer(), std::nullopt);
 }
 
-TEST_F(LineIOLoopback, ShutdownFromAnotherThreadEndsABlockedRead) {
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    serverSocket_->shutdown();
-  });
-  EXPECT_EQ(readServer(), std::nullopt);
-  closer.join();
-}
-
 }  // namespace
 }  // namespace zq

@@ -230,11 +230,6 @@ TEST_F(RpcDispatch, NulByteEndsTheNameOrTheParameters) {
   EXPECT_EQ(run(std::string_view("need(x=5\0, x=6)", 15)), "x=5");
 }
 
-TEST_F(RpcDispatch, SyntaxIsCheckedBeforeTheTable) {
-  // An unknown name without "(" is a syntax error, not an unknown function.
-  EXPECT_EQ(protocolError("nope").code(), -2);
-}
-
 TEST_F(RpcDispatch, HandlerErrorsPassThroughUnchanged) {
   try {
     server_.dispatch("need()", socket_);
