@@ -25,6 +25,14 @@ int64_t nowMs() {
       .count();
 }
 
+// Copies without the terminating NUL; an empty view may have no data at all.
+size_t copyText(std::string_view text, char* out) {
+  if (!text.empty()) {
+    std::memcpy(out, text.data(), text.size());
+  }
+  return text.size();
+}
+
 int lengthOf(std::string_view text) {
   return static_cast<int>(text.size());
 }
@@ -178,8 +186,7 @@ void JRPCClient::exchange(std::string_view function, size_t argumentsBound, Writ
     heap.resize(bound);
     buffer = heap.data();
   }
-  size_t length = function.size();
-  std::memcpy(buffer, function.data(), length);
+  size_t length = copyText(function, buffer);
   buffer[length++] = '(';
   length += write(buffer + length);
   buffer[length++] = ')';
@@ -241,12 +248,8 @@ JParams JRPCClient::call(std::string_view function, std::string_view paramText, 
   JParams params;
   const Result result{&params, nullptr};
   exchange(
-      function, paramText.size(),
-      [&](char* out) {
-        std::memcpy(out, paramText.data(), paramText.size());
-        return paramText.size();
-      },
-      timeoutMs, &result);
+      function, paramText.size(), [&](char* out) { return copyText(paramText, out); }, timeoutMs,
+      &result);
   return params;
 }
 
@@ -274,12 +277,8 @@ std::string JRPCClient::callForText(std::string_view function, std::string_view 
   std::string text;
   const Result result{nullptr, &text};
   exchange(
-      function, paramText.size(),
-      [&](char* out) {
-        std::memcpy(out, paramText.data(), paramText.size());
-        return paramText.size();
-      },
-      timeoutMs, &result);
+      function, paramText.size(), [&](char* out) { return copyText(paramText, out); }, timeoutMs,
+      &result);
   return text;
 }
 
