@@ -13,6 +13,7 @@
 #include "base/error.h"
 #include "base/log.h"
 #include "base/mutex.h"
+#include "net/socket_layer.h"
 #include "rpc/rpc_client.h"
 #include "rpc/rpc_notify.h"
 #include "rpc/threaded_queue.h"
@@ -145,6 +146,8 @@ class JRPCController : public virtual JRPCControllerInterface,
  private:
   void post(JRPCEventMsg message);
 
+  // A user of the socket layer from before the first client to after the last.
+  JSocketLayer::Holder socketLayer_;
   int32_t port_;      // guarded by mutex_
   std::string host_;  // guarded by mutex_
   std::atomic<int32_t> state_{kDisconnected};

@@ -14,6 +14,7 @@
 
 #include "base/error.h"
 #include "helpers/log_capture.h"
+#include "net/socket_layer.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_controller.h"
 #include "rpc/rpc_error.h"
@@ -346,6 +347,19 @@ TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
     std::this_thread::sleep_for(std::chrono::microseconds(round * 100));
     controller.reset();
   }
+}
+
+TEST(RpcControllerLifetime, UsesTheSocketLayerForItsWholeLife) {
+  const int before = JSocketLayer::users();
+  {
+    ScriptedLineServer server;
+    auto controller = makeController(nullptr, server.port(), 2000, true);
+    EXPECT_EQ(JSocketLayer::users(), before + 1);
+    ASSERT_EQ(controller->connect(), 0);
+    controller->disconnect();
+    EXPECT_EQ(JSocketLayer::users(), before + 1);
+  }
+  EXPECT_EQ(JSocketLayer::users(), before);
 }
 
 TEST(RpcControllerLifetime, DestructionWaitsForTheEventBeingDelivered) {
