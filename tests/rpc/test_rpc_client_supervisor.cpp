@@ -193,14 +193,6 @@ TEST(RpcSupervisorPing, AShortPeriodPingsOnEveryTick) {
   EXPECT_GE(test::msBetween(pings[1].at, pings[2].at), 700);
 }
 
-TEST(RpcSupervisorPing, NoPingWithAPeriodOfZero) {
-  ScriptedLineServer server;
-  Supervised s(server.port(), {});
-  ASSERT_TRUE(s.listener.waitFor("up", 1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(2300));
-  EXPECT_TRUE(server.receivedOf("PING").empty());
-}
-
 TEST(RpcSupervisorPing, AWrongAnswerIsALostLinkThatIsRebuilt) {
   LogCapture log;
   ScriptedLineServer server([](const std::string& line) {
