@@ -4,7 +4,10 @@
 
 #include <cstring>
 
+#include "helpers/log_capture.h"
+#include "rpc/params.h"
 #include "rpc/rpc_error.h"
+#include "rpc/serialisation.h"
 
 namespace zq {
 namespace {
@@ -76,6 +79,25 @@ TEST(RPCErrorCopy, RecordsTheThrowSite) {
     EXPECT_NE(std::strstr(e.file(), "test_rpc_error.cpp"), nullptr) << e.file();
     EXPECT_GT(e.line(), 0u);
   }
+}
+
+TEST(RPCErrorLogging, NeitherTheErrorsNorTheParserLogAnything) {
+  test::LogCapture capture(0xFFFFFFFEu, "%c %m");
+  {
+    JRPCMissingParameterError missing("a");
+    JRPCTypeMismatchError mismatch("a", 1, 2);
+    JRPCProtocolError protocol("unknown function", "f", -4);
+    JRPCConnectionLostError lost;
+    JSerialisationError serialisation("serialise", "x");
+    JDeserialisationError deserialisation("deserialise", "cannot deserialise");
+    JParams p;
+    EXPECT_THROW(p.parse("a=[zz]"), JRPCProtocolError);
+    EXPECT_THROW(p.find("b", true), JRPCMissingParameterError);
+  }
+  EXPECT_TRUE(capture.records().empty());
+  // The capture does see an error that logs when it is built.
+  JTextError control("control");
+  EXPECT_EQ(capture.count("Exception THROW control"), 1u);
 }
 
 }  // namespace
