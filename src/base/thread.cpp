@@ -121,6 +121,15 @@ void JThread::start(int priority) {
     }
     parkHandle_.store(park, std::memory_order_release);
   }
+  {
+    // A restarted thread does not inherit the suspensions of its last run.
+    std::lock_guard lock(parkMutex_);
+    if (suspendCount_ > 0) {
+      readEvent(parkHandle());
+    }
+    suspendCount_ = 0;
+    parked_ = false;
+  }
   priority_ = priority;
   setHandle(endHandle);
 

@@ -12,11 +12,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/error.h"
+#include "base/format.h"
 #include "base/log.h"
 #include "base/thread.h"
 #include "base/wait.h"
+#include "helpers/log_capture.h"
 
 namespace zq {
 namespace {
@@ -109,6 +112,38 @@ TEST(ThreadLife, TryJoinIsFalseWhileRunningThenTrueOnce) {
   ASSERT_TRUE(eventually([&] { return thread.tryJoin(); }));
   EXPECT_EQ(thread.handle(), -1);
   EXPECT_FALSE(thread.tryJoin());
+}
+
+TEST(ThreadLife, JoinedThreadCanBeStartedAgain) {
+  std::atomic<int> runs{0};
+  FunctionThread thread("again", [&] { ++runs; });
+  thread.start();
+  thread.join();
+  thread.start();
+  EXPECT_GE(thread.handle(), 0);
+  thread.join();
+  EXPECT_EQ(runs.load(), 2);
+}
+
+TEST(ThreadLife, SleepLastsAtLeastTheTimeAsked) {
+  for (bool onJThread : {false, true}) {
+    int64_t elapsedMs = 0;
+    auto sleeper = [&] {
+      const auto start = Clock::now();
+      JThread::sleep(60);
+      elapsedMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    if (onJThread) {
+      FunctionThread thread("sleeper", sleeper);
+      thread.start();
+      thread.join();
+    } else {
+      sleeper();
+    }
+    EXPECT_GE(elapsedMs, 60) << onJThread;
+    EXPECT_LT(elapsedMs, 5000) << onJThread;
+  }
 }
 
 TEST(ThreadLife, ThreadIsSignalledWhenItsBodyEnds) {
@@ -246,6 +281,111 @@ TEST(ThreadErrors, NothingThrownByTheBodyEscapesTheThread) {
   }
 }
 
+// ---- log lines ------------------------------------------------------------
+
+constexpr uint32_t kDebugAndWarnings = (1u << kLevelDebug) | (1u << kLevelWarning);
+
+// The in-process output writes every record on one line: the line break that
+// ends some of the messages arrives as a space.
+std::string oneLine(std::string message) {
+  for (char& c : message) {
+    if (c == '\n') {
+      c = ' ';
+    }
+  }
+  return message;
+}
+
+// The records that contain `text`, in order.
+std::vector<test::LogCapture::Record> recordsWith(const test::LogCapture& capture,
+                                                  std::string_view text) {
+  std::vector<test::LogCapture::Record> found;
+  for (const auto& record : capture.records()) {
+    if (record.text.find(text) != std::string::npos) {
+      found.push_back(record);
+    }
+  }
+  return found;
+}
+
+TEST(ThreadLog, NamedThreadLogsStartAndNormalEnd) {
+  test::LogCapture capture(kDebugAndWarnings);
+  FunctionThread thread("logger", [] {});
+  thread.start();
+  const int handle = thread.handle();
+  const int tid = thread.threadId();
+  thread.join();
+  const auto started = recordsWith(capture, "has started");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].level, kLevelDebug);
+  EXPECT_EQ(started[0].text,
+            oneLine(jformat("The thread 0x%x ('logger') has started with handle %d (0x%x).\n",
+                            static_cast<unsigned>(tid), handle, static_cast<unsigned>(handle))));
+  const auto ended = recordsWith(capture, "terminated");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].level, kLevelDebug);
+  EXPECT_EQ(ended[0].text, "The thread ('logger') terminated normally :");
+}
+
+TEST(ThreadLog, UnnamedThreadLogsStartWithoutTheName) {
+  test::LogCapture capture(kDebugAndWarnings);
+  FunctionThread thread("", [] {});
+  thread.start();
+  const int handle = thread.handle();
+  const int tid = thread.threadId();
+  thread.join();
+  const auto started = recordsWith(capture, "has started");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].text,
+            oneLine(jformat("The thread 0x%x has started with handle %d (0x%x).\n",
+                            static_cast<unsigned>(tid), handle, static_cast<unsigned>(handle))));
+  EXPECT_EQ(capture.count("The thread ('') terminated normally :"), 1u);
+}
+
+TEST(ThreadLog, StartLineComesBeforeAnythingTheBodyLogs) {
+  test::LogCapture capture(kDebugAndWarnings);
+  FunctionThread thread("first", [] { JLog::debugf("inside the body"); });
+  thread.start();
+  thread.join();
+  std::vector<std::string> order;
+  for (const auto& record : capture.records()) {
+    order.push_back(record.text);
+  }
+  ASSERT_EQ(order.size(), 3u);
+  EXPECT_NE(order[0].find("has started"), std::string::npos);
+  EXPECT_EQ(order[1], "inside the body");
+  EXPECT_NE(order[2].find("terminated normally"), std::string::npos);
+}
+
+TEST(ThreadLog, UncaughtErrorsAreLoggedAtLevelNine) {
+  struct Case {
+    std::function<void()> thrower;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {[] { throw JTextError("queue broken"); },
+       "The thread ('thrower') terminated due to uncaught error : queue broken\n"},
+      {[] { throw "plain text"; },
+       "The thread ('thrower') terminated due to uncaught string exception : plain text\n"},
+      {[] { throw std::string("a string"); },
+       "The thread ('thrower') terminated due to uncaught string exception : a string\n"},
+      {[] { throw std::runtime_error("standard"); },
+       "The thread ('thrower') terminated due to uncaught exception : standard\n"},
+      {[] { throw 42; },
+       "The thread ('thrower') terminated due to an uncaught exception of unknown type\n"},
+  };
+  for (const Case& c : cases) {
+    test::LogCapture capture(kDebugAndWarnings);
+    FunctionThread thread("thrower", c.thrower);
+    thread.start();
+    thread.join();
+    const auto ended = recordsWith(capture, "terminated");
+    ASSERT_EQ(ended.size(), 1u) << c.expected;
+    EXPECT_EQ(ended[0].level, kLevelWarning);
+    EXPECT_EQ(ended[0].text, oneLine(c.expected));
+  }
+}
+
 // ---- priorities -----------------------------------------------------------
 
 TEST(ThreadPriority, LowerPriorityIsAppliedAsANiceValue) {
@@ -272,6 +412,26 @@ TEST(ThreadPriority, RaisingNeverFailsForLackOfPermission) {
 }
 
 // ---- suspension -----------------------------------------------------------
+
+// Runs its function when the test leaves its scope, also through a failed
+// ASSERT, so that a parked or looping body never blocks the thread's join.
+class OnExit {
+ public:
+  explicit OnExit(std::function<void()> f) : f_(std::move(f)) {}
+  ~OnExit() { f_(); }
+
+ private:
+  std::function<void()> f_;
+};
+
+void resumeFully(JThread& thread) {
+  try {
+    while (thread.resume() > 1) {
+    }
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+}
 
 TEST(ThreadSuspend, NotStartedOrJoinedThreadCannotBeSuspended) {
   FunctionThread thread("never", [] {});
@@ -305,6 +465,10 @@ TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
     }
   });
   thread.start();
+  OnExit cleanup([&] {
+    stop.set();
+    resumeFully(thread);
+  });
   EXPECT_EQ(thread.suspend(), 0);
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
   work.release();
@@ -330,6 +494,10 @@ TEST(ThreadSuspend, CheckPointParksARunningLoop) {
     }
   });
   thread.start();
+  OnExit cleanup([&] {
+    stop = true;
+    resumeFully(thread);
+  });
   ASSERT_TRUE(eventually([&] { return iterations.load() > 0; }));
   thread.suspend();
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
@@ -351,6 +519,10 @@ TEST(ThreadSuspend, SuspensionsCountAndResumeAtZeroDoesNothing) {
     }
   });
   thread.start();
+  OnExit cleanup([&] {
+    stop = true;
+    resumeFully(thread);
+  });
   EXPECT_EQ(thread.resume(), 0);
   EXPECT_EQ(thread.suspend(), 0);
   EXPECT_EQ(thread.suspend(), 1);
@@ -373,6 +545,7 @@ TEST(ThreadSuspend, ThreadSuspendingItselfWaitsForAResume) {
     passed = true;
   });
   thread.start();
+  OnExit cleanup([&] { resumeFully(thread); });
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_FALSE(passed.load());
@@ -380,10 +553,61 @@ TEST(ThreadSuspend, ThreadSuspendingItselfWaitsForAResume) {
   ASSERT_TRUE(eventually([&] { return passed.load(); }));
 }
 
+TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
+  JSemaphore never(0, 1);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> timedOut{false};
+  FunctionThread thread("timed", [&] {
+    entered = true;
+    try {
+      never.wait(100);
+    } catch (const JTimeoutError&) {
+      timedOut = true;
+    }
+  });
+  thread.start();
+  OnExit cleanup([&] { resumeFully(thread); });
+  ASSERT_TRUE(eventually([&] { return entered.load(); }));
+  thread.suspend();
+  ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_FALSE(timedOut.load());  // parked, even past its time-out
+  thread.resume();
+  // Resumed past its deadline, the wait ends at once.
+  ASSERT_TRUE(eventually([&] { return timedOut.load(); }, 2000));
+}
+
+TEST(ThreadSuspend, RestartForgetsEarlierSuspensions) {
+  std::atomic<int> runs{0};
+  std::atomic<bool> release{false};
+  std::atomic<bool> entered{false};
+  FunctionThread thread("restart", [&] {
+    entered = true;
+    while (!release) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ++runs;
+  });
+  thread.start();
+  OnExit cleanup([&] { release = true; });
+  ASSERT_TRUE(eventually([&] { return entered.load(); }));
+  thread.suspend();  // never honoured: the body passes no check point
+  release = true;
+  thread.join();
+  thread.start();
+  thread.join();
+  EXPECT_EQ(runs.load(), 2);
+  EXPECT_EQ(thread.suspendCount(), 0);
+}
+
 TEST(ThreadSuspend, CountIsBounded) {
   JFlag release(true, false);
   FunctionThread thread("bounded", [&] { release.wait(10000); });
   thread.start();
+  OnExit cleanup([&] {
+    release.set();
+    resumeFully(thread);
+  });
   for (int i = 0; i < JThread::kMaximumSuspendCount; ++i) {
     thread.suspend();
   }

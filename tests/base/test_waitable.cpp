@@ -245,11 +245,11 @@ TEST(Timer, OneShotFiresOnceAtItsDueTime) {
   JWaitableTimer timer;
   EXPECT_EQ(timer.period(), 0);
   const auto start = Clock::now();
-  timer.set(100);
-  EXPECT_THROW(timer.wait(30), JTimeoutError);
+  timer.set(400);
+  EXPECT_THROW(timer.wait(50), JTimeoutError);
   timer.wait(10000);
   const int64_t elapsed = msSince(start);
-  EXPECT_GE(elapsed, 99);
+  EXPECT_GE(elapsed, 399);
   EXPECT_LT(elapsed, 5000);
   EXPECT_THROW(timer.wait(250), JTimeoutError);
 }
@@ -269,9 +269,9 @@ TEST(Timer, PeriodicTimerTicksEveryPeriod) {
 
 TEST(Timer, PeriodicAutoResetTimerIsATickNotACounter) {
   JWaitableTimer timer;
-  timer.setPeriod(300);
-  timer.set(100);  // fires at 100, 400, 700, 1000 ms
-  std::this_thread::sleep_for(std::chrono::milliseconds(850));
+  timer.setPeriod(500);
+  timer.set(100);  // fires at 100, 600, 1100 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
   EXPECT_TRUE(signalledNow(timer));
   EXPECT_FALSE(signalledNow(timer));
   // Ticking goes on after the merged firings.
