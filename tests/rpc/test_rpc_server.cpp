@@ -180,7 +180,8 @@ TEST_F(RpcWire, HandlersWithTheSocketSeeTheRequestingConnection) {
 // ---- before registration ----------------------------------------------------------
 
 TEST(RpcWireUnregistered, EveryFunctionIsUnknownUntilTheTableIsRegistered) {
-  TestService service(nullptr, false);
+  const auto owned = std::make_unique<TestService>(nullptr, false);
+  TestService& service = *owned;
   LineClient client(service.port());
   EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
   EXPECT_EQ(client.call("PING"), "PONG");

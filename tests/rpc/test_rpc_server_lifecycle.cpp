@@ -107,10 +107,15 @@ bool floodUntil(Pair& pair, const LogCapture& capture, const std::string& line,
   return capture.waitFor(text);
 }
 
+// The servers live on the heap: their mutexes are then known to the thread
+// checker as gone when they go, not mistaken for the next test's mutexes at
+// the same stack address.
+
 // ---- concurrent clients -----------------------------------------------------------
 
 TEST(RpcConnections, HandlersOfDifferentConnectionsRunConcurrently) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   constexpr int kClients = 3;
   std::vector<std::string> answers(kClients);
   std::vector<std::thread> threads;
@@ -129,7 +134,8 @@ TEST(RpcConnections, HandlersOfDifferentConnectionsRunConcurrently) {
 }
 
 TEST(RpcConnections, ManyClientsEachGetTheirOwnAnswers) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   constexpr int kClients = 4;
   constexpr int kCalls = 150;
   std::atomic<int> wrong{0};
@@ -159,7 +165,8 @@ TEST(RpcConnections, ManyClientsEachGetTheirOwnAnswers) {
 // ---- peers going away -------------------------------------------------------------
 
 TEST(RpcConnections, ClientClosingIsReportedWithItsSocketAndRemoved) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   {
     LineClient client(service.port());
     ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.localPort()));
@@ -177,7 +184,8 @@ TEST(RpcConnections, ClientClosingIsReportedWithItsSocketAndRemoved) {
 TEST(RpcConnections, ResetByThePeerIsLoggedAsDisconnection) {
   LogCapture capture;
   JTraceMask mask{kRpcTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   ASSERT_EQ(client.call("echo(a=1)"), "OK a=1");
   client.reset();
@@ -189,7 +197,8 @@ TEST(RpcConnections, ResetByThePeerIsLoggedAsDisconnection) {
 TEST(RpcConnections, OrderlyCloseIsNoDisconnectionNorError) {
   LogCapture capture;
   JTraceMask mask{kRpcTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   {
     LineClient client(service.port());
     ASSERT_EQ(client.call("echo(a=1)"), "OK a=1");
@@ -201,7 +210,8 @@ TEST(RpcConnections, OrderlyCloseIsNoDisconnectionNorError) {
 
 TEST(RpcConnections, ReadFailureEndsTheConnectionWithAnError) {
   LogCapture capture;
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   Pair pair;
   pair.server->setReadTimeout(50);
   server.addConnection(std::move(pair.server), pair.peer);
@@ -212,7 +222,8 @@ TEST(RpcConnections, ReadFailureEndsTheConnectionWithAnError) {
 }
 
 TEST(RpcConnections, ErrorInConnectionClosedIsAbsorbed) {
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   server.throwOnClose_ = true;
   Pair pair;
   server.addConnection(std::move(pair.server), pair.peer);
@@ -227,7 +238,8 @@ TEST(RpcConnections, ErrorInConnectionClosedIsAbsorbed) {
 
 TEST(RpcConnections, UnwritablePongEndsTheConnection) {
   LogCapture capture;
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   Pair pair;
   pair.server->setWriteTimeout(0);
   pair.server->setSendBufferSize(4096);
@@ -239,7 +251,8 @@ TEST(RpcConnections, UnwritablePongEndsTheConnection) {
 
 TEST(RpcConnections, UnwritableOkAnswerEndsTheConnection) {
   LogCapture capture;
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   Pair pair;
   pair.server->setWriteTimeout(0);
   pair.server->setSendBufferSize(4096);
@@ -252,7 +265,8 @@ TEST(RpcConnections, UnwritableOkAnswerEndsTheConnection) {
 
 TEST(RpcConnections, UnwritableFailedAnswerKeepsTheConnection) {
   LogCapture capture;
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   Pair pair;
   pair.server->setWriteTimeout(0);
   pair.server->setSendBufferSize(4096);
@@ -267,7 +281,8 @@ TEST(RpcConnections, UnwritableFailedAnswerKeepsTheConnection) {
 // ---- shut-down --------------------------------------------------------------------
 
 TEST(RpcShutdown, ClosesConnectedClientsAndWaitsForThemToGo) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   std::vector<std::unique_ptr<LineClient>> clients;
   for (int i = 0; i < 3; ++i) {
     clients.push_back(std::make_unique<LineClient>(service.port()));
@@ -290,7 +305,8 @@ TEST(RpcShutdown, IsIdempotent) {
   LogCapture capture;
   JTraceMask mask{kShutdownTrace | kRpcTrace};
   {
-    TestService service(&mask);
+    const auto serviceOwner = std::make_unique<TestService>(&mask);
+    TestService& service = *serviceOwner;
     LineClient client(service.port());
     ASSERT_EQ(client.call("empty()"), "OK ");
     service.shutdown();
@@ -302,7 +318,8 @@ TEST(RpcShutdown, IsIdempotent) {
 
 TEST(RpcShutdown, WaitsForARunningRequest) {
   LogCapture capture;
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   client.send("slow()");
   ASSERT_TRUE(service.slowEntered_.waitFor(1));
@@ -328,7 +345,8 @@ TEST(RpcShutdown, WaitsForARunningRequest) {
 }
 
 TEST(RpcShutdown, RequestsQueuedBehindARunningOneAreDropped) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   client.send("slow()");
   ASSERT_TRUE(service.slowEntered_.waitFor(1));
@@ -341,7 +359,8 @@ TEST(RpcShutdown, RequestsQueuedBehindARunningOneAreDropped) {
 }
 
 TEST(RpcShutdown, ConcurrentCallsBothReturnOnceDone) {
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   client.send("slow()");
   ASSERT_TRUE(service.slowEntered_.waitFor(1));
@@ -364,7 +383,8 @@ TEST(RpcShutdown, ConcurrentCallsBothReturnOnceDone) {
 }
 
 TEST(RpcShutdown, FromAHandlerIsRefused) {
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   Pair pair;
   server.addConnection(std::move(pair.server), pair.peer);
   pair.client.writeLine("stopAll()");
@@ -374,7 +394,8 @@ TEST(RpcShutdown, FromAHandlerIsRefused) {
 }
 
 TEST(RpcShutdown, ConnectionHandedOverAfterShutdownIsClosed) {
-  BareServer server;
+  const auto serverOwner = std::make_unique<BareServer>();
+  BareServer& server = *serverOwner;
   server.shutdownConnections();
   Pair pair;
   server.addConnection(std::move(pair.server), pair.peer);
@@ -427,7 +448,8 @@ class EmptyService : public JRPCService {
 TEST(RpcLog, StartingAndListening) {
   LogCapture capture(0xFFFFFFFEu, "%i|%m");
   JTraceMask mask{kRpcTrace};
-  EmptyService service(&mask);
+  const auto serviceOwner = std::make_unique<EmptyService>(&mask);
+  EmptyService& service = *serviceOwner;
   const std::string name = "Empty::RPC[" + std::to_string(service.port()) + "]";
   EXPECT_EQ(service.traceName(), name);
   EXPECT_TRUE(capture.contains(name + "|Starting service thread"));
@@ -439,7 +461,8 @@ TEST(RpcLog, StartingAndListening) {
 TEST(RpcLog, RequestTrace) {
   LogCapture capture(0xFFFFFFFEu, "%i|%m");
   JTraceMask mask{kRpcTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   const std::string server = "Test::RPC[" + std::to_string(service.port()) + "]";
   LineClient client(service.port());
   const std::string peer = "127.0.0.1:" + std::to_string(client.localPort());
@@ -473,7 +496,8 @@ TEST(RpcLog, RequestTrace) {
 TEST(RpcLog, RequestTraceNeedsTheMaskBit) {
   LogCapture capture;
   JTraceMask mask{kShutdownTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   ASSERT_EQ(client.call("echo(a=1)"), "OK a=1");
   ASSERT_EQ(client.call("need()"), "FAILED RPCMissingParameter: 'x'");
@@ -491,7 +515,8 @@ TEST(RpcLog, RequestTraceNeedsTheMaskBit) {
 TEST(RpcLog, ShutdownSteps) {
   LogCapture capture(0xFFFFFFFEu, "%i|%m");
   JTraceMask mask{kShutdownTrace | kRpcTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   const std::string server = "Test::RPC[" + std::to_string(service.port()) + "]";
   LineClient client(service.port());
   ASSERT_EQ(client.call("empty()"), "OK ");
@@ -528,7 +553,8 @@ TEST(RpcLog, ShutdownSteps) {
 TEST(RpcLog, ShutdownStepsNeedTheirBit) {
   LogCapture capture;
   JTraceMask mask{kRpcTrace};
-  TestService service(&mask);
+  const auto serviceOwner = std::make_unique<TestService>(&mask);
+  TestService& service = *serviceOwner;
   service.shutdown();
   EXPECT_FALSE(capture.contains("Closing server socket."));
   EXPECT_FALSE(capture.contains("Shutting down opened connections."));
@@ -537,7 +563,8 @@ TEST(RpcLog, ShutdownStepsNeedTheirBit) {
 
 TEST(RpcLog, UnexpectedExceptionIsLoggedAsAnError) {
   LogCapture capture;
-  TestService service;
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
   LineClient client(service.port());
   ASSERT_EQ(client.call("badAlloc()"), "FAILED Unexpected exception: std::bad_alloc");
   EXPECT_TRUE(
