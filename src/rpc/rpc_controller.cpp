@@ -26,7 +26,7 @@ JRPCController::JRPCController(JRPCNotifyWithContext<>* listener, int32_t port,
 JRPCController::~JRPCController() {
   {
     JAutoLock lock(mutex_);
-    client_.reset();
+    dropClientLocked();
   }
   try {
     stop(false);
@@ -41,10 +41,10 @@ int32_t JRPCController::connect() {
   JAutoLock lock(mutex_);
   // Deleting the old client waits for its supervisor, so none of its link
   // events can overwrite the state set below.
-  client_.reset();
+  dropClientLocked();
   state_.store(kConnecting);
   try {
-    client_ = std::make_unique<JRPCClientNotify>(
+    client_ = std::make_shared<JRPCClientNotify>(
         this, host_, port_, timeout_, /*writeTimeout=*/-1, /*retry=*/false, connectAtOnce_,
         /*reconnectPeriod=*/0, kPingPeriodMs, /*startSupervisor=*/true,
         /*deleteErrorAfterNotify=*/false, traceMask_,
@@ -61,13 +61,27 @@ int32_t JRPCController::connect() {
   return client_ ? 0 : -1;
 }
 
+void JRPCController::dropClientLocked() {
+  if (client_) {
+    // The supervisor stops here, even when another thread still holds the
+    // client for a call in progress.
+    client_->shutdown();
+    client_.reset();
+  }
+}
+
+std::shared_ptr<JRPCClientNotify> JRPCController::currentClient() {
+  JAutoLock lock(mutex_);
+  return client_;
+}
+
 int32_t JRPCController::reconnect() {
   return connect();
 }
 
 void JRPCController::disconnect() {
   JAutoLock lock(mutex_);
-  client_.reset();
+  dropClientLocked();
   state_.store(kDisconnected);
 }
 

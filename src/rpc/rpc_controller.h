@@ -131,6 +131,16 @@ class JRPCController : public virtual JRPCControllerInterface,
   int32_t connect() override;
 
  protected:
+  /// The link state as stored, without the live check and without the lock:
+  /// it may be stale by the time the caller acts on it.
+  int32_t linkState() const { return state_.load(); }
+
+  /// The current client, or null. The caller may use it without the
+  /// controller's mutex: a client dropped meanwhile (disconnect, reconnect)
+  /// has had its supervisor stopped, so it sends no more link events, and is
+  /// destroyed when the caller lets go of it. Any thread.
+  std::shared_ptr<JRPCClientNotify> currentClient();
+
   // JRPCNotify, on the client's supervisor thread: only queue the event.
   // Neither takes the controller's mutex, so that deleting the client under
   // it (which waits for the supervisor) cannot deadlock.
@@ -145,13 +155,17 @@ class JRPCController : public virtual JRPCControllerInterface,
 
  private:
   void post(JRPCEventMsg message);
+  /// Stops the client's supervisor and lets go of it; under mutex_.
+  void dropClientLocked();
 
   // A user of the socket layer from before the first client to after the last.
   JSocketLayer::Holder socketLayer_;
   int32_t port_;      // guarded by mutex_
   std::string host_;  // guarded by mutex_
   std::atomic<int32_t> state_{kDisconnected};
-  std::unique_ptr<JRPCClientNotify> client_;  // guarded by mutex_
+  // Shared so that a user of the client outside the mutex (a derived class's
+  // command thread) keeps it alive through its call; see currentClient().
+  std::shared_ptr<JRPCClientNotify> client_;  // guarded by mutex_
   JMutex mutex_;
   bool connectAtOnce_;  // guarded by mutex_
   int32_t timeout_;     // guarded by mutex_
