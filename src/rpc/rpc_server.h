@@ -153,8 +153,9 @@ class JRPCServer : public JTraceableObject {
   /// handler throws.
   ///
   /// Concurrency: any thread; requests on different connections run their
-  /// handlers concurrently, so handlers guard their own state.
-  std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket);
+  /// handlers concurrently, so handlers guard their own state. A service may
+  /// override it to see each request line before it is dispatched.
+  virtual std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket);
 
   /// Closes every connection ("Closing TCP server socket for connection from
   /// %s") and returns once each has finished the request it was handling and
