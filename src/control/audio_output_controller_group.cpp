@@ -1,0 +1,234 @@
+// The group of audio output controllers: per-name operations, commands to
+// all, and link events relayed with the controller's name.
+#include "control/audio_output_controller_group.h"
+
+#include <string>
+
+#include "base/error.h"
+#include "rpc/params.h"
+
+namespace zq {
+
+int32_t connectorNumber(std::string_view name) {
+  static constexpr std::string_view kConnectors[] = {
+      "wavein_line_in", "wavein_mic_in", "pci2_line_in", "pci2_mic_in", "pci2_spdif_in"};
+  for (int32_t i = 0; i < static_cast<int32_t>(std::size(kConnectors)); ++i) {
+    if (name == kConnectors[i]) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+AudioOutputControllerGroup::AudioOutputControllerGroup(NotifyTarget* target, JTraceMask* traceMask)
+    : target_(target), traceMask_(traceMask) {}
+
+AudioOutputControllerGroup::~AudioOutputControllerGroup() {
+  ResetGroup();
+}
+
+int32_t AudioOutputControllerGroup::AddToGroupAndConnect() {
+  auto controller = std::make_unique<AudioOutputController>(this, port_, server_, timeOut_,
+                                                            blocking_, traceMask_);
+  const std::string name = server_ + ":" + std::to_string(port_);
+  // Named before it connects, so that its first link event already carries
+  // the name.
+  controller->setName(name);
+  if (controller->connect() != 0) {
+    return -1;
+  }
+  // An older controller of the same name goes, with its queued commands.
+  controllers_.erase(name);
+  controllers_.emplace(name, std::move(controller));
+  return 0;
+}
+
+AudioOutputController* AudioOutputControllerGroup::find(std::string_view name) const {
+  const auto it = controllers_.find(name);
+  return it == controllers_.end() ? nullptr : it->second.get();
+}
+
+std::vector<std::string> AudioOutputControllerGroup::names() const {
+  std::vector<std::string> out;
+  out.reserve(controllers_.size());
+  for (const auto& [name, controller] : controllers_) {
+    out.push_back(name);
+  }
+  return out;
+}
+
+int32_t AudioOutputControllerGroup::SetParamsOf(std::string_view name, std::string_view text) {
+  AudioOutputController* controller = find(name);
+  if (controller == nullptr) {
+    return -2;
+  }
+  try {
+    // The synchronous call, not the queued command of the same name.
+    return controller->JRPCController::setParams(text);
+  } catch (const JError& e) {
+    logCaught(e);
+    return -1;
+  }
+}
+
+int32_t AudioOutputControllerGroup::GetParamsOf(std::string_view name, std::string& out) {
+  AudioOutputController* controller = find(name);
+  if (controller == nullptr) {
+    return -2;
+  }
+  try {
+    return controller->getParams(out);
+  } catch (const JError& e) {
+    logCaught(e);
+    return -1;
+  }
+}
+
+int32_t AudioOutputControllerGroup::GetStatOf(std::string_view name, std::string& out) {
+  AudioOutputController* controller = find(name);
+  return controller == nullptr ? -2 : controller->getStat(out);
+}
+
+int32_t AudioOutputControllerGroup::GetStatusOf(std::string_view name) {
+  AudioOutputController* controller = find(name);
+  return controller == nullptr ? -2 : controller->getState();
+}
+
+int32_t AudioOutputControllerGroup::Rehash(std::string_view name) {
+  AudioOutputController* controller = find(name);
+  if (controller == nullptr) {
+    return -2;
+  }
+  controller->reconnect();
+  return 0;
+}
+
+int32_t AudioOutputControllerGroup::DeleteFromGroup(std::string_view name) {
+  const auto it = controllers_.find(name);
+  if (it == controllers_.end()) {
+    return -2;
+  }
+  controllers_.erase(it);
+  return 0;
+}
+
+void AudioOutputControllerGroup::SetFileSource(std::string_view file) {
+  for (auto& [name, controller] : controllers_) {
+    controller->setFileSource(file);
+  }
+}
+
+int32_t AudioOutputControllerGroup::SetHardSource(int32_t card, std::string_view connector) {
+  if (card < 1 || card > 28) {
+    return -1;
+  }
+  if (connectorNumber(connector) < 0) {
+    return -2;
+  }
+  for (auto& [name, controller] : controllers_) {
+    controller->setHardSource(card, connector);
+  }
+  return 0;
+}
+
+int32_t AudioOutputControllerGroup::SetNetSource(std::string_view proto, std::string_view host,
+                                                 int32_t port) {
+  if (port < 1 || port > 65535) {
+    return -2;
+  }
+  if (proto != "udp" && proto != "ipm" && proto != "svc") {
+    return -1;
+  }
+  for (auto& [name, controller] : controllers_) {
+    controller->setNetSource(proto, host, port);
+  }
+  return 0;
+}
+
+void AudioOutputControllerGroup::ResetSource() {
+  for (auto& [name, controller] : controllers_) {
+    controller->resetSource();
+  }
+}
+
+void AudioOutputControllerGroup::SetParams(std::string_view text) {
+  for (auto& [name, controller] : controllers_) {
+    controller->setParams(text);
+  }
+}
+
+void AudioOutputControllerGroup::RehashGroup() {
+  for (auto& [name, controller] : controllers_) {
+    controller->setConnectAtOnce(false);
+  }
+  for (auto& [name, controller] : controllers_) {
+    controller->reconnect();
+  }
+}
+
+void AudioOutputControllerGroup::ResetGroup() {
+  controllers_.clear();
+}
+
+void AudioOutputControllerGroup::FlushGroup() {
+  for (auto& [name, controller] : controllers_) {
+    controller->flush();
+  }
+}
+
+template <typename Value>
+int32_t AudioOutputControllerGroup::extract(std::string_view parameter, std::string_view text,
+                                            Value& value) {
+  try {
+    JParams params;
+    params.parse(text);
+    Value found{};
+    if (!params.get(parameter, found, false)) {
+      return -1;
+    }
+    value = std::move(found);
+    return 0;
+  } catch (const JError& e) {
+    logCaught(e);
+    return -1;
+  }
+}
+
+int32_t AudioOutputControllerGroup::ExtractBoolean(std::string_view parameter,
+                                                   std::string_view text, bool& value) {
+  return extract(parameter, text, value);
+}
+
+int32_t AudioOutputControllerGroup::ExtractInteger(std::string_view parameter,
+                                                   std::string_view text, int32_t& value) {
+  return extract(parameter, text, value);
+}
+
+int32_t AudioOutputControllerGroup::ExtractNumber(std::string_view parameter, std::string_view text,
+                                                  double& value) {
+  return extract(parameter, text, value);
+}
+
+int32_t AudioOutputControllerGroup::ExtractString(std::string_view parameter, std::string_view text,
+                                                  std::string& value) {
+  return extract(parameter, text, value);
+}
+
+void AudioOutputControllerGroup::linkUp(JRPCControllerInterface* context) {
+  auto* controller = dynamic_cast<AudioOutputCtrlInterface*>(context);
+  if (target_ == nullptr || controller == nullptr) {
+    return;
+  }
+  target_->linkUp(controller->getName());
+}
+
+void AudioOutputControllerGroup::linkDown(JRPCControllerInterface* context, JError* error) {
+  auto* controller = dynamic_cast<AudioOutputCtrlInterface*>(context);
+  if (target_ == nullptr || controller == nullptr) {
+    return;
+  }
+  // The error is passed on, still owned by the caller.
+  target_->linkDown(controller->getName(), error);
+}
+
+}  // namespace zq
