@@ -242,7 +242,7 @@ void writeBare(std::string_view message) {
   (void)ignored;
 }
 
-std::string formatBounded(const char* format, va_list args) {
+ZQ_PRINTF(1, 0) std::string formatBounded(const char* format, va_list args) {
   char buffer[kFormatBufferSize];
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
   if (n < 0) {
