@@ -373,17 +373,21 @@ size_t JRPCServer::connectionCount() const {
   return connections_.size();
 }
 
-void JRPCServer::shutdownConnections() {
-  {
-    // A connection waiting for itself to be gone would wait forever.
-    JAutoLock lock(listMutex_);
-    const JThread* current = JThread::current();
-    for (const Connection* c : connections_) {
-      if (static_cast<const JThread*>(c) == current) {
-        throw JTextError("an RPC server cannot be shut down from one of its connections");
-      }
+void JRPCServer::refuseOnConnectionThread() const {
+  const JThread* current = JThread::current();
+  if (current == nullptr) {
+    return;
+  }
+  JAutoLock lock(listMutex_);
+  for (const Connection* c : connections_) {
+    if (static_cast<const JThread*>(c) == current) {
+      throw JTextError("an RPC server cannot be shut down from one of its connections");
     }
   }
+}
+
+void JRPCServer::shutdownConnections() {
+  refuseOnConnectionThread();
   std::lock_guard once(shutdownMutex_);
   if (shutDown_) {
     return;

@@ -162,8 +162,9 @@ class JRPCServer : public JTraceableObject {
   /// removed itself. Connections handed over later are refused. The first
   /// call does the work; later calls return once it is done.
   ///
-  /// Concurrency: any thread but a connection's own (that would wait for
-  /// itself).
+  /// Concurrency: any thread; called on one of this server's connection
+  /// threads (by a handler), it would wait for itself, so it throws
+  /// JTextError there instead.
   void shutdownConnections();
 
   /// The number of live connections. Any thread.
@@ -197,6 +198,10 @@ class JRPCServer : public JTraceableObject {
   /// instead. Throws when the thread cannot be started (the socket is then
   /// closed). Concurrency: any thread.
   void addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer);
+
+  /// Throws JTextError when called on one of this server's connection
+  /// threads, where waiting for the connections to go would never end.
+  void refuseOnConnectionThread() const;
 
  private:
   class Connection;

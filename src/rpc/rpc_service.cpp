@@ -64,6 +64,9 @@ void JRPCService::start() {
 }
 
 void JRPCService::shutdown() {
+  // Checked before anything is stopped: a handler cannot shut its own
+  // service down.
+  refuseOnConnectionThread();
   std::lock_guard lock(lifecycleMutex_);
   if (shutDown_) {
     return;

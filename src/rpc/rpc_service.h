@@ -57,7 +57,8 @@ class JRPCService : public JRPCServer {
   /// its request and gone (JRPCServer::shutdownConnections). Later calls do
   /// nothing; a call made while another runs returns once that one is done.
   ///
-  /// Concurrency: any thread but the service's own connection threads.
+  /// Concurrency: any thread; on one of the service's own connection threads
+  /// (a handler) it throws JTextError, as it would wait for itself.
   void shutdown();
 
   /// The bound port. Any thread.

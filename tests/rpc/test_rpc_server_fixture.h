@@ -107,6 +107,7 @@ class TestService : public JRPCService {
   void textError(const JParams&, JParams&) { throw JTextError("first line\nsecond line"); }
   void badAlloc(const JParams&, JParams&) { throw std::bad_alloc(); }
   void notAnError(const JParams&, JParams&) { throw 42; }
+  void stopService(const JParams&, JParams&) { shutdown(); }
 
   // kind 1: records the request and the socket it came on.
   void notify(const JParams& request, JSocket& socket) {
@@ -197,6 +198,7 @@ inline void TestService::registerFunctions() {
       {"whoAmI", &TestService::whoAmI},
       {"slow", &TestService::slow},
       {"rendezvous", &TestService::rendezvous},
+      {"stopService", &TestService::stopService},
   };
   JRPCServer::registerFunctions(kFunctions);
 }

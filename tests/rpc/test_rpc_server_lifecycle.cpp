@@ -393,6 +393,16 @@ TEST(RpcShutdown, FromAHandlerIsRefused) {
   EXPECT_EQ(pair.receive(), "OK a=1");
 }
 
+TEST(RpcShutdown, ServiceShutdownFromAHandlerIsRefusedBeforeAnythingStops) {
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
+  LineClient client(service.port());
+  EXPECT_EQ(client.call("stopService()"),
+            "FAILED an RPC server cannot be shut down from one of its connections");
+  LineClient other(service.port());
+  EXPECT_EQ(other.call("echo(a=1)"), "OK a=1");
+}
+
 TEST(RpcShutdown, ConnectionHandedOverAfterShutdownIsClosed) {
   const auto serverOwner = std::make_unique<BareServer>();
   BareServer& server = *serverOwner;
