@@ -64,6 +64,9 @@ AudioOutputController::~AudioOutputController() {
   // Unsent commands die with the queue; only then may the client go.
   commands_->stop(false);
   commands_.reset();
+  // The group's listener reads the name of the controller an event concerns:
+  // no event may be delivered once the name is gone.
+  closeLink();
 }
 
 void AudioOutputController::setName(std::string_view name) {

@@ -41,9 +41,9 @@ class AudioOutputController : public AudioOutputCtrlInterface, public JRPCContro
                         int32_t timeoutMs, bool connectAtOnce, JTraceMask* traceMask = nullptr);
 
   /// Stops the command queue first, destroying the commands still queued
-  /// unsent (a command being sent is finished), then the RPC controller part
-  /// goes (its client, then its event queue). Owner only; never from the
-  /// listener's link events.
+  /// unsent (a command being sent is finished), then deletes the client and
+  /// stops the event queue (an event being delivered is finished) before the
+  /// name goes. Owner only; never from the listener's link events.
   ~AudioOutputController() override;
 
   // Concurrency: every operation may be called from any thread. The queued

@@ -24,6 +24,10 @@ JRPCController::JRPCController(JRPCNotifyWithContext<>* listener, int32_t port,
 }
 
 JRPCController::~JRPCController() {
+  closeLink();
+}
+
+void JRPCController::closeLink() {
   {
     JAutoLock lock(mutex_);
     dropClientLocked();

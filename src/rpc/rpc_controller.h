@@ -153,6 +153,14 @@ class JRPCController : public virtual JRPCControllerInterface,
   /// context.
   void handleMsg(JRPCEventMsg& message) override;
 
+  /// Deletes the client, then stops the queue without delivering the events
+  /// still queued, waiting for an event being delivered. The destructor does
+  /// this; a derived class whose members a listener may reach through the
+  /// event's context (a name, say) does it first in its own destructor, so
+  /// that no event is delivered once those members are gone. Owner only,
+  /// never from the listener.
+  void closeLink();
+
  private:
   void post(JRPCEventMsg message);
   /// Stops the client's supervisor and lets go of it; under mutex_.

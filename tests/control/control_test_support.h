@@ -1,41 +1,16 @@
 // What the controller and group tests share: a listener that records link
-// events by controller name, bounded polling, and a port nobody listens on.
+// events by controller name, with the RPC client tests' loopback helpers.
 #pragma once
 
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/error.h"
-#include "net/inet_addr.h"
-#include "net/tcp_socket.h"
+#include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_notify.h"
 
 namespace zq::test {
-
-/// Polls `condition` every 10 ms until it holds or `limitMs` passed.
-template <class F>
-bool eventually(F&& condition, int limitMs = 5000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-/// A loopback port nobody listens on: bound, noted, and closed again.
-inline uint16_t closedPort() {
-  JTCPSocket socket;
-  socket.bind(JInetAddr("127.0.0.1", 0));
-  const uint16_t port = socket.localAddress().port();
-  socket.close();
-  return port;
-}
 
 /// Records "up <context>" and "down <context>: <message>" for each event.
 template <typename Context>

@@ -73,18 +73,28 @@ TEST(AudioOutputControllerState, NamedBaseControllerUntilNamed) {
   EXPECT_EQ(controller.getName(), "127.0.0.1:1");
 }
 
-TEST(AudioOutputControllerState, CommandsRefusedUntilTheLinkIsUp) {
-  TestAAM aam;
-  Listener listener;
-  AudioOutputController controller(&listener, aam.port(), "127.0.0.1", kTimeoutMs, false);
-  // Before connect, and while connecting: nothing is queued.
+TEST(AudioOutputControllerState, CommandsRefusedBeforeConnectAndWhileConnecting) {
+  // A listener whose accept queue is full never answers: the link stays in
+  // state 1 for as long as the test looks.
+  test::FullListener full;
+  ASSERT_TRUE(full.full());
+  AudioOutputController controller(nullptr, full.port(), "127.0.0.1", 5000, false);
   EXPECT_EQ(controller.setFileSource("a.mp3"), -1);
   ASSERT_EQ(controller.connect(), 0);
   EXPECT_EQ(controller.getState(), JRPCControllerInterface::kConnecting);
+  EXPECT_EQ(controller.setNetSource("udp", "127.0.0.5", 5000), -1);
+  EXPECT_EQ(controller.setHardSource(5, "pci2_spdif_in"), -1);
   EXPECT_EQ(controller.setFileSource("a.mp3"), -1);
+  EXPECT_EQ(controller.setParams("volume=1"), -1);
   EXPECT_EQ(controller.resetSource(), -1);
   EXPECT_EQ(controller.pendingCommands(), 0u);
+}
 
+TEST(AudioOutputControllerState, CommandsAcceptedOnceTheLinkUpEventArrived) {
+  TestAAM aam;
+  Listener listener;
+  AudioOutputController controller(&listener, aam.port(), "127.0.0.1", kTimeoutMs, false);
+  ASSERT_EQ(controller.connect(), 0);
   ASSERT_TRUE(listener.waitFor("up controller", 1));
   EXPECT_EQ(controller.setFileSource("b.mp3"), 0);
   controller.flush();
@@ -187,6 +197,37 @@ TEST(AudioOutputControllerLife, DeletedControllerSendsNoneOfItsQueuedCommands) {
   deleter.join();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(aam.requests(), std::vector<std::string>{R"(setFileSource(fileSource="in-flight"))"});
+}
+
+TEST(AudioOutputControllerLife, DeletionWaitsForALinkEventThatReadsTheName) {
+  // The group's listener finds the controller from the event's context, then
+  // reads its name: the name must outlive an event being delivered while the
+  // controller is deleted.
+  class NameReader : public JRPCNotifyWithContext<> {
+   public:
+    void linkUp(JRPCControllerInterface* context) override {
+      auto* controller = dynamic_cast<AudioOutputCtrlInterface*>(context);
+      entered = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      name = controller->getName();
+      done = true;
+    }
+    void linkDown(JRPCControllerInterface*, JError*) override {}
+    std::atomic<bool> entered{false};
+    std::atomic<bool> done{false};
+    std::string name;
+  } listener;
+  // Longer than any short-string buffer, so that a freed name is noticed.
+  const std::string kName = "127.0.0.1:10001 (the loudspeaker in the east hall)";
+  TestAAM aam;
+  auto controller = std::make_unique<AudioOutputController>(&listener, aam.port(), "127.0.0.1",
+                                                            kTimeoutMs, false);
+  controller->setName(kName);
+  ASSERT_EQ(controller->connect(), 0);
+  ASSERT_TRUE(eventually([&] { return listener.entered.load(); }));
+  controller.reset();
+  EXPECT_TRUE(listener.done);
+  EXPECT_EQ(listener.name, kName);
 }
 
 TEST(AudioOutputControllerLife, CommandQueuedBeforeDisconnectIsDropped) {
