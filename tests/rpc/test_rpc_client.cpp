@@ -388,6 +388,8 @@ TEST(RpcClientConnectNow, ASuccessIsConnectedWithoutALinkUpEvent) {
   EXPECT_TRUE(log.contains("Connecting to 127.0.0.1:" + std::to_string(server.port()) + "."));
   client->shutdown();
   EXPECT_TRUE(listener.events().empty());
+  // The server's accept runs on its own thread, after the handshake.
+  ASSERT_TRUE(server.waitForAccepted(1));
   EXPECT_EQ(server.accepted(), 1);
 }
 
