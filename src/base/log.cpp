@@ -198,35 +198,41 @@ void dispatch(LogState& s, int level, std::string_view message, const char* file
     if (out.busy() || !out.acceptsLevel(level, object)) {
       continue;
     }
-    if (!prepared) {
-      prepared = true;
-      categoryText = category != nullptr ? category : "_undef_";
-      if (categoryText.size() >= 2 && categoryText.ends_with(" *")) {
-        categoryText.resize(categoryText.size() - 2);
-      }
-      contextText = object != nullptr ? object->traceName() : std::string("System");
-      fileText = file != nullptr ? file : "";
-      record.level = level;
-      record.message = message;
-      record.file = fileText;
-      record.line = line;
-      record.category = categoryText;
-      record.context = contextText;
-    }
-    if (!out.acceptsCategory(categoryText)) {
-      continue;
-    }
     out.setBusy(true);
+    // Nothing may escape past the two lines that undo this: a flag left set
+    // would silence the output for good, and a depth left raised would hold
+    // back every later shutdown and re-initialisation.
     try {
-      std::string text = formatLogRecord(out.format(), record, out.singleLine());
-      if (!out.singleLine() && (text.empty() || text.back() != '\n')) {
-        text += "\r\n";
+      if (!prepared) {
+        categoryText = category != nullptr ? category : "_undef_";
+        if (categoryText.size() >= 2 && categoryText.ends_with(" *")) {
+          categoryText.resize(categoryText.size() - 2);
+        }
+        contextText = object != nullptr ? object->traceName() : std::string("System");
+        fileText = file != nullptr ? file : "";
+        record.level = level;
+        record.message = message;
+        record.file = fileText;
+        record.line = line;
+        record.category = categoryText;
+        record.context = contextText;
+        prepared = true;
       }
-      out.write(level, text, fileText, line);
+      if (out.acceptsCategory(categoryText)) {
+        std::string text = formatLogRecord(out.format(), record, out.singleLine());
+        if (!out.singleLine() && (text.empty() || text.back() != '\n')) {
+          text += "\r\n";
+        }
+        out.write(level, text, fileText, line);
+      }
     } catch (const JError& e) {
       logCaught(e);
     } catch (const std::exception& e) {
       logStdException(e);
+    } catch (...) {
+      // An in-process receiver may throw anything.
+      JLog::log(kLevelException, "unknown exception thrown by a log output", __FILE__, __LINE__,
+                "Exception CATCH", nullptr);
     }
     out.setBusy(false);
   }

@@ -456,6 +456,36 @@ TEST_F(LogLifecycle, ErrorThrownByAnOutputIsCaughtAndLoggedToTheOthers) {
                                       "Exception CATCH|receiver broke", "_undef_|x"}));
 }
 
+TEST_F(LogLifecycle, OutputThatThrowsANonErrorKeepsItsPlaceAndShutdownStillWorks) {
+  struct Odd : JInProcessLogReceiver {
+    int calls = 0;
+    void write(int, const std::string&, const std::string&, int) override {
+      if (++calls == 1) {
+        throw 42;
+      }
+    }
+  } odd;
+  JLog::registerReceiver("odd", &odd);
+  Collector other("other");
+  inProcess("A", "odd", 1u << kLevelInfo);
+  JSystemRegistryKey b = inProcess("B", "other", 0xFFFFFFFFu, "%c|%m");
+  JLog::reinitialise(0);
+  EXPECT_NO_THROW(JLog::logf(kLevelInfo, "one"));
+  JLog::logf(kLevelInfo, "two");
+  // The throwing output still takes records, the outputs after it got the
+  // record it broke on, and the failure was said.
+  EXPECT_EQ(odd.calls, 2);
+  EXPECT_EQ(other.texts(),
+            (std::vector<std::string>{"Exception CATCH|unknown exception thrown by a log output",
+                                      "_undef_|one", "_undef_|two"}));
+  // A shutdown is not left waiting for a record that will never finish.
+  b.setString("Format", "2:%m");
+  JLog::shutdown();
+  JLog::logf(kLevelInfo, "three");
+  JLog::unregisterReceiver("odd");
+  EXPECT_EQ(other.texts().back(), "2:three");
+}
+
 TEST_F(LogLifecycle, LongFormattedMessagesAreCutAt2047Characters) {
   Collector collector("long");
   inProcess("Out", "long");
