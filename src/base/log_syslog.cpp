@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,8 +33,9 @@ constexpr uint32_t kHostNotFound = 11001;
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The socket error number of an errno, as the socket layer reports it.
-uint32_t socketCode(int e) {
+// The socket error number of an errno, as the socket layer reports it; 0
+// for an errno that has no socket counterpart.
+uint32_t socketNumber(int e) {
   switch (e) {
     case EINTR:
       return 10004;
@@ -49,6 +51,8 @@ uint32_t socketCode(int e) {
     case EMFILE:
     case ENFILE:
       return 10024;
+    case EPROTONOSUPPORT:
+      return 10043;
     case EAFNOSUPPORT:
       return 10047;
     case EADDRINUSE:
@@ -67,15 +71,21 @@ uint32_t socketCode(int e) {
     case EHOSTUNREACH:
       return 10065;
     default:
-      return 10000 + static_cast<uint32_t>(e);
+      return 0;
   }
 }
 
+// An errno without a socket counterpart keeps the system's own text rather
+// than borrowing the text of an unrelated socket error.
 [[noreturn]] void throwSocketError(const char* function) {
-  throw JSysError(JSysError::kSocketTag | socketCode(errno), function);
+  const int e = errno;
+  const uint32_t number = socketNumber(e);
+  throw JSysError(number != 0 ? (JSysError::kSocketTag | number) : static_cast<uint32_t>(e),
+                  function);
 }
 
-// The n-th IPv4 address of the host (from 1); any address for n below 1.
+// The n-th address that interface numbers count (from 1); any address for n
+// below 1.
 in_addr interfaceAddress(int n) {
   in_addr any{};
   any.s_addr = htonl(INADDR_ANY);
@@ -86,18 +96,15 @@ in_addr interfaceAddress(int n) {
   if (::getifaddrs(&list) != 0) {
     throwSocketError("WSAIoctl(SIO_ADDRESS_LIST_QUERY)");
   }
-  std::vector<in_addr> addresses;
-  for (struct ifaddrs* p = list; p != nullptr; p = p->ifa_next) {
-    if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET) {
-      addresses.push_back(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr);
-    }
-  }
+  const std::vector<uint32_t> addresses = JSysLog::interfaceAddresses(list);
   ::freeifaddrs(list);
   if (static_cast<size_t>(n) > addresses.size()) {
     throw JTextError(
         jformat("invalid interface number : %d/%d", n, static_cast<int>(addresses.size())));
   }
-  return addresses[static_cast<size_t>(n) - 1];
+  in_addr a{};
+  a.s_addr = addresses[static_cast<size_t>(n) - 1];
+  return a;
 }
 
 // Dotted addresses and "localhost" never reach the resolver.
@@ -230,6 +237,23 @@ void JSysLog::start() {
     return;
   }
   socket_ = fd;
+}
+
+std::vector<uint32_t> JSysLog::interfaceAddresses(const struct ifaddrs* list) {
+  // The same numbering as the socket layer's, so that one interface number
+  // names one address throughout the configuration.
+  std::vector<uint32_t> cards;
+  std::vector<uint32_t> loopback;
+  for (const struct ifaddrs* p = list; p != nullptr; p = p->ifa_next) {
+    if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET ||
+        (p->ifa_flags & IFF_UP) == 0) {
+      continue;
+    }
+    const uint32_t address = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
+    ((p->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : cards).push_back(address);
+  }
+  cards.insert(cards.end(), loopback.begin(), loopback.end());
+  return cards;
 }
 
 int JSysLog::severity(int level) {

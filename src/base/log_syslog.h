@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/log_generic.h"
+
+struct ifaddrs;
 
 namespace zq {
 
@@ -28,6 +31,12 @@ class JSysLog : public JGenericLog {
   /// `name` with every character that a syslog host name cannot hold
   /// (anything but letters, digits, '-' and '.') replaced by '_'.
   static std::string sanitiseHostName(std::string_view name);
+
+  /// The IPv4 addresses (network byte order) that "IpInterfaceNumber" counts
+  /// from 1, numbered as the socket layer numbers interfaces: of the
+  /// interfaces that are up, the network cards first in the system's order,
+  /// then the loopback ones.
+  static std::vector<uint32_t> interfaceAddresses(const struct ifaddrs* list);
 
   bool active() const { return socket_ >= 0; }
   const std::string& hostName() const { return hostName_; }

@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <ctime>
+#include <iterator>
 #include <regex>
+#include <vector>
 
 #include "base/error.h"
 #include "base/error_text.h"
@@ -192,17 +195,15 @@ TEST_F(LogSyslog, WithoutPrecedenceTheTosIsLeftAlone) {
 TEST_F(LogSyslog, InterfaceNumberChoosesTheSourceAddress) {
   struct ifaddrs* list = nullptr;
   ASSERT_EQ(::getifaddrs(&list), 0);
-  std::string first;
-  for (struct ifaddrs* p = list; p != nullptr && first.empty(); p = p->ifa_next) {
-    if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET) {
-      char buf[INET_ADDRSTRLEN];
-      first = ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, buf,
-                          sizeof buf);
-    }
-  }
+  const std::vector<uint32_t> numbered = JSysLog::interfaceAddresses(list);
   ::freeifaddrs(list);
+  ASSERT_FALSE(numbered.empty());
+  in_addr firstAddress{};
+  firstAddress.s_addr = numbered[0];
+  char buf[INET_ADDRSTRLEN];
+  const std::string first = ::inet_ntop(AF_INET, &firstAddress, buf, sizeof buf);
   if (!first.starts_with("127.")) {
-    GTEST_SKIP() << "the first IPv4 address is not a loopback one: " << first;
+    GTEST_SKIP() << "interface 1 is not a loopback one: " << first;
   }
   syslogOutput().setDword("IpInterfaceNumber", 1);
   JLog::reinitialise(0);
@@ -210,6 +211,50 @@ TEST_F(LogSyslog, InterfaceNumberChoosesTheSourceAddress) {
   auto d = server_.receive();
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->sourceAddress, first);
+}
+
+TEST(SyslogInterfaceNumbers, CountUpInterfacesWithTheLoopbackOnesLast) {
+  // A made-up interface list, never used on a socket: the loopback interface
+  // listed first, as the system lists it, a card that is down, an IPv6
+  // address and two cards that are up.
+  struct Entry {
+    const char* name;
+    unsigned flags;
+    int family;
+    const char* address;
+  };
+  const Entry entries[] = {
+      {"lo", IFF_UP | IFF_LOOPBACK, AF_INET, "127.0.0.1"},
+      {"eth0", IFF_UP, AF_INET, "127.1.0.1"},
+      {"eth1", 0, AF_INET, "127.2.0.1"},
+      {"eth0", IFF_UP, AF_INET6, nullptr},
+      {"eth2", IFF_UP, AF_INET, "127.3.0.1"},
+      {"lo", IFF_UP | IFF_LOOPBACK, AF_INET, "127.0.0.2"},
+  };
+  constexpr size_t kCount = std::size(entries);
+  std::vector<sockaddr_storage> addresses(kCount);
+  std::vector<ifaddrs> list(kCount);
+  for (size_t i = 0; i < kCount; ++i) {
+    addresses[i].ss_family = static_cast<sa_family_t>(entries[i].family);
+    if (entries[i].address != nullptr) {
+      auto* in = reinterpret_cast<sockaddr_in*>(&addresses[i]);
+      ASSERT_EQ(::inet_pton(AF_INET, entries[i].address, &in->sin_addr), 1);
+    }
+    list[i].ifa_next = i + 1 < kCount ? &list[i + 1] : nullptr;
+    list[i].ifa_name = const_cast<char*>(entries[i].name);
+    list[i].ifa_flags = entries[i].flags;
+    list[i].ifa_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+  }
+  std::vector<std::string> numbered;
+  for (uint32_t a : JSysLog::interfaceAddresses(list.data())) {
+    in_addr in{};
+    in.s_addr = a;
+    char text[INET_ADDRSTRLEN];
+    numbered.emplace_back(::inet_ntop(AF_INET, &in, text, sizeof text));
+  }
+  EXPECT_EQ(numbered,
+            (std::vector<std::string>{"127.1.0.1", "127.3.0.1", "127.0.0.1", "127.0.0.2"}));
+  EXPECT_TRUE(JSysLog::interfaceAddresses(nullptr).empty());
 }
 
 TEST_F(LogSyslog, DefaultHostNameIsTheComputersWithBadCharactersReplaced) {
