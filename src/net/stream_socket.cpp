@@ -17,9 +17,11 @@ namespace {
 // intervals a dead peer is noticed about 33 s after the link went quiet.
 constexpr int kKeepAliveProbes = 10;
 
+// Rounded up; in 64 bits, so that the largest time-outs do not overflow on
+// the way (the system then refuses them, and the failure is logged).
 int toSeconds(int32_t milliseconds) {
-  const int seconds = (milliseconds + 999) / 1000;
-  return seconds < 1 ? 1 : seconds;
+  const int64_t seconds = (static_cast<int64_t>(milliseconds) + 999) / 1000;
+  return seconds < 1 ? 1 : static_cast<int>(seconds);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // lines of failures, which every socket writes.
 #include <sys/socket.h>
 
+#include <limits>
 #include <string>
 
 #include "base/format.h"
@@ -170,6 +171,27 @@ TEST(SocketFailureLog, ListenFailureIsLoggedNotThrown) {
   EXPECT_EQ(levelOf(capture,
                     jformat("Could not listen on socket '%d' with backlog '5'", client->handle())),
             11);
+}
+
+TEST(SocketFailureLog, RefusedKeepAliveIsLoggedAndTheConnectionKept) {
+  LogCapture capture;
+  test::Loopback loop;
+  loop.listener.traceMask()->store(kNetworkBit);
+  // Idle times beyond what the system accepts before a first probe.
+  for (int32_t time : {40000000, std::numeric_limits<int32_t>::max()}) {
+    capture.clear();
+    loop.listener.setKeepAlive(true, time, 3000);
+    auto [client, server] = loop.connectPair();
+    EXPECT_EQ(levelOf(capture, jformat("Couldn't set keepalive value on client socket '%d'!",
+                                       server->handle())),
+              11)
+        << time;
+    EXPECT_FALSE(capture.contains("Keepalive on client socket")) << time;
+    client->writeAll("x", 1);
+    server->setReadTimeout(5000);
+    char byte = 0;
+    EXPECT_EQ(server->read(&byte, 1), 1u);
+  }
 }
 
 TEST(SocketFailureLog, AcceptFailureLogsTheErrorMessage) {
