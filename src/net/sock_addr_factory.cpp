@@ -21,8 +21,10 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+// Any run of decimal digits whose value fits a port; leading zeros are
+// digits like any other.
 uint16_t parsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) {
+  if (text.empty()) {
     throw JTextError("bad ip url format");
   }
   uint32_t value = 0;
@@ -31,9 +33,9 @@ uint16_t parsePort(std::string_view text) {
       throw JTextError("bad ip url format");
     }
     value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value > 65535) {
-    throw JTextError("bad ip url format");
+    if (value > 65535) {
+      throw JTextError("bad ip url format");
+    }
   }
   return static_cast<uint16_t>(value);
 }

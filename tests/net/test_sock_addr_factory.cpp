@@ -37,6 +37,11 @@ TEST(UrlForms, HostNamesAreResolved) {
   EXPECT_EQ(inet->port(), 8000);
 }
 
+TEST(UrlForms, PortMayHaveLeadingZeros) {
+  EXPECT_EQ(createSockAddr("udp://127.0.0.1:000080")->text(), "127.0.0.1:80");
+  EXPECT_EQ(createSockAddr("rtsp://127.0.0.1:0000065535/a.mp3")->text(), "127.0.0.1:65535");
+}
+
 TEST(UrlForms, IpmqTakesTheRestAsHostWithPortZero) {
   const auto ipmq = createSockAddr("ipmq://239.1.1.1");
   ASSERT_NE(ipmq, nullptr);
@@ -71,6 +76,7 @@ TEST(UrlErrors, IpFormsNeedADecimalPort) {
   EXPECT_EQ(errorOf("udp://127.0.0.1:12x"), "bad ip url format");
   EXPECT_EQ(errorOf("udp://127.0.0.1:-1"), "bad ip url format");
   EXPECT_EQ(errorOf("tcp://127.0.0.1:65536"), "bad ip url format");
+  EXPECT_EQ(errorOf("tcp://127.0.0.1:99999999999999999999"), "bad ip url format");
 }
 
 TEST(UrlErrors, RtspNeedsASlashAndADecimalPort) {
