@@ -560,7 +560,9 @@ TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
   FunctionThread thread("timed", [&] {
     entered = true;
     try {
-      never.wait(100);
+      // Long enough that the suspension below lands inside the wait even
+      // when this machine is slow to schedule the test's own thread.
+      never.wait(500);
     } catch (const JTimeoutError&) {
       timedOut = true;
     }
@@ -570,7 +572,7 @@ TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
   ASSERT_TRUE(eventually([&] { return entered.load(); }));
   thread.suspend();
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_FALSE(timedOut.load());  // parked, even past its time-out
   thread.resume();
   // Resumed past its deadline, the wait ends at once.
