@@ -7,6 +7,7 @@
 // Usage: bench_socket [rounds-with-nodelay] [rounds-without]
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kMessage = 100;
 constexpr size_t kFirstPart = 40;
+constexpr int32_t kRoundLimitMs = 10000;
 
 void readExactly(zq::JSocket& socket, char* buffer, size_t count) {
   size_t got = 0;
@@ -56,6 +58,9 @@ Figures measure(bool noDelay, int rounds) {
   std::unique_ptr<zq::JStreamSocket> server = listener.accept();
   client.setNoDelay(noDelay);
   server->setNoDelay(noDelay);
+  // A side that stops answering ends the run instead of hanging it.
+  client.setReadTimeout(kRoundLimitMs);
+  server->setReadTimeout(kRoundLimitMs);
 
   std::thread answering([&server, rounds] {
     char request[kMessage];
@@ -68,6 +73,7 @@ Figures measure(bool noDelay, int rounds) {
       }
     } catch (const zq::JError& e) {
       std::fprintf(stderr, "answering side: %s\n", e.message().c_str());
+      server->close();  // the measuring side reads the end at once
     }
   });
 
@@ -76,11 +82,17 @@ Figures measure(bool noDelay, int rounds) {
   char answer[kMessage];
   std::vector<double> samples;
   samples.reserve(static_cast<size_t>(rounds));
-  for (int i = 0; i < rounds; ++i) {
-    const Clock::time_point start = Clock::now();
-    writeInTwo(client, request);
-    readExactly(client, answer, kMessage);
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  try {
+    for (int i = 0; i < rounds; ++i) {
+      const Clock::time_point start = Clock::now();
+      writeInTwo(client, request);
+      readExactly(client, answer, kMessage);
+      samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+  } catch (const zq::JError&) {
+    client.close();  // ends the answering side's read
+    answering.join();
+    throw;
   }
   answering.join();
 
