@@ -83,6 +83,20 @@ TEST(UdpDatagram, DatagramLargerThanTheBufferIsMessageSize) {
   EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
 }
 
+TEST(UdpDatagram, ReceiveFromAndPeerFailuresNameTheirCalls) {
+  auto receiver = boundReceiver();
+  JUDPSocket sender;
+  sender.sendto("0123456789", 10, receiver->localAddress());
+  char buffer[4];
+  JInetAddr from;
+  const auto truncated = sysErrorOf([&] { receiver->receiveFrom(buffer, sizeof buffer, &from); });
+  EXPECT_EQ(socketNumber(truncated), 10040);
+  EXPECT_STREQ(truncated->function(), "revfrom");
+  const auto noPeer = sysErrorOf([&] { (void)receiver->peerAddress(); });
+  EXPECT_EQ(socketNumber(noPeer), 10057);
+  EXPECT_STREQ(noPeer->function(), "getpeername");
+}
+
 TEST(UdpDatagram, ReadWithoutADatagramTimesOut) {
   auto receiver = boundReceiver();
   receiver->setReadTimeout(0);
