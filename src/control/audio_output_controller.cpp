@@ -54,9 +54,12 @@ class AudioOutputController::CommandQueue : public JMsgQueue<std::vector<JVarian
 AudioOutputController::AudioOutputController(JRPCNotifyWithContext<>* listener, int32_t port,
                                              std::string_view host, int32_t timeoutMs,
                                              bool connectAtOnce, JTraceMask* traceMask)
-    : JRPCController(listener, port, host, timeoutMs, connectAtOnce, traceMask),
+    : JRPCController(listener, port, host, timeoutMs, connectAtOnce, traceMask,
+                     /*startQueue=*/false),
       name_("Base Controller"),
       commands_(std::make_unique<CommandQueue>(*this, traceMask)) {
+  // The event queue's thread starts only now that the object is whole.
+  startQueue();
   commands_->start(0, kCommandCapacity);
 }
 

@@ -11,6 +11,11 @@ namespace zq {
 JRPCController::JRPCController(JRPCNotifyWithContext<>* listener, int32_t port,
                                std::string_view host, int32_t timeoutMs, bool connectAtOnce,
                                JTraceMask* traceMask)
+    : JRPCController(listener, port, host, timeoutMs, connectAtOnce, traceMask, true) {}
+
+JRPCController::JRPCController(JRPCNotifyWithContext<>* listener, int32_t port,
+                               std::string_view host, int32_t timeoutMs, bool connectAtOnce,
+                               JTraceMask* traceMask, bool startQueue)
     : JThreadedQueue<JRPCEventMsg>("JRPCController (JThreadedQueue<JRPCEventMsg>) " +
                                        std::string(host) + ":" + std::to_string(port),
                                    traceMask),
@@ -20,7 +25,9 @@ JRPCController::JRPCController(JRPCNotifyWithContext<>* listener, int32_t port,
       timeout_(timeoutMs),
       listener_(listener),
       traceMask_(traceMask) {
-  start(0, kDefaultCapacity);
+  if (startQueue) {
+    this->startQueue();
+  }
 }
 
 JRPCController::~JRPCController() {

@@ -153,6 +153,17 @@ class JRPCController : public virtual JRPCControllerInterface,
   /// context.
   void handleMsg(JRPCEventMsg& message) override;
 
+  /// As the public constructor, except that the queue is started only with
+  /// `startQueue`. A derived class passes false and calls startQueue() at the
+  /// end of its own constructor: the queue's thread must not start while the
+  /// derived part is still being built.
+  JRPCController(JRPCNotifyWithContext<>* listener, int32_t port, std::string_view host,
+                 int32_t timeoutMs, bool connectAtOnce, JTraceMask* traceMask, bool startQueue);
+
+  /// Starts the event queue (priority 0, capacity 1 000) when it is not
+  /// started. Owner only.
+  void startQueue() { start(0, kDefaultCapacity); }
+
   /// Deletes the client, then stops the queue without delivering the events
   /// still queued, waiting for an event being delivered. The destructor does
   /// this; a derived class whose members a listener may reach through the
