@@ -153,15 +153,18 @@ void JRPCClient::connectLocked() {
   // Unpublished before the socket goes, whichever way this ends.
   struct Unpublish {
     JRPCClient& client;
-    ~Unpublish() {
+    void operator()() {
       JAutoLock lock(client.stateMutex_);
       client.connecting_ = nullptr;
     }
+    ~Unpublish() { (*this)(); }
   } unpublish{*this};
   if (stopping_.load()) {
     throw JSysError(JSysError::kSocketTag | 10004, "WSAConnect");
   }
   socket->connect(JInetAddr(host_, static_cast<uint16_t>(port_)));
+  // Established: from here a shut-down no longer closes it.
+  unpublish();
   socket->setNoDelay(true);
   setSocket(std::move(socket));
 }
