@@ -258,12 +258,16 @@ TEST(ControllerGroupCommands, PerNameReadsAndWrites) {
 }
 
 TEST(ControllerGroupCommands, ReadsOfAControllerStillConnectingAnswerMinusOne) {
+  // A listener whose accept queue is full keeps the controller connecting.
+  test::FullListener full;
+  ASSERT_TRUE(full.full());
   AudioOutputControllerGroup group(nullptr);
   group.setServer("127.0.0.1");
-  group.setPort(closedPort());
-  group.setTimeOut(1000);
+  group.setPort(full.port());
+  group.setTimeOut(5000);
   ASSERT_EQ(group.AddToGroupAndConnect(), 0);
   const std::string name = group.names().front();
+  EXPECT_EQ(group.GetStatusOf(name), 1);
   std::string text = "unchanged";
   EXPECT_EQ(group.GetParamsOf(name, text), -1);
   EXPECT_EQ(group.GetStatOf(name, text), -1);
