@@ -18,7 +18,7 @@ endif()
 function(zq_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
-    -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wformat=2
+    -Wcast-align -Woverloaded-virtual -Wformat=2
     -Wimplicit-fallthrough -Wmissing-declarations)
   if(ZQ_WARNINGS_AS_ERRORS)
     target_compile_options(${target} PRIVATE -Werror)
