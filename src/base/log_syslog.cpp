@@ -21,6 +21,7 @@
 
 #include "base/error.h"
 #include "base/format.h"
+#include "base/interface_numbers.h"
 #include "base/log.h"
 #include "base/registry_key.h"
 
@@ -240,20 +241,13 @@ void JSysLog::start() {
 }
 
 std::vector<uint32_t> JSysLog::interfaceAddresses(const struct ifaddrs* list) {
-  // The same numbering as the socket layer's, so that one interface number
-  // names one address throughout the configuration.
-  std::vector<uint32_t> cards;
-  std::vector<uint32_t> loopback;
-  for (const struct ifaddrs* p = list; p != nullptr; p = p->ifa_next) {
-    if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET ||
-        (p->ifa_flags & IFF_UP) == 0) {
-      continue;
-    }
-    const uint32_t address = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
-    ((p->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : cards).push_back(address);
+  // The socket layer's numbering, so that one interface number names one
+  // address throughout the configuration.
+  std::vector<uint32_t> addresses;
+  for (const in_addr& address : numberedInterfaceAddresses(list)) {
+    addresses.push_back(address.s_addr);
   }
-  cards.insert(cards.end(), loopback.begin(), loopback.end());
-  return cards;
+  return addresses;
 }
 
 int JSysLog::severity(int level) {

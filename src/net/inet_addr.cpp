@@ -12,6 +12,7 @@
 
 #include "base/error.h"
 #include "base/format.h"
+#include "base/interface_numbers.h"
 #include "net/socket_error.h"
 
 namespace zq {
@@ -101,18 +102,7 @@ std::vector<in_addr> JInetAddr::interfaceAddresses() {
     throwSocketError(errno, "WSAIoctl(SIO_ADDRESS_LIST_QUERY)");
   }
   std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
-  std::vector<in_addr> real;
-  std::vector<in_addr> loopback;
-  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-        (entry->ifa_flags & IFF_UP) == 0) {
-      continue;
-    }
-    const in_addr address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
-    ((entry->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : real).push_back(address);
-  }
-  real.insert(real.end(), loopback.begin(), loopback.end());
-  return real;
+  return numberedInterfaceAddresses(list);
 }
 
 std::unique_ptr<JSockAddr> JInetAddr::copy() const {
