@@ -234,21 +234,7 @@ void JSystemRegistryKey::setDword(std::string_view name, uint32_t value) {
   v.name = std::string(name);
   v.kind = RegistryValue::Kind::kDword;
   v.dword = value;
-  load(KEY_SET_VALUE, "RegSetValueEx");
-  if (name.find_first_of("\r\n") != std::string_view::npos) {
-    fail("RegSetValueEx", EINVAL);
-  }
-  try {
-    file().update([&](RegistryImage& image) {
-      if (!image.keyExists(path_)) {
-        throw RegistryIoError{ENOENT};
-      }
-      image.setValue(path_, std::move(v));
-      return true;
-    });
-  } catch (const RegistryIoError& e) {
-    fail("RegSetValueEx", e.code);
-  }
+  storeValue(v);
 }
 
 void JSystemRegistryKey::setString(std::string_view name, std::string_view value) {
@@ -256,9 +242,14 @@ void JSystemRegistryKey::setString(std::string_view name, std::string_view value
   v.name = std::string(name);
   v.kind = RegistryValue::Kind::kString;
   v.text = std::string(value);
+  storeValue(v);
+}
+
+void JSystemRegistryKey::storeValue(const RegistryValue& value) {
   load(KEY_SET_VALUE, "RegSetValueEx");
-  if (name.find_first_of("\r\n") != std::string_view::npos ||
-      value.find_first_of("\r\n") != std::string_view::npos) {
+  // The file holds one value per line: a line break cannot be stored.
+  if (value.name.find_first_of("\r\n") != std::string::npos ||
+      value.text.find_first_of("\r\n") != std::string::npos) {
     fail("RegSetValueEx", EINVAL);
   }
   try {
@@ -266,7 +257,7 @@ void JSystemRegistryKey::setString(std::string_view name, std::string_view value
       if (!image.keyExists(path_)) {
         throw RegistryIoError{ENOENT};
       }
-      image.setValue(path_, std::move(v));
+      image.setValue(path_, value);
       return true;
     });
   } catch (const RegistryIoError& e) {

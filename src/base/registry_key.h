@@ -23,6 +23,7 @@
 namespace zq {
 
 class RegistryImage;
+struct RegistryValue;
 class RegistryRootFile;
 
 /// The predefined roots. Any other value prints as "UNKNOWN HKEY" and cannot
@@ -114,6 +115,8 @@ class JSystemRegistryKey {
   RegistryRootFile file() const;
   // Reads the root's file for an operation needing `right` on an existing key.
   std::shared_ptr<const RegistryImage> load(uint32_t right, const char* function) const;
+  // Writes one value of the key ("RegSetValueEx").
+  void storeValue(const RegistryValue& value);
 
   uint32_t root_ = 0;
   std::string path_;

@@ -20,23 +20,13 @@
 #include "base/thread.h"
 #include "base/wait.h"
 #include "helpers/log_capture.h"
+#include "helpers/waits.h"
 
 namespace zq {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-template <typename Pred>
-bool eventually(Pred pred, int timeoutMs = 5000) {
-  const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (Clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using test::eventually;
+using Clock = test::Clock;
 
 // A thread whose body is a function; it joins in its own destructor, as every
 // subclass whose body uses its members must.

@@ -12,36 +12,15 @@
 #include "base/error.h"
 #include "base/thread.h"
 #include "base/wait.h"
+#include "helpers/waits.h"
 
 namespace zq {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool signalledNow(JWaitableObject& object) {
-  try {
-    object.wait(0);
-    return true;
-  } catch (const JTimeoutError&) {
-    return false;
-  }
-}
-
-template <typename Pred>
-bool eventually(Pred pred, int timeoutMs = 5000) {
-  const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (Clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using test::eventually;
+using test::msSince;
+using test::signalledNow;
+using Clock = test::Clock;
 
 // ---- the index returned ---------------------------------------------------
 

@@ -10,24 +10,14 @@
 
 #include "base/error.h"
 #include "base/waitable.h"
+#include "helpers/waits.h"
 
 namespace zq {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool signalledNow(JWaitableObject& object) {
-  try {
-    object.wait(0);
-    return true;
-  } catch (const JTimeoutError&) {
-    return false;
-  }
-}
+using test::msSince;
+using test::signalledNow;
+using Clock = test::Clock;
 
 // ---- JFlag ----------------------------------------------------------------
 

@@ -1,0 +1,45 @@
+// Bounded waiting for tests: poll a condition with a limit, measure elapsed
+// milliseconds, and see whether a waitable object is signalled right now.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "base/error.h"
+#include "base/waitable.h"
+
+namespace zq::test {
+
+using Clock = std::chrono::steady_clock;
+
+inline int64_t msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+/// Polls `condition` every millisecond until it holds (true) or `limitMs`
+/// passed (false).
+template <class Condition>
+bool eventually(Condition&& condition, int limitMs = 5000) {
+  const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
+  while (!condition()) {
+    if (Clock::now() >= until) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+/// True when `object` is signalled now; consumes the signal of an auto-reset
+/// object, as any wait does.
+inline bool signalledNow(JWaitableObject& object) {
+  try {
+    object.wait(0);
+    return true;
+  } catch (const JTimeoutError&) {
+    return false;
+  }
+}
+
+}  // namespace zq::test
