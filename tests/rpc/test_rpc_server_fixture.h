@@ -72,12 +72,14 @@ class Counter {
 
 class TestService : public JRPCService {
  public:
-  explicit TestService(JTraceMask* mask = nullptr, bool registerNow = true)
+  explicit TestService(JTraceMask* mask = nullptr, bool registerNow = true, bool startNow = true)
       : JRPCService(0, false, mask, "Test") {
     if (registerNow) {
       registerFunctions();
     }
-    start();
+    if (startNow) {
+      start();
+    }
   }
   ~TestService() override { shutdown(); }
 

@@ -33,6 +33,7 @@ class BareServer : public JRPCServer {
     static const JRPCFunction<BareServer> kFunctions[] = {
         {"echo", &BareServer::echo},
         {"stopAll", &BareServer::stopAll},
+        {"big", &BareServer::big},
     };
     JRPCServer::registerFunctions(kFunctions);
   }
@@ -43,6 +44,8 @@ class BareServer : public JRPCServer {
     }
   }
   void stopAll(const JParams&, JParams&) { shutdownConnections(); }
+  // An answer far larger than both ends' socket buffers.
+  void big(const JParams&, JParams& result) { result.set("s", std::string(8 << 20, 'b')); }
 
   void connectionClosed(JSocket&) override {
     closed_.add();
@@ -382,6 +385,33 @@ TEST(RpcShutdown, ConcurrentCallsBothReturnOnceDone) {
   EXPECT_EQ(service.connectionCount(), 0u);
 }
 
+TEST(RpcShutdown, EndsAConnectionBlockedWritingAnAnswer) {
+  LogCapture capture;
+  JTraceMask mask{kRpcTrace};
+  const auto serverOwner = std::make_unique<BareServer>(&mask);
+  BareServer& server = *serverOwner;
+  Pair pair;
+  pair.server->setSendBufferSize(4096);
+  server.addConnection(std::move(pair.server), pair.peer);
+  // The client never reads: the answer's write waits for room, without limit.
+  pair.client.writeLine("big()");
+  ASSERT_TRUE(capture.waitFor("Answering 'OK s=\"bbb"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    server.shutdownConnections();
+    done = true;
+  });
+  EXPECT_TRUE(eventually([&] { return done.load(); }));
+  if (!done.load()) {
+    // Let the write go on, so that the test ends either way.
+    pair.clientSocket->close();
+  }
+  stopper.join();
+  EXPECT_TRUE(capture.contains("Failed returning OK answer 'OK s=\""));
+  EXPECT_EQ(server.closed_.value(), 1);
+}
+
 TEST(RpcShutdown, FromAHandlerIsRefused) {
   const auto serverOwner = std::make_unique<BareServer>();
   BareServer& server = *serverOwner;
@@ -444,6 +474,24 @@ TEST(RpcShutdown, WhileClientsComeAndGo) {
     t.join();
   }
   service.reset();
+}
+
+TEST(RpcShutdown, ServiceNeverStartedShutsDownAndCannotStartAfterwards) {
+  LogCapture capture;
+  JTraceMask mask{kShutdownTrace};
+  const auto serviceOwner = std::make_unique<TestService>(&mask, true, false);
+  TestService& service = *serviceOwner;
+  service.shutdown();
+  EXPECT_TRUE(capture.contains("Waiting on accept thread to exit."));
+  EXPECT_THROW(service.start(), JTextError);
+}
+
+TEST(RpcShutdown, StartingTwiceIsRefused) {
+  const auto serviceOwner = std::make_unique<TestService>();
+  TestService& service = *serviceOwner;
+  EXPECT_THROW(service.start(), JTextError);
+  LineClient client(service.port());
+  EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
 }
 
 // ---- log lines --------------------------------------------------------------------
