@@ -1,11 +1,9 @@
 // JThread over pthreads: the start hand-shake, the body wrapper with its log
-// lines, join through the end eventfd, priorities and the suspension park.
+// lines, join through the end signal, priorities and the suspension park.
 #include "base/thread.h"
 
 #include <cxxabi.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -15,31 +13,17 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <thread>
 
 #include "base/error.h"
 #include "base/log.h"
 #include "base/wait.h"
+#include "base/waker.h"
 
 namespace zq {
 namespace {
 
 thread_local JThread* t_current = nullptr;
-
-void writeEvent(int fd) {
-  const uint64_t one = 1;
-  ssize_t n;
-  do {
-    n = ::write(fd, &one, sizeof one);
-  } while (n < 0 && errno == EINTR);
-}
-
-void readEvent(int fd) {
-  uint64_t value;
-  ssize_t n;
-  do {
-    n = ::read(fd, &value, sizeof value);
-  } while (n < 0 && errno == EINTR);
-}
 
 // The system scale runs from -15 (idle) over -2..2 to 15 (time-critical);
 // nice runs from 19 (least) to -20. Raising a thread above the default needs
@@ -81,7 +65,7 @@ struct JThread::StartRecord {
   bool go = false;
 };
 
-JThread::JThread(std::string_view name) : name_(name) {}
+JThread::JThread(std::string_view name) : JWaitableObject(false), name_(name) {}
 
 JThread::~JThread() {
   if (handle() != -1 && !autoDelete_) {
@@ -92,10 +76,6 @@ JThread::~JThread() {
     } catch (const JError& e) {
       logCaught(e);
     }
-  }
-  const int park = parkHandle_.exchange(-1);
-  if (park >= 0) {
-    ::close(park);
   }
 }
 
@@ -108,30 +88,19 @@ void JThread::start(int priority) {
   if (handle() != -1) {
     throw JTextError("thread already started");
   }
-  const int endHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (endHandle < 0) {
-    throw JSysError(static_cast<uint32_t>(errno), "CreateThread");
-  }
-  if (parkHandle() < 0) {
-    const int park = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (park < 0) {
-      const int failure = errno;
-      ::close(endHandle);
-      throw JSysError(static_cast<uint32_t>(failure), "CreateThread");
-    }
-    parkHandle_.store(park, std::memory_order_release);
-  }
   {
     // A restarted thread does not inherit the suspensions of its last run.
     std::lock_guard lock(parkMutex_);
-    if (suspendCount_ > 0) {
-      readEvent(parkHandle());
-    }
     suspendCount_ = 0;
     parked_ = false;
   }
+  {
+    std::lock_guard lock(objectMutex());
+    ended_ = false;
+  }
   priority_ = priority;
-  setHandle(endHandle);
+  assignHandle();
+  const int endHandle = handle();
 
   auto record = std::make_shared<StartRecord>();
   record->thread = this;
@@ -146,7 +115,7 @@ void JThread::start(int priority) {
   ::pthread_attr_destroy(&attributes);
   if (rc != 0) {
     delete handOver;
-    closeHandle();
+    clearHandle();
     throw JSysError(static_cast<uint32_t>(rc), "CreateThread");
   }
 
@@ -179,6 +148,10 @@ void* JThread::entry(void* handOver) {
   JLog::setCurrentThreadName(self->name_);
   setSystemThreadName(self->name_);
   applyPriority(self->priority_, tid);
+  {
+    std::lock_guard lock(self->parkMutex_);
+    self->waker_ = &JWaker::current();
+  }
   {
     std::unique_lock lock(record->mutex);
     record->tid = tid;
@@ -226,13 +199,18 @@ void JThread::body() {
   }
   JLog::setCurrentThreadName({});
   t_current = nullptr;
+  {
+    // The waker goes with this thread.
+    std::lock_guard lock(parkMutex_);
+    waker_ = nullptr;
+  }
   if (autoDelete) {
     // The object was created for this thread and belongs to it alone.
     delete this;
   } else {
-    // Under the state lock, as every signal (see JFlag::set).
-    std::lock_guard lock(stateLock());
-    writeEvent(handle());
+    std::lock_guard lock(objectMutex());
+    ended_ = true;
+    wakeWaitersLocked();
   }
 }
 
@@ -243,7 +221,7 @@ void JThread::release() {
   if (rc != 0) {
     throw JSysError(static_cast<uint32_t>(rc), "WaitForSingleObject");
   }
-  closeHandle();
+  clearHandle();
 }
 
 void JThread::join() {
@@ -264,8 +242,11 @@ bool JThread::tryJoin() {
   if (handle() == -1 || current() == this || autoDelete_) {
     return false;
   }
-  if (!pollSignalled()) {
-    return false;
+  {
+    std::lock_guard lock(objectMutex());
+    if (!ended_) {
+      return false;
+    }
   }
   release();
   return true;
@@ -281,8 +262,8 @@ int JThread::suspend() {
     previous = suspendCount_;
     if (previous >= kMaximumSuspendCount) {
       previous = -1;
-    } else if (suspendCount_++ == 0) {
-      writeEvent(parkHandle());
+    } else if (suspendCount_++ == 0 && waker_ != nullptr) {
+      waker_->wake();
     }
   }
   if (previous < 0) {
@@ -301,7 +282,6 @@ int JThread::resume() {
   std::lock_guard lock(parkMutex_);
   const int previous = suspendCount_;
   if (suspendCount_ > 0 && --suspendCount_ == 0) {
-    readEvent(parkHandle());
     parkChanged_.notify_all();
   }
   return previous;
@@ -340,20 +320,20 @@ void JThread::checkSuspended() {
 void JThread::sleep(int ms) {
   using Clock = std::chrono::steady_clock;
   const auto until = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
-  JThread* self = current();
+  if (current() == nullptr) {
+    std::this_thread::sleep_until(until);
+    return;
+  }
+  // On a JThread the sleep is on the thread's waker, which suspend() wakes:
+  // a request parks it at once. Other wake-ups (left from an earlier wait)
+  // only go round the loop.
+  JWaker& waker = JWaker::current();
   for (;;) {
     checkSuspended();
-    const auto left = until - Clock::now();
-    if (left <= Clock::duration::zero()) {
+    if (Clock::now() >= until) {
       return;
     }
-    const int64_t ns = std::chrono::nanoseconds(left).count();
-    const timespec timeout{static_cast<time_t>(ns / 1000000000),
-                           static_cast<long>(ns % 1000000000)};
-    // On a JThread the sleep also watches the suspension handle, so that a
-    // request parks it at once.
-    pollfd park{self != nullptr ? self->parkHandle() : -1, POLLIN, 0};
-    ::ppoll(&park, 1, &timeout, nullptr);
+    waker.sleepUntil(until);
   }
 }
 

@@ -1,8 +1,9 @@
 // JThread: a named thread whose body is the virtual run(), with the start and
 // end log lines, join, auto-delete, priorities and cooperative suspension.
 //
-// A JThread is also a waitable object: its handle (an eventfd) becomes
-// signalled when the body has ended, and stays so until the thread is joined.
+// A JThread is also a waitable object: it becomes signalled when the body has
+// ended, and stays so until the thread is joined (its handle is -1 from then
+// until it is started again).
 //
 // Suspension. Linux offers no safe way to stop another thread where it
 // stands, so suspend() is a request the thread honours at its check points:
@@ -31,6 +32,8 @@
 #include "base/waitable.h"
 
 namespace zq {
+
+class JWaker;
 
 class JThread : public JWaitableObject {
  public:
@@ -106,6 +109,8 @@ class JThread : public JWaitableObject {
   /// line; they never reach another thread.
   virtual void run() {}
 
+  bool signalledLocked() const override { return ended_; }
+
  private:
   friend class JWaiter;
   struct StartRecord;
@@ -113,7 +118,6 @@ class JThread : public JWaitableObject {
   static void* entry(void* record);
   void body();
   void parkIfRequested();
-  int parkHandle() const { return parkHandle_.load(std::memory_order_acquire); }
   void release();
 
   bool autoDelete_ = false;
@@ -121,14 +125,16 @@ class JThread : public JWaitableObject {
   std::atomic<int> threadId_{0};
   std::string name_;
   pthread_t thread_{};
+  bool ended_ = false;  // guarded by objectMutex()
 
-  // Suspension: the count and parked state under parkMutex_; the eventfd is
-  // readable while the count is above 0, so that waits wake up to park.
+  // Suspension, all under parkMutex_: the count, the parked state, and the
+  // running thread's waker, woken by suspend() so that a thread blocked in a
+  // wait comes out to park (null while the thread does not run).
   mutable std::mutex parkMutex_;
   std::condition_variable parkChanged_;
   int suspendCount_ = 0;
   bool parked_ = false;
-  std::atomic<int> parkHandle_{-1};
+  JWaker* waker_ = nullptr;
 };
 
 }  // namespace zq

@@ -1,16 +1,16 @@
-// The wait engine: ppoll on the objects' handles (and on the calling
-// JThread's suspension handle), then the signal is taken under the state lock.
+// The wait engine: look at the objects under their mutexes and take what the
+// wait asks for; otherwise register the thread's JWaker on each object and
+// sleep until one of them (or a suspension request) wakes it.
 #include "base/wait.h"
 
-#include <poll.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 
 #include "base/error.h"
 #include "base/thread.h"
+#include "base/waker.h"
 
 namespace zq {
 namespace {
@@ -20,83 +20,125 @@ using Clock = std::chrono::steady_clock;
 // Most waits are on four objects or fewer; only larger ones allocate.
 constexpr size_t kInlineObjects = 8;
 
-class PollSet {
+// A small array on the stack, on the heap when larger.
+template <typename T>
+class SmallArray {
  public:
-  explicit PollSet(size_t capacity) {
-    if (capacity > kInlineObjects) {
-      heap_.resize(capacity);
-      fds_ = heap_.data();
+  explicit SmallArray(size_t size) {
+    if (size > kInlineObjects) {
+      heap_.resize(size);
+      data_ = heap_.data();
     }
   }
-  void clear() { size_ = 0; }
-  void truncate(size_t size) { size_ = size; }
-  void add(int fd) { fds_[size_++] = pollfd{fd, POLLIN, 0}; }
-  pollfd* data() { return fds_; }
-  size_t size() const { return size_; }
-  pollfd& operator[](size_t i) { return fds_[i]; }
+  T& operator[](size_t i) { return data_[i]; }
+  T* begin() { return data_; }
 
  private:
-  pollfd inline_[kInlineObjects]{};
-  std::vector<pollfd> heap_;
-  pollfd* fds_ = inline_;
-  size_t size_ = 0;
+  T inline_[kInlineObjects]{};
+  std::vector<T> heap_;
+  T* data_ = inline_;
 };
 
-class Deadline {
- public:
-  explicit Deadline(int timeoutMs)
-      : infinite_(timeoutMs < 0),
-        at_(Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs)) {}
-
-  // The time left for ppoll; null for no limit.
-  const timespec* remaining() {
-    if (infinite_) {
-      return nullptr;
-    }
-    const auto left = at_ - Clock::now();
-    const int64_t ns = left.count() > 0 ? std::chrono::nanoseconds(left).count() : 0;
-    left_.tv_sec = static_cast<time_t>(ns / 1000000000);
-    left_.tv_nsec = static_cast<long>(ns % 1000000000);
-    return &left_;
+Clock::time_point deadlineOf(int timeoutMs) {
+  if (timeoutMs < 0) {
+    return Clock::time_point::max();
   }
-  bool expired() const { return !infinite_ && Clock::now() >= at_; }
-
- private:
-  bool infinite_;
-  Clock::time_point at_;
-  timespec left_{};
-};
-
-const timespec kNoWait{0, 0};
-
-int pollFor(PollSet& set, const timespec* timeout) {
-  return ::ppoll(set.data(), set.size(), timeout, nullptr);
-}
-
-// A look without waiting; -1 with errno on failure.
-int pollNow(PollSet& set) {
-  int n;
-  do {
-    n = pollFor(set, &kNoWait);
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
-bool readable(const pollfd& p) {
-  return (p.revents & POLLIN) != 0;
-}
-bool invalid(const pollfd& p) {
-  return (p.revents & POLLNVAL) != 0;
+  return Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 }  // namespace
 
 // ---- JWaiter --------------------------------------------------------------
 
+// The engine's state for one call: the objects, the order their mutexes are
+// taken in for a wait-all, and the thread's registrations.
+class WaitCall {
+ public:
+  WaitCall(JWaitableObject* const* objects, size_t count, bool waitAll)
+      : objects_(objects),
+        count_(count),
+        waitAll_(waitAll),
+        lockOrder_(waitAll ? count : 0),
+        registrations_(count) {
+    if (waitAll_) {
+      std::copy(objects, objects + count, lockOrder_.begin());
+      std::sort(lockOrder_.begin(), lockOrder_.begin() + count);
+    }
+  }
+
+  ~WaitCall() {
+    if (registered_) {
+      for (size_t i = 0; i < count_; ++i) {
+        objects_[i]->removeWaiter(registrations_[i]);
+      }
+    }
+  }
+
+  WaitCall(const WaitCall&) = delete;
+  WaitCall& operator=(const WaitCall&) = delete;
+
+  // The index taken, or -1 when the wait is not satisfied now.
+  int take() { return waitAll_ ? takeAll() : takeFirst(); }
+
+  bool registered() const { return registered_; }
+
+  void registerOn(JWaker& waker) {
+    for (size_t i = 0; i < count_; ++i) {
+      registrations_[i].waker = &waker;
+      objects_[i]->addWaiter(registrations_[i]);
+    }
+    registered_ = true;
+  }
+
+ private:
+  int takeFirst() {
+    for (size_t i = 0; i < count_; ++i) {
+      JWaitableObject& object = *objects_[i];
+      std::lock_guard lock(object.mutex_);
+      if (object.signalledLocked()) {
+        object.consumeLocked();
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
+
+  int takeAll() {
+    for (size_t i = 0; i < count_; ++i) {
+      lockOrder_[i]->mutex_.lock();
+    }
+    bool all = true;
+    for (size_t i = 0; i < count_ && all; ++i) {
+      all = objects_[i]->signalledLocked();
+    }
+    if (all) {
+      for (size_t i = 0; i < count_; ++i) {
+        objects_[i]->consumeLocked();
+      }
+    }
+    for (size_t i = count_; i-- > 0;) {
+      lockOrder_[i]->mutex_.unlock();
+    }
+    return all ? 0 : -1;
+  }
+
+  JWaitableObject* const* objects_;
+  const size_t count_;
+  const bool waitAll_;
+  SmallArray<JWaitableObject*> lockOrder_;
+  SmallArray<JWaitableObject::Registration> registrations_;
+  bool registered_ = false;
+};
+
 int JWaiter::waitFor(JWaitableObject* const* objects, size_t count, bool waitAll, int timeoutMs,
                      const char* callName) {
   if (count == 0) {
     throw JSysError(EINVAL, callName);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (objects[i]->handle() < 0) {
+      throw JSysError(EBADF, callName);
+    }
   }
   if (waitAll) {
     // One object listed twice would have to give two signals at once.
@@ -110,134 +152,31 @@ int JWaiter::waitFor(JWaitableObject* const* objects, size_t count, bool waitAll
   }
 
   JThread* self = JThread::current();
-  Deadline deadline(timeoutMs);
-  PollSet set(count + 1);
-  // For each entry of the poll set, the index of its object; -1 for the
-  // suspension handle.
-  int indexInline[kInlineObjects + 1];
-  std::vector<int> indexHeap;
-  int* indexOf = indexInline;
-  if (count + 1 > kInlineObjects + 1) {
-    indexHeap.resize(count + 1);
-    indexOf = indexHeap.data();
-  }
-
+  const Clock::time_point deadline = deadlineOf(timeoutMs);
+  WaitCall call(objects, count, waitAll);
+  JWaker& waker = JWaker::current();
   for (;;) {
     if (self != nullptr) {
       self->parkIfRequested();
     }
-    set.clear();
-
-    if (waitAll) {
-      // Under the state lock nobody can take a signal away: when all poll
-      // signalled now, consuming the auto-reset ones cannot fail.
-      int failure = 0;
-      bool all = true;
-      {
-        std::lock_guard lock(JWaitableObject::stateLock());
-        for (size_t i = 0; i < count && failure == 0; ++i) {
-          const int fd = objects[i]->handle();
-          if (fd < 0) {
-            failure = EBADF;
-          }
-          set.add(fd);
-        }
-        if (failure == 0 && pollNow(set) < 0) {
-          failure = errno;
-        }
-        for (size_t i = 0; i < count && failure == 0; ++i) {
-          if (invalid(set[i])) {
-            failure = EBADF;
-          }
-          all = all && readable(set[i]);
-        }
-        if (failure == 0 && all) {
-          for (size_t i = 0; i < count; ++i) {
-            objects[i]->consumeSignal();
-          }
-        }
+    const int index = call.take();
+    if (index >= 0) {
+      if (self != nullptr) {
+        self->parkIfRequested();
       }
-      if (failure != 0) {
-        throw JSysError(static_cast<uint32_t>(failure), callName);
-      }
-      if (all) {
-        if (self != nullptr) {
-          self->parkIfRequested();
-        }
-        return 0;
-      }
-      // Block only on the objects not signalled in that snapshot; once one of
-      // them is, look at all of them again.
-      size_t kept = 0;
-      for (size_t i = 0; i < count; ++i) {
-        if (!readable(set[i])) {
-          indexOf[kept] = static_cast<int>(i);
-          set[kept++] = pollfd{set[i].fd, POLLIN, 0};
-        }
-      }
-      set.truncate(kept);
-    } else {
-      for (size_t i = 0; i < count; ++i) {
-        const int fd = objects[i]->handle();
-        if (fd < 0) {
-          throw JSysError(EBADF, callName);
-        }
-        indexOf[set.size()] = static_cast<int>(i);
-        set.add(fd);
-      }
+      return index;
     }
-
-    const size_t objectEntries = set.size();
-    if (self != nullptr && self->parkHandle() >= 0) {
-      indexOf[set.size()] = -1;
-      set.add(self->parkHandle());
-    }
-
-    const int n = pollFor(set, deadline.remaining());
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw JSysError(static_cast<uint32_t>(errno), callName);
-    }
-    if (n == 0) {
-      if (deadline.expired()) {
+    if (!call.registered()) {
+      if (timeoutMs == 0) {
         throw JTimeoutError();
       }
+      // Registered before looking again: a signal given after that look
+      // wakes the thread, and none given before it is missed.
+      waker.clear();
+      call.registerOn(waker);
       continue;
     }
-    for (size_t i = 0; i < set.size(); ++i) {
-      if (invalid(set[i])) {
-        throw JSysError(EBADF, callName);
-      }
-    }
-    if (objectEntries < set.size() && readable(set[objectEntries])) {
-      // Asked to suspend: park at the top of the loop, then wait again.
-      continue;
-    }
-    if (waitAll) {
-      continue;
-    }
-    // Entries are in index order: the first signal taken is the lowest index.
-    for (size_t i = 0; i < objectEntries; ++i) {
-      if (!readable(set[i])) {
-        continue;
-      }
-      JWaitableObject* object = objects[indexOf[i]];
-      bool taken;
-      {
-        std::lock_guard lock(JWaitableObject::stateLock());
-        taken = object->consumeSignal();
-      }
-      if (taken) {
-        if (self != nullptr) {
-          self->parkIfRequested();
-        }
-        return indexOf[i];
-      }
-    }
-    // Every signal seen was taken by another waiter: wait again.
-    if (deadline.expired()) {
+    if (!waker.sleepUntil(deadline)) {
       throw JTimeoutError();
     }
   }

@@ -36,7 +36,7 @@ class JWaiter {
   /// Throws JTimeoutError ("Time out!") when `timeoutMs` (>= 0) expires, and
   /// JSysError named `callName` when the wait cannot be done: an object with
   /// no handle (EBADF), no objects or the same object twice in a wait-all
-  /// (EINVAL), or a failed poll.
+  /// (EINVAL).
   ///
   /// On a JThread the wait is a suspension check point (thread.h): a thread
   /// asked to suspend parks before it starts, while it is blocked (it then
@@ -47,9 +47,8 @@ class JWaiter {
 };
 
 /// Waits for any or all of a fixed list of objects. The objects are taken
-/// when the waiter is built and must outlive it; their handles are read at
-/// each wait. One waiter may be used by one thread at a time; several
-/// waiters may wait on the same objects from different threads.
+/// when the waiter is built and must outlive it. One waiter may be used by one thread at a time;
+/// several waiters may wait on the same objects from different threads.
 class JWaitForMultipleObjects : public JWaiter {
  public:
   /// Throws JTextError "empty vector!" when `count` is 0 and JTextError

@@ -1,14 +1,17 @@
 // The single waitable objects: event, semaphore and timer semantics, and the
 // time-outs of a single wait.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "base/error.h"
+#include "base/thread.h"
 #include "base/waitable.h"
 #include "helpers/waits.h"
 
@@ -330,6 +333,78 @@ TEST(Timer, NegativePeriodIsRefused) {
     EXPECT_STREQ(e.function(), "SetWaitableTimer");
     EXPECT_EQ(e.code(), static_cast<uint32_t>(EINVAL));
   }
+}
+
+TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
+  // The process's timers share one schedule: arming, re-arming and cancelling
+  // timers in the middle of it must neither lose one nor hold the others back
+  // behind a far one.
+  constexpr int kTimers = 64;
+  std::vector<std::unique_ptr<JWaitableTimer>> timers;
+  for (int i = 0; i < kTimers; ++i) {
+    timers.push_back(std::make_unique<JWaitableTimer>(true));
+  }
+  enum class Fate { kFires, kCancelled, kFar };
+  std::vector<Fate> fate(kTimers, Fate::kFires);
+  for (int i = 0; i < kTimers; ++i) {
+    timers[static_cast<size_t>(i)]->set((i * 37 % kTimers) * 5);  // 0..315 ms, shuffled
+  }
+  for (int i = 0; i < kTimers; i += 5) {
+    timers[static_cast<size_t>(i)]->set(600000);
+    fate[static_cast<size_t>(i)] = Fate::kFar;
+  }
+  for (int i = 3; i < kTimers; i += 8) {
+    timers[static_cast<size_t>(i)]->cancel();
+    fate[static_cast<size_t>(i)] = Fate::kCancelled;
+  }
+  for (int i = 0; i < kTimers; ++i) {
+    if (fate[static_cast<size_t>(i)] == Fate::kFires) {
+      EXPECT_NO_THROW(timers[static_cast<size_t>(i)]->wait(10000)) << "timer " << i;
+    }
+  }
+  for (int i = 0; i < kTimers; ++i) {
+    if (fate[static_cast<size_t>(i)] != Fate::kFires) {
+      EXPECT_FALSE(signalledNow(*timers[static_cast<size_t>(i)])) << "timer " << i;
+    }
+  }
+}
+
+// ---- no descriptor per object ---------------------------------------------------
+
+size_t openDescriptors() {
+  size_t n = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr) {
+      ++n;
+    }
+    ::closedir(dir);
+  }
+  return n;
+}
+
+class Idle : public JThread {
+ public:
+  Idle() : JThread("idle") {}
+  ~Idle() override { join(); }
+};
+
+TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
+  // A host runs thousands of them under a limit of 1 024 descriptors.
+  const size_t before = openDescriptors();
+  std::vector<std::unique_ptr<JWaitableObject>> objects;
+  for (int i = 0; i < 2000; ++i) {
+    objects.push_back(std::make_unique<JFlag>(true, false));
+    objects.push_back(std::make_unique<JSemaphore>(0, 10));
+    auto timer = std::make_unique<JWaitableTimer>();
+    timer->set(600000);
+    objects.push_back(std::move(timer));
+  }
+  std::vector<std::unique_ptr<Idle>> threads(50);
+  for (auto& thread : threads) {
+    thread = std::make_unique<Idle>();
+    thread->start();
+  }
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
