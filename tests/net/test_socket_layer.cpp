@@ -1,11 +1,15 @@
-// The count of socket layer users, balanced across threads, and the local
-// host name.
+// The count of socket layer users, balanced across threads, the descriptor
+// limit, and the local host name.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
+
+#include <string>
 
 #include <thread>
 #include <vector>
 
+#include "helpers/log_capture.h"
 #include "net/host_name.h"
 #include "net/socket_layer.h"
 
@@ -52,6 +56,25 @@ TEST(SocketLayer, StartsAndStopsFromManyThreadsBalance) {
     thread.join();
   }
   EXPECT_EQ(JSocketLayer::users(), before);
+}
+
+TEST(SocketLayer, DescriptorLimitIsRaisedToTheHardLimitAndLogged) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 64) {
+    GTEST_SKIP() << "hard descriptor limit too low to lower the soft one";
+  }
+  const rlimit saved = limit;
+  limit.rlim_cur = 32;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  test::LogCapture log;
+  JSocketLayer::raiseDescriptorLimit();
+  rlimit now{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  EXPECT_TRUE(log.contains("Descriptor limit raised from 32 to " +
+                           std::to_string(static_cast<unsigned long long>(saved.rlim_max)) + "."));
 }
 
 TEST(HostName, IsTheSystemsNodeName) {
