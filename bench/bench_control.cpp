@@ -3,16 +3,22 @@
 //     test AAM service;
 //  2. the time from SetNetSource to the return of FlushGroup with N
 //     controllers (every command sent and answered);
-//  3. the threads and resident memory each controller adds.
+//  3. the descriptors, threads and resident memory each controller adds.
+// The test AAMs run in child processes (at most 250 each), so that the
+// controllers' own process holds only what a host holds: it must carry 1 000
+// controllers under the common limit of 1 024 descriptors.
 // Usage: bench_control [controllers, default 200] [rounds of step 2, default 5]
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -20,20 +26,25 @@
 
 #include "control/audio_output_controller_group.h"
 #include "helpers/aam/test_aam.h"
+#include "net/socket_layer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int kAamsPerProcess = 250;
+
 double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-size_t threadCount() {
+size_t entriesOf(const char* directory) {
   size_t n = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++n;
+  if (DIR* dir = ::opendir(directory)) {
+    while (const dirent* entry = ::readdir(dir)) {
+      n += entry->d_name[0] != '.';
+    }
+    ::closedir(dir);
   }
   return n;
 }
@@ -46,85 +57,234 @@ size_t residentKiB() {
   return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
 }
 
-void raiseFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+bool readAll(int fd, void* data, size_t size) {
+  auto* bytes = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, bytes, size);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
   }
+  return true;
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A child process serving `count` test AAMs. It sends their ports, then
+// waits for the number of setNetSource requests each AAM must have had and
+// answers the number of AAMs that had them.
+struct AamProcess {
+  pid_t pid = -1;
+  int toChild = -1;
+  int fromChild = -1;
+  std::vector<uint16_t> ports;
+};
+
+[[noreturn]] void serveAams(int count, int in, int out) {
+  zq::JSocketLayer::raiseDescriptorLimit();
+  std::vector<std::unique_ptr<zq::test::TestAAM>> aams;
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < count; ++i) {
+    aams.push_back(std::make_unique<zq::test::TestAAM>());
+    ports.push_back(aams.back()->port());
+  }
+  if (!writeAll(out, ports.data(), ports.size() * sizeof(uint16_t))) {
+    std::_Exit(1);
+  }
+  int32_t expected = 0;
+  int32_t complete = 0;
+  if (readAll(in, &expected, sizeof expected)) {
+    for (const auto& aam : aams) {
+      complete += aam->requests("setNetSource").size() == static_cast<size_t>(expected);
+    }
+    writeAll(out, &complete, sizeof complete);
+  }
+  aams.clear();
+  std::_Exit(0);
+}
+
+bool startAamProcess(int count, AamProcess& process) {
+  int down[2];
+  int up[2];
+  if (::pipe(down) != 0 || ::pipe(up) != 0) {
+    std::perror("pipe");
+    return false;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    std::perror("fork");
+    return false;
+  }
+  if (pid == 0) {
+    ::close(down[1]);
+    ::close(up[0]);
+    serveAams(count, down[0], up[1]);
+  }
+  ::close(down[0]);
+  ::close(up[1]);
+  process.pid = pid;
+  process.toChild = down[1];
+  process.fromChild = up[0];
+  process.ports.resize(static_cast<size_t>(count));
+  return true;
+}
+
+bool parseCount(const char* text, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 100000) {
+    return false;
+  }
+  value = static_cast<int>(n);
+  return true;
+}
+
+void usage(FILE* out, const char* program) {
+  std::fprintf(out,
+               "usage: %s [controllers] [rounds]\n"
+               "  controllers  controllers to add, one test AAM each (1..100000, default 200)\n"
+               "  rounds       SetNetSource + FlushGroup rounds timed (1..100000, default 5)\n"
+               "Prints the time to add and connect the controllers, SetNetSource to FlushGroup\n"
+               "return, and the descriptors, threads and memory per controller. The test AAMs\n"
+               "run in child processes of at most %d AAMs each.\n",
+               program, kAamsPerProcess);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int controllers = argc > 1 ? std::atoi(argv[1]) : 200;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-  if (controllers < 1 || rounds < 1) {
-    std::fprintf(stderr, "usage: %s [controllers >= 1] [rounds >= 1]\n", argv[0]);
+  int controllers = 200;
+  int rounds = 5;
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    usage(stdout, argv[0]);
+    return 0;
+  }
+  if (argc > 3 || (argc > 1 && !parseCount(argv[1], controllers)) ||
+      (argc > 2 && !parseCount(argv[2], rounds))) {
+    usage(stderr, argv[0]);
     return 2;
   }
-  raiseFileLimit();
 
-  std::vector<std::unique_ptr<zq::test::TestAAM>> aams;
-  aams.reserve(static_cast<size_t>(controllers));
-  for (int i = 0; i < controllers; ++i) {
-    aams.push_back(std::make_unique<zq::test::TestAAM>());
+  // The children are forked before this process starts any thread.
+  std::vector<AamProcess> processes;
+  for (int left = controllers; left > 0; left -= kAamsPerProcess) {
+    processes.emplace_back();
+    if (!startAamProcess(std::min(left, kAamsPerProcess), processes.back())) {
+      return 1;
+    }
+  }
+  std::vector<uint16_t> ports;
+  for (AamProcess& process : processes) {
+    if (!readAll(process.fromChild, process.ports.data(),
+                 process.ports.size() * sizeof(uint16_t))) {
+      std::fprintf(stderr, "an AAM process failed to start its services\n");
+      return 1;
+    }
+    ports.insert(ports.end(), process.ports.begin(), process.ports.end());
   }
 
-  zq::AudioOutputControllerGroup group(nullptr);
-  group.setServer("127.0.0.1");
-  group.setBlocking(true);
-  const size_t threadsBefore = threadCount();
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const size_t descriptorsBefore = entriesOf("/proc/self/fd");
+  const size_t threadsBefore = entriesOf("/proc/self/task");
   const size_t rssBefore = residentKiB();
 
-  auto start = Clock::now();
-  for (const auto& aam : aams) {
-    group.setPort(aam->port());
-    if (group.AddToGroupAndConnect() != 0) {
-      std::fprintf(stderr, "AddToGroupAndConnect failed for port %u\n", aam->port());
-      return 1;
-    }
-  }
-  const double addMs = msSince(start);
-  // The AAM side of each connection starts a thread of its own: wait for all.
-  for (const auto& aam : aams) {
-    while (aam->connectionCount() == 0) {
-      usleep(1000);
-    }
-  }
-  const size_t threadsAfter = threadCount();
-  const size_t rssAfter = residentKiB();
+  int status = 0;
+  {
+    zq::AudioOutputControllerGroup group(nullptr);
+    group.setServer("127.0.0.1");
+    group.setBlocking(true);
+    // The group's socket layer may have raised the limit.
+    ::getrlimit(RLIMIT_NOFILE, &limit);
 
-  std::vector<double> flushMs;
-  for (int round = 0; round < rounds; ++round) {
-    start = Clock::now();
-    group.SetNetSource("udp", "127.0.0.5", 5000 + round);
-    group.FlushGroup();
-    flushMs.push_back(msSince(start));
-  }
-  for (const auto& aam : aams) {
-    if (aam->requests("setNetSource").size() != static_cast<size_t>(rounds)) {
-      std::fprintf(stderr, "an AAM did not get every command\n");
-      return 1;
+    auto start = Clock::now();
+    int added = 0;
+    for (const uint16_t port : ports) {
+      group.setPort(port);
+      if (group.AddToGroupAndConnect() != 0) {
+        std::fprintf(stderr, "AddToGroupAndConnect failed for port %u after %d controllers\n", port,
+                     added);
+        status = 1;
+        break;
+      }
+      ++added;
+    }
+    const double addMs = msSince(start);
+    const size_t descriptorsAfter = entriesOf("/proc/self/fd");
+    const size_t threadsAfter = entriesOf("/proc/self/task");
+    const size_t rssAfter = residentKiB();
+
+    std::vector<double> flushMs;
+    for (int round = 0; round < rounds && status == 0; ++round) {
+      start = Clock::now();
+      group.SetNetSource("udp", "127.0.0.5", 5000 + round);
+      group.FlushGroup();
+      flushMs.push_back(msSince(start));
+    }
+
+    int32_t complete = 0;
+    for (AamProcess& process : processes) {
+      const int32_t expected = status == 0 ? rounds : -1;
+      int32_t got = 0;
+      if (writeAll(process.toChild, &expected, sizeof expected) &&
+          readAll(process.fromChild, &got, sizeof got)) {
+        complete += got;
+      }
+    }
+    if (status == 0 && complete != controllers) {
+      std::fprintf(stderr, "%d of %d AAMs did not get every command\n", controllers - complete,
+                   controllers);
+      status = 1;
+    }
+
+    if (status == 0) {
+      std::sort(flushMs.begin(), flushMs.end());
+      const double n = controllers;
+      std::printf("controllers: %d (test AAMs in %zu other processes)\n", controllers,
+                  processes.size());
+      std::printf("descriptor limit: %llu (hard %llu)\n",
+                  static_cast<unsigned long long>(limit.rlim_cur),
+                  static_cast<unsigned long long>(limit.rlim_max));
+      std::printf("add and connect %d controllers: %.1f ms (%.3f ms each)\n", controllers, addMs,
+                  addMs / n);
+      std::printf(
+          "SetNetSource to FlushGroup return, %d controllers: median %.1f ms, min %.1f ms, "
+          "max %.1f ms over %d rounds\n",
+          controllers, flushMs[flushMs.size() / 2], flushMs.front(), flushMs.back(), rounds);
+      std::printf("descriptors per controller: %.2f\n",
+                  static_cast<double>(descriptorsAfter - descriptorsBefore) / n);
+      std::printf("threads per controller: %.2f\n",
+                  static_cast<double>(threadsAfter - threadsBefore) / n);
+      std::printf("resident memory per controller: %.1f KiB\n",
+                  static_cast<double>(rssAfter - rssBefore) / n);
     }
   }
-  std::sort(flushMs.begin(), flushMs.end());
 
-  // The AAM side's connection threads were counted in threadsAfter.
-  const double aamThreadsPerConnection = 1.0;
-  std::printf("controllers: %d\n", controllers);
-  std::printf("add and connect %d controllers: %.1f ms (%.2f ms each)\n", controllers, addMs,
-              addMs / controllers);
-  std::printf(
-      "SetNetSource to FlushGroup return, %d controllers: median %.1f ms, min %.1f ms, "
-      "max %.1f ms over %d rounds\n",
-      controllers, flushMs[flushMs.size() / 2], flushMs.front(), flushMs.back(), rounds);
-  std::printf(
-      "threads per controller: %.2f (plus %.0f on the AAM side for its connection)\n",
-      (static_cast<double>(threadsAfter - threadsBefore) - aamThreadsPerConnection * controllers) /
-          controllers,
-      aamThreadsPerConnection);
-  std::printf("resident memory per controller (with its AAM connection): %.1f KiB\n",
-              static_cast<double>(rssAfter - rssBefore) / controllers);
-  return 0;
+  for (AamProcess& process : processes) {
+    ::close(process.toChild);
+    ::close(process.fromChild);
+    int childStatus = 0;
+    ::waitpid(process.pid, &childStatus, 0);
+  }
+  return status;
 }

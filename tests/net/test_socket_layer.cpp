@@ -5,7 +5,6 @@
 #include <sys/utsname.h>
 
 #include <string>
-
 #include <thread>
 #include <vector>
 
