@@ -1,0 +1,334 @@
+// Figures of the RPC server under abuse: the resident memory it takes while
+// peers send a long run of bytes without a line feed, and whether it still
+// serves a new client after idle connections exhausted its descriptors.
+//
+// Runs against a registry made under /tmp for the run (removed at the end);
+// the server's error lines (level 11) are collected by an in-process output.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/log.h"
+#include "base/registry_key.h"
+#include "net/tcp_socket.h"
+#include "rpc/line_io.h"
+#include "rpc/rpc_service.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace zq;
+using Clock = std::chrono::steady_clock;
+
+// The log records of level 11, kept for printing, and a count of those of
+// level 10 (the exception lines).
+class ErrorLines : public JInProcessLogReceiver {
+ public:
+  void write(int level, const std::string& record, const std::string&, int) override {
+    std::lock_guard lock(mutex_);
+    if (level == kLevelError) {
+      lines_.push_back(record);
+    } else {
+      ++exceptions_;
+    }
+  }
+  std::vector<std::string> take(size_t& exceptions) {
+    std::lock_guard lock(mutex_);
+    exceptions = std::exchange(exceptions_, 0);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  size_t exceptions_ = 0;
+};
+
+// A registry of the run's own whose one log output takes levels 10 and 11.
+struct Scratch {
+  fs::path root;
+  ErrorLines errors;
+  Scratch() {
+    std::string pattern = "/tmp/zq-bench-rpc-limits-XXXXXX";
+    root = ::mkdtemp(pattern.data());
+    ::setenv("ZQ_REGISTRY_DIR", (root / "registry").c_str(), 1);
+    JSystemRegistryKey out(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log\\Errors");
+    out.setString("Type", "InProcess");
+    out.setString("ReceiverID", "bench-rpc-limits");
+    out.setDword("WarnLevel", (1u << kLevelError) | (1u << kLevelException));
+    out.setString("Format", "%m");
+    JLog::registerReceiver("bench-rpc-limits", &errors);
+    JLog::reinitialise(0);
+  }
+  ~Scratch() {
+    JLog::unregisterReceiver("bench-rpc-limits");
+    JLog::shutdown();
+    fs::remove_all(root);
+  }
+};
+
+class BenchService : public JRPCService {
+ public:
+  BenchService() : JRPCService(0, false, nullptr, "Bench") {
+    registerFunctions();
+    start();
+  }
+  ~BenchService() override { shutdown(); }
+
+  void registerFunctions() override {
+    static const JRPCFunction<BenchService> kFunctions[] = {
+        {"getParams", &BenchService::getParams},
+    };
+    JRPCServer::registerFunctions(kFunctions);
+  }
+  void getParams(const JParams&, JParams& result) { result.set("Type", "Audio"); }
+};
+
+void printErrors(Scratch& scratch) {
+  size_t exceptions = 0;
+  const std::vector<std::string> lines = scratch.errors.take(exceptions);
+  std::printf("  lines logged: %zu at level 11 (error), %zu at level 10 (exception)\n",
+              lines.size(), exceptions);
+  for (size_t i = 0; i < lines.size() && i < 4; ++i) {
+    std::printf("    %s\n", lines[i].substr(0, 160).c_str());
+  }
+}
+
+// A field of /proc/self/status in kB ("VmRSS:", "VmHWM:"); -1 when absent.
+long statusKb(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  std::string name;
+  while (in >> name) {
+    if (name == field) {
+      long kb = -1;
+      in >> kb;
+      return kb;
+    }
+    in.ignore(1 << 16, '\n');
+  }
+  return -1;
+}
+
+// Makes VmHWM start again from the current resident size.
+bool resetPeak() {
+  std::ofstream out("/proc/self/clear_refs");
+  out << "5";
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int limitMs) {
+  const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
+  while (!condition()) {
+    if (Clock::now() >= until) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// `peers` clients each send 100 MB of one unterminated line at once.
+void benchFlood(Scratch& scratch, int peers) {
+  constexpr size_t kFlood = size_t{100} << 20;
+  static const std::string chunk(64 << 10, 'x');
+  auto service = std::make_unique<BenchService>();
+  std::vector<std::unique_ptr<JTCPSocket>> sockets;
+  for (int i = 0; i < peers; ++i) {
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(5000);
+    socket->connect(JInetAddr("127.0.0.1", service->port()));
+    socket->setWriteTimeout(30000);
+    sockets.push_back(std::move(socket));
+  }
+  waitUntil([&] { return service->connectionCount() == static_cast<size_t>(peers); }, 5000);
+
+  const long before = statusKb("VmRSS:");
+  const bool peakReset = resetPeak();
+  std::atomic<long> sampledPeak{before};
+  std::atomic<bool> sampling{true};
+  std::thread sampler([&] {
+    while (sampling.load()) {
+      sampledPeak.store(std::max(sampledPeak.load(), statusKb("VmRSS:")));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+
+  std::vector<size_t> sent(peers, 0);
+  std::atomic<int> cutOff{0};
+  const auto start = Clock::now();
+  std::vector<std::thread> writers;
+  for (int i = 0; i < peers; ++i) {
+    writers.emplace_back([&, i] {
+      try {
+        while (sent[i] < kFlood) {
+          sent[i] += sockets[i]->write(chunk.data(), std::min(chunk.size(), kFlood - sent[i]));
+        }
+      } catch (const JError&) {
+        // The server closed the connection: the line was refused.
+        ++cutOff;
+      }
+    });
+  }
+  for (std::thread& t : writers) {
+    t.join();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // What is still in flight reaches the server.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sampling.store(false);
+  sampler.join();
+  const long peak = peakReset ? statusKb("VmHWM:") : sampledPeak.load();
+
+  size_t total = 0;
+  for (size_t n : sent) {
+    total += n;
+  }
+  std::printf(
+      "%d peer(s) sending 100 MB without a line feed: server resident memory +%.1f MB at the "
+      "peak (%s); %d of %d connections cut off by the server, %.1f MB sent per peer on "
+      "average, %.2f s\n",
+      peers, static_cast<double>(peak - before) / 1024.0, peakReset ? "VmHWM" : "sampled VmRSS",
+      cutOff.load(), peers, static_cast<double>(total) / peers / (1 << 20), seconds);
+  sockets.clear();
+  waitUntil([&] { return service->connectionCount() == 0; }, 10000);
+  service.reset();
+  printErrors(scratch);
+}
+
+// Connects `count` idle clients from a child process (its descriptors do not
+// count against the server's), holds them until the parent writes a byte, then
+// closes them all. Only system calls here: the parent has other threads.
+[[noreturn]] void idleClients(uint16_t port, int count, int toParent, int fromParent) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<int> fds;
+  fds.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+      break;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      break;
+    }
+    fds.push_back(fd);
+  }
+  const int connected = static_cast<int>(fds.size());
+  (void)!::write(toParent, &connected, sizeof connected);
+  char go = 0;
+  (void)!::read(fromParent, &go, 1);
+  for (int fd : fds) {
+    ::close(fd);
+  }
+  (void)!::write(toParent, &go, 1);
+  ::_exit(0);
+}
+
+// Under a soft descriptor limit of `fdLimit`, `idle` connections arrive, stay
+// a while and go; then a new client asks for an answer.
+void benchExhaustion(Scratch& scratch, rlim_t fdLimit, int idle) {
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit lowered = saved;
+  lowered.rlim_cur = std::min(fdLimit, saved.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &lowered);
+  bool served = false;
+  size_t peakServed = 0;
+  int connected = 0;
+  {
+    BenchService service;
+    int up[2];
+    int down[2];
+    if (::pipe(up) != 0 || ::pipe(down) != 0) {
+      std::printf("pipe failed\n");
+      return;
+    }
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      idleClients(service.port(), idle, up[1], down[0]);
+    }
+    (void)!::read(up[0], &connected, sizeof connected);
+    // Let the server take what it can: until the count has not moved for
+    // half a second.
+    size_t last = 0;
+    auto lastChange = Clock::now();
+    waitUntil(
+        [&] {
+          const size_t now = service.connectionCount();
+          if (now != last) {
+            last = now;
+            lastChange = Clock::now();
+          }
+          peakServed = std::max(peakServed, now);
+          return Clock::now() - lastChange > std::chrono::milliseconds(500);
+        },
+        20000);
+    char go = 1;
+    (void)!::write(down[1], &go, 1);
+    (void)!::read(up[0], &go, 1);
+    ::waitpid(child, nullptr, 0);
+    for (int fd : {up[0], up[1], down[0], down[1]}) {
+      ::close(fd);
+    }
+    waitUntil([&] { return service.connectionCount() == 0; }, 10000);
+    try {
+      JLineIO io;
+      auto socket = std::make_unique<JTCPSocket>();
+      socket->setConnectTimeout(2000);
+      socket->connect(JInetAddr("127.0.0.1", service.port()));
+      socket->setReadTimeout(2000);
+      io.setSocket(std::move(socket));
+      io.writeLine("getParams()");
+      std::string_view answer;
+      served = io.readLine(answer) && answer.substr(0, 3) == "OK ";
+    } catch (const JError&) {
+      served = false;
+    }
+  }
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  // The lines include those of the service's shut-down.
+  std::printf(
+      "descriptor limit %d, %d idle connections came and went (%zu served at once at the "
+      "peak): a new client afterwards is served: %s\n",
+      static_cast<int>(lowered.rlim_cur), connected, peakServed, served ? "yes" : "no");
+  printErrors(scratch);
+}
+
+}  // namespace
+
+int main() {
+  Scratch scratch;
+  benchFlood(scratch, 1);
+  benchFlood(scratch, 8);
+  benchExhaustion(scratch, 1024, 500);
+  benchExhaustion(scratch, 1023, 500);
+  benchExhaustion(scratch, 1024, 1500);
+  return 0;
+}
