@@ -1,11 +1,26 @@
 // The line framing of the RPC protocol.
 #include "rpc/line_io.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/error.h"
 
 namespace zq {
+
+JLineTooLongError::JLineTooLongError(size_t maxLength, const std::source_location& where)
+    : JError(where), maxLength_(maxLength) {}
+
+void JLineTooLongError::getMessage(char* buffer, size_t size) const {
+  if (size > 0) {
+    std::snprintf(buffer, size, "line longer than %zu bytes", maxLength_);
+  }
+}
+
+std::unique_ptr<JError> JLineTooLongError::clone() const {
+  return std::make_unique<JLineTooLongError>(*this);
+}
 
 JLineIO::JLineIO() : buffer_(kInitialBufferSize) {}
 
@@ -20,10 +35,38 @@ void JLineIO::setSocket(std::unique_ptr<JSocket> socket) {
   begin_ = end_ = scanned_ = 0;
 }
 
+void JLineIO::shrinkBuffer() {
+  if (buffer_.size() <= kRetainedBufferSize) {
+    return;
+  }
+  const size_t unread = end_ - begin_;
+  size_t size = kInitialBufferSize;
+  while (size < unread) {
+    size *= 2;
+  }
+  if (size >= buffer_.size()) {
+    return;
+  }
+  // A new vector: resizing would keep the capacity.
+  std::vector<char> smaller(size);
+  std::memcpy(smaller.data(), buffer_.data() + begin_, unread);
+  buffer_.swap(smaller);
+  begin_ = 0;
+  end_ = unread;
+}
+
+void JLineIO::lineTooLong() {
+  begin_ = end_ = scanned_ = 0;
+  std::vector<char>(kInitialBufferSize).swap(buffer_);
+  throw JLineTooLongError(maxLineLength_);
+}
+
 bool JLineIO::readLine(std::string_view& line) {
   if (!socket_) {
     throw JSysError(JSysError::kSocketTag | 10038, "recv");
   }
+  // The last line handed out is no longer in use.
+  shrinkBuffer();
   for (;;) {
     const char* start = buffer_.data() + begin_;
     const size_t unread = end_ - begin_;
@@ -32,6 +75,9 @@ bool JLineIO::readLine(std::string_view& line) {
       const size_t consumed = length + 1;
       if (length > 0 && start[length - 1] == '\r') {
         --length;
+      }
+      if (maxLineLength_ != 0 && length > maxLineLength_) {
+        lineTooLong();
       }
       line = std::string_view(start, length);
       begin_ += consumed;
@@ -42,15 +88,24 @@ bool JLineIO::readLine(std::string_view& line) {
       return true;
     }
     scanned_ = unread;
+    // Past the cap and a CR, no line feed can make the line short enough.
+    if (maxLineLength_ != 0 && unread > maxLineLength_ + 1) {
+      lineTooLong();
+    }
 
-    // Make room: move the partial line to the front, double when full.
+    // Make room: move the partial line to the front, double when full (up
+    // to the cap, its CR and its LF).
     if (begin_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
       begin_ = 0;
       end_ = unread;
     }
     if (end_ == buffer_.size()) {
-      buffer_.resize(buffer_.size() * 2);
+      size_t size = buffer_.size() * 2;
+      if (maxLineLength_ != 0) {
+        size = std::min(size, maxLineLength_ + 2);
+      }
+      buffer_.resize(size);
     }
     const size_t n = socket_->read(buffer_.data() + end_, buffer_.size() - end_);
     if (n == 0) {

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/error.h"
 #include "net/tcp_socket.h"
@@ -139,6 +141,103 @@ TEST_F(LineIOScripted, NewSocketForgetsBufferedBytes) {
   script({"fresh\r\n"});
   EXPECT_EQ(next(), "fresh");
 }
+
+TEST_F(LineIOScripted, BufferGrownByALongLineIsGivenBackAfterIt) {
+  const std::string longLine(200000, 'l');
+  // The next line and part of the one after arrive with the long one.
+  script({longLine + "\r\nnext\r\npart", "ial\r\n"});
+  EXPECT_EQ(next(), longLine);
+  EXPECT_GT(io_.bufferSize(), JLineIO::kRetainedBufferSize);
+  EXPECT_EQ(next(), "next");
+  EXPECT_EQ(io_.bufferSize(), JLineIO::kInitialBufferSize);
+  EXPECT_EQ(next(), "partial");
+}
+
+// ---- the line length cap ----------------------------------------------------------
+
+constexpr char kTooLong[] = "<too long>";
+constexpr char kClosed[] = "<closed>";
+
+struct CapCase {
+  const char* what;
+  size_t cap;
+  std::deque<std::string> chunks;
+  std::vector<std::string> expected;  // lines, kTooLong or kClosed
+  int maxReads;                       // -1: any number
+  size_t maxBuffer;                   // the largest buffer seen; 0: any size
+};
+
+void PrintTo(const CapCase& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class LineIOCap : public LineIOScripted, public ::testing::WithParamInterface<CapCase> {};
+
+TEST_P(LineIOCap, LinesAreReadUpToTheCap) {
+  const CapCase& c = GetParam();
+  io_.setMaxLineLength(c.cap);
+  script(c.chunks);
+  size_t largest = 0;
+  for (const std::string& wanted : c.expected) {
+    std::string got;
+    try {
+      got = next().value_or(kClosed);
+    } catch (const JLineTooLongError& e) {
+      EXPECT_EQ(e.maxLength(), c.cap);
+      EXPECT_EQ(e.message(), "line longer than " + std::to_string(c.cap) + " bytes");
+      got = kTooLong;
+    }
+    EXPECT_EQ(got, wanted);
+    largest = std::max(largest, io_.bufferSize());
+  }
+  if (c.maxReads >= 0) {
+    EXPECT_LE(reads_, c.maxReads);
+  }
+  if (c.maxBuffer != 0) {
+    EXPECT_LE(largest, c.maxBuffer);
+  }
+}
+
+std::deque<std::string> pieces(int count, size_t size, const std::string& last = "") {
+  std::deque<std::string> chunks(static_cast<size_t>(count), std::string(size, 'p'));
+  if (!last.empty()) {
+    chunks.push_back(last);
+  }
+  return chunks;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineIOCap,
+    ::testing::Values(
+        CapCase{"ZeroIsNoCap", 0, {std::string(5000, 'z') + "\n"}, {std::string(5000, 'z')}, -1, 0},
+        CapCase{"ExactlyTheCapWithCarriageReturn",
+                10,
+                {"0123456789\r\n0123456789\n"},
+                {"0123456789", "0123456789"},
+                -1,
+                0},
+        CapCase{"OneOverTheCapInOneRead",
+                10,
+                {"ok\n01234567890\r\nafter\r\n"},
+                {"ok", kTooLong},
+                -1,
+                0},
+        // Refused once cap + CR are exceeded, long before the peer stops.
+        CapCase{"NoLineFeedStopsReadingEarly", 1000, pieces(1000, 100), {kTooLong}, 20, 1002},
+        // The buffer grows to the cap and its CR LF, not to the next power.
+        CapCase{"LineOfExactlyTheCapInSmallPieces",
+                1000,
+                pieces(10, 100, "\r\n"),
+                {std::string(1000, 'p'), kClosed},
+                -1,
+                1002},
+        CapCase{"ShortLinesKeepTheInitialBuffer",
+                300,
+                {"a\r\nb\n"},
+                {"a", "b", kClosed},
+                -1,
+                JLineIO::kInitialBufferSize}),
+    [](const ::testing::TestParamInfo<CapCase>& param) { return std::string(param.param.what); });
 
 TEST(LineIO, WithoutSocketReadAndWriteFail) {
   JLineIO io;
