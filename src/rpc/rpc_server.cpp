@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/registry_key.h"
 #include "base/thread.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_error.h"
@@ -32,6 +33,19 @@ constexpr size_t kFailedPrefixLength = sizeof kFailedPrefix - 1;
 constexpr size_t kFailedBufferSize = 512;
 constexpr size_t kFailedMessageSize = 505;
 static_assert(kFailedPrefixLength + kFailedMessageSize == kFailedBufferSize);
+
+// The request line cap of this installation: the registry's value, the
+// default when there is none or the registry cannot be read.
+size_t configuredMaxRequestLineSize() {
+  uint32_t size = static_cast<uint32_t>(JRPCServer::kDefaultMaxRequestLineSize);
+  try {
+    const JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC", KEY_READ);
+    key.getDword("MaxRequestLineSize", size);
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+  return size;
+}
 
 bool isBlank(char c) {
   return c == ' ' || c == '\t';
@@ -100,7 +114,9 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
         JThread(name),
         JTraceableObject(name, server.traceMask()),
         server_(server),
-        peer_(std::move(peer)) {}
+        peer_(std::move(peer)) {
+    setMaxLineLength(server.maxRequestLineSize());
+  }
 
   const std::string& peer() const { return peer_; }
 
@@ -145,6 +161,10 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
   bool readRequest(std::string_view& line) {
     try {
       return readLine(line);
+    } catch (const JLineTooLongError& e) {
+      JLog::logTraceable(kLevelError, this,
+                         "Request line from %s longer than %zu bytes: closing the connection",
+                         peer_.c_str(), e.maxLength());
     } catch (const JSysError& e) {
       if (e.code() == kConnectionReset) {
         JLog::logTraceable(kLevelTraceRpc, this, "Client disconnected");
@@ -250,6 +270,7 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
 
 JRPCServer::JRPCServer(std::string_view name, JTraceMask* mask)
     : JTraceableObject(name, mask),
+      maxRequestLineSize_(configuredMaxRequestLineSize()),
       table_(std::make_shared<const Table>()),
       lifetimes_(std::make_shared<Lifetimes>()) {
   connections_.reserve(16);

@@ -7,6 +7,9 @@
 //   answer:   "OK " + result parameters | "FAILED " + error message | nothing
 //             for a one-way function
 //   keep-alive: "PING" is answered "PONG" before anything else is done.
+// A request line longer than the configured cap (registry value
+// HKEY_LOCAL_MACHINE\SOFTWARE\Quorvanta\RPC "MaxRequestLineSize", bytes, 0
+// for none; 1 MiB by default) ends its connection.
 // JRPCService (rpc_service.h) adds the listening socket and the accept thread.
 #pragma once
 
@@ -115,6 +118,11 @@ class JRPCFunction {
 
 class JRPCServer : public JTraceableObject {
  public:
+  /// The request line cap when the registry has none: far above any request
+  /// of the protocol, low enough that a peer cannot make a connection hold
+  /// much memory.
+  static constexpr size_t kDefaultMaxRequestLineSize = size_t{1} << 20;
+
   /// A registered function with its handler bound to the object it runs on.
   /// The handler gets a null result for a one-way function.
   struct Function {
@@ -124,7 +132,11 @@ class JRPCServer : public JTraceableObject {
   };
 
   /// `mask` (may be null) is the caller's trace mask, shared with every
-  /// connection: bit 21 enables the request trace (level 21).
+  /// connection: bit 21 enables the request trace (level 21). Reads the
+  /// request line cap from the registry (HKEY_LOCAL_MACHINE
+  /// "SOFTWARE\Quorvanta\RPC", DWORD "MaxRequestLineSize", bytes, 0 for no
+  /// cap); a missing value, or a registry that cannot be read, keeps the
+  /// default.
   JRPCServer(std::string_view name, JTraceMask* mask);
   /// Shuts the connections down if that has not been done. A derived class
   /// whose handlers use its own members must call shutdownConnections (or
@@ -169,6 +181,12 @@ class JRPCServer : public JTraceableObject {
 
   /// The number of live connections. Any thread.
   size_t connectionCount() const;
+
+  /// The longest request line a connection accepts, terminator excluded; 0
+  /// for no cap. A longer line closes its connection (one level-11 line
+  /// naming the peer and the cap), which then ends as when its peer goes
+  /// away. Fixed at construction. Any thread.
+  size_t maxRequestLineSize() const { return maxRequestLineSize_; }
 
   /// The registered names, in lookup order. Any thread.
   std::vector<std::string> functionNames() const;
@@ -219,6 +237,8 @@ class JRPCServer : public JTraceableObject {
   // The request loop's end: connectionClosed, then removal from the list.
   // The connection is not touched by the server after removal.
   void connectionEnded(Connection& connection);
+
+  const size_t maxRequestLineSize_;
 
   mutable std::mutex tableMutex_;
   std::shared_ptr<const Table> table_;  // guarded by tableMutex_; the table itself is immutable
