@@ -26,25 +26,75 @@ int toSeconds(int32_t milliseconds) {
 
 }  // namespace
 
+int JStreamSocket::acceptHandle(const Use& use, sockaddr_in& address) {
+  for (;;) {
+    socklen_t length = sizeof address;
+    const int fd =
+        ::accept4(use.fd(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    const int saved = errno;
+    if (fd >= 0 || saved != EINTR || use.closed()) {
+      errno = saved;
+      return fd;
+    }
+  }
+}
+
 std::unique_ptr<JStreamSocket> JStreamSocket::accept(JInetAddr* peer) {
   Use use(*this, "accept");
   waitReady(use, POLLIN, acceptTimeout());
   sockaddr_in address{};
-  socklen_t length = sizeof address;
-  int fd;
-  for (;;) {
-    fd = ::accept4(use.fd(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      break;
-    }
-    if (errno == EINTR && !use.closed()) {
-      continue;
-    }
+  const int fd = acceptHandle(use, address);
+  if (fd < 0) {
     const JSysError error = failure(use, errno, "accept");
     JLog::logTraceable(kLevelError, this, "Could not accept connection: %s",
                        error.message().c_str());
     throw error;
   }
+  return adoptClient(fd, address, peer);
+}
+
+std::unique_ptr<JStreamSocket> JStreamSocket::tryAccept(JInetAddr* peer, int& err,
+                                                        int32_t timeoutMs) {
+  Use use(*this, "accept");
+  sockaddr_in address{};
+  int fd = -1;
+  if (timeoutMs < 0) {
+    fd = acceptHandle(use, address);
+    err = errno;
+  } else {
+    // Non-blocking for the attempt: a connection that poll saw may be gone
+    // (reset) by the time it is taken, and the call must not then wait.
+    if (!setNonBlocking(use.fd(), true)) {
+      err = errno;
+      return nullptr;
+    }
+    pollfd entry{use.fd(), POLLIN, 0};
+    int ready;
+    for (;;) {
+      ready = ::poll(&entry, 1, timeoutMs);
+      err = ready == 0 ? EAGAIN : errno;
+      if (ready >= 0 || err != EINTR || use.closed()) {
+        break;
+      }
+    }
+    if (ready > 0) {
+      fd = acceptHandle(use, address);
+      err = errno;
+    }
+    setNonBlocking(use.fd(), false);
+  }
+  if (fd < 0) {
+    if (use.closed()) {
+      err = EBADF;
+    }
+    return nullptr;
+  }
+  err = 0;
+  return adoptClient(fd, address, peer);
+}
+
+std::unique_ptr<JStreamSocket> JStreamSocket::adoptClient(int fd, const sockaddr_in& address,
+                                                          JInetAddr* peer) const {
   auto client = std::make_unique<JStreamSocket>(fd);
   if (JTraceMask* mask = traceMask()) {
     client->traceMask()->store(mask->load());

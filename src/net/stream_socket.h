@@ -2,6 +2,8 @@
 // each accepted connection getting TCP keep-alive probes.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,6 +34,19 @@ class JStreamSocket : public JSocket {
   /// (see JSocket).
   virtual std::unique_ptr<JStreamSocket> accept(JInetAddr* peer = nullptr);
 
+  /// Accepts like accept, for a loop that reports failures itself: when the
+  /// accept call fails, nothing is logged or thrown; null is returned with
+  /// the errno in `err` (EBADF when another thread closed this socket
+  /// meanwhile). `timeoutMs` replaces the accept time-out: -1 waits as long
+  /// as it takes, 0 or more accepts only a connection that arrives within
+  /// that time (EAGAIN otherwise) and never blocks past it, the socket being
+  /// non-blocking for the attempt. A socket without a handle throws 10038 as
+  /// every call does.
+  ///
+  /// Concurrency: as accept.
+  std::unique_ptr<JStreamSocket> tryAccept(JInetAddr* peer, int& err,
+                                           int32_t timeoutMs = kInfinite);
+
   /// Keep-alive for the connections accepted from now on: on by default,
   /// time and interval 3 000 ms (applied in whole seconds, at least one).
   void setKeepAlive(bool enabled, int32_t timeMs = kDefaultKeepAliveMs,
@@ -44,6 +59,11 @@ class JStreamSocket : public JSocket {
   void setNoDelay(bool on);
 
  private:
+  // accept4 on `use`, again after a signal; the handle, or -1 with errno set.
+  static int acceptHandle(const Use& use, sockaddr_in& address);
+  // Wraps an accepted handle: trace mask, keep-alive, the peer's address.
+  std::unique_ptr<JStreamSocket> adoptClient(int fd, const sockaddr_in& address,
+                                             JInetAddr* peer) const;
   void applyKeepAlive(JSocket& client) const;
 
   std::atomic<bool> keepAliveEnabled_{true};

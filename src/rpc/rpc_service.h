@@ -15,9 +15,17 @@
 //     void registerFunctions() override { JRPCServer::registerFunctions(kFunctions); }
 //     ...
 //   };
+//
+// The accept thread outlives failures to accept (descriptors or memory run
+// out, a connection reset in the backlog): it logs a run of them once when it
+// begins and once when accepting works again, backs off between attempts that
+// took no connection, and sheds excess connections at once when the process
+// is out of descriptors, with a descriptor held in reserve for that. Only
+// shut-down (or a listening socket that is no longer one) ends it.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +57,16 @@ class JRPCService : public JRPCServer {
 
   /// Logs "Listening on port %d.", listens and starts the accept thread.
   /// Throws JTextError when already started or shut down.
+  ///
+  /// The accept thread logs a run of failed accepts (or of connections
+  /// whose thread could not start) at level 11 twice: "Not accepting
+  /// connections on port %d: %s (retrying)" at the first, and "Accepting
+  /// connections on port %d again after %llu failed attempts; %llu
+  /// connections refused meanwhile" once a connection is taken (or "Stopped
+  /// accepting connections on port %d after ..." when it stops first).
+  /// Between attempts that took no connection it waits from kFirstBackOffMs,
+  /// doubling up to kMaxBackOffMs; shutdown ends that wait at once.
+  ///
   /// Concurrency: any thread; serialised with shutdown.
   void start();
 
@@ -64,18 +82,32 @@ class JRPCService : public JRPCServer {
   /// The bound port. Any thread.
   uint16_t port() const { return port_; }
 
+  static constexpr int kFirstBackOffMs = 5;
+  static constexpr int kMaxBackOffMs = 100;
+
  private:
   class AcceptThread;
+  class AcceptFailures;
+  class SpareDescriptor;
 
   void acceptLoop();
+  // One failed accept (errno `err`), with the shedding and the back-off it
+  // calls for. False when the loop is to end.
+  bool acceptFailed(int err, AcceptFailures& failures);
+  // Waits `milliseconds` or until shutdown sets the stop flag; false then.
+  bool backOff(int milliseconds);
 
   std::mutex lifecycleMutex_;             // serialises start and shutdown
   std::unique_ptr<JTCPSocket> listener_;  // closed by shutdown, deleted after the accept thread
   std::unique_ptr<AcceptThread> acceptThread_;
+  // Held against descriptor exhaustion; used by the accept thread only.
+  std::unique_ptr<SpareDescriptor> spare_;
   uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  bool started_ = false;   // guarded by lifecycleMutex_
-  bool shutDown_ = false;  // guarded by lifecycleMutex_
+  std::mutex stopMutex_;  // with stopChanged_, wakes the accept thread's back-off
+  std::condition_variable stopChanged_;
+  std::atomic<bool> stop_{false};  // written under stopMutex_
+  bool started_ = false;           // guarded by lifecycleMutex_
+  bool shutDown_ = false;          // guarded by lifecycleMutex_
 };
 
 }  // namespace zq
