@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +51,28 @@ ScriptedLineServer::Responder answering(const std::string& answer) {
     return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::line(answer);
   };
 }
+
+// Holds a server's answer until opened (or at most 30 s, so that nothing
+// hangs). Opened when it goes, so that a failed test never leaves the
+// server's thread waiting.
+class AnswerLatch {
+ public:
+  ~AnswerLatch() { open(); }
+  void wait() {
+    std::unique_lock lock(mutex_);
+    opened_.wait_for(lock, std::chrono::seconds(30), [&] { return open_; });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
 
 // ---- the request lines ----------------------------------------------------------
 
@@ -218,6 +242,51 @@ TEST(RpcClientLink, ATimedOutCallWithoutRetryThrowsTheTimeOut) {
                            " lost, RPC call aborted: Time out!."));
 }
 
+TEST(RpcClientLink, ALateAnswerIsNeverTakenForTheNextCall) {
+  // The first request is answered after its call timed out, the second at
+  // once; the stream then holds the first answer ahead of the second.
+  for (const bool retry : {false, true}) {
+    AnswerLatch late;
+    ScriptedLineServer server([&late](const std::string& line) {
+      if (line == "first()") {
+        late.wait();
+        return ScriptedLineServer::line("OK which=first");
+      }
+      return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK which=second");
+    });
+    test::RecordingNotify listener;
+    Options o;
+    o.retry = retry;
+    auto client = makeClient(server.port(), o, nullptr, &listener);
+    if (retry) {
+      EXPECT_THROW(client->call("first", std::string_view(), 200), JRPCConnectionLostError);
+    } else {
+      EXPECT_THROW(client->call("first", std::string_view(), 200), JTimeoutError);
+    }
+    late.open();
+    // The link is dropped with the call: one link-down, and without retry
+    // the next call is refused rather than sent on the old stream.
+    EXPECT_FALSE(client->isConnected()) << retry;
+    ASSERT_TRUE(listener.waitFor("down", 1)) << retry;
+    if (retry) {
+      ASSERT_TRUE(listener.waitFor("up", 1)) << retry;
+      EXPECT_EQ(client->callForText("second", std::string_view(), 2000), "which=second");
+      EXPECT_EQ(server.received().back().connection, 2);
+    } else {
+      try {
+        const std::string text = client->callForText("second", std::string_view(), 2000);
+        ADD_FAILURE() << "the second call was answered with '" << text << "'";
+      } catch (const JRPCConnectionLostError&) {
+      }
+      EXPECT_TRUE(test::eventually([&] { return client->tryJoin(); }));
+      EXPECT_EQ(server.lines(), std::vector<std::string>{"first()"});
+    }
+    EXPECT_EQ(listener.events()[0], "down:Connection Lost") << retry;
+    EXPECT_EQ(listener.countOf("down"), 1u) << retry;
+    client->shutdown();
+  }
+}
+
 TEST(RpcClientLink, APeerThatClosesDuringACallIsALostLink) {
   LogCapture log;
   ScriptedLineServer server([](const std::string&) { return ScriptedLineServer::close(); });
@@ -340,6 +409,51 @@ TEST(RpcClientConcurrency, EveryCallerReadsTheAnswerToItsOwnRequest) {
   EXPECT_TRUE(pinged.load()) << "no PING ran among the calls";
   EXPECT_EQ(mismatches.load(), 0);
   EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(client->isConnected());
+}
+
+TEST(RpcClientConcurrency, ACallQueuedBehindASlowOneTimesOutOnItsOwnClock) {
+  // Waiting for the client behind another call counts against a call's
+  // time-out; a call that never got the client sent nothing, so the link
+  // stays up for the call ahead.
+  AnswerLatch slowAnswer;
+  ScriptedLineServer server([&slowAnswer](const std::string& line) {
+    if (line == "slow()") {
+      slowAnswer.wait();
+      return ScriptedLineServer::line("OK which=slow");
+    }
+    return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK which=other");
+  });
+  auto client = makeClient(server.port());
+  std::string slowResult;
+  std::thread slow([&] {
+    try {
+      slowResult = client->callForText("slow", std::string_view(), 30000);
+    } catch (const JError& e) {
+      slowResult = e.message();
+    }
+  });
+  EXPECT_TRUE(server.waitForLines(1));  // "slow" holds the client
+  std::atomic<bool> done{false};
+  std::string outcome;
+  std::thread queued([&] {
+    try {
+      outcome = client->callForText("quick", std::string_view(), 300);
+    } catch (const JTimeoutError& e) {
+      outcome = "timed out: " + e.message();
+    } catch (const JError& e) {
+      outcome = e.message();
+    }
+    done = true;
+  });
+  const bool returnedFirst = test::eventually([&] { return done.load(); }, 10000);
+  slowAnswer.open();
+  queued.join();
+  slow.join();
+  EXPECT_TRUE(returnedFirst) << "the queued call waited for the slow one";
+  EXPECT_EQ(outcome, "timed out: Time out!");
+  EXPECT_EQ(slowResult, "which=slow");
+  EXPECT_EQ(server.lines(), std::vector<std::string>{"slow()"});
   EXPECT_TRUE(client->isConnected());
 }
 

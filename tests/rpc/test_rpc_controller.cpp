@@ -287,7 +287,7 @@ TEST(RpcControllerCalls, GetParamsSendsNopAndReturnsTheTextAfterOk) {
             (std::vector<std::string>{"getParams(nop=0)", "setParams(Volume=5, Mute=false)"}));
 }
 
-TEST(RpcControllerCalls, FailuresOfTheServiceAndOfTheLinkPropagate) {
+TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
   ScriptedLineServer server([](const std::string& line) {
     if (line.starts_with("setParams")) {
       return ScriptedLineServer::line("FAILED RPCMissingParameter: 'Volume'");
@@ -308,6 +308,18 @@ TEST(RpcControllerCalls, FailuresOfTheServiceAndOfTheLinkPropagate) {
   std::string text;
   EXPECT_THROW(controller->getParams(text), JTimeoutError);
   EXPECT_GE(test::msBetween(start, Clock::now()), 250);
+  // The stream may still bring the late answer: the link is dropped with the
+  // call, nothing more is sent on it, and the listener hears one link down.
+  EXPECT_EQ(controller->getState(), JRPCControllerInterface::kDisconnected);
+  EXPECT_EQ(controller->setParams("y=2"), -1);
+  ASSERT_TRUE(listener.waitFor("down", 1));
+  controller->disconnect();  // the client's supervisor has ended: no event follows
+  JFlag delivered(true, false);
+  controller->postMsg(JRPCEventMsg{}, &delivered);  // behind every event posted
+  delivered.wait(10000);
+  EXPECT_EQ(listener.countOf("down"), 1u);
+  EXPECT_EQ(listener.events().back().what, "down:Connection Lost");
+  EXPECT_EQ(server.lines(), (std::vector<std::string>{"setParams(x=1)", "getParams(nop=0)"}));
 }
 
 TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
