@@ -141,13 +141,15 @@ size_t AudioOutputController::pendingCommands() const {
 }
 
 int32_t AudioOutputController::getStat(std::string& out) {
-  const std::shared_ptr<JRPCClientNotify> client = currentClient();
-  if (!client || !client->isConnected()) {
-    return -1;
-  }
+  // One budget for the wait for the client and the call.
+  JDeadline deadline(getTimeout());
   try {
+    const std::shared_ptr<JRPCClientNotify> client = currentClient(deadline);
+    if (!client || !client->isConnected()) {
+      return -1;
+    }
     out = client->callForText("getStat", std::vector<JVariant>{JVariant("nop", int32_t{0})},
-                              getTimeout());
+                              deadline.remainingMs());
     return 0;
   } catch (const JError& e) {
     logCaught(e);
@@ -159,12 +161,13 @@ void AudioOutputController::sendCommand(const char* function,
                                         const std::vector<JVariant>& arguments) {
   // The link may have been torn down (disconnect, reconnect) since the
   // command was queued: without a client it is dropped.
-  const std::shared_ptr<JRPCClientNotify> client = currentClient();
-  if (!client) {
-    return;
-  }
+  JDeadline deadline(getTimeout());
   try {
-    client->call(function, arguments, getTimeout());
+    const std::shared_ptr<JRPCClientNotify> client = currentClient(deadline);
+    if (!client) {
+      return;
+    }
+    client->call(function, arguments, deadline.remainingMs());
   } catch (const JError& e) {
     // A remote failure is logged, never reported: the next command goes on.
     logCaught(e);

@@ -48,7 +48,11 @@ class AudioOutputController : public AudioOutputCtrlInterface, public JRPCContro
 
   // Concurrency: every operation may be called from any thread. The queued
   // commands read the link state without a lock: a stale value lets one
-  // command through, which then fails at the client and is logged.
+  // command through, which then fails at the client and is logged. The
+  // command thread takes the controller's mutex and the client's call lock
+  // once per command; both are granted in order of arrival, so a call made
+  // meanwhile on another thread (getStat, getParams, getState) is served
+  // before the next command. Each command is bounded like getStat.
 
   void setName(std::string_view name) override;
   std::string getName() override;
@@ -61,7 +65,11 @@ class AudioOutputController : public AudioOutputCtrlInterface, public JRPCContro
 
   /// Calls "getStat" (the line getStat(nop=0)) on the caller's thread and
   /// stores the text after "OK " in `out`: 0. No client, a client that is not
-  /// connected, or a failed call (logged "Exception CATCH"): -1.
+  /// connected, or a failed call (logged "Exception CATCH"): -1. getTimeout()
+  /// bounds the whole operation, the waits for the controller and the client
+  /// behind other calls included (plus a connect in progress when it
+  /// begins); a time-out spent waiting behind another call sends nothing and
+  /// is a failed call.
   int32_t getStat(std::string& out);
 
   /// Returns once every command queued before the call has been sent (or has

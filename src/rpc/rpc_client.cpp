@@ -79,7 +79,7 @@ JRPCClient::JRPCClient(std::string_view host, int32_t port, int32_t connectTimeo
   trace(kTraceConnection, "Attached to %s:%d.", host_.c_str(), port_);
   if (connectNow) {
     try {
-      JAutoLock lock(callMutex_);
+      JFairLockGuard held(callLock_, JFairLock::Hold::kUncounted);
       connectLocked();
       JAutoLock state(stateMutex_);
       connected_ = true;
@@ -114,6 +114,7 @@ void JRPCClient::shutdown() {
   trace(kTraceConnection, "Shutting down.");
   stopping_.store(true);
   stopEvent_.set();
+  callLock_.wakeWaiters();  // a supervisor waiting for the call lock gives up
   {
     // A connect in progress fails at once; one about to start sees the
     // stopping flag (connectLocked checks it after publishing its socket).
@@ -140,7 +141,7 @@ void JRPCClient::linkDown(JError* error) {
 
 // ---- connecting -----------------------------------------------------------------
 
-// Called with the call mutex held.
+// Called with the call lock held.
 void JRPCClient::connectLocked() {
   trace(kTraceConnection, "Connecting to %s:%d.", host_.c_str(), port_);
   auto socket = std::make_unique<JTCPSocket>();
@@ -160,6 +161,7 @@ void JRPCClient::connectLocked() {
     ~Unpublish() { (*this)(); }
   } unpublish{*this};
   if (stopping_.load()) {
+    trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
     throw JSysError(JSysError::kSocketTag | 10004, "WSAConnect");
   }
   socket->connect(JInetAddr(host_, static_cast<uint16_t>(port_)));
@@ -174,11 +176,24 @@ void JRPCClient::connectLocked() {
 template <typename WriteArguments>
 void JRPCClient::exchange(std::string_view function, size_t argumentsBound, WriteArguments&& write,
                           int32_t timeoutMs, const Result* result) {
-  JAutoLock lock(callMutex_);
+  JDeadline deadline(timeoutMs);
+  if (!callLock_.lock(deadline)) {
+    // Behind other exchanges the whole time: nothing was sent, the link stays.
+    trace(kTraceConnection, "Calling %.*s timed out waiting for the link.", lengthOf(function),
+          function.data());
+    throw JTimeoutError();
+  }
+  JFairLockGuard held(callLock_, std::adopt_lock);
   if (!isConnected()) {
     trace(kTraceConnection, "Calling %.*s fails on unconnected RPC client.", lengthOf(function),
           function.data());
     throw JRPCConnectionLostError();
+  }
+  if (deadline.passed()) {
+    // The lock came free just as the time ran out.
+    trace(kTraceConnection, "Calling %.*s timed out waiting for the link.", lengthOf(function),
+          function.data());
+    throw JTimeoutError();
   }
 
   char local[kLineBufferSize];
@@ -198,11 +213,11 @@ void JRPCClient::exchange(std::string_view function, size_t argumentsBound, Writ
 
   std::string_view answer;
   try {
-    writeLine(line);
+    writeWithin(line, deadline);
     if (result == nullptr) {
       return;  // one-way
     }
-    socket()->setReadTimeout(timeoutMs);
+    socket()->setReadTimeout(deadline.remainingMs());
     const bool got = readLine(answer);
     if (got) {
       trace(kTraceWire, "<-- %.*s", lengthOf(answer), answer.data());
@@ -214,14 +229,12 @@ void JRPCClient::exchange(std::string_view function, size_t argumentsBound, Writ
       throw JRPCProtocolError(function, JRPCProtocolError::kNoContext, -1);
     }
   } catch (const JError& e) {
-    // The stream may still hold a late answer: the link must be rebuilt.
-    if (JSocket* s = socket()) {
-      s->setReadTimeout(-1);
-    }
     JLog::logTraceable(kLevelWarning, this, "RPC Connection to %s:%d lost, RPC call aborted: %s.",
                        host_.c_str(), port_, e.message().c_str());
+    // The stream may still bring the late answer: no later exchange may read
+    // it as its own, so the connection goes now.
+    dropLinkLocked();
     if (retry_) {
-      linkLostEvent_.set();
       throw JRPCConnectionLostError();
     }
     throw;
@@ -305,10 +318,57 @@ std::string JRPCClient::callForText(std::string_view function, const std::vector
   return text;
 }
 
-void JRPCClient::notify(std::string_view function, const JVariant* chain) {
+void JRPCClient::notify(std::string_view function, const JVariant* chain, int32_t timeoutMs) {
   exchange(
       function, chain != nullptr ? chain->textLength() : 0,
-      [&](char* out) { return chain != nullptr ? chain->write(out) : 0; }, -1, nullptr);
+      [&](char* out) { return chain != nullptr ? chain->write(out) : 0; }, timeoutMs, nullptr);
+}
+
+// Called with the call lock held. A write waits no longer than the time left
+// to the exchange, nor than the client's write time-out.
+void JRPCClient::writeWithin(std::string_view line, const JDeadline& deadline) {
+  JSocket* s = socket();
+  const int32_t left = deadline.remainingMs();
+  const bool tighter = deadline.limited() && (writeTimeout_ < 0 || left < writeTimeout_);
+  if (!tighter) {
+    writeLine(line);
+    return;
+  }
+  // 0 would mean "do not wait at all" and is warned about.
+  s->setWriteTimeout(left > 0 ? left : 1);
+  try {
+    writeLine(line);
+  } catch (const JError&) {
+    s->setWriteTimeout(writeTimeout_);
+    throw;
+  }
+  s->setWriteTimeout(writeTimeout_);
+}
+
+// Called with the call lock held, when an exchange or a PING found the link
+// broken: closes the connection (with any late answer in it), marks the
+// client disconnected and tells the supervisor, which reports the loss.
+void JRPCClient::dropLinkLocked() {
+  setSocket(nullptr);
+  JAutoLock state(stateMutex_);
+  connected_ = false;
+  lossPending_ = true;
+  try {
+    linkLostEvent_.set();
+  } catch (const JError& e) {
+    logCaught(e);  // the supervisor still sees the loss on its next tick
+  }
+}
+
+// On the supervisor: takes a loss to report, if there is one.
+bool JRPCClient::takeLoss() {
+  JAutoLock state(stateMutex_);
+  if (!lossPending_) {
+    return false;
+  }
+  lossPending_ = false;
+  linkLostEvent_.reset();
+  return true;
 }
 
 // ---- the supervisor --------------------------------------------------------------
@@ -319,28 +379,33 @@ void JRPCClient::run() {
   timer.set(kTickMs);
   JWaitForMultipleObjects waiter(&timer, &stopEvent_, &linkLostEvent_);
   constexpr int kTimer = 0;
-  constexpr int kLinkLost = 2;
 
   // One time stamp serves both periods: noted now, at every connect attempt
   // and at every PING.
   int64_t noted = nowMs();
   bool firstPass = true;
-  while (!stopping_.load()) {
+  for (;;) {
     int index = -1;
     if (!firstPass) {
       index = waiter.wait();
     }
     if (stopping_.load()) {
+      if (firstPass && !isConnected()) {
+        // Shut down before the first attempt could be made.
+        trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
+      }
       break;
     }
     const int64_t now = nowMs();
-    if (!isConnected()) {
+    if (takeLoss()) {
+      // An exchange found the link lost and dropped it (the link-lost event
+      // woke us, or the timer got here first).
+      linkLost();
+    } else if (!isConnected()) {
       if (firstPass || now - noted > reconnectPeriod_) {
         noted = now;
         connectAttempt(firstPass);
       }
-    } else if (index == kLinkLost) {
-      linkLost();
     } else if (index == kTimer) {
       if (pingPeriod_ > 0 && now - noted > pingPeriod_) {
         noted = now;
@@ -352,9 +417,16 @@ void JRPCClient::run() {
 }
 
 void JRPCClient::connectAttempt(bool firstPass) {
+  // Behind every caller already waiting; callers that come while it connects
+  // wait for it without counting the time (kUncounted). Shut-down wakes it.
+  JDeadline none;
+  if (!callLock_.lock(none, JFairLock::Hold::kUncounted, &stopping_)) {
+    trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
+    return;
+  }
   std::unique_ptr<JError> failure;
   {
-    JAutoLock lock(callMutex_);
+    JFairLockGuard held(callLock_, std::adopt_lock);
     try {
       connectLocked();
       // A loss signalled before this point concerned the previous socket.
@@ -389,11 +461,8 @@ void JRPCClient::connectAttempt(bool firstPass) {
   }
 }
 
+// Reports a loss taken by takeLoss(); the link was dropped when it was found.
 void JRPCClient::linkLost() {
-  {
-    JAutoLock state(stateMutex_);
-    connected_ = false;
-  }
   // Raw owning pointer: linkDown's interface hands it over.
   JError* error = new JRPCConnectionLostError();
   try {
@@ -401,7 +470,6 @@ void JRPCClient::linkLost() {
   } catch (const JError& e) {
     report(e);
   }
-  linkLostEvent_.reset();
   if (!retry_) {
     stopping_.store(true);
   }
@@ -422,11 +490,21 @@ void JRPCClient::notifyDown(JError* error) {
 }
 
 void JRPCClient::ping() {
-  JAutoLock lock(callMutex_);
+  // Half the period bounds the whole exchange, the wait for the call lock
+  // included. Callers keeping the lock busy all that time are left alone: the
+  // next tick tries again.
+  JDeadline deadline(pingPeriod_ / 2);
+  if (!callLock_.lock(deadline, JFairLock::Hold::kCounted, &stopping_)) {
+    return;
+  }
+  JFairLockGuard held(callLock_, std::adopt_lock);
+  if (!isConnected()) {
+    return;  // a call found the link lost while this waited
+  }
   try {
     trace(kTraceWire, "--> PING");
-    writeLine("PING");
-    socket()->setReadTimeout(pingPeriod_ / 2);
+    writeWithin("PING", deadline);
+    socket()->setReadTimeout(deadline.remainingMs());
     std::string_view answer;
     const bool got = readLine(answer);
     if (got) {
@@ -446,10 +524,7 @@ void JRPCClient::ping() {
       JLog::logTraceable(kLevelWarning, this, "RPC Connection to %s:%d down, giving up: %s.",
                          host_.c_str(), port_, e.message().c_str());
     }
-    if (JSocket* s = socket()) {
-      s->setReadTimeout(-1);
-    }
-    linkLostEvent_.set();
+    dropLinkLocked();  // reported on the next pass
   }
 }
 

@@ -2,11 +2,14 @@
 // calls, the link supervisor (connect, reconnect, PING) and the link events;
 // JRPCClientNotify: a client that forwards its link events to a JRPCNotify.
 //
-// Threads. Callers on any thread share one client; the call mutex serialises
+// Threads. Callers on any thread share one client; the call lock serialises
 // every exchange on the socket (calls, notifications, PING, connect), so one
-// request is outstanding at a time and the answer read belongs to it. The
-// supervisor thread connects, watches the link and sends PING; it calls
-// linkUp() after releasing the call mutex and linkDown() outside it.
+// request is outstanding at a time and the answer read belongs to it. It is
+// granted in order of arrival: a caller waiting for it is served before the
+// supervisor's next connect attempt or PING, however often the supervisor
+// comes back for it. The supervisor thread connects, watches the link and
+// sends PING; it calls linkUp() after releasing the call lock and linkDown()
+// outside it.
 #pragma once
 
 #include <atomic>
@@ -22,6 +25,7 @@
 #include "base/thread.h"
 #include "base/waitable.h"
 #include "net/socket.h"
+#include "rpc/fair_lock.h"
 #include "rpc/line_io.h"
 #include "rpc/params.h"
 #include "rpc/rpc_notify.h"
@@ -74,21 +78,34 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   /// The connected flag. Any thread.
   bool isConnected() const;
 
-  // Calls. Each writes one request line and reads one answer line, waiting
-  // at most `timeoutMs` milliseconds for it (-1: without limit), and returns
-  // what follows "OK ": parsed into a JParams, or as text (callForText).
+  // Calls. Each writes one request line and reads one answer line, and
+  // returns what follows "OK ": parsed into a JParams, or as text
+  // (callForText).
+  //
+  // Time-out: `timeoutMs` milliseconds (-1: without limit) bound the whole
+  // call: the wait for the call lock behind other exchanges, the write and
+  // the wait for the answer. A connect attempt already under way (or queued
+  // ahead) when the call begins is waited for on top, and does not count: a
+  // call made while the supervisor connects waits for the attempt, then
+  // fails at once if it failed. So a call returns within its time-out plus
+  // at most that one connect attempt (the client's connect time-out).
   //
   // Failures: a disconnected client throws JRPCConnectionLostError at once.
-  // A "FAILED ..." answer throws JTextError with the whole answer line (the
-  // link stays up). Another answer, "OK" without its blank included, throws
-  // JRPCProtocolError (the function's name, code -1). A result text that
-  // does not parse throws the parser's error. A socket error, a time-out or
-  // a connection closed before the answer is a lost link: with retry set the
-  // supervisor is told and JRPCConnectionLostError thrown; without, the
-  // error itself is thrown.
+  // A call whose time-out passes while it waits behind another exchange
+  // throws JTimeoutError ("Time out!") having sent nothing; the link stays
+  // up. A "FAILED ..." answer throws JTextError with the whole answer line
+  // (the link stays up). Another answer, "OK" without its blank included,
+  // throws JRPCProtocolError (the function's name, code -1). A result text
+  // that does not parse throws the parser's error. A socket error, a
+  // time-out or a connection closed before the answer is a lost link: the
+  // stream may still bring the late answer, so the connection is closed at
+  // once, later calls fail as on a disconnected client, and the supervisor
+  // is told (it reports the loss through linkDown() and, with retry set,
+  // reconnects). With retry set the call throws JRPCConnectionLostError;
+  // without, the error itself.
   //
-  // Concurrency: any thread; calls wait for each other and for a PING or a
-  // connect in progress.
+  // Concurrency: any thread; calls wait for each other, for a PING and for a
+  // connect in progress, served in order of arrival.
 
   /// The line is function + "(" + paramText + ")".
   JParams call(std::string_view function, std::string_view paramText, int32_t timeoutMs = -1);
@@ -105,19 +122,23 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
                           int32_t timeoutMs = -1);
 
   /// A one-way request: writes function + "(" + chain + ")" and reads
-  /// nothing. Fails like a call (a disconnected client, a write that fails).
-  /// Any thread.
-  void notify(std::string_view function, const JVariant* chain);
+  /// nothing. `timeoutMs` bounds the wait for the call lock and the write as
+  /// for a call. Fails like a call (a disconnected client, a time-out behind
+  /// another exchange, a write that fails). Any thread.
+  void notify(std::string_view function, const JVariant* chain, int32_t timeoutMs = -1);
 
   /// Starts the supervisor when the constructor did not. Owner only, once.
   void start() { JThread::start(0); }
 
   /// Stops the supervisor, once: logs "Shutting down." (trace bit 0x8), sets
-  /// the stopping flag, wakes the supervisor, aborts a connect in progress by
-  /// closing its socket, waits for the supervisor to end, and logs "Shutdown
-  /// complete.". A connection already made stays usable for calls. A class
-  /// derived from JRPCClient calls it in its own destructor. Owner only; never
-  /// from linkUp() or linkDown() (the supervisor would wait for itself).
+  /// the stopping flag, wakes the supervisor (also where it waits for the
+  /// call lock), aborts a connect in progress by closing its socket, waits
+  /// for the supervisor to end, and logs "Shutdown complete.". A connect the
+  /// supervisor was about to make is skipped with the trace "Connect to
+  /// %s:%d skipped: shutting down." (bit 0x8). A connection already made
+  /// stays usable for calls. A class derived from JRPCClient calls it in its
+  /// own destructor. Owner only; never from linkUp() or linkDown() (the
+  /// supervisor would wait for itself).
   void shutdown();
 
   const std::string& host() const { return host_; }
@@ -127,12 +148,12 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
 
  protected:
   /// The link was established or re-established; on the supervisor thread,
-  /// after the call mutex was released. Empty by default.
+  /// after the call lock was released. Empty by default.
   virtual void linkUp() {}
 
   /// The link is down: a new JRPCConnectionLostError when an established
   /// link was lost, or the error of the first connect attempt. On the
-  /// supervisor thread, outside the call mutex. `error` is a raw owning
+  /// supervisor thread, outside the call lock. `error` is a raw owning
   /// pointer handed over by this interface: with deleteErrorAfterNotify() set
   /// the client deletes it once this returns (do not keep it); when clear,
   /// the override owns it. The default discards it.
@@ -153,11 +174,15 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
                 int32_t timeoutMs, const Result* result);
   void connectLocked();
   void connectAttempt(bool firstPass);
+  void writeWithin(std::string_view line, const JDeadline& deadline);
+  void dropLinkLocked();
+  bool takeLoss();
   void linkLost();
   void ping();
   void notifyDown(JError* error);
 
-  JMutex callMutex_;
+  // The call mutex, granted in order of arrival (see the top of this file).
+  JFairLock callLock_;
   mutable JMutex stateMutex_;
   JFlag stopEvent_;
   JFlag linkLostEvent_;
@@ -169,6 +194,9 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   const int32_t reconnectPeriod_;
   const int32_t pingPeriod_;
   bool connected_ = false;  // guarded by stateMutex_
+  // A lost link found by an exchange and not yet reported by the supervisor;
+  // set with the link-lost event. Guarded by stateMutex_.
+  bool lossPending_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> shutdownCalled_{false};
   std::atomic<bool> shutdownDone_{false};

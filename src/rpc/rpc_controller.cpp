@@ -36,7 +36,7 @@ JRPCController::~JRPCController() {
 
 void JRPCController::closeLink() {
   {
-    JAutoLock lock(mutex_);
+    JFairLockGuard lock(mutex_);
     dropClientLocked();
   }
   try {
@@ -49,14 +49,17 @@ void JRPCController::closeLink() {
 // ---- the client ------------------------------------------------------------------
 
 int32_t JRPCController::connect() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   // Deleting the old client waits for its supervisor, so none of its link
   // events can overwrite the state set below.
   dropClientLocked();
   state_.store(kConnecting);
+  // Creating the client may connect at once: a call that waits meanwhile
+  // waits for that attempt uncounted, then goes on with its whole time-out.
+  const JFairLock::Hold before = mutex_.setHold(JFairLock::Hold::kUncounted);
   try {
     client_ = std::make_shared<JRPCClientNotify>(
-        this, host_, port_, timeout_, /*writeTimeout=*/-1, /*retry=*/false, connectAtOnce_,
+        this, host_, port_, timeout_.load(), /*writeTimeout=*/-1, /*retry=*/false, connectAtOnce_,
         /*reconnectPeriod=*/0, kPingPeriodMs, /*startSupervisor=*/true,
         /*deleteErrorAfterNotify=*/false, traceMask_,
         "JRPCController_" + host_ + ":" + std::to_string(port_));
@@ -69,6 +72,7 @@ int32_t JRPCController::connect() {
     logCaught(e);
     state_.store(kDisconnected);
   }
+  mutex_.setHold(before);
   return client_ ? 0 : -1;
 }
 
@@ -82,8 +86,21 @@ void JRPCController::dropClientLocked() {
 }
 
 std::shared_ptr<JRPCClientNotify> JRPCController::currentClient() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   return client_;
+}
+
+std::shared_ptr<JRPCClientNotify> JRPCController::currentClient(JDeadline& deadline) {
+  lockWithin(deadline);
+  JFairLockGuard lock(mutex_, std::adopt_lock);
+  return client_;
+}
+
+void JRPCController::lockWithin(JDeadline& deadline) {
+  if (!mutex_.lock(deadline)) {
+    // Behind another call the whole time: nothing was sent.
+    throw JTimeoutError();
+  }
 }
 
 int32_t JRPCController::reconnect() {
@@ -91,13 +108,13 @@ int32_t JRPCController::reconnect() {
 }
 
 void JRPCController::disconnect() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   dropClientLocked();
   state_.store(kDisconnected);
 }
 
 int32_t JRPCController::getState() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   if (!client_) {
     return kDisconnected;
   }
@@ -112,63 +129,67 @@ int32_t JRPCController::getState() {
 // ---- remote calls ----------------------------------------------------------------
 
 int32_t JRPCController::setParams(std::string_view text) {
-  JAutoLock lock(mutex_);
+  JDeadline deadline(timeout_.load());
+  lockWithin(deadline);
+  JFairLockGuard lock(mutex_, std::adopt_lock);
   if (!client_ || !client_->isConnected()) {
     return -1;
   }
-  client_->call("setParams", text, getTimeout());
+  // What is left of the time-out bounds the client's call, its own wait for
+  // the client included.
+  client_->call("setParams", text, deadline.remainingMs());
   return 0;
 }
 
 int32_t JRPCController::getParams(std::string& out) {
-  JAutoLock lock(mutex_);
+  JDeadline deadline(timeout_.load());
+  lockWithin(deadline);
+  JFairLockGuard lock(mutex_, std::adopt_lock);
   if (!client_ || !client_->isConnected()) {
     return -1;
   }
   const JVariant nop("nop", int32_t{0});
-  out = client_->callForText("getParams", &nop, getTimeout());
+  out = client_->callForText("getParams", &nop, deadline.remainingMs());
   return 0;
 }
 
 // ---- settings ----------------------------------------------------------------------
 
 int32_t JRPCController::getTimeout() {
-  JAutoLock lock(mutex_);
-  return timeout_;
+  return timeout_.load();
 }
 
 void JRPCController::setTimeout(int32_t timeoutMs) {
-  JAutoLock lock(mutex_);
-  timeout_ = timeoutMs;
+  timeout_.store(timeoutMs);
 }
 
 std::string JRPCController::getHost() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   return host_;
 }
 
 void JRPCController::setHost(std::string_view host) {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   host_ = host;
 }
 
 int32_t JRPCController::getPort() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   return port_;
 }
 
 void JRPCController::setPort(int32_t port) {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   port_ = port;
 }
 
 bool JRPCController::getConnectAtOnce() {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   return connectAtOnce_;
 }
 
 void JRPCController::setConnectAtOnce(bool connectAtOnce) {
-  JAutoLock lock(mutex_);
+  JFairLockGuard lock(mutex_);
   connectAtOnce_ = connectAtOnce;
 }
 

@@ -14,6 +14,7 @@
 #include "base/log.h"
 #include "base/mutex.h"
 #include "net/socket_layer.h"
+#include "rpc/fair_lock.h"
 #include "rpc/rpc_client.h"
 #include "rpc/rpc_notify.h"
 #include "rpc/threaded_queue.h"
@@ -96,13 +97,22 @@ class JRPCController : public virtual JRPCControllerInterface,
   // ever posts to the queue, so deleting a client never waits for the queue
   // thread). They are serialised by the controller's mutex, which setParams
   // and getParams hold for the whole remote call, so disconnect() waits for
-  // a call in progress. The controller itself must not be destroyed by its
-  // listener: destruction waits for the queue thread to end.
+  // a call in progress. The mutex is granted in order of arrival, so a
+  // thread that sends call after call (the audio output controller's command
+  // thread) never keeps another caller out. The controller itself must not
+  // be destroyed by its listener: destruction waits for the queue thread to
+  // end.
 
   /// Under the mutex: when a client exists and is connected, calls
-  /// "setParams" with `text` and getTimeout() as the answer time-out and
-  /// returns 0; otherwise returns -1. A "FAILED " answer or a lost link
-  /// throws as JRPCClient's calls do.
+  /// "setParams" with `text` and returns 0; otherwise returns -1 (nothing
+  /// sent). getTimeout() bounds the whole operation: the wait for the mutex
+  /// behind another call, then the client's call (see JRPCClient); a
+  /// connect() in progress when it begins is waited for on top, uncounted.
+  /// A time-out passed while waiting behind another call throws
+  /// JTimeoutError ("Time out!") with nothing sent and the link left up. A
+  /// "FAILED " answer or a lost link throws as JRPCClient's calls do; a lost
+  /// link (a time-out waiting for the answer included) also drops the link,
+  /// which the listener hears as one link down.
   int32_t setParams(std::string_view text) override;
   /// As setParams, with the line getParams(nop=0); `out` receives the text
   /// after "OK ".
@@ -140,6 +150,10 @@ class JRPCController : public virtual JRPCControllerInterface,
   /// has had its supervisor stopped, so it sends no more link events, and is
   /// destroyed when the caller lets go of it. Any thread.
   std::shared_ptr<JRPCClientNotify> currentClient();
+  /// As currentClient(), waiting for the mutex no later than `deadline`
+  /// (postponed by a connect() in progress); throws JTimeoutError when it
+  /// passes first.
+  std::shared_ptr<JRPCClientNotify> currentClient(JDeadline& deadline);
 
   // JRPCNotify, on the client's supervisor thread: only queue the event.
   // Neither takes the controller's mutex, so that deleting the client under
@@ -176,6 +190,8 @@ class JRPCController : public virtual JRPCControllerInterface,
   void post(JRPCEventMsg message);
   /// Stops the client's supervisor and lets go of it; under mutex_.
   void dropClientLocked();
+  /// Takes mutex_ no later than `deadline`; throws JTimeoutError otherwise.
+  void lockWithin(JDeadline& deadline);
 
   // A user of the socket layer from before the first client to after the last.
   JSocketLayer::Holder socketLayer_;
@@ -185,9 +201,12 @@ class JRPCController : public virtual JRPCControllerInterface,
   // Shared so that a user of the client outside the mutex (a derived class's
   // command thread) keeps it alive through its call; see currentClient().
   std::shared_ptr<JRPCClientNotify> client_;  // guarded by mutex_
-  JMutex mutex_;
+  // Recursive, granted in order of arrival; held as kUncounted by connect().
+  JFairLock mutex_;
   bool connectAtOnce_;  // guarded by mutex_
-  int32_t timeout_;     // guarded by mutex_
+  // Read without the mutex, so that a call can start its clock before it
+  // waits for the mutex.
+  std::atomic<int32_t> timeout_;
   JRPCNotifyWithContext<>* const listener_;
   JTraceMask* const traceMask_;
 };

@@ -4,7 +4,9 @@
 // Posters on any thread append a message under the queue's mutex and release
 // the counting semaphore; the queue's thread waits on its stop event, a
 // timer a derived class may arm, and that semaphore, takes one message off
-// under the mutex and hands it to handleMsg() outside the mutex. The capacity
+// under the mutex and hands it to handleMsg() outside the mutex. The mutex is
+// granted in order of arrival, so a poster waiting for it is served before
+// the queue's thread comes back for the next message. The capacity
 // is the semaphore's maximum count: a post beyond it fails and the message is
 // not queued, so the queue never grows past it.
 #pragma once
@@ -19,10 +21,10 @@
 
 #include "base/error.h"
 #include "base/log.h"
-#include "base/mutex.h"
 #include "base/thread.h"
 #include "base/wait.h"
 #include "base/waitable.h"
+#include "rpc/fair_lock.h"
 
 namespace zq {
 
@@ -55,7 +57,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
   /// Owner only; not concurrently with stop().
   void start(int priority = 0, int capacity = kDefaultCapacity) {
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       if (semaphore_) {
         return;
       }
@@ -65,7 +67,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
     try {
       JThread::start(priority);
     } catch (const JError&) {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       semaphore_.reset();
       throw;
     }
@@ -96,7 +98,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
   /// JTextError); not concurrently with start().
   void stop(bool processRemaining = false) {
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       if (!semaphore_) {
         return;
       }
@@ -107,7 +109,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
     stop_.reset();
     std::deque<Item> late;
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       semaphore_.reset();
       // Posted between the thread's last look at the queue and now.
       late.swap(queue_);
@@ -119,14 +121,14 @@ class JThreadedQueue : public JThread, public JTraceableObject {
 
   /// True between start() and stop(). Any thread.
   bool isStarted() const {
-    JAutoLock lock(mutex_);
+    JFairLockGuard lock(mutex_);
     return semaphore_ != nullptr;
   }
 
   /// The number of messages queued and not yet taken by the queue's thread.
   /// Any thread; the value may change at once.
   size_t pendingCount() const {
-    JAutoLock lock(mutex_);
+    JFairLockGuard lock(mutex_);
     return queue_.size();
   }
 
@@ -140,7 +142,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
   void run() override {
     JSemaphore* semaphore;
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       semaphore = semaphore_.get();
     }
     if (semaphore == nullptr) {
@@ -158,7 +160,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
       }
       std::optional<Item> item;
       {
-        JAutoLock lock(mutex_);
+        JFairLockGuard lock(mutex_);
         if (!queue_.empty()) {
           item.emplace(std::move(queue_.front()));
           queue_.pop_front();
@@ -171,7 +173,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
     std::deque<Item> remaining;
     bool process;
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       remaining.swap(queue_);
       process = processRemaining_;
     }
@@ -204,7 +206,7 @@ class JThreadedQueue : public JThread, public JTraceableObject {
 
   void post(T message, JFlag* handled) {
     {
-      JAutoLock lock(mutex_);
+      JFairLockGuard lock(mutex_);
       if (semaphore_) {
         // Released first: when it is full the message stays out.
         semaphore_->release(1);
@@ -247,7 +249,9 @@ class JThreadedQueue : public JThread, public JTraceableObject {
   bool processRemaining_ = false;          // guarded by mutex_
   JFlag stop_;
   std::deque<Item> queue_;  // guarded by mutex_
-  mutable JMutex mutex_;
+  // Granted in order of arrival: the queue's thread takes it once per message
+  // and never keeps a poster out for more than one turn.
+  mutable JFairLock mutex_;
   JWaitableTimer timer_;
 };
 

@@ -18,7 +18,9 @@ using test::LogCapture;
 using test::TestAAM;
 using Listener = test::RecordingListener<JRPCControllerInterface*>;
 
-constexpr int32_t kTimeoutMs = 2000;
+// Generous: a command held by a stalled AAM must outlast a slow machine's test
+// steps, since a command that times out drops the link.
+constexpr int32_t kTimeoutMs = 10000;
 
 // A controller connected at once to `aam`.
 std::unique_ptr<AudioOutputController> connected(TestAAM& aam, Listener* listener = nullptr) {

@@ -533,17 +533,23 @@ TEST(RpcClientShutdown, AbortsAConnectInProgress) {
 TEST(RpcClientShutdown, RacingTheFirstConnectNeverHangs) {
   // Shut down at every point of the first attempt: before the socket is
   // published, while connecting, after.
+  // A connect that shut-down prevents is never skipped silently.
   test::FullListener full;
   ASSERT_TRUE(full.full());
+  JTraceMask mask{JRPCClient::kTraceConnection};
   for (int round = 0; round < 30; ++round) {
+    LogCapture log;
     Options o;
     o.connectNow = false;
     o.connectTimeout = -1;
-    auto client = makeClient(full.port(), o);
+    auto client = makeClient(full.port(), o, &mask);
     std::this_thread::sleep_for(std::chrono::microseconds(round * 150));
     const auto start = Clock::now();
     client->shutdown();
     EXPECT_LT(test::msBetween(start, Clock::now()), 5000) << round;
+    const std::string skipped =
+        "Connect to 127.0.0.1:" + std::to_string(full.port()) + " skipped: shutting down.";
+    EXPECT_GE(log.count("Connecting to") + log.count(skipped), 1u) << round;
   }
 }
 

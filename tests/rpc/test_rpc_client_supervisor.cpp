@@ -144,22 +144,6 @@ TEST(RpcSupervisorLoss, ACallThatTimesOutIsOneLinkDownThenTheLinkComesBackUp) {
   EXPECT_EQ(server.received().back().connection, 2);
 }
 
-TEST(RpcSupervisorLoss, ACallThatFailsWithoutRetryLeavesTheLossToThePing) {
-  ScriptedLineServer server([](const std::string& line) {
-    return line == "slow()" ? ScriptedLineServer::silent() : ScriptedLineServer::line("OK ");
-  });
-  Options o;
-  o.retry = false;
-  o.pingPeriod = 5000;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(s.listener.waitFor("up", 1));
-  EXPECT_THROW(s.client->call("slow", std::string_view(), 200), JTimeoutError);
-  // Nothing was signalled: the link still counts as up.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(s.client->isConnected());
-  EXPECT_EQ(s.listener.countOf("down"), 0u);
-}
-
 // ---- PING ------------------------------------------------------------------------
 
 TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
