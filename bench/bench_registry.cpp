@@ -1,0 +1,281 @@
+// Figures of the registry store with many keys, in one run:
+//  1. listing the subkeys of a key that has N of them (enumSubKeys);
+//  2. reading one value of a file of N keys (getDword);
+//  3. the first log record after start-up, with N subkeys under
+//     SOFTWARE\Quorvanta\Log (each one read as an output description, one in
+//     a hundred building an output), and with N keys elsewhere under
+//     SOFTWARE\Quorvanta beside one output.
+// The registry is a directory made under /tmp for the run (ZQ_REGISTRY_DIR)
+// and removed at the end; the files are written as text, as an administrator
+// would, so that building them does not depend on the code measured.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/log.h"
+#include "base/registry_key.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUsage =
+    "usage: bench_registry [--keys N] [--rounds R]\n"
+    "  --keys N    keys in each registry file measured (1 to 1000000, default 10000)\n"
+    "  --rounds R  times each figure is measured (1 to 1000, default 5)\n"
+    "Prints the time to list N subkeys, to read a value in a file of N keys, and\n"
+    "to the first log record with N keys in the registry (min and median over R\n"
+    "rounds). Runs on a registry made for the run under /tmp.\n";
+
+// The registry directory of the run, removed with everything in it.
+class Scratch {
+ public:
+  Scratch() {
+    std::string pattern = "/tmp/zq-bench-registry-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::perror("bench_registry: mkdtemp");
+      std::exit(1);
+    }
+    root_ = pattern;
+    ::setenv("ZQ_REGISTRY_DIR", root_.c_str(), 1);
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  // Replaces the machine root's file by `text`; returns its size in bytes.
+  size_t writeMachineFile(const std::string& text) const {
+    const fs::path path = root_ / "HKEY_LOCAL_MACHINE.reg";
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      throw std::runtime_error("cannot write " + path.string());
+    }
+    return text.size();
+  }
+
+ private:
+  fs::path root_;
+};
+
+// Collects what the bench's in-process output receives.
+class Receiver : public zq::JInProcessLogReceiver {
+ public:
+  Receiver() { zq::JLog::registerReceiver("bench", this); }
+  ~Receiver() override { zq::JLog::unregisterReceiver("bench"); }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  void write(int, const std::string&, const std::string&, int) override { ++records; }
+  int records = 0;
+};
+
+const char* const kHeader = "REGEDIT4\n\n";
+const char* const kQuorvanta = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta";
+
+// The output every log figure waits for: it forwards to Receiver.
+std::string benchOutput() {
+  return std::string(kQuorvanta) +
+         "\\Log\\Bench]\n"
+         "\"Type\"=\"InProcess\"\n"
+         "\"ReceiverID\"=\"bench\"\n"
+         "\"WarnLevel\"=dword:00000100\n"
+         "\"Format\"=\"%m\"\n\n";
+}
+
+// N keys SOFTWARE\Quorvanta\Cameras\Cam<i> with three values each.
+std::string camerasFile(int keys) {
+  std::string text = kHeader;
+  text += std::string(kQuorvanta) + "]\n\n";
+  text += std::string(kQuorvanta) + "\\Cameras]\n\n";
+  for (int i = 0; i < keys; ++i) {
+    char section[256];
+    std::snprintf(section, sizeof section,
+                  "%s\\Cameras\\Cam%d]\n\"Host\"=\"10.0.%d.%d\"\n\"Port\"=dword:%08x\n"
+                  "\"Name\"=\"camera number %d\"\n\n",
+                  kQuorvanta, i, (i / 250) % 256, i % 250 + 1, 5000 + i, i);
+    text += section;
+  }
+  return text;
+}
+
+// The bench output, then N - 1 more subkeys of the Log key: one in a hundred
+// an in-process output without a receiver (its common values are all read),
+// the others file outputs without AllowMultiple (which build nothing).
+std::string logFile(int keys) {
+  std::string text = kHeader;
+  text += std::string(kQuorvanta) + "]\n\n";
+  text += std::string(kQuorvanta) + "\\Log]\n\n";
+  text += benchOutput();
+  for (int i = 1; i < keys; ++i) {
+    char section[512];
+    if (i % 100 == 0) {
+      std::snprintf(section, sizeof section,
+                    "%s\\Log\\Out%d]\n\"Type\"=\"InProcess\"\n\"ReceiverID\"=\"none-%d\"\n"
+                    "\"WarnLevel\"=dword:00000800\n\"EnableLevelInfo\"=dword:00000000\n"
+                    "\"Format\"=\"%%d %%w %%m\"\n\n",
+                    kQuorvanta, i, i);
+    } else {
+      std::snprintf(section, sizeof section,
+                    "%s\\Log\\Out%d]\n\"Type\"=\"File\"\n\"AllowMultiple\"=dword:00000000\n"
+                    "\"LogDirectory\"=\"/nonexistent/zq-bench\"\n\n",
+                    kQuorvanta, i);
+    }
+    text += section;
+  }
+  return text;
+}
+
+struct Figures {
+  double minMs;
+  double medianMs;
+};
+
+// Runs `once` `rounds` times; each call returns the milliseconds it measured.
+Figures measure(int rounds, const std::function<double()>& once) {
+  std::vector<double> ms;
+  for (int r = 0; r < rounds; ++r) {
+    ms.push_back(once());
+  }
+  std::sort(ms.begin(), ms.end());
+  return {ms.front(), ms[ms.size() / 2]};
+}
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void print(const std::string& what, const Figures& f) {
+  std::printf("%-66s min %10.3f ms  median %10.3f ms\n", what.c_str(), f.minMs, f.medianMs);
+}
+
+// The first record after the facility is shut down builds the outputs from
+// the registry; the bench output receives it before log() returns.
+double firstRecordMs(Receiver& receiver) {
+  zq::JLog::shutdown();
+  const int before = receiver.records;
+  const auto start = Clock::now();
+  zq::JLog::log(zq::kLevelInfo, "first", __FILE__, __LINE__, "Bench", nullptr);
+  const double ms = msSince(start);
+  if (receiver.records != before + 1) {
+    throw std::runtime_error("the first record did not reach the bench output");
+  }
+  return ms;
+}
+
+// Parses a whole number in [low, high]; false for anything else.
+bool parseCount(const char* text, int low, int high, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) {
+    return false;
+  }
+  out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int keys = 10000;
+  int rounds = 5;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    const bool isKeys = arg == "--keys";
+    if (!isKeys && arg != "--rounds") {
+      std::fprintf(stderr, "bench_registry: unknown argument '%s'\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+    if (i + 1 == argc) {
+      std::fprintf(stderr, "bench_registry: %s needs a value\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+    const char* value = argv[++i];
+    const bool ok =
+        isKeys ? parseCount(value, 1, 1000000, keys) : parseCount(value, 1, 1000, rounds);
+    if (!ok) {
+      std::fprintf(stderr, "bench_registry: %s takes a whole number from 1 to %s, not '%s'\n",
+                   arg.c_str(), isKeys ? "1000000" : "1000", value);
+      return 2;
+    }
+  }
+
+  Scratch scratch;
+  Receiver receiver;
+  try {
+    std::printf("registry store: %d keys, %d rounds\n", keys, rounds);
+
+    // 1 and 2: a file of N camera keys.
+    const size_t camerasBytes = scratch.writeMachineFile(camerasFile(keys) + benchOutput());
+    zq::JSystemRegistryKey cameras(zq::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras",
+                                   zq::KEY_READ);
+    const Figures list = measure(rounds, [&] {
+      const auto start = Clock::now();
+      const size_t n = cameras.enumSubKeys().size();
+      const double ms = msSince(start);
+      if (n != static_cast<size_t>(keys)) {
+        throw std::runtime_error("listed " + std::to_string(n) + " subkeys, not " +
+                                 std::to_string(keys));
+      }
+      return ms;
+    });
+    print("list " + std::to_string(keys) + " subkeys (file " + std::to_string(camerasBytes) +
+              " bytes)",
+          list);
+
+    zq::JSystemRegistryKey middle(zq::HKEY_LOCAL_MACHINE,
+                                  "SOFTWARE\\Quorvanta\\Cameras\\Cam" + std::to_string(keys / 2),
+                                  zq::KEY_READ);
+    constexpr int kReadsPerRound = 20;
+    const Figures read = measure(rounds, [&] {
+      uint32_t port = 0;
+      const auto start = Clock::now();
+      for (int r = 0; r < kReadsPerRound; ++r) {
+        if (!middle.getDword("Port", port) || port != static_cast<uint32_t>(5000 + keys / 2)) {
+          throw std::runtime_error("wrong value read");
+        }
+      }
+      return msSince(start) / kReadsPerRound;
+    });
+    print("read one value in a file of " + std::to_string(keys) + " keys", read);
+
+    // 3: the first log record, N keys beside the Log key, then under it.
+    const Figures beside = measure(rounds, [&] { return firstRecordMs(receiver); });
+    print("first log record, " + std::to_string(keys) + " keys beside the Log key", beside);
+
+    const size_t logBytes = scratch.writeMachineFile(logFile(keys));
+    const Figures under = measure(rounds, [&] { return firstRecordMs(receiver); });
+    print("first log record, " + std::to_string(keys) + " subkeys of the Log key (file " +
+              std::to_string(logBytes) + " bytes)",
+          under);
+    zq::JLog::shutdown();
+  } catch (const zq::JError& e) {
+    std::fprintf(stderr, "bench_registry: %s\n", e.message().c_str());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_registry: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
