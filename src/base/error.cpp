@@ -60,6 +60,10 @@ JError::JError(const char* file, unsigned line) : line_(line) {
   copyField(file_, file != nullptr ? std::string_view(file) : std::string_view());
 }
 
+void JError::logThrow() const {
+  logAt(message(), file(), line(), kThrowCategory);
+}
+
 std::string JError::message() const {
   char buffer[1024];
   getMessage(buffer, sizeof buffer);

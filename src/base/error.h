@@ -44,6 +44,11 @@ class JError {
   JError(const JError&) = default;
   JError& operator=(const JError&) = default;
 
+  /// Logs the message at level 10, category "Exception THROW", with the
+  /// error's file and line: for a subclass that composes its own message, from
+  /// its constructor.
+  void logThrow() const;
+
  private:
   char file_[256];
   unsigned line_;

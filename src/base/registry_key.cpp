@@ -81,6 +81,29 @@ bool knownRoot(uint32_t root) {
 
 }  // namespace
 
+// ---- JRegistryFileError -----------------------------------------------------
+
+JRegistryFileError::JRegistryFileError(uint32_t code, std::string_view function,
+                                       std::string registryFile, std::string problem,
+                                       const std::source_location& where)
+    : JSysError(NoThrowLog{}, code, function, kDefaultTag, where),
+      registryFile_(std::move(registryFile)),
+      problem_(std::move(problem)) {
+  logThrow();
+}
+
+void JRegistryFileError::getMessage(char* buffer, size_t size) const {
+  copyTruncated(buffer, size,
+                "system call error at function '" + std::string(function()) +
+                    "' : " + registryFile_ + ": " + problem_);
+}
+
+std::unique_ptr<JError> JRegistryFileError::clone() const {
+  return std::make_unique<JRegistryFileError>(*this);
+}
+
+// ---- JSystemRegistryKey -----------------------------------------------------
+
 const char* JSystemRegistryKey::rootName(uint32_t root) {
   switch (root) {
     case HKEY_CLASSES_ROOT:
@@ -125,6 +148,16 @@ void JSystemRegistryKey::fail(const char* function, int code) const {
                   jformat("Function=%s, key=%s\\%s", function, rootName(root_), path_.c_str()));
 }
 
+void JSystemRegistryKey::fail(const char* function, const RegistryStoreError& error) const {
+  if (error.path.empty()) {
+    fail(function, error.code);
+  }
+  const auto code = static_cast<uint32_t>(error.code);
+  throw JRegistryFileError(
+      code, jformat("Function=%s, key=%s\\%s", function, rootName(root_), path_.c_str()),
+      error.path, error.detail.empty() ? JSysError::codeText(code) : error.detail);
+}
+
 RegistryRootFile JSystemRegistryKey::file() const {
   return RegistryRootFile(RegistryRootFile::directory(), rootName(root_));
 }
@@ -142,8 +175,8 @@ void JSystemRegistryKey::open(uint32_t root, std::string_view path, uint32_t acc
     if (!f.read()->keyExists(path_)) {
       f.update([this](RegistryImage& image) { return image.createKey(path_); });
     }
-  } catch (const RegistryIoError& e) {
-    fail("RegCreateKeyEx", e.code);
+  } catch (const RegistryStoreError& e) {
+    fail("RegCreateKeyEx", e);
   }
   open_ = true;
 }
@@ -176,8 +209,8 @@ std::shared_ptr<const RegistryImage> JSystemRegistryKey::load(uint32_t right,
   std::shared_ptr<const RegistryImage> image;
   try {
     image = file().read();
-  } catch (const RegistryIoError& e) {
-    fail(function, e.code);
+  } catch (const RegistryStoreError& e) {
+    fail(function, e);
   }
   if (!image->keyExists(path_)) {
     fail(function, ENOENT);
@@ -255,13 +288,13 @@ void JSystemRegistryKey::storeValue(const RegistryValue& value) {
   try {
     file().update([&](RegistryImage& image) {
       if (!image.keyExists(path_)) {
-        throw RegistryIoError{ENOENT};
+        throw RegistryStoreError{ENOENT, {}, {}};
       }
       image.setValue(path_, value);
       return true;
     });
-  } catch (const RegistryIoError& e) {
-    fail("RegSetValueEx", e.code);
+  } catch (const RegistryStoreError& e) {
+    fail("RegSetValueEx", e);
   }
 }
 
@@ -275,8 +308,8 @@ bool JSystemRegistryKey::deleteValue(std::string_view name) {
       deleted = image.deleteValue(path_, name);
       return deleted;
     });
-  } catch (const RegistryIoError& e) {
-    fail("RegDeleteValue", e.code);
+  } catch (const RegistryStoreError& e) {
+    fail("RegDeleteValue", e);
   }
   return deleted;
 }
@@ -296,8 +329,8 @@ bool JSystemRegistryKey::deleteKey(std::string_view name) {
       deleted = image.deleteKey(sub);
       return deleted;
     });
-  } catch (const RegistryIoError& e) {
-    fail("RegDeleteKey", e.code);
+  } catch (const RegistryStoreError& e) {
+    fail("RegDeleteKey", e);
   }
   return deleted;
 }
@@ -308,8 +341,8 @@ void JSystemRegistryKey::flush() {
   }
   try {
     file().sync();
-  } catch (const RegistryIoError& e) {
-    fail("RegFlushKey", e.code);
+  } catch (const RegistryStoreError& e) {
+    fail("RegFlushKey", e);
   }
 }
 

@@ -11,20 +11,52 @@
 // "Function=RegQueryValueEx, key=HKEY_LOCAL_MACHINE\SOFTWARE\Quorvanta" and
 // whose code is the errno of the failure (EINVAL for a value of another kind
 // than the one asked for, ENOENT for a key deleted under an open handle,
-// EACCES for a write through a handle opened without write rights).
+// EACCES for a write through a handle opened without write rights). A failure
+// on a file of the store (one that cannot be parsed, read or written) is a
+// JRegistryFileError, whose message also names the file and what is wrong.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/error.h"
 
 namespace zq {
 
 class RegistryImage;
 struct RegistryValue;
 class RegistryRootFile;
+struct RegistryStoreError;
+
+/// A registry function that failed on a file of the store: a JSysError with
+/// the code and function name a plain one would have, whose message gives
+/// the file and the problem in place of the code's system text:
+///   system call error at function 'Function=RegQueryValueEx,
+///   key=HKEY_LOCAL_MACHINE\SOFTWARE\Quorvanta' :
+///   /var/lib/zq/registry/HKEY_LOCAL_MACHINE.reg: line 12: unterminated string
+class JRegistryFileError : public JSysError {
+ public:
+  JRegistryFileError(uint32_t code, std::string_view function, std::string registryFile,
+                     std::string problem,
+                     const std::source_location& where = std::source_location::current());
+
+  void getMessage(char* buffer, size_t size) const override;
+  std::unique_ptr<JError> clone() const override;
+
+  /// The file or directory of the store concerned.
+  const std::string& registryFile() const { return registryFile_; }
+  /// What is wrong with it: "line 12: unterminated string", "not a REGEDIT4
+  /// file", or the system text of the code.
+  const std::string& problem() const { return problem_; }
+
+ private:
+  std::string registryFile_;
+  std::string problem_;
+};
 
 /// The predefined roots. Any other value prints as "UNKNOWN HKEY" and cannot
 /// be opened.
@@ -111,7 +143,7 @@ class JSystemRegistryKey {
 
  private:
   [[noreturn]] void fail(const char* function, int code) const;
-  void require(uint32_t right, const char* function) const;
+  [[noreturn]] void fail(const char* function, const RegistryStoreError& error) const;
   RegistryRootFile file() const;
   // Reads the root's file for an operation needing `right` on an existing key.
   std::shared_ptr<const RegistryImage> load(uint32_t right, const char* function) const;

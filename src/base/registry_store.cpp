@@ -1,5 +1,5 @@
-// The REGEDIT4 file model of the registry store, its parser and writer, and
-// the locked, atomic replacement of a root's file.
+// The REGEDIT4 file model of the registry store, its parser, index and
+// writer, and the locked, atomic replacement of a root's file.
 #include "base/registry_store.h"
 
 #include <fcntl.h>
@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <list>
+#include <mutex>
 
 namespace zq {
 namespace {
@@ -21,6 +23,18 @@ char lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+std::string lowered(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    c = lower(c);
+  }
+  return out;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && registryNamesEqual(s.substr(0, prefix.size()), prefix);
+}
+
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
     s.remove_prefix(1);
@@ -29,17 +43,6 @@ std::string_view trim(std::string_view s) {
     s.remove_suffix(1);
   }
   return s;
-}
-
-// True when `path` is `parent` itself or below it.
-bool isAtOrBelow(std::string_view path, std::string_view parent) {
-  if (parent.empty()) {
-    return true;
-  }
-  if (path.size() < parent.size() || !registryNamesEqual(path.substr(0, parent.size()), parent)) {
-    return false;
-  }
-  return path.size() == parent.size() || path[parent.size()] == '\\';
 }
 
 // Joins the non-empty components of a backslash-separated path.
@@ -98,6 +101,10 @@ std::string quote(std::string_view s) {
   return out;
 }
 
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'f');
+}
+
 bool parseDword(std::string_view s, uint32_t& out) {
   s = trim(s);
   if (s.empty() || s.size() > 8) {
@@ -105,41 +112,34 @@ bool parseDword(std::string_view s, uint32_t& out) {
   }
   uint32_t v = 0;
   for (char c : s) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (lower(c) >= 'a' && lower(c) <= 'f') {
-      d = lower(c) - 'a' + 10;
-    } else {
+    if (!isHexDigit(c)) {
       return false;
     }
+    const int d = c <= '9' ? c - '0' : lower(c) - 'a' + 10;
     v = (v << 4) | static_cast<uint32_t>(d);
   }
   out = v;
   return true;
 }
 
-// Classifies the text after '=' of a value line.
-void classify(std::string_view data, RegistryValue& value) {
-  std::string_view t = trim(data);
-  if (!t.empty() && t.front() == '"') {
-    size_t pos = 0;
-    std::string text;
-    if (readQuoted(t, pos, text) && trim(t.substr(pos)).empty()) {
-      value.kind = RegistryValue::Kind::kString;
-      value.text = std::move(text);
-      return;
-    }
-  } else if (t.size() > 6 && registryNamesEqual(t.substr(0, 6), "dword:")) {
-    uint32_t v;
-    if (parseDword(t.substr(6), v)) {
-      value.kind = RegistryValue::Kind::kDword;
-      value.dword = v;
-      return;
-    }
+// "hex:" or "hex(<hex digits>):" at the start of `data`.
+bool isHexKind(std::string_view data) {
+  if (startsWithNoCase(data, "hex:")) {
+    return true;
   }
-  value.kind = RegistryValue::Kind::kOther;
-  value.raw = std::string(data);
+  if (!startsWithNoCase(data, "hex(")) {
+    return false;
+  }
+  size_t i = 4;
+  while (i < data.size() && isHexDigit(data[i])) {
+    ++i;
+  }
+  return i > 4 && data.substr(i, 2) == "):";
+}
+
+// A malformed line: the file cannot be used.
+[[noreturn]] void malformed(size_t lineIndex, const char* what) {
+  throw RegistryStoreError{EINVAL, {}, "line " + std::to_string(lineIndex + 1) + ": " + what};
 }
 
 std::vector<std::string_view> splitLines(std::string_view text) {
@@ -160,7 +160,59 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
-void writeAll(int fd, const std::string& data) {
+// Parses the value line lines[i] (starting with '"' or '@'), advancing `i`
+// over its continuation lines.
+RegistryValue parseValue(const std::vector<std::string_view>& lines, size_t& i) {
+  const size_t first = i;
+  std::string_view line = trim(lines[i]);
+  RegistryValue value;
+  size_t pos = 1;  // past '@', the default value's name
+  if (line.front() == '"') {
+    pos = 0;
+    if (!readQuoted(line, pos, value.name)) {
+      malformed(first, "unterminated string");
+    }
+  }
+  std::string_view rest = trim(line.substr(pos));
+  if (rest.empty() || rest.front() != '=') {
+    malformed(first, "'=' expected after the value name");
+  }
+  std::string_view data = trim(rest.substr(1));
+  if (!data.empty() && data.front() == '"') {
+    size_t end = 0;
+    if (!readQuoted(data, end, value.text)) {
+      malformed(first, "unterminated string");
+    }
+    if (!trim(data.substr(end)).empty()) {
+      malformed(first, "text after the closing quote");
+    }
+    value.kind = RegistryValue::Kind::kString;
+    return value;
+  }
+  if (startsWithNoCase(data, "dword:")) {
+    if (!parseDword(data.substr(6), value.dword)) {
+      malformed(first, "dword: needs 1 to 8 hex digits");
+    }
+    value.kind = RegistryValue::Kind::kDword;
+    return value;
+  }
+  if (!isHexKind(data)) {
+    malformed(first, "the value is not a string, dword: or hex:");
+  }
+  // Kept as written; it continues on the next line after a trailing backslash.
+  value.kind = RegistryValue::Kind::kOther;
+  value.raw = std::string(data);
+  while (value.raw.back() == '\\') {
+    if (++i == lines.size()) {
+      malformed(first, "hex value continued past the end of the file");
+    }
+    value.raw.push_back('\n');
+    value.raw.append(lines[i]);
+  }
+  return value;
+}
+
+void writeAll(int fd, const std::string& data, const std::string& path) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -168,7 +220,7 @@ void writeAll(int fd, const std::string& data) {
       if (errno == EINTR) {
         continue;
       }
-      throw RegistryIoError{errno};
+      throw RegistryStoreError{errno, path, {}};
     }
     done += static_cast<size_t>(n);
   }
@@ -179,20 +231,107 @@ void createDirectories(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISDIR(st.st_mode)) {
-      throw RegistryIoError{ENOTDIR};
+      throw RegistryStoreError{ENOTDIR, path, {}};
     }
     return;
   }
   if (errno != ENOENT) {
-    throw RegistryIoError{errno};
+    throw RegistryStoreError{errno, path, {}};
   }
   size_t slash = path.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
     createDirectories(path.substr(0, slash));
   }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw RegistryIoError{errno};
+    throw RegistryStoreError{errno, path, {}};
   }
+}
+
+// The whole file, or false when it does not exist.
+bool readWholeFile(const std::string& path, std::string& text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      return false;
+    }
+    throw RegistryStoreError{errno, path, {}};
+  }
+  struct stat st;
+  size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  // One more byte than the size, so that the end is found without a
+  // second, growing read when the file did not change meanwhile.
+  text.resize(capacity + 1);
+  size_t used = 0;
+  for (;;) {
+    if (used == text.size()) {
+      text.resize(text.size() * 2);
+    }
+    ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      int e = errno;
+      ::close(fd);
+      throw RegistryStoreError{e, path, {}};
+    }
+    if (n == 0) {
+      break;
+    }
+    used += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  text.resize(used);
+  return true;
+}
+
+// The last images this process parsed, by file path, with the bytes they
+// were parsed from: a read that finds the same bytes reuses the image.
+// Comparing the bytes (not the inode, size and times, which a quick rewrite
+// can repeat: inode numbers are reused at once and times are coarse) keeps
+// every read exact.
+class ImageCache {
+ public:
+  std::shared_ptr<const RegistryImage> find(const std::string& path, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->path == path) {
+        if (it->text != text) {
+          return nullptr;
+        }
+        entries_.splice(entries_.begin(), entries_, it);
+        return it->image;
+      }
+    }
+    return nullptr;
+  }
+
+  void store(const std::string& path, std::string text,
+             std::shared_ptr<const RegistryImage> image) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const Entry& e) { return e.path == path; });
+    entries_.push_front({path, std::move(text), std::move(image)});
+    if (entries_.size() > kEntries) {
+      entries_.pop_back();
+    }
+  }
+
+ private:
+  // A process reads one or two roots; tests use many directories in turn.
+  static constexpr size_t kEntries = 4;
+  struct Entry {
+    std::string path;
+    std::string text;
+    std::shared_ptr<const RegistryImage> image;
+  };
+  std::mutex mutex_;
+  std::list<Entry> entries_;  // most recently used first
+};
+
+// Never destroyed: keys may be read from static destructors.
+ImageCache& imageCache() {
+  static ImageCache* cache = new ImageCache;
+  return *cache;
 }
 
 }  // namespace
@@ -211,6 +350,10 @@ bool registryNamesEqual(std::string_view a, std::string_view b) {
 
 // ---- RegistryImage ----------------------------------------------------------
 
+RegistryImage::RegistryImage(std::string rootName) : rootName_(std::move(rootName)) {
+  reindex();
+}
+
 RegistryImage RegistryImage::parse(std::string_view text, std::string_view rootName) {
   RegistryImage image{std::string(rootName)};
   std::vector<std::string_view> lines = splitLines(text);
@@ -223,62 +366,53 @@ RegistryImage RegistryImage::parse(std::string_view text, std::string_view rootN
     if (line.empty()) {
       continue;
     }
-    if (!sawHeader) {
-      if (line.front() == ';') {
-        pending.emplace_back(lines[i]);
-        continue;
-      }
-      sawHeader = true;
-      if (line != kHeader) {
-        image.valid_ = false;
-        return image;
-      }
-      continue;
-    }
     if (line.front() == ';') {
       pending.emplace_back(lines[i]);
       continue;
     }
-    if (line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-') {
+    if (!sawHeader) {
+      if (line != kHeader) {
+        throw RegistryStoreError{EINVAL, {}, "not a REGEDIT4 file"};
+      }
+      sawHeader = true;
+      continue;
+    }
+    if (line.front() == '[') {
+      if (line.back() != ']') {
+        malformed(i, "section header does not end with ']'");
+      }
+      std::string_view h = line.substr(1, line.size() - 2);
+      if (!h.empty() && h.front() == '-') {
+        malformed(i, "deleting a key ([-...]) is not supported");
+      }
+      if (trim(h).empty()) {
+        malformed(i, "section header without a key");
+      }
       RegistrySection s;
-      s.header = std::string(line.substr(1, line.size() - 2));
-      std::string_view h = s.header;
+      s.header = std::string(h);
       size_t slash = h.find('\\');
-      std::string_view root = h.substr(0, slash);
-      s.foreign = !registryNamesEqual(root, rootName);
+      s.foreign = !registryNamesEqual(h.substr(0, slash), rootName);
       s.path = slash == std::string_view::npos ? std::string() : normalisePath(h.substr(slash + 1));
       s.comments = std::move(pending);
       pending.clear();
       image.sections_.push_back(std::move(s));
       section = &image.sections_.back();
+      if (!section->foreign) {
+        image.indexSection(static_cast<uint32_t>(image.sections_.size() - 1));
+      }
       continue;
     }
-    if (section != nullptr && (line.front() == '"' || line.front() == '@')) {
-      RegistryValue value;
-      size_t pos = 0;
-      bool named = true;
-      if (line.front() == '@') {
-        pos = 1;
-      } else {
-        named = readQuoted(line, pos, value.name);
+    if (line.front() == '"' || line.front() == '@') {
+      if (section == nullptr) {
+        malformed(i, "value before the first section header");
       }
-      std::string_view rest = named ? trim(line.substr(pos)) : std::string_view();
-      if (named && !rest.empty() && rest.front() == '=') {
-        std::string data(trim(rest.substr(1)));
-        // hex: values continue on the next line after a trailing backslash.
-        while (!data.empty() && data.back() == '\\' && i + 1 < lines.size()) {
-          ++i;
-          data.push_back('\n');
-          data.append(lines[i]);
-        }
-        classify(data, value);
-        value.comments = std::move(pending);
-        pending.clear();
-        section->values.push_back(std::move(value));
-        continue;
-      }
+      RegistryValue value = parseValue(lines, i);
+      value.comments = std::move(pending);
+      pending.clear();
+      section->values.push_back(std::move(value));
+      continue;
     }
-    // Not understood: kept as written, with the item that follows.
+    // Neither a section nor a value: kept as written, with the item that follows.
     pending.emplace_back(lines[i]);
   }
   image.trailingComments_ = std::move(pending);
@@ -329,31 +463,66 @@ std::string RegistryImage::serialise() const {
   return out;
 }
 
-bool RegistryImage::keyExists(std::string_view path) const {
-  if (path.empty()) {
-    return true;
+const RegistryImage::KeyNode* RegistryImage::findNode(std::string_view path) const {
+  auto it = index_.find(lowered(path));
+  return it == index_.end() ? nullptr : &nodes_[it->second];
+}
+
+uint32_t RegistryImage::nodeFor(std::string_view path, std::string_view low) {
+  if (auto it = index_.find(low); it != index_.end()) {
+    return it->second;
   }
-  for (const RegistrySection& s : sections_) {
-    if (!s.foreign && isAtOrBelow(s.path, path)) {
-      return true;
+  const size_t slash = low.rfind('\\');
+  const uint32_t parent =
+      slash == std::string_view::npos ? 0 : nodeFor(path.substr(0, slash), low.substr(0, slash));
+  const auto id = static_cast<uint32_t>(nodes_.size());
+  nodes_.push_back(
+      {std::string(slash == std::string_view::npos ? path : path.substr(slash + 1)), {}, {}});
+  nodes_[parent].children.push_back(id);
+  index_.emplace(std::string(low), id);
+  return id;
+}
+
+void RegistryImage::indexSection(uint32_t i) {
+  const std::string& path = sections_[i].path;
+  nodes_[nodeFor(path, lowered(path))].sections.push_back(i);
+}
+
+void RegistryImage::reindex() {
+  nodes_.clear();
+  index_.clear();
+  nodes_.push_back({});
+  index_.emplace(std::string(), 0);
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (!sections_[i].foreign) {
+      indexSection(static_cast<uint32_t>(i));
     }
   }
-  return false;
+}
+
+void RegistryImage::appendSection(std::string_view path) {
+  RegistrySection s;
+  s.header = path.empty() ? rootName_ : rootName_ + "\\" + std::string(path);
+  s.path = std::string(path);
+  sections_.push_back(std::move(s));
+  indexSection(static_cast<uint32_t>(sections_.size() - 1));
+}
+
+bool RegistryImage::keyExists(std::string_view path) const {
+  return path.empty() || findNode(path) != nullptr;
 }
 
 bool RegistryImage::createKey(std::string_view path) {
   if (keyExists(path)) {
     return false;
   }
+  // A section for each missing ancestor, then one for the key.
   size_t end = 0;
   while (end != std::string_view::npos) {
     end = path.find('\\', end + 1);
     std::string_view prefix = path.substr(0, end);
     if (!keyExists(prefix)) {
-      RegistrySection s;
-      s.header = rootName_ + "\\" + std::string(prefix);
-      s.path = std::string(prefix);
-      sections_.push_back(std::move(s));
+      appendSection(prefix);
     }
   }
   return true;
@@ -363,56 +532,43 @@ bool RegistryImage::deleteKey(std::string_view path) {
   if (!keyExists(path)) {
     return false;
   }
-  std::erase_if(sections_,
-                [&](const RegistrySection& s) { return !s.foreign && isAtOrBelow(s.path, path); });
+  const std::string low = lowered(path);
+  std::erase_if(sections_, [&](const RegistrySection& s) {
+    if (s.foreign || s.path.size() < low.size()) {
+      return false;
+    }
+    return registryNamesEqual(std::string_view(s.path).substr(0, low.size()), low) &&
+           (low.empty() || s.path.size() == low.size() || s.path[low.size()] == '\\');
+  });
+  reindex();
   return true;
 }
 
 std::vector<std::string> RegistryImage::subKeys(std::string_view path) const {
   std::vector<std::string> names;
-  for (const RegistrySection& s : sections_) {
-    if (s.foreign || s.path.size() <= path.size() || !isAtOrBelow(s.path, path)) {
-      continue;
-    }
-    std::string_view rest = s.path;
-    rest.remove_prefix(path.empty() ? 0 : path.size() + 1);
-    std::string_view name = rest.substr(0, rest.find('\\'));
-    bool seen = false;
-    for (const std::string& n : names) {
-      if (registryNamesEqual(n, name)) {
-        seen = true;
-        break;
-      }
-    }
-    if (!seen) {
-      names.emplace_back(name);
+  if (const KeyNode* node = findNode(path)) {
+    names.reserve(node->children.size());
+    for (uint32_t child : node->children) {
+      names.push_back(nodes_[child].name);
     }
   }
   return names;
 }
 
 const RegistryValue* RegistryImage::findValue(std::string_view path, std::string_view name) const {
+  const KeyNode* node = findNode(path);
+  if (node == nullptr) {
+    return nullptr;
+  }
   const RegistryValue* found = nullptr;
-  for (const RegistrySection& s : sections_) {
-    if (s.foreign || !registryNamesEqual(s.path, path)) {
-      continue;
-    }
-    for (const RegistryValue& v : s.values) {
+  for (uint32_t i : node->sections) {
+    for (const RegistryValue& v : sections_[i].values) {
       if (registryNamesEqual(v.name, name)) {
         found = &v;
       }
     }
   }
   return found;
-}
-
-RegistrySection* RegistryImage::findSection(std::string_view path) {
-  for (RegistrySection& s : sections_) {
-    if (!s.foreign && registryNamesEqual(s.path, path)) {
-      return &s;
-    }
-  }
-  return nullptr;
 }
 
 void RegistryImage::setValue(std::string_view path, RegistryValue value) {
@@ -422,24 +578,22 @@ void RegistryImage::setValue(std::string_view path, RegistryValue value) {
     *existing = std::move(value);
     return;
   }
-  RegistrySection* s = findSection(path);
-  if (s == nullptr) {
-    RegistrySection fresh;
-    fresh.header = path.empty() ? rootName_ : rootName_ + "\\" + std::string(path);
-    fresh.path = std::string(path);
-    sections_.push_back(std::move(fresh));
-    s = &sections_.back();
+  const KeyNode* node = findNode(path);
+  if (node == nullptr || node->sections.empty()) {
+    appendSection(path);
+    node = findNode(path);
   }
-  s->values.push_back(std::move(value));
+  sections_[node->sections.front()].values.push_back(std::move(value));
 }
 
 bool RegistryImage::deleteValue(std::string_view path, std::string_view name) {
+  const KeyNode* node = findNode(path);
+  if (node == nullptr) {
+    return false;
+  }
   bool any = false;
-  for (RegistrySection& s : sections_) {
-    if (s.foreign || !registryNamesEqual(s.path, path)) {
-      continue;
-    }
-    any |= std::erase_if(s.values, [&](const RegistryValue& v) {
+  for (uint32_t i : node->sections) {
+    any |= std::erase_if(sections_[i].values, [&](const RegistryValue& v) {
              return registryNamesEqual(v.name, name);
            }) > 0;
   }
@@ -459,38 +613,21 @@ RegistryRootFile::RegistryRootFile(std::string directory, std::string rootName)
       path_(directory_ + "/" + rootName_ + ".reg") {}
 
 std::shared_ptr<const RegistryImage> RegistryRootFile::read() const {
-  // Read afresh every time: a cache keyed on the file's inode, size and time
-  // cannot tell two quick rewrites apart (inodes are reused, file times are
-  // coarse), and these files are small.
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      return std::make_shared<const RegistryImage>(rootName_);
-    }
-    throw RegistryIoError{errno};
-  }
   std::string text;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      int e = errno;
-      ::close(fd);
-      throw RegistryIoError{e};
-    }
-    if (n == 0) {
-      break;
-    }
-    text.append(buf, static_cast<size_t>(n));
+  if (!readWholeFile(path_, text)) {
+    return std::make_shared<const RegistryImage>(rootName_);
   }
-  ::close(fd);
-  auto image = std::make_shared<const RegistryImage>(RegistryImage::parse(text, rootName_));
-  if (!image->valid()) {
-    throw RegistryIoError{EINVAL};
+  if (auto image = imageCache().find(path_, text)) {
+    return image;
   }
+  std::shared_ptr<const RegistryImage> image;
+  try {
+    image = std::make_shared<const RegistryImage>(RegistryImage::parse(text, rootName_));
+  } catch (RegistryStoreError& e) {
+    e.path = path_;
+    throw;
+  }
+  imageCache().store(path_, std::move(text), image);
   return image;
 }
 
@@ -499,13 +636,13 @@ RegistryRootFile::UpdateGuard::UpdateGuard(const RegistryRootFile& file) {
   std::string lockPath = file.path_ + ".lock";
   fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) {
-    throw RegistryIoError{errno};
+    throw RegistryStoreError{errno, lockPath, {}};
   }
   while (::flock(fd_, LOCK_EX) != 0) {
     if (errno != EINTR) {
       int e = errno;
       ::close(fd_);
-      throw RegistryIoError{e};
+      throw RegistryStoreError{e, lockPath, {}};
     }
   }
 }
@@ -521,14 +658,14 @@ void RegistryRootFile::write(const RegistryImage& image) const {
   std::string tmp = path_ + ".new";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    throw RegistryIoError{errno};
+    throw RegistryStoreError{errno, tmp, {}};
   }
   try {
-    writeAll(fd, image.serialise());
+    writeAll(fd, image.serialise(), tmp);
     if (::fsync(fd) != 0) {
-      throw RegistryIoError{errno};
+      throw RegistryStoreError{errno, tmp, {}};
     }
-  } catch (const RegistryIoError&) {
+  } catch (const RegistryStoreError&) {
     ::close(fd);
     ::unlink(tmp.c_str());
     throw;
@@ -537,20 +674,20 @@ void RegistryRootFile::write(const RegistryImage& image) const {
   if (::rename(tmp.c_str(), path_.c_str()) != 0) {
     int e = errno;
     ::unlink(tmp.c_str());
-    throw RegistryIoError{e};
+    throw RegistryStoreError{e, path_, {}};
   }
 }
 
 void RegistryRootFile::sync() const {
   int fd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    throw RegistryIoError{errno};
+    throw RegistryStoreError{errno, directory_, {}};
   }
   int rc = ::fsync(fd);
   int e = errno;
   ::close(fd);
   if (rc != 0) {
-    throw RegistryIoError{e};
+    throw RegistryStoreError{e, directory_, {}};
   }
 }
 

@@ -10,12 +10,14 @@
 //   "AllowMultiple"=dword:00000001
 //
 // A section per key, in creation order; values in their own order. Strings
-// escape '\' and '"' with a backslash; DWORDs are 8 hex digits. Any other
-// value kind (hex:..., hex(2):..., with continuation lines) is kept and
-// rewritten unchanged. Comment lines (';'), blank lines and CR LF line ends
-// are accepted; comments and lines the parser does not understand are kept
-// with the item that follows them. Key and value names compare
-// case-insensitively and keep the case they were created with.
+// escape '\' and '"' with a backslash; DWORDs are 1 to 8 hex digits. The
+// other value kinds (hex:..., hex(n):..., with continuation lines) are kept
+// and rewritten unchanged. Comment lines (';'), blank lines and CR LF line
+// ends are accepted; comments and lines that are neither a section header nor
+// a value are kept with the item that follows them. A section header or a
+// value line that is malformed makes the whole file unusable: it is reported
+// with its line number and the file is never rewritten. Key and value names
+// compare case-insensitively and keep the case they were created with.
 //
 // Writes replace the file atomically (new file in the same directory, fsync,
 // rename) under an exclusive flock on "<root file>.lock", so that writers in
@@ -23,18 +25,23 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace zq {
 
-/// A failed file operation of the store: the errno of the failure. The key
-/// layer turns it into a JSysError naming the registry function.
-struct RegistryIoError {
-  int code;
+/// A failed operation of the store. The key layer turns it into a JSysError
+/// naming the registry function.
+struct RegistryStoreError {
+  int code;            // errno of the failure; EINVAL for a file that cannot be parsed
+  std::string path;    // the file or directory concerned; empty when none is known
+  std::string detail;  // what is wrong with the file ("line 12: unterminated string");
+                       // empty for a failed system call
 };
 
 /// One value line of a section.
@@ -59,19 +66,24 @@ struct RegistrySection {
   std::vector<std::string> comments;
 };
 
-/// The parsed image of one root's file.
+/// The parsed image of one root's file, with an index of its keys by
+/// lower-cased path, so that a lookup costs the size of the key looked up,
+/// not of the file.
+///
+/// Concurrency: const members may be called from any threads at once; the
+/// others need the image to themselves.
 class RegistryImage {
  public:
   /// An empty image of root `rootName`.
-  explicit RegistryImage(std::string rootName) : rootName_(std::move(rootName)) {}
+  explicit RegistryImage(std::string rootName);
 
-  /// Parses the text of a file of root `rootName`. Throws nothing: lines it
-  /// does not understand are kept as comments. `valid` is false when the
-  /// first meaningful line is not "REGEDIT4".
+  /// Parses the text of a file of root `rootName`, in one pass. Lines that
+  /// are neither a section header nor a value are kept as comments. Throws
+  /// RegistryStoreError (EINVAL, no path) whose detail is "not a REGEDIT4
+  /// file" when the first line that is not blank or a comment is not
+  /// "REGEDIT4", or "line N: <what>" for a malformed header or value line.
   static RegistryImage parse(std::string_view text, std::string_view rootName);
   std::string serialise() const;
-
-  bool valid() const { return valid_; }
 
   /// True when the key exists: a section names it or a key below it.
   bool keyExists(std::string_view path) const;
@@ -80,7 +92,8 @@ class RegistryImage {
   bool createKey(std::string_view path);
   /// Removes the key and every key below it; false when it did not exist.
   bool deleteKey(std::string_view path);
-  /// Immediate subkey names, in the order their first section appears.
+  /// Immediate subkey names, in the order their first section appears (the
+  /// first section at or below each of them).
   std::vector<std::string> subKeys(std::string_view path) const;
 
   /// The value, or null. Later duplicate sections override earlier ones.
@@ -91,12 +104,33 @@ class RegistryImage {
   bool deleteValue(std::string_view path, std::string_view name);
 
  private:
-  RegistrySection* findSection(std::string_view path);
+  // A key named by a section or lying above one.
+  struct KeyNode {
+    std::string name;                // last path component, in its first case
+    std::vector<uint32_t> children;  // in the order their first section appears
+    std::vector<uint32_t> sections;  // the sections naming this key, in file order
+  };
+  struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+
+  // The node of a key, or null.
+  const KeyNode* findNode(std::string_view path) const;
+  // The node of `path` (`lowered` is its lower-cased form), created with its
+  // missing ancestors.
+  uint32_t nodeFor(std::string_view path, std::string_view lowered);
+  // Enters sections_[i] in the index.
+  void indexSection(uint32_t i);
+  // Rebuilds the index after sections were removed.
+  void reindex();
+  void appendSection(std::string_view path);
 
   std::string rootName_;
-  bool valid_ = true;
   std::vector<RegistrySection> sections_;
   std::vector<std::string> trailingComments_;
+  std::vector<KeyNode> nodes_;  // nodes_[0] is the root itself
+  std::unordered_map<std::string, uint32_t, PathHash, std::equal_to<>> index_;
 };
 
 /// Case-insensitive (ASCII) equality of key and value names.
@@ -115,15 +149,16 @@ class RegistryRootFile {
 
   const std::string& path() const { return path_; }
 
-  /// The current image, read from the file at each call (so another
-  /// process's write is seen at once); an absent file reads as an empty valid
-  /// image. Throws RegistryIoError (EINVAL for a file that does not begin
-  /// with "REGEDIT4").
+  /// The current image. The file is read at each call (so another process's
+  /// write is seen at once); it is parsed again only when its bytes differ
+  /// from those of the last image of the same file that this process parsed.
+  /// An absent file reads as an empty image. Throws RegistryStoreError
+  /// naming the file (EINVAL with a detail for a file that cannot be parsed).
   std::shared_ptr<const RegistryImage> read() const;
 
   /// Creates the directory when needed, takes the lock, re-reads the file,
   /// lets `change` modify the image and, when it returns true, replaces the
-  /// file. Throws RegistryIoError; `change` may throw too.
+  /// file. Throws RegistryStoreError; `change` may throw too.
   template <typename Change>
   void update(Change&& change) {
     UpdateGuard guard(*this);
@@ -134,7 +169,7 @@ class RegistryRootFile {
   }
 
   /// Makes the last rename durable (fsync of the directory). Throws
-  /// RegistryIoError.
+  /// RegistryStoreError.
   void sync() const;
 
  private:

@@ -353,8 +353,7 @@ TEST_F(RegistryFile, UnknownKindsAndCommentsSurviveARewrite) {
                 "\n"
                 "\"Expand\"=hex(2):25,00,00,00\n"
                 "@=\"default value\"\n"
-                "\"Broken\"=\"no closing quote\n"
-                "\"Bad\"=dword:xyz\n"
+                "not a value, kept as written\n"
                 "[HKEY_CURRENT_USER\\Elsewhere]\n"
                 "\"Foreign\"=\"kept\"\n");
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta");
@@ -363,29 +362,140 @@ TEST_F(RegistryFile, UnknownKindsAndCommentsSurviveARewrite) {
   EXPECT_EQ(def, "default value");
   std::string s;
   EXPECT_NE(sysErrorOf([&] { key.getString("Blob", s); }), "");
-  EXPECT_NE(sysErrorOf([&] { key.getString("Broken", s); }), "");
-  uint32_t d = 0;
-  EXPECT_NE(sysErrorOf([&] { key.getDword("Bad", d); }), "");
 
   key.setDword("Added", 1);
   const std::string after = readFile(path_);
   EXPECT_NE(after.find("; keep me\n" + binary + "\n"), std::string::npos) << after;
   EXPECT_NE(after.find("\"Expand\"=hex(2):25,00,00,00\n"), std::string::npos);
   EXPECT_NE(after.find("@=\"default value\"\n"), std::string::npos);
-  EXPECT_NE(after.find("\"Broken\"=\"no closing quote\n"), std::string::npos);
-  EXPECT_NE(after.find("\"Bad\"=dword:xyz\n"), std::string::npos);
+  EXPECT_NE(after.find("not a value, kept as written\n[HKEY_CURRENT_USER"), std::string::npos);
   EXPECT_NE(after.find("[HKEY_CURRENT_USER\\Elsewhere]\n\"Foreign\"=\"kept\"\n"),
             std::string::npos);
   EXPECT_NE(after.find("\"Added\"=dword:00000001\n"), std::string::npos);
 }
 
-TEST_F(RegistryFile, FileThatIsNotRegedit4IsAFailure) {
-  writeFile(path_, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n");
-  uint32_t code = 0;
-  EXPECT_EQ(sysErrorOf([] { JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "A"); }, &code),
-            "system call error at function 'Function=RegCreateKeyEx, key=HKEY_LOCAL_MACHINE\\A' "
-            ": Invalid argument");
-  EXPECT_EQ(code, static_cast<uint32_t>(EINVAL));
+// A file that cannot be parsed fails every operation on its root, with the
+// file, the line and the fault, and is never rewritten.
+TEST_F(RegistryFile, BrokenFilesNameTheFileTheLineAndTheFault) {
+  struct Case {
+    const char* fault;
+    const char* body;  // after the lines "REGEDIT4", "", "; comment", "[...\Quorvanta]"
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"unterminated string value", "\"A\"=\"x\"\r\n\"Path\"=\"C:\\logs\\\"\r\n",
+       "line 6: unterminated string"},
+      {"unterminated value name", "\"Path=x\n", "line 5: unterminated string"},
+      {"text after the string", "\"A\"=\"x\" \"y\"\n", "line 5: text after the closing quote"},
+      {"no '=' after the name", "\"A\" \"x\"\n", "line 5: '=' expected after the value name"},
+      {"no '=' after @", "@\"x\"\n", "line 5: '=' expected after the value name"},
+      {"dword with bad hex", "\n\"Level\"=dword:xyz\n", "line 6: dword: needs 1 to 8 hex digits"},
+      {"dword too long", "\"Level\"=dword:123456789\n", "line 5: dword: needs 1 to 8 hex digits"},
+      {"unknown value kind", "\"Level\"=12\n", "line 5: the value is not a string, dword: or hex:"},
+      {"hex running off the end", "\"Blob\"=hex:01,\\\n  02,\\\n",
+       "line 5: hex value continued past the end of the file"},
+      {"header without ']'", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Log\n",
+       "line 5: section header does not end with ']'"},
+      {"empty header", "[ ]\n", "line 5: section header without a key"},
+      {"key deletion", "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n",
+       "line 5: deleting a key ([-...]) is not supported"},
+  };
+  const std::string function =
+      "system call error at function 'Function=RegCreateKeyEx, "
+      "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : ";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string text =
+        std::string("REGEDIT4\n\n; comment\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n") + c.body;
+    writeFile(path_, text);
+    uint32_t code = 0;
+    EXPECT_EQ(
+        sysErrorOf([] { JSystemRegistryKey k(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta"); }, &code),
+        function + path_.string() + ": " + c.problem);
+    EXPECT_EQ(code, static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(readFile(path_), text);
+  }
+
+  // The first line that is not blank or a comment must be the header.
+  writeFile(path_,
+            "; hand-written\n\nWindows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n");
+  EXPECT_EQ(sysErrorOf([] { JSystemRegistryKey k(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta"); }),
+            function + path_.string() + ": not a REGEDIT4 file");
+  // A value before any section has no key.
+  writeFile(path_, "REGEDIT4\n\"Orphan\"=\"x\"\n");
+  EXPECT_EQ(sysErrorOf([] { JSystemRegistryKey k(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta"); }),
+            function + path_.string() + ": line 2: value before the first section header");
+}
+
+TEST_F(RegistryFile, FileBrokenUnderAnOpenKeyFailsItsReadsAndWrites) {
+  JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta");
+  key.setDword("V", 1);
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n\"V\"=dword:1x\n";
+  writeFile(path_, text);
+  const std::string where = "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : " + path_.string() +
+                            ": line 4: dword: needs 1 to 8 hex digits";
+  uint32_t v = 0;
+  EXPECT_EQ(sysErrorOf([&] { key.getDword("V", v); }),
+            "system call error at function 'Function=RegQueryValueEx, " + where);
+  EXPECT_EQ(sysErrorOf([&] { key.enumSubKeys(); }),
+            "system call error at function 'Function=RegQueryInfoKey, " + where);
+  EXPECT_EQ(sysErrorOf([&] { key.setDword("W", 2); }),
+            "system call error at function 'Function=RegSetValueEx, " + where);
+  EXPECT_EQ(readFile(path_), text);
+  // Repaired, it reads again.
+  writeFile(path_, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n\"V\"=dword:1f\n");
+  EXPECT_TRUE(key.getDword("V", v));
+  EXPECT_EQ(v, 0x1Fu);
+}
+
+// A file of many keys, written by hand: keys in creation order (not sorted),
+// a key split over two sections in different cases, and edits by another
+// writer between reads, including one that keeps the file's size.
+TEST_F(RegistryFile, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
+  constexpr int kKeys = 5000;
+  auto name = [](int i) { return "Cam" + std::to_string((i * 7919) % kKeys); };
+  auto fileWith = [&](const std::string& lastValue) {
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Cameras]\n\n";
+    for (int i = 0; i < kKeys; ++i) {
+      text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Cameras\\" + name(i) +
+              "]\n\"Port\"=dword:" + std::to_string(1000 + i) + "\n\n";
+    }
+    text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\CAMERAS\\" + name(10) +
+            "\\Lens]\n[hkey_local_machine\\software\\quorvanta\\cameras\\" + name(10) +
+            "]\n\"Name\"=\"" + lastValue + "\"\n";
+    return text;
+  };
+  writeFile(path_, fileWith("first"));
+
+  JSystemRegistryKey cameras(HKEY_LOCAL_MACHINE, "Software\\Quorvanta\\Cameras", KEY_READ);
+  const std::vector<std::string> names = cameras.enumSubKeys();
+  ASSERT_EQ(names.size(), static_cast<size_t>(kKeys));
+  for (int i = 0; i < kKeys; ++i) {
+    ASSERT_EQ(names[static_cast<size_t>(i)], name(i));
+  }
+  JSystemRegistryKey tenth(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUORVANTA\\cameras\\" + name(10),
+                           KEY_READ);
+  uint32_t port = 0;
+  std::string text;
+  ASSERT_TRUE(tenth.getDword("port", port));
+  EXPECT_EQ(port, 0x1010u);  // "1010" read as hex
+  ASSERT_TRUE(tenth.getString("NAME", text));
+  EXPECT_EQ(text, "first");
+  EXPECT_EQ(tenth.enumSubKeys(), std::vector<std::string>{"Lens"});
+
+  // Another writer's edit of the same size, at once.
+  writeFile(path_, fileWith("other"));
+  ASSERT_TRUE(tenth.getString("Name", text));
+  EXPECT_EQ(text, "other");
+  // And a write through the store, then a second key read in the same file.
+  JSystemRegistryKey writer(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras\\" + name(4999));
+  writer.setDword("Port", 7);
+  JSystemRegistryKey last(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras\\" + name(4999),
+                          KEY_READ);
+  ASSERT_TRUE(last.getDword("Port", port));
+  EXPECT_EQ(port, 7u);
+  EXPECT_EQ(cameras.enumSubKeys().size(), static_cast<size_t>(kKeys));
 }
 
 TEST_F(RegistryFile, DirectoryThatCannotBeCreatedFailsWithTheRegistryFunctionsName) {
@@ -397,7 +507,9 @@ TEST_F(RegistryFile, DirectoryThatCannotBeCreatedFailsWithTheRegistryFunctionsNa
                 [] { JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta", KEY_READ); },
                 &code),
             "system call error at function 'Function=RegCreateKeyEx, "
-            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : Not a directory");
+            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : " +
+                (other.path() / "plain" / "sub" / "HKEY_LOCAL_MACHINE.reg").string() +
+                ": Not a directory");
   EXPECT_EQ(code, static_cast<uint32_t>(ENOTDIR));
 }
 
@@ -406,13 +518,16 @@ TEST_F(RegistryFile, ReadsAndEnumerationOfAnUnreadableStoreNameTheirFunctions) {
   test::TempDir other;
   writeFile(other.path() / "plain", "x");
   ::setenv("ZQ_REGISTRY_DIR", (other.path() / "plain" / "sub").c_str(), 1);
+  const std::string file = (other.path() / "plain" / "sub" / "HKEY_LOCAL_MACHINE.reg").string();
   uint32_t v = 0;
   EXPECT_EQ(sysErrorOf([&] { key.getDword("V", v); }),
             "system call error at function 'Function=RegQueryValueEx, "
-            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : Not a directory");
+            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : " +
+                file + ": Not a directory");
   EXPECT_EQ(sysErrorOf([&] { key.enumSubKeys(); }),
             "system call error at function 'Function=RegQueryInfoKey, "
-            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : Not a directory");
+            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta' : " +
+                file + ": Not a directory");
 }
 
 TEST_F(RegistryFile, OverlongSubkeyNameInAFileFailsEnumeration) {
