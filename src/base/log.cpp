@@ -138,7 +138,11 @@ void initialise(LogState& s, unsigned flags) {
   bool console = false;
   // Records logged while building go to the outputs built so far.
   try {
-    JSystemRegistryKey logKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log", KEY_READ);
+    // Every output's subkey and values are read from one snapshot: a read of
+    // the file per value would make the first record cost the number of
+    // outputs times the size of the file, with all logging held meanwhile.
+    const JSystemRegistryKey logKey =
+        JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log", KEY_READ).snapshot();
     for (const std::string& name : logKey.enumSubKeys()) {
       try {
         JSystemRegistryKey sub;

@@ -126,7 +126,11 @@ JSystemRegistryKey::JSystemRegistryKey(uint32_t root, std::string_view path, uin
 }
 
 JSystemRegistryKey::JSystemRegistryKey(const JSystemRegistryKey& oKey)
-    : root_(oKey.root_), path_(oKey.path_), access_(oKey.access_), open_(oKey.open_) {
+    : root_(oKey.root_),
+      path_(oKey.path_),
+      access_(oKey.access_),
+      open_(oKey.open_),
+      snapshot_(oKey.snapshot_) {
   JLog::logTraceable(kLevelTraceRegistry, &keyTracer(), "%s",
                      "JSystemRegistryKey(const JSystemRegistryKey & oKey)");
 }
@@ -139,6 +143,7 @@ JSystemRegistryKey& JSystemRegistryKey::operator=(const JSystemRegistryKey& oKey
     path_ = oKey.path_;
     access_ = oKey.access_;
     open_ = oKey.open_;
+    snapshot_ = oKey.snapshot_;
   }
   return *this;
 }
@@ -190,12 +195,36 @@ void JSystemRegistryKey::openSubKey(const JSystemRegistryKey& parent, std::strin
   // Copy first: `parent` may be this object, which open() closes.
   const uint32_t root = parent.root_;
   const std::string path = joinPath(parent.path_, name);
+  std::shared_ptr<const RegistryImage> snapshot = parent.snapshot_;
+  if (snapshot && validKeyPath(path) && snapshot->keyExists(path)) {
+    close();
+    root_ = root;
+    path_ = path;
+    access_ = access & KEY_READ;
+    snapshot_ = std::move(snapshot);
+    open_ = true;
+    return;
+  }
   open(root, path, access);
 }
 
 void JSystemRegistryKey::close() {
   open_ = false;
   access_ = 0;
+  snapshot_.reset();
+}
+
+JSystemRegistryKey::JSystemRegistryKey(const JSystemRegistryKey& key,
+                                       std::shared_ptr<const RegistryImage> image)
+    : root_(key.root_),
+      path_(key.path_),
+      access_(key.access_ & KEY_READ),
+      open_(true),
+      snapshot_(std::move(image)) {}
+
+JSystemRegistryKey JSystemRegistryKey::snapshot() const {
+  // Built in place, not copied: a copy would be traced as one.
+  return JSystemRegistryKey(*this, load(0, "RegCreateKeyEx"));
 }
 
 std::shared_ptr<const RegistryImage> JSystemRegistryKey::load(uint32_t right,
@@ -206,11 +235,13 @@ std::shared_ptr<const RegistryImage> JSystemRegistryKey::load(uint32_t right,
   if ((access_ & right) != right) {
     fail(function, EACCES);
   }
-  std::shared_ptr<const RegistryImage> image;
-  try {
-    image = file().read();
-  } catch (const RegistryStoreError& e) {
-    fail(function, e);
+  std::shared_ptr<const RegistryImage> image = snapshot_;
+  if (!image) {
+    try {
+      image = file().read();
+    } catch (const RegistryStoreError& e) {
+      fail(function, e);
+    }
   }
   if (!image->keyExists(path_)) {
     fail(function, ENOENT);

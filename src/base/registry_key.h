@@ -141,11 +141,23 @@ class JSystemRegistryKey {
   /// order their sections first appear in the file).
   std::vector<std::string> enumSubKeys() const;
 
+  /// A read-only copy of this key that reads the root's file as it is now,
+  /// as do the subkeys opened from it (openSubKey with it as the parent) that
+  /// exist at this moment: a batch of reads of many keys costs one read of
+  /// the file, and sees one state of it. Its rights are this key's read
+  /// rights: writes through it fail (EACCES). A subkey that the snapshot
+  /// does not hold is opened in the file as usual. Failures throw
+  /// "Function=RegCreateKeyEx, ...", as opening does.
+  JSystemRegistryKey snapshot() const;
+
  private:
+  // A snapshot of `key` reading `image`.
+  JSystemRegistryKey(const JSystemRegistryKey& key, std::shared_ptr<const RegistryImage> image);
   [[noreturn]] void fail(const char* function, int code) const;
   [[noreturn]] void fail(const char* function, const RegistryStoreError& error) const;
   RegistryRootFile file() const;
-  // Reads the root's file for an operation needing `right` on an existing key.
+  // Reads the root's file (or takes the snapshot) for an operation needing
+  // `right` on an existing key.
   std::shared_ptr<const RegistryImage> load(uint32_t right, const char* function) const;
   // Writes one value of the key ("RegSetValueEx").
   void storeValue(const RegistryValue& value);
@@ -154,6 +166,8 @@ class JSystemRegistryKey {
   std::string path_;
   uint32_t access_ = 0;
   bool open_ = false;
+  // The image every read of a snapshot uses; null for a key that reads the file.
+  std::shared_ptr<const RegistryImage> snapshot_;
 };
 
 }  // namespace zq

@@ -498,6 +498,39 @@ TEST_F(RegistryFile, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
   EXPECT_EQ(cameras.enumSubKeys().size(), static_cast<size_t>(kKeys));
 }
 
+// A snapshot reads the file as it was, and so do the subkeys opened from it.
+TEST_F(RegistryFile, SnapshotReadsOneStateOfTheFileAndWritesNothing) {
+  JSystemRegistryKey log(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log");
+  JSystemRegistryKey out;
+  out.openSubKey(log, "Out");
+  out.setString("Type", "File");
+  const JSystemRegistryKey view = log.snapshot();
+  out.setString("Type", "Console");
+  JSystemRegistryKey added;
+  added.openSubKey(log, "Added");
+
+  EXPECT_EQ(view.enumSubKeys(), std::vector<std::string>{"Out"});
+  JSystemRegistryKey viewOut;
+  viewOut.openSubKey(view, "out");
+  std::string type;
+  ASSERT_TRUE(viewOut.getString("Type", type));
+  EXPECT_EQ(type, "File");
+  ASSERT_TRUE(out.getString("Type", type));
+  EXPECT_EQ(type, "Console");
+
+  uint32_t code = 0;
+  EXPECT_EQ(sysErrorOf([&] { viewOut.setString("Type", "Syslog"); }, &code),
+            "system call error at function 'Function=RegSetValueEx, "
+            "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Log\\out' : Permission denied");
+  // A subkey the snapshot does not hold is read from the file.
+  JSystemRegistryKey viewAdded;
+  viewAdded.openSubKey(view, "Added");
+  added.setDword("V", 3);
+  uint32_t v = 0;
+  EXPECT_TRUE(viewAdded.getDword("V", v));
+  EXPECT_EQ(v, 3u);
+}
+
 TEST_F(RegistryFile, DirectoryThatCannotBeCreatedFailsWithTheRegistryFunctionsName) {
   test::TempDir other;
   writeFile(other.path() / "plain", "not a directory");
