@@ -1,6 +1,7 @@
 // Figures of the registry store with many keys, in one run:
-//  1. listing the subkeys of a key that has N of them (enumSubKeys);
-//  2. reading one value of a file of N keys (getDword);
+//  1. listing the subkeys of a key that has N of them (enumSubKeys), the file
+//     just rewritten before each round or unchanged;
+//  2. reading one value of a file of N keys (getDword), likewise;
 //  3. the first log record after start-up, with N subkeys under
 //     SOFTWARE\Quorvanta\Log (each one read as an output description, one in
 //     a hundred building an output), and with N keys elsewhere under
@@ -226,49 +227,67 @@ int main(int argc, char** argv) {
   try {
     std::printf("registry store: %d keys, %d rounds\n", keys, rounds);
 
-    // 1 and 2: a file of N camera keys.
-    const size_t camerasBytes = scratch.writeMachineFile(camerasFile(keys) + benchOutput());
-    zq::JSystemRegistryKey cameras(zq::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras",
-                                   zq::KEY_READ);
-    const Figures list = measure(rounds, [&] {
+    // 1 and 2: a file of N camera keys. "changed": the file is rewritten
+    // (one comment line differs) before each round, as when another process
+    // has just written it, so that nothing parsed before can be reused.
+    const std::string cameras = camerasFile(keys) + benchOutput();
+    size_t round = 0;
+    auto rewrite = [&](const std::string& text) {
+      return scratch.writeMachineFile(text + "; round " + std::to_string(++round) + "\n");
+    };
+    const size_t camerasBytes = rewrite(cameras);
+    zq::JSystemRegistryKey parent(zq::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras",
+                                  zq::KEY_READ);
+    auto listOnce = [&] {
       const auto start = Clock::now();
-      const size_t n = cameras.enumSubKeys().size();
+      const size_t n = parent.enumSubKeys().size();
       const double ms = msSince(start);
       if (n != static_cast<size_t>(keys)) {
         throw std::runtime_error("listed " + std::to_string(n) + " subkeys, not " +
                                  std::to_string(keys));
       }
       return ms;
-    });
-    print("list " + std::to_string(keys) + " subkeys (file " + std::to_string(camerasBytes) +
-              " bytes)",
-          list);
+    };
+    const std::string n = std::to_string(keys);
+    std::printf("file of %s keys: %zu bytes\n", n.c_str(), camerasBytes);
+    print("list " + n + " subkeys, file changed before each round", measure(rounds, [&] {
+            rewrite(cameras);
+            return listOnce();
+          }));
+    print("list " + n + " subkeys, file unchanged", measure(rounds, listOnce));
 
     zq::JSystemRegistryKey middle(zq::HKEY_LOCAL_MACHINE,
                                   "SOFTWARE\\Quorvanta\\Cameras\\Cam" + std::to_string(keys / 2),
                                   zq::KEY_READ);
-    constexpr int kReadsPerRound = 20;
-    const Figures read = measure(rounds, [&] {
+    auto readMs = [&](int reads) {
       uint32_t port = 0;
       const auto start = Clock::now();
-      for (int r = 0; r < kReadsPerRound; ++r) {
+      for (int r = 0; r < reads; ++r) {
         if (!middle.getDword("Port", port) || port != static_cast<uint32_t>(5000 + keys / 2)) {
           throw std::runtime_error("wrong value read");
         }
       }
-      return msSince(start) / kReadsPerRound;
-    });
-    print("read one value in a file of " + std::to_string(keys) + " keys", read);
+      return msSince(start) / reads;
+    };
+    print("read one value of " + n + " keys, file changed before each round", measure(rounds, [&] {
+            rewrite(cameras);
+            return readMs(1);
+          }));
+    print("read one value of " + n + " keys, file unchanged (20 reads a round)",
+          measure(rounds, [&] { return readMs(20); }));
 
-    // 3: the first log record, N keys beside the Log key, then under it.
-    const Figures beside = measure(rounds, [&] { return firstRecordMs(receiver); });
-    print("first log record, " + std::to_string(keys) + " keys beside the Log key", beside);
-
-    const size_t logBytes = scratch.writeMachineFile(logFile(keys));
-    const Figures under = measure(rounds, [&] { return firstRecordMs(receiver); });
-    print("first log record, " + std::to_string(keys) + " subkeys of the Log key (file " +
-              std::to_string(logBytes) + " bytes)",
-          under);
+    // 3: the first log record after start-up (the file is new to the
+    // process), N keys beside the Log key, then N subkeys of it.
+    print("first log record, " + n + " keys beside the Log key", measure(rounds, [&] {
+            rewrite(cameras);
+            return firstRecordMs(receiver);
+          }));
+    const std::string log = logFile(keys);
+    std::printf("file of %s subkeys of the Log key: %zu bytes\n", n.c_str(), rewrite(log));
+    print("first log record, " + n + " subkeys of the Log key", measure(rounds, [&] {
+            rewrite(log);
+            return firstRecordMs(receiver);
+          }));
     zq::JLog::shutdown();
   } catch (const zq::JError& e) {
     std::fprintf(stderr, "bench_registry: %s\n", e.message().c_str());
