@@ -31,6 +31,15 @@ std::string lowered(std::string_view s) {
   return out;
 }
 
+// FNV-1a over the lower-cased bytes: equal for names that compare equal.
+uint64_t pathHash(std::string_view path) {
+  uint64_t h = 14695981039346656037ull;
+  for (char c : path) {
+    h = (h ^ static_cast<unsigned char>(lower(c))) * 1099511628211ull;
+  }
+  return h;
+}
+
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && registryNamesEqual(s.substr(0, prefix.size()), prefix);
 }
@@ -464,35 +473,68 @@ std::string RegistryImage::serialise() const {
 }
 
 const RegistryImage::KeyNode* RegistryImage::findNode(std::string_view path) const {
-  auto it = index_.find(lowered(path));
-  return it == index_.end() ? nullptr : &nodes_[it->second];
+  const uint32_t id = slots_[slotOf(path, pathHash(path))];
+  return id == kNone ? nullptr : &nodes_[id];
 }
 
-uint32_t RegistryImage::nodeFor(std::string_view path, std::string_view low) {
-  if (auto it = index_.find(low); it != index_.end()) {
-    return it->second;
+size_t RegistryImage::slotOf(std::string_view path, uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const uint32_t id = slots_[slot];
+    if (id == kNone || registryNamesEqual(path, std::string_view(lowPaths_).substr(
+                                                    nodes_[id].pathStart, nodes_[id].pathLength))) {
+      return slot;
+    }
   }
-  const size_t slash = low.rfind('\\');
-  const uint32_t parent =
-      slash == std::string_view::npos ? 0 : nodeFor(path.substr(0, slash), low.substr(0, slash));
+}
+
+uint32_t RegistryImage::nodeFor(std::string_view path) {
+  const uint64_t hash = pathHash(path);
+  if (const uint32_t id = slots_[slotOf(path, hash)]; id != kNone) {
+    return id;
+  }
+  const size_t slash = path.rfind('\\');
+  const uint32_t parent = slash == std::string_view::npos ? 0 : nodeFor(path.substr(0, slash));
   const auto id = static_cast<uint32_t>(nodes_.size());
-  nodes_.push_back(
-      {std::string(slash == std::string_view::npos ? path : path.substr(slash + 1)), {}, {}});
-  nodes_[parent].children.push_back(id);
-  index_.emplace(std::string(low), id);
+  KeyNode node;
+  node.name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  node.pathStart = static_cast<uint32_t>(lowPaths_.size());
+  node.pathLength = static_cast<uint32_t>(path.size());
+  for (char c : path) {
+    lowPaths_.push_back(lower(c));
+  }
+  nodes_.push_back(std::move(node));
+  KeyNode& p = nodes_[parent];
+  (p.lastChild == kNone ? p.firstChild : nodes_[p.lastChild].nextSibling) = id;
+  p.lastChild = id;
+
+  if (2 * nodes_.size() > slots_.size()) {
+    // Grow: every node goes into a table twice as large.
+    slots_.assign(slots_.size() * 2, kNone);
+    for (uint32_t n = 0; n < nodes_.size(); ++n) {
+      const std::string_view low =
+          std::string_view(lowPaths_).substr(nodes_[n].pathStart, nodes_[n].pathLength);
+      slots_[slotOf(low, pathHash(low))] = n;
+    }
+  } else {
+    slots_[slotOf(path, hash)] = id;
+  }
   return id;
 }
 
 void RegistryImage::indexSection(uint32_t i) {
-  const std::string& path = sections_[i].path;
-  nodes_[nodeFor(path, lowered(path))].sections.push_back(i);
+  KeyNode& node = nodes_[nodeFor(sections_[i].path)];
+  nextSection_.resize(sections_.size(), kNone);
+  (node.lastSection == kNone ? node.firstSection : nextSection_[node.lastSection]) = i;
+  node.lastSection = i;
 }
 
 void RegistryImage::reindex() {
-  nodes_.clear();
-  index_.clear();
-  nodes_.push_back({});
-  index_.emplace(std::string(), 0);
+  nodes_.assign(1, KeyNode{});
+  nextSection_.assign(sections_.size(), kNone);
+  lowPaths_.clear();
+  slots_.assign(16, kNone);
+  slots_[slotOf({}, pathHash({}))] = 0;
   for (size_t i = 0; i < sections_.size(); ++i) {
     if (!sections_[i].foreign) {
       indexSection(static_cast<uint32_t>(i));
@@ -547,8 +589,7 @@ bool RegistryImage::deleteKey(std::string_view path) {
 std::vector<std::string> RegistryImage::subKeys(std::string_view path) const {
   std::vector<std::string> names;
   if (const KeyNode* node = findNode(path)) {
-    names.reserve(node->children.size());
-    for (uint32_t child : node->children) {
+    for (uint32_t child = node->firstChild; child != kNone; child = nodes_[child].nextSibling) {
       names.push_back(nodes_[child].name);
     }
   }
@@ -561,7 +602,7 @@ const RegistryValue* RegistryImage::findValue(std::string_view path, std::string
     return nullptr;
   }
   const RegistryValue* found = nullptr;
-  for (uint32_t i : node->sections) {
+  for (uint32_t i = node->firstSection; i != kNone; i = nextSection_[i]) {
     for (const RegistryValue& v : sections_[i].values) {
       if (registryNamesEqual(v.name, name)) {
         found = &v;
@@ -579,11 +620,11 @@ void RegistryImage::setValue(std::string_view path, RegistryValue value) {
     return;
   }
   const KeyNode* node = findNode(path);
-  if (node == nullptr || node->sections.empty()) {
+  if (node == nullptr || node->firstSection == kNone) {
     appendSection(path);
     node = findNode(path);
   }
-  sections_[node->sections.front()].values.push_back(std::move(value));
+  sections_[node->firstSection].values.push_back(std::move(value));
 }
 
 bool RegistryImage::deleteValue(std::string_view path, std::string_view name) {
@@ -592,7 +633,7 @@ bool RegistryImage::deleteValue(std::string_view path, std::string_view name) {
     return false;
   }
   bool any = false;
-  for (uint32_t i : node->sections) {
+  for (uint32_t i = node->firstSection; i != kNone; i = nextSection_[i]) {
     any |= std::erase_if(sections_[i].values, [&](const RegistryValue& v) {
              return registryNamesEqual(v.name, name);
            }) > 0;

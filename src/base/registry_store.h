@@ -25,11 +25,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -66,7 +64,7 @@ struct RegistrySection {
   std::vector<std::string> comments;
 };
 
-/// The parsed image of one root's file, with an index of its keys by
+/// The parsed image of one root's file, with a hash index of its keys by
 /// lower-cased path, so that a lookup costs the size of the key looked up,
 /// not of the file.
 ///
@@ -104,33 +102,41 @@ class RegistryImage {
   bool deleteValue(std::string_view path, std::string_view name);
 
  private:
-  // A key named by a section or lying above one.
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // A key named by a section or lying above one. Children and sections are
+  // chained by index, so that indexing allocates nothing per key.
   struct KeyNode {
-    std::string name;                // last path component, in its first case
-    std::vector<uint32_t> children;  // in the order their first section appears
-    std::vector<uint32_t> sections;  // the sections naming this key, in file order
-  };
-  struct PathHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    std::string name;        // last path component, in its first case
+    uint32_t pathStart = 0;  // the lower-cased path is lowPaths_.substr(pathStart, pathLength)
+    uint32_t pathLength = 0;
+    uint32_t firstChild = kNone;  // children in the order their first section appears
+    uint32_t lastChild = kNone;
+    uint32_t nextSibling = kNone;
+    uint32_t firstSection = kNone;  // sections naming the key, in file order,
+    uint32_t lastSection = kNone;   // chained by nextSection_
   };
 
   // The node of a key, or null.
   const KeyNode* findNode(std::string_view path) const;
-  // The node of `path` (`lowered` is its lower-cased form), created with its
-  // missing ancestors.
-  uint32_t nodeFor(std::string_view path, std::string_view lowered);
+  // The slot of `path` in slots_: the one holding its node, or the empty
+  // one where it belongs.
+  size_t slotOf(std::string_view path, uint64_t hash) const;
+  // The node of `path`, created with its missing ancestors.
+  uint32_t nodeFor(std::string_view path);
   // Enters sections_[i] in the index.
   void indexSection(uint32_t i);
-  // Rebuilds the index after sections were removed.
+  // Rebuilds the index (after sections were removed).
   void reindex();
   void appendSection(std::string_view path);
 
   std::string rootName_;
   std::vector<RegistrySection> sections_;
   std::vector<std::string> trailingComments_;
-  std::vector<KeyNode> nodes_;  // nodes_[0] is the root itself
-  std::unordered_map<std::string, uint32_t, PathHash, std::equal_to<>> index_;
+  std::vector<KeyNode> nodes_;         // nodes_[0] is the root itself
+  std::vector<uint32_t> nextSection_;  // per section: the next one naming the same key
+  std::string lowPaths_;               // every node's lower-cased path, back to back
+  std::vector<uint32_t> slots_;        // open addressing over nodes_, at most half full
 };
 
 /// Case-insensitive (ASCII) equality of key and value names.
