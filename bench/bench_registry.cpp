@@ -10,6 +10,7 @@
 // and removed at the end; the files are written as text, as an administrator
 // would, so that building them does not depend on the code measured.
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,8 +39,9 @@ constexpr const char* kUsage =
     "  --keys N    keys in each registry file measured (1 to 1000000, default 10000)\n"
     "  --rounds R  times each figure is measured (1 to 1000, default 5)\n"
     "Prints the time to list N subkeys, to read a value in a file of N keys, and\n"
-    "to the first log record with N keys in the registry (min and median over R\n"
-    "rounds). Runs on a registry made for the run under /tmp.\n";
+    "to the first log record with N keys in the registry: elapsed and CPU time of\n"
+    "the thread, min and median over R rounds. Runs on a registry made for the\n"
+    "run under /tmp.\n";
 
 // The registry directory of the run, removed with everything in it.
 class Scratch {
@@ -143,37 +145,66 @@ std::string logFile(int keys) {
   return text;
 }
 
-struct Figures {
-  double minMs;
-  double medianMs;
+// One measured stretch: elapsed time, and the CPU time of this thread, which
+// other processes on a busy machine do not inflate.
+struct Sample {
+  double wallMs;
+  double cpuMs;
 };
 
-// Runs `once` `rounds` times; each call returns the milliseconds it measured.
-Figures measure(int rounds, const std::function<double()>& once) {
-  std::vector<double> ms;
-  for (int r = 0; r < rounds; ++r) {
-    ms.push_back(once());
-  }
-  std::sort(ms.begin(), ms.end());
-  return {ms.front(), ms[ms.size() / 2]};
+double threadCpuMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+class Stopwatch {
+ public:
+  Stopwatch() : wall_(Clock::now()), cpu_(threadCpuMs()) {}
+  Sample elapsed(int shares = 1) const {
+    return {std::chrono::duration<double, std::milli>(Clock::now() - wall_).count() / shares,
+            (threadCpuMs() - cpu_) / shares};
+  }
+
+ private:
+  Clock::time_point wall_;
+  double cpu_;
+};
+
+struct Figures {
+  double wallMin;
+  double wallMedian;
+  double cpuMin;
+  double cpuMedian;
+};
+
+// Runs `once` `rounds` times; each call returns what it measured.
+Figures measure(int rounds, const std::function<Sample()>& once) {
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  for (int r = 0; r < rounds; ++r) {
+    const Sample s = once();
+    wall.push_back(s.wallMs);
+    cpu.push_back(s.cpuMs);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  return {wall.front(), wall[wall.size() / 2], cpu.front(), cpu[cpu.size() / 2]};
 }
 
 void print(const std::string& what, const Figures& f) {
-  std::printf("%-66s min %10.3f ms  median %10.3f ms\n", what.c_str(), f.minMs, f.medianMs);
+  std::printf("%-66s %10.3f %10.3f %10.3f %10.3f\n", what.c_str(), f.wallMin, f.wallMedian,
+              f.cpuMin, f.cpuMedian);
 }
 
 // The first record after the facility is shut down builds the outputs from
 // the registry; the bench output receives it before log() returns.
-double firstRecordMs(Receiver& receiver) {
+Sample firstRecord(Receiver& receiver) {
   zq::JLog::shutdown();
   const int before = receiver.records;
-  const auto start = Clock::now();
+  const Stopwatch watch;
   zq::JLog::log(zq::kLevelInfo, "first", __FILE__, __LINE__, "Bench", nullptr);
-  const double ms = msSince(start);
+  const Sample ms = watch.elapsed();
   if (receiver.records != before + 1) {
     throw std::runtime_error("the first record did not reach the bench output");
   }
@@ -225,7 +256,8 @@ int main(int argc, char** argv) {
   Scratch scratch;
   Receiver receiver;
   try {
-    std::printf("registry store: %d keys, %d rounds\n", keys, rounds);
+    std::printf("registry store: %d keys, %d rounds; times in ms\n", keys, rounds);
+    std::printf("%-66s %10s %10s %10s %10s\n", "", "wall min", "wall med", "cpu min", "cpu med");
 
     // 1 and 2: a file of N camera keys. "changed": the file is rewritten
     // (one comment line differs) before each round, as when another process
@@ -239,9 +271,9 @@ int main(int argc, char** argv) {
     zq::JSystemRegistryKey parent(zq::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Cameras",
                                   zq::KEY_READ);
     auto listOnce = [&] {
-      const auto start = Clock::now();
+      const Stopwatch watch;
       const size_t n = parent.enumSubKeys().size();
-      const double ms = msSince(start);
+      const Sample ms = watch.elapsed();
       if (n != static_cast<size_t>(keys)) {
         throw std::runtime_error("listed " + std::to_string(n) + " subkeys, not " +
                                  std::to_string(keys));
@@ -261,13 +293,13 @@ int main(int argc, char** argv) {
                                   zq::KEY_READ);
     auto readMs = [&](int reads) {
       uint32_t port = 0;
-      const auto start = Clock::now();
+      const Stopwatch watch;
       for (int r = 0; r < reads; ++r) {
         if (!middle.getDword("Port", port) || port != static_cast<uint32_t>(5000 + keys / 2)) {
           throw std::runtime_error("wrong value read");
         }
       }
-      return msSince(start) / reads;
+      return watch.elapsed(reads);
     };
     print("read one value of " + n + " keys, file changed before each round", measure(rounds, [&] {
             rewrite(cameras);
@@ -280,13 +312,13 @@ int main(int argc, char** argv) {
     // process), N keys beside the Log key, then N subkeys of it.
     print("first log record, " + n + " keys beside the Log key", measure(rounds, [&] {
             rewrite(cameras);
-            return firstRecordMs(receiver);
+            return firstRecord(receiver);
           }));
     const std::string log = logFile(keys);
     std::printf("file of %s subkeys of the Log key: %zu bytes\n", n.c_str(), rewrite(log));
     print("first log record, " + n + " subkeys of the Log key", measure(rounds, [&] {
             rewrite(log);
-            return firstRecordMs(receiver);
+            return firstRecord(receiver);
           }));
     zq::JLog::shutdown();
   } catch (const zq::JError& e) {
