@@ -1,13 +1,44 @@
 // The group of audio output controllers: per-name operations, commands to
-// all, and link events relayed with the controller's name.
+// all, and link events relayed with the controller's name. Every operation
+// is a host call: nothing thrown below it gets out of it.
 #include "control/audio_output_controller_group.h"
 
+#include <exception>
 #include <string>
 
 #include "base/error.h"
+#include "base/log.h"
 #include "rpc/params.h"
 
 namespace zq {
+namespace {
+
+// Runs a host operation. An error that gets this far (no descriptor left for
+// a socket, no thread to start, no memory) is logged where it is caught and
+// the operation answers `failure`.
+template <typename Operation>
+int32_t hostCall(const char* name, int32_t failure, Operation&& operation) noexcept {
+  try {
+    return operation();
+  } catch (const JError& e) {
+    logCaught(e);
+  } catch (const std::exception& e) {
+    JLog::logf(kLevelError, "%s failed: %s", name, e.what());
+  } catch (...) {
+    JLog::logf(kLevelError, "%s failed: exception of unknown type", name);
+  }
+  return failure;
+}
+
+template <typename Operation>
+void hostCall(const char* name, Operation&& operation) noexcept {
+  hostCall(name, 0, [&] {
+    operation();
+    return 0;
+  });
+}
+
+}  // namespace
 
 int32_t connectorNumber(std::string_view name) {
   static constexpr std::string_view kConnectors[] = {
@@ -28,6 +59,10 @@ AudioOutputControllerGroup::~AudioOutputControllerGroup() {
 }
 
 int32_t AudioOutputControllerGroup::AddToGroupAndConnect() {
+  return hostCall("AddToGroupAndConnect", -1, [&] { return addToGroupAndConnect(); });
+}
+
+int32_t AudioOutputControllerGroup::addToGroupAndConnect() {
   auto controller = std::make_unique<AudioOutputController>(this, port_, server_, timeOut_,
                                                             blocking_, traceMask_);
   const std::string name = server_ + ":" + std::to_string(port_);
@@ -58,64 +93,63 @@ std::vector<std::string> AudioOutputControllerGroup::names() const {
 }
 
 int32_t AudioOutputControllerGroup::SetParamsOf(std::string_view name, std::string_view text) {
-  AudioOutputController* controller = find(name);
-  if (controller == nullptr) {
-    return -2;
-  }
-  try {
+  return hostCall("SetParamsOf", -1, [&] {
+    AudioOutputController* controller = find(name);
     // The synchronous call, not the queued command of the same name.
-    return controller->JRPCController::setParams(text);
-  } catch (const JError& e) {
-    logCaught(e);
-    return -1;
-  }
+    return controller == nullptr ? -2 : controller->JRPCController::setParams(text);
+  });
 }
 
 int32_t AudioOutputControllerGroup::GetParamsOf(std::string_view name, std::string& out) {
-  AudioOutputController* controller = find(name);
-  if (controller == nullptr) {
-    return -2;
-  }
-  try {
-    return controller->getParams(out);
-  } catch (const JError& e) {
-    logCaught(e);
-    return -1;
-  }
+  return hostCall("GetParamsOf", -1, [&] {
+    AudioOutputController* controller = find(name);
+    return controller == nullptr ? -2 : controller->getParams(out);
+  });
 }
 
 int32_t AudioOutputControllerGroup::GetStatOf(std::string_view name, std::string& out) {
-  AudioOutputController* controller = find(name);
-  return controller == nullptr ? -2 : controller->getStat(out);
+  return hostCall("GetStatOf", -1, [&] {
+    AudioOutputController* controller = find(name);
+    return controller == nullptr ? -2 : controller->getStat(out);
+  });
 }
 
 int32_t AudioOutputControllerGroup::GetStatusOf(std::string_view name) {
-  AudioOutputController* controller = find(name);
-  return controller == nullptr ? -2 : controller->getState();
+  // A state that cannot be read is no link.
+  return hostCall("GetStatusOf", 0, [&] {
+    AudioOutputController* controller = find(name);
+    return controller == nullptr ? -2 : controller->getState();
+  });
 }
 
 int32_t AudioOutputControllerGroup::Rehash(std::string_view name) {
-  AudioOutputController* controller = find(name);
-  if (controller == nullptr) {
-    return -2;
-  }
-  controller->reconnect();
-  return 0;
+  return hostCall("Rehash", -1, [&] {
+    AudioOutputController* controller = find(name);
+    if (controller == nullptr) {
+      return -2;
+    }
+    controller->reconnect();
+    return 0;
+  });
 }
 
 int32_t AudioOutputControllerGroup::DeleteFromGroup(std::string_view name) {
-  const auto it = controllers_.find(name);
-  if (it == controllers_.end()) {
-    return -2;
-  }
-  controllers_.erase(it);
-  return 0;
+  return hostCall("DeleteFromGroup", -1, [&] {
+    const auto it = controllers_.find(name);
+    if (it == controllers_.end()) {
+      return -2;
+    }
+    controllers_.erase(it);
+    return 0;
+  });
 }
 
 void AudioOutputControllerGroup::SetFileSource(std::string_view file) {
-  for (auto& [name, controller] : controllers_) {
-    controller->setFileSource(file);
-  }
+  hostCall("SetFileSource", [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->setFileSource(file);
+    }
+  });
 }
 
 int32_t AudioOutputControllerGroup::SetHardSource(int32_t card, std::string_view connector) {
@@ -125,10 +159,12 @@ int32_t AudioOutputControllerGroup::SetHardSource(int32_t card, std::string_view
   if (connectorNumber(connector) < 0) {
     return -2;
   }
-  for (auto& [name, controller] : controllers_) {
-    controller->setHardSource(card, connector);
-  }
-  return 0;
+  return hostCall("SetHardSource", -1, [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->setHardSource(card, connector);
+    }
+    return 0;
+  });
 }
 
 int32_t AudioOutputControllerGroup::SetNetSource(std::string_view proto, std::string_view host,
@@ -139,31 +175,39 @@ int32_t AudioOutputControllerGroup::SetNetSource(std::string_view proto, std::st
   if (proto != "udp" && proto != "ipm" && proto != "svc") {
     return -1;
   }
-  for (auto& [name, controller] : controllers_) {
-    controller->setNetSource(proto, host, port);
-  }
-  return 0;
+  return hostCall("SetNetSource", -1, [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->setNetSource(proto, host, port);
+    }
+    return 0;
+  });
 }
 
 void AudioOutputControllerGroup::ResetSource() {
-  for (auto& [name, controller] : controllers_) {
-    controller->resetSource();
-  }
+  hostCall("ResetSource", [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->resetSource();
+    }
+  });
 }
 
 void AudioOutputControllerGroup::SetParams(std::string_view text) {
-  for (auto& [name, controller] : controllers_) {
-    controller->setParams(text);
-  }
+  hostCall("SetParams", [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->setParams(text);
+    }
+  });
 }
 
 void AudioOutputControllerGroup::RehashGroup() {
-  for (auto& [name, controller] : controllers_) {
-    controller->setConnectAtOnce(false);
-  }
-  for (auto& [name, controller] : controllers_) {
-    controller->reconnect();
-  }
+  hostCall("RehashGroup", [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->setConnectAtOnce(false);
+    }
+    for (auto& [name, controller] : controllers_) {
+      controller->reconnect();
+    }
+  });
 }
 
 void AudioOutputControllerGroup::ResetGroup() {
@@ -171,15 +215,17 @@ void AudioOutputControllerGroup::ResetGroup() {
 }
 
 void AudioOutputControllerGroup::FlushGroup() {
-  for (auto& [name, controller] : controllers_) {
-    controller->flush();
-  }
+  hostCall("FlushGroup", [&] {
+    for (auto& [name, controller] : controllers_) {
+      controller->flush();
+    }
+  });
 }
 
 template <typename Value>
 int32_t AudioOutputControllerGroup::extract(std::string_view parameter, std::string_view text,
                                             Value& value) {
-  try {
+  return hostCall("Extract", -1, [&] {
     JParams params;
     params.parse(text);
     Value found{};
@@ -188,10 +234,7 @@ int32_t AudioOutputControllerGroup::extract(std::string_view parameter, std::str
     }
     value = std::move(found);
     return 0;
-  } catch (const JError& e) {
-    logCaught(e);
-    return -1;
-  }
+  });
 }
 
 int32_t AudioOutputControllerGroup::ExtractBoolean(std::string_view parameter,

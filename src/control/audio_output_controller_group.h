@@ -1,6 +1,8 @@
 // AudioOutputControllerGroup: the named set of audio output controllers
 // behind the control. It applies each source command to all of them, answers
-// per-name queries and relays their link events to the control.
+// per-name queries and relays their link events to the control. No operation
+// throws: an error is logged where the operation catches it and answers -1
+// (or, for those without a result, ends the operation).
 #pragma once
 
 #include <cstdint>
@@ -87,6 +89,7 @@ class AudioOutputControllerGroup : public JRPCNotifyWithContext<>,
  private:
   using ControllerMap = std::map<std::string, std::unique_ptr<AudioOutputController>, std::less<>>;
 
+  int32_t addToGroupAndConnect();
   template <typename Value>
   int32_t extract(std::string_view parameter, std::string_view text, Value& value);
 

@@ -8,6 +8,7 @@
 #include "control/audio_output_controller_group.h"
 #include "control_test_support.h"
 #include "helpers/aam/test_aam.h"
+#include "helpers/descriptors.h"
 #include "helpers/log_capture.h"
 #include "net/socket_layer.h"
 
@@ -315,6 +316,36 @@ TEST(ControllerGroupLinks, ExactlyOneLinkDownWhenTheAamGoesAndUpAgainAfterRehash
   ASSERT_TRUE(target.waitFor("up " + name, 2));
   EXPECT_EQ(group.GetStatusOf(name), 2);
   EXPECT_EQ(target.events().size(), 3u);
+}
+
+// ---- no descriptor left ------------------------------------------------------------------
+
+TEST(ControllerGroupResources, NoDescriptorLeftFailsTheOperationNotTheHost) {
+  LogCapture log(1u << kLevelException, "%c|%m");
+  auto aam = std::make_unique<TestAAM>();
+  Target target;
+  AudioOutputControllerGroup group(&target);
+  group.setServer("127.0.0.1");
+  group.setPort(aam->port());
+  const std::string name = nameOf(*aam);
+  {
+    test::DescriptorLimit limit(test::limitLeaving(0));
+    ASSERT_TRUE(limit.ok());
+    group.setBlocking(true);
+    EXPECT_EQ(group.AddToGroupAndConnect(), -1);
+    EXPECT_EQ(group.GetStatusOf(name), -2);
+    group.setBlocking(false);
+    EXPECT_EQ(group.AddToGroupAndConnect(), 0);
+    ASSERT_TRUE(target.waitFor("down " + name + ": ", 1));
+  }
+  EXPECT_EQ(target.count("down " + name +
+                         ": system call error at function 'socket' : Too many open sockets"),
+            1u)
+      << ::testing::PrintToString(target.events());
+  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'socket'"));
+  // Descriptors back: the same controller connects when told to.
+  EXPECT_EQ(group.Rehash(name), 0);
+  EXPECT_TRUE(target.waitFor("up " + name, 1));
 }
 
 }  // namespace

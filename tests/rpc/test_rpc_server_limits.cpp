@@ -2,18 +2,16 @@
 // request line past the cap (and the cap read from the registry), and the
 // process running out of descriptors while connections arrive.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "base/registry_key.h"
+#include "helpers/descriptors.h"
 #include "helpers/log_capture.h"
 #include "test_rpc_server_fixture.h"
 
@@ -123,44 +121,9 @@ TEST(RpcRequestLineCapFlood, OnlyTheFloodingConnectionIsClosed) {
 
 // ---- descriptor exhaustion --------------------------------------------------------
 
-// The descriptor limit that leaves exactly `free` numbers for new
-// descriptors, whatever is open now (with gaps, or far above the rest).
-rlim_t limitLeaving(int free) {
-  std::set<int> open;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    open.insert(std::stoi(entry.path().filename().string()));
-  }
-  int n = 0;
-  for (int left = free; left > 0; ++n) {
-    if (open.count(n) == 0) {
-      --left;
-    }
-  }
-  return static_cast<rlim_t>(n);
-}
-
-// Lowers the soft descriptor limit for its life.
-class DescriptorLimit {
- public:
-  explicit DescriptorLimit(rlim_t limit) {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-  }
-  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-  DescriptorLimit(const DescriptorLimit&) = delete;
-  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_{};
-  bool ok_ = false;
-};
-
-// The parameter: descriptors left free. A connection may cost more than its
-// socket (its thread's own descriptors), so the last one may run out in
-// accept or in starting the thread: three neighbouring values cover both.
+// The parameter: descriptors left free when the clients connect. Neighbouring
+// values make the last one run out at different points of the accept loop
+// (the accepted socket, the spare descriptor taken back).
 class RpcDescriptorExhaustion : public ::testing::TestWithParam<int> {};
 
 TEST_P(RpcDescriptorExhaustion, AcceptingGoesOnOnceDescriptorsAreBack) {
