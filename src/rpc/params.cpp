@@ -2,6 +2,7 @@
 #include "rpc/params.h"
 
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "rpc/rpc_error.h"
@@ -39,13 +40,18 @@ void JParams::add(std::unique_ptr<JVariant> variant) {
     return;
   }
   variant->setNext(nullptr);
-  auto it = entries_.find(std::string_view(variant->name()));
-  if (it != entries_.end()) {
-    it->second = std::move(variant);
-  } else {
-    std::string name = variant->name();
-    entries_.emplace(std::move(name), std::move(variant));
+  const std::string_view name = variant->name();
+  // Values often arrive in name order (a list this class wrote, such as an
+  // answer): their place is then the end, found with one comparison.
+  auto place = entries_.end();
+  if (!entries_.empty() && !NameLess{}(std::prev(place)->first, name)) {
+    place = entries_.lower_bound(name);
+    if (place != entries_.end() && !NameLess{}(name, place->first)) {
+      place->second = std::move(variant);
+      return;
+    }
   }
+  entries_.emplace_hint(place, std::string(name), std::move(variant));
 }
 
 void JParams::set(std::string_view name, bool value) {
@@ -230,8 +236,10 @@ class ListParser {
  public:
   explicit ListParser(std::string_view text) : text_(text) {}
 
-  // Parses the list that starts at `pos`; returns where it ended.
-  size_t parse(size_t pos, std::vector<std::unique_ptr<JVariant>>& values) {
+  // Parses the list that starts at `pos`, handing each value to `take` in
+  // order; returns where the list ended.
+  template <typename Take>
+  size_t parse(size_t pos, Take&& take) {
     pos_ = pos;
     while (true) {
       skipBlanks();
@@ -245,7 +253,7 @@ class ListParser {
       }
       ++pos_;
       skipBlanks();
-      values.push_back(readValue(name));
+      take(readValue(name));
       skipBlanks();
       if (!at(',')) {
         return pos_;
@@ -477,8 +485,19 @@ size_t JParams::parse(std::string_view text) {
   if (pos == text.size() || text[pos] == ')') {
     return pos;
   }
+  if (entries_.empty()) {
+    // Nothing to keep unchanged but emptiness: values go in as they come.
+    try {
+      return ListParser(text).parse(
+          pos, [this](std::unique_ptr<JVariant> value) { add(std::move(value)); });
+    } catch (...) {
+      entries_.clear();
+      throw;
+    }
+  }
   std::vector<std::unique_ptr<JVariant>> values;
-  const size_t end = ListParser(text).parse(pos, values);
+  const size_t end = ListParser(text).parse(
+      pos, [&values](std::unique_ptr<JVariant> value) { values.push_back(std::move(value)); });
   for (auto& value : values) {
     add(std::move(value));
   }
