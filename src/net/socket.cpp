@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -133,6 +135,7 @@ void JSocket::adopt(int handle) {
   std::lock_guard lock(lifeMutex_);
   handle_.store(handle, std::memory_order_release);
   shutDownLocally_.store(false);
+  receiveBound_.store(0, std::memory_order_relaxed);
 }
 
 bool JSocket::setNonBlocking(int fd, bool on) {
@@ -203,19 +206,25 @@ int32_t remainingMs(int32_t timeoutMs, std::chrono::steady_clock::time_point sta
 
 }  // namespace
 
-// With a time-out the call itself must not block once the wait says ready: a
-// send larger than the free room, or a datagram dropped after the wake-up,
-// would otherwise outlast the time-out. The call is then made non-blocking and
-// a would-block answer goes back to waiting for what is left of the time.
+// A read with a time-out blocks in the receive call itself, bounded by the
+// socket's own receive time-out (SO_RCVTIMEO), so that it costs one system
+// call like a read without one. That time-out is set only when the one in
+// force is not within an eighth below what is left: a reader that keeps
+// asking for about the same time sets it once. A time-out that expires early
+// goes round with what is left; 0 only looks (MSG_DONTWAIT), since a
+// receive time-out of 0 would mean none.
 size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* from,
                         std::string_view call) {
   Use use(*this, call);
   const int32_t timeout = readTimeout_.load();
   const auto start = std::chrono::steady_clock::now();
-  const int flags = timeout >= 0 ? MSG_DONTWAIT : 0;
   IoVectors vectors(pieces, count);
   for (;;) {
-    waitReady(use, POLLIN, remainingMs(timeout, start));
+    const int32_t left = remainingMs(timeout, start);
+    const int flags = left == 0 ? MSG_DONTWAIT : 0;
+    if (left != 0) {
+      boundReceive(use, left);
+    }
     sockaddr_in peer{};
     msghdr message{};
     message.msg_name = &peer;
@@ -224,7 +233,13 @@ size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* fro
     message.msg_iovlen = vectors.count();
     const ssize_t n = ::recvmsg(use.fd(), &message, flags);
     if (n < 0) {
-      if (errno == EINTR || (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+      if (errno == EINTR) {
+        continue;
+      }
+      if (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // The bound expired a little early (or the handle does not block):
+        // the rest is waited for here.
+        waitReady(use, POLLIN, remainingMs(timeout, start));
         continue;
       }
       fail(use, errno, call);
@@ -242,6 +257,26 @@ size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* fro
   }
 }
 
+void JSocket::boundReceive(const Use& use, int32_t leftMs) {
+  const int32_t inForce = receiveBound_.load(std::memory_order_relaxed);
+  int32_t wanted = 0;
+  if (leftMs > 0) {
+    if (inForce > 0 && inForce <= leftMs && inForce >= leftMs - std::max(leftMs / 8, 1)) {
+      return;
+    }
+    wanted = leftMs;
+  } else if (inForce == 0) {
+    return;
+  }
+  timeval bound{};
+  bound.tv_sec = wanted / 1000;
+  bound.tv_usec = static_cast<suseconds_t>(wanted % 1000) * 1000;
+  if (::setsockopt(use.fd(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0) {
+    fail(use, errno, "setsockopt");
+  }
+  receiveBound_.store(wanted, std::memory_order_relaxed);
+}
+
 size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* to,
                      std::string_view call) {
   Use use(*this, call);
@@ -249,8 +284,9 @@ size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* 
   const auto start = std::chrono::steady_clock::now();
   const int flags = MSG_NOSIGNAL | (timeout >= 0 ? MSG_DONTWAIT : 0);
   IoVectors vectors(pieces, count);
+  // A send almost always finds room: it is tried first, and only a
+  // would-block answer waits (for what is left of the time-out).
   for (;;) {
-    waitReady(use, POLLOUT, remainingMs(timeout, start));
     msghdr message{};
     if (to != nullptr) {
       message.msg_name = const_cast<sockaddr*>(to->data());
@@ -262,7 +298,11 @@ size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* 
     if (n >= 0) {
       return static_cast<size_t>(n);
     }
-    if (errno == EINTR || (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+    if (errno == EINTR) {
+      continue;
+    }
+    if (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      waitReady(use, POLLOUT, remainingMs(timeout, start));
       continue;
     }
     fail(use, errno, call);

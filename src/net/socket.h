@@ -159,6 +159,9 @@ class JSocket : public JTraceableObject {
   /// Keeps `handle`, closing any handle held before.
   void adopt(int handle);
 
+  /// Sets the socket's receive time-out for a blocking read with `leftMs`
+  /// milliseconds left (-1: none), unless the one in force will do.
+  void boundReceive(const Use& use, int32_t leftMs);
   /// Waits until `events` are ready or the time-out expires (JTimeoutError);
   /// nothing with a negative time-out. A failing poll throws "select".
   void waitReady(const Use& use, short events, int32_t timeoutMs) const;
@@ -190,6 +193,9 @@ class JSocket : public JTraceableObject {
   std::atomic<bool> shutDownLocally_{false};
 
   std::atomic<int32_t> readTimeout_{kInfinite};
+  // The receive time-out set on the handle (SO_RCVTIMEO), 0 for none; read
+  // and written by the one reading thread.
+  std::atomic<int32_t> receiveBound_{0};
   std::atomic<int32_t> writeTimeout_{kInfinite};
   std::atomic<int32_t> connectTimeout_{kInfinite};
   std::atomic<int32_t> acceptTimeout_{kInfinite};
