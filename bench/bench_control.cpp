@@ -7,7 +7,6 @@
 // The test AAMs run in child processes (at most 250 each), so that the
 // controllers' own process holds only what a host holds: it must carry 1 000
 // controllers under the common limit of 1 024 descriptors.
-// Usage: bench_control [controllers, default 200] [rounds of step 2, default 5]
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,12 +17,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "control/audio_output_controller_group.h"
 #include "helpers/aam/test_aam.h"
 #include "net/socket_layer.h"
@@ -148,42 +147,23 @@ bool startAamProcess(int count, AamProcess& process) {
   return true;
 }
 
-bool parseCount(const char* text, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 100000) {
-    return false;
-  }
-  value = static_cast<int>(n);
-  return true;
-}
-
-void usage(FILE* out, const char* program) {
-  std::fprintf(out,
-               "usage: %s [controllers] [rounds]\n"
-               "  controllers  controllers to add, one test AAM each (1..100000, default 200)\n"
-               "  rounds       SetNetSource + FlushGroup rounds timed (1..100000, default 5)\n"
-               "Prints the time to add and connect the controllers, SetNetSource to FlushGroup\n"
-               "return, and the descriptors, threads and memory per controller. The test AAMs\n"
-               "run in child processes of at most %d AAMs each.\n",
-               program, kAamsPerProcess);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  int controllers = 200;
-  int rounds = 5;
-  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    usage(stdout, argv[0]);
-    return 0;
-  }
-  if (argc > 3 || (argc > 1 && !parseCount(argv[1], controllers)) ||
-      (argc > 2 && !parseCount(argv[2], rounds))) {
-    usage(stderr, argv[0]);
-    return 2;
-  }
+  zq::bench::Args args(
+      "Figures of the controller group on loopback, one test AAM service per controller,\n"
+      "the AAMs in child processes of at most 250 each so that this process holds only\n"
+      "what a host holds: adding and connecting the controllers, a command to all of them\n"
+      "flushed, and what each controller costs in descriptors, threads and memory.",
+      "  the descriptor limit; the time to add and connect the controllers (ms, and per\n"
+      "  controller); the time from SetNetSource to the return of FlushGroup (median, min,\n"
+      "  max over the rounds); descriptors, threads and resident memory (KiB) per controller.",
+      {{"controllers", "controllers in the group", 200, 1, 5000},
+       {"rounds", "rounds of SetNetSource and FlushGroup", 5, 1, 10000}});
+  args.parse(argc, argv);
+  const int controllers = args.integer(0);
+  const int rounds = args.integer(1);
+  zq::bench::ScratchRegistry registry;
 
   // The children are forked before this process starts any thread.
   std::vector<AamProcess> processes;

@@ -2,35 +2,24 @@
 // disabled traces), and records per second into a rotating log file.
 //
 // Everything runs against a registry and a log directory made under /tmp for
-// the run and removed at the end.
+// the run and removed at the end: the program rewrites the registry's log
+// set-up, so it never uses the caller's ZQ_REGISTRY_DIR.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
 #include "base/log.h"
 #include "base/registry_key.h"
+#include "bench_args.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace zq;
 
-struct Scratch {
-  fs::path root;
-  Scratch() {
-    std::string pattern = "/tmp/zq-bench-log-XXXXXX";
-    root = ::mkdtemp(pattern.data());
-    ::setenv("ZQ_REGISTRY_DIR", (root / "registry").c_str(), 1);
-  }
-  ~Scratch() { fs::remove_all(root); }
-};
-
-Scratch& scratch() {
-  static Scratch s;
-  return s;
-}
+// Made by main() before any benchmark runs.
+const bench::ScratchRegistry* g_scratch = nullptr;
 
 // Replaces the log outputs by one file output (or one output that takes only
 // level 11 when `directory` is empty) and builds them.
@@ -65,7 +54,6 @@ JTraceableObject& object() {
 }
 
 void BM_RejectedTraceLevel4(benchmark::State& state) {
-  scratch();
   configure("", 0);
   for (auto _ : state) {
     object().trace(0x8, "packet %d of %s", 12, "stream");
@@ -74,7 +62,6 @@ void BM_RejectedTraceLevel4(benchmark::State& state) {
 BENCHMARK(BM_RejectedTraceLevel4);
 
 void BM_RejectedLogfLevel4(benchmark::State& state) {
-  scratch();
   configure("", 0);
   for (auto _ : state) {
     JLog::logf(kLevelTrace, "packet %d of %s", 12, "stream");
@@ -83,7 +70,6 @@ void BM_RejectedLogfLevel4(benchmark::State& state) {
 BENCHMARK(BM_RejectedLogfLevel4);
 
 void BM_RejectedObjectLevel21(benchmark::State& state) {
-  scratch();
   configure("", 0);
   for (auto _ : state) {
     JLog::logTraceable(kLevelTraceRpc, &object(), "call %s", "getParams");
@@ -93,7 +79,6 @@ BENCHMARK(BM_RejectedObjectLevel21);
 
 void BM_RejectedObjectLevel21Threads(benchmark::State& state) {
   if (state.thread_index() == 0) {
-    scratch();
     configure("", 0);
   }
   for (auto _ : state) {
@@ -104,7 +89,7 @@ BENCHMARK(BM_RejectedObjectLevel21Threads)->ThreadRange(1, 4);
 
 // maxFileSizeKb: -1 leaves the default (64 KB files, 10 MB directory).
 void fileRecords(benchmark::State& state, int maxFileSizeKb) {
-  const std::string dir = (scratch().root / "logs").string();
+  const std::string dir = (g_scratch->root() / "logs").string();
   configure(dir, maxFileSizeKb);
   const std::string message(80, 'm');
   for (auto _ : state) {
@@ -132,4 +117,13 @@ BENCHMARK(BM_FileRecordsRotatingEveryKilobyte);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  const zq::bench::ScratchRegistry scratch(/*always=*/true);
+  g_scratch = &scratch;
+  return zq::bench::runGoogleBenchmark(
+      argc, argv, scratch,
+      "The cost of logging: records that no output takes (the common case of disabled\n"
+      "traces), from one and several threads, and records per second into a rotating\n"
+      "log file (no rotation, the default sizes, a rotation every kilobyte).",
+      "  Google Benchmark's table: the time per record, and items/s for the file outputs.");
+}

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_args.h"
 #include "net/tcp_socket.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_service.h"
@@ -151,7 +152,16 @@ void benchConnect(BenchService& service) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  zq::bench::Args args(
+      "Figures of the RPC server: the cost of dispatching one request line, the round\n"
+      "trip of a request on loopback, the request rate with one and four clients, and\n"
+      "connecting plus disconnecting a client.",
+      "  the dispatch time (ns); the getParams round trip with one client (p50, p99, max,\n"
+      "  in us); the getParams rate (requests/s) with 1 and 4 clients; the connect time,\n"
+      "  the first answer's delay and the whole connect-call-disconnect cost (us).");
+  args.parse(argc, argv);
+  zq::bench::ScratchRegistry registry;
   BenchService service;
   benchDispatch(service);
   benchRoundTrip(service.port());

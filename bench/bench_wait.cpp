@@ -11,6 +11,7 @@
 
 #include "base/wait.h"
 #include "base/waitable.h"
+#include "bench_args.h"
 
 namespace {
 
@@ -87,7 +88,16 @@ void print(const char* what, int rounds, const Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
+  zq::bench::Args args(
+      "Wake-up latency of a thread blocked in JWaitForMultipleObjects::wait on three\n"
+      "objects, from JFlag::set (or JSemaphore::release) on another thread to the\n"
+      "return of the wait.",
+      "  for JFlag and for JSemaphore: the rounds, then the median, p99 and largest\n"
+      "  wake-up latency in microseconds.",
+      {{"rounds", "wake-ups measured for each kind of object", 10000, 1, 10000000}});
+  args.parse(argc, argv);
+  const int rounds = args.integer(0);
+  zq::bench::ScratchRegistry registry;
 
   zq::JFlag flag(false, false);
   print("JFlag::set -> wait (3 objects)", rounds, measure(rounds, flag, [&] { flag.set(); }));
