@@ -1,5 +1,5 @@
 # Entry points for people: `make test` is the test command of the README.
-.PHONY: all build test test-asan test-tsan bench fuzz clean
+.PHONY: all build test test-asan test-tsan soak mutants bench fuzz clean
 
 all: build
 
@@ -16,6 +16,16 @@ test-asan:
 
 test-tsan:
 	scripts/test tsan
+
+# Every test program many times beside a CPU hog: make soak SOAK_ARGS="-n 50 rpc_"
+soak:
+	scripts/install-deps
+	scripts/soak $(SOAK_ARGS)
+
+# The faults of scripts/mutants.txt, one at a time: make mutants MUTANTS_ARGS="params-*"
+mutants:
+	scripts/install-deps
+	scripts/mutants $(MUTANTS_ARGS)
 
 bench: build
 	scripts/bench
