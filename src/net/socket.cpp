@@ -73,8 +73,18 @@ JSocket::Use::Use(const JSocket& socket, std::string_view call, const std::sourc
   throwSocketError(ENOTSOCK, call, JSysError::kDefaultTag, where);
 }
 
+JSocket::Use::Use(const JSocket& socket, std::nothrow_t) : socket_(socket) {
+  std::lock_guard lock(socket.lifeMutex_);
+  fd_ = socket.handle_.load(std::memory_order_relaxed);
+  if (fd_ >= 0) {
+    ++socket.users_;
+  }
+}
+
 JSocket::Use::~Use() {
-  socket_.releaseUse();
+  if (fd_ >= 0) {
+    socket_.releaseUse();
+  }
 }
 
 bool JSocket::Use::closed() const {
@@ -381,6 +391,11 @@ int JSocket::intOption(int level, int name) const {
 
 void JSocket::setIntOption(int level, int name, int value) {
   setsockopt(level, name, &value, sizeof value);
+}
+
+bool JSocket::trySetIntOption(int level, int name, int value) const {
+  Use use(*this, std::nothrow);
+  return use.fd() >= 0 && ::setsockopt(use.fd(), level, name, &value, sizeof value) == 0;
 }
 
 void JSocket::bind(const JSockAddr& address) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <source_location>
 #include <string_view>
 #include <vector>
@@ -128,6 +129,10 @@ class JSocket : public JTraceableObject {
   /// An int-valued option, read or written through getsockopt/setsockopt.
   int intOption(int level, int name) const;
   void setIntOption(int level, int name, int value);
+  /// As setIntOption, for a caller that reports a refusal in its own words:
+  /// false when the socket is closed or the system refuses, nothing thrown
+  /// or logged.
+  bool trySetIntOption(int level, int name, int value) const;
 
   int handle() const { return handle_.load(std::memory_order_acquire); }
   /// The QoS block, null when no flowspec was set.
@@ -140,6 +145,8 @@ class JSocket : public JTraceableObject {
    public:
     Use(const JSocket& socket, std::string_view call,
         const std::source_location& where = std::source_location::current());
+    /// Does not throw: fd() is -1 when the socket is closed.
+    Use(const JSocket& socket, std::nothrow_t);
     ~Use();
     Use(const Use&) = delete;
     Use& operator=(const Use&) = delete;

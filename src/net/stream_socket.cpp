@@ -115,16 +115,16 @@ std::unique_ptr<JStreamSocket> JStreamSocket::adoptClient(int fd, const sockaddr
 void JStreamSocket::applyKeepAlive(JSocket& client) const {
   const int32_t time = keepAliveTime();
   const int32_t interval = keepAliveInterval();
-  try {
-    client.setIntOption(SOL_SOCKET, SO_KEEPALIVE, 1);
-    client.setIntOption(IPPROTO_TCP, TCP_KEEPIDLE, toSeconds(time));
-    client.setIntOption(IPPROTO_TCP, TCP_KEEPINTVL, toSeconds(interval));
-    client.setIntOption(IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+  // One set-up, one outcome: a refusal is reported by its own line only.
+  const bool set = client.trySetIntOption(SOL_SOCKET, SO_KEEPALIVE, 1) &&
+                   client.trySetIntOption(IPPROTO_TCP, TCP_KEEPIDLE, toSeconds(time)) &&
+                   client.trySetIntOption(IPPROTO_TCP, TCP_KEEPINTVL, toSeconds(interval)) &&
+                   client.trySetIntOption(IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+  if (set) {
     JLog::logTraceable(kLevelTraceNetwork, this,
                        "Keepalive on client socket '%d' set to time=%d, interval=%d",
                        client.handle(), time, interval);
-  } catch (const JError& e) {
-    logCaught(e);
+  } else {
     JLog::logTraceable(kLevelError, this, "Couldn't set keepalive value on client socket '%d'!",
                        client.handle());
   }

@@ -80,9 +80,9 @@ JRPCClient::JRPCClient(std::string_view host, int32_t port, int32_t connectTimeo
   if (connectNow) {
     try {
       JFairLockGuard held(callLock_, JFairLock::Hold::kUncounted);
-      connectLocked();
+      const bool made = connectLocked();
       JAutoLock state(stateMutex_);
-      connected_ = true;
+      connected_ = made;
     } catch (const JError& e) {
       if (!retry_) {
         JLog::logTraceable(kLevelWarning, this, "RPC Connection to %s:%d failed, giving up: %s.",
@@ -141,8 +141,9 @@ void JRPCClient::linkDown(JError* error) {
 
 // ---- connecting -----------------------------------------------------------------
 
-// Called with the call lock held.
-void JRPCClient::connectLocked() {
+// Called with the call lock held. False, with nothing logged, when the
+// client is stopping: that connect is skipped.
+bool JRPCClient::connectLocked() {
   trace(kTraceConnection, "Connecting to %s:%d.", host_.c_str(), port_);
   auto socket = std::make_unique<JTCPSocket>();
   socket->setConnectTimeout(connectTimeout_);
@@ -161,14 +162,14 @@ void JRPCClient::connectLocked() {
     ~Unpublish() { (*this)(); }
   } unpublish{*this};
   if (stopping_.load()) {
-    trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
-    throw JSysError(JSysError::kSocketTag | 10004, "WSAConnect");
+    return false;
   }
   socket->connect(JInetAddr(host_, static_cast<uint16_t>(port_)));
   // Established: from here a shut-down no longer closes it.
   unpublish();
   socket->setNoDelay(true);
   setSocket(std::move(socket));
+  return true;
 }
 
 // ---- exchanges -----------------------------------------------------------------
@@ -390,10 +391,6 @@ void JRPCClient::run() {
       index = waiter.wait();
     }
     if (stopping_.load()) {
-      if (firstPass && !isConnected()) {
-        // Shut down before the first attempt could be made.
-        trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
-      }
       break;
     }
     const int64_t now = nowMs();
@@ -421,14 +418,15 @@ void JRPCClient::connectAttempt(bool firstPass) {
   // wait for it without counting the time (kUncounted). Shut-down wakes it.
   JDeadline none;
   if (!callLock_.lock(none, JFairLock::Hold::kUncounted, &stopping_)) {
-    trace(kTraceConnection, "Connect to %s:%d skipped: shutting down.", host_.c_str(), port_);
-    return;
+    return;  // shutting down: the attempt is skipped
   }
   std::unique_ptr<JError> failure;
   {
     JFairLockGuard held(callLock_, std::adopt_lock);
     try {
-      connectLocked();
+      if (!connectLocked()) {
+        return;  // shutting down: the attempt is skipped
+      }
       // A loss signalled before this point concerned the previous socket.
       linkLostEvent_.reset();
       {

@@ -134,8 +134,7 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   /// the stopping flag, wakes the supervisor (also where it waits for the
   /// call lock), aborts a connect in progress by closing its socket, waits
   /// for the supervisor to end, and logs "Shutdown complete.". A connect the
-  /// supervisor was about to make is skipped with the trace "Connect to
-  /// %s:%d skipped: shutting down." (bit 0x8). A connection already made
+  /// supervisor was about to make is skipped silently. A connection already made
   /// stays usable for calls. A class derived from JRPCClient calls it in its
   /// own destructor. Owner only; never from linkUp() or linkDown() (the
   /// supervisor would wait for itself).
@@ -172,7 +171,7 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   template <typename WriteArguments>
   void exchange(std::string_view function, size_t argumentsBound, WriteArguments&& write,
                 int32_t timeoutMs, const Result* result);
-  void connectLocked();
+  bool connectLocked();
   void connectAttempt(bool firstPass);
   void writeWithin(std::string_view line, const JDeadline& deadline);
   void dropLinkLocked();
