@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -715,7 +716,10 @@ TEST_F(RegistryConcurrency, ReadersSeeEitherTheOldOrTheNewFile) {
       ++reads;
     }
   });
-  for (int i = 0; i < 100; ++i) {
+  // At least 100 rewrites, and on until the reader has read a few times
+  // (a busy machine may not run it at once), within a generous bound.
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < 100 || (reads.load() < 20 && std::chrono::steady_clock::now() < bound); ++i) {
     key_.setString("Big", i % 2 == 0 ? b : a);
   }
   stop.store(true);
