@@ -92,6 +92,7 @@ TEST(ParamsList, MovesTakeTheValuesAndLeaveNone) {
   EXPECT_THROW(source.find("b", true), JRPCMissingParameterError);
   EXPECT_EQ(source.size(), 0u);
   EXPECT_EQ(JParams(std::move(source)).size(), 0u);
+  source.clear();  // a moved-from list is to be cleared before it is used again
   source.set("a", int64_t{9});
   target = std::move(source);  // drops the target's own "b"
   JParams& alias = target;
