@@ -2,7 +2,6 @@
 // mutual exclusion under contention.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -13,38 +12,20 @@ namespace {
 
 bool tryLockFromAnotherThread(JMutex& mutex) {
   bool taken = false;
-  std::thread other([&] {
-    taken = mutex.tryLock();
-    if (taken) {
-      mutex.unlock();
-    }
-  });
-  other.join();
+  std::thread([&] { (taken = mutex.tryLock()) ? mutex.unlock() : void(); }).join();
   return taken;
 }
 
-TEST(Mutex, OwnerMayLockAgainAndMustUnlockAsOften) {
-  JMutex mutex;
-  mutex.lock();
-  EXPECT_TRUE(mutex.tryLock());  // recursion on the owning thread
-  mutex.lock();
-  EXPECT_FALSE(tryLockFromAnotherThread(mutex));
-  mutex.unlock();
-  EXPECT_FALSE(tryLockFromAnotherThread(mutex));
-  mutex.unlock();
-  EXPECT_FALSE(tryLockFromAnotherThread(mutex));
-  mutex.unlock();
-  EXPECT_TRUE(tryLockFromAnotherThread(mutex));
-}
-
-TEST(Mutex, AutoLockHoldsForItsScopeOnly) {
+TEST(Mutex, OwnerMayLockAgainAndHoldsItUntilTheLastUnlock) {
   JMutex mutex;
   {
     JAutoLock outer(mutex);
+    EXPECT_TRUE(mutex.tryLock());  // recursion on the owning thread
     {
       JAutoLock inner(mutex);
       EXPECT_FALSE(tryLockFromAnotherThread(mutex));
     }
+    mutex.unlock();
     EXPECT_FALSE(tryLockFromAnotherThread(mutex));
   }
   EXPECT_TRUE(tryLockFromAnotherThread(mutex));
