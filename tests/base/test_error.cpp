@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "base/error_text.h"
+#include "base/format.h"
 #include "helpers/log_capture.h"
 
 namespace zq {
@@ -79,6 +80,9 @@ TEST(ErrorMessages, EachClassComposesItsMessage) {
   EXPECT_EQ(JSysError(1, "x").tag(), 100);
   EXPECT_EQ(JTextError("unknown url type").message(), "unknown url type");
   EXPECT_EQ(JTextError(std::string(400, 'a')).message(), std::string(255, 'a'));
+  for (size_t n : {255u, 256u, 257u}) {  // around the formatter's first buffer
+    EXPECT_EQ(jformat("%s", std::string(n, 'b').c_str()), std::string(n, 'b'));
+  }
   EXPECT_EQ(JTimeoutError().message(), "Time out!");
   EXPECT_EQ(JGenericError("cannot deserialise").message(), "cannot deserialise");
   EXPECT_EQ(

@@ -24,40 +24,67 @@ namespace {
 
 using namespace test;
 
+// Runs its function when the test leaves its scope, also through a failed
+// ASSERT, so that a parked or looping body never blocks the thread's join.
+class OnExit {
+ public:
+  explicit OnExit(std::function<void()> f) : f_(std::move(f)) {}
+  ~OnExit() { f_(); }
+
+ private:
+  std::function<void()> f_;
+};
+
+void resumeFully(JThread& thread) {
+  try {
+    while (thread.resume() > 1) {
+    }
+  } catch (const JError&) {
+  }
+}
+
 // ---- life cycle -----------------------------------------------------------
 
-TEST(ThreadLife, HandleTryJoinAndRestart) {
+TEST(ThreadLife, HandleJoinAndSuspensionsFollowEachRun) {
   JFlag release(true, false);
   std::atomic<int> runs{0};
-  FunctionThread thread("life", [&] {
-    ++runs;
-    release.wait(10000);
-  });
-  EXPECT_EQ(thread.handle(), -1);
-  EXPECT_EQ(thread.threadId(), 0);
-  EXPECT_FALSE(thread.tryJoin());  // not started
+  FunctionThread thread("life", [&] { ++runs, release.wait(10000); });
+  const std::string notRunning = sys("SuspendThread", ESRCH) + sys("ResumeThread", ESRCH);
+  auto suspendAndResume = [&] {
+    return failureOf([&] { thread.suspend(); }) + failureOf([&] { thread.resume(); });
+  };
+  EXPECT_EQ(std::tuple(thread.handle(), thread.threadId(), thread.tryJoin(), suspendAndResume()),
+            std::tuple(-1, 0, false, notRunning));
   thread.start();
+  OnExit cleanup([&] { release.set(), resumeFully(thread); });
   const int handle = thread.handle();
   EXPECT_GE(handle, 0);
   EXPECT_NE(thread.threadId(), 0);
   EXPECT_EQ(failureOf([&] { thread.start(); }), "thread already started");
   EXPECT_FALSE(thread.tryJoin());  // running
   EXPECT_EQ(thread.handle(), handle);
+  for (int i = 0; i < JThread::kMaximumSuspendCount; ++i) {
+    thread.suspend();
+  }
+  EXPECT_EQ(failureOf([&] { thread.suspend(); }), sys("SuspendThread", EOVERFLOW));
+  EXPECT_EQ(thread.suspendCount(), JThread::kMaximumSuspendCount);
+  resumeFully(thread);
   release.set();
-  ASSERT_TRUE(eventually([&] { return thread.tryJoin(); }));
-  EXPECT_EQ(thread.handle(), -1);
-  EXPECT_FALSE(thread.tryJoin());
-  thread.join();  // a join after the last does nothing
-  thread.start();
-  EXPECT_GE(thread.handle(), 0);
+  ASSERT_NO_THROW(thread.wait(10000));  // ended, not joined
+  thread.suspend();                     // never honoured
+  EXPECT_TRUE(thread.tryJoin());
+  EXPECT_EQ(std::tuple(thread.handle(), thread.tryJoin(), suspendAndResume()),
+            std::tuple(-1, false, notRunning));
+  thread.join();   // a join after the last does nothing
+  thread.start();  // and the new run forgets the suspension
   thread.join();
-  EXPECT_EQ(thread.handle(), -1);
-  EXPECT_EQ(runs.load(), 2);
+  EXPECT_EQ(std::tuple(thread.handle(), thread.suspendCount(), runs.load()), std::tuple(-1, 0, 2));
 }
 
-TEST(ThreadLife, BodyRunsOnItsOwnNamedThread) {
+TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
   std::string seenName;
   int seenTid = 0;
+  int64_t sleptMs = 0;
   JThread* seenCurrent = nullptr;
   char systemName[32] = {};
   FunctionThread thread("a-rather-long-thread-name", [&] {
@@ -65,35 +92,18 @@ TEST(ThreadLife, BodyRunsOnItsOwnNamedThread) {
     seenTid = static_cast<int>(::gettid());
     seenCurrent = JThread::current();
     ::pthread_getname_np(::pthread_self(), systemName, sizeof systemName);
+    const auto start = Clock::now();
+    JThread::sleep(60);
+    sleptMs = msSince(start);
   });
   thread.start();
   thread.join();
-  EXPECT_EQ(seenName, "a-rather-long-thread-name");
-  EXPECT_EQ(seenTid, thread.threadId());
+  EXPECT_EQ(std::tuple(seenName, seenTid, seenCurrent, std::string(systemName)),
+            std::tuple("a-rather-long-thread-name", thread.threadId(), &thread, "a-rather-long-t"));
   EXPECT_NE(seenTid, static_cast<int>(::gettid()));
-  EXPECT_EQ(seenCurrent, &thread);
-  EXPECT_STREQ(systemName, "a-rather-long-t");
   EXPECT_EQ(JThread::current(), nullptr);
-}
-
-TEST(ThreadLife, SleepLastsAtLeastTheTimeAsked) {
-  for (bool onJThread : {false, true}) {
-    int64_t elapsedMs = 0;
-    auto sleeper = [&] {
-      const auto start = Clock::now();
-      JThread::sleep(60);
-      elapsedMs = msSince(start);
-    };
-    FunctionThread thread("sleeper", sleeper);
-    if (onJThread) {
-      thread.start();
-      thread.join();
-    } else {
-      sleeper();
-    }
-    EXPECT_GE(elapsedMs, 60) << onJThread;
-    EXPECT_LT(elapsedMs, 5000) << onJThread;
-  }
+  EXPECT_GE(sleptMs, 60);
+  EXPECT_LT(sleptMs, 5000);
 }
 
 TEST(ThreadLife, ThreadIsSignalledFromTheEndOfItsBodyUntilJoined) {
@@ -116,32 +126,21 @@ TEST(ThreadLife, ThreadIsSignalledFromTheEndOfItsBodyUntilJoined) {
   EXPECT_EQ(selfJoin, "a thread cannot join itself");
 }
 
-JFlag g_plainEntered(true, false);
-JFlag g_plainRelease(true, false);
-
-TEST(ThreadLife, DestructorWaitsForABodyThatWasNotJoined) {
+TEST(ThreadLife, DestructorJoinsABodyThatWasNotJoined) {
   // The body uses no member once inside run(), so the base destructor may be
   // the one that joins it.
+  static JFlag entered(true, false), go(true, false);
   struct Plain : JThread {
     Plain() : JThread("plain") {}
-    void run() override {
-      g_plainEntered.set();
-      g_plainRelease.wait(10000);
-    }
+    void run() override { entered.set(), go.wait(10000); }
   };
   auto thread = std::make_unique<Plain>();
   thread->start();
-  ASSERT_NO_THROW(g_plainEntered.wait(10000));
-  std::atomic<bool> destroyed{false};
-  std::thread destroyer([&] {
-    thread.reset();
-    destroyed = true;
-  });
-  sleepMs(50);
-  EXPECT_FALSE(destroyed.load());
-  g_plainRelease.set();
-  destroyer.join();
-  EXPECT_TRUE(destroyed.load());
+  ASSERT_NO_THROW(entered.wait(10000));
+  const auto start = Clock::now();
+  After release(50, [] { go.set(); });
+  thread.reset();
+  EXPECT_GE(msSince(start), 49);
 }
 
 // ---- auto-delete ----------------------------------------------------------
@@ -175,12 +174,6 @@ constexpr uint32_t kDebugAndWarnings = (1u << kLevelDebug) | (1u << kLevelWarnin
 
 // The in-process output writes every record on one line: the line break that
 // ends some of the messages arrives as a space.
-std::string oneLine(std::string message) {
-  for (char& c : message) {
-    c = c == '\n' ? ' ' : c;
-  }
-  return message;
-}
 
 TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
   for (const char* name : {"logger", ""}) {
@@ -191,14 +184,12 @@ TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
     const auto id = static_cast<unsigned>(thread.threadId());
     const int handle = thread.handle();
     thread.join();
-    const std::string started =
-        *name != '\0' ? jformat("The thread 0x%x ('%s') has started with handle %d (0x%x).\n", id,
-                                name, handle, static_cast<unsigned>(handle))
-                      : jformat("The thread 0x%x has started with handle %d (0x%x).\n", id, handle,
-                                static_cast<unsigned>(handle));
+    const std::string who = *name != '\0' ? jformat(" ('%s')", name) : "";
+    const std::string started = jformat("The thread 0x%x%s has started with handle %d (0x%x). ", id,
+                                        who.c_str(), handle, static_cast<unsigned>(handle));
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].text, oneLine(started));
+    EXPECT_EQ(records[0].text, started);
     EXPECT_EQ(records[1].text, "inside the body");
     EXPECT_EQ(records[2].text, jformat("The thread ('%s') terminated normally :", name));
     for (const auto& record : records) {
@@ -213,11 +204,11 @@ TEST(ThreadLog, NothingThrownEscapesTheBodyAndEachIsLoggedAtLevelNine) {
     std::string expected;
   };
   const Case cases[] = {
-      {[] { throw JTextError("queue broken"); }, "uncaught error : queue broken\n"},
-      {[] { throw "plain text"; }, "uncaught string exception : plain text\n"},
-      {[] { throw std::string("a string"); }, "uncaught string exception : a string\n"},
-      {[] { throw std::runtime_error("standard"); }, "uncaught exception : standard\n"},
-      {[] { throw 42; }, "an uncaught exception of unknown type\n"},
+      {[] { throw JTextError("queue broken"); }, "uncaught error : queue broken "},
+      {[] { throw "plain text"; }, "uncaught string exception : plain text "},
+      {[] { throw std::string("a string"); }, "uncaught string exception : a string "},
+      {[] { throw std::runtime_error("standard"); }, "uncaught exception : standard "},
+      {[] { throw 42; }, "an uncaught exception of unknown type "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -229,7 +220,7 @@ TEST(ThreadLog, NothingThrownEscapesTheBodyAndEachIsLoggedAtLevelNine) {
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].level, kLevelWarning);
-    EXPECT_EQ(records[1].text, oneLine("The thread ('thrower') terminated due to " + c.expected));
+    EXPECT_EQ(records[1].text, "The thread ('thrower') terminated due to " + c.expected);
   }
 }
 
@@ -254,35 +245,6 @@ TEST(ThreadPriority, LowerIsANiceValueAndRaisingNeverFailsForLackOfPermission) {
 }
 
 // ---- suspension -------------------------------------------------------------
-
-// Runs its function when the test leaves its scope, also through a failed
-// ASSERT, so that a parked or looping body never blocks the thread's join.
-class OnExit {
- public:
-  explicit OnExit(std::function<void()> f) : f_(std::move(f)) {}
-  ~OnExit() { f_(); }
-
- private:
-  std::function<void()> f_;
-};
-
-void resumeFully(JThread& thread) {
-  try {
-    while (thread.resume() > 1) {
-    }
-  } catch (const JError&) {
-  }
-}
-
-TEST(ThreadSuspend, NotStartedOrJoinedThreadCannotBeSuspended) {
-  FunctionThread thread("never", [] {});
-  for (int pass = 0; pass < 2; ++pass) {
-    EXPECT_EQ(failureOf([&] { thread.suspend(); }), sys("SuspendThread", ESRCH));
-    EXPECT_EQ(failureOf([&] { thread.resume(); }), sys("ResumeThread", ESRCH));
-    thread.start();
-    thread.join();
-  }
-}
 
 TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
   JSemaphore work(0, 10);
@@ -385,29 +347,6 @@ TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
   thread.resume();
   // Resumed past its deadline, the wait ends at once.
   ASSERT_TRUE(eventually([&] { return timedOut.load(); }, 2000));
-}
-
-TEST(ThreadSuspend, CountIsBoundedAndARestartForgetsIt) {
-  JFlag release(true, false);
-  FunctionThread thread("bounded", [&] { release.wait(10000); });
-  thread.start();
-  OnExit cleanup([&] {
-    release.set();
-    resumeFully(thread);
-  });
-  for (int i = 0; i < JThread::kMaximumSuspendCount; ++i) {
-    thread.suspend();
-  }
-  EXPECT_EQ(failureOf([&] { thread.suspend(); }), sys("SuspendThread", EOVERFLOW));
-  EXPECT_EQ(thread.suspendCount(), JThread::kMaximumSuspendCount);
-  resumeFully(thread);
-  release.set();
-  ASSERT_NO_THROW(thread.wait(10000));  // ended, not joined
-  thread.suspend();                     // never honoured
-  thread.join();
-  thread.start();  // forgets it
-  thread.join();
-  EXPECT_EQ(thread.suspendCount(), 0);
 }
 
 }  // namespace
