@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -311,6 +312,34 @@ TEST(ThreadSuspend, CheckPointsParkARunningLoopUntilTheLastResume) {
     EXPECT_EQ(thread.resume(), 1);
     ASSERT_TRUE(eventually([&] { return iterations.load() > before; }));
   }
+}
+
+// Always signalled; taking it blocks until the test has asked the taking
+// thread to suspend, so that the request lands inside the wait after the
+// signal was taken.
+class SuspendedWhileTaken : public JWaitableObject {
+ public:
+  std::promise<void> taken, asked;
+
+ protected:
+  bool signalledLocked() const override { return true; }
+  void consumeLocked() override { taken.set_value(), asked.get_future().wait(); }
+};
+
+TEST(ThreadSuspend, ThreadAskedToSuspendWhileTakingASignalParksBeforeReturning) {
+  SuspendedWhileTaken object;
+  std::atomic<bool> returned{false};
+  FunctionThread thread("taker", [&] { object.wait(0), returned = true; });
+  thread.start();
+  OnExit cleanup([&] { resumeFully(thread); });
+  ASSERT_EQ(object.taken.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  thread.suspend();
+  object.asked.set_value();
+  ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
+  EXPECT_FALSE(returned.load());
+  thread.resume();
+  EXPECT_TRUE(eventually([&] { return returned.load(); }));
 }
 
 TEST(ThreadSuspend, ThreadSuspendingItselfWaitsForAResume) {
