@@ -488,7 +488,10 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   for (int w = 2; w < kWriters; ++w) {
     threads.emplace_back([&, w] { failures += sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1; });
   }
-  for (int i = 0; i < 100; ++i) {
+  // At least 100 rewrites, and on until the reader has read a few times (a
+  // busy machine may not run it at once), within a generous bound.
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < 100 || (reads < 20 && std::chrono::steady_clock::now() < bound); ++i) {
     key.setString("Big", i % 2 == 0 ? b : a);
   }
   for (pid_t child : children) {
