@@ -30,7 +30,7 @@ int64_t nowNs() {
 // Handles are numbers from 1 up, never reused before 2^31 objects were made.
 int nextHandle() {
   static std::atomic<uint32_t> last{0};
-  return static_cast<int>((last.fetch_add(1, std::memory_order_relaxed) & 0x7FFFFFFEu) + 1);
+  return static_cast<int>(last.fetch_add(1, std::memory_order_relaxed) % 0x7FFFFFFFu) + 1;
 }
 
 }  // namespace

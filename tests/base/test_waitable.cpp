@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "helpers/waits.h"
@@ -209,6 +210,13 @@ TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
     }
   }
   EXPECT_EQ(openDescriptors(), before);
+  // Their handles, which log lines print to tell objects apart, all differ.
+  std::set<int> handles;
+  for (const auto& object : objects) {
+    EXPECT_GT(object->handle(), 0);
+    handles.insert(object->handle());
+  }
+  EXPECT_EQ(handles.size(), objects.size());
 }
 
 }  // namespace
