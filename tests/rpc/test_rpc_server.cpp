@@ -1,193 +1,784 @@
-// The RPC service on the wire: a real loopback service and a raw line client
-// checking the answers byte for byte, the kinds, errors and the keep-alive.
+// The RPC server: the function table and dispatch, then a real service with
+// clients on loopback: answers byte for byte, connections over their life,
+// shut-down while accepting or during a call, the request line cap,
+// descriptor exhaustion, and the log lines of each step.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
-#include "test_rpc_server_fixture.h"
+#include "base/registry_key.h"
+#include "helpers/descriptors.h"
+#include "helpers/log_capture.h"
+#include "helpers/waits.h"
+#include "net/tcp_socket.h"
+#include "rpc/line_io.h"
+#include "rpc/rpc_error.h"
+#include "rpc/rpc_service.h"
 
 namespace zq::test {
 namespace {
 
-class RpcWire : public ::testing::Test {
- protected:
-  TestService service_;
-  LineClient client_{service_.port()};
+constexpr int kWaitMs = 5000;  // every wait of these tests ends within it
+constexpr uint32_t kRpcTrace = 1u << kLevelTraceRpc;
+constexpr uint32_t kShutdownTrace = 0x2;
+constexpr uint32_t kConnectionReset = JSysError::kSocketTag | 10054;
+constexpr size_t kMiB = size_t{1} << 20;
+const std::string kClosed = "<closed>";
+const std::string kRefused = "FAILED an RPC server cannot be shut down from one of its connections";
+// Tag N answers f=<kTags[N]>, telling which entry ran.
+constexpr const char* kTags[] = {"a", "a_", "b", "B", "high", "10", "1"};
+
+// Handlers reached through a base class that is not the first one, so that
+// the adjustment from the server to the handler's object is not zero.
+struct Counters {
+  virtual ~Counters() = default;
+  std::atomic<int64_t> calls = 0;
+  void count(const JParams&, JParams& result) { result.set("calls", int64_t{++calls}); }
 };
 
-// ---- keep-alive -------------------------------------------------------------------
+class TestService : public JRPCService, public Counters {
+ public:
+  using P = JParams;
+  // With `startNow` the base starts at once, before any table is registered;
+  // otherwise, with `ready`, the table is registered and the service started.
+  explicit TestService(JTraceMask* mask = nullptr, bool startNow = false, bool ready = true)
+      : JRPCService(0, startNow, mask, "Test") {
+    if (ready && !startNow) {
+      registerFunctions();
+      start();
+    }
+  }
+  ~TestService() override { shutdown(); }
+  using JRPCServer::addConnection;
+  using JRPCServer::registerFunctions;
 
-TEST_F(RpcWire, PingIsAnsweredPong) {
-  EXPECT_EQ(client_.call("PING"), "PONG");
-  EXPECT_EQ(client_.call("PING"), "PONG");
-  EXPECT_EQ(client_.call("echo(a=1)"), "OK a=1");
+  void registerFunctions() override {
+    using S = TestService;
+    // clang-format off
+    static const JRPCFunction<S> kFunctions[] = {
+        {"b", &S::tag<2>}, {"B", &S::tag<3>}, {"a_", &S::tag<1>}, {"a", &S::tag<0>},
+        {"\xE9t\xE9", &S::tag<4>}, {"10", &S::tag<5>}, {"1", &S::tag<6>}, {"count", &S::count},
+        {"echo", &S::echo}, {"longError", &S::longError}, {"textError", &S::textError},
+        {"badAlloc", &S::badAlloc}, {"notAnError", &S::notAnError}, {"big", &S::big},
+        {"stopService", &S::stopService}, {"stopConnections", &S::stopConnections},
+        {"notify", &S::notify}, {"whoAmI", &S::whoAmI}, {"slow", &S::slow},
+        {"rendezvous", &S::rendezvous}};
+    // clang-format on
+    JRPCServer::registerFunctions(kFunctions);
+  }
+
+  template <int N>
+  void tag(const P&, P& result) {
+    result.set("f", kTags[N]);
+  }
+  void echo(P& request, P& result) {
+    for (const JVariant& value : request) {
+      result.add(std::make_unique<JVariant>(value));
+    }
+  }
+  void longError(const P&, P&) { throw JRPCMissingParameterError(std::string(600, 'p')); }
+  void textError(const P&, P&) { throw JTextError("first line\nsecond line"); }
+  void badAlloc(const P&, P&) { throw std::bad_alloc(); }
+  void notAnError(const P&, P&) { throw 42; }
+  // An answer far larger than both ends' socket buffers.
+  void big(const P&, P& result) { result.set("s", std::string(8 << 20, 'b')); }
+  void stopService(const P&, P&) { shutdown(); }
+  void stopConnections(const P&, P&) { shutdownConnections(); }
+  // One-way, and answered with the socket: what came on which connection.
+  void notify(const P& request, JSocket& socket) { record("notify " + request.toString(), socket); }
+  void whoAmI(const P&, P& result, JSocket& socket) {
+    result.set("port", static_cast<int64_t>(socket.peerAddress().port()));
+    record("whoAmI", socket);
+  }
+  // A request in progress until the gate opens.
+  void slow(const P&, P& result) {
+    ++slowEntered_;
+    result.set("released", eventually([&] { return slowGate_.load(); }));
+  }
+  // Met once `n` handlers are inside at once: they run concurrently.
+  void rendezvous(const P& request, P& result) {
+    int64_t n = 0;
+    request.get("n", n, true);
+    ++inside_;
+    result.set("met", eventually([&] { return inside_ >= n; }));
+  }
+  void connectionClosed(JSocket& socket) override {
+    record("closed", socket);
+    ++closed_;
+    if (throwOnClose_) {
+      throw JTextError("connectionClosed failed");
+    }
+  }
+
+  std::vector<std::pair<std::string, JSocket*>> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+  std::atomic<int> slowEntered_{0}, closed_{0}, inside_{0};
+  std::atomic<bool> slowGate_{false}, throwOnClose_{false};
+
+ private:
+  void record(std::string what, JSocket& socket) {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(std::move(what), &socket);
+  }
+
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, JSocket*>> events_;
+};
+
+// A raw client: a TCP socket and the line framing, every wait bounded.
+class LineClient {
+ public:
+  explicit LineClient(uint16_t port, int receiveBuffer = 0) {
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(kWaitMs);
+    if (receiveBuffer != 0) {
+      socket->setReceiveBufferSize(receiveBuffer);
+    }
+    socket->connect(JInetAddr("127.0.0.1", port));
+    socket->setReadTimeout(kWaitMs);
+    socket->setWriteTimeout(kWaitMs);
+    socket_ = socket.get();
+    io_.setSocket(std::move(socket));
+  }
+  void send(std::string_view line) { io_.writeLine(line); }
+  // The next line, kClosed when the server closed the connection.
+  std::string receive() {
+    std::string_view line;
+    return io_.readLine(line) ? std::string(line) : kClosed;
+  }
+  std::string call(std::string_view line) {
+    send(line);
+    return receive();
+  }
+  uint16_t port() const { return socket_->localAddress().port(); }
+  std::string peer() const { return "127.0.0.1:" + std::to_string(port()); }
+  JTCPSocket& socket() { return *socket_; }
+
+ private:
+  JLineIO io_;
+  JTCPSocket* socket_ = nullptr;
+};
+
+// A connection whose server end the test prepares (time-outs, buffer sizes)
+// before it hands it to the service. The client's receive buffer is small.
+struct Pair {
+  Pair() {
+    listener.bind(0);
+    listener.listen(4);
+    listener.setAcceptTimeout(kWaitMs);
+    client = std::make_unique<LineClient>(listener.localAddress().port(), 4096);
+    server = listener.accept(&peer);
+  }
+  JTCPSocket listener;
+  std::unique_ptr<LineClient> client;
+  std::unique_ptr<JStreamSocket> server;
+  JInetAddr peer;
+};
+
+// "<level> <text>" of every record.
+std::vector<std::string> texts(const LogCapture& log) {
+  std::vector<std::string> texts;
+  for (const LogCapture::Record& r : log.records()) {
+    texts.push_back(std::to_string(r.level) + " " + r.text);
+  }
+  return texts;
 }
 
-TEST_F(RpcWire, PingWithTrailingBlankIsARequest) {
-  EXPECT_EQ(client_.call("PING "), "FAILED ProtocolError: function name syntax error 'PING '");
-  EXPECT_EQ(client_.call(" PING"), "FAILED ProtocolError: function name syntax error ' PING'");
-  EXPECT_EQ(client_.call("PING"), "PONG");
+// The services live on the heap: their mutexes are then known to the thread
+// checker as gone when they go, not mistaken for the next test's.
+
+// ---- dispatch, without a connection -----------------------------------------------
+
+class RpcDispatch : public ::testing::Test {
+ protected:
+  // The result's text, "none" for a one-way function, "<code> <message>
+  // [<context>]" for a protocol error, "error: <message>" for another.
+  std::string run(std::string_view line) {
+    try {
+      std::unique_ptr<JParams> result = service_->dispatch(line, socket_);
+      return result ? result->toString() : "none";
+    } catch (const JRPCProtocolError& e) {
+      return std::to_string(e.code()) + " " + e.protocolMessage() + " [" + e.context() + "]";
+    } catch (const JError& e) {
+      return "error: " + e.message();
+    }
+  }
+
+  std::unique_ptr<TestService> service_ = std::make_unique<TestService>();
+  JTCPSocket socket_;
+};
+
+TEST_F(RpcDispatch, Requests) {
+  // Sorted by unsigned bytes; every name finds its own entry, prefixes and
+  // extensions none.
+  EXPECT_EQ(service_->functionNames(),
+            (std::vector<std::string>{"1",           "10",         "B",         "a",
+                                      "a_",          "b",          "badAlloc",  "big",
+                                      "count",       "echo",       "longError", "notAnError",
+                                      "notify",      "rendezvous", "slow",      "stopConnections",
+                                      "stopService", "textError",  "whoAmI",    "\xE9t\xE9"}));
+  const std::string names[] = {"a", "a_", "b", "B", "\xE9t\xE9", "10", "1"};
+  for (size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_EQ(run(names[i] + "()"), "f=\"" + std::string(kTags[i]) + "\"");
+  }
+  for (const std::string name : {"a_b", "bb", "100", "coun", "counts", "\xE9", "Echo"}) {
+    EXPECT_EQ(run(name + "()"), "-4 unknown function [" + name + "]");
+  }
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"count()", "calls=1"}, {"count()", "calls=2"}, {"notify(b=2, a=1)", "none"},
+      {"a", "-2 function name syntax error [a]"}, {"a b()", "-2 function name syntax error [a b()]"},
+      {"a.b()", "-2 function name syntax error [a.b()]"}, {"", "-2 function name syntax error []"},
+      {"   ", "-2 function name syntax error [   ]"},
+      {std::string("a\0()", 4), "-2 function name syntax error [" + std::string("a\0()", 4) + "]"},
+      {"()", "-3 missing function name [()]"}, {" \t(x=1)", "-3 missing function name [ \t(x=1)]"},
+      {"a(x=)", "-10 cannot determine parameter type [x]"}, {"a(=1)", "-6 missing parameter name [???]"},
+      {"a(x=1,)", "-5 parameter name syntax error [x=1,)]"},
+      // A NUL byte ends the parameters; the handler's own errors pass through.
+      {std::string("echo(x=5\0, y=6)", 15), "x=5"},
+      {"textError()", "error: first line\nsecond line"}};
+  // clang-format on
+  for (const auto& [line, answer] : cases) {
+    EXPECT_EQ(run(line), answer) << line;
+  }
+  EXPECT_EQ(service_->calls.load(), 2);
+  EXPECT_EQ(service_->events(),
+            (std::vector<std::pair<std::string, JSocket*>>{{"notify a=1, b=2", &socket_}}));
 }
 
-// ---- request grammar --------------------------------------------------------------
+struct OtherServer : JRPCServer {
+  OtherServer() : JRPCServer("Other", nullptr) {}
+  void registerFunctions() override {}
+  void f(const JParams&, JParams&) {}
+};
 
-TEST_F(RpcWire, BlanksAroundNameAndParenthesesAreAccepted) {
-  EXPECT_EQ(client_.call("echo ( a = 1 )"), "OK a=1");
-  EXPECT_EQ(client_.call(" \techo\t (a=2)"), "OK a=2");
+TEST_F(RpcDispatch, Registration) {
+  // Copied up to the entry without a name, sorted stably: the first of equal
+  // names wins; the earlier table is gone.
+  using S = TestService;
+  static const JRPCFunction<S> kTable[] = {
+      {"x", &S::tag<2>}, {"b", &S::tag<2>}, {"x", &S::tag<0>}, {"a", &S::tag<0>}, {},
+      {"echo", &S::echo}};
+  service_->registerFunctions(kTable);
+  EXPECT_EQ(service_->functionNames(), (std::vector<std::string>{"a", "b", "x", "x"}));
+  EXPECT_EQ(run("x()"), "f=\"b\"");
+  EXPECT_EQ(run("echo()"), "-4 unknown function [echo]");
+
+  static const JRPCFunction<OtherServer> kOther[] = {{"f", &OtherServer::f}};
+  EXPECT_THROW(service_->registerFunctions(kOther), JTextError);
+  EXPECT_EQ(run("a()"), "f=\"a\"");
+
+  int called = 0;
+  service_->registerFunctions(std::vector<JRPCServer::Function>{
+      {"z", JRPCKind::kAnswer, [&](JParams&, JParams* r, JSocket&) { r->set("n", ++called); }},
+      {"y", JRPCKind::kOneWay, [&](JParams&, JParams* r, JSocket&) { called += r ? 100 : 10; }}});
+  EXPECT_EQ(run("z()"), "n=1");
+  EXPECT_EQ(run("y()"), "none");
+  EXPECT_EQ(called, 11);
+  EXPECT_EQ(service_->functionNames(), (std::vector<std::string>{"y", "z"}));
 }
 
-TEST_F(RpcWire, NameWithoutParenthesisIsASyntaxError) {
-  EXPECT_EQ(client_.call("echo"), "FAILED ProtocolError: function name syntax error 'echo'");
-  EXPECT_EQ(client_.call("echo a=1"),
-            "FAILED ProtocolError: function name syntax error 'echo a=1'");
-  // A character outside the name set ends the name.
-  EXPECT_EQ(client_.call("ec-ho()"), "FAILED ProtocolError: function name syntax error 'ec-ho()'");
-  EXPECT_EQ(client_.call(""), "FAILED ProtocolError: function name syntax error ''");
-}
-
-TEST_F(RpcWire, MissingNameIsReportedWithTheWholeLine) {
-  EXPECT_EQ(client_.call("(a=1)"), "FAILED ProtocolError: missing function name '(a=1)'");
-  EXPECT_EQ(client_.call("  (a=1)"), "FAILED ProtocolError: missing function name '  (a=1)'");
-}
-
-TEST_F(RpcWire, UnknownFunctionIsReportedWithItsName) {
-  EXPECT_EQ(client_.call("getParamz()"), "FAILED ProtocolError: unknown function 'getParamz'");
-  // Names need all their bytes: no prefix, no extension matches.
-  EXPECT_EQ(client_.call("ech()"), "FAILED ProtocolError: unknown function 'ech'");
-  EXPECT_EQ(client_.call("echoo()"), "FAILED ProtocolError: unknown function 'echoo'");
-}
-
-TEST_F(RpcWire, NamesMayBeginWithADigitAndHoldHighBytes) {
-  EXPECT_EQ(client_.call("1f(a=1)"), "OK a=1");
-  EXPECT_EQ(client_.call("1g(a=1)"), "FAILED ProtocolError: unknown function '1g'");
-  EXPECT_EQ(client_.call("caf\xC3\xA9()"), "OK which=\"upper\"");
-}
-
-TEST_F(RpcWire, NamesDifferingOnlyInCaseAreDistinct) {
-  EXPECT_EQ(client_.call("Case()"), "OK which=\"upper\"");
-  EXPECT_EQ(client_.call("case()"), "OK which=\"lower\"");
-  EXPECT_EQ(client_.call("CASE()"), "FAILED ProtocolError: unknown function 'CASE'");
-}
-
-TEST_F(RpcWire, WhatFollowsTheParameterListIsIgnored) {
-  EXPECT_EQ(client_.call("echo(a=1"), "OK a=1");
-  EXPECT_EQ(client_.call("echo(a=1) trailing"), "OK a=1");
-  EXPECT_EQ(client_.call("echo(a=1)) (b=2)"), "OK a=1");
-  EXPECT_EQ(client_.call("echo("), "OK ");
-}
-
-TEST_F(RpcWire, ParameterErrorsBecomeFailedAnswers) {
-  EXPECT_EQ(client_.call("echo(a=)"), "FAILED ProtocolError: cannot determine parameter type 'a'");
-  EXPECT_EQ(client_.call("echo(a=1,)"),
-            "FAILED ProtocolError: parameter name syntax error 'a=1,)'");
-  EXPECT_EQ(client_.call("echo(s=\"abc)"), "FAILED ProtocolError: unterminated quoted string 's'");
-  EXPECT_EQ(client_.call("echo(a=1)"), "OK a=1");
-}
-
-TEST_F(RpcWire, CarriageReturnInsideALineBelongsToIt) {
-  // Only the CR right before the LF ends the line; an inner CR is a byte of
-  // the request, here one that ends the name.
-  const char bytes[] = "echo\r(a=1)\r\n";
-  client_.socket().writeAll(bytes, sizeof bytes - 1);
-  EXPECT_EQ(client_.receive(), "FAILED ProtocolError: function name syntax error 'echo\r(a=1)'");
+// A request uses either the old or the new table, whole.
+TEST_F(RpcDispatch, TableReplacedWhileRequestsRun) {
+  static const JRPCFunction<TestService> kFirst[] = {{"f", &TestService::tag<0>},
+                                                     {"g", &TestService::tag<0>}};
+  static const JRPCFunction<TestService> kSecond[] = {{"f", &TestService::tag<2>}};
+  service_->registerFunctions(kFirst);
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 2; ++t) {
+    callers.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string f = run("f()"), g = run("g()");
+        wrong += f != "f=\"a\"" && f != "f=\"b\"";
+        wrong += g != "f=\"a\"" && g != "-4 unknown function [g]";
+      }
+    });
+  }
+  for (int i = 0; i < 300; ++i) {
+    service_->registerFunctions(i % 2 == 0 ? std::span<const JRPCFunction<TestService>>(kSecond)
+                                           : std::span<const JRPCFunction<TestService>>(kFirst));
+  }
+  stop = true;
+  for (std::thread& t : callers) {
+    t.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---- answers ----------------------------------------------------------------------
 
-TEST_F(RpcWire, ResultIsWrittenInNameOrder) {
-  EXPECT_EQ(client_.call("echo(notification=true, audioOutputName=\"out1\", "
-                         "audioOutputTcpPort=5000, audioOutputChannel=2)"),
-            "OK audioOutputChannel=2, audioOutputName=\"out1\", audioOutputTcpPort=5000, "
-            "notification=true");
+// One connection, one request after the other: the connection goes on after
+// every failure.
+TEST(RpcWire, Answers) {
+  const auto service = std::make_unique<TestService>();
+  LineClient client(service->port());
+  const std::string v(100000, 'v');
+  const std::string cut = ("RPCMissingParameter: '" + std::string(600, 'p')).substr(0, 504);
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"PING", "PONG"},
+      {"PING ", "FAILED ProtocolError: function name syntax error 'PING '"},
+      {" \techo ( a = 1 ) trailing", "OK a=1"},
+      {"getParamz()", "FAILED ProtocolError: unknown function 'getParamz'"},
+      {"notify(a=)", "FAILED ProtocolError: cannot determine parameter type 'a'"},
+      {"echo(notification=true, audioOutputName=\"out1\", audioOutputChannel=2)",
+       "OK audioOutputChannel=2, audioOutputName=\"out1\", notification=true"},
+      {"echo()", "OK "},
+      {"echo(s=\"" + v + "\")", "OK s=\"" + v + "\""},
+      {"longError()", "FAILED " + cut},
+      // A line feed sent as it is would split the answer in two.
+      {"textError()", "FAILED first line second line"},
+      {"badAlloc()", "FAILED Unexpected exception: std::bad_alloc"},
+      {"notAnError()", "FAILED Unexpected exception: exception of unknown type"},
+      // A handler shutting its own service down would wait for itself.
+      {"stopService()", kRefused}, {"stopConnections()", kRefused}, {"PING", "PONG"}};
+  // clang-format on
+  for (const auto& [request, answer] : cases) {
+    EXPECT_EQ(client.call(request), answer) << request.substr(0, 40);
+  }
+  // A one-way request gets no answer: the next answer is the next request's.
+  client.send("notify(a=1)");
+  EXPECT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
+  LineClient other(service->port());
+  EXPECT_EQ(other.call("whoAmI()"), "OK port=" + std::to_string(other.port()));
+  const auto events = service->events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].first, "notify a=1");
+  EXPECT_EQ(events[0].second, events[1].second);
+  EXPECT_NE(events[1].second, events[2].second);
 }
 
-TEST_F(RpcWire, EmptyResultIsOkAndABlank) {
-  EXPECT_EQ(client_.call("empty()"), "OK ");
-  EXPECT_EQ(client_.call("echo()"), "OK ");
+// ---- connections ------------------------------------------------------------------
+
+// However a connection ends, connectionClosed gets its own socket (an error
+// there is absorbed) and the connection goes; a reset is logged as a
+// disconnection, a failed read as an error, an orderly close not at all.
+TEST(RpcConnections, EndingAConnection) {
+  LogCapture log;
+  JTraceMask mask{kRpcTrace};
+  const auto service = std::make_unique<TestService>(&mask);
+  service->throwOnClose_ = true;
+  const char* ways[] = {"close", "reset", "read time-out"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(ways[i]);
+    Pair pair;
+    if (i == 2) {
+      pair.server->setReadTimeout(50);
+    }
+    service->addConnection(std::move(pair.server), pair.peer);
+    ASSERT_EQ(pair.client->call("whoAmI()"), "OK port=" + std::to_string(pair.client->port()));
+    const linger abortive{1, 0};
+    if (i == 1) {
+      pair.client->socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    }
+    if (i < 2) {
+      pair.client->socket().close();
+    }
+    ASSERT_TRUE(eventually([&] { return service->closed_ > i; }));
+    const auto events = service->events();
+    EXPECT_EQ(events.back().first, "closed");
+    EXPECT_EQ(events.back().second, events[events.size() - 2].second);
+    EXPECT_EQ(log.count("Client disconnected"), i >= 1 ? 1u : 0u);
+    EXPECT_EQ(log.count("Error while reading client request: Time out!"), i >= 2 ? 1u : 0u);
+    EXPECT_TRUE(eventually([&] { return service->connectionCount() == 0; }));
+  }
 }
 
-TEST_F(RpcWire, LongResultIsAnsweredWhole) {
-  const std::string value(100000, 'v');
-  EXPECT_EQ(client_.call("echo(s=\"" + value + "\")"), "OK s=\"" + value + "\"");
+// The client never reads: once both buffers are full, the next answer finds
+// no room within the write time-out of 0. A PONG or an OK answer that cannot
+// be written ends the connection, a FAILED one does not.
+TEST(RpcConnections, UnwritableAnswers) {
+  const struct {
+    std::string request, logged;
+    bool ends;
+  } cases[] = {
+      {"PING", "Error while answering RPC PING request: ", true},
+      {"echo(a=1)", "Failed returning OK answer 'OK a=1' for request 'echo(a=1)': Time out!", true},
+      {"nope()",
+       "Failed returning FAILED answer 'FAILED ProtocolError: unknown function 'nope'' for "
+       "request 'nope()': Time out!",
+       false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    LogCapture log;
+    const auto service = std::make_unique<TestService>();
+    Pair pair;
+    pair.server->setWriteTimeout(0);
+    pair.server->setSendBufferSize(4096);
+    service->addConnection(std::move(pair.server), pair.peer);
+    std::string chunk;
+    for (int i = 0; i < 64; ++i) {
+      chunk += c.request + "\r\n";
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    try {
+      while (!log.contains(c.logged) && std::chrono::steady_clock::now() < until) {
+        pair.client->socket().writeAll(chunk.data(), chunk.size());
+      }
+    } catch (const JError&) {
+      // The server closed its end.
+    }
+    EXPECT_TRUE(log.waitFor(c.logged));
+    EXPECT_TRUE(c.ends ? eventually([&] { return service->closed_ >= 1; })
+                       : service->closed_.load() == 0);
+    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (c.ends ? 0u : 1u); }));
+  }
 }
 
-// ---- handler errors ---------------------------------------------------------------
+// ---- shut-down --------------------------------------------------------------------
 
-TEST_F(RpcWire, MissingRequiredParameter) {
-  EXPECT_EQ(client_.call("need()"), "FAILED RPCMissingParameter: 'x'");
-  EXPECT_EQ(client_.call("need(x=41)"), "OK s=\"none\", x=42");
+TEST(RpcShutdown, ClosesClientsStopsListeningAndRefusesWhatFollows) {
+  const auto service = std::make_unique<TestService>();
+  EXPECT_THROW(service->start(), JTextError);
+  std::vector<std::unique_ptr<LineClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<LineClient>(service->port()));
+    ASSERT_EQ(clients.back()->call("echo(i=" + std::to_string(i) + ")"),
+              "OK i=" + std::to_string(i));
+  }
+  service->shutdown();
+  EXPECT_EQ(service->connectionCount(), 0u);
+  EXPECT_EQ(service->closed_.load(), 3);
+  for (auto& client : clients) {
+    EXPECT_EQ(client->receive(), kClosed);
+  }
+  JTCPSocket late;
+  late.setConnectTimeout(kWaitMs);
+  EXPECT_THROW(late.connect(JInetAddr("127.0.0.1", service->port())), JSysError);
+  Pair pair;
+  service->addConnection(std::move(pair.server), pair.peer);
+  EXPECT_EQ(service->connectionCount(), 0u);
+  EXPECT_EQ(pair.client->receive(), kClosed);
+  EXPECT_THROW(service->start(), JTextError);
+  // A service never started shuts down too, and cannot start afterwards.
+  const auto idle = std::make_unique<TestService>(nullptr, false, false);
+  idle->shutdown();
+  EXPECT_THROW(idle->start(), JTextError);
 }
 
-TEST_F(RpcWire, TypeMismatchLeavesTheConnectionUsable) {
-  EXPECT_EQ(client_.call("need(x=\"abc\")"),
-            "FAILED TypeMismatch for parameter 'x' : wanted '3', actual '5'");
-  EXPECT_EQ(client_.call("need(x=1, s=[00])"),
-            "FAILED TypeMismatch for parameter 's' : wanted '5', actual '1'");
-  EXPECT_EQ(client_.call("need(x=1, s=\"t\")"), "OK s=\"t\", x=2");
+// Two shut-downs at once while a request runs and another waits behind it:
+// the connection's socket is shut at once, both calls return only once the
+// running request is done, and the waiting one is dropped.
+TEST(RpcShutdown, DuringACall) {
+  LogCapture log;
+  const auto service = std::make_unique<TestService>();
+  LineClient client(service->port());
+  // Both lines in one write: the second is read with the first.
+  client.socket().writeAll("slow()\r\nnotify(a=1)\r\n", 21);
+  ASSERT_TRUE(eventually([&] { return service->slowEntered_ == 1; }));
+  std::atomic<int> done{0};
+  std::vector<std::thread> stoppers;
+  for (int i = 0; i < 2; ++i) {
+    stoppers.emplace_back([&] {
+      service->shutdown();
+      ++done;
+    });
+  }
+  EXPECT_EQ(client.receive(), kClosed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(done.load(), 0);
+  EXPECT_EQ(service->connectionCount(), 1u);
+  service->slowGate_ = true;
+  for (std::thread& t : stoppers) {
+    t.join();
+  }
+  EXPECT_EQ(service->connectionCount(), 0u);
+  // The answer of the finished request had nowhere to go.
+  EXPECT_TRUE(log.contains("Failed returning OK answer 'OK released=true' for request 'slow()': "));
+  EXPECT_EQ(service->events().size(), 1u);  // "closed", no "notify"
 }
 
-TEST_F(RpcWire, LongErrorMessageIsCutTo504Characters) {
-  const std::string answer = client_.call("longError()");
-  const std::string message = "RPCMissingParameter: '" + std::string(600, 'p') + "'";
-  EXPECT_EQ(answer, "FAILED " + message.substr(0, 504));
-  EXPECT_EQ(answer.size(), 7u + 504u);
-  EXPECT_EQ(client_.call("empty()"), "OK ");
+TEST(RpcShutdown, EndsAConnectionBlockedWritingAnAnswer) {
+  LogCapture log;
+  JTraceMask mask{kRpcTrace};
+  const auto service = std::make_unique<TestService>(&mask);
+  Pair pair;
+  pair.server->setSendBufferSize(4096);
+  service->addConnection(std::move(pair.server), pair.peer);
+  // The client never reads: the answer's write waits for room, without limit.
+  pair.client->send("big()");
+  ASSERT_TRUE(log.waitFor("Answering 'OK s=\"bbb"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    service->shutdown();
+    done = true;
+  });
+  EXPECT_TRUE(eventually([&] { return done.load(); }));
+  if (!done.load()) {
+    pair.client->socket().close();  // lets the write go on, so that the test ends
+  }
+  stopper.join();
+  EXPECT_TRUE(log.contains("Failed returning OK answer 'OK s=\""));
+  EXPECT_EQ(service->closed_.load(), 1);
 }
 
-TEST_F(RpcWire, LineFeedInAnErrorMessageDoesNotSplitTheAnswer) {
-  EXPECT_EQ(client_.call("textError()"), "FAILED first line second line");
-  EXPECT_EQ(client_.call("empty()"), "OK ");
+// Connections arriving, served concurrently, ending and being shut down at
+// once: each answer goes to its own client, each connection is removed exactly
+// once and none is touched after it is gone (the sanitizer builds check that).
+TEST(RpcShutdown, WhileClientsComeAndGo) {
+  auto service = std::make_unique<TestService>();
+  const uint16_t port = service->port();
+  std::atomic<bool> stop{false};
+  std::atomic<int> served{0}, wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      // First the four handlers inside at once.
+      wrong += LineClient(port).call("rendezvous(n=4)") != "OK met=true";
+      for (int i = 0; !stop.load(); ++i) {
+        try {
+          LineClient client(port);
+          const std::string value = std::to_string(t * 1000000 + i);
+          const std::string answer = client.call("echo(v=" + value + ")");
+          served += answer == "OK v=" + value;
+          wrong += answer != "OK v=" + value && answer != kClosed;
+          const std::string pong = client.call("PING");
+          wrong += pong != "PONG" && pong != kClosed;
+        } catch (const JError&) {
+          // Refused or closed once the service is going away.
+        }
+      }
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return served.load() >= 40; }));
+  service->shutdown();
+  EXPECT_EQ(service->connectionCount(), 0u);
+  stop = true;
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  service.reset();
 }
 
-TEST_F(RpcWire, ExceptionsOutsideTheErrorHierarchyAreAnsweredToo) {
-  EXPECT_EQ(client_.call("badAlloc()"), "FAILED Unexpected exception: std::bad_alloc");
-  EXPECT_EQ(client_.call("notAnError()"), "FAILED Unexpected exception: exception of unknown type");
-  EXPECT_EQ(client_.call("echo(a=1)"), "OK a=1");
+// ---- log lines --------------------------------------------------------------------
+
+// A session (started before its table is registered, requests of each
+// outcome, a keep-alive, shut-down twice) under each mask; the mask is
+// shared, so a bit set while the service runs takes effect at once.
+TEST(RpcLog, SessionUnderEachMask) {
+  const struct {
+    uint32_t before, after;  // the mask until and from the first request
+  } cases[] = {{kRpcTrace | kShutdownTrace, kRpcTrace | kShutdownTrace},
+               {kShutdownTrace, kShutdownTrace},
+               {0, kRpcTrace}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.after);
+    LogCapture log(0xFFFFFFFEu, "%i|%m");
+    JTraceMask mask{c.before};
+    const auto service = std::make_unique<TestService>(&mask, true);
+    const std::string s = "Test::RPC[" + std::to_string(service->port()) + "]";
+    LineClient client(service->port());
+    const std::string con = s + "::Connection(" + client.peer() + ")";
+    ASSERT_EQ(client.call("PING"), "PONG");
+    mask = c.after;
+    EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
+    service->registerFunctions();
+    EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
+    client.send("notify(b=2)");
+    EXPECT_EQ(client.call("badAlloc()"), "FAILED Unexpected exception: std::bad_alloc");
+    service->shutdown();
+    service->shutdown();
+
+    // Each line with the bit it needs (none: always) and whether it comes
+    // after the mask changed.
+    const struct {
+      bool late;
+      uint32_t bit;
+      std::string text;
+    } all[] = {
+        // clang-format off
+        {false, kRpcTrace, "21 " + s + "|Starting service thread"},
+        {false, kRpcTrace, "21 " + s + "|Listening on port " + std::to_string(service->port()) + "."},
+        {false, kRpcTrace, "21 " + s + "|New client connection (0) from " + client.peer() + "."},
+        {true, kRpcTrace, "21 " + con + "|Processing request: 'echo(a=1)'."},
+        {true, kRpcTrace, "21 " + con + "|RPC Request 'echo(a=1)' failed: "
+                          "'FAILED ProtocolError: unknown function 'echo''."},
+        {true, kRpcTrace, "21 " + con + "|Processing request: 'echo(a=1)'."},
+        {true, kRpcTrace, "21 " + con + "|Answering 'OK a=1' for request 'echo(a=1)'."},
+        {true, kRpcTrace, "21 " + con + "|Processing request: 'notify(b=2)'."},
+        {true, kRpcTrace, "21 " + con + "|No answer required for request 'notify(b=2)'."},
+        {true, kRpcTrace, "21 " + con + "|Processing request: 'badAlloc()'."},
+        {true, 0, "11 " + con + "|Unexpected exception while handling request 'badAlloc()': std::bad_alloc"},
+        {true, kRpcTrace, "21 " + con + "|RPC Request 'badAlloc()' failed: "
+                          "'FAILED Unexpected exception: std::bad_alloc'."},
+        {true, kShutdownTrace, "4 " + s + "|Closing server socket."},
+        {true, kShutdownTrace, "4 " + s + "|Waiting on accept thread to exit."},
+        {true, kShutdownTrace, "4 " + s + "|Shutting down opened connections."},
+        {true, kRpcTrace, "21 " + s + "|Closing TCP server socket for connection from " + client.peer()},
+        {true, kRpcTrace, "21 " + s + "|Waiting for running transaction to finish."},
+        {true, kRpcTrace, "21 " + s + "|RPC Server shut down successfully."},
+        // clang-format on
+    };
+    std::vector<std::string> expected, logged;
+    for (const auto& line : all) {
+      if (line.bit == 0 || ((line.late ? c.after : c.before) & line.bit) != 0) {
+        expected.push_back(line.text);
+      }
+    }
+    // The service's own lines; the accept thread's wait, logged as it loops,
+    // comes in any order.
+    for (const std::string& text : texts(log)) {
+      if (text.compare(text.find(' ') + 1, s.size(), s) == 0 &&
+          !text.ends_with("|Waiting for incoming connections")) {
+        logged.push_back(text);
+      }
+    }
+    EXPECT_EQ(logged, expected);
+    if ((c.before & kRpcTrace) != 0) {
+      EXPECT_TRUE(log.contains(s + "|Waiting for incoming connections"));
+    }
+  }
 }
 
-// ---- kinds ------------------------------------------------------------------------
+// ---- request line cap -------------------------------------------------------------
 
-TEST_F(RpcWire, OneWayRequestGetsNoAnswer) {
-  client_.send("notify(a=1)");
-  EXPECT_EQ(client_.call("echo(b=2)"), "OK b=2");
-  ASSERT_EQ(service_.notified(), std::vector<std::string>{"a=1"});
-
-  // Nothing else is waiting on the line either.
-  client_.socket().setReadTimeout(50);
-  std::string_view line;
-  EXPECT_THROW(client_.io().readLine(line), JTimeoutError);
+// The answer to `bytes`, or kClosed when the server closed the connection
+// instead (an orderly close or a reset: it closes with the rest unread).
+std::string answerOrClosed(LineClient& client, const std::string& bytes) {
+  try {
+    client.socket().writeAll(bytes.data(), bytes.size());
+  } catch (const JSysError&) {
+    // Closed before all was sent; the read below tells how.
+  }
+  try {
+    return client.receive();
+  } catch (const JSysError& e) {
+    if (e.code() != kConnectionReset) {
+      throw;
+    }
+    return kClosed;
+  }
 }
 
-TEST_F(RpcWire, OneWayRequestThatFailsIsAnsweredFailed) {
-  EXPECT_EQ(client_.call("notify(a=)"),
-            "FAILED ProtocolError: cannot determine parameter type 'a'");
+// A line up to the cap is served; a longer one closes its connection, and only
+// that one.
+TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
+  const struct {
+    std::optional<uint32_t> registryValue;  // none: the value is absent
+    size_t cap;
+    std::string bytes;  // what the client sends
+  } cases[] = {{std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")\r\n"},
+               {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
+               {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")\r\n"},
+               {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")\r\n"},
+               {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")\r\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes.size());
+    LogCapture log(1u << kLevelError);  // also the registry of this case
+    if (c.registryValue) {
+      JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
+          .setDword("MaxRequestLineSize", *c.registryValue);
+    }
+    const auto service = std::make_unique<TestService>();
+    EXPECT_EQ(service->maxRequestLineSize(), c.cap);
+    LineClient good(service->port());
+    LineClient client(service->port());
+    EXPECT_EQ(good.call("echo(a=1)"), "OK a=1");
+    const bool served = c.cap == 0 || c.bytes.size() <= c.cap + 2;
+    const std::string answer = answerOrClosed(client, c.bytes);
+    std::vector<std::string> expected;
+    if (served) {
+      EXPECT_EQ(answer, "OK s=\"" + c.bytes.substr(8, c.bytes.size() - 12) + "\"");
+      EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
+    } else {
+      EXPECT_EQ(answer, kClosed);
+      ASSERT_TRUE(eventually([&] { return service->closed_ >= 1; }));
+      EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
+      expected.push_back("11 Request line from " + client.peer() + " longer than " +
+                         std::to_string(c.cap) + " bytes: closing the connection");
+    }
+    EXPECT_EQ(good.call("echo(a=2)"), "OK a=2");
+    EXPECT_EQ(texts(log), expected);
+  }
 }
 
-TEST_F(RpcWire, HandlersWithTheSocketSeeTheRequestingConnection) {
-  LineClient other(service_.port());
-  EXPECT_EQ(client_.call("whoAmI()"), "OK port=" + std::to_string(client_.localPort()));
-  JSocket* first = service_.answerSocket();
-  EXPECT_EQ(other.call("whoAmI()"), "OK port=" + std::to_string(other.localPort()));
-  JSocket* second = service_.answerSocket();
-  EXPECT_NE(first, second);
+// ---- descriptor exhaustion --------------------------------------------------------
 
-  client_.send("notify()");
-  ASSERT_TRUE(service_.notifications_.waitFor(1));
-  EXPECT_EQ(service_.notifySocket(), first);
+// The parameter: descriptors left free when the clients connect. Neighbouring
+// values make the last one run out at different points of the accept loop
+// (the accepted socket, the spare descriptor taken back).
+class RpcDescriptorExhaustion : public ::testing::TestWithParam<int> {};
+
+TEST_P(RpcDescriptorExhaustion, AcceptingGoesOnOnceDescriptorsAreBack) {
+  LogCapture log(1u << kLevelError);
+  const auto service = std::make_unique<TestService>();
+  const std::string port = std::to_string(service->port());
+  // The clients' sockets exist before the limit: only the server's side of
+  // each connection needs a descriptor from now on.
+  std::vector<std::unique_ptr<JLineIO>> clients;
+  std::vector<JTCPSocket*> sockets;
+  for (int i = 0; i < 40; ++i) {
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(kWaitMs);
+    socket->setReadTimeout(kWaitMs);
+    socket->setWriteTimeout(kWaitMs);
+    sockets.push_back(socket.get());
+    clients.push_back(std::make_unique<JLineIO>(std::move(socket)));
+  }
+  {
+    DescriptorLimit limit(limitLeaving(GetParam()));
+    ASSERT_TRUE(limit.ok());
+    for (JTCPSocket* socket : sockets) {
+      socket->connect(JInetAddr("127.0.0.1", service->port()));
+    }
+    // Each connection is served or refused (closed at once); none is left waiting.
+    int served = 0;
+    for (auto& client : clients) {
+      std::string_view line;
+      try {
+        client->writeLine("echo(a=1)");
+        served += client->readLine(line) && line == "OK a=1";
+      } catch (const JSysError& e) {
+        ASSERT_EQ(e.code(), kConnectionReset) << e.message();
+      }
+    }
+    EXPECT_GE(served, 1);
+    EXPECT_LE(served, 38);
+    clients.clear();
+    ASSERT_TRUE(eventually([&] { return service->connectionCount() == 0; }));
+    LineClient late(service->port());
+    EXPECT_EQ(late.call("echo(a=2)"), "OK a=2");
+  }
+  // One run of failures, logged as it begins and as it ends.
+  ASSERT_TRUE(log.waitFor("Accepting connections on port"));
+  const std::vector<std::string> records = texts(log);
+  ASSERT_EQ(records.size(), 2u);
+  const std::string first = "11 Not accepting connections on port " + port + ": accept: ";
+  EXPECT_EQ(records[0].substr(0, first.size()), first);
+  EXPECT_TRUE(records[0].ends_with(" (errno 24) (retrying)")) << records[0];
+  unsigned long long attempts = 0, refused = 0;
+  int end = 0;
+  const std::string last = "11 Accepting connections on port " + port + " again after ";
+  ASSERT_EQ(records[1].substr(0, last.size()), last);
+  ASSERT_EQ(std::sscanf(records[1].c_str() + last.size(),
+                        "%llu failed attempts; %llu connections refused meanwhile%n", &attempts,
+                        &refused, &end),
+            2)
+      << records[1];
+  EXPECT_EQ(last.size() + static_cast<size_t>(end), records[1].size());
+  EXPECT_GE(attempts, 2u);
+  EXPECT_GE(refused, 2u);
 }
 
-// ---- before registration ----------------------------------------------------------
-
-TEST(RpcWireUnregistered, EveryFunctionIsUnknownUntilTheTableIsRegistered) {
-  const auto owned = std::make_unique<TestService>(nullptr, false);
-  TestService& service = *owned;
-  LineClient client(service.port());
-  EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
-  EXPECT_EQ(client.call("PING"), "PONG");
-  service.registerFunctions();
-  EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
-}
+INSTANTIATE_TEST_SUITE_P(FreeDescriptors, RpcDescriptorExhaustion, ::testing::Values(12, 13, 14));
 
 }  // namespace
 }  // namespace zq::test
