@@ -1,6 +1,5 @@
-// The RPC line framing on a scripted socket: line ends, lines across and
-// within reads, the read buffer's growth, reuse and return, the length cap, a
-// peer closing mid-line, read time-outs and partial writes.
+// The RPC line framing on a scripted socket: line ends, lines across reads, the
+// buffer's growth and return, the cap, a peer closing, time-outs, partial writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +27,7 @@ struct Script {
   std::string written;
 };
 
-// Each read returns the next chunk, or as much of it as fits, then 0 as a
-// closed peer would.
+// Each read returns the next chunk, or as much as fits, then 0 as a closed peer.
 class ScriptedSocket : public JSocket {
  public:
   explicit ScriptedSocket(Script& script) : s_(script) {}
@@ -143,19 +141,11 @@ TEST(LineIO, Reads) {
   }
 }
 
-TEST(LineIO, NewSocketForgetsBufferedBytes) {
-  Script first({"first\r\nleft over"}), second({"fresh\r\n"});
-  JLineIO io(std::make_unique<ScriptedSocket>(first));
-  EXPECT_EQ(next(io), "first");
-  io.setSocket(std::make_unique<ScriptedSocket>(second));
-  EXPECT_EQ(next(io), "fresh");
-}
-
 // However little each write takes, the line and its CR LF go out whole.
 TEST(LineIO, WritesWholeLines) {
-  std::string line(1000, ' ');
-  for (size_t i = 0; i < line.size(); ++i) {
-    line[i] = static_cast<char>('a' + i % 26);
+  std::string line;
+  for (int i = 0; i < 1000; ++i) {
+    line += static_cast<char>('a' + i % 26);
   }
   for (const size_t limit : {1, 7, 1002}) {
     Script script({}, limit);
@@ -166,8 +156,15 @@ TEST(LineIO, WritesWholeLines) {
   }
 }
 
-TEST(LineIO, WithoutSocketReadAndWriteFail) {
-  JLineIO io;
+// A new socket drops what was buffered from the old one; without one, reads
+// and writes fail.
+TEST(LineIO, SocketReplacedOrMissing) {
+  Script first({"first\r\nleft over"}), second({"fresh\r\n"});
+  JLineIO io(std::make_unique<ScriptedSocket>(first));
+  EXPECT_EQ(next(io), "first");
+  io.setSocket(std::make_unique<ScriptedSocket>(second));
+  EXPECT_EQ(next(io), "fresh");
+  io.setSocket(nullptr);
   std::string_view line;
   for (const char* function : {"recv", "send"}) {
     try {
