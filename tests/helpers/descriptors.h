@@ -4,17 +4,32 @@
 
 #include <sys/resource.h>
 
+#include <filesystem>
+#include <set>
+
 namespace zq::test {
 
-/// The descriptor limit that leaves exactly `free` numbers for new
-/// descriptors, whatever is open now (with gaps, or far above the rest).
-rlim_t limitLeaving(int free);
+/// Leaves exactly `free` numbers for new descriptors, whatever is open now.
+inline rlim_t limitLeaving(int free) {
+  std::set<int> open;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    open.insert(std::stoi(entry.path().filename().string()));
+  }
+  int n = 0;
+  for (int left = free; left > 0; ++n) {
+    left -= open.count(n) == 0 ? 1 : 0;
+  }
+  return static_cast<rlim_t>(n);
+}
 
-/// Lowers the soft descriptor limit for its life.
 class DescriptorLimit {
  public:
-  explicit DescriptorLimit(rlim_t limit);
-  ~DescriptorLimit();
+  explicit DescriptorLimit(rlim_t limit) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    const rlimit lowered{limit, saved_.rlim_max};
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
   DescriptorLimit(const DescriptorLimit&) = delete;
   DescriptorLimit& operator=(const DescriptorLimit&) = delete;
   bool ok() const { return ok_; }

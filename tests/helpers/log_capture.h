@@ -4,6 +4,9 @@
 // that output receives.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -29,20 +32,41 @@ class LogCapture : public JInProcessLogReceiver {
   explicit LogCapture(uint32_t levelMask = 0xFFFFFFFEu, std::string_view format = "%m");
   ~LogCapture() override;
 
-  void write(int level, const std::string& record, const std::string& file, int line) override;
-
-  std::vector<Record> records() const;
-  /// Number of records whose text contains `text`.
-  size_t count(std::string_view text) const;
+  void write(int level, const std::string& record, const std::string& file, int line) override {
+    std::lock_guard lock(mutex_);
+    records_.push_back({level, record, file, line});
+    arrived_.notify_all();
+  }
+  std::vector<Record> records() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+  /// Records whose text contains `text`; waitFor waits (bounded) for one.
+  size_t count(std::string_view text) const {
+    std::lock_guard lock(mutex_);
+    return countLocked(text);
+  }
   bool contains(std::string_view text) const { return count(text) > 0; }
-  /// Waits (bounded) until a record containing `text` has arrived.
-  bool waitFor(std::string_view text, int timeoutMs = 5000) const;
-  void clear();
+  bool waitFor(std::string_view text, int timeoutMs = 5000) const {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return countLocked(text) > 0; });
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    records_.clear();
+  }
 
  private:
+  size_t countLocked(std::string_view text) const {
+    return std::count_if(records_.begin(), records_.end(),
+                         [&](const Record& r) { return r.text.find(text) != std::string::npos; });
+  }
+
   ScopedRegistryDir registryDir_;
   std::string id_;
   mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
   std::vector<Record> records_;
 };
 

@@ -2,15 +2,27 @@
 // removed with everything in it when the object goes.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace zq::test {
 
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zq-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed for " + pattern);
+    }
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
@@ -25,14 +37,24 @@ class TempDir {
 /// the test reads and writes a registry of its own.
 class ScopedRegistryDir {
  public:
-  ScopedRegistryDir();
-  ~ScopedRegistryDir();
+  ScopedRegistryDir() {
+    if (const char* previous = std::getenv("ZQ_REGISTRY_DIR")) {
+      previous_ = previous;
+    }
+    ::setenv("ZQ_REGISTRY_DIR", dir_.str().c_str(), 1);
+  }
+  ~ScopedRegistryDir() {
+    if (previous_) {
+      ::setenv("ZQ_REGISTRY_DIR", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("ZQ_REGISTRY_DIR");
+    }
+  }
   const std::filesystem::path& path() const { return dir_.path(); }
 
  private:
   TempDir dir_;
-  std::string previous_;
-  bool hadPrevious_;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace zq::test

@@ -17,8 +17,7 @@ inline int64_t msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-/// Polls `condition` every millisecond until it holds (true) or `limitMs`
-/// passed (false).
+/// Polls `condition` until it holds (true) or `limitMs` passed (false).
 template <class Condition>
 bool eventually(Condition&& condition, int limitMs = 5000) {
   const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
@@ -31,8 +30,7 @@ bool eventually(Condition&& condition, int limitMs = 5000) {
   return true;
 }
 
-/// True when `object` is signalled now; consumes the signal of an auto-reset
-/// object, as any wait does.
+/// Consumes the signal of an auto-reset object, as any wait does.
 inline bool signalledNow(JWaitableObject& object) {
   try {
     object.wait(0);

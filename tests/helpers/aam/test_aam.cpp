@@ -12,78 +12,74 @@ namespace zq::test {
 class TestAAM::Service : public JRPCService {
  public:
   Service(TestAAM& owner, uint16_t port)
-      : JRPCService(port, false, nullptr, "TestAAM"), owner_(owner) {
+      : JRPCService(port, false, nullptr, "TestAAM"), aam_(owner) {
     registerFunctions();
     start();
   }
   ~Service() override { shutdown(); }
 
   void registerFunctions() override {
-    static const JRPCFunction<Service> kFunctions[] = {
-        {"setNetSource", &Service::command},  {"setHardSource", &Service::command},
-        {"setFileSource", &Service::command}, {"resetSource", &Service::command},
-        {"setParams", &Service::setParams},   {"getParams", &Service::getParams},
-        {"getStat", &Service::getStat},
-    };
-    JRPCServer::registerFunctions(kFunctions);
+    std::vector<Function> table;
+    for (std::string name : {"setNetSource", "setHardSource", "setFileSource", "resetSource",
+                             "setParams", "getParams", "getStat"}) {
+      table.push_back(
+          {name, JRPCKind::kAnswer, [this, name](JParams& request, JParams* result, JSocket&) {
+             answer(name, request, *result);
+           }});
+    }
+    JRPCServer::registerFunctions(std::move(table));
   }
 
   std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket) override {
-    owner_.record(std::string(line));
+    std::unique_lock lock(aam_.mutex_);
+    aam_.requests_.emplace_back(line);
+    lock.unlock();
     return JRPCService::dispatch(line, socket);
   }
 
  private:
-  void answer() {
-    owner_.stallIfAsked();
-    if (owner_.failing_) {
+  // The getters need their "nop"; setParams keeps its values for getParams.
+  void answer(const std::string& function, const JParams& request, JParams& result) {
+    int32_t nop = 0;
+    if (function.starts_with("get")) {
+      request.get("nop", nop, true);
+    }
+    std::unique_lock lock(aam_.mutex_);
+    if (aam_.stalling_) {
+      ++aam_.stalled_;
+      aam_.released_.wait_for(lock, std::chrono::milliseconds(aam_.maxStallMs_),
+                              [&] { return !aam_.stalling_; });
+      --aam_.stalled_;
+    }
+    if (aam_.failing_) {
       throw JTextError("test AAM told to fail");
     }
-  }
-
-  void command(const JParams&, JParams&) { answer(); }
-
-  void setParams(const JParams& request, JParams&) {
-    answer();
-    std::lock_guard lock(mutex_);
-    for (const JVariant& value : request) {
-      params_.add(std::make_unique<JVariant>(value));
+    if (function == "setParams") {
+      for (const JVariant& value : request) {
+        params_.add(std::make_unique<JVariant>(value));
+      }
+    } else if (function == "getParams") {
+      result.set("Type", "Audio");
+      result.set("ServerMode", "LIVE");
+      for (const JVariant& value : params_) {
+        result.add(std::make_unique<JVariant>(value));
+      }
+    } else if (function == "getStat") {
+      result.set("requests", static_cast<int64_t>(aam_.requests_.size()));
+      result.set("playing", true);
     }
   }
 
-  void getParams(const JParams& request, JParams& result) {
-    int32_t nop = 0;
-    request.get("nop", nop, true);
-    answer();
-    result.set("Type", "Audio");
-    result.set("ServerMode", "LIVE");
-    std::lock_guard lock(mutex_);
-    for (const JVariant& value : params_) {
-      result.add(std::make_unique<JVariant>(value));
-    }
-  }
-
-  void getStat(const JParams& request, JParams& result) {
-    int32_t nop = 0;
-    request.get("nop", nop, true);
-    answer();
-    result.set("requests", static_cast<int64_t>(owner_.requests().size()));
-    result.set("playing", true);
-  }
-
-  TestAAM& owner_;
-  std::mutex mutex_;
-  JParams params_;  // guarded by mutex_
+  TestAAM& aam_;
+  JParams params_;  // guarded by aam_.mutex_
 };
 
-TestAAM::TestAAM(uint16_t port) : port_(port) {
-  service_ = std::make_unique<Service>(*this, port);
+TestAAM::TestAAM(uint16_t port) : port_(port), service_(std::make_unique<Service>(*this, port)) {
   port_ = service_->port();
 }
 
 TestAAM::~TestAAM() {
-  release();
-  service_.reset();
+  stop();
 }
 
 void TestAAM::stop() {
@@ -97,18 +93,8 @@ void TestAAM::restart() {
   }
 }
 
-bool TestAAM::running() const {
-  return service_ != nullptr;
-}
-
 size_t TestAAM::connectionCount() const {
   return service_ ? service_->connectionCount() : 0;
-}
-
-void TestAAM::record(std::string line) {
-  std::lock_guard lock(mutex_);
-  requests_.push_back(std::move(line));
-  changed_.notify_all();
 }
 
 std::vector<std::string> TestAAM::requests() const {
@@ -119,22 +105,11 @@ std::vector<std::string> TestAAM::requests() const {
 std::vector<std::string> TestAAM::requests(const std::string& function) const {
   std::vector<std::string> out;
   for (std::string& line : requests()) {
-    if (line.compare(0, function.size() + 1, function + "(") == 0) {
+    if (line.starts_with(function + "(")) {
       out.push_back(std::move(line));
     }
   }
   return out;
-}
-
-bool TestAAM::waitForRequests(size_t count, int timeoutMs) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return requests_.size() >= count; });
-}
-
-void TestAAM::clearRequests() {
-  std::lock_guard lock(mutex_);
-  requests_.clear();
 }
 
 void TestAAM::stall(int maxStallMs) {
@@ -146,18 +121,7 @@ void TestAAM::stall(int maxStallMs) {
 void TestAAM::release() {
   std::lock_guard lock(mutex_);
   stalling_ = false;
-  changed_.notify_all();
-}
-
-void TestAAM::stallIfAsked() {
-  std::unique_lock lock(mutex_);
-  if (!stalling_) {
-    return;
-  }
-  ++stalled_;
-  changed_.notify_all();
-  changed_.wait_for(lock, std::chrono::milliseconds(maxStallMs_), [&] { return !stalling_; });
-  --stalled_;
+  released_.notify_all();
 }
 
 }  // namespace zq::test
