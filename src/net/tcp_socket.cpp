@@ -17,23 +17,18 @@ namespace {
 
 // The outcome of a connect that a signal interrupted: the attempt goes on in
 // the system, so wait for it to finish and read its result.
-int finishInterruptedConnect(int fd) {
+// Waits without a bound until a connect under way has an outcome; 0 or the
+// errno of the wait.
+int waitConnectOutcome(int fd) {
   for (;;) {
     pollfd entry{fd, POLLOUT, 0};
-    const int rc = ::poll(&entry, 1, -1);
-    if (rc > 0) {
-      break;
+    if (::poll(&entry, 1, -1) > 0) {
+      return 0;
     }
     if (errno != EINTR) {
       return errno;
     }
   }
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-    return errno;
-  }
-  return error;
 }
 
 }  // namespace
@@ -78,39 +73,43 @@ void JTCPSocket::connect(const JSockAddr& address) {
   const int32_t timeout = connectTimeout();
   JLog::logTraceable(kLevelTraceNetwork, this, "Connecting socket '%d' to '%s' with timeout '%d'",
                      fd, target.c_str(), timeout);
-  if (timeout < 0) {
-    if (::connect(fd, address.data(), address.length()) != 0) {
-      const int err = errno == EINTR ? finishInterruptedConnect(fd) : errno;
-      if (err != 0 || use.closed()) {
-        connectFailed(use, err, target);
-      }
+  // Started without blocking whatever the time-out: a close() from another
+  // thread wakes a socket that is connecting, not one about to start, so
+  // the attempt checks for one once it is under way.
+  if (!setNonBlocking(fd, true)) {
+    const JSysError error = failure(use, errno, "ioctlsocket(FIONBIO)");
+    JLog::logTraceable(kLevelError, this, "Failed to put socket '%d' into non-blocking mode: %s",
+                       fd, error.message().c_str());
+    throw error;
+  }
+  if (::connect(fd, address.data(), address.length()) != 0) {
+    int err = errno;
+    if (err == EINPROGRESS || err == EINTR || err == EWOULDBLOCK) {
+      err = use.closed() ? EINTR : 0;
     }
-  } else {
-    if (!setNonBlocking(fd, true)) {
-      const JSysError error = failure(use, errno, "ioctlsocket(FIONBIO)");
-      JLog::logTraceable(kLevelError, this, "Failed to put socket '%d' into non-blocking mode: %s",
-                         fd, error.message().c_str());
-      throw error;
+    if (err != 0) {
+      setNonBlocking(fd, false);
+      connectFailed(use, err, target);
     }
-    if (::connect(fd, address.data(), address.length()) != 0) {
-      const int err = errno;
-      if (err != EINPROGRESS && err != EINTR && err != EWOULDBLOCK) {
+    if (timeout < 0) {
+      if (const int waitErr = waitConnectOutcome(fd); waitErr != 0) {
         setNonBlocking(fd, false);
-        connectFailed(use, err, target);
+        connectFailed(use, waitErr, target);
       }
+    } else {
       waitReady(use, POLLOUT, timeout);
     }
-    if (!setNonBlocking(fd, false)) {
-      fail(use, errno, "ioctlsocket(FIONBIO)");
-    }
-    int soError = 0;
-    socklen_t length = sizeof soError;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
-      soError = errno;
-    }
-    if (soError != 0 || use.closed()) {
-      connectFailed(use, soError, target);
-    }
+  }
+  if (!setNonBlocking(fd, false)) {
+    fail(use, errno, "ioctlsocket(FIONBIO)");
+  }
+  int soError = 0;
+  socklen_t length = sizeof soError;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
+    soError = errno;
+  }
+  if (soError != 0 || use.closed()) {
+    connectFailed(use, soError, target);
   }
   JLog::logTraceable(kLevelTraceNetwork, this, "Connected socket '%d' to '%s'", fd, target.c_str());
 }

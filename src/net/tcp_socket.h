@@ -29,10 +29,11 @@ class JTCPSocket : public JStreamSocket {
   /// socket '%d' with backlog '%d'" (level 11). The system caps the backlog.
   void listen(int backlog);
 
-  /// Connects, bounded by the connect time-out. With a time-out the socket is
-  /// switched to non-blocking mode for the attempt ("ioctlsocket(FIONBIO)" on
-  /// failure) and back; when the time-out expires JTimeoutError is thrown and
-  /// the socket keeps its handle, still non-blocking, for its owner to close.
+  /// Connects, bounded by the connect time-out (none when negative). The
+  /// socket is switched to non-blocking mode for the attempt
+  /// ("ioctlsocket(FIONBIO)" on failure) and back; when the time-out expires
+  /// JTimeoutError is thrown and the socket keeps its handle, still
+  /// non-blocking, for its owner to close.
   /// A refused or failed attempt logs "Failed to connect socket '%d' to '%s':
   /// %s" (level 11) and throws "WSAConnect". The QoS block, if any, is handed
   /// on and reserves nothing.
