@@ -1,134 +1,129 @@
-// Helpers shared by the socket tests: connected loopback pairs, error capture,
-// elapsed time, and threads whose end is awaited with a bound.
+// Helpers shared by the socket tests: failures and log levels as text, and
+// threads whose end is awaited with a bound.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
-#include <future>
-#include <memory>
-#include <optional>
-#include <thread>
-#include <vector>
+#include <set>
 
-#include "base/error.h"
-#include "net/tcp_socket.h"
+#include "base/format.h"
+#include "helpers/log_capture.h"
+#include "helpers/waits.h"
+#include "net/socket.h"
 
 namespace zq::test {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-inline long long elapsedMs(Clock::time_point since) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
-
-/// The JSysError `body` throws, if any (other errors pass through).
+/// What `body` throws: "<number without the socket tag> <call>[ tag <tag>]"
+/// for a JSysError, the message of any other error, "none" for nothing.
 template <class F>
-std::optional<JSysError> sysErrorOf(F&& body) {
+std::string failureOf(F&& body) {
   try {
     body();
   } catch (const JSysError& e) {
-    return e;
+    const std::string tag = e.tag() != JSysError::kDefaultTag ? " tag " + std::to_string(e.tag()) : "";
+    return std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
+  } catch (const JError& e) {
+    return e.message();
   }
-  return std::nullopt;
+  return "none";
 }
 
-/// The code without the socket tag, or -1 when there is no error.
-inline long long socketNumber(const std::optional<JSysError>& error) {
-  return error ? static_cast<long long>(error->code() & ~JSysError::kSocketTag) : -1;
+/// The message of the error `body` throws, "none" for nothing.
+template <class F>
+std::string messageOf(F&& body) {
+  try {
+    body();
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "none";
 }
 
-/// Open descriptors of the process.
+/// Expects `body` to time out after at least `minMs` and within `maxMs`.
+template <class F>
+void expectTimeout(F&& body, int64_t minMs, int64_t maxMs = 5000) {
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(messageOf(body), "Time out!");
+  EXPECT_GE(msSince(start), minMs);
+  EXPECT_LT(msSince(start), maxMs);
+}
+
+/// The level of the records whose text is exactly `text` when there are
+/// `count` of them; -1 otherwise.
+inline int levelOf(const LogCapture& log, const std::string& text, size_t count = 1) {
+  std::multiset<int> levels;
+  for (const LogCapture::Record& record : log.records()) {
+    if (record.text == text) {
+      levels.insert(record.level);
+    }
+  }
+  return levels.size() == count && levels.count(*levels.begin()) == count ? *levels.begin() : -1;
+}
+
 inline size_t openDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
+  const std::filesystem::directory_iterator all("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(all), end(all)));
 }
 
-/// A thread whose end the test waits for with a bound. A thread still
-/// running at the bound cannot be stopped, so the program ends there and
-/// then: the test fails instead of hanging.
+/// A thread whose end is awaited with a bound: a thread still running then
+/// cannot be stopped, so the program ends there (the test fails, not hangs).
 class BoundedThread {
  public:
-  explicit BoundedThread(std::function<void()> body) {
-    std::packaged_task<void()> task(std::move(body));
-    done_ = task.get_future();
-    thread_ = std::thread(std::move(task));
-  }
+  explicit BoundedThread(std::function<void()> body)
+      : thread_([this, body = std::move(body)] {
+          tid_ = ::gettid();
+          try {
+            body();
+          } catch (...) {
+          }
+          done_ = true;
+        }) {}
   ~BoundedThread() { join(); }
 
-  void join(milliseconds limit = milliseconds(10000)) {
-    if (!thread_.joinable()) {
-      return;
-    }
-    if (done_.wait_for(limit) != std::future_status::ready) {
-      std::fprintf(stderr, "a socket call did not end within %lld ms\n",
-                   static_cast<long long>(limit.count()));
-      std::fflush(stderr);
+  void join() {
+    if (!eventually([this] { return done_.load(); }, 10000)) {
+      std::fprintf(stderr, "a socket call did not end within 10 s\n");
       std::_Exit(3);
     }
-    thread_.join();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  /// Waits (up to 10 s) until the thread sits blocked in one of `calls`.
+  bool blockedIn(std::initializer_list<long> calls) const {
+    return eventually(
+        [&] {
+          std::ifstream file("/proc/self/task/" + std::to_string(tid_.load()) + "/syscall");
+          long number = -1;
+          return tid_.load() != 0 && (file >> number) && std::ranges::count(calls, number) > 0;
+        },
+        10000);
   }
 
  private:
-  std::future<void> done_;
+  std::atomic<pid_t> tid_{0};
+  std::atomic<bool> done_{false};
   std::thread thread_;
 };
 
-/// A listening loopback socket and connections to it.
-class Loopback {
- public:
-  explicit Loopback(int backlog = 16) {
-    listener.bind(0);
-    listener.listen(backlog);
-    port = listener.localAddress().port();
-    listener.setAcceptTimeout(5000);
-  }
-
-  JInetAddr address() const { return JInetAddr("127.0.0.1", port); }
-
-  /// True when the accept queue holds more connections than its backlog: the
-  /// system then drops new connection requests. A listening socket reports
-  /// its queue length and backlog in these two TCP_INFO fields.
-  bool queueFull() const {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    listener.getsockopt(IPPROTO_TCP, TCP_INFO, &info, &length);
-    return info.tcpi_unacked > info.tcpi_sacked;
-  }
-
-  /// Connects (and keeps) clients that nobody accepts until the queue is
-  /// full; false when it never fills.
-  bool fillQueue(std::vector<std::unique_ptr<JTCPSocket>>& fillers) {
-    for (int i = 0; i < 64 && !queueFull(); ++i) {
-      auto filler = std::make_unique<JTCPSocket>();
-      filler->setConnectTimeout(5000);
-      filler->connect(address());
-      fillers.push_back(std::move(filler));
-    }
-    return queueFull();
-  }
-
-  /// A connected client and the server side of its connection.
-  std::pair<std::unique_ptr<JTCPSocket>, std::unique_ptr<JStreamSocket>> connectPair() {
-    auto client = std::make_unique<JTCPSocket>();
-    client->setConnectTimeout(5000);
-    client->connect(address());
-    auto server = listener.accept();
-    return {std::move(client), std::move(server)};
-  }
-
-  JTCPSocket listener;
-  uint16_t port = 0;
-};
+/// What a call blocked in one of `calls` on another thread ends with when
+/// `end` is done here.
+inline std::string endBlocked(const std::function<void()>& call, std::initializer_list<long> calls,
+                              const std::function<void()>& end) {
+  std::string failure = "?";
+  BoundedThread thread([&] { failure = failureOf(call); });
+  EXPECT_TRUE(thread.blockedIn(calls));
+  end();
+  thread.join();
+  return failure;
+}
 
 }  // namespace zq::test

@@ -1,664 +1,392 @@
-// TCP sockets on loopback: connect and accept with their time-outs, reads and
-// writes with theirs, failures and their socket error numbers, keep-alive,
-// scatter/gather, handle ownership, and close/shutdown from another thread.
+// TCP sockets on loopback: connect, accept, read and write with their
+// time-outs; failures with their numbers, texts and log lines; the level-18
+// lines of a connection's life; keep-alive; close or shutdown from another
+// thread, and the handles that must not leak.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <climits>
 
 #include "net/socket_test_support.h"
+#include "net/tcp_socket.h"
 
 namespace zq {
 namespace {
 
 using test::BoundedThread;
-using test::Clock;
-using test::elapsedMs;
-using test::Loopback;
-using test::socketNumber;
-using test::sysErrorOf;
+using test::endBlocked;
+using test::expectTimeout;
+using test::failureOf;
+using test::levelOf;
+using test::LogCapture;
+using test::messageOf;
 
-constexpr char kRefusedText[] =
-    "system call error at function 'WSAConnect' : No connection could be made because the "
-    "target machine actively refused it";
+constexpr uint32_t kNetworkBit = 1u << kLevelTraceNetwork;
 
-bool isNonBlocking(int fd) {
+bool nonBlocking(int fd) {
   return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
 }
 
+// Reads until `count` bytes or the end of data.
 std::string readExactly(JSocket& socket, size_t count) {
   std::string data(count, '\0');
   size_t got = 0;
-  while (got < count) {
-    const size_t n = socket.read(data.data() + got, count - got);
-    if (n == 0) {
-      break;
-    }
-    got += n;
+  for (size_t n = 1; got < count && n != 0; got += n) {
+    n = socket.read(data.data() + got, count - got);
   }
-  data.resize(got);
-  return data;
+  return data.substr(0, got);
 }
 
-// A port with a bound socket that never listens: connections to it are refused.
-class RefusingPort {
- public:
-  RefusingPort() { socket_.bind(0); }
-  JInetAddr address() const { return JInetAddr("127.0.0.1", socket_.localAddress().port()); }
+// A listening loopback socket and a connection to it.
+class Tcp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener.bind(0);
+    listener.listen(16);
+    listener.setAcceptTimeout(5000);
+    std::tie(client, server) = connectPair(&peer);
+  }
 
- private:
-  JTCPSocket socket_;
+  JInetAddr address() const { return JInetAddr("127.0.0.1", listener.localAddress().port()); }
+
+  // A client connected with a time-out, and the server side.
+  std::pair<std::unique_ptr<JTCPSocket>, std::unique_ptr<JStreamSocket>> connectPair(
+      JInetAddr* from = nullptr) {
+    auto connected = std::make_unique<JTCPSocket>();
+    connected->setConnectTimeout(5000);
+    connected->connect(address());
+    return {std::move(connected), listener.accept(from)};
+  }
+
+  // Connects clients nobody accepts until the queue of a listener with
+  // backlog 0 holds more than that (new requests are then dropped), as a
+  // listener reports in these two fields; false when it never fills.
+  bool fillQueue() {
+    listener.listen(0);
+    const auto full = [this] {
+      tcp_info info{};
+      socklen_t length = sizeof info;
+      listener.getsockopt(IPPROTO_TCP, TCP_INFO, &info, &length);
+      return info.tcpi_unacked > info.tcpi_sacked;
+    };
+    for (int i = 0; i < 64 && !full(); ++i) {
+      fillers.push_back(std::make_unique<JTCPSocket>());
+      fillers.back()->setConnectTimeout(5000);
+      fillers.back()->connect(address());
+    }
+    return full();
+  }
+
+  JTCPSocket listener;
+  JInetAddr peer;
+  std::unique_ptr<JTCPSocket> client;
+  std::unique_ptr<JStreamSocket> server;
+  std::vector<std::unique_ptr<JTCPSocket>> fillers;
 };
 
-// ---- connecting and accepting ---------------------------------------------------
-
-TEST(TcpConnect, ConnectsAndCarriesDataBothWays) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
+TEST_F(Tcp, CarriesDataBothWaysBetweenMatchingAddresses) {
   client->writeAll("request", 7);
   EXPECT_EQ(readExactly(*server, 7), "request");
   server->writeAll("answer", 6);
   EXPECT_EQ(readExactly(*client, 6), "answer");
-}
-
-TEST(TcpConnect, AddressesOfBothEndsMatch) {
-  Loopback loop;
-  JInetAddr peer;
-  auto client = std::make_unique<JTCPSocket>();
-  client->connect(loop.address());
-  auto server = loop.listener.accept(&peer);
-  EXPECT_EQ(client->peerAddress().text(), loop.address().text());
+  EXPECT_EQ(client->peerAddress().text(), address().text());
   EXPECT_EQ(server->peerAddress().text(), client->localAddress().text());
   EXPECT_EQ(peer.text(), client->localAddress().text());
+  EXPECT_FALSE(nonBlocking(client->handle()));
+  std::string text = "abcdefghijklmnopqrstuvwxyz";  // more pieces than the usual few
+  std::vector<JSocketPiece> pieces;
+  for (size_t i = 0; i < text.size(); ++i) {
+    pieces.push_back({&text[i], i % 3 == 0 ? 1u : 0u});
+  }
+  EXPECT_EQ(client->writev(pieces.data(), pieces.size()), 9u);
+  EXPECT_EQ(readExactly(*server, 9), "adgjmpsvy");
 }
 
-TEST(TcpConnect, TimedConnectLeavesTheSocketBlocking) {
-  Loopback loop;
-  JTCPSocket client;
+TEST(TcpLog, LifeOfAConnectionAtLevel18AndTheWriteTimeoutWarning) {
+  LogCapture log;
+  JTraceMask mask{kNetworkBit};
+  auto gone = std::make_unique<JTCPSocket>(&mask);
+  JTCPSocket listener(&mask), client(&mask), plain;
+  listener.bind(0);
+  listener.listen(4);
+  listener.setAcceptTimeout(5000);
+  const int port = listener.localAddress().port();
   client.setConnectTimeout(5000);
-  client.connect(loop.address());
-  EXPECT_FALSE(isNonBlocking(client.handle()));
-}
-
-TEST(TcpConnect, RefusedWithoutTimeoutGivesTheRefusalText) {
-  RefusingPort refusing;
-  JTCPSocket client;
-  const auto error = sysErrorOf([&] { client.connect(refusing.address()); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code(), JSysError::kSocketTag | 10061u);
-  EXPECT_EQ(error->message(), kRefusedText);
-  EXPECT_EQ(error->tag(), JSysError::kDefaultTag);
-}
-
-TEST(TcpConnect, RefusedWithTimeoutGivesTheRefusalTextAndRestoresBlocking) {
-  RefusingPort refusing;
-  JTCPSocket client;
-  client.setConnectTimeout(2000);
-  const auto error = sysErrorOf([&] { client.connect(refusing.address()); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->message(), kRefusedText);
-  ASSERT_GE(client.handle(), 0);
-  EXPECT_FALSE(isNonBlocking(client.handle()));
-}
-
-TEST(TcpConnect, TimeoutAgainstAFullAcceptQueueKeepsANonBlockingHandle) {
-  // Nobody accepts: once the queue is full, connection requests go unanswered.
-  Loopback loop(0);
-  std::vector<std::unique_ptr<JTCPSocket>> fillers;
-  ASSERT_TRUE(loop.fillQueue(fillers)) << "the accept queue never filled";
-
-  JTCPSocket client;
-  client.setConnectTimeout(500);
-  const Clock::time_point start = Clock::now();
-  try {
-    client.connect(loop.address());
-    FAIL() << "connected to a full queue";
-  } catch (const JTimeoutError& e) {
-    EXPECT_EQ(e.message(), "Time out!");
+  client.setWriteTimeout(250);
+  client.setSendingFlowspec(JFlowSpec{});
+  client.applyQoS();
+  client.connect(JInetAddr("127.0.0.1", port));
+  auto server = listener.accept();
+  const std::string from = client.localAddress().text();
+  const int l = listener.handle(), c = client.handle(), s = server->handle(), g = gone->handle();
+  client.shutdown();
+  client.close();
+  gone.reset();
+  for (const std::string& line :
+       {jformat("Created TCP Socket '%d'", l), jformat("Bound TCP Socket '%d' to port '0'", l),
+        jformat("Listening on socket '%d' with backlog '4'", l),
+        jformat("Accept timeout set to '5000' on socket '%d'", l),
+        jformat("Connect timeout set to '5000' on socket '%d'", c),
+        jformat("Write timeout set to '250' on socket '%d'", c),
+        jformat("QoS block kept on socket '%d', nothing reserved", c),
+        jformat("Connecting socket '%d' to '127.0.0.1:%d' with timeout '5000'", c, port),
+        jformat("Connected socket '%d' to '127.0.0.1:%d'", c, port),
+        jformat("Accepted connection on TCP socket '%d' from '%s'", s, from.c_str()),
+        jformat("Keepalive on client socket '%d' set to time=3000, interval=3000", s),
+        jformat("Shut down socket '%d'", c), jformat("Closed socket '%d'", c),
+        jformat("Closed socket '%d'", g)}) {
+    EXPECT_EQ(levelOf(log, line), 18) << line;
   }
-  const long long took = elapsedMs(start);
-  EXPECT_GE(took, 450);
-  EXPECT_LT(took, 5000);
-  ASSERT_GE(client.handle(), 0);
-  EXPECT_TRUE(isNonBlocking(client.handle()));
-}
-
-TEST(TcpConnect, BindToAListeningPortIsAddressInUse) {
-  Loopback loop;
-  JTCPSocket second;
-  const auto error = sysErrorOf([&] { second.bind(loop.port); });
-  EXPECT_EQ(socketNumber(error), 10048);
-  EXPECT_STREQ(error->function(), "bind");
-}
-
-TEST(TcpConnect, ListenFailureDoesNotThrow) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  // A connected socket cannot listen; the failure is only logged.
-  EXPECT_NO_THROW(client->listen(5));
-  client->writeAll("x", 1);
-  EXPECT_EQ(readExactly(*server, 1), "x");
-}
-
-TEST(TcpAccept, TimeoutExpiresWithoutAConnection) {
-  Loopback loop;
-  loop.listener.setAcceptTimeout(200);
-  const Clock::time_point start = Clock::now();
-  EXPECT_THROW(loop.listener.accept(), JTimeoutError);
-  const long long took = elapsedMs(start);
-  EXPECT_GE(took, 190);
-  EXPECT_LT(took, 5000);
-}
-
-TEST(TcpAccept, ZeroTimeoutPollsAPendingConnection) {
-  Loopback loop;
-  JTCPSocket client;
-  client.connect(loop.address());
-  loop.listener.setAcceptTimeout(0);
-  // The connection is complete on the client side; give the listener a
-  // bounded moment to have it queued.
-  std::unique_ptr<JStreamSocket> server;
-  for (int i = 0; i < 500 && !server; ++i) {
-    try {
-      server = loop.listener.accept();
-    } catch (const JTimeoutError&) {
-      std::this_thread::sleep_for(test::milliseconds(10));
-    }
+  for (JTCPSocket* socket : {&listener, &plain}) {  // with and without the mask bit
+    socket->setWriteTimeout(0);
+    // One line: the warning's own line feed becomes a blank.
+    EXPECT_EQ(levelOf(log, jformat("WARNING: Write timeout set to 0 on socket '%d'. This is "
+                                   "usually bullshit!!! ",
+                                   socket->handle())),
+              11);
   }
-  ASSERT_NE(server, nullptr);
-  EXPECT_THROW(loop.listener.accept(), JTimeoutError);
+  EXPECT_FALSE(log.contains("Write timeout set to '0'"));
 }
 
-TEST(TcpAccept, AcceptedSocketStartsWithTheListenersMaskValue) {
-  Loopback loop;
-  loop.listener.traceMask()->store(1u << 18);
-  auto [client, server] = loop.connectPair();
-  ASSERT_NE(server->traceMask(), nullptr);
-  EXPECT_EQ(server->traceMask()->load(), 1u << 18);
-  loop.listener.traceMask()->store(0);
-  EXPECT_EQ(server->traceMask()->load(), 1u << 18);
+TEST_F(Tcp, RefusalIsLoggedWithItsTextAndLeavesTheSocketBlocking) {
+  LogCapture log;
+  JTCPSocket refusing;  // bound, never listening
+  refusing.bind(0);
+  const JInetAddr target("127.0.0.1", refusing.localAddress().port());
+  const std::string refused =
+      "system call error at function 'WSAConnect' : No connection could be made because the "
+      "target machine actively refused it";
+  for (int32_t timeout : {-1, 2000}) {
+    log.clear();
+    JTCPSocket socket;
+    socket.setConnectTimeout(timeout);
+    EXPECT_EQ(failureOf([&] { socket.connect(target); }), "10061 WSAConnect");
+    EXPECT_EQ(levelOf(log, jformat("Failed to connect socket '%d' to '%s': %s", socket.handle(),
+                                   target.text().c_str(), refused.c_str())),
+              11);
+    EXPECT_FALSE(nonBlocking(socket.handle())) << timeout;
+  }
 }
 
-// ---- keep-alive and options -------------------------------------------------------
+TEST_F(Tcp, ConnectTimeoutAgainstAFullAcceptQueueKeepsANonBlockingHandle) {
+  ASSERT_TRUE(fillQueue()) << "the accept queue never filled";
+  JTCPSocket socket;
+  socket.setConnectTimeout(500);
+  expectTimeout([&] { socket.connect(address()); }, 450);
+  EXPECT_TRUE(nonBlocking(socket.handle()));
+}
 
-TEST(TcpKeepAlive, AcceptedConnectionProbesEveryThreeSeconds) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
+TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
+  LogCapture log;
+  JTCPSocket idle, closed;
+  EXPECT_EQ(closed.close(), 0);
+  EXPECT_EQ(closed.close(), -1);
+  char buffer[1];
+  listener.setAcceptTimeout(200);
+  expectTimeout([&] { listener.accept(); }, 190);
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    const char* failure;
+  } cases[] = {
+      {"unknown option", [&] { idle.setIntOption(SOL_SOCKET, 12345, 1); }, "10042 setsockopt"},
+      {"port in use", [&] { idle.bind(address().port()); }, "10048 bind"},
+      {"shutdown unconnected", [&] { idle.shutdown(); }, "10057 shutdown"},
+      {"accept not listening", [&] { idle.accept(); }, "10022 accept"},
+      {"QoS without a block", [&] { idle.applyQoS(); }, "10022 WSAIoctl(SIO_SET_QOS)"},
+      {"listen connected", [&] { client->listen(5); }, "none"},
+      {"read closed", [&] { closed.read(buffer, 1); }, "10038 recv"},
+      {"write closed", [&] { closed.write("x", 1); }, "10038 send"},
+      {"shutdown closed", [&] { closed.shutdown(); }, "10038 shutdown"},
+      {"connect closed", [&] { closed.connect(address()); }, "10038 WSAConnect"},
+      {"listen closed", [&] { closed.listen(1); }, "none"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(failureOf(c.call), c.failure) << c.name;
+  }
+  EXPECT_EQ(messageOf([&] { closed.read(buffer, 1); }),
+            "system call error at function 'recv' : An operation was attempted on something "
+            "that is not a socket");
+  EXPECT_EQ(levelOf(log, "Could not accept connection: system call error at function 'accept' "
+                         ": An invalid argument was supplied"),
+            11);
+  EXPECT_EQ(levelOf(log, jformat("Could not listen on socket '%d' with backlog '5'",
+                                 client->handle())),
+            11);
+}
+
+TEST_F(Tcp, AcceptedConnectionsGetKeepAliveInWholeSecondsAndTheMaskValue) {
   EXPECT_EQ(server->intOption(SOL_SOCKET, SO_KEEPALIVE), 1);
   EXPECT_EQ(server->intOption(IPPROTO_TCP, TCP_KEEPIDLE), 3);
   EXPECT_EQ(server->intOption(IPPROTO_TCP, TCP_KEEPINTVL), 3);
-  // The connecting side is left as the system made it.
-  EXPECT_EQ(client->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
-}
-
-TEST(TcpKeepAlive, OtherValuesRoundUpToWholeSeconds) {
-  Loopback loop;
-  loop.listener.setKeepAlive(true, 1500, 10000);
-  auto [client, server] = loop.connectPair();
-  EXPECT_EQ(server->intOption(IPPROTO_TCP, TCP_KEEPIDLE), 2);
-  EXPECT_EQ(server->intOption(IPPROTO_TCP, TCP_KEEPINTVL), 10);
-}
-
-TEST(TcpKeepAlive, SwitchedOffLeavesAcceptedConnectionsAlone) {
-  Loopback loop;
-  loop.listener.setKeepAlive(false);
-  auto [client, server] = loop.connectPair();
-  EXPECT_EQ(server->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
-}
-
-TEST(TcpOptions, NoDelayAndBufferSizes) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  client->setNoDelay(true);
-  EXPECT_NE(client->intOption(IPPROTO_TCP, TCP_NODELAY), 0);
-  client->setNoDelay(false);
-  EXPECT_EQ(client->intOption(IPPROTO_TCP, TCP_NODELAY), 0);
-  client->setReceiveBufferSize(65536);
-  EXPECT_GE(client->receiveBufferSize(), 65536);
-  client->setSendBufferSize(32768);
-  EXPECT_GE(client->sendBufferSize(), 32768);
-}
-
-TEST(TcpOptions, UnknownOptionIsTheOptionError) {
-  JTCPSocket socket;
-  const auto error = sysErrorOf([&] { socket.setIntOption(SOL_SOCKET, 12345, 1); });
-  EXPECT_EQ(socketNumber(error), 10042);
-  EXPECT_STREQ(error->function(), "setsockopt");
-}
-
-// ---- reading and writing -------------------------------------------------------------
-
-TEST(TcpRead, ZeroTimeoutWithoutDataThrowsAtOnce) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  server->setReadTimeout(0);
-  char buffer[16];
-  const Clock::time_point start = Clock::now();
-  try {
-    server->read(buffer, sizeof buffer);
-    FAIL() << "read returned";
-  } catch (const JTimeoutError& e) {
-    EXPECT_EQ(e.message(), "Time out!");
+  EXPECT_EQ(client->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);  // left as the system made it
+  listener.setKeepAlive(true, 1200, 10000);
+  listener.traceMask()->store(kNetworkBit);
+  auto rounded = connectPair().second;
+  listener.traceMask()->store(0);
+  EXPECT_EQ(rounded->traceMask()->load(), kNetworkBit);
+  EXPECT_EQ(rounded->intOption(IPPROTO_TCP, TCP_KEEPIDLE), 2);
+  EXPECT_EQ(rounded->intOption(IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  listener.setKeepAlive(false);
+  EXPECT_EQ(connectPair().second->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
+  // Idle times beyond what the system takes are logged, the connection kept.
+  LogCapture log;
+  listener.traceMask()->store(kNetworkBit);
+  for (int32_t time : {40000000, INT_MAX}) {
+    log.clear();
+    listener.setKeepAlive(true, time, 3000);
+    auto [writer, reader] = connectPair();
+    EXPECT_EQ(levelOf(log, jformat("Couldn't set keepalive value on client socket '%d'!",
+                                   reader->handle())),
+              11);
+    writer->writeAll("x", 1);
+    EXPECT_EQ(readExactly(*reader, 1), "x");
   }
-  EXPECT_LT(elapsedMs(start), 1000);
+  EXPECT_FALSE(log.contains("Keepalive on client socket"));
 }
 
-TEST(TcpRead, ZeroTimeoutWithDataReturnsIt) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  client->writeAll("ready", 5);
-  server->setReadTimeout(2000);
-  char buffer[5];
-  ASSERT_EQ(server->read(buffer, 1), 1u);
-  server->setReadTimeout(0);
-  EXPECT_EQ(server->read(buffer, 4), 4u);
-  EXPECT_EQ(std::string(buffer, 4), "eady");
-}
+// ---- time-outs of reads and writes -------------------------------------------------
 
-TEST(TcpRead, PositiveTimeoutWaitsAboutThatLong) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  server->setReadTimeout(200);
+TEST_F(Tcp, ReadTimeoutsInTurn) {
   char buffer[16];
-  const Clock::time_point start = Clock::now();
-  EXPECT_THROW(server->read(buffer, sizeof buffer), JTimeoutError);
-  const long long took = elapsedMs(start);
-  EXPECT_GE(took, 190);
-  EXPECT_LT(took, 5000);
-}
-
-TEST(TcpRead, BlockingReadWaitsForLateData) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  BoundedThread writer([&client = client] {
-    std::this_thread::sleep_for(test::milliseconds(100));
+  client->writeAll("ready", 5);
+  server->setReadTimeout(30000);
+  ASSERT_EQ(server->read(buffer, 1), 1u);
+  // 0 takes what is there, and throws at once when nothing is.
+  server->setReadTimeout(0);
+  ASSERT_EQ(server->read(buffer, 4), 4u);
+  EXPECT_EQ(std::string(buffer, 4), "eady");
+  expectTimeout([&] { server->read(buffer, sizeof buffer); }, 0);
+  // A time-out shorter than the first read's holds.
+  server->setReadTimeout(200);
+  expectTimeout([&] { server->read(buffer, sizeof buffer); }, 190, 10000);
+  // None at all waits past the earlier ones for late data.
+  server->setReadTimeout(-1);
+  BoundedThread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     client->writeAll("late", 4);
   });
-  char buffer[4];
-  EXPECT_EQ(server->read(buffer, sizeof buffer), 4u);
-  writer.join();
+  EXPECT_EQ(server->read(buffer, 4), 4u);
 }
 
-TEST(TcpRead, OrderlyCloseByThePeerReadsZero) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  client->close();
+TEST_F(Tcp, TimedReadOnANonBlockingHandleWaitsForData) {
+  ASSERT_EQ(fcntl(server->handle(), F_SETFL, O_NONBLOCK), 0);
   server->setReadTimeout(5000);
-  char buffer[4];
-  EXPECT_EQ(server->read(buffer, sizeof buffer), 0u);
+  BoundedThread writer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    client->writeAll("late", 4);
+  });
+  EXPECT_EQ(readExactly(*server, 4), "late");
 }
 
-TEST(TcpRead, PeerResetIsConnectionReset) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  const linger abortive{1, 0};
-  server->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  server->close();
-  client->setReadTimeout(5000);
-  char buffer[4];
-  const auto error =
-      sysErrorOf([&client = client, &buffer] { client->read(buffer, sizeof buffer); });
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->message(),
-            "system call error at function 'recv' : An existing connection was forcibly closed "
-            "by the remote host");
+TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
+  listener.setReceiveBufferSize(4096);  // inherited by the accepted side
+  auto [writer, reader] = connectPair();
+  writer->setSendBufferSize(4096);
+  writer->setWriteTimeout(0);
+  EXPECT_EQ(writer->write("x", 1), 1u);
+  std::vector<char> block(65536, 'b');
+  std::string failure = "none";
+  for (size_t total = 0; failure == "none" && total < (64u << 20);) {
+    failure = failureOf([&] { total += writer->write(block.data(), block.size()); });
+  }
+  ASSERT_EQ(failure, "Time out!");
+  writer->setWriteTimeout(200);
+  expectTimeout([&] { writer->write(block.data(), block.size()); }, 190);
+  // Room the reader makes ends a longer wait.
+  writer->setWriteTimeout(10000);
+  BoundedThread drain([&reader = reader] {
+    reader->setReadTimeout(5000);
+    while (readExactly(*reader, 65536).size() == 65536) {
+    }
+  });
+  EXPECT_GT(writer->write(block.data(), block.size()), 0u);
+  writer->shutdown();
 }
 
-TEST(TcpWrite, WriteToAResetPeerIsConnectionReset) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  const linger abortive{1, 0};
-  server->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  server->close();
-  // Wait (bounded) until the reset has arrived.
-  client->setReadTimeout(5000);
-  char buffer[1];
-  (void)sysErrorOf([&client = client, &buffer] { client->read(buffer, 1); });
-  const auto error = sysErrorOf([&client = client] { client->write("x", 1); });
-  EXPECT_EQ(socketNumber(error), 10054);
-  EXPECT_STREQ(error->function(), "send");
-}
-
-TEST(TcpWrite, WriteAfterOwnShutdownIsShutDown) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  client->shutdown();
-  const auto error = sysErrorOf([&client = client] { client->write("x", 1); });
-  EXPECT_EQ(socketNumber(error), 10058);
-}
+// ---- ends of a connection ----------------------------------------------------------------
 
 int g_sigpipes = 0;
-void countSigpipe(int) {
-  ++g_sigpipes;
-}
 
-TEST(TcpWrite, WritingToAClosedPeerRaisesNoSigpipe) {
+TEST_F(Tcp, PeerEndsReadAsTheEndOrAResetAndWritesFailWithoutSigpipe) {
   struct sigaction counting {};
-  counting.sa_handler = countSigpipe;
+  counting.sa_handler = [](int) { ++g_sigpipes; };
   struct sigaction previous {};
   sigaction(SIGPIPE, &counting, &previous);
-  g_sigpipes = 0;
-
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
+  auto [quiet, quietServer] = connectPair();
+  quiet->shutdown();
+  EXPECT_EQ(failureOf([&] { quiet->write("x", 1); }), "10058 send");
+  quiet->close();
+  quietServer->setReadTimeout(5000);
+  EXPECT_EQ(readExactly(*quietServer, 4), "");
+  std::string failure;
+  EXPECT_TRUE(test::eventually([&] {
+    failure = failureOf([&] { quietServer->write("data", 4); });
+    return failure != "none";
+  }));
+  EXPECT_EQ(failure, "10054 send");
+  const linger abortive{1, 0};
+  server->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   server->close();
-  std::optional<JSysError> error;
-  for (int i = 0; i < 200 && !error; ++i) {
-    error = sysErrorOf([&client = client] { client->write("data", 4); });
-    if (!error) {
-      std::this_thread::sleep_for(test::milliseconds(5));
-    }
-  }
+  client->setReadTimeout(5000);
+  EXPECT_EQ(messageOf([&] { readExactly(*client, 4); }),
+            "system call error at function 'recv' : An existing connection was forcibly closed "
+            "by the remote host");
+  EXPECT_EQ(failureOf([&] { client->write("x", 1); }), "10054 send");
   sigaction(SIGPIPE, &previous, nullptr);
-  ASSERT_TRUE(error) << "writes to a closed peer never failed";
-  EXPECT_EQ(socketNumber(error), 10054);
   EXPECT_EQ(g_sigpipes, 0);
 }
 
-TEST(TcpWrite, ZeroTimeoutPollsUntilTheBufferIsFull) {
-  Loopback loop;
-  loop.listener.setReceiveBufferSize(4096);
-  auto [client, server] = loop.connectPair();
-  client->setSendBufferSize(4096);
-  client->setWriteTimeout(0);
-  // Room at first: the write is immediate.
-  EXPECT_EQ(client->write("x", 1), 1u);
-  std::vector<char> block(65536, 'b');
-  size_t total = 0;
-  bool timedOut = false;
-  while (!timedOut && total < (64u << 20)) {
-    try {
-      total += client->write(block.data(), block.size());
-    } catch (const JTimeoutError&) {
-      timedOut = true;
-    }
-  }
-  EXPECT_TRUE(timedOut) << total << " bytes written without a time-out";
-}
-
-TEST(TcpWrite, PositiveTimeoutBoundsAWriteToAFullBuffer) {
-  Loopback loop;
-  loop.listener.setReceiveBufferSize(4096);  // inherited by the accepted side
-  auto [client, server] = loop.connectPair();
-  client->setSendBufferSize(4096);
-  client->setWriteTimeout(200);
-  std::vector<char> block(65536, 'b');
-  bool timedOut = false;
-  long long took = 0;
-  for (size_t total = 0; !timedOut && total < (64u << 20);) {
-    const Clock::time_point start = Clock::now();
-    try {
-      total += client->write(block.data(), block.size());
-    } catch (const JTimeoutError&) {
-      timedOut = true;
-      took = elapsedMs(start);
-    }
-  }
-  ASSERT_TRUE(timedOut);
-  EXPECT_GE(took, 190);
-  EXPECT_LT(took, 5000);
-}
-
-TEST(TcpScatterGather, GatheredPiecesArriveInOrder) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  char a[] = "head-";
-  char b[] = "";
-  char c[] = "tail";
-  const JSocketPiece pieces[] = {{a, 5}, {b, 0}, {c, 4}};
-  EXPECT_EQ(client->writev(pieces, 3), 9u);
-  server->setReadTimeout(5000);
-  EXPECT_EQ(readExactly(*server, 9), "head-tail");
-}
-
-TEST(TcpScatterGather, ScatteredReadFillsPiecesInOrder) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  client->writeAll("0123456789", 10);
-  // Let all ten bytes arrive before the one receive.
-  server->setReadTimeout(5000);
-  char peek[10];
-  for (int i = 0; i < 500; ++i) {
-    if (::recv(server->handle(), peek, sizeof peek, MSG_PEEK) == 10) {
-      break;
-    }
-    std::this_thread::sleep_for(test::milliseconds(2));
-  }
-  char x[3] = {};
-  char y[4] = {};
-  char z[8] = {};
-  const JSocketPiece pieces[] = {{x, 3}, {y, 4}, {z, 8}};
-  ASSERT_EQ(server->readv(pieces, 3), 10u);
-  EXPECT_EQ(std::string(x, 3), "012");
-  EXPECT_EQ(std::string(y, 4), "3456");
-  EXPECT_EQ(std::string(z, 3), "789");
-}
-
-TEST(TcpScatterGather, ManyPiecesBeyondTheUsualFew) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  std::string text(40, '\0');
-  std::vector<JSocketPiece> pieces;
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char>('a' + i % 26);
-    pieces.push_back({&text[i], 1});
-  }
-  EXPECT_EQ(client->writev(pieces.data(), pieces.size()), 40u);
-  server->setReadTimeout(5000);
-  EXPECT_EQ(readExactly(*server, 40), text);
-}
-
-// ---- handles and their owners -------------------------------------------------------------
-
-TEST(TcpHandle, AdoptedHandleIsClosedByItsNewOwner) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  {
-    JSocket owner(fd);
-    EXPECT_EQ(owner.handle(), fd);
-    EXPECT_EQ(owner.intOption(SOL_SOCKET, SO_TYPE), SOCK_STREAM);
-  }
-  errno = 0;
-  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-  EXPECT_EQ(errno, EBADF);
-}
-
-TEST(TcpHandle, AcceptedSocketOwnsItsHandle) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  const int fd = server->handle();
-  server.reset();
-  errno = 0;
-  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-  EXPECT_EQ(errno, EBADF);
-}
-
-TEST(TcpHandle, CloseForgetsTheHandleAndAnswersMinusOneTheSecondTime) {
-  JTCPSocket socket;
-  const int fd = socket.handle();
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(socket.close(), 0);
-  EXPECT_EQ(socket.handle(), -1);
-  EXPECT_EQ(socket.close(), -1);
-  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-}
-
-TEST(TcpHandle, CallsWithoutAHandleAreNotASocket) {
-  JTCPSocket socket;
-  socket.close();
-  char buffer[1];
-  const auto error = sysErrorOf([&] { socket.read(buffer, 1); });
-  EXPECT_EQ(error->message(),
-            "system call error at function 'recv' : An operation was attempted on something "
-            "that is not a socket");
-  EXPECT_EQ(socketNumber(sysErrorOf([&] { socket.write("x", 1); })), 10038);
-  EXPECT_EQ(socketNumber(sysErrorOf([&] { socket.shutdown(); })), 10038);
-  EXPECT_EQ(socketNumber(sysErrorOf([&] { socket.connect(JInetAddr("127.0.0.1", 9)); })), 10038);
-  EXPECT_NO_THROW(socket.listen(1));
-}
-
-TEST(TcpHandle, ShutdownOfAnUnconnectedSocketIsNotConnected) {
-  JTCPSocket socket;
-  const auto error = sysErrorOf([&] { socket.shutdown(); });
-  EXPECT_EQ(socketNumber(error), 10057);
-  EXPECT_STREQ(error->function(), "shutdown");
-}
-
-// ---- QoS ---------------------------------------------------------------------------------
-
-TEST(TcpQoS, FlowspecsAreStoredAndDropped) {
-  JTCPSocket socket;
-  EXPECT_EQ(socket.qos(), nullptr);
-  JFlowSpec sending;
-  sending.tokenRate = 16000;
-  sending.peakBandwidth = 32000;
-  socket.setSendingFlowspec(sending);
-  ASSERT_NE(socket.qos(), nullptr);
-  EXPECT_EQ(socket.qos()->sending, sending);
-  EXPECT_EQ(socket.qos()->receiving, JFlowSpec{});
-  JFlowSpec receiving;
-  receiving.latency = 20;
-  socket.setReceivingFlowspec(receiving);
-  EXPECT_EQ(socket.qos()->sending, sending);
-  EXPECT_EQ(socket.qos()->receiving, receiving);
-  socket.dropQoS();
-  EXPECT_EQ(socket.qos(), nullptr);
-}
-
-TEST(TcpQoS, ApplyNeedsABlock) {
-  JTCPSocket socket;
-  const auto error = sysErrorOf([&] { socket.applyQoS(); });
-  EXPECT_EQ(socketNumber(error), 10022);
-  EXPECT_STREQ(error->function(), "WSAIoctl(SIO_SET_QOS)");
-  socket.setReceivingFlowspec(JFlowSpec{});
-  EXPECT_NO_THROW(socket.applyQoS());
-}
-
-TEST(TcpQoS, ConnectWithABlockStillConnects) {
-  Loopback loop;
-  JTCPSocket client;
-  client.setSendingFlowspec(JFlowSpec{});
-  client.setConnectTimeout(5000);
-  EXPECT_NO_THROW(client.connect(loop.address()));
-}
-
-// ---- a second thread ending a blocked call --------------------------------------------------
-
-TEST(TcpInterrupt, CloseEndsABlockedReadAsInterrupted) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  const size_t before = test::openDescriptors();
-  std::optional<JSysError> error;
-  BoundedThread reader([&error, &server = server] {
-    char buffer[8];
-    error = sysErrorOf([&] { server->read(buffer, sizeof buffer); });
-  });
-  std::this_thread::sleep_for(test::milliseconds(100));
-  EXPECT_EQ(server->close(), 0);
-  reader.join();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(socketNumber(error), 10004);
-  EXPECT_STREQ(error->function(), "recv");
-  // The handle was released once the read had left.
-  EXPECT_EQ(test::openDescriptors(), before - 1);
-}
-
-TEST(TcpInterrupt, CloseEndsATimedReadAsInterrupted) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  server->setReadTimeout(20000);
-  std::optional<JSysError> error;
-  const Clock::time_point start = Clock::now();
-  BoundedThread reader([&error, &server = server] {
-    char buffer[8];
-    error = sysErrorOf([&] { server->read(buffer, sizeof buffer); });
-  });
-  std::this_thread::sleep_for(test::milliseconds(100));
-  server->close();
-  reader.join();
-  EXPECT_EQ(socketNumber(error), 10004);
-  EXPECT_LT(elapsedMs(start), 10000);
-}
-
-TEST(TcpInterrupt, CloseEndsABlockedAccept) {
-  Loopback loop;
-  loop.listener.setAcceptTimeout(-1);
-  std::optional<JSysError> error;
-  BoundedThread acceptor([&] { error = sysErrorOf([&] { loop.listener.accept(); }); });
-  std::this_thread::sleep_for(test::milliseconds(100));
-  loop.listener.close();
-  acceptor.join();
-  EXPECT_EQ(socketNumber(error), 10004);
-  EXPECT_STREQ(error->function(), "accept");
-}
-
-TEST(TcpInterrupt, ShutdownEndsABlockedAcceptAsAFailure) {
-  Loopback loop;
-  loop.listener.setAcceptTimeout(-1);
-  std::optional<JSysError> error;
-  BoundedThread acceptor([&] { error = sysErrorOf([&] { loop.listener.accept(); }); });
-  std::this_thread::sleep_for(test::milliseconds(100));
-  loop.listener.shutdown();
-  acceptor.join();
-  EXPECT_EQ(socketNumber(error), 10022);
-  EXPECT_STREQ(error->function(), "accept");
-}
-
-TEST(TcpInterrupt, ShutdownEndsABlockedReadAsTheEndOfData) {
-  Loopback loop;
-  auto [client, server] = loop.connectPair();
-  size_t result = 99;
-  BoundedThread reader([&result, &server = server] {
-    char buffer[8];
-    result = server->read(buffer, sizeof buffer);
-  });
-  std::this_thread::sleep_for(test::milliseconds(100));
-  server->shutdown();
-  reader.join();
-  EXPECT_EQ(result, 0u);
+TEST_F(Tcp, CloseOrShutdownFromAnotherThreadEndsABlockedCall) {
+  std::string got = "?";
+  const auto read = [&] { got = readExactly(*server, 8); };
+  EXPECT_EQ(endBlocked(read, {SYS_recvmsg}, [&] { server->shutdown(); }), "none");
+  EXPECT_EQ(got, "");
   EXPECT_GE(server->handle(), 0);
+  for (int32_t timeout : {-1, 20000}) {
+    auto [other, reading] = connectPair();
+    reading->setReadTimeout(timeout);
+    const size_t before = test::openDescriptors();
+    EXPECT_EQ(endBlocked([&] { readExactly(*reading, 8); }, {SYS_recvmsg},
+                         [&] { EXPECT_EQ(reading->close(), 0); }),
+              "10004 recv")
+        << timeout;
+    EXPECT_EQ(test::openDescriptors(), before - 1);
+  }
+  JTCPSocket second;
+  second.bind(0);
+  second.listen(1);
+  listener.setAcceptTimeout(-1);
+  const auto accept = [&] { listener.accept(); };
+  EXPECT_EQ(endBlocked(accept, {SYS_accept4}, [&] { listener.shutdown(); }), "10022 accept");
+  EXPECT_EQ(endBlocked([&] { second.accept(); }, {SYS_accept4}, [&] { second.close(); }),
+            "10004 accept");
 }
 
-TEST(TcpInterrupt, CloseEndsAConnectInProgress) {
-  Loopback loop(0);
-  std::vector<std::unique_ptr<JTCPSocket>> fillers;
-  ASSERT_TRUE(loop.fillQueue(fillers));
+TEST_F(Tcp, CloseEndsAConnectInProgress) {
+  ASSERT_TRUE(fillQueue());
   for (int32_t timeout : {-1, 20000}) {
-    JTCPSocket client;
-    client.setConnectTimeout(timeout);
-    std::optional<JSysError> error;
-    BoundedThread connector([&] { error = sysErrorOf([&] { client.connect(loop.address()); }); });
-    std::this_thread::sleep_for(test::milliseconds(100));
-    client.close();
-    connector.join();
-    EXPECT_EQ(socketNumber(error), 10004) << "timeout " << timeout;
-    EXPECT_STREQ(error->function(), "WSAConnect");
+    JTCPSocket socket;
+    socket.setConnectTimeout(timeout);
+    EXPECT_EQ(endBlocked([&] { socket.connect(address()); }, {SYS_connect, SYS_poll, SYS_ppoll},
+                         [&] { socket.close(); }),
+              "10004 WSAConnect")
+        << timeout;
   }
 }
 
-TEST(TcpInterrupt, RacingCloseNeverLeaksOrReusesAHandle) {
-  Loopback loop;
+TEST_F(Tcp, RacingCloseNeverLeaksOrReusesAHandle) {
   const size_t before = test::openDescriptors();
   for (int round = 0; round < 40; ++round) {
-    auto [client, server] = loop.connectPair();
-    std::optional<JSysError> error;
-    BoundedThread reader([&error, &server = server] {
-      char buffer[8];
-      error = sysErrorOf([&] { server->read(buffer, sizeof buffer); });
-    });
-    std::this_thread::sleep_for(test::milliseconds(round % 4));
-    server->close();
+    auto [other, reading] = connectPair();
+    std::string failure;
+    BoundedThread reader([&] { failure = failureOf([&] { readExactly(*reading, 8); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+    reading->close();
     reader.join();
     // Closed before the read began (not a socket) or during it (interrupted).
-    const long long number = socketNumber(error);
-    EXPECT_TRUE(number == 10004 || number == 10038) << "round " << round << ": " << number;
+    EXPECT_TRUE(failure == "10004 recv" || failure == "10038 recv") << round << ": " << failure;
   }
   EXPECT_EQ(test::openDescriptors(), before);
 }

@@ -1,0 +1,228 @@
+// Addresses and the layer under the sockets: IPv4 address texts, interface
+// numbers and URLs; error numbers and texts of failed calls; the count of
+// socket layer users, the descriptor limit and the host name.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "net/host_name.h"
+#include "net/rtsp_addr.h"
+#include "net/sock_addr_factory.h"
+#include "net/socket_error.h"
+#include "net/socket_layer.h"
+#include "net/socket_test_support.h"
+
+namespace zq {
+namespace {
+
+TEST(InetAddr, TextFormsOfDottedAndNamedHosts) {
+  const JInetAddr dotted("192.168.10.254", 8080), any;
+  EXPECT_EQ(dotted.text(), "192.168.10.254:8080");
+  EXPECT_EQ(dotted.hostText(), "192.168.10.254");
+  EXPECT_EQ(dotted.address().s_addr, htonl(0xC0A80AFE));
+  EXPECT_EQ(JInetAddr("255.255.255.255", 0).text(), "255.255.255.255:0");
+  EXPECT_EQ(any.text(), "0.0.0.0:0");
+  EXPECT_TRUE(any.isAny() && !dotted.isAny());
+  EXPECT_EQ(ntohl(JInetAddr("localhost", 554).address().s_addr) >> 24, 127u);
+  // The name text of 127.0.0.1 is the first name /etc/hosts gives it.
+  std::ifstream hosts("/etc/hosts");
+  std::string line, ip, name;
+  while (ip != "127.0.0.1" && std::getline(hosts, line)) {
+    ip = name = "";
+    std::istringstream(line.substr(0, line.find('#'))) >> ip >> name;
+  }
+  if (ip == "127.0.0.1" && !name.empty()) {
+    EXPECT_EQ(JInetAddr("127.0.0.1", 7000).nameText(), name + ":7000");
+  }
+}
+
+TEST(InetAddr, CopyKeepsTheMostDerivedType) {
+  const JRTSPAddr rtsp("10.1.2.3", 554, "cam/1.mp3");
+  const std::unique_ptr<JSockAddr> copy = static_cast<const JSockAddr&>(rtsp).copy();
+  const auto* asRtsp = dynamic_cast<const JRTSPAddr*>(copy.get());
+  ASSERT_NE(asRtsp, nullptr);
+  EXPECT_EQ(asRtsp->text() + " " + asRtsp->mediaFile(), "10.1.2.3:554 cam/1.mp3");
+}
+
+TEST(InterfaceNumber, NumbersTheSystemsUpAddressesLoopbackLast) {
+  std::multiset<uint32_t> system, listed;
+  size_t loopback = 0;
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+        (entry->ifa_flags & IFF_UP) != 0) {
+      system.insert(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+      loopback += (entry->ifa_flags & IFF_LOOPBACK) != 0 ? 1 : 0;
+    }
+  }
+  freeifaddrs(list);
+  const std::vector<in_addr> numbered = JInetAddr::interfaceAddresses();
+  const size_t count = numbered.size();
+  ASSERT_NE(count, 0u) << "no interface is up";
+  for (size_t n = 1; n <= count; ++n) {
+    listed.insert(numbered[n - 1].s_addr);
+    EXPECT_EQ((ntohl(numbered[n - 1].s_addr) >> 24) == 127, n > count - loopback) << n;
+    const JInetAddr address = JInetAddr::fromInterface(static_cast<int>(n));
+    EXPECT_EQ(address.text(), JInetAddr(numbered[n - 1], 0).text()) << "interface " << n;
+  }
+  EXPECT_EQ(listed, system);
+  EXPECT_EQ(JInetAddr::fromInterface(0).text(), "0.0.0.0:0");
+  EXPECT_EQ(JInetAddr::fromInterface(-5).text(), "0.0.0.0:0");
+  EXPECT_EQ(test::messageOf([&] { JInetAddr::fromInterface(static_cast<int>(count) + 1); }),
+            "invalid interface number : " + std::to_string(count + 1) + "/" +
+                std::to_string(count));
+}
+
+TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"udp://10.20.30.40:5004", "10.20.30.40:5004"},
+      {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
+      {"ipmq://239.1.1.1", "239.1.1.1:0"},
+      {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
+      {"rtsp://127.0.0.1:0000065535/a.mp3", "127.0.0.1:65535 a.mp3"},
+      {"rtsp://10.0.0.7/cam1.mp3", "10.0.0.7:554 cam1.mp3"},
+      {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"},
+      {"svc://", "(none)"},
+      {"tcp://127.0.0.1", "bad ip url format"},
+      {"udp://127.0.0.1:", "bad ip url format"},
+      {"udp://127.0.0.1:12x", "bad ip url format"},
+      {"udp://127.0.0.1:-1", "bad ip url format"},
+      {"tcp://127.0.0.1:65536", "bad ip url format"},
+      {"tcp://127.0.0.1:99999999999999999999", "bad ip url format"},
+      {"rtsp://10.0.0.7:abc/file", "bad ip url format"},
+      {"rtsp://10.0.0.7:554", "bad rtsp url format, missing mediafile"},
+      {"UDP://127.0.0.1:5", "unknown url type"},
+      {"udp:/127.0.0.1:5", "unknown url type"},
+      {"", "unknown url type"},
+  };
+  for (const auto& [url, result] : cases) {
+    std::string got;
+    const std::string error = test::messageOf([&] {
+      const auto address = createSockAddr(url);
+      const auto* rtsp = dynamic_cast<JRTSPAddr*>(address.get());
+      got = !address ? "(none)" : address->text() + (rtsp ? " " + rtsp->mediaFile() : "");
+    });
+    EXPECT_EQ(error == "none" ? got : error, result) << url;
+  }
+}
+
+TEST(SocketError, ErrnoAndResolverResultsGiveTheirSocketNumbers) {
+  // EPIPE is a reset by the peer (a socket makes it 10058 after a local
+  // shutdown itself); ENOMEM, ENFILE and EPERM take the nearest number.
+  const std::pair<int, uint32_t> errnos[] = {
+      {ECONNRESET, 10054},  {ECONNREFUSED, 10061},   {ETIMEDOUT, 10060},    {ECONNABORTED, 10053},
+      {ENOTCONN, 10057},    {EISCONN, 10056},        {ENETUNREACH, 10051},  {EHOSTUNREACH, 10065},
+      {EHOSTDOWN, 10064},   {EINTR, 10004},          {EBADF, 10009},        {EACCES, 10013},
+      {EFAULT, 10014},      {EINVAL, 10022},         {EMFILE, 10024},       {EAGAIN, 10035},
+      {EINPROGRESS, 10036}, {ENOTSOCK, 10038},       {EMSGSIZE, 10040},     {ENOPROTOOPT, 10042},
+      {EOPNOTSUPP, 10045},  {EPROTONOSUPPORT, 10043}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+      {EADDRNOTAVAIL, 10049}, {ENOBUFS, 10055},      {ENAMETOOLONG, 10063}, {ESHUTDOWN, 10058},
+      {EPIPE, 10054},       {ENOMEM, 10055},         {ENFILE, 10024},       {EPERM, 10013},
+      {ENOENT, 0}};
+  for (const auto& [err, number] : errnos) {
+    EXPECT_EQ(socketErrorFromErrno(err), number) << std::strerror(err);
+    EXPECT_EQ(socketErrorCode(err), number != 0 ? JSysError::kSocketTag | number : err);
+  }
+  EXPECT_EQ(socketErrorCode(0), JSysError::kSocketTag);
+  for (int err = 1; err < 200; ++err) {
+    const uint32_t number = socketErrorFromErrno(err);
+    const std::string text = JSysError(JSysError::kSocketTag | number, "recv").message();
+    EXPECT_TRUE(number == 0 || text.find("Unknown") == std::string::npos) << err << ": " << text;
+  }
+  const struct {
+    int result, err;
+    uint32_t number;
+  } resolver[] = {{EAI_NONAME, 0, 11001},  {EAI_AGAIN, 0, 11002},      {EAI_FAIL, 0, 11003},
+                  {EAI_NODATA, 0, 11004},  {EAI_ADDRFAMILY, 0, 11004}, {EAI_SYSTEM, EMFILE, 10024},
+                  {EAI_SYSTEM, ENOENT, 0}, {EAI_MEMORY, 0, 10055},     {EAI_FAMILY, 0, 10047}};
+  for (const auto& c : resolver) {
+    EXPECT_EQ(socketErrorFromResolver(c.result, c.err), c.number) << gai_strerror(c.result);
+  }
+}
+
+TEST(SocketError, ThrownErrorCarriesCallTagTextAndTheCallersFile) {
+  try {
+    throwSocketError(ECONNREFUSED, "WSAConnect", 17);
+  } catch (const JSysError& e) {
+    EXPECT_EQ(e.code(), JSysError::kSocketTag | 10061u);
+    EXPECT_EQ(test::failureOf([&] { throw e; }), "10061 WSAConnect tag 17");
+    EXPECT_EQ(e.message(),
+              "system call error at function 'WSAConnect' : No connection could be made "
+              "because the target machine actively refused it");
+    EXPECT_TRUE(std::string_view(e.file()).ends_with("test_addresses.cpp")) << e.file();
+  }
+  EXPECT_EQ(makeSocketError(ECONNRESET, "recv").tag(), JSysError::kDefaultTag);
+  EXPECT_EQ(JSysError(socketErrorCode(ENOENT), "bind").message(),
+            std::string("system call error at function 'bind' : ") + std::strerror(ENOENT));
+}
+
+TEST(SocketLayer, UsersAreCountedAcrossThreadsAndTheFirstAndLastLogged) {
+  while (JSocketLayer::users() > 0) {
+    JSocketLayer::stop();
+  }
+  EXPECT_FALSE(JSocketLayer::stop());
+  EXPECT_EQ(JSocketLayer::users(), 0);
+  test::LogCapture log;
+  {
+    JSocketLayer::Holder outer;
+    JSocketLayer::Holder inner;
+    EXPECT_EQ(JSocketLayer::users(), 2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([] {
+        for (int i = 0; i < 2000; ++i) {
+          JSocketLayer::start();
+          JSocketLayer::stop();
+        }
+      });
+    }
+    for (std::thread& thread : threads) {
+      thread.join();
+    }
+    EXPECT_EQ(JSocketLayer::users(), 2);
+  }
+  EXPECT_EQ(JSocketLayer::users(), 0);
+  std::vector<std::string> lines;
+  for (const test::LogCapture::Record& record : log.records()) {
+    if (record.text.starts_with("Socket layer")) {
+      lines.push_back(std::to_string(record.level) + " " + record.text);
+    }
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"3 Socket layer started", "3 Socket layer stopped"}));
+}
+
+TEST(SocketLayer, DescriptorLimitIsRaisedToTheHardLimitAndLogged) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 64) {
+    GTEST_SKIP() << "hard descriptor limit too low to lower the soft one";
+  }
+  const rlimit saved = limit;
+  limit.rlim_cur = 32;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  test::LogCapture log;
+  JSocketLayer::raiseDescriptorLimit();
+  rlimit now{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  EXPECT_TRUE(log.contains("Descriptor limit raised from 32 to " +
+                           std::to_string(static_cast<unsigned long long>(saved.rlim_max)) + "."));
+}
+
+TEST(HostName, IsTheSystemsNodeName) {
+  utsname names{};
+  ASSERT_EQ(uname(&names), 0);
+  EXPECT_EQ(localHostName(), names.nodename);
+}
+
+}  // namespace
+}  // namespace zq
