@@ -21,25 +21,16 @@
 namespace zq::test {
 
 /// What `body` throws: "<number without the socket tag> <call>[ tag <tag>]"
-/// for a JSysError, the message of any other error, "none" for nothing.
+/// for a JSysError (its message with `message`), the message of any other
+/// error, "none" for nothing.
 template <class F>
-std::string failureOf(F&& body) {
+std::string failureOf(F&& body, bool message = false) {
   try {
     body();
   } catch (const JSysError& e) {
     const std::string tag = e.tag() != JSysError::kDefaultTag ? " tag " + std::to_string(e.tag()) : "";
-    return std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "none";
-}
-
-/// The message of the error `body` throws, "none" for nothing.
-template <class F>
-std::string messageOf(F&& body) {
-  try {
-    body();
+    const std::string number = std::to_string(e.code() & ~JSysError::kSocketTag);
+    return message ? e.message() : number + " " + e.function() + tag;
   } catch (const JError& e) {
     return e.message();
   }
@@ -50,13 +41,13 @@ std::string messageOf(F&& body) {
 template <class F>
 void expectTimeout(F&& body, int64_t minMs, int64_t maxMs = 5000) {
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(messageOf(body), "Time out!");
+  EXPECT_EQ(failureOf(body), "Time out!");
   EXPECT_GE(msSince(start), minMs);
   EXPECT_LT(msSince(start), maxMs);
 }
 
 /// The level of the records whose text is exactly `text` when there are
-/// `count` of them; -1 otherwise.
+/// `count` of them, all at one level; -1 otherwise.
 inline int levelOf(const LogCapture& log, const std::string& text, size_t count = 1) {
   std::multiset<int> levels;
   for (const LogCapture::Record& record : log.records()) {
@@ -79,10 +70,7 @@ class BoundedThread {
   explicit BoundedThread(std::function<void()> body)
       : thread_([this, body = std::move(body)] {
           tid_ = ::gettid();
-          try {
-            body();
-          } catch (...) {
-          }
+          failureOf(body);
           done_ = true;
         }) {}
   ~BoundedThread() { join(); }

@@ -1,18 +1,15 @@
 // Addresses and the layer under the sockets: IPv4 address texts, interface
 // numbers and URLs; error numbers and texts of failed calls; the count of
-// socket layer users, the descriptor limit and the host name.
+// socket layer users and the descriptor limit raised for them.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/resource.h>
-#include <sys/utsname.h>
 
 #include <cstring>
-#include <sstream>
+#include <thread>
 
-#include "net/host_name.h"
 #include "net/rtsp_addr.h"
 #include "net/sock_addr_factory.h"
 #include "net/socket_error.h"
@@ -22,7 +19,9 @@
 namespace zq {
 namespace {
 
-TEST(InetAddr, TextFormsOfDottedAndNamedHosts) {
+using test::failureOf;
+
+TEST(InetAddr, TextFormsAndCopies) {
   const JInetAddr dotted("192.168.10.254", 8080), any;
   EXPECT_EQ(dotted.text(), "192.168.10.254:8080");
   EXPECT_EQ(dotted.hostText(), "192.168.10.254");
@@ -31,19 +30,7 @@ TEST(InetAddr, TextFormsOfDottedAndNamedHosts) {
   EXPECT_EQ(any.text(), "0.0.0.0:0");
   EXPECT_TRUE(any.isAny() && !dotted.isAny());
   EXPECT_EQ(ntohl(JInetAddr("localhost", 554).address().s_addr) >> 24, 127u);
-  // The name text of 127.0.0.1 is the first name /etc/hosts gives it.
-  std::ifstream hosts("/etc/hosts");
-  std::string line, ip, name;
-  while (ip != "127.0.0.1" && std::getline(hosts, line)) {
-    ip = name = "";
-    std::istringstream(line.substr(0, line.find('#'))) >> ip >> name;
-  }
-  if (ip == "127.0.0.1" && !name.empty()) {
-    EXPECT_EQ(JInetAddr("127.0.0.1", 7000).nameText(), name + ":7000");
-  }
-}
-
-TEST(InetAddr, CopyKeepsTheMostDerivedType) {
+  // A copy through the base keeps the most derived type.
   const JRTSPAddr rtsp("10.1.2.3", 554, "cam/1.mp3");
   const std::unique_ptr<JSockAddr> copy = static_cast<const JSockAddr&>(rtsp).copy();
   const auto* asRtsp = dynamic_cast<const JRTSPAddr*>(copy.get());
@@ -51,7 +38,7 @@ TEST(InetAddr, CopyKeepsTheMostDerivedType) {
   EXPECT_EQ(asRtsp->text() + " " + asRtsp->mediaFile(), "10.1.2.3:554 cam/1.mp3");
 }
 
-TEST(InterfaceNumber, NumbersTheSystemsUpAddressesLoopbackLast) {
+TEST(InetAddr, InterfaceNumbersCountTheSystemsUpAddressesLoopbackLast) {
   std::multiset<uint32_t> system, listed;
   size_t loopback = 0;
   ifaddrs* list = nullptr;
@@ -70,42 +57,36 @@ TEST(InterfaceNumber, NumbersTheSystemsUpAddressesLoopbackLast) {
   for (size_t n = 1; n <= count; ++n) {
     listed.insert(numbered[n - 1].s_addr);
     EXPECT_EQ((ntohl(numbered[n - 1].s_addr) >> 24) == 127, n > count - loopback) << n;
-    const JInetAddr address = JInetAddr::fromInterface(static_cast<int>(n));
-    EXPECT_EQ(address.text(), JInetAddr(numbered[n - 1], 0).text()) << "interface " << n;
+    EXPECT_EQ(JInetAddr::fromInterface(static_cast<int>(n)).text(),
+              JInetAddr(numbered[n - 1], 0).text());
   }
   EXPECT_EQ(listed, system);
   EXPECT_EQ(JInetAddr::fromInterface(0).text(), "0.0.0.0:0");
   EXPECT_EQ(JInetAddr::fromInterface(-5).text(), "0.0.0.0:0");
-  EXPECT_EQ(test::messageOf([&] { JInetAddr::fromInterface(static_cast<int>(count) + 1); }),
+  EXPECT_EQ(failureOf([&] { JInetAddr::fromInterface(static_cast<int>(count) + 1); }),
             "invalid interface number : " + std::to_string(count + 1) + "/" +
                 std::to_string(count));
 }
 
 TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
   const std::pair<const char*, const char*> cases[] = {
-      {"udp://10.20.30.40:5004", "10.20.30.40:5004"},
+      {"udp://10.20.30.40:5004", "10.20.30.40:5004"}, {"ipmq://239.1.1.1", "239.1.1.1:0"},
       {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
-      {"ipmq://239.1.1.1", "239.1.1.1:0"},
       {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
       {"rtsp://127.0.0.1:0000065535/a.mp3", "127.0.0.1:65535 a.mp3"},
       {"rtsp://10.0.0.7/cam1.mp3", "10.0.0.7:554 cam1.mp3"},
-      {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"},
-      {"svc://", "(none)"},
-      {"tcp://127.0.0.1", "bad ip url format"},
-      {"udp://127.0.0.1:", "bad ip url format"},
-      {"udp://127.0.0.1:12x", "bad ip url format"},
-      {"udp://127.0.0.1:-1", "bad ip url format"},
+      {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"}, {"svc://", "(none)"},
+      {"tcp://127.0.0.1", "bad ip url format"}, {"udp://127.0.0.1:", "bad ip url format"},
+      {"udp://127.0.0.1:12x", "bad ip url format"}, {"udp://127.0.0.1:-1", "bad ip url format"},
       {"tcp://127.0.0.1:65536", "bad ip url format"},
       {"tcp://127.0.0.1:99999999999999999999", "bad ip url format"},
       {"rtsp://10.0.0.7:abc/file", "bad ip url format"},
       {"rtsp://10.0.0.7:554", "bad rtsp url format, missing mediafile"},
-      {"UDP://127.0.0.1:5", "unknown url type"},
-      {"udp:/127.0.0.1:5", "unknown url type"},
-      {"", "unknown url type"},
-  };
+      {"UDP://127.0.0.1:5", "unknown url type"}, {"udp:/127.0.0.1:5", "unknown url type"},
+      {"", "unknown url type"}};
   for (const auto& [url, result] : cases) {
     std::string got;
-    const std::string error = test::messageOf([&] {
+    const std::string error = failureOf([&] {
       const auto address = createSockAddr(url);
       const auto* rtsp = dynamic_cast<JRTSPAddr*>(address.get());
       got = !address ? "(none)" : address->text() + (rtsp ? " " + rtsp->mediaFile() : "");
@@ -132,7 +113,7 @@ TEST(SocketError, ErrnoAndResolverResultsGiveTheirSocketNumbers) {
     EXPECT_EQ(socketErrorCode(err), number != 0 ? JSysError::kSocketTag | number : err);
   }
   EXPECT_EQ(socketErrorCode(0), JSysError::kSocketTag);
-  for (int err = 1; err < 200; ++err) {
+  for (int err = 1; err < 200; ++err) {  // every number given has a text
     const uint32_t number = socketErrorFromErrno(err);
     const std::string text = JSysError(JSysError::kSocketTag | number, "recv").message();
     EXPECT_TRUE(number == 0 || text.find("Unknown") == std::string::npos) << err << ": " << text;
@@ -153,7 +134,7 @@ TEST(SocketError, ThrownErrorCarriesCallTagTextAndTheCallersFile) {
     throwSocketError(ECONNREFUSED, "WSAConnect", 17);
   } catch (const JSysError& e) {
     EXPECT_EQ(e.code(), JSysError::kSocketTag | 10061u);
-    EXPECT_EQ(test::failureOf([&] { throw e; }), "10061 WSAConnect tag 17");
+    EXPECT_EQ(failureOf([&] { throw e; }), "10061 WSAConnect tag 17");
     EXPECT_EQ(e.message(),
               "system call error at function 'WSAConnect' : No connection could be made "
               "because the target machine actively refused it");
@@ -172,10 +153,9 @@ TEST(SocketLayer, UsersAreCountedAcrossThreadsAndTheFirstAndLastLogged) {
   EXPECT_EQ(JSocketLayer::users(), 0);
   test::LogCapture log;
   {
-    JSocketLayer::Holder outer;
-    JSocketLayer::Holder inner;
+    JSocketLayer::Holder outer, inner;
     EXPECT_EQ(JSocketLayer::users(), 2);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([] {
         for (int i = 0; i < 2000; ++i) {
@@ -184,19 +164,10 @@ TEST(SocketLayer, UsersAreCountedAcrossThreadsAndTheFirstAndLastLogged) {
         }
       });
     }
-    for (std::thread& thread : threads) {
-      thread.join();
-    }
-    EXPECT_EQ(JSocketLayer::users(), 2);
   }
   EXPECT_EQ(JSocketLayer::users(), 0);
-  std::vector<std::string> lines;
-  for (const test::LogCapture::Record& record : log.records()) {
-    if (record.text.starts_with("Socket layer")) {
-      lines.push_back(std::to_string(record.level) + " " + record.text);
-    }
-  }
-  EXPECT_EQ(lines, (std::vector<std::string>{"3 Socket layer started", "3 Socket layer stopped"}));
+  EXPECT_EQ(test::levelOf(log, "Socket layer started"), 3);
+  EXPECT_EQ(test::levelOf(log, "Socket layer stopped"), 3);
 }
 
 TEST(SocketLayer, DescriptorLimitIsRaisedToTheHardLimitAndLogged) {
@@ -210,18 +181,13 @@ TEST(SocketLayer, DescriptorLimitIsRaisedToTheHardLimitAndLogged) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   test::LogCapture log;
   JSocketLayer::raiseDescriptorLimit();
-  rlimit now{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
-  EXPECT_TRUE(log.contains("Descriptor limit raised from 32 to " +
-                           std::to_string(static_cast<unsigned long long>(saved.rlim_max)) + "."));
-}
-
-TEST(HostName, IsTheSystemsNodeName) {
-  utsname names{};
-  ASSERT_EQ(uname(&names), 0);
-  EXPECT_EQ(localHostName(), names.nodename);
+  EXPECT_EQ(limit.rlim_cur, saved.rlim_max);
+  EXPECT_EQ(test::levelOf(log, "Descriptor limit raised from 32 to " +
+                                   std::to_string(static_cast<unsigned long long>(saved.rlim_max)) +
+                                   "."),
+            3);
 }
 
 }  // namespace
