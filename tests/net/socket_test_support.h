@@ -6,7 +6,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -20,17 +19,16 @@
 
 namespace zq::test {
 
-/// What `body` throws: "<number without the socket tag> <call>[ tag <tag>]"
-/// for a JSysError (its message with `message`), the message of any other
-/// error, "none" for nothing.
+/// What `body` throws: "<number> <call>[ tag <tag>]" for a JSysError (with
+/// `message`, its message), the message of any other error; else "none".
 template <class F>
 std::string failureOf(F&& body, bool message = false) {
   try {
     body();
   } catch (const JSysError& e) {
-    const std::string tag = e.tag() != JSysError::kDefaultTag ? " tag " + std::to_string(e.tag()) : "";
-    const std::string number = std::to_string(e.code() & ~JSysError::kSocketTag);
-    return message ? e.message() : number + " " + e.function() + tag;
+    const auto tag = e.tag() == JSysError::kDefaultTag ? "" : " tag " + std::to_string(e.tag());
+    return message ? e.message()
+                   : std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
   } catch (const JError& e) {
     return e.message();
   }
@@ -59,8 +57,8 @@ inline int levelOf(const LogCapture& log, const std::string& text, size_t count 
 }
 
 inline size_t openDescriptors() {
-  const std::filesystem::directory_iterator all("/proc/self/fd");
-  return static_cast<size_t>(std::distance(begin(all), end(all)));
+  return static_cast<size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 /// A thread whose end is awaited with a bound: a thread still running then
@@ -85,15 +83,13 @@ class BoundedThread {
     }
   }
 
-  /// Waits (up to 10 s) until the thread sits blocked in one of `calls`.
-  bool blockedIn(std::initializer_list<long> calls) const {
-    return eventually(
-        [&] {
-          std::ifstream file("/proc/self/task/" + std::to_string(tid_.load()) + "/syscall");
-          long number = -1;
-          return tid_.load() != 0 && (file >> number) && std::ranges::count(calls, number) > 0;
-        },
-        10000);
+  /// Waits (up to 5 s) until the thread sits blocked in one of `calls`.
+  bool blockedIn(const std::set<long>& calls) const {
+    return eventually([&] {
+      std::ifstream file("/proc/self/task/" + std::to_string(tid_.load()) + "/syscall");
+      long number = -1;
+      return tid_.load() != 0 && (file >> number) && calls.count(number) > 0;
+    });
   }
 
  private:
@@ -104,7 +100,7 @@ class BoundedThread {
 
 /// What a call blocked in one of `calls` on another thread ends with when
 /// `end` is done here.
-inline std::string endBlocked(const std::function<void()>& call, std::initializer_list<long> calls,
+inline std::string endBlocked(const std::function<void()>& call, const std::set<long>& calls,
                               const std::function<void()>& end) {
   std::string failure = "?";
   BoundedThread thread([&] { failure = failureOf(call); });
