@@ -31,7 +31,7 @@ std::string readExactly(JSocket& socket, size_t count) {
   return data.substr(0, got);
 }
 
-// Writes `text` from another thread once `delay` has passed.
+// Writes `text` from another thread after `delayMs` milliseconds.
 std::unique_ptr<BoundedThread> writeLater(JSocket& socket, std::string text, int delayMs) {
   return std::make_unique<BoundedThread>([&socket, text, delayMs] {
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
