@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -33,10 +34,18 @@ class LogCapture : public JInProcessLogReceiver {
   ~LogCapture() override;
 
   void write(int level, const std::string& record, const std::string& file, int line) override {
-    std::lock_guard lock(mutex_);
-    records_.push_back({level, record, file, line});
-    arrived_.notify_all();
+    {
+      std::lock_guard lock(mutex_);
+      records_.push_back({level, record, file, line});
+      arrived_.notify_all();
+    }
+    if (onRecord) {
+      onRecord(record);
+    }
   }
+  /// Runs on the logging thread after each record is kept: lets a test act at
+  /// the exact moment a line is written. Set it while nothing else logs.
+  std::function<void(const std::string&)> onRecord;
   std::vector<Record> records() const {
     std::lock_guard lock(mutex_);
     return records_;

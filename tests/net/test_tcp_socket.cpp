@@ -309,6 +309,25 @@ TEST_F(Tcp, ConnectToAFullQueueTimesOutOrEndsWithClose) {
   }
 }
 
+TEST_F(Tcp, ACloseJustBeforeTheAttemptStartsEndsIt) {
+  // The close comes while the connect writes its first line: it holds the
+  // socket and has not yet asked the system to connect.
+  ASSERT_TRUE(fillQueue()) << "the accept queue never filled";
+  for (int32_t timeout : {-1, 60000}) {
+    JTCPSocket socket(&mask);
+    socket.setConnectTimeout(timeout);
+    log.onRecord = [&](const std::string& text) {
+      if (text.starts_with("Connecting socket")) {
+        socket.close();
+      }
+    };
+    std::string failure = "?";
+    BoundedThread([&] { failure = failureOf([&] { socket.connect(address()); }); }).join();
+    log.onRecord = nullptr;
+    EXPECT_EQ(failure, "10004 WSAConnect") << timeout;
+  }
+}
+
 TEST_F(Tcp, RacingCloseNeverLeaksOrReusesAHandle) {
   const size_t before = openDescriptors();
   for (int round = 0; round < 40; ++round) {
