@@ -1,18 +1,16 @@
 // What the RPC client and controller tests share: a scripted line server on
 // loopback that records every line it receives and answers as the test says,
 // a link listener that records its events, ports nobody listens on or that
-// never answer, and bounded waiting.
+// never answer, a client factory, and bounded waiting.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,18 +18,17 @@
 
 #include "base/error.h"
 #include "helpers/log_capture.h"
+#include "helpers/waits.h"
 #include "net/inet_addr.h"
 #include "net/tcp_socket.h"
 #include "rpc/line_io.h"
+#include "rpc/rpc_client.h"
 #include "rpc/rpc_notify.h"
 
 namespace zq::test {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 inline long long msBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration_cast<milliseconds>(to - from).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
 /// Records of `log` at `level` whose text contains `text`.
@@ -43,23 +40,20 @@ inline size_t countAt(const LogCapture& log, int level, std::string_view text) {
   return n;
 }
 
-/// Polls `condition` every 10 ms until it holds or `limitMs` passed.
-template <class F>
-bool eventually(F&& condition, int limitMs = 5000) {
-  const auto until = Clock::now() + milliseconds(limitMs);
-  while (!condition()) {
-    if (Clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
+/// The message of the E that `f` throws, or "(nothing thrown)".
+template <class E, class F>
+std::string thrown(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.message();
   }
-  return true;
+  return "(nothing thrown)";
 }
 
-/// A line server on 127.0.0.1 with a port of the system's choice. Each
-/// accepted connection gets a thread that reads lines, records them with
-/// their time, and does what the responder says: answer a line, stay silent,
-/// or close the connection.
+/// A line server on 127.0.0.1. Each accepted connection gets a thread that
+/// reads lines, records them, and does what the responder says: answer,
+/// stay silent, or close the connection.
 class ScriptedLineServer {
  public:
   struct Reply {
@@ -69,12 +63,10 @@ class ScriptedLineServer {
   static Reply line(std::string text) { return {Reply::kLine, std::move(text)}; }
   static Reply silent() { return {Reply::kSilent, {}}; }
   static Reply close() { return {Reply::kClose, {}}; }
-
   using Responder = std::function<Reply(const std::string& line)>;
-
-  /// PING gets PONG, anything else "OK ".
-  static Responder standard() {
-    return [](const std::string& l) { return l == "PING" ? line("PONG") : line("OK "); };
+  /// PING gets PONG, anything else `answer`.
+  static Responder answering(std::string answer = "OK ") {
+    return [answer](const std::string& l) { return line(l == "PING" ? "PONG" : answer); };
   }
 
   struct Received {
@@ -83,15 +75,13 @@ class ScriptedLineServer {
     int connection;  // 1 for the first accepted connection
   };
 
-  /// `port` 0: one the system picks.
-  explicit ScriptedLineServer(Responder responder = standard(), uint16_t port = 0)
+  explicit ScriptedLineServer(Responder responder = answering(), uint16_t port = 0)
       : responder_(std::move(responder)) {
     listener_.bind(JInetAddr("127.0.0.1", port));
     listener_.listen(16);
     port_ = listener_.localAddress().port();
     acceptThread_ = std::thread([this] { acceptLoop(); });
   }
-
   ~ScriptedLineServer() {
     listener_.close();
     acceptThread_.join();
@@ -107,20 +97,17 @@ class ScriptedLineServer {
   }
 
   uint16_t port() const { return port_; }
-
   void setResponder(Responder responder) {
     std::lock_guard lock(mutex_);
     responder_ = std::move(responder);
   }
-
-  /// Closes every connection's socket: the client sees its peer gone.
+  /// Closes every connection: the client sees its peer gone.
   void dropConnections() {
     std::lock_guard lock(mutex_);
     for (auto& io : connections_) {
       io->socket()->close();
     }
   }
-
   std::vector<Received> received() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -132,7 +119,6 @@ class ScriptedLineServer {
     }
     return out;
   }
-  /// Received lines equal to `text`.
   std::vector<Received> receivedOf(std::string_view text) const {
     std::vector<Received> out;
     for (const Received& r : received()) {
@@ -142,14 +128,9 @@ class ScriptedLineServer {
     }
     return out;
   }
-  bool waitForLines(size_t n, int limitMs = 5000) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(limitMs), [&] { return received_.size() >= n; });
-  }
   bool waitForCount(std::string_view text, size_t n, int limitMs = 5000) const {
     return eventually([&] { return receivedOf(text).size() >= n; }, limitMs);
   }
-
   int accepted() const {
     std::lock_guard lock(mutex_);
     return static_cast<int>(acceptedAt_.size());
@@ -160,9 +141,7 @@ class ScriptedLineServer {
     return acceptedAt_.at(static_cast<size_t>(n - 1));
   }
   bool waitForAccepted(int n, int limitMs = 5000) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(limitMs),
-                             [&] { return static_cast<int>(acceptedAt_.size()) >= n; });
+    return eventually([&] { return accepted() >= n; }, limitMs);
   }
 
  private:
@@ -174,17 +153,14 @@ class ScriptedLineServer {
       } catch (const JError&) {
         return;  // closed by the destructor
       }
-      auto io = std::make_unique<JLineIO>(std::move(socket));
-      JLineIO* raw = io.get();
       std::lock_guard lock(mutex_);
       acceptedAt_.push_back(Clock::now());
-      const int number = static_cast<int>(acceptedAt_.size());
-      connections_.push_back(std::move(io));
-      threads_.emplace_back([this, raw, number] { serve(*raw, number); });
-      changed_.notify_all();
+      connections_.push_back(std::make_unique<JLineIO>(std::move(socket)));
+      threads_.emplace_back([this, io = connections_.back().get(), n = acceptedAt_.size()] {
+        serve(*io, static_cast<int>(n));
+      });
     }
   }
-
   void serve(JLineIO& io, int number) {
     try {
       std::string_view view;
@@ -195,7 +171,6 @@ class ScriptedLineServer {
           std::lock_guard lock(mutex_);
           received_.push_back({text, Clock::now(), number});
           responder = responder_;
-          changed_.notify_all();
         }
         const Reply reply = responder(text);
         if (reply.kind == Reply::kClose) {
@@ -215,7 +190,6 @@ class ScriptedLineServer {
   uint16_t port_ = 0;
   std::thread acceptThread_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   Responder responder_;
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
@@ -240,17 +214,13 @@ class FullListener {
     listener_.bind(JInetAddr("127.0.0.1", 0));
     listener_.listen(0);
     port_ = listener_.localAddress().port();
-    for (int i = 0; i < 32; ++i) {
-      auto filler = std::make_unique<JTCPSocket>();
-      filler->setConnectTimeout(300);
+    for (int i = 0; i < 32 && !full_; ++i) {
+      fillers_.push_back(std::make_unique<JTCPSocket>());
+      fillers_.back()->setConnectTimeout(300);
       try {
-        filler->connect(JInetAddr("127.0.0.1", port_));
+        fillers_.back()->connect(JInetAddr("127.0.0.1", port_));
       } catch (const JTimeoutError&) {
         full_ = true;
-      }
-      fillers_.push_back(std::move(filler));
-      if (full_) {
-        break;
       }
     }
   }
@@ -264,28 +234,18 @@ class FullListener {
   std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
 
-/// A JRPCNotify that records its events. With `ownsErrors` it deletes the
-/// errors it is handed (a client built with delete-error-after-notify clear).
+/// A JRPCNotify that records its events ("up", "down:<message>") and their
+/// threads. With `ownsErrors` it deletes the errors it is handed.
 class RecordingNotify : public JRPCNotify {
  public:
   explicit RecordingNotify(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
-
-  void linkUp() override {
-    std::lock_guard lock(mutex_);
-    events_.push_back("up");
-    threads_.push_back(static_cast<int>(::gettid()));
-    changed_.notify_all();
-  }
+  void linkUp() override { add("up"); }
   void linkDown(JError* error) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back("down:" + (error != nullptr ? error->message() : std::string("null")));
-    threads_.push_back(static_cast<int>(::gettid()));
+    add("down:" + (error != nullptr ? error->message() : std::string("null")));
     if (ownsErrors_) {
       delete error;
     }
-    changed_.notify_all();
   }
-
   std::vector<std::string> events() const {
     std::lock_guard lock(mutex_);
     return events_;
@@ -295,9 +255,8 @@ class RecordingNotify : public JRPCNotify {
     return threads_;
   }
   size_t countOf(std::string_view prefix) const {
-    std::lock_guard lock(mutex_);
     size_t n = 0;
-    for (const std::string& e : events_) {
+    for (const std::string& e : events()) {
       n += e.starts_with(prefix) ? 1 : 0;
     }
     return n;
@@ -307,11 +266,39 @@ class RecordingNotify : public JRPCNotify {
   }
 
  private:
+  void add(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    threads_.push_back(static_cast<int>(::gettid()));
+  }
   const bool ownsErrors_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<std::string> events_;
   std::vector<int> threads_;
 };
+
+struct ClientOptions {
+  int32_t connectTimeout = 2000;
+  bool retry = true;
+  bool connectNow = true;
+  int32_t reconnectPeriod = 0;
+  int32_t pingPeriod = 0;
+  bool startSupervisor = true;
+  bool deleteErrorAfterNotify = true;
+  JRPCNotify* listener = nullptr;
+  JTraceMask* mask = nullptr;
+};
+
+/// A client of 127.0.0.1:`port` with a 2 s write time-out.
+inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
+  return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
+                                            o.retry, o.connectNow, o.reconnectPeriod, o.pingPeriod,
+                                            o.startSupervisor, o.deleteErrorAfterNotify, o.mask,
+                                            "test client");
+}
+
+inline std::string target(uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
 
 }  // namespace zq::test

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -18,12 +17,39 @@ namespace {
 
 using Hold = JFairLock::Hold;
 
-// Starts `body` on a thread once the lock's queue holds `queued` waiters,
-// then waits until it holds one more: threads queue in the order started.
-void startQueued(JFairLock& lock, std::vector<std::thread>& threads, std::function<void()> body) {
-  const size_t before = lock.waiting();
-  threads.emplace_back(std::move(body));
-  ASSERT_TRUE(test::eventually([&] { return lock.waiting() == before + 1; }));
+// Threads that each queue for the lock in the order started.
+class Waiters {
+ public:
+  explicit Waiters(JFairLock& lock) : lock_(lock) {}
+  ~Waiters() { join(); }
+  // Starts `body` and returns once it is queued for the lock.
+  void start(std::function<void()> body) {
+    const size_t before = lock_.waiting();
+    threads_.emplace_back(std::move(body));
+    ASSERT_TRUE(test::eventually([&] { return lock_.waiting() == before + 1; }));
+  }
+  void join() {
+    for (std::thread& t : threads_) {
+      t.join();
+    }
+    threads_.clear();
+  }
+
+ private:
+  JFairLock& lock_;
+  std::vector<std::thread> threads_;
+};
+
+// -1 while waiting, then 1 when `lock` was taken within `timeoutMs`, else 0.
+std::function<void()> timedTake(JFairLock& lock, int timeoutMs, std::atomic<int>& outcome) {
+  return [&lock, timeoutMs, &outcome] {
+    JDeadline deadline(timeoutMs);
+    const bool taken = lock.lock(deadline);
+    outcome = taken ? 1 : 0;
+    if (taken) {
+      lock.unlock();
+    }
+  };
 }
 
 TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
@@ -35,9 +61,9 @@ TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
     order.push_back(who);
   };
   lock.lock();
-  std::vector<std::thread> threads;
+  Waiters waiters(lock);
   for (int who = 1; who <= 3; ++who) {
-    startQueued(lock, threads, [&, who] {
+    waiters.start([&, who] {
       JFairLockGuard held(lock);
       record(who);
     });
@@ -47,71 +73,50 @@ TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
   lock.lock();
   record(0);
   lock.unlock();
-  for (std::thread& t : threads) {
-    t.join();
-  }
+  waiters.join();
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 0}));
 }
 
-TEST(FairLock, ATimedWaitGivesUpAndLeavesTheQueue) {
+TEST(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
   JFairLock lock;
   lock.lock();
-  std::vector<std::thread> threads;
-  std::atomic<int> timedOut{-1};
-  std::atomic<bool> nextServed{false};
-  startQueued(lock, threads, [&] {
-    JDeadline deadline(100);
-    const bool taken = lock.lock(deadline);
-    timedOut = taken ? 0 : 1;
-    if (taken) {
-      lock.unlock();
-    }
-  });
-  startQueued(lock, threads, [&] {
-    JFairLockGuard held(lock);
-    nextServed = true;
-  });
-  // The first waiter gives up behind the holder; the second stays queued.
-  EXPECT_TRUE(test::eventually([&] { return timedOut.load() == 1; }, 10000));
+  std::atomic<int> first{-1};
+  std::atomic<int> second{-1};
+  Waiters waiters(lock);
+  waiters.start(timedTake(lock, 100, first));
+  waiters.start(timedTake(lock, 60000, second));
+  // The holder keeps the lock: the first waiter gives up by its own clock,
+  // and the one behind it is served once the lock is free.
+  EXPECT_TRUE(test::eventually([&] { return first.load() == 0; }, 10000));
   EXPECT_EQ(lock.waiting(), 1u);
   lock.unlock();
-  for (std::thread& t : threads) {
-    t.join();
-  }
-  EXPECT_TRUE(nextServed);
+  EXPECT_TRUE(test::eventually([&] { return second.load() == 1; }, 10000));
 }
 
 TEST(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
-  struct Case {
-    Hold holderKind;
-    bool taken;  // by the 100 ms waiter, when the holder keeps it far longer
-  };
-  for (const Case c : {Case{Hold::kUncounted, true}, Case{Hold::kCounted, false}}) {
+  {
     JFairLock lock;
-    lock.lock(c.holderKind);
-    std::vector<std::thread> threads;
+    lock.lock(Hold::kCounted);
     std::atomic<int> outcome{-1};
-    startQueued(lock, threads, [&] {
-      JDeadline deadline(100);
-      const bool taken = lock.lock(deadline);
-      outcome = taken ? 1 : 0;
-      if (taken) {
-        lock.unlock();
-      }
-    });
-    if (c.holderKind == Hold::kUncounted) {
-      // At least three times the waiter's time-out; longer on a busy machine.
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      EXPECT_EQ(outcome.load(), -1) << "gave up behind an uncounted holder";
-    } else {
-      EXPECT_TRUE(test::eventually([&] { return outcome.load() != -1; }, 10000));
-    }
+    Waiters waiters(lock);
+    waiters.start(timedTake(lock, 100, outcome));
+    EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
     lock.unlock();
-    for (std::thread& t : threads) {
-      t.join();
-    }
-    EXPECT_EQ(outcome.load(), c.taken ? 1 : 0);
   }
+  // A 1 s waiter is still queued after 1.5 s behind an uncounted holder, and
+  // its time only starts once the holder turns counted.
+  JFairLock lock;
+  lock.lock(Hold::kUncounted);
+  std::atomic<int> outcome{-1};
+  Waiters waiters(lock);
+  waiters.start(timedTake(lock, 1000, outcome));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(outcome.load(), -1) << "gave up behind an uncounted holder";
+  EXPECT_EQ(lock.setHold(Hold::kCounted), Hold::kUncounted);
+  EXPECT_FALSE(test::eventually([&] { return lock.waiting() == 0; }, 200))
+      << "the time behind the uncounted holder counted";
+  lock.unlock();
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 1; }, 10000));
 }
 
 TEST(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
@@ -119,15 +124,14 @@ TEST(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
   lock.lock();
   std::atomic<bool> stop{false};
   std::atomic<int> outcome{-1};
-  std::vector<std::thread> threads;
-  startQueued(lock, threads, [&] {
+  Waiters waiters(lock);
+  waiters.start([&] {
     JDeadline none;
     outcome = lock.lock(none, Hold::kCounted, &stop) ? 1 : 0;
   });
   stop = true;
   lock.wakeWaiters();
-  threads[0].join();
-  EXPECT_EQ(outcome.load(), 0);
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
   EXPECT_EQ(lock.waiting(), 0u);
   lock.unlock();
   JDeadline none;
@@ -140,8 +144,8 @@ TEST(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
   JDeadline now(0);
   EXPECT_TRUE(lock.lock(now));
   std::atomic<bool> served{false};
-  std::vector<std::thread> threads;
-  startQueued(lock, threads, [&] {
+  Waiters waiters(lock);
+  waiters.start([&] {
     JFairLockGuard held(lock);
     served = true;
   });
@@ -149,7 +153,7 @@ TEST(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
   EXPECT_EQ(lock.waiting(), 1u);
   EXPECT_FALSE(served);
   lock.unlock();
-  threads[0].join();
+  waiters.join();
   EXPECT_TRUE(served);
 }
 

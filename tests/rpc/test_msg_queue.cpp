@@ -1,10 +1,9 @@
-// Tests of the message queues and their message maps: the order of entries,
-// falling through to the base class's map, dropped messages, handlers of a
-// class whose queue is not its first base, and the pointer queue.
+// Tests of the message queues and their maps: entries tried in order, falling
+// through to the base class's map, dropped messages, handlers of a class whose
+// queue is not its first base, and the pointer queue.
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,61 +12,39 @@
 namespace zq {
 namespace {
 
-// The calls every handler records, in order: "<handler>:<payload>".
-class CallLog {
- public:
-  void add(std::string entry) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(entry));
-  }
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(calls_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> calls_;
-};
-
 using Payload = std::unique_ptr<int>;
 
+// Handlers record "<tag>.<handler>:<payload>"; those named "no" decline.
 class BaseQueue : public JMsgQueue<Payload, int> {
  public:
-  explicit BaseQueue(CallLog& log) : JMsgQueue<Payload, int>("BaseQueue"), log_(log) {}
+  explicit BaseQueue(std::string tag)
+      : JMsgQueue<Payload, int>("BaseQueue"), tag_(std::move(tag)) {}
   ~BaseQueue() override { stop(false); }
-
-  // Posts and waits until the queue is done with the message.
+  // Posts and returns once the queue is done with the message.
   void send(int id, int value) {
     JFlag done;
     postMsg(id, std::make_unique<int>(value), &done);
     done.wait(5000);
   }
+  std::vector<std::string> calls;  // written on the queue's thread, read after send()
 
  protected:
   const MessageMap* messageMap() const override {
-    static const MessageMap map(JMsgQueue::messageMap(),
-                                {
-                                    {1, &handler<&BaseQueue::onOne>},
-                                    {2, &handler<&BaseQueue::onTwo>},
-                                    {3, &handler<&BaseQueue::onThreeDeclines>},
-                                });
+    static const MessageMap map(JMsgQueue::messageMap(), {{1, &handler<&BaseQueue::one>},
+                                                          {2, &handler<&BaseQueue::two>},
+                                                          {3, &handler<&BaseQueue::no3>}});
     return &map;
   }
-
-  CallLog& log_;
+  bool record(const std::string& name, const Payload& p, bool accept = true) {
+    calls.push_back(tag_ + "." + name + ":" + std::to_string(*p));
+    return accept;
+  }
 
  private:
-  bool onOne(Payload& p) { return record("base.one", p); }
-  bool onTwo(Payload& p) { return record("base.two", p); }
-  bool onThreeDeclines(Payload& p) {
-    record("base.three", p);
-    return false;
-  }
-  bool record(const char* name, const Payload& p) {
-    log_.add(std::string(name) + ":" + std::to_string(*p));
-    return true;
-  }
+  bool one(Payload& p) { return record("base.one", p); }
+  bool two(Payload& p) { return record("base.two", p); }
+  bool no3(Payload& p) { return record("base.no3", p, false); }
+  std::string tag_;
 };
 
 // Something before the queue among the bases, so that the queue does not
@@ -79,114 +56,70 @@ struct Unrelated {
 
 class DerivedQueue : public Unrelated, public BaseQueue {
  public:
-  DerivedQueue(CallLog& log, std::string tag) : BaseQueue(log), tag_(std::move(tag)) {}
+  using BaseQueue::BaseQueue;
   ~DerivedQueue() override { stop(false); }
 
  protected:
   const MessageMap* messageMap() const override {
-    static const MessageMap map(BaseQueue::messageMap(),
-                                {
-                                    {1, &handler<&DerivedQueue::onOne>},
-                                    {2, &handler<&DerivedQueue::onTwoDeclines>},
-                                    {4, &handler<&DerivedQueue::onFourDeclines>},
-                                    {4, &handler<&DerivedQueue::onFourAgain>},
-                                    {5, &handler<&DerivedQueue::onFiveVoid>},
-                                    {5, &handler<&DerivedQueue::onFiveNeverReached>},
-                                });
+    static const MessageMap map(BaseQueue::messageMap(), {{1, &handler<&DerivedQueue::one>},
+                                                          {2, &handler<&DerivedQueue::no2>},
+                                                          {4, &handler<&DerivedQueue::no4>},
+                                                          {4, &handler<&DerivedQueue::takes4>},
+                                                          {5, &handler<&DerivedQueue::void5>},
+                                                          {5, &handler<&DerivedQueue::five>}});
     return &map;
   }
 
  private:
-  bool onOne(Payload& p) {
-    log_.add(tag_ + ".one:" + std::to_string(*p));
-    return true;
-  }
-  bool onTwoDeclines(Payload& p) {
-    log_.add(tag_ + ".two:" + std::to_string(*p));
-    return false;
-  }
-  bool onFourDeclines(const Payload&) {
-    log_.add(tag_ + ".four.first");
-    return false;
-  }
-  bool onFourAgain(Payload& p) {
+  bool one(Payload& p) { return record("one", p); }
+  bool no2(Payload& p) { return record("no2", p, false); }
+  bool no4(const Payload& p) { return record("no4", p, false); }
+  bool takes4(Payload& p) {
     // Takes the payload over: the message is the handler's to consume.
     Payload taken = std::move(p);
-    log_.add(tag_ + ".four.second:" + std::to_string(*taken));
-    return true;
+    return record("takes4", taken);
   }
-  void onFiveVoid(Payload&) { log_.add(tag_ + ".five"); }
-  bool onFiveNeverReached(Payload&) {
-    log_.add(tag_ + ".five.again");
-    return true;
-  }
-
-  std::string tag_;
+  void void5(Payload& p) { record("void5", p); }
+  bool five(Payload& p) { return record("five", p); }
 };
 
-TEST(MessageMap, ADerivedHandlerThatAcceptsHidesTheBaseEntry) {
-  CallLog log;
-  DerivedQueue queue(log, "d");
+TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMaps) {
+  struct Case {
+    const char* name;
+    int id;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"a derived entry that accepts hides the base's", 1, {"d.one:1"}},
+      {"a derived entry that declines falls through", 2, {"d.no2:2", "d.base.two:2"}},
+      {"only the base's entry, declining", 3, {"d.base.no3:3"}},
+      {"entries of one map in order", 4, {"d.no4:4", "d.takes4:4"}},
+      {"a void handler handles", 5, {"d.void5:5"}},
+      {"nobody", 99, {}},
+  };
+  DerivedQueue queue("d");
   queue.start();
-  queue.send(1, 10);
-  EXPECT_EQ(log.take(), std::vector<std::string>{"d.one:10"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    queue.send(c.id, c.id);
+    EXPECT_EQ(std::exchange(queue.calls, {}), c.calls);
+  }
 }
 
-TEST(MessageMap, ADerivedHandlerThatDeclinesFallsThroughToTheBase) {
-  CallLog log;
-  DerivedQueue queue(log, "d");
-  queue.start();
-  queue.send(2, 20);
-  EXPECT_EQ(log.take(), (std::vector<std::string>{"d.two:20", "base.two:20"}));
-}
-
-TEST(MessageMap, EntriesOfOneMapAreTriedInOrder) {
-  CallLog log;
-  DerivedQueue queue(log, "d");
-  queue.start();
-  queue.send(4, 40);
-  EXPECT_EQ(log.take(), (std::vector<std::string>{"d.four.first", "d.four.second:40"}));
-}
-
-TEST(MessageMap, AVoidHandlerHandlesTheMessage) {
-  CallLog log;
-  DerivedQueue queue(log, "d");
-  queue.start();
-  queue.send(5, 50);
-  EXPECT_EQ(log.take(), std::vector<std::string>{"d.five"});
-}
-
-TEST(MessageMap, MessagesNoHandlerAcceptsAreDropped) {
-  CallLog log;
-  DerivedQueue queue(log, "d");
-  queue.start();
-  queue.send(3, 30);  // only the base declining handler
-  queue.send(99, 0);  // nobody
-  queue.send(1, 11);  // and the queue goes on
-  EXPECT_EQ(log.take(), (std::vector<std::string>{"base.three:30", "d.one:11"}));
-}
-
-TEST(MessageMap, TheBaseClassAloneUsesItsOwnMap) {
-  CallLog log;
-  BaseQueue queue(log);
-  queue.start();
-  queue.send(1, 1);
-  queue.send(2, 2);
-  queue.send(4, 4);
-  EXPECT_EQ(log.take(), (std::vector<std::string>{"base.one:1", "base.two:2"}));
-}
-
-TEST(MessageMap, IsSharedByEveryObjectOfAClassAndCallsEachOnItself) {
-  CallLog log;
-  DerivedQueue first(log, "first");
-  DerivedQueue second(log, "second");
-  first.start();
-  second.start();
-  first.send(1, 1);
-  second.send(1, 2);
-  first.send(2, 3);
-  EXPECT_EQ(log.take(),
-            (std::vector<std::string>{"first.one:1", "second.one:2", "first.two:3", "base.two:3"}));
+TEST(MessageMap, EachClassUsesItsOwnMapOnTheObjectItself) {
+  BaseQueue base("b");
+  DerivedQueue first("first");
+  DerivedQueue second("second");
+  for (BaseQueue* q : {&base, static_cast<BaseQueue*>(&first), static_cast<BaseQueue*>(&second)}) {
+    q->start();
+    q->send(1, 1);
+    q->send(4, 4);
+  }
+  EXPECT_EQ(base.calls, (std::vector<std::string>{"b.base.one:1"}));
+  EXPECT_EQ(first.calls,
+            (std::vector<std::string>{"first.one:1", "first.no4:4", "first.takes4:4"}));
+  EXPECT_EQ(second.calls,
+            (std::vector<std::string>{"second.one:1", "second.no4:4", "second.takes4:4"}));
 }
 
 TEST(MessageMap, AQueueWithoutAMapDropsEverything) {
@@ -201,8 +134,6 @@ TEST(MessageMap, AQueueWithoutAMapDropsEverything) {
   EXPECT_EQ(queue.pendingCount(), 0u);
 }
 
-// ---- the pointer queue ------------------------------------------------------
-
 class PointerQueue : public JMsgQueuePtr<void, int> {
  public:
   ~PointerQueue() override { stop(false); }
@@ -210,23 +141,14 @@ class PointerQueue : public JMsgQueuePtr<void, int> {
 
  protected:
   const MessageMap* messageMap() const override {
-    static const MessageMap map(JMsgQueuePtr::messageMap(),
-                                {
-                                    {0, &handler<&PointerQueue::onZero>},
-                                    {1, &handler<&PointerQueue::onOne>},
-                                });
+    static const MessageMap map(JMsgQueuePtr::messageMap(), {{0, &handler<&PointerQueue::zero>},
+                                                             {1, &handler<&PointerQueue::one>}});
     return &map;
   }
 
  private:
-  bool onZero(void* payload) {
-    seen.emplace_back(0, payload);
-    return true;
-  }
-  bool onOne(void* payload) {
-    seen.emplace_back(1, payload);
-    return true;
-  }
+  bool zero(void* payload) { return seen.emplace_back(0, payload), true; }
+  bool one(void* payload) { return seen.emplace_back(1, payload), true; }
 };
 
 TEST(MessageMapPointer, HandlersReceiveThePayloadPointerItself) {
@@ -240,9 +162,7 @@ TEST(MessageMapPointer, HandlersReceiveThePayloadPointerItself) {
   queue.postMsg(7, nullptr, &done);
   done.wait(5000);
   queue.stop(false);
-  ASSERT_EQ(queue.seen.size(), 2u);
-  EXPECT_EQ(queue.seen[0], (std::pair<int, void*>{1, &a}));
-  EXPECT_EQ(queue.seen[1], (std::pair<int, void*>{0, &b}));
+  EXPECT_EQ(queue.seen, (std::vector<std::pair<int, void*>>{{1, &a}, {0, &b}}));
 }
 
 }  // namespace
