@@ -1,11 +1,9 @@
 // What the RPC client and controller tests share: a scripted line server on
-// loopback that records every line it receives and answers as the test says,
-// a link listener that records its events, ports nobody listens on or that
-// never answer, a client factory, and bounded waiting.
+// loopback, a link listener that records its events, ports nobody listens on
+// or that never answer, a client factory, and bounded waiting.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <functional>
@@ -51,13 +49,12 @@ std::string thrown(F&& f) {
   return "(nothing thrown)";
 }
 
-/// A line server on 127.0.0.1. Each accepted connection gets a thread that
-/// reads lines, records them, and does what the responder says: answer,
-/// stay silent, or close the connection.
+/// A line server on 127.0.0.1. A thread per accepted connection reads lines,
+/// records them, and answers, stays silent or closes as the responder says.
 class ScriptedLineServer {
  public:
   struct Reply {
-    enum Kind { kLine, kSilent, kClose } kind = kSilent;
+    enum Kind { kLine, kSilent, kClose } kind;
     std::string text;
   };
   static Reply line(std::string text) { return {Reply::kLine, std::move(text)}; }
@@ -68,7 +65,6 @@ class ScriptedLineServer {
   static Responder answering(std::string answer = "OK ") {
     return [answer](const std::string& l) { return line(l == "PING" ? "PONG" : answer); };
   }
-
   struct Received {
     std::string text;
     Clock::time_point at;
@@ -86,12 +82,7 @@ class ScriptedLineServer {
     listener_.close();
     acceptThread_.join();
     dropConnections();
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard lock(mutex_);
-      threads.swap(threads_);
-    }
-    for (std::thread& t : threads) {
+    for (std::thread& t : threads_) {
       t.join();
     }
   }
@@ -108,9 +99,16 @@ class ScriptedLineServer {
       io->socket()->close();
     }
   }
-  std::vector<Received> received() const {
+  /// The lines received (equal to `only` when given).
+  std::vector<Received> received(std::string_view only = {}) const {
     std::lock_guard lock(mutex_);
-    return received_;
+    std::vector<Received> out;
+    for (const Received& r : received_) {
+      if (only.empty() || r.text == only) {
+        out.push_back(r);
+      }
+    }
+    return out;
   }
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
@@ -119,29 +117,16 @@ class ScriptedLineServer {
     }
     return out;
   }
-  std::vector<Received> receivedOf(std::string_view text) const {
-    std::vector<Received> out;
-    for (const Received& r : received()) {
-      if (r.text == text) {
-        out.push_back(r);
-      }
-    }
-    return out;
+  bool waitFor(std::string_view text, size_t n = 1, int limitMs = 5000) const {
+    return eventually([&] { return received(text).size() >= n; }, limitMs);
   }
-  bool waitForCount(std::string_view text, size_t n, int limitMs = 5000) const {
-    return eventually([&] { return receivedOf(text).size() >= n; }, limitMs);
-  }
-  int accepted() const {
+  /// When each connection was accepted.
+  std::vector<Clock::time_point> accepted() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(acceptedAt_.size());
+    return acceptedAt_;
   }
-  /// When the n-th connection (from 1) was accepted.
-  Clock::time_point acceptedAt(int n) const {
-    std::lock_guard lock(mutex_);
-    return acceptedAt_.at(static_cast<size_t>(n - 1));
-  }
-  bool waitForAccepted(int n, int limitMs = 5000) const {
-    return eventually([&] { return accepted() >= n; }, limitMs);
+  bool waitForAccepted(size_t n) const {
+    return eventually([&] { return accepted().size() >= n; });
   }
 
  private:
@@ -234,47 +219,82 @@ class FullListener {
   std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
 
-/// A JRPCNotify that records its events ("up", "down:<message>") and their
-/// threads. With `ownsErrors` it deletes the errors it is handed.
-class RecordingNotify : public JRPCNotify {
+/// Records the link events of a client (JRPCNotify, no context) or of a
+/// controller: "up" or "down:<message>", the context and the thread's name.
+/// With `ownsErrors` it deletes the errors a client hands over. With
+/// holdLinkUp set before events come, link up waits for release().
+class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
  public:
-  explicit RecordingNotify(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
-  void linkUp() override { add("up"); }
+  struct Event {
+    std::string what;
+    JRPCControllerInterface* context;
+    std::string thread;
+  };
+  explicit LinkRecorder(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
+
+  void linkUp() override { linkUp(nullptr); }
   void linkDown(JError* error) override {
-    add("down:" + (error != nullptr ? error->message() : std::string("null")));
+    linkDown(nullptr, error);
     if (ownsErrors_) {
       delete error;
     }
   }
-  std::vector<std::string> events() const {
+  void linkUp(JRPCControllerInterface* context) override {
+    std::unique_lock lock(mutex_);
+    events_.push_back({"up", context, JLog::currentThreadName()});
+    released_.wait_for(lock, std::chrono::seconds(10), [&] { return !holdLinkUp; });
+    if (throwing) {
+      throw JTextError("listener failed on link up");
+    }
+  }
+  void linkDown(JRPCControllerInterface* context, JError* error) override {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back({"down:" + (error != nullptr ? error->message() : std::string("null")),
+                         context, JLog::currentThreadName()});
+    }
+    if (slowLinkDown) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ++linkDownsReturned;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    holdLinkUp = false;
+    released_.notify_all();
+  }
+  std::vector<Event> events() const {
     std::lock_guard lock(mutex_);
     return events_;
   }
-  std::vector<int> threads() const {
-    std::lock_guard lock(mutex_);
-    return threads_;
+  std::vector<std::string> whats() const {
+    std::vector<std::string> out;
+    for (const Event& e : events()) {
+      out.push_back(e.what);
+    }
+    return out;
   }
   size_t countOf(std::string_view prefix) const {
     size_t n = 0;
-    for (const std::string& e : events()) {
-      n += e.starts_with(prefix) ? 1 : 0;
+    for (const Event& e : events()) {
+      n += e.what.starts_with(prefix) ? 1 : 0;
     }
     return n;
   }
-  bool waitFor(std::string_view prefix, size_t n, int limitMs = 5000) const {
+  bool waitFor(std::string_view prefix, size_t n = 1, int limitMs = 5000) const {
     return eventually([&] { return countOf(prefix) >= n; }, limitMs);
   }
 
+  bool holdLinkUp = false;  // guarded by the mutex once events may come
+  std::atomic<bool> throwing{false};
+  std::atomic<bool> slowLinkDown{false};
+  std::atomic<int> linkDownsReturned{0};
+
  private:
-  void add(std::string event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
-    threads_.push_back(static_cast<int>(::gettid()));
-  }
   const bool ownsErrors_;
   mutable std::mutex mutex_;
-  std::vector<std::string> events_;
-  std::vector<int> threads_;
+  std::condition_variable released_;
+  std::vector<Event> events_;
 };
 
 struct ClientOptions {
@@ -289,7 +309,7 @@ struct ClientOptions {
   JTraceMask* mask = nullptr;
 };
 
-/// A client of 127.0.0.1:`port` with a 2 s write time-out.
+/// A client of 127.0.0.1:`port` named "test client", with a 2 s write time-out.
 inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
   return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
                                             o.retry, o.connectNow, o.reconnectPeriod, o.pingPeriod,

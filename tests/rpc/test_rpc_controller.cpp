@@ -1,13 +1,10 @@
-// Tests of JRPCController: link events delivered on the controller's own
-// thread, the state with and without a live link, setParams and getParams on
-// the wire and when not connected, connecting at once, reconnecting,
+// Tests of JRPCController: link events on its own thread, the state, the two
+// calls on the wire and without a link, connecting, reconnecting,
 // disconnecting under a call, and destruction while events are under way.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,65 +23,7 @@ using test::Clock;
 using test::LogCapture;
 using test::ScriptedLineServer;
 using State = JRPCControllerInterface::State;
-
-// Records the events it hears, on which thread and about which controller.
-// With holdLinkUp set before the controller exists, link up waits for
-// release(), keeping the controller's thread busy.
-class ContextListener : public JRPCNotifyWithContext<> {
- public:
-  struct Event {
-    std::string what;
-    JRPCControllerInterface* context;
-    std::string thread;
-  };
-  void linkUp(JRPCControllerInterface* context) override {
-    std::unique_lock lock(mutex_);
-    events_.push_back({"up", context, JLog::currentThreadName()});
-    released_.wait_for(lock, std::chrono::seconds(10), [&] { return !holdLinkUp; });
-    if (throwing) {
-      throw JTextError("listener failed on link up");
-    }
-  }
-  void linkDown(JRPCControllerInterface* context, JError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      events_.push_back({"down:" + error->message(), context, JLog::currentThreadName()});
-    }
-    if (slowLinkDown) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    ++linkDownsReturned;
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    holdLinkUp = false;
-    released_.notify_all();
-  }
-  std::vector<Event> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  size_t countOf(std::string_view prefix) const {
-    size_t n = 0;
-    for (const Event& e : events()) {
-      n += e.what.starts_with(prefix) ? 1 : 0;
-    }
-    return n;
-  }
-  bool waitFor(std::string_view prefix, size_t n, int limitMs = 5000) const {
-    return test::eventually([&] { return countOf(prefix) >= n; }, limitMs);
-  }
-
-  bool holdLinkUp = false;  // guarded by mutex_ once the controller exists
-  std::atomic<bool> throwing{false};
-  std::atomic<bool> slowLinkDown{false};
-  std::atomic<int> linkDownsReturned{0};
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable released_;
-  std::vector<Event> events_;
-};
+using Listener = test::LinkRecorder;
 
 std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener, uint16_t port,
                                                int32_t timeoutMs = 2000,
@@ -92,67 +31,36 @@ std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener
   return std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
 }
 
-std::string queueThread(uint16_t port) {
-  return "JRPCController (JThreadedQueue<JRPCEventMsg>) " + test::target(port);
-}
-
 TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
-  ScriptedLineServer server;
-  ContextListener listener;
-  auto controller = makeController(&listener, server.port());
-  EXPECT_EQ(controller->getState(), State::kDisconnected);
-  ASSERT_EQ(controller->connect(), 0);
-  ASSERT_TRUE(listener.waitFor("up", 1));
-  EXPECT_EQ(controller->getState(), State::kConnected);
-  static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
-  ASSERT_TRUE(listener.waitFor("down", 1));
-  const auto events = listener.events();
-  EXPECT_EQ(events[1].what, "down:Unknown error");
-  for (const auto& e : events) {
-    EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
-    // Not the client's supervisor ("JRPCController_" + name) but the queue.
-    EXPECT_EQ(e.thread, queueThread(server.port()));
-  }
-}
-
-TEST(RpcControllerEvents, AnUnreachableServiceGivesLinkDownWithTheConnectError) {
   for (const bool listening : {true, false}) {
     SCOPED_TRACE(listening);
     const uint16_t port = test::closedPort();
-    ContextListener listener;
+    Listener listener;
     auto controller = makeController(listening ? &listener : nullptr, port);
     ASSERT_EQ(controller->connect(), 0);
     ASSERT_TRUE(test::eventually([&] { return controller->getState() == State::kDisconnected; }));
     // The event (and its error) is consumed, listener or not.
     EXPECT_TRUE(test::eventually([&] { return controller->pendingCount() == 0; }));
-    if (listening) {
-      ASSERT_TRUE(listener.waitFor("down", 1));
-      const auto events = listener.events();
-      ASSERT_EQ(events.size(), 1u);
-      EXPECT_EQ(events[0].what,
-                "down:system call error at function 'WSAConnect' : No connection could be made "
-                "because the target machine actively refused it");
-      EXPECT_EQ(events[0].context, static_cast<JRPCControllerInterface*>(controller.get()));
-      EXPECT_EQ(events[0].thread, queueThread(port));
-    }
     // The client gave up (retry off); the owner reconnects once the service is there.
     ScriptedLineServer server(ScriptedLineServer::answering(), port);
     ASSERT_EQ(controller->reconnect(), 0);
     EXPECT_TRUE(test::eventually([&] { return controller->getState() == State::kConnected; }));
-    EXPECT_EQ(listener.countOf("up"), listening ? 1u : 0u);
+    static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
+    if (!listening) {
+      continue;
+    }
+    ASSERT_TRUE(listener.waitFor("down", 2));
+    EXPECT_EQ(listener.whats(),
+              (std::vector<std::string>{"down:system call error at function 'WSAConnect' : No "
+                                        "connection could be made because the target machine "
+                                        "actively refused it",
+                                        "up", "down:Unknown error"}));
+    for (const auto& e : listener.events()) {
+      EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
+      // Not the client's supervisor ("JRPCController_" + name) but the queue.
+      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + test::target(port));
+    }
   }
-}
-
-TEST(RpcControllerEvents, AListenerThatThrowsIsLoggedAndStillHearsTheNextEvent) {
-  LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ScriptedLineServer server;
-  ContextListener listener;
-  listener.throwing = true;
-  auto controller = makeController(&listener, server.port());
-  ASSERT_EQ(controller->connect(), 0);
-  ASSERT_TRUE(log.waitFor("Exception CATCH|listener failed on link up"));
-  ASSERT_EQ(controller->connect(), 0);  // a new client, a new link up
-  EXPECT_TRUE(listener.waitFor("up", 2));
 }
 
 TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
@@ -162,7 +70,7 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   ScriptedLineServer server([](const std::string& line) {
     return ScriptedLineServer::line(line == "PING" ? "PONG?" : "OK ");
   });
-  ContextListener listener;
+  Listener listener;
   listener.holdLinkUp = true;
   auto controller = makeController(&listener, server.port());
   ASSERT_EQ(controller->connect(), 0);
@@ -178,16 +86,25 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
 }
 
 TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
+  LogCapture log(0xFFFFFFFEu, "%c|%m");
   ScriptedLineServer first([](const std::string& line) {
     return ScriptedLineServer::line(
         line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ");
   });
   ScriptedLineServer second;
-  ContextListener listener;
-  auto controller = makeController(&listener, first.port(), 2000, true);
+  Listener listener;
+  // At once against an unreachable service: no client, nothing told.
+  const int users = JSocketLayer::users();
+  auto controller = makeController(&listener, test::closedPort(), 2000, true);
+  EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
   std::string text = "untouched";
-  EXPECT_EQ(controller->getParams(text), -1);  // no client yet
-  EXPECT_EQ(controller->setParams("a=0"), -1);
+  EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
+  EXPECT_EQ(controller->connect(), -1);
+  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'WSAConnect'"));
+  EXPECT_EQ(controller->getState(), State::kDisconnected);
+  EXPECT_EQ(controller->getParams(text), -1);
+  EXPECT_EQ(text, "untouched");
+  controller->setPort(first.port());
   ASSERT_EQ(controller->connect(), 0);
   EXPECT_EQ(controller->getState(), State::kConnected);  // at once: when connect returns
   ASSERT_EQ(controller->getParams(text), 0);
@@ -206,25 +123,16 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
             (std::vector<std::string>{"getParams(nop=0)", "setParams(Volume=5, Mute=false)",
                                       "setParams(to=1)"}));
   EXPECT_EQ(second.lines(), std::vector<std::string>{"setParams(to=2)"});
-}
-
-TEST(RpcControllerCalls, AtOnceAgainstAnUnreachableServiceLeavesNoClient) {
-  LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ContextListener listener;
-  auto controller = makeController(&listener, test::closedPort(), 2000, true);
-  EXPECT_EQ(controller->connect(), -1);
-  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'WSAConnect'"));
-  EXPECT_EQ(controller->getState(), State::kDisconnected);
-  std::string text = "untouched";
-  EXPECT_EQ(controller->getParams(text), -1);
-  EXPECT_EQ(text, "untouched");
   EXPECT_TRUE(listener.events().empty());
+  EXPECT_EQ(JSocketLayer::users(), users + 1);
+  controller.reset();
+  EXPECT_EQ(JSocketLayer::users(), users);
 }
 
 TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
   test::FullListener full;
   ASSERT_TRUE(full.full());
-  ContextListener listener;
+  Listener listener;
   auto controller = makeController(&listener, full.port(), 3000);
   ASSERT_EQ(controller->connect(), 0);
   EXPECT_EQ(controller->getState(), State::kConnecting);
@@ -245,7 +153,7 @@ TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
     }
     return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::silent();
   });
-  ContextListener listener;
+  Listener listener;
   auto controller = makeController(&listener, server.port(), 300, true);
   ASSERT_EQ(controller->connect(), 0);
   EXPECT_EQ(test::thrown<JTextError>([&] { controller->setParams("x=1"); }),
@@ -281,7 +189,7 @@ TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
   std::atomic<int> result{99};
   std::string text;
   std::thread caller([&] { result = controller->getParams(text); });
-  ASSERT_TRUE(server.waitForCount("getParams(nop=0)", 1));
+  ASSERT_TRUE(server.waitFor("getParams(nop=0)"));
   controller->disconnect();
   const auto disconnected = Clock::now();
   caller.join();
@@ -293,10 +201,10 @@ TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
 }
 
 TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
-  // The supervisor's link-down races the destruction at every point: nothing
-  // may hang, leak or touch a destroyed object.
+  // The link-down races the destruction at every point: nothing may hang,
+  // leak or touch a destroyed object.
   const uint16_t port = test::closedPort();
-  ContextListener listener;
+  Listener listener;
   for (int round = 0; round < 30; ++round) {
     auto controller = makeController(&listener, port);
     controller->connect();
@@ -310,19 +218,6 @@ TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
   ASSERT_TRUE(listener.waitFor("down", static_cast<size_t>(returned) + 1));
   controller.reset();
   EXPECT_EQ(listener.linkDownsReturned.load(), returned + 1);
-}
-
-TEST(RpcControllerLifetime, UsesTheSocketLayerForItsWholeLife) {
-  const int before = JSocketLayer::users();
-  {
-    ScriptedLineServer server;
-    auto controller = makeController(nullptr, server.port(), 2000, true);
-    EXPECT_EQ(JSocketLayer::users(), before + 1);
-    ASSERT_EQ(controller->connect(), 0);
-    controller->disconnect();
-    EXPECT_EQ(JSocketLayer::users(), before + 1);
-  }
-  EXPECT_EQ(JSocketLayer::users(), before);
 }
 
 TEST(RpcControllerLifetime, ReconnectingFromTheListenerDoesNotDeadlock) {

@@ -1,82 +1,182 @@
-// Tests of JThreadedQueue: start and stop with and without the remaining
-// messages, dropped posts, the capacity limit, the handled flag, failing
-// handlers, and ordering and shut-down races between posting threads.
+// Tests of the fair lock (order of arrival, deadlines, uncounted holders,
+// abandoned waits, recursion), of JThreadedQueue (start and stop, dropped
+// posts, capacity, the handled flag, failing handlers, races with posters)
+// and of the message queues' maps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "base/error.h"
 #include "helpers/log_capture.h"
-#include "rpc/threaded_queue.h"
+#include "helpers/waits.h"
+#include "rpc/fair_lock.h"
+#include "rpc/msg_queue.h"
 
 namespace zq {
 namespace {
 
+using Hold = JFairLock::Hold;
 using std::chrono::milliseconds;
 
-// Counts the payloads alive, so that a test sees every message destroyed
-// exactly once, handled or not.
-std::atomic<int> g_alive{0};
+// Threads that each queue for the lock in the order started.
+struct Waiters {
+  ~Waiters() { join(); }
+  // Starts `body` and returns once it is queued for the lock.
+  void start(std::function<void()> body) {
+    const size_t before = lock.waiting();
+    threads.emplace_back(std::move(body));
+    ASSERT_TRUE(test::eventually([&] { return lock.waiting() == before + 1; }));
+  }
+  // Starts a wait of `timeoutMs`; `outcome` is -1 until it took the lock
+  // (then 1, and lets go) or gave up (0).
+  void startTimed(int timeoutMs, std::atomic<int>& outcome) {
+    start([this, timeoutMs, &outcome] {
+      JDeadline deadline(timeoutMs);
+      outcome = lock.lock(deadline) ? 1 : 0;
+      if (outcome == 1) {
+        lock.unlock();
+      }
+    });
+  }
+  void join() {
+    for (std::thread& t : threads) {
+      t.join();
+    }
+    threads.clear();
+  }
+  JFairLock& lock;
+  std::vector<std::thread> threads = {};
+};
 
+TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
+  JFairLock lock;
+  std::mutex orderMutex;
+  std::vector<int> order;
+  auto take = [&](int who) {
+    JFairLockGuard held(lock);
+    std::lock_guard guard(orderMutex);
+    order.push_back(who);
+  };
+  lock.lock();
+  Waiters waiters{lock};
+  for (int who = 1; who <= 3; ++who) {
+    waiters.start([&, who] { take(who); });
+  }
+  lock.unlock();  // and at once asks again, as a supervisor loop does
+  take(0);
+  waiters.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 0}));
+}
+
+TEST(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
+  JFairLock lock;
+  lock.lock();
+  std::atomic<int> first{-1}, second{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(100, first);
+  waiters.startTimed(60000, second);
+  EXPECT_TRUE(test::eventually([&] { return first.load() == 0; }, 10000));
+  EXPECT_EQ(lock.waiting(), 1u);
+  lock.unlock();
+  EXPECT_TRUE(test::eventually([&] { return second.load() == 1; }, 10000));
+}
+
+TEST(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
+  JFairLock lock;
+  lock.lock(Hold::kUncounted);
+  std::atomic<int> outcome{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(1000, outcome);
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(outcome.load(), -1) << "gave up behind an uncounted holder";
+  // Its time only starts once the holder turns counted.
+  EXPECT_EQ(lock.setHold(Hold::kCounted), Hold::kUncounted);
+  EXPECT_FALSE(test::eventually([&] { return lock.waiting() == 0; }, 200))
+      << "the time behind the uncounted holder counted";
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  lock.unlock();
+}
+
+TEST(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
+  JFairLock lock;
+  lock.lock();
+  std::atomic<bool> stop{false};
+  std::atomic<int> outcome{-1};
+  Waiters waiters{lock};
+  waiters.start([&] {
+    JDeadline none;
+    outcome = lock.lock(none, Hold::kCounted, &stop) ? 1 : 0;
+  });
+  stop = true;
+  lock.wakeWaiters();
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  EXPECT_EQ(lock.waiting(), 0u);
+  lock.unlock();
+  JDeadline none;
+  EXPECT_FALSE(lock.lock(none, Hold::kCounted, &stop));  // set before asking, lock free
+}
+
+TEST(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
+  JFairLock lock;
+  lock.lock();
+  JDeadline now(0);
+  EXPECT_TRUE(lock.lock(now));
+  std::atomic<int> served{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(60000, served);
+  lock.unlock();
+  EXPECT_EQ(lock.waiting(), 1u);
+  lock.unlock();
+  waiters.join();
+  EXPECT_EQ(served.load(), 1);
+}
+
+// ---- JThreadedQueue ----------------------------------------------------------------
+
+// Counts the payloads alive: every message must be destroyed exactly once.
+std::atomic<int> g_alive{0};
 struct Payload {
   explicit Payload(int v) : value(v) { ++g_alive; }
   ~Payload() { --g_alive; }
   int value;
 };
 using Message = std::unique_ptr<Payload>;
-
 Message make(int value) {
   return std::make_unique<Payload>(value);
 }
 
 // Records what it handles and on which thread. kBlock holds the handler until
-// open() or until stop() is asked for; kThrow and kThrowStd throw a JError
-// and a standard exception.
+// open() or stop(); kThrow and kThrowStd throw a JError, a std::exception.
 class RecordingQueue : public JThreadedQueue<Message> {
  public:
   static constexpr int kBlock = -1, kThrow = -2, kThrowStd = -3;
-
   RecordingQueue() : JThreadedQueue<Message>("RecordingQueue") {}
   ~RecordingQueue() override { stop(false); }
-
   std::vector<int> handled() const {
     std::lock_guard lock(mutex_);
     return handled_;
   }
-  std::vector<int> threads() const {
-    std::lock_guard lock(mutex_);
-    return threads_;
-  }
   bool waitHandled(size_t n) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(20000), [&] { return handled_.size() >= n; });
+    return test::eventually([&] { return handled().size() >= n; }, 20000);
   }
   bool waitBlocked() const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(5000), [&] { return blocked_; });
+    return test::eventually([&] { return blocked_.load(); });
   }
-  void open() {
-    std::lock_guard lock(mutex_);
-    gateOpen_ = true;
-    changed_.notify_all();
-  }
-  std::atomic<bool> sawStop{false};
+  std::atomic<bool> open{false}, sawStop{false};
+  std::vector<int> threads;  // written on the queue's thread
 
  protected:
   void handleMsg(Message& message) override {
-    std::unique_lock lock(mutex_);
     if (message->value == kBlock) {
       blocked_ = true;
-      changed_.notify_all();
-      for (int i = 0; i < 500 && !gateOpen_ && !stopRequested(); ++i) {
-        changed_.wait_for(lock, milliseconds(10));
+      for (int i = 0; i < 5000 && !open && !stopRequested(); ++i) {
+        std::this_thread::sleep_for(milliseconds(1));
       }
       sawStop = stopRequested();
     }
@@ -86,18 +186,15 @@ class RecordingQueue : public JThreadedQueue<Message> {
     if (message->value == kThrowStd) {
       throw std::runtime_error("standard failure");
     }
+    threads.push_back(static_cast<int>(::gettid()));
+    std::lock_guard lock(mutex_);
     handled_.push_back(message->value);
-    threads_.push_back(static_cast<int>(::gettid()));
-    changed_.notify_all();
   }
 
  private:
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::vector<int> handled_;
-  std::vector<int> threads_;
-  bool blocked_ = false;
-  bool gateOpen_ = false;
+  std::atomic<bool> blocked_{false};
 };
 
 class ThreadedQueue : public ::testing::Test {
@@ -113,7 +210,6 @@ TEST_F(ThreadedQueue, PostsOutsideAStartedQueueAreDroppedAndFlagged) {
   queue.postMsg(make(1), &before);
   EXPECT_TRUE(before.isSet());
   queue.start();
-  EXPECT_TRUE(queue.isStarted());
   queue.postMsg(make(2));
   ASSERT_TRUE(queue.waitHandled(1));
   queue.stop(false);
@@ -122,6 +218,7 @@ TEST_F(ThreadedQueue, PostsOutsideAStartedQueueAreDroppedAndFlagged) {
   EXPECT_TRUE(after.isSet());
   EXPECT_EQ(queue.pendingCount(), 0u);
   queue.start();  // and it starts again
+  EXPECT_TRUE(queue.isStarted());
   queue.postMsg(make(4));
   ASSERT_TRUE(queue.waitHandled(2));
   EXPECT_EQ(queue.handled(), (std::vector<int>{2, 4}));
@@ -143,9 +240,8 @@ TEST_F(ThreadedQueue, StopHandlesOrDestroysWhatIsQueued) {
     // queue's thread or never reached the handler. Every waiter was released.
     EXPECT_EQ(queue.handled(), processRemaining ? (std::vector<int>{RecordingQueue::kBlock, 2, 3})
                                                 : std::vector<int>{RecordingQueue::kBlock});
-    const std::vector<int> threads = queue.threads();
-    EXPECT_NE(threads[0], static_cast<int>(::gettid()));
-    EXPECT_EQ(std::vector<int>(threads.size(), threads[0]), threads);
+    EXPECT_NE(queue.threads[0], static_cast<int>(::gettid()));
+    EXPECT_EQ(std::vector<int>(queue.threads.size(), queue.threads[0]), queue.threads);
     EXPECT_TRUE(blockDone.isSet() && secondDone.isSet() && thirdDone.isSet());
     EXPECT_EQ(g_alive.load(), aliveBefore_);
   }
@@ -159,16 +255,11 @@ TEST_F(ThreadedQueue, APostBeyondTheFirstCapacityThrowsAndKeepsTheMessageOut) {
   ASSERT_TRUE(queue.waitBlocked());  // taken off: no longer counted
   queue.postMsg(make(1));
   queue.postMsg(make(2));
-  JFlag refusedDone;
-  try {
-    queue.postMsg(make(3), &refusedDone);
-    FAIL() << "a third message fitted into a queue of two";
-  } catch (const JSysError& e) {
-    EXPECT_STREQ(e.function(), "ReleaseSemaphore");
-  }
-  EXPECT_FALSE(refusedDone.isSet());
+  JFlag refused;
+  EXPECT_THROW(queue.postMsg(make(3), &refused), JSysError);
+  EXPECT_FALSE(refused.isSet());
   EXPECT_EQ(queue.pendingCount(), 2u);
-  queue.open();
+  queue.open = true;
   ASSERT_TRUE(queue.waitHandled(3));
   queue.postMsg(make(4));  // room again once the thread took messages off
   ASSERT_TRUE(queue.waitHandled(4));
@@ -183,7 +274,7 @@ TEST_F(ThreadedQueue, TheHandledFlagIsSetOnceTheHandlerIsDoneEvenWhenItThrew) {
   queue.postMsg(make(RecordingQueue::kBlock), &blocked);
   ASSERT_TRUE(queue.waitBlocked());
   EXPECT_FALSE(blocked.isSet());
-  queue.open();
+  queue.open = true;
   blocked.wait(5000);
   // The waiter sees the handler's work and the message already destroyed.
   EXPECT_EQ(queue.handled(), std::vector<int>{RecordingQueue::kBlock});
@@ -199,34 +290,12 @@ TEST_F(ThreadedQueue, TheHandledFlagIsSetOnceTheHandlerIsDoneEvenWhenItThrew) {
   EXPECT_EQ(log.count("|Message handler failed: standard failure"), 1u);
 }
 
-TEST_F(ThreadedQueue, KeepsEachPostersOrder) {
-  constexpr int kThreads = 4, kEach = 500;
-  RecordingQueue queue;
-  queue.start(0, kThreads * kEach);
-  std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
-    posters.emplace_back([&queue, t] {
-      for (int i = 0; i < kEach; ++i) {
-        queue.postMsg(make(t * kEach + i));
-      }
-    });
-  }
-  for (std::thread& poster : posters) {
-    poster.join();
-  }
-  ASSERT_TRUE(queue.waitHandled(kThreads * kEach));
-  std::vector<int> last(kThreads, -1);
-  for (int value : queue.handled()) {
-    EXPECT_GT(value % kEach, last[value / kEach]) << "poster " << value / kEach << " overtaken";
-    last[value / kEach] = value % kEach;
-  }
-}
-
-TEST_F(ThreadedQueue, PostsRacingAStopAreHandledOrReleasedNeverLost) {
+TEST_F(ThreadedQueue, KeepsEachPostersOrderAndLosesNothingToARacingStop) {
+  constexpr int kThreads = 3, kEach = 300;
   for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
     RecordingQueue queue;
-    queue.start();
-    constexpr int kThreads = 3, kEach = 100;
+    queue.start(0, kThreads * kEach);
     std::vector<std::unique_ptr<JFlag>> flags;
     for (int i = 0; i < kThreads * kEach; ++i) {
       flags.push_back(std::make_unique<JFlag>(true));
@@ -239,15 +308,149 @@ TEST_F(ThreadedQueue, PostsRacingAStopAreHandledOrReleasedNeverLost) {
         }
       });
     }
-    queue.stop(round % 2 == 0);
+    if (round > 0) {
+      queue.stop(round % 2 == 0);  // while they post
+    }
     for (std::thread& poster : posters) {
       poster.join();
     }
     for (const auto& flag : flags) {
-      ASSERT_TRUE(flag->isSet()) << "a waiter would wait forever (round " << round << ")";
+      ASSERT_TRUE(flag->isSet() || round == 0) << "a waiter would wait forever";
+    }
+    ASSERT_TRUE(round > 0 || queue.waitHandled(kThreads * kEach));
+    queue.stop(round % 2 == 0);
+    std::vector<int> last(kThreads, -1);
+    for (int value : queue.handled()) {
+      EXPECT_GT(value % kEach, last[value / kEach]) << "poster " << value / kEach << " overtaken";
+      last[value / kEach] = value % kEach;
     }
     EXPECT_EQ(g_alive.load(), aliveBefore_);
   }
+}
+
+// ---- message maps -------------------------------------------------------------------
+
+using Owned = std::unique_ptr<int>;
+
+// Handlers record "<tag>.<handler>:<payload>"; those named "no..." decline.
+class BaseQueue : public JMsgQueue<Owned, int> {
+ public:
+  explicit BaseQueue(std::string tag) : JMsgQueue<Owned, int>("BaseQueue"), tag_(std::move(tag)) {}
+  ~BaseQueue() override { stop(false); }
+  // Posts and returns once the queue is done with the message.
+  void send(int id) {
+    JFlag done;
+    postMsg(id, std::make_unique<int>(id), &done);
+    done.wait(5000);
+  }
+  std::vector<std::string> calls;  // written on the queue's thread, read after send()
+
+ protected:
+  const MessageMap* messageMap() const override {
+    static const MessageMap map(JMsgQueue::messageMap(), {{1, &handler<&BaseQueue::one>},
+                                                          {2, &handler<&BaseQueue::two>},
+                                                          {3, &handler<&BaseQueue::no3>}});
+    return &map;
+  }
+  bool record(const std::string& name, const Owned& p, bool accept = true) {
+    calls.push_back(tag_ + "." + name + ":" + std::to_string(*p));
+    return accept;
+  }
+
+ private:
+  bool one(Owned& p) { return record("base.one", p); }
+  bool two(Owned& p) { return record("base.two", p); }
+  bool no3(Owned& p) { return record("base.no3", p, false); }
+  std::string tag_;
+};
+
+// Something before the queue among the bases, so that the queue does not
+// start the object: the handlers must still be called on the right object.
+struct Unrelated {
+  virtual ~Unrelated() = default;
+  int padding[7] = {};
+};
+
+class DerivedQueue : public Unrelated, public BaseQueue {
+ public:
+  using BaseQueue::BaseQueue;
+  ~DerivedQueue() override { stop(false); }
+
+ protected:
+  const MessageMap* messageMap() const override {
+    static const MessageMap map(BaseQueue::messageMap(), {{1, &handler<&DerivedQueue::one>},
+                                                          {2, &handler<&DerivedQueue::no2>},
+                                                          {4, &handler<&DerivedQueue::no4>},
+                                                          {4, &handler<&DerivedQueue::takes4>},
+                                                          {5, &handler<&DerivedQueue::void5>},
+                                                          {5, &handler<&DerivedQueue::five>}});
+    return &map;
+  }
+
+ private:
+  bool one(Owned& p) { return record("one", p); }
+  bool no2(Owned& p) { return record("no2", p, false); }
+  bool no4(const Owned& p) { return record("no4", p, false); }
+  bool takes4(Owned& p) { return record("takes4", Owned(std::move(p))); }  // consumes it
+  void void5(Owned& p) { record("void5", p); }
+  bool five(Owned& p) { return record("five", p); }
+};
+
+TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
+  struct Case {
+    const char* name;
+    int id;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"a derived entry that accepts hides the base's", 1, {"d.one:1"}},
+      {"a derived entry that declines falls through", 2, {"d.no2:2", "d.base.two:2"}},
+      {"only the base's entry, declining", 3, {"d.base.no3:3"}},
+      {"entries of one map in order", 4, {"d.no4:4", "d.takes4:4"}},
+      {"a void handler handles", 5, {"d.void5:5"}},
+      {"nobody", 99, {}},
+  };
+  DerivedQueue queue("d");
+  queue.start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    queue.send(c.id);
+    EXPECT_EQ(std::exchange(queue.calls, {}), c.calls);
+  }
+  // The map is shared by every object of the class, each called on itself.
+  DerivedQueue other("other");
+  other.start();
+  other.send(1);
+  EXPECT_EQ(other.calls, std::vector<std::string>{"other.one:1"});
+}
+
+TEST(MessageMap, AQueueWithoutAMapDropsEverythingAndAPointerQueuePassesThePointer) {
+  struct Bare : JMsgQueue<int, int> {
+    ~Bare() override { stop(false); }
+  } bare;
+  bare.start();
+  JFlag done;
+  bare.postMsg(1, 5, &done);
+  done.wait(5000);
+  EXPECT_EQ(bare.pendingCount(), 0u);
+
+  struct Pointers : JMsgQueuePtr<void, int> {
+    ~Pointers() override { stop(false); }
+    const MessageMap* messageMap() const override {
+      static const MessageMap map(JMsgQueuePtr::messageMap(), {{1, &handler<&Pointers::one>}});
+      return &map;
+    }
+    bool one(void* payload) { return seen.push_back(payload), true; }
+    std::vector<void*> seen;  // written on the queue's thread
+  } queue;
+  queue.start();
+  int a = 0;
+  double b = 0;
+  queue.postMsg(1, &a);
+  queue.postMsg(0, nullptr);
+  queue.postMsg(1, &b, &done);
+  done.wait(5000);
+  EXPECT_EQ(queue.seen, (std::vector<void*>{&a, &b}));
 }
 
 }  // namespace
