@@ -1,6 +1,5 @@
-// What the RPC client and controller tests share: a scripted line server on
-// loopback, a link listener that records its events, ports nobody listens on
-// or that never answer, a client factory, and bounded waiting.
+// What the RPC client and controller tests share: a scripted line server, a
+// link recorder, ports nobody listens on or that never answer, a client.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,18 +9,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "base/error.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
-#include "net/inet_addr.h"
 #include "net/tcp_socket.h"
-#include "rpc/line_io.h"
 #include "rpc/rpc_client.h"
-#include "rpc/rpc_notify.h"
 
 namespace zq::test {
 
@@ -49,8 +44,8 @@ std::string thrown(F&& f) {
   return "(nothing thrown)";
 }
 
-/// A line server on 127.0.0.1. A thread per accepted connection reads lines,
-/// records them, and answers, stays silent or closes as the responder says.
+/// A line server on 127.0.0.1: a thread per connection records each line and
+/// answers, stays silent or closes as the responder says.
 class ScriptedLineServer {
  public:
   struct Reply {
@@ -92,7 +87,6 @@ class ScriptedLineServer {
     std::lock_guard lock(mutex_);
     responder_ = std::move(responder);
   }
-  /// Closes every connection: the client sees its peer gone.
   void dropConnections() {
     std::lock_guard lock(mutex_);
     for (auto& io : connections_) {
@@ -120,7 +114,6 @@ class ScriptedLineServer {
   bool waitFor(std::string_view text, size_t n = 1, int limitMs = 5000) const {
     return eventually([&] { return received(text).size() >= n; }, limitMs);
   }
-  /// When each connection was accepted.
   std::vector<Clock::time_point> accepted() const {
     std::lock_guard lock(mutex_);
     return acceptedAt_;
@@ -136,7 +129,7 @@ class ScriptedLineServer {
       try {
         socket = listener_.accept();
       } catch (const JError&) {
-        return;  // closed by the destructor
+        return;
       }
       std::lock_guard lock(mutex_);
       acceptedAt_.push_back(Clock::now());
@@ -167,7 +160,6 @@ class ScriptedLineServer {
         }
       }
     } catch (const JError&) {
-      // The connection was shut down under the read or the write.
     }
   }
 
@@ -191,8 +183,7 @@ inline uint16_t closedPort() {
   return port;
 }
 
-/// A loopback listener whose accept queue is full: a connect to it is never
-/// answered, until the connect's own time-out.
+/// A loopback listener whose accept queue is full: a connect is never answered.
 class FullListener {
  public:
   FullListener() {
@@ -219,10 +210,9 @@ class FullListener {
   std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
 
-/// Records the link events of a client (JRPCNotify, no context) or of a
-/// controller: "up" or "down:<message>", the context and the thread's name.
-/// With `ownsErrors` it deletes the errors a client hands over. With
-/// holdLinkUp set before events come, link up waits for release().
+/// Records the link events of a client or a controller: "up" or
+/// "down:<message>", the context and the thread's name. With `ownsErrors` it
+/// deletes the errors a client hands over; link up waits while holdLinkUp.
 class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
  public:
   struct Event {
@@ -309,7 +299,6 @@ struct ClientOptions {
   JTraceMask* mask = nullptr;
 };
 
-/// A client of 127.0.0.1:`port` named "test client", with a 2 s write time-out.
 inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
   return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
                                             o.retry, o.connectNow, o.reconnectPeriod, o.pingPeriod,

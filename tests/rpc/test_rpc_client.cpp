@@ -106,18 +106,6 @@ TEST(RpcClientAnswer, EachAnswerGivesItsResultOrItsErrorAndTheLinkStays) {
   EXPECT_EQ(log.count("Exception CATCH|"), 1u);
 }
 
-TEST(RpcClientLink, ACallOnAnUnconnectedClientFailsAtOnce) {
-  LogCapture log;
-  JTraceMask mask{JRPCClient::kTraceConnection};
-  auto client = makeClient(test::closedPort(),
-                           {.connectNow = false, .startSupervisor = false, .mask = &mask});
-  EXPECT_FALSE(client->isConnected());
-  EXPECT_THROW(client->call("getParams", "", 5000), JRPCConnectionLostError);
-  EXPECT_THROW(client->notify("tell", nullptr), JRPCConnectionLostError);
-  EXPECT_EQ(log.count("Calling getParams fails on unconnected RPC client."), 1u);
-  EXPECT_EQ(log.count("Calling tell fails on unconnected RPC client."), 1u);
-}
-
 TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNextCall) {
   // The first request is answered after its call timed out, the second at
   // once; the stream then holds the first answer ahead of the second.
@@ -284,21 +272,30 @@ TEST(RpcClientConnectNow, AFailureIsLoggedAndThrownOnlyWithoutRetry) {
   const std::string refused =
       "system call error at function 'WSAConnect' : No connection could be made because the "
       "target machine actively refused it";
+  JTraceMask mask{JRPCClient::kTraceConnection};
   for (const bool retry : {true, false}) {
     SCOPED_TRACE(retry);
     LogCapture log;
     const uint16_t port = test::closedPort();
-    EXPECT_EQ(
-        test::thrown<JSysError>([&] {
-          EXPECT_FALSE(makeClient(port, {.retry = retry, .startSupervisor = false})->isConnected());
-        }),
-        retry ? "(nothing thrown)" : refused);
+    std::unique_ptr<JRPCClientNotify> client;
+    EXPECT_EQ(test::thrown<JSysError>([&] {
+                client =
+                    makeClient(port, {.retry = retry, .startSupervisor = false, .mask = &mask});
+              }),
+              retry ? "(nothing thrown)" : refused);
     EXPECT_EQ(log.count("RPC Connection to"), 1u);
     EXPECT_EQ(test::countAt(log, kLevelWarning,
                             "RPC Connection to " + target(port) +
                                 (retry ? " failed, will retry later: " : " failed, giving up: ") +
                                 refused + "."),
               1u);
+    if (retry) {  // unconnected: calls fail at once
+      EXPECT_FALSE(client->isConnected());
+      EXPECT_THROW(client->call("getParams", "", 5000), JRPCConnectionLostError);
+      EXPECT_THROW(client->notify("tell", nullptr), JRPCConnectionLostError);
+      EXPECT_EQ(log.count("Calling getParams fails on unconnected RPC client."), 1u);
+      EXPECT_EQ(log.count("Calling tell fails on unconnected RPC client."), 1u);
+    }
   }
 }
 

@@ -1,7 +1,5 @@
-// Tests of the fair lock (order of arrival, deadlines, uncounted holders,
-// abandoned waits, recursion), of JThreadedQueue (start and stop, dropped
-// posts, capacity, the handled flag, failing handlers, races with posters)
-// and of the message queues' maps.
+// Tests of the fair lock, of JThreadedQueue (start and stop, dropped posts,
+// capacity, the handled flag, failing handlers, races) and of message maps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,8 +31,7 @@ struct Waiters {
     threads.emplace_back(std::move(body));
     ASSERT_TRUE(test::eventually([&] { return lock.waiting() == before + 1; }));
   }
-  // Starts a wait of `timeoutMs`; `outcome` is -1 until it took the lock
-  // (then 1, and lets go) or gave up (0).
+  // `outcome`: -1 while waiting, 1 once taken (and let go), 0 once given up.
   void startTimed(int timeoutMs, std::atomic<int>& outcome) {
     start([this, timeoutMs, &outcome] {
       JDeadline deadline(timeoutMs);
@@ -80,7 +77,7 @@ TEST(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
   std::atomic<int> first{-1}, second{-1};
   Waiters waiters{lock};
   waiters.startTimed(100, first);
-  waiters.startTimed(60000, second);
+  waiters.startTimed(20000, second);
   EXPECT_TRUE(test::eventually([&] { return first.load() == 0; }, 10000));
   EXPECT_EQ(lock.waiting(), 1u);
   lock.unlock();
