@@ -1,37 +1,27 @@
-// What the RPC client and controller tests share: a scripted line server on
-// loopback that records every line it receives and answers as the test says,
-// a link listener that records its events, ports nobody listens on or that
-// never answer, and bounded waiting.
+// What the RPC client and controller tests share: a scripted line server, a
+// link recorder, ports nobody listens on or that never answer, a client.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "base/error.h"
 #include "helpers/log_capture.h"
-#include "net/inet_addr.h"
+#include "helpers/waits.h"
 #include "net/tcp_socket.h"
-#include "rpc/line_io.h"
-#include "rpc/rpc_notify.h"
+#include "rpc/rpc_client.h"
 
 namespace zq::test {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 inline long long msBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration_cast<milliseconds>(to - from).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
 /// Records of `log` at `level` whose text contains `text`.
@@ -43,87 +33,76 @@ inline size_t countAt(const LogCapture& log, int level, std::string_view text) {
   return n;
 }
 
-/// Polls `condition` every 10 ms until it holds or `limitMs` passed.
-template <class F>
-bool eventually(F&& condition, int limitMs = 5000) {
-  const auto until = Clock::now() + milliseconds(limitMs);
-  while (!condition()) {
-    if (Clock::now() >= until) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
+/// The message of the E that `f` throws, or "(nothing thrown)".
+template <class E, class F>
+std::string thrown(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.message();
   }
-  return true;
+  return "(nothing thrown)";
 }
 
-/// A line server on 127.0.0.1 with a port of the system's choice. Each
-/// accepted connection gets a thread that reads lines, records them with
-/// their time, and does what the responder says: answer a line, stay silent,
-/// or close the connection.
+/// A line server on 127.0.0.1: a thread per connection records each line and
+/// answers, stays silent or closes as the responder says.
 class ScriptedLineServer {
  public:
   struct Reply {
-    enum Kind { kLine, kSilent, kClose } kind = kSilent;
+    enum Kind { kLine, kSilent, kClose } kind;
     std::string text;
   };
   static Reply line(std::string text) { return {Reply::kLine, std::move(text)}; }
   static Reply silent() { return {Reply::kSilent, {}}; }
   static Reply close() { return {Reply::kClose, {}}; }
-
   using Responder = std::function<Reply(const std::string& line)>;
-
-  /// PING gets PONG, anything else "OK ".
-  static Responder standard() {
-    return [](const std::string& l) { return l == "PING" ? line("PONG") : line("OK "); };
+  /// PING gets PONG, anything else `answer`.
+  static Responder answering(std::string answer = "OK ") {
+    return [answer](const std::string& l) { return line(l == "PING" ? "PONG" : answer); };
   }
-
   struct Received {
     std::string text;
     Clock::time_point at;
     int connection;  // 1 for the first accepted connection
   };
 
-  /// `port` 0: one the system picks.
-  explicit ScriptedLineServer(Responder responder = standard(), uint16_t port = 0)
+  explicit ScriptedLineServer(Responder responder = answering(), uint16_t port = 0)
       : responder_(std::move(responder)) {
     listener_.bind(JInetAddr("127.0.0.1", port));
     listener_.listen(16);
     port_ = listener_.localAddress().port();
     acceptThread_ = std::thread([this] { acceptLoop(); });
   }
-
   ~ScriptedLineServer() {
     listener_.close();
     acceptThread_.join();
     dropConnections();
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard lock(mutex_);
-      threads.swap(threads_);
-    }
-    for (std::thread& t : threads) {
+    for (std::thread& t : threads_) {
       t.join();
     }
   }
 
   uint16_t port() const { return port_; }
-
   void setResponder(Responder responder) {
     std::lock_guard lock(mutex_);
     responder_ = std::move(responder);
   }
-
-  /// Closes every connection's socket: the client sees its peer gone.
   void dropConnections() {
     std::lock_guard lock(mutex_);
     for (auto& io : connections_) {
       io->socket()->close();
     }
   }
-
-  std::vector<Received> received() const {
+  /// The lines received (equal to `only` when given).
+  std::vector<Received> received(std::string_view only = {}) const {
     std::lock_guard lock(mutex_);
-    return received_;
+    std::vector<Received> out;
+    for (const Received& r : received_) {
+      if (only.empty() || r.text == only) {
+        out.push_back(r);
+      }
+    }
+    return out;
   }
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
@@ -132,37 +111,15 @@ class ScriptedLineServer {
     }
     return out;
   }
-  /// Received lines equal to `text`.
-  std::vector<Received> receivedOf(std::string_view text) const {
-    std::vector<Received> out;
-    for (const Received& r : received()) {
-      if (r.text == text) {
-        out.push_back(r);
-      }
-    }
-    return out;
+  bool waitFor(std::string_view text, size_t n = 1, int limitMs = 5000) const {
+    return eventually([&] { return received(text).size() >= n; }, limitMs);
   }
-  bool waitForLines(size_t n, int limitMs = 5000) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(limitMs), [&] { return received_.size() >= n; });
-  }
-  bool waitForCount(std::string_view text, size_t n, int limitMs = 5000) const {
-    return eventually([&] { return receivedOf(text).size() >= n; }, limitMs);
-  }
-
-  int accepted() const {
+  std::vector<Clock::time_point> accepted() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(acceptedAt_.size());
+    return acceptedAt_;
   }
-  /// When the n-th connection (from 1) was accepted.
-  Clock::time_point acceptedAt(int n) const {
-    std::lock_guard lock(mutex_);
-    return acceptedAt_.at(static_cast<size_t>(n - 1));
-  }
-  bool waitForAccepted(int n, int limitMs = 5000) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, milliseconds(limitMs),
-                             [&] { return static_cast<int>(acceptedAt_.size()) >= n; });
+  bool waitForAccepted(size_t n) const {
+    return eventually([&] { return accepted().size() >= n; });
   }
 
  private:
@@ -172,19 +129,16 @@ class ScriptedLineServer {
       try {
         socket = listener_.accept();
       } catch (const JError&) {
-        return;  // closed by the destructor
+        return;
       }
-      auto io = std::make_unique<JLineIO>(std::move(socket));
-      JLineIO* raw = io.get();
       std::lock_guard lock(mutex_);
       acceptedAt_.push_back(Clock::now());
-      const int number = static_cast<int>(acceptedAt_.size());
-      connections_.push_back(std::move(io));
-      threads_.emplace_back([this, raw, number] { serve(*raw, number); });
-      changed_.notify_all();
+      connections_.push_back(std::make_unique<JLineIO>(std::move(socket)));
+      threads_.emplace_back([this, io = connections_.back().get(), n = acceptedAt_.size()] {
+        serve(*io, static_cast<int>(n));
+      });
     }
   }
-
   void serve(JLineIO& io, int number) {
     try {
       std::string_view view;
@@ -195,7 +149,6 @@ class ScriptedLineServer {
           std::lock_guard lock(mutex_);
           received_.push_back({text, Clock::now(), number});
           responder = responder_;
-          changed_.notify_all();
         }
         const Reply reply = responder(text);
         if (reply.kind == Reply::kClose) {
@@ -207,7 +160,6 @@ class ScriptedLineServer {
         }
       }
     } catch (const JError&) {
-      // The connection was shut down under the read or the write.
     }
   }
 
@@ -215,7 +167,6 @@ class ScriptedLineServer {
   uint16_t port_ = 0;
   std::thread acceptThread_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   Responder responder_;
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
@@ -232,25 +183,20 @@ inline uint16_t closedPort() {
   return port;
 }
 
-/// A loopback listener whose accept queue is full: a connect to it is never
-/// answered, until the connect's own time-out.
+/// A loopback listener whose accept queue is full: a connect is never answered.
 class FullListener {
  public:
   FullListener() {
     listener_.bind(JInetAddr("127.0.0.1", 0));
     listener_.listen(0);
     port_ = listener_.localAddress().port();
-    for (int i = 0; i < 32; ++i) {
-      auto filler = std::make_unique<JTCPSocket>();
-      filler->setConnectTimeout(300);
+    for (int i = 0; i < 32 && !full_; ++i) {
+      fillers_.push_back(std::make_unique<JTCPSocket>());
+      fillers_.back()->setConnectTimeout(300);
       try {
-        filler->connect(JInetAddr("127.0.0.1", port_));
+        fillers_.back()->connect(JInetAddr("127.0.0.1", port_));
       } catch (const JTimeoutError&) {
         full_ = true;
-      }
-      fillers_.push_back(std::move(filler));
-      if (full_) {
-        break;
       }
     }
   }
@@ -264,54 +210,104 @@ class FullListener {
   std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
 
-/// A JRPCNotify that records its events. With `ownsErrors` it deletes the
-/// errors it is handed (a client built with delete-error-after-notify clear).
-class RecordingNotify : public JRPCNotify {
+/// Records the link events of a client or a controller: "up" or
+/// "down:<message>", the context and the thread's name. With `ownsErrors` it
+/// deletes the errors a client hands over; link up waits while holdLinkUp.
+class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
  public:
-  explicit RecordingNotify(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
+  struct Event {
+    std::string what;
+    JRPCControllerInterface* context;
+    std::string thread;
+  };
+  explicit LinkRecorder(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
 
-  void linkUp() override {
-    std::lock_guard lock(mutex_);
-    events_.push_back("up");
-    threads_.push_back(static_cast<int>(::gettid()));
-    changed_.notify_all();
-  }
+  void linkUp() override { linkUp(nullptr); }
   void linkDown(JError* error) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back("down:" + (error != nullptr ? error->message() : std::string("null")));
-    threads_.push_back(static_cast<int>(::gettid()));
+    linkDown(nullptr, error);
     if (ownsErrors_) {
       delete error;
     }
-    changed_.notify_all();
   }
-
-  std::vector<std::string> events() const {
+  void linkUp(JRPCControllerInterface* context) override {
+    std::unique_lock lock(mutex_);
+    events_.push_back({"up", context, JLog::currentThreadName()});
+    released_.wait_for(lock, std::chrono::seconds(10), [&] { return !holdLinkUp; });
+    if (throwing) {
+      throw JTextError("listener failed on link up");
+    }
+  }
+  void linkDown(JRPCControllerInterface* context, JError* error) override {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back({"down:" + (error != nullptr ? error->message() : std::string("null")),
+                         context, JLog::currentThreadName()});
+    }
+    if (slowLinkDown) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ++linkDownsReturned;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    holdLinkUp = false;
+    released_.notify_all();
+  }
+  std::vector<Event> events() const {
     std::lock_guard lock(mutex_);
     return events_;
   }
-  std::vector<int> threads() const {
-    std::lock_guard lock(mutex_);
-    return threads_;
+  std::vector<std::string> whats() const {
+    std::vector<std::string> out;
+    for (const Event& e : events()) {
+      out.push_back(e.what);
+    }
+    return out;
   }
   size_t countOf(std::string_view prefix) const {
-    std::lock_guard lock(mutex_);
     size_t n = 0;
-    for (const std::string& e : events_) {
-      n += e.starts_with(prefix) ? 1 : 0;
+    for (const Event& e : events()) {
+      n += e.what.starts_with(prefix) ? 1 : 0;
     }
     return n;
   }
-  bool waitFor(std::string_view prefix, size_t n, int limitMs = 5000) const {
+  bool waitFor(std::string_view prefix, size_t n = 1, int limitMs = 5000) const {
     return eventually([&] { return countOf(prefix) >= n; }, limitMs);
   }
+
+  bool holdLinkUp = false;  // guarded by the mutex once events may come
+  std::atomic<bool> throwing{false};
+  std::atomic<bool> slowLinkDown{false};
+  std::atomic<int> linkDownsReturned{0};
 
  private:
   const bool ownsErrors_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> events_;
-  std::vector<int> threads_;
+  std::condition_variable released_;
+  std::vector<Event> events_;
 };
+
+struct ClientOptions {
+  int32_t connectTimeout = 2000;
+  bool retry = true;
+  bool connectNow = true;
+  int32_t reconnectPeriod = 0;
+  int32_t pingPeriod = 0;
+  bool startSupervisor = true;
+  bool deleteErrorAfterNotify = true;
+  JRPCNotify* listener = nullptr;
+  JTraceMask* mask = nullptr;
+};
+
+inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
+  return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
+                                            o.retry, o.connectNow, o.reconnectPeriod, o.pingPeriod,
+                                            o.startSupervisor, o.deleteErrorAfterNotify, o.mask,
+                                            "test client");
+}
+
+inline std::string target(uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
 
 }  // namespace zq::test

@@ -1,310 +1,169 @@
 // Tests of JRPCClient's link supervisor: the first connect and its report,
-// silent retries and their period, the loss of a link found by a call or a
-// PING, PING timing and answers, the end of a supervisor without retry, and
-// calls that meet a reconnection in progress.
+// silent retries and their period, PING timing and answers, errors of the
+// listener, a call that meets a reconnection, and the system's own service.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "base/error.h"
 #include "helpers/log_capture.h"
-#include "rpc/rpc_client.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_error.h"
+#include "rpc/rpc_service.h"
 
 namespace zq {
 namespace {
 
 using test::Clock;
 using test::LogCapture;
-using test::RecordingNotify;
 using test::ScriptedLineServer;
+using test::target;
 
-struct Options {
-  int32_t connectTimeout = 2000;
-  bool retry = true;
-  bool connectNow = false;
-  int32_t reconnectPeriod = 0;
-  int32_t pingPeriod = 0;
-  bool deleteErrorAfterNotify = true;
-};
-
-class Supervised {
- public:
-  Supervised(uint16_t port, const Options& o, bool listenerOwnsErrors = false)
-      : listener(listenerOwnsErrors), mask(JRPCClient::kTraceConnection) {
-    client = std::make_unique<JRPCClientNotify>(
-        &listener, "127.0.0.1", port, o.connectTimeout, 2000, o.retry, o.connectNow,
-        o.reconnectPeriod, o.pingPeriod, true, o.deleteErrorAfterNotify, &mask, "supervised");
+// A client whose supervisor reports to `listener`, with the connection trace.
+struct Supervised {
+  Supervised(uint16_t port, test::ClientOptions o, bool listenerOwnsErrors = false)
+      : listener(listenerOwnsErrors) {
+    o.listener = &listener;
+    o.mask = &mask;
+    client = test::makeClient(port, o);
   }
   ~Supervised() { client->shutdown(); }
-
-  RecordingNotify listener;
-  JTraceMask mask;
+  test::LinkRecorder listener;
+  JTraceMask mask{JRPCClient::kTraceConnection};
   std::unique_ptr<JRPCClientNotify> client;
 };
 
-std::string target(uint16_t port) {
-  return "127.0.0.1:" + std::to_string(port);
-}
-
-// ---- the first pass -------------------------------------------------------------
+const std::string kRefused =
+    "system call error at function 'WSAConnect' : No connection could be made because the "
+    "target machine actively refused it";
 
 TEST(RpcSupervisorFirstPass, EstablishesTheLinkAndTellsLinkUpOnItsOwnThread) {
   ScriptedLineServer server;
   LogCapture log;
-  Supervised s(server.port(), {});
-  ASSERT_TRUE(s.listener.waitFor("up", 1));
+  Supervised s(server.port(), {.connectNow = false});
+  ASSERT_TRUE(s.listener.waitFor("up"));
   EXPECT_TRUE(s.client->isConnected());
+  EXPECT_EQ(s.listener.events()[0].thread, "test client");
   EXPECT_EQ(log.count("RPC link to " + target(server.port()) + " established."), 1u);
   EXPECT_FALSE(log.contains("back up"));
-  ASSERT_EQ(s.listener.threads().size(), 1u);
-  EXPECT_NE(s.listener.threads()[0], static_cast<int>(::gettid()));
 }
 
 TEST(RpcSupervisorFirstPass, AnUnreachableServiceIsReportedOnceThenRetriedSilently) {
   LogCapture log;
   const uint16_t port = test::closedPort();
   // The listener owns the errors: a leak or a double delete shows under ASan.
-  Options o;
-  o.deleteErrorAfterNotify = false;
-  Supervised s(port, o, /*listenerOwnsErrors=*/true);
+  Supervised s(port, {.connectNow = false, .deleteErrorAfterNotify = false}, true);
   const auto start = Clock::now();
   ASSERT_TRUE(test::eventually([&] { return log.count("Connecting to") >= 4; }, 8000));
-  const long long took = test::msBetween(start, Clock::now());
-  // One attempt at once, then one per tick.
-  EXPECT_GE(took, 2500);
-  EXPECT_EQ(test::countAt(log, kLevelWarning,
-                          "RPC Connection to " + target(port) + " down, will retry later: "),
+  EXPECT_GE(test::msSince(start), 2500);  // one at once, then one a tick
+  EXPECT_EQ(test::countAt(
+                log, kLevelWarning,
+                "RPC Connection to " + target(port) + " down, will retry later: " + kRefused + "."),
             1u);
-  EXPECT_EQ(s.listener.events().size(), 1u);
-  EXPECT_EQ(s.listener.countOf("down:system call error at function 'WSAConnect'"), 1u);
-
+  EXPECT_EQ(s.listener.whats(), std::vector<std::string>{"down:" + kRefused});
   // The service appears: the next attempt brings the link back up.
-  ScriptedLineServer server(ScriptedLineServer::standard(), port);
-  ASSERT_TRUE(s.listener.waitFor("up", 1, 5000));
+  ScriptedLineServer server(ScriptedLineServer::answering(), port);
+  ASSERT_TRUE(s.listener.waitFor("up"));
   EXPECT_EQ(log.count("RPC link to " + target(port) + " back up."), 1u);
   EXPECT_FALSE(log.contains("established"));
   EXPECT_EQ(s.listener.countOf("down"), 1u);
-  EXPECT_NO_THROW(s.client->call("f", std::string_view(), 2000));
+  EXPECT_NO_THROW(s.client->call("f", "", 2000));
 }
 
 TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
   LogCapture log;
-  const uint16_t port = test::closedPort();
-  Options o;
-  o.reconnectPeriod = 2500;
-  Supervised s(port, o);
-  ASSERT_TRUE(test::eventually([&] { return log.count("Connecting to") >= 1; }));
+  Supervised s(test::closedPort(), {.connectNow = false, .reconnectPeriod = 2500});
+  ASSERT_TRUE(log.waitFor("Connecting to"));
   const auto first = Clock::now();
   ASSERT_TRUE(test::eventually([&] { return log.count("Connecting to") >= 2; }, 8000));
-  // The first tick more than 2.5 s after the first attempt is the third.
-  EXPECT_GE(test::msBetween(first, Clock::now()), 2400);
+  EXPECT_GE(test::msSince(first), 2400);  // the first tick past 2.5 s is the third
 }
 
 TEST(RpcSupervisorFirstPass, WithoutRetryTheSupervisorEndsAfterTheFirstFailure) {
   LogCapture log;
-  const uint16_t port = test::closedPort();
-  Options o;
-  o.retry = false;
-  Supervised s(port, o);
-  ASSERT_TRUE(s.listener.waitFor("down", 1));
+  Supervised s(test::closedPort(), {.retry = false, .connectNow = false});
+  ASSERT_TRUE(s.listener.waitFor("down"));
   ASSERT_TRUE(test::eventually([&] { return s.client->tryJoin(); }));
   EXPECT_EQ(log.count("Connecting to"), 1u);
   EXPECT_EQ(log.count("down, will retry later"), 1u);
   EXPECT_FALSE(s.client->isConnected());
 }
 
-// ---- losing an established link -------------------------------------------------
-
-TEST(RpcSupervisorLoss, ACallThatTimesOutIsOneLinkDownThenTheLinkComesBackUp) {
-  LogCapture log;
-  ScriptedLineServer server([](const std::string& line) {
-    return line == "slow()" ? ScriptedLineServer::silent() : ScriptedLineServer::line("OK ");
-  });
-  Supervised s(server.port(), {});
-  ASSERT_TRUE(s.listener.waitFor("up", 1));
-  EXPECT_THROW(s.client->call("slow", std::string_view(), 300), JRPCConnectionLostError);
-  EXPECT_EQ(log.count("RPC Connection to " + target(server.port()) +
-                      " lost, RPC call aborted: Time out!."),
-            1u);
-  ASSERT_TRUE(s.listener.waitFor("down", 1));
-  EXPECT_EQ(s.listener.events()[1], "down:Connection Lost");
-  ASSERT_TRUE(s.listener.waitFor("up", 2, 5000));
-  EXPECT_EQ(log.count("back up."), 1u);
-  EXPECT_EQ(s.listener.countOf("down"), 1u);
-  EXPECT_TRUE(server.waitForAccepted(2));
-  EXPECT_NO_THROW(s.client->call("fast", std::string_view(), 2000));
-  EXPECT_EQ(server.received().back().connection, 2);
-}
-
-// ---- PING ------------------------------------------------------------------------
-
 TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
-  ScriptedLineServer server;
-  Options o;
-  o.pingPeriod = 1500;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(server.waitForAccepted(1));
-  ASSERT_TRUE(server.waitForCount("PING", 2, 10000));
-  const auto pings = server.receivedOf("PING");
-  // Ticks come every second: 1 s after the link-up is too early, 2 s is the
-  // first tick past 1.5 s; then again 2 s after that PING.
-  const long long first = test::msBetween(server.acceptedAt(1), pings[0].at);
-  const long long second = test::msBetween(pings[0].at, pings[1].at);
-  EXPECT_GE(first, 1700);
-  EXPECT_LE(first, 5000);
-  EXPECT_GE(second, 1700);
-  EXPECT_LE(second, 5000);
-  EXPECT_TRUE(s.client->isConnected());
-  EXPECT_EQ(s.listener.countOf("down"), 0u);
-}
-
-TEST(RpcSupervisorPing, AShortPeriodPingsOnEveryTick) {
-  ScriptedLineServer server;
-  Options o;
-  o.pingPeriod = 300;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(server.waitForAccepted(1));
-  ASSERT_TRUE(server.waitForCount("PING", 3, 10000));
-  const auto pings = server.receivedOf("PING");
-  EXPECT_GE(test::msBetween(server.acceptedAt(1), pings[0].at), 800);
-  EXPECT_GE(test::msBetween(pings[0].at, pings[1].at), 700);
-  EXPECT_LE(test::msBetween(pings[0].at, pings[1].at), 3000);
-  EXPECT_GE(test::msBetween(pings[1].at, pings[2].at), 700);
-}
-
-TEST(RpcSupervisorPing, AWrongAnswerIsALostLinkThatIsRebuilt) {
-  LogCapture log;
-  ScriptedLineServer server([](const std::string& line) {
-    return line == "PING" ? ScriptedLineServer::line("pong") : ScriptedLineServer::line("OK ");
-  });
-  Options o;
-  o.pingPeriod = 300;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(s.listener.waitFor("down", 1, 5000));
-  EXPECT_EQ(test::countAt(log, kLevelWarning,
-                          "RPC Connection to " + target(server.port()) +
-                              " down, will retry later: ProtocolError: pong '\?\?\?'."),
-            1u);
-  EXPECT_EQ(s.listener.events()[1], "down:Connection Lost");
-  ASSERT_TRUE(s.listener.waitFor("up", 2, 5000));
-  EXPECT_TRUE(server.waitForAccepted(2));
-}
-
-TEST(RpcSupervisorPing, OnlyExactlyPongWillDo) {
-  struct Case {
-    const char* reply;  // null: no answer at all
-  };
-  for (const Case c : {Case{"PONG "}, Case{" PONG"}, Case{"OK "}, Case{nullptr}}) {
-    const std::string name = c.reply != nullptr ? c.reply : "(silence)";
-    LogCapture log;
-    ScriptedLineServer server([c](const std::string& line) {
-      if (line != "PING") {
-        return ScriptedLineServer::line("OK ");
+  // Ticks come every second: with 1.5 s, 1 s after the link-up is too early
+  // and 2 s the first tick past it; with 0.3 s, every tick.
+  for (const int32_t period : {1500, 300}) {
+    SCOPED_TRACE(period);
+    ScriptedLineServer server([](const std::string& line) {
+      if (line == "slow()") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
       }
-      return c.reply != nullptr ? ScriptedLineServer::line(c.reply) : ScriptedLineServer::silent();
+      return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK ");
     });
-    Options o;
-    o.retry = false;
-    o.pingPeriod = 400;
-    Supervised s(server.port(), o);
-    ASSERT_TRUE(s.listener.waitFor("down", 1, 6000)) << name;
-    const std::string why = c.reply != nullptr ? "ProtocolError: pong '\?\?\?'" : "Time out!";
-    EXPECT_EQ(test::countAt(
-                  log, kLevelWarning,
-                  "RPC Connection to " + target(server.port()) + " down, giving up: " + why + "."),
-              1u)
-        << name;
-    ASSERT_TRUE(test::eventually([&] { return s.client->tryJoin(); })) << name;
-    EXPECT_EQ(server.accepted(), 1) << name;
+    Supervised s(server.port(), {.pingPeriod = period});
+    ASSERT_TRUE(server.waitFor("PING", 2, 10000));
+    const auto pings = server.received("PING");
+    const long long least = period > 1000 ? 1700 : 700;
+    EXPECT_GE(test::msBetween(server.accepted()[0], pings[0].at), least);
+    EXPECT_GE(test::msBetween(pings[0].at, pings[1].at), least);
+    // After a PING the socket waits without limit again, not half a period.
+    EXPECT_NO_THROW(s.client->call("slow", "", -1));
+    EXPECT_EQ(s.listener.countOf("down"), 0u);
   }
 }
 
-TEST(RpcSupervisorPing, WaitsHalfThePeriodForItsAnswer) {
-  ScriptedLineServer server([](const std::string& line) {
-    return line == "PING" ? ScriptedLineServer::silent() : ScriptedLineServer::line("OK ");
-  });
-  Options o;
-  o.retry = false;
-  o.pingPeriod = 1200;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(server.waitForCount("PING", 1, 6000));
-  const auto pinged = server.receivedOf("PING")[0].at;
-  ASSERT_TRUE(s.listener.waitFor("down", 1, 5000));
-  const long long waited = test::msBetween(pinged, Clock::now());
-  EXPECT_GE(waited, 500);
-  EXPECT_LE(waited, 4000);
-}
-
-TEST(RpcSupervisorPing, ARestoredReadTimeOutLetsSlowCallsWait) {
-  // After a PING the socket must wait without limit again for a call that
-  // asks so, not half a PING period.
-  ScriptedLineServer server([](const std::string& line) {
-    if (line == "slow()") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
+  struct Case {
+    const char* reply;  // null: no answer at all
+    bool retry;
+  };
+  for (const Case c : {Case{"pong", true}, Case{"PONG ", false}, Case{" PONG", false},
+                       Case{"OK ", false}, Case{nullptr, false}}) {
+    SCOPED_TRACE(c.reply != nullptr ? c.reply : "(silence)");
+    LogCapture log;
+    ScriptedLineServer server([c](const std::string& line) {
+      return line != "PING"       ? ScriptedLineServer::line("OK ")
+             : c.reply != nullptr ? ScriptedLineServer::line(c.reply)
+                                  : ScriptedLineServer::silent();
+    });
+    Supervised s(server.port(), {.retry = c.retry, .pingPeriod = 400});
+    ASSERT_TRUE(server.waitFor("PING", 1, 6000));
+    ASSERT_TRUE(s.listener.waitFor("down", 1, 6000));
+    if (c.reply == nullptr) {  // half the period bounds the wait for the answer
+      EXPECT_GE(test::msSince(server.received("PING")[0].at), 100);
     }
-    return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::line("OK ");
-  });
-  Options o;
-  o.pingPeriod = 400;
-  Supervised s(server.port(), o);
-  ASSERT_TRUE(server.waitForCount("PING", 1, 6000));
-  EXPECT_NO_THROW(s.client->call("slow", std::string_view(), -1));
+    const std::string why = c.reply != nullptr ? "ProtocolError: pong '\?\?\?'" : "Time out!";
+    EXPECT_EQ(test::countAt(log, kLevelWarning,
+                            "RPC Connection to " + target(server.port()) +
+                                (c.retry ? " down, will retry later: " : " down, giving up: ") +
+                                why + "."),
+              1u);
+    EXPECT_EQ(s.listener.whats()[0], "down:Connection Lost");
+    if (c.retry) {
+      EXPECT_TRUE(s.listener.waitFor("up") && server.waitForAccepted(2));
+    } else {
+      EXPECT_TRUE(test::eventually([&] { return s.client->tryJoin(); }));
+      EXPECT_EQ(server.accepted().size(), 1u);
+    }
+  }
 }
-
-// ---- the listener -------------------------------------------------------------------
-
-class ThrowingNotify : public JRPCNotify {
- public:
-  void linkUp() override { throw JTextError("listener refuses link up"); }
-  void linkDown(JError*) override { throw JTextError("listener refuses link down"); }
-};
 
 TEST(RpcSupervisorListener, ErrorsOfTheListenerAreReportedAndTheSupervisorGoesOn) {
   LogCapture log(0xFFFFFFFEu, "%c|%m");
   ScriptedLineServer server;
-  ThrowingNotify listener;
-  JRPCClientNotify client(&listener, "127.0.0.1", server.port(), 2000, 2000, true, false, 0, 300,
-                          true, true, nullptr, "throwing listener");
-  ASSERT_TRUE(log.waitFor("Exception REPORT|listener refuses link up"));
-  // Still supervising: PINGs keep coming.
-  EXPECT_TRUE(server.waitForCount("PING", 2, 6000));
-  client.shutdown();
+  test::LinkRecorder listener;
+  listener.throwing = true;
+  auto client = test::makeClient(server.port(),
+                                 {.connectNow = false, .pingPeriod = 300, .listener = &listener});
+  ASSERT_TRUE(log.waitFor("Exception REPORT|listener failed on link up"));
+  EXPECT_TRUE(server.waitFor("PING", 2, 6000));  // still supervising
+  client->shutdown();
 }
-
-// ---- calls meeting a reconnection -----------------------------------------------------
-
-// Pins the calling thread to the CPU it runs on for the guard's life; threads
-// it creates meanwhile inherit the pin.
-class PinnedToOneCpu {
- public:
-  PinnedToOneCpu() {
-    CPU_ZERO(&saved_);
-    pinned_ = ::sched_getaffinity(0, sizeof saved_, &saved_) == 0;
-    const int cpu = ::sched_getcpu();
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu < 0 ? 0 : cpu, &one);
-    pinned_ = pinned_ && ::sched_setaffinity(0, sizeof one, &one) == 0;
-  }
-  ~PinnedToOneCpu() {
-    if (pinned_) {
-      ::sched_setaffinity(0, sizeof saved_, &saved_);
-    }
-  }
-  bool pinned() const { return pinned_; }
-
- private:
-  cpu_set_t saved_;
-  bool pinned_ = false;
-};
 
 // Connect attempts to a listener that never answers follow each other back to
 // back: each outlasts the supervisor's tick, so the next is due the moment it
@@ -317,33 +176,32 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
   test::FullListener full;
   ASSERT_TRUE(full.full());
   LogCapture log;
-  Options o;
-  o.connectTimeout = 1500;
   std::unique_ptr<Supervised> s;
   std::atomic<bool> done{false};
   std::atomic<size_t> attemptsBefore{0};
   std::string outcome;
   std::thread caller;
   {
-    PinnedToOneCpu pin;
-    ASSERT_TRUE(pin.pinned());
-    s = std::make_unique<Supervised>(full.port(), o);
+    // Pinned to the CPU it runs on; threads created meanwhile inherit it.
+    struct Pin {
+      cpu_set_t saved;
+      ~Pin() { ::sched_setaffinity(0, sizeof saved, &saved); }
+    } pin{};
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(std::max(0, ::sched_getcpu()), &one);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof pin.saved, &pin.saved), 0);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    s = std::make_unique<Supervised>(
+        full.port(), test::ClientOptions{.connectTimeout = 1500, .connectNow = false});
     ASSERT_TRUE(log.waitFor("Connecting to"));
     caller = std::thread([&] {
       sched_param idle{};
       if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
         outcome = "could not take idle priority";
-        done = true;
-        return;
-      }
-      attemptsBefore = log.count("Connecting to");
-      try {
-        s->client->call("f", std::string_view(), 300);
-        outcome = "answered";
-      } catch (const JRPCConnectionLostError&) {
-        outcome = "connection lost";
-      } catch (const JError& e) {
-        outcome = e.message();
+      } else {
+        attemptsBefore = log.count("Connecting to");
+        outcome = test::thrown<JError>([&] { s->client->call("f", "", 300); });
       }
       done = true;
     });
@@ -353,16 +211,13 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
   s->client->shutdown();  // frees a caller still waiting
   caller.join();
   ASSERT_TRUE(served) << "still waiting after " << attemptsWhileWaiting << " connect attempts";
-  EXPECT_EQ(outcome, "connection lost");
-
+  EXPECT_EQ(outcome, "Connection Lost");
   // In the log, written as each holds the client: at most the attempt under
   // way (or just due) when the call began comes between the call and its end.
   size_t attempts = 0;
   bool failed = false;
   for (const LogCapture::Record& r : log.records()) {
-    if (r.text.find("Connecting to") != std::string::npos) {
-      ++attempts;
-    }
+    attempts += r.text.find("Connecting to") != std::string::npos ? 1 : 0;
     if (r.text.find("Calling f fails on unconnected RPC client.") != std::string::npos) {
       failed = true;
       break;
@@ -370,8 +225,56 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
   }
   EXPECT_TRUE(failed);
   EXPECT_LE(attempts, attemptsBefore.load() + 1);
-  ASSERT_TRUE(s->listener.waitFor("down", 1));
-  EXPECT_EQ(s->listener.events()[0], "down:Time out!");
+  ASSERT_TRUE(s->listener.waitFor("down"));
+  EXPECT_EQ(s->listener.whats()[0], "down:Time out!");
+}
+
+// The system's own service: getParams needs nop and answers two values.
+class ParamService : public JRPCService {
+ public:
+  explicit ParamService(uint16_t port = 0) : JRPCService(port, false, nullptr, "ParamService") {
+    registerFunctions();
+    start();
+  }
+  ~ParamService() override { shutdown(); }
+  void registerFunctions() override {
+    static const JRPCFunction<ParamService> kFunctions[] = {{"getParams", &ParamService::get}};
+    JRPCServer::registerFunctions(kFunctions);
+  }
+
+ private:
+  void get(const JParams& request, JParams& result) {
+    int32_t nop = 0;
+    request.get("nop", nop, true);
+    result.set("Type", "Audio");
+    result.set("Mode", "LIVE");
+  }
+};
+
+TEST(RpcClientWithService, CallsPingsAndALostServiceFoundAndRegained) {
+  auto service = std::make_unique<ParamService>();
+  const uint16_t port = service->port();
+  LogCapture log;
+  JTraceMask wire{JRPCClient::kTraceWire};
+  test::LinkRecorder listener;
+  auto client = test::makeClient(port, {.pingPeriod = 300, .listener = &listener, .mask = &wire});
+  const JVariant nop("nop", int32_t{0});
+  EXPECT_EQ(client->callForText("getParams", &nop, 2000), "Mode=\"LIVE\", Type=\"Audio\"");
+  EXPECT_EQ(test::thrown<JTextError>([&] { client->call("getParamz", "", 2000); }),
+            "FAILED ProtocolError: unknown function 'getParamz'");
+  EXPECT_EQ(test::thrown<JTextError>([&] { client->call("getParams", "", 2000); }),
+            "FAILED RPCMissingParameter: 'nop'");
+  ASSERT_TRUE(test::eventually([&] { return log.count("<-- PONG") >= 2; }, 10000));
+  EXPECT_TRUE(listener.events().empty());
+
+  service.reset();
+  ASSERT_TRUE(listener.waitFor("down"));
+  EXPECT_EQ(listener.whats()[0], "down:Connection Lost");
+  EXPECT_FALSE(client->isConnected());
+  service = std::make_unique<ParamService>(port);
+  ASSERT_TRUE(listener.waitFor("up"));
+  EXPECT_EQ(client->call("getParams", "nop=1", 2000).size(), 2u);
+  EXPECT_EQ(listener.countOf("down"), 1u);
 }
 
 }  // namespace

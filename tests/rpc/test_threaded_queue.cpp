@@ -1,346 +1,298 @@
-// Tests of JThreadedQueue: start and stop with and without the remaining
-// messages, dropped posts, the capacity limit, the handled flag, errors in
-// handlers, and ordering and shutdown races between posting threads.
+// Tests of the fair lock, of JThreadedQueue (start and stop, dropped posts,
+// capacity, the handled flag, failing handlers, races) and of message maps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "base/error.h"
 #include "helpers/log_capture.h"
-#include "rpc/threaded_queue.h"
+#include "helpers/waits.h"
+#include "rpc/fair_lock.h"
+#include "rpc/msg_queue.h"
 
 namespace zq {
 namespace {
 
+using Hold = JFairLock::Hold;
 using std::chrono::milliseconds;
 
-// A payload that counts how many of its kind are alive, so that a test sees
-// every message destroyed exactly once, handled or not.
-std::atomic<int> g_alive{0};
+// Threads that each queue for the lock in the order started.
+struct Waiters {
+  ~Waiters() { join(); }
+  // Starts `body` and returns once it is queued for the lock.
+  void start(std::function<void()> body) {
+    const size_t before = lock.waiting();
+    threads.emplace_back(std::move(body));
+    ASSERT_TRUE(test::eventually([&] { return lock.waiting() == before + 1; }));
+  }
+  // `outcome`: -1 while waiting, 1 once taken (and let go), 0 once given up.
+  void startTimed(int timeoutMs, std::atomic<int>& outcome) {
+    start([this, timeoutMs, &outcome] {
+      JDeadline deadline(timeoutMs);
+      outcome = lock.lock(deadline) ? 1 : 0;
+      if (outcome == 1) {
+        lock.unlock();
+      }
+    });
+  }
+  void join() {
+    for (std::thread& t : threads) {
+      t.join();
+    }
+    threads.clear();
+  }
+  JFairLock& lock;
+  std::vector<std::thread> threads = {};
+};
 
+TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
+  JFairLock lock;
+  std::mutex orderMutex;
+  std::vector<int> order;
+  auto take = [&](int who) {
+    JFairLockGuard held(lock);
+    std::lock_guard guard(orderMutex);
+    order.push_back(who);
+  };
+  lock.lock();
+  Waiters waiters{lock};
+  for (int who = 1; who <= 3; ++who) {
+    waiters.start([&, who] { take(who); });
+  }
+  lock.unlock();  // and at once asks again, as a supervisor loop does
+  take(0);
+  waiters.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 0}));
+}
+
+TEST(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
+  JFairLock lock;
+  lock.lock();
+  std::atomic<int> first{-1}, second{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(100, first);
+  waiters.startTimed(20000, second);
+  EXPECT_TRUE(test::eventually([&] { return first.load() == 0; }, 10000));
+  EXPECT_EQ(lock.waiting(), 1u);
+  lock.unlock();
+  EXPECT_TRUE(test::eventually([&] { return second.load() == 1; }, 10000));
+}
+
+TEST(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
+  JFairLock lock;
+  lock.lock(Hold::kUncounted);
+  std::atomic<int> outcome{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(1000, outcome);
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(outcome.load(), -1) << "gave up behind an uncounted holder";
+  // Its time only starts once the holder turns counted.
+  EXPECT_EQ(lock.setHold(Hold::kCounted), Hold::kUncounted);
+  EXPECT_FALSE(test::eventually([&] { return lock.waiting() == 0; }, 200))
+      << "the time behind the uncounted holder counted";
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  lock.unlock();
+}
+
+TEST(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
+  JFairLock lock;
+  lock.lock();
+  std::atomic<bool> stop{false};
+  std::atomic<int> outcome{-1};
+  Waiters waiters{lock};
+  waiters.start([&] {
+    JDeadline none;
+    outcome = lock.lock(none, Hold::kCounted, &stop) ? 1 : 0;
+  });
+  stop = true;
+  lock.wakeWaiters();
+  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  EXPECT_EQ(lock.waiting(), 0u);
+  lock.unlock();
+  JDeadline none;
+  EXPECT_FALSE(lock.lock(none, Hold::kCounted, &stop));  // set before asking, lock free
+}
+
+TEST(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
+  JFairLock lock;
+  lock.lock();
+  JDeadline now(0);
+  EXPECT_TRUE(lock.lock(now));
+  std::atomic<int> served{-1};
+  Waiters waiters{lock};
+  waiters.startTimed(60000, served);
+  lock.unlock();
+  EXPECT_EQ(lock.waiting(), 1u);
+  lock.unlock();
+  waiters.join();
+  EXPECT_EQ(served.load(), 1);
+}
+
+// ---- JThreadedQueue ----------------------------------------------------------------
+
+// Counts the payloads alive: every message must be destroyed exactly once.
+std::atomic<int> g_alive{0};
 struct Payload {
   explicit Payload(int v) : value(v) { ++g_alive; }
   ~Payload() { --g_alive; }
-  Payload(const Payload&) = delete;
-  Payload& operator=(const Payload&) = delete;
   int value;
 };
 using Message = std::unique_ptr<Payload>;
-
 Message make(int value) {
   return std::make_unique<Payload>(value);
 }
 
-// Records what it handles. A message of value `kBlock` holds the handler
-// until the test opens the gate, or until stop() is requested when
-// `waitForStop` is set; a message of value `kThrow` throws.
+// Records what it handles and on which thread. kBlock holds the handler until
+// open() or stop(); kThrow and kThrowStd throw a JError, a std::exception.
 class RecordingQueue : public JThreadedQueue<Message> {
  public:
-  static constexpr int kBlock = -1;
-  static constexpr int kThrow = -2;
-
-  explicit RecordingQueue(bool waitForStop = false)
-      : JThreadedQueue<Message>("RecordingQueue"), waitForStop_(waitForStop) {}
+  static constexpr int kBlock = -1, kThrow = -2, kThrowStd = -3;
+  RecordingQueue() : JThreadedQueue<Message>("RecordingQueue") {}
   ~RecordingQueue() override { stop(false); }
-
   std::vector<int> handled() const {
     std::lock_guard lock(mutex_);
     return handled_;
   }
-  std::vector<int> handlerThreads() const {
-    std::lock_guard lock(mutex_);
-    return threads_;
+  bool waitHandled(size_t n) const {
+    return test::eventually([&] { return handled().size() >= n; }, 20000);
   }
-  bool waitHandledCount(size_t n, milliseconds limit = milliseconds(5000)) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return handled_.size() >= n; });
+  bool waitBlocked() const {
+    return test::eventually([&] { return blocked_.load(); });
   }
-  bool waitBlocked(milliseconds limit = milliseconds(5000)) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return blocked_; });
-  }
-  void open() {
-    std::lock_guard lock(mutex_);
-    gateOpen_ = true;
-    changed_.notify_all();
-  }
-  bool sawStopRequest() const { return sawStop_; }
+  std::atomic<bool> open{false}, sawStop{false};
+  std::vector<int> threads;  // written on the queue's thread
 
  protected:
   void handleMsg(Message& message) override {
-    const int value = message->value;
-    if (value == kBlock) {
-      std::unique_lock lock(mutex_);
+    if (message->value == kBlock) {
       blocked_ = true;
-      changed_.notify_all();
-      if (waitForStop_) {
-        lock.unlock();
-        for (int i = 0; i < 500 && !stopRequested(); ++i) {
-          std::this_thread::sleep_for(milliseconds(10));
-        }
-        sawStop_ = stopRequested();
-        lock.lock();
-      } else {
-        changed_.wait_for(lock, milliseconds(5000), [&] { return gateOpen_; });
+      for (int i = 0; i < 5000 && !open && !stopRequested(); ++i) {
+        std::this_thread::sleep_for(milliseconds(1));
       }
+      sawStop = stopRequested();
     }
-    if (value == kThrow) {
+    if (message->value == kThrow) {
       throw JTextError("handler failed");
     }
+    if (message->value == kThrowStd) {
+      throw std::runtime_error("standard failure");
+    }
+    threads.push_back(static_cast<int>(::gettid()));
     std::lock_guard lock(mutex_);
-    handled_.push_back(value);
-    threads_.push_back(static_cast<int>(::gettid()));
-    changed_.notify_all();
+    handled_.push_back(message->value);
   }
 
  private:
-  const bool waitForStop_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::vector<int> handled_;
-  std::vector<int> threads_;
-  bool blocked_ = false;
-  bool gateOpen_ = false;
-  std::atomic<bool> sawStop_{false};
+  std::atomic<bool> blocked_{false};
 };
 
-class ThreadedQueueTest : public ::testing::Test {
+class ThreadedQueue : public ::testing::Test {
  protected:
-  void SetUp() override { aliveBefore_ = g_alive.load(); }
   void TearDown() override { EXPECT_EQ(g_alive.load(), aliveBefore_) << "a message leaked"; }
-  int aliveBefore_ = 0;
+  const int aliveBefore_ = g_alive.load();
 };
 
-// ---- start, stop and dropped posts ----------------------------------------
-
-using QueueLifecycle = ThreadedQueueTest;
-
-TEST_F(QueueLifecycle, PostBeforeStartIsDroppedAndFlagged) {
+TEST_F(ThreadedQueue, PostsOutsideAStartedQueueAreDroppedAndFlagged) {
   RecordingQueue queue;
-  JFlag handled;
-  queue.postMsg(make(1), &handled);
-  EXPECT_TRUE(handled.isSet());
-  EXPECT_EQ(g_alive.load(), aliveBefore_);
+  queue.stop(true);  // never started: nothing to do
+  JFlag before, after;
+  queue.postMsg(make(1), &before);
+  EXPECT_TRUE(before.isSet());
   queue.start();
   queue.postMsg(make(2));
-  ASSERT_TRUE(queue.waitHandledCount(1));
-  queue.stop(true);
-  EXPECT_EQ(queue.handled(), std::vector<int>{2});
-}
-
-TEST_F(QueueLifecycle, PostAfterStopIsDropped) {
-  RecordingQueue queue;
-  queue.start();
-  EXPECT_TRUE(queue.isStarted());
+  ASSERT_TRUE(queue.waitHandled(1));
   queue.stop(false);
   EXPECT_FALSE(queue.isStarted());
-  JFlag handled;
-  queue.postMsg(make(3), &handled);
-  EXPECT_TRUE(handled.isSet());
+  queue.postMsg(make(3), &after);
+  EXPECT_TRUE(after.isSet());
   EXPECT_EQ(queue.pendingCount(), 0u);
-  EXPECT_TRUE(queue.handled().empty());
+  queue.start();  // and it starts again
+  EXPECT_TRUE(queue.isStarted());
+  queue.postMsg(make(4));
+  ASSERT_TRUE(queue.waitHandled(2));
+  EXPECT_EQ(queue.handled(), (std::vector<int>{2, 4}));
 }
 
-TEST_F(QueueLifecycle, StopWithoutProcessingDestroysTheQueuedMessages) {
-  RecordingQueue queue(/*waitForStop=*/true);
-  queue.start();
-  JFlag blockDone, secondDone, thirdDone;
-  queue.postMsg(make(RecordingQueue::kBlock), &blockDone);
-  ASSERT_TRUE(queue.waitBlocked());
-  queue.postMsg(make(2), &secondDone);
-  queue.postMsg(make(3), &thirdDone);
-  queue.stop(false);
-  EXPECT_TRUE(queue.sawStopRequest());
-  // The message in progress ran to its end; the others never reached the
-  // handler, and every waiter was released.
-  EXPECT_EQ(queue.handled(), std::vector<int>{RecordingQueue::kBlock});
-  EXPECT_TRUE(blockDone.isSet());
-  EXPECT_TRUE(secondDone.isSet());
-  EXPECT_TRUE(thirdDone.isSet());
-  EXPECT_EQ(g_alive.load(), aliveBefore_);
+TEST_F(ThreadedQueue, StopHandlesOrDestroysWhatIsQueued) {
+  for (const bool processRemaining : {false, true}) {
+    SCOPED_TRACE(processRemaining);
+    RecordingQueue queue;
+    queue.start();
+    JFlag blockDone, secondDone, thirdDone;
+    queue.postMsg(make(RecordingQueue::kBlock), &blockDone);
+    ASSERT_TRUE(queue.waitBlocked());
+    queue.postMsg(make(2), &secondDone);
+    queue.postMsg(make(3), &thirdDone);
+    queue.stop(processRemaining);
+    EXPECT_TRUE(queue.sawStop);
+    // The message in progress ran to its end; the others were handled on the
+    // queue's thread or never reached the handler. Every waiter was released.
+    EXPECT_EQ(queue.handled(), processRemaining ? (std::vector<int>{RecordingQueue::kBlock, 2, 3})
+                                                : std::vector<int>{RecordingQueue::kBlock});
+    EXPECT_NE(queue.threads[0], static_cast<int>(::gettid()));
+    EXPECT_EQ(std::vector<int>(queue.threads.size(), queue.threads[0]), queue.threads);
+    EXPECT_TRUE(blockDone.isSet() && secondDone.isSet() && thirdDone.isSet());
+    EXPECT_EQ(g_alive.load(), aliveBefore_);
+  }
 }
 
-TEST_F(QueueLifecycle, StopWithProcessingHandlesTheRestOnTheQueueThread) {
-  RecordingQueue queue(/*waitForStop=*/true);
-  queue.start();
-  queue.postMsg(make(RecordingQueue::kBlock));
-  ASSERT_TRUE(queue.waitBlocked());
-  queue.postMsg(make(2));
-  queue.postMsg(make(3));
-  queue.stop(true);
-  EXPECT_TRUE(queue.sawStopRequest());
-  EXPECT_EQ(queue.handled(), (std::vector<int>{RecordingQueue::kBlock, 2, 3}));
-  const std::vector<int> threads = queue.handlerThreads();
-  ASSERT_EQ(threads.size(), 3u);
-  EXPECT_NE(threads[1], static_cast<int>(::gettid()));
-  EXPECT_EQ(threads[1], threads[0]);
-  EXPECT_EQ(threads[2], threads[0]);
-}
-
-TEST_F(QueueLifecycle, CanBeStartedAgainAfterStop) {
-  RecordingQueue queue;
-  queue.start();
-  queue.postMsg(make(1));
-  ASSERT_TRUE(queue.waitHandledCount(1));
-  queue.stop(false);
-  queue.start();
-  queue.postMsg(make(2));
-  ASSERT_TRUE(queue.waitHandledCount(2));
-  queue.stop(false);
-  EXPECT_EQ(queue.handled(), (std::vector<int>{1, 2}));
-}
-
-TEST_F(QueueLifecycle, StartTwiceKeepsTheFirstCapacity) {
-  RecordingQueue queue;
-  queue.start(0, 1);
-  queue.start(0, 50);
-  queue.postMsg(make(RecordingQueue::kBlock));
-  ASSERT_TRUE(queue.waitBlocked());
-  queue.postMsg(make(1));
-  EXPECT_THROW(queue.postMsg(make(2)), JSysError);
-  queue.open();
-  queue.stop(true);
-}
-
-TEST_F(QueueLifecycle, StopOfAStoppedQueueDoesNothing) {
-  RecordingQueue queue;
-  queue.stop(true);
-  queue.stop(false);
-  EXPECT_FALSE(queue.isStarted());
-}
-
-// ---- capacity ---------------------------------------------------------------
-
-using QueueCapacity = ThreadedQueueTest;
-
-TEST_F(QueueCapacity, APostBeyondTheCapacityThrowsAndKeepsTheMessageOut) {
+TEST_F(ThreadedQueue, APostBeyondTheFirstCapacityThrowsAndKeepsTheMessageOut) {
   RecordingQueue queue;
   queue.start(0, 2);
+  queue.start(0, 50);  // already started: the first capacity stays
   queue.postMsg(make(RecordingQueue::kBlock));
   ASSERT_TRUE(queue.waitBlocked());  // taken off: no longer counted
   queue.postMsg(make(1));
   queue.postMsg(make(2));
-  JFlag refusedDone;
-  try {
-    queue.postMsg(make(3), &refusedDone);
-    FAIL() << "a third message fitted into a queue of two";
-  } catch (const JSysError& e) {
-    EXPECT_STREQ(e.function(), "ReleaseSemaphore");
-  }
-  EXPECT_FALSE(refusedDone.isSet());
+  JFlag refused;
+  EXPECT_THROW(queue.postMsg(make(3), &refused), JSysError);
+  EXPECT_FALSE(refused.isSet());
   EXPECT_EQ(queue.pendingCount(), 2u);
-  queue.open();
-  ASSERT_TRUE(queue.waitHandledCount(3));
-  // Room again once the thread took messages off.
-  queue.postMsg(make(4));
-  ASSERT_TRUE(queue.waitHandledCount(4));
-  queue.stop(false);
+  queue.open = true;
+  ASSERT_TRUE(queue.waitHandled(3));
+  queue.postMsg(make(4));  // room again once the thread took messages off
+  ASSERT_TRUE(queue.waitHandled(4));
   EXPECT_EQ(queue.handled(), (std::vector<int>{RecordingQueue::kBlock, 1, 2, 4}));
 }
 
-// ---- the handled flag and failing handlers ----------------------------------
-
-using QueueHandledFlag = ThreadedQueueTest;
-
-TEST_F(QueueHandledFlag, IsSetOnlyAfterTheHandlerReturned) {
-  RecordingQueue queue;
-  queue.start();
-  JFlag handled;
-  queue.postMsg(make(RecordingQueue::kBlock), &handled);
-  ASSERT_TRUE(queue.waitBlocked());
-  EXPECT_FALSE(handled.isSet());
-  queue.open();
-  handled.wait(5000);
-  // The waiter sees the handler's work and the message already destroyed.
-  EXPECT_EQ(queue.handled(), std::vector<int>{RecordingQueue::kBlock});
-  EXPECT_EQ(g_alive.load(), aliveBefore_);
-  queue.stop(false);
-}
-
-TEST_F(QueueHandledFlag, FlushWaitsForEverythingPostedBefore) {
-  RecordingQueue queue;
-  queue.start();
-  for (int i = 0; i < 50; ++i) {
-    queue.postMsg(make(i));
-  }
-  JFlag flushed;
-  queue.postMsg(make(50), &flushed);
-  flushed.wait(5000);
-  EXPECT_EQ(queue.handled().size(), 51u);
-  queue.stop(false);
-}
-
-TEST_F(QueueHandledFlag, IsSetWhenTheHandlerThrowsAndTheQueueGoesOn) {
+TEST_F(ThreadedQueue, TheHandledFlagIsSetOnceTheHandlerIsDoneEvenWhenItThrew) {
   test::LogCapture log(0xFFFFFFFEu, "%c|%m");
   RecordingQueue queue;
   queue.start();
-  JFlag failed, next;
+  JFlag blocked, failed, failedStd, next;
+  queue.postMsg(make(RecordingQueue::kBlock), &blocked);
+  ASSERT_TRUE(queue.waitBlocked());
+  EXPECT_FALSE(blocked.isSet());
+  queue.open = true;
+  blocked.wait(5000);
+  // The waiter sees the handler's work and the message already destroyed.
+  EXPECT_EQ(queue.handled(), std::vector<int>{RecordingQueue::kBlock});
+  EXPECT_EQ(g_alive.load(), aliveBefore_);
   queue.postMsg(make(RecordingQueue::kThrow), &failed);
+  queue.postMsg(make(RecordingQueue::kThrowStd), &failedStd);
   queue.postMsg(make(7), &next);
   failed.wait(5000);
+  failedStd.wait(5000);
   next.wait(5000);
-  EXPECT_EQ(queue.handled(), std::vector<int>{7});
-  EXPECT_TRUE(log.contains("Exception CATCH|handler failed"));
-  queue.stop(false);
+  EXPECT_EQ(queue.handled(), (std::vector<int>{RecordingQueue::kBlock, 7}));
+  EXPECT_EQ(log.count("Exception CATCH|handler failed"), 1u);
+  EXPECT_EQ(log.count("|Message handler failed: standard failure"), 1u);
 }
 
-TEST_F(QueueHandledFlag, IsSetForMessagesDestroyedWithTheQueue) {
-  JFlag pending;
-  {
-    RecordingQueue queue(/*waitForStop=*/true);
-    queue.start();
-    queue.postMsg(make(RecordingQueue::kBlock));
-    ASSERT_TRUE(queue.waitBlocked());
-    queue.postMsg(make(1), &pending);
-  }
-  EXPECT_TRUE(pending.isSet());
-}
-
-// ---- several threads --------------------------------------------------------
-
-using QueueConcurrency = ThreadedQueueTest;
-
-TEST_F(QueueConcurrency, KeepsEachPostersOrder) {
-  constexpr int kThreads = 4;
-  constexpr int kEach = 500;
-  RecordingQueue queue;
-  queue.start(0, kThreads * kEach);
-  std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
-    posters.emplace_back([&queue, t] {
-      for (int i = 0; i < kEach; ++i) {
-        queue.postMsg(make(t * kEach + i));
-      }
-    });
-  }
-  for (std::thread& poster : posters) {
-    poster.join();
-  }
-  ASSERT_TRUE(queue.waitHandledCount(kThreads * kEach, milliseconds(20000)));
-  queue.stop(false);
-  const std::vector<int> handled = queue.handled();
-  ASSERT_EQ(handled.size(), static_cast<size_t>(kThreads * kEach));
-  std::vector<int> last(kThreads, -1);
-  for (int value : handled) {
-    const int t = value / kEach;
-    EXPECT_GT(value % kEach, last[t]) << "poster " << t << " overtaken by itself";
-    last[t] = value % kEach;
-  }
-}
-
-TEST_F(QueueConcurrency, PostsRacingAStopAreHandledOrReleasedNeverLost) {
+TEST_F(ThreadedQueue, KeepsEachPostersOrderAndLosesNothingToARacingStop) {
+  constexpr int kThreads = 3, kEach = 300;
   for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
     RecordingQueue queue;
-    queue.start();
-    constexpr int kThreads = 3;
-    constexpr int kEach = 100;
+    queue.start(0, kThreads * kEach);
     std::vector<std::unique_ptr<JFlag>> flags;
     for (int i = 0; i < kThreads * kEach; ++i) {
       flags.push_back(std::make_unique<JFlag>(true));
@@ -348,21 +300,154 @@ TEST_F(QueueConcurrency, PostsRacingAStopAreHandledOrReleasedNeverLost) {
     std::vector<std::thread> posters;
     for (int t = 0; t < kThreads; ++t) {
       posters.emplace_back([&, t] {
-        for (int i = 0; i < kEach; ++i) {
-          const int n = t * kEach + i;
-          queue.postMsg(make(n), flags[static_cast<size_t>(n)].get());
+        for (int i = t * kEach; i < (t + 1) * kEach; ++i) {
+          queue.postMsg(make(i), flags[static_cast<size_t>(i)].get());
         }
       });
     }
-    queue.stop(round % 2 == 0);
+    if (round > 0) {
+      queue.stop(round % 2 == 0);  // while they post
+    }
     for (std::thread& poster : posters) {
       poster.join();
     }
     for (const auto& flag : flags) {
-      ASSERT_TRUE(flag->isSet()) << "a waiter would wait forever (round " << round << ")";
+      ASSERT_TRUE(flag->isSet() || round == 0) << "a waiter would wait forever";
+    }
+    ASSERT_TRUE(round > 0 || queue.waitHandled(kThreads * kEach));
+    queue.stop(round % 2 == 0);
+    std::vector<int> last(kThreads, -1);
+    for (int value : queue.handled()) {
+      EXPECT_GT(value % kEach, last[value / kEach]) << "poster " << value / kEach << " overtaken";
+      last[value / kEach] = value % kEach;
     }
     EXPECT_EQ(g_alive.load(), aliveBefore_);
   }
+}
+
+// ---- message maps -------------------------------------------------------------------
+
+using Owned = std::unique_ptr<int>;
+
+// Handlers record "<tag>.<handler>:<payload>"; those named "no..." decline.
+class BaseQueue : public JMsgQueue<Owned, int> {
+ public:
+  explicit BaseQueue(std::string tag) : JMsgQueue<Owned, int>("BaseQueue"), tag_(std::move(tag)) {}
+  ~BaseQueue() override { stop(false); }
+  // Posts and returns once the queue is done with the message.
+  void send(int id) {
+    JFlag done;
+    postMsg(id, std::make_unique<int>(id), &done);
+    done.wait(5000);
+  }
+  std::vector<std::string> calls;  // written on the queue's thread, read after send()
+
+ protected:
+  const MessageMap* messageMap() const override {
+    static const MessageMap map(JMsgQueue::messageMap(), {{1, &handler<&BaseQueue::one>},
+                                                          {2, &handler<&BaseQueue::two>},
+                                                          {3, &handler<&BaseQueue::no3>}});
+    return &map;
+  }
+  bool record(const std::string& name, const Owned& p, bool accept = true) {
+    calls.push_back(tag_ + "." + name + ":" + std::to_string(*p));
+    return accept;
+  }
+
+ private:
+  bool one(Owned& p) { return record("base.one", p); }
+  bool two(Owned& p) { return record("base.two", p); }
+  bool no3(Owned& p) { return record("base.no3", p, false); }
+  std::string tag_;
+};
+
+// Something before the queue among the bases, so that the queue does not
+// start the object: the handlers must still be called on the right object.
+struct Unrelated {
+  virtual ~Unrelated() = default;
+  int padding[7] = {};
+};
+
+class DerivedQueue : public Unrelated, public BaseQueue {
+ public:
+  using BaseQueue::BaseQueue;
+  ~DerivedQueue() override { stop(false); }
+
+ protected:
+  const MessageMap* messageMap() const override {
+    static const MessageMap map(BaseQueue::messageMap(), {{1, &handler<&DerivedQueue::one>},
+                                                          {2, &handler<&DerivedQueue::no2>},
+                                                          {4, &handler<&DerivedQueue::no4>},
+                                                          {4, &handler<&DerivedQueue::takes4>},
+                                                          {5, &handler<&DerivedQueue::void5>},
+                                                          {5, &handler<&DerivedQueue::five>}});
+    return &map;
+  }
+
+ private:
+  bool one(Owned& p) { return record("one", p); }
+  bool no2(Owned& p) { return record("no2", p, false); }
+  bool no4(const Owned& p) { return record("no4", p, false); }
+  bool takes4(Owned& p) { return record("takes4", Owned(std::move(p))); }  // consumes it
+  void void5(Owned& p) { record("void5", p); }
+  bool five(Owned& p) { return record("five", p); }
+};
+
+TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
+  struct Case {
+    const char* name;
+    int id;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"a derived entry that accepts hides the base's", 1, {"d.one:1"}},
+      {"a derived entry that declines falls through", 2, {"d.no2:2", "d.base.two:2"}},
+      {"only the base's entry, declining", 3, {"d.base.no3:3"}},
+      {"entries of one map in order", 4, {"d.no4:4", "d.takes4:4"}},
+      {"a void handler handles", 5, {"d.void5:5"}},
+      {"nobody", 99, {}},
+  };
+  DerivedQueue queue("d");
+  queue.start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    queue.send(c.id);
+    EXPECT_EQ(std::exchange(queue.calls, {}), c.calls);
+  }
+  // The map is shared by every object of the class, each called on itself.
+  DerivedQueue other("other");
+  other.start();
+  other.send(1);
+  EXPECT_EQ(other.calls, std::vector<std::string>{"other.one:1"});
+}
+
+TEST(MessageMap, AQueueWithoutAMapDropsEverythingAndAPointerQueuePassesThePointer) {
+  struct Bare : JMsgQueue<int, int> {
+    ~Bare() override { stop(false); }
+  } bare;
+  bare.start();
+  JFlag done;
+  bare.postMsg(1, 5, &done);
+  done.wait(5000);
+  EXPECT_EQ(bare.pendingCount(), 0u);
+
+  struct Pointers : JMsgQueuePtr<void, int> {
+    ~Pointers() override { stop(false); }
+    const MessageMap* messageMap() const override {
+      static const MessageMap map(JMsgQueuePtr::messageMap(), {{1, &handler<&Pointers::one>}});
+      return &map;
+    }
+    bool one(void* payload) { return seen.push_back(payload), true; }
+    std::vector<void*> seen;  // written on the queue's thread
+  } queue;
+  queue.start();
+  int a = 0;
+  double b = 0;
+  queue.postMsg(1, &a);
+  queue.postMsg(0, nullptr);
+  queue.postMsg(1, &b, &done);
+  done.wait(5000);
+  EXPECT_EQ(queue.seen, (std::vector<void*>{&a, &b}));
 }
 
 }  // namespace
