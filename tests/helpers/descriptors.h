@@ -1,5 +1,4 @@
-// Running a test with few descriptors left: the soft limit that leaves a
-// given number free, and a scope that lowers the limit to it.
+// Running a test with few descriptors left.
 #pragma once
 
 #include <sys/resource.h>
@@ -9,19 +8,20 @@
 
 namespace zq::test {
 
-/// Leaves exactly `free` numbers for new descriptors, whatever is open now.
+/// The soft limit that leaves exactly `free` numbers for new descriptors.
 inline rlim_t limitLeaving(int free) {
   std::set<int> open;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     open.insert(std::stoi(entry.path().filename().string()));
   }
   int n = 0;
-  for (int left = free; left > 0; ++n) {
-    left -= open.count(n) == 0 ? 1 : 0;
+  for (; free > 0; ++n) {
+    free -= open.count(n) == 0 ? 1 : 0;
   }
   return static_cast<rlim_t>(n);
 }
 
+/// Lowers the soft limit to `limit` for the object's life; ok() if it could.
 class DescriptorLimit {
  public:
   explicit DescriptorLimit(rlim_t limit) {

@@ -1,5 +1,3 @@
-// LogCapture: an in-process log output configured in a registry directory of
-// the test's own.
 #include "helpers/log_capture.h"
 
 #include <unistd.h>
@@ -14,8 +12,7 @@ namespace zq::test {
 LogCapture::LogCapture(uint32_t levelMask, std::string_view format) {
   static std::atomic<int> captures{0};
   id_ = "LogCapture-" + std::to_string(::getpid()) + "-" + std::to_string(++captures);
-  // The registry stores formats with backslash escapes (\n gives CR LF, \t a
-  // TAB); the capture's format is meant as given, so escape it back.
+  // The registry holds formats with backslash escapes (\n stands for CR LF).
   std::string escaped;
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
@@ -30,8 +27,7 @@ LogCapture::LogCapture(uint32_t levelMask, std::string_view format) {
   key.setDword("WarnLevel", levelMask);
   key.setString("Format", escaped);
   JLog::registerReceiver(id_, this);
-  // Built now, while the registry directory is ours, whatever the test
-  // points the registry at later.
+  // Built now, from this registry, wherever the test points the registry later.
   JLog::reinitialise(0);
 }
 

@@ -1,7 +1,5 @@
-// Captures the records of the process's logging facility for a test: points
-// the registry at a directory of the test's own, configures one in-process
-// output there with the given level mask and record format, and collects what
-// that output receives.
+// Captures the process's log records for a test, through an in-process output
+// configured in a registry directory of the test's own.
 #pragma once
 
 #include <algorithm>
@@ -32,19 +30,17 @@ class LogCapture : public JInProcessLogReceiver {
   /// own mask). `format`: the record format, "%m" for the bare message.
   explicit LogCapture(uint32_t levelMask = 0xFFFFFFFEu, std::string_view format = "%m");
   ~LogCapture() override;
-
   void write(int level, const std::string& record, const std::string& file, int line) override {
-    {
-      std::lock_guard lock(mutex_);
-      records_.push_back({level, record, file, line});
-      arrived_.notify_all();
-    }
+    std::unique_lock lock(mutex_);
+    records_.push_back({level, record, file, line});
+    arrived_.notify_all();
+    lock.unlock();
     if (onRecord) {
       onRecord(record);
     }
   }
-  /// Runs on the logging thread after each record is kept: lets a test act at
-  /// the exact moment a line is written. Set it while nothing else logs.
+  /// Runs on the logging thread after each record is kept, at the moment the
+  /// line is written. Set it while nothing else logs.
   std::function<void(const std::string&)> onRecord;
   std::vector<Record> records() const {
     std::lock_guard lock(mutex_);
@@ -68,10 +64,9 @@ class LogCapture : public JInProcessLogReceiver {
 
  private:
   size_t countLocked(std::string_view text) const {
-    return std::count_if(records_.begin(), records_.end(),
-                         [&](const Record& r) { return r.text.find(text) != std::string::npos; });
+    return std::ranges::count_if(
+        records_, [&](const Record& r) { return r.text.find(text) != std::string::npos; });
   }
-
   ScopedRegistryDir registryDir_;
   std::string id_;
   mutable std::mutex mutex_;

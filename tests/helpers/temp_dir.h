@@ -1,5 +1,5 @@
-// A directory of the test's own under the system's temporary directory,
-// removed with everything in it when the object goes.
+// Directories of the test's own, removed with everything in them when the
+// object goes.
 #pragma once
 
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 namespace zq::test {
 
+/// A fresh directory under the system's temporary directory.
 class TempDir {
  public:
   TempDir() {
@@ -25,7 +26,6 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
   std::string str() const { return path_.string(); }
 
@@ -33,8 +33,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-/// Points ZQ_REGISTRY_DIR at a fresh directory for the object's life, so that
-/// the test reads and writes a registry of its own.
+/// Points ZQ_REGISTRY_DIR at a fresh directory for the object's life.
 class ScopedRegistryDir {
  public:
   ScopedRegistryDir() {
@@ -44,11 +43,7 @@ class ScopedRegistryDir {
     ::setenv("ZQ_REGISTRY_DIR", dir_.str().c_str(), 1);
   }
   ~ScopedRegistryDir() {
-    if (previous_) {
-      ::setenv("ZQ_REGISTRY_DIR", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("ZQ_REGISTRY_DIR");
-    }
+    previous_ ? ::setenv("ZQ_REGISTRY_DIR", previous_->c_str(), 1) : ::unsetenv("ZQ_REGISTRY_DIR");
   }
   const std::filesystem::path& path() const { return dir_.path(); }
 

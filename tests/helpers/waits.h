@@ -1,5 +1,4 @@
-// Bounded waiting for tests: poll a condition with a limit, measure elapsed
-// milliseconds, and see whether a waitable object is signalled right now.
+// Bounded waiting for tests.
 #pragma once
 
 #include <chrono>
@@ -21,16 +20,15 @@ inline int64_t msSince(Clock::time_point start) {
 template <class Condition>
 bool eventually(Condition&& condition, int limitMs = 5000) {
   const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
-  while (!condition()) {
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
     if (Clock::now() >= until) {
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
 
-/// Consumes the signal of an auto-reset object, as any wait does.
+/// Whether `object` is signalled now; consumes an auto-reset signal, as any wait does.
 inline bool signalledNow(JWaitableObject& object) {
   try {
     object.wait(0);

@@ -1,7 +1,7 @@
-// The tests' audio access manager, built on the RPC service classes.
 #include "helpers/aam/test_aam.h"
 
 #include <chrono>
+#include <functional>
 
 #include "base/error.h"
 #include "rpc/params.h"
@@ -11,8 +11,7 @@ namespace zq::test {
 
 class TestAAM::Service : public JRPCService {
  public:
-  Service(TestAAM& owner, uint16_t port)
-      : JRPCService(port, false, nullptr, "TestAAM"), aam_(owner) {
+  Service(TestAAM& aam, uint16_t port) : JRPCService(port, false, nullptr, "TestAAM"), aam_(aam) {
     registerFunctions();
     start();
   }
@@ -22,10 +21,7 @@ class TestAAM::Service : public JRPCService {
     std::vector<Function> table;
     for (std::string name : {"setNetSource", "setHardSource", "setFileSource", "resetSource",
                              "setParams", "getParams", "getStat"}) {
-      table.push_back(
-          {name, JRPCKind::kAnswer, [this, name](JParams& request, JParams* result, JSocket&) {
-             answer(name, request, *result);
-           }});
+      table.push_back({name, JRPCKind::kAnswer, std::bind_front(&Service::answer, this, name)});
     }
     JRPCServer::registerFunctions(std::move(table));
   }
@@ -39,7 +35,7 @@ class TestAAM::Service : public JRPCService {
 
  private:
   // The getters need their "nop"; setParams keeps its values for getParams.
-  void answer(const std::string& function, const JParams& request, JParams& result) {
+  void answer(const std::string& function, JParams& request, JParams* result, JSocket&) {
     int32_t nop = 0;
     if (function.starts_with("get")) {
       request.get("nop", nop, true);
@@ -59,14 +55,14 @@ class TestAAM::Service : public JRPCService {
         params_.add(std::make_unique<JVariant>(value));
       }
     } else if (function == "getParams") {
-      result.set("Type", "Audio");
-      result.set("ServerMode", "LIVE");
+      result->set("Type", "Audio");
+      result->set("ServerMode", "LIVE");
       for (const JVariant& value : params_) {
-        result.add(std::make_unique<JVariant>(value));
+        result->add(std::make_unique<JVariant>(value));
       }
     } else if (function == "getStat") {
-      result.set("requests", static_cast<int64_t>(aam_.requests_.size()));
-      result.set("playing", true);
+      result->set("requests", static_cast<int64_t>(aam_.requests_.size()));
+      result->set("playing", true);
     }
   }
 
@@ -103,13 +99,9 @@ std::vector<std::string> TestAAM::requests() const {
 }
 
 std::vector<std::string> TestAAM::requests(const std::string& function) const {
-  std::vector<std::string> out;
-  for (std::string& line : requests()) {
-    if (line.starts_with(function + "(")) {
-      out.push_back(std::move(line));
-    }
-  }
-  return out;
+  std::vector<std::string> lines = requests();
+  std::erase_if(lines, [&](const std::string& line) { return !line.starts_with(function + "("); });
+  return lines;
 }
 
 void TestAAM::stall(int maxStallMs) {

@@ -1,6 +1,5 @@
-// TestAAM: an audio access manager for the tests, a real RPC service on
-// loopback that answers what a remote AAM answers, records every request line
-// (PING excluded) in order, and can fail, stall, stop and come back on demand.
+// An audio access manager for the tests: an RPC service on loopback that
+// records every request line but PING, and can fail, stall, stop and restart.
 #pragma once
 
 #include <atomic>
@@ -23,8 +22,7 @@ class TestAAM {
   void stop();
   void restart();
   std::vector<std::string> requests() const;
-  /// The request lines of `function` only.
-  std::vector<std::string> requests(const std::string& function) const;
+  std::vector<std::string> requests(const std::string& function) const;  // its lines only
   /// While set, every function answers "FAILED ..." (after recording).
   void setFailing(bool failing) { failing_ = failing; }
   /// While stalled, functions wait before answering until release(), at most
@@ -32,8 +30,7 @@ class TestAAM {
   void stall(int maxStallMs = 30000);
   void release();
   int stalledCount() const { return stalled_.load(); }
-  /// Live RPC connections of the current service.
-  size_t connectionCount() const;
+  size_t connectionCount() const;  // of the current service
 
  private:
   class Service;
