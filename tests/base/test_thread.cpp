@@ -1,5 +1,6 @@
-// JThread: life cycle and handle, join and tryJoin, auto-delete, names, log
-// lines, priorities, errors escaping the body, and cooperative suspension.
+// Threads and their synchronisation: JThread's life cycle, log lines,
+// priorities and cooperative suspension; waits for one or several objects;
+// the flag, semaphore and timer; the mutex; and time values and clocks.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -7,49 +8,120 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "base/format.h"
+#include "base/jtime.h"
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/thread.h"
 #include "base/wait.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
-#include "test_wait_support.h"
 
 namespace zq {
 namespace {
 
 using namespace test;
 
-// Runs its function when the test leaves its scope, also through a failed
-// ASSERT, so that a parked or looping body never blocks the thread's join.
-class OnExit {
+// "<function> code <n>" for a JSysError.
+std::string sys(const char* function, uint32_t code) {
+  return std::string(function) + " code " + std::to_string(code);
+}
+
+// What `f` throws: sys() of a JSysError, the message of any other JError, ""
+// when it throws nothing.
+template <class F>
+std::string failureOf(F&& f) {
+  try {
+    f();
+  } catch (const JSysError& e) {
+    return sys(e.function(), e.code());
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "";
+}
+
+void sleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Looks `n` times whether `object` is signalled, taking an auto-reset signal
+// as any wait does: a '1' for each look that found it, a '0' else.
+std::string polls(JWaitableObject& object, int n) {
+  std::string seen;
+  for (int i = 0; i < n; ++i) {
+    seen += signalledNow(object) ? '1' : '0';
+  }
+  return seen;
+}
+
+// Runs `f` on a thread of its own after `ms` milliseconds; joins it when destroyed.
+class After {
  public:
-  explicit OnExit(std::function<void()> f) : f_(std::move(f)) {}
-  ~OnExit() { f_(); }
+  After(int ms, std::function<void()> f) : thread_([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
+  ~After() { thread_.join(); }
 
  private:
-  std::function<void()> f_;
+  std::thread thread_;
+};
+
+// A JThread running a function; it joins in its own destructor, as every
+// subclass whose body uses its members must.
+class FunctionThread : public JThread {
+ public:
+  FunctionThread(std::string_view name, std::function<void()> body)
+      : JThread(name), body_(std::move(body)) {}
+  ~FunctionThread() override { join(); }
+
+ protected:
+  void run() override { body_(); }
+
+ private:
+  std::function<void()> body_;
 };
 
 void resumeFully(JThread& thread) {
-  try {
+  failureOf([&] {
     while (thread.resume() > 1) {
     }
-  } catch (const JError&) {
-  }
+  });
 }
+
+// A FunctionThread that, on leaving the test's scope (through a failed ASSERT
+// too), runs `release` and resumes fully, so that a parked or looping body
+// never blocks the join.
+class Worker : public FunctionThread {
+ public:
+  Worker(
+      const char* name, std::function<void()> body, std::function<void()> release = [] {})
+      : FunctionThread(name, std::move(body)), release_(std::move(release)) {}
+  ~Worker() override { release_(), resumeFully(*this); }
+
+ private:
+  std::function<void()> release_;
+};
 
 // ---- life cycle -----------------------------------------------------------
 
 TEST(ThreadLife, HandleJoinAndSuspensionsFollowEachRun) {
   JFlag release(true, false);
   std::atomic<int> runs{0};
-  FunctionThread thread("life", [&] { ++runs, release.wait(10000); });
+  Worker thread(
+      "life", [&] { ++runs, release.wait(10000); }, [&] { release.set(); });
   const std::string notRunning = sys("SuspendThread", ESRCH) + sys("ResumeThread", ESRCH);
   auto suspendAndResume = [&] {
     return failureOf([&] { thread.suspend(); }) + failureOf([&] { thread.resume(); });
@@ -57,18 +129,14 @@ TEST(ThreadLife, HandleJoinAndSuspensionsFollowEachRun) {
   EXPECT_EQ(std::tuple(thread.handle(), thread.threadId(), thread.tryJoin(), suspendAndResume()),
             std::tuple(-1, 0, false, notRunning));
   thread.start();
-  OnExit cleanup([&] { release.set(), resumeFully(thread); });
   const int handle = thread.handle();
-  EXPECT_GE(handle, 0);
-  EXPECT_NE(thread.threadId(), 0);
+  EXPECT_TRUE(handle >= 0 && thread.threadId() != 0);
   EXPECT_EQ(failureOf([&] { thread.start(); }), "thread already started");
-  EXPECT_FALSE(thread.tryJoin());  // running
-  EXPECT_EQ(thread.handle(), handle);
+  EXPECT_EQ(std::tuple(thread.tryJoin(), thread.handle()), std::tuple(false, handle));  // running
   for (int i = 0; i < JThread::kMaximumSuspendCount; ++i) {
     thread.suspend();
   }
   EXPECT_EQ(failureOf([&] { thread.suspend(); }), sys("SuspendThread", EOVERFLOW));
-  EXPECT_EQ(thread.suspendCount(), JThread::kMaximumSuspendCount);
   resumeFully(thread);
   release.set();
   ASSERT_NO_THROW(thread.wait(10000));  // ended, not joined
@@ -101,10 +169,8 @@ TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
   thread.join();
   EXPECT_EQ(std::tuple(seenName, seenTid, seenCurrent, std::string(systemName)),
             std::tuple("a-rather-long-thread-name", thread.threadId(), &thread, "a-rather-long-t"));
-  EXPECT_NE(seenTid, static_cast<int>(::gettid()));
-  EXPECT_EQ(JThread::current(), nullptr);
-  EXPECT_GE(sleptMs, 60);
-  EXPECT_LT(sleptMs, 5000);
+  EXPECT_TRUE(seenTid != static_cast<int>(::gettid()) && JThread::current() == nullptr);
+  EXPECT_TRUE(sleptMs >= 60 && sleptMs < 5000) << sleptMs;
 }
 
 TEST(ThreadLife, ThreadIsSignalledFromTheEndOfItsBodyUntilJoined) {
@@ -121,15 +187,13 @@ TEST(ThreadLife, ThreadIsSignalledFromTheEndOfItsBodyUntilJoined) {
   EXPECT_THROW(waiter.wait(30), JTimeoutError);
   release.set();
   EXPECT_EQ(waiter.wait(10000), 1);
-  EXPECT_EQ(waiter.wait(0), 1);
-  EXPECT_GE(thread.handle(), 0);
+  EXPECT_EQ(waiter.wait(0), 1);  // until joined
   thread.join();
   EXPECT_EQ(selfJoin, "a thread cannot join itself");
 }
 
+// The body uses no member once inside run(), so the base destructor may join it.
 TEST(ThreadLife, DestructorJoinsABodyThatWasNotJoined) {
-  // The body uses no member once inside run(), so the base destructor may be
-  // the one that joins it.
   static JFlag entered(true, false), go(true, false);
   struct Plain : JThread {
     Plain() : JThread("plain") {}
@@ -166,7 +230,7 @@ TEST(ThreadAutoDelete, ObjectDeletesItselfWhenTheBodyEndsAndCannotBeJoined) {
   FunctionThread owned("not-auto", [&] { ran = true; });
   owned.startAutoDelete(false, 0);
   owned.join();
-  EXPECT_TRUE(ran.load());
+  EXPECT_TRUE(ran);
 }
 
 // ---- log lines --------------------------------------------------------------
@@ -176,43 +240,38 @@ TEST(ThreadAutoDelete, ObjectDeletesItselfWhenTheBodyEndsAndCannotBeJoined) {
 // goes no further. The in-process output writes every record on one line: the
 // line break that ends some of the messages arrives as a space.
 TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
-  struct Case {
-    const char* name;
-    std::function<void()> end;
-    std::string endLine;
-  };
-  const Case cases[] = {
-      {"logger", [] {}, "('logger') terminated normally :"},
-      {"", [] {}, "('') terminated normally :"},
-      {"t", [] { throw JTextError("queue broken"); },
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] {}, "('logger') terminated normally :"},
+      {[] {}, "('') terminated normally :"},
+      {[] { throw JTextError("queue broken"); },
        "('t') terminated due to uncaught error : queue broken "},
-      {"t", [] { throw "plain text"; },
+      {[] { throw "plain text"; },
        "('t') terminated due to uncaught string exception : plain text "},
-      {"t", [] { throw std::string("a string"); },
+      {[] { throw std::string("a string"); },
        "('t') terminated due to uncaught string exception : a string "},
-      {"t", [] { throw std::runtime_error("standard"); },
+      {[] { throw std::runtime_error("standard"); },
        "('t') terminated due to uncaught exception : standard "},
-      {"t", [] { throw 42; }, "('t') terminated due to an uncaught exception of unknown type "},
+      {[] { throw 42; }, "('t') terminated due to an uncaught exception of unknown type "},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.endLine);
+  for (const auto& [end, endLine] : cases) {
+    SCOPED_TRACE(endLine);
+    const std::string name = endLine.substr(2, endLine.find('\'', 2) - 2);
     test::LogCapture capture((1u << kLevelDebug) | (1u << kLevelWarning));
-    FunctionThread thread(c.name, [&] { JLog::debugf("inside the body"), c.end(); });
+    FunctionThread thread(name, [&] { JLog::debugf("inside the body"), end(); });
     thread.start();
     const auto id = static_cast<unsigned>(thread.threadId());
     const int handle = thread.handle();
     thread.join();
-    const std::string who = *c.name != '\0' ? jformat(" ('%s')", c.name) : "";
+    const std::string who = name.empty() ? "" : " ('" + name + "')";
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].text, jformat("The thread 0x%x%s has started with handle %d (0x%x). ", id,
                                        who.c_str(), handle, static_cast<unsigned>(handle)));
     EXPECT_EQ(records[1].text, "inside the body");
-    EXPECT_EQ(records[2].text, "The thread " + c.endLine);
-    EXPECT_EQ(
-        std::tuple(records[0].level, records[1].level, records[2].level),
-        std::tuple(kLevelDebug, kLevelDebug,
-                   c.endLine.find("normally") != std::string::npos ? kLevelDebug : kLevelWarning));
+    EXPECT_EQ(records[2].text, "The thread " + endLine);
+    const bool normal = endLine.find("normally") != std::string::npos;
+    EXPECT_EQ(std::tuple(records[0].level, records[1].level, records[2].level),
+              std::tuple(kLevelDebug, kLevelDebug, normal ? kLevelDebug : kLevelWarning));
   }
 }
 
@@ -230,9 +289,8 @@ TEST(ThreadPriority, LowerIsANiceValueAndRaisingNeverFailsForLackOfPermission) {
   for (int priority : {1, 2, JThread::kTimeCritical, -15}) {
     std::atomic<bool> ran{false};
     FunctionThread thread("prio", [&] { ran = true; });
-    EXPECT_NO_THROW(thread.start(priority));
-    thread.join();
-    EXPECT_TRUE(ran.load()) << priority;
+    EXPECT_NO_THROW((thread.start(priority), thread.join()));
+    EXPECT_TRUE(ran) << priority;
   }
 }
 
@@ -242,24 +300,21 @@ TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
   JSemaphore work(0, 10);
   JFlag stop(true, false);
   std::atomic<int> taken{0};
-  FunctionThread thread("worker", [&] {
-    JWaitForMultipleObjects waiter(&stop, &work);
-    while (waiter.wait(20000) == 1) {
-      ++taken;
-    }
-  });
+  Worker thread(
+      "worker",
+      [&] {
+        JWaitForMultipleObjects waiter(&stop, &work);
+        while (waiter.wait(20000) == 1) {
+          ++taken;
+        }
+      },
+      [&] { stop.set(); });
   thread.start();
-  OnExit cleanup([&] {
-    stop.set();
-    resumeFully(thread);
-  });
   EXPECT_EQ(thread.suspend(), 0);
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
   work.release();
   sleepMs(60);
-  EXPECT_EQ(taken.load(), 0);
-  EXPECT_EQ(work.count(), 1);
-  EXPECT_EQ(thread.resume(), 1);
+  EXPECT_EQ((std::tuple{taken.load(), work.count(), thread.resume()}), std::tuple(0, 1, 1));
   ASSERT_TRUE(eventually([&] { return taken.load() == 1; }));
   EXPECT_FALSE(thread.isParked());
 }
@@ -278,29 +333,25 @@ TEST(ThreadSuspend, CheckPointsParkARunningLoopUntilTheLastResume) {
     SCOPED_TRACE(c.name);
     std::atomic<bool> stop{false};
     std::atomic<int> iterations{0};
-    FunctionThread thread("loop", [&] {
-      while (!stop) {
-        c.checkPoint();
-        ++iterations;
-      }
-    });
+    Worker thread(
+        "loop",
+        [&] {
+          while (!stop) {
+            c.checkPoint(), ++iterations;
+          }
+        },
+        [&] { stop = true; });
     thread.start();
-    OnExit cleanup([&] {
-      stop = true;
-      resumeFully(thread);
-    });
     ASSERT_TRUE(eventually([&] { return iterations.load() > 0; }));
-    EXPECT_EQ(thread.resume(), 0);
-    EXPECT_EQ(thread.suspend(), 0);
-    EXPECT_EQ(thread.suspend(), 1);
-    EXPECT_EQ(thread.suspendCount(), 2);
+    EXPECT_EQ(
+        (std::tuple{thread.resume(), thread.suspend(), thread.suspend(), thread.suspendCount()}),
+        std::tuple(0, 0, 1, 2));
     ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
     EXPECT_EQ(thread.resume(), 2);
     const int before = iterations.load();
     sleepMs(40);
-    EXPECT_TRUE(thread.isParked());
-    EXPECT_EQ(iterations.load(), before);
-    EXPECT_EQ(thread.resume(), 1);
+    EXPECT_EQ((std::tuple{thread.isParked(), iterations.load(), thread.resume()}),
+              std::tuple(true, before, 1));
     ASSERT_TRUE(eventually([&] { return iterations.load() > before; }));
   }
 }
@@ -320,9 +371,8 @@ class SuspendedWhileTaken : public JWaitableObject {
 TEST(ThreadSuspend, ThreadAskedToSuspendWhileTakingASignalParksBeforeReturning) {
   SuspendedWhileTaken object;
   std::atomic<bool> returned{false};
-  FunctionThread thread("taker", [&] { object.wait(0), returned = true; });
+  Worker thread("taker", [&] { object.wait(0), returned = true; });
   thread.start();
-  OnExit cleanup([&] { resumeFully(thread); });
   ASSERT_EQ(object.taken.get_future().wait_for(std::chrono::seconds(10)),
             std::future_status::ready);
   thread.suspend();
@@ -335,12 +385,8 @@ TEST(ThreadSuspend, ThreadAskedToSuspendWhileTakingASignalParksBeforeReturning) 
 
 TEST(ThreadSuspend, ThreadSuspendingItselfWaitsForAResume) {
   std::atomic<bool> passed{false};
-  FunctionThread thread("self-suspend", [&] {
-    JThread::current()->suspend();
-    passed = true;
-  });
+  Worker thread("self-suspend", [&] { JThread::current()->suspend(), passed = true; });
   thread.start();
-  OnExit cleanup([&] { resumeFully(thread); });
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
   sleepMs(30);
   EXPECT_FALSE(passed.load());
@@ -351,14 +397,11 @@ TEST(ThreadSuspend, ThreadSuspendingItselfWaitsForAResume) {
 TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
   JSemaphore never(0, 1);
   std::atomic<bool> entered{false}, timedOut{false};
-  FunctionThread thread("timed", [&] {
-    entered = true;
-    // Long enough that the suspension below lands inside the wait even when
-    // this machine is slow to schedule the test's own thread.
-    timedOut = failureOf([&] { never.wait(500); }) == "Time out!";
+  // Long enough that the suspension lands inside the wait on a slow machine too.
+  Worker thread("timed", [&] {
+    entered = true, timedOut = failureOf([&] { never.wait(500); }) == "Time out!";
   });
   thread.start();
-  OnExit cleanup([&] { resumeFully(thread); });
   ASSERT_TRUE(eventually([&] { return entered.load(); }));
   thread.suspend();
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
@@ -367,6 +410,494 @@ TEST(ThreadSuspend, TimeOutKeepsRunningWhileParked) {
   thread.resume();
   // Resumed past its deadline, the wait ends at once.
   ASSERT_TRUE(eventually([&] { return timedOut.load(); }, 2000));
+}
+
+// The indices `n` waits that only look return, "-" for a time-out.
+std::string indices(JWaitForMultipleObjects& waiter, int n) {
+  std::string seen;
+  for (int i = 0; i < n; ++i) {
+    int index = -1;
+    failureOf([&] { index = waiter.wait(0); });
+    seen += index < 0 ? "-" : std::to_string(index);
+  }
+  return seen;
+}
+
+// ---- the index returned ---------------------------------------------------
+
+TEST(WaitIndex, LowestSignalledIndexWinsAndOnlyAutoResetSignalsAreTaken) {
+  JFlag stop(false, false), manual(true, false);
+  JWaitableTimer timer;
+  JSemaphore queued(0, 1000);
+  JWaitForMultipleObjects waiter(&stop, &timer, &queued, &manual);
+  manual.set();
+  queued.release();
+  stop.set();
+  EXPECT_EQ(indices(waiter, 4), "0233");
+  manual.reset();
+  EXPECT_EQ(indices(waiter, 1), "-");
+}
+
+TEST(WaitIndex, EveryConstructorKeepsTheOrderGiven) {
+  JFlag f0(true, false), f1(true, true), f2(true, false), f3(true, false), f4(true, true);
+  JWaitableObject* array[] = {&f4, &f0, &f2};
+  EXPECT_EQ(JWaitForMultipleObjects(3, array).wait(0), 0);
+  EXPECT_EQ(JWaitForMultipleObjects(std::vector<JWaitableObject*>{&f0, &f2, &f3, &f4}).wait(0), 3);
+  EXPECT_EQ(JWaitForMultipleObjects(&f0, &f1).wait(0), 1);
+  EXPECT_EQ(JWaitForMultipleObjects(&f0, &f2, &f4).wait(0), 2);
+  EXPECT_EQ(JWaitForMultipleObjects(&f0, &f2, &f3, &f1).wait(0), 3);
+}
+
+TEST(WaitIndex, BlockedWaiterWakesWithTheIndexSignalledLater) {
+  JFlag stop(false, false);
+  JWaitableTimer timer;
+  JSemaphore work(0, 10);
+  JWaitForMultipleObjects waiter(&stop, &timer, &work);
+  {
+    After release(30, [&] { work.release(); });
+    EXPECT_EQ(waiter.wait(10000), 2);
+  }
+  timer.set(10);
+  EXPECT_EQ(waiter.wait(10000), 1);
+}
+
+TEST(WaitFailure, BadListsAndObjectsWithoutHandleAreRefused) {
+  JFlag flag(true, true);
+  JWaitableObject* none[1] = {nullptr};
+  EXPECT_EQ(failureOf([] { JWaitForMultipleObjects(std::vector<JWaitableObject*>{}); }),
+            "empty vector!");
+  EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(size_t{0}, none); }), "empty vector!");
+  EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(&flag, nullptr); }), "null waitable object");
+  // A thread never started (or already joined) has no handle.
+  JThread idle("idle");
+  EXPECT_EQ(failureOf([&] { idle.wait(0); }), sys("WaitForSingleObject", EBADF));
+  EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(&flag, &idle).wait(0); }),
+            sys("WaitForMultipleObjects", EBADF));
+  // One object twice cannot give two signals at once to a wait-all; a wait for
+  // any of them is fine.
+  JSemaphore semaphore(2, 2);
+  EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(&semaphore, &semaphore, true).wait(0); }),
+            sys("WaitForMultipleObjects", EINVAL));
+  EXPECT_EQ(semaphore.count(), 2);
+  EXPECT_EQ(JWaitForMultipleObjects(&semaphore, &semaphore).wait(0), 0);
+}
+
+// ---- wait-all -------------------------------------------------------------
+
+TEST(WaitAll, TakesEveryObjectTogetherOrNone) {
+  JFlag flag(false, false);
+  JSemaphore semaphore(0, 5);
+  JWaitForMultipleObjects waiter(&flag, &semaphore, true);
+  flag.set();
+  EXPECT_THROW(waiter.wait(60), JTimeoutError);
+  EXPECT_TRUE(flag.isSet());
+  semaphore.release(2);
+  EXPECT_EQ(indices(waiter, 2), "0-");
+  EXPECT_EQ(semaphore.count(), 1);
+}
+
+TEST(WaitAll, ReturnsWhenTheLastObjectIsSignalled) {
+  JFlag first(true, true);
+  JSemaphore second(0, 1);
+  JWaitableTimer third;
+  JWaitForMultipleObjects waiter(&first, &second, &third, true);
+  third.set(20);
+  const auto start = Clock::now();
+  {
+    After release(60, [&] { second.release(); });
+    EXPECT_EQ(waiter.wait(10000), 0);
+    EXPECT_GE(msSince(start), 59);
+  }
+  EXPECT_EQ(polls(first, 1) + polls(second, 1) + polls(third, 1), "100");
+}
+
+TEST(WaitAll, WaitsAgainWhenAnObjectIsTakenAwayMeanwhile) {
+  JFlag manual(true, true);
+  JSemaphore semaphore(0, 1);
+  JWaitForMultipleObjects waiter(&manual, &semaphore, true);
+  {
+    After change(20, [&] { manual.reset(), semaphore.release(); });
+    EXPECT_THROW(waiter.wait(300), JTimeoutError);
+  }
+  EXPECT_EQ(semaphore.count(), 1);
+  manual.set();
+  EXPECT_EQ(waiter.wait(0), 0);
+}
+
+// ---- many waiters ---------------------------------------------------------
+
+// Threads that wait on (stop, target) and count the times they took target;
+// `once`: each ends after its first.
+class Waiters {
+ public:
+  Waiters(int n, JWaitableObject& target, bool once = false) {
+    for (int i = 0; i < n; ++i) {
+      threads_.emplace_back([this, &target, once] {
+        JWaitForMultipleObjects waiter(&stop_, &target);
+        while (waiter.wait(20000) != 0 && (++wakeUps_, !once)) {
+        }
+      });
+    }
+    sleepMs(30);
+  }
+  ~Waiters() {
+    stop_.set();
+    for (auto& thread : threads_) {
+      thread.join();
+    }
+  }
+  int wakeUps() const { return wakeUps_.load(); }
+
+ private:
+  JFlag stop_{true, false};
+  std::atomic<int> wakeUps_{0};
+  std::vector<std::thread> threads_;
+};
+
+TEST(WaitConcurrency, EachAutoResetSignalGoesToExactlyOneWaiter) {
+  JFlag flag(false, false);
+  JWaitableTimer timer;
+  JSemaphore semaphore(0, 100);
+  struct Case {
+    const char* name;
+    JWaitableObject& object;
+    std::function<void()> signal;
+  };
+  const Case cases[] = {{"auto-reset flag", flag, [&] { flag.set(); }},
+                        {"timer", timer, [&] { timer.fireNow(); }},
+                        {"semaphore", semaphore, [&] { semaphore.release(); }}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Waiters waiters(6, c.object);
+    for (int round = 1; round <= 6; ++round) {
+      c.signal();
+      ASSERT_TRUE(eventually([&] { return waiters.wakeUps() >= round; }));
+      sleepMs(15);  // time for a second, wrong winner to show up
+      ASSERT_EQ(waiters.wakeUps(), round);
+    }
+  }
+}
+
+TEST(WaitConcurrency, OneSignalWakesEveryWaiterItSatisfies) {
+  JFlag manual(true, false);
+  JSemaphore semaphore(0, 100);
+  Waiters onFlag(4, manual, true), onSemaphore(5, semaphore, true);
+  manual.set();
+  EXPECT_TRUE(eventually([&] { return onFlag.wakeUps() == 4; }));
+  semaphore.release(3);
+  EXPECT_TRUE(eventually([&] { return onSemaphore.wakeUps() == 3; }));
+  sleepMs(30);
+  EXPECT_EQ(onSemaphore.wakeUps(), 3);
+  EXPECT_EQ(semaphore.count(), 0);
+}
+
+// Single waiters on A, on B and wait-all waiters on (A, B) compete for two
+// semaphores: every release is taken exactly once, whoever takes it.
+TEST(WaitConcurrency, WaitAllAndSingleWaitersNeverTakeASignalTwice) {
+  constexpr int kReleases = 3000;
+  JSemaphore a(0, 1000000), b(0, 1000000);
+  JFlag stop(true, false);
+  std::atomic<int> takenA{0}, takenB{0};
+  std::vector<std::thread> consumers;
+  for (int i = 0; i < 2; ++i) {
+    for (auto [object, taken] : {std::pair{&a, &takenA}, std::pair{&b, &takenB}}) {
+      consumers.emplace_back([&stop, object = object, taken = taken] {
+        JWaitForMultipleObjects waiter(&stop, object);
+        while (waiter.wait(20000) == 1) {
+          ++*taken;
+        }
+      });
+    }
+    consumers.emplace_back([&] {
+      JWaitForMultipleObjects all(&a, &b, true);
+      while (!stop.isSet()) {
+        try {
+          all.wait(5);
+          ++takenA;
+          ++takenB;
+        } catch (const JTimeoutError&) {
+        }
+      }
+    });
+  }
+  for (int i = 0; i < kReleases; ++i) {
+    a.release();
+    b.release();
+  }
+  ASSERT_TRUE(eventually([&] { return a.count() == 0 && b.count() == 0; }, 20000));
+  stop.set();
+  for (auto& consumer : consumers) {
+    consumer.join();
+  }
+  EXPECT_EQ(takenA.load(), kReleases);
+  EXPECT_EQ(takenB.load(), kReleases);
+}
+
+// ---- JFlag and time-outs ----------------------------------------------------
+
+TEST(Flag, ManualStaysSignalledAutoIsTakenOnceAndSetsMerge) {
+  JFlag manual(true, false), automatic(false, false), initialManual(true, true),
+      initialAuto(false, true);
+  EXPECT_EQ(polls(manual, 1), "0");
+  manual.set();
+  EXPECT_EQ(polls(manual, 2), "11");
+  manual.reset();
+  EXPECT_EQ(polls(manual, 1), "0");
+  automatic.set();
+  automatic.set();
+  EXPECT_EQ(polls(automatic, 2), "10");
+  automatic.set();
+  automatic.reset();
+  EXPECT_EQ(polls(automatic, 1) + polls(initialManual, 2) + polls(initialAuto, 2), "01110");
+  {
+    After set(50, [&] { automatic.set(); });
+    EXPECT_NO_THROW(automatic.wait(10000));  // blocked until then
+  }
+  EXPECT_EQ(polls(automatic, 1), "0");
+}
+
+TEST(WaitTimeout, ExpiresNoEarlierThanAskedAndZeroOnlyLooks) {
+  JFlag flag(true, false);
+  const auto start = Clock::now();
+  EXPECT_EQ(failureOf([&] { flag.wait(100); }), "Time out!");
+  EXPECT_GE(msSince(start), 99);
+  const auto zero = Clock::now();
+  EXPECT_EQ(failureOf([&] { flag.wait(0); }), "Time out!");
+  EXPECT_LT(msSince(zero), 1000);
+}
+
+// ---- JSemaphore -------------------------------------------------------------
+
+TEST(Semaphore, CountsWaitsAndReleases) {
+  JSemaphore semaphore(2, 5);
+  EXPECT_EQ(polls(semaphore, 3), "110");
+  EXPECT_EQ(semaphore.release(1), 0);
+  EXPECT_EQ(semaphore.release(2), 1);
+  EXPECT_EQ(semaphore.release(), 3);
+  semaphore.wait(0);
+  EXPECT_EQ(semaphore.release(), 3);
+  EXPECT_EQ(semaphore.count(), 4);
+}
+
+TEST(Semaphore, FailuresNameTheirFunctionAndLeaveTheCount) {
+  struct Case {
+    int initial, maximum, n;
+    uint32_t code;
+  };
+  for (const Case& c : {Case{2, 2, 1, EOVERFLOW}, Case{1, 3, 3, EOVERFLOW}, Case{0, 3, 0, EINVAL},
+                        Case{0, 3, -1, EINVAL}}) {
+    SCOPED_TRACE(testing::Message() << c.initial << "/" << c.maximum << " + " << c.n);
+    JSemaphore semaphore(c.initial, c.maximum);
+    EXPECT_EQ(failureOf([&] { semaphore.release(c.n); }), sys("ReleaseSemaphore", c.code));
+    EXPECT_EQ(semaphore.count(), c.initial);
+  }
+  for (auto [initial, maximum] : {std::pair{3, 2}, std::pair{-1, 2}, std::pair{0, 0}}) {
+    EXPECT_EQ(failureOf([&] { JSemaphore semaphore(initial, maximum); }),
+              sys("CreateSemaphore", EINVAL));
+  }
+}
+
+TEST(Semaphore, ConcurrentReleasesNeverPassTheMaximum) {
+  constexpr int kMaximum = 500, kThreads = 4, kPerThread = 200;  // 800 attempts, 500 places
+  JSemaphore semaphore(0, kMaximum);
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) {
+        accepted += failureOf([&] { semaphore.release(); }).empty() ? 1 : 0;
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(accepted.load(), kMaximum);
+  EXPECT_EQ(polls(semaphore, kMaximum + 1), std::string(kMaximum, '1') + "0");
+}
+
+// ---- JWaitableTimer ---------------------------------------------------------
+
+TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
+  JWaitableTimer timer;
+  EXPECT_THROW(timer.wait(50), JTimeoutError);  // not armed
+  auto start = Clock::now();
+  timer.set(400);
+  EXPECT_THROW(timer.wait(50), JTimeoutError);
+  timer.wait(10000);
+  EXPECT_GE(msSince(start), 399);
+  EXPECT_LT(msSince(start), 5000);
+  EXPECT_THROW(timer.wait(250), JTimeoutError);
+
+  timer.setPeriod(50);
+  start = Clock::now();
+  timer.set(50);
+  for (int i = 0; i < 5; ++i) {
+    timer.wait(5000);
+  }
+  EXPECT_GE(msSince(start), 200);
+  EXPECT_LT(msSince(start), 2000);
+
+  timer.setPeriod(500);
+  timer.set(100);  // fires at 100, 600, 1100 ms
+  sleepMs(800);
+  EXPECT_EQ(polls(timer, 2), "10");
+  EXPECT_NO_THROW(timer.wait(5000));  // and ticks on
+}
+
+TEST(Timer, ArmingReplacesTheLastCancelClearsAndManualResetStays) {
+  JWaitableTimer manual(true), timer;
+  manual.set(20);
+  manual.wait(5000);
+  EXPECT_EQ(polls(manual, 2), "11");
+  manual.set(60000);
+  EXPECT_EQ(polls(manual, 1), "0");
+  timer.setPeriod(20);
+  timer.set(60);
+  timer.cancel();
+  EXPECT_THROW(timer.wait(300), JTimeoutError);
+  timer.fireNow();
+  timer.cancel();
+  EXPECT_EQ(polls(timer, 1), "0");
+
+  timer.setPeriod(0);
+  timer.set(30);
+  timer.set(60000);
+  EXPECT_THROW(timer.wait(200), JTimeoutError);
+  timer.set(-5);  // a due time in the past fires at once
+  const std::string past = polls(timer, 1);
+  timer.fireNow();
+  EXPECT_EQ(past + polls(timer, 1), "11");
+  EXPECT_THROW(timer.wait(150), JTimeoutError);  // one-shot
+
+  timer.setPeriod(100);
+  const auto armed = Clock::now();
+  timer.fireNow();
+  timer.wait(5000);
+  timer.wait(5000);
+  EXPECT_GE(msSince(armed), 99);
+
+  timer.setPeriod(-1);
+  EXPECT_EQ(failureOf([&] { timer.set(10); }), sys("SetWaitableTimer", EINVAL));
+}
+
+TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
+  // The process's timers share one schedule: arming, re-arming and cancelling
+  // timers in the middle of it must neither lose one nor hold the others back
+  // behind a far one.
+  constexpr size_t kTimers = 64;
+  std::vector<std::unique_ptr<JWaitableTimer>> timers;
+  for (size_t i = 0; i < kTimers; ++i) {
+    timers.push_back(std::make_unique<JWaitableTimer>(true));
+    timers[i]->set(static_cast<int64_t>(i * 37 % kTimers) * 5);  // 0..315 ms, shuffled
+  }
+  for (size_t i = 0; i < kTimers; i += 5) {
+    timers[i]->set(600000);
+  }
+  for (size_t i = 3; i < kTimers; i += 8) {
+    timers[i]->cancel();
+  }
+  auto fires = [](size_t i) { return i % 5 != 0 && i % 8 != 3; };
+  for (size_t i = 0; i < kTimers; ++i) {
+    EXPECT_TRUE(!fires(i) || failureOf([&] { timers[i]->wait(10000); }).empty()) << i;
+  }
+  for (size_t i = 0; i < kTimers; ++i) {
+    EXPECT_EQ(signalledNow(*timers[i]), fires(i)) << i;
+  }
+}
+
+TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
+  // A host runs thousands of them under a limit of 1 024 descriptors.
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = openDescriptors();
+  std::vector<std::unique_ptr<JWaitableObject>> objects;
+  std::vector<std::unique_ptr<FunctionThread>> threads;
+  for (int i = 0; i < 2000; ++i) {
+    objects.push_back(std::make_unique<JFlag>(true, false));
+    objects.push_back(std::make_unique<JSemaphore>(0, 10));
+    objects.push_back(std::make_unique<JWaitableTimer>());
+    static_cast<JWaitableTimer&>(*objects.back()).set(600000);
+    if (i % 40 == 0) {
+      threads.push_back(std::make_unique<FunctionThread>("idle", [] {}));
+      threads.back()->start();
+    }
+  }
+  EXPECT_EQ(openDescriptors(), before);
+  // Their handles, which log lines print to tell objects apart, all differ.
+  std::set<int> handles;
+  for (const auto& object : objects) {
+    EXPECT_GT(object->handle(), 0);
+    handles.insert(object->handle());
+  }
+  EXPECT_EQ(handles.size(), objects.size());
+}
+
+// ---- JMutex -----------------------------------------------------------------
+
+bool tryLockFromAnotherThread(JMutex& mutex) {
+  bool taken = false;
+  std::thread([&] { (taken = mutex.tryLock()) ? mutex.unlock() : void(); }).join();
+  return taken;
+}
+
+TEST(Mutex, OwnerMayLockAgainAndHoldsItUntilTheLastUnlock) {
+  JMutex mutex;
+  {
+    JAutoLock outer(mutex);
+    EXPECT_TRUE(mutex.tryLock());  // recursion on the owning thread
+    {
+      JAutoLock inner(mutex);
+      EXPECT_FALSE(tryLockFromAnotherThread(mutex));
+    }
+    mutex.unlock();
+    EXPECT_FALSE(tryLockFromAnotherThread(mutex));
+  }
+  EXPECT_TRUE(tryLockFromAnotherThread(mutex));
+}
+
+TEST(Mutex, ExcludesConcurrentWriters) {
+  JMutex mutex;
+  int64_t counter = 0;  // deliberately not atomic: the mutex guards it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        JAutoLock lock(mutex);
+        JAutoLock again(mutex);
+        counter = counter + 1;
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(counter, 80000);
+}
+
+// ---- time values and clocks --------------------------------------------------
+
+TEST(JTimeValue, ComposedFromSecondsAndMicrosecondsAndCutToMillisecondsTowardZero) {
+  EXPECT_EQ(makeJTime(3, 250000), 3250000);
+  EXPECT_EQ(makeJTime(5000000000LL, 1), 5000000000000001LL);  // no 32-bit overflow
+  EXPECT_EQ(makeJTime(-1, 500000), -500000);
+  for (auto [time, ms] : {std::pair<JTime, int64_t>{1999, 1}, {999, 0}, {-999, 0}, {-1999, -1}}) {
+    EXPECT_EQ(toMilliseconds(time), ms) << time;
+  }
+}
+
+TEST(JTimeClock, MonotonicAdvancesWithRealTimeAndWallCountsFrom1970) {
+  const JTime before = monotonicNow();
+  const int64_t beforeMs = monotonicMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_GE(monotonicNow() - before, 30000);
+  EXPECT_LT(monotonicNow() - before, 10000000);
+  EXPECT_GE(monotonicMs() - beforeMs, 30);
+  const auto system = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  EXPECT_LT(std::abs(wallClockNow() - system), 1000000);
 }
 
 }  // namespace
