@@ -47,6 +47,12 @@ std::string failure(const char* function, const std::string& path, const std::st
          ", key=HKEY_LOCAL_MACHINE\\" + path + "' : " + text;
 }
 
+// The DWORD `name` holds in `key`, or -1 when it has none.
+int64_t dwordOf(const JSystemRegistryKey& key, std::string_view name) {
+  uint32_t v = 0;
+  return key.getDword(name, v) ? int64_t{v} : -1;
+}
+
 const std::string kTest = "SOFTWARE\\Quorvanta\\Test";
 const std::string kQuorvanta = "SOFTWARE\\Quorvanta";
 
@@ -58,8 +64,7 @@ class Registry : public ::testing::Test {
   }
   // Reads, lists and writes on `key` all fail with `problem`.
   void expectEachCallFails(JSystemRegistryKey& key, const std::string& problem) const {
-    uint32_t v = 0;
-    EXPECT_EQ(sysErrorOf([&] { key.getDword("V", v); }),
+    EXPECT_EQ(sysErrorOf([&] { dwordOf(key, "V"); }),
               failure("RegQueryValueEx", key.path(), problem));
     EXPECT_EQ(sysErrorOf([&] { key.enumSubKeys(); }),
               failure("RegQueryInfoKey", key.path(), problem));
@@ -170,9 +175,8 @@ TEST_F(Registry, KeysAreCreatedWithTheirParentsAndReopenedInAnyCase) {
   alpha.openSubKey(alpha, "Deeper");  // may reopen the same object
   EXPECT_EQ(alpha.path(), kQuorvanta + "\\Log\\Alpha\\Deeper");
   alpha.setDword("V", 1);
-  uint32_t v = 0;
-  EXPECT_TRUE(
-      JSystemRegistryKey(HKEY_LOCAL_MACHINE, kQuorvanta + "\\log\\alpha\\deeper").getDword("V", v));
+  EXPECT_EQ(
+      dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, kQuorvanta + "\\log\\alpha\\deeper"), "V"), 1);
 }
 
 TEST_F(Registry, DeletedKeysTakeTheirSubtreeAndClosedKeysFail) {
@@ -183,8 +187,8 @@ TEST_F(Registry, DeletedKeysTakeTheirSubtreeAndClosedKeysFail) {
   EXPECT_TRUE(parent.deleteKey("old"));
   EXPECT_FALSE(parent.deleteKey("Old"));
   EXPECT_EQ(parent.enumSubKeys(), std::vector<std::string>{"Older"});
-  uint32_t v = 0, code = 0;
-  EXPECT_EQ(sysErrorOf([&] { child.getDword("V", v); }, &code),
+  uint32_t code = 0;
+  EXPECT_EQ(sysErrorOf([&] { dwordOf(child, "V"); }, &code),
             failure("RegQueryValueEx", kQuorvanta + "\\Old\\Leaf", "No such file or directory"));
   EXPECT_EQ(code, uint32_t{ENOENT});
   JSystemRegistryKey closed(HKEY_LOCAL_MACHINE, kQuorvanta);
@@ -192,7 +196,7 @@ TEST_F(Registry, DeletedKeysTakeTheirSubtreeAndClosedKeysFail) {
   JSystemRegistryKey sub;
   for (const std::function<void()>& call : std::vector<std::function<void()>>{
            [&] { child.setDword("V", 2); }, [&] { parent.deleteKey(""); },
-           [&] { closed.getDword("V", v); }, [&] { closed.enumSubKeys(); }, [&] { closed.flush(); },
+           [&] { dwordOf(closed, "V"); }, [&] { closed.enumSubKeys(); }, [&] { closed.flush(); },
            [&] { sub.openSubKey(closed, "Log"); }}) {
     EXPECT_NE(sysErrorOf(call), "");
   }
@@ -207,8 +211,7 @@ TEST_F(Registry, RootsArePrintedByNameAndKeptInFilesOfTheirOwn) {
     EXPECT_STREQ(JSystemRegistryKey::rootName(root), name);
   }
   JSystemRegistryKey(HKEY_CURRENT_USER, "Software\\Test").setDword("V", 9);
-  uint32_t v = 0;
-  EXPECT_FALSE(JSystemRegistryKey(HKEY_LOCAL_MACHINE, "Software\\Test").getDword("V", v));
+  EXPECT_EQ(dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, "Software\\Test"), "V"), -1);
   EXPECT_EQ(readFile(dir_.path() / "HKEY_CURRENT_USER.reg"),
             "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n\n[HKEY_CURRENT_USER\\Software\\Test]\n"
             "\"V\"=dword:00000009\n\n");
@@ -226,8 +229,7 @@ TEST_F(Registry, CopiesReferToTheSameKeyAndAreTracedUnderTheirOwnNames) {
   assigned = key;
   JTraceableObject::setMaskOf("JSystemRegistryKey", 0);
   copy.setDword("Shared", 3);
-  uint32_t v = 0;
-  EXPECT_TRUE(assigned.getDword("Shared", v) && v == 3u);
+  EXPECT_EQ(dwordOf(assigned, "Shared"), 3);
   for (const char* trace : {"JSystemRegistryKey(const JSystemRegistryKey & oKey)",
                             "operator=(const JSystemRegistryKey & oKey)"}) {
     EXPECT_EQ(capture.count(std::string("JSystemRegistryKey TRACE_REGISTRY ") + trace), 1u);
@@ -312,8 +314,7 @@ TEST_F(Registry, FileBrokenUnderAnOpenKeyFailsItsReadsAndWritesUntilRepaired) {
   expectEachCallFails(key, path_.string() + ": line 4: dword: needs 1 to 8 hex digits");
   EXPECT_EQ(file(), text);
   write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n\"V\"=dword:1f\n");
-  uint32_t v = 0;
-  EXPECT_TRUE(key.getDword("V", v) && v == 0x1Fu);
+  EXPECT_EQ(dwordOf(key, "V"), 0x1F);
 }
 
 // A file of many keys, written by hand: keys in creation order (not sorted),
@@ -350,8 +351,7 @@ TEST_F(Registry, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
   EXPECT_TRUE(tenth.getString("Name", text) && text == "other");
   const std::string last = kQuorvanta + "\\Cameras\\" + name(4999);
   JSystemRegistryKey(HKEY_LOCAL_MACHINE, last).setDword("Port", 7);
-  EXPECT_TRUE(JSystemRegistryKey(HKEY_LOCAL_MACHINE, last, KEY_READ).getDword("Port", port) &&
-              port == 7u);
+  EXPECT_EQ(dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, last, KEY_READ), "Port"), 7);
   EXPECT_EQ(cameras.enumSubKeys().size(), size_t{kKeys});
 }
 
@@ -374,8 +374,7 @@ TEST_F(Registry, SnapshotReadsOneStateOfTheFileAndWritesNothing) {
   // A subkey the snapshot does not hold is read from the file.
   viewAdded.openSubKey(view, "Added");
   added.setDword("V", 3);
-  uint32_t v = 0;
-  EXPECT_TRUE(viewAdded.getDword("V", v) && v == 3u);
+  EXPECT_EQ(dwordOf(viewAdded, "V"), 3);
 }
 
 TEST_F(Registry, StoreThatCannotBeReachedFailsWithEachFunctionsName) {
@@ -413,9 +412,7 @@ TEST_F(Registry, ReadOnlyStoreIsReadableAndFlushMakesTheDirectoryDurable) {
   // a directory without write permission would for a user without rights.
   std::filesystem::remove(dir_.path() / "HKEY_LOCAL_MACHINE.reg.lock");
   std::filesystem::create_directory(dir_.path() / "HKEY_LOCAL_MACHINE.reg.lock");
-  uint32_t v = 0;
-  EXPECT_TRUE(JSystemRegistryKey(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ).getDword("V", v) &&
-              v == 5u);
+  EXPECT_EQ(dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ), "V"), 5);
   EXPECT_NE(sysErrorOf([&] { writer.setDword("V", 6); }), "");
   EXPECT_NE(sysErrorOf([] { JSystemRegistryKey k(HKEY_LOCAL_MACHINE, "SOFTWARE\\New"); }), "");
   std::filesystem::remove_all(dir_.path());
@@ -431,8 +428,7 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
   const std::string a(4000, 'a'), b(6000, 'b');
   key.setString("Big", a);
-  uint32_t v = 0;
-  EXPECT_FALSE(key.getDword("W0_0", v));
+  EXPECT_EQ(dwordOf(key, "W0_0"), -1);
   auto name = [](int w, int i) { return "W" + std::to_string(w) + "_" + std::to_string(i); };
   auto writeAll = [&](int w) {
     JSystemRegistryKey k(HKEY_LOCAL_MACHINE, kQuorvanta), sub;
@@ -445,12 +441,7 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   for (int w = 0; w < 2; ++w) {  // before any thread starts
     children.push_back(::fork());
     if (children.back() == 0) {
-      try {
-        writeAll(w);
-      } catch (...) {
-        ::_exit(1);
-      }
-      ::_exit(0);
+      ::_exit(sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1);
     }
   }
   std::atomic<bool> stop{false};
@@ -484,7 +475,7 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   EXPECT_EQ(std::tuple(failures.load(), torn.load(), reads.load() > 0), std::tuple(0, 0, true));
   for (int w = 0; w < kWriters; ++w) {
     for (int i = 0; i < kValues; ++i) {
-      EXPECT_TRUE(key.getDword(name(w, i), v) && v == static_cast<uint32_t>(i)) << name(w, i);
+      EXPECT_EQ(dwordOf(key, name(w, i)), i);
     }
   }
   EXPECT_EQ(key.enumSubKeys().size(), static_cast<size_t>(kWriters * kValues));
