@@ -16,14 +16,10 @@ namespace {
 
 constexpr uint32_t kSocket = JSysError::kSocketTag;
 
+// The tag in the top bits of a code selects the text source; 10061 means
+// something else entirely as an operating-system number.
 TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
-  struct Case {
-    uint32_t code;
-    const char* function;
-    const char* text;
-  };
-  // 10061 means something else entirely as an operating-system number.
-  const Case cases[] = {
+  const std::tuple<uint32_t, const char*, const char*> cases[] = {
       {ENOENT, "CreateFile", "No such file or directory"},
       {99999, "CreateThread", "unknown error"},
       {10100, "send", "unknown error"},
@@ -31,40 +27,35 @@ TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
        "No connection could be made because the target machine actively refused it"},
       {kSocket | 10054, "recv", "An existing connection was forcibly closed by the remote host"},
       {kSocket | 10100, "send", "Unknown socket error"},
+      {kSocket | 0, "select", "The operation completed successfully"},
+      {kSocket | 10024, "socket", "Too many open sockets"},
+      {kSocket | 11001, "gethostbyname", "No such host is known"},
+      {kSocket | 11015, "WSAIoctl", "General QOS error"},
+      {kSocket | 10060, "connect",
+       "A connection attempt failed because the connected party did not properly respond after a "
+       "period of time, or established connection failed because connected host has failed to "
+       "respond"},
       {JSysError::kWaveInTag | 32, "waveInOpen", "The wave format is not supported."},
       {JSysError::kWaveInTag | 33, "waveInStop", "The device is still recording."},
       {JSysError::kWaveOutTag | 33, "waveOutClose", "The device is still playing."},
       {JSysError::kWaveInTag | 999, "waveInOpen", "unknown error"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(JSysError(c.code, c.function).message(),
-              std::string("system call error at function '") + c.function + "' : " + c.text);
+  for (const auto& [code, function, text] : cases) {
+    EXPECT_EQ(JSysError(code, function).message(),
+              std::string("system call error at function '") + function + "' : " + text);
   }
   // Only the low 16 bits are the wave error number.
   EXPECT_EQ(JSysError::codeText(JSysError::kWaveOutTag | 0x00010002),
             JSysError::codeText(JSysError::kWaveOutTag | 2));
-}
-
-TEST(SysErrorMessage, SocketTableHasEveryKnownCodeOnOneLine) {
-  for (auto [code, text] :
-       {std::pair<uint32_t, const char*>{0, "The operation completed successfully"},
-        {10024, "Too many open sockets"},
-        {11001, "No such host is known"},
-        {11015, "General QOS error"}}) {
-    EXPECT_EQ(socketErrorText(kSocket | code), text);
-  }
-  EXPECT_EQ(socketErrorText(kSocket | 10060),
-            "A connection attempt failed because the connected party did not properly respond "
-            "after a period of time, or established connection failed because connected host "
-            "has failed to respond");
-  // Two codes share their neighbours' texts; an untagged number is not in it.
+  // Every known socket code has a text of one line; two share their neighbours' texts.
   EXPECT_EQ(socketErrorText(kSocket | 10110), socketErrorText(kSocket | 10102));
   EXPECT_EQ(socketErrorText(kSocket | 10111), socketErrorText(kSocket | 10103));
-  EXPECT_EQ(socketErrorText(10061), "Unknown socket error");
+  EXPECT_EQ(socketErrorText(10061), "Unknown socket error");  // untagged
   std::vector<uint32_t> codes = {0, 10004, 10009, 10013, 10014, 10022, 10024, 10091, 10092, 10093};
   for (auto [first, last] : {std::pair{10035u, 10071u}, {10101u, 10112u}, {11001u, 11015u}}) {
-    for (uint32_t code = first; code <= last; ++code)
+    for (uint32_t code = first; code <= last; ++code) {
       codes.push_back(code);
+    }
   }
   ASSERT_EQ(codes.size(), 74u);
   for (uint32_t code : codes) {
@@ -91,6 +82,15 @@ TEST(ErrorMessages, EachClassComposesItsMessage) {
       0u);
   EXPECT_EQ(JNtDllError(0x12345, "NtClose").message(),
             "system call error at function 'NtClose' : unknown error");
+  // File, line and class survive a clone.
+  const unsigned line = __LINE__ + 1;
+  const JNoSpaceLeftError original(ENOSPC, "WriteFile");
+  EXPECT_STREQ(original.file(), "tests/base/test_error.cpp");  // relative to the tree
+  std::unique_ptr<JError> copy = original.clone();
+  ASSERT_NE(dynamic_cast<JNoSpaceLeftError*>(copy.get()), nullptr);
+  EXPECT_EQ(std::tuple(original.line(), copy->line(), copy->message()),
+            std::tuple(line, line, original.message()));
+  EXPECT_NE(dynamic_cast<JMixerError*>(JMixerError("mixer").clone().get()), nullptr);
 }
 
 // A system message is cut and always terminated; a generic one that does not
@@ -106,17 +106,6 @@ TEST(ErrorMessages, CallersBufferCutsOrDropsTheMessage) {
   generic.getMessage(exact, sizeof exact);
   EXPECT_EQ(std::tuple(std::string(buffer), one[0], std::string(small), std::string(exact)),
             std::tuple("system call err", '\0', "", "0123456789"));
-}
-
-TEST(ErrorMessages, FileLineAndClassSurviveAClone) {
-  const unsigned line = __LINE__ + 1;
-  const JNoSpaceLeftError original(ENOSPC, "WriteFile");
-  EXPECT_STREQ(original.file(), "tests/base/test_error.cpp");  // relative to the tree
-  std::unique_ptr<JError> copy = original.clone();
-  ASSERT_NE(dynamic_cast<JNoSpaceLeftError*>(copy.get()), nullptr);
-  EXPECT_EQ(std::tuple(original.line(), copy->line(), copy->message()),
-            std::tuple(line, line, original.message()));
-  EXPECT_NE(dynamic_cast<JMixerError*>(JMixerError("mixer").clone().get()), nullptr);
 }
 
 // ---- the three log moments --------------------------------------------------
