@@ -89,11 +89,8 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesLeaveTheDefaults) {
   EXPECT_EQ(std::tuple(dword, number, flag, text), std::tuple(77u, -1, true, "keep"));
 
   const std::string tricky = R"(C:\logs\ "quoted" \\server\ trailing\)";
-  key.setDword("Mask", 0xFFFFFFFEu);
-  key.setDword("Precedence", static_cast<uint32_t>(-1));
-  key.setDword("Two", 2);
-  key.setString("Path", tricky);
-  key.setString("Empty", "");
+  key.setDword("Mask", 0xFFFFFFFEu), key.setDword("Precedence", static_cast<uint32_t>(-1));
+  key.setDword("Two", 2), key.setString("Path", tricky), key.setString("Empty", "");
   key.setDword("AllowMultiple", 1);
   key.setDword("allowmultiple", 2);  // the same name: keeps its first case
   key.setString("Level", "high");
@@ -117,24 +114,17 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesLeaveTheDefaults) {
   }
   EXPECT_EQ(written.find("allowmultiple"), std::string::npos);
   key.setDword("Bool", 0);
-  ASSERT_TRUE(key.getBool("Bool", flag));
-  EXPECT_FALSE(flag);
+  EXPECT_TRUE(key.getBool("Bool", flag) && !flag);
 }
 
 TEST_F(Registry, FailedValueCallsNameTheKeyAndChangeNothing) {
-  JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kTest);
-  JSystemRegistryKey reader(HKEY_LOCAL_MACHINE, kTest, KEY_READ);
+  JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kTest), reader(HKEY_LOCAL_MACHINE, kTest, KEY_READ);
   key.setString("Text", "12");
   key.setDword("Number", 12);
   uint32_t number = 5;
   bool flag = false;
   std::string text = "untouched";
-  struct Case {
-    std::function<void()> call;
-    const char* function;
-    int code;
-  };
-  const Case cases[] = {
+  const std::tuple<std::function<void()>, const char*, int> cases[] = {
       {[&] { key.getDword("Text", number); }, "RegQueryValueEx", EINVAL},
       {[&] { key.getBool("Text", flag); }, "RegQueryValueEx", EINVAL},
       {[&] { key.getString("Number", text); }, "RegQueryValueEx", EINVAL},
@@ -142,14 +132,14 @@ TEST_F(Registry, FailedValueCallsNameTheKeyAndChangeNothing) {
       {[&] { key.setString("Format", "a\rb"); }, "RegSetValueEx", EINVAL},
       {[&] { reader.setDword("Number", 1); }, "RegSetValueEx", EACCES},
   };
-  for (const Case& c : cases) {
+  for (const auto& [call, function, error] : cases) {
     uint32_t code = 0;
-    EXPECT_EQ(sysErrorOf(c.call, &code), failure(c.function, kTest, std::strerror(c.code)));
-    EXPECT_EQ(code, c.code) << c.function;
+    EXPECT_EQ(sysErrorOf(call, &code), failure(function, kTest, std::strerror(error)));
+    EXPECT_EQ(code, uint32_t(error)) << function;
   }
   EXPECT_EQ(std::tuple(number, text), std::tuple(5u, "untouched"));
   EXPECT_FALSE(key.getString("Format", text));
-  EXPECT_TRUE(reader.getDword("Number", number) && number == 12u);
+  EXPECT_EQ(dwordOf(reader, "Number"), 12);
 }
 
 // ---- keys ------------------------------------------------------------------
