@@ -392,6 +392,18 @@ TEST_F(Registry, ReadOnlyAndUnreachableStoresFailWithEachFunctionsName) {
   expectEachCallFails(key, problem);
 }
 
+TEST_F(Registry, OverlongKeyNamesAreRefused) {
+  write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K\\" + std::string(256, 'n') + "]\n");
+  JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "K", KEY_READ);
+  EXPECT_EQ(sysErrorOf([&] { key.enumSubKeys(); }),
+            failure("RegEnumKeyEx", "K", "File name too long"));
+  uint32_t code = 0;
+  sysErrorOf([] { JSystemRegistryKey k(HKEY_LOCAL_MACHINE, "K\\" + std::string(256, 'm')); },
+             &code);
+  EXPECT_EQ(code, uint32_t{EINVAL});
+  EXPECT_NO_THROW(JSystemRegistryKey(HKEY_LOCAL_MACHINE, "K\\" + std::string(255, 'm')));
+}
+
 // ---- several writers -------------------------------------------------------
 
 // Two child processes and two threads write values and keys while a reader
