@@ -52,7 +52,7 @@ class LogCapture : public JInProcessLogReceiver {
     return countLocked(text);
   }
   bool contains(std::string_view text) const { return count(text) > 0; }
-  bool waitFor(std::string_view text, int timeoutMs = 5000) const {
+  bool waitFor(std::string_view text, int timeoutMs = 20000) const {
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return countLocked(text) > 0; });

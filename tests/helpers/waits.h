@@ -18,7 +18,7 @@ inline int64_t msSince(Clock::time_point start) {
 
 /// Polls `condition` until it holds (true) or `limitMs` passed (false).
 template <class Condition>
-bool eventually(Condition&& condition, int limitMs = 5000) {
+bool eventually(Condition&& condition, int limitMs = 20000) {
   const auto until = Clock::now() + std::chrono::milliseconds(limitMs);
   for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
     if (Clock::now() >= until) {

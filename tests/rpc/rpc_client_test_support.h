@@ -111,7 +111,7 @@ class ScriptedLineServer {
     }
     return out;
   }
-  bool waitFor(std::string_view text, size_t n = 1, int limitMs = 5000) const {
+  bool waitFor(std::string_view text, size_t n = 1, int limitMs = 20000) const {
     return eventually([&] { return received(text).size() >= n; }, limitMs);
   }
   std::vector<Clock::time_point> accepted() const {
@@ -271,7 +271,7 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
     }
     return n;
   }
-  bool waitFor(std::string_view prefix, size_t n = 1, int limitMs = 5000) const {
+  bool waitFor(std::string_view prefix, size_t n = 1, int limitMs = 20000) const {
     return eventually([&] { return countOf(prefix) >= n; }, limitMs);
   }
 
