@@ -2,25 +2,15 @@
 // of std::chrono::steady_clock.
 #include "base/waker.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <ctime>
+
+#include "base/futex.h"
 
 namespace zq {
 namespace {
 
 constexpr uint32_t kIdle = 0;
 constexpr uint32_t kWoken = 1;
-
-long futex(std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* timeout) {
-  // The word is a plain 32-bit integer in memory: what the kernel reads.
-  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-  return ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op, value, timeout, nullptr,
-                   FUTEX_BITSET_MATCH_ANY);
-}
 
 }  // namespace
 
@@ -33,7 +23,7 @@ void JWaker::wake() {
   // Only a sleeper finds the word idle: when it was already set, nobody
   // sleeps on it or the sleeper will see it before sleeping.
   if (word_.exchange(kWoken, std::memory_order_acq_rel) == kIdle) {
-    futex(word_, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr);
+    futexWake(word_, 1);
   }
 }
 
@@ -56,7 +46,7 @@ bool JWaker::sleepUntil(Clock::time_point deadline) {
     // Sleeps only while the word is still idle; FUTEX_WAIT_BITSET takes an
     // absolute time on the monotonic clock. EAGAIN (set meanwhile), EINTR
     // and ETIMEDOUT all go round to look at the word and the clock again.
-    futex(word_, FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, kIdle, limited ? &at : nullptr);
+    futexWait(word_, kIdle, limited ? &at : nullptr);
   }
 }
 

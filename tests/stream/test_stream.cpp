@@ -1,0 +1,513 @@
+// The stream engine's buffers and readers: the table's operations, JStream's
+// writer side and commands, StreamClient's reads (order, losses, time-outs,
+// wake-ups, keys and masks) under one writer and many readers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/error.h"
+#include "helpers/waits.h"
+#include "stream/stream.h"
+#include "stream/stream_client.h"
+#include "stream/stream_frame_header.h"
+
+namespace zq {
+namespace {
+
+// Writes one frame whose payload is its number, and returns the number.
+int32_t writeFrame(JStream& stream, int32_t number, uint32_t key = 0) {
+  uint8_t* buffer = stream.getWriteBuffer();
+  StreamFrameHeader* header = frameHeaderOf(buffer);
+  header->size = sizeof number;
+  header->keyWord = key;
+  std::memcpy(header->payload(), &number, sizeof number);
+  stream.publish(key);
+  return number;
+}
+
+int32_t payloadOf(const uint8_t* frame) {
+  int32_t number = 0;
+  std::memcpy(&number, frame + sizeof(StreamFrameHeader), sizeof number);
+  return number;
+}
+
+// A stream of the shape of the audio sources: 5 buffers, 1 extra.
+std::unique_ptr<JStream> makeStream(bool blocking = false, int nbuf = 5) {
+  return std::make_unique<JStream>(64, nbuf, blocking, 1, true);
+}
+
+// Reads without blocking: the payload number and sequence, or -1.
+struct Read {
+  int32_t payload = -1;
+  int32_t sequence = -1;
+};
+Read tryRead(StreamClient& client, uint32_t key = 0, int skip = 0) {
+  Read read;
+  if (uint8_t* frame = client.tryReadNext(&read.sequence, key, skip)) {
+    read.payload = payloadOf(frame);
+  }
+  return read;
+}
+
+int buffersOf(const JStreamTable* table) {
+  int count = 0;
+  for (int i = 0; i < table->entriesInUse.load(); ++i) {
+    count += table->entries[i].data() != nullptr ? 1 : 0;
+  }
+  return count;
+}
+
+TEST(StreamTable, CreationGivesNbufPlusExtraPlusOneFreshBuffersAndMarksTheRestUnused) {
+  JStreamTable table;
+  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
+  EXPECT_EQ(table.entriesInUse.load(), 7);
+  EXPECT_EQ(table.queueLength.load(), 5);
+  EXPECT_EQ(table.lastSequence.load(), -1);
+  EXPECT_EQ(table.entries[6].sequence.load(), kJsSeqRetired);
+  EXPECT_EQ(table.entries[6].lock.load(), 0u);
+  EXPECT_EQ(table.entries[7].sequence.load(), kJsSeqUnused);
+  EXPECT_EQ(table.entries[7].lock.load(), kJsWriterBit);
+  js_exit(&table);
+  JStreamTable tooMany;
+  EXPECT_EQ(js_init(&tooMany, MemBlock{}, 199, kLocalStreamMemory, 64, 1), -1);
+}
+
+TEST(StreamTable, BuffersComeAndGoUpToTheTableSize) {
+  JStreamTable table;
+  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
+  // Deleting takes the oldest free entry; adding brings retired entries back
+  // before the table grows.
+  js_delete_oldest(&table);
+  js_delete_oldest(&table);
+  EXPECT_EQ(buffersOf(&table), 5);
+  EXPECT_EQ(table.entries[6].data(), nullptr) << "the last free entry on ties goes first";
+  EXPECT_EQ(js_add_buffer(&table), 5) << "retired entries come back before the table grows";
+  EXPECT_EQ(table.entries[5].sequence.load(), kJsSeqFresh);
+  EXPECT_EQ(js_add_buffer(&table), 6);
+  EXPECT_EQ(table.entriesInUse.load(), 7);
+  EXPECT_EQ(js_set_queue(&table, 199), -1) << "the 201st entry";
+  EXPECT_EQ(table.entriesInUse.load(), JS_MAXBUF);
+  EXPECT_EQ(table.queueLength.load(), 198);
+  EXPECT_EQ(js_set_queue(&table, 0), 0);
+  EXPECT_EQ(buffersOf(&table), 2);
+  js_exit(&table);
+  EXPECT_EQ(buffersOf(&table), 0);
+}
+
+TEST(StreamTable, ReaderIdsAreTheLowestFreeAndTheThirtySecondIsRefused) {
+  JStreamTable table;
+  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
+  for (int id = 0; id < JS_MAXREADERS; ++id) {
+    ASSERT_EQ(js_add_reader(&table, 0), id);
+  }
+  EXPECT_EQ(js_add_reader(&table, 0), -4);
+  js_remove_reader(&table, 7, -1, 0);
+  EXPECT_EQ(js_add_reader(&table, 1), 7);
+  EXPECT_EQ(buffersOf(&table), 8);
+  js_exit(&table);
+}
+
+TEST(StreamTable, TheWriterRecyclesTheOldestFrameNobodyReads) {
+  JStreamTable table;
+  ASSERT_EQ(js_init(&table, MemBlock{}, 1, kLocalStreamMemory, 64, 0), 0);  // 2 buffers
+  int32_t next = 1;
+  const int first = js_get_write_buffer(&table, next, false);
+  next = js_publish(&table, first);
+  const int second = js_get_write_buffer(&table, next, false);
+  ASSERT_NE(second, first) << "a fresh buffer comes before a published frame";
+  next = js_publish(&table, second);
+  const int reader = js_add_reader(&table, 0);
+  ASSERT_EQ(js_read_next(&table, -4, reader), first) << "from the four newest: frame 0";
+  EXPECT_EQ(js_get_write_buffer(&table, next, false), second) << "frame 0 is being read";
+  js_release(&table, second, kJsWriterBit);
+  EXPECT_EQ(js_get_write_buffer(&table, next, true), -1)
+      << "the strict writer waits for the reader of the oldest frame";
+  js_release(&table, first, 1u << reader);
+  EXPECT_EQ(js_get_write_buffer(&table, next, true), first);
+  EXPECT_EQ(js_publish_and_take(&table, first), second);
+  EXPECT_EQ(table.lastSequence.load(), 2);
+  js_release(&table, second, kJsWriterBit);
+  js_exit(&table);
+}
+
+TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndSmallOrHugeStreamsFail) {
+  auto stream = makeStream();
+  const uint8_t* buffer = stream->getWriteBuffer();
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer + sizeof(StreamFrameHeader)) % 64, 0u);
+  stream->abortWrite();
+  struct Case {
+    size_t size;
+    int nbuf;
+    const char* error;
+  } const cases[] = {
+      {16, 5, "cannot init stream: donno why"},
+      {64, 250, "cannot init stream: donno why"},
+      {size_t{1} << 62, 5, "cannot init stream: out of buffers"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    try {
+      JStream failing(c.size, c.nbuf, false, 1, true);
+      ADD_FAILURE() << "no error";
+    } catch (const JTextError& e) {
+      EXPECT_STREQ(e.text(), c.error);
+    }
+  }
+}
+
+TEST(Stream, ControlCommands) {
+  auto stream = makeStream();
+  char answer[16];
+  struct Case {
+    const char* command;
+    int result;
+    const char* answer;  // after the command, JStream.queue?
+    int buffers;
+  } const cases[] = {
+      {"JStream.queue=0", 0, "0", 2},   {"JStream.queue?", 0, "0", 2},
+      {"JStream.queue=7", 0, "7", 9},   {"JStream.depth=3", -3, "7", 9},
+      {"NetCam.queue=3", -3, "7", 9},   {"JStreamX.queue=3", -3, "7", 9},
+      {"JStream.queue", -5, "7", 9},    {"JStream.queue?x", -5, "7", 9},
+      {"JStream.queue=", -5, "7", 9},   {"JStream.queue=3x", -5, "7", 9},
+      {"JStream.queue=-1", -5, "7", 9}, {"JStream.=3", -5, "7", 9},
+      {"JStream.queue=+3", 0, "3", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    EXPECT_EQ(stream->control(c.command, answer, sizeof answer), c.result);
+    ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
+    EXPECT_STREQ(answer, c.answer);
+    EXPECT_EQ(buffersOf(stream->table()), c.buffers);
+  }
+  const std::string longName = "JStream." + std::string(255, 'q') + "?";
+  EXPECT_EQ(stream->control(longName.c_str(), answer, sizeof answer), -3) << "255: a name";
+  const std::string tooLong = "JStream." + std::string(256, 'q') + "?";
+  EXPECT_EQ(stream->control(tooLong.c_str(), answer, sizeof answer), -5);
+  const std::string longSetting = "JStream.queue=" + std::string(250, '0') + "3";
+  EXPECT_EQ(stream->control(longSetting.c_str(), answer, sizeof answer), -5) << "256 in all";
+  EXPECT_EQ(stream->control("JStream.queue?", answer, 1), -5) << "no room for the answer";
+}
+
+TEST(Stream, RemovingAClientThatIsNotAttachedChangesNothing) {
+  auto stream = makeStream();
+  StreamClient client;
+  client.listen(stream.get());
+  StreamClient stranger;
+  testing::internal::CaptureStderr();
+  stream->removeClient(&stranger);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("trying to remove non stream client"), std::string::npos) << said;
+  EXPECT_EQ(stream->clientCount(), 1u);
+}
+
+TEST(Stream, AReleasedStreamGoesWithItsLastClient) {
+  struct Counted : JStream {
+    explicit Counted(int* gone) : JStream(64, 5, false, 1, true), gone_(gone) {}
+    ~Counted() override { ++*gone_; }
+    int* gone_;
+  };
+  int gone = 0;
+  auto* stream = new Counted(&gone);
+  StreamClient a;
+  StreamClient b;
+  a.listen(stream);
+  b.listen(stream);
+  stream->release();
+  a.listen(nullptr);
+  EXPECT_EQ(gone, 0);
+  b.listen(nullptr);
+  EXPECT_EQ(gone, 1);
+  (new Counted(&gone))->release();
+  EXPECT_EQ(gone, 2) << "no client: at once";
+}
+
+TEST(StreamClient, ReadsFromTheNewestFrameOnInPublicationOrder) {
+  auto stream = makeStream();
+  for (int32_t i = 0; i < 10; ++i) {
+    writeFrame(*stream, i);
+  }
+  StreamClient client;
+  client.listen(stream.get());
+  EXPECT_EQ(tryRead(client).payload, 9);
+  EXPECT_EQ(tryRead(client).payload, -1) << "each frame at most once";
+  EXPECT_EQ(client.framesBehind(), 0);
+  writeFrame(*stream, 10);
+  writeFrame(*stream, 11);
+  EXPECT_EQ(client.framesBehind(), 2);
+  EXPECT_EQ(tryRead(client).sequence, 10);
+  EXPECT_EQ(tryRead(client).sequence, 11);
+  EXPECT_EQ(client.lostFrames(), 0);
+  client.releaseFrame();
+  EXPECT_EQ(client.framesBehind(), -1);
+  writeFrame(*stream, 12);
+  writeFrame(*stream, 13);
+  EXPECT_EQ(tryRead(client).payload, 13) << "after releaseFrame: the newest";
+}
+
+TEST(StreamClient, ASlowReaderSkipsOverwrittenFramesAndCountsThem) {
+  auto stream = makeStream();  // 5 + 1 + 1, and 1 brought by the reader
+  StreamClient client;
+  client.listen(stream.get());
+  writeFrame(*stream, 0);
+  ASSERT_EQ(tryRead(client).payload, 0);
+  writeFrame(*stream, 1);
+  ASSERT_EQ(tryRead(client).payload, 1);
+  // 20 frames while the reader holds frame 1: the writer recycles the other
+  // buffers; the reader then finds the oldest still there.
+  for (int32_t i = 2; i < 22; ++i) {
+    writeFrame(*stream, i);
+  }
+  std::vector<int32_t> got;
+  for (Read read = tryRead(client); read.payload >= 0; read = tryRead(client)) {
+    got.push_back(read.payload);
+  }
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), 21);
+  for (size_t i = 1; i < got.size(); ++i) {
+    EXPECT_EQ(got[i], got[i - 1] + 1);
+  }
+  EXPECT_EQ(client.lostFrames(), got.front() - 2);
+  EXPECT_EQ(client.lostFrames() + static_cast<int64_t>(got.size()), 20);
+}
+
+TEST(StreamClient, ListenRemembersWhereTheReaderStopped) {
+  auto stream = makeStream();
+  StreamClient client;
+  int32_t last = 0;
+  client.listen(nullptr, &last);
+  EXPECT_EQ(last, -1) << "nothing read";
+  client.listen(stream.get());
+  for (int32_t i = 0; i < 42; ++i) {
+    writeFrame(*stream, i);
+  }
+  ASSERT_EQ(tryRead(client).sequence, 41);
+  client.listen(nullptr, &last);
+  EXPECT_EQ(last, 41);
+  EXPECT_EQ(stream->clientCount(), 0u);
+  writeFrame(*stream, 42);
+  writeFrame(*stream, 43);
+  client.listen(stream.get(), &last);
+  EXPECT_EQ(tryRead(client).sequence, 42);
+  EXPECT_EQ(tryRead(client).sequence, 43);
+  client.listen(nullptr, &last);
+  EXPECT_EQ(last, 43);
+}
+
+TEST(StreamClient, TheThirtySecondReaderIsRefusedAndTheOthersGoOn) {
+  auto stream = makeStream();
+  std::vector<std::unique_ptr<StreamClient>> clients;
+  for (int i = 0; i < JS_MAXREADERS; ++i) {
+    clients.push_back(std::make_unique<StreamClient>());
+    clients.back()->listen(stream.get());
+  }
+  StreamClient extra;
+  try {
+    extra.listen(stream.get());
+    ADD_FAILURE() << "32 readers";
+  } catch (const JTextError& e) {
+    EXPECT_STREQ(e.text(), "cannot listen: JS_MAXREADERS exceeded");
+  }
+  EXPECT_EQ(extra.stream(), nullptr);
+  EXPECT_EQ(stream->clientCount(), 31u);
+  writeFrame(*stream, 5);
+  for (auto& client : clients) {
+    EXPECT_EQ(tryRead(*client).payload, 5);
+  }
+  // A refused listen leaves the client on its previous stream.
+  auto other = makeStream();
+  StreamClient moving;
+  moving.listen(other.get());
+  EXPECT_THROW(moving.listen(stream.get()), JTextError);
+  EXPECT_EQ(moving.stream(), other.get());
+  EXPECT_EQ(other->clientCount(), 1u);
+}
+
+TEST(StreamClient, KeysAndMasksChooseFrames) {
+  auto stream = makeStream();
+  StreamClient keyed;
+  StreamClient masked;
+  keyed.listen(stream.get());
+  masked.listen(stream.get());
+  for (int32_t i = 0; i < 6; ++i) {
+    writeFrame(*stream, i, i == 4 ? 7u : 0x10u | static_cast<uint32_t>(i));
+  }
+  // The masked read starts among the four newest frames (2 to 5).
+  int32_t sequence = -1;
+  std::vector<int32_t> odd;
+  while (uint8_t* frame = masked.tryReadNextMasked(&sequence, 0x11, 0x11, 0)) {
+    odd.push_back(payloadOf(frame));
+  }
+  EXPECT_EQ(odd, (std::vector<int32_t>{3, 5}));
+  EXPECT_EQ(tryRead(keyed).payload, 5);
+  writeFrame(*stream, 6, 0x16);
+  writeFrame(*stream, 7, 7);
+  EXPECT_EQ(tryRead(keyed, 7).payload, 7);
+  EXPECT_EQ(keyed.lostFrames(), 1) << "frame 6, with another key";
+  writeFrame(*stream, 8, 0x18);
+  EXPECT_EQ(tryRead(keyed, 7).payload, -1) << "no new frame with the key";
+  EXPECT_EQ(tryRead(keyed).payload, 8);
+}
+
+TEST(StreamClient, BlockingReadsEndOnTimeOutOrStop) {
+  auto stream = makeStream();
+  StreamClient client;
+  client.listen(stream.get());
+  client.setTimeout(50);
+  try {
+    client.readNext(nullptr);
+    ADD_FAILURE() << "no time-out";
+  } catch (const JTimeoutError& e) {
+    EXPECT_EQ(e.message(), "Time out!");
+    EXPECT_EQ(e.tag(), 100);
+  }
+  // The time-out left the client unlocked: another thread can listen.
+  std::thread([&] { client.listen(nullptr); }).join();
+  client.listen(stream.get());
+  client.setTimeout(-7);
+  EXPECT_EQ(client.timeout(), -1);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> returned{false};
+  std::thread reader([&] {
+    EXPECT_EQ(client.readNext(&stop), nullptr);
+    returned = true;
+  });
+  stream->wakeReaders();  // nothing to read: the reader goes back to sleep
+  stop = true;
+  reader.join();
+  EXPECT_TRUE(returned.load());
+}
+
+TEST(StreamClient, APublicationWakesABlockedReader) {
+  auto stream = makeStream();
+  StreamClient client;
+  client.listen(stream.get());
+  std::atomic<bool> stop{false};
+  std::atomic<int32_t> got{-1};
+  std::thread reader([&] {
+    if (uint8_t* frame = client.readNext(&stop)) {
+      got = payloadOf(frame);
+    }
+    client.unlock();
+  });
+  writeFrame(*stream, 77);
+  EXPECT_TRUE(test::eventually([&] { return got.load() == 77; }));
+  stop = true;
+  reader.join();
+}
+
+// One writer, several readers reading as fast as they can: each reader sees
+// the frames in order, each at most once, every frame's payload intact, and
+// counts exactly the frames it missed.
+void runWriterAndReaders(bool blocking, int readers, int frames) {
+  auto stream = makeStream(blocking);
+  std::atomic<bool> stop{false};
+  std::vector<std::unique_ptr<StreamClient>> clients;
+  for (int r = 0; r < readers; ++r) {
+    clients.push_back(std::make_unique<StreamClient>());
+    clients.back()->listen(stream.get());
+  }
+  std::vector<std::thread> threads;
+  std::vector<int64_t> seen(static_cast<size_t>(readers), 0);
+  std::vector<int32_t> firsts(static_cast<size_t>(readers), -1);
+  std::atomic<int> faults{0};
+  std::atomic<int> finished{0};
+  for (int r = 0; r < readers; ++r) {
+    threads.emplace_back([&, r] {
+      StreamClient& client = *clients[static_cast<size_t>(r)];
+      int32_t previous = -1;
+      int32_t sequence = -1;
+      while (uint8_t* frame = client.readNext(&stop, &sequence)) {
+        if (payloadOf(frame) != sequence || sequence <= previous) {
+          ++faults;
+        }
+        if (previous < 0) {
+          firsts[static_cast<size_t>(r)] = sequence;
+        }
+        previous = sequence;
+        ++seen[static_cast<size_t>(r)];
+        if (sequence == frames - 1) {
+          break;
+        }
+      }
+      client.unlock();
+      ++finished;
+    });
+  }
+  for (int32_t i = 0; i < frames; ++i) {
+    writeFrame(*stream, i);
+  }
+  EXPECT_TRUE(test::eventually([&] { return finished.load() == readers; }));
+  stop = true;
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(faults.load(), 0);
+  for (int r = 0; r < readers; ++r) {
+    SCOPED_TRACE(r);
+    const auto& client = *clients[static_cast<size_t>(r)];
+    const int32_t first = firsts[static_cast<size_t>(r)];
+    ASSERT_GE(first, 0);
+    // Losses are counted from the second frame read on (a first target of
+    // 0 counts none), so the first gap may go uncounted only after frame 0.
+    const int64_t span = frames - first;
+    EXPECT_LE(seen[static_cast<size_t>(r)] + client.lostFrames(), span);
+    EXPECT_GE(seen[static_cast<size_t>(r)] + client.lostFrames() + 1, span);
+    if (blocking) {
+      EXPECT_EQ(client.lostFrames(), 0);
+    }
+  }
+}
+
+TEST(StreamConcurrency, OneWriterAndManyReadersOnANonBlockingStream) {
+  runWriterAndReaders(false, 8, 20000);
+}
+
+TEST(StreamConcurrency, ABlockingStreamLosesNothing) {
+  runWriterAndReaders(true, 4, 1000);
+}
+
+TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
+  auto stream = makeStream();
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int32_t i = 0; !done; ++i) {
+      writeFrame(*stream, i);
+    }
+  });
+  std::vector<std::thread> readers;
+  std::atomic<int> faults{0};
+  for (int r = 0; r < 4; ++r) {
+    readers.emplace_back([&] {
+      StreamClient client;
+      for (int round = 0; round < 200; ++round) {
+        client.listen(stream.get());
+        int32_t previous = -1;
+        for (int k = 0; k < 5; ++k) {
+          const Read read = tryRead(client);
+          if (read.payload >= 0 && (read.payload != read.sequence || read.sequence <= previous)) {
+            ++faults;
+          }
+          previous = std::max(previous, read.sequence);
+        }
+        client.listen(nullptr);
+      }
+    });
+  }
+  for (std::thread& reader : readers) {
+    reader.join();
+  }
+  done = true;
+  writer.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_EQ(stream->clientCount(), 0u);
+  EXPECT_EQ(stream->table()->readerBits.load(), 0u);
+  EXPECT_EQ(buffersOf(stream->table()), 7) << "every reader's extra buffer went with it";
+}
+
+}  // namespace
+}  // namespace zq
