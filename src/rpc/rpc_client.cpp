@@ -350,6 +350,10 @@ void JRPCClient::writeWithin(std::string_view line, const JDeadline& deadline) {
 // broken: closes the connection (with any late answer in it), marks the
 // client disconnected and tells the supervisor, which reports the loss.
 void JRPCClient::dropLinkLocked() {
+  {
+    JAutoLock state(stateMutex_);
+    live_ = nullptr;  // before the socket goes: connectionLost() may use it
+  }
   setSocket(nullptr);
   JAutoLock state(stateMutex_);
   connected_ = false;
@@ -358,6 +362,30 @@ void JRPCClient::dropLinkLocked() {
     linkLostEvent_.set();
   } catch (const JError& e) {
     logCaught(e);  // the supervisor still sees the loss on its next tick
+  }
+}
+
+void JRPCClient::connectionLost() {
+  {
+    JAutoLock state(stateMutex_);
+    if (!connected_) {
+      return;
+    }
+    if (live_ != nullptr) {
+      try {
+        live_->shutdown();  // an exchange under way fails now and drops the link
+      } catch (const JError& e) {
+        logCaught(e);
+      }
+    }
+  }
+  JDeadline none;
+  if (!callLock_.lock(none, JFairLock::Hold::kUncounted, &stopping_)) {
+    return;  // shutting down
+  }
+  JFairLockGuard held(callLock_, std::adopt_lock);
+  if (isConnected()) {
+    dropLinkLocked();
   }
 }
 
@@ -432,6 +460,7 @@ void JRPCClient::connectAttempt(bool firstPass) {
       {
         JAutoLock state(stateMutex_);
         connected_ = true;
+        live_ = socket();
       }
       trace(kTraceConnection,
             firstPass ? "RPC link to %s:%d established." : "RPC link to %s:%d back up.",

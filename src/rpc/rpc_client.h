@@ -127,6 +127,13 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   /// another exchange, a write that fails). Any thread.
   void notify(std::string_view function, const JVariant* chain, int32_t timeoutMs = -1);
 
+  /// The peer this link controls is known to be gone (a receiver of its
+  /// data stream saw the stream end): the link is treated as lost now. A
+  /// pending exchange fails at once (its socket is shut down), the link is
+  /// dropped and the supervisor reports the loss once, as for a loss an
+  /// exchange finds. Nothing happens while disconnected. Any thread.
+  void connectionLost();
+
   /// Starts the supervisor when the constructor did not. Owner only, once.
   void start() { JThread::start(0); }
 
@@ -203,6 +210,9 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   // The socket of a connect in progress, so that shutdown can close it. Not
   // owned: the connect owns it. Guarded by stateMutex_.
   JSocket* connecting_ = nullptr;
+  // The established connection's socket, for connectionLost(); guarded by
+  // stateMutex_, cleared before the socket goes.
+  JSocket* live_ = nullptr;
 };
 
 /// A JRPCClient whose link events go to a listener (not owned, may be null).
