@@ -17,9 +17,11 @@ namespace zq {
 namespace {
 
 constexpr size_t kTableBlockSize = 8192;
-// The table holds 64-bit pointers here: it outgrows the 8 KiB block a 32-bit
-// build of the same table fits in.
-constexpr size_t kTableAllocation = std::max(kTableBlockSize, sizeof(JStreamTable));
+// The table holds 64-bit pointers and keeps its entries on cache lines of
+// their own here: it outgrows the 8 KiB block a 32-bit
+// build of the same table fits in. The slack places it on a cache line.
+constexpr size_t kTableAllocation =
+    std::max(kTableBlockSize, sizeof(JStreamTable)) + alignof(JStreamTable);
 constexpr size_t kClientGrowth = 16;
 
 void debugText(const char* text) {
@@ -49,7 +51,9 @@ JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra, bool loc
   if (tableBlock_.data == nullptr) {
     throw JTextError("cannot init stream: out of buffers");
   }
-  table_ = new (tableBlock_.data) JStreamTable();
+  const auto start = reinterpret_cast<uintptr_t>(tableBlock_.data);
+  const uintptr_t aligned = (start + alignof(JStreamTable) - 1) & ~(alignof(JStreamTable) - 1);
+  table_ = new (reinterpret_cast<void*>(aligned)) JStreamTable();
   const int result = bufferSize < sizeof(StreamFrameHeader)
                          ? -1
                          : js_init(table_, tableBlock_, nbuf, *memory_, bufferSize, extra);
@@ -123,7 +127,9 @@ void JStream::publish(uint32_t key) {
   entry.key.store(key, std::memory_order_relaxed);
   nextSequence_ = js_publish(table_, writeIndex_);
   writeIndex_ = -1;
-  signalReaders();
+  if (wakeOnPublish_.load(std::memory_order_relaxed)) {
+    signalReaders();
+  }
 }
 
 void JStream::signalReaders() {

@@ -61,7 +61,9 @@ extern const JStreamMemory kLocalStreamMemory;
 /// this system) a plain heap allocation with no alignment.
 extern const JStreamMemory kShareableStreamMemory;
 
-struct JStreamEntry {
+// Entries sit on cache lines of their own: the writer and the readers touch
+// neighbouring entries at the same time.
+struct alignas(64) JStreamEntry {
   /// Milliseconds of the monotonic clock at publication, cut to 32 bits.
   std::atomic<uint32_t> timeStamp{0};
   std::atomic<int32_t> sequence{kJsSeqUnused};
