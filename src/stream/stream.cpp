@@ -43,7 +43,12 @@ timespec monotonicIn(int ms) {
 }  // namespace
 
 JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra, bool localMemory)
-    : memory_(localMemory ? &kLocalStreamMemory : &kShareableStreamMemory),
+    : JStream(bufferSize, nbuf, blocking, extra,
+              localMemory ? kLocalStreamMemory : kShareableStreamMemory) {}
+
+JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra,
+                 const JStreamMemory& memory)
+    : memory_(&memory),
       bufferSize_(bufferSize),
       blocking_(blocking) {
   clients_.reserve(kClientGrowth);

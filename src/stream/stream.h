@@ -32,6 +32,9 @@ class JStream : public virtual VideoCtl {
   /// stream: out of buffers" when a buffer cannot be allocated, "cannot init
   /// stream: donno why" on any other failure.
   JStream(size_t bufferSize, int nbuf, bool blocking, int extra, bool localMemory);
+  /// The same with the memory provider given (its functions must stay valid
+  /// for the stream's life).
+  JStream(size_t bufferSize, int nbuf, bool blocking, int extra, const JStreamMemory& memory);
   JStream(const JStream&) = delete;
   JStream& operator=(const JStream&) = delete;
 
