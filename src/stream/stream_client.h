@@ -59,21 +59,24 @@ class StreamClient {
   uint8_t* tryReadNext(int32_t* sequence, uint32_t key, int skip);
   uint8_t* tryReadNextMasked(int32_t* sequence, uint32_t mask, uint32_t value, int skip);
 
-  /// Leaves the client's mutex if a read left it locked; takes it.
+  /// Leaves the client's mutex if a read left it locked; takes it. The
+  /// reader thread.
   void unlock();
   void lock();
 
-  /// Releases the held frame; the next read returns the newest.
+  /// Releases the held frame; the next read returns the newest. Takes the
+  /// client's mutex: the reader thread, or another once the reader unlocked.
   void releaseFrame();
   /// Last sequence of the stream minus the held frame's, or -1 when either
-  /// is unknown.
+  /// is unknown. The reader thread.
   int32_t framesBehind() const;
-  /// A negative value means none (-1).
+  /// The read time-out of later reads; a negative value means none (-1).
+  /// Any thread.
   void setTimeout(int milliseconds) { timeout_.store(milliseconds < 0 ? -1 : milliseconds); }
   int timeout() const { return timeout_.load(); }
 
   JStream* stream() const { return stream_; }
-  /// Frames missed between two reads since the client was made.
+  /// Frames missed between two reads since the client was made. Any thread.
   int64_t lostFrames() const { return lost_.load(std::memory_order_relaxed); }
   int position() const { return position_; }
 
