@@ -203,9 +203,8 @@ TEST_F(Registry, RootsArePrintedByNameAndKeptInFilesOfTheirOwn) {
       {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},     {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
       {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"},   {HKEY_USERS, "HKEY_USERS"},
       {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG"}, {0x80000004u, "UNKNOWN HKEY"}};
-  for (auto [root, name] : roots) {
+  for (auto [root, name] : roots)
     EXPECT_STREQ(JSystemRegistryKey::rootName(root), name);
-  }
   JSystemRegistryKey(HKEY_CURRENT_USER, "Software\\Test").setDword("V", 9);
   EXPECT_EQ(dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, "Software\\Test"), "V"), -1);
   EXPECT_EQ(readFile(dir_.path() / "HKEY_CURRENT_USER.reg"),
@@ -327,9 +326,8 @@ TEST_F(Registry, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
   JSystemRegistryKey cameras(HKEY_LOCAL_MACHINE, "Software\\Quorvanta\\Cameras", KEY_READ);
   const std::vector<std::string> names = cameras.enumSubKeys();
   ASSERT_EQ(names.size(), size_t{kKeys});
-  for (int i = 0; i < kKeys; ++i) {
+  for (int i = 0; i < kKeys; ++i)
     ASSERT_EQ(names[i], name(i));
-  }
   JSystemRegistryKey tenth(HKEY_LOCAL_MACHINE, "SOFTWARE\\QUORVANTA\\cameras\\" + name(10),
                            KEY_READ);
   EXPECT_EQ(std::tuple(dwordOf(tenth, "port"), stringOf(tenth, "NAME")),
@@ -425,9 +423,8 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   std::vector<pid_t> children;
   for (int w = 0; w < 2; ++w) {  // before any thread starts
     children.push_back(::fork());
-    if (children.back() == 0) {
+    if (children.back() == 0)
       ::_exit(sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1);
-    }
   }
   std::atomic<bool> stop{false};
   std::atomic<int> failures{0}, torn{0}, reads{0};
@@ -440,28 +437,24 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
       torn += whole ? 0 : 1;
     }
   });
-  for (int w = 2; w < kWriters; ++w) {
+  for (int w = 2; w < kWriters; ++w)
     threads.emplace_back([&, w] { failures += sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1; });
-  }
   // On until the reader has read a few times: a busy machine may not run it at once.
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int i = 0; i < 100 || (reads < 20 && std::chrono::steady_clock::now() < bound); ++i) {
+  for (int i = 0; i < 100 || (reads < 20 && std::chrono::steady_clock::now() < bound); ++i)
     key.setString("Big", i % 2 == 0 ? b : a);
-  }
   for (pid_t child : children) {
     int status = -1;
     EXPECT_TRUE(child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
                 WEXITSTATUS(status) == 0);
   }
   stop = true;
-  for (auto& thread : threads) {
+  for (auto& thread : threads)
     thread.join();
-  }
   EXPECT_EQ(std::tuple(failures.load(), torn.load(), reads.load() > 0), std::tuple(0, 0, true));
   for (int w = 0; w < kWriters; ++w) {
-    for (int i = 0; i < kValues; ++i) {
+    for (int i = 0; i < kValues; ++i)
       EXPECT_EQ(dwordOf(key, name(w, i)), i);
-    }
   }
   EXPECT_EQ(key.enumSubKeys().size(), static_cast<size_t>(kWriters * kValues));
 }
