@@ -18,6 +18,7 @@
 #include <latch>
 #include <map>
 #include <mutex>
+#include <ranges>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -450,8 +451,8 @@ TEST_F(LogTest, FileOutputsThatMakeNoFile) {
 }
 
 TEST_F(LogTest, FileRotationBySizeAndCleanUpOfTheOldestFiles) {
-  // Name; MaxLogFileSize, MaxLogDirSize (-1: defaults); old files, oldest first, and
-  // their size; records of 16 bytes; the sizes of the new files; old files deleted.
+  // MaxLogFileSize, MaxLogDirSize (-1: defaults); old files and their size; records of 16
+  // bytes; the sizes of the new files; old files deleted, oldest first.
   const std::tuple<const char*, int, int, int, uintmax_t, int, std::vector<uintmax_t>, int>
       cases[] = {
           // 20 x 600 000 bytes: the three oldest go to fit 10 MB.
@@ -500,8 +501,7 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
   JSystemRegistryKey out = fileOutput(dir);
   out.setDword("MaxLogFileSize", 0);
   JLog::reinitialise(0);
-  // Files of this process may not grow past 4 000 bytes for a moment: records
-  // 0 to 39 fill the first file, 40 fails and is lost with it, 41 starts another.
+  // Files may not grow past 4 000 bytes: 0 to 39 fill a file, 40 is lost with it, 41 starts one.
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   const struct rlimit small { 4000, saved.rlim_max };
@@ -611,8 +611,7 @@ TEST_F(LogTest, SyslogOutputThatCannotStartSaysWhyAndSendsNothing) {
 
 constexpr uint32_t kSocket = JSysError::kSocketTag;
 
-// The tag in the top bits of a code selects the text source; 10061 means
-// something else entirely as an operating-system number.
+// The tag in the top bits of a code selects the text source.
 TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
   const std::tuple<uint32_t, const char*, const char*> cases[] = {
       {ENOENT, "CreateFile", "No such file or directory"},
@@ -635,10 +634,9 @@ TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
       {JSysError::kWaveOutTag | 33, "waveOutClose", "The device is still playing."},
       {JSysError::kWaveInTag | 999, "waveInOpen", "unknown error"},
   };
-  for (const auto& [code, function, text] : cases) {
+  for (const auto& [code, function, text] : cases)
     EXPECT_EQ(JSysError(code, function).message(),
               std::string("system call error at function '") + function + "' : " + text);
-  }
   // Only the low 16 bits are the wave error number.
   EXPECT_EQ(JSysError::codeText(JSysError::kWaveOutTag | 0x00010002),
             JSysError::codeText(JSysError::kWaveOutTag | 2));
@@ -647,28 +645,21 @@ TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
   EXPECT_EQ(socketErrorText(kSocket | 10111), socketErrorText(kSocket | 10103));
   EXPECT_EQ(socketErrorText(10061), "Unknown socket error");  // untagged
   std::vector<uint32_t> codes = {0, 10004, 10009, 10013, 10014, 10022, 10024, 10091, 10092, 10093};
-  for (auto [first, last] : {std::pair{10035u, 10071u}, {10101u, 10112u}, {11001u, 11015u}}) {
+  for (auto [first, last] : {std::pair{10035u, 10071u}, {10101u, 10112u}, {11001u, 11015u}})
     for (uint32_t code = first; code <= last; ++code)
       codes.push_back(code);
-  }
-  ASSERT_EQ(codes.size(), 74u);
-  for (uint32_t code : codes) {
-    const std::string_view text = socketErrorText(kSocket | code);
-    EXPECT_TRUE(text != "Unknown socket error" && text.find_first_of("\r\n") == text.npos) << code;
-  }
+  for (const std::string_view text :
+       codes | std::views::transform([](uint32_t code) { return socketErrorText(kSocket | code); }))
+    EXPECT_TRUE(text != "Unknown socket error" && text.find_first_of("\r\n") == text.npos) << text;
 }
 
-TEST(ErrorMessages, EachClassComposesItsMessage) {
+TEST(ErrorMessages, EachClassComposesItsMessageAndFillsACallersBuffer) {
   const JSysError sys(kSocket | 10040, "WSAJoinLeaf", 17);
   EXPECT_EQ(std::tuple(sys.code(), std::string(sys.function()), sys.tag(), JSysError(1, "x").tag()),
             std::tuple(kSocket | 10040, "WSAJoinLeaf", 17, 100));
-  EXPECT_EQ(JTextError("unknown url type").message(), "unknown url type");
   EXPECT_EQ(JTextError(std::string(400, 'a')).message(), std::string(255, 'a'));
-  for (size_t n : {255u, 256u, 257u}) {  // around the formatter's first buffer
+  for (size_t n : {255u, 256u, 257u})  // around the formatter's first buffer
     EXPECT_EQ(jformat("%s", std::string(n, 'b').c_str()), std::string(n, 'b'));
-  }
-  EXPECT_EQ(JTimeoutError().message(), "Time out!");
-  EXPECT_EQ(JGenericError("cannot deserialise").message(), "cannot deserialise");
   EXPECT_EQ(
       JNtDllError(static_cast<int32_t>(0xC0000022u), "NtQuerySystemInformation")
           .message()
@@ -685,11 +676,7 @@ TEST(ErrorMessages, EachClassComposesItsMessage) {
   EXPECT_EQ(std::tuple(original.line(), copy->line(), copy->message()),
             std::tuple(line, line, original.message()));
   EXPECT_NE(dynamic_cast<JMixerError*>(JMixerError("mixer").clone().get()), nullptr);
-}
-
-// A system message is cut and always terminated; a generic one that does not
-// fit is left out whole.
-TEST(ErrorMessages, CallersBufferCutsOrDropsTheMessage) {
+  // A caller's buffer cuts and terminates a system message, and leaves a generic one out whole.
   JSysError error(kSocket | 10054, "recv");
   char buffer[16], one[1] = {'x'}, small[8] = "xxxxxxx", exact[11];
   std::memset(buffer, 'x', sizeof buffer);
@@ -702,44 +689,31 @@ TEST(ErrorMessages, CallersBufferCutsOrDropsTheMessage) {
             std::tuple("system call err", '\0', "", "0123456789"));
 }
 
-// ---- the three log moments --------------------------------------------------
-
-TEST(ErrorLogging, TextAndSysErrorsLogWhenThrownOthersDoNot) {
+// Text and system errors log when built, others do not; a report gives the error's line, a
+// catch the catch site's.
+TEST(ErrorLogging, ThrowReportAndCatchRecords) {
+  const JTimeoutError timeout;
+  const unsigned line = __LINE__ - 1;
   test::LogCapture capture(1u << 10, "%c|%f|%l|%w|%m");
-  const unsigned line = __LINE__ + 1;
   JTextError text("bad rtsp url format, missing mediafile");
   JSysError sys(ENOENT, "CreateFile");
-  JTimeoutError timeout;
   JGenericError generic("x");
   JNtDllError native(0, "NtClose");
-  const auto records = capture.records();
-  ASSERT_EQ(records.size(), 2u);
-  const std::string head = "Exception THROW|tests/base/test_log.cpp|";
-  EXPECT_EQ(records[0].text,
-            head + std::to_string(line) + "|EXCEPTION     |bad rtsp url format, missing mediafile");
-  EXPECT_EQ(records[0].level, 10);
-  EXPECT_EQ(records[1].text, head + std::to_string(line + 1) +
-                                 "|EXCEPTION     |system call error at function 'CreateFile' : "
-                                 "No such file or directory");
-}
-
-TEST(ErrorLogging, ReportUsesTheErrorsLineAndCatchTheCatchSite) {
-  const JTimeoutError error;  // built here, reported below
-  const unsigned line = __LINE__ - 1;
-  test::LogCapture capture(1u << 10, "%c|%l|%m");
-  report(error);
-  unsigned catchLine = 0;
+  report(timeout);
   try {
-    throw JTextError("unknown url type");
+    throw JTimeoutError();
   } catch (const JError& e) {
-    catchLine = __LINE__ + 1;
     logCaught(e);
   }
+  const std::string at = "|tests/base/test_log.cpp|", in = "|EXCEPTION     |";
   const auto records = capture.records();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].text, "Exception REPORT|" + std::to_string(line) + "|Time out!");
-  EXPECT_EQ(records[1].text.rfind("Exception THROW|", 0), 0u);
-  EXPECT_EQ(records[2].text, "Exception CATCH|" + std::to_string(catchLine) + "|unknown url type");
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].level, 10);
+  EXPECT_EQ((Texts{records[0].text, records[1].text, records[2].text, records[3].text}),
+            (Texts{"Exception THROW" + at + std::to_string(line + 3) + in + text.message(),
+                   "Exception THROW" + at + std::to_string(line + 4) + in + sys.message(),
+                   "Exception REPORT" + at + std::to_string(line) + in + "Time out!",
+                   "Exception CATCH" + at + std::to_string(line + 11) + in + "Time out!"}));
 }
 
 }  // namespace

@@ -263,8 +263,7 @@ TEST_F(Registry, HandEditedFileReadsAndWhatTheStoreDoesNotKnowSurvivesARewrite) 
   }
 }
 
-// A file that cannot be parsed fails every operation on its root, with the
-// file, the line and the fault, and is never rewritten.
+// An unparsable file fails every operation on its root, naming file, line and fault; never rewritten.
 TEST_F(Registry, BrokenFilesNameTheFileTheLineAndTheFault) {
   const std::string head = "REGEDIT4\n\n; comment\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n";
   const std::pair<std::string, const char*> cases[] = {
@@ -306,9 +305,8 @@ TEST_F(Registry, BrokenFilesNameTheFileTheLineAndTheFault) {
   EXPECT_EQ(dwordOf(key, "V"), 0x1F);
 }
 
-// A file of many keys, written by hand: keys in creation order (not sorted),
-// a key split over two sections in different cases, and edits by another
-// writer between reads, including one that keeps the file's size.
+// Many keys written by hand: listed in creation order, one split over two sections in different
+// cases; edits by another writer between reads, one keeping the file's size.
 TEST_F(Registry, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
   constexpr int kKeys = 5000;
   auto name = [](int i) { return "Cam" + std::to_string((i * 7919) % kKeys); };
@@ -361,14 +359,12 @@ TEST_F(Registry, SnapshotReadsOneStateOfTheFileAndWritesNothing) {
   EXPECT_EQ(dwordOf(viewAdded, "V"), 3);
 }
 
-// A store whose lock cannot be taken is read-only, and flush makes its
-// directory durable; one that cannot be reached fails each call, naming it.
+// A store whose lock cannot be taken is read-only; one that cannot be reached fails each call.
 TEST_F(Registry, ReadOnlyAndUnreachableStoresFailWithEachFunctionsName) {
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
   key.setDword("V", 5);
   EXPECT_NO_THROW(key.flush());
-  // A directory standing where the lock file goes makes every write fail, as
-  // a directory without write permission would for a user without rights.
+  // A directory where the lock file goes fails every write, as no write permission would.
   std::filesystem::remove(dir_.path() / "HKEY_LOCAL_MACHINE.reg.lock");
   std::filesystem::create_directory(dir_.path() / "HKEY_LOCAL_MACHINE.reg.lock");
   EXPECT_EQ(dwordOf(JSystemRegistryKey(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ), "V"), 5);
@@ -404,8 +400,7 @@ TEST_F(Registry, OverlongKeyNamesAreRefused) {
 
 // ---- several writers -------------------------------------------------------
 
-// Two child processes and two threads write values and keys while a reader
-// reads a value being rewritten: nothing is lost and no read is torn.
+// Two processes and two threads write while a reader reads a value being rewritten.
 TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   constexpr int kWriters = 4, kValues = 40;  // the first two are processes
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
@@ -428,7 +423,7 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   }
   std::atomic<bool> stop{false};
   std::atomic<int> failures{0}, torn{0}, reads{0};
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads;
   threads.emplace_back([&] {
     JSystemRegistryKey k(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ);
     for (std::string text; !stop.load(); ++reads) {
@@ -449,13 +444,11 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
                 WEXITSTATUS(status) == 0);
   }
   stop = true;
-  for (auto& thread : threads)
-    thread.join();
+  threads.clear();
   EXPECT_EQ(std::tuple(failures.load(), torn.load(), reads.load() > 0), std::tuple(0, 0, true));
-  for (int w = 0; w < kWriters; ++w) {
+  for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kValues; ++i)
       EXPECT_EQ(dwordOf(key, name(w, i)), i);
-  }
   EXPECT_EQ(key.enumSubKeys().size(), static_cast<size_t>(kWriters * kValues));
 }
 

@@ -531,7 +531,7 @@ TEST(WaitConcurrency, WaitAllAndSingleWaitersNeverTakeASignalTwice) {
             std::tuple(kReleases, kReleases));
 }
 
-TEST(Flag, ManualStaysSignalledAutoIsTakenOnceAndSetsMerge) {
+TEST(Flag, ManualStaysSignalledAutoIsTakenOnceSetsMergeAndWaitsTimeOut) {
   JFlag manual(true, false), automatic(false, false), initialManual(true, true),
       initialAuto(false, true);
   const std::string unset = polls(manual, 1);
@@ -549,15 +549,12 @@ TEST(Flag, ManualStaysSignalledAutoIsTakenOnceAndSetsMerge) {
     EXPECT_NO_THROW(automatic.wait(10000));  // blocked until then
   }
   EXPECT_EQ(polls(automatic, 1), "0");
-}
-
-TEST(WaitTimeout, ExpiresNoEarlierThanAskedAndZeroOnlyLooks) {
-  JFlag flag(true, false);
+  // A time-out expires no earlier than asked; zero only looks.
   auto start = Clock::now();
-  EXPECT_EQ(failureOf([&] { flag.wait(100); }), "Time out!");
+  EXPECT_EQ(failureOf([&] { manual.wait(100); }), "Time out!");
   EXPECT_GE(msSince(start), 99);
   start = Clock::now();
-  EXPECT_EQ(failureOf([&] { flag.wait(0); }), "Time out!");
+  EXPECT_EQ(failureOf([&] { manual.wait(0); }), "Time out!");
   EXPECT_LT(msSince(start), 1000);
 }
 
@@ -597,7 +594,7 @@ TEST(Semaphore, ConcurrentReleasesNeverPassTheMaximum) {
   EXPECT_EQ(polls(semaphore, kMaximum + 1), std::string(kMaximum, '1') + "0");
 }
 
-TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
+TEST(Timer, FiresAtItsDueTimeOrEveryPeriodAndArmingReplacesTheLast) {
   JWaitableTimer timer;
   EXPECT_THROW(timer.wait(50), JTimeoutError);  // not armed
   auto start = Clock::now();
@@ -619,10 +616,8 @@ TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
   sleepMs(800);
   EXPECT_EQ(polls(timer, 2), "10");
   EXPECT_NO_THROW(timer.wait(5000));  // and ticks on
-}
-
-TEST(Timer, ArmingReplacesTheLastCancelClearsAndManualResetStays) {
-  JWaitableTimer manual(true), timer;
+  // Arming replaces the last arming, a cancel clears, a manual-reset timer stays signalled.
+  JWaitableTimer manual(true);
   manual.set(20);
   manual.wait(5000);
   EXPECT_EQ(polls(manual, 2), "11");

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "control/audio_output_controller_group.h"
@@ -193,18 +194,14 @@ class ControllerGroup : public ::testing::Test {
   Group group{&target};
 };
 
-TEST(ControllerGroupAlone, DefaultsAndTheSocketLayerHeldForItsLife) {
+TEST_F(ControllerGroup, DefaultsArgumentChecksAndUnknownNames) {
+  EXPECT_EQ(std::tuple(group.getServer(), group.getPort(), group.getTimeOut(), group.getBlocking()),
+            std::tuple("localhost"s, 10001, 2000, false));
   const int users = JSocketLayer::users();
-  auto group = std::make_unique<Group>(nullptr);
+  std::optional<Group> other(std::in_place, nullptr);  // holds the socket layer for its life
   EXPECT_EQ(JSocketLayer::users(), users + 1);
-  EXPECT_EQ(
-      std::tuple(group->getServer(), group->getPort(), group->getTimeOut(), group->getBlocking()),
-      std::tuple("localhost"s, 10001, 2000, false));
-  group.reset();
+  other.reset();
   EXPECT_EQ(JSocketLayer::users(), users);
-}
-
-TEST_F(ControllerGroup, ArgumentChecksAndUnknownNames) {
   // The five connectors are numbered in this order; nothing else is one.
   const std::string_view kConnectors[] = {
       "wavein_line_in",   "wavein_mic_in", "pci2_line_in",  "pci2_mic_in",
