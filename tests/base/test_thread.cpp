@@ -37,7 +37,6 @@ namespace {
 
 using namespace test;
 
-// "<function> code <n>" for a JSysError.
 std::string sys(const char* function, uint32_t code) {
   return std::string(function) + " code " + std::to_string(code);
 }
@@ -68,13 +67,9 @@ std::string polls(JWaitableObject& object, int n) {
 }
 
 // Runs `f` on a thread of its own after `ms` milliseconds; joins it when destroyed.
-class After {
- public:
-  After(int ms, std::function<void()> f) : thread_([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
-  ~After() { thread_.join(); }
-
- private:
-  std::thread thread_;
+struct After {
+  After(int ms, std::function<void()> f) : thread([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
+  std::jthread thread;
 };
 
 // Joins in its own destructor, as every subclass whose body uses its members must.
