@@ -1,4 +1,6 @@
-// The logging facility and its in-process, console, rotating file and syslog outputs.
+// The logging facility and its in-process, console, rotating file and syslog
+// outputs; the error hierarchy: composed messages, the text sources chosen by
+// the top two bits of a system code, and the three moments an error is logged.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -8,20 +10,26 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <latch>
 #include <map>
 #include <mutex>
+#include <ranges>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include "base/error.h"
+#include "base/error_text.h"
+#include "base/format.h"
 #include "base/log.h"
 #include "base/log_syslog.h"
 #include "base/registry_key.h"
+#include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 
 namespace zq {
@@ -443,8 +451,8 @@ TEST_F(LogTest, FileOutputsThatMakeNoFile) {
 }
 
 TEST_F(LogTest, FileRotationBySizeAndCleanUpOfTheOldestFiles) {
-  // Name; MaxLogFileSize, MaxLogDirSize (-1: defaults); old files, oldest first, and
-  // their size; records of 16 bytes; the sizes of the new files; old files deleted.
+  // MaxLogFileSize, MaxLogDirSize (-1: defaults); old files and their size; records of 16
+  // bytes; the sizes of the new files; old files deleted, oldest first.
   const std::tuple<const char*, int, int, int, uintmax_t, int, std::vector<uintmax_t>, int>
       cases[] = {
           // 20 x 600 000 bytes: the three oldest go to fit 10 MB.
@@ -493,8 +501,7 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
   JSystemRegistryKey out = fileOutput(dir);
   out.setDword("MaxLogFileSize", 0);
   JLog::reinitialise(0);
-  // Files of this process may not grow past 4 000 bytes for a moment: records
-  // 0 to 39 fill the first file, 40 fails and is lost with it, 41 starts another.
+  // Files may not grow past 4 000 bytes: 0 to 39 fill a file, 40 is lost with it, 41 starts one.
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   const struct rlimit small { 4000, saved.rlim_max };
@@ -598,6 +605,115 @@ TEST_F(LogTest, SyslogOutputThatCannotStartSaysWhyAndSendsNothing) {
   badName.resize(256 - resolve.size() - notFound.size(), 'x');
   syslogOutput().setString("Server", badName);
   EXPECT_EQ(refusal(), resolve + badName + notFound);
+}
+
+// ---- errors ------------------------------------------------------------------
+
+constexpr uint32_t kSocket = JSysError::kSocketTag;
+
+// The tag in the top bits of a code selects the text source.
+TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
+  const std::tuple<uint32_t, const char*, const char*> cases[] = {
+      {ENOENT, "CreateFile", "No such file or directory"},
+      {99999, "CreateThread", "unknown error"},
+      {10100, "send", "unknown error"},
+      {kSocket | 10061, "WSAConnect",
+       "No connection could be made because the target machine actively refused it"},
+      {kSocket | 10054, "recv", "An existing connection was forcibly closed by the remote host"},
+      {kSocket | 10100, "send", "Unknown socket error"},
+      {kSocket | 0, "select", "The operation completed successfully"},
+      {kSocket | 10024, "socket", "Too many open sockets"},
+      {kSocket | 11001, "gethostbyname", "No such host is known"},
+      {kSocket | 11015, "WSAIoctl", "General QOS error"},
+      {kSocket | 10060, "connect",
+       "A connection attempt failed because the connected party did not properly respond after a "
+       "period of time, or established connection failed because connected host has failed to "
+       "respond"},
+      {JSysError::kWaveInTag | 32, "waveInOpen", "The wave format is not supported."},
+      {JSysError::kWaveInTag | 33, "waveInStop", "The device is still recording."},
+      {JSysError::kWaveOutTag | 33, "waveOutClose", "The device is still playing."},
+      {JSysError::kWaveInTag | 999, "waveInOpen", "unknown error"},
+  };
+  for (const auto& [code, function, text] : cases)
+    EXPECT_EQ(JSysError(code, function).message(),
+              std::string("system call error at function '") + function + "' : " + text);
+  // Only the low 16 bits are the wave error number.
+  EXPECT_EQ(JSysError::codeText(JSysError::kWaveOutTag | 0x00010002),
+            JSysError::codeText(JSysError::kWaveOutTag | 2));
+  // Every known socket code has a text of one line; two share their neighbours' texts.
+  EXPECT_EQ(socketErrorText(kSocket | 10110), socketErrorText(kSocket | 10102));
+  EXPECT_EQ(socketErrorText(kSocket | 10111), socketErrorText(kSocket | 10103));
+  EXPECT_EQ(socketErrorText(10061), "Unknown socket error");  // untagged
+  std::vector<uint32_t> codes = {0, 10004, 10009, 10013, 10014, 10022, 10024, 10091, 10092, 10093};
+  for (auto [first, last] : {std::pair{10035u, 10071u}, {10101u, 10112u}, {11001u, 11015u}})
+    for (uint32_t code = first; code <= last; ++code)
+      codes.push_back(code);
+  for (const std::string_view text :
+       codes | std::views::transform([](uint32_t code) { return socketErrorText(kSocket | code); }))
+    EXPECT_TRUE(text != "Unknown socket error" && text.find_first_of("\r\n") == text.npos) << text;
+}
+
+TEST(ErrorMessages, EachClassComposesItsMessageAndFillsACallersBuffer) {
+  const JSysError sys(kSocket | 10040, "WSAJoinLeaf", 17);
+  EXPECT_EQ(std::tuple(sys.code(), std::string(sys.function()), sys.tag(), JSysError(1, "x").tag()),
+            std::tuple(kSocket | 10040, "WSAJoinLeaf", 17, 100));
+  EXPECT_EQ(JTextError(std::string(400, 'a')).message(), std::string(255, 'a'));
+  for (size_t n : {255u, 256u, 257u})  // around the formatter's first buffer
+    EXPECT_EQ(jformat("%s", std::string(n, 'b').c_str()), std::string(n, 'b'));
+  EXPECT_EQ(
+      JNtDllError(static_cast<int32_t>(0xC0000022u), "NtQuerySystemInformation")
+          .message()
+          .rfind("system call error at function 'NtQuerySystemInformation' : {Access Denied}", 0),
+      0u);
+  EXPECT_EQ(JNtDllError(0x12345, "NtClose").message(),
+            "system call error at function 'NtClose' : unknown error");
+  // File, line and class survive a clone.
+  const unsigned line = __LINE__ + 1;
+  const JNoSpaceLeftError original(ENOSPC, "WriteFile");
+  EXPECT_STREQ(original.file(), "tests/base/test_log.cpp");  // relative to the tree
+  std::unique_ptr<JError> copy = original.clone();
+  ASSERT_NE(dynamic_cast<JNoSpaceLeftError*>(copy.get()), nullptr);
+  EXPECT_EQ(std::tuple(original.line(), copy->line(), copy->message()),
+            std::tuple(line, line, original.message()));
+  EXPECT_NE(dynamic_cast<JMixerError*>(JMixerError("mixer").clone().get()), nullptr);
+  // A caller's buffer cuts and terminates a system message, and leaves a generic one out whole.
+  JSysError error(kSocket | 10054, "recv");
+  char buffer[16], one[1] = {'x'}, small[8] = "xxxxxxx", exact[11];
+  std::memset(buffer, 'x', sizeof buffer);
+  error.getMessage(buffer, sizeof buffer);
+  error.getMessage(one, 1);
+  JGenericError generic("0123456789");
+  generic.getMessage(small, sizeof small);
+  generic.getMessage(exact, sizeof exact);
+  EXPECT_EQ(std::tuple(std::string(buffer), one[0], std::string(small), std::string(exact)),
+            std::tuple("system call err", '\0', "", "0123456789"));
+}
+
+// Text and system errors log when built, others do not; a report gives the error's line, a
+// catch the catch site's.
+TEST(ErrorLogging, ThrowReportAndCatchRecords) {
+  const JTimeoutError timeout;
+  const unsigned line = __LINE__ - 1;
+  test::LogCapture capture(1u << 10, "%c|%f|%l|%w|%m");
+  JTextError text("bad rtsp url format, missing mediafile");
+  JSysError sys(ENOENT, "CreateFile");
+  JGenericError generic("x");
+  JNtDllError native(0, "NtClose");
+  report(timeout);
+  try {
+    throw JTimeoutError();
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+  const std::string at = "|tests/base/test_log.cpp|", in = "|EXCEPTION     |";
+  const auto records = capture.records();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].level, 10);
+  EXPECT_EQ((Texts{records[0].text, records[1].text, records[2].text, records[3].text}),
+            (Texts{"Exception THROW" + at + std::to_string(line + 3) + in + text.message(),
+                   "Exception THROW" + at + std::to_string(line + 4) + in + sys.message(),
+                   "Exception REPORT" + at + std::to_string(line) + in + "Time out!",
+                   "Exception CATCH" + at + std::to_string(line + 11) + in + "Time out!"}));
 }
 
 }  // namespace

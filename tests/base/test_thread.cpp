@@ -37,13 +37,11 @@ namespace {
 
 using namespace test;
 
-// "<function> code <n>" for a JSysError.
 std::string sys(const char* function, uint32_t code) {
   return std::string(function) + " code " + std::to_string(code);
 }
 
-// What `f` throws: sys() of a JSysError, the message of any other JError, ""
-// when it throws nothing.
+// What `f` throws: sys() of a JSysError, the message of any other JError, or "".
 template <class F>
 std::string failureOf(F&& f) {
   try {
@@ -56,36 +54,25 @@ std::string failureOf(F&& f) {
   return "";
 }
 
-void joinThread(std::thread& thread) {
-  thread.join();
-}
-
 void sleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Looks `n` times whether `object` is signalled, taking an auto-reset signal
-// as any wait does: a '1' for each look that found it, a '0' else.
+// A '1' or '0' for each of `n` looks whether `object` is signalled (taking it, as waits do).
 std::string polls(JWaitableObject& object, int n) {
   std::string seen;
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n; ++i)
     seen += signalledNow(object) ? '1' : '0';
-  }
   return seen;
 }
 
 // Runs `f` on a thread of its own after `ms` milliseconds; joins it when destroyed.
-class After {
- public:
-  After(int ms, std::function<void()> f) : thread_([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
-  ~After() { thread_.join(); }
-
- private:
-  std::thread thread_;
+struct After {
+  After(int ms, std::function<void()> f) : thread([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
+  std::jthread thread;
 };
 
-// A JThread running a function; it joins in its own destructor, as every
-// subclass whose body uses its members must.
+// Joins in its own destructor, as every subclass whose body uses its members must.
 class FunctionThread : public JThread {
  public:
   FunctionThread(std::string_view name, std::function<void()> body)
@@ -106,9 +93,7 @@ void resumeFully(JThread& thread) {
   });
 }
 
-// A FunctionThread that, on leaving the test's scope (through a failed ASSERT
-// too), runs `release` and resumes fully, so that a parked or looping body
-// never blocks the join.
+// Leaving the scope (a failed ASSERT too), runs `release` and resumes fully: never blocks the join.
 class Worker : public FunctionThread {
  public:
   Worker(
@@ -119,8 +104,6 @@ class Worker : public FunctionThread {
  private:
   std::function<void()> release_;
 };
-
-// ---- life cycle -----------------------------------------------------------
 
 TEST(ThreadLife, HandleJoinSignalAndSuspensionsFollowEachRun) {
   JFlag release(true, false), stop(true, false);
@@ -144,9 +127,8 @@ TEST(ThreadLife, HandleJoinSignalAndSuspensionsFollowEachRun) {
   EXPECT_TRUE(handle >= 0 && thread.threadId() != 0);
   EXPECT_EQ(failureOf([&] { thread.start(); }), "thread already started");
   EXPECT_EQ(std::tuple(thread.tryJoin(), thread.handle()), std::tuple(false, handle));  // running
-  for (int i = 0; i < JThread::kMaximumSuspendCount; ++i) {
+  for (int i = 0; i < JThread::kMaximumSuspendCount; ++i)
     thread.suspend();
-  }
   EXPECT_EQ(failureOf([&] { thread.suspend(); }), sys("SuspendThread", EOVERFLOW));
   resumeFully(thread);
   // Signalled from the end of its body until joined.
@@ -222,10 +204,8 @@ TEST(ThreadAutoDelete, ObjectDeletesItselfWhenTheBodyEndsAndCannotBeJoined) {
   EXPECT_TRUE(ran);
 }
 
-// The start line comes before anything the body logs, the end line after it:
-// at level 3 for a normal end, at level 9 naming what escaped the body, which
-// goes no further. The in-process output writes every record on one line: the
-// line break that ends some of the messages arrives as a space.
+// Start line, the body's records, end line: at level 3, or 9 naming what escaped the
+// body. A line break ending a message arrives as a space.
 TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[] {}, "('logger') terminated normally :"},
@@ -274,8 +254,6 @@ TEST(ThreadPriority, LowerIsANiceValueAndRaisingNeverFailsForLackOfPermission) {
   }
 }
 
-// ---- suspension -------------------------------------------------------------
-
 TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
   JSemaphore work(0, 10);
   JFlag stop(true, false);
@@ -284,9 +262,8 @@ TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
       "worker",
       [&] {
         JWaitForMultipleObjects waiter(&stop, &work);
-        while (waiter.wait(20000) == 1) {
+        while (waiter.wait(20000) == 1)
           ++taken;
-        }
       },
       [&] { stop.set(); });
   thread.start();
@@ -299,8 +276,6 @@ TEST(ThreadSuspend, ThreadBlockedInAWaitParksAndTakesNoSignal) {
   EXPECT_FALSE(thread.isParked());
 }
 
-// A body passing a check point in a loop parks there; suspensions count, a
-// resume at zero does nothing, and a thread may suspend itself.
 TEST(ThreadSuspend, CheckPointsParkARunningLoopUntilTheLastResume) {
   const std::pair<const char*, std::function<void()>> cases[] = {
       {"checkSuspended", [] { JThread::checkSuspended(), sleepMs(1); }},
@@ -313,9 +288,8 @@ TEST(ThreadSuspend, CheckPointsParkARunningLoopUntilTheLastResume) {
     Worker thread(
         "loop",
         [&] {
-          while (!stop) {
+          while (!stop)
             checkPoint(), ++iterations;
-          }
         },
         [&] { stop = true; });
     thread.start();
@@ -333,9 +307,7 @@ TEST(ThreadSuspend, CheckPointsParkARunningLoopUntilTheLastResume) {
   }
 }
 
-// Always signalled; taking it blocks until the test has asked the taking
-// thread to suspend, so that the request lands inside the wait after the
-// signal was taken.
+// Always signalled; taking it blocks until the test has asked the taker to suspend.
 class SuspendedWhileTaken : public JWaitableObject {
  public:
   std::promise<void> taken, asked;
@@ -360,12 +332,9 @@ TEST(ThreadSuspend, ThreadAskedToSuspendWhileTakingASignalParksBeforeReturning) 
   EXPECT_TRUE(eventually([&] { return returned.load(); }));
 }
 
-// A thread may suspend itself; a time-out keeps running while its thread is
-// parked, and a thread resumed past its deadline ends the wait at once.
 TEST(ThreadSuspend, SelfSuspensionWaitsForAResumeAndATimeOutRunsOnWhileParked) {
   JSemaphore never(0, 1);
   std::atomic<bool> entered{false}, timedOut{false};
-  // Long enough that the suspension lands inside the wait on a slow machine too.
   Worker thread("timed", [&] {
     JThread::current()->suspend(), entered = true;
     timedOut = failureOf([&] { never.wait(500); }) == "Time out!";
@@ -435,8 +404,7 @@ TEST(WaitFailure, BadListsAndObjectsWithoutHandleAreRefused) {
   EXPECT_EQ(failureOf([&] { idle.wait(0); }), sys("WaitForSingleObject", EBADF));
   EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(&flag, &idle).wait(0); }),
             sys("WaitForMultipleObjects", EBADF));
-  // One object twice cannot give two signals at once to a wait-all; a wait for
-  // any of them is fine.
+  // One object twice cannot give two signals at once to a wait-all.
   JSemaphore semaphore(2, 2);
   EXPECT_EQ(failureOf([&] { JWaitForMultipleObjects(&semaphore, &semaphore, true).wait(0); }),
             sys("WaitForMultipleObjects", EINVAL));
@@ -476,10 +444,7 @@ TEST(WaitAll, TakesEveryObjectTogetherWhenTheLastIsSignalledOrNone) {
   EXPECT_EQ(two.wait(0), 0);
 }
 
-// ---- many waiters ---------------------------------------------------------
-
-// Threads that wait on (stop, target) and count the times they took target;
-// `once`: each ends after its first.
+// Threads counting the times they took `target` (`once`: each ends after its first).
 class Waiters {
  public:
   Waiters(int n, JWaitableObject& target, bool once = false) {
@@ -494,16 +459,15 @@ class Waiters {
   }
   ~Waiters() { stop(); }
   int wakeUps() const { return wakeUps_.load(); }
-  // Ends the threads; their count is final then.
   int stop() {
-    stop_.set(), std::for_each(threads_.begin(), threads_.end(), joinThread), threads_.clear();
+    stop_.set(), threads_.clear();
     return wakeUps();
   }
 
  private:
   JFlag stop_{true, false};
   std::atomic<int> wakeUps_{0};
-  std::vector<std::thread> threads_;
+  std::vector<std::jthread> threads_;
 };
 
 TEST(WaitConcurrency, EachAutoResetSignalGoesToExactlyOneWaiter) {
@@ -538,34 +502,31 @@ TEST(WaitConcurrency, OneSignalWakesEveryWaiterItSatisfies) {
   EXPECT_EQ(std::tuple(onSemaphore.wakeUps(), semaphore.count()), std::tuple(3, 0));
 }
 
-// Single waiters on A, on B and wait-all waiters on (A, B) compete for two
-// semaphores: every release is taken exactly once, whoever takes it.
+// Waiters on A, on B and wait-all ones on (A, B): each release is taken exactly once.
 TEST(WaitConcurrency, WaitAllAndSingleWaitersNeverTakeASignalTwice) {
   constexpr int kReleases = 3000;
   JSemaphore a(0, 1000000), b(0, 1000000);
   std::atomic<bool> stop{false};
   std::atomic<int> takenBoth{0};
-  std::vector<std::thread> both;
+  std::vector<std::jthread> both;
   for (int i = 0; i < 2; ++i) {
     both.emplace_back([&] {
       JWaitForMultipleObjects all(&a, &b, true);
-      while (!stop) {
+      while (!stop)
         failureOf([&] { all.wait(5), ++takenBoth; });
-      }
     });
   }
   Waiters onA(2, a), onB(2, b);
-  for (int i = 0; i < kReleases; ++i) {
+  for (int i = 0; i < kReleases; ++i)
     a.release(), b.release();
-  }
   EXPECT_TRUE(eventually([&] { return a.count() == 0 && b.count() == 0; }, 20000));
   stop = true;
-  std::for_each(both.begin(), both.end(), joinThread);
+  both.clear();
   EXPECT_EQ((std::tuple{onA.stop() + takenBoth, onB.stop() + takenBoth}),
             std::tuple(kReleases, kReleases));
 }
 
-TEST(Flag, ManualStaysSignalledAutoIsTakenOnceAndSetsMerge) {
+TEST(Flag, ManualStaysSignalledAutoIsTakenOnceSetsMergeAndWaitsTimeOut) {
   JFlag manual(true, false), automatic(false, false), initialManual(true, true),
       initialAuto(false, true);
   const std::string unset = polls(manual, 1);
@@ -583,15 +544,12 @@ TEST(Flag, ManualStaysSignalledAutoIsTakenOnceAndSetsMerge) {
     EXPECT_NO_THROW(automatic.wait(10000));  // blocked until then
   }
   EXPECT_EQ(polls(automatic, 1), "0");
-}
-
-TEST(WaitTimeout, ExpiresNoEarlierThanAskedAndZeroOnlyLooks) {
-  JFlag flag(true, false);
+  // A time-out expires no earlier than asked; zero only looks.
   auto start = Clock::now();
-  EXPECT_EQ(failureOf([&] { flag.wait(100); }), "Time out!");
+  EXPECT_EQ(failureOf([&] { manual.wait(100); }), "Time out!");
   EXPECT_GE(msSince(start), 99);
   start = Clock::now();
-  EXPECT_EQ(failureOf([&] { flag.wait(0); }), "Time out!");
+  EXPECT_EQ(failureOf([&] { manual.wait(0); }), "Time out!");
   EXPECT_LT(msSince(start), 1000);
 }
 
@@ -613,31 +571,25 @@ TEST(Semaphore, CountsWaitsAndReleasesAndFailuresLeaveTheCount) {
     EXPECT_EQ(failureOf([&] { one.release(c.n); }), sys("ReleaseSemaphore", c.code));
     EXPECT_EQ(one.count(), c.initial);
   }
-  for (auto [initial, maximum] : {std::pair{3, 2}, std::pair{-1, 2}, std::pair{0, 0}}) {
+  for (auto [initial, maximum] : {std::pair{3, 2}, std::pair{-1, 2}, std::pair{0, 0}})
     EXPECT_EQ(failureOf([&] { JSemaphore bad(initial, maximum); }), sys("CreateSemaphore", EINVAL));
-  }
 }
 
 TEST(Semaphore, ConcurrentReleasesNeverPassTheMaximum) {
   constexpr int kMaximum = 500, kThreads = 4, kPerThread = 200;  // 800 attempts, 500 places
   JSemaphore semaphore(0, kMaximum);
   std::atomic<int> accepted{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kPerThread; ++i) {
+  for (std::vector<std::jthread> threads(kThreads); auto& thread : threads) {
+    thread = std::jthread([&] {
+      for (int i = 0; i < kPerThread; ++i)
         accepted += failureOf([&] { semaphore.release(); }).empty() ? 1 : 0;
-      }
     });
   }
-  std::for_each(threads.begin(), threads.end(), joinThread);
   EXPECT_EQ(accepted.load(), kMaximum);
   EXPECT_EQ(polls(semaphore, kMaximum + 1), std::string(kMaximum, '1') + "0");
 }
 
-// ---- the waitable objects -----------------------------------------------------
-
-TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
+TEST(Timer, FiresAtItsDueTimeOrEveryPeriodAndArmingReplacesTheLast) {
   JWaitableTimer timer;
   EXPECT_THROW(timer.wait(50), JTimeoutError);  // not armed
   auto start = Clock::now();
@@ -650,9 +602,8 @@ TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
   timer.setPeriod(50);
   start = Clock::now();
   timer.set(50);
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 5; ++i)
     timer.wait(5000);
-  }
   EXPECT_TRUE(msSince(start) >= 200 && msSince(start) < 2000);
 
   timer.setPeriod(500);
@@ -660,10 +611,8 @@ TEST(Timer, FiresOnceAtItsDueTimeOrEveryPeriodMergingTicksNobodyTook) {
   sleepMs(800);
   EXPECT_EQ(polls(timer, 2), "10");
   EXPECT_NO_THROW(timer.wait(5000));  // and ticks on
-}
-
-TEST(Timer, ArmingReplacesTheLastCancelClearsAndManualResetStays) {
-  JWaitableTimer manual(true), timer;
+  // Arming replaces the last arming, a cancel clears, a manual-reset timer stays signalled.
+  JWaitableTimer manual(true);
   manual.set(20);
   manual.wait(5000);
   EXPECT_EQ(polls(manual, 2), "11");
@@ -694,8 +643,7 @@ TEST(Timer, ArmingReplacesTheLastCancelClearsAndManualResetStays) {
   EXPECT_EQ(failureOf([&] { timer.set(10); }), sys("SetWaitableTimer", EINVAL));
 }
 
-// The process's timers share one schedule: arming, re-arming and cancelling
-// timers in it must neither lose one nor hold the others back behind a far one.
+// One shared schedule: arming, re-arming, cancelling neither loses a timer nor holds one back.
 TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
   constexpr size_t kTimers = 64;
   std::vector<std::unique_ptr<JWaitableTimer>> timers;
@@ -703,16 +651,13 @@ TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
     timers.push_back(std::make_unique<JWaitableTimer>(true));
     timers[i]->set(static_cast<int64_t>(i * 37 % kTimers) * 5);  // 0..315 ms, shuffled
   }
-  for (size_t i = 0; i < kTimers; i += 5) {
+  for (size_t i = 0; i < kTimers; i += 5)
     timers[i]->set(600000);
-  }
-  for (size_t i = 3; i < kTimers; i += 8) {
+  for (size_t i = 3; i < kTimers; i += 8)
     timers[i]->cancel();
-  }
   auto fires = [](size_t i) { return i % 5 != 0 && i % 8 != 3; };
-  for (size_t i = 0; i < kTimers; ++i) {
+  for (size_t i = 0; i < kTimers; ++i)
     EXPECT_TRUE(!fires(i) || failureOf([&] { timers[i]->wait(10000); }).empty()) << i;
-  }
   for (size_t i = 0; i < kTimers; ++i) {
     EXPECT_EQ(signalledNow(*timers[i]), fires(i)) << i;  // the manual-reset ones stay signalled
   }
@@ -746,8 +691,6 @@ TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
   EXPECT_EQ(handles.size(), objects.size());
 }
 
-// ---- JMutex -----------------------------------------------------------------
-
 bool tryLockFromAnotherThread(JMutex& mutex) {
   bool taken = false;
   std::thread([&] { (taken = mutex.tryLock()) ? mutex.unlock() : void(); }).join();
@@ -768,28 +711,23 @@ TEST(Mutex, OwnerMayLockAgainHoldsItUntilTheLastUnlockAndExcludesOtherWriters) {
   }
   EXPECT_TRUE(tryLockFromAnotherThread(mutex));
   int64_t counter = 0;  // deliberately not atomic: the mutex guards it
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
+  for (std::vector<std::jthread> threads(4); auto& thread : threads) {  // joined at the end
+    thread = std::jthread([&] {
       for (int i = 0; i < 20000; ++i) {
         JAutoLock lock(mutex), again(mutex);
         counter = counter + 1;
       }
     });
   }
-  std::for_each(threads.begin(), threads.end(), joinThread);
   EXPECT_EQ(counter, 80000);
 }
-
-// ---- time values and clocks --------------------------------------------------
 
 TEST(JTime, ComposedAndCutToMillisecondsTowardZeroAndBothClocksRun) {
   EXPECT_EQ(makeJTime(3, 250000), 3250000);
   EXPECT_EQ(makeJTime(5000000000LL, 1), 5000000000000001LL);  // no 32-bit overflow
   EXPECT_EQ(makeJTime(-1, 500000), -500000);
-  for (auto [time, ms] : {std::pair<JTime, int64_t>{1999, 1}, {999, 0}, {-999, 0}, {-1999, -1}}) {
+  for (auto [time, ms] : {std::pair<JTime, int64_t>{1999, 1}, {999, 0}, {-999, 0}, {-1999, -1}})
     EXPECT_EQ(toMilliseconds(time), ms) << time;
-  }
   const JTime before = monotonicNow();
   const int64_t beforeMs = monotonicMs();
   sleepMs(30);

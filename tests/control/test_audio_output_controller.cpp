@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "control/audio_output_controller_group.h"
@@ -60,11 +61,10 @@ TEST(AudioOutputController, FailuresAreLoggedAndALostLinkRefusesLaterCommands) {
   TestAAM aam;
   auto controller = connected(aam);
   aam.setFailing(true);
-  ASSERT_EQ(controller->setFileSource("missing"), 0);
-  controller->flush();
-  aam.setFailing(false);
-  ASSERT_EQ(controller->setFileSource("present"), 0);
-  controller->flush();
+  for (const char* file : {"missing", "present"}) {
+    ASSERT_EQ(controller->setFileSource(file), 0);
+    controller->flush(), aam.setFailing(false);
+  }
   EXPECT_EQ(log.count("Exception CATCH|FAILED test AAM told to fail"), 1u);
   EXPECT_EQ(controller->getState(), Ctl::kConnected);
   // Taken while the link still looks up: it fails at the client and drops the link.
@@ -74,13 +74,12 @@ TEST(AudioOutputController, FailuresAreLoggedAndALostLinkRefusesLaterCommands) {
   EXPECT_GE(log.count("Exception CATCH|"), 2u);
   EXPECT_EQ(controller->getState(), Ctl::kDisconnected);
   std::string stat;
-  EXPECT_EQ(controller->getStat(stat), -1);
-  EXPECT_EQ(controller->resetSource(), -1);
+  EXPECT_EQ(std::tuple(controller->getStat(stat), controller->resetSource()), std::tuple(-1, -1));
   EXPECT_EQ(aam.requests(), (Lines{fileLine("missing"), fileLine("present")}));
 }
 
-// Each waits for the command on the wire; flush sends the queued ones in
-// order, deletion and disconnection drop them.
+// Flush sends the queued commands in order, deletion drops them, each waiting for the one on the
+// wire; disconnection drops them at once.
 TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
   const struct {
     const char* name;
@@ -99,10 +98,7 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
       sent.push_back(line);
     }
     std::atomic<bool> done{false};
-    std::thread actor([&] {
-      act(controller);
-      done = true;
-    });
+    std::thread actor([&] { act(controller), done = true; });
     sleep_for(300ms);
     EXPECT_FALSE(waits && done) << "returned before the AAM answered";
     aam.release();
@@ -151,10 +147,7 @@ TEST(AudioOutputController, FullQueueThrottlesTheCallerWithoutLosingACommand) {
   }
   expected.push_back(fileLine("last"));
   std::atomic<bool> posted{false};
-  std::thread caller([&] {
-    controller->setFileSource("last");
-    posted = true;
-  });
+  std::thread caller([&] { controller->setFileSource("last"), posted = true; });
   ASSERT_TRUE(log.waitFor("in AudioOutputController. Retrying..."));
   EXPECT_FALSE(posted);
   EXPECT_TRUE(log.contains(
@@ -201,40 +194,33 @@ class ControllerGroup : public ::testing::Test {
   Group group{&target};
 };
 
-TEST(ControllerGroupAlone, DefaultsAndTheSocketLayerHeldForItsLife) {
+TEST_F(ControllerGroup, DefaultsArgumentChecksAndUnknownNames) {
+  EXPECT_EQ(std::tuple(group.getServer(), group.getPort(), group.getTimeOut(), group.getBlocking()),
+            std::tuple("localhost"s, 10001, 2000, false));
   const int users = JSocketLayer::users();
-  auto group = std::make_unique<Group>(nullptr);
+  std::optional<Group> other(std::in_place, nullptr);  // holds the socket layer for its life
   EXPECT_EQ(JSocketLayer::users(), users + 1);
-  EXPECT_EQ(
-      std::tuple(group->getServer(), group->getPort(), group->getTimeOut(), group->getBlocking()),
-      std::tuple("localhost"s, 10001, 2000, false));
-  group.reset();
+  other.reset();
   EXPECT_EQ(JSocketLayer::users(), users);
-}
-
-TEST_F(ControllerGroup, ArgumentChecksAndUnknownNames) {
   // The five connectors are numbered in this order; nothing else is one.
   const std::string_view kConnectors[] = {
       "wavein_line_in",   "wavein_mic_in", "pci2_line_in",  "pci2_mic_in",
       "pci2_spdif_in",    "line_in",       "WAVEIN_MIC_IN", "",
       "wavein_mic_in\0"sv};
-  for (int32_t i = 0; i < 9; ++i) {
+  for (int32_t i = 0; i < 9; ++i)
     EXPECT_EQ(connectorNumber(kConnectors[i]), i < 5 ? i : -1) << kConnectors[i];
-  }
   // The card first (-1), then the connector (-2).
   const std::tuple<int32_t, const char*, int32_t> kHard[] = {
       {0, "pci2_line_in", -1}, {29, "pci2_line_in", -1}, {0, "line_in", -1},
       {1, "line_in", -2},      {28, "wavein_mic_in", 0}, {5, "pci2_spdif_in", 0}};
-  for (const auto& [card, connector, result] : kHard) {
+  for (const auto& [card, connector, result] : kHard)
     EXPECT_EQ(group.SetHardSource(card, connector), result) << card << " " << connector;
-  }
   // The port first (-2), then the protocol (-1).
   const std::tuple<const char*, int32_t, int32_t> kNet[] = {
       {"udp", 0, -2},    {"udp", 65536, -2}, {"tcp", 0, -2}, {"tcp", 5000, -1},
       {"UDP", 5000, -1}, {"ipm", 65535, 0},  {"svc", 1, 0}};
-  for (const auto& [proto, port, result] : kNet) {
+  for (const auto& [proto, port, result] : kNet)
     EXPECT_EQ(group.SetNetSource(proto, "239.1.2.3", port), result) << proto << " " << port;
-  }
   std::string text = "unchanged";
   const std::string name = "127.0.0.1:1";
   EXPECT_EQ((std::vector{group.GetStatusOf(name), group.DeleteFromGroup(name), group.Rehash(name),
@@ -285,9 +271,8 @@ TEST_F(ControllerGroup, EverythingRefusedUntilTheLinkIsUp) {
             (std::vector{1, -1, -1, -1}));
   EXPECT_EQ(text, "unchanged");
   for (Ctl* controller : {&idle, group.find(name)}) {
-    for (const auto& [line, send] : kCommands) {
+    for (const auto& [line, send] : kCommands)
       EXPECT_EQ(send(*controller), -1) << line;
-    }
     EXPECT_EQ(controller->pendingCommands(), 0u);
   }
 }

@@ -1,0 +1,728 @@
+// Sockets on loopback and what they are built from: IPv4 address texts,
+// interface numbers and URLs; error numbers and texts of failed calls; the
+// socket layer's users and the descriptor limit; UDP, broadcast and multicast
+// datagrams; TCP connections with their time-outs, failures, log lines and
+// keep-alive; close or shutdown from another thread; no handle leaks.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "base/format.h"
+#include "helpers/descriptors.h"
+#include "helpers/log_capture.h"
+#include "helpers/waits.h"
+#include "net/broadcast_socket.h"
+#include "net/ip_multicast_socket.h"
+#include "net/rtsp_addr.h"
+#include "net/sock_addr_factory.h"
+#include "net/socket.h"
+#include "net/socket_error.h"
+#include "net/socket_layer.h"
+#include "net/tcp_socket.h"
+
+namespace zq {
+namespace {
+
+using namespace test;
+using namespace std::literals;
+
+/// What `body` throws: "<number> <call>[ tag <tag>]" (or with `message` the message) of a
+/// JSysError, the message of any other error; else "none".
+template <class F>
+std::string failureOf(F&& body, bool message = false) {
+  try {
+    body();
+  } catch (const JSysError& e) {
+    const auto tag = e.tag() == JSysError::kDefaultTag ? "" : " tag " + std::to_string(e.tag());
+    return message ? e.message()
+                   : std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "none";
+}
+
+/// Expects `body` to time out after at least `minMs` and within `maxMs`.
+template <class F>
+void expectTimeout(F&& body, int64_t minMs, int64_t maxMs = 5000) {
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(failureOf(body), "Time out!");
+  EXPECT_GE(msSince(start), minMs);
+  EXPECT_LT(msSince(start), maxMs);
+}
+
+/// The level of the `count` records whose text is exactly `text`, all at one; -1 otherwise.
+inline int levelOf(const LogCapture& log, const std::string& text, size_t count = 1) {
+  std::multiset<int> levels;
+  for (const LogCapture::Record& record : log.records()) {
+    if (record.text == text)
+      levels.insert(record.level);
+  }
+  return levels.size() == count && levels.count(*levels.begin()) == count ? *levels.begin() : -1;
+}
+
+inline size_t openDescriptors() {
+  return static_cast<size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+/// Its end is awaited with a bound, past which the program ends (the test fails, not hangs).
+class BoundedThread {
+ public:
+  explicit BoundedThread(std::function<void()> body)
+      : thread_([this, body = std::move(body)] {
+          tid_ = ::gettid();
+          failureOf(body);
+          done_ = true;
+        }) {}
+  ~BoundedThread() { join(); }
+
+  void join() {
+    if (!eventually([this] { return done_.load(); }, 10000)) {
+      std::fprintf(stderr, "a socket call did not end within 10 s\n");
+      std::_Exit(3);
+    }
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  /// Waits (up to 5 s) until the thread sits blocked in one of `calls`.
+  bool blockedIn(const std::set<long>& calls) const {
+    return eventually([&] {
+      std::ifstream file("/proc/self/task/" + std::to_string(tid_.load()) + "/syscall");
+      long number = -1;
+      return tid_.load() != 0 && (file >> number) && calls.count(number) > 0;
+    });
+  }
+
+ private:
+  std::atomic<pid_t> tid_{0};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+/// What `call`, blocked in one of `calls` on another thread, ends with when `end` is done here.
+inline std::string endBlocked(const std::function<void()>& call, const std::set<long>& calls,
+                              const std::function<void()>& end) {
+  std::string failure = "?";
+  BoundedThread thread([&] { failure = failureOf(call); });
+  EXPECT_TRUE(thread.blockedIn(calls));
+  end();
+  thread.join();
+  return failure;
+}
+
+TEST(InetAddr, TextFormsAndCopies) {
+  const JInetAddr dotted("192.168.10.254", 8080);
+  EXPECT_EQ(dotted.address().s_addr, htonl(0xC0A80AFE));
+  EXPECT_EQ(JInetAddr("255.255.255.255", 0).text(), "255.255.255.255:0");
+  EXPECT_TRUE(JInetAddr().isAny() && !dotted.isAny());
+  EXPECT_EQ(ntohl(JInetAddr("localhost", 554).address().s_addr) >> 24, 127u);
+  // A copy through the base keeps the most derived type.
+  const auto copy = static_cast<const JSockAddr&>(JRTSPAddr("10.1.2.3", 554, "cam/1.mp3")).copy();
+  const auto* rtsp = dynamic_cast<const JRTSPAddr*>(copy.get());
+  ASSERT_NE(rtsp, nullptr);
+  EXPECT_EQ(rtsp->text() + " " + rtsp->mediaFile(), "10.1.2.3:554 cam/1.mp3");
+}
+
+TEST(InetAddr, InterfaceNumbersCountFromOneLoopbackLast) {
+  const std::vector<in_addr> numbered = JInetAddr::interfaceAddresses();
+  const size_t count = numbered.size();
+  ASSERT_NE(count, 0u) << "no interface is up";
+  EXPECT_TRUE(std::ranges::is_partitioned(
+      numbered, [](const in_addr& address) { return ntohl(address.s_addr) >> 24 != 127; }));
+  for (size_t n = 1; n <= count; ++n) {
+    EXPECT_EQ(JInetAddr::fromInterface(static_cast<int>(n)).text(),
+              JInetAddr(numbered[n - 1], 0).text());
+  }
+  EXPECT_EQ(JInetAddr::fromInterface(0).text() + JInetAddr::fromInterface(-5).text(),
+            "0.0.0.0:00.0.0.0:0");
+  EXPECT_EQ(
+      failureOf([&] { JInetAddr::fromInterface(static_cast<int>(count) + 1); }),
+      "invalid interface number : " + std::to_string(count + 1) + "/" + std::to_string(count));
+}
+
+TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"udp://10.20.30.40:5004", "10.20.30.40:5004"},
+      {"ipmq://239.1.1.1", "239.1.1.1:0"},
+      {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
+      {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
+      {"rtsp://127.0.0.1:0000065535/a.mp3", "127.0.0.1:65535 a.mp3"},
+      {"rtsp://10.0.0.7/cam1.mp3", "10.0.0.7:554 cam1.mp3"},
+      {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"},
+      {"svc://", "(none)"},
+      {"rtsp://10.0.0.7:554", "bad rtsp url format, missing mediafile"}};
+  std::vector<std::pair<const char*, const char*>> all(std::begin(cases), std::end(cases));
+  for (const char* url : {"tcp://127.0.0.1", "udp://127.0.0.1:", "udp://127.0.0.1:12x",
+                          "udp://127.0.0.1:-1", "tcp://127.0.0.1:65536", "rtsp://10.0.0.7:abc/file",
+                          "tcp://127.0.0.1:99999999999999999999"})
+    all.emplace_back(url, "bad ip url format");
+  for (const char* url : {"UDP://127.0.0.1:5", "udp:/127.0.0.1:5", ""})
+    all.emplace_back(url, "unknown url type");
+  for (const auto& [url, result] : all) {
+    std::string got;
+    const std::string error = failureOf([&] {
+      const auto address = createSockAddr(url);
+      const auto* rtsp = dynamic_cast<JRTSPAddr*>(address.get());
+      got = !address ? "(none)" : address->text() + (rtsp ? " " + rtsp->mediaFile() : "");
+    });
+    EXPECT_EQ(error == "none" ? got : error, result) << url;
+  }
+}
+
+TEST(SocketError, ErrnoAndResolverResultsGiveTheirSocketNumbers) {
+  // EPIPE is a reset (10058 after a local shutdown); ENOMEM, ENFILE, EPERM: the nearest number.
+  const std::pair<int, uint32_t> errnos[] = {
+      {ECONNRESET, 10054},      {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},
+      {ECONNABORTED, 10053},    {ENOTCONN, 10057},     {EISCONN, 10056},
+      {ENETUNREACH, 10051},     {EHOSTUNREACH, 10065}, {EHOSTDOWN, 10064},
+      {EINTR, 10004},           {EBADF, 10009},        {EACCES, 10013},
+      {EFAULT, 10014},          {EINVAL, 10022},       {EMFILE, 10024},
+      {EAGAIN, 10035},          {EINPROGRESS, 10036},  {ENOTSOCK, 10038},
+      {EMSGSIZE, 10040},        {ENOPROTOOPT, 10042},  {EOPNOTSUPP, 10045},
+      {EPROTONOSUPPORT, 10043}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+      {EADDRNOTAVAIL, 10049},   {ENOBUFS, 10055},      {ENAMETOOLONG, 10063},
+      {ESHUTDOWN, 10058},       {EPIPE, 10054},        {ENOMEM, 10055},
+      {ENFILE, 10024},          {EPERM, 10013},        {ENOENT, 0}};
+  for (const auto& [err, number] : errnos) {
+    EXPECT_EQ(socketErrorFromErrno(err), number) << std::strerror(err);
+    EXPECT_EQ(socketErrorCode(err), number != 0 ? JSysError::kSocketTag | number : err);
+    EXPECT_EQ(JSysError(socketErrorCode(err), "recv").message().find("Unknown"), std::string::npos);
+  }
+  EXPECT_EQ(socketErrorCode(0), JSysError::kSocketTag);
+  const struct {
+    int result, err;
+    uint32_t number;
+  } resolver[] = {{EAI_NONAME, 0, 11001},  {EAI_AGAIN, 0, 11002},      {EAI_FAIL, 0, 11003},
+                  {EAI_NODATA, 0, 11004},  {EAI_ADDRFAMILY, 0, 11004}, {EAI_SYSTEM, EMFILE, 10024},
+                  {EAI_SYSTEM, ENOENT, 0}, {EAI_MEMORY, 0, 10055},     {EAI_FAMILY, 0, 10047}};
+  for (const auto& c : resolver)
+    EXPECT_EQ(socketErrorFromResolver(c.result, c.err), c.number) << gai_strerror(c.result);
+}
+
+TEST(SocketError, ThrownErrorCarriesCallTagAndTheCallersFile) {
+  try {
+    throwSocketError(ECONNREFUSED, "WSAConnect", 17);
+  } catch (const JSysError& e) {
+    EXPECT_EQ(failureOf([&] { throw e; }), "10061 WSAConnect tag 17");
+    EXPECT_TRUE(std::string_view(e.file()).ends_with("test_sockets.cpp")) << e.file();
+  }
+  EXPECT_EQ(makeSocketError(ECONNRESET, "recv").tag(), JSysError::kDefaultTag);
+  EXPECT_EQ(JSysError(socketErrorCode(ENOENT), "bind").message(),
+            std::string("system call error at function 'bind' : ") + std::strerror(ENOENT));
+}
+
+TEST(SocketLayer, UsersAreCountedAcrossThreadsAndTheFirstAndLastLogged) {
+  while (JSocketLayer::users() > 0)
+    JSocketLayer::stop();
+  EXPECT_FALSE(JSocketLayer::stop());
+  LogCapture log;
+  {
+    JSocketLayer::Holder outer, inner;
+    EXPECT_EQ(JSocketLayer::users(), 2);
+    for (std::vector<std::jthread> threads(4); auto& thread : threads) {
+      thread = std::jthread([] {
+        for (int i = 0; i < 2000; ++i)
+          JSocketLayer::start(), JSocketLayer::stop();
+      });
+    }
+  }
+  EXPECT_EQ(JSocketLayer::users(), 0);
+  EXPECT_EQ(levelOf(log, "Socket layer started"), 3);
+  EXPECT_EQ(levelOf(log, "Socket layer stopped"), 3);
+}
+
+TEST(SocketLayer, DescriptorLimitIsRaisedToTheHardLimitAndLogged) {
+  LogCapture log;
+  const DescriptorLimit lowered(32);
+  ASSERT_TRUE(lowered.ok());
+  JSocketLayer::raiseDescriptorLimit();
+  rlimit now{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(now.rlim_cur, now.rlim_max);
+  const auto hard = static_cast<unsigned long long>(now.rlim_max);
+  EXPECT_EQ(levelOf(log, "Descriptor limit raised from 32 to " + std::to_string(hard) + "."), 3);
+}
+
+constexpr char kGroup[] = "239.23.45.67";
+
+std::unique_ptr<JUDPSocket> boundReceiver() {
+  auto socket = std::make_unique<JUDPSocket>();
+  socket->bind(JInetAddr("127.0.0.1", 0));
+  socket->setReadTimeout(5000);
+  return socket;
+}
+
+// One datagram, as text.
+std::string receive(JSocket& socket, JInetAddr* from = nullptr) {
+  char buffer[64];
+  return std::string(buffer, socket.receiveFrom(buffer, sizeof buffer, from));
+}
+
+TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
+  auto receiver = boundReceiver();
+  JUDPSocket sender;
+  sender.bind(JInetAddr("127.0.0.1", 0));
+  EXPECT_EQ(sender.sendto("frame-1", 7, receiver->localAddress()), 7u);
+  JInetAddr from;
+  EXPECT_EQ(receive(*receiver, &from), "frame-1");
+  EXPECT_EQ(from.text(), sender.localAddress().text());
+  EXPECT_EQ(sender.sendto("", 0, receiver->localAddress()), 0u);
+  EXPECT_EQ(receive(*receiver), "");
+  sender.connect(receiver->localAddress());
+  EXPECT_EQ(sender.write("one", 3), 3u);
+  char header[] = "HDR:", body[] = "payload", first[6], second[16];
+  const JSocketPiece out[] = {{header, 4}, {body, 7}}, in[] = {{first, 6}, {second, 16}};
+  EXPECT_EQ(sender.writev(out, 2), 11u);
+  EXPECT_EQ(receiver->read(second, sizeof second), 3u);
+  ASSERT_EQ(receiver->readv(in, 2), 11u);
+  EXPECT_EQ(std::string(first, 6) + "|" + std::string(second, 5), "HDR:pa|yload");
+  JBroadcastSocket broadcast;
+  broadcast.setDestination(receiver->localAddress());
+  EXPECT_EQ(broadcast.write("all", 3), 3u);
+  EXPECT_EQ(receive(*receiver), "all");
+  const int old = broadcast.handle();
+  broadcast.open();  // a new handle, the old one closed
+  EXPECT_NE(broadcast.handle(), old);
+  EXPECT_EQ(fcntl(old, F_GETFD), -1);
+  EXPECT_NE(broadcast.intOption(SOL_SOCKET, SO_BROADCAST), 0);
+}
+
+TEST(Udp, FailuresGiveTheirNumberAndCallAndCloseEndsABlockedReceive) {
+  auto receiver = boundReceiver();
+  JUDPSocket sender, other, unbound, any;
+  char buffer[10];
+  const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
+  const std::string big(100, 'z');
+  const auto tooBig = [&] { sender.sendto(big.data(), big.size(), receiver->localAddress()); };
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { tooBig(), receiver->read(buffer, sizeof buffer); }, "10040 recv"},
+      {[&] { tooBig(), receiver->receiveFrom(buffer, 4, nullptr); }, "10040 revfrom"},
+      {[&] { tooBig(), receiver->readv(pieces, 2); }, "10040 WSARecv"},
+      {[&] { (void)receiver->peerAddress(); }, "10057 getpeername"},
+      {[&] { other.write("x", 1); }, "10039 send"},
+      {[&] { other.sendto("x", 1, JSockAddr()); }, "10039 sendto"},
+      {[&] { unbound.bind(receiver->localAddress()); }, "10048 bind"}};
+  for (const auto& [call, failure] : cases)
+    EXPECT_EQ(failureOf(call), failure);
+  EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
+  // Interface 0 is any address; the last one is loopback, in every namespace.
+  const std::vector<in_addr> interfaces = JInetAddr::interfaceAddresses();
+  EXPECT_THROW(unbound.bind(static_cast<int>(interfaces.size()) + 1, 0), JTextError);
+  unbound.bind(static_cast<int>(interfaces.size()), 0);
+  EXPECT_EQ(unbound.localAddress().address().s_addr, interfaces.back().s_addr);
+  any.bindEphemeral();
+  EXPECT_TRUE(any.localAddress().isAny() && any.localAddress().port() != 0);
+  receiver->setReadTimeout(-1);
+  EXPECT_EQ(endBlocked([&] { receive(*receiver); }, {SYS_recvmsg}, [&] { receiver->close(); }),
+            "10004 revfrom");
+}
+
+std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool receiver,
+                                           JTraceMask* mask = nullptr) {
+  auto socket = std::make_unique<JIPMulticastSocket>(JInetAddr(kGroup, port), sender, receiver,
+                                                     JInetAddr("127.0.0.1", 0), mask);
+  socket->setReadTimeout(3000);
+  return socket;
+}
+
+TEST(Multicast, MembersHearTheGroupAndSendersOnlyWhenTheyReceive) {
+  LogCapture log;
+  JTraceMask mask{1u << kLevelTraceNetwork};
+  auto receiver = member(0, false, true, &mask);
+  const JInetAddr local = receiver->localAddress();
+  EXPECT_EQ(local.hostText(), kGroup);
+  const int fd = receiver->handle();
+  for (const std::string& line :
+       {jformat("Created IP Multicast socket '%d'", fd),
+        jformat("Joined IP multicast group '%s:0' on socket '%d', leaf socket '%d'", kGroup, fd,
+                fd)})
+    EXPECT_EQ(levelOf(log, line), 18) << line;
+  auto sender = member(local.port(), true, false);
+  EXPECT_EQ(sender->intOption(IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+  EXPECT_EQ(sender->localAddress().hostText(), "127.0.0.1");
+  EXPECT_EQ(static_cast<in_addr_t>(sender->intOption(IPPROTO_IP, IP_MULTICAST_IF)),
+            htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(sender->write("voice", 5), 5u);
+  JInetAddr from;
+  EXPECT_EQ(receive(*receiver, &from), "voice");
+  EXPECT_EQ(from.text(), sender->localAddress().text());
+  char head[] = "ab", tail[] = "cd";
+  const JSocketPiece pieces[] = {{head, 2}, {tail, 2}};
+  EXPECT_EQ(sender->writev(pieces, 2), 4u);
+  EXPECT_EQ(receive(*receiver), "abcd");
+  auto both = member(local.port(), true, true);
+  EXPECT_EQ(both->write("echo", 4), 4u);
+  EXPECT_EQ(receive(*both) + receive(*receiver), "echoecho");
+}
+
+TEST(Multicast, ReceiverBindsItsOwnPortElseTheGroups) {
+  JUDPSocket probes[2];
+  for (JUDPSocket& probe : probes) {
+    probe.bind(JInetAddr(kGroup, 0));  // distinct ports, then shared
+    probe.setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
+  }
+  const uint16_t own = probes[0].localAddress().port(), group = probes[1].localAddress().port();
+  JIPMulticastSocket withOwn(JInetAddr(kGroup, group), false, true, JInetAddr("127.0.0.1", own));
+  EXPECT_EQ(withOwn.localAddress().port(), own);
+  JIPMulticastSocket withGroups(JInetAddr(kGroup, group), false, true, JInetAddr());
+  EXPECT_EQ(withGroups.localAddress().port(), group);
+}
+
+TEST(Multicast, SetupFailuresAndRefusedTtlsAreReportedAndLogged) {
+  LogCapture log;
+  EXPECT_EQ(
+      failureOf([] { JIPMulticastSocket s(JInetAddr(kGroup, 0), false, false, JInetAddr()); }),
+      "specify sender or receiver or both for ip multicast socket");
+  EXPECT_EQ(failureOf([] { JIPMulticastSocket s(JInetAddr("127.0.0.2", 0), false, true, {}); }),
+            "10022 WSAJoinLeaf tag 17");
+  int fd = -1;
+  for (const LogCapture::Record& record : log.records()) {
+    sscanf(record.text.c_str(), "Could not join IP multicast group '127.0.0.2:0' on socket '%d'",
+           &fd);
+  }
+  EXPECT_EQ(levelOf(log, jformat("Could not join IP multicast group '127.0.0.2:0' on socket '%d': "
+                                 "system call error at function 'WSAJoinLeaf' : An invalid "
+                                 "argument was supplied",
+                                 fd)),
+            11);
+  auto sender = member(5000, true, false);
+  sender->setTTL(7);
+  EXPECT_EQ(sender->intOption(IPPROTO_IP, IP_MULTICAST_TTL), 7);
+  EXPECT_FALSE(log.contains("failed, Err"));
+  sender->setTTL(300);
+  sender->setTTL(-7);
+  EXPECT_EQ(sender->intOption(IPPROTO_IP, IP_MULTICAST_TTL), 7);
+  EXPECT_EQ(levelOf(log, "WSAIoctl() failed, Err 10022 ", 2), 3);
+  EXPECT_EQ(levelOf(log, "setsockopt() failed, Err 10022 ", 2), 3);
+}
+
+constexpr uint32_t kNetworkBit = 1u << kLevelTraceNetwork;
+
+bool nonBlocking(const JSocket& socket) {
+  return (fcntl(socket.handle(), F_GETFL) & O_NONBLOCK) != 0;
+}
+
+// Reads until `count` bytes or the end of data.
+std::string readExactly(JSocket& socket, size_t count) {
+  std::string data(count, '\0');
+  size_t got = 0;
+  for (size_t n = 1; got < count && n != 0; got += n)
+    n = socket.read(data.data() + got, count - got);
+  return data.substr(0, got);
+}
+
+// Writes `text` from another thread after `delayMs` milliseconds.
+std::unique_ptr<BoundedThread> writeLater(JSocket& socket, std::string text, int delayMs) {
+  return std::make_unique<BoundedThread>([&socket, text, delayMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    socket.writeAll(text.data(), text.size());
+  });
+}
+
+// A listening loopback socket and a connection to it, all with trace bit 18 set, and their log.
+class Tcp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener.bind(0);
+    listener.listen(16);
+    listener.setAcceptTimeout(5000);
+    std::tie(client, server) = connectPair(&peer);
+  }
+
+  JInetAddr address() const { return JInetAddr("127.0.0.1", listener.localAddress().port()); }
+
+  // A client connected with a time-out, and the server side.
+  std::pair<std::unique_ptr<JTCPSocket>, std::unique_ptr<JStreamSocket>> connectPair(
+      JInetAddr* from = nullptr) {
+    auto connected = std::make_unique<JTCPSocket>(&mask);
+    connected->setConnectTimeout(5000);
+    connected->connect(address());
+    return {std::move(connected), listener.accept(from)};
+  }
+
+  // Leaves an unaccepted connection in a backlog of 0, so that new requests are dropped. A
+  // listener reports queue length and backlog in these two fields.
+  bool fillQueue() {
+    listener.listen(0);
+    spare.connect(address());
+    return eventually([this] {
+      tcp_info info{};
+      socklen_t length = sizeof info;
+      listener.getsockopt(IPPROTO_TCP, TCP_INFO, &info, &length);
+      return info.tcpi_unacked > info.tcpi_sacked;
+    });
+  }
+
+  LogCapture log;
+  JTraceMask mask{kNetworkBit};
+  JTCPSocket listener{&mask}, spare;  // the spare with a mask of its own
+  JInetAddr peer;
+  std::unique_ptr<JTCPSocket> client;
+  std::unique_ptr<JStreamSocket> server;
+};
+
+TEST_F(Tcp, ConnectionCarriesDataBothWaysAndLogsItsLifeAtLevel18) {
+  client->writeAll("request", 7);
+  EXPECT_EQ(readExactly(*server, 7), "request");
+  std::string text = "abcdefghijklmnopqrstuvwxyz";  // more pieces than the usual few
+  std::vector<JSocketPiece> pieces;
+  for (size_t i = 0; i < text.size(); ++i)
+    pieces.push_back({&text[i], i % 3 == 0 ? 1u : 0u});
+  EXPECT_EQ(server->writev(pieces.data(), pieces.size()), 9u);
+  EXPECT_EQ(readExactly(*client, 9), "adgjmpsvy");
+  EXPECT_EQ(
+      std::tuple(client->peerAddress().text(), server->peerAddress().text(), peer.text()),
+      std::tuple(address().text(), client->localAddress().text(), client->localAddress().text()));
+  EXPECT_FALSE(nonBlocking(*client));
+  const int l = listener.handle(), c = client->handle(), s = server->handle();
+  client->setWriteTimeout(250);
+  client->setSendingFlowspec(JFlowSpec{});
+  client->applyQoS();
+  client->shutdown();
+  client->close();
+  listener.setWriteTimeout(0);
+  spare.setConnectTimeout(7);  // without the bit
+  for (const std::string& line :
+       {jformat("Created TCP Socket '%d'", l), jformat("Bound TCP Socket '%d' to port '0'", l),
+        jformat("Listening on socket '%d' with backlog '16'", l),
+        jformat("Accept timeout set to '5000' on socket '%d'", l),
+        jformat("Connect timeout set to '5000' on socket '%d'", c),
+        jformat("Write timeout set to '250' on socket '%d'", c),
+        jformat("QoS block kept on socket '%d', nothing reserved", c),
+        jformat("Connecting socket '%d' to '%s' with timeout '5000'", c, address().text().c_str()),
+        jformat("Connected socket '%d' to '%s'", c, address().text().c_str()),
+        jformat("Accepted connection on TCP socket '%d' from '%s'", s, peer.text().c_str()),
+        jformat("Keepalive on client socket '%d' set to time=3000, interval=3000", s),
+        jformat("Shut down socket '%d'", c), jformat("Closed socket '%d'", c)}) {
+    EXPECT_EQ(levelOf(log, line), 18) << line;
+  }
+  EXPECT_FALSE(log.contains("Connect timeout set to '7'"));
+  // A write time-out of 0 warns instead, in one line (its line feed a blank).
+  EXPECT_EQ(levelOf(log, jformat("WARNING: Write timeout set to 0 on socket '%d'. This is usually "
+                                 "bullshit!!! ",
+                                 l)),
+            11);
+  EXPECT_FALSE(log.contains("Write timeout set to '0'"));
+}
+
+TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
+  JTCPSocket idle, closed, refused, refusedTimed, refusing;
+  refusing.bind(0);  // never listening
+  const JInetAddr target("127.0.0.1", refusing.localAddress().port());
+  refusedTimed.setConnectTimeout(2000);
+  EXPECT_EQ(closed.close(), 0);
+  EXPECT_EQ(closed.close(), -1);
+  listener.setAcceptTimeout(200);
+  expectTimeout([&] { listener.accept(); }, 190);
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { refused.connect(target); }, "10061 WSAConnect"},
+      {[&] { refusedTimed.connect(target); }, "10061 WSAConnect"},
+      {[&] { idle.setIntOption(SOL_SOCKET, 12345, 1); }, "10042 setsockopt"},
+      {[&] { idle.bind(address().port()); }, "10048 bind"},
+      {[&] { idle.shutdown(); }, "10057 shutdown"},
+      {[&] { idle.accept(); }, "10022 accept"},
+      {[&] { idle.applyQoS(); }, "10022 WSAIoctl(SIO_SET_QOS)"},
+      {[&] { client->listen(5); }, "none"},
+      {[&] { readExactly(closed, 1); }, "10038 recv"},
+      {[&] { closed.write("x", 1); }, "10038 send"},
+      {[&] { closed.shutdown(); }, "10038 shutdown"},
+      {[&] { closed.connect(address()); }, "10038 WSAConnect"},
+      {[&] { closed.listen(1); }, "none"}};
+  for (const auto& [call, failure] : cases)
+    EXPECT_EQ(failureOf(call), failure);
+  EXPECT_EQ(failureOf([&] { readExactly(closed, 1); }, true),
+            "system call error at function 'recv' : An operation was attempted on something "
+            "that is not a socket");
+  EXPECT_FALSE(nonBlocking(refused) || nonBlocking(refusedTimed));
+  const auto notConnected = [&](const JTCPSocket& socket) {
+    return jformat(
+        "Failed to connect socket '%d' to '%s': system call error at function "
+        "'WSAConnect' : No connection could be made because the target machine "
+        "actively refused it",
+        socket.handle(), target.text().c_str());
+  };
+  for (const std::string& line :
+       {notConnected(refused), notConnected(refusedTimed),
+        "Could not accept connection: system call error at function 'accept' : An invalid "
+        "argument was supplied"s,
+        jformat("Could not listen on socket '%d' with backlog '5'", client->handle())})
+    EXPECT_EQ(levelOf(log, line), 11) << line;
+}
+
+TEST_F(Tcp, AcceptedConnectionsGetKeepAliveInWholeSecondsAndTheMaskValue) {
+  const auto keepAlive = [](const JSocket& s) {
+    return std::tuple(s.intOption(SOL_SOCKET, SO_KEEPALIVE), s.intOption(IPPROTO_TCP, TCP_KEEPIDLE),
+                      s.intOption(IPPROTO_TCP, TCP_KEEPINTVL));
+  };
+  EXPECT_EQ(keepAlive(*server), std::tuple(1, 3, 3));
+  EXPECT_NE(server->traceMask(), &mask);  // a copy of the value
+  EXPECT_EQ(server->traceMask()->load(), kNetworkBit);
+  listener.setKeepAlive(true, 1200, 10000);
+  EXPECT_EQ(keepAlive(*connectPair().second), std::tuple(1, 2, 10));
+  listener.setKeepAlive(false);
+  EXPECT_EQ(connectPair().second->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
+  // Idle times beyond what the system takes are logged, the connection kept.
+  for (int32_t time : {40000000, INT_MAX}) {
+    log.clear();
+    listener.setKeepAlive(true, time, 3000);
+    auto [writer, reader] = connectPair();
+    EXPECT_EQ(levelOf(log, jformat("Couldn't set keepalive value on client socket '%d'!",
+                                   reader->handle())),
+              11);
+    writer->writeAll("x", 1);
+    EXPECT_EQ(readExactly(*reader, 1), "x");
+  }
+}
+
+TEST_F(Tcp, ReadTimeoutsInTurn) {
+  client->writeAll("ready", 5);
+  server->setReadTimeout(30000);
+  ASSERT_EQ(readExactly(*server, 1), "r");
+  // 0 takes what is there, and throws at once when nothing is.
+  server->setReadTimeout(0);
+  ASSERT_EQ(readExactly(*server, 4), "eady");
+  expectTimeout([&] { readExactly(*server, 16); }, 0);
+  // A time-out shorter than the first read's holds.
+  server->setReadTimeout(200);
+  expectTimeout([&] { readExactly(*server, 16); }, 190, 10000);
+  // None at all waits past the earlier ones for late data.
+  server->setReadTimeout(-1);
+  auto writer = writeLater(*client, "late", 600);
+  EXPECT_EQ(readExactly(*server, 4), "late");
+  // A timed read waits even when the handle does not block.
+  ASSERT_EQ(fcntl(server->handle(), F_SETFL, O_NONBLOCK), 0);
+  server->setReadTimeout(5000);
+  auto again = writeLater(*client, "again", 200);
+  EXPECT_EQ(readExactly(*server, 5), "again");
+}
+
+TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
+  listener.setReceiveBufferSize(4096);  // inherited by the accepted side
+  auto [writer, reader] = connectPair();
+  writer->setSendBufferSize(4096);
+  writer->setWriteTimeout(0);
+  EXPECT_EQ(writer->write("x", 1), 1u);
+  std::vector<char> block(65536, 'b');
+  std::string failure = "none";
+  for (size_t total = 0; failure == "none" && total < (64u << 20);)
+    failure = failureOf([&] { total += writer->write(block.data(), block.size()); });
+  ASSERT_EQ(failure, "Time out!");
+  writer->setWriteTimeout(200);
+  expectTimeout([&] { writer->write(block.data(), block.size()); }, 190);
+  // Room the reader makes ends a longer wait.
+  writer->setWriteTimeout(10000);
+  BoundedThread drain([&reader = reader] {
+    reader->setReadTimeout(5000);
+    while (readExactly(*reader, 65536).size() == 65536) {
+    }
+  });
+  EXPECT_GT(writer->write(block.data(), block.size()), 0u);
+  writer->shutdown();
+}
+
+TEST_F(Tcp, PeerEndsReadAsTheEndOrAResetAndWritesFailWithoutSigpipe) {
+  std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the program
+  auto [quiet, quietServer] = connectPair();
+  quiet->shutdown();
+  EXPECT_EQ(failureOf([&] { quiet->write("x", 1); }), "10058 send");
+  quiet->close();
+  quietServer->setReadTimeout(5000);
+  EXPECT_EQ(readExactly(*quietServer, 4), "");
+  std::string failure;
+  EXPECT_TRUE(eventually(
+      [&] { return (failure = failureOf([&] { quietServer->write("data", 4); })) != "none"; }));
+  EXPECT_EQ(failure, "10054 send");
+  const linger abortive{1, 0};
+  server->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  server->close();
+  client->setReadTimeout(5000);
+  EXPECT_EQ(failureOf([&] { readExactly(*client, 4); }, true),
+            "system call error at function 'recv' : An existing connection was forcibly closed "
+            "by the remote host");
+  EXPECT_EQ(failureOf([&] { client->write("x", 1); }), "10054 send");
+}
+
+TEST_F(Tcp, CloseOrShutdownFromAnotherThreadEndsABlockedCall) {
+  std::string got = "?";
+  const auto read = [&] { got = readExactly(*server, 8); };
+  EXPECT_EQ(endBlocked(read, {SYS_recvmsg}, [&] { server->shutdown(); }), "none");
+  EXPECT_EQ(got, "");
+  EXPECT_GE(server->handle(), 0);
+  for (int32_t timeout : {-1, 20000}) {
+    auto [other, reading] = connectPair();
+    reading->setReadTimeout(timeout);
+    const size_t before = openDescriptors();
+    EXPECT_EQ(endBlocked([&] { readExactly(*reading, 8); }, {SYS_recvmsg},
+                         [&] { EXPECT_EQ(reading->close(), 0); }),
+              "10004 recv")
+        << timeout;
+    EXPECT_EQ(openDescriptors(), before - 1);
+  }
+  spare.bind(0);
+  spare.listen(1);
+  listener.setAcceptTimeout(-1);
+  const auto accept = [&] { listener.accept(); };
+  EXPECT_EQ(endBlocked(accept, {SYS_accept4}, [&] { listener.shutdown(); }), "10022 accept");
+  EXPECT_EQ(endBlocked([&] { spare.accept(); }, {SYS_accept4}, [&] { spare.close(); }),
+            "10004 accept");
+}
+
+TEST_F(Tcp, ConnectToAFullQueueTimesOutOrEndsWithClose) {
+  ASSERT_TRUE(fillQueue()) << "the accept queue never filled";
+  JTCPSocket timed;
+  timed.setConnectTimeout(500);
+  expectTimeout([&] { timed.connect(address()); }, 450);
+  EXPECT_TRUE(nonBlocking(timed));  // left for its owner to close
+  for (int32_t timeout : {-1, 20000}) {
+    JTCPSocket socket, early(&mask);
+    socket.setConnectTimeout(timeout), early.setConnectTimeout(timeout);
+    EXPECT_EQ(endBlocked([&] { socket.connect(address()); }, {SYS_connect, SYS_poll, SYS_ppoll},
+                         [&] { socket.close(); }),
+              "10004 WSAConnect")
+        << timeout;
+    // A close while the connect writes its first line, before it asks the system to connect.
+    log.onRecord = [&](const std::string& text) {
+      if (text.starts_with("Connecting socket"))
+        early.close();
+    };
+    std::string failure = "?";
+    BoundedThread([&] { failure = failureOf([&] { early.connect(address()); }); }).join();
+    log.onRecord = nullptr;
+    EXPECT_EQ(failure, "10004 WSAConnect") << timeout;
+  }
+}
+
+TEST_F(Tcp, RacingCloseNeverLeaksOrReusesAHandle) {
+  const size_t before = openDescriptors();
+  for (int round = 0; round < 40; ++round) {
+    auto [other, reading] = connectPair();
+    std::string failure;
+    BoundedThread reader([&] { failure = failureOf([&] { readExactly(*reading, 8); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+    reading->close();
+    reader.join();
+    // Closed before the read began (not a socket) or during it (interrupted).
+    EXPECT_TRUE(failure == "10004 recv" || failure == "10038 recv") << round << ": " << failure;
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace
+}  // namespace zq
