@@ -77,7 +77,7 @@ class BenchService : public zq::JRPCService {
     int32_t nop = 0;
     request.get("nop", nop, false);
     for (const zq::JVariant& value : params_) {
-      result.add(std::make_unique<zq::JVariant>(value));
+      result.add(zq::JVariant(value));
     }
   }
 

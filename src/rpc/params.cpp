@@ -26,21 +26,22 @@ JParams& JParams::operator=(JParams&& other) {
   if (this == &other) {
     return *this;
   }
+  // The map's nodes change hands: each value stays the same object, and the
+  // source keeps nothing a look-up could find.
   entries_.clear();
-  for (auto& [name, value] : other.entries_) {
-    if (value) {
-      entries_.emplace_hint(entries_.end(), name, std::move(value));
-    }
-  }
+  entries_.swap(other.entries_);
   return *this;
 }
 
 void JParams::add(std::unique_ptr<JVariant> variant) {
-  if (!variant) {
-    return;
+  if (variant) {
+    add(std::move(*variant));
   }
-  variant->setNext(nullptr);
-  const std::string_view name = variant->name();
+}
+
+void JParams::add(JVariant&& variant) {
+  variant.setNext(nullptr);
+  const std::string_view name = variant.name();
   // Values often arrive in name order (a list this class wrote, such as an
   // answer): their place is then the end, found with one comparison.
   auto place = entries_.end();
@@ -51,41 +52,43 @@ void JParams::add(std::unique_ptr<JVariant> variant) {
       return;
     }
   }
-  entries_.emplace_hint(place, std::string(name), std::move(variant));
+  // The key is made from the name before the value moves in.
+  entries_.emplace_hint(place, std::piecewise_construct, std::forward_as_tuple(name),
+                        std::forward_as_tuple(std::move(variant)));
 }
 
 void JParams::set(std::string_view name, bool value) {
-  add(std::make_unique<JVariant>(name, value));
+  add(JVariant(name, value));
 }
 
 void JParams::set(std::string_view name, int32_t value) {
-  add(std::make_unique<JVariant>(name, static_cast<int64_t>(value)));
+  add(JVariant(name, static_cast<int64_t>(value)));
 }
 
 void JParams::set(std::string_view name, int64_t value) {
-  add(std::make_unique<JVariant>(name, value));
+  add(JVariant(name, value));
 }
 
 void JParams::set(std::string_view name, double value) {
-  add(std::make_unique<JVariant>(name, value));
+  add(JVariant(name, value));
 }
 
 void JParams::set(std::string_view name, std::string_view value) {
-  add(std::make_unique<JVariant>(name, value));
+  add(JVariant(name, value));
 }
 
 void JParams::set(std::string_view name, const char* value) {
-  add(std::make_unique<JVariant>(name, value));
+  add(JVariant(name, value));
 }
 
 void JParams::set(std::string_view name, const uint8_t* data, size_t length) {
-  add(std::make_unique<JVariant>(name, data, length));
+  add(JVariant(name, data, length));
 }
 
 const JVariant* JParams::find(std::string_view name, bool required) const {
   auto it = entries_.find(name);
-  if (it != entries_.end() && it->second) {
-    return it->second.get();
+  if (it != entries_.end()) {
+    return &it->second;
   }
   if (required) {
     throw JRPCMissingParameterError(name);
@@ -152,11 +155,7 @@ bool JParams::get(std::string_view name, std::vector<uint8_t>& out, bool require
 }
 
 size_t JParams::size() const {
-  size_t n = 0;
-  for (const auto& entry : entries_) {
-    n += entry.second ? 1 : 0;
-  }
-  return n;
+  return entries_.size();
 }
 
 // ---- writing --------------------------------------------------------------
@@ -280,7 +279,7 @@ class ListParser {
     return text_.substr(start, pos_ - start);
   }
 
-  std::unique_ptr<JVariant> readValue(std::string_view name) {
+  JVariant readValue(std::string_view name) {
     if (atEnd()) {
       throw JRPCProtocolError("cannot determine parameter type", name, -10);
     }
@@ -296,16 +295,16 @@ class ListParser {
     }
     if (text_.substr(pos_, 4) == "true") {
       pos_ += 4;
-      return std::make_unique<JVariant>(name, true);
+      return JVariant(name, true);
     }
     if (text_.substr(pos_, 5) == "false") {
       pos_ += 5;
-      return std::make_unique<JVariant>(name, false);
+      return JVariant(name, false);
     }
     throw JRPCProtocolError("cannot determine parameter type", name, -10);
   }
 
-  std::unique_ptr<JVariant> readString(std::string_view name) {
+  JVariant readString(std::string_view name) {
     ++pos_;  // the opening quote
     std::string value;
     // A NUL byte ends the stored value; the text up to the closing quote is
@@ -388,10 +387,10 @@ class ListParser {
       append('\\');
       ++pos_;
     }
-    return std::make_unique<JVariant>(name, std::string_view(value));
+    return JVariant(name, std::string_view(value));
   }
 
-  std::unique_ptr<JVariant> readBlob(std::string_view name) {
+  JVariant readBlob(std::string_view name) {
     ++pos_;  // the "["
     std::vector<uint8_t> bytes;
     while (true) {
@@ -420,10 +419,10 @@ class ListParser {
         ++pos_;
       }
     }
-    return std::make_unique<JVariant>(name, bytes.data(), bytes.size());
+    return JVariant(name, bytes.data(), bytes.size());
   }
 
-  std::unique_ptr<JVariant> readNumber(std::string_view name) {
+  JVariant readNumber(std::string_view name) {
     const size_t start = pos_;
     size_t p = start;
     const bool hasSign = text_[p] == '+' || text_[p] == '-';
@@ -443,7 +442,7 @@ class ListParser {
         size_t consumed = 0;
         const double value = readDouble(text_.substr(start), consumed);
         pos_ = start + consumed;
-        return std::make_unique<JVariant>(name, value);
+        return JVariant(name, value);
       }
     }
     p = hasSign ? start + 1 : start;
@@ -467,7 +466,7 @@ class ListParser {
       ++p;
     }
     pos_ = p;
-    return std::make_unique<JVariant>(name, static_cast<int64_t>(negative ? 0 - value : value));
+    return JVariant(name, static_cast<int64_t>(negative ? 0 - value : value));
   }
 
   std::string_view text_;
@@ -489,15 +488,15 @@ size_t JParams::parse(std::string_view text) {
     // Nothing to keep unchanged but emptiness: values go in as they come.
     try {
       return ListParser(text).parse(
-          pos, [this](std::unique_ptr<JVariant> value) { add(std::move(value)); });
+          pos, [this](JVariant&& value) { add(std::move(value)); });
     } catch (...) {
       entries_.clear();
       throw;
     }
   }
-  std::vector<std::unique_ptr<JVariant>> values;
+  std::vector<JVariant> values;
   const size_t end = ListParser(text).parse(
-      pos, [&values](std::unique_ptr<JVariant> value) { values.push_back(std::move(value)); });
+      pos, [&values](JVariant&& value) { values.push_back(std::move(value)); });
   for (auto& value : values) {
     add(std::move(value));
   }

@@ -23,10 +23,10 @@ class JParams {
   JParams() = default;
   virtual ~JParams() = default;
 
-  // Moving takes the values over and leaves the source with its names but no
-  // values: a look-up of such a name finds nothing, and the source is only
-  // to be cleared or destroyed afterwards. Copies are not offered: values are
-  // moved between lists, never duplicated.
+  // Moving takes the values over (each stays the same object) and leaves the
+  // source with nothing a look-up finds; the source is only to be cleared or
+  // destroyed afterwards. Copies are not offered: values are moved between
+  // lists, never duplicated.
   JParams(JParams&& other);
   JParams& operator=(JParams&& other);
   JParams(const JParams&) = delete;
@@ -35,6 +35,8 @@ class JParams {
   /// Takes ownership of `variant` and clears its next pointer. An entry of the
   /// same name is deleted and replaced. A null pointer is ignored.
   void add(std::unique_ptr<JVariant> variant);
+  /// The same with the value moved in.
+  void add(JVariant&& variant);
 
   // Build a variant and add it. 32-bit integers are stored as integers.
   void set(std::string_view name, bool value);
@@ -82,11 +84,11 @@ class JParams {
 
   void clear() { entries_.clear(); }
 
-  /// The number of entries holding a value.
+  /// The number of entries.
   size_t size() const;
   bool empty() const { return size() == 0; }
 
-  /// Iterates the values in name order (names without a value are skipped).
+  /// Iterates the values in name order.
   class const_iterator;
   const_iterator begin() const;
   const_iterator end() const;
@@ -97,7 +99,8 @@ class JParams {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;
   };
-  using Map = std::map<std::string, std::unique_ptr<JVariant>, NameLess>;
+  // A value lives in its map node: one allocation per entry.
+  using Map = std::map<std::string, JVariant, NameLess>;
 
   Map entries_;
 
@@ -111,11 +114,10 @@ class JParams {
     using iterator_category = std::forward_iterator_tag;
 
     const_iterator() = default;
-    reference operator*() const { return *it_->second; }
-    pointer operator->() const { return it_->second.get(); }
+    reference operator*() const { return it_->second; }
+    pointer operator->() const { return &it_->second; }
     const_iterator& operator++() {
       ++it_;
-      skipEmpty();
       return *this;
     }
     const_iterator operator++(int) {
@@ -127,24 +129,16 @@ class JParams {
 
    private:
     friend class JParams;
-    const_iterator(Map::const_iterator it, Map::const_iterator end) : it_(it), end_(end) {
-      skipEmpty();
-    }
-    void skipEmpty() {
-      while (it_ != end_ && !it_->second) {
-        ++it_;
-      }
-    }
+    explicit const_iterator(Map::const_iterator it) : it_(it) {}
     Map::const_iterator it_;
-    Map::const_iterator end_;
   };
 };
 
 inline JParams::const_iterator JParams::begin() const {
-  return const_iterator(entries_.begin(), entries_.end());
+  return const_iterator(entries_.begin());
 }
 inline JParams::const_iterator JParams::end() const {
-  return const_iterator(entries_.end(), entries_.end());
+  return const_iterator(entries_.end());
 }
 
 }  // namespace zq

@@ -77,7 +77,7 @@ void JRPCSerialisation::put(std::string_view name, auto value) {
   if (params_.find(fullName, false) != nullptr) {
     throw JSerialisationError("serialise", "value '" + fullName + "' written twice");
   }
-  params_.add(std::make_unique<JVariant>(fullName, value));
+  params_.add(JVariant(fullName, value));
 }
 
 void JRPCSerialisation::serialise(const JRPCObject& object) {
