@@ -49,13 +49,17 @@ std::vector<std::vector<uint8_t>> datagramsOf(const uint8_t* data, size_t size, 
       if ((tag & 0x40) != 0) {
         length *= 3;  // up to 196605: past MAX_PACKET_SIZE
       }
-      std::vector<uint8_t> d(length);
-      for (size_t i = 0; i < length; ++i) {
-        d[i] = static_cast<uint8_t>(f[5] + i);
+      // A fill of the packet's own, stamped with the byte offset every 64
+      // bytes: a fragment put in another's place shows.
+      std::vector<uint8_t> d(length, static_cast<uint8_t>(f[5] ^ f[1]));
+      for (size_t i = 0; i + 4 <= length; i += 64) {
+        storeLittle32(d.data() + i, static_cast<uint32_t>(i) ^ (uint32_t{f[1]} << 24));
       }
       uint8_t header[kPacketHeaderSize];
       MediaPacketHeader{f[0], f[1], f[2]}.write(header);
-      std::memcpy(d.data(), header, std::min(length, kPacketHeaderSize));
+      if (length > 0) {
+        std::memcpy(d.data(), header, std::min(length, kPacketHeaderSize));
+      }
       out.push_back(std::move(d));
     } else {
       size_t length = 0;
@@ -96,20 +100,20 @@ std::string checkNetBufferProperty(const uint8_t* data, size_t size) {
   const auto datagrams = datagramsOf(data, size, 1);
   for (size_t i = 0; i < datagrams.size(); ++i) {
     const std::vector<uint8_t>& d = datagrams[i];
-    const std::string where = jformat("datagram %zu (%zu bytes): ", i, d.size());
+    const auto where = [&] { return jformat("datagram %zu (%zu bytes): ", i, d.size()); };
     const size_t got = buffer.deliver(d.data(), d.size());
     if (got != d.size()) {
-      return where + "deliver changed the size";
+      return where() + "deliver changed the size";
     }
     const PredictiveNetBuffer::Outcome outcome = buffer.process(got);
     if (!body.intact() || !header.intact()) {
-      return where + "wrote outside the buffers";
+      return where() + "wrote outside the buffers";
     }
     if (outcome == PredictiveNetBuffer::Outcome::kIgnored) {
       ++ignored;
     } else {
       if (d.size() < kPacketHeaderSize || d.size() >= MAX_PACKET_SIZE) {
-        return where + "accepted";
+        return where() + "accepted";
       }
       const MediaPacketHeader packet = MediaPacketHeader::read(d.data());
       if (model.empty() || packet.frameSequence != modelFrame) {
@@ -117,14 +121,14 @@ std::string checkNetBufferProperty(const uint8_t* data, size_t size) {
         modelFrame = packet.frameSequence;
       }
       if (!model.emplace(packet.fragmentSequence, d).second) {
-        return where + "a fragment accepted twice";
+        return where() + "a fragment accepted twice";
       }
     }
     if (outcome == PredictiveNetBuffer::Outcome::kCompleted) {
       ++completed;
       const MediaPacketHeader packet = MediaPacketHeader::read(d.data());
       if (model.size() != packet.fragmentCount) {
-        return where +
+        return where() +
                jformat("completed with %zu of %u fragments", model.size(), packet.fragmentCount);
       }
       const int64_t perPacket = int64_t{buffer.mtu()} - int64_t{kPacketHeaderSize};
@@ -133,47 +137,49 @@ std::string checkNetBufferProperty(const uint8_t* data, size_t size) {
         const int64_t offset = index == 0 ? 0 : perPacket * index - int64_t(headerSize);
         const size_t length = bytes.size() - start;
         if (offset < 0 || offset + int64_t(length) > int64_t(capacity)) {
-          return where + jformat("fragment %u placed outside the buffer", index);
+          return where() + jformat("fragment %u placed outside the buffer", index);
         }
         if (length > 0 && std::memcmp(body.data() + offset, bytes.data() + start, length) != 0) {
-          return where + jformat("fragment %u not at its place", index);
+          return where() + jformat("fragment %u not at its place", index);
         }
         if (index == 0 && headerSize > 0 &&
             std::memcmp(header.data(), bytes.data() + kPacketHeaderSize, headerSize) != 0) {
-          return where + "frame header not in the header buffer";
+          return where() + "frame header not in the header buffer";
         }
         if (index == packet.fragmentCount - 1 &&
             buffer.frameSize() != static_cast<uint32_t>(offset) + length) {
-          return where + jformat("frame size %u, last fragment ends at %lld", buffer.frameSize(),
-                                 static_cast<long long>(offset + int64_t(length)));
+          return where() + jformat("frame size %u, last fragment ends at %lld", buffer.frameSize(),
+                                   static_cast<long long>(offset + int64_t(length)));
         }
       }
       model.clear();
     }
     if (buffer.ignoredPackets() != ignored || buffer.completedFrames() != completed) {
-      return where + jformat("counters %u ignored, %u completed; outcomes %u and %u",
-                             buffer.ignoredPackets(), buffer.completedFrames(), ignored, completed);
+      return where() + jformat("counters %u ignored, %u completed; outcomes %u and %u",
+                               buffer.ignoredPackets(), buffer.completedFrames(), ignored,
+                               completed);
     }
     if (buffer.mtuStability() < 0 ||
         buffer.mtuStability() > PredictiveNetBuffer::kMaxMtuStability) {
-      return where + jformat("MTU stability %d", buffer.mtuStability());
+      return where() + jformat("MTU stability %d", buffer.mtuStability());
     }
     const uint32_t count = buffer.fragmentCount();
     if (count > kMaxFragmentsPerFrame || buffer.receivedCount() > count ||
         (count > 0 && buffer.predictedFragment() >= count) ||
         (count == 0 && (buffer.receivedCount() != 0 || buffer.predictedFragment() != 0))) {
-      return where + jformat("state out of range: count %u, received %u, predicted %u", count,
-                             buffer.receivedCount(), buffer.predictedFragment());
+      return where() + jformat("state out of range: count %u, received %u, predicted %u", count,
+                               buffer.receivedCount(), buffer.predictedFragment());
     }
     // A frame in progress is the one whose fragments the model holds.
     if (count > 0 &&
         (buffer.expectedFrame() != modelFrame || buffer.receivedCount() != model.size())) {
-      return where + jformat("frame %u with %u fragments in progress, model: frame %u with %zu",
-                             buffer.expectedFrame(), buffer.receivedCount(), modelFrame,
-                             model.size());
+      return where() + jformat("frame %u with %u fragments in progress, model: frame %u with %zu",
+                               buffer.expectedFrame(), buffer.receivedCount(), modelFrame,
+                               model.size());
     }
     if (count > 0 && model.count(buffer.predictedFragment()) != 0) {
-      return where + jformat("predicted fragment %u already received", buffer.predictedFragment());
+      return where() +
+             jformat("predicted fragment %u already received", buffer.predictedFragment());
     }
   }
   return {};
