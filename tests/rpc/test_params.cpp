@@ -1,38 +1,20 @@
 // Values (JVariant) and lists (JParams): text, conversions, the parser and its
 // errors; the RPC errors; objects serialised as lists, also from threads.
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
-#include <string>
-#include <thread>
 #include <typeinfo>
-#include <vector>
 
 #include "base/format.h"
-#include "helpers/log_capture.h"
 #include "rpc/params.h"
-#include "rpc/rpc_error.h"
+#include "rpc/rpc_client_test_support.h"
 #include "rpc/serialisation.h"
 
 namespace zq {
 namespace {
 
 using namespace std::string_view_literals;
-
-// The message of the E that `f` throws.
-template <typename E>
-std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.message();
-  }
-  return "no error";
-}
+using test::thrown;
 
 // Each value as "<type code>:<its text>", in list order.
 std::string typed(const JParams& p) {
@@ -76,7 +58,7 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   int32_t out = 5000;
   EXPECT_EQ(p.find("ab", false), nullptr);
   EXPECT_FALSE(p.get("absent", out, false));
-  EXPECT_EQ(messageOf<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
+  EXPECT_EQ(thrown<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
             "RPCMissingParameter: 'name'");
   EXPECT_EQ(out, 5000);
 }
@@ -445,7 +427,7 @@ struct Desc : Listed<Desc> {
 };
 
 void expectCannotDeserialise(const std::function<void()>& f) {
-  EXPECT_EQ(messageOf<JDeserialisationError>(f), "cannot deserialise");
+  EXPECT_EQ(thrown<JDeserialisationError>(f), "cannot deserialise");
 }
 
 TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWays) {
@@ -470,7 +452,7 @@ TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWays) 
 TEST(Serialisation, WritingANameTwiceFailsAtEveryLevel) {
   JRPCSerialisation s;
   s.serialise("m", Inner(1));
-  EXPECT_EQ(messageOf<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
+  EXPECT_EQ(thrown<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
             "value 'ns00sub00Inner_m__value' written twice");
   s.serialise("y", true);  // the prefix is restored
   EXPECT_THROW(s.serialise("y", false), JSerialisationError);
@@ -519,51 +501,36 @@ TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   EXPECT_EQ(i, -1);
 }
 
-constexpr int kThreads = 4;
-constexpr int kObjects = 300;
-
-void onThreads(const std::function<void(int)>& body) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back(body, t);
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-}
-
-TEST(SerialisationConcurrency, NestedObjectsWrittenFromThreadsKeepTheirPrefixes) {
-  JRPCSerialisation s;
-  onThreads([&s](int t) {
-    for (int i = 0; i < kObjects; ++i) {
-      // Several values per object: a window for another thread's prefix.
-      s.serialise(jformat("m%d_%d", t, i), Inner(t * kObjects + i, jformat("t%d", t), 4));
+// Nested objects written from threads keep their prefixes (several values per
+// object: a window for another thread's prefix), and read from threads each
+// get their own values.
+TEST(SerialisationConcurrency, NestedObjectsWrittenAndReadFromThreads) {
+  constexpr int kThreads = 4, kObjects = 300;
+  const auto inner = [](int i) { return Inner(i, jformat("l%d", i), 4); };
+  const auto onThreads = [](const std::function<void(int)>& body) {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back(body, t);
+    }
+  };
+  JRPCSerialisation s, alone;
+  onThreads([&](int t) {
+    for (int i = t * kObjects; i < (t + 1) * kObjects; ++i) {
+      s.serialise(jformat("m%d", i), inner(i));
     }
   });
-  JRPCSerialisation alone;
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kObjects; ++i) {
-      alone.serialise(jformat("m%d_%d", t, i), Inner(t * kObjects + i, jformat("t%d", t), 4));
-    }
-  }
-  EXPECT_EQ(s.takeParams().toString(), alone.takeParams().toString());
-}
-
-TEST(SerialisationConcurrency, NestedObjectsReadFromThreadsGetTheirOwnValues) {
-  JRPCSerialisation s;
-  for (int i = 0; i < kObjects; ++i) {
-    s.serialise(jformat("m%d", i), Inner(i, jformat("l%d", i), 4));
+  for (int i = 0; i < kThreads * kObjects; ++i) {
+    alone.serialise(jformat("m%d", i), inner(i));
   }
   const JParams p = s.takeParams();
+  EXPECT_EQ(p.toString(), alone.takeParams().toString());
   JRPCDeserialisation d(p);
   std::atomic<int> wrong{0};
   onThreads([&](int) {
-    for (int i = 0; i < kObjects; ++i) {
+    for (int i = 0; i < kThreads * kObjects; i += 3) {
       Inner in;
       d.deserialise(jformat("m%d", i), in, true);
-      if (in.value != i || in.label != jformat("l%d", i) || in.list.size() != 4) {
-        ++wrong;
-      }
+      wrong += in.value != i || in.label != jformat("l%d", i) || in.list.size() != 4;
     }
   });
   EXPECT_EQ(wrong.load(), 0);

@@ -1,29 +1,16 @@
 // Tests of JRPCController: link events on its own thread, the state, the two
 // calls on the wire and without a link, connecting, reconnecting,
 // disconnecting under a call, and destruction while events are under way.
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "base/error.h"
-#include "helpers/log_capture.h"
 #include "net/socket_layer.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_controller.h"
-#include "rpc/rpc_error.h"
 
-namespace zq {
+namespace zq::test {
 namespace {
 
-using test::Clock;
-using test::LogCapture;
-using test::ScriptedLineServer;
 using State = JRPCControllerInterface::State;
-using Listener = test::LinkRecorder;
+using Listener = LinkRecorder;
 
 std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener, uint16_t port,
                                                int32_t timeoutMs = 2000,
@@ -34,17 +21,17 @@ std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener
 TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
   for (const bool listening : {true, false}) {
     SCOPED_TRACE(listening);
-    const uint16_t port = test::closedPort();
+    const uint16_t port = closedPort();
     Listener listener;
     auto controller = makeController(listening ? &listener : nullptr, port);
     ASSERT_EQ(controller->connect(), 0);
-    ASSERT_TRUE(test::eventually([&] { return controller->getState() == State::kDisconnected; }));
+    ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
     // The event (and its error) is consumed, listener or not.
-    EXPECT_TRUE(test::eventually([&] { return controller->pendingCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 0; }));
     // The client gave up (retry off); the owner reconnects once the service is there.
     ScriptedLineServer server(ScriptedLineServer::answering(), port);
     ASSERT_EQ(controller->reconnect(), 0);
-    EXPECT_TRUE(test::eventually([&] { return controller->getState() == State::kConnected; }));
+    EXPECT_TRUE(eventually([&] { return controller->getState() == State::kConnected; }));
     static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
     if (!listening) {
       continue;
@@ -58,7 +45,7 @@ TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
     for (const auto& e : listener.events()) {
       EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
       // Not the client's supervisor ("JRPCController_" + name) but the queue.
-      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + test::target(port));
+      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + target(port));
     }
   }
 }
@@ -76,9 +63,8 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   ASSERT_EQ(controller->connect(), 0);
   ASSERT_TRUE(listener.waitFor("up", 1));
   EXPECT_EQ(controller->getState(), State::kConnected);
-  ASSERT_TRUE(
-      test::eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
-  EXPECT_TRUE(test::eventually([&] { return controller->pendingCount() == 1; }));
+  ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
+  EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 1; }));
   EXPECT_EQ(listener.countOf("down"), 0u);
   listener.release();
   ASSERT_TRUE(listener.waitFor("down", 1));
@@ -95,7 +81,7 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
   Listener listener;
   // At once against an unreachable service: no client, nothing told.
   const int users = JSocketLayer::users();
-  auto controller = makeController(&listener, test::closedPort(), 2000, true);
+  auto controller = makeController(&listener, closedPort(), 2000, true);
   EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
   std::string text = "untouched";
   EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
@@ -130,7 +116,7 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
 }
 
 TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
-  test::FullListener full;
+  FullListener full;
   ASSERT_TRUE(full.full());
   Listener listener;
   auto controller = makeController(&listener, full.port(), 3000);
@@ -141,7 +127,7 @@ TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
   std::string text;
   EXPECT_EQ(controller->getParams(text), -1);
   EXPECT_EQ(controller->setParams("a=1"), -1);
-  EXPECT_LT(test::msBetween(start, Clock::now()), 1000);
+  EXPECT_LT(msBetween(start, Clock::now()), 1000);
   ASSERT_TRUE(listener.waitFor("down", 1, 8000));
   EXPECT_EQ(listener.events()[0].what, "down:Time out!");
 }
@@ -156,13 +142,13 @@ TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
   Listener listener;
   auto controller = makeController(&listener, server.port(), 300, true);
   ASSERT_EQ(controller->connect(), 0);
-  EXPECT_EQ(test::thrown<JTextError>([&] { controller->setParams("x=1"); }),
+  EXPECT_EQ(thrown<JTextError>([&] { controller->setParams("x=1"); }),
             "FAILED RPCMissingParameter: 'Volume'");
   // The controller's time-out bounds the wait for the answer.
   const auto start = Clock::now();
   std::string text;
   EXPECT_THROW(controller->getParams(text), JTimeoutError);
-  EXPECT_GE(test::msBetween(start, Clock::now()), 250);
+  EXPECT_GE(msBetween(start, Clock::now()), 250);
   // The stream may still bring the late answer: the link went with the call,
   // nothing more is sent on it, and the listener hears one link down.
   EXPECT_EQ(controller->getState(), State::kDisconnected);
@@ -197,13 +183,13 @@ TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
   EXPECT_EQ(text, "done=true");
   // The answer left 600 ms after the request came in; the disconnect could
   // not end before it was read.
-  EXPECT_GE(test::msBetween(server.received()[0].at, disconnected), 590);
+  EXPECT_GE(msBetween(server.received()[0].at, disconnected), 590);
 }
 
 TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
   // The link-down races the destruction at every point: nothing may hang,
   // leak or touch a destroyed object.
-  const uint16_t port = test::closedPort();
+  const uint16_t port = closedPort();
   Listener listener;
   for (int round = 0; round < 30; ++round) {
     auto controller = makeController(&listener, port);
@@ -233,10 +219,10 @@ TEST(RpcControllerLifetime, ReconnectingFromTheListenerDoesNotDeadlock) {
     }
     std::atomic<int> downs{0};
   } listener;
-  auto controller = makeController(&listener, test::closedPort());
+  auto controller = makeController(&listener, closedPort());
   ASSERT_EQ(controller->connect(), 0);
-  EXPECT_TRUE(test::eventually([&] { return listener.downs.load() >= 3; }));
+  EXPECT_TRUE(eventually([&] { return listener.downs.load() >= 3; }));
 }
 
 }  // namespace
-}  // namespace zq
+}  // namespace zq::test
