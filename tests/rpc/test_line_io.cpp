@@ -1,16 +1,12 @@
 // The RPC line framing on a scripted socket: line ends, lines across reads, the
 // buffer's growth and return, the cap, a peer closing, time-outs, partial writes.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <deque>
-#include <string>
-#include <vector>
 
-#include "base/error.h"
 #include "rpc/line_io.h"
+#include "rpc/rpc_client_test_support.h"
 
 namespace zq {
 namespace {
@@ -20,12 +16,10 @@ const std::string kClosed = "<closed>";
 const std::string kTimeout = "<time-out>";
 
 struct Script {
-  explicit Script(std::deque<std::string> script, size_t limit = 0)
-      : chunks(std::move(script)), writeLimit(limit) {}
-  std::deque<std::string> chunks;  // read in turn; kTimeout throws a time-out
-  size_t writeLimit;               // the most bytes one write takes
+  std::deque<std::string> chunks = {};  // read in turn; kTimeout throws a time-out
+  size_t writeLimit = 0;                // the most bytes one write takes
   int reads = 0;
-  std::string written;
+  std::string written = {};
 };
 
 // Each read returns the next chunk, or as much as fits, then 0 as a closed peer.
@@ -123,7 +117,7 @@ TEST(LineIO, Reads) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Script script(c.chunks);
+    Script script{c.chunks};
     JLineIO io(std::make_unique<ScriptedSocket>(script));
     io.setMaxLineLength(c.cap);
     for (const Step& step : c.steps) {
@@ -145,7 +139,7 @@ TEST(LineIO, WritesWholeLines) {
     line += static_cast<char>('a' + i % 26);
   }
   for (const size_t limit : {1, 7, 1002}) {
-    Script script({}, limit);
+    Script script{.writeLimit = limit};
     JLineIO io(std::make_unique<ScriptedSocket>(script));
     io.writeLine(line);
     io.writeLine("");
@@ -156,7 +150,7 @@ TEST(LineIO, WritesWholeLines) {
 // A new socket drops what was buffered from the old one; without one, reads
 // and writes fail.
 TEST(LineIO, SocketReplacedOrMissing) {
-  Script first({"first\r\nleft over"}), second({"fresh\r\n"});
+  Script first{{"first\r\nleft over"}}, second{{"fresh\r\n"}};
   JLineIO io(std::make_unique<ScriptedSocket>(first));
   EXPECT_EQ(next(io), "first");
   io.setSocket(std::make_unique<ScriptedSocket>(second));

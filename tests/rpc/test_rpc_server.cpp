@@ -2,27 +2,13 @@
 // on loopback: answers byte for byte, connections ending, shut-down while
 // accepting or during a call, the line cap, descriptor exhaustion, log lines.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
-#include <new>
 #include <optional>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
-#include "helpers/log_capture.h"
-#include "helpers/waits.h"
-#include "net/tcp_socket.h"
-#include "rpc/line_io.h"
-#include "rpc/rpc_error.h"
+#include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_service.h"
 
 namespace zq::test {
@@ -89,7 +75,7 @@ class TestService : public JRPCService, public Tags {
   void textError(const P&, P&) { throw JTextError("first line\nsecond line"); }
   void badAlloc(const P&, P&) { throw std::bad_alloc(); }
   void notAnError(const P&, P&) { throw 42; }
-  // The connection's own socket: reads that time out, writes that find no room.
+  // On the connection's own socket: reads that time out, writes that find no room.
   void slowReads(const P&, P&, JSocket& socket) { socket.setReadTimeout(50); }
   void stuckWrites(const P&, P&, JSocket& socket) {
     socket.setWriteTimeout(0);
@@ -181,7 +167,7 @@ class LineClient {
     return receive();
   }
   uint16_t port() const { return socket_->localAddress().port(); }
-  std::string peer() const { return "127.0.0.1:" + std::to_string(port()); }
+  std::string peer() const { return target(port()); }
   JTCPSocket& socket() { return *socket_; }
 
  private:
@@ -193,13 +179,13 @@ class LineClient {
 // "<level> <text>" of the records that begin with `context`, but the accept
 // thread's waits, which come in any order.
 std::vector<std::string> texts(const LogCapture& log, const std::string& context = "") {
-  std::vector<std::string> texts;
+  std::vector<std::string> out;
   for (const LogCapture::Record& r : log.records()) {
     if (r.text.starts_with(context) && !r.text.ends_with("|Waiting for incoming connections")) {
-      texts.push_back(std::to_string(r.level) + " " + r.text);
+      out.push_back(std::to_string(r.level) + " " + r.text);
     }
   }
-  return texts;
+  return out;
 }
 
 class RpcDispatch : public ::testing::Test {
