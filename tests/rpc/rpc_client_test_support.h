@@ -22,6 +22,10 @@
 
 namespace zq::test {
 
+const std::string kRefused =
+    "system call error at function 'WSAConnect' : No connection could be made because the target "
+    "machine actively refused it";
+
 inline long long msBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -112,9 +116,6 @@ class ScriptedLineServer {
   std::vector<Clock::time_point> accepted() const {
     std::lock_guard lock(mutex_);
     return acceptedAt_;
-  }
-  bool waitForAccepted(size_t n) const {
-    return eventually([&] { return accepted().size() >= n; });
   }
 
  private:

@@ -38,10 +38,7 @@ TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
     }
     ASSERT_TRUE(listener.waitFor("down", 2));
     EXPECT_EQ(listener.whats(),
-              (std::vector<std::string>{"down:system call error at function 'WSAConnect' : No "
-                                        "connection could be made because the target machine "
-                                        "actively refused it",
-                                        "up", "down:Unknown error"}));
+              (std::vector<std::string>{"down:" + kRefused, "up", "down:Unknown error"}));
     for (const auto& e : listener.events()) {
       EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
       // Not the client's supervisor ("JRPCController_" + name) but the queue.

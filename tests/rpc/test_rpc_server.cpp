@@ -23,7 +23,8 @@ constexpr uint32_t kShutdownTrace = 0x2;
 constexpr uint32_t kConnectionReset = JSysError::kSocketTag | 10054;
 constexpr size_t kMiB = size_t{1} << 20;
 const std::string kClosed = "<closed>";
-const std::string kRefused = "FAILED an RPC server cannot be shut down from one of its connections";
+const std::string kSelfShutdown =
+    "FAILED an RPC server cannot be shut down from one of its connections";
 constexpr const char* kTags[] = {"a", "a_", "b", "B", "high", "10", "1"};
 
 // tag<N> answers f=<kTags[N]>. Its class is not the first base: the adjustment
@@ -292,7 +293,7 @@ TEST(RpcWire, Answers) {
       {"badAlloc()", "FAILED Unexpected exception: std::bad_alloc"},
       {"notAnError()", "FAILED Unexpected exception: exception of unknown type"},
       // A handler shutting its own service down would wait for itself.
-      {"stopService()", kRefused}, {"stopConnections()", kRefused}, {"PING", "PONG"}};
+      {"stopService()", kSelfShutdown}, {"stopConnections()", kSelfShutdown}, {"PING", "PONG"}};
   // clang-format on
   for (const auto& [request, answer] : cases) {
     EXPECT_EQ(client.call(request), answer) << request.substr(0, 40);
