@@ -86,13 +86,8 @@ TEST(LineIO, Reads) {
     size_t buffer = 0;  // the buffer's size after it; 0: not checked
   };
   const std::string x256(256, 'x'), y600(600, 'y'), z1000(1000, 'z');
-  const struct {
-    const char* name;
-    size_t cap;
-    int reads;  // the most reads it may take; 0: any number
-    std::deque<std::string> chunks;
-    std::vector<Step> steps;
-  } cases[] = {
+  // A name, the cap, the most reads it may take (0: any number), the chunks read, the steps.
+  const std::tuple<const char*, size_t, int, std::deque<std::string>, std::vector<Step>> cases[] = {
       // clang-format off
       {"LineEnds", 0, 2, {"one\ntwo\r\nthree\r\na\rb\r\n\r\r\n\r\n\n"},
        {{"one"}, {"two"}, {"three"}, {"a\rb"}, {"\r"}, {""}, {""}, {kClosed}}},
@@ -115,19 +110,19 @@ TEST(LineIO, Reads) {
       {"NoLineFeedStopsReadingEarly", 1000, 20, pieces(1000, 100), {{kTooLong, 256}}},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Script script{c.chunks};
+  for (const auto& [name, cap, reads, chunks, steps] : cases) {
+    SCOPED_TRACE(name);
+    Script script{chunks};
     JLineIO io(std::make_unique<ScriptedSocket>(script));
-    io.setMaxLineLength(c.cap);
-    for (const Step& step : c.steps) {
+    io.setMaxLineLength(cap);
+    for (const Step& step : steps) {
       EXPECT_EQ(next(io), step.line);
       if (step.buffer != 0) {
         EXPECT_EQ(io.bufferSize(), step.buffer);
       }
     }
-    if (c.reads != 0) {
-      EXPECT_LE(script.reads, c.reads);
+    if (reads != 0) {
+      EXPECT_LE(script.reads, reads);
     }
   }
 }

@@ -85,12 +85,8 @@ TEST(ParamsList, MovesTakeTheValuesAndLeaveNone) {
 const uint8_t kBytes[] = {0x0A, 0xFF};
 
 TEST(VariantText, TypeTextLengthChainsAndCopies) {
-  const struct {
-    JVariant value;
-    int32_t type;
-    std::string_view text;
-    size_t length;  // 1, + name and "=", + the value's own count
-  } cases[] = {
+  // The type, the text and its length: 1, + name and "=", + the value's own count.
+  const std::tuple<JVariant, int32_t, std::string_view, size_t> cases[] = {
       {JVariant(), 0, "", 1},
       {JVariant("b", static_cast<const uint8_t*>(nullptr), 0), 1, "b=[]", 5},
       {JVariant("t", true), 2, "t=true", 7},
@@ -100,11 +96,11 @@ TEST(VariantText, TypeTextLengthChainsAndCopies) {
       // Single quotes, DEL and bytes 0x80-0xFF are written as they are.
       {JVariant("s", std::string("'\x7F\x80\xFF")), 5, "s=\"'\x7F\x80\xFF\"", 9},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(c.value.type(), c.type);
-    EXPECT_EQ(c.value.toString(), c.text);
-    EXPECT_EQ(c.value.textLength(), c.length);
+  for (const auto& [value, type, text, length] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(value.type(), type);
+    EXPECT_EQ(value.toString(), text);
+    EXPECT_EQ(value.textLength(), length);
   }
   // A chain is joined by ", "; a copy keeps the same next.
   JVariant c("c", "x");
@@ -163,10 +159,7 @@ std::string conversions(const JVariant& v) {
 }
 
 TEST(VariantConversion, EachTypeToEachOther) {
-  const struct {
-    JVariant value;
-    std::string_view expected;
-  } cases[] = {
+  const std::pair<JVariant, std::string_view> cases[] = {
       {JVariant(), "!|!|!|!|!|!"},
       {JVariant("k", kBytes, 2), "!|!|!|!|!|=[0AFF]"},
       {JVariant("b", true), "true|1|1|1|true|!"},
@@ -199,9 +192,9 @@ TEST(VariantConversion, EachTypeToEachOther) {
       {JVariant("s", ""), "!|!|!|!||!"},
       {JVariant("s", "+ 1"), "!|!|!|!|+ 1|!"},  // no digit: a mismatch
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value.toString());
-    EXPECT_EQ(conversions(c.value), c.expected);
+  for (const auto& [value, expected] : cases) {
+    SCOPED_TRACE(value.toString());
+    EXPECT_EQ(conversions(value), expected);
   }
   // Strings read as booleans: the listed words only.
   std::string read;
@@ -264,11 +257,8 @@ TEST(RPCError, NeitherTheErrorsNorTheParserLogAnything) {
 constexpr size_t kAll = std::string_view::npos;  // the whole text
 
 TEST(ParamsParse, ExtentAndValues) {
-  const struct {
-    std::string_view text;
-    size_t extent;  // what parse returns
-    std::string_view values;
-  } cases[] = {
+  // The text, what parse returns, the values.
+  const std::tuple<std::string_view, size_t, std::string_view> cases[] = {
       // clang-format off
       {"", 0, ""}, {"   ", 3, ""}, {" \t)", 2, ""}, {")a=1", 0, ""},
       {"a=1  )", 5, "3:a=1"}, {"a=1,b=2) trailing", 7, "3:a=1, 3:b=2"},
@@ -304,11 +294,11 @@ TEST(ParamsParse, ExtentAndValues) {
        R"(5:a="ab", 5:b="ab", 5:c="", 5:d="ab", 5:e="ab 0", 5:f="a", 3:g=1)"},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, extent, values] : cases) {
+    SCOPED_TRACE(text);
     JParams p;
-    EXPECT_EQ(p.parse(c.text), c.extent == kAll ? c.text.size() : c.extent);
-    EXPECT_EQ(typed(p), c.values);
+    EXPECT_EQ(p.parse(text), extent == kAll ? text.size() : extent);
+    EXPECT_EQ(typed(p), values);
   }
 }
 
@@ -317,11 +307,8 @@ TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
       "parameter name syntax error", "missing parameter name",
       "unterminated quoted string",  "unexpected character in binary block",
       "unterminated binary block",   "cannot determine parameter type"};
-  const struct {
-    std::string_view text;
-    int32_t code;
-    std::string_view context;
-  } cases[] = {
+  const std::tuple<std::string_view, int32_t, std::string_view> cases[] = {
+      // text, code, context
       // clang-format off
       {"a=1,)", -5, "a=1,)"}, {"a=1,", -5, "a=1,"}, {"abc", -5, "abc"}, {"a-b=1", -5, "a-b=1"},
       {"a\r=1", -5, "a\r=1"}, {"\n", -5, "\n"}, {"=1", -6, "???"}, {"a=1, =2", -6, "???"},
@@ -332,16 +319,16 @@ TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
       {"x= ", -10, "x"}, {"x=inf", -10, "x"},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, code, context] : cases) {
+    SCOPED_TRACE(text);
     JParams p;
     try {
-      p.parse(c.text);
+      p.parse(text);
       ADD_FAILURE() << "no error";
     } catch (const JRPCProtocolError& e) {
-      EXPECT_EQ(e.code(), c.code);
-      EXPECT_EQ(e.message(), "ProtocolError: " + std::string(kTexts[-5 - c.code]) + " '" +
-                                 std::string(c.context) + "'");
+      EXPECT_EQ(e.code(), code);
+      EXPECT_EQ(e.message(), "ProtocolError: " + std::string(kTexts[-5 - code]) + " '" +
+                                 std::string(context) + "'");
     }
     EXPECT_TRUE(p.empty());
   }

@@ -310,10 +310,10 @@ TEST(RpcWire, Answers) {
 // However a connection ends, connectionClosed gets its socket (its error is
 // absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not.
 TEST(RpcConnections, Ending) {
-  const struct {
-    std::string setUp, action, logged;  // action: close, reset, wait, or a request to flood
-    bool ends;
-  } cases[] = {// clang-format off
+  // The set-up request, then the action (close, reset, wait, or a request to
+  // flood), what is logged and whether the connection ends.
+  const std::tuple<std::string, std::string, std::string, bool> cases[] = {
+      // clang-format off
       {"echo()", "close", "", true},
       {"echo()", "reset", "Client disconnected", true},
       {"slowReads()", "wait", "Error while reading client request: Time out!", true},
@@ -322,39 +322,39 @@ TEST(RpcConnections, Ending) {
       {"stuckWrites()", "nope()", "Failed returning FAILED answer 'FAILED ProtocolError: unknown function 'nope'' "
                                   "for request 'nope()': Time out!", false}};
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.action);
+  for (const auto& [setUp, action, logged, ends] : cases) {
+    SCOPED_TRACE(action);
     LogCapture log;
     JTraceMask mask{kRpcTrace};
     const auto service = std::make_unique<TestService>(&mask);
     service->throwOnClose_ = true;
     LineClient client(service->port(), 4096);
     ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
-    ASSERT_EQ(client.call(c.setUp), "OK ");
+    ASSERT_EQ(client.call(setUp), "OK ");
     const linger abortive{1, 0};
-    if (c.action == "reset") {
+    if (action == "reset") {
       client.socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     }
     try {
-      for (int i = 0; c.setUp == "stuckWrites()" && i < 100000; ++i) {
-        if (i % 64 == 0 && log.contains(c.logged)) {
+      for (int i = 0; setUp == "stuckWrites()" && i < 100000; ++i) {
+        if (i % 64 == 0 && log.contains(logged)) {
           break;
         }
-        client.send(c.action);
+        client.send(action);
       }
     } catch (const JError&) {
       // The server closed its end.
     }
-    if (c.setUp == "echo()") {
+    if (setUp == "echo()") {
       client.socket().close();
     }
-    EXPECT_TRUE(c.ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
-    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (c.ends ? 0u : 1u); }));
-    EXPECT_TRUE(log.waitFor(c.logged));
-    EXPECT_EQ(log.count("Client disconnected"), c.action == "reset" ? 1u : 0u);
-    EXPECT_EQ(log.count("Error while reading"), c.action == "wait" ? 1u : 0u);
+    EXPECT_TRUE(ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
+    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (ends ? 0u : 1u); }));
+    EXPECT_TRUE(log.waitFor(logged));
+    EXPECT_EQ(log.count("Client disconnected"), action == "reset" ? 1u : 0u);
+    EXPECT_EQ(log.count("Error while reading"), action == "wait" ? 1u : 0u);
     const auto events = service->events();  // whoAmI, then closed
-    EXPECT_EQ(events.back().first, c.ends ? "closed" : "whoAmI");
+    EXPECT_EQ(events.back().first, ends ? "closed" : "whoAmI");
     EXPECT_EQ(events.back().second, events.front().second);
   }
 }
@@ -431,21 +431,21 @@ TEST(RpcShutdown, WhileClientsComeAndGo) {
 // A session under each mask; the mask is shared, so a bit set while the
 // service runs takes effect at once.
 TEST(RpcLog, SessionUnderEachMask) {
-  const struct {
-    uint32_t before, after;  // the mask until and from the first request
-  } cases[] = {{kRpcTrace | kShutdownTrace, kRpcTrace | kShutdownTrace},
-               {kShutdownTrace, kShutdownTrace},
-               {0, kRpcTrace}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.after);
+  // The mask until and from the first request.
+  const std::pair<uint32_t, uint32_t> cases[] = {
+      {kRpcTrace | kShutdownTrace, kRpcTrace | kShutdownTrace},
+      {kShutdownTrace, kShutdownTrace},
+      {0, kRpcTrace}};
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(after);
     LogCapture log(0xFFFFFFFEu, "%i|%m");
-    JTraceMask mask{c.before};
+    JTraceMask mask{before};
     const auto service = std::make_unique<TestService>(&mask, true);
     const std::string s = "Test::RPC[" + std::to_string(service->port()) + "]";
     LineClient client(service->port());
     const std::string con = s + "::Connection(" + client.peer() + ")";
     ASSERT_EQ(client.call("PING"), "PONG");
-    mask = c.after;
+    mask = after;
     EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
     service->registerFunctions();
     EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
@@ -479,51 +479,49 @@ TEST(RpcLog, SessionUnderEachMask) {
     // clang-format on
     std::vector<std::string> expected;
     for (size_t i = 0; i < std::size(all); ++i) {
-      const uint32_t bits = i < 3 ? c.before : c.after;
+      const uint32_t bits = i < 3 ? before : after;
       const int level = std::stoi(all[i]);
       if (level == 11 || (bits & (level == 4 ? kShutdownTrace : kRpcTrace)) != 0) {
         expected.push_back(all[i]);
       }
     }
     EXPECT_EQ(texts(log, s), expected);
-    EXPECT_TRUE(!(c.before & kRpcTrace) || log.contains(s + "|Waiting for incoming connections"));
+    EXPECT_TRUE(!(before & kRpcTrace) || log.contains(s + "|Waiting for incoming connections"));
   }
 }
 
 // A line up to the cap is served; a longer one closes its connection only.
 TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
-  const struct {
-    std::optional<uint32_t> registryValue;  // none: the value is absent
-    size_t cap;
-    std::string line;  // what the client sends
-  } cases[] = {{std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")"},
-               {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
-               {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")"},
-               {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")"},
-               {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line.size());
+  // The registry's value (none: absent), the cap, the line the client sends.
+  const std::tuple<std::optional<uint32_t>, size_t, std::string> cases[] = {
+      {std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")"},
+      {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
+      {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")"},
+      {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")"},
+      {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")"}};
+  for (const auto& [registryValue, cap, line] : cases) {
+    SCOPED_TRACE(line.size());
     LogCapture log(1u << kLevelError);  // also the registry of this case
-    if (c.registryValue) {
+    if (registryValue) {
       JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
-          .setDword("MaxRequestLineSize", *c.registryValue);
+          .setDword("MaxRequestLineSize", *registryValue);
     }
     const auto service = std::make_unique<TestService>();
-    EXPECT_EQ(service->maxRequestLineSize(), c.cap);
+    EXPECT_EQ(service->maxRequestLineSize(), cap);
     LineClient good(service->port()), client(service->port());
     EXPECT_EQ(good.call("echo(a=1)"), "OK a=1");
-    const bool served = c.cap == 0 || c.line.size() <= c.cap;
-    const std::string answer = client.call(c.line);
+    const bool served = cap == 0 || line.size() <= cap;
+    const std::string answer = client.call(line);
     std::vector<std::string> expected;
     if (served) {
-      EXPECT_EQ(answer, "OK s=\"" + c.line.substr(8, c.line.size() - 10) + "\"");
+      EXPECT_EQ(answer, "OK s=\"" + line.substr(8, line.size() - 10) + "\"");
       EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
     } else {
       EXPECT_EQ(answer, kClosed);
       ASSERT_TRUE(eventually([&] { return service->closed_ >= 1; }));
       EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
       expected.push_back("11 Request line from " + client.peer() + " longer than " +
-                         std::to_string(c.cap) + " bytes: closing the connection");
+                         std::to_string(cap) + " bytes: closing the connection");
     }
     EXPECT_EQ(good.call("echo(a=2)"), "OK a=2");
     EXPECT_EQ(texts(log), expected);

@@ -373,12 +373,7 @@ class DerivedQueue : public Unrelated, public BaseQueue {
 };
 
 TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
-  struct Case {
-    const char* name;
-    int id;
-    std::vector<std::string> calls;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, int, std::vector<std::string>> cases[] = {
       {"a derived entry that accepts hides the base's", 1, {"d.one:1"}},
       {"a derived entry that declines falls through", 2, {"d.no2:2", "d.base.two:2"}},
       {"only the base's entry, declining", 3, {"d.base.no3:3"}},
@@ -388,10 +383,10 @@ TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
   };
   DerivedQueue queue("d");
   queue.start();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    queue.send(c.id);
-    EXPECT_EQ(std::exchange(queue.calls, {}), c.calls);
+  for (const auto& [name, id, calls] : cases) {
+    SCOPED_TRACE(name);
+    queue.send(id);
+    EXPECT_EQ(std::exchange(queue.calls, {}), calls);
   }
   // The map is shared by every object of the class, each called on itself.
   DerivedQueue other("other");
