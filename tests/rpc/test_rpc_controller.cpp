@@ -10,21 +10,22 @@ namespace zq::test {
 namespace {
 
 using State = JRPCControllerInterface::State;
-using Listener = LinkRecorder;
 
-std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener, uint16_t port,
-                                               int32_t timeoutMs = 2000,
-                                               bool connectAtOnce = false) {
-  return std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+// A controller of 127.0.0.1:`port` whose connect() was called and succeeded.
+std::unique_ptr<JRPCController> connected(JRPCNotifyWithContext<>* listener, uint16_t port,
+                                          int32_t timeoutMs = 2000, bool connectAtOnce = false) {
+  auto controller =
+      std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+  EXPECT_EQ(controller->connect(), 0);
+  return controller;
 }
 
 TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
   for (const bool listening : {true, false}) {
     SCOPED_TRACE(listening);
     const uint16_t port = closedPort();
-    Listener listener;
-    auto controller = makeController(listening ? &listener : nullptr, port);
-    ASSERT_EQ(controller->connect(), 0);
+    LinkRecorder listener;
+    auto controller = connected(listening ? &listener : nullptr, port);
     ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
     // The event (and its error) is consumed, listener or not.
     EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 0; }));
@@ -54,10 +55,9 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   ScriptedLineServer server([](const std::string& line) {
     return ScriptedLineServer::line(line == "PING" ? "PONG?" : "OK ");
   });
-  Listener listener;
+  LinkRecorder listener;
   listener.holdLinkUp = true;
-  auto controller = makeController(&listener, server.port());
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(&listener, server.port());
   ASSERT_TRUE(listener.waitFor("up", 1));
   EXPECT_EQ(controller->getState(), State::kConnected);
   ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
@@ -75,10 +75,11 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
         line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ");
   });
   ScriptedLineServer second;
-  Listener listener;
+  LinkRecorder listener;
   // At once against an unreachable service: no client, nothing told.
   const int users = JSocketLayer::users();
-  auto controller = makeController(&listener, closedPort(), 2000, true);
+  auto controller =
+      std::make_unique<JRPCController>(&listener, closedPort(), "127.0.0.1", 2000, true);
   EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
   std::string text = "untouched";
   EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
@@ -115,9 +116,8 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
 TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
   FullListener full;
   ASSERT_TRUE(full.full());
-  Listener listener;
-  auto controller = makeController(&listener, full.port(), 3000);
-  ASSERT_EQ(controller->connect(), 0);
+  LinkRecorder listener;
+  auto controller = connected(&listener, full.port(), 3000);
   EXPECT_EQ(controller->getState(), State::kConnecting);
   // Answered at once, not after the connect in progress.
   const auto start = Clock::now();
@@ -136,9 +136,8 @@ TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
     }
     return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::silent();
   });
-  Listener listener;
-  auto controller = makeController(&listener, server.port(), 300, true);
-  ASSERT_EQ(controller->connect(), 0);
+  LinkRecorder listener;
+  auto controller = connected(&listener, server.port(), 300, true);
   EXPECT_EQ(thrown<JTextError>([&] { controller->setParams("x=1"); }),
             "FAILED RPCMissingParameter: 'Volume'");
   // The controller's time-out bounds the wait for the answer.
@@ -167,8 +166,7 @@ TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
     }
     return ScriptedLineServer::line("OK done=true");
   });
-  auto controller = makeController(nullptr, server.port(), 5000, true);
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(nullptr, server.port(), 5000, true);
   std::atomic<int> result{99};
   std::string text;
   std::thread caller([&] { result = controller->getParams(text); });
@@ -187,17 +185,15 @@ TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
   // The link-down races the destruction at every point: nothing may hang,
   // leak or touch a destroyed object.
   const uint16_t port = closedPort();
-  Listener listener;
+  LinkRecorder listener;
   for (int round = 0; round < 30; ++round) {
-    auto controller = makeController(&listener, port);
-    controller->connect();
+    auto controller = connected(&listener, port);
     std::this_thread::sleep_for(std::chrono::microseconds(round * 100));
   }
   // One whose event is being delivered waits for it.
   listener.slowLinkDown = true;
   const int returned = listener.linkDownsReturned.load();
-  auto controller = makeController(&listener, port);
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(&listener, port);
   ASSERT_TRUE(listener.waitFor("down", static_cast<size_t>(returned) + 1));
   controller.reset();
   EXPECT_EQ(listener.linkDownsReturned.load(), returned + 1);
@@ -216,8 +212,7 @@ TEST(RpcControllerLifetime, ReconnectingFromTheListenerDoesNotDeadlock) {
     }
     std::atomic<int> downs{0};
   } listener;
-  auto controller = makeController(&listener, closedPort());
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(&listener, closedPort());
   EXPECT_TRUE(eventually([&] { return listener.downs.load() >= 3; }));
 }
 
