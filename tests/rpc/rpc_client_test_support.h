@@ -48,21 +48,17 @@ std::string thrown(F&& f) {
   return "(nothing thrown)";
 }
 
+const std::string kSilent = "\nsilent", kClose = "\nclose";
+
 /// A line server on 127.0.0.1: a thread per connection records each line and
 /// answers, stays silent or closes as the responder says.
 class ScriptedLineServer {
  public:
-  struct Reply {
-    enum Kind { kLine, kSilent, kClose } kind;
-    std::string text;
-  };
-  static Reply line(std::string text) { return {Reply::kLine, std::move(text)}; }
-  static Reply silent() { return {Reply::kSilent, {}}; }
-  static Reply close() { return {Reply::kClose, {}}; }
-  using Responder = std::function<Reply(const std::string& line)>;
+  /// The answer to a line: a line, or kSilent or kClose (no line holds a line feed).
+  using Responder = std::function<std::string(const std::string& line)>;
   /// PING gets PONG, anything else `answer`.
   static Responder answering(std::string answer = "OK ") {
-    return [answer](const std::string& l) { return line(l == "PING" ? "PONG" : answer); };
+    return [answer](const std::string& l) { return l == "PING" ? "PONG" : answer; };
   }
   struct Received {
     std::string text;
@@ -144,13 +140,13 @@ class ScriptedLineServer {
         received_.push_back({text, Clock::now(), number});
         const Responder responder = responder_;
         lock.unlock();
-        const Reply reply = responder(text);
-        if (reply.kind == Reply::kClose) {
+        const std::string reply = responder(text);
+        if (reply == kClose) {
           io.socket()->close();
           return;
         }
-        if (reply.kind == Reply::kLine) {
-          io.writeLine(reply.text);
+        if (reply != kSilent) {
+          io.writeLine(reply);
         }
       }
     } catch (const JError&) {

@@ -23,10 +23,8 @@ std::string outcome(F&& call) {
 
 TEST(RpcClientRequest, EveryFormWritesItsLineAndANotificationReadsNoAnswer) {
   // A one-way function gets no answer: the next call must read its own.
-  ScriptedLineServer server([](const std::string& line) {
-    return line.starts_with("oneWay(")
-               ? ScriptedLineServer::silent()
-               : ScriptedLineServer::line("OK n=" + std::to_string(line.size()));
+  ScriptedLineServer server([](const std::string& line) -> std::string {
+    return line.starts_with("oneWay(") ? kSilent : "OK n=" + std::to_string(line.size());
   });
   auto client = makeClient(server.port());
   JVariant second("b", "x");
@@ -59,19 +57,15 @@ TEST(RpcClientAnswer, EachAnswerGivesItsResultOrItsErrorAndTheLinkStays) {
   const std::string unparsed = "ProtocolError: unterminated quoted string 'a'";
   const std::string protocol = "protocol -1:ProtocolError: f '\?\?\?'";
   const std::string failed = "FAILED ProtocolError: unknown function 'getParamz'";
+  // clang-format off
   const struct {
     std::string answer, call, text = "";  // what call() and callForText() give; no text: as call()
-  } cases[] = {{"OK Type=\"Audio\", n=5, on=true", "ok:Type=\"Audio\", n=5, on=true"},
-               {"OK ", "ok:"},
-               {"OK", protocol},
-               {"OKx=1", protocol},
-               {"HELLO", protocol},
-               {"", protocol},
-               {"ok x=1", protocol},
-               {"FAILED", protocol},
-               {failed, "text:" + failed},
+  } cases[] = {{"OK Type=\"Audio\", n=5, on=true", "ok:Type=\"Audio\", n=5, on=true"}, {"OK ", "ok:"},
+               {"OK", protocol}, {"OKx=1", protocol}, {"HELLO", protocol}, {"", protocol},
+               {"ok x=1", protocol}, {"FAILED", protocol}, {failed, "text:" + failed},
                // The text form does not parse, so it passes.
                {"OK a=\"unterminated", "protocol -7:" + unparsed, "ok:a=\"unterminated"}};
+  // clang-format on
   ScriptedLineServer server;
   auto client = makeClient(server.port());
   for (const auto& c : cases) {
@@ -93,12 +87,12 @@ TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNext
     SCOPED_TRACE(retry);
     LogCapture log;
     JFlag late(true, false);  // set: the first answer may go
-    ScriptedLineServer server([&late](const std::string& line) {
+    ScriptedLineServer server([&late](const std::string& line) -> std::string {
       if (line == "first()") {
         late.wait(30000);
-        return ScriptedLineServer::line("OK which=first");
+        return "OK which=first";
       }
-      return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK which=second");
+      return line == "PING" ? "PONG" : "OK which=second";
     });
     LinkRecorder listener;
     auto client = makeClient(server.port(), {.retry = retry, .listener = &listener});
@@ -133,7 +127,7 @@ TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNext
 }
 
 TEST(RpcClientLink, APeerThatGoesAwayIsALostLink) {
-  ScriptedLineServer server([](const std::string&) { return ScriptedLineServer::close(); });
+  ScriptedLineServer server([](const std::string&) -> std::string { return kClose; });
   for (const bool retry : {false, true}) {
     SCOPED_TRACE(retry);
     LogCapture log;
@@ -156,11 +150,9 @@ TEST(RpcClientLink, APeerThatGoesAwayIsALostLink) {
 }
 
 TEST(RpcClientTrace, RequestsAndAnswersAreTracedOnTheWireBit) {
-  ScriptedLineServer server([](const std::string& line) {
-    return line.starts_with("quiet") ? ScriptedLineServer::silent()
-                                     : ScriptedLineServer::line("OK v=1");
-  });
-  ScriptedLineServer closing([](const std::string&) { return ScriptedLineServer::close(); });
+  ScriptedLineServer server(
+      [](const std::string& line) { return line.starts_with("quiet") ? kSilent : "OK v=1"; });
+  ScriptedLineServer closing([](const std::string&) -> std::string { return kClose; });
   JTraceMask mask{JRPCClient::kTraceWire};
   const ClientOptions o{.retry = false, .startSupervisor = false, .mask = &mask};
   auto client = makeClient(server.port(), o);
@@ -183,12 +175,12 @@ TEST(RpcClientTrace, RequestsAndAnswersAreTracedOnTheWireBit) {
 
 TEST(RpcClientConcurrency, EveryCallerReadsTheAnswerToItsOwnRequest) {
   // The server echoes the request; a PING every tick competes with the calls.
-  ScriptedLineServer server([](const std::string& line) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
     if (line == "PING") {
-      return ScriptedLineServer::line("PONG");
+      return "PONG";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return ScriptedLineServer::line("OK echo=\"" + line + "\"");
+    return "OK echo=\"" + line + "\"";
   });
   auto client = makeClient(server.port(), {.pingPeriod = 200});
   std::atomic<int> mismatches{0}, failures{0};
@@ -217,11 +209,11 @@ TEST(RpcClientConcurrency, ACallQueuedBehindASlowOneTimesOutOnItsOwnClock) {
   // Waiting behind another call counts against a call's time-out; a call that
   // never got the client sent nothing, so the link stays for the call ahead.
   JFlag slowAnswer(true, false);
-  ScriptedLineServer server([&slowAnswer](const std::string& line) {
+  ScriptedLineServer server([&slowAnswer](const std::string& line) -> std::string {
     if (line == "slow()") {
       slowAnswer.wait(30000);
     }
-    return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK which=" + line);
+    return line == "PING" ? "PONG" : "OK which=" + line;
   });
   auto client = makeClient(server.port());
   std::string slowResult;

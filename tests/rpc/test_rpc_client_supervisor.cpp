@@ -74,11 +74,11 @@ TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) 
   // by as much, so the bounds leave room for that.
   for (const int32_t period : {1500, 300}) {
     SCOPED_TRACE(period);
-    ScriptedLineServer server([](const std::string& line) {
+    ScriptedLineServer server([](const std::string& line) -> std::string {
       if (line == "slow()") {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
       }
-      return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK ");
+      return line == "PING" ? "PONG" : "OK ";
     });
     Supervised s(server.port(), {.pingPeriod = period});
     ASSERT_TRUE(server.waitFor("PING", 3, 15000));
@@ -104,10 +104,8 @@ TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
                        Case{"OK ", false}, Case{nullptr, false}}) {
     SCOPED_TRACE(c.reply != nullptr ? c.reply : "(silence)");
     LogCapture log;
-    ScriptedLineServer server([c](const std::string& line) {
-      return line != "PING"       ? ScriptedLineServer::line("OK ")
-             : c.reply != nullptr ? ScriptedLineServer::line(c.reply)
-                                  : ScriptedLineServer::silent();
+    ScriptedLineServer server([c](const std::string& line) -> std::string {
+      return line != "PING" ? "OK " : c.reply != nullptr ? c.reply : kSilent;
     });
     Supervised s(server.port(), {.retry = c.retry, .pingPeriod = 400});
     ASSERT_TRUE(server.waitFor("PING", 1, 6000));

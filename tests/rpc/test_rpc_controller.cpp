@@ -52,9 +52,8 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   // The client's first PING (5 s period) is answered wrongly and finds the
   // link lost. The listener is still busy with link up, so the link-down
   // event waits in the queue; the state already says disconnected.
-  ScriptedLineServer server([](const std::string& line) {
-    return ScriptedLineServer::line(line == "PING" ? "PONG?" : "OK ");
-  });
+  ScriptedLineServer server(
+      [](const std::string& line) { return line == "PING" ? "PONG?" : "OK "; });
   LinkRecorder listener;
   listener.holdLinkUp = true;
   auto controller = connected(&listener, server.port());
@@ -70,9 +69,8 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
 
 TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
   LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ScriptedLineServer first([](const std::string& line) {
-    return ScriptedLineServer::line(
-        line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ");
+  ScriptedLineServer first([](const std::string& line) -> std::string {
+    return line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ";
   });
   ScriptedLineServer second;
   LinkRecorder listener;
@@ -130,11 +128,11 @@ TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
 }
 
 TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
-  ScriptedLineServer server([](const std::string& line) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
     if (line.starts_with("setParams")) {
-      return ScriptedLineServer::line("FAILED RPCMissingParameter: 'Volume'");
+      return "FAILED RPCMissingParameter: 'Volume'";
     }
-    return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::silent();
+    return line == "PING" ? "PONG" : kSilent;
   });
   LinkRecorder listener;
   auto controller = connected(&listener, server.port(), 300, true);
@@ -160,11 +158,11 @@ TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
 }
 
 TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
-  ScriptedLineServer server([](const std::string& line) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
     if (line.starts_with("getParams")) {
       std::this_thread::sleep_for(std::chrono::milliseconds(600));
     }
-    return ScriptedLineServer::line("OK done=true");
+    return "OK done=true";
   });
   auto controller = connected(nullptr, server.port(), 5000, true);
   std::atomic<int> result{99};
