@@ -425,7 +425,7 @@ void expectCannotDeserialise(const std::function<void()>& f) {
   EXPECT_EQ(thrown<JDeserialisationError>(f), "cannot deserialise");
 }
 
-TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWays) {
+TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEachNameOnce) {
   const std::string text =
       "big=1099511627776, board=-3, device=\"wavein_mic_in\", gain=0.5, "
       "jrpc_map_ports__map0_first=\"ipm\", jrpc_map_ports__map0_second=5002, "
@@ -442,9 +442,7 @@ TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWays) 
   JRPCSerialisation out;
   out.serialise(back);
   EXPECT_EQ(out.takeParams().toString(), text);
-}
-
-TEST(Serialisation, WritingANameTwiceFailsAtEveryLevel) {
+  // A name written twice fails at every level.
   JRPCSerialisation s;
   s.serialise("m", Inner(1));
   EXPECT_EQ(thrown<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
