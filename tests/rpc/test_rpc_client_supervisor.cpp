@@ -221,16 +221,13 @@ class ParamService : public JRPCService {
   }
   ~ParamService() override { shutdown(); }
   void registerFunctions() override {
-    static const JRPCFunction<ParamService> kFunctions[] = {{"getParams", &ParamService::get}};
-    JRPCServer::registerFunctions(kFunctions);
-  }
-
- private:
-  void get(const JParams& request, JParams& result) {
-    int32_t nop = 0;
-    request.get("nop", nop, true);
-    result.set("Type", "Audio");
-    result.set("Mode", "LIVE");
+    const auto get = [](JParams& request, JParams* result, JSocket&) {
+      int32_t nop = 0;
+      request.get("nop", nop, true);
+      result->set("Type", "Audio");
+      result->set("Mode", "LIVE");
+    };
+    JRPCServer::registerFunctions({{"getParams", JRPCKind::kAnswer, get}});
   }
 };
 
