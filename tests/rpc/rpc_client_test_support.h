@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -17,8 +18,13 @@
 #include "helpers/waits.h"
 #include "net/tcp_socket.h"
 #include "rpc/rpc_client.h"
+#include "rpc/rpc_error.h"
 
 namespace zq::test {
+
+const std::string kRefused =
+    "system call error at function 'WSAConnect' : No connection could be made because the target "
+    "machine actively refused it";
 
 inline long long msBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -26,11 +32,9 @@ inline long long msBetween(Clock::time_point from, Clock::time_point to) {
 
 /// Records of `log` at `level` whose text contains `text`.
 inline size_t countAt(const LogCapture& log, int level, std::string_view text) {
-  size_t n = 0;
-  for (const LogCapture::Record& r : log.records()) {
-    n += (r.level == level && r.text.find(text) != std::string::npos) ? 1 : 0;
-  }
-  return n;
+  return std::ranges::count_if(log.records(), [&](const LogCapture::Record& r) {
+    return r.level == level && r.text.find(text) != std::string::npos;
+  });
 }
 
 /// The message of the E that `f` throws, or "(nothing thrown)".
@@ -44,21 +48,17 @@ std::string thrown(F&& f) {
   return "(nothing thrown)";
 }
 
+const std::string kSilent = "\nsilent", kClose = "\nclose";
+
 /// A line server on 127.0.0.1: a thread per connection records each line and
 /// answers, stays silent or closes as the responder says.
 class ScriptedLineServer {
  public:
-  struct Reply {
-    enum Kind { kLine, kSilent, kClose } kind;
-    std::string text;
-  };
-  static Reply line(std::string text) { return {Reply::kLine, std::move(text)}; }
-  static Reply silent() { return {Reply::kSilent, {}}; }
-  static Reply close() { return {Reply::kClose, {}}; }
-  using Responder = std::function<Reply(const std::string& line)>;
+  /// The answer to a line: a line, or kSilent or kClose (no line holds a line feed).
+  using Responder = std::function<std::string(const std::string& line)>;
   /// PING gets PONG, anything else `answer`.
   static Responder answering(std::string answer = "OK ") {
-    return [answer](const std::string& l) { return line(l == "PING" ? "PONG" : answer); };
+    return [answer](const std::string& l) { return l == "PING" ? "PONG" : answer; };
   }
   struct Received {
     std::string text;
@@ -97,18 +97,13 @@ class ScriptedLineServer {
   std::vector<Received> received(std::string_view only = {}) const {
     std::lock_guard lock(mutex_);
     std::vector<Received> out;
-    for (const Received& r : received_) {
-      if (only.empty() || r.text == only) {
-        out.push_back(r);
-      }
-    }
+    std::ranges::copy_if(received_, std::back_inserter(out),
+                         [&](const Received& r) { return only.empty() || r.text == only; });
     return out;
   }
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
-    for (const Received& r : received()) {
-      out.push_back(r.text);
-    }
+    std::ranges::transform(received(), std::back_inserter(out), &Received::text);
     return out;
   }
   bool waitFor(std::string_view text, size_t n = 1, int limitMs = 20000) const {
@@ -117,9 +112,6 @@ class ScriptedLineServer {
   std::vector<Clock::time_point> accepted() const {
     std::lock_guard lock(mutex_);
     return acceptedAt_;
-  }
-  bool waitForAccepted(size_t n) const {
-    return eventually([&] { return accepted().size() >= n; });
   }
 
  private:
@@ -144,19 +136,17 @@ class ScriptedLineServer {
       std::string_view view;
       while (io.readLine(view)) {
         const std::string text(view);
-        Responder responder;
-        {
-          std::lock_guard lock(mutex_);
-          received_.push_back({text, Clock::now(), number});
-          responder = responder_;
-        }
-        const Reply reply = responder(text);
-        if (reply.kind == Reply::kClose) {
+        std::unique_lock lock(mutex_);
+        received_.push_back({text, Clock::now(), number});
+        const Responder responder = responder_;
+        lock.unlock();
+        const std::string reply = responder(text);
+        if (reply == kClose) {
           io.socket()->close();
           return;
         }
-        if (reply.kind == Reply::kLine) {
-          io.writeLine(reply.text);
+        if (reply != kSilent) {
+          io.writeLine(reply);
         }
       }
     } catch (const JError&) {
@@ -178,9 +168,7 @@ class ScriptedLineServer {
 inline uint16_t closedPort() {
   JTCPSocket socket;
   socket.bind(JInetAddr("127.0.0.1", 0));
-  const uint16_t port = socket.localAddress().port();
-  socket.close();
-  return port;
+  return socket.localAddress().port();
 }
 
 /// A loopback listener whose accept queue is full: a connect is never answered.
@@ -189,23 +177,21 @@ class FullListener {
   FullListener() {
     listener_.bind(JInetAddr("127.0.0.1", 0));
     listener_.listen(0);
-    port_ = listener_.localAddress().port();
     for (int i = 0; i < 32 && !full_; ++i) {
       fillers_.push_back(std::make_unique<JTCPSocket>());
       fillers_.back()->setConnectTimeout(300);
       try {
-        fillers_.back()->connect(JInetAddr("127.0.0.1", port_));
+        fillers_.back()->connect(JInetAddr("127.0.0.1", port()));
       } catch (const JTimeoutError&) {
         full_ = true;
       }
     }
   }
   bool full() const { return full_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return listener_.localAddress().port(); }
 
  private:
   JTCPSocket listener_;
-  uint16_t port_ = 0;
   bool full_ = false;
   std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
@@ -238,11 +224,10 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
     }
   }
   void linkDown(JRPCControllerInterface* context, JError* error) override {
-    {
-      std::lock_guard lock(mutex_);
-      events_.push_back({"down:" + (error != nullptr ? error->message() : std::string("null")),
-                         context, JLog::currentThreadName()});
-    }
+    std::unique_lock lock(mutex_);
+    events_.push_back({"down:" + (error != nullptr ? error->message() : std::string("null")),
+                       context, JLog::currentThreadName()});
+    lock.unlock();
     if (slowLinkDown) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
@@ -259,25 +244,19 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
   }
   std::vector<std::string> whats() const {
     std::vector<std::string> out;
-    for (const Event& e : events()) {
-      out.push_back(e.what);
-    }
+    std::ranges::transform(events(), std::back_inserter(out), &Event::what);
     return out;
   }
   size_t countOf(std::string_view prefix) const {
-    size_t n = 0;
-    for (const Event& e : events()) {
-      n += e.what.starts_with(prefix) ? 1 : 0;
-    }
-    return n;
+    return std::ranges::count_if(whats(),
+                                 [&](const std::string& w) { return w.starts_with(prefix); });
   }
   bool waitFor(std::string_view prefix, size_t n = 1, int limitMs = 20000) const {
     return eventually([&] { return countOf(prefix) >= n; }, limitMs);
   }
 
   bool holdLinkUp = false;  // guarded by the mutex once events may come
-  std::atomic<bool> throwing{false};
-  std::atomic<bool> slowLinkDown{false};
+  std::atomic<bool> throwing{false}, slowLinkDown{false};
   std::atomic<int> linkDownsReturned{0};
 
  private:

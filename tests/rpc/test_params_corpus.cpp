@@ -1,21 +1,535 @@
-// Replays the parameter fuzzer's corpus (ZQ_PARAMS_CORPUS_DIR) and a few
-// hand-written inputs through the fuzzer's own property check, and makes sure
-// the corpus still reaches every value type and every parse error.
-#include <gtest/gtest.h>
-
+// Values (JVariant) and lists (JParams): text, conversions, the parser and its
+// errors; the RPC errors; objects serialised as lists, also from threads; and
+// the parameter fuzzer's corpus (ZQ_PARAMS_CORPUS_DIR) and a few hand-written
+// inputs replayed through the fuzzer's own property check, the corpus still
+// reaching every value type and every parse error.
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
-#include <string>
-#include <vector>
+#include <typeinfo>
 
+#include "base/format.h"
 #include "params_property.h"
 #include "rpc/params.h"
-#include "rpc/rpc_error.h"
+#include "rpc/rpc_client_test_support.h"
+#include "rpc/serialisation.h"
 
 namespace zq {
 namespace {
+
+using namespace std::string_view_literals;
+using test::thrown;
+
+// Each value as "<type code>:<its text>", in list order.
+std::string typed(const JParams& p) {
+  std::string out;
+  for (const JVariant& v : p) {
+    out += (out.empty() ? "" : ", ") + std::to_string(v.type()) + ":" + v.toString();
+  }
+  return out;
+}
+
+TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
+  JParams p;
+  for (const char* name :
+       {"\xC3\xA9", "ab", "a_b", "a[0]", "a.x", "a", "B", "\x80", "Z", "a0", ""}) {
+    p.set(name, int64_t{1});
+  }
+  EXPECT_EQ(p.toString(';'),
+            "=1; B=1; Z=1; a=1; a.x=1; a0=1; a[0]=1; a_b=1; ab=1; \x80=1; \xC3\xA9=1");
+  const uint8_t bytes[] = {0x0A, 0xFF};
+  p.clear();
+  p.set("x", int64_t{1});
+  p.set("x", "now a string");  // replaces
+  p.set("s", std::string("\x01\x02\"\\\t"));
+  p.set("i", std::numeric_limits<int64_t>::min());
+  p.set("g", int32_t{-5});
+  p.set("f", bytes, sizeof bytes);
+  p.set("d", -2.2250738585072014e-308);
+  p.set("b", false);
+  JVariant other("other", true);
+  p.add(std::make_unique<JVariant>("a", 0.5, &other));  // its next is cleared
+  p.add(nullptr);
+  EXPECT_EQ(p.size(), 8u);
+  EXPECT_EQ(p.textLength(), 35u + 8 + 35 + 9 + 23 + 23 + 25 + 17 + 7 * 2);
+  EXPECT_EQ(p.find("a", true)->toString(), "a=0.5");
+  std::vector<char> buffer(p.textLength() + 1, '#');
+  const size_t n = p.write(buffer.data(), ',');
+  EXPECT_EQ(buffer[n], '#');
+  EXPECT_EQ(std::string(buffer.data(), n),
+            R"(a=0.5, b=false, d=-2.22507e-308, f=[0AFF], g=-5, i=-9223372036854775808, )"
+            R"(s="\x01\x02\"\\\t", x="now a string")");
+  int32_t out = 5000;
+  EXPECT_EQ(p.find("ab", false), nullptr);
+  EXPECT_FALSE(p.get("absent", out, false));
+  EXPECT_EQ(thrown<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
+            "RPCMissingParameter: 'name'");
+  EXPECT_EQ(out, 5000);
+}
+
+TEST(ParamsList, MovesTakeTheValuesAndLeaveNone) {
+  JParams source;
+  source.parse("a=1, b=\"two\"");
+  const JVariant* a = source.find("a", true);
+  JParams target(std::move(source));
+  EXPECT_EQ(target.find("a", true), a);  // the same object, not a copy
+  EXPECT_EQ(target.toString(), "a=1, b=\"two\"");
+  EXPECT_EQ(source.find("a", false), nullptr);
+  EXPECT_THROW(source.find("b", true), JRPCMissingParameterError);
+  EXPECT_EQ(source.size(), 0u);
+  EXPECT_EQ(JParams(std::move(source)).size(), 0u);
+  source.clear();  // a moved-from list is to be cleared before it is used again
+  source.set("a", int64_t{9});
+  target = std::move(source);  // drops the target's own "b"
+  JParams& alias = target;
+  target = std::move(alias);
+  EXPECT_EQ(target.toString(), "a=9");
+}
+
+const uint8_t kBytes[] = {0x0A, 0xFF};
+
+TEST(VariantText, TypeTextLengthChainsAndCopies) {
+  // The type, the text and its length: 1, + name and "=", + the value's own count.
+  const std::tuple<JVariant, int32_t, std::string_view, size_t> cases[] = {
+      {JVariant(), 0, "", 1},
+      {JVariant("b", static_cast<const uint8_t*>(nullptr), 0), 1, "b=[]", 5},
+      {JVariant("t", true), 2, "t=true", 7},
+      {JVariant("n", std::numeric_limits<int32_t>::min()), 3, "n=-2147483648", 23},
+      {JVariant("na\0me"sv, "ab\0cd"sv), 5, "na=\"ab\"", 8},  // both stop at a NUL
+      {JVariant("s", std::string_view("\x1B\x1F\t")), 5, R"(s="\x1B\x1F\t")", 17},
+      // Single quotes, DEL and bytes 0x80-0xFF are written as they are.
+      {JVariant("s", std::string("'\x7F\x80\xFF")), 5, "s=\"'\x7F\x80\xFF\"", 9},
+  };
+  for (const auto& [value, type, text, length] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(value.type(), type);
+    EXPECT_EQ(value.toString(), text);
+    EXPECT_EQ(value.textLength(), length);
+  }
+  // A chain is joined by ", "; a copy keeps the same next.
+  JVariant c("c", "x");
+  JVariant none;
+  none.setNext(&c);
+  JVariant b("b", int64_t{2}, &none);
+  JVariant a("a", int64_t{1}, &b);
+  EXPECT_EQ(b.textLength(), 23u + 2 + 1 + 2 + 6);
+  char buffer[128];
+  std::memset(buffer, '#', sizeof buffer);
+  const size_t n = a.write(buffer);
+  EXPECT_EQ(std::string(buffer, n), R"(a=1, b=2, , c="x")");
+  EXPECT_EQ(buffer[n], '#');  // no NUL written
+
+  uint8_t bytes[] = {0x00, 0x7F, 0xFF};
+  JVariant tail("t", bytes, sizeof bytes);
+  bytes[0] = 0x55;
+  JVariant head("h", "value", &tail);
+  JVariant copy = head;
+  head = JVariant("x", false);
+  EXPECT_EQ(copy.toString(), R"(h="value", t=[007FFF])");
+}
+
+// The value read from a list with each typed get: bool|int32|int64|double|
+// string|blob, "!" for each that throws a mismatch (its message is checked).
+std::string conversions(const JVariant& v) {
+  JParams p;
+  p.add(std::make_unique<JVariant>(v));
+  const std::string& name = v.name();
+  std::string out;
+  auto add = [&](int32_t wanted, auto convert) {
+    try {
+      out += convert() + "|";
+    } catch (const JRPCTypeMismatchError& e) {
+      EXPECT_EQ(e.message(), jformat("TypeMismatch for parameter '%s' : wanted '%d', actual '%d'",
+                                     name.c_str(), wanted, v.type()));
+      out += "!|";
+    }
+  };
+  bool b = false;
+  int32_t i32 = 0;
+  int64_t i64 = 0;
+  double d = 0;
+  std::string s = "old";
+  std::vector<uint8_t> bytes;
+  add(2, [&] { return std::string(p.get(name, b, true) && b ? "true" : "false"); });
+  add(3, [&] { return std::to_string(p.get(name, i32, true) ? i32 : 0); });
+  add(3, [&] { return std::to_string(p.get(name, i64, true) ? i64 : 0); });
+  add(4, [&] { return jformat("%g", p.get(name, d, true) ? d : 0); });
+  add(5, [&] { return p.get(name, s, true) ? s : "?"; });
+  add(1, [&] {
+    return p.get(name, bytes, true) ? JVariant("", bytes.data(), bytes.size()).toString() : "?";
+  });
+  out.pop_back();
+  return out;
+}
+
+TEST(VariantConversion, EachTypeToEachOther) {
+  const std::pair<JVariant, std::string_view> cases[] = {
+      {JVariant(), "!|!|!|!|!|!"},
+      {JVariant("k", kBytes, 2), "!|!|!|!|!|=[0AFF]"},
+      {JVariant("b", true), "true|1|1|1|true|!"},
+      // Integers: asInt32 keeps the low 32 bits.
+      {JVariant("i", int64_t{-1}), "true|-1|-1|-1|-1|!"},
+      {JVariant("i", int64_t{0}), "false|0|0|0|0|!"},
+      {JVariant("i", int64_t{0x100000005}), "true|5|4294967301|4.29497e+09|4294967301|!"},
+      // Doubles: truncated toward zero, out of range the minimum; written as
+      // printf's "%g".
+      {JVariant("d", 0.25), "true|0|0|0.25|0.25|!"},
+      {JVariant("d", -0.0), "false|0|0|-0|-0|!"},
+      {JVariant("d", -3.99), "true|-3|-3|-3.99|-3.99|!"},
+      {JVariant("d", 2147483647.9), "true|2147483647|2147483647|2.14748e+09|2.14748e+09|!"},
+      {JVariant("d", -2147483648.9), "true|-2147483648|-2147483648|-2.14748e+09|-2.14748e+09|!"},
+      {JVariant("d", 2147483648.0), "true|-2147483648|2147483648|2.14748e+09|2.14748e+09|!"},
+      {JVariant("d", 9223372036854775808.0),
+       "true|-2147483648|-9223372036854775808|9.22337e+18|9.22337e+18|!"},
+      {JVariant("d", -HUGE_VAL), "true|-2147483648|-9223372036854775808|-inf|-inf|!"},
+      {JVariant("d", std::nan("")), "true|-2147483648|-9223372036854775808|nan|nan|!"},
+      {JVariant("d", 1e-5), "true|0|0|1e-05|1e-05|!"},
+      {JVariant("d", 123456789.0), "true|123456789|123456789|1.23457e+08|1.23457e+08|!"},
+      // Strings: integers as scanf reads a decimal (wrapping), doubles as
+      // strtod reads them.
+      {JVariant("s", "1"), "true|1|1|1|1|!"},
+      {JVariant("s", " \t\n-7xyz"), "!|-7|-7|-7| \t\n-7xyz|!"},
+      {JVariant("s", "0x10"), "!|0|0|16|0x10|!"},
+      {JVariant("s", "4294967297"), "!|1|4294967297|4.29497e+09|4294967297|!"},
+      {JVariant("s", " 1.5e3x"), "!|1|1|1500| 1.5e3x|!"},
+      {JVariant("s", ".5"), "!|!|!|0.5|.5|!"},
+      {JVariant("s", ""), "!|!|!|!||!"},
+      {JVariant("s", "+ 1"), "!|!|!|!|+ 1|!"},  // no digit: a mismatch
+  };
+  for (const auto& [value, expected] : cases) {
+    SCOPED_TRACE(value.toString());
+    EXPECT_EQ(conversions(value), expected);
+  }
+  // Strings read as booleans: the listed words only.
+  std::string read;
+  for (const char* word :
+       {"true", "True", "TRUE", "on",  "On",   "ON",    "1",   "false", "False", "FALSE", "off",
+        "Off",  "OFF",  "0",    "yes", "tRUE", "true ", " on", "01",    "2",     "oN"}) {
+    read += conversions(JVariant("s", word)).front();
+  }
+  EXPECT_EQ(read, "tttttttfffffff!!!!!!!");
+}
+
+TEST(RPCError, KindMessageCopyAndTruncationOfEachClass) {
+  const struct {
+    const JRPCError& error;
+    int32_t kind;
+    std::string_view message;
+  } cases[] = {
+      {JRPCMissingParameterError("port"), 0, "RPCMissingParameter: 'port'"},
+      {JRPCTypeMismatchError("x", 3, 5), 1,
+       "TypeMismatch for parameter 'x' : wanted '3', actual '5'"},
+      {JRPCProtocolError("unknown function", "getParamz", -4), 2,
+       "ProtocolError: unknown function 'getParamz'"},
+      {JRPCProtocolError(), 2, "ProtocolError: Unknown error '?\?\?'"},
+      {JRPCConnectionLostError(), 3, "Connection Lost"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(c.error.kind(), c.kind);
+    EXPECT_EQ(c.error.message(), c.message);
+    EXPECT_NE(std::strstr(c.error.file(), "test_params_corpus.cpp"), nullptr) << c.error.file();
+    const std::unique_ptr<JError> copy = c.error.clone();
+    EXPECT_EQ(typeid(*copy.get()), typeid(c.error));
+    EXPECT_EQ(copy->message(), c.message);
+    EXPECT_EQ(copy->line(), c.error.line());
+    EXPECT_STREQ(copy->file(), c.error.file());
+  }
+  const std::unique_ptr<JError> copy = cases[2].error.clone();
+  EXPECT_EQ(dynamic_cast<const JRPCProtocolError&>(*copy).code(), -4);
+  char buffer[12];
+  cases[2].error.getMessage(buffer, sizeof buffer);  // a terminated prefix
+  EXPECT_STREQ(buffer, "ProtocolErr");
+}
+
+TEST(RPCError, NeitherTheErrorsNorTheParserLogAnything) {
+  test::LogCapture capture(0xFFFFFFFEu, "%c %m");
+  JParams p;
+  EXPECT_THROW(p.parse("a=[zz]"), JRPCProtocolError);
+  EXPECT_THROW(p.find("b", true), JRPCMissingParameterError);
+  EXPECT_THROW((void)JVariant("a", true).asBinary(), JRPCTypeMismatchError);
+  const JRPCConnectionLostError lost;
+  const JSerialisationError serialisation("serialise", "x");
+  const JDeserialisationError deserialisation("deserialise", "cannot deserialise");
+  EXPECT_TRUE(capture.records().empty());
+  const JTextError control("control");  // one that does log when it is built
+  EXPECT_EQ(capture.count("Exception THROW control"), 1u);
+}
+
+// ---- parsing --------------------------------------------------------------
+
+constexpr size_t kAll = std::string_view::npos;  // the whole text
+
+TEST(ParamsParse, ExtentAndValues) {
+  // The text, what parse returns, the values.
+  const std::tuple<std::string_view, size_t, std::string_view> cases[] = {
+      // clang-format off
+      {"", 0, ""}, {"   ", 3, ""}, {" \t)", 2, ""}, {")a=1", 0, ""},
+      {"a=1  )", 5, "3:a=1"}, {"a=1,b=2) trailing", 7, "3:a=1, 3:b=2"},
+      {" a = 1 , b = \"x\" \t", kAll, "3:a=1, 5:b=\"x\""},
+      {"a=1 b=2", 4, "3:a=1"}, {"c=3\r\n", 3, "3:c=3"},  // CR and LF are not blanks
+      {"a=1\0,b=2"sv, 3, "3:a=1"}, {"v=12345, w=1"sv.substr(0, 4), 4, "3:v=12"},
+      {"  equipmentName = \"hall\" ,audioOutputChannel=0x2,notification=false", kAll,
+       "3:audioOutputChannel=2, 5:equipmentName=\"hall\", 2:notification=false"},
+      {"a.b[0]_Z9=1, \x80\xFF=2, 1f=3", kAll, "3:1f=3, 3:a.b[0]_Z9=1, 3:\x80\xFF=2"},
+      {"v=true,w=false", kAll, "2:v=true, 2:w=false"}, {"v=truex", 6, "2:v=true"},
+      {"a=[0AFF],b=[0a:ff],c=[0A FF],d=[0a,ff],e=[\t0a  .ff ]", kAll,
+       "1:a=[0AFF], 1:b=[0AFF], 1:c=[0AFF], 1:d=[0AFF], 1:e=[0AFF]"},
+      {"a=[abc], b=[a b], c=[]", kAll, "1:a=[AB0C], 1:b=[0A0B], 1:c=[]"},
+      {"a=-0x10, b=0X1f, c=010, d=0777, e=0, f=+5, g=123456789012", kAll,
+       "3:a=-16, 3:b=31, 3:c=8, 3:d=511, 3:e=0, 3:f=5, 3:g=123456789012"},
+      {"a=-9223372036854775808, b=9223372036854775808, c=18446744073709551617, "
+       "d=0xFFFFFFFFFFFFFFFF, e=+", kAll,
+       "3:a=-9223372036854775808, 3:b=-9223372036854775808, 3:c=1, 3:d=-1, 3:e=0"},
+      {"v=08", 3, "3:v=0"}, {"w=0x", 4, "3:w=0"}, {"x=12ab", 4, "3:x=12"}, {"v=--5", 3, "3:v=0"},
+      {"a=1e3, b=1., c=-.5, d=+2.5E-1, e=012.5, f=1e999", kAll,
+       "4:a=1000, 4:b=1, 4:c=-0.5, 4:d=0.25, 4:e=12.5, 4:f=inf"},
+      // Reading goes on where the conversion of the double stopped.
+      {"v=1d5", 3, "4:v=1"}, {"w=2D", 3, "4:w=2"}, {"x=1.5e, y=1", 5, "4:x=1.5"},
+      {"z=., y=1", 2, "4:z=0"}, {"u=+e5", 2, "4:u=0"},
+      // Escapes: \x takes 1-2 hex digits, \0 up to 3 more octal; a NUL cuts.
+      {R"(a="\r\n\t\"\'\\", b="C:\\a", c="\q\1\ ", d="raw)" "\r\xFF\x80\"", kAll,
+       R"(5:a="\r\n\t\"'\\", 5:b="C:\\a", 5:c="\\q\\1\\ ", 5:d="raw\r)" "\xFF\x80\""},
+      {R"(a="\x41", b="\x6a", c="\x414", d="\x4g", e="\xFf", f="\xg", g="\x")", kAll,
+       R"(5:a="A", 5:b="j", 5:c="A4", 5:d="\x04g", 5:e=")" "\xFF" R"(", 5:f="\\xg", 5:g="\\x")"},
+      {R"(a="\0101", b="\0101x", c="\01012", d="\012", e="\0777", f="\0018")", kAll,
+       R"(5:a="A", 5:b="Ax", 5:c="A2", 5:d="\n", 5:e=")" "\xFF" R"(", 5:f="\x018")"},
+      {R"(a="ab\0cd", b="ab\x00cd", c="\0", d="ab\0400", e="ab\00400", f="a\0\"b", g=1)", kAll,
+       R"(5:a="ab", 5:b="ab", 5:c="", 5:d="ab", 5:e="ab 0", 5:f="a", 3:g=1)"},
+      // clang-format on
+  };
+  for (const auto& [text, extent, values] : cases) {
+    SCOPED_TRACE(text);
+    JParams p;
+    EXPECT_EQ(p.parse(text), extent == kAll ? text.size() : extent);
+    EXPECT_EQ(typed(p), values);
+  }
+}
+
+TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
+  const char* const kTexts[] = {
+      "parameter name syntax error", "missing parameter name",
+      "unterminated quoted string",  "unexpected character in binary block",
+      "unterminated binary block",   "cannot determine parameter type"};
+  const std::tuple<std::string_view, int32_t, std::string_view> cases[] = {
+      // text, code, context
+      // clang-format off
+      {"a=1,)", -5, "a=1,)"}, {"a=1,", -5, "a=1,"}, {"abc", -5, "abc"}, {"a-b=1", -5, "a-b=1"},
+      {"a\r=1", -5, "a\r=1"}, {"\n", -5, "\n"}, {"=1", -6, "???"}, {"a=1, =2", -6, "???"},
+      {"s=\"abc", -7, "s"}, {"x=\"a\\\"", -7, "x"}, {"x=\"a\\", -7, "x"},
+      {"s=\"ab\0cd\""sv, -7, "s"}, {"v=1, w=\"abc\""sv.substr(0, 11), -7, "w"},
+      {"k=[0g]", -8, "k"}, {"k=[0a)", -8, "k"}, {"k=[0a", -9, "k"}, {"k=[", -9, "k"},
+      {"x=yes", -10, "x"}, {"x=True", -10, "x"}, {"x=t", -10, "x"}, {"x=", -10, "x"},
+      {"x= ", -10, "x"}, {"x=inf", -10, "x"},
+      // clang-format on
+  };
+  for (const auto& [text, code, context] : cases) {
+    SCOPED_TRACE(text);
+    JParams p;
+    try {
+      p.parse(text);
+      ADD_FAILURE() << "no error";
+    } catch (const JRPCProtocolError& e) {
+      EXPECT_EQ(e.code(), code);
+      EXPECT_EQ(e.message(), "ProtocolError: " + std::string(kTexts[-5 - code]) + " '" +
+                                 std::string(context) + "'");
+    }
+    EXPECT_TRUE(p.empty());
+  }
+  // A failed parse leaves a list that had values as it was.
+  JParams p;
+  p.parse("x=1, keep=\"me\"");
+  for (const char* bad : {"x=2, y=\"unterminated", "x=2, y=[1", "x=2,", "x=2, y=maybe"}) {
+    EXPECT_THROW(p.parse(bad), JRPCProtocolError) << bad;
+    EXPECT_EQ(p.toString(), "keep=\"me\", x=1") << bad;
+  }
+}
+
+TEST(ParamsParse, WrittenTextComesBack) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) {
+    all.push_back(static_cast<char>(c));
+  }
+  JParams p;
+  p.set("blob", reinterpret_cast<const uint8_t*>(all.data()), all.size());
+  p.set("text", all);
+  p.parse(R"(t=true, min=-9223372036854775808, max=0x7FFFFFFFFFFFFFFF, empty="", small=-1.25e-7)");
+  JParams back;
+  EXPECT_EQ(back.parse(p.toString()), p.toString().size());
+  EXPECT_EQ(typed(back), typed(p));
+}
+
+// ---- serialisation ----------------------------------------------------------
+
+// An object that writes and reads its members through one list of them,
+// `members(each)`, calling each(name, member, required).
+template <typename Self>
+struct Listed : JRPCObject {
+  using JRPCObject::JRPCObject;
+  void serialise(JRPCSerialisation& out) const override {
+    const_cast<Self*>(static_cast<const Self*>(this))
+        ->members([&](const char* name, const auto& v, bool) { out.serialise(name, v); });
+  }
+  void deserialise(JRPCDeserialisation& in) override {
+    static_cast<Self*>(this)->members(
+        [&](const char* name, auto& v, bool required) { in.deserialise(name, v, required); });
+  }
+};
+
+struct Inner : Listed<Inner> {
+  explicit Inner(int32_t v = 0, std::string l = "", int listSize = 0)
+      : Listed("ns::sub::Inner<a::b<c>>"), value(v), label(std::move(l)) {
+    for (int k = 0; k < listSize; ++k) {
+      list.push_back(jformat("e%d", k));
+    }
+  }
+  int32_t value;
+  std::string label;
+  jrpc_vector<std::string> list;
+  void members(const auto& each) {
+    each("value", value, true);
+    each("label", label, false);
+    each("list", list, false);
+  }
+};
+
+struct Desc : Listed<Desc> {
+  Desc() : Listed("SharedMike::MikeDesc") {}
+  bool live = false;
+  int32_t board = 0;
+  int64_t big = 0;
+  uint32_t rate = 0;
+  double gain = 0;
+  std::string device;
+  Inner inner;
+  jrpc_map<std::string, int32_t> ports;
+  jrpc_vector<Inner> inners;
+  void members(const auto& each) {
+    each("live", live, true);
+    each("board", board, true);
+    each("big", big, true);
+    each("rate", rate, true);
+    each("gain", gain, true);
+    each("device", device, true);
+    each("inner", inner, true);
+    each("ports", ports, true);
+    each("inners", inners, false);
+  }
+};
+
+void expectCannotDeserialise(const std::function<void()>& f) {
+  EXPECT_EQ(thrown<JDeserialisationError>(f), "cannot deserialise");
+}
+
+TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEachNameOnce) {
+  const std::string text =
+      "big=1099511627776, board=-3, device=\"wavein_mic_in\", gain=0.5, "
+      "jrpc_map_ports__map0_first=\"ipm\", jrpc_map_ports__map0_second=5002, "
+      "jrpc_map_ports__map1_first=\"udp\", jrpc_map_ports__map1_second=5000, "
+      "jrpc_map_ports__size=2, jrpc_vector_inners__ns00sub00Inner_vec0__label=\"\", "
+      "jrpc_vector_inners__ns00sub00Inner_vec0__value=9, live=true, "
+      "ns00sub00Inner_inner__jrpc_vector_list__vec0=\"e0\", "
+      "ns00sub00Inner_inner__jrpc_vector_list__vec1=\"e1\", "
+      "ns00sub00Inner_inner__label=\"in\", ns00sub00Inner_inner__value=7, rate=4294967295";
+  JParams p;
+  p.parse(text);
+  Desc back;
+  JRPCDeserialisation(p).deserialise(back);
+  JRPCSerialisation out;
+  out.serialise(back);
+  EXPECT_EQ(out.takeParams().toString(), text);
+  // A name written twice fails at every level.
+  JRPCSerialisation s;
+  s.serialise("m", Inner(1));
+  EXPECT_EQ(thrown<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
+            "value 'ns00sub00Inner_m__value' written twice");
+  s.serialise("y", true);  // the prefix is restored
+  EXPECT_THROW(s.serialise("y", false), JSerialisationError);
+  EXPECT_EQ(s.takeParams().toString(),
+            "ns00sub00Inner_m__label=\"\", ns00sub00Inner_m__value=1, y=true");
+  EXPECT_TRUE(s.takeParams().empty());
+}
+
+TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
+  JParams p;
+  p.parse(R"(n="42", s=5, bad="abc", neg=-1, huge=4294967296, )"
+          R"(jrpc_vector_v__vec0="a", jrpc_vector_v__vec1="b", jrpc_vector_v__vec3="d", )"
+          R"(jrpc_map_m__size=2, jrpc_map_m__map0_first=1, jrpc_map_m__map0_second="one", )"
+          R"(ns00sub00Inne_o__value=1, ns00sub00Inner_p__value=6, ns00sub00Inner_x__label="")");
+  JRPCDeserialisation d(p);
+  int32_t n = 0;
+  std::string s;
+  double gain = 1.5;
+  EXPECT_TRUE(d.deserialise("n", n, true) && d.deserialise("s", s, true));
+  EXPECT_EQ(jformat("%d %s", n, s.c_str()), "42 5");
+  EXPECT_FALSE(d.deserialise("gain", gain, false));
+  EXPECT_EQ(gain, 1.5);
+  int64_t i = 0;
+  uint32_t u = 0;
+  expectCannotDeserialise([&] { d.deserialise("bad", i, false); });
+  expectCannotDeserialise([&] { d.deserialise("neg", u, false); });
+  expectCannotDeserialise([&] { d.deserialise("huge", u, false); });
+  expectCannotDeserialise([&] { d.deserialise("absent", s, true); });
+  EXPECT_EQ(u, 0u);
+  jrpc_map<int32_t, std::string> fewer;  // fewer elements than its size
+  expectCannotDeserialise([&] { d.deserialise("m", fewer, true); });
+  // A vector stops at the first missing index.
+  jrpc_vector<std::string> v;
+  v.push_back("stale");
+  EXPECT_TRUE(d.deserialise("v", v, true));
+  EXPECT_EQ(static_cast<const std::vector<std::string>&>(v), (std::vector<std::string>{"a", "b"}));
+  // An optional object is read only when one of its values is there (another
+  // type's prefix is a near miss); reading "o" would fail for want of "value".
+  Inner o;
+  EXPECT_FALSE(d.deserialise("o", o, false));
+  EXPECT_TRUE(d.deserialise("p", o, false));
+  EXPECT_EQ(o.value, 6);
+  // A failure inside a nested object restores the prefix.
+  expectCannotDeserialise([&] { d.deserialise("x", o, true); });
+  EXPECT_TRUE(d.deserialise("neg", i, true));
+  EXPECT_EQ(i, -1);
+}
+
+// Nested objects written from threads keep their prefixes (several values per
+// object: a window for another thread's prefix), and read from threads each
+// get their own values.
+TEST(SerialisationConcurrency, NestedObjectsWrittenAndReadFromThreads) {
+  constexpr int kThreads = 4, kObjects = 300;
+  const auto inner = [](int i) { return Inner(i, jformat("l%d", i), 4); };
+  const auto onThreads = [](const std::function<void(int)>& body) {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back(body, t);
+    }
+  };
+  JRPCSerialisation s, alone;
+  onThreads([&](int t) {
+    for (int i = t * kObjects; i < (t + 1) * kObjects; ++i) {
+      s.serialise(jformat("m%d", i), inner(i));
+    }
+  });
+  for (int i = 0; i < kThreads * kObjects; ++i) {
+    alone.serialise(jformat("m%d", i), inner(i));
+  }
+  const JParams p = s.takeParams();
+  EXPECT_EQ(p.toString(), alone.takeParams().toString());
+  JRPCDeserialisation d(p);
+  std::atomic<int> wrong{0};
+  onThreads([&](int) {
+    for (int i = 0; i < kThreads * kObjects; i += 3) {
+      Inner in;
+      d.deserialise(jformat("m%d", i), in, true);
+      wrong += in.value != i || in.label != jformat("l%d", i) || in.list.size() != 4;
+    }
+  });
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// ---- the fuzzer's corpus --------------------------------------------------------
 
 TEST(ParamsCorpus, EveryInputKeepsThePropertyAndAllTypesAndErrorsAreReached) {
   std::vector<std::string> inputs = {

@@ -1,70 +1,43 @@
 // Tests of JRPCClient's link supervisor: the first connect and its report,
 // silent retries and their period, PING timing and answers, errors of the
 // listener, a call that meets a reconnection, and the system's own service.
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
-#include <atomic>
-#include <memory>
-#include <string>
-#include <thread>
 
-#include "helpers/log_capture.h"
 #include "rpc/rpc_client_test_support.h"
-#include "rpc/rpc_error.h"
 #include "rpc/rpc_service.h"
 
-namespace zq {
+namespace zq::test {
 namespace {
-
-using test::Clock;
-using test::LogCapture;
-using test::ScriptedLineServer;
-using test::target;
 
 // A client whose supervisor reports to `listener`, with the connection trace.
 struct Supervised {
-  Supervised(uint16_t port, test::ClientOptions o, bool listenerOwnsErrors = false)
+  Supervised(uint16_t port, ClientOptions o, bool listenerOwnsErrors = false)
       : listener(listenerOwnsErrors) {
     o.listener = &listener;
     o.mask = &mask;
-    client = test::makeClient(port, o);
+    client = makeClient(port, o);
   }
   ~Supervised() { client->shutdown(); }
-  test::LinkRecorder listener;
+  LinkRecorder listener;
   JTraceMask mask{JRPCClient::kTraceConnection};
   std::unique_ptr<JRPCClientNotify> client;
 };
 
-const std::string kRefused =
-    "system call error at function 'WSAConnect' : No connection could be made because the "
-    "target machine actively refused it";
-
-TEST(RpcSupervisorFirstPass, EstablishesTheLinkAndTellsLinkUpOnItsOwnThread) {
-  ScriptedLineServer server;
-  LogCapture log;
-  Supervised s(server.port(), {.connectNow = false});
-  ASSERT_TRUE(s.listener.waitFor("up"));
-  EXPECT_TRUE(s.client->isConnected());
-  EXPECT_EQ(s.listener.events()[0].thread, "test client");
-  EXPECT_EQ(log.count("RPC link to " + target(server.port()) + " established."), 1u);
-  EXPECT_FALSE(log.contains("back up"));
-}
-
 TEST(RpcSupervisorFirstPass, AnUnreachableServiceIsReportedOnceThenRetriedSilently) {
   LogCapture log;
-  const uint16_t port = test::closedPort();
+  const uint16_t port = closedPort();
   // The listener owns the errors: a leak or a double delete shows under ASan.
   Supervised s(port, {.connectNow = false, .deleteErrorAfterNotify = false}, true);
   const auto start = Clock::now();
-  ASSERT_TRUE(test::eventually([&] { return log.count("Connecting to") >= 4; }, 8000));
-  EXPECT_GE(test::msSince(start), 2500);  // one at once, then one a tick
-  EXPECT_EQ(test::countAt(
-                log, kLevelWarning,
-                "RPC Connection to " + target(port) + " down, will retry later: " + kRefused + "."),
-            1u);
+  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 4; }, 8000));
+  EXPECT_GE(msSince(start), 2500);  // one at once, then one a tick
+  EXPECT_EQ(
+      countAt(log, kLevelWarning,
+              "RPC Connection to " + target(port) + " down, will retry later: " + kRefused + "."),
+      1u);
   EXPECT_EQ(s.listener.whats(), std::vector<std::string>{"down:" + kRefused});
   // The service appears: the next attempt brings the link back up.
   ScriptedLineServer server(ScriptedLineServer::answering(), port);
@@ -77,18 +50,18 @@ TEST(RpcSupervisorFirstPass, AnUnreachableServiceIsReportedOnceThenRetriedSilent
 
 TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
   LogCapture log;
-  Supervised s(test::closedPort(), {.connectNow = false, .reconnectPeriod = 2500});
+  Supervised s(closedPort(), {.connectNow = false, .reconnectPeriod = 2500});
   ASSERT_TRUE(log.waitFor("Connecting to"));
   const auto first = Clock::now();
-  ASSERT_TRUE(test::eventually([&] { return log.count("Connecting to") >= 2; }, 8000));
-  EXPECT_GE(test::msSince(first), 2400);  // the first tick past 2.5 s is the third
+  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 2; }, 8000));
+  EXPECT_GE(msSince(first), 2400);  // the first tick past 2.5 s is the third
 }
 
 TEST(RpcSupervisorFirstPass, WithoutRetryTheSupervisorEndsAfterTheFirstFailure) {
   LogCapture log;
-  Supervised s(test::closedPort(), {.retry = false, .connectNow = false});
+  Supervised s(closedPort(), {.retry = false, .connectNow = false});
   ASSERT_TRUE(s.listener.waitFor("down"));
-  ASSERT_TRUE(test::eventually([&] { return s.client->tryJoin(); }));
+  ASSERT_TRUE(eventually([&] { return s.client->tryJoin(); }));
   EXPECT_EQ(log.count("Connecting to"), 1u);
   EXPECT_EQ(log.count("down, will retry later"), 1u);
   EXPECT_FALSE(s.client->isConnected());
@@ -101,20 +74,20 @@ TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) 
   // by as much, so the bounds leave room for that.
   for (const int32_t period : {1500, 300}) {
     SCOPED_TRACE(period);
-    ScriptedLineServer server([](const std::string& line) {
+    ScriptedLineServer server([](const std::string& line) -> std::string {
       if (line == "slow()") {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
       }
-      return ScriptedLineServer::line(line == "PING" ? "PONG" : "OK ");
+      return line == "PING" ? "PONG" : "OK ";
     });
     Supervised s(server.port(), {.pingPeriod = period});
     ASSERT_TRUE(server.waitFor("PING", 3, 15000));
     const auto pings = server.received("PING");
     if (period > 1000) {
-      EXPECT_GE(test::msBetween(server.accepted()[0], pings[0].at), 1400);
-      EXPECT_GE(test::msBetween(pings[0].at, pings[1].at), 1400);
+      EXPECT_GE(msBetween(server.accepted()[0], pings[0].at), 1400);
+      EXPECT_GE(msBetween(pings[0].at, pings[1].at), 1400);
     } else {
-      EXPECT_GE(test::msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
+      EXPECT_GE(msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
     }
     // After a PING the socket waits without limit again, not half a period.
     EXPECT_NO_THROW(s.client->call("slow", "", -1));
@@ -131,41 +104,46 @@ TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
                        Case{"OK ", false}, Case{nullptr, false}}) {
     SCOPED_TRACE(c.reply != nullptr ? c.reply : "(silence)");
     LogCapture log;
-    ScriptedLineServer server([c](const std::string& line) {
-      return line != "PING"       ? ScriptedLineServer::line("OK ")
-             : c.reply != nullptr ? ScriptedLineServer::line(c.reply)
-                                  : ScriptedLineServer::silent();
+    ScriptedLineServer server([c](const std::string& line) -> std::string {
+      return line != "PING" ? "OK " : c.reply != nullptr ? c.reply : kSilent;
     });
     Supervised s(server.port(), {.retry = c.retry, .pingPeriod = 400});
     ASSERT_TRUE(server.waitFor("PING", 1, 6000));
     ASSERT_TRUE(s.listener.waitFor("down", 1, 6000));
     if (c.reply == nullptr) {  // half the period bounds the wait for the answer
-      EXPECT_GE(test::msSince(server.received("PING")[0].at), 100);
+      EXPECT_GE(msSince(server.received("PING")[0].at), 100);
     }
     const std::string why = c.reply != nullptr ? "ProtocolError: pong '\?\?\?'" : "Time out!";
-    EXPECT_EQ(test::countAt(log, kLevelWarning,
-                            "RPC Connection to " + target(server.port()) +
-                                (c.retry ? " down, will retry later: " : " down, giving up: ") +
-                                why + "."),
-              1u);
+    EXPECT_EQ(
+        countAt(log, kLevelWarning,
+                "RPC Connection to " + target(server.port()) +
+                    (c.retry ? " down, will retry later: " : " down, giving up: ") + why + "."),
+        1u);
     EXPECT_EQ(s.listener.whats()[0], "down:Connection Lost");
     if (c.retry) {
-      EXPECT_TRUE(s.listener.waitFor("up") && server.waitForAccepted(2));
+      EXPECT_TRUE(s.listener.waitFor("up") &&
+                  eventually([&] { return server.accepted().size() >= 2; }));
     } else {
-      EXPECT_TRUE(test::eventually([&] { return s.client->tryJoin(); }));
+      EXPECT_TRUE(eventually([&] { return s.client->tryJoin(); }));
       EXPECT_EQ(server.accepted().size(), 1u);
     }
   }
 }
 
-TEST(RpcSupervisorListener, ErrorsOfTheListenerAreReportedAndTheSupervisorGoesOn) {
+TEST(RpcSupervisorFirstPass, EstablishesTheLinkTellsLinkUpOnItsThreadAndSurvivesTheListener) {
   LogCapture log(0xFFFFFFFEu, "%c|%m");
   ScriptedLineServer server;
-  test::LinkRecorder listener;
+  LinkRecorder listener;
   listener.throwing = true;
-  auto client = test::makeClient(server.port(),
-                                 {.connectNow = false, .pingPeriod = 300, .listener = &listener});
+  JTraceMask mask{JRPCClient::kTraceConnection};
+  auto client =
+      makeClient(server.port(),
+                 {.connectNow = false, .pingPeriod = 300, .listener = &listener, .mask = &mask});
   ASSERT_TRUE(log.waitFor("Exception REPORT|listener failed on link up"));
+  EXPECT_TRUE(client->isConnected());
+  EXPECT_EQ(listener.events()[0].thread, "test client");
+  EXPECT_EQ(log.count("RPC link to " + target(server.port()) + " established."), 1u);
+  EXPECT_FALSE(log.contains("back up"));
   EXPECT_TRUE(server.waitFor("PING", 2, 6000));  // still supervising
   client->shutdown();
 }
@@ -178,7 +156,7 @@ TEST(RpcSupervisorListener, ErrorsOfTheListenerAreReportedAndTheSupervisorGoesOn
 // the supervisor's release of the client and its next take of it, which is
 // where an unfair lock leaves the caller waiting for ever.
 TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
-  test::FullListener full;
+  FullListener full;
   ASSERT_TRUE(full.full());
   LogCapture log;
   std::unique_ptr<Supervised> s;
@@ -197,8 +175,8 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
     CPU_SET(std::max(0, ::sched_getcpu()), &one);
     ASSERT_EQ(::sched_getaffinity(0, sizeof pin.saved, &pin.saved), 0);
     ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
-    s = std::make_unique<Supervised>(
-        full.port(), test::ClientOptions{.connectTimeout = 1500, .connectNow = false});
+    s = std::make_unique<Supervised>(full.port(),
+                                     ClientOptions{.connectTimeout = 1500, .connectNow = false});
     ASSERT_TRUE(log.waitFor("Connecting to"));
     caller = std::thread([&] {
       sched_param idle{};
@@ -206,12 +184,12 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
         outcome = "could not take idle priority";
       } else {
         attemptsBefore = log.count("Connecting to");
-        outcome = test::thrown<JError>([&] { s->client->call("f", "", 300); });
+        outcome = thrown<JError>([&] { s->client->call("f", "", 300); });
       }
       done = true;
     });
   }
-  const bool served = test::eventually([&] { return done.load(); }, 30000);
+  const bool served = eventually([&] { return done.load(); }, 30000);
   const size_t attemptsWhileWaiting = log.count("Connecting to") - attemptsBefore.load();
   s->client->shutdown();  // frees a caller still waiting
   caller.join();
@@ -243,16 +221,13 @@ class ParamService : public JRPCService {
   }
   ~ParamService() override { shutdown(); }
   void registerFunctions() override {
-    static const JRPCFunction<ParamService> kFunctions[] = {{"getParams", &ParamService::get}};
-    JRPCServer::registerFunctions(kFunctions);
-  }
-
- private:
-  void get(const JParams& request, JParams& result) {
-    int32_t nop = 0;
-    request.get("nop", nop, true);
-    result.set("Type", "Audio");
-    result.set("Mode", "LIVE");
+    const auto get = [](JParams& request, JParams* result, JSocket&) {
+      int32_t nop = 0;
+      request.get("nop", nop, true);
+      result->set("Type", "Audio");
+      result->set("Mode", "LIVE");
+    };
+    JRPCServer::registerFunctions({{"getParams", JRPCKind::kAnswer, get}});
   }
 };
 
@@ -261,15 +236,15 @@ TEST(RpcClientWithService, CallsPingsAndALostServiceFoundAndRegained) {
   const uint16_t port = service->port();
   LogCapture log;
   JTraceMask wire{JRPCClient::kTraceWire};
-  test::LinkRecorder listener;
+  LinkRecorder listener;
   // A PONG may take half the period: 0.5 s leaves room for a slow, busy
   // machine (a sanitizer build beside other work).
-  auto client = test::makeClient(port, {.pingPeriod = 1000, .listener = &listener, .mask = &wire});
+  auto client = makeClient(port, {.pingPeriod = 1000, .listener = &listener, .mask = &wire});
   const JVariant nop("nop", int32_t{0});
   EXPECT_EQ(client->callForText("getParams", &nop, 2000), "Mode=\"LIVE\", Type=\"Audio\"");
-  EXPECT_EQ(test::thrown<JTextError>([&] { client->call("getParamz", "", 2000); }),
+  EXPECT_EQ(thrown<JTextError>([&] { client->call("getParamz", "", 2000); }),
             "FAILED ProtocolError: unknown function 'getParamz'");
-  EXPECT_EQ(test::thrown<JTextError>([&] { client->call("getParams", "", 2000); }),
+  EXPECT_EQ(thrown<JTextError>([&] { client->call("getParams", "", 2000); }),
             "FAILED RPCMissingParameter: 'nop'");
   ASSERT_TRUE(log.waitFor("<-- PONG"));
   EXPECT_TRUE(listener.events().empty());
@@ -285,4 +260,4 @@ TEST(RpcClientWithService, CallsPingsAndALostServiceFoundAndRegained) {
 }
 
 }  // namespace
-}  // namespace zq
+}  // namespace zq::test

@@ -1,64 +1,49 @@
 // Tests of JRPCController: link events on its own thread, the state, the two
 // calls on the wire and without a link, connecting, reconnecting,
 // disconnecting under a call, and destruction while events are under way.
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "base/error.h"
-#include "helpers/log_capture.h"
 #include "net/socket_layer.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_controller.h"
-#include "rpc/rpc_error.h"
 
-namespace zq {
+namespace zq::test {
 namespace {
 
-using test::Clock;
-using test::LogCapture;
-using test::ScriptedLineServer;
 using State = JRPCControllerInterface::State;
-using Listener = test::LinkRecorder;
 
-std::unique_ptr<JRPCController> makeController(JRPCNotifyWithContext<>* listener, uint16_t port,
-                                               int32_t timeoutMs = 2000,
-                                               bool connectAtOnce = false) {
-  return std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+// A controller of 127.0.0.1:`port` whose connect() was called and succeeded.
+std::unique_ptr<JRPCController> connected(JRPCNotifyWithContext<>* listener, uint16_t port,
+                                          int32_t timeoutMs = 2000, bool connectAtOnce = false) {
+  auto controller =
+      std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+  EXPECT_EQ(controller->connect(), 0);
+  return controller;
 }
 
 TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
   for (const bool listening : {true, false}) {
     SCOPED_TRACE(listening);
-    const uint16_t port = test::closedPort();
-    Listener listener;
-    auto controller = makeController(listening ? &listener : nullptr, port);
-    ASSERT_EQ(controller->connect(), 0);
-    ASSERT_TRUE(test::eventually([&] { return controller->getState() == State::kDisconnected; }));
+    const uint16_t port = closedPort();
+    LinkRecorder listener;
+    auto controller = connected(listening ? &listener : nullptr, port);
+    ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
     // The event (and its error) is consumed, listener or not.
-    EXPECT_TRUE(test::eventually([&] { return controller->pendingCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 0; }));
     // The client gave up (retry off); the owner reconnects once the service is there.
     ScriptedLineServer server(ScriptedLineServer::answering(), port);
     ASSERT_EQ(controller->reconnect(), 0);
-    EXPECT_TRUE(test::eventually([&] { return controller->getState() == State::kConnected; }));
+    EXPECT_TRUE(eventually([&] { return controller->getState() == State::kConnected; }));
     static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
     if (!listening) {
       continue;
     }
     ASSERT_TRUE(listener.waitFor("down", 2));
     EXPECT_EQ(listener.whats(),
-              (std::vector<std::string>{"down:system call error at function 'WSAConnect' : No "
-                                        "connection could be made because the target machine "
-                                        "actively refused it",
-                                        "up", "down:Unknown error"}));
+              (std::vector<std::string>{"down:" + kRefused, "up", "down:Unknown error"}));
     for (const auto& e : listener.events()) {
       EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
       // Not the client's supervisor ("JRPCController_" + name) but the queue.
-      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + test::target(port));
+      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + target(port));
     }
   }
 }
@@ -67,18 +52,15 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   // The client's first PING (5 s period) is answered wrongly and finds the
   // link lost. The listener is still busy with link up, so the link-down
   // event waits in the queue; the state already says disconnected.
-  ScriptedLineServer server([](const std::string& line) {
-    return ScriptedLineServer::line(line == "PING" ? "PONG?" : "OK ");
-  });
-  Listener listener;
+  ScriptedLineServer server(
+      [](const std::string& line) { return line == "PING" ? "PONG?" : "OK "; });
+  LinkRecorder listener;
   listener.holdLinkUp = true;
-  auto controller = makeController(&listener, server.port());
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(&listener, server.port());
   ASSERT_TRUE(listener.waitFor("up", 1));
   EXPECT_EQ(controller->getState(), State::kConnected);
-  ASSERT_TRUE(
-      test::eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
-  EXPECT_TRUE(test::eventually([&] { return controller->pendingCount() == 1; }));
+  ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
+  EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 1; }));
   EXPECT_EQ(listener.countOf("down"), 0u);
   listener.release();
   ASSERT_TRUE(listener.waitFor("down", 1));
@@ -87,15 +69,15 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
 
 TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
   LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ScriptedLineServer first([](const std::string& line) {
-    return ScriptedLineServer::line(
-        line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ");
+  ScriptedLineServer first([](const std::string& line) -> std::string {
+    return line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ";
   });
   ScriptedLineServer second;
-  Listener listener;
+  LinkRecorder listener;
   // At once against an unreachable service: no client, nothing told.
   const int users = JSocketLayer::users();
-  auto controller = makeController(&listener, test::closedPort(), 2000, true);
+  auto controller =
+      std::make_unique<JRPCController>(&listener, closedPort(), "127.0.0.1", 2000, true);
   EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
   std::string text = "untouched";
   EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
@@ -130,39 +112,37 @@ TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
 }
 
 TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
-  test::FullListener full;
+  FullListener full;
   ASSERT_TRUE(full.full());
-  Listener listener;
-  auto controller = makeController(&listener, full.port(), 3000);
-  ASSERT_EQ(controller->connect(), 0);
+  LinkRecorder listener;
+  auto controller = connected(&listener, full.port(), 3000);
   EXPECT_EQ(controller->getState(), State::kConnecting);
   // Answered at once, not after the connect in progress.
   const auto start = Clock::now();
   std::string text;
   EXPECT_EQ(controller->getParams(text), -1);
   EXPECT_EQ(controller->setParams("a=1"), -1);
-  EXPECT_LT(test::msBetween(start, Clock::now()), 1000);
+  EXPECT_LT(msBetween(start, Clock::now()), 1000);
   ASSERT_TRUE(listener.waitFor("down", 1, 8000));
   EXPECT_EQ(listener.events()[0].what, "down:Time out!");
 }
 
 TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
-  ScriptedLineServer server([](const std::string& line) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
     if (line.starts_with("setParams")) {
-      return ScriptedLineServer::line("FAILED RPCMissingParameter: 'Volume'");
+      return "FAILED RPCMissingParameter: 'Volume'";
     }
-    return line == "PING" ? ScriptedLineServer::line("PONG") : ScriptedLineServer::silent();
+    return line == "PING" ? "PONG" : kSilent;
   });
-  Listener listener;
-  auto controller = makeController(&listener, server.port(), 300, true);
-  ASSERT_EQ(controller->connect(), 0);
-  EXPECT_EQ(test::thrown<JTextError>([&] { controller->setParams("x=1"); }),
+  LinkRecorder listener;
+  auto controller = connected(&listener, server.port(), 300, true);
+  EXPECT_EQ(thrown<JTextError>([&] { controller->setParams("x=1"); }),
             "FAILED RPCMissingParameter: 'Volume'");
   // The controller's time-out bounds the wait for the answer.
   const auto start = Clock::now();
   std::string text;
   EXPECT_THROW(controller->getParams(text), JTimeoutError);
-  EXPECT_GE(test::msBetween(start, Clock::now()), 250);
+  EXPECT_GE(msBetween(start, Clock::now()), 250);
   // The stream may still bring the late answer: the link went with the call,
   // nothing more is sent on it, and the listener hears one link down.
   EXPECT_EQ(controller->getState(), State::kDisconnected);
@@ -178,14 +158,13 @@ TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
 }
 
 TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
-  ScriptedLineServer server([](const std::string& line) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
     if (line.starts_with("getParams")) {
       std::this_thread::sleep_for(std::chrono::milliseconds(600));
     }
-    return ScriptedLineServer::line("OK done=true");
+    return "OK done=true";
   });
-  auto controller = makeController(nullptr, server.port(), 5000, true);
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(nullptr, server.port(), 5000, true);
   std::atomic<int> result{99};
   std::string text;
   std::thread caller([&] { result = controller->getParams(text); });
@@ -197,24 +176,22 @@ TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
   EXPECT_EQ(text, "done=true");
   // The answer left 600 ms after the request came in; the disconnect could
   // not end before it was read.
-  EXPECT_GE(test::msBetween(server.received()[0].at, disconnected), 590);
+  EXPECT_GE(msBetween(server.received()[0].at, disconnected), 590);
 }
 
 TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
   // The link-down races the destruction at every point: nothing may hang,
   // leak or touch a destroyed object.
-  const uint16_t port = test::closedPort();
-  Listener listener;
+  const uint16_t port = closedPort();
+  LinkRecorder listener;
   for (int round = 0; round < 30; ++round) {
-    auto controller = makeController(&listener, port);
-    controller->connect();
+    auto controller = connected(&listener, port);
     std::this_thread::sleep_for(std::chrono::microseconds(round * 100));
   }
   // One whose event is being delivered waits for it.
   listener.slowLinkDown = true;
   const int returned = listener.linkDownsReturned.load();
-  auto controller = makeController(&listener, port);
-  ASSERT_EQ(controller->connect(), 0);
+  auto controller = connected(&listener, port);
   ASSERT_TRUE(listener.waitFor("down", static_cast<size_t>(returned) + 1));
   controller.reset();
   EXPECT_EQ(listener.linkDownsReturned.load(), returned + 1);
@@ -233,10 +210,9 @@ TEST(RpcControllerLifetime, ReconnectingFromTheListenerDoesNotDeadlock) {
     }
     std::atomic<int> downs{0};
   } listener;
-  auto controller = makeController(&listener, test::closedPort());
-  ASSERT_EQ(controller->connect(), 0);
-  EXPECT_TRUE(test::eventually([&] { return listener.downs.load() >= 3; }));
+  auto controller = connected(&listener, closedPort());
+  EXPECT_TRUE(eventually([&] { return listener.downs.load() >= 3; }));
 }
 
 }  // namespace
-}  // namespace zq
+}  // namespace zq::test

@@ -1,28 +1,20 @@
-// The RPC server: the function table and dispatch, then a service with clients
-// on loopback: answers byte for byte, connections ending, shut-down while
-// accepting or during a call, the line cap, descriptor exhaustion, log lines.
+// The RPC line framing on a scripted socket (line ends, lines across reads, the
+// buffer's growth and return, the cap, a peer closing, time-outs, partial
+// writes), then the RPC server: the function table and dispatch, then a service
+// with clients on loopback: answers byte for byte, connections ending,
+// shut-down while accepting or during a call, the line cap, descriptor
+// exhaustion, log lines.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
-#include <new>
+#include <cstring>
+#include <deque>
 #include <optional>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
-#include "helpers/log_capture.h"
-#include "helpers/waits.h"
-#include "net/tcp_socket.h"
 #include "rpc/line_io.h"
-#include "rpc/rpc_error.h"
+#include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_service.h"
 
 namespace zq::test {
@@ -31,13 +23,164 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 
+const std::string kTooLong = "<too long>";
+const std::string kClosed = "<closed>";
+const std::string kTimeout = "<time-out>";
+
+struct Script {
+  std::deque<std::string> chunks = {};  // read in turn; kTimeout throws a time-out
+  size_t writeLimit = 0;                // the most bytes one write takes
+  int reads = 0;
+  std::string written = {};
+};
+
+// Each read returns the next chunk, or as much as fits, then 0 as a closed peer.
+class ScriptedSocket : public JSocket {
+ public:
+  explicit ScriptedSocket(Script& script) : s_(script) {}
+
+  size_t read(void* buffer, size_t length) override {
+    ++s_.reads;
+    if (s_.chunks.empty()) {
+      return 0;
+    }
+    std::string& chunk = s_.chunks.front();
+    if (chunk == kTimeout) {
+      s_.chunks.pop_front();
+      throw JTimeoutError();
+    }
+    const size_t n = std::min(length, chunk.size());
+    std::memcpy(buffer, chunk.data(), n);
+    chunk.erase(0, n);
+    if (chunk.empty()) {
+      s_.chunks.pop_front();
+    }
+    return n;
+  }
+  size_t writev(const JSocketPiece* pieces, size_t count) override {
+    size_t n = 0;
+    for (size_t i = 0; i < count && n < s_.writeLimit; ++i) {
+      const size_t take = std::min(pieces[i].length, s_.writeLimit - n);
+      s_.written.append(static_cast<const char*>(pieces[i].buffer), take);
+      n += take;
+    }
+    return n;
+  }
+
+ private:
+  Script& s_;
+};
+
+// The next line, or kClosed, kTooLong, kTimeout.
+std::string next(JLineIO& io) {
+  std::string_view line;
+  try {
+    return io.readLine(line) ? std::string(line) : kClosed;
+  } catch (const JLineTooLongError& e) {
+    EXPECT_EQ(e.maxLength(), io.maxLineLength());
+    EXPECT_EQ(e.message(), "line longer than " + std::to_string(io.maxLineLength()) + " bytes");
+    return kTooLong;
+  } catch (const JTimeoutError&) {
+    return kTimeout;
+  }
+}
+
+// `count` chunks of `size` bytes, then `last`.
+std::deque<std::string> pieces(int count, size_t size, std::deque<std::string> last = {}) {
+  std::deque<std::string> chunks(static_cast<size_t>(count), std::string(size, 'p'));
+  chunks.insert(chunks.end(), last.begin(), last.end());
+  return chunks;
+}
+
+TEST(LineIO, Reads) {
+  struct Step {
+    std::string line;
+    size_t buffer = 0;  // the buffer's size after it; 0: not checked
+  };
+  const std::string x256(256, 'x'), y600(600, 'y'), z1000(1000, 'z');
+  // A name, the cap, the most reads it may take (0: any number), the chunks read, the steps.
+  const std::tuple<const char*, size_t, int, std::deque<std::string>, std::vector<Step>> cases[] = {
+      // clang-format off
+      {"LineEnds", 0, 2, {"one\ntwo\r\nthree\r\na\rb\r\n\r\r\n\r\n\n"},
+       {{"one"}, {"two"}, {"three"}, {"a\rb"}, {"\r"}, {""}, {""}, {kClosed}}},
+      {"LinesAcrossReadsTailDropped", 0, 8, {"ge", "tPar", "ams(", ")\r", "\nnext\r\nbcd", "ef\r\ng", "\nh"},
+       {{"getParams()"}, {"next"}, {"bcdef"}, {"g"}, {kClosed}}},
+      {"ReadTimeOutKeepsThePartialLine", 0, 0, {"hal", kTimeout, "f\r\n"}, {{kTimeout}, {"half"}}},
+      {"BufferDoublesAndIsReused", 0, 0, {x256 + "\r\n", y600 + "\r\n", "short\r\n", z1000 + "\n"},
+       {{x256, 512}, {y600, 1024}, {"short", 1024}, {z1000, 1024}}},
+      // The bytes after the long line survive the buffer's return.
+      {"BufferGrownPastTheRetainedSizeIsGivenBack", 0, 0,
+       pieces(5000, 40, {"\r\nnext\r\npart", "ial\r\n"}),
+       {{std::string(200000, 'p'), 262144}, {"next", 256}, {"partial", 256}}},
+      {"ExactlyTheCapThenOneOver", 10, 0, {"0123456789\r\n0123456789\n01234567890\r\nafter\r\n"},
+       {{"0123456789"}, {"0123456789"}, {kTooLong, 256}}},
+      // The buffer grows to the cap and its CR LF, not to the next power; at
+      // the cap, a CR without its LF may still end the line.
+      {"ExactlyTheCapInPiecesCarriageReturnApart", 1000, 0, pieces(10, 100, {"\r", "\n"}),
+       {{std::string(1000, 'p'), 1002}, {kClosed}}},
+      // Refused once cap + CR are exceeded, long before the peer stops.
+      {"NoLineFeedStopsReadingEarly", 1000, 20, pieces(1000, 100), {{kTooLong, 256}}},
+      // clang-format on
+  };
+  for (const auto& [name, cap, reads, chunks, steps] : cases) {
+    SCOPED_TRACE(name);
+    Script script{chunks};
+    JLineIO io(std::make_unique<ScriptedSocket>(script));
+    io.setMaxLineLength(cap);
+    for (const Step& step : steps) {
+      EXPECT_EQ(next(io), step.line);
+      if (step.buffer != 0) {
+        EXPECT_EQ(io.bufferSize(), step.buffer);
+      }
+    }
+    if (reads != 0) {
+      EXPECT_LE(script.reads, reads);
+    }
+  }
+}
+
+// However little each write takes, the line and its CR LF go out whole.
+TEST(LineIO, WritesWholeLines) {
+  std::string line;
+  for (int i = 0; i < 1000; ++i) {
+    line += static_cast<char>('a' + i % 26);
+  }
+  for (const size_t limit : {1, 7, 1002}) {
+    Script script{.writeLimit = limit};
+    JLineIO io(std::make_unique<ScriptedSocket>(script));
+    io.writeLine(line);
+    io.writeLine("");
+    EXPECT_EQ(script.written, line + "\r\n\r\n") << limit;
+  }
+}
+
+// A new socket drops what was buffered from the old one; without one, reads
+// and writes fail.
+TEST(LineIO, SocketReplacedOrMissing) {
+  Script first{{"first\r\nleft over"}}, second{{"fresh\r\n"}};
+  JLineIO io(std::make_unique<ScriptedSocket>(first));
+  EXPECT_EQ(next(io), "first");
+  io.setSocket(std::make_unique<ScriptedSocket>(second));
+  EXPECT_EQ(next(io), "fresh");
+  io.setSocket(nullptr);
+  std::string_view line;
+  const auto noSocket = [](const char* function) {
+    return testing::AllOf(testing::Property(&JSysError::code, JSysError::kSocketTag | 10038),
+                          testing::Property(&JSysError::function, testing::StrEq(function)));
+  };
+  EXPECT_THAT([&] { io.readLine(line); }, testing::Throws<JSysError>(noSocket("recv")));
+  EXPECT_THAT([&] { io.writeLine("x"); }, testing::Throws<JSysError>(noSocket("send")));
+}
+
+// ---- the server ----------------------------------------------------------------
+
 constexpr int kWaitMs = 5000;  // every wait of these tests ends within it
 constexpr uint32_t kRpcTrace = 1u << kLevelTraceRpc;
 constexpr uint32_t kShutdownTrace = 0x2;
 constexpr uint32_t kConnectionReset = JSysError::kSocketTag | 10054;
 constexpr size_t kMiB = size_t{1} << 20;
-const std::string kClosed = "<closed>";
-const std::string kRefused = "FAILED an RPC server cannot be shut down from one of its connections";
+const std::string kSelfShutdown =
+    "FAILED an RPC server cannot be shut down from one of its connections";
 constexpr const char* kTags[] = {"a", "a_", "b", "B", "high", "10", "1"};
 
 // tag<N> answers f=<kTags[N]>. Its class is not the first base: the adjustment
@@ -89,7 +232,7 @@ class TestService : public JRPCService, public Tags {
   void textError(const P&, P&) { throw JTextError("first line\nsecond line"); }
   void badAlloc(const P&, P&) { throw std::bad_alloc(); }
   void notAnError(const P&, P&) { throw 42; }
-  // The connection's own socket: reads that time out, writes that find no room.
+  // On the connection's own socket: reads that time out, writes that find no room.
   void slowReads(const P&, P&, JSocket& socket) { socket.setReadTimeout(50); }
   void stuckWrites(const P&, P&, JSocket& socket) {
     socket.setWriteTimeout(0);
@@ -181,7 +324,7 @@ class LineClient {
     return receive();
   }
   uint16_t port() const { return socket_->localAddress().port(); }
-  std::string peer() const { return "127.0.0.1:" + std::to_string(port()); }
+  std::string peer() const { return target(port()); }
   JTCPSocket& socket() { return *socket_; }
 
  private:
@@ -193,13 +336,13 @@ class LineClient {
 // "<level> <text>" of the records that begin with `context`, but the accept
 // thread's waits, which come in any order.
 std::vector<std::string> texts(const LogCapture& log, const std::string& context = "") {
-  std::vector<std::string> texts;
+  std::vector<std::string> out;
   for (const LogCapture::Record& r : log.records()) {
     if (r.text.starts_with(context) && !r.text.ends_with("|Waiting for incoming connections")) {
-      texts.push_back(std::to_string(r.level) + " " + r.text);
+      out.push_back(std::to_string(r.level) + " " + r.text);
     }
   }
-  return texts;
+  return out;
 }
 
 class RpcDispatch : public ::testing::Test {
@@ -251,10 +394,7 @@ TEST_F(RpcDispatch, Requests) {
   }
   EXPECT_EQ(service_->events(),
             (std::vector<std::pair<std::string, JSocket*>>{{"notify a=1, b=2", &socket_}}));
-}
-
-TEST_F(RpcDispatch, Registration) {
-  // Up to the entry without a name, sorted stably (the first of equal names wins).
+  // A new table: up to the entry without a name, sorted stably (the first of equal names wins).
   using S = TestService;
   static const JRPCFunction<S> kTable[] = {
       {"x", &S::tag<2>}, {"b", &S::tag<2>}, {"x", &S::tag<0>}, {"a", &S::tag<0>}, {},
@@ -306,7 +446,7 @@ TEST(RpcWire, Answers) {
       {"badAlloc()", "FAILED Unexpected exception: std::bad_alloc"},
       {"notAnError()", "FAILED Unexpected exception: exception of unknown type"},
       // A handler shutting its own service down would wait for itself.
-      {"stopService()", kRefused}, {"stopConnections()", kRefused}, {"PING", "PONG"}};
+      {"stopService()", kSelfShutdown}, {"stopConnections()", kSelfShutdown}, {"PING", "PONG"}};
   // clang-format on
   for (const auto& [request, answer] : cases) {
     EXPECT_EQ(client.call(request), answer) << request.substr(0, 40);
@@ -323,10 +463,10 @@ TEST(RpcWire, Answers) {
 // However a connection ends, connectionClosed gets its socket (its error is
 // absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not.
 TEST(RpcConnections, Ending) {
-  const struct {
-    std::string setUp, action, logged;  // action: close, reset, wait, or a request to flood
-    bool ends;
-  } cases[] = {// clang-format off
+  // The set-up request, then the action (close, reset, wait, or a request to
+  // flood), what is logged and whether the connection ends.
+  const std::tuple<std::string, std::string, std::string, bool> cases[] = {
+      // clang-format off
       {"echo()", "close", "", true},
       {"echo()", "reset", "Client disconnected", true},
       {"slowReads()", "wait", "Error while reading client request: Time out!", true},
@@ -335,39 +475,39 @@ TEST(RpcConnections, Ending) {
       {"stuckWrites()", "nope()", "Failed returning FAILED answer 'FAILED ProtocolError: unknown function 'nope'' "
                                   "for request 'nope()': Time out!", false}};
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.action);
+  for (const auto& [setUp, action, logged, ends] : cases) {
+    SCOPED_TRACE(action);
     LogCapture log;
     JTraceMask mask{kRpcTrace};
     const auto service = std::make_unique<TestService>(&mask);
     service->throwOnClose_ = true;
     LineClient client(service->port(), 4096);
     ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
-    ASSERT_EQ(client.call(c.setUp), "OK ");
+    ASSERT_EQ(client.call(setUp), "OK ");
     const linger abortive{1, 0};
-    if (c.action == "reset") {
+    if (action == "reset") {
       client.socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     }
     try {
-      for (int i = 0; c.setUp == "stuckWrites()" && i < 100000; ++i) {
-        if (i % 64 == 0 && log.contains(c.logged)) {
+      for (int i = 0; setUp == "stuckWrites()" && i < 100000; ++i) {
+        if (i % 64 == 0 && log.contains(logged)) {
           break;
         }
-        client.send(c.action);
+        client.send(action);
       }
     } catch (const JError&) {
       // The server closed its end.
     }
-    if (c.setUp == "echo()") {
+    if (setUp == "echo()") {
       client.socket().close();
     }
-    EXPECT_TRUE(c.ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
-    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (c.ends ? 0u : 1u); }));
-    EXPECT_TRUE(log.waitFor(c.logged));
-    EXPECT_EQ(log.count("Client disconnected"), c.action == "reset" ? 1u : 0u);
-    EXPECT_EQ(log.count("Error while reading"), c.action == "wait" ? 1u : 0u);
+    EXPECT_TRUE(ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
+    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (ends ? 0u : 1u); }));
+    EXPECT_TRUE(log.waitFor(logged));
+    EXPECT_EQ(log.count("Client disconnected"), action == "reset" ? 1u : 0u);
+    EXPECT_EQ(log.count("Error while reading"), action == "wait" ? 1u : 0u);
     const auto events = service->events();  // whoAmI, then closed
-    EXPECT_EQ(events.back().first, c.ends ? "closed" : "whoAmI");
+    EXPECT_EQ(events.back().first, ends ? "closed" : "whoAmI");
     EXPECT_EQ(events.back().second, events.front().second);
   }
 }
@@ -444,21 +584,21 @@ TEST(RpcShutdown, WhileClientsComeAndGo) {
 // A session under each mask; the mask is shared, so a bit set while the
 // service runs takes effect at once.
 TEST(RpcLog, SessionUnderEachMask) {
-  const struct {
-    uint32_t before, after;  // the mask until and from the first request
-  } cases[] = {{kRpcTrace | kShutdownTrace, kRpcTrace | kShutdownTrace},
-               {kShutdownTrace, kShutdownTrace},
-               {0, kRpcTrace}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.after);
+  // The mask until and from the first request.
+  const std::pair<uint32_t, uint32_t> cases[] = {
+      {kRpcTrace | kShutdownTrace, kRpcTrace | kShutdownTrace},
+      {kShutdownTrace, kShutdownTrace},
+      {0, kRpcTrace}};
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(after);
     LogCapture log(0xFFFFFFFEu, "%i|%m");
-    JTraceMask mask{c.before};
+    JTraceMask mask{before};
     const auto service = std::make_unique<TestService>(&mask, true);
     const std::string s = "Test::RPC[" + std::to_string(service->port()) + "]";
     LineClient client(service->port());
     const std::string con = s + "::Connection(" + client.peer() + ")";
     ASSERT_EQ(client.call("PING"), "PONG");
-    mask = c.after;
+    mask = after;
     EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
     service->registerFunctions();
     EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
@@ -492,51 +632,49 @@ TEST(RpcLog, SessionUnderEachMask) {
     // clang-format on
     std::vector<std::string> expected;
     for (size_t i = 0; i < std::size(all); ++i) {
-      const uint32_t bits = i < 3 ? c.before : c.after;
+      const uint32_t bits = i < 3 ? before : after;
       const int level = std::stoi(all[i]);
       if (level == 11 || (bits & (level == 4 ? kShutdownTrace : kRpcTrace)) != 0) {
         expected.push_back(all[i]);
       }
     }
     EXPECT_EQ(texts(log, s), expected);
-    EXPECT_TRUE(!(c.before & kRpcTrace) || log.contains(s + "|Waiting for incoming connections"));
+    EXPECT_TRUE(!(before & kRpcTrace) || log.contains(s + "|Waiting for incoming connections"));
   }
 }
 
 // A line up to the cap is served; a longer one closes its connection only.
 TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
-  const struct {
-    std::optional<uint32_t> registryValue;  // none: the value is absent
-    size_t cap;
-    std::string line;  // what the client sends
-  } cases[] = {{std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")"},
-               {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
-               {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")"},
-               {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")"},
-               {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line.size());
+  // The registry's value (none: absent), the cap, the line the client sends.
+  const std::tuple<std::optional<uint32_t>, size_t, std::string> cases[] = {
+      {std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")"},
+      {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
+      {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")"},
+      {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")"},
+      {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")"}};
+  for (const auto& [registryValue, cap, line] : cases) {
+    SCOPED_TRACE(line.size());
     LogCapture log(1u << kLevelError);  // also the registry of this case
-    if (c.registryValue) {
+    if (registryValue) {
       JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
-          .setDword("MaxRequestLineSize", *c.registryValue);
+          .setDword("MaxRequestLineSize", *registryValue);
     }
     const auto service = std::make_unique<TestService>();
-    EXPECT_EQ(service->maxRequestLineSize(), c.cap);
+    EXPECT_EQ(service->maxRequestLineSize(), cap);
     LineClient good(service->port()), client(service->port());
     EXPECT_EQ(good.call("echo(a=1)"), "OK a=1");
-    const bool served = c.cap == 0 || c.line.size() <= c.cap;
-    const std::string answer = client.call(c.line);
+    const bool served = cap == 0 || line.size() <= cap;
+    const std::string answer = client.call(line);
     std::vector<std::string> expected;
     if (served) {
-      EXPECT_EQ(answer, "OK s=\"" + c.line.substr(8, c.line.size() - 10) + "\"");
+      EXPECT_EQ(answer, "OK s=\"" + line.substr(8, line.size() - 10) + "\"");
       EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
     } else {
       EXPECT_EQ(answer, kClosed);
       ASSERT_TRUE(eventually([&] { return service->closed_ >= 1; }));
       EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
       expected.push_back("11 Request line from " + client.peer() + " longer than " +
-                         std::to_string(c.cap) + " bytes: closing the connection");
+                         std::to_string(cap) + " bytes: closing the connection");
     }
     EXPECT_EQ(good.call("echo(a=2)"), "OK a=2");
     EXPECT_EQ(texts(log), expected);

