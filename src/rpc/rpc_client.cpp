@@ -169,6 +169,8 @@ bool JRPCClient::connectLocked() {
   unpublish();
   socket->setNoDelay(true);
   setSocket(std::move(socket));
+  JAutoLock state(stateMutex_);
+  live_ = this->socket();
   return true;
 }
 
@@ -460,7 +462,6 @@ void JRPCClient::connectAttempt(bool firstPass) {
       {
         JAutoLock state(stateMutex_);
         connected_ = true;
-        live_ = socket();
       }
       trace(kTraceConnection,
             firstPass ? "RPC link to %s:%d established." : "RPC link to %s:%d back up.",

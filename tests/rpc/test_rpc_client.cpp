@@ -149,6 +149,37 @@ TEST(RpcClientLink, APeerThatGoesAwayIsALostLink) {
   }));
 }
 
+TEST(RpcClientLink, AnOwnerThatDeclaresTheLinkLostEndsAPendingCallAndIsReportedOnce) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
+    return line == "hang()" ? kSilent : "OK done=1";
+  });
+  LinkRecorder listener;
+  auto client = makeClient(server.port(), {.listener = &listener});  // connected at once
+  // A call waiting for an answer that will never come gives up at once.
+  std::atomic<bool> returned{false};
+  std::string error;
+  std::jthread caller([&] {
+    error = thrown<JRPCConnectionLostError>([&] { client->call("hang", "", 60000); });
+    returned = true;
+  });
+  ASSERT_TRUE(eventually([&] { return server.lines().size() == 1; }));
+  client->connectionLost();
+  EXPECT_TRUE(eventually([&] { return returned.load(); }));
+  caller.join();
+  EXPECT_EQ(error, "Connection Lost");
+  ASSERT_TRUE(listener.waitFor("up", 1)) << "reconnected";
+  EXPECT_EQ(listener.countOf("down"), 1u);
+  // With no call under way the link is dropped all the same; while it is
+  // down a second declaration changes nothing.
+  client->connectionLost();
+  EXPECT_FALSE(client->isConnected());
+  client->connectionLost();
+  ASSERT_TRUE(listener.waitFor("up", 2));
+  EXPECT_EQ(listener.countOf("down"), 2u);
+  EXPECT_EQ(client->callForText("again", "", 2000), "done=1");
+  client->shutdown();
+}
+
 TEST(RpcClientTrace, RequestsAndAnswersAreTracedOnTheWireBit) {
   ScriptedLineServer server(
       [](const std::string& line) { return line.starts_with("quiet") ? kSilent : "OK v=1"; });
