@@ -421,6 +421,20 @@ TEST(StreamClient, APublicationWakesABlockedReader) {
   EXPECT_TRUE(test::eventually([&] { return got.load() == 77; }));
   stop = true;
   reader.join();
+  // The sleep itself ends with a publication or a wake, not with its bound.
+  for (const bool publish : {true, false}) {
+    std::atomic<bool> woken{false};
+    std::jthread sleeper([&, seen = stream->publications()] {
+      stream->waitForPublication(seen, 60000);
+      woken = true;
+    });
+    if (publish) {
+      writeFrame(*stream, 78);
+    } else {
+      stream->wakeReaders();
+    }
+    EXPECT_TRUE(test::eventually([&] { return woken.load(); }));
+  }
 }
 
 // One writer, several readers reading as fast as they can: each reader sees
