@@ -188,7 +188,7 @@ TEST(NetCam, LostFramesAreCountedFromTheFrameNumbersOfTheHeaders) {
   struct Step {
     uint32_t number;
     uint64_t lost;
-  } const steps[] = {{5, 0}, {9, 3}, {10, 3}, {7, 3}, {12, 7}};
+  } const steps[] = {{5, 0}, {9, 3}, {10, 3}, {7, 3}, {12, 7}, {14, 8}};
   uint32_t sequence = 1;
   for (const Step& s : steps) {
     SCOPED_TRACE(s.number);
@@ -199,7 +199,8 @@ TEST(NetCam, LostFramesAreCountedFromTheFrameNumbersOfTheHeaders) {
   }
   EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 9 after 5, total loss=3."), 1u);
   EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 12 after 7, total loss=7."), 1u);
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss"), 2u);
+  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 14 after 12, total loss=8."), 1u);
+  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss"), 3u);
 }
 
 TEST(NetCam, TheDisconnectFlagEndsReceptionAndReportsTheLossOnce) {
