@@ -169,8 +169,10 @@ TEST(RpcClientLink, AnOwnerThatDeclaresTheLinkLostEndsAPendingCallAndIsReportedO
     returned = true;
   });
   ASSERT_TRUE(eventually([&] { return server.lines().size() == 1; }));
-  client->connectionLost();
+  const auto declared = Clock::now();
+  client->connectionLost();  // waits for the call to end
   EXPECT_TRUE(eventually([&] { return returned.load(); }));
+  EXPECT_LT(msSince(declared), 30000) << "the call ran to its own time-out";
   caller.join();
   EXPECT_EQ(error, "Connection Lost");
   ASSERT_TRUE(listener.waitFor("up", 1)) << "reconnected";
