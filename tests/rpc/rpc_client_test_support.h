@@ -77,9 +77,7 @@ class ScriptedLineServer {
     listener_.close();
     acceptThread_.join();
     dropConnections();
-    for (std::thread& t : threads_) {
-      t.join();
-    }
+    std::ranges::for_each(threads_, [](std::thread& t) { t.join(); });
   }
 
   uint16_t port() const { return port_; }
@@ -89,9 +87,7 @@ class ScriptedLineServer {
   }
   void dropConnections() {
     std::lock_guard lock(mutex_);
-    for (auto& io : connections_) {
-      io->socket()->close();
-    }
+    std::ranges::for_each(connections_, [](auto& io) { io->socket()->close(); });
   }
   /// The lines received (equal to `only` when given).
   std::vector<Received> received(std::string_view only = {}) const {

@@ -1,8 +1,13 @@
-// Tests of JRPCClient's calls: request lines, answers, failures of the service
-// and of the link, the wire trace, concurrent callers, connecting at
-// construction, shut-down and the destructor rule.
+// JRPCClient (calls, failures, the trace, concurrency, shut-down), its link
+// supervisor (connecting, retries, PINGs, a starved call) and JRPCController.
+#include <pthread.h>
+#include <sched.h>
 
+#include <algorithm>
+
+#include "net/socket_layer.h"
 #include "rpc/rpc_client_test_support.h"
+#include "rpc/rpc_controller.h"
 
 namespace zq::test {
 namespace {
@@ -19,6 +24,11 @@ std::string outcome(F&& call) {
   } catch (const JError& e) {
     return "error:" + e.message();
   }
+}
+
+// Warnings "RPC Connection to <host:port><what>." logged.
+size_t warned(const LogCapture& log, uint16_t port, const std::string& what) {
+  return countAt(log, kLevelWarning, "RPC Connection to " + target(port) + what + ".");
 }
 
 TEST(RpcClientRequest, EveryFormWritesItsLineAndANotificationReadsNoAnswer) {
@@ -41,14 +51,13 @@ TEST(RpcClientRequest, EveryFormWritesItsLineAndANotificationReadsNoAnswer) {
   client->call("chain", &first, 2000);
   client->call("list", std::vector<JVariant>{JVariant("a", int32_t{1}), JVariant("b", "x")}, 2000);
   client->call("none", static_cast<const JVariant*>(nullptr), 2000);
-  client->callForText("listOfOne", std::vector<JVariant>{JVariant("p", true)}, 2000);
   client->callForText("emptyList", std::vector<JVariant>{}, 2000);
   client->notify("oneWay", &first);
   EXPECT_EQ(client->callForText("emptyText", "", 2000), "n=11");
   EXPECT_EQ(client->callForText("big", big, 2000), "n=" + std::to_string(bigLine.size()));
   EXPECT_EQ(server.lines(), (std::vector<std::string>{
                                 "text(a=1, b=\"x\")", "chain(a=1, b=\"x\")", "list(a=1,b=\"x\")",
-                                "none()", "listOfOne(p=true)", "emptyList()",
+                                "none()", "emptyList()",
                                 "oneWay(a=1, b=\"x\")", "emptyText()", bigLine}));
 }
 
@@ -81,8 +90,7 @@ TEST(RpcClientAnswer, EachAnswerGivesItsResultOrItsErrorAndTheLinkStays) {
 }
 
 TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNextCall) {
-  // The first request is answered after its call timed out, the second at
-  // once; the stream then holds the first answer ahead of the second.
+  // The first request is answered after its call timed out: its answer comes before the second's.
   for (const bool retry : {false, true}) {
     SCOPED_TRACE(retry);
     LogCapture log;
@@ -106,8 +114,7 @@ TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNext
                         " lost, RPC call aborted: Time out!."),
               1u);
     late.set();
-    // The link went with the call: one link-down, and without retry the next
-    // call is refused rather than sent on the old stream.
+    // One link-down; without retry the next call is refused, not sent on the old stream.
     EXPECT_FALSE(client->isConnected());
     ASSERT_TRUE(listener.waitFor("down", 1));
     if (retry) {
@@ -137,8 +144,7 @@ TEST(RpcClientLink, APeerThatGoesAwayIsALostLink) {
     EXPECT_EQ(error, retry ? "error:Connection Lost" : "protocol -1:" + closed);
     EXPECT_EQ(log.count("lost, RPC call aborted: " + closed + "."), 1u);
   }
-  // A write into a connection the peer closed fails once the peer's reset
-  // has come back (the first writes may still be taken by the system).
+  // A write into a connection the peer closed fails once the peer's reset came back.
   server.setResponder(ScriptedLineServer::answering());
   auto client = makeClient(server.port(), {.startSupervisor = false});
   ASSERT_TRUE(eventually([&] { return server.accepted().size() >= 3; }));
@@ -163,14 +169,15 @@ TEST(RpcClientLink, AnOwnerThatDeclaresTheLinkLostEndsAPendingCallAndIsReportedO
     returned = true;
   });
   ASSERT_TRUE(eventually([&] { return server.lines().size() == 1; }));
-  client->connectionLost();
+  const auto declared = Clock::now();
+  client->connectionLost();  // waits for the call to end
   EXPECT_TRUE(eventually([&] { return returned.load(); }));
+  EXPECT_LT(msSince(declared), 30000) << "the call ran to its own time-out";
   caller.join();
   EXPECT_EQ(error, "Connection Lost");
   ASSERT_TRUE(listener.waitFor("up", 1)) << "reconnected";
   EXPECT_EQ(listener.countOf("down"), 1u);
-  // With no call under way the link is dropped all the same; while it is
-  // down a second declaration changes nothing.
+  // With no call under way the link goes all the same; while down, a second one changes nothing.
   client->connectionLost();
   EXPECT_FALSE(client->isConnected());
   client->connectionLost();
@@ -188,18 +195,14 @@ TEST(RpcClientTrace, RequestsAndAnswersAreTracedOnTheWireBit) {
   const ClientOptions o{.retry = false, .startSupervisor = false, .mask = &mask};
   auto client = makeClient(server.port(), o);
   auto other = makeClient(closing.port(), o);
-  LogCapture log;
+  LogCapture log(1u << kLevelTrace);
   const JVariant v("a", int32_t{1});
   client->call("f", &v, 2000);
   EXPECT_THROW(client->call("quiet", "", 100), JTimeoutError);
   // Without a line read there is no line to show.
   EXPECT_THROW(other->call("g", "", 2000), JRPCProtocolError);
   std::vector<std::string> traced;
-  for (const LogCapture::Record& r : log.records()) {
-    if (r.level == kLevelTrace) {
-      traced.push_back(r.text);
-    }
-  }
+  std::ranges::transform(log.records(), std::back_inserter(traced), &LogCapture::Record::text);
   EXPECT_EQ(traced, (std::vector<std::string>{"--> f(a=1)", "<-- OK v=1", "--> quiet()", "--> g()",
                                               "<--"}));
 }
@@ -237,8 +240,7 @@ TEST(RpcClientConcurrency, EveryCallerReadsTheAnswerToItsOwnRequest) {
 }
 
 TEST(RpcClientConcurrency, ACallQueuedBehindASlowOneTimesOutOnItsOwnClock) {
-  // Waiting behind another call counts against a call's time-out; a call that
-  // never got the client sent nothing, so the link stays for the call ahead.
+  // Waiting behind a call counts against the time-out; having sent nothing, it keeps the link.
   JFlag slowAnswer(true, false);
   ScriptedLineServer server([&slowAnswer](const std::string& line) -> std::string {
     if (line == "slow()") {
@@ -281,11 +283,8 @@ TEST(RpcClientConnectNow, AFailureIsLoggedAndThrownOnlyWithoutRetry) {
               }),
               retry ? "(nothing thrown)" : kRefused);
     EXPECT_EQ(log.count("RPC Connection to"), 1u);
-    EXPECT_EQ(countAt(log, kLevelWarning,
-                      "RPC Connection to " + target(port) +
-                          (retry ? " failed, will retry later: " : " failed, giving up: ") +
-                          kRefused + "."),
-              1u);
+    const std::string failed = retry ? " failed, will retry later: " : " failed, giving up: ";
+    EXPECT_EQ(warned(log, port, failed + kRefused), 1u);
     if (retry) {  // unconnected: calls fail at once
       EXPECT_FALSE(client->isConnected());
       EXPECT_THROW(client->call("getParams", "", 5000), JRPCConnectionLostError);
@@ -313,8 +312,7 @@ TEST(RpcClientShutdown, IsDoneOnceAConnectionMadeAtOnceStaysUsableAndTheBaseChec
   EXPECT_EQ(log.count("Connecting to " + target(server.port()) + "."), 1u);
   EXPECT_EQ(log.count("Shutting down."), 1u);
   EXPECT_EQ(log.count("Shutdown complete."), 1u);
-  // A client destroyed without shutdown: without a supervisor, as with it
-  // running a forgotten shutdown is the very race the rule warns of.
+  // A client destroyed without shutdown is warned of, even without a supervisor.
   const std::string rule = "JRPCClient::shutdown must be called in destructor of derivated class.";
   { JRPCClient plain("127.0.0.1", server.port(), 2000, 2000, true, true, 0, 0, false); }
   EXPECT_EQ(countAt(log, kLevelWarning, rule), 1u);
@@ -323,10 +321,8 @@ TEST(RpcClientShutdown, IsDoneOnceAConnectionMadeAtOnceStaysUsableAndTheBaseChec
 }
 
 TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
-  // Shut down at every point of the first attempt (before the supervisor
-  // runs, before the socket is published, while connecting, after), then
-  // well inside a connect without and with a time-out of its own. A connect
-  // the shut-down prevents from starting reports no failure.
+  // Shut down at every point of the first attempt, then well inside a connect without and
+  // with a time-out of its own. A connect the shut-down prevents reports no failure.
   FullListener full;
   ASSERT_TRUE(full.full());
   JTraceMask mask{JRPCClient::kTraceConnection};
@@ -352,6 +348,390 @@ TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
     EXPECT_EQ(log.count("Shutdown complete."), 1u);
     EXPECT_FALSE(client->isConnected());
   }
+}
+
+// ---- the link supervisor ------------------------------------------------------------
+
+// A client whose supervisor reports to `listener`, with the connection trace.
+struct Supervised {
+  Supervised(uint16_t port, ClientOptions o, bool listenerOwnsErrors = false, bool throws = false)
+      : listener(listenerOwnsErrors) {
+    listener.throwing = throws;
+    o.listener = &listener;
+    o.mask = &mask;
+    client = makeClient(port, o);
+  }
+  ~Supervised() { client->shutdown(); }
+  LinkRecorder listener;
+  JTraceMask mask{JRPCClient::kTraceConnection};
+  std::unique_ptr<JRPCClientNotify> client;
+};
+
+TEST(RpcSupervisorFirstPass, AnUnreachableServiceIsReportedOnceThenRetriedSilently) {
+  LogCapture log;
+  const uint16_t port = closedPort();
+  // The listener owns the errors: a leak or a double delete shows under ASan.
+  Supervised s(port, {.connectNow = false, .deleteErrorAfterNotify = false}, true);
+  const auto start = Clock::now();
+  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 4; }, 8000));
+  EXPECT_GE(msSince(start), 2500);  // one at once, then one a tick
+  EXPECT_EQ(warned(log, port, " down, will retry later: " + kRefused), 1u);
+  EXPECT_EQ(s.listener.whats(), std::vector<std::string>{"down:" + kRefused});
+  // The service appears: the next attempt brings the link back up.
+  ScriptedLineServer server(ScriptedLineServer::answering(), port);
+  ASSERT_TRUE(s.listener.waitFor("up"));
+  EXPECT_EQ(log.count("RPC link to " + target(port) + " back up."), 1u);
+  EXPECT_FALSE(log.contains("established"));
+  EXPECT_EQ(s.listener.countOf("down"), 1u);
+  EXPECT_NO_THROW(s.client->call("f", "", 2000));
+}
+
+TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
+  LogCapture log;
+  Supervised s(closedPort(), {.connectNow = false, .reconnectPeriod = 2500});
+  ASSERT_TRUE(log.waitFor("Connecting to"));
+  const auto first = Clock::now();
+  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 2; }, 8000));
+  EXPECT_GE(msSince(first), 2400);  // the first tick past 2.5 s is the third
+}
+
+TEST(RpcSupervisorFirstPass, WithoutRetryTheSupervisorEndsAfterTheFirstFailure) {
+  LogCapture log;
+  Supervised s(closedPort(), {.retry = false, .connectNow = false});
+  ASSERT_TRUE(s.listener.waitFor("down"));
+  ASSERT_TRUE(eventually([&] { return s.client->tryJoin(); }));
+  EXPECT_EQ(log.count("Connecting to"), 1u);
+  EXPECT_EQ(log.count("down, will retry later"), 1u);
+  EXPECT_FALSE(s.client->isConnected());
+}
+
+TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
+  // Ticks come every second: with 1.5 s, never sooner than a period after the link-up or the
+  // last PING; with 0.3 s, on every tick. The bounds leave room for a tick served late.
+  for (const int32_t period : {1500, 300}) {
+    SCOPED_TRACE(period);
+    ScriptedLineServer server([](const std::string& line) -> std::string {
+      if (line == "slow()") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      }
+      return line == "PING" ? "PONG" : "OK ";
+    });
+    Supervised s(server.port(), {.pingPeriod = period});
+    ASSERT_TRUE(server.waitFor("PING", 3, 15000));
+    const auto pings = server.received("PING");
+    if (period > 1000) {
+      EXPECT_GE(msBetween(server.accepted()[0], pings[0].at), 1400);
+      EXPECT_GE(msBetween(pings[0].at, pings[1].at), 1400);
+    } else {
+      EXPECT_GE(msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
+    }
+    // After a PING the socket waits without limit again, not half a period.
+    EXPECT_NO_THROW(s.client->call("slow", "", -1));
+    EXPECT_EQ(s.listener.countOf("down"), 0u);
+  }
+}
+
+TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
+  struct Case {
+    const char* reply;  // null: no answer at all
+    bool retry;
+  };
+  for (const Case c : {Case{"pong", true}, Case{"PONG ", false}, Case{" PONG", false},
+                       Case{"OK ", false}, Case{nullptr, false}}) {
+    SCOPED_TRACE(c.reply != nullptr ? c.reply : "(silence)");
+    LogCapture log;
+    ScriptedLineServer server([c](const std::string& line) -> std::string {
+      return line != "PING" ? "OK " : c.reply != nullptr ? c.reply : kSilent;
+    });
+    Supervised s(server.port(), {.retry = c.retry, .pingPeriod = 400});
+    ASSERT_TRUE(server.waitFor("PING", 1, 6000));
+    ASSERT_TRUE(s.listener.waitFor("down", 1, 6000));
+    if (c.reply == nullptr) {  // half the period bounds the wait for the answer
+      EXPECT_GE(msSince(server.received("PING")[0].at), 100);
+    }
+    const std::string why = c.reply != nullptr ? "ProtocolError: pong '\?\?\?'" : "Time out!";
+    const std::string down = c.retry ? " down, will retry later: " : " down, giving up: ";
+    EXPECT_EQ(warned(log, server.port(), down + why), 1u);
+    EXPECT_EQ(s.listener.whats()[0], "down:Connection Lost");
+    if (c.retry) {
+      EXPECT_TRUE(s.listener.waitFor("up") &&
+                  eventually([&] { return server.accepted().size() >= 2; }));
+    } else {
+      EXPECT_TRUE(eventually([&] { return s.client->tryJoin(); }));
+      EXPECT_EQ(server.accepted().size(), 1u);
+    }
+  }
+}
+
+TEST(RpcSupervisorFirstPass, EstablishesTheLinkTellsLinkUpOnItsThreadAndSurvivesTheListener) {
+  LogCapture log(0xFFFFFFFEu, "%c|%m");
+  ScriptedLineServer server;
+  Supervised s(server.port(), {.connectNow = false, .pingPeriod = 300}, false, true);
+  ASSERT_TRUE(log.waitFor("Exception REPORT|listener failed on link up"));
+  EXPECT_TRUE(s.client->isConnected());
+  EXPECT_EQ(s.listener.events()[0].thread, "test client");
+  EXPECT_EQ(log.count("RPC link to " + target(server.port()) + " established."), 1u);
+  EXPECT_FALSE(log.contains("back up"));
+  EXPECT_TRUE(server.waitFor("PING", 2, 6000));  // still supervising
+}
+
+// Connect attempts that never get an answer follow each other back to back. A call waiting
+// meanwhile must be served right after the attempt it queued behind and fail (not connected).
+// At idle priority on the supervisor's CPU the caller cannot run between the supervisor's
+// release of the client and its next take of it: an unfair lock starves it there.
+TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
+  FullListener full;
+  ASSERT_TRUE(full.full());
+  LogCapture log;
+  std::unique_ptr<Supervised> s;
+  std::atomic<bool> done{false};
+  std::atomic<size_t> attemptsBefore{0};
+  std::string error;
+  std::thread caller;
+  {
+    // Pinned to the CPU it runs on; threads created meanwhile inherit it.
+    struct Pin {
+      cpu_set_t saved;
+      ~Pin() { ::sched_setaffinity(0, sizeof saved, &saved); }
+    } pin{};
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(std::max(0, ::sched_getcpu()), &one);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof pin.saved, &pin.saved), 0);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    s = std::make_unique<Supervised>(full.port(),
+                                     ClientOptions{.connectTimeout = 1500, .connectNow = false});
+    ASSERT_TRUE(log.waitFor("Connecting to"));
+    caller = std::thread([&] {
+      sched_param idle{};
+      if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
+        error = "could not take idle priority";
+      } else {
+        attemptsBefore = log.count("Connecting to");
+        error = thrown<JError>([&] { s->client->call("f", "", 300); });
+      }
+      done = true;
+    });
+  }
+  const bool served = eventually([&] { return done.load(); }, 30000);
+  const size_t attemptsWhileWaiting = log.count("Connecting to") - attemptsBefore.load();
+  s->client->shutdown();  // frees a caller still waiting
+  caller.join();
+  ASSERT_TRUE(served) << "still waiting after " << attemptsWhileWaiting << " connect attempts";
+  EXPECT_EQ(error, "Connection Lost");
+  // At most the attempt under way (or due) when the call began comes before its failure.
+  const auto records = log.records();
+  const auto has = [](std::string_view text) {
+    return [text](const LogCapture::Record& r) { return r.text.find(text) != std::string::npos; };
+  };
+  const auto failed = std::ranges::find_if(records, has("Calling f fails on unconnected"));
+  ASSERT_NE(failed, records.end());
+  const auto attempts = std::count_if(records.begin(), failed, has("Connecting to"));
+  EXPECT_LE(static_cast<size_t>(attempts), attemptsBefore.load() + 1);
+  ASSERT_TRUE(s->listener.waitFor("down"));
+  EXPECT_EQ(s->listener.whats()[0], "down:Time out!");
+}
+
+// ---- JRPCController -------------------------------------------------------------------
+
+using State = JRPCControllerInterface::State;
+
+// A controller of 127.0.0.1:`port` whose connect() was called and succeeded.
+std::unique_ptr<JRPCController> connected(JRPCNotifyWithContext<>* listener, uint16_t port,
+                                          int32_t timeoutMs = 2000, bool connectAtOnce = false) {
+  auto controller =
+      std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+  EXPECT_EQ(controller->connect(), 0);
+  return controller;
+}
+
+TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
+  for (const bool listening : {true, false}) {
+    SCOPED_TRACE(listening);
+    const uint16_t port = closedPort();
+    LinkRecorder listener;
+    auto controller = connected(listening ? &listener : nullptr, port);
+    ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
+    // The event (and its error) is consumed, listener or not.
+    EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 0; }));
+    // The client gave up (retry off); the owner reconnects once the service is there.
+    ScriptedLineServer server(ScriptedLineServer::answering(), port);
+    ASSERT_EQ(controller->reconnect(), 0);
+    EXPECT_TRUE(eventually([&] { return controller->getState() == State::kConnected; }));
+    static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
+    if (!listening) {
+      continue;
+    }
+    ASSERT_TRUE(listener.waitFor("down", 2));
+    EXPECT_EQ(listener.whats(),
+              (std::vector<std::string>{"down:" + kRefused, "up", "down:Unknown error"}));
+    for (const auto& e : listener.events()) {
+      EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
+      // Not the client's supervisor ("JRPCController_" + name) but the queue.
+      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + target(port));
+    }
+  }
+}
+
+TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
+  // The first PING's wrong answer loses the link while the listener is busy with link up:
+  // the link-down waits in the queue, the state already says disconnected.
+  ScriptedLineServer server(
+      [](const std::string& line) { return line == "PING" ? "PONG?" : "OK "; });
+  LinkRecorder listener;
+  listener.holdLinkUp = true;
+  auto controller = connected(&listener, server.port());
+  ASSERT_TRUE(listener.waitFor("up", 1));
+  EXPECT_EQ(controller->getState(), State::kConnected);
+  ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }, 15000));
+  EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 1; }));
+  EXPECT_EQ(listener.countOf("down"), 0u);
+  listener.release();
+  ASSERT_TRUE(listener.waitFor("down", 1));
+  EXPECT_EQ(listener.events()[1].what, "down:Connection Lost");
+}
+
+TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
+  LogCapture log(0xFFFFFFFEu, "%c|%m");
+  ScriptedLineServer first([](const std::string& line) -> std::string {
+    return line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ";
+  });
+  ScriptedLineServer second;
+  LinkRecorder listener;
+  // At once against an unreachable service: no client, nothing told.
+  const int users = JSocketLayer::users();
+  auto controller =
+      std::make_unique<JRPCController>(&listener, closedPort(), "127.0.0.1", 2000, true);
+  EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
+  std::string text = "untouched";
+  EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
+  EXPECT_EQ(controller->connect(), -1);
+  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'WSAConnect'"));
+  EXPECT_EQ(controller->getState(), State::kDisconnected);
+  EXPECT_EQ(controller->getParams(text), -1);
+  EXPECT_EQ(text, "untouched");
+  controller->setPort(first.port());
+  ASSERT_EQ(controller->connect(), 0);
+  EXPECT_EQ(controller->getState(), State::kConnected);  // at once: when connect returns
+  ASSERT_EQ(controller->getParams(text), 0);
+  EXPECT_EQ(text, "AudioClass=\"SEMIPRO\", Type=\"Audio\"");
+  EXPECT_EQ(controller->setParams("Volume=5, Mute=false"), 0);
+  // Settings take effect at the next connect.
+  controller->setPort(second.port());
+  EXPECT_EQ(controller->setParams("to=1"), 0);
+  ASSERT_EQ(controller->reconnect(), 0);
+  EXPECT_EQ(controller->setParams("to=2"), 0);
+  controller->disconnect();
+  EXPECT_EQ(controller->getState(), State::kDisconnected);
+  EXPECT_EQ(controller->getParams(text), -1);
+  EXPECT_EQ(controller->setParams("a=2"), -1);
+  EXPECT_EQ(first.lines(),
+            (std::vector<std::string>{"getParams(nop=0)", "setParams(Volume=5, Mute=false)",
+                                      "setParams(to=1)"}));
+  EXPECT_EQ(second.lines(), std::vector<std::string>{"setParams(to=2)"});
+  EXPECT_TRUE(listener.events().empty());
+  EXPECT_EQ(JSocketLayer::users(), users + 1);
+  controller.reset();
+  EXPECT_EQ(JSocketLayer::users(), users);
+}
+
+TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
+  FullListener full;
+  ASSERT_TRUE(full.full());
+  LinkRecorder listener;
+  auto controller = connected(&listener, full.port(), 3000);
+  EXPECT_EQ(controller->getState(), State::kConnecting);
+  // Answered at once, not after the connect in progress.
+  const auto start = Clock::now();
+  std::string text;
+  EXPECT_EQ(controller->getParams(text), -1);
+  EXPECT_EQ(controller->setParams("a=1"), -1);
+  EXPECT_LT(msBetween(start, Clock::now()), 1000);
+  ASSERT_TRUE(listener.waitFor("down", 1, 8000));
+  EXPECT_EQ(listener.events()[0].what, "down:Time out!");
+}
+
+TEST(RpcControllerCalls, FailuresPropagateAndATimeOutDropsTheLinkOnce) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
+    if (line.starts_with("setParams")) {
+      return "FAILED RPCMissingParameter: 'Volume'";
+    }
+    return line == "PING" ? "PONG" : kSilent;
+  });
+  LinkRecorder listener;
+  auto controller = connected(&listener, server.port(), 300, true);
+  EXPECT_EQ(thrown<JTextError>([&] { controller->setParams("x=1"); }),
+            "FAILED RPCMissingParameter: 'Volume'");
+  // The controller's time-out bounds the wait for the answer.
+  const auto start = Clock::now();
+  std::string text;
+  EXPECT_THROW(controller->getParams(text), JTimeoutError);
+  EXPECT_GE(msBetween(start, Clock::now()), 250);
+  // The link went with the call: nothing more is sent, the listener hears one link down.
+  EXPECT_EQ(controller->getState(), State::kDisconnected);
+  EXPECT_EQ(controller->setParams("y=2"), -1);
+  ASSERT_TRUE(listener.waitFor("down", 1));
+  controller->disconnect();  // the client's supervisor has ended: no event follows
+  JFlag delivered(true, false);
+  controller->postMsg(JRPCEventMsg{}, &delivered);  // behind every event posted
+  delivered.wait(10000);
+  EXPECT_EQ(listener.countOf("down"), 1u);
+  EXPECT_EQ(listener.events().back().what, "down:Connection Lost");
+  EXPECT_EQ(server.lines(), (std::vector<std::string>{"setParams(x=1)", "getParams(nop=0)"}));
+}
+
+TEST(RpcControllerCalls, DisconnectWaitsForACallInProgress) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
+    if (line.starts_with("getParams")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    }
+    return "OK done=true";
+  });
+  auto controller = connected(nullptr, server.port(), 5000, true);
+  std::atomic<int> result{99};
+  std::string text;
+  std::thread caller([&] { result = controller->getParams(text); });
+  ASSERT_TRUE(server.waitFor("getParams(nop=0)"));
+  controller->disconnect();
+  const auto disconnected = Clock::now();
+  caller.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(text, "done=true");
+  // The answer left 600 ms after the request came: the disconnect waited for it.
+  EXPECT_GE(msBetween(server.received()[0].at, disconnected), 590);
+}
+
+TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
+  // The link-down races the destruction at every point: no hang, leak or use after free.
+  const uint16_t port = closedPort();
+  LinkRecorder listener;
+  for (int round = 0; round < 30; ++round) {
+    auto controller = connected(&listener, port);
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 100));
+  }
+  // One whose event is being delivered waits for it.
+  listener.slowLinkDown = true;
+  const int returned = listener.linkDownsReturned.load();
+  auto controller = connected(&listener, port);
+  ASSERT_TRUE(listener.waitFor("down", static_cast<size_t>(returned) + 1));
+  controller.reset();
+  EXPECT_EQ(listener.linkDownsReturned.load(), returned + 1);
+}
+
+TEST(RpcControllerLifetime, ReconnectingFromTheListenerDoesNotDeadlock) {
+  // Reconnects on link down, on the controller's thread, while the old client may still post.
+  class Reconnecting : public JRPCNotifyWithContext<> {
+   public:
+    void linkUp(JRPCControllerInterface*) override {}
+    void linkDown(JRPCControllerInterface* context, JError*) override {
+      if (++downs < 3) {
+        context->reconnect();
+      }
+    }
+    std::atomic<int> downs{0};
+  } listener;
+  auto controller = connected(&listener, closedPort());
+  EXPECT_TRUE(eventually([&] { return listener.downs.load() >= 3; }));
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
-// The RPC line framing on a scripted socket (line ends, lines across reads, the
-// buffer's growth and return, the cap, a peer closing, time-outs, partial
-// writes), then the RPC server: the function table and dispatch, then a service
-// with clients on loopback: answers byte for byte, connections ending,
-// shut-down while accepting or during a call, the line cap, descriptor
-// exhaustion, log lines.
+// The RPC line framing on a scripted socket, the server's function table and
+// dispatch, then a service with clients on loopback.
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 
@@ -23,9 +19,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 
-const std::string kTooLong = "<too long>";
-const std::string kClosed = "<closed>";
-const std::string kTimeout = "<time-out>";
+const std::string kTooLong = "<too long>", kClosed = "<closed>", kTimeout = "<time-out>";
 
 struct Script {
   std::deque<std::string> chunks = {};  // read in turn; kTimeout throws a time-out
@@ -154,8 +148,7 @@ TEST(LineIO, WritesWholeLines) {
   }
 }
 
-// A new socket drops what was buffered from the old one; without one, reads
-// and writes fail.
+// A new socket drops what was buffered from the old one; without one, I/O fails.
 TEST(LineIO, SocketReplacedOrMissing) {
   Script first{{"first\r\nleft over"}}, second{{"fresh\r\n"}};
   JLineIO io(std::make_unique<ScriptedSocket>(first));
@@ -183,8 +176,7 @@ const std::string kSelfShutdown =
     "FAILED an RPC server cannot be shut down from one of its connections";
 constexpr const char* kTags[] = {"a", "a_", "b", "B", "high", "10", "1"};
 
-// tag<N> answers f=<kTags[N]>. Its class is not the first base: the adjustment
-// to it is not zero.
+// tag<N> answers f=<kTags[N]>; not the first base, so the adjustment to it is not zero.
 struct Tags {
   const char* const* names = kTags;
   template <int N>
@@ -309,10 +301,7 @@ class LineClient {
     try {
       return io_.readLine(line) ? std::string(line) : kClosed;
     } catch (const JSysError& e) {
-      if (e.code() != kConnectionReset) {
-        throw;
-      }
-      return kClosed;
+      return e.code() == kConnectionReset ? kClosed : throw;
     }
   }
   std::string call(std::string_view line) {
@@ -333,8 +322,7 @@ class LineClient {
   JTCPSocket* socket_ = nullptr;
 };
 
-// "<level> <text>" of the records that begin with `context`, but the accept
-// thread's waits, which come in any order.
+// "<level> <text>" of the records that begin with `context`, but the accept thread's waits.
 std::vector<std::string> texts(const LogCapture& log, const std::string& context = "") {
   std::vector<std::string> out;
   for (const LogCapture::Record& r : log.records()) {
@@ -429,8 +417,7 @@ TEST_F(RpcDispatch, TableReplacedWhileRequestsRun) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-// One connection, one request after the other, going on after every failure; a
-// line feed in a message is blanked, as it would split the answer in two.
+// Requests on one connection, going on after every failure; a line feed in a message is blanked.
 TEST(RpcWire, Answers) {
   const auto service = std::make_unique<TestService>();
   LineClient client(service->port());
@@ -463,8 +450,7 @@ TEST(RpcWire, Answers) {
 // However a connection ends, connectionClosed gets its socket (its error is
 // absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not.
 TEST(RpcConnections, Ending) {
-  // The set-up request, then the action (close, reset, wait, or a request to
-  // flood), what is logged and whether the connection ends.
+  // The set-up request, the action (close, reset, wait, or a request to flood), the log, ends.
   const std::tuple<std::string, std::string, std::string, bool> cases[] = {
       // clang-format off
       {"echo()", "close", "", true},
@@ -549,8 +535,7 @@ TEST(RpcShutdown, WithClientsAndARequestRunning) {
   EXPECT_THROW(unstarted->start(), JTextError);
 }
 
-// Clients served concurrently and shut down as they come and go: each answer is
-// its client's, and no connection is touched once gone (the sanitizers check).
+// Shut down as clients come and go: each answer is its client's, none touched once gone.
 TEST(RpcShutdown, WhileClientsComeAndGo) {
   auto service = std::make_unique<TestService>();
   std::atomic<int> served{0}, wrong{0};
@@ -581,8 +566,7 @@ TEST(RpcShutdown, WhileClientsComeAndGo) {
   service.reset();
 }
 
-// A session under each mask; the mask is shared, so a bit set while the
-// service runs takes effect at once.
+// A session under each mask; a bit set while the service runs takes effect at once.
 TEST(RpcLog, SessionUnderEachMask) {
   // The mask until and from the first request.
   const std::pair<uint32_t, uint32_t> cases[] = {
@@ -607,8 +591,7 @@ TEST(RpcLog, SessionUnderEachMask) {
     service->shutdown();
     service->shutdown();
 
-    // Level 21 needs the RPC trace bit, level 4 the shut-down bit, level 11
-    // nothing; the first three lines come before the mask changed.
+    // Level 21 needs the RPC bit, 4 the shut-down bit; the first three precede the change.
     const std::string all[] = {
         // clang-format off
         "21 " + s + "|Starting service thread",
@@ -681,8 +664,7 @@ TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
   }
 }
 
-// The descriptors left free as the clients connect: neighbouring values run out
-// at different points of the accept loop (the accepted socket, the spare one).
+// Descriptors left free as clients connect: each value runs out at another point of accepting.
 class RpcDescriptorExhaustion : public ::testing::TestWithParam<int> {};
 
 TEST_P(RpcDescriptorExhaustion, AcceptingGoesOnOnceDescriptorsAreBack) {
