@@ -1,6 +1,5 @@
-// JSystemRegistryKey over the file store: values and their defaults, keys and
-// their order, the file an administrator reads and edits, failures and their
-// messages, and writers in several threads and processes.
+// JSystemRegistryKey over the file store: values, keys and their order, the file an administrator
+// reads and edits, failures and their messages, writers in several threads and processes.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,8 +81,6 @@ class Registry : public ::testing::Test {
   std::filesystem::path path_ = dir_.path() / "HKEY_LOCAL_MACHINE.reg";
 };
 
-// ---- values ----------------------------------------------------------------
-
 TEST_F(Registry, ValuesRoundTripAndAbsentOnesLeaveTheDefaults) {
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kTest);
   uint32_t dword = 77;
@@ -97,13 +94,10 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesLeaveTheDefaults) {
   const std::string tricky = R"(C:\logs\ "quoted" \\server\ trailing\)";
   key.setDword("Mask", 0xFFFFFFFEu), key.setDword("Precedence", static_cast<uint32_t>(-1));
   key.setDword("Two", 2), key.setString("Path", tricky), key.setString("Empty", "");
-  key.setDword("AllowMultiple", 1);
-  key.setDword("allowmultiple", 2);  // the same name: keeps its first case
-  key.setString("Level", "high");
-  key.setDword("Level", 3);  // may change its kind
+  key.setDword("AllowMultiple", 1), key.setDword("allowmultiple", 2);  // keeps its first case
+  key.setString("Level", "high"), key.setDword("Level", 3);            // may change its kind
   key.setString("Gone", "soon");
-  EXPECT_TRUE(key.deleteValue("gone"));
-  EXPECT_FALSE(key.deleteValue("Gone"));
+  EXPECT_TRUE(key.deleteValue("gone") && !key.deleteValue("Gone"));
   uint32_t allow = 0, level = 0;
   std::string path, empty = "x", gone = "default";
   ASSERT_TRUE(key.getDword("Mask", dword) && key.getDword("Precedence", number) &&
@@ -125,8 +119,7 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesLeaveTheDefaults) {
 
 TEST_F(Registry, FailedValueCallsNameTheKeyAndChangeNothing) {
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kTest), reader(HKEY_LOCAL_MACHINE, kTest, KEY_READ);
-  key.setString("Text", "12");
-  key.setDword("Number", 12);
+  key.setString("Text", "12"), key.setDword("Number", 12);
   uint32_t number = 5;
   bool flag = false;
   std::string text = "untouched";
@@ -147,8 +140,6 @@ TEST_F(Registry, FailedValueCallsNameTheKeyAndChangeNothing) {
   EXPECT_FALSE(key.getString("Format", text));
   EXPECT_EQ(dwordOf(reader, "Number"), 12);
 }
-
-// ---- keys ------------------------------------------------------------------
 
 TEST_F(Registry, KeysAreCreatedWithTheirParentsReopenedInAnyCaseAndNamedUpTo255Characters) {
   JSystemRegistryKey log(HKEY_LOCAL_MACHINE, kQuorvanta + "\\Log", KEY_READ);
@@ -195,9 +186,8 @@ TEST_F(Registry, DeletedKeysTakeTheirSubtreeAndClosedKeysFail) {
   EXPECT_EQ(sysErrorOf([&] { dwordOf(child, "V"); }, &code),
             failure("RegQueryValueEx", kQuorvanta + "\\Old\\Leaf", "No such file or directory"));
   EXPECT_EQ(code, uint32_t{ENOENT});
-  JSystemRegistryKey closed(HKEY_LOCAL_MACHINE, kQuorvanta);
+  JSystemRegistryKey closed(HKEY_LOCAL_MACHINE, kQuorvanta), sub;
   closed.close();
-  JSystemRegistryKey sub;
   for (const std::function<void()>& call : std::vector<std::function<void()>>{
            [&] { child.setDword("V", 2); }, [&] { parent.deleteKey(""); },
            [&] { dwordOf(closed, "V"); }, [&] { closed.enumSubKeys(); }, [&] { closed.flush(); },
@@ -238,8 +228,6 @@ TEST_F(Registry, CopiesReferToTheSameKeyAndAreTracedUnderTheirOwnNames) {
     EXPECT_EQ(capture.count(std::string("JSystemRegistryKey TRACE_REGISTRY ") + trace), 1u);
   }
 }
-
-// ---- the file --------------------------------------------------------------
 
 TEST_F(Registry, HandEditedFileReadsAndWhatTheStoreDoesNotKnowSurvivesARewrite) {
   const std::string binary = "\"Blob\"=hex:01,02,03,\\\n  04,05\n";
@@ -348,12 +336,10 @@ TEST_F(Registry, LargeFileReadsInOrderWithoutRegardToCaseAndSeesEveryEdit) {
   EXPECT_EQ(cameras.enumSubKeys().size(), size_t{kKeys});
 }
 
-// A snapshot reads the file as it was, and so do the subkeys opened from it.
 TEST_F(Registry, SnapshotReadsOneStateOfTheFileAndWritesNothing) {
   JSystemRegistryKey log(HKEY_LOCAL_MACHINE, kQuorvanta + "\\Log");
   JSystemRegistryKey out, added, viewOut, viewAdded;
-  out.openSubKey(log, "Out");
-  out.setString("Type", "File");
+  out.openSubKey(log, "Out"), out.setString("Type", "File");
   const JSystemRegistryKey view = log.snapshot();
   out.setString("Type", "Console");
   added.openSubKey(log, "Added");
@@ -395,9 +381,6 @@ TEST_F(Registry, ReadOnlyAndUnreachableStoresFailWithEachFunctionsName) {
   expectEachCallFails(key, problem);
 }
 
-// ---- several writers -------------------------------------------------------
-
-// Two processes and two threads write while a reader reads a value being rewritten.
 TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   constexpr int kWriters = 4, kValues = 40;  // the first two are processes
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
@@ -407,10 +390,8 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   auto name = [](int w, int i) { return "W" + std::to_string(w) + "_" + std::to_string(i); };
   auto writeAll = [&](int w) {
     JSystemRegistryKey k(HKEY_LOCAL_MACHINE, kQuorvanta), sub;
-    for (int i = 0; i < kValues; ++i) {
-      k.setDword(name(w, i), static_cast<uint32_t>(i));
-      sub.openSubKey(k, name(w, i));
-    }
+    for (int i = 0; i < kValues; ++i)
+      k.setDword(name(w, i), static_cast<uint32_t>(i)), sub.openSubKey(k, name(w, i));
   };
   std::vector<pid_t> children;
   for (int w = 0; w < 2; ++w) {  // before any thread starts

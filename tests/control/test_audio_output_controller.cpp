@@ -101,8 +101,7 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
     std::thread actor([&] { act(controller), done = true; });
     sleep_for(300ms);
     EXPECT_FALSE(waits && done) << "returned before the AAM answered";
-    aam.release();
-    actor.join();
+    aam.release(), actor.join();
     if (controller) {
       controller->flush();
       EXPECT_EQ(controller->getState(), waits ? Ctl::kConnected : Ctl::kDisconnected);
@@ -152,9 +151,7 @@ TEST(AudioOutputController, FullQueueThrottlesTheCallerWithoutLosingACommand) {
   EXPECT_FALSE(posted);
   EXPECT_TRUE(log.contains(
       "JThreadedQueue::postMsg() failed (system call error at function 'ReleaseSemaphore' : "));
-  aam.release();
-  caller.join();
-  controller->flush();
+  aam.release(), caller.join(), controller->flush();
   EXPECT_EQ(aam.requests(), expected);
 }
 
@@ -183,9 +180,7 @@ class ControllerGroup : public ::testing::Test {
  protected:
   // Adds a controller for 127.0.0.1:`port`, expecting `result`; its name.
   std::string add(uint16_t port, bool blocking = true, int32_t result = 0) {
-    group.setServer("127.0.0.1");
-    group.setPort(port);
-    group.setBlocking(blocking);
+    group.setServer("127.0.0.1"), group.setPort(port), group.setBlocking(blocking);
     EXPECT_EQ(group.AddToGroupAndConnect(), result);
     return "127.0.0.1:" + std::to_string(port);
   }
@@ -278,14 +273,12 @@ TEST_F(ControllerGroup, EverythingRefusedUntilTheLinkIsUp) {
 }
 
 TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
-  TestAAM a;
-  TestAAM b;
+  TestAAM a, b;
   const std::string nameA = add(a.port());
   const std::string nameB = add(b.port());
   EXPECT_EQ(group.GetStatusOf(nameA), 2);
   EXPECT_EQ(group.find(nameA)->getName(), nameA);
-  // Same server and port again: the newer controller replaces the older,
-  // whose connection goes with it.
+  // Same server and port again: the newer controller replaces the older and its connection.
   Ctl* older = group.find(nameA);
   ASSERT_TRUE(eventually([&] { return a.connectionCount() == 1; }));
   add(a.port());
@@ -298,9 +291,7 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
 
   EXPECT_EQ(group.SetNetSource("ipm", "239.1.2.3", 5004), 0);
   EXPECT_EQ(group.SetHardSource(3, "pci2_mic_in"), 0);
-  group.SetFileSource("/srv/audio/alarm.mp3");
-  group.SetParams("volume=80");
-  group.ResetSource();
+  group.SetFileSource("/srv/audio/alarm.mp3"), group.SetParams("volume=80"), group.ResetSource();
   EXPECT_EQ(group.SetNetSource("tcp", "127.0.0.5", 5004), -1);  // sends nothing
   group.FlushGroup();
   for (const TestAAM* aam : {&a, &b}) {
@@ -310,8 +301,7 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
                      fileLine("/srv/audio/alarm.mp3"), "setParams(volume=80)", "resetSource()"}));
   }
 
-  std::string params;
-  std::string stat;
+  std::string params, stat;
   auto setAndGet = [&](const char* set) {
     return std::vector{group.SetParamsOf(nameB, set), group.GetParamsOf(nameB, params),
                        group.GetStatOf(nameB, stat)};
@@ -341,8 +331,7 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
 }
 
 TEST_F(ControllerGroup, OneLinkDownWhenAnAamGoesAndUpAgainAfterARehash) {
-  TestAAM a;
-  TestAAM b;
+  TestAAM a, b;
   const std::string nameA = add(a.port(), false);
   const std::string nameB = add(b.port());
   ASSERT_TRUE(target.waitFor("up " + nameA));
