@@ -46,11 +46,8 @@ JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra, bool loc
     : JStream(bufferSize, nbuf, blocking, extra,
               localMemory ? kLocalStreamMemory : kShareableStreamMemory) {}
 
-JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra,
-                 const JStreamMemory& memory)
-    : memory_(&memory),
-      bufferSize_(bufferSize),
-      blocking_(blocking) {
+JStream::JStream(size_t bufferSize, int nbuf, bool blocking, int extra, const JStreamMemory& memory)
+    : memory_(&memory), bufferSize_(bufferSize), blocking_(blocking) {
   clients_.reserve(kClientGrowth);
   tableBlock_ = memory_->allocate(kTableAllocation);
   if (tableBlock_.data == nullptr) {
@@ -139,14 +136,16 @@ void JStream::publish(uint32_t key) {
 
 void JStream::signalReaders() {
   publications_.fetch_add(1, std::memory_order_acq_rel);
-  // Only a stream with readers asleep pays for the system call.
+  // Only a stream with readers asleep pays for the system call, and it wakes
+  // one: each woken reader wakes the next (waitForPublication), so the
+  // writer goes back to its frames at once however many readers sleep.
   if (sleepers_.load(std::memory_order_acquire) != 0) {
-    futexWake(publications_, INT32_MAX);
+    futexWake(publications_, 1);
   }
 }
-
 void JStream::wakeReaders() {
-  signalReaders();
+  publications_.fetch_add(1, std::memory_order_acq_rel);
+  futexWake(publications_, INT32_MAX);
 }
 
 void JStream::waitForPublication(uint32_t seen, int timeoutMs) const {
@@ -155,7 +154,14 @@ void JStream::waitForPublication(uint32_t seen, int timeoutMs) const {
   // A publication between the caller's look and this point changed the
   // count: the futex then returns at once.
   futexWait(publications_, seen, &deadline);
-  sleepers_.fetch_sub(1, std::memory_order_acq_rel);
+  // A reader that finds a new publication wakes the next one asleep, so that
+  // the writer wakes only one. (A reader that went to sleep after the
+  // publication and took the wake stops the chain: the others then see the
+  // frame at their next poll.)
+  if (sleepers_.fetch_sub(1, std::memory_order_acq_rel) > 1 &&
+      publications_.load(std::memory_order_acquire) != seen) {
+    futexWake(publications_, 1);  // the next reader asleep
+  }
 }
 
 void JStream::addClient(StreamClient* client) {

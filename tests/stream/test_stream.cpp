@@ -421,19 +421,24 @@ TEST(StreamClient, APublicationWakesABlockedReader) {
   EXPECT_TRUE(test::eventually([&] { return got.load() == 77; }));
   stop = true;
   reader.join();
-  // The sleep itself ends with a publication or a wake, not with its bound.
+  // The sleeps themselves end with a publication (which wakes one sleeper,
+  // and each woken one the next) or a wake, not with their bound.
   for (const bool publish : {true, false}) {
-    std::atomic<bool> woken{false};
-    std::jthread sleeper([&, seen = stream->publications()] {
-      stream->waitForPublication(seen, 60000);
-      woken = true;
-    });
+    SCOPED_TRACE(publish);
+    std::atomic<int> woken{0};
+    std::vector<std::jthread> sleepers;
+    for (int i = 0; i < 8; ++i) {
+      sleepers.emplace_back([&, seen = stream->publications()] {
+        stream->waitForPublication(seen, 60000);
+        ++woken;
+      });
+    }
     if (publish) {
       writeFrame(*stream, 78);
     } else {
       stream->wakeReaders();
     }
-    EXPECT_TRUE(test::eventually([&] { return woken.load(); }));
+    EXPECT_TRUE(test::eventually([&] { return woken.load() == 8; }));
   }
 }
 
