@@ -444,9 +444,12 @@ TEST(StreamClient, APublicationWakesABlockedReader) {
 
 // One writer, several readers reading as fast as they can: each reader sees
 // the frames in order, each at most once, every frame's payload intact, and
-// counts exactly the frames it missed.
-void runWriterAndReaders(bool blocking, int readers, int frames) {
+// counts exactly the frames it missed, whether publications wake it or only
+// the poll finds them.
+void runWriterAndReaders(bool blocking, int readers, int frames, bool wake) {
+  SCOPED_TRACE(wake ? "woken on publication" : "the poll alone");
   auto stream = makeStream(blocking);
+  stream->setWakeOnPublish(wake);
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<StreamClient>> clients;
   for (int r = 0; r < readers; ++r) {
@@ -506,11 +509,13 @@ void runWriterAndReaders(bool blocking, int readers, int frames) {
 }
 
 TEST(StreamConcurrency, OneWriterAndManyReadersOnANonBlockingStream) {
-  runWriterAndReaders(false, 8, 20000);
+  runWriterAndReaders(false, 8, 20000, true);
+  runWriterAndReaders(false, 8, 20000, false);
 }
 
 TEST(StreamConcurrency, ABlockingStreamLosesNothing) {
-  runWriterAndReaders(true, 4, 1000);
+  runWriterAndReaders(true, 4, 1000, true);
+  runWriterAndReaders(true, 4, 200, false);
 }
 
 TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
