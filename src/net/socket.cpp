@@ -409,7 +409,15 @@ void JSocket::shutdown() {
   Use use(*this, "shutdown");
   shutDownLocally_.store(true);
   if (::shutdown(use.fd(), SHUT_RDWR) != 0) {
-    fail(use, errno, "shutdown");
+    const int error = errno;
+    // A datagram socket without a peer answers ENOTCONN, yet its blocked
+    // receive has been woken: what a shut-down from another thread is for.
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (error != ENOTCONN || ::getsockopt(use.fd(), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+        type != SOCK_DGRAM) {
+      fail(use, error, "shutdown");
+    }
   }
   JLog::logTraceable(kLevelTraceNetwork, this, "Shut down socket '%d'", use.fd());
 }

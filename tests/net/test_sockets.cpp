@@ -306,6 +306,10 @@ TEST(Udp, FailuresGiveTheirNumberAndCall) {
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
   EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
+  // A shut-down from another thread ends a blocked receive, peer or none.
+  EXPECT_EQ(endBlocked([&] { EXPECT_EQ(receiver->read(buffer, 4), 0u); }, {SYS_recvmsg},
+                       [&] { receiver->shutdown(); }),
+            "none");
   // By number, the last interface is loopback in every namespace; 0 is any address.
   const std::vector<in_addr> interfaces = JInetAddr::interfaceAddresses();
   unbound.bind(static_cast<int>(interfaces.size()), 0);
