@@ -55,51 +55,27 @@ uint32_t touch(const uint8_t* payload) {
   return sum;
 }
 
-Rate throughputOfStream(int readers, double seconds) {
-  zq::JStream stream(kFrameBytes, kBuffers, false, 1, true);
-  std::vector<std::unique_ptr<zq::StreamClient>> clients;
-  for (int r = 0; r < readers; ++r) {
-    clients.push_back(std::make_unique<zq::StreamClient>());
-    clients.back()->listen(&stream);
+// The JStream under test, in the shape the throughput loop drives.
+class StreamQueue {
+ public:
+  using Reader = std::unique_ptr<zq::StreamClient>;
+
+  Reader reader() {
+    auto client = std::make_unique<zq::StreamClient>();
+    client->listen(&stream_);
+    return client;
   }
-  std::atomic<bool> stop{false};
-  std::atomic<int64_t> delivered{0};
-  std::atomic<uint32_t> sink{0};
-  std::vector<std::thread> threads;
-  for (int r = 0; r < readers; ++r) {
-    threads.emplace_back([&, r] {
-      zq::StreamClient& client = *clients[static_cast<size_t>(r)];
-      int64_t count = 0;
-      uint32_t sum = 0;
-      while (uint8_t* frame = client.readNext(&stop)) {
-        sum += touch(frame + sizeof(zq::StreamFrameHeader));
-        ++count;
-      }
-      client.unlock();
-      delivered += count;
-      sink += sum;
-    });
+  const uint8_t* read(Reader& client, const std::atomic<bool>& stop) {
+    return client->readNext(&stop);
   }
-  int64_t written = 0;
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point end =
-      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  while (Clock::now() < end) {
-    for (int i = 0; i < 64; ++i) {
-      uint8_t* buffer = stream.getWriteBuffer();
-      std::memset(buffer + sizeof(zq::StreamFrameHeader), static_cast<int>(written), 64);
-      stream.publish(0);
-      ++written;
-    }
-  }
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  stop = true;
-  stream.wakeReaders();
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  return {static_cast<double>(written) / elapsed, static_cast<double>(delivered) / elapsed};
-}
+  void done(Reader& client) { client->unlock(); }
+  uint8_t* take() { return stream_.getWriteBuffer(); }
+  void publish() { stream_.publish(0); }
+  void wakeAll() { stream_.wakeReaders(); }
+
+ private:
+  zq::JStream stream_{kFrameBytes, kBuffers, false, 1, true};
+};
 
 // The same shape on a mutex and a condition variable.
 class LockedRing {
@@ -135,12 +111,21 @@ class LockedRing {
     }
     arrived_.notify_all();
   }
-  // The next frame above `after`, held until release(); null once stopped.
-  const uint8_t* read(int64_t& after, const std::atomic<bool>& stop, Slot** held) {
+  // A reader's place: the last sequence read and the frame it holds.
+  struct Reader {
+    int64_t after = -1;
+    Slot* held = nullptr;
+  };
+  Reader reader() { return {}; }
+  void done(Reader&) {}
+
+  // The next frame above the last read, held until the next read; null once
+  // stopped.
+  const uint8_t* read(Reader& place, const std::atomic<bool>& stop) {
     std::unique_lock lock(mutex_);
-    if (*held != nullptr) {
-      --(*held)->readers;
-      *held = nullptr;
+    if (place.held != nullptr) {
+      --place.held->readers;
+      place.held = nullptr;
     }
     for (;;) {
       if (stop) {
@@ -148,15 +133,15 @@ class LockedRing {
       }
       Slot* next = nullptr;
       for (Slot& slot : slots_) {
-        if (slot.sequence > after && slot.sequence <= last_ &&
+        if (slot.sequence > place.after && slot.sequence <= last_ &&
             (next == nullptr || slot.sequence < next->sequence)) {
           next = &slot;
         }
       }
       if (next != nullptr) {
         ++next->readers;
-        after = next->sequence;
-        *held = next;
+        place.after = next->sequence;
+        place.held = next;
         return next->data.data();
       }
       arrived_.wait(lock);
@@ -175,22 +160,28 @@ class LockedRing {
   int64_t last_ = -1;
 };
 
-Rate throughputOfLockedRing(int readers, double seconds) {
-  LockedRing ring;
+// One writer publishing as fast as it can for `seconds`, `readers` threads
+// reading every frame they can get.
+template <typename Queue>
+Rate throughput(int readers, double seconds) {
+  Queue queue;
+  std::vector<typename Queue::Reader> places;
+  for (int r = 0; r < readers; ++r) {
+    places.push_back(queue.reader());
+  }
   std::atomic<bool> stop{false};
   std::atomic<int64_t> delivered{0};
   std::atomic<uint32_t> sink{0};
   std::vector<std::thread> threads;
-  for (int r = 0; r < readers; ++r) {
+  for (auto& place : places) {
     threads.emplace_back([&] {
-      int64_t after = -1;
-      LockedRing::Slot* held = nullptr;
       int64_t count = 0;
       uint32_t sum = 0;
-      while (const uint8_t* frame = ring.read(after, stop, &held)) {
+      while (const uint8_t* frame = queue.read(place, stop)) {
         sum += touch(frame + sizeof(zq::StreamFrameHeader));
         ++count;
       }
+      queue.done(place);
       delivered += count;
       sink += sum;
     });
@@ -201,15 +192,15 @@ Rate throughputOfLockedRing(int readers, double seconds) {
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (Clock::now() < end) {
     for (int i = 0; i < 64; ++i) {
-      uint8_t* buffer = ring.take();
+      uint8_t* buffer = queue.take();
       std::memset(buffer + sizeof(zq::StreamFrameHeader), static_cast<int>(written), 64);
-      ring.publish();
+      queue.publish();
       ++written;
     }
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   stop = true;
-  ring.wakeAll();
+  queue.wakeAll();
   for (std::thread& thread : threads) {
     thread.join();
   }
@@ -333,8 +324,8 @@ int main(int argc, char** argv) {
   std::printf("%-8s %14s %14s %14s %14s %8s\n", "readers", "JStream wr/s", "JStream rd/s",
               "locked wr/s", "locked rd/s", "rd ratio");
   for (int readers : {1, 8, 31}) {
-    const Rate stream = throughputOfStream(readers, seconds);
-    const Rate locked = throughputOfLockedRing(readers, seconds);
+    const Rate stream = throughput<StreamQueue>(readers, seconds);
+    const Rate locked = throughput<LockedRing>(readers, seconds);
     std::printf("%-8d %14.0f %14.0f %14.0f %14.0f %8.2f\n", readers, stream.written,
                 stream.delivered, locked.written, locked.delivered,
                 stream.delivered / std::max(locked.delivered, 1.0));

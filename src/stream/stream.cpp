@@ -17,16 +17,12 @@ namespace zq {
 namespace {
 
 constexpr size_t kTableBlockSize = 8192;
-// The table holds 64-bit pointers and keeps its entries on cache lines of
-// their own here: it outgrows the 8 KiB block a 32-bit
-// build of the same table fits in. The slack places it on a cache line.
+// With 64-bit pointers and each entry on a cache line of its own, the table
+// outgrows the 8 KiB block of a 32-bit build; the slack puts it on a cache
+// line.
 constexpr size_t kTableAllocation =
     std::max(kTableBlockSize, sizeof(JStreamTable)) + alignof(JStreamTable);
 constexpr size_t kClientGrowth = 16;
-
-void debugText(const char* text) {
-  std::fputs(text, stderr);
-}
 
 timespec monotonicIn(int ms) {
   timespec at{};
@@ -75,7 +71,7 @@ JStream::~JStream() {
       char text[96];
       std::snprintf(text, sizeof text, "stream %p deleted with %d clients still connected\n",
                     static_cast<void*>(this), static_cast<int>(clients_.size()));
-      debugText(text);
+      jsDebugOutput(text);
     }
   }
   if (table_ != nullptr) {
@@ -170,7 +166,7 @@ void JStream::addClient(StreamClient* client) {
     try {
       clients_.reserve(clients_.capacity() + kClientGrowth);
     } catch (const std::bad_alloc&) {
-      debugText("JVector[] : realloc chie.\n");
+      jsDebugOutput("JVector[] : realloc chie.\n");
       return;
     }
   }
@@ -186,7 +182,7 @@ void JStream::removeClient(StreamClient* client) {
       char text[128];
       std::snprintf(text, sizeof text, "trying to remove non stream client %p from stream %p\n",
                     static_cast<void*>(client), static_cast<void*>(this));
-      debugText(text);
+      jsDebugOutput(text);
       return;
     }
     clients_.erase(found);

@@ -17,11 +17,6 @@ constexpr int kDeletePatience = 10000;
 // js_read_next's search found nothing to claim.
 constexpr int kNothing = INT_MIN;
 
-// The stream engine's diagnostics go to the debug output: standard error.
-void debugText(const char* text) {
-  std::fputs(text, stderr);
-}
-
 MemBlock allocateLocal(size_t size) {
   MemBlock block;
   void* raw = std::malloc(size + 63);
@@ -111,11 +106,15 @@ int claimNext(JStreamTable* table, int position, int id, Accept accept) {
       }
     }
   }
-  debugText("tough\n");
+  jsDebugOutput("tough\n");
   return position;
 }
 
 }  // namespace
+
+void jsDebugOutput(const char* text) {
+  std::fputs(text, stderr);
+}
 
 const JStreamMemory kLocalStreamMemory{allocateLocal, freeHeap};
 const JStreamMemory kShareableStreamMemory{allocateShareable, freeHeap};
@@ -296,7 +295,7 @@ void js_delete_oldest(JStreamTable* table) {
       continue;  // taken meanwhile: look again at once
     }
     if (++attempt > kDeletePatience) {
-      debugText("js_delete_oldest must kill");
+      jsDebugOutput("js_delete_oldest must kill");
       std::fflush(stderr);
       std::_Exit(42);
     }
@@ -411,7 +410,7 @@ void js_release(JStreamTable* table, int index, uint32_t bits) {
       return;
     }
     if (attempt == 2) {
-      debugText("vroum\n");
+      jsDebugOutput("vroum\n");
     }
   }
 }

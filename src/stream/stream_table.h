@@ -33,6 +33,10 @@ inline constexpr int32_t kJsSeqRetired = -1;  // never written, or retired
 inline constexpr int32_t kJsSeqUnused = -2;   // not in use (or being claimed)
 inline constexpr int32_t kJsSeqFresh = -3;    // buffer freshly added
 
+/// Writes a diagnostic of the stream engine to the debug output (standard
+/// error), as it stands. Any thread.
+void jsDebugOutput(const char* text);
+
 /// Every wait of the stream engine sleeps this long between two attempts.
 inline constexpr int kJsPollMs = 10;
 

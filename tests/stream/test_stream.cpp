@@ -183,36 +183,18 @@ TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
   EXPECT_EQ(buffersOf(tight.table()), 7);
 }
 
-TEST(Stream, ControlCommands) {
+// The command grammar and the queue command's effects are checked command by
+// command by the fuzzer's corpus (test_control_corpus.cpp); here, what it
+// leaves out: a state carried from one command to the next, and no room.
+TEST(Stream, QueueCommandsChangeTheBuffersOfALiveStream) {
   auto stream = makeStream();
   char answer[16];
-  struct Case {
-    const char* command;
-    int result;
-    const char* answer;  // after the command, JStream.queue?
-    int buffers;
-  } const cases[] = {
-      {"JStream.queue=0", 0, "0", 2},   {"JStream.queue?", 0, "0", 2},
-      {"JStream.queue=7", 0, "7", 9},   {"JStream.depth=3", -3, "7", 9},
-      {"NetCam.queue=3", -3, "7", 9},   {"JStreamX.queue=3", -3, "7", 9},
-      {"JStream.queue", -5, "7", 9},    {"JStream.queue?x", -5, "7", 9},
-      {"JStream.queue=", -5, "7", 9},   {"JStream.queue=3x", -5, "7", 9},
-      {"JStream.queue=-1", -5, "7", 9}, {"JStream.=3", -5, "7", 9},
-      {"JStream.queue=+3", 0, "3", 5},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    EXPECT_EQ(stream->control(c.command, answer, sizeof answer), c.result);
-    ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
-    EXPECT_STREQ(answer, c.answer);
-    EXPECT_EQ(buffersOf(stream->table()), c.buffers);
-  }
-  const std::string longName = "JStream." + std::string(255, 'q') + "?";
-  EXPECT_EQ(stream->control(longName.c_str(), answer, sizeof answer), -3) << "255: a name";
-  const std::string tooLong = "JStream." + std::string(256, 'q') + "?";
-  EXPECT_EQ(stream->control(tooLong.c_str(), answer, sizeof answer), -5);
-  const std::string longSetting = "JStream.queue=" + std::string(250, '0') + "3";
-  EXPECT_EQ(stream->control(longSetting.c_str(), answer, sizeof answer), -5) << "256 in all";
+  EXPECT_EQ(stream->control("JStream.queue=0", answer, sizeof answer), 0);
+  EXPECT_EQ(buffersOf(stream->table()), 2);
+  EXPECT_EQ(stream->control("JStream.queue=7", answer, sizeof answer), 0);
+  ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
+  EXPECT_STREQ(answer, "7");
+  EXPECT_EQ(buffersOf(stream->table()), 9);
   EXPECT_EQ(stream->control("JStream.queue?", answer, 1), -5) << "no room for the answer";
 }
 
