@@ -91,6 +91,32 @@ std::unique_ptr<StreamInfo> StreamInfo::makePcmStreamInfo(uint32_t samplesPerSec
   return std::unique_ptr<StreamInfo>(new StreamInfo(std::move(bytes)));
 }
 
+std::unique_ptr<StreamInfo> StreamInfo::makeMp3StreamInfo(uint32_t bitRate,
+                                                          uint32_t samplesPerSecond,
+                                                          uint16_t channels, uint16_t frameSize) {
+  constexpr uint16_t kIdMpeg = 1;
+  constexpr uint32_t kPaddingOff = 2;
+  std::vector<uint8_t> bytes(kMp3InfoSize, 0);
+  put32(bytes, 0, kAudio);
+  put32(bytes, 4, kCompressed);
+  put32(bytes, 8, kMp3);
+  put32(bytes, 12, kMp3InfoSize);
+  put32(bytes, 16, kMp3Chunk);
+  put16(bytes, 20, kFormatMp3);
+  put16(bytes, 22, channels);
+  put32(bytes, 24, samplesPerSecond);
+  put32(bytes, 28, bitRate / 8);
+  put16(bytes, 32, 1);
+  put16(bytes, 34, 0);
+  put16(bytes, 36, 12);
+  put16(bytes, 38, kIdMpeg);
+  put32(bytes, 40, kPaddingOff);
+  put16(bytes, 44, frameSize);
+  put16(bytes, 46, 1);
+  put16(bytes, 48, 0);
+  return std::unique_ptr<StreamInfo>(new StreamInfo(std::move(bytes)));
+}
+
 uint32_t StreamInfo::u32(size_t offset) const {
   if (bytes_.size() < offset + 4) {
     return 0;

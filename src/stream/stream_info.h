@@ -44,6 +44,13 @@ class StreamInfo {
   static constexpr uint16_t kFormatMp3 = 85;
   /// The size of a PCM description (the fixed part of every description).
   static constexpr uint32_t kPcmInfoSize = 84;
+  /// The size of an MP3 description: the PCM part with the 12 bytes of the
+  /// MP3 wave format (wID, fdwFlags, nBlockSize, nFramesPerBlock,
+  /// nCodecDelay) at offset 38, padded.
+  static constexpr uint32_t kMp3InfoSize = 96;
+  /// The samples per block that an MP3 description states, whatever the
+  /// frame geometry: room for the longest frame of any supported bit rate.
+  static constexpr uint32_t kMp3Chunk = 1952;
 
   /// A description of `bytes` (its InfoSize is taken from the bytes, and
   /// bytes beyond it are dropped). Throws JTextError when the bytes are
@@ -54,6 +61,12 @@ class StreamInfo {
   static std::unique_ptr<StreamInfo> makePcmStreamInfo(uint32_t samplesPerSecond,
                                                        uint16_t bitsPerSample, uint16_t channels,
                                                        uint32_t samplesPerBlock);
+  /// The 96-byte MP3 description of a coded stream: Type 2, SubType 3,
+  /// Content 1002, Chunk 1952, format tag 85, nAvgBytesPerSec bit rate / 8,
+  /// nBlockAlign 1, no bits per sample, MPEG-1 layer III id, padding off,
+  /// one frame of `frameSize` bytes per block, no codec delay.
+  static std::unique_ptr<StreamInfo> makeMp3StreamInfo(uint32_t bitRate, uint32_t samplesPerSecond,
+                                                       uint16_t channels, uint16_t frameSize);
 
   uint32_t type() const { return u32(0); }
   uint32_t subType() const { return u32(4); }
@@ -71,6 +84,10 @@ class StreamInfo {
   uint16_t blockAlign() const { return u16(32); }
   uint16_t bitsPerSample() const { return u16(34); }
   uint16_t extraSize() const { return u16(36); }
+  // MP3 wave format fields (0 unless the description holds them).
+  uint16_t mp3Id() const { return u16(38); }
+  uint32_t mp3Flags() const { return u32(40); }
+  uint16_t mp3BlockSize() const { return u16(44); }
 
   /// The buffer size a stream of this description needs: 131072 for video,
   /// 1984 for MP3 audio, nBlockAlign x Chunk + 32 for other audio (96032
