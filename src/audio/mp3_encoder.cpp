@@ -1,0 +1,105 @@
+// JMP3Encoder: drives the encoder library and hands its output to the repack.
+#include "audio/mp3_encoder.h"
+
+#include <lame/lame.h>
+
+#include "base/error.h"
+
+namespace zq {
+
+void JMP3Encoder::LameClose::operator()(lame_global_struct* context) const {
+  lame_close(context);
+}
+
+JMP3Encoder::JMP3Encoder() : lame_(lame_init()) {}
+
+JMP3Encoder::JMP3Encoder(uint32_t bitRate, uint32_t sampleRate, uint32_t channels, bool reservoir)
+    : lame_(lame_init()) {
+  initialise(bitRate, sampleRate, channels, reservoir);
+}
+
+JMP3Encoder::JMP3Encoder(const Mp3EncoderConfig& config)
+    : JMP3Encoder(config.bitRate, config.sampleRate, config.channels, config.reservoir) {}
+
+JMP3Encoder::~JMP3Encoder() = default;
+
+void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t channels,
+                             bool reservoir) {
+  lame_t lame = lame_.get();
+  // The library takes ints; figures beyond them are refused like any other
+  // it cannot encode.
+  constexpr uint32_t kIntMax = 0x7FFFFFFF;
+  if (lame == nullptr || bitRate > kIntMax || sampleRate > kIntMax || sampleRate == 0 ||
+      channels < 1 || channels > 2) {
+    throw JTextError("lame init params failed");
+  }
+  // The stock library may pad frames but cannot carry caller bytes: it
+  // encodes in free format just below the target and the repack makes
+  // target frames of its output.
+  int version = 0;
+  switch (sampleRate) {
+    case 32000:
+    case 44100:
+    case 48000:
+      version = 1;
+      break;
+    case 16000:
+    case 22050:
+    case 24000:
+      version = 2;
+      break;
+    default:
+      version = 3;
+      break;
+  }
+  const uint32_t source = reducedBitRate(bitRate, sampleRate, version);
+  const int rate = static_cast<int>(sampleRate);
+  lame_set_in_samplerate(lame, rate);
+  lame_set_out_samplerate(lame, rate);
+  lame_set_num_channels(lame, static_cast<int>(channels));
+  lame_set_quality(lame, 5);
+  lame_set_mode(lame, channels == 2 ? JOINT_STEREO : MONO);
+  lame_set_brate(lame, static_cast<int>(source / 1000));
+  lame_set_VBR(lame, vbr_off);
+  lame_set_disable_reservoir(lame, reservoir ? 0 : 1);
+  lame_set_free_format(lame, 1);
+  lame_set_bWriteVbrTag(lame, 0);  // no Info frame: every frame is audio
+  if (source == 0 || lame_init_params(lame) < 0) {
+    throw JTextError("lame init params failed");
+  }
+  const int libraryVersion = lame_get_version(lame);
+  mpegVersion_ = libraryVersion == 1 ? 1 : libraryVersion == 0 ? 2 : 3;
+  sampleRate_ = static_cast<uint32_t>(lame_get_out_samplerate(lame));
+  channels_ = static_cast<uint32_t>(lame_get_num_channels(lame));
+  if (mpegVersion_ != version || sampleRate_ != sampleRate) {
+    throw JTextError("lame init params failed");
+  }
+  bitRate_ = bitRate;
+  frameGeometry(sampleRate_, bitRate_, mpegVersion_, &samplesPerFrame_, &frameSize_);
+  repacker_ = std::make_unique<Mp3FrameRepacker>(bitRate_, sampleRate_, channels_, mpegVersion_,
+                                                 reservoir);
+}
+
+int JMP3Encoder::encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength,
+                        const uint8_t* ancillary) {
+  lame_t lame = lame_.get();
+  // The library does not write to the samples; its prototypes just lack const.
+  short* samples = const_cast<short*>(pcm);
+  const int count = static_cast<int>(samplesPerFrame_);
+  if (!repacker_) {
+    uint8_t none[1];
+    return lame_encode_buffer(lame, samples, samples, count, none, 0);
+  }
+  const int room = static_cast<int>(repacker_->spaceSize());
+  const int written =
+      channels_ == 2
+          ? lame_encode_buffer_interleaved(lame, samples, count, repacker_->space(), room)
+          : lame_encode_buffer(lame, samples, samples, count, repacker_->space(), room);
+  if (written < 0) {
+    return written;
+  }
+  repacker_->commit(static_cast<size_t>(written));
+  return repacker_->next(out, ancillaryLength, ancillary);
+}
+
+}  // namespace zq
