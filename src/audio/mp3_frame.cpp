@@ -220,19 +220,14 @@ bool Mp3FrameRepacker::stagedFrame(size_t* length, Mp3SideInfo* info) const {
   return true;
 }
 
-uint64_t Mp3FrameRepacker::nextDataStart() const {
-  uint64_t back = maxBack_;
-  // Exact when the next library frame's side information is already staged.
-  Mp3SideInfo info;
-  if (fill_ >= 4 && readSideInfo(staging_.data(), fill_, &info)) {
-    back = std::min<uint64_t>(back, info.mainDataBegin);
-  }
-  const uint64_t start = slotStart(placed_);
-  return std::max(end_, start > back ? start - back : 0);
-}
-
 bool Mp3FrameRepacker::frontReady() const {
-  return front_ < placed_ && nextDataStart() >= slotStart(front_ + 1);
+  // Ready once no frame still to come can reach back into it. Judged on the
+  // farthest reach, not on the next frame's actual pointer: the delay then
+  // stays the same from frame to frame, where an exact judgement would let
+  // it shrink and cost a call without output each time it grew back.
+  const uint64_t start = slotStart(placed_);
+  const uint64_t reach = start > maxBack_ ? start - maxBack_ : 0;
+  return front_ < placed_ && reach >= slotStart(front_ + 1);
 }
 
 void Mp3FrameRepacker::place(size_t ancillaryLength, const uint8_t* ancillary) {

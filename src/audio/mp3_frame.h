@@ -120,8 +120,6 @@ class Mp3FrameRepacker {
   // Whether the library frame at the start of the staging buffer is all
   // there; throws when the buffer does not begin with one of ours.
   bool stagedFrame(size_t* length, Mp3SideInfo* info) const;
-  // Where the next frame's main data will start, at the earliest.
-  uint64_t nextDataStart() const;
   bool frontReady() const;
   void place(size_t ancillaryLength, const uint8_t* ancillary);
   int emit(uint8_t* out);
