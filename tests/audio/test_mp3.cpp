@@ -3,8 +3,10 @@
 // the reader of those bytes, and the failure paths of all three.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -266,6 +268,255 @@ INSTANTIATE_TEST_SUITE_P(EveryRow, Mp3EncoderRoundTrip,
                            return std::to_string(bitRateRow(std::get<0>(param.param))->bitRate) +
                                   (std::get<1>(param.param) ? "_reservoir" : "_plain");
                          });
+
+// Sets part2_3_length of the first granule and channel of `frame`.
+void setFirstPart23Length(std::vector<uint8_t>& frame, uint32_t bits) {
+  Mp3SideInfo side;
+  ASSERT_TRUE(readSideInfo(frame.data(), frame.size(), &side));
+  size_t at = side.headerSize * 8 +
+              (side.mpegVersion == 1 ? 9 + (side.channels == 1 ? 5 : 3) + 4 * side.channels
+                                     : 8 + side.channels);
+  for (int i = 11; i >= 0; --i, ++at) {
+    const uint8_t mask = static_cast<uint8_t>(0x80 >> (at % 8));
+    frame[at / 8] = static_cast<uint8_t>(((bits >> i) & 1) ? frame[at / 8] | mask
+                                                             : frame[at / 8] & ~mask);
+  }
+}
+
+// Streams encoded once and shared by the reader tests.
+const Frames& toneStream(uint32_t bitRate, bool reservoir) {
+  static std::map<std::pair<uint32_t, bool>, Frames> streams;
+  auto& frames = streams[{bitRate, reservoir}];
+  if (frames.empty()) {
+    const Mp3BitRate& row = *findBitRate(bitRate);
+    JMP3Encoder encoder(row.bitRate, row.sampleRate, row.channels, reservoir);
+    frames = encodeTone(encoder, 1.0, tonesFor(row.channels)).frames;
+  }
+  return frames;
+}
+
+TEST(Mp3AncillaryReader, DamagedOrMissingFramesYieldNothingAndNeverWrongBytes) {
+  struct Case {
+    const char* what;
+    size_t first;                        // frames fed from this one
+    std::function<size_t(Frames&)> hurt;  // damages one frame, gives its index
+  };
+  const Case cases[] = {
+      {"joined late", 7, [](Frames&) { return size_t{7}; }},
+      {"not a header", 0,
+       [](Frames& f) {
+         f[10][1] = 0x00;
+         return size_t{10};
+       }},
+      {"cut inside the side information", 0,
+       [](Frames& f) {
+         f[10].resize(12);
+         return size_t{10};
+       }},
+      {"shorter than its header says", 0,
+       [](Frames& f) {
+         f[10].pop_back();
+         return size_t{10};
+       }},
+      {"main data running past the frame", 0,
+       [](Frames& f) {
+         setFirstPart23Length(f[10], 4095);
+         return size_t{10};
+       }},
+  };
+  for (uint32_t bitRate : {24000u, 128000u}) {
+    for (bool reservoir : {false, true}) {
+      const Frames& clean = toneStream(bitRate, reservoir);
+      std::vector<std::array<uint8_t, 3>> reference(clean.size());
+      Mp3AncillaryReader whole(3);
+      for (size_t k = 0; k < clean.size(); ++k) {
+        ASSERT_TRUE(whole.read(clean[k].data(), clean[k].size(), reference[k].data()));
+      }
+      for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " at " + std::to_string(bitRate) +
+                     (reservoir ? " with the reservoir" : ""));
+        Frames frames = clean;
+        const size_t hurt = c.hurt(frames);
+        Mp3AncillaryReader reader(3);
+        for (size_t k = c.first; k < frames.size(); ++k) {
+          std::array<uint8_t, 3> tag{};
+          const bool found = reader.read(frames[k].data(), frames[k].size(), tag.data());
+          if (k == hurt && (c.first == 0 || reservoir)) {
+            EXPECT_FALSE(found) << "frame " << k;
+          }
+          if (found) {
+            EXPECT_EQ(tag, reference[k]) << "frame " << k;
+          } else {
+            EXPECT_LT(k, hurt + 6) << "not found again at frame " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Mp3AncillaryReader, ReadsStayWithinTheFrameGiven) {
+  // Each frame sits alone in a buffer of exactly its size, so that a read
+  // past it is caught by the address checker.
+  Mp3AncillaryReader reader(3);
+  std::array<uint8_t, 3> tag{};
+  EXPECT_FALSE(reader.read(nullptr, 0, tag.data()));
+  const std::array<uint8_t, 4> headers[] = {
+      {0xFF, 0xFB, 0x90, 0x64}, {0xFF, 0xFA, 0x90, 0x64}, {0xFF, 0xF3, 0x30, 0xC4},
+      {0xFF, 0xFB, 0x00, 0x64}, {0xFF, 0xF3, 0x00, 0x00}};
+  uint32_t seed = 12345;
+  for (const auto& header : headers) {
+    for (size_t size = 0; size < 600; ++size) {
+      std::vector<uint8_t> frame(size);
+      for (uint8_t& b : frame) {
+        seed = seed * 1103515245 + 12345;
+        b = static_cast<uint8_t>(seed >> 16);
+      }
+      std::memcpy(frame.data(), header.data(), std::min<size_t>(size, 4));
+      Mp3SideInfo side;
+      const bool parsed = readSideInfo(frame.data(), frame.size(), &side);
+      const bool found = reader.read(frame.data(), frame.size(), tag.data());
+      if (!parsed) {
+        EXPECT_FALSE(found) << size;
+      }
+    }
+  }
+}
+
+// A free-format frame as the library writes it for a 128000 bit/s target
+// (126 kbit/s, 411 bytes), with no main data.
+std::vector<uint8_t> sourceFrame() {
+  std::vector<uint8_t> frame(411, 0);
+  const uint8_t header[4] = {0xFF, 0xFB, 0x00, 0x64};
+  std::memcpy(frame.data(), header, 4);
+  return frame;
+}
+
+TEST(Mp3FrameRepacker, OutputThatIsNotOurFramesJams) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> hurt;
+  };
+  const Case cases[] = {
+      {"not a header", [](std::vector<uint8_t>& f) { f[0] = 0x12; }},
+      {"other sampling rate", [](std::vector<uint8_t>& f) { f[2] = 0x04; }},
+      {"other version", [](std::vector<uint8_t>& f) { f[1] = 0xF3; }},
+      {"reaches back before the stream", [](std::vector<uint8_t>& f) { f[4] = 0x10; }},
+      {"main data longer than the frame",
+       [](std::vector<uint8_t>& f) { setFirstPart23Length(f, 4095); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Mp3FrameRepacker repacker(128000, 44100, 2, 1, false);
+    ASSERT_EQ(repacker.sourceBitRate(), 126000u);
+    std::vector<uint8_t> frame = sourceFrame();
+    c.hurt(frame);
+    std::memcpy(repacker.space(), frame.data(), frame.size());
+    repacker.commit(frame.size());
+    std::vector<uint8_t> out(repacker.frameSize());
+    const uint8_t tag[3] = {0x50, 0, 1};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        repacker.next(out.data(), 3, tag);
+        ADD_FAILURE() << "no error";
+      } catch (const JTextError& e) {
+        EXPECT_STREQ(e.text(), "MP3 encoder jammed");
+      }
+      EXPECT_EQ(repacker.staged(), frame.size()) << "the output stays held";
+    }
+  }
+}
+
+TEST(Mp3FrameRepacker, AFrameCarriesTheTagAndZerosToTheTargetSize) {
+  Mp3FrameRepacker repacker(128000, 44100, 2, 1, false);
+  std::vector<uint8_t> out(repacker.frameSize());
+  // Room for 5 bytes: 417 target bytes against 412 of the longest source frame.
+  ASSERT_EQ(repacker.ancillaryRoom(), 5u);
+  const uint8_t tag[7] = {0x51, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+  // Output that would start the buffer with a zero byte is dropped.
+  const uint8_t zeros[8] = {};
+  std::memcpy(repacker.space(), zeros, sizeof zeros);
+  repacker.commit(sizeof zeros);
+  EXPECT_EQ(repacker.staged(), 0u);
+  std::vector<uint8_t> frame = sourceFrame();
+  frame[2] = 0x02;  // the library's padding, gone in the output
+  frame.push_back(0xEE);
+  setFirstPart23Length(frame, 16);
+  frame[36] = 0xAB;
+  frame[37] = 0xCD;
+  std::memcpy(repacker.space(), frame.data(), 200);
+  repacker.commit(200);
+  EXPECT_EQ(repacker.next(out.data(), 7, tag), 0) << "half a frame";
+  std::memcpy(repacker.space(), frame.data() + 200, frame.size() - 200);
+  repacker.commit(frame.size() - 200);
+  ASSERT_EQ(repacker.next(out.data(), 7, tag), 417);
+  EXPECT_EQ(repacker.staged(), 0u);
+  const std::vector<uint8_t> head(out.begin(), out.begin() + 4);
+  EXPECT_EQ(head, (std::vector<uint8_t>{0xFF, 0xFB, 0x90, 0x64}));
+  // Side information as it came, then the main data and the bytes that fit.
+  EXPECT_EQ(std::memcmp(out.data() + 4, frame.data() + 4, 32), 0);
+  const std::vector<uint8_t> data(out.begin() + 36, out.begin() + 44);
+  EXPECT_EQ(data, (std::vector<uint8_t>{0xAB, 0xCD, 0x51, 0x02, 0x03, 0x04, 0x05, 0x00}));
+  EXPECT_EQ(std::count(out.begin() + 43, out.end(), 0), 417 - 43);
+}
+
+TEST(Mp3Encoder, RefusedParameters) {
+  struct Case {
+    uint32_t bitRate, sampleRate, channels;
+  };
+  const Case cases[] = {
+      {128000, 12345, 2}, {128000, 44100, 3}, {128000, 44100, 0},
+      {128000, 0, 2},     {2000, 22050, 1},   {0, 44100, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bitRate) + " " + std::to_string(c.sampleRate) + " " +
+                 std::to_string(c.channels));
+    try {
+      JMP3Encoder encoder(c.bitRate, c.sampleRate, c.channels, false);
+      ADD_FAILURE() << "accepted";
+    } catch (const JTextError& e) {
+      EXPECT_STREQ(e.text(), "lame init params failed");
+    }
+  }
+}
+
+TEST(Mp3Encoder, AContextAloneEncodesNothing) {
+  JMP3Encoder encoder;
+  EXPECT_EQ(encoder.samplesPerFrame(), 0u);
+  EXPECT_EQ(encoder.frameSize(), 0u);
+  EXPECT_EQ(encoder.bitRate(), 0u);
+  EXPECT_EQ(encoder.ancillaryRoom(), 0u);
+  std::vector<int16_t> pcm(2304);
+  std::vector<uint8_t> out(2000);
+  const uint8_t tag[3] = {0x50, 0, 0};
+  EXPECT_LT(encoder.encode(pcm.data(), out.data(), 3, tag), 0) << "the library's refusal";
+}
+
+TEST(Mp3Encoder, EncodersInParallelThreadsMatchOneAlone) {
+  const Mp3EncoderConfig configs[] = {{128000, 44100, 2, true}, {24000, 22050, 1, false},
+                                      {64000, 22050, 2, true}};
+  std::vector<Frames> alone;
+  for (const auto& config : configs) {
+    JMP3Encoder encoder(config);
+    alone.push_back(encodeTone(encoder, 0.5, tonesFor(config.channels)).frames);
+  }
+  std::vector<Frames> together(std::size(configs));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < std::size(configs); ++i) {
+    threads.emplace_back([&, i] {
+      JMP3Encoder encoder(configs[i]);
+      together[i] = encodeTone(encoder, 0.5, tonesFor(configs[i].channels)).frames;
+    });
+  }
+  for (auto& t : threads) {
+    t.join();
+  }
+  for (size_t i = 0; i < std::size(configs); ++i) {
+    SCOPED_TRACE(configs[i].bitRate);
+    EXPECT_FALSE(alone[i].empty());
+    EXPECT_EQ(together[i], alone[i]);
+  }
+}
 
 }  // namespace
 }  // namespace zq
