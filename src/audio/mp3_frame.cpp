@@ -61,6 +61,9 @@ void appendHistory(uint8_t* history, size_t capacity, size_t* fill, const uint8_
 // the payload; the caller has checked that they are there.
 void copyJoined(const uint8_t* history, size_t historyFill, const uint8_t* payload, size_t from,
                 size_t length, uint8_t* out) {
+  if (length == 0) {
+    return;
+  }
   if (from < historyFill) {
     const size_t part = std::min(length, historyFill - from);
     std::memcpy(out, history + from, part);

@@ -372,7 +372,7 @@ TEST(Mp3AncillaryReader, ReadsStayWithinTheFrameGiven) {
         seed = seed * 1103515245 + 12345;
         b = static_cast<uint8_t>(seed >> 16);
       }
-      std::memcpy(frame.data(), header.data(), std::min<size_t>(size, 4));
+      std::copy_n(header.begin(), std::min<size_t>(size, 4), frame.begin());
       Mp3SideInfo side;
       const bool parsed = readSideInfo(frame.data(), frame.size(), &side);
       const bool found = reader.read(frame.data(), frame.size(), tag.data());
