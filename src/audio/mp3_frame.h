@@ -15,7 +15,7 @@
 // whose padded frame still leaves 3 bytes below the target frame size.
 // Checked with the library for every row of the bit-rate table, MPEG-2 at
 // 22050 Hz included: it accepts free format at every reduced rate (22, 30,
-// 38, 46, 54, 62 kbit/s at 22050 Hz; 79, 94, 110, 126, 142, 158, 174 kbit/s
+// 38, 46, 54, 62 kbit/s at 22050 Hz; 79, 94, 110, 126, 143, 158, 174 kbit/s
 // at 44100 Hz).
 //
 // With the bit reservoir the main data of a frame may begin in earlier
@@ -25,8 +25,9 @@
 // pointer (so never past 511 bytes for MPEG-1, 255 for MPEG-2), with zeros
 // where a frame cannot reach back. A frame's data plus bytes always end
 // within its own slot, because each slot is at least 3 bytes larger than the
-// library's. A slot is handed out once no later frame can put data into it,
-// which delays the output by as many frames as the back pointers span.
+// library's. A slot is handed out once no later frame could reach back into
+// it, however far its pointer went: a fixed delay of as many frames as the
+// longest back pointer spans (4 at 24000 bit/s, 2 at 128000 bit/s).
 //
 // Bit rates that have no index in their MPEG version (144 and 176 kbit/s at
 // MPEG-1) are written as free-format frames of exactly the target size.
