@@ -233,12 +233,8 @@ bool Mp3FrameRepacker::frontReady() const {
   return front_ < placed_ && reach >= slotStart(front_ + 1);
 }
 
-void Mp3FrameRepacker::place(size_t ancillaryLength, const uint8_t* ancillary) {
-  size_t length = 0;
-  Mp3SideInfo info;
-  if (!stagedFrame(&length, &info)) {
-    return;
-  }
+void Mp3FrameRepacker::place(size_t length, const Mp3SideInfo& info, size_t ancillaryLength,
+                              const uint8_t* ancillary) {
   const uint8_t* frame = staging_.data();
   const size_t payloadStart = info.headerSize + info.sideInfoSize;
   const uint8_t* payload = frame + payloadStart;
@@ -306,7 +302,7 @@ int Mp3FrameRepacker::next(uint8_t* out, size_t ancillaryLength, const uint8_t* 
     if (!stagedFrame(&length, &info)) {
       return 0;
     }
-    place(ancillaryLength, ancillary);
+    place(length, info, ancillaryLength, ancillary);
   }
 }
 

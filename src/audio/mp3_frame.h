@@ -122,7 +122,9 @@ class Mp3FrameRepacker {
   // there; throws when the buffer does not begin with one of ours.
   bool stagedFrame(size_t* length, Mp3SideInfo* info) const;
   bool frontReady() const;
-  void place(size_t ancillaryLength, const uint8_t* ancillary);
+  // Lays out the staged library frame of `length` bytes and consumes it.
+  void place(size_t length, const Mp3SideInfo& info, size_t ancillaryLength,
+             const uint8_t* ancillary);
   int emit(uint8_t* out);
   [[noreturn]] void jam() const;
 
