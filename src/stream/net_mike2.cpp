@@ -13,6 +13,12 @@
 #include "stream/media_packet.h"
 
 namespace zq {
+namespace {
+
+// The socket layer's code of a datagram cut short ("message too long").
+constexpr uint32_t kMessageTooLong = 10040;
+
+}  // namespace
 
 // The thread's own state: the frame being rebuilt and the parking slots.
 struct NetMike2::Reception {
@@ -158,24 +164,28 @@ bool NetMike2::receiveFrame(Reception& r) {
     }
     uint8_t* const at = r.frame + r.placed;
     size_t size = 0;
+    bool tooLong = false;
     try {
       socket_->setReadTimeout(kReceiveTimeoutMs);
       size = socket_->read(at, kFrameRoom - r.placed);
-    } catch (const JError& e) {
-      failedReceives_.fetch_add(1, std::memory_order_relaxed);
-      if (stopRequested()) {
+    } catch (const JSysError& e) {
+      // A datagram that overflows the room left is cut short: it cannot be
+      // placed, but the connection is not at fault.
+      tooLong = e.code() == (JSysError::kSocketTag | kMessageTooLong) && !stopRequested();
+      if (!tooLong) {
+        if (receiveFailed(e)) {
+          continue;
+        }
         return false;
       }
-      logCaught(e);
-      if (paused()) {
-        JThread::sleep(kPausedRetryMs);
+    } catch (const JError& e) {
+      if (receiveFailed(e)) {
         continue;
       }
-      loseConnection();
       return false;
     }
     bool jumped = false;
-    const Verdict verdict = examine(r, at, size, jumped);
+    const Verdict verdict = tooLong ? Verdict::kStray : examine(r, at, size, jumped);
     // A packet that began a new frame costs a stray all the same, counted
     // against the new frame.
     if (jumped || verdict == Verdict::kStray) {
@@ -190,6 +200,21 @@ bool NetMike2::receiveFrame(Reception& r) {
       return true;
     }
   }
+}
+
+// True when reception goes on after the failed receive: only while paused.
+bool NetMike2::receiveFailed(const JError& e) {
+  failedReceives_.fetch_add(1, std::memory_order_relaxed);
+  if (stopRequested()) {
+    return false;
+  }
+  logCaught(e);
+  if (paused()) {
+    JThread::sleep(kPausedRetryMs);
+    return true;
+  }
+  loseConnection();
+  return false;
 }
 
 NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool& jumped) {

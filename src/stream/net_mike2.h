@@ -26,6 +26,9 @@
 //    512, a count that differs from the one the frame began with, and a
 //    datagram too short for a packet header are strays: counting them as
 //    received would complete the frame before its real packets arrive;
+//  - a datagram longer than the room left in the buffer is a stray too (it
+//    is cut short, and the next frame starts with the whole buffer again),
+//    not a failed receive;
 //  - a frame whose packets together are shorter than its 16-byte frame
 //    header, or whose parked packets no longer fit the buffer, is dropped;
 //  - the owner's stop is not a lost connection: destruction reports nothing.
@@ -116,6 +119,7 @@ class NetMike2 : public Mike, public JThread {
   static std::string threadName(std::string_view name, const JSocket* socket);
   void receiveFrames(Reception& r);
   bool receiveFrame(Reception& r);
+  bool receiveFailed(const JError& e);
   Verdict examine(Reception& r, uint8_t* at, size_t size, bool& jumped);
   bool finishFrame(Reception& r);
   void loseConnection();

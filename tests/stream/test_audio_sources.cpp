@@ -102,10 +102,16 @@ TEST(NetMike2, FramesAreRebuiltWhateverTheOrderOfTheirPacketsAndBadOnesAreStrays
   };
   const std::vector<Send> reverse12 = {{0, 11}, {0, 10}, {0, 9}, {0, 8}, {0, 7}, {0, 6},
                                        {0, 5},  {0, 4},  {0, 3}, {0, 2}, {0, 1}, {0, 0}};
-  std::vector<Send> late12(14);
+  std::vector<Send> late12, cutShort;
   for (int i = 0; i < 14; ++i) {
-    late12[static_cast<size_t>(i)] = {0, i < 12 ? i : 25 - i};  // ..., 11, 13, 12
+    late12.push_back({0, i < 12 ? i : 25 - i});  // ..., 11, 13, 12
   }
+  // 16384 bytes of data fill the buffer to its last 12 bytes, which take
+  // the last packet's header; a longer datagram in its place is cut short.
+  for (int i = 0; i < 11; ++i) {
+    cutShort.push_back({0, i});
+  }
+  cutShort.insert(cutShort.end(), {{0, 0, 1, 1157}, {0, 11}});
   struct Case {
     const char* name;
     size_t size, mtu;  // an MTU of 112 carries 100 frame bytes a packet
@@ -120,6 +126,8 @@ TEST(NetMike2, FramesAreRebuiltWhateverTheOrderOfTheirPacketsAndBadOnesAreStrays
       {"0, 2, 1", 3000, 1400, {{0, 0}, {0, 2}, {0, 1}}, -1, {0}, 0, 1, 0, 0},
       {"twelve in reverse", 1184, 112, reverse12, -1, {0}, 0, 11, 0, 0},
       {"fourteen in order", 1384, 112, {}, 0, {0}, 0, 0, 0, 0},
+      {"the largest frame", 16384, 1400, {}, 0, {0}, 0, 0, 0, 0},
+      {"a datagram longer than the room left", 16384, 1400, cutShort, -1, {0}, 1, 0, 0, 0},
       {"index 13 before 12", 1384, 112, late12, -1, {}, 0, 0, 1, 0},
       {"duplicates", 3000, 1400, {{0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 1}}, -1, {0}, 2, 1, 0, 0},
       {"an older frame's packet", 100, 1400, {{-1, 0}}, 0, {0}, 1, 0, 0, 0},
