@@ -117,8 +117,8 @@ void NetMike2::run() {
     Reception r;
     receiveFrames(r);
   } catch (const JError& e) {
-    // No write buffer, no memory for the parking slots: reception cannot go
-    // on, and the owner learns it as for a lost peer.
+    // No write buffer to be had: reception cannot go on, and the owner
+    // learns it as it learns of a lost peer.
     logCaught(e);
     if (!stopRequested()) {
       loseConnection();
