@@ -1,6 +1,6 @@
 // SoftMike: a microphone whose frames the program writes itself (the soft
-// source replays in-memory frames through it). Its owner
-// writes each frame with the ordinary writer interface of JStream
+// source replays in-memory frames through it). Its owner writes each frame
+// with the ordinary writer interface of JStream
 // (getWriteBuffer, fill the StreamFrameHeader and the payload, publish);
 // readers cannot tell it from a sound card.
 #pragma once
