@@ -1,5 +1,5 @@
-// What the media packet tests share: frames with a video frame header and a
-// numbered payload, and the packets a sender cuts them into.
+// What the media packet tests share: frames with a video or an audio frame
+// header and a numbered payload, and the packets a sender cuts them into.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,32 @@ struct MediaFrame {
   /// The packets of this frame as frame `sequence` of a channel of `mtu`.
   std::vector<std::vector<uint8_t>> packets(uint32_t sequence, size_t mtu) const {
     return MediaFrameCutter(sequence, header.bytes, data, mtu).allPackets();
+  }
+};
+
+/// A frame as an audio provider sends it: the 16-byte audio frame header
+/// (flags, time stamp, key word) and its data.
+struct AudioFrame {
+  MediaFrameTail tail;
+  std::vector<uint8_t> data;
+
+  /// `size` data bytes that differ from frame to frame and from byte to byte;
+  /// the time stamp and key word follow the number.
+  static AudioFrame make(uint32_t number, size_t size, uint32_t flags = 0) {
+    AudioFrame f;
+    f.tail = {flags, 0x2468ACE0135ull + number * 26, 0xA0000 + number};
+    f.data.resize(size);
+    for (size_t i = 0; i < size; ++i) {
+      f.data[i] = static_cast<uint8_t>(number * 11 + i * 7 + i / 253);
+    }
+    return f;
+  }
+
+  /// The packets of this frame as frame `sequence` of a channel of `mtu`.
+  std::vector<std::vector<uint8_t>> packets(uint32_t sequence, size_t mtu) const {
+    uint8_t header[MediaFrameTail::kSize];
+    tail.write(header);
+    return MediaFrameCutter(sequence, header, data, mtu).allPackets();
   }
 };
 

@@ -1,0 +1,292 @@
+// NetMike2: the reception thread (receive, in-order placement and parking,
+// strays, frame flags, publication) and its end.
+#include "stream/net_mike2.h"
+
+#include <array>
+#include <bitset>
+#include <cstring>
+#include <vector>
+
+#include "base/error.h"
+#include "base/format.h"
+#include "net/inet_addr.h"
+#include "stream/media_packet.h"
+
+namespace zq {
+namespace {
+
+// The socket layer's code of a datagram cut short ("message too long").
+constexpr uint32_t kMessageTooLong = 10040;
+
+}  // namespace
+
+// The thread's own state: the frame being rebuilt and the parking slots.
+struct NetMike2::Reception {
+  struct Slot {
+    std::vector<uint8_t> data = std::vector<uint8_t>(kParkingSlotSize);
+    bool held = false;
+    size_t length = 0;
+  };
+
+  uint32_t expected = 0;       // the frame number being rebuilt
+  uint8_t* buffer = nullptr;   // the stream buffer held for writing
+  uint8_t* frame = nullptr;    // its payload
+  size_t placed = 0;           // frame bytes in place: the write position
+  uint32_t count = 0;          // fragment count, fixed by the frame's first packet
+  uint32_t received = 0;
+  uint32_t next = 0;           // the index that goes in place next
+  std::bitset<kMaxFragmentsPerFrame> taken;
+  std::array<Slot, kParkingSlots> slots;
+  int strays = 0;
+  bool spoiled = false;        // the frame cannot be rebuilt whole
+
+  void clearFrame() {
+    placed = 0;
+    count = 0;
+    received = 0;
+    next = 0;
+    taken.reset();
+    for (Slot& s : slots) {
+      s.held = false;
+    }
+    strays = 0;
+    spoiled = false;
+  }
+
+  // Moves the parked packets that are now due into place, in index order.
+  void placeParked() {
+    while (next < kParkingSlots && slots[next].held) {
+      Slot& s = slots[next];
+      s.held = false;
+      if (placed + s.length > kFrameRoom) {
+        spoiled = true;
+        return;
+      }
+      std::memcpy(frame + placed, s.data.data(), s.length);
+      placed += s.length;
+      ++next;
+    }
+  }
+};
+
+NetMike2::NetMike2(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info,
+                   JRPCClient* rpcClient, std::string_view name)
+    : Mike(kBufferSize, kBuffers, false, kExtraBuffers, kShareableStreamMemory, name),
+      JThread(threadName(name, socket.get())),
+      socket_(std::move(socket)),
+      rpcClient_(rpcClient) {
+  if (info != nullptr) {
+    setStreamInfo(std::move(info));
+  }
+  start(JThread::kTimeCritical);
+}
+
+NetMike2::~NetMike2() {
+  stop_.store(true, std::memory_order_relaxed);
+  {
+    // Ends a receive under way at once instead of at its time-out.
+    std::lock_guard lock(socketMutex_);
+    if (socket_ != nullptr) {
+      socket_->close();
+    }
+  }
+  join();
+  socket_.reset();
+}
+
+std::string NetMike2::threadName(std::string_view name, const JSocket* socket) {
+  if (socket == nullptr) {
+    throw JTextError("null pointer");
+  }
+  JInetAddr peer;
+  try {
+    peer = socket->peerAddress();
+  } catch (const JError&) {
+    // A socket that receives from anyone has no peer: the any-address says so.
+  }
+  std::string out(name);
+  out += jformat("::NetMike - receiving from %s", peer.text().c_str());
+  if (out.size() > kMaxThreadName) {
+    out.resize(kMaxThreadName);
+  }
+  return out;
+}
+
+void NetMike2::run() {
+  try {
+    Reception r;
+    receiveFrames(r);
+  } catch (const JError& e) {
+    // No write buffer to be had: reception cannot go on, and the owner
+    // learns it as it learns of a lost peer.
+    logCaught(e);
+    if (!stopRequested()) {
+      loseConnection();
+    }
+  }
+  abortWrite();
+  {
+    std::lock_guard lock(socketMutex_);
+    socket_.reset();
+  }
+  ended_.store(true, std::memory_order_release);
+}
+
+void NetMike2::loseConnection() {
+  {
+    std::lock_guard lock(socketMutex_);
+    socket_.reset();
+  }
+  if (rpcClient_ != nullptr) {
+    rpcClient_->connectionLost();
+  }
+}
+
+void NetMike2::receiveFrames(Reception& r) {
+  while (!stopRequested()) {
+    // While paused, or after a frame that was not published, this is the
+    // buffer already held.
+    r.buffer = getWriteBuffer();
+    r.frame = frameHeaderOf(r.buffer)->payload();
+    if (!receiveFrame(r) || !finishFrame(r)) {
+      return;
+    }
+    ++r.expected;
+    r.clearFrame();
+  }
+}
+
+// Receives packets until the frame is complete (true) or reception ends.
+bool NetMike2::receiveFrame(Reception& r) {
+  for (;;) {
+    if (stopRequested()) {
+      return false;
+    }
+    uint8_t* const at = r.frame + r.placed;
+    size_t size = 0;
+    bool tooLong = false;
+    try {
+      socket_->setReadTimeout(kReceiveTimeoutMs);
+      size = socket_->read(at, kFrameRoom - r.placed);
+    } catch (const JSysError& e) {
+      // A datagram that overflows the room left is cut short: it cannot be
+      // placed, but the connection is not at fault.
+      tooLong = e.code() == (JSysError::kSocketTag | kMessageTooLong) && !stopRequested();
+      if (!tooLong) {
+        if (receiveFailed(e)) {
+          continue;
+        }
+        return false;
+      }
+    } catch (const JError& e) {
+      if (receiveFailed(e)) {
+        continue;
+      }
+      return false;
+    }
+    bool jumped = false;
+    const Verdict verdict = tooLong ? Verdict::kStray : examine(r, at, size, jumped);
+    // A packet that began a new frame costs a stray all the same, counted
+    // against the new frame.
+    if (jumped || verdict == Verdict::kStray) {
+      strays_.fetch_add(1, std::memory_order_relaxed);
+      JThread::sleep(kStrayPauseMs);
+      if (++r.strays > kMaxStrays) {
+        loseConnection();
+        return false;
+      }
+    }
+    if (verdict == Verdict::kComplete) {
+      return true;
+    }
+  }
+}
+
+// True when reception goes on after the failed receive: only while paused.
+bool NetMike2::receiveFailed(const JError& e) {
+  failedReceives_.fetch_add(1, std::memory_order_relaxed);
+  if (stopRequested()) {
+    return false;
+  }
+  logCaught(e);
+  if (paused()) {
+    JThread::sleep(kPausedRetryMs);
+    return true;
+  }
+  loseConnection();
+  return false;
+}
+
+NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool& jumped) {
+  if (size < kPacketHeaderSize) {
+    return Verdict::kStray;
+  }
+  const MediaPacketHeader packet = MediaPacketHeader::read(at);
+  if (packet.frameSequence > r.expected) {
+    // A later frame has begun: the one in progress will never complete.
+    if (r.received > 0) {
+      abandoned_.fetch_add(1, std::memory_order_relaxed);
+    }
+    r.clearFrame();
+    r.expected = packet.frameSequence;
+    jumped = true;
+    // Where an in-order packet of the new frame is received.
+    std::memmove(r.frame, at, size);
+    at = r.frame;
+  }
+  const uint32_t index = packet.fragmentSequence;
+  if (packet.frameSequence != r.expected || packet.fragmentCount == 0 ||
+      packet.fragmentCount > kMaxFragmentsPerFrame || index >= packet.fragmentCount ||
+      (r.count != 0 && packet.fragmentCount != r.count) || r.taken.test(index)) {
+    return Verdict::kStray;
+  }
+  r.count = packet.fragmentCount;
+  r.taken.set(index);
+  ++r.received;
+  const size_t length = size - kPacketHeaderSize;
+  if (index == r.next) {
+    std::memmove(at, at + kPacketHeaderSize, length);
+    r.placed += length;
+    ++r.next;
+    r.placeParked();
+  } else if (index < kParkingSlots) {
+    Reception::Slot& slot = r.slots[index];
+    std::memcpy(slot.data.data(), at + kPacketHeaderSize, length);
+    slot.held = true;
+    slot.length = length;
+    parked_.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    r.spoiled = true;
+  }
+  return r.received == r.count ? Verdict::kComplete : Verdict::kTaken;
+}
+
+// Publishes a complete frame, or keeps the buffer for the next one. False
+// when the frame ends reception.
+bool NetMike2::finishFrame(Reception& r) {
+  if (r.spoiled || r.placed < kAudioFrameHeaderSize) {
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  const MediaFrameTail tail = MediaFrameTail::read(r.frame);
+  if ((tail.flags & SVIDEOFRAMEHEADER_FLAGS_PAUSE) != 0) {
+    paused_.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  if ((tail.flags & SVIDEOFRAMEHEADER_FLAGS_DISCONNECT) != 0) {
+    loseConnection();
+    return false;
+  }
+  paused_.store(false, std::memory_order_relaxed);
+  const size_t size = r.placed - kAudioFrameHeaderSize;
+  std::memmove(r.frame, r.frame + kAudioFrameHeaderSize, size);
+  StreamFrameHeader* header = frameHeaderOf(r.buffer);
+  header->size = static_cast<uint32_t>(size);
+  header->setTimeStamp(tail.timeStamp);
+  header->keyWord = tail.keyWord;
+  publish(0);
+  published_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+}  // namespace zq

@@ -1,0 +1,425 @@
+// The network and soft audio sources and the sucker's reader: NetMike2 on
+// real UDP sockets on 127.0.0.1 (placement, parking, strays, flags, the end
+// of reception and its report through a real RPC client), SoftMike's two
+// constructions, SoundSucker's listen forms and commands, the trigger's
+// clamps and the level conversions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "helpers/waits.h"
+#include "media_test_support.h"
+#include "net/udp_socket.h"
+#include "rpc/rpc_client_test_support.h"
+#include "stream/net_mike2.h"
+#include "stream/soft_mike.h"
+#include "stream/sound_sucker.h"
+
+namespace zq {
+namespace {
+
+using test::AudioFrame;
+using test::eventually;
+using test::rawPacket;
+
+// A NetMike2 on a loopback socket connected to a sender, and a reader.
+class Channel {
+ public:
+  explicit Channel(JRPCClient* rpc = nullptr, bool connected = true, std::string_view name = "m") {
+    sender_.bind(JInetAddr("127.0.0.1", 0));
+    auto socket = std::make_unique<JUDPSocket>();
+    socket->bind(JInetAddr("127.0.0.1", 0));
+    if (connected) {
+      socket->connect(sender_.localAddress());
+    }
+    address_ = socket->localAddress();
+    mike = std::make_unique<NetMike2>(std::move(socket),
+                                      StreamInfo::makePcmStreamInfo(8000, 16, 1, 160), rpc, name);
+    reader.listen(mike.get());
+    reader.setTimeout(20000);
+  }
+  ~Channel() { destroy(); }
+  void destroy() {
+    reader.unlock();
+    reader.listen(nullptr);
+    mike.reset();
+  }
+  void send(const std::vector<uint8_t>& d) { sender_.sendto(d.data(), d.size(), address_); }
+  void sendFrame(const AudioFrame& f, uint32_t sequence, size_t mtu = 1400) {
+    for (const auto& p : f.packets(sequence, mtu)) {
+      send(p);
+    }
+  }
+  const StreamFrameHeader* read() { return frameHeaderOf(reader.readNext(&stop_)); }
+  uint16_t senderPort() const { return sender_.localAddress().port(); }
+
+  std::unique_ptr<NetMike2> mike;
+  StreamClient reader;
+
+ private:
+  JUDPSocket sender_;
+  JInetAddr address_;
+  std::atomic<bool> stop_{false};
+};
+
+void expectFrame(const StreamFrameHeader* h, const AudioFrame& f) {
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->size, f.data.size());
+  EXPECT_EQ(h->keyWord, f.tail.keyWord);
+  EXPECT_EQ(h->timeStamp() & ~StreamFrameHeader::kTimeStampFlag, f.tail.timeStamp);
+  EXPECT_EQ(std::memcmp(h->payload(), f.data.data(), f.data.size()), 0);
+}
+
+// A real RPC client on a line server, and what its listener hears.
+struct Link {
+  Link() : client(test::makeClient(server.port(), options())) {}
+  test::ClientOptions options() {
+    test::ClientOptions o;
+    o.retry = false;
+    o.listener = &recorder;
+    return o;
+  }
+  test::ScriptedLineServer server;
+  test::LinkRecorder recorder;
+  std::unique_ptr<JRPCClientNotify> client;
+};
+
+// Each case starts at the frame the receiver expects; its datagrams are
+// packets of frames of `size` bytes, or raw packets where a size is given.
+TEST(NetMike2, FramesAreRebuiltWhateverTheOrderOfTheirPacketsAndBadOnesAreStrays) {
+  Channel c;
+  struct Send {
+    int frame, packet;  // the frame relative to the case's first
+    uint32_t count = 0;
+    size_t size = 0;  // a raw packet of this size, with `count`
+  };
+  const std::vector<Send> reverse12 = {{0, 11}, {0, 10}, {0, 9}, {0, 8}, {0, 7}, {0, 6},
+                                       {0, 5},  {0, 4},  {0, 3}, {0, 2}, {0, 1}, {0, 0}};
+  std::vector<Send> late12, cutShort;
+  for (int i = 0; i < 14; ++i) {
+    late12.push_back({0, i < 12 ? i : 25 - i});  // ..., 11, 13, 12
+  }
+  // 16384 bytes of data fill the buffer to its last 12 bytes, which take
+  // the last packet's header; a longer datagram in its place is cut short.
+  for (int i = 0; i < 11; ++i) {
+    cutShort.push_back({0, i});
+  }
+  cutShort.insert(cutShort.end(), {{0, 0, 1, 1157}, {0, 11}});
+  struct Case {
+    const char* name;
+    size_t size, mtu;  // an MTU of 112 carries 100 frame bytes a packet
+    std::vector<Send> sends;
+    int whole;  // a frame sent whole after them, -1 none
+    std::vector<int> published;
+    uint64_t strays, parked, dropped, abandoned;
+  } const cases[] = {
+      {"one packet", 100, 1400, {}, 0, {0}, 0, 0, 0, 0},
+      {"in order", 3000, 1400, {}, 0, {0}, 0, 0, 0, 0},
+      {"1, 2, 0", 3000, 1400, {{0, 1}, {0, 2}, {0, 0}}, -1, {0}, 0, 2, 0, 0},
+      {"0, 2, 1", 3000, 1400, {{0, 0}, {0, 2}, {0, 1}}, -1, {0}, 0, 1, 0, 0},
+      {"twelve in reverse", 1184, 112, reverse12, -1, {0}, 0, 11, 0, 0},
+      {"fourteen in order", 1384, 112, {}, 0, {0}, 0, 0, 0, 0},
+      {"the largest frame", 16384, 1400, {}, 0, {0}, 0, 0, 0, 0},
+      {"a datagram longer than the room left", 16384, 1400, cutShort, -1, {0}, 1, 0, 0, 0},
+      {"index 13 before 12", 1384, 112, late12, -1, {}, 0, 0, 1, 0},
+      {"duplicates", 3000, 1400, {{0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 1}}, -1, {0}, 2, 1, 0, 0},
+      {"an older frame's packet", 100, 1400, {{-1, 0}}, 0, {0}, 1, 0, 0, 0},
+      {"a lost packet", 3000, 1400, {{0, 0}, {0, 2}}, 1, {1}, 1, 1, 0, 1},
+      {"shorter than a packet header", 100, 1400, {{0, 0, 0, 3}}, 0, {0}, 1, 0, 0, 0},
+      {"fragment count 0", 100, 1400, {{0, 0, 0, 40}}, 0, {0}, 1, 0, 0, 0},
+      {"fragment count 513", 100, 1400, {{0, 0, 513, 40}}, 0, {0}, 1, 0, 0, 0},
+      {"index beyond the count", 100, 1400, {{0, 3, 3, 40}}, 0, {0}, 1, 0, 0, 0},
+      {"count changes", 100, 1400, {{0, 1, 3, 40}, {0, 2, 4, 40}}, 1, {1}, 2, 1, 0, 1},
+      {"shorter than its frame header", 100, 1400, {{0, 0, 1, 12 + 15}}, 1, {1}, 0, 0, 1, 0},
+  };
+  uint32_t base = 0;
+  uint64_t published = 0, strays = 0, parked = 0, dropped = 0, abandoned = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const auto frame = [&](int f) { return AudioFrame::make(base + uint32_t(f), k.size); };
+    int last = k.whole;
+    for (const Send& s : k.sends) {
+      const uint32_t n = base + uint32_t(s.frame);
+      c.send(s.size > 0 ? rawPacket(n, uint32_t(s.packet), s.count, s.size)
+                        : frame(s.frame).packets(n, k.mtu).at(size_t(s.packet)));
+      last = std::max(last, s.frame);
+    }
+    if (k.whole >= 0) {
+      c.sendFrame(frame(k.whole), base + uint32_t(k.whole), k.mtu);
+    }
+    for (int f : k.published) {
+      expectFrame(c.read(), frame(f));
+    }
+    published += k.published.size();
+    strays += k.strays, parked += k.parked, dropped += k.dropped, abandoned += k.abandoned;
+    const NetMike2& m = *c.mike;
+    eventually([&] {
+      return m.framesPublished() == published && m.strayPackets() == strays &&
+             m.parkedPackets() == parked && m.droppedFrames() == dropped &&
+             m.abandonedFrames() == abandoned;
+    });
+    EXPECT_EQ(m.framesPublished(), published);
+    EXPECT_EQ(m.strayPackets(), strays);
+    EXPECT_EQ(m.parkedPackets(), parked);
+    EXPECT_EQ(m.droppedFrames(), dropped);
+    EXPECT_EQ(m.abandonedFrames(), abandoned);
+    base += uint32_t(last) + 1;
+  }
+  EXPECT_FALSE(c.mike->ended());
+}
+
+TEST(NetMike2, ReadersOnOtherThreadsSeeWholeFramesInOrderWhileFramesArrive) {
+  Channel c;
+  constexpr uint32_t kFrames = 40;
+  std::atomic<bool> stop{false};
+  std::atomic<int> faults{0}, sawLast{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      SoundSucker sucker(0);
+      StreamClient plain;
+      StreamClient& reader = r == 0 ? static_cast<StreamClient&>(sucker) : plain;
+      r == 0 ? sucker.listenNew(c.mike.get()) : plain.listen(c.mike.get());
+      for (uint32_t previous = 0; const auto* h = frameHeaderOf(reader.readNext(&stop));) {
+        const uint32_t n = h->keyWord - 0xA0000;  // AudioFrame::make's key
+        const AudioFrame f = AudioFrame::make(n, 1000 + n * 97);
+        faults += h->size != f.data.size() || n <= previous ||
+                  std::memcmp(h->payload(), f.data.data(), f.data.size()) != 0;
+        previous = n;
+        if (n == kFrames) {
+          ++sawLast;
+          break;
+        }
+      }
+      reader.unlock();
+    });
+  }
+  for (uint32_t n = 1; n <= kFrames; ++n) {
+    auto packets = AudioFrame::make(n, 1000 + n * 97).packets(n, 600);  // 2 to 9 packets
+    std::rotate(packets.begin(), packets.begin() + n % packets.size(), packets.end());
+    for (const auto& p : packets) {
+      c.send(p);
+    }
+    // One frame at a time: a loaded machine must not overflow the socket.
+    ASSERT_TRUE(eventually([&] { return c.mike->framesPublished() == n; }));
+  }
+  EXPECT_TRUE(eventually([&] { return sawLast.load() == 3; }));
+  stop = true;
+  std::ranges::for_each(readers, [](std::thread& t) { t.join(); });
+  EXPECT_EQ(faults.load(), 0);
+}
+
+// Each ending is reported once through the RPC client (when there is one);
+// the frames published before it stay readable.
+TEST(NetMike2, TheEleventhStrayOfAFrameAndTheDisconnectFlagEndReceptionWithOneReport) {
+  struct Case {
+    const char* name;
+    bool withClient, byFlag;
+  } const cases[] = {{"eleventh stray", true, false},
+                     {"eleventh stray, no client", false, false},
+                     {"disconnect flag", true, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Link link;
+    Channel c(k.withClient ? link.client.get() : nullptr);
+    const auto frame = [&](uint32_t n, uint32_t flags = 0) {
+      c.sendFrame(AudioFrame::make(n, 500, flags), n);
+      if (flags == 0) {
+        expectFrame(c.read(), AudioFrame::make(n, 500));
+      }
+    };
+    const auto strays = [&](uint32_t older, int n) {
+      for (int i = 0; i < n; ++i) {
+        c.send(AudioFrame::make(older, 500).packets(older, 1400)[0]);
+      }
+    };
+    frame(0), frame(1);
+    if (k.byFlag) {
+      frame(2, SVIDEOFRAMEHEADER_FLAGS_DISCONNECT);
+    } else {
+      for (uint32_t n : {2u, 3u}) {  // ten strays are borne, and a frame clears them
+        strays(n - 2, 10);
+        ASSERT_TRUE(eventually([&] { return c.mike->strayPackets() == 10 * (n - 1); }));
+        EXPECT_FALSE(c.mike->ended());
+        frame(n);
+      }
+      strays(1, 11);
+    }
+    ASSERT_TRUE(eventually([&] { return c.mike->ended(); }));
+    EXPECT_EQ(c.mike->framesPublished(), k.byFlag ? 2u : 4u);
+    StreamClient late;  // reads the newest frame of the ended stream
+    late.listen(c.mike.get());
+    expectFrame(frameHeaderOf(late.tryReadNext(nullptr, 0, 0)),
+                AudioFrame::make(k.byFlag ? 1 : 3, 500));
+    late.listen(nullptr);
+    EXPECT_TRUE(k.withClient ? link.recorder.waitFor("down:") : link.client->isConnected());
+    c.destroy();
+    EXPECT_EQ(link.recorder.countOf("down:"), k.withClient ? 1u : 0u);
+  }
+}
+
+// The two slow cases of the 2000 ms receive time-out, together.
+TEST(NetMike2, APauseFrameOutlastsTheTimeOutAndSilenceAfterItEndsReception) {
+  Link link;
+  Channel c(link.client.get());
+  c.sendFrame(AudioFrame::make(0, 300, SVIDEOFRAMEHEADER_FLAGS_PAUSE), 0);
+  ASSERT_TRUE(eventually([&] { return c.mike->paused(); }));
+  ASSERT_TRUE(eventually([&] { return c.mike->failedReceives() >= 1; }));
+  EXPECT_FALSE(c.mike->ended());
+  EXPECT_EQ(c.mike->framesPublished(), 0u) << "a pause frame is not published";
+  c.sendFrame(AudioFrame::make(1, 300), 1);
+  expectFrame(c.read(), AudioFrame::make(1, 300));
+  EXPECT_FALSE(c.mike->paused());
+  ASSERT_TRUE(eventually([&] { return c.mike->ended(); }));
+  EXPECT_TRUE(link.recorder.waitFor("down:"));
+  c.destroy();
+  EXPECT_EQ(link.recorder.countOf("down:"), 1u);
+}
+
+TEST(NetMike2, DestructionStopsTheThreadInAnyStateAndReportsNothing) {
+  for (const std::string_view state : {"silent", "paused", "busy"}) {
+    SCOPED_TRACE(state);
+    Link link;
+    Channel c(link.client.get());
+    std::atomic<bool> sending{true};
+    std::thread sender;
+    if (state == "paused") {
+      c.sendFrame(AudioFrame::make(0, 100, SVIDEOFRAMEHEADER_FLAGS_PAUSE), 0);
+      ASSERT_TRUE(eventually([&] { return c.mike->paused(); }));
+    } else if (state == "busy") {
+      sender = std::thread([&] {
+        for (uint32_t n = 0; sending; ++n) {
+          c.sendFrame(AudioFrame::make(n, 2000), n);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+      ASSERT_TRUE(eventually([&] { return c.mike->framesPublished() >= 5; }));
+    }
+    c.destroy();  // while the sender goes on
+    sending = false;
+    if (sender.joinable()) {
+      sender.join();
+    }
+    EXPECT_EQ(link.recorder.countOf("down:"), 0u);
+    EXPECT_TRUE(link.client->isConnected());
+  }
+}
+
+TEST(NetMike2, NamesItsThreadAfterTheObjectAndThePeerAndRefusesNoSocket) {
+  EXPECT_EQ(test::thrown<JTextError>([] { NetMike2(nullptr, nullptr, nullptr, "m"); }),
+            "null pointer");
+  for (const std::string& name : {std::string("mike"), std::string(300, 'x')}) {
+    for (const bool connected : {true, false}) {
+      Channel c(nullptr, connected, name);
+      const std::string peer = connected ? "127.0.0.1:" + std::to_string(c.senderPort()) : "0.0.0.0:0";
+      EXPECT_EQ(c.mike->name(), (name + "::NetMike - receiving from " + peer).substr(0, 256));
+      EXPECT_EQ(c.mike->traceName(), name);
+    }
+  }
+}
+
+TEST(SoftMike, BothConstructionsDescribeTheStreamAndRefuseANullPointer) {
+  const AudioFormat format{22050, 16, 2, 441};
+  const SoftMike pcm(&format, 1764), mp3(StreamInfo::makeMp3StreamInfo(32000, 24000, 1, 96), 96);
+  EXPECT_EQ(pcm.bufferSize(), 1764u + 32);
+  EXPECT_EQ(pcm.getAudioFormat().samplesPerBlock, 441u);
+  EXPECT_EQ(mp3.maxPayload(), 96u);
+  EXPECT_EQ(mp3.copyStreamInfo()->content(), StreamInfo::kMp3);
+  EXPECT_EQ(test::thrown<JTextError>([] { SoftMike(static_cast<AudioFormat*>(nullptr), 10); }),
+            "null pointer");
+  EXPECT_EQ(test::thrown<JTextError>([] { SoftMike(std::unique_ptr<StreamInfo>(), 10); }),
+            "null pointer");
+}
+
+TEST(SoundSucker, ListenFormsStartWhereTheyAreToldAndDetach) {
+  const AudioFormat format{8000, 8, 1, 16};
+  SoftMike mike(&format, 16);
+  for (int n = 0; n < 10; ++n) {  // the owner writes frames 0 to 9
+    uint8_t* buffer = mike.getWriteBuffer();
+    frameHeaderOf(buffer)->size = 1;
+    frameHeaderOf(buffer)->payload()[0] = static_cast<uint8_t>(n);
+    mike.publish(0);
+  }
+  struct Case {
+    int32_t last;  // -2: listenNew
+    int32_t first;
+  } const cases[] = {{-2, 9}, {5, 6}, {-1, 9}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.last);
+    SoundSucker sucker(0);
+    int32_t last = k.last, sequence = -1;
+    k.last == -2 ? sucker.listenNew(&mike) : sucker.listenFrom(&mike, &last);
+    const auto* h = frameHeaderOf(sucker.tryReadNext(&sequence, 0, 0));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(sequence, k.first);
+    EXPECT_EQ(h->payload()[0], k.first);
+    sucker.listenNew(nullptr);
+    EXPECT_EQ(sucker.stream(), nullptr);
+    EXPECT_EQ(mike.clientCount(), 0u);
+  }
+}
+
+TEST(SoundSucker, AnswersNoCommandButTellsAMalformedOne) {
+  SoundSucker sucker(15);
+  struct Case {
+    const char* command;
+    int result;
+  } const cases[] = {{"SoundSucker.level?", -3}, {"SoundSucker.level=3", -3},
+                     {"SoundSucker.level", -5},  {"SoundSucker.", -5},
+                     {"JStream.queue?", -3},     {"NetCam.timeout_ms=5", -3}};
+  char answer[8];
+  for (const Case& k : cases) {
+    EXPECT_EQ(sucker.control(k.command, answer, sizeof answer), k.result) << k.command;
+  }
+}
+
+TEST(AudioSuckerTrigger, SetsOnlyWhatItsMaskAllowsClampedToTheSlotsRange) {
+  struct Case {
+    uint32_t mask;
+    int slot, value, result, stored;
+  } const cases[] = {
+      {1, 0, 150, 0, 100},   {1, 0, -5, 0, 0},    {1, 1, 90, -1, 0},    {2, 1, -200, 0, -180},
+      {2, 1, 181, 0, 180},   {2, 1, -45, 0, -45}, {4, 2, 101, 0, 100},  {4, 2, -101, 0, -100},
+      {4, 3, 5, -1, 0},      {8, 3, -300, 0, -100}, {8, 3, 99, 0, 99},  {8, 2, 5, -1, 0},
+      {0xF0, 0, 50, -1, 0},  {0xF, 3, 100, 0, 100},
+  };
+  int (AudioSuckerTrigger::*const setters[])(int) = {
+      &AudioSuckerTrigger::setSetting0, &AudioSuckerTrigger::setSetting1,
+      &AudioSuckerTrigger::setSetting2, &AudioSuckerTrigger::setSetting3};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "mask " << k.mask << " slot " << k.slot << " " << k.value);
+    SoundSucker t(k.mask);
+    EXPECT_EQ((t.*setters[k.slot])(k.value), k.result);
+    for (int s = 0; s < AudioSuckerTrigger::kSlots; ++s) {
+      EXPECT_EQ(t.setting(s), s == k.slot ? k.stored : 0);
+    }
+  }
+}
+
+TEST(LevelConversions, ClampAtBothEndsAndInvertEachOther) {
+  const double floor = std::exp(-9.0), half = std::exp(-4.5);
+  struct Case {
+    double amplitude, level;
+  } const toLevel[] = {{0, 0}, {1e-9, 0}, {floor / 2, 0}, {floor, 0}, {half, 0.5}, {1, 1}, {2, 1},
+                       {NAN, 0}},
+    toAmplitude[] = {{floor, -1}, {floor, 0}, {half, 0.5}, {1, 1}, {1, 5}};
+  for (const Case& k : toLevel) {
+    EXPECT_NEAR(amplitudeToLevel(k.amplitude), k.level, 1e-12) << k.amplitude;
+  }
+  for (const Case& k : toAmplitude) {
+    EXPECT_NEAR(levelToAmplitude(k.level), k.amplitude, 1e-12) << k.level;
+  }
+  for (double l = 0; l <= 1; l += 0.05) {
+    EXPECT_NEAR(amplitudeToLevel(levelToAmplitude(l)), l, 1e-9);
+  }
+}
+
+}  // namespace
+}  // namespace zq
