@@ -82,7 +82,7 @@ class WaveInDevice {
  public:
   WaveInDevice(uint32_t index, const WaveFormat& format, JFlag* event,
                std::unique_ptr<WaveInSource> source)
-      : index_(index), format_(format), event_(event), source_(std::move(source)),
+      : format_(format), event_(event), source_(std::move(source)),
         thread_(*this, "waveIn " + std::to_string(index)) {}
 
   ~WaveInDevice() { stopThread(); }
@@ -351,7 +351,6 @@ class WaveInDevice {
     };
   }
 
-  const uint32_t index_;
   const WaveFormat format_;
   JFlag* const event_;
   std::unique_ptr<WaveInSource> source_;
