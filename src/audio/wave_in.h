@@ -130,8 +130,9 @@ struct WaveInStats {
 uint32_t waveInGetNumDevs();
 /// Opens device `deviceIndex` (from 0). `flags` must be kCallbackEvent
 /// (else kMmInvalidFlag) and `event` (an auto-reset flag) non-null; null
-/// `handle` or `event` give kMmInvalidParam. `instance` is not used. On
-/// failure *handle is null and nothing of the device is left.
+/// `handle` or `event` give kMmInvalidParam; kMmNoMemory when the device's
+/// thread cannot be started. `instance` is not used. On failure *handle is
+/// null and nothing of the device is left.
 uint32_t waveInOpen(WaveInHandle* handle, uint32_t deviceIndex, const WaveFormat& format,
                     JFlag* event, uintptr_t instance, uint32_t flags);
 /// Marks the buffer prepared. kMmInvalidParam for a null header, no data or

@@ -270,7 +270,7 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
               c.expected);
     EXPECT_EQ(stale, c.handle ? nullptr : reinterpret_cast<WaveInHandle>(uintptr_t{1}));
   }
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
 }
 
 struct FaultCase {
@@ -452,7 +452,7 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
     EXPECT_EQ(capture.handle, nullptr);
     EXPECT_TRUE(log_.contains(path));
   }
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
   EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }
 
@@ -463,7 +463,7 @@ TEST_F(WaveIn, AlsaCapturePcm) {
   const size_t threads = entries("/proc/self/task");
   Capture missing;
   EXPECT_EQ(missing.open(0, pcm(8000, 16, 1)), kMmBadDeviceId);
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
 
   // ALSA's null PCM needs no card: it gives silence as fast as it is read.
   key.setString("Name", "null");
@@ -517,7 +517,7 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
       cycle();
     }
     // A joined thread may linger a moment in the list.
-    EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threads; }, kWaitMs));
+    EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") <= threads; }, kWaitMs));
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
   }
 }
