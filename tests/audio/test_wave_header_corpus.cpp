@@ -1,5 +1,5 @@
 // Replays the WAVE header fuzzer's corpus (ZQ_WAVE_HEADER_CORPUS_DIR) through
-// the fuzzer's own property check, and makes sure the corpus still reaches
+// the fuzzer's own property check, whole and cut, and makes sure the corpus still reaches
 // every answer the reader can give.
 #include <gtest/gtest.h>
 
@@ -20,12 +20,15 @@ TEST(WaveHeaderCorpus, EveryInputKeepsThePropertyAndEveryAnswerIsReached) {
   for (const auto& entry : std::filesystem::directory_iterator(ZQ_WAVE_HEADER_CORPUS_DIR)) {
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string input(std::istreambuf_iterator<char>(in), {});
-    WaveFileProblem problem;
-    EXPECT_EQ(fuzz::checkWaveHeaderProperty(reinterpret_cast<const uint8_t*>(input.data()),
-                                            input.size(), problem),
-              "")
-        << entry.path().filename();
-    reached.insert(problem);
+    // Every prefix too: a file cut anywhere is refused or read within its bytes.
+    for (size_t size = input.size() + 1; size-- > 0;) {
+      WaveFileProblem problem;
+      EXPECT_EQ(fuzz::checkWaveHeaderProperty(reinterpret_cast<const uint8_t*>(input.data()), size,
+                                              problem),
+                "")
+          << entry.path().filename() << " cut to " << size;
+      reached.insert(problem);
+    }
     ++inputs;
   }
   ASSERT_GE(inputs, 12) << "corpus missing at " << ZQ_WAVE_HEADER_CORPUS_DIR;

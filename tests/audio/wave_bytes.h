@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <fstream>
-#include <string>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace zq::test {
@@ -31,7 +31,8 @@ inline Bytes chunk(const char* id, const Bytes& body, int64_t claimed = -1, bool
   }
   return b;
 }
-inline Bytes fmt(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t align = 0) {
+inline Bytes fmt(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
+                 uint16_t align = 0) {
   Bytes b;
   align = align != 0 || channels == 0 ? align : static_cast<uint16_t>(channels * bits / 8);
   put16(b, tag);
@@ -47,7 +48,8 @@ inline Bytes extensible(uint8_t subFormat) {
   put16(b, 22);
   put16(b, 16);
   put32(b, 3);
-  const uint8_t guid[16] = {subFormat, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+  const uint8_t guid[16] = {subFormat, 0, 0, 0,    0, 0,    0x10, 0,
+                            0x80,      0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
   b.insert(b.end(), guid, guid + 16);
   return b;
 }
@@ -74,8 +76,9 @@ inline Bytes cut(Bytes b, size_t drop) {
 }
 
 inline void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace zq::test
