@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <span>
 #include <memory>
+#include <span>
 
 namespace zq::fuzz {
 

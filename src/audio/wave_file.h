@@ -21,16 +21,16 @@ namespace zq {
 /// Why a header could not be read.
 enum class WaveFileProblem {
   kNone,
-  kEmpty,               // no byte at all
-  kNotRiffWave,         // no "RIFF" ... "WAVE" at the start (or fewer than 12 bytes)
+  kEmpty,                 // no byte at all
+  kNotRiffWave,           // no "RIFF" ... "WAVE" at the start (or fewer than 12 bytes)
   kTruncatedChunkHeader,  // the bytes end inside a chunk's 8-byte header
-  kTruncatedFormat,     // the "fmt " chunk is shorter than its fields, or cut by the end
-  kNoFormat,            // no "fmt " chunk before the end
-  kNoData,              // no "data" chunk
-  kDuplicateChunk,      // a second "fmt " or "data" chunk
-  kNotPcm,              // the format is neither PCM nor extensible PCM
-  kBadFormatFields,     // PCM with no channel, no rate, no bits or a block align of 0
-  kNoWholeFrame,        // the data chunk holds less than one sample frame
+  kTruncatedFormat,       // the "fmt " chunk is shorter than its fields, or cut by the end
+  kNoFormat,              // no "fmt " chunk before the end
+  kNoData,                // no "data" chunk
+  kDuplicateChunk,        // a second "fmt " or "data" chunk
+  kNotPcm,                // the format is neither PCM nor extensible PCM
+  kBadFormatFields,       // PCM with no channel, no rate, no bits or a block align of 0
+  kNoWholeFrame,          // the data chunk holds less than one sample frame
 };
 
 /// A readable explanation of `problem`, for log lines.

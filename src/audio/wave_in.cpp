@@ -82,7 +82,9 @@ class WaveInDevice {
  public:
   WaveInDevice(uint32_t index, const WaveFormat& format, JFlag* event,
                std::unique_ptr<WaveInSource> source)
-      : format_(format), event_(event), source_(std::move(source)),
+      : format_(format),
+        event_(event),
+        source_(std::move(source)),
         thread_(*this, "waveIn " + std::to_string(index)) {}
 
   ~WaveInDevice() { stopThread(); }
@@ -140,8 +142,7 @@ class WaveInDevice {
       return kMmInvalidParam;
     }
     header->bytesRecorded = 0;
-    header->flags.store((flags & ~kWaveHeaderDone) | kWaveHeaderInQueue,
-                        std::memory_order_release);
+    header->flags.store((flags & ~kWaveHeaderDone) | kWaveHeaderInQueue, std::memory_order_release);
     queue_.push_back(header);
     changed_.notify_all();
     return kMmNoError;
@@ -250,8 +251,7 @@ class WaveInDevice {
   // Under mutex_.
   static void release(WaveHeader* header) {
     const uint32_t flags = header->flags.load(std::memory_order_relaxed);
-    header->flags.store((flags | kWaveHeaderDone) & ~kWaveHeaderInQueue,
-                        std::memory_order_release);
+    header->flags.store((flags | kWaveHeaderDone) & ~kWaveHeaderInQueue, std::memory_order_release);
   }
 
   // Under mutex_: hands the oldest buffer back holding `bytes` bytes.
@@ -346,9 +346,7 @@ class WaveInDevice {
   }
 
   std::function<bool()> cancelledSince(uint64_t generation) const {
-    return [this, generation] {
-      return generation_.load(std::memory_order_acquire) != generation;
-    };
+    return [this, generation] { return generation_.load(std::memory_order_acquire) != generation; };
   }
 
   const WaveFormat format_;
@@ -357,20 +355,20 @@ class WaveInDevice {
 
   std::mutex mutex_;
   std::condition_variable changed_;  // queue, start, reset, close
-  std::deque<WaveHeader*> queue_;     // guarded by mutex_
-  bool started_ = false;              // guarded by mutex_
-  bool closed_ = false;               // guarded by mutex_
-  bool stopping_ = false;             // guarded by mutex_
+  std::deque<WaveHeader*> queue_;    // guarded by mutex_
+  bool started_ = false;             // guarded by mutex_
+  bool closed_ = false;              // guarded by mutex_
+  bool stopping_ = false;            // guarded by mutex_
   // Changed (under mutex_) by every reset, close and stop, so that a fill
   // in progress knows its buffer was taken back; read without the lock by
   // a blocking source's cancel check.
   std::atomic<uint64_t> generation_{0};
   Clock::time_point startTime_{};  // guarded by mutex_
-  uint64_t position_ = 0;           // frames since the start, guarded by mutex_
-  bool starved_ = false;            // the queue ran dry since the last fill; guarded by mutex_
-  WaveInStats stats_;               // guarded by mutex_
-  std::vector<uint8_t> scratch_;    // the thread's own
-  Thread thread_;                   // last: stopped before the rest goes
+  uint64_t position_ = 0;          // frames since the start, guarded by mutex_
+  bool starved_ = false;           // the queue ran dry since the last fill; guarded by mutex_
+  WaveInStats stats_;              // guarded by mutex_
+  std::vector<uint8_t> scratch_;   // the thread's own
+  Thread thread_;                  // last: stopped before the rest goes
 };
 
 namespace {
@@ -477,8 +475,7 @@ uint32_t waveInOpen(WaveInHandle* handle, uint32_t deviceIndex, const WaveFormat
     return result;
   }
   const std::string description = source->describe();
-  auto device =
-      std::make_shared<WaveInDevice>(deviceIndex, format, event, std::move(source));
+  auto device = std::make_shared<WaveInDevice>(deviceIndex, format, event, std::move(source));
   try {
     device->startThread();
   } catch (const JError& e) {

@@ -182,7 +182,8 @@ std::unique_ptr<WaveInSource> openAlsaSource(const WaveFormat& format, const std
     return nullptr;
   }
   if (const char* refused = configure(pcm, format)) {
-    JLog::logf(kLevelWarning, "waveIn ALSA '%s' refuses the format (%s): %u Hz, %u bits, %u channel(s)",
+    JLog::logf(kLevelWarning,
+               "waveIn ALSA '%s' refuses the format (%s): %u Hz, %u bits, %u channel(s)",
                name.c_str(), refused, format.samplesPerSec, format.bitsPerSample, format.channels);
     ::snd_pcm_close(pcm);
     result = kWaveBadFormat;

@@ -25,7 +25,10 @@ constexpr uint64_t kLargestFile = uint64_t{1} << 30;
 class FileSource final : public WaveInSource {
  public:
   FileSource(std::vector<uint8_t> bytes, const WaveFileHeader& header, std::string path, bool loop)
-      : bytes_(std::move(bytes)), header_(header), path_(std::move(path)), loop_(loop),
+      : bytes_(std::move(bytes)),
+        header_(header),
+        path_(std::move(path)),
+        loop_(loop),
         silence_(silenceByte(header.format)) {}
 
   bool paced() const override { return true; }
