@@ -169,7 +169,8 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
     Capture capture;
     const WaveFormat f = pcm(c.rate, c.bits, c.channels);
     ASSERT_EQ(capture.open(0, f), kMmNoError);
-    capture.add(3, c.bufferBytes);
+    // All queued at once: a caller slow to queue again would lose audio.
+    capture.add(10, c.bufferBytes);
     capture.start();
     const Bytes got = capture.take(10);
     const size_t frames = got.size() / f.blockAlign;
@@ -353,6 +354,24 @@ TEST_F(WaveIn, ResetGivesBackEveryQueuedBufferAndCaptureResumes) {
   }
 }
 
+// What plays while no buffer is queued is lost, counted, and not played
+// late: the buffer queued after it is still done on the clock's schedule.
+TEST_F(WaveIn, AudioWithNoBufferQueuedIsDroppedAndCounted) {
+  device(1).setString("Type", "tone");
+  Capture c;
+  ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
+  c.start();
+  std::this_thread::sleep_for(200ms);
+  const Clock::time_point adding = Clock::now();
+  c.add(1, 800);  // 50 ms
+  EXPECT_EQ(c.take(1).size(), 800u);
+  EXPECT_GE(Clock::now() - adding, 49ms);  // less the part of a frame the clock had run
+  WaveInStats stats;
+  ASSERT_EQ(waveInGetStats(c.handle, &stats), kMmNoError);
+  EXPECT_GE(stats.droppedFrames, 1600u);  // 200 ms
+  EXPECT_EQ(stats.buffersDone, 1u);
+}
+
 struct WaveFileCase {
   const char* name;
   bool loop;
@@ -379,7 +398,7 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
     key.setDword("Loop", c.loop ? 1 : 0);
     Capture capture;
     ASSERT_EQ(capture.open(0, f), kMmNoError);
-    capture.add(3, 1000 * f.blockAlign);
+    capture.add(5, 1000 * f.blockAlign);
     capture.start();
     Bytes expected = data;
     const Bytes tail = c.loop ? Bytes(data.begin(), data.begin() + 2000 * f.blockAlign)
