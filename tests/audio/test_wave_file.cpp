@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "audio/wave_file.h"
-#include "wave_bytes.h"
+#include "wave_test_support.h"
 
 namespace zq {
 namespace {

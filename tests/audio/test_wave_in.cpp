@@ -19,7 +19,7 @@
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
-#include "wave_bytes.h"
+#include "wave_test_support.h"
 
 namespace zq {
 namespace {
