@@ -1,0 +1,55 @@
+// The RIFF/WAVE header reader: finds the format and the sample data of a PCM
+// WAVE file held in memory. The WAVE-file capture device plays what it finds.
+//
+// The bytes come from outside (any file an administrator names), so every
+// read is bounds-checked against the bytes given; nothing is trusted, not
+// even the RIFF size. Chunks may come in any order; a chunk of odd size is
+// followed by one pad byte; unknown chunks are skipped. A data chunk that
+// claims more bytes than the file holds is cut to the whole sample frames
+// present.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "audio/wave_in.h"
+
+namespace zq {
+
+/// Why a header could not be read.
+enum class WaveFileProblem {
+  kNone,
+  kEmpty,                 // no byte at all
+  kNotRiffWave,           // no "RIFF" ... "WAVE" at the start (or fewer than 12 bytes)
+  kTruncatedChunkHeader,  // the bytes end inside a chunk's 8-byte header
+  kTruncatedFormat,       // the "fmt " chunk is shorter than its fields, or cut by the end
+  kNoFormat,              // no "fmt " chunk before the end
+  kNoData,                // no "data" chunk
+  kDuplicateChunk,        // a second "fmt " or "data" chunk
+  kNotPcm,                // the format is neither PCM nor extensible PCM
+  kBadFormatFields,       // PCM with no channel, no rate, no bits or a block align of 0
+  kNoWholeFrame,          // the data chunk holds less than one sample frame
+};
+
+/// A readable explanation of `problem`, for log lines.
+std::string_view waveFileProblemText(WaveFileProblem problem);
+
+/// What the header says: the format (an extensible PCM header is reported
+/// with the plain PCM tag and extraSize 0) and where the sample data lies in
+/// the bytes given. dataLength is a whole number of sample frames.
+struct WaveFileHeader {
+  WaveFormat format{};
+  size_t dataOffset = 0;
+  size_t dataLength = 0;
+  /// True when the data chunk claimed more than the bytes hold.
+  bool dataTruncated = false;
+};
+
+/// Reads the header of the WAVE file whose bytes are `bytes`. Fills `header`
+/// and returns kNone on success; otherwise returns the first problem met and
+/// leaves `header` in an unspecified state. Pure: any thread.
+WaveFileProblem readWaveHeader(std::span<const uint8_t> bytes, WaveFileHeader& header);
+
+}  // namespace zq

@@ -1,0 +1,547 @@
+// The wave-input devices as the capture source drives them: the tone and the
+// WAVE file in real time, the call-order faults and their codes, reset and
+// close, what open leaves behind, and the device's thread racing the caller.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/wave_in.h"
+#include "base/registry_key.h"
+#include "helpers/log_capture.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "wave_test_support.h"
+
+namespace zq {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+constexpr int kWaitMs = 10000;
+
+WaveFormat pcm(uint32_t rate, uint16_t bits, uint16_t channels) {
+  const auto align = static_cast<uint16_t>(channels * bits / 8);
+  return {kWaveFormatPcm, channels, rate, rate * align, align, bits, 0};
+}
+
+size_t entries(const char* dir) {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                           std::filesystem::directory_iterator()));
+}
+
+JSystemRegistryKey device(int number) {
+  return JSystemRegistryKey(HKEY_LOCAL_MACHINE,
+                            "SOFTWARE\\Quorvanta\\WaveIn\\Device" + std::to_string(number));
+}
+
+// One open device and the buffers lent to it, given back and closed at the end.
+struct Capture {
+  JFlag event;
+  WaveInHandle handle = nullptr;
+  WaveFormat format{};
+  std::deque<WaveHeader> headers;
+  std::deque<Bytes> memory;
+  size_t next = 0;
+  Clock::time_point started;  // by start()
+  size_t taken = 0;           // since start()
+  bool paced = true;          // by the clock (not ALSA)
+
+  uint32_t open(uint32_t index, const WaveFormat& f) {
+    format = f;
+    return waveInOpen(&handle, index, f, &event, 0, kCallbackEvent);
+  }
+  WaveHeader& make(uint32_t bytes) {
+    WaveHeader& h = headers.emplace_back();
+    h.data = memory.emplace_back(bytes, 0xEE).data();
+    h.bufferLength = bytes;
+    return h;
+  }
+  void add(size_t count, uint32_t bytes) {
+    for (size_t i = 0; i < count; ++i) {
+      WaveHeader& h = make(bytes);
+      ASSERT_EQ(waveInPrepareHeader(handle, &h), kMmNoError);
+      ASSERT_EQ(waveInAddBuffer(handle, &h), kMmNoError);
+    }
+  }
+  void start() {
+    started = Clock::now();
+    taken = 0;
+    ASSERT_EQ(waveInStart(handle), kMmNoError);
+  }
+  // Takes `count` buffers in the order they were queued, each full and seen
+  // no earlier than its last frame was due (all buffers of one length),
+  // queueing each again as the capture source does; their bytes.
+  Bytes take(size_t count) {
+    Bytes out;
+    while (count > 0) {
+      WaveHeader& h = headers[next];
+      if (h.flags.load(std::memory_order_acquire) & kWaveHeaderDone) {
+        EXPECT_EQ(h.flags.load() & kWaveHeaderInQueue, 0u);
+        const uint32_t frames = h.bufferLength / format.blockAlign;
+        EXPECT_EQ(h.bytesRecorded, frames * format.blockAlign);
+        EXPECT_TRUE(!paced ||
+                    Clock::now() - started >= std::chrono::duration<double>(
+                                                  double(++taken * frames) / format.samplesPerSec))
+            << "seen before it was due";
+        out.insert(out.end(), h.data, h.data + h.bytesRecorded);
+        const uint32_t length = h.bufferLength;
+        h.clear();
+        h.bufferLength = length;
+        EXPECT_EQ(waveInPrepareHeader(handle, &h), kMmNoError);
+        EXPECT_EQ(waveInAddBuffer(handle, &h), kMmNoError);
+        next = (next + 1) % headers.size();
+        --count;
+        continue;
+      }
+      for (const WaveHeader& other : headers) {
+        if (other.flags.load(std::memory_order_acquire) & kWaveHeaderDone) {
+          ADD_FAILURE() << "a buffer queued later was done first";
+          return out;
+        }
+      }
+      try {
+        event.wait(kWaitMs);
+      } catch (const JTimeoutError&) {
+        ADD_FAILURE() << "no buffer done in time";
+        return out;
+      }
+    }
+    return out;
+  }
+  ~Capture() {
+    if (handle != nullptr) {
+      EXPECT_EQ(waveInReset(handle), kMmNoError);
+      for (WaveHeader& h : headers) {
+        EXPECT_EQ(waveInUnprepareHeader(handle, &h), kMmNoError);
+      }
+      EXPECT_EQ(waveInClose(handle), kMmNoError);
+    }
+  }
+};
+
+// Sample n of channel c as a signed value.
+int sampleAt(const Bytes& b, const WaveFormat& f, size_t n, int c) {
+  const size_t at = n * f.blockAlign + static_cast<size_t>(c) * f.bitsPerSample / 8;
+  return f.bitsPerSample == 8 ? b[at] - 128 : static_cast<int16_t>(b[at] | (b[at + 1] << 8));
+}
+
+class WaveIn : public ::testing::Test {
+ protected:
+  LogCapture log_;  // also the test's own registry
+};
+
+struct ToneCase {
+  const char* name;
+  uint32_t frequency, level;  // 0: not configured
+  uint32_t rate;
+  uint16_t bits, channels;
+  uint32_t bufferBytes;
+};
+
+TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
+  const ToneCase cases[] = {
+      {"no device configured: 1000 Hz at 50 %", 0, 0, 8000, 16, 1, 800},
+      {"440 Hz mono 16 bits", 440, 50, 44100, 16, 1, 3528},
+      {"440 Hz stereo 16 bits, a partial frame", 440, 50, 48000, 16, 2, 3842},
+      {"440 Hz mono 8 bits", 440, 80, 8000, 8, 1, 321},
+      {"1000 Hz stereo 8 bits full scale, a partial frame", 1000, 100, 22050, 8, 2, 883},
+  };
+  for (const ToneCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.frequency != 0) {
+      JSystemRegistryKey key = device(1);
+      key.setString("Type", "tone");
+      key.setDword("Frequency", c.frequency);
+      key.setDword("Level", c.level);
+    }
+    const uint32_t frequency = c.frequency != 0 ? c.frequency : 1000;
+    const uint32_t level = c.level != 0 ? c.level : 50;
+    Capture capture;
+    const WaveFormat f = pcm(c.rate, c.bits, c.channels);
+    ASSERT_EQ(capture.open(0, f), kMmNoError);
+    // All queued at once: a caller slow to queue again would lose audio.
+    capture.add(10, c.bufferBytes);
+    capture.start();
+    const Bytes got = capture.take(10);
+    const size_t frames = got.size() / f.blockAlign;
+    ASSERT_EQ(frames, 10 * (c.bufferBytes / f.blockAlign));
+
+    const double amplitude = (c.bits == 8 ? 127.0 : 32767.0) * level / 100.0;
+    const double twoCos = 2 * std::cos(2 * std::numbers::pi * frequency / c.rate);
+    int peak = 0;
+    int cycles = 0;
+    for (size_t n = 0; n < frames; ++n) {
+      const int x = sampleAt(got, f, n, 0);
+      for (int ch = 1; ch < c.channels; ++ch) {
+        ASSERT_EQ(sampleAt(got, f, n, ch), x) << "frame " << n;
+      }
+      peak = std::max(peak, std::abs(x));
+      cycles += n > 0 && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
+      // A sinusoid obeys x[n+1] + x[n-1] = 2 cos(w) x[n]: broken by a jump
+      // of phase at a buffer boundary or by another frequency.
+      if (n > 0 && n + 1 < frames) {
+        const double residue = sampleAt(got, f, n + 1, 0) + sampleAt(got, f, n - 1, 0) - twoCos * x;
+        ASSERT_LE(std::abs(residue), 2.5) << "frame " << n;
+      }
+    }
+    EXPECT_NEAR(peak, amplitude, amplitude * 0.02 + 1);
+    EXPECT_NEAR(cycles, static_cast<double>(frequency) * frames / c.rate, 1.0);
+    EXPECT_TRUE(log_.contains(jformat("tone %u Hz level %u", frequency, level)));
+  }
+}
+
+struct OpenCase {
+  const char* name;
+  uint32_t index;
+  WaveFormat format;
+  uint32_t flags;
+  bool event, handle;
+  uint32_t expected;
+};
+
+TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
+  EXPECT_EQ(waveInGetNumDevs(), 2u);  // the tone and ALSA's "default"
+  device(1).setString("Type", "tone");
+  device(2).setString("Type", "midi");
+  device(4).setString("Type", "tone");  // after a gap: not listed
+  EXPECT_EQ(waveInGetNumDevs(), 2u);
+  const WaveFormat good = pcm(8000, 16, 1);
+  WaveFormat floating = good, align = good, perSecond = good;
+  floating.formatTag = 3;
+  align.blockAlign = 4;
+  perSecond.avgBytesPerSec += 2;
+  const uint32_t cb = kCallbackEvent;
+  const OpenCase cases[] = {
+      {"past the list", 2, good, cb, true, true, kMmBadDeviceId},
+      {"unknown type", 1, good, cb, true, true, kMmNoDriver},
+      {"no flag", 0, good, 0, true, true, kMmInvalidFlag},
+      {"another flag too", 0, good, cb | 1, true, true, kMmInvalidFlag},
+      {"no event", 0, good, cb, false, true, kMmInvalidParam},
+      {"no handle", 0, good, cb, true, false, kMmInvalidParam},
+      {"float", 0, floating, cb, true, true, kWaveBadFormat},
+      {"3 channels", 0, pcm(8000, 16, 3), cb, true, true, kWaveBadFormat},
+      {"24 bits", 0, pcm(8000, 24, 1), cb, true, true, kWaveBadFormat},
+      {"block align", 0, align, cb, true, true, kWaveBadFormat},
+      {"bytes per second", 0, perSecond, cb, true, true, kWaveBadFormat},
+      {"rate too low", 0, pcm(1000, 16, 1), cb, true, true, kWaveBadFormat},
+      {"rate too high", 0, pcm(384000, 16, 1), cb, true, true, kWaveBadFormat},
+  };
+  const size_t threads = entries("/proc/self/task");
+  for (const OpenCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    JFlag event;
+    const auto before = reinterpret_cast<WaveInHandle>(uintptr_t{1});
+    WaveInHandle handle = before;
+    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, c.format,
+                         c.event ? &event : nullptr, 0, c.flags),
+              c.expected);
+    EXPECT_EQ(handle, c.handle ? nullptr : before);
+  }
+  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
+}
+
+struct FaultCase {
+  const char* name;
+  std::function<uint32_t(Capture&)> call;
+  uint32_t expected;
+};
+
+TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
+  device(1).setString("Type", "tone");
+  auto prepared = [](Capture& c, uint32_t bytes) -> WaveHeader& {
+    WaveHeader& h = c.make(bytes);
+    EXPECT_EQ(waveInPrepareHeader(c.handle, &h), kMmNoError);
+    return h;
+  };
+  auto queued = [](Capture& c) -> WaveHeader& {
+    c.add(1, 64);
+    return c.headers.back();
+  };
+  const FaultCase cases[] = {
+      {"add unprepared", [](Capture& c) { return waveInAddBuffer(c.handle, &c.make(64)); },
+       kWaveUnprepared},
+      {"add after unprepare",
+       [&](Capture& c) {
+         WaveHeader& h = prepared(c, 64);
+         waveInUnprepareHeader(c.handle, &h);
+         return waveInAddBuffer(c.handle, &h);
+       },
+       kWaveUnprepared},
+      {"add twice", [&](Capture& c) { return waveInAddBuffer(c.handle, &queued(c)); },
+       kWaveStillPlaying},
+      {"unprepare queued", [&](Capture& c) { return waveInUnprepareHeader(c.handle, &queued(c)); },
+       kWaveStillPlaying},
+      {"prepare queued", [&](Capture& c) { return waveInPrepareHeader(c.handle, &queued(c)); },
+       kWaveStillPlaying},
+      {"close started with a buffer queued",
+       [](Capture& c) {
+         c.add(1, 64000);
+         c.start();
+         return waveInClose(c.handle);
+       },
+       kWaveStillPlaying},
+      {"buffer under one frame",
+       [&](Capture& c) { return waveInAddBuffer(c.handle, &prepared(c, 1)); }, kMmInvalidParam},
+      {"add null", [](Capture& c) { return waveInAddBuffer(c.handle, nullptr); }, kMmInvalidParam},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Capture capture;
+    ASSERT_EQ(capture.open(0, pcm(8000, 16, 1)), kMmNoError);
+    EXPECT_EQ(c.call(capture), c.expected);
+  }
+
+  // A null handle, and one that was closed, name no device.
+  Capture closed;
+  ASSERT_EQ(closed.open(0, pcm(8000, 16, 1)), kMmNoError);
+  WaveHeader& h = closed.make(64);
+  ASSERT_EQ(waveInClose(closed.handle), kMmNoError);
+  for (WaveInHandle handle : {WaveInHandle{}, closed.handle}) {
+    WaveInStats stats;
+    EXPECT_EQ(waveInPrepareHeader(handle, &h), kMmInvalidHandle);
+    EXPECT_EQ(waveInUnprepareHeader(handle, &h), kMmInvalidHandle);
+    EXPECT_EQ(waveInAddBuffer(handle, &h), kMmInvalidHandle);
+    EXPECT_EQ(waveInStart(handle), kMmInvalidHandle);
+    EXPECT_EQ(waveInReset(handle), kMmInvalidHandle);
+    EXPECT_EQ(waveInGetStats(handle, &stats), kMmInvalidHandle);
+    EXPECT_EQ(waveInClose(handle), kMmInvalidHandle);
+  }
+  closed.handle = nullptr;
+
+  char text[10];
+  EXPECT_EQ(waveInGetErrorText(kWaveStillPlaying, text, sizeof text), kMmNoError);
+  EXPECT_STREQ(text, "The devic");
+  EXPECT_EQ(waveInGetErrorText(0x10000 + kMmError, text, sizeof text), kMmBadErrorNumber);
+}
+
+TEST_F(WaveIn, ResetGivesBackEveryQueuedBufferAndCaptureResumes) {
+  device(1).setString("Type", "tone");
+  for (const bool started : {false, true}) {
+    SCOPED_TRACE(started ? "started, one buffer taken" : "never started");
+    Capture c;
+    ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
+    c.add(1, 800);     // 50 ms
+    c.add(2, 160000);  // 10 s: never done before the reset
+    if (started) {
+      c.start();
+      c.take(1);
+    }
+    ASSERT_EQ(waveInReset(c.handle), kMmNoError);
+    EXPECT_TRUE(signalledNow(c.event));
+    for (WaveHeader& h : c.headers) {
+      EXPECT_EQ(h.flags.load(), kWaveHeaderDone | kWaveHeaderPrepared);
+      EXPECT_EQ(h.bytesRecorded, 0u);
+    }
+    EXPECT_EQ(waveInReset(c.handle), kMmNoError);
+    EXPECT_FALSE(signalledNow(c.event)) << "a reset with nothing queued gave something back";
+    // Queued again and started, the device records from the first buffer on.
+    c.next = 0;
+    for (WaveHeader& h : c.headers) {
+      ASSERT_EQ(waveInAddBuffer(c.handle, &h), kMmNoError);
+    }
+    c.start();
+    EXPECT_EQ(c.take(1).size(), 800u);
+  }
+}
+
+// What plays while no buffer is queued is lost, counted, and not played
+// late: the buffer queued after it is still done on the clock's schedule.
+TEST_F(WaveIn, AudioWithNoBufferQueuedIsDroppedAndCounted) {
+  device(1).setString("Type", "tone");
+  Capture c;
+  ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
+  c.start();
+  std::this_thread::sleep_for(200ms);
+  const Clock::time_point adding = Clock::now();
+  c.add(1, 800);  // 50 ms
+  EXPECT_EQ(c.take(1).size(), 800u);
+  EXPECT_GE(Clock::now() - adding, 49ms);  // less the part of a frame the clock had run
+  WaveInStats stats;
+  ASSERT_EQ(waveInGetStats(c.handle, &stats), kMmNoError);
+  EXPECT_GE(stats.droppedFrames, 1600u);  // 200 ms
+  EXPECT_EQ(stats.buffersDone, 1u);
+}
+
+struct WaveFileCase {
+  const char* name;
+  bool loop;
+  uint16_t bits, channels;
+};
+
+TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
+  const WaveFileCase cases[] = {
+      {"once, 16-bit mono", false, 16, 1},
+      {"looping, 16-bit mono", true, 16, 1},
+      {"once, 8-bit stereo", false, 8, 2},
+      {"looping, 8-bit stereo", true, 8, 2},
+  };
+  TempDir dir;
+  for (const WaveFileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const WaveFormat f = pcm(8000, c.bits, c.channels);
+    const Bytes data = samples(3000 * f.blockAlign);  // 375 ms
+    const std::string path = (dir.path() / "in.wav").string();
+    writeFile(path, riff({chunk("fmt ", fmt(1, c.channels, 8000, c.bits)), chunk("data", data)}));
+    JSystemRegistryKey key = device(1);
+    key.setString("Type", "file");
+    key.setString("Path", path);
+    key.setDword("Loop", c.loop ? 1 : 0);
+    Capture capture;
+    ASSERT_EQ(capture.open(0, f), kMmNoError);
+    capture.add(5, 1000 * f.blockAlign);
+    capture.start();
+    Bytes expected = data;
+    const Bytes tail = c.loop ? Bytes(data.begin(), data.begin() + 2000 * f.blockAlign)
+                              : Bytes(2000 * f.blockAlign, c.bits == 8 ? 0x80 : 0);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(capture.take(5) == expected);
+  }
+}
+
+struct BadFileCase {
+  const char* name;
+  std::function<void(const std::string&)> make;
+  WaveFormat asked;
+  uint32_t expected;
+};
+
+TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
+  TempDir dir;
+  const WaveFormat mono = pcm(8000, 16, 1);
+  auto file = [](Bytes b) { return [b](const std::string& p) { writeFile(p, b); }; };
+  const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
+  const BadFileCase cases[] = {
+      {"missing", [](const std::string&) {}, mono, kMmBadDeviceId},
+      {"a directory", [](const std::string& p) { std::filesystem::create_directory(p); }, mono,
+       kMmBadDeviceId},
+      {"empty", file({}), mono, kMmError},
+      {"short header", file(cut(good, good.size() - 10)), mono, kMmError},
+      {"cut in a chunk header", file(cut(good, 12)), mono, kMmError},
+      {"data chunk cut before a frame",
+       file(riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1), 100, false)})),
+       mono, kMmError},
+      {"not PCM", file(riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))})), mono,
+       kWaveBadFormat},
+      {"another rate", file(good), pcm(11025, 16, 1), kWaveBadFormat},
+      {"another channel count", file(good), pcm(8000, 16, 2), kWaveBadFormat},
+      {"another sample size", file(good), pcm(8000, 8, 1), kWaveBadFormat},
+  };
+  const size_t threads = entries("/proc/self/task");
+  const size_t descriptors = entries("/proc/self/fd");
+  int n = 0;
+  for (const BadFileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (dir.path() / ("bad" + std::to_string(n++))).string();
+    c.make(path);
+    JSystemRegistryKey key = device(1);
+    key.setString("Type", "file");
+    key.setString("Path", path);
+    Capture capture;
+    EXPECT_EQ(capture.open(0, c.asked), c.expected);
+    EXPECT_EQ(capture.handle, nullptr);
+    EXPECT_TRUE(log_.contains(path));
+  }
+  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
+  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+}
+
+struct LeakCase {
+  const char* name;
+  const char* type;
+  const char* setting;
+  const char* value;
+  uint32_t expected;
+};
+
+// Every round opens, records, resets and closes (or fails to open). ALSA's
+// null PCM needs no sound card.
+TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
+  TempDir dir;
+  const std::string path = (dir.path() / "tone.wav").string();
+  writeFile(path, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
+  const LeakCase cases[] = {
+      {"tone", "tone", "Level", nullptr, kMmNoError},
+      {"file", "file", "Path", path.c_str(), kMmNoError},
+      {"alsa null", "alsa", "Name", "null", kMmNoError},
+      {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
+  };
+  for (const LeakCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    JSystemRegistryKey key = device(1);
+    key.setString("Type", c.type);
+    if (c.value != nullptr) {
+      key.setString(c.setting, c.value);
+    }
+    auto cycle = [&c] {
+      Capture capture;
+      const uint32_t result = capture.open(0, pcm(8000, 16, 1));
+      ASSERT_EQ(result, c.expected);
+      if (result == kMmNoError) {
+        capture.paced = c.type != std::string("alsa");  // ALSA's null PCM gives at once
+        capture.add(2, 16);
+        capture.start();
+        EXPECT_EQ(capture.take(3).size(), 48u);
+      }
+    };
+    const size_t threads = entries("/proc/self/task");
+    cycle();  // loads what stays loaded (ALSA's configuration)
+    const size_t descriptors = entries("/proc/self/fd");
+    for (int round = 0; round < 20; ++round) {
+      cycle();
+    }
+    // A joined thread may linger a moment in the list.
+    EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") <= threads; }, kWaitMs));
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+  }
+}
+
+// The caller queues each buffer again as soon as it is done while the
+// device's thread completes the others, then a reset lands before, during or
+// after a completion: every buffer comes back exactly once (taken, or given
+// back filled or empty by the reset), and nothing is written into a buffer
+// after the reset.
+TEST_F(WaveIn, QueueingAndResetRacingWithCompletion) {
+  device(1).setString("Type", "tone");
+  Capture c;
+  ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
+  c.add(3, 16);  // 1 ms each
+  uint64_t returned = 0;
+  for (int round = 0; round < 100; ++round) {
+    SCOPED_TRACE(round);
+    c.start();
+    returned += c.take(static_cast<size_t>(round % 7)).size() / 16;
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 37 % 2000));
+    ASSERT_EQ(waveInReset(c.handle), kMmNoError);
+    signalledNow(c.event);
+    for (WaveHeader& h : c.headers) {
+      ASSERT_EQ(h.flags.load(std::memory_order_acquire), kWaveHeaderDone | kWaveHeaderPrepared);
+      ASSERT_TRUE(h.bytesRecorded == 0 || h.bytesRecorded == 16) << h.bytesRecorded;
+      returned += h.bytesRecorded / 16;
+      h.bytesRecorded = 7;
+      std::memset(h.data, 0xAB, 16);
+    }
+    std::this_thread::sleep_for(1ms);
+    for (WaveHeader& h : c.headers) {
+      ASSERT_EQ(h.bytesRecorded, 7u) << "written after the reset";
+      ASSERT_EQ(h.data[15], 0xAB) << "written after the reset";
+      ASSERT_EQ(waveInAddBuffer(c.handle, &h), kMmNoError);
+    }
+    c.next = 0;
+  }
+  WaveInStats stats;
+  ASSERT_EQ(waveInGetStats(c.handle, &stats), kMmNoError);
+  EXPECT_EQ(stats.buffersDone, returned);
+}
+
+}  // namespace
+}  // namespace zq
