@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "audio/simulated_board.h"
 #include "audio/wave_in.h"
 #include "base/error.h"
+#include "base/jtime.h"
 #include "base/registry_key.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
