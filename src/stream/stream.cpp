@@ -130,6 +130,23 @@ void JStream::publish(uint32_t key) {
   }
 }
 
+int JStream::takeWriteEntry() { return js_publish_and_take(table_, -1); }
+
+int JStream::publishAndTake(int index, uint32_t key) {
+  JStreamEntry& entry = table_->entries[index];
+  entry.timeStamp.store(static_cast<uint32_t>(monotonicMs()), std::memory_order_relaxed);
+  entry.key.store(key, std::memory_order_relaxed);
+  const int next = js_publish_and_take(table_, index);
+  if (wakeOnPublish_.load(std::memory_order_relaxed)) {
+    signalReaders();
+  }
+  return next;
+}
+
+void JStream::releaseWriteEntry(int index) { js_release(table_, index, kJsWriterBit); }
+
+uint8_t* JStream::entryBuffer(int index) const { return table_->entries[index].data(); }
+
 void JStream::signalReaders() {
   publications_.fetch_add(1, std::memory_order_acq_rel);
   // Only a stream with readers asleep pays for the system call, and it wakes

@@ -104,6 +104,21 @@ class JStream : public virtual VideoCtl {
   /// find a frame at their next 10 ms poll. For measurements of the two.
   void setWakeOnPublish(bool wake) { wakeOnPublish_.store(wake); }
 
+ protected:
+  // For a source that lends several buffers to a device at once (sound-card
+  // capture writes straight into them): entries taken and published by
+  // index, beside the one held by getWriteBuffer. The writer's thread only.
+
+  /// A free entry taken for writing (its lock word's writer bit set), or -1.
+  int takeWriteEntry();
+  /// Stamps `index` as publish does, publishes it, wakes the readers and
+  /// takes another free entry in the same step: its index, or -1.
+  int publishAndTake(int index, uint32_t key);
+  /// Gives back an entry taken above without publishing it.
+  void releaseWriteEntry(int index);
+  /// The buffer of an entry (its frame header first).
+  uint8_t* entryBuffer(int index) const;
+
  private:
   void signalReaders();
 

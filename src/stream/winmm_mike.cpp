@@ -1,0 +1,290 @@
+// WinmmMike: opening the wave-input device, the capture thread and closing.
+#include "stream/winmm_mike.h"
+
+#include <string>
+
+#include "audio/mp3.h"
+#include "base/error.h"
+#include "base/jtime.h"
+#include "stream/stream_frame_header.h"
+#include "stream/stream_table.h"
+#include "stream/video_ctl.h"
+
+namespace zq {
+
+namespace {
+
+constexpr int kMp3ThreadPriority = 2;  // highest
+
+[[noreturn]] void throwWaveIn(uint32_t result, const char* function) {
+  throw JSysError(result | JSysError::kWaveInTag, function);
+}
+
+void check(uint32_t result, const char* function) {
+  if (result != kMmNoError) {
+    throwWaveIn(result, function);
+  }
+}
+
+WaveFormat pcmWaveFormat(uint32_t samplesPerSec, uint32_t bitsPerSample, uint32_t channels) {
+  WaveFormat format{};
+  format.formatTag = kWaveFormatPcm;
+  format.channels = static_cast<uint16_t>(channels);
+  format.samplesPerSec = samplesPerSec;
+  format.blockAlign = static_cast<uint16_t>(channels * bitsPerSample / 8);
+  format.avgBytesPerSec = format.blockAlign * samplesPerSec;
+  format.bitsPerSample = static_cast<uint16_t>(bitsPerSample);
+  format.extraSize = 0;
+  return format;
+}
+
+}  // namespace
+
+struct WinmmMike::Setup {
+  WaveFormat format{};
+  uint32_t chunk = 0;
+  std::unique_ptr<JMP3Encoder> encoder;
+  std::unique_ptr<StreamInfo> info;
+  size_t bufferSize = 0;
+  int buffers = 0;
+  int extra = 0;
+};
+
+WinmmMike::Setup WinmmMike::pcmSetup(const AudioFormat& audio) {
+  Setup setup;
+  setup.format = pcmWaveFormat(audio.samplesPerSec, audio.bitsPerSample, audio.channels);
+  setup.chunk = audio.samplesPerBlock;
+  setup.info = StreamInfo::makePcmStreamInfo(audio.samplesPerSec,
+                                             static_cast<uint16_t>(audio.bitsPerSample),
+                                             static_cast<uint16_t>(audio.channels),
+                                             audio.samplesPerBlock);
+  setup.bufferSize = size_t{setup.format.blockAlign} * setup.chunk + sizeof(StreamFrameHeader);
+  setup.buffers = kPcmBuffers;
+  setup.extra = kPcmExtraBuffers;
+  return setup;
+}
+
+WinmmMike::Setup WinmmMike::mp3Setup(uint32_t bitRate, uint32_t sampleRate, uint32_t channels,
+                                     bool reservoir) {
+  if (sampleRate == 0 && channels == 0) {
+    if (!lookupBitRate(bitRate, &sampleRate, &channels, nullptr)) {
+      throw JTextError("unsupported MP3 bitrate");
+    }
+  } else if (channels == 0) {
+    channels = 1;
+  }
+  Setup setup;
+  setup.encoder = std::make_unique<JMP3Encoder>(bitRate, sampleRate, channels, reservoir);
+  const JMP3Encoder& encoder = *setup.encoder;
+  setup.format = pcmWaveFormat(encoder.sampleRate(), 16, encoder.channels());
+  setup.chunk = encoder.samplesPerFrame();
+  setup.info = StreamInfo::makeMp3StreamInfo(bitRate, encoder.sampleRate(),
+                                             static_cast<uint16_t>(encoder.channels()),
+                                             static_cast<uint16_t>(encoder.frameSize()));
+  setup.bufferSize = kMp3BufferSize;
+  setup.buffers = kMp3Buffers;
+  setup.extra = kMp3ExtraBuffers;
+  return setup;
+}
+
+WinmmMike::WinmmMike(const AudioFormat& format, int deviceNumber, std::string_view traceName)
+    : WinmmMike(pcmSetup(format), deviceNumber, traceName) {}
+
+WinmmMike::WinmmMike(int deviceNumber, uint32_t bitRate, uint32_t sampleRate, uint32_t channels,
+                     bool reservoir, std::string_view traceName)
+    : WinmmMike(mp3Setup(bitRate, sampleRate, channels, reservoir), deviceNumber, traceName) {}
+
+WinmmMike::WinmmMike(Setup setup, int deviceNumber, std::string_view traceName)
+    : Mike(setup.bufferSize, setup.buffers, false, setup.extra, kShareableStreamMemory, traceName),
+      JThread("WinmmMike - on channel=" + std::to_string(deviceNumber)),
+      format_(setup.format),
+      chunk_(setup.chunk),
+      encoder_(std::move(setup.encoder)) {
+  setStreamInfo(std::move(setup.info));
+  try {
+    openDevice(deviceNumber);
+    start(mp3Mode() ? kMp3ThreadPriority : JThread::kTimeCritical);
+  } catch (...) {
+    // No object is left: give the device and the lent buffers back first.
+    try {
+      closeDevice();
+    } catch (const JError& e) {
+      logCaught(e);
+    }
+    throw;
+  }
+}
+
+WinmmMike::~WinmmMike() {
+  if (state() != 2 && threadId() != 0) {
+    state_.store(1, std::memory_order_release);
+    done_.set();
+  }
+  join();
+  try {
+    closeDevice();
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+}
+
+void WinmmMike::openDevice(int deviceNumber) {
+  entries_.fill(-1);
+  // Device numbers count from 1; 0 asks for an index no list has.
+  check(waveInOpen(&device_, static_cast<uint32_t>(deviceNumber - 1), format_, &done_, 0,
+                   kCallbackEvent),
+        "waveInOpen");
+  for (int i = 0; i < kCaptureBuffers; ++i) {
+    WaveHeader& header = headers_[i];
+    header.clear();
+    if (mp3Mode()) {
+      mp3Blocks_[i] = std::make_unique<uint8_t[]>(bufferBytes());
+      header.data = mp3Blocks_[i].get();
+      entries_[i] = -2;
+    } else {
+      entries_[i] = takeWriteEntry();
+      if (entries_[i] < 0) {
+        throw JTextError("Cannot get write buffer");
+      }
+      header.data = frameHeaderOf(entryBuffer(entries_[i]))->payload();
+    }
+    header.bufferLength = bufferBytes();
+    check(waveInPrepareHeader(device_, &header), "waveInPrepareHeader");
+    prepared_[i] = true;
+    check(waveInAddBuffer(device_, &header), "waveInAddBuffer");
+  }
+  check(waveInStart(device_), "waveInStart");
+}
+
+void WinmmMike::queueBuffer(WaveHeader& header) {
+  uint8_t* const data = header.data;
+  header.clear();
+  header.data = data;
+  header.bufferLength = bufferBytes();
+  check(waveInPrepareHeader(device_, &header), "waveInPrepareHeader");
+  check(waveInAddBuffer(device_, &header), "waveInAddBuffer");
+}
+
+void WinmmMike::run() {
+  startUs_ = wallClockNow();
+  try {
+    captureLoop();
+  } catch (...) {
+    abortWrite();
+    held_ = nullptr;
+    state_.store(2, std::memory_order_release);
+    throw;
+  }
+  abortWrite();
+  held_ = nullptr;
+  state_.store(2, std::memory_order_release);
+}
+
+void WinmmMike::captureLoop() {
+  while (state_.load(std::memory_order_acquire) == 0) {
+    int scanned = 0;
+    while (scanned < kCaptureBuffers) {
+      const int slot = (nextBuffer_ + scanned) % kCaptureBuffers;
+      WaveHeader& header = headers_[slot];
+      if ((header.flags.load(std::memory_order_acquire) & kWaveHeaderDone) == 0) {
+        break;
+      }
+      prepared_[slot] = false;
+      check(waveInUnprepareHeader(device_, &header), "waveInUnprepareHeader");
+      if (mp3Mode()) {
+        encodeBlock(header);
+      } else {
+        publishBlock(slot);
+      }
+      queueBuffer(header);
+      prepared_[slot] = true;
+      ++scanned;
+    }
+    nextBuffer_ = (nextBuffer_ + scanned) % kCaptureBuffers;
+    done_.wait();
+  }
+}
+
+void WinmmMike::encodeBlock(WaveHeader& header) {
+  if (held_ == nullptr) {
+    held_ = getWriteBuffer();
+  }
+  const uint32_t n = counter_;
+  const uint8_t tag[3] = {static_cast<uint8_t>(0x50 | ((n >> 16) & 0x0F)),
+                          static_cast<uint8_t>((n >> 8) & 0xFF), static_cast<uint8_t>(n & 0xFF)};
+  StreamFrameHeader* frame = frameHeaderOf(held_);
+  const int length = encoder_->encode(reinterpret_cast<const int16_t*>(header.data),
+                                      frame->payload(), sizeof tag, tag);
+  if (length <= 0) {
+    return;  // nothing whole yet (or refused): the buffer waits for the next block
+  }
+  frame->size = static_cast<uint32_t>(length);
+  frame->keyWord = ++counter_;
+  // Stamped in microseconds like the PCM frames: the start of capture plus
+  // the duration of the frames before this one.
+  frame->setTimeStamp(static_cast<uint64_t>(
+      startUs_ + static_cast<int64_t>(encoder_->samplesPerFrame()) * n * 1000000 /
+                     static_cast<int64_t>(encoder_->sampleRate())));
+  publish(0);
+  held_ = nullptr;
+  published_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void WinmmMike::publishBlock(int slot) {
+  StreamFrameHeader* frame = frameHeaderOf(entryBuffer(entries_[slot]));
+  frame->size = bufferBytes();
+  frame->keyWord = ++counter_;
+  frame->setTimeStamp(static_cast<uint64_t>(wallClockNow()));
+  entries_[slot] = publishAndTake(entries_[slot], 0);
+  published_.fetch_add(1, std::memory_order_relaxed);
+  if (entries_[slot] < 0) {
+    throw JTextError("Cannot get write buffer");
+  }
+  headers_[slot].data = frameHeaderOf(entryBuffer(entries_[slot]))->payload();
+}
+
+void WinmmMike::closeDevice() {
+  if (device_ == nullptr) {
+    return;
+  }
+  const WaveInHandle device = device_;
+  device_ = nullptr;
+  uint32_t first = kMmNoError;
+  const char* failed = nullptr;
+  auto note = [&](uint32_t result, const char* function) {
+    if (result != kMmNoError && failed == nullptr) {
+      first = result;
+      failed = function;
+    }
+  };
+  note(waveInReset(device), "waveInReset");
+  for (int i = 0; i < kCaptureBuffers; ++i) {
+    if (prepared_[i]) {
+      note(waveInUnprepareHeader(device, &headers_[i]), "waveInUnprepareHeader");
+      prepared_[i] = false;
+    }
+    mp3Blocks_[i].reset();
+    if (entries_[i] >= 0) {
+      releaseWriteEntry(entries_[i]);
+      entries_[i] = -1;
+    }
+    headers_[i].data = nullptr;
+  }
+  note(waveInClose(device), "waveInClose");
+  if (failed != nullptr) {
+    throwWaveIn(first, failed);
+  }
+}
+
+int WinmmMike::control(const char* command, char* answer, size_t answerSize) {
+  JControlCommand parsed;
+  const int result = parseControlCommand(command, "WinmmMike", parsed);
+  if (result == kNotMine) {
+    return Mike::control(command, answer, answerSize);
+  }
+  // The capture has no setting of its own: a well-formed command under its
+  // prefix is nobody's.
+  return result == kDone ? kNotMine : result;
+}
+
+}  // namespace zq

@@ -1,0 +1,99 @@
+// WinmmMike: the sound card's input as an audio stream. A capture thread
+// takes the blocks that a wave-input device (audio/wave_in.h) fills and
+// publishes them, either as raw PCM (the device writes straight into the
+// stream's buffers, no copy) or as MP3 frames encoded on the fly, each
+// carrying a 3-byte tag with the capture's frame counter in its ancillary
+// data, so that a receiver can count what it lost.
+//
+// Construction opens and starts the device and the thread; destruction is
+// the only way to stop capture.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "audio/mp3_encoder.h"
+#include "audio/wave_in.h"
+#include "base/thread.h"
+#include "base/waitable.h"
+#include "stream/mike.h"
+
+namespace zq {
+
+class WinmmMike : public Mike, public JThread {
+ public:
+  static constexpr int kCaptureBuffers = 3;
+  /// The stream of each mode: buffer size, buffers, extra buffers.
+  static constexpr size_t kMp3BufferSize = 1952 + 32;
+  static constexpr int kMp3Buffers = 5;
+  static constexpr int kMp3ExtraBuffers = 1;
+  static constexpr int kPcmBuffers = 8;
+  static constexpr int kPcmExtraBuffers = 3;
+
+  /// PCM mode: captures `format` (samples per block is the chunk) from
+  /// `deviceNumber` (counted from 1: device 1 is the first of the list).
+  /// Throws JSysError "waveInOpen" (a wave-input code) and the like when the
+  /// device refuses; nothing is left running then.
+  WinmmMike(const AudioFormat& format, int deviceNumber, std::string_view traceName = {});
+  /// MP3 mode at `bitRate` bit/s. With `sampleRate` and `channels` both 0
+  /// they come from the bit-rate table (JTextError "unsupported MP3 bitrate"
+  /// when the rate is not in it); with only `channels` 0 it becomes 1.
+  WinmmMike(int deviceNumber, uint32_t bitRate, uint32_t sampleRate, uint32_t channels,
+            bool reservoir, std::string_view traceName = {});
+  /// Stops the thread, resets and closes the device, gives back every
+  /// buffer. Owner's thread.
+  ~WinmmMike() override;
+
+  /// "WinmmMike.<anything>" answers -3; other prefixes go to the stream.
+  int control(const char* command, char* answer, size_t answerSize) override;
+
+  bool mp3Mode() const { return encoder_ != nullptr; }
+  /// The format the device captures.
+  const WaveFormat& captureFormat() const { return format_; }
+  /// Samples per capture buffer.
+  uint32_t chunk() const { return chunk_; }
+  /// 0 capturing, 1 stop requested, 2 thread ended. Any thread.
+  int state() const { return state_.load(std::memory_order_acquire); }
+  /// Frames published so far. Any thread.
+  uint32_t framesPublished() const { return published_.load(std::memory_order_relaxed); }
+
+ protected:
+  void run() override;
+
+ private:
+  struct Setup;
+  WinmmMike(Setup setup, int deviceNumber, std::string_view traceName);
+  static Setup pcmSetup(const AudioFormat& format);
+  static Setup mp3Setup(uint32_t bitRate, uint32_t sampleRate, uint32_t channels, bool reservoir);
+
+  void openDevice(int deviceNumber);
+  void queueBuffer(WaveHeader& header);
+  void captureLoop();
+  void encodeBlock(WaveHeader& header);
+  void publishBlock(int slot);
+  void closeDevice();
+  uint32_t bufferBytes() const { return format_.blockAlign * chunk_; }
+
+  WaveInHandle device_ = nullptr;
+  WaveFormat format_{};
+  uint32_t chunk_ = 0;
+  std::unique_ptr<JMP3Encoder> encoder_;
+  std::array<WaveHeader, kCaptureBuffers> headers_{};
+  // PCM mode: the stream entry that each capture buffer is; MP3 mode: -2.
+  std::array<int, kCaptureBuffers> entries_{-1, -1, -1};
+  std::array<std::unique_ptr<uint8_t[]>, kCaptureBuffers> mp3Blocks_;
+  std::array<bool, kCaptureBuffers> prepared_{};
+  int nextBuffer_ = 0;
+  JFlag done_{false, false};
+  std::atomic<int> state_{0};
+  // The capture thread's own.
+  uint32_t counter_ = 0;
+  uint8_t* held_ = nullptr;
+  int64_t startUs_ = 0;
+  std::atomic<uint32_t> published_{0};
+};
+
+}  // namespace zq

@@ -1,0 +1,291 @@
+// The capture sources: the sound card's input (WinmmMike, PCM and MP3, on
+// the test-tone device) and a capture board's input (HardMike, on the
+// simulated board). What a reader of their streams gets: frames numbered
+// without a gap, MP3 frames tagged with the capture counter and stamped with
+// their place in the capture, a tone that decodes at its frequency; and the
+// failures that must leave nothing running.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/capture_board.h"
+#include "audio/mp3.h"
+#include "audio/mp3_frame.h"
+#include "audio/mp3_test_support.h"
+#include "audio/simulated_board.h"
+#include "audio/wave_in.h"
+#include "base/error.h"
+#include "base/jtime.h"
+#include "base/registry_key.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "stream/hard_mike.h"
+#include "stream/stream_client.h"
+#include "stream/stream_frame_header.h"
+#include "stream/winmm_mike.h"
+
+namespace zq {
+namespace {
+
+struct Frame {
+  uint32_t key = 0;
+  uint64_t timeStamp = 0;
+  std::vector<uint8_t> data;
+};
+
+// `count` frames as a reader takes them from `stream`, in order.
+std::vector<Frame> readFrames(JStream& stream, size_t count) {
+  StreamClient client;
+  client.setTimeout(10000);
+  client.listen(&stream);
+  std::vector<Frame> frames;
+  while (frames.size() < count) {
+    const auto* header = reinterpret_cast<const StreamFrameHeader*>(client.readNext(nullptr));
+    frames.push_back({header->keyWord, header->timeStamp(),
+                      {header->payload(), header->payload() + header->size}});
+  }
+  client.unlock();
+  client.listen(nullptr);
+  return frames;
+}
+
+size_t threadCount() {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      count += entry->d_name[0] != '.';
+    }
+    ::closedir(dir);
+  }
+  return count;
+}
+
+class Capture : public ::testing::Test {
+ protected:
+  // Device 1 is a test tone of `frequency`.
+  void toneDevice(uint32_t frequency) {
+    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
+    key.setString("Type", "tone");
+    key.setDword("Frequency", frequency);
+    key.setDword("Level", 50);
+  }
+  void SetUp() override { toneDevice(1000); }
+
+  test::ScopedRegistryDir registry_;
+};
+
+struct Mp3Case {
+  const char* name;
+  uint32_t bitRate;
+  uint32_t sampleRate;  // asked; 0 with channels 0: from the table
+  uint32_t channels;
+  bool reservoir;
+  uint32_t capturedRate;
+  uint32_t capturedChannels;
+  uint32_t chunk;
+};
+
+TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
+  const Mp3Case cases[] = {
+      {"32k from the table: 22050 Hz stereo", 32000, 0, 0, false, 22050, 2, 576},
+      {"24k from the table: mono", 24000, 0, 0, false, 22050, 1, 576},
+      {"128k from the table, reservoir on", 128000, 0, 0, true, 44100, 2, 1152},
+      {"explicit rate, no channels: mono", 64000, 22050, 0, false, 22050, 1, 576},
+  };
+  toneDevice(750);
+  for (const Mp3Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WinmmMike mike(1, c.bitRate, c.sampleRate, c.channels, c.reservoir);
+    ASSERT_TRUE(mike.mp3Mode());
+    EXPECT_EQ(mike.captureFormat().samplesPerSec, c.capturedRate);
+    EXPECT_EQ(mike.captureFormat().channels, c.capturedChannels);
+    EXPECT_EQ(mike.captureFormat().bitsPerSample, 16);
+    EXPECT_EQ(mike.captureFormat().blockAlign * mike.chunk(), c.capturedChannels * 2 * c.chunk);
+    EXPECT_EQ(mike.chunk(), c.chunk);
+
+    const auto info = mike.copyStreamInfo();
+    ASSERT_TRUE(info);
+    uint32_t samples = 0;
+    uint32_t frameSize = 0;
+    frameGeometry(c.capturedRate, c.bitRate, c.capturedRate == 44100 ? 1 : 2, &samples, &frameSize);
+    EXPECT_EQ(info->content(), StreamInfo::kMp3);
+    EXPECT_EQ(info->infoSize(), StreamInfo::kMp3InfoSize);
+    EXPECT_EQ(info->averageBytesPerSecond(), c.bitRate / 8);
+    EXPECT_EQ(info->mp3BlockSize(), frameSize);
+    EXPECT_EQ(info->channels(), c.capturedChannels);
+
+    const std::vector<Frame> frames = readFrames(mike, 40);
+    Mp3AncillaryReader tags(3);
+    std::vector<std::vector<uint8_t>> mp3;
+    int64_t previousTag = -1;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const Frame& f = frames[i];
+      SCOPED_TRACE("frame key " + std::to_string(f.key));
+      ASSERT_EQ(f.data.size(), frameSize);
+      if (i > 0) {
+        ASSERT_EQ(f.key, frames[i - 1].key + 1) << "a gap in the key words";
+        // Each frame is stamped with the start of capture plus the length
+        // of the frames before it, in microseconds.
+        const uint64_t expected = frames[0].timeStamp +
+                                  uint64_t{samples} * (f.key - 1) * 1000000 / c.capturedRate -
+                                  uint64_t{samples} * (frames[0].key - 1) * 1000000 / c.capturedRate;
+        EXPECT_NEAR(static_cast<double>(f.timeStamp), static_cast<double>(expected), 1.0);
+      }
+      mp3.push_back(f.data);
+      uint8_t tag[3];
+      if (!tags.read(f.data.data(), f.data.size(), tag)) {
+        // Only a frame reaching back into frames sent before we joined.
+        EXPECT_TRUE(c.reservoir && i < 2) << "tag not found";
+        continue;
+      }
+      ASSERT_EQ(tag[0] & 0xF0, 0x50);
+      const int64_t n = (tag[0] & 0x0F) << 16 | tag[1] << 8 | tag[2];
+      if (!c.reservoir) {
+        EXPECT_EQ(n, f.key - 1) << "the counter before this frame";
+      } else {
+        // The frame's data was placed a fixed number of blocks before it
+        // came out: the tags run behind the keys, one step a frame.
+        EXPECT_LE(n, f.key - 1);
+        if (previousTag > 0) {
+          EXPECT_EQ(n, previousTag + 1);
+        }
+      }
+      previousTag = n;
+    }
+    const test::Mp3Decoded decoded = test::decodeMp3(mp3);
+    EXPECT_EQ(decoded.errors, 0);
+    EXPECT_EQ(decoded.sampleRate, static_cast<long>(c.capturedRate));
+    EXPECT_NEAR(test::toneFrequency(decoded.pcm, decoded.channels, 0, decoded.sampleRate), 750.0,
+                7.5);
+  }
+}
+
+TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
+  toneDevice(400);
+  const AudioFormat format{8000, 16, 1, 400};
+  const int64_t before = wallClockNow();
+  WinmmMike mike(format, 1);
+  ASSERT_FALSE(mike.mp3Mode());
+  EXPECT_EQ(mike.getAudioFormat().samplesPerBlock, 400u);
+  EXPECT_EQ(mike.getAudioFormat().samplesPerSec, 8000u);
+
+  const std::vector<Frame> frames = readFrames(mike, 12);
+  std::vector<int16_t> pcm;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].data.size(), 800u);
+    if (i > 0) {
+      ASSERT_EQ(frames[i].key, frames[i - 1].key + 1);
+      EXPECT_GE(frames[i].timeStamp, frames[i - 1].timeStamp);
+    }
+    EXPECT_GE(frames[i].timeStamp, static_cast<uint64_t>(before));
+    EXPECT_LE(frames[i].timeStamp, static_cast<uint64_t>(wallClockNow()));
+    const auto* samples = reinterpret_cast<const int16_t*>(frames[i].data.data());
+    pcm.insert(pcm.end(), samples, samples + 400);
+  }
+  // The device wrote into the very buffers the reader got: the tone is
+  // continuous across them.
+  EXPECT_NEAR(test::toneFrequency(pcm, 1, 0, 8000, 0), 400.0, 4.0);
+}
+
+TEST_F(Capture, RefusedDevicesAndRatesLeaveNothingRunning) {
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    uint32_t waveInCode;  // 0: a text error
+    const char* text;
+  };
+  const Case cases[] = {
+      {"device 0 (numbers count from 1)", [] { WinmmMike(AudioFormat{8000, 16, 1, 400}, 0); },
+       kMmBadDeviceId, nullptr},
+      {"a device past the list", [] { WinmmMike(7, 32000, 0, 0, false); }, kMmBadDeviceId, nullptr},
+      {"a format the device refuses", [] { WinmmMike(AudioFormat{8000, 12, 1, 400}, 1); },
+       kWaveBadFormat, nullptr},
+      {"a rate outside the table", [] { WinmmMike(1, 33000, 0, 0, false); }, 0,
+       "unsupported MP3 bitrate"},
+  };
+  const size_t threads = threadCount();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.make();
+      ADD_FAILURE() << "no error";
+    } catch (const JSysError& e) {
+      EXPECT_EQ(e.code(), c.waveInCode | JSysError::kWaveInTag);
+      EXPECT_STREQ(e.function(), "waveInOpen");
+    } catch (const JTextError& e) {
+      EXPECT_STREQ(e.text(), c.text);
+    }
+    EXPECT_TRUE(test::eventually([&] { return threadCount() == threads; }));
+  }
+}
+
+TEST_F(Capture, CommandsUnderTheSourcesPrefixesAreNobodys) {
+  auto board = std::make_shared<SimulatedCaptureBoard>(3);
+  WinmmMike winmm(1, 24000, 0, 0, false);
+  HardMike hard(board, 24000);
+  struct Case {
+    VideoCtl* object;
+    const char* command;
+    int result;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {&winmm, "WinmmMike.volume?", -3, nullptr},
+      {&winmm, "WinmmMike.volume", -5, nullptr},
+      {&winmm, "JStream.queue?", 0, "5"},
+      {&hard, "HardMike.gain=3", -3, nullptr},
+      {&hard, "JStream.queue?", 0, "5"},
+      // Past the stream, the board takes the command.
+      {&hard, "Quorvanta2.MAS3587.Volume=-20", 0, ""},
+      {&hard, "Quorvanta2.MAS3587.Volume?", 0, "-20"},
+      {&hard, "Quorvanta2.MAS3587.Volume=13", -5, nullptr},
+      {&hard, "Quorvanta2.MAS3587.Bass?", -3, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    char answer[64] = "untouched";
+    EXPECT_EQ(c.object->control(c.command, answer, sizeof answer), c.result);
+    if (c.answer != nullptr) {
+      EXPECT_STREQ(answer, c.answer);
+    }
+  }
+}
+
+TEST_F(Capture, BoardInputPublishesTheBoardsFramesNumbered) {
+  auto board = std::make_shared<SimulatedCaptureBoard>(2, 500.0);
+  registerCaptureBoard(board);
+  EXPECT_EQ(findCaptureBoard(2), board);
+  EXPECT_EQ(findCaptureBoard(1), nullptr);
+  EXPECT_THROW(HardMike(board, 192000), JTextError);
+  {
+    HardMike mike(findCaptureBoard(2), 64000);
+    const auto info = mike.copyStreamInfo();
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->mp3BlockSize(), 72u * 64000 / 22050);
+    EXPECT_EQ(mike.bufferSize(), StreamInfo::kMp3Chunk + board->frameExtraBytes() + 32);
+    const std::vector<Frame> frames = readFrames(mike, 30);
+    std::vector<std::vector<uint8_t>> mp3;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (i > 0) {
+        ASSERT_EQ(frames[i].key, frames[i - 1].key + 1);
+      }
+      mp3.push_back(frames[i].data);
+    }
+    const test::Mp3Decoded decoded = test::decodeMp3(mp3);
+    EXPECT_EQ(decoded.errors, 0);
+    EXPECT_NEAR(test::toneFrequency(decoded.pcm, decoded.channels, 0, decoded.sampleRate), 500.0,
+                5.0);
+  }
+  unregisterCaptureBoard(2);
+  EXPECT_EQ(findCaptureBoard(2), nullptr);
+}
+
+}  // namespace
+}  // namespace zq
