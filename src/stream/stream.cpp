@@ -120,11 +120,19 @@ void JStream::publish(uint32_t key) {
   if (writeIndex_ < 0) {
     return;
   }
-  JStreamEntry& entry = table_->entries[writeIndex_];
-  entry.timeStamp.store(static_cast<uint32_t>(monotonicMs()), std::memory_order_relaxed);
-  entry.key.store(key, std::memory_order_relaxed);
+  stamp(writeIndex_, key);
   nextSequence_ = js_publish(table_, writeIndex_);
   writeIndex_ = -1;
+  afterPublication();
+}
+
+void JStream::stamp(int index, uint32_t key) {
+  JStreamEntry& entry = table_->entries[index];
+  entry.timeStamp.store(static_cast<uint32_t>(monotonicMs()), std::memory_order_relaxed);
+  entry.key.store(key, std::memory_order_relaxed);
+}
+
+void JStream::afterPublication() {
   if (wakeOnPublish_.load(std::memory_order_relaxed)) {
     signalReaders();
   }
@@ -133,13 +141,9 @@ void JStream::publish(uint32_t key) {
 int JStream::takeWriteEntry() { return js_publish_and_take(table_, -1); }
 
 int JStream::publishAndTake(int index, uint32_t key) {
-  JStreamEntry& entry = table_->entries[index];
-  entry.timeStamp.store(static_cast<uint32_t>(monotonicMs()), std::memory_order_relaxed);
-  entry.key.store(key, std::memory_order_relaxed);
+  stamp(index, key);
   const int next = js_publish_and_take(table_, index);
-  if (wakeOnPublish_.load(std::memory_order_relaxed)) {
-    signalReaders();
-  }
+  afterPublication();
   return next;
 }
 

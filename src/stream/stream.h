@@ -120,6 +120,9 @@ class JStream : public virtual VideoCtl {
   uint8_t* entryBuffer(int index) const;
 
  private:
+  // The entry's time (ms) and key, as readers see them.
+  void stamp(int index, uint32_t key);
+  void afterPublication();
   void signalReaders();
 
   mutable std::mutex infoMutex_;
