@@ -89,7 +89,8 @@ class SimulatedCaptureBoard::Mp3Capture : public CaptureBoard::Capture {
       }
       for (uint32_t i = 0; i < samples; ++i, ++sample) {
         const double value =
-            level_ * 32767.0 * std::sin(2.0 * M_PI * frequencyHz_ * static_cast<double>(sample) / rate);
+            level_ * 32767.0 *
+            std::sin(2.0 * M_PI * frequencyHz_ * static_cast<double>(sample) / rate);
         for (uint32_t c = 0; c < channels; ++c) {
           pcm[size_t{i} * channels + c] = static_cast<int16_t>(std::lround(value));
         }

@@ -51,7 +51,9 @@ HardMike::HardMike(std::shared_ptr<CaptureBoard> board, uint32_t bitRate,
   });
 }
 
-HardMike::~HardMike() { capture_.reset(); }
+HardMike::~HardMike() {
+  capture_.reset();
+}
 
 void HardMike::onFrame(const uint8_t* frame, size_t size, int64_t timeUs) {
   if (size > bufferSize() - sizeof(StreamFrameHeader)) {

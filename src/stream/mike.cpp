@@ -8,10 +8,9 @@ Mike::Mike(size_t bufferSize, int nbuf, bool blocking, int extra, const JStreamM
     : JStream(bufferSize, nbuf, blocking, extra, memory), JTraceableObject(traceName) {}
 
 void Mike::setAudioInfo(const AudioFormat& format) {
-  setStreamInfo(StreamInfo::makePcmStreamInfo(format.samplesPerSec,
-                                              static_cast<uint16_t>(format.bitsPerSample),
-                                              static_cast<uint16_t>(format.channels),
-                                              format.samplesPerBlock));
+  setStreamInfo(StreamInfo::makePcmStreamInfo(
+      format.samplesPerSec, static_cast<uint16_t>(format.bitsPerSample),
+      static_cast<uint16_t>(format.channels), format.samplesPerBlock));
 }
 
 AudioFormat Mike::getAudioFormat() const {

@@ -138,7 +138,9 @@ void JStream::afterPublication() {
   }
 }
 
-int JStream::takeWriteEntry() { return js_publish_and_take(table_, -1); }
+int JStream::takeWriteEntry() {
+  return js_publish_and_take(table_, -1);
+}
 
 int JStream::publishAndTake(int index, uint32_t key) {
   stamp(index, key);
@@ -147,9 +149,13 @@ int JStream::publishAndTake(int index, uint32_t key) {
   return next;
 }
 
-void JStream::releaseWriteEntry(int index) { js_release(table_, index, kJsWriterBit); }
+void JStream::releaseWriteEntry(int index) {
+  js_release(table_, index, kJsWriterBit);
+}
 
-uint8_t* JStream::entryBuffer(int index) const { return table_->entries[index].data(); }
+uint8_t* JStream::entryBuffer(int index) const {
+  return table_->entries[index].data();
+}
 
 void JStream::signalReaders() {
   publications_.fetch_add(1, std::memory_order_acq_rel);

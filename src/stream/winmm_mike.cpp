@@ -54,10 +54,9 @@ WinmmMike::Setup WinmmMike::pcmSetup(const AudioFormat& audio) {
   Setup setup;
   setup.format = pcmWaveFormat(audio.samplesPerSec, audio.bitsPerSample, audio.channels);
   setup.chunk = audio.samplesPerBlock;
-  setup.info = StreamInfo::makePcmStreamInfo(audio.samplesPerSec,
-                                             static_cast<uint16_t>(audio.bitsPerSample),
-                                             static_cast<uint16_t>(audio.channels),
-                                             audio.samplesPerBlock);
+  setup.info =
+      StreamInfo::makePcmStreamInfo(audio.samplesPerSec, static_cast<uint16_t>(audio.bitsPerSample),
+                                    static_cast<uint16_t>(audio.channels), audio.samplesPerBlock);
   setup.bufferSize = size_t{setup.format.blockAlign} * setup.chunk + sizeof(StreamFrameHeader);
   setup.buffers = kPcmBuffers;
   setup.extra = kPcmExtraBuffers;
@@ -222,9 +221,9 @@ void WinmmMike::encodeBlock(WaveHeader& header) {
   frame->keyWord = ++counter_;
   // Stamped in microseconds like the PCM frames: the start of capture plus
   // the duration of the frames before this one.
-  frame->setTimeStamp(static_cast<uint64_t>(
-      startUs_ + static_cast<int64_t>(encoder_->samplesPerFrame()) * n * 1000000 /
-                     static_cast<int64_t>(encoder_->sampleRate())));
+  frame->setTimeStamp(
+      static_cast<uint64_t>(startUs_ + static_cast<int64_t>(encoder_->samplesPerFrame()) * n *
+                                           1000000 / static_cast<int64_t>(encoder_->sampleRate())));
   publish(0);
   held_ = nullptr;
   published_.fetch_add(1, std::memory_order_relaxed);

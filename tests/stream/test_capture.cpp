@@ -4,12 +4,12 @@
 // without a gap, MP3 frames tagged with the capture counter and stamped with
 // their place in the capture, a tone that decodes at its frequency; and the
 // failures that must leave nothing running.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +21,7 @@
 #include "audio/mp3_test_support.h"
 #include "audio/simulated_board.h"
 #include "audio/wave_in.h"
+#include "audio/wave_test_support.h"
 #include "base/error.h"
 #include "base/jtime.h"
 #include "base/registry_key.h"
@@ -48,7 +49,8 @@ std::vector<Frame> readFrames(JStream& stream, size_t count) {
   std::vector<Frame> frames;
   while (frames.size() < count) {
     const auto* header = reinterpret_cast<const StreamFrameHeader*>(client.readNext(nullptr));
-    frames.push_back({header->keyWord, header->timeStamp(),
+    frames.push_back({header->keyWord,
+                      header->timeStamp(),
                       {header->payload(), header->payload() + header->size}});
   }
   client.unlock();
@@ -133,9 +135,9 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
         ASSERT_EQ(f.key, frames[i - 1].key + 1) << "a gap in the key words";
         // Each frame is stamped with the start of capture plus the length
         // of the frames before it, in microseconds.
-        const uint64_t expected = frames[0].timeStamp +
-                                  uint64_t{samples} * (f.key - 1) * 1000000 / c.capturedRate -
-                                  uint64_t{samples} * (frames[0].key - 1) * 1000000 / c.capturedRate;
+        const uint64_t expected =
+            frames[0].timeStamp + uint64_t{samples} * (f.key - 1) * 1000000 / c.capturedRate -
+            uint64_t{samples} * (frames[0].key - 1) * 1000000 / c.capturedRate;
         EXPECT_NEAR(static_cast<double>(f.timeStamp), static_cast<double>(expected), 1.0);
       }
       mp3.push_back(f.data);
@@ -194,25 +196,75 @@ TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
   EXPECT_NEAR(test::toneFrequency(pcm, 1, 0, 8000, 0), 400.0, 4.0);
 }
 
-TEST_F(Capture, RefusedDevicesAndRatesLeaveNothingRunning) {
+TEST_F(Capture, RefusedDevicesFilesAndRatesLeaveNothingRunning) {
+  using namespace test;
+  // Device 2 plays a WAVE file, written anew for each case.
+  test::TempDir dir;
+  const std::string path = dir.str() + "/input.wav";
+  JSystemRegistryKey file(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device2");
+  file.setString("Type", "file");
+  file.setString("Path", path);
+  const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1600))});
   struct Case {
     const char* name;
+    Bytes wave;  // empty: no file
     std::function<void()> make;
     uint32_t waveInCode;  // 0: a text error
     const char* text;
   };
   const Case cases[] = {
-      {"device 0 (numbers count from 1)", [] { WinmmMike(AudioFormat{8000, 16, 1, 400}, 0); },
-       kMmBadDeviceId, nullptr},
-      {"a device past the list", [] { WinmmMike(7, 32000, 0, 0, false); }, kMmBadDeviceId, nullptr},
-      {"a format the device refuses", [] { WinmmMike(AudioFormat{8000, 12, 1, 400}, 1); },
-       kWaveBadFormat, nullptr},
-      {"a rate outside the table", [] { WinmmMike(1, 33000, 0, 0, false); }, 0,
+      {"device 0 (numbers count from 1)",
+       {},
+       [] {
+         WinmmMike(AudioFormat{8000, 16, 1, 400}, 0);
+       },
+       kMmBadDeviceId,
+       nullptr},
+      {"a device past the list",
+       {},
+       [] { WinmmMike(7, 32000, 0, 0, false); },
+       kMmBadDeviceId,
+       nullptr},
+      {"a format the device refuses",
+       {},
+       [] {
+         WinmmMike(AudioFormat{8000, 12, 1, 400}, 1);
+       },
+       kWaveBadFormat,
+       nullptr},
+      {"a rate outside the table",
+       {},
+       [] { WinmmMike(1, 33000, 0, 0, false); },
+       0,
        "unsupported MP3 bitrate"},
+      {"a missing file",
+       {},
+       [] {
+         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
+       },
+       kMmBadDeviceId,
+       nullptr},
+      {"a file cut inside its header", cut(good, good.size() - 30),
+       [] {
+         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
+       },
+       kMmError, nullptr},
+      {"a file that is not PCM",
+       riff({chunk("fmt ", fmt(3, 1, 8000, 16)), chunk("data", samples(64))}),
+       [] {
+         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
+       },
+       kWaveBadFormat, nullptr},
+      {"a file of another rate than the capture's", good, [] { WinmmMike(2, 24000, 0, 0, false); },
+       kWaveBadFormat, nullptr},
   };
   const size_t threads = threadCount();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    std::filesystem::remove(path);
+    if (!c.wave.empty()) {
+      writeFile(path, c.wave);
+    }
     try {
       c.make();
       ADD_FAILURE() << "no error";
