@@ -17,9 +17,11 @@ constexpr int kDeletePatience = 10000;
 // js_read_next's search found nothing to claim.
 constexpr int kNothing = INT_MIN;
 
+// Buffers start zeroed: a writer keeps the flag bit of the time stamp it
+// finds in the frame header, so a fresh buffer must hold a clear one.
 MemBlock allocateLocal(size_t size) {
   MemBlock block;
-  void* raw = std::malloc(size + 63);
+  void* raw = std::calloc(1, size + 63);
   if (raw == nullptr) {
     return block;
   }
@@ -31,7 +33,7 @@ MemBlock allocateLocal(size_t size) {
 
 MemBlock allocateShareable(size_t size) {
   MemBlock block;
-  block.raw = std::malloc(size);
+  block.raw = std::calloc(1, size);
   block.data = static_cast<uint8_t*>(block.raw);
   return block;
 }
