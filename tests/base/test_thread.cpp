@@ -155,6 +155,7 @@ TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
 // The body uses no member once inside run(), so the base destructor may join it.
 TEST(ThreadLife, DestructorJoinsABodyThatWasNotJoined) {
   static JFlag entered(true, false), go(true, false);
+  entered.reset(), go.reset();  // static: a repeated run starts afresh
   struct Plain : JThread {
     Plain() : JThread("plain") {}
     void run() override { entered.set(), go.wait(10000); }
