@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "com/types.h"
+#include "com/unknown.h"
 
 namespace zq::com {
 
