@@ -163,6 +163,8 @@ class JComVariant : public VARIANT {
   explicit JComVariant(std::string_view text) : JComVariant() {
     vt = VT_BSTR, bstrVal = bstrFromString(text);
   }
+  /// Without it a literal would pick the bool constructor.
+  explicit JComVariant(const char* text) : JComVariant(std::string_view(text)) {}
   /// A VT_DISPATCH holding a new reference on `p`.
   explicit JComVariant(IDispatch* p);
   JComVariant(const JComVariant& o) : JComVariant() { VariantCopy(this, &o); }
