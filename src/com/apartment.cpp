@@ -11,7 +11,7 @@ namespace zq::com {
 
 struct JApartment::Call {
   std::function<HRESULT()> fn;
-  std::function<void()> post;        // a posted call; nobody waits
+  std::function<void()> post;          // a posted call; nobody waits
   std::shared_ptr<JApartment> waiter;  // the single-threaded caller waiting, if any
   std::mutex mutex;
   std::condition_variable doneChanged;
@@ -88,7 +88,9 @@ size_t waitApartmentMessages(int timeoutMs) {
                                                           : 0;
 }
 
-std::shared_ptr<JApartment> JApartment::current() { return tls.apartment; }
+std::shared_ptr<JApartment> JApartment::current() {
+  return tls.apartment;
+}
 
 JApartment::JApartment(bool singleThreaded)
     : singleThreaded_(singleThreaded), owner_(std::this_thread::get_id()) {}

@@ -95,7 +95,7 @@ class JApartment : public std::enable_shared_from_this<JApartment> {
   const bool singleThreaded_;
   const std::thread::id owner_;
   mutable std::mutex mutex_;
-  std::condition_variable arrived_;  // a call queued, or a call of the owner's done
+  std::condition_variable arrived_;          // a call queued, or a call of the owner's done
   std::deque<std::shared_ptr<Call>> queue_;  // guarded by mutex_
   bool closed_ = false;                      // guarded by mutex_
 };

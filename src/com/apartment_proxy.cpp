@@ -71,8 +71,7 @@ class DispatchProxy : public ProxyBase<IDispatch> {
   HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
     return owner()->call([&] { return target<IDispatch>()->GetTypeInfo(index, lcid, info); });
   }
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                        DISPID* ids) override {
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
     return owner()->call(
         [&] { return target<IDispatch>()->GetIDsOfNames(riid, names, count, lcid, ids); });
   }
@@ -119,10 +118,12 @@ void registerProxyFactory(REFIID iid, JProxyFactory factory) {
   f.byIid[iid] = factory;
 }
 
-void registerDispatchProxy(REFIID iid) { registerProxyFactory(iid, &makeDispatchProxy); }
+void registerDispatchProxy(REFIID iid) {
+  registerProxyFactory(iid, &makeDispatchProxy);
+}
 
-HRESULT createApartmentProxy(REFIID iid, IUnknown* object,
-                             const std::shared_ptr<JApartment>& owner, void** proxy) {
+HRESULT createApartmentProxy(REFIID iid, IUnknown* object, const std::shared_ptr<JApartment>& owner,
+                             void** proxy) {
   if (proxy == nullptr) {
     return E_POINTER;
   }

@@ -28,8 +28,8 @@ void registerDispatchProxy(REFIID iid);
 
 /// A proxy of `object`'s interface `iid` for use outside `owner`:
 /// REGDB_E_IIDNOTREG when no factory is known for `iid`.
-HRESULT createApartmentProxy(REFIID iid, IUnknown* object,
-                             const std::shared_ptr<JApartment>& owner, void** proxy);
+HRESULT createApartmentProxy(REFIID iid, IUnknown* object, const std::shared_ptr<JApartment>& owner,
+                             void** proxy);
 
 /// Releases one reference on `object` in `owner` (on its thread when it is
 /// single-threaded), without waiting.

@@ -13,7 +13,9 @@ constexpr size_t kPrefix = sizeof(uint32_t);
 constexpr char32_t kReplacement = 0xFFFD;
 
 // The allocation a BSTR points into.
-char* blockOf(BSTR s) { return reinterpret_cast<char*>(s) - kPrefix; }
+char* blockOf(BSTR s) {
+  return reinterpret_cast<char*>(s) - kPrefix;
+}
 
 void appendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -102,7 +104,9 @@ UINT SysStringByteLen(BSTR text) {
   return length;
 }
 
-UINT SysStringLen(BSTR text) { return SysStringByteLen(text) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR text) {
+  return SysStringByteLen(text) / sizeof(OLECHAR);
+}
 
 std::string utf8FromUtf16(std::u16string_view text) {
   std::string out;

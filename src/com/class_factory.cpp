@@ -88,10 +88,18 @@ DllGetClassObjectFunction registeredServer(REFCLSID clsid) {
 
 }  // namespace
 
-void lockModule() { moduleLocks.fetch_add(1, std::memory_order_relaxed); }
-void unlockModule() { moduleLocks.fetch_sub(1, std::memory_order_acq_rel); }
-LONG moduleLockCount() { return moduleLocks.load(std::memory_order_acquire); }
-HRESULT canUnloadModule() { return moduleLockCount() == 0 ? S_OK : S_FALSE; }
+void lockModule() {
+  moduleLocks.fetch_add(1, std::memory_order_relaxed);
+}
+void unlockModule() {
+  moduleLocks.fetch_sub(1, std::memory_order_acq_rel);
+}
+LONG moduleLockCount() {
+  return moduleLocks.load(std::memory_order_acquire);
+}
+HRESULT canUnloadModule() {
+  return moduleLockCount() == 0 ? S_OK : S_FALSE;
+}
 
 HRESULT createClassFactory(JCreateFunction create, REFIID riid, void** factory) {
   if (factory == nullptr) {
@@ -105,8 +113,8 @@ HRESULT createClassFactory(JCreateFunction create, REFIID riid, void** factory) 
   return f->QueryInterface(riid, factory);
 }
 
-HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD /*context*/,
-                              DWORD /*flags*/, DWORD* cookie) {
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD /*context*/, DWORD /*flags*/,
+                              DWORD* cookie) {
   if (factory == nullptr || cookie == nullptr) {
     return E_INVALIDARG;
   }

@@ -29,8 +29,7 @@ inline constexpr IID IID_IConnectionPoint = makeGuid("{B196B286-BAB4-101A-B69C-0
 inline constexpr IID IID_IConnectionPointContainer =
     makeGuid("{B196B284-BAB4-101A-B69C-00AA00341D07}");
 inline constexpr IID IID_IEnumConnections = makeGuid("{B196B287-BAB4-101A-B69C-00AA00341D07}");
-inline constexpr IID IID_IEnumConnectionPoints =
-    makeGuid("{B196B285-BAB4-101A-B69C-00AA00341D07}");
+inline constexpr IID IID_IEnumConnectionPoints = makeGuid("{B196B285-BAB4-101A-B69C-00AA00341D07}");
 
 struct IConnectionPointContainer;
 

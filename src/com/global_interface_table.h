@@ -15,8 +15,7 @@ namespace zq::com {
 
 struct IStream;
 
-inline constexpr IID IID_IGlobalInterfaceTable =
-    makeGuid("{00000146-0000-0000-C000-000000000046}");
+inline constexpr IID IID_IGlobalInterfaceTable = makeGuid("{00000146-0000-0000-C000-000000000046}");
 inline constexpr CLSID CLSID_StdGlobalInterfaceTable =
     makeGuid("{00000323-0000-0000-C000-000000000046}");
 

@@ -89,7 +89,9 @@ constexpr std::optional<GUID> guidFromText(std::string_view text) {
 
 /// A GUID written in the source as its text form; a malformed literal does
 /// not compile.
-consteval GUID makeGuid(std::string_view text) { return guidFromText(text).value(); }
+consteval GUID makeGuid(std::string_view text) {
+  return guidFromText(text).value();
+}
 
 /// The text form in upper case, as the registry holds it.
 std::string guidToString(const GUID& guid);

@@ -11,10 +11,16 @@ using SCODE = HRESULT;
 
 /// The code with the given 32-bit pattern (the documented values are
 /// written as unsigned hexadecimal).
-constexpr HRESULT hresultOf(uint32_t bits) { return static_cast<HRESULT>(bits); }
+constexpr HRESULT hresultOf(uint32_t bits) {
+  return static_cast<HRESULT>(bits);
+}
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;

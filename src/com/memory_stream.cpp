@@ -101,8 +101,8 @@ class MemoryStream : public JComObject<MemoryStream, IStream> {
 
 }  // namespace
 
-HRESULT createMemoryStreamOn(std::shared_ptr<JStreamBytes> bytes, bool writable,
-                             std::string name, IStream** stream) {
+HRESULT createMemoryStreamOn(std::shared_ptr<JStreamBytes> bytes, bool writable, std::string name,
+                             IStream** stream) {
   if (stream == nullptr) {
     return STG_E_INVALIDPOINTER;
   }

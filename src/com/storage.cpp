@@ -43,7 +43,9 @@ struct Root {
   std::shared_ptr<Node> top = std::make_shared<Node>();
 };
 
-bool writableMode(DWORD mode) { return (mode & (STGM_WRITE | STGM_READWRITE)) != 0; }
+bool writableMode(DWORD mode) {
+  return (mode & (STGM_WRITE | STGM_READWRITE)) != 0;
+}
 
 HRESULT checkName(const OLECHAR* name) {
   if (name == nullptr) {

@@ -28,10 +28,10 @@ struct IStorage : IUnknown {
   /// STG_E_FILENOTFOUND when there is no stream of that name.
   virtual HRESULT OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
                              IStream** stream) = 0;
-  virtual HRESULT CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1,
-                                DWORD reserved2, IStorage** storage) = 0;
-  virtual HRESULT OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode,
-                              void* exclude, DWORD reserved, IStorage** storage) = 0;
+  virtual HRESULT CreateStorage(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                                IStorage** storage) = 0;
+  virtual HRESULT OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, void* exclude,
+                              DWORD reserved, IStorage** storage) = 0;
   virtual HRESULT DestroyElement(const OLECHAR* name) = 0;
   virtual HRESULT RenameElement(const OLECHAR* oldName, const OLECHAR* newName) = 0;
   /// Writes a file storage's whole tree; nothing to do in memory.

@@ -32,9 +32,14 @@ struct FileBytes {
 
 HRESULT fromErrno(int error) {
   switch (error) {
-    case ENOENT: return STG_E_FILENOTFOUND;
-    case EACCES: case EPERM: case EROFS: return STG_E_ACCESSDENIED;
-    default: return STG_E_WRITEFAULT;
+    case ENOENT:
+      return STG_E_FILENOTFOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return STG_E_ACCESSDENIED;
+    default:
+      return STG_E_WRITEFAULT;
   }
 }
 
@@ -151,17 +156,28 @@ class FileStream : public JComObject<FileStream, IStream> {
 
 }  // namespace
 
-void* CoTaskMemAlloc(size_t bytes) { return std::malloc(bytes == 0 ? 1 : bytes); }
-void CoTaskMemFree(void* p) { std::free(p); }
+void* CoTaskMemAlloc(size_t bytes) {
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+void CoTaskMemFree(void* p) {
+  std::free(p);
+}
 
 HRESULT seekFrom(uint64_t& position, uint64_t size, LARGE_INTEGER move, DWORD origin,
                  ULARGE_INTEGER* newPosition) {
   int64_t base = 0;
   switch (origin) {
-    case STREAM_SEEK_SET: base = 0; break;
-    case STREAM_SEEK_CUR: base = static_cast<int64_t>(position); break;
-    case STREAM_SEEK_END: base = static_cast<int64_t>(size); break;
-    default: return STG_E_INVALIDFUNCTION;
+    case STREAM_SEEK_SET:
+      base = 0;
+      break;
+    case STREAM_SEEK_CUR:
+      base = static_cast<int64_t>(position);
+      break;
+    case STREAM_SEEK_END:
+      base = static_cast<int64_t>(size);
+      break;
+    default:
+      return STG_E_INVALIDFUNCTION;
   }
   const int64_t target = base + move.QuadPart;
   if (target < 0) {

@@ -20,8 +20,8 @@ struct JStreamBytes {
 };
 
 /// A stream on `bytes`, at position 0, named `name` in Stat.
-HRESULT createMemoryStreamOn(std::shared_ptr<JStreamBytes> bytes, bool writable,
-                             std::string name, IStream** stream);
+HRESULT createMemoryStreamOn(std::shared_ptr<JStreamBytes> bytes, bool writable, std::string name,
+                             IStream** stream);
 
 /// Seek's arithmetic: moves `position` in a stream of `size` bytes.
 HRESULT seekFrom(uint64_t& position, uint64_t size, LARGE_INTEGER move, DWORD origin,

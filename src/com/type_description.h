@@ -93,18 +93,18 @@ namespace detail {
 template <class T>
 struct SlotAccess;
 
-#define ZQ_COM_SLOT(Type, Field, ...)                                                     \
-  template <>                                                                             \
-  struct SlotAccess<Type> {                                                               \
-    static constexpr bool out = false;                                                    \
-    static constexpr bool accepts(VARTYPE vt) { return __VA_ARGS__; }                     \
-    static Type get(VARIANT& v) { return v.Field; }                                       \
-  };                                                                                      \
-  template <>                                                                             \
-  struct SlotAccess<Type*> {                                                              \
-    static constexpr bool out = true;                                                     \
-    static constexpr bool accepts(VARTYPE vt) { return SlotAccess<Type>::accepts(vt); }   \
-    static Type* get(VARIANT& v) { return &v.Field; }                                     \
+#define ZQ_COM_SLOT(Type, Field, ...)                                                   \
+  template <>                                                                           \
+  struct SlotAccess<Type> {                                                             \
+    static constexpr bool out = false;                                                  \
+    static constexpr bool accepts(VARTYPE vt) { return __VA_ARGS__; }                   \
+    static Type get(VARIANT& v) { return v.Field; }                                     \
+  };                                                                                    \
+  template <>                                                                           \
+  struct SlotAccess<Type*> {                                                            \
+    static constexpr bool out = true;                                                   \
+    static constexpr bool accepts(VARTYPE vt) { return SlotAccess<Type>::accepts(vt); } \
+    static Type* get(VARIANT& v) { return &v.Field; }                                   \
   };
 
 ZQ_COM_SLOT(LONG, lVal, vt == VT_I4 || vt == VT_INT || vt == VT_ERROR)

@@ -29,7 +29,9 @@ bool sameNameNoCase(const char* declared, LPOLESTR asked) {
   return true;
 }
 
-BSTR bstrOrNull(const char* text) { return text == nullptr ? nullptr : bstrFromString(text); }
+BSTR bstrOrNull(const char* text) {
+  return text == nullptr ? nullptr : bstrFromString(text);
+}
 
 // One allocation for a FUNCDESC and everything it points to, so that
 // ReleaseFuncDesc is one delete.
@@ -82,12 +84,27 @@ HRESULT storeOut(VARIANT& slot, VARIANT& target) {
       }
       *target.ppunkVal = slot.punkVal;
       break;
-    case VT_I1: *target.pcVal = slot.cVal; break;
-    case VT_UI1: *target.pbVal = slot.bVal; break;
-    case VT_I2: case VT_BOOL: *target.piVal = slot.iVal; break;
-    case VT_UI2: *target.puiVal = slot.uiVal; break;
-    case VT_R4: *target.pfltVal = slot.fltVal; break;
-    case VT_I8: case VT_UI8: case VT_R8: case VT_DATE: case VT_CY:
+    case VT_I1:
+      *target.pcVal = slot.cVal;
+      break;
+    case VT_UI1:
+      *target.pbVal = slot.bVal;
+      break;
+    case VT_I2:
+    case VT_BOOL:
+      *target.piVal = slot.iVal;
+      break;
+    case VT_UI2:
+      *target.puiVal = slot.uiVal;
+      break;
+    case VT_R4:
+      *target.pfltVal = slot.fltVal;
+      break;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_DATE:
+    case VT_CY:
       *target.pllVal = slot.llVal;
       break;
     default:
@@ -335,8 +352,8 @@ HRESULT getIDsOfNames(const JTypeDescription& description, LPOLESTR* names, UINT
   return hr;
 }
 
-HRESULT invokeByDescription(const JTypeDescription& type, void* instance, DISPID dispid,
-                            WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+HRESULT invokeByDescription(const JTypeDescription& type, void* instance, DISPID dispid, WORD flags,
+                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                             UINT* argErr) {
   if (params == nullptr || (params->cArgs > 0 && params->rgvarg == nullptr)) {
     return E_INVALIDARG;

@@ -107,8 +107,8 @@ struct ITypeInfo : IUnknown {
   virtual HRESULT GetNames(MEMBERID memid, BSTR* names, UINT maxNames, UINT* count) = 0;
   /// The member's (or with MEMBERID_NIL the type's) name, help string, help
   /// context and help file; each output may be null. The caller frees them.
-  virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* name, BSTR* docString,
-                                   DWORD* helpContext, BSTR* helpFile) = 0;
+  virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* name, BSTR* docString, DWORD* helpContext,
+                                   BSTR* helpFile) = 0;
   /// As IDispatch::GetIDsOfNames, matching names without regard to case; a
   /// parameter's id is its position.
   virtual HRESULT GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) = 0;

@@ -19,10 +19,27 @@ namespace {
 
 bool knownType(VARTYPE vt) {
   switch (vt & VT_TYPEMASK) {
-    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY:
-    case VT_DATE: case VT_BSTR: case VT_DISPATCH: case VT_ERROR: case VT_BOOL:
-    case VT_UNKNOWN: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8:
-    case VT_UI8: case VT_INT: case VT_UINT:
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_UNKNOWN:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
       break;
     case VT_VARIANT:
       // Only as the target of a reference.
@@ -51,25 +68,63 @@ HRESULT dereference(const VARIANT& v, VARIANT& view) {
   VariantInit(&view);
   view.vt = vt;
   switch (vt) {
-    case VT_I1: view.cVal = *v.pcVal; break;
-    case VT_UI1: view.bVal = *v.pbVal; break;
-    case VT_I2: view.iVal = *v.piVal; break;
-    case VT_UI2: view.uiVal = *v.puiVal; break;
-    case VT_I4: view.lVal = *v.plVal; break;
-    case VT_UI4: view.ulVal = *v.pulVal; break;
-    case VT_INT: view.intVal = *v.pintVal; break;
-    case VT_UINT: view.uintVal = *v.puintVal; break;
-    case VT_I8: view.llVal = *v.pllVal; break;
-    case VT_UI8: view.ullVal = *v.pullVal; break;
-    case VT_R4: view.fltVal = *v.pfltVal; break;
-    case VT_R8: view.dblVal = *v.pdblVal; break;
-    case VT_DATE: view.date = *v.pdate; break;
-    case VT_CY: view.cyVal = *v.pcyVal; break;
-    case VT_BOOL: view.boolVal = *v.pboolVal; break;
-    case VT_ERROR: view.scode = *v.pscode; break;
-    case VT_BSTR: view.bstrVal = *v.pbstrVal; break;
-    case VT_UNKNOWN: view.punkVal = *v.ppunkVal; break;
-    case VT_DISPATCH: view.pdispVal = *v.ppdispVal; break;
+    case VT_I1:
+      view.cVal = *v.pcVal;
+      break;
+    case VT_UI1:
+      view.bVal = *v.pbVal;
+      break;
+    case VT_I2:
+      view.iVal = *v.piVal;
+      break;
+    case VT_UI2:
+      view.uiVal = *v.puiVal;
+      break;
+    case VT_I4:
+      view.lVal = *v.plVal;
+      break;
+    case VT_UI4:
+      view.ulVal = *v.pulVal;
+      break;
+    case VT_INT:
+      view.intVal = *v.pintVal;
+      break;
+    case VT_UINT:
+      view.uintVal = *v.puintVal;
+      break;
+    case VT_I8:
+      view.llVal = *v.pllVal;
+      break;
+    case VT_UI8:
+      view.ullVal = *v.pullVal;
+      break;
+    case VT_R4:
+      view.fltVal = *v.pfltVal;
+      break;
+    case VT_R8:
+      view.dblVal = *v.pdblVal;
+      break;
+    case VT_DATE:
+      view.date = *v.pdate;
+      break;
+    case VT_CY:
+      view.cyVal = *v.pcyVal;
+      break;
+    case VT_BOOL:
+      view.boolVal = *v.pboolVal;
+      break;
+    case VT_ERROR:
+      view.scode = *v.pscode;
+      break;
+    case VT_BSTR:
+      view.bstrVal = *v.pbstrVal;
+      break;
+    case VT_UNKNOWN:
+      view.punkVal = *v.ppunkVal;
+      break;
+    case VT_DISPATCH:
+      view.pdispVal = *v.ppdispVal;
+      break;
     case VT_VARIANT:
       if ((v.pvarVal->vt & VT_BYREF) != 0) {
         return DISP_E_BADVARTYPE;
@@ -114,22 +169,54 @@ struct Scalar {
 
 HRESULT scalarOf(const VARIANT& v, Scalar& s) {
   switch (v.vt) {
-    case VT_EMPTY: s.kind = Scalar::Signed, s.i = 0; break;
-    case VT_I1: s.kind = Scalar::Signed, s.i = static_cast<signed char>(v.cVal); break;
-    case VT_I2: s.kind = Scalar::Signed, s.i = v.iVal; break;
-    case VT_I4: s.kind = Scalar::Signed, s.i = v.lVal; break;
-    case VT_INT: s.kind = Scalar::Signed, s.i = v.intVal; break;
-    case VT_I8: s.kind = Scalar::Signed, s.i = v.llVal; break;
-    case VT_UI1: s.kind = Scalar::Unsigned, s.u = v.bVal; break;
-    case VT_UI2: s.kind = Scalar::Unsigned, s.u = v.uiVal; break;
-    case VT_UI4: s.kind = Scalar::Unsigned, s.u = v.ulVal; break;
-    case VT_UINT: s.kind = Scalar::Unsigned, s.u = v.uintVal; break;
-    case VT_UI8: s.kind = Scalar::Unsigned, s.u = v.ullVal; break;
-    case VT_R4: s.kind = Scalar::Real, s.d = v.fltVal; break;
-    case VT_R8: s.kind = Scalar::Real, s.d = v.dblVal; break;
-    case VT_CY: s.kind = Scalar::Real, s.d = static_cast<double>(v.cyVal.int64) / 10000; break;
-    case VT_BOOL: s.kind = Scalar::Bool, s.i = v.boolVal != 0 ? -1 : 0; break;
-    case VT_BSTR: s.kind = Scalar::Text, s.text = stringFromBstr(v.bstrVal); break;
+    case VT_EMPTY:
+      s.kind = Scalar::Signed, s.i = 0;
+      break;
+    case VT_I1:
+      s.kind = Scalar::Signed, s.i = static_cast<signed char>(v.cVal);
+      break;
+    case VT_I2:
+      s.kind = Scalar::Signed, s.i = v.iVal;
+      break;
+    case VT_I4:
+      s.kind = Scalar::Signed, s.i = v.lVal;
+      break;
+    case VT_INT:
+      s.kind = Scalar::Signed, s.i = v.intVal;
+      break;
+    case VT_I8:
+      s.kind = Scalar::Signed, s.i = v.llVal;
+      break;
+    case VT_UI1:
+      s.kind = Scalar::Unsigned, s.u = v.bVal;
+      break;
+    case VT_UI2:
+      s.kind = Scalar::Unsigned, s.u = v.uiVal;
+      break;
+    case VT_UI4:
+      s.kind = Scalar::Unsigned, s.u = v.ulVal;
+      break;
+    case VT_UINT:
+      s.kind = Scalar::Unsigned, s.u = v.uintVal;
+      break;
+    case VT_UI8:
+      s.kind = Scalar::Unsigned, s.u = v.ullVal;
+      break;
+    case VT_R4:
+      s.kind = Scalar::Real, s.d = v.fltVal;
+      break;
+    case VT_R8:
+      s.kind = Scalar::Real, s.d = v.dblVal;
+      break;
+    case VT_CY:
+      s.kind = Scalar::Real, s.d = static_cast<double>(v.cyVal.int64) / 10000;
+      break;
+    case VT_BOOL:
+      s.kind = Scalar::Bool, s.i = v.boolVal != 0 ? -1 : 0;
+      break;
+    case VT_BSTR:
+      s.kind = Scalar::Text, s.text = stringFromBstr(v.bstrVal);
+      break;
     default:
       return DISP_E_TYPEMISMATCH;
   }
@@ -149,7 +236,8 @@ std::string realText(double d, bool single) {
 
 std::string currencyText(LONGLONG value) {
   const bool negative = value < 0;
-  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   std::string text = std::to_string(magnitude / 10000);
   if (const uint64_t fraction = magnitude % 10000; fraction != 0) {
     char digits[8];
@@ -172,9 +260,15 @@ HRESULT toText(const VARIANT& v, USHORT flags, std::string& text) {
         text = v.boolVal != 0 ? "-1" : "0";
       }
       return S_OK;
-    case VT_R4: text = realText(v.fltVal, true); return S_OK;
-    case VT_R8: text = realText(v.dblVal, false); return S_OK;
-    case VT_CY: text = currencyText(v.cyVal.int64); return S_OK;
+    case VT_R4:
+      text = realText(v.fltVal, true);
+      return S_OK;
+    case VT_R8:
+      text = realText(v.dblVal, false);
+      return S_OK;
+    case VT_CY:
+      text = currencyText(v.cyVal.int64);
+      return S_OK;
     default:
       break;
   }
@@ -183,10 +277,17 @@ HRESULT toText(const VARIANT& v, USHORT flags, std::string& text) {
     return hr;
   }
   switch (s.kind) {
-    case Scalar::Signed: text = std::to_string(s.i); break;
-    case Scalar::Unsigned: text = std::to_string(s.u); break;
-    case Scalar::Text: text = std::move(s.text); break;
-    default: return DISP_E_TYPEMISMATCH;
+    case Scalar::Signed:
+      text = std::to_string(s.i);
+      break;
+    case Scalar::Unsigned:
+      text = std::to_string(s.u);
+      break;
+    case Scalar::Text:
+      text = std::move(s.text);
+      break;
+    default:
+      return DISP_E_TYPEMISMATCH;
   }
   // An empty VARIANT is the empty text, not "0".
   if (v.vt == VT_EMPTY) {
@@ -308,9 +409,12 @@ HRESULT toUnsigned(const Scalar& s, uint64_t hi, uint64_t& out) {
 
 double realOf(const Scalar& s) {
   switch (s.kind) {
-    case Scalar::Unsigned: return static_cast<double>(s.u);
-    case Scalar::Real: return s.d;
-    default: return static_cast<double>(s.i);
+    case Scalar::Unsigned:
+      return static_cast<double>(s.u);
+    case Scalar::Real:
+      return s.d;
+    default:
+      return static_cast<double>(s.i);
   }
 }
 
@@ -342,17 +446,39 @@ HRESULT convertScalar(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out
   uint64_t u = 0;
   HRESULT hr = S_OK;
   switch (vt) {
-    case VT_I1: hr = toSigned(s, INT8_MIN, INT8_MAX, i), out.cVal = static_cast<CHAR>(i); break;
-    case VT_I2: hr = toSigned(s, INT16_MIN, INT16_MAX, i), out.iVal = static_cast<SHORT>(i); break;
-    case VT_I4: hr = toSigned(s, INT32_MIN, INT32_MAX, i), out.lVal = static_cast<LONG>(i); break;
-    case VT_INT: hr = toSigned(s, INT32_MIN, INT32_MAX, i), out.intVal = static_cast<INT>(i); break;
-    case VT_I8: hr = toSigned(s, INT64_MIN, INT64_MAX, i), out.llVal = i; break;
-    case VT_UI1: hr = toUnsigned(s, UINT8_MAX, u), out.bVal = static_cast<BYTE>(u); break;
-    case VT_UI2: hr = toUnsigned(s, UINT16_MAX, u), out.uiVal = static_cast<USHORT>(u); break;
-    case VT_UI4: hr = toUnsigned(s, UINT32_MAX, u), out.ulVal = static_cast<ULONG>(u); break;
-    case VT_UINT: hr = toUnsigned(s, UINT32_MAX, u), out.uintVal = static_cast<UINT>(u); break;
-    case VT_UI8: hr = toUnsigned(s, UINT64_MAX, u), out.ullVal = u; break;
-    case VT_R8: out.dblVal = realOf(s); break;
+    case VT_I1:
+      hr = toSigned(s, INT8_MIN, INT8_MAX, i), out.cVal = static_cast<CHAR>(i);
+      break;
+    case VT_I2:
+      hr = toSigned(s, INT16_MIN, INT16_MAX, i), out.iVal = static_cast<SHORT>(i);
+      break;
+    case VT_I4:
+      hr = toSigned(s, INT32_MIN, INT32_MAX, i), out.lVal = static_cast<LONG>(i);
+      break;
+    case VT_INT:
+      hr = toSigned(s, INT32_MIN, INT32_MAX, i), out.intVal = static_cast<INT>(i);
+      break;
+    case VT_I8:
+      hr = toSigned(s, INT64_MIN, INT64_MAX, i), out.llVal = i;
+      break;
+    case VT_UI1:
+      hr = toUnsigned(s, UINT8_MAX, u), out.bVal = static_cast<BYTE>(u);
+      break;
+    case VT_UI2:
+      hr = toUnsigned(s, UINT16_MAX, u), out.uiVal = static_cast<USHORT>(u);
+      break;
+    case VT_UI4:
+      hr = toUnsigned(s, UINT32_MAX, u), out.ulVal = static_cast<ULONG>(u);
+      break;
+    case VT_UINT:
+      hr = toUnsigned(s, UINT32_MAX, u), out.uintVal = static_cast<UINT>(u);
+      break;
+    case VT_UI8:
+      hr = toUnsigned(s, UINT64_MAX, u), out.ullVal = u;
+      break;
+    case VT_R8:
+      out.dblVal = realOf(s);
+      break;
     case VT_R4: {
       const double d = realOf(s);
       if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {

@@ -147,8 +147,7 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src);
 /// VT_DECIMAL among them) or a text that is no number, DISP_E_OVERFLOW for a
 /// value out of the target's range, DISP_E_BADVARTYPE for an unknown type.
 HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
-HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID lcid, USHORT flags,
-                            VARTYPE vt);
+HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID lcid, USHORT flags, VARTYPE vt);
 
 /// A VARIANT owned by the scope: cleared at destruction.
 class JComVariant : public VARIANT {

@@ -50,8 +50,8 @@ class Recorder : public JComObject<Recorder, IDispatch> {
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
     return DISP_E_UNKNOWNNAME;
   }
-  HRESULT Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
-                 EXCEPINFO*, UINT*) override {
+  HRESULT Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT*) override {
     {
       std::lock_guard lock(mutex);
       threads.push_back(std::this_thread::get_id());
@@ -82,8 +82,8 @@ class Recorder : public JComObject<Recorder, IDispatch> {
     a.lVal = arg;
     DISPPARAMS params{&a, nullptr, 1, 0};
     JComVariant result;
-    HRESULT hr = d->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                           &result, nullptr, nullptr);
+    HRESULT hr = d->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
+                           nullptr, nullptr);
     *out = result.lVal;
     return hr;
   }
@@ -353,18 +353,23 @@ TEST(Apartment, TableRefusals) {
        E_INVALIDARG},
       {"get outside any apartment",
        [&] {
-         return std::async(std::launch::async, [&] {
-                  ComPtr<IUnknown> p;
-                  return git()->GetInterfaceFromGlobal(owner.cookie, IID_IUnknown, p.putVoid());
-                }).get();
+         return std::async(std::launch::async,
+                           [&] {
+                             ComPtr<IUnknown> p;
+                             return git()->GetInterfaceFromGlobal(owner.cookie, IID_IUnknown,
+                                                                  p.putVoid());
+                           })
+             .get();
        },
        CO_E_NOTINITIALIZED},
       {"register outside any apartment",
        [&] {
-         return std::async(std::launch::async, [&] {
-                  DWORD c = 0;
-                  return git()->RegisterInterfaceInGlobal(plain, IID_IDispatch, &c);
-                }).get();
+         return std::async(std::launch::async,
+                           [&] {
+                             DWORD c = 0;
+                             return git()->RegisterInterfaceInGlobal(plain, IID_IDispatch, &c);
+                           })
+             .get();
        },
        CO_E_NOTINITIALIZED},
       {"register an interface the object lacks",

@@ -150,30 +150,30 @@ TEST(ClassFactory, CreatesAndLocks) {
 TEST(ClassFactory, CoCreateInstanceFindsTheClass) {
   test::LogCapture log;  // a registry of the test's own
   ComPtr<IFirst> first;
-  EXPECT_EQ(CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst,
-                             first.putVoid()),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
   // Registered with a server that cannot be loaded: still not a class here.
   JSystemRegistryKey(HKEY_CLASSES_ROOT, "CLSID\\" + guidToString(CLSID_Pair) + "\\InprocServer32")
       .setString("", "/nonexistent/libnothing.so");
-  EXPECT_EQ(CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst,
-                             first.putVoid()),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
   ComPtr<IClassFactory> factory;
   ASSERT_EQ(createClassFactory(&Pair::create, IID_IClassFactory, factory.putVoid()), S_OK);
   DWORD cookie = 0;
   ASSERT_EQ(CoRegisterClassObject(CLSID_Pair, factory.get(), CLSCTX_INPROC_SERVER,
                                   REGCLS_MULTIPLEUSE, &cookie),
             S_OK);
-  ASSERT_EQ(CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst,
-                             first.putVoid()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      S_OK);
   EXPECT_EQ(first->first(), 1);
   ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
   EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
-  EXPECT_EQ(CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst,
-                             first.putVoid()),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
   // The interface table is the runtime's own class.
   ComPtr<IGlobalInterfaceTable> table;
   EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
@@ -277,10 +277,8 @@ TEST(Registration, ReplacesTokens) {
     std::string expected;
   };
   const Case cases[] = {
-      {"%MODULE%, 102", "/m.so, 102"},
-      {"100%%", "100%"},
-      {"%UNKNOWN% stays", "%UNKNOWN% stays"},
-      {"unclosed %MODULE", "unclosed %MODULE"},
+      {"%MODULE%, 102", "/m.so, 102"},        {"100%%", "100%"},
+      {"%UNKNOWN% stays", "%UNKNOWN% stays"}, {"unclosed %MODULE", "unclosed %MODULE"},
       {"%MODULE%%MODULE%", "/m.so/m.so"},
   };
   for (const Case& c : cases) {

@@ -52,8 +52,8 @@ class Sink : public JComObject<Sink, IDispatch> {
   HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                 EXCEPINFO*, UINT*) override {
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT*) override {
     EXPECT_EQ(flags, DISPATCH_METHOD);
     EXPECT_NE(result, nullptr);
     std::lock_guard lock(journal_->mutex);

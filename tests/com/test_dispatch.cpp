@@ -82,20 +82,24 @@ inline constexpr JMemberDesc kSampleMembers[] = {
         "method Mix"),
     M::method<&Sample::Measure>(10, "Measure", {{"Name", VT_BSTR}, {"Value", VT_R8, kRet}},
                                 "method Measure"),
-    M::method<&Sample::Describe>(11, "Describe",
-                                 {{"N", VT_I4}, {"Text", VT_BSTR, PARAMFLAG_FOUT}},
+    M::method<&Sample::Describe>(11, "Describe", {{"N", VT_I4}, {"Text", VT_BSTR, PARAMFLAG_FOUT}},
                                  "method Describe"),
     M::method<&Sample::Refuse>(12, "Refuse", {}, "method Refuse"),
     M::method<&Sample::Explode>(13, "Explode", {}, "method Explode"),
 };
-constexpr JTypeDescription kSampleType{"ISample",        IID_ISample, TKIND_INTERFACE,
-                                       "ISample Interface", TYPEFLAG_FDUAL, kSampleMembers, {}};
+constexpr JTypeDescription kSampleType{
+    "ISample",      IID_ISample, TKIND_INTERFACE, "ISample Interface", TYPEFLAG_FDUAL,
+    kSampleMembers, {}};
 
 inline constexpr JImplementedType kSampleClassInterfaces[] = {
     {&kSampleType, IMPLTYPEFLAG_FDEFAULT}};
-constexpr JTypeDescription kSampleClass{
-    "Sample", makeGuid("{5E1F3C2A-0B7D-4E55-9C11-2F6A8D3B4C02}"), TKIND_COCLASS, "Sample Class",
-    TYPEFLAG_FCANCREATE, {}, kSampleClassInterfaces};
+constexpr JTypeDescription kSampleClass{"Sample",
+                                        makeGuid("{5E1F3C2A-0B7D-4E55-9C11-2F6A8D3B4C02}"),
+                                        TKIND_COCLASS,
+                                        "Sample Class",
+                                        TYPEFLAG_FCANCREATE,
+                                        {},
+                                        kSampleClassInterfaces};
 
 VARIANT i4(LONG v) {
   VARIANT x;
@@ -157,23 +161,36 @@ TEST_F(Dispatch, InvokeErrors) {
   };
   const Case cases[] = {
       {"unknown DISPID", {99, DISPATCH_METHOD, {}}, DISP_E_MEMBERNOTFOUND, 77},
-      {"put of a method", {8, DISPATCH_PROPERTYPUT, {text, byRef}, true}, DISP_E_MEMBERNOTFOUND, 77},
+      {"put of a method",
+       {8, DISPATCH_PROPERTYPUT, {text, byRef}, true},
+       DISP_E_MEMBERNOTFOUND,
+       77},
       {"method call of a property", {2, DISPATCH_METHOD, {}}, DISP_E_MEMBERNOTFOUND, 77},
       {"too few arguments", {8, DISPATCH_METHOD, {text}}, DISP_E_BADPARAMCOUNT, 77},
       {"too many arguments", {12, DISPATCH_METHOD, {text}}, DISP_E_BADPARAMCOUNT, 77},
       {"the return value passed", {2, DISPATCH_PROPERTYGET, {byRef}}, DISP_E_BADPARAMCOUNT, 77},
-      {"put without its named argument", {2, DISPATCH_PROPERTYPUT, {i4(1)}}, DISP_E_PARAMNOTFOUND,
+      {"put without its named argument",
+       {2, DISPATCH_PROPERTYPUT, {i4(1)}},
+       DISP_E_PARAMNOTFOUND,
        77},
       {"named argument on a method", {12, DISPATCH_METHOD, {}, true}, DISP_E_NONAMEDARGS, 77},
       // rgvarg holds Last at 0, Flag at 1, Second at 2, First at 3.
-      {"first argument not a number", {9, DISPATCH_METHOD, {letters, i4(1), i4(0), text}},
-       DISP_E_TYPEMISMATCH, 3},
-      {"second argument out of range", {9, DISPATCH_METHOD, {i4(1), i4(70000), i4(0), text}},
-       DISP_E_TYPEMISMATCH, 2},
-      {"out argument not by reference", {8, DISPATCH_METHOD, {text, i4(0)}}, DISP_E_TYPEMISMATCH,
+      {"first argument not a number",
+       {9, DISPATCH_METHOD, {letters, i4(1), i4(0), text}},
+       DISP_E_TYPEMISMATCH,
+       3},
+      {"second argument out of range",
+       {9, DISPATCH_METHOD, {i4(1), i4(70000), i4(0), text}},
+       DISP_E_TYPEMISMATCH,
+       2},
+      {"out argument not by reference",
+       {8, DISPATCH_METHOD, {text, i4(0)}},
+       DISP_E_TYPEMISMATCH,
        0},
-      {"out argument of another type", {11, DISPATCH_METHOD, {i4(1), byRef}},
-       DISP_E_TYPEMISMATCH, 0},
+      {"out argument of another type",
+       {11, DISPATCH_METHOD, {i4(1), byRef}},
+       DISP_E_TYPEMISMATCH,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -284,7 +301,9 @@ TEST_F(Dispatch, GetIDsOfNames) {
       {"any case", {u"rEHASH"}, S_OK, {8}},
       {"member and parameters", {u"Rehash", u"Result", u"name"}, S_OK, {8, 1, 0}},
       {"unknown member", {u"Rehash2"}, DISP_E_UNKNOWNNAME, {DISPID_UNKNOWN}},
-      {"unknown parameter", {u"Port", u"Nope", u"Port"}, DISP_E_UNKNOWNNAME,
+      {"unknown parameter",
+       {u"Port", u"Nope", u"Port"},
+       DISP_E_UNKNOWNNAME,
        {2, DISPID_UNKNOWN, 0}},
   };
   for (const Case& c : cases) {

@@ -60,7 +60,10 @@ class Streams : public ::testing::TestWithParam<const char*> {
 TEST_P(Streams, WriteSeekReadAndSize) {
   ComPtr<IStream> s = open();
   ASSERT_TRUE(s);
-  const std::string saved("\x00\x03\x00\x00" "binary\xFF", 11);
+  const std::string saved(
+      "\x00\x03\x00\x00"
+      "binary\xFF",
+      11);
   ASSERT_EQ(write(s.get(), saved), S_OK);
   EXPECT_EQ(readAll(s.get()), saved);
   EXPECT_EQ(seek(s.get(), -4, STREAM_SEEK_END), 7u);
@@ -116,8 +119,8 @@ TEST(FileStream, OpeningAndReadOnlyRefusals) {
   };
   const Case cases[] = {
       {"missing file", (dir.path() / "none").string(), STGM_READ, STG_E_FILENOTFOUND},
-      {"directory that is not there", (dir.path() / "no" / "x").string(),
-       STGM_CREATE | STGM_WRITE, STG_E_FILENOTFOUND},
+      {"directory that is not there", (dir.path() / "no" / "x").string(), STGM_CREATE | STGM_WRITE,
+       STG_E_FILENOTFOUND},
       {"create for reading", path, STGM_CREATE | STGM_READ, STG_E_INVALIDPARAMETER},
       {"existing file", path, STGM_READ, S_OK},
   };

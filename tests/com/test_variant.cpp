@@ -25,7 +25,10 @@ TEST(Bstr, RoundTripsThroughUtf8) {
   const Case cases[] = {
       {"ascii", "host1", u"host1"},
       {"empty", "", u""},
-      {"latin", "Gr\xC3\xBC\xC3\x9F" "e", u"Gr\u00FC\u00DFe"},
+      {"latin",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       u"Gr\u00FC\u00DFe"},
       {"cjk", "\xE6\x97\xA5\xE6\x9C\xAC", u"\u65E5\u672C"},
       {"astral pair", "\xF0\x9D\x84\x9E!", u"\U0001D11E!"},
       {"embedded NULs", "a\0b\0"s, u"a\0b\0"s},
@@ -56,11 +59,17 @@ TEST(Bstr, ReplacesWhatCannotBeConverted) {
     std::u16string utf16;
   };
   const Case cases[] = {
-      {"stray continuation byte", "a\x80" "b", u"a\uFFFDb"},
+      {"stray continuation byte",
+       "a\x80"
+       "b",
+       u"a\uFFFDb"},
       {"cut sequence at the end", "a\xE6\x97", u"a\uFFFD"},
       {"overlong slash", "\xC0\xAF", u"\uFFFD"},
       {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD"},
-      {"lead byte that no sequence has", "\xFF" "x", u"\uFFFDx"},
+      {"lead byte that no sequence has",
+       "\xFF"
+       "x",
+       u"\uFFFDx"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -96,8 +105,8 @@ struct Counted : JComObject<Counted, IDispatch> {
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   // The default property is the text "value of counted".
-  HRESULT Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
-                 EXCEPINFO*, UINT*) override {
+  HRESULT Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                 UINT*) override {
     if (member != DISPID_VALUE || flags != DISPATCH_PROPERTYGET || result == nullptr) {
       return DISP_E_MEMBERNOTFOUND;
     }
