@@ -277,6 +277,74 @@ TEST(Apartment, TwoApartmentsCallingEachOtherDoNotDeadlock) {
   b.onOwner([&] { b.object->peer.reset(); });
 }
 
+inline constexpr IID IID_ICounter = makeGuid("{0B5D6C11-7E0A-4F3B-A1C2-3D4E5F607184}");
+
+// A custom interface that is not a dispatch interface.
+struct ICounter : IUnknown {
+  static constexpr const IID& iid = IID_ICounter;
+  virtual HRESULT Add(LONG n, LONG* total) = 0;
+};
+
+class Counter : public JComObject<Counter, ICounter> {
+ public:
+  HRESULT Add(LONG n, LONG* total) override {
+    ranOn = std::this_thread::get_id();
+    *total = total_ += n;
+    return S_OK;
+  }
+  ULONG refs() {
+    AddRef();
+    return Release();
+  }
+  std::thread::id ranOn;
+
+ private:
+  LONG total_ = 0;
+};
+
+struct CounterProxy : JApartmentProxy<ICounter> {
+  using JApartmentProxy::JApartmentProxy;
+  HRESULT Add(LONG n, LONG* total) override {
+    return forward([&](ICounter* c) { return c->Add(n, total); });
+  }
+};
+
+TEST(Apartment, CustomInterfaceThroughItsOwnProxy) {
+  Owner owner;
+  Counter* counter = nullptr;
+  DWORD cookie = 0;
+  owner.onOwner([&] {
+    counter = new Counter;
+    ASSERT_EQ(git()->RegisterInterfaceInGlobal(counter, IID_ICounter, &cookie), S_OK);
+  });
+  Joined joined;
+  ComPtr<ICounter> proxy;
+  EXPECT_EQ(git()->GetInterfaceFromGlobal(cookie, IID_ICounter, proxy.putVoid()),
+            REGDB_E_IIDNOTREG);
+  registerProxyFactory(IID_ICounter, &proxyFactory<CounterProxy>);
+  ASSERT_EQ(git()->GetInterfaceFromGlobal(cookie, IID_ICounter, proxy.putVoid()), S_OK);
+  EXPECT_NE(static_cast<void*>(proxy.get()), static_cast<void*>(counter));
+  LONG total = 0;
+  ASSERT_EQ(proxy->Add(5, &total), S_OK);
+  ASSERT_EQ(proxy->Add(2, &total), S_OK);
+  EXPECT_EQ(total, 7);
+  EXPECT_EQ(counter->ranOn, owner.id);
+  // The proxy answers its own interface and its identity, nothing else.
+  ComPtr<IDispatch> none;
+  EXPECT_EQ(proxy->QueryInterface(IID_IDispatch, none.putVoid()), E_NOINTERFACE);
+  ComPtr<IUnknown> identity;
+  ASSERT_EQ(proxy->QueryInterface(IID_IUnknown, identity.putVoid()), S_OK);
+  EXPECT_EQ(identity.get(), static_cast<IUnknown*>(proxy.get()));
+  identity.reset();
+  proxy.reset();
+  owner.onOwner([&] {
+    EXPECT_EQ(git()->RevokeInterfaceFromGlobal(cookie), S_OK);
+    pumpApartmentMessages();
+    EXPECT_EQ(counter->refs(), 1u);
+    counter->Release();
+  });
+}
+
 TEST(Apartment, JoiningAndLeaving) {
   struct Case {
     const char* name;
