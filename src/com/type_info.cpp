@@ -386,8 +386,10 @@ HRESULT invokeByDescription(const JTypeDescription& type, void* instance, DISPID
   Slots slots(m->paramCount);
   for (size_t k = 0; k < m->paramCount; ++k) {
     const JParamDesc& p = m->params[k];
+    // An out VARIANT starts empty; the member gives it its type.
+    const VARTYPE outType = p.vt == VT_VARIANT ? VARTYPE{VT_EMPTY} : p.vt;
     if (p.isRetval()) {
-      slots[k].vt = p.vt;
+      slots[k].vt = outType;
       continue;
     }
     // The dispatch convention passes the arguments last first.
@@ -400,7 +402,7 @@ HRESULT invokeByDescription(const JTypeDescription& type, void* instance, DISPID
           arg.byref == nullptr) {
         hr = DISP_E_TYPEMISMATCH;
       } else {
-        slots[k].vt = p.vt;
+        slots[k].vt = outType;
       }
     } else if (p.vt == VT_VARIANT) {
       hr = VariantCopyInd(&slots[k], &arg);

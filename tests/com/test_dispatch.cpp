@@ -59,6 +59,7 @@ class Sample : public JComObject<Sample, IDispatchImpl<Sample, ISample, kSampleT
     *text = bstrFromString("n=" + std::to_string(n));
     return S_OK;
   }
+  HRESULT Echo(VARIANT in, VARIANT* out) { return VariantCopy(out, &in); }
   HRESULT Refuse() { return E_ACCESSDENIED; }
   HRESULT Explode() { throw JTextError("exploded"); }
 
@@ -85,6 +86,8 @@ inline constexpr JMemberDesc kSampleMembers[] = {
     M::method<&Sample::Describe>(11, "Describe", {{"N", VT_I4}, {"Text", VT_BSTR, PARAMFLAG_FOUT}},
                                  "method Describe"),
     M::method<&Sample::Refuse>(12, "Refuse", {}, "method Refuse"),
+    M::method<&Sample::Echo>(14, "Echo", {{"In", VT_VARIANT}, {"Out", VT_VARIANT, kRet}},
+                             "method Echo"),
     M::method<&Sample::Explode>(13, "Explode", {}, "method Explode"),
 };
 constexpr JTypeDescription kSampleType{
@@ -281,6 +284,32 @@ TEST_F(Dispatch, PropertiesMethodsAndOutArguments) {
   EXPECT_EQ(stringFromBstr(text), "n=4");
   SysFreeString(text);
 
+  // VARIANT parameters take any type, by reference ones as their value.
+  LONG referenced = 31;
+  VARIANT i4Ref = i4(0);
+  i4Ref.vt = VT_BYREF | VT_I4;
+  i4Ref.plVal = &referenced;
+  struct EchoCase {
+    const char* name;
+    VARIANT in;
+    VARTYPE vt;
+    std::string text;
+  };
+  const EchoCase echoes[] = {
+      {"text", host, VT_BSTR, "h\xC3\xB4te1"},
+      {"by reference", i4Ref, VT_I4, "31"},
+      {"empty", JComVariant(), VT_EMPTY, ""},
+  };
+  for (const EchoCase& c : echoes) {
+    SCOPED_TRACE(c.name);
+    JComVariant echoed;
+    ASSERT_EQ(Invoker({14, DISPATCH_METHOD, {c.in}}).run(sample_, &echoed, nullptr), S_OK);
+    EXPECT_EQ(echoed.vt, c.vt);
+    JComVariant shown;
+    ASSERT_EQ(VariantChangeType(&shown, &echoed, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(stringFromBstr(shown.bstrVal), c.text);
+  }
+
   // The return value lands in the result, replacing what it held.
   JComVariant name("abcd");
   JComVariant measured("previous");
@@ -400,7 +429,7 @@ TEST_F(Dispatch, TypeInfoAnswersFromTheTable) {
   ASSERT_EQ(info->GetFuncDesc(3, &desc), S_OK);
   EXPECT_EQ(desc->invkind, INVOKE_PROPERTYPUT);
   info->ReleaseFuncDesc(desc);
-  EXPECT_EQ(info->GetFuncDesc(10, &desc), TYPE_E_ELEMENTNOTFOUND);
+  EXPECT_EQ(info->GetFuncDesc(std::size(kSampleMembers), &desc), TYPE_E_ELEMENTNOTFOUND);
   EXPECT_EQ(desc, nullptr);
 
   // ITypeInfo::Invoke is the same call.
