@@ -88,6 +88,11 @@ size_t waitApartmentMessages(int timeoutMs) {
                                                           : 0;
 }
 
+JWaitableObject* apartmentMessageSignal() {
+  return tls.apartment && tls.apartment->singleThreaded() ? &tls.apartment->messageSignal()
+                                                          : nullptr;
+}
+
 std::shared_ptr<JApartment> JApartment::current() {
   return tls.apartment;
 }
@@ -111,6 +116,9 @@ std::shared_ptr<JApartment::Call> JApartment::popLocked() {
   }
   std::shared_ptr<Call> c = std::move(queue_.front());
   queue_.pop_front();
+  if (queue_.empty()) {
+    queued_.reset();
+  }
   return c;
 }
 
@@ -146,6 +154,7 @@ HRESULT JApartment::call(const std::function<HRESULT()>& fn) {
       return RPC_E_DISCONNECTED;
     }
     queue_.push_back(c);
+    queued_.set();
   }
   arrived_.notify_all();
   if (c->waiter) {
@@ -179,6 +188,7 @@ void JApartment::post(std::function<void()> fn) {
     std::lock_guard lock(mutex_);
     if (!closed_) {
       queue_.push_back(c);
+      queued_.set();
       c.reset();
     }
   }
@@ -236,6 +246,7 @@ void JApartment::close() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     left.swap(queue_);
+    queued_.reset();
   }
   for (const std::shared_ptr<Call>& c : left) {
     if (c->post) {

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/waitable.h"
 #include "com/hresult.h"
 #include "com/types.h"
 
@@ -45,6 +46,11 @@ size_t pumpApartmentMessages();
 /// as above; returns how many ran. Returns 0 at once outside a
 /// single-threaded apartment.
 size_t waitApartmentMessages(int timeoutMs);
+/// For a thread that waits on other objects too (JWaitForMultipleObjects):
+/// an object signalled while calls are queued for the calling thread's
+/// single-threaded apartment, until a pump empties the queue; null outside
+/// one. Valid while the thread stays in the apartment.
+JWaitableObject* apartmentMessageSignal();
 
 /// One apartment. Shared by the thread that owns it, the interface table
 /// and the proxies that call into it, so that it outlives every user.
@@ -79,6 +85,8 @@ class JApartment : public std::enable_shared_from_this<JApartment> {
   /// directly.
   void post(std::function<void()> fn);
 
+  /// Signalled while calls are queued (manual reset). Any thread may wait.
+  JWaitableObject& messageSignal() { return queued_; }
   /// True once the apartment has ended. Any thread.
   bool closed() const;
 
@@ -95,9 +103,10 @@ class JApartment : public std::enable_shared_from_this<JApartment> {
   const bool singleThreaded_;
   const std::thread::id owner_;
   mutable std::mutex mutex_;
-  std::condition_variable arrived_;          // a call queued, or a call of the owner's done
-  std::deque<std::shared_ptr<Call>> queue_;  // guarded by mutex_
-  bool closed_ = false;                      // guarded by mutex_
+  std::condition_variable arrived_;               // a call queued, or a call of the owner's done
+  std::deque<std::shared_ptr<Call>> queue_;       // guarded by mutex_
+  bool closed_ = false;                           // guarded by mutex_
+  JFlag queued_{true, false, "apartment calls"};  // set and reset under mutex_
 };
 
 }  // namespace zq::com

@@ -32,7 +32,11 @@ Factories& factories() {
 void registerProxyFactory(REFIID iid, JProxyFactory factory) {
   Factories& f = factories();
   std::lock_guard lock(f.mutex);
-  f.byIid[iid] = factory;
+  if (factory == nullptr) {
+    f.byIid.erase(iid);
+  } else {
+    f.byIid[iid] = factory;
+  }
 }
 
 void registerDispatchProxy(REFIID iid) {

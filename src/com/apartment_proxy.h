@@ -34,7 +34,8 @@ namespace zq::com {
 using JProxyFactory = HRESULT (*)(REFIID iid, IUnknown* object,
                                   const std::shared_ptr<JApartment>& owner, void** proxy);
 
-/// Makes `factory` the proxy factory of `iid`, replacing any other. Any thread.
+/// Makes `factory` the proxy factory of `iid`, replacing any other; a null
+/// `factory` removes it. Any thread.
 void registerProxyFactory(REFIID iid, JProxyFactory factory);
 /// Proxies `iid`, a dispinterface, with the runtime's IDispatch proxy.
 void registerDispatchProxy(REFIID iid);

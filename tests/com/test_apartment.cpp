@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
+#include "base/wait.h"
 #include "com/apartment.h"
 #include "com/apartment_proxy.h"
 #include "com/com_ptr.h"
@@ -107,7 +109,8 @@ ComPtr<IGlobalInterfaceTable> git() {
 // registered in the table, and pumps only while `pumping` is set.
 class Owner {
  public:
-  Owner() {
+  /// `pumping`: whether the owner pumps from the start.
+  explicit Owner(bool startPumping = true) : pumping(startPumping) {
     registerDispatchProxy(IID_IEvents);
     thread_ = std::thread([this] { body(); });
     ready_.get_future().wait();
@@ -131,7 +134,7 @@ class Owner {
     ASSERT_EQ(done.wait_for(20s), std::future_status::ready);
   }
 
-  std::atomic<bool> pumping{true};
+  std::atomic<bool> pumping;
   Recorder* object = nullptr;  // owned by the table entry and the owner thread
   DWORD cookie = 0;
   std::thread::id id;
@@ -179,8 +182,7 @@ struct Joined {
 };
 
 TEST(Apartment, CallRunsOnTheOwnerOnlyWhenItPumps) {
-  Owner owner;
-  owner.pumping = false;
+  Owner owner(false);
   Joined joined;
   ComPtr<IDispatch> proxy;
   ASSERT_EQ(git()->GetInterfaceFromGlobal(owner.cookie, IID_IEvents, proxy.putVoid()), S_OK);
@@ -319,6 +321,7 @@ TEST(Apartment, CustomInterfaceThroughItsOwnProxy) {
   });
   Joined joined;
   ComPtr<ICounter> proxy;
+  registerProxyFactory(IID_ICounter, nullptr);
   EXPECT_EQ(git()->GetInterfaceFromGlobal(cookie, IID_ICounter, proxy.putVoid()),
             REGDB_E_IIDNOTREG);
   registerProxyFactory(IID_ICounter, &proxyFactory<CounterProxy>);
@@ -343,6 +346,52 @@ TEST(Apartment, CustomInterfaceThroughItsOwnProxy) {
     EXPECT_EQ(counter->refs(), 1u);
     counter->Release();
   });
+}
+
+TEST(Apartment, OwnerWaitsOnItsQueueAmongOtherObjects) {
+  registerDispatchProxy(IID_IEvents);
+  EXPECT_EQ(apartmentMessageSignal(), nullptr);
+  JFlag stop(true);
+  std::promise<DWORD> registered;
+  std::atomic<size_t> pumped{0};
+  std::thread owner([&] {
+    Joined joined;
+    auto* object = new Recorder;
+    DWORD cookie = 0;
+    EXPECT_EQ(git()->RegisterInterfaceInGlobal(object, IID_IEvents, &cookie), S_OK);
+    JWaitableObject* signal = apartmentMessageSignal();
+    EXPECT_NE(signal, nullptr);
+    registered.set_value(cookie);
+    JWaitForMultipleObjects wait(signal, &stop);
+    try {
+      for (int i = 0; i < 1000 && wait.wait(20000) == 0; ++i) {
+        // Signalled means something to pump.
+        const size_t ran = pumpApartmentMessages();
+        EXPECT_GT(ran, 0u);
+        pumped += ran;
+      }
+    } catch (const JError& e) {
+      ADD_FAILURE() << e.message();
+    }
+    EXPECT_EQ(git()->RevokeInterfaceFromGlobal(cookie), S_OK);
+    pumpApartmentMessages();
+    EXPECT_EQ(object->Release(), 0u);
+  });
+  const DWORD cookie = registered.get_future().get();
+  std::thread([&] {
+    Joined joined(COINIT_MULTITHREADED);
+    ComPtr<IDispatch> proxy;
+    ASSERT_EQ(git()->GetInterfaceFromGlobal(cookie, IID_IEvents, proxy.putVoid()), S_OK);
+    for (LONG i = 1; i <= 3; ++i) {
+      LONG r = 0;
+      EXPECT_EQ(Recorder::callTwice(proxy.get(), i, &r), S_OK);
+      EXPECT_EQ(r, 2 * i);
+    }
+  }).join();
+  stop.set();
+  owner.join();
+  // Each call ran in a pump the signal woke the owner for.
+  EXPECT_GE(pumped, 3u);
 }
 
 TEST(Apartment, JoiningAndLeaving) {
