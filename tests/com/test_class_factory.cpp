@@ -1,0 +1,291 @@
+// Objects and their creation: reference counts and the QueryInterface rules,
+// class factories and CoCreateInstance, and the registration keys written
+// and removed exactly.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "com/class_factory.h"
+#include "com/com_ptr.h"
+#include "com/global_interface_table.h"
+#include "com/ref_count.h"
+#include "com/registrar.h"
+#include "com/registry_lookup.h"
+#include "helpers/log_capture.h"
+#include "helpers/temp_dir.h"
+
+namespace zq::com {
+namespace {
+
+inline constexpr IID IID_IFirst = makeGuid("{11111111-2222-3333-4444-555555555501}");
+inline constexpr IID IID_ISecond = makeGuid("{11111111-2222-3333-4444-555555555502}");
+inline constexpr CLSID CLSID_Pair = makeGuid("{11111111-2222-3333-4444-5555555555AA}");
+
+struct IFirst : IUnknown {
+  static constexpr const IID& iid = IID_IFirst;
+  virtual int first() = 0;
+};
+struct ISecond : IUnknown {
+  static constexpr const IID& iid = IID_ISecond;
+  virtual int second() = 0;
+};
+
+std::atomic<int> pairsAlive{0};
+
+class Pair : public JComObject<Pair, IFirst, ISecond> {
+ public:
+  Pair() {
+    ++pairsAlive;
+    lockModule();
+  }
+  ~Pair() override {
+    --pairsAlive;
+    unlockModule();
+  }
+  int first() override { return 1; }
+  int second() override { return 2; }
+  static HRESULT create(REFIID riid, void** object) {
+    ComPtr<IFirst> p = ComPtr<IFirst>::adopt(new Pair);
+    return p->QueryInterface(riid, object);
+  }
+};
+
+IUnknown* identity(IUnknown* p) {
+  IUnknown* u = nullptr;
+  EXPECT_EQ(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&u)), S_OK);
+  u->Release();
+  return u;
+}
+
+TEST(Unknown, QueryInterfaceRulesAndCounts) {
+  ComPtr<IFirst> first = ComPtr<IFirst>::adopt(new Pair);
+  ComPtr<ISecond> second = ComPtr<ISecond>::queryFrom(first.get());
+  ASSERT_TRUE(second);
+  // Identity: IUnknown is the same pointer through every interface.
+  EXPECT_EQ(identity(first.get()), identity(second.get()));
+  // Symmetric and transitive: back from the second to the first.
+  ComPtr<IFirst> back = ComPtr<IFirst>::queryFrom(second.get());
+  EXPECT_EQ(back.get(), first.get());
+  struct Case {
+    const char* name;
+    IUnknown* through;
+    IID iid;
+    HRESULT hr;
+  };
+  const Case cases[] = {
+      {"first through second", second.get(), IID_IFirst, S_OK},
+      {"second through first", first.get(), IID_ISecond, S_OK},
+      {"unknown through first", first.get(), IID_IUnknown, S_OK},
+      {"absent interface", first.get(), IID_IGlobalInterfaceTable, E_NOINTERFACE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    void* out = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(c.through->QueryInterface(c.iid, &out), c.hr);
+    if (c.hr == S_OK) {
+      static_cast<IUnknown*>(out)->Release();
+    } else {
+      EXPECT_EQ(out, nullptr);
+    }
+  }
+  EXPECT_EQ(first->QueryInterface(IID_IFirst, nullptr), E_POINTER);
+  // Three references: first, second, back.
+  EXPECT_EQ(first->AddRef(), 4u);
+  EXPECT_EQ(first->Release(), 3u);
+  back.reset();
+  second.reset();
+  EXPECT_EQ(pairsAlive, 1);
+  first.reset();
+  EXPECT_EQ(pairsAlive, 0);
+}
+
+TEST(Unknown, CountsFromManyThreads) {
+  auto* p = new Pair;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([p] {
+      for (int i = 0; i < 10000; ++i) {
+        ComPtr<ISecond> s = ComPtr<ISecond>::queryFrom(static_cast<IFirst*>(p));
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(p->Release(), 0u);
+  EXPECT_EQ(pairsAlive, 0);
+}
+
+TEST(ClassFactory, CreatesAndLocks) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(createClassFactory(&Pair::create, IID_IClassFactory, factory.putVoid()), S_OK);
+  EXPECT_EQ(canUnloadModule(), S_OK);
+  struct Case {
+    const char* name;
+    IUnknown* outer;
+    IID iid;
+    HRESULT hr;
+  };
+  const Case cases[] = {
+      {"its interface", nullptr, IID_ISecond, S_OK},
+      {"an interface it lacks", nullptr, IID_IClassFactory, E_NOINTERFACE},
+      {"aggregated", factory.get(), IID_IFirst, CLASS_E_NOAGGREGATION},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<IUnknown> object;
+    EXPECT_EQ(factory->CreateInstance(c.outer, c.iid, object.putVoid()), c.hr);
+    EXPECT_EQ(static_cast<bool>(object), c.hr == S_OK);
+    EXPECT_EQ(canUnloadModule(), c.hr == S_OK ? S_FALSE : S_OK);
+  }
+  EXPECT_EQ(pairsAlive, 0);
+  ASSERT_EQ(factory->LockServer(1), S_OK);
+  EXPECT_EQ(canUnloadModule(), S_FALSE);
+  ASSERT_EQ(factory->LockServer(0), S_OK);
+  EXPECT_EQ(canUnloadModule(), S_OK);
+}
+
+TEST(ClassFactory, CoCreateInstanceFindsTheClass) {
+  test::LogCapture log;  // a registry of the test's own
+  ComPtr<IFirst> first;
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
+  // Registered with a server that cannot be loaded: still not a class here.
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, "CLSID\\" + guidToString(CLSID_Pair) + "\\InprocServer32")
+      .setString("", "/nonexistent/libnothing.so");
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(createClassFactory(&Pair::create, IID_IClassFactory, factory.putVoid()), S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(CLSID_Pair, factory.get(), CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      S_OK);
+  EXPECT_EQ(first->first(), 1);
+  ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
+  EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
+      REGDB_E_CLASSNOTREG);
+  // The interface table is the runtime's own class.
+  ComPtr<IGlobalInterfaceTable> table;
+  EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IGlobalInterfaceTable, table.putVoid()),
+            S_OK);
+}
+
+const std::string kClsid = "{11111111-2222-3333-4444-5555555555AA}";
+
+std::vector<JRegistryKeySpec> sampleKeys() {
+  using K = JRegistryKeySpec;
+  return {
+      K{"Sample.Pair.1", "Pair Control", {}, K::kNone, {K{"CLSID", kClsid, {}, K::kNone, {}}}},
+      K{"CLSID",
+        std::nullopt,
+        {},
+        K::kNoRemove,
+        {K{kClsid,
+           "Pair Control",
+           {{"ProgID", "Sample.Pair.1"}},
+           K::kForceRemove,
+           {K{"Programmable", std::nullopt, {}, K::kForceRemove, {}},
+            K{"InprocServer32", "%MODULE%", {{"ThreadingModel", "Apartment"}}, K::kNone, {}},
+            K{"ToolboxBitmap32", "%MODULE%, 102", {}, K::kNone, {}}}}}},
+  };
+}
+
+// The key's default value or a named one, "(absent)" when the key or value is
+// not there, "(no value)" when the key is there without it.
+std::string valueAt(const std::string& path, const std::string& name = "") {
+  std::optional<JSystemRegistryKey> key = openExistingKey(HKEY_CLASSES_ROOT, path, KEY_READ);
+  if (!key) {
+    return "(absent)";
+  }
+  std::string v;
+  return key->getString(name, v) ? v : "(no value)";
+}
+
+TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
+  test::ScopedRegistryDir registry;
+  const std::string clsidKey = "CLSID\\" + kClsid;
+  const std::string other = "CLSID\\{99999999-0000-0000-0000-000000000001}";
+  // Another server's class, and a stale subkey the force-removed key drops.
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, other).setString("", "Other Control");
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, clsidKey + "\\Programmable\\Stale").setString("", "x");
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, clsidKey + "\\Leftover").setString("", "y");
+  const JReplacements replacements{{"MODULE", "/opt/zq/lib/libPair.so"}};
+  ASSERT_EQ(registerKeys(sampleKeys(), replacements), S_OK);
+  struct Expectation {
+    std::string path;
+    std::string name;
+    std::string registered;
+    std::string unregistered;
+  };
+  const Expectation expectations[] = {
+      {"Sample.Pair.1", "", "Pair Control", "(absent)"},
+      {"Sample.Pair.1\\CLSID", "", kClsid, "(absent)"},
+      {clsidKey, "", "Pair Control", "(absent)"},
+      {clsidKey, "ProgID", "Sample.Pair.1", "(absent)"},
+      {clsidKey + "\\Programmable", "", "(no value)", "(absent)"},
+      {clsidKey + "\\Programmable\\Stale", "", "(absent)", "(absent)"},
+      {clsidKey + "\\Leftover", "", "(absent)", "(absent)"},
+      {clsidKey + "\\InprocServer32", "", "/opt/zq/lib/libPair.so", "(absent)"},
+      {clsidKey + "\\InprocServer32", "ThreadingModel", "Apartment", "(absent)"},
+      {clsidKey + "\\ToolboxBitmap32", "", "/opt/zq/lib/libPair.so, 102", "(absent)"},
+      {"CLSID", "", "(no value)", "(no value)"},
+      {other, "", "Other Control", "Other Control"},
+  };
+  for (const Expectation& e : expectations) {
+    SCOPED_TRACE(e.path + " " + e.name);
+    EXPECT_EQ(valueAt(e.path, e.name), e.registered);
+  }
+  // Registering twice changes nothing.
+  ASSERT_EQ(registerKeys(sampleKeys(), replacements), S_OK);
+  EXPECT_EQ(valueAt(clsidKey + "\\InprocServer32"), "/opt/zq/lib/libPair.so");
+  ASSERT_EQ(unregisterKeys(sampleKeys(), replacements), S_OK);
+  for (const Expectation& e : expectations) {
+    SCOPED_TRACE(e.path + " " + e.name + " after unregistering");
+    EXPECT_EQ(valueAt(e.path, e.name), e.unregistered);
+  }
+  // Unregistering what is not there is not an error.
+  EXPECT_EQ(unregisterKeys(sampleKeys(), replacements), S_OK);
+}
+
+TEST(Registration, FailureOfTheStoreIsReported) {
+  test::TempDir dir;
+  const std::string notADirectory = (dir.path() / "file").string();
+  std::ofstream(notADirectory) << "x";
+  const char* previous = std::getenv("ZQ_REGISTRY_DIR");
+  const std::string saved = previous != nullptr ? previous : "";
+  ::setenv("ZQ_REGISTRY_DIR", notADirectory.c_str(), 1);
+  EXPECT_EQ(registerKeys(sampleKeys(), {}), SELFREG_E_CLASS);
+  EXPECT_EQ(unregisterKeys(sampleKeys(), {}), SELFREG_E_CLASS);
+  previous != nullptr ? ::setenv("ZQ_REGISTRY_DIR", saved.c_str(), 1)
+                      : ::unsetenv("ZQ_REGISTRY_DIR");
+}
+
+TEST(Registration, ReplacesTokens) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"%MODULE%, 102", "/m.so, 102"},        {"100%%", "100%"},
+      {"%UNKNOWN% stays", "%UNKNOWN% stays"}, {"unclosed %MODULE", "unclosed %MODULE"},
+      {"%MODULE%%MODULE%", "/m.so/m.so"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(replaceTokens(c.text, {{"MODULE", "/m.so"}}), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace zq::com

@@ -1,0 +1,325 @@
+// Connection points: several sinks, a failing sink that does not stop the
+// others, refusals, the slot array's growth and limit, enumeration, firing
+// from a worker thread into the sinks' apartment, and sinks coming and going
+// while events fire.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "com/apartment.h"
+#include "com/apartment_proxy.h"
+#include "com/connection_point.h"
+#include "com/ref_count.h"
+
+namespace zq::com {
+namespace {
+
+using namespace std::chrono_literals;
+
+inline constexpr IID IID_IEvents = makeGuid("{6A1C0D2E-3F4B-4C5D-8E9F-0A1B2C3D4E01}");
+inline constexpr IID IID_IOther = makeGuid("{6A1C0D2E-3F4B-4C5D-8E9F-0A1B2C3D4E02}");
+
+// What every sink of a test saw, in order.
+struct Journal {
+  std::mutex mutex;
+  std::vector<int> sinks;
+  std::vector<std::thread::id> threads;
+  std::vector<std::string> firstArgument;
+};
+
+class Sink : public JComObject<Sink, IDispatch> {
+ public:
+  Sink(int number, Journal* journal, bool answersEvents = true, HRESULT answer = S_OK)
+      : number_(number), journal_(journal), answersEvents_(answersEvents), answer_(answer) {}
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IEvents && answersEvents_ && out != nullptr) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (riid == IID_IDispatch && !answersEvents_) {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    return JComObject::QueryInterface(riid, out);
+  }
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                 UINT*) override {
+    EXPECT_EQ(flags, DISPATCH_METHOD);
+    EXPECT_NE(result, nullptr);
+    std::lock_guard lock(journal_->mutex);
+    journal_->sinks.push_back(number_);
+    journal_->threads.push_back(std::this_thread::get_id());
+    // The first declared argument is the last in the array.
+    journal_->firstArgument.push_back(
+        params->cArgs == 0 ? "" : stringFromBstr(params->rgvarg[params->cArgs - 1].bstrVal));
+    return answer_;
+  }
+  ULONG refs() {
+    AddRef();
+    return Release();
+  }
+
+ private:
+  int number_;
+  Journal* journal_;
+  bool answersEvents_;
+  HRESULT answer_;
+};
+
+class Source : public JComObject<Source, JConnectionPointContainer> {
+ public:
+  explicit Source(size_t maxSlots = 0) : point(*this, IID_IEvents, maxSlots) {}
+  JConnectionPoint point;
+
+ protected:
+  std::span<JConnectionPoint* const> connectionPoints() override { return points_; }
+
+ private:
+  JConnectionPoint* points_[1] = {&point};
+};
+
+// Fires LinkDown("host:1", "refused") the way the control does.
+void fireLinkDown(JConnectionPoint& point) {
+  JComVariant args[2] = {JComVariant("refused"), JComVariant("host:1")};
+  DISPPARAMS params{args, nullptr, 2, 0};
+  point.fire(2, &params);
+}
+
+struct Joined {
+  explicit Joined(DWORD mode = COINIT_APARTMENTTHREADED) { CoInitializeEx(nullptr, mode); }
+  ~Joined() { CoUninitialize(); }
+};
+
+class ConnectionPoint : public ::testing::Test {
+ protected:
+  ~ConnectionPoint() override {
+    source_->Release();
+    for (Sink* s : sinks_) {
+      s->Release();
+    }
+  }
+  Joined joined_;
+  Journal journal_;
+  Source* source_ = new Source;
+  std::vector<Sink*> sinks_ = {
+      new Sink(0, &journal_),
+      new Sink(1, &journal_, true, E_FAIL),
+      new Sink(2, &journal_),
+      new Sink(3, &journal_, false),
+  };
+};
+
+TEST_F(ConnectionPoint, SeveralSinksAndAFailingOne) {
+  enum Op { Advise, Unadvise, UnadviseZero, Fire };
+  struct Step {
+    const char* name;
+    Op op;
+    int sink;
+    HRESULT hr;
+    std::vector<int> reached;  // for Fire: the sinks called, in order
+  };
+  const Step steps[] = {
+      {"advise a sink", Advise, 0, S_OK, {}},
+      {"advise a sink that fails", Advise, 1, S_OK, {}},
+      {"advise a third", Advise, 2, S_OK, {}},
+      {"advise an object without the events", Advise, 3, CONNECT_E_CANNOTCONNECT, {}},
+      {"fire reaches all, past the failure", Fire, 0, S_OK, {0, 1, 2}},
+      {"unadvise the middle", Unadvise, 1, S_OK, {}},
+      {"fire skips it", Fire, 0, S_OK, {0, 2}},
+      {"unadvise it again", Unadvise, 1, CONNECT_E_NOCONNECTION, {}},
+      {"unadvise cookie 0", UnadviseZero, 0, CONNECT_E_NOCONNECTION, {}},
+      {"advise it back into its free slot", Advise, 1, S_OK, {}},
+      {"fire in slot order", Fire, 0, S_OK, {0, 1, 2}},
+  };
+  DWORD cookies[4] = {};
+  std::set<DWORD> seen;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    journal_.sinks.clear();
+    switch (s.op) {
+      case Advise: {
+        DWORD cookie = 77;
+        EXPECT_EQ(source_->point.Advise(sinks_[s.sink], &cookie), s.hr);
+        if (s.hr == S_OK) {
+          EXPECT_NE(cookie, 0u);
+          EXPECT_TRUE(seen.insert(cookie).second);
+          cookies[s.sink] = cookie;
+        } else {
+          EXPECT_EQ(cookie, 0u);
+        }
+        break;
+      }
+      case Unadvise:
+        EXPECT_EQ(source_->point.Unadvise(cookies[s.sink]), s.hr);
+        break;
+      case UnadviseZero:
+        EXPECT_EQ(source_->point.Unadvise(0), s.hr);
+        break;
+      case Fire:
+        fireLinkDown(source_->point);
+        EXPECT_EQ(journal_.sinks, s.reached);
+        for (const std::string& a : journal_.firstArgument) {
+          EXPECT_EQ(a, "host:1");
+        }
+        journal_.firstArgument.clear();
+        break;
+    }
+  }
+  EXPECT_EQ(sinks_[3]->refs(), 1u);
+}
+
+TEST_F(ConnectionPoint, SlotsGrowOneFourThenDoubleUpToTheLimit) {
+  auto* limited = new Source(4);
+  std::vector<Sink*> many;
+  for (int i = 0; i < 9; ++i) {
+    many.push_back(new Sink(i, &journal_));
+  }
+  const size_t growth[] = {1, 4, 4, 4, 8, 8, 8, 8, 16};
+  for (size_t i = 0; i < many.size(); ++i) {
+    SCOPED_TRACE(i);
+    DWORD cookie = 0;
+    ASSERT_EQ(source_->point.Advise(many[i], &cookie), S_OK);
+    EXPECT_EQ(source_->point.slotCount(), growth[i]);
+    const HRESULT expected = i < 4 ? S_OK : CONNECT_E_ADVISELIMIT;
+    EXPECT_EQ(limited->point.Advise(many[i], &cookie), expected);
+  }
+  EXPECT_EQ(limited->point.slotCount(), 4u);
+  limited->Release();
+  source_->Release();
+  source_ = new Source;
+  // Destroying a point revoked its sinks: only our references are left.
+  for (Sink* s : many) {
+    EXPECT_EQ(s->refs(), 1u);
+    s->Release();
+  }
+}
+
+TEST_F(ConnectionPoint, EnumeratesConnectionsAndPoints) {
+  DWORD c0 = 0;
+  DWORD c2 = 0;
+  ASSERT_EQ(source_->point.Advise(sinks_[0], &c0), S_OK);
+  ASSERT_EQ(source_->point.Advise(sinks_[2], &c2), S_OK);
+  ComPtr<IEnumConnections> e;
+  ASSERT_EQ(source_->point.EnumConnections(e.put()), S_OK);
+  CONNECTDATA data[3] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(e->Next(3, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(data[0].dwCookie, c0);
+  EXPECT_EQ(data[1].dwCookie, c2);
+  EXPECT_EQ(data[0].pUnk, static_cast<IUnknown*>(sinks_[0]));
+  data[0].pUnk->Release();
+  data[1].pUnk->Release();
+  ASSERT_EQ(e->Reset(), S_OK);
+  EXPECT_EQ(e->Skip(1), S_OK);
+  ComPtr<IEnumConnections> clone;
+  ASSERT_EQ(e->Clone(clone.put()), S_OK);
+  EXPECT_EQ(clone->Next(1, data, nullptr), S_OK);
+  EXPECT_EQ(data[0].dwCookie, c2);
+  data[0].pUnk->Release();
+  EXPECT_EQ(e->Skip(2), S_FALSE);
+
+  struct Case {
+    const char* name;
+    IID iid;
+    HRESULT hr;
+  };
+  const Case finds[] = {
+      {"the event interface", IID_IEvents, S_OK},
+      {"another interface", IID_IOther, CONNECT_E_NOCONNECTION},
+  };
+  for (const Case& c : finds) {
+    SCOPED_TRACE(c.name);
+    ComPtr<IConnectionPoint> p;
+    EXPECT_EQ(source_->FindConnectionPoint(c.iid, p.put()), c.hr);
+    EXPECT_EQ(p.get(), c.hr == S_OK ? &source_->point : nullptr);
+  }
+  IID iid{};
+  ASSERT_EQ(source_->point.GetConnectionInterface(&iid), S_OK);
+  EXPECT_EQ(iid, IID_IEvents);
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(source_->point.GetConnectionPointContainer(container.put()), S_OK);
+  EXPECT_EQ(container.get(), static_cast<IConnectionPointContainer*>(source_));
+  ComPtr<IEnumConnectionPoints> points;
+  ASSERT_EQ(source_->EnumConnectionPoints(points.put()), S_OK);
+  IConnectionPoint* first = nullptr;
+  ASSERT_EQ(points->Next(1, &first, nullptr), S_OK);
+  EXPECT_EQ(first, &source_->point);
+  first->Release();
+}
+
+TEST_F(ConnectionPoint, FiringFromAWorkerRunsInTheSinksApartment) {
+  DWORD cookie = 0;
+  registerDispatchProxy(IID_IEvents);
+  ASSERT_EQ(source_->point.Advise(sinks_[0], &cookie), S_OK);
+  ASSERT_EQ(source_->point.Advise(sinks_[2], &cookie), S_OK);
+  auto worker = std::async(std::launch::async, [&] {
+    Joined joined;
+    fireLinkDown(source_->point);
+  });
+  // The sinks' thread pumps until the firing is over.
+  for (int i = 0; i < 2000 && worker.wait_for(0ms) != std::future_status::ready; ++i) {
+    waitApartmentMessages(10);
+  }
+  ASSERT_EQ(worker.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(journal_.sinks, (std::vector<int>{0, 2}));
+  EXPECT_EQ(journal_.threads,
+            (std::vector<std::thread::id>{std::this_thread::get_id(), std::this_thread::get_id()}));
+  // The proxies' references come back when this thread pumps.
+  pumpApartmentMessages();
+  EXPECT_EQ(sinks_[0]->refs(), 2u);
+}
+
+TEST_F(ConnectionPoint, SinksComeAndGoWhileEventsFire) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  auto firing = std::async(std::launch::async, [&] {
+    Joined joined(COINIT_MULTITHREADED);
+    while (!stop) {
+      fireLinkDown(source_->point);
+      ++rounds;
+    }
+  });
+  std::vector<std::future<bool>> advisers;
+  for (int t = 0; t < 2; ++t) {
+    advisers.push_back(std::async(std::launch::async, [&, t] {
+      Joined joined(COINIT_MULTITHREADED);
+      // Overlap the firing for certain.
+      for (int i = 0; i < 20000 && rounds == 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+      }
+      bool ok = true;
+      for (int i = 0; i < 200; ++i) {
+        DWORD cookie = 0;
+        ok = ok && source_->point.Advise(sinks_[t * 2], &cookie) == S_OK &&
+             source_->point.Unadvise(cookie) == S_OK;
+      }
+      return ok;
+    }));
+  }
+  for (auto& a : advisers) {
+    ASSERT_EQ(a.wait_for(60s), std::future_status::ready);
+    EXPECT_TRUE(a.get());
+  }
+  stop = true;
+  ASSERT_EQ(firing.wait_for(20s), std::future_status::ready);
+  ComPtr<IEnumConnections> e;
+  ASSERT_EQ(source_->point.EnumConnections(e.put()), S_OK);
+  CONNECTDATA d{};
+  EXPECT_EQ(e->Next(1, &d, nullptr), S_FALSE);
+  EXPECT_EQ(sinks_[0]->refs(), 1u);
+  EXPECT_EQ(sinks_[2]->refs(), 1u);
+}
+
+}  // namespace
+}  // namespace zq::com

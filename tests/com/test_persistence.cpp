@@ -1,0 +1,291 @@
+// Streams and storages for persistence: memory and file backed round trips,
+// positions and sizes, clones, read-only refusals, and storage trees saved
+// to a file and read back, with the files that are refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "com/com_ptr.h"
+#include "com/storage.h"
+#include "helpers/temp_dir.h"
+
+namespace zq::com {
+namespace {
+
+std::string readAll(IStream* s) {
+  s->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, nullptr);
+  std::string out;
+  char chunk[7];
+  ULONG got = 0;
+  while (SUCCEEDED(s->Read(chunk, sizeof chunk, &got)) && got > 0) {
+    out.append(chunk, got);
+  }
+  return out;
+}
+
+HRESULT write(IStream* s, const std::string& bytes) {
+  ULONG written = 0;
+  const HRESULT hr = s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+  EXPECT_EQ(written, SUCCEEDED(hr) ? bytes.size() : 0u);
+  return hr;
+}
+
+uint64_t seek(IStream* s, LONGLONG move, DWORD origin, HRESULT expected = S_OK) {
+  ULARGE_INTEGER at{12345};
+  EXPECT_EQ(s->Seek(LARGE_INTEGER{move}, origin, &at), expected);
+  return at.QuadPart;
+}
+
+class Streams : public ::testing::TestWithParam<const char*> {
+ protected:
+  // A new writable stream of the kind the parameter names.
+  ComPtr<IStream> open() {
+    ComPtr<IStream> s;
+    if (std::string(GetParam()) == "memory") {
+      EXPECT_EQ(createMemoryStream(s.put()), S_OK);
+    } else if (std::string(GetParam()) == "file") {
+      EXPECT_EQ(createFileStream(path(), STGM_CREATE | STGM_READWRITE, s.put()), S_OK);
+    } else {
+      ComPtr<IStorage> storage;
+      EXPECT_EQ(createMemoryStorage(storage.put()), S_OK);
+      EXPECT_EQ(storage->CreateStream(u"Contents", STGM_READWRITE, 0, 0, s.put()), S_OK);
+    }
+    return s;
+  }
+  std::string path() const { return (dir_.path() / "stream.bin").string(); }
+  test::TempDir dir_;
+};
+
+TEST_P(Streams, WriteSeekReadAndSize) {
+  ComPtr<IStream> s = open();
+  ASSERT_TRUE(s);
+  const std::string saved(
+      "\x00\x03\x00\x00"
+      "binary\xFF",
+      11);
+  ASSERT_EQ(write(s.get(), saved), S_OK);
+  EXPECT_EQ(readAll(s.get()), saved);
+  EXPECT_EQ(seek(s.get(), -4, STREAM_SEEK_END), 7u);
+  EXPECT_EQ(seek(s.get(), 2, STREAM_SEEK_CUR), 9u);
+  EXPECT_EQ(seek(s.get(), -1, STREAM_SEEK_SET, STG_E_INVALIDFUNCTION), 12345u);
+  EXPECT_EQ(seek(s.get(), 0, 7, STG_E_INVALIDFUNCTION), 12345u);
+  // Writing past the end leaves zeros between.
+  seek(s.get(), 13, STREAM_SEEK_SET);
+  ASSERT_EQ(write(s.get(), "z"), S_OK);
+  EXPECT_EQ(readAll(s.get()), saved + std::string("\0\0z", 3));
+  ASSERT_EQ(s->SetSize(ULARGE_INTEGER{4}), S_OK);
+  STATSTG stat{};
+  ASSERT_EQ(s->Stat(&stat, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(stat.cbSize.QuadPart, 4u);
+  EXPECT_EQ(stat.type, STGTY_STREAM);
+  EXPECT_EQ(stat.pwcsName, nullptr);
+  // A clone shares the bytes and keeps its own position.
+  seek(s.get(), 1, STREAM_SEEK_SET);
+  ComPtr<IStream> clone;
+  ASSERT_EQ(s->Clone(clone.put()), S_OK);
+  EXPECT_EQ(seek(clone.get(), 0, STREAM_SEEK_CUR), 1u);
+  ASSERT_EQ(write(clone.get(), "AB"), S_OK);
+  EXPECT_EQ(seek(s.get(), 0, STREAM_SEEK_CUR), 1u);
+  EXPECT_EQ(readAll(s.get()), std::string("\0AB\0", 4));
+  // CopyTo moves what is left after the position.
+  ComPtr<IStream> copy;
+  ASSERT_EQ(createMemoryStream(copy.put()), S_OK);
+  seek(s.get(), 1, STREAM_SEEK_SET);
+  ULARGE_INTEGER read{};
+  ULARGE_INTEGER written{};
+  ASSERT_EQ(s->CopyTo(copy.get(), ULARGE_INTEGER{100}, &read, &written), S_OK);
+  EXPECT_EQ(read.QuadPart, 3u);
+  EXPECT_EQ(written.QuadPart, 3u);
+  EXPECT_EQ(readAll(copy.get()), std::string("AB\0", 3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Streams, ::testing::Values("memory", "file", "storage"));
+
+TEST(FileStream, OpeningAndReadOnlyRefusals) {
+  test::TempDir dir;
+  const std::string path = (dir.path() / "saved.bin").string();
+  {
+    ComPtr<IStream> s;
+    ASSERT_EQ(createFileStream(path, STGM_CREATE | STGM_WRITE, s.put()), S_OK);
+    ASSERT_EQ(write(s.get(), "persisted"), S_OK);
+    ASSERT_EQ(s->Commit(0), S_OK);
+  }
+  struct Case {
+    const char* name;
+    std::string path;
+    DWORD mode;
+    HRESULT hr;
+  };
+  const Case cases[] = {
+      {"missing file", (dir.path() / "none").string(), STGM_READ, STG_E_FILENOTFOUND},
+      {"directory that is not there", (dir.path() / "no" / "x").string(), STGM_CREATE | STGM_WRITE,
+       STG_E_FILENOTFOUND},
+      {"create for reading", path, STGM_CREATE | STGM_READ, STG_E_INVALIDPARAMETER},
+      {"existing file", path, STGM_READ, S_OK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<IStream> s;
+    EXPECT_EQ(createFileStream(c.path, c.mode, s.put()), c.hr);
+    EXPECT_EQ(static_cast<bool>(s), c.hr == S_OK);
+  }
+  ComPtr<IStream> reader;
+  ASSERT_EQ(createFileStream(path, STGM_READ, reader.put()), S_OK);
+  EXPECT_EQ(readAll(reader.get()), "persisted");
+  EXPECT_EQ(write(reader.get(), "x"), STG_E_ACCESSDENIED);
+  EXPECT_EQ(reader->SetSize(ULARGE_INTEGER{0}), STG_E_ACCESSDENIED);
+  STATSTG stat{};
+  ASSERT_EQ(reader->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+  EXPECT_EQ(std::u16string(stat.pwcsName), u"saved.bin");
+  CoTaskMemFree(stat.pwcsName);
+}
+
+// Builds Contents = "state", Sub\Inner = "nested" in `root`.
+void fill(IStorage* root) {
+  ComPtr<IStream> contents;
+  ASSERT_EQ(root->CreateStream(u"Contents", STGM_READWRITE, 0, 0, contents.put()), S_OK);
+  ASSERT_EQ(write(contents.get(), "state"), S_OK);
+  ComPtr<IStorage> sub;
+  ASSERT_EQ(root->CreateStorage(u"Sub", STGM_READWRITE, 0, 0, sub.put()), S_OK);
+  ComPtr<IStream> inner;
+  ASSERT_EQ(sub->CreateStream(u"Inner", STGM_READWRITE, 0, 0, inner.put()), S_OK);
+  ASSERT_EQ(write(inner.get(), "nested"), S_OK);
+}
+
+std::string streamText(IStorage* storage, const char16_t* name) {
+  ComPtr<IStream> s;
+  if (storage->OpenStream(name, nullptr, STGM_READ, 0, s.put()) != S_OK) {
+    return "(none)";
+  }
+  return readAll(s.get());
+}
+
+TEST(Storage, ElementsAndTheirRefusals) {
+  ComPtr<IStorage> root;
+  ASSERT_EQ(createMemoryStorage(root.put()), S_OK);
+  fill(root.get());
+  ComPtr<IStream> s;
+  ComPtr<IStorage> st;
+  struct Case {
+    const char* name;
+    std::function<HRESULT()> call;
+    HRESULT hr;
+  };
+  const Case cases[] = {
+      {"create over an existing stream",
+       [&] { return root->CreateStream(u"Contents", STGM_READWRITE, 0, 0, s.put()); },
+       STG_E_FILEALREADYEXISTS},
+      {"open a missing stream",
+       [&] { return root->OpenStream(u"Missing", nullptr, STGM_READ, 0, s.put()); },
+       STG_E_FILENOTFOUND},
+      {"open a storage as a stream",
+       [&] { return root->OpenStream(u"Sub", nullptr, STGM_READ, 0, s.put()); },
+       STG_E_FILENOTFOUND},
+      {"open a stream as a storage",
+       [&] { return root->OpenStorage(u"Contents", nullptr, STGM_READ, nullptr, 0, st.put()); },
+       STG_E_FILENOTFOUND},
+      {"name with a separator",
+       [&] { return root->CreateStream(u"a\\b", STGM_READWRITE, 0, 0, s.put()); },
+       STG_E_INVALIDNAME},
+      {"empty name", [&] { return root->CreateStream(u"", STGM_READWRITE, 0, 0, s.put()); },
+       STG_E_INVALIDNAME},
+      {"name of 32 units",
+       [&] {
+         return root->CreateStream(u"abcdefghijklmnopqrstuvwxyz012345", STGM_READWRITE, 0, 0,
+                                   s.put());
+       },
+       STG_E_INVALIDNAME},
+      {"destroy a missing element", [&] { return root->DestroyElement(u"Missing"); },
+       STG_E_FILENOTFOUND},
+      {"rename onto an existing element", [&] { return root->RenameElement(u"Sub", u"Contents"); },
+       STG_E_FILEALREADYEXISTS},
+      {"write through a read-only sub-storage",
+       [&] {
+         ComPtr<IStorage> ro;
+         root->OpenStorage(u"Sub", nullptr, STGM_READ, nullptr, 0, ro.put());
+         return ro->CreateStream(u"New", STGM_READWRITE, 0, 0, s.put());
+       },
+       STG_E_ACCESSDENIED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.call(), c.hr);
+  }
+  // Replacing, renaming and destroying.
+  ASSERT_EQ(root->CreateStream(u"Contents", STGM_CREATE | STGM_READWRITE, 0, 0, s.put()), S_OK);
+  EXPECT_EQ(streamText(root.get(), u"Contents"), "");
+  ASSERT_EQ(root->RenameElement(u"Contents", u"Renamed"), S_OK);
+  EXPECT_EQ(streamText(root.get(), u"Contents"), "(none)");
+  ASSERT_EQ(root->DestroyElement(u"Renamed"), S_OK);
+  EXPECT_EQ(streamText(root.get(), u"Renamed"), "(none)");
+}
+
+TEST(Storage, FileRoundTrip) {
+  test::TempDir dir;
+  const std::string path = (dir.path() / "control.stg").string();
+  {
+    ComPtr<IStorage> root;
+    ASSERT_EQ(createFileStorage(path, STGM_READWRITE, root.put()), S_OK);
+    fill(root.get());
+    ASSERT_EQ(root->Commit(0), S_OK);
+  }
+  ComPtr<IStorage> again;
+  EXPECT_EQ(createFileStorage(path, STGM_READWRITE, again.put()), STG_E_FILEALREADYEXISTS);
+  ASSERT_EQ(openFileStorage(path, STGM_READWRITE, again.put()), S_OK);
+  EXPECT_EQ(streamText(again.get(), u"Contents"), "state");
+  ComPtr<IStorage> sub;
+  ASSERT_EQ(again->OpenStorage(u"Sub", nullptr, STGM_READWRITE, nullptr, 0, sub.put()), S_OK);
+  EXPECT_EQ(streamText(sub.get(), u"Inner"), "nested");
+  // Written back when the last reference goes, without a Commit.
+  ASSERT_EQ(sub->DestroyElement(u"Inner"), S_OK);
+  sub.reset();
+  again.reset();
+  ComPtr<IStorage> third;
+  ASSERT_EQ(openFileStorage(path, STGM_READ, third.put()), S_OK);
+  ASSERT_EQ(third->OpenStorage(u"Sub", nullptr, STGM_READ, nullptr, 0, sub.put()), S_OK);
+  EXPECT_EQ(streamText(sub.get(), u"Inner"), "(none)");
+  EXPECT_EQ(streamText(third.get(), u"Contents"), "state");
+  ComPtr<IStream> s;
+  EXPECT_EQ(third->CreateStream(u"X", STGM_READWRITE, 0, 0, s.put()), STG_E_ACCESSDENIED);
+}
+
+TEST(Storage, RefusesFilesThatAreNotStorages) {
+  test::TempDir dir;
+  // A good file to cut.
+  const std::string good = (dir.path() / "good.stg").string();
+  {
+    ComPtr<IStorage> root;
+    ASSERT_EQ(createFileStorage(good, STGM_READWRITE, root.put()), S_OK);
+    fill(root.get());
+  }
+  std::ifstream in(good, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"empty file", ""},
+      {"another mark", "NOTSTG\r\n" + bytes.substr(8)},
+      {"cut in the mark", bytes.substr(0, 5)},
+      {"cut in a name", bytes.substr(0, 20)},
+      {"cut in a stream", bytes.substr(0, bytes.size() - 3)},
+      {"bytes after the end", bytes + "x"},
+      {"element of an unknown type", bytes.substr(0, 12) + '\x07' + bytes.substr(13)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (dir.path() / "bad.stg").string();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.bytes;
+    ComPtr<IStorage> root;
+    EXPECT_EQ(openFileStorage(path, STGM_READ, root.put()), STG_E_INVALIDHEADER);
+    EXPECT_FALSE(root);
+  }
+  ComPtr<IStorage> root;
+  EXPECT_EQ(openFileStorage((dir.path() / "none.stg").string(), STGM_READ, root.put()),
+            STG_E_FILENOTFOUND);
+}
+
+}  // namespace
+}  // namespace zq::com
