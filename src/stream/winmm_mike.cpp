@@ -221,9 +221,9 @@ void WinmmMike::encodeBlock(WaveHeader& header) {
   frame->keyWord = ++counter_;
   // Stamped in microseconds like the PCM frames: the start of capture plus
   // the duration of the frames before this one.
-  frame->setTimeStamp(
-      static_cast<uint64_t>(startUs_ + static_cast<int64_t>(encoder_->samplesPerFrame()) * n *
-                                           1000000 / static_cast<int64_t>(encoder_->sampleRate())));
+  const int64_t offsetUs =
+      int64_t{encoder_->samplesPerFrame()} * n * 1000000 / int64_t{encoder_->sampleRate()};
+  frame->setTimeStamp(static_cast<uint64_t>(startUs_ + offsetUs));
   publish(0);
   held_ = nullptr;
   published_.fetch_add(1, std::memory_order_relaxed);
