@@ -123,7 +123,7 @@ std::string valueText(const VARIANT& v) {
     case VT_UI8: return std::to_string(v.ullVal);
     case VT_ERROR: return hresultText(v.scode);
     case VT_BOOL: return v.boolVal != VARIANT_FALSE ? "true" : "false";
-    case VT_BSTR: return quoted(stringFromBstr(v.bstrVal));
+    case VT_BSTR: return quotedText(stringFromBstr(v.bstrVal));
     case VT_R4:
     case VT_R8: {
       char buffer[32];
@@ -137,7 +137,7 @@ std::string valueText(const VARIANT& v) {
   }
   JComVariant text;
   if (SUCCEEDED(VariantChangeType(&text, &v, 0, VT_BSTR))) {
-    return quoted(stringFromBstr(text.bstrVal));
+    return quotedText(stringFromBstr(text.bstrVal));
   }
   return "<" + vartypeName(v.vt) + ">";
 }

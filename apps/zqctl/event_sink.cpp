@@ -22,13 +22,13 @@ const JTypeDescription kEventSinkType{
     {}};
 
 HRESULT EventSink::LinkUp(BSTR name) {
-  print_("event LinkUp " + quoted(stringFromBstr(name)));
+  print_("event LinkUp " + quotedText(stringFromBstr(name)));
   return S_OK;
 }
 
 HRESULT EventSink::LinkDown(BSTR name, BSTR textError) {
-  print_("event LinkDown " + quoted(stringFromBstr(name)) + " " +
-         quoted(stringFromBstr(textError)));
+  print_("event LinkDown " + quotedText(stringFromBstr(name)) + " " +
+         quotedText(stringFromBstr(textError)));
   return S_OK;
 }
 

@@ -235,7 +235,7 @@ std::vector<std::string> splitStatements(std::string_view text) {
   return out;
 }
 
-std::string quoted(std::string_view text) {
+std::string quotedText(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
     switch (c) {

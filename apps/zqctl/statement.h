@@ -56,6 +56,6 @@ std::vector<std::string> splitStatements(std::string_view text);
 /// The text as a quoted literal that parseStatement reads back to the same
 /// text: quotes and backslashes escaped, control characters as \n, \r, \t
 /// or \xHH.
-std::string quoted(std::string_view text);
+std::string quotedText(std::string_view text);
 
 }  // namespace zq::zqctl

@@ -1,0 +1,130 @@
+// The console host's statement parser: what each form reads as, what each
+// fault is reported as and where, and the quoting that must read back.
+#include <gtest/gtest.h>
+
+#include "zqctl/statement.h"
+
+namespace zq::zqctl {
+namespace {
+
+using Kind = Statement::Kind;
+
+Statement call(std::string name, std::vector<Value> args = {}) {
+  return Statement{Kind::kCall, std::move(name), std::move(args), 0};
+}
+Statement put(std::string name, Value v) {
+  return Statement{Kind::kPut, std::move(name), {std::move(v)}, 0};
+}
+Statement wait(double s) {
+  return Statement{Kind::kWait, "", {}, s};
+}
+
+TEST(Statement, GoodStatements) {
+  const struct {
+    const char* line;
+    Statement expected;
+  } kCases[] = {
+      {"", Statement{}},
+      {"   \t ", Statement{}},
+      {"# only a comment", Statement{}},
+      {R"(Server = "127.0.0.1")", put("Server", "127.0.0.1")},
+      {"Port=10001", put("Port", 10001)},
+      {"Port = -5 # negative", put("Port", -5)},
+      {"Server", call("Server")},
+      {"  AddToGroupAndConnect  ", call("AddToGroupAndConnect")},
+      {R"(SetNetSource "udp" "127.0.0.1" 5000)", call("SetNetSource", {"udp", "127.0.0.1", 5000})},
+      {"SetLocalAAM_UdpConfig 1 0 0 0x1F 1400", call("SetLocalAAM_UdpConfig", {1, 0, 0, 31, 1400})},
+      {R"(GetParamsOf "127.0.0.1:10001")", call("GetParamsOf", {"127.0.0.1:10001"})},
+      {R"(SetFileSource "C:\\audio\\a \"b\".mp3")", call("SetFileSource", {R"(C:\audio\a "b".mp3)"})},
+      {R"(SetParams "a#b;c")", call("SetParams", {"a#b;c"})},
+      {R"(SetParams "")", call("SetParams", {""})},
+      {R"(SetParams "\n\t\x41\x7f")", call("SetParams", {"\n\tA\x7f"})},
+      {"SetParams\t\"x\"\r", call("SetParams", {"x"})},
+      {"Port = 0xFFFFFFFF", put("Port", -1)},
+      {"Port = 0x80000000", put("Port", INT32_MIN)},
+      {"Port = -2147483648", put("Port", INT32_MIN)},
+      {"Port = 2147483647", put("Port", INT32_MAX)},
+      {"wait 2.5", wait(2.5)},
+      {"wait 3 # seconds", wait(3)},
+      {"wait 0", wait(0)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    const ParseResult r = parseStatement(c.line);
+    ASSERT_TRUE(std::holds_alternative<Statement>(r)) << std::get<ParseError>(r).message;
+    EXPECT_EQ(std::get<Statement>(r), c.expected);
+  }
+}
+
+TEST(Statement, BadStatementsSayWhatAndWhere) {
+  const struct {
+    const char* line;
+    ParseError expected;
+  } kCases[] = {
+      {"= 5", {1, "expected a member name"}},
+      {"5 Port", {1, "expected a member name"}},
+      {"\"Server\"", {1, "expected a member name"}},
+      {"Ser-ver", {4, "unexpected '-' after the name"}},
+      {"Port =", {7, "expected a value after '='"}},
+      {"Port = # nothing", {8, "expected a value after '='"}},
+      {"Port = 1 2", {10, "'=' takes exactly one value"}},
+      {R"(Server = "a" "b")", {14, "'=' takes exactly one value"}},
+      {R"(SetParams "abc)", {11, "unterminated text"}},
+      {R"(SetParams "abc\")", {11, "unterminated text"}},
+      {R"(SetParams "a\qb")", {13, "unknown escape \\q in a text"}},
+      {R"(SetParams "\x4")", {12, "\\x takes two hexadecimal digits"}},
+      {R"(SetParams "a"b)", {14, "expected a blank after the closing quote"}},
+      {"Port = 2147483648", {8, "the integer 2147483648 does not fit in 32 bits"}},
+      {"Port = -2147483649", {8, "the integer -2147483649 does not fit in 32 bits"}},
+      {"Port = 0x100000000", {8, "the integer 0x100000000 does not fit in 32 bits"}},
+      {"Port = 99999999999999999999999", {8, "the integer 99999999999999999999999 does not fit in 32 bits"}},
+      {"Port = 12ab", {8, "expected a number or a quoted text, not '12ab'"}},
+      {"Port = 0x", {8, "expected a number or a quoted text, not '0x'"}},
+      {"Port = -0x10", {8, "expected a number or a quoted text, not '-0x10'"}},
+      {"Port = udp", {8, "expected a number or a quoted text, not 'udp'"}},
+      {"Port = -", {8, "expected a number or a quoted text, not '-'"}},
+      {"wait", {5, "wait takes a number of seconds (2.5, say)"}},
+      {"wait -1", {6, "wait takes a number of seconds (2.5, say)"}},
+      {"wait soon", {6, "wait takes a number of seconds (2.5, say)"}},
+      {"wait 1 2", {8, "wait takes one number of seconds"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    const ParseResult r = parseStatement(c.line);
+    ASSERT_TRUE(std::holds_alternative<ParseError>(r));
+    EXPECT_EQ(std::get<ParseError>(r), c.expected);
+  }
+}
+
+TEST(Statement, SplitKeepsSeparatorsInsideTexts) {
+  const struct {
+    const char* text;
+    std::vector<std::string> expected;
+  } kCases[] = {
+      {"Port = 1; Port", {"Port = 1", " Port"}},
+      {"a\nb;c", {"a", "b", "c"}},
+      {R"(SetParams "x;y"; Port)", {R"(SetParams "x;y")", " Port"}},
+      {R"(SetParams "q\";r"; Port)", {R"(SetParams "q\";r")", " Port"}},
+      {R"(SetParams "back\\"; Port)", {R"(SetParams "back\\")", " Port"}},
+      {"", {""}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(splitStatements(c.text), c.expected);
+  }
+}
+
+TEST(Statement, QuotedTextsReadBackUnchanged) {
+  const std::string kTexts[] = {"", "plain", R"(C:\dir\"x")", "line\nbreak\ttab\rret",
+                                std::string("nul\0inside\x01\x7f", 15), "caf\xc3\xa9"};
+  for (const std::string& text : kTexts) {
+    SCOPED_TRACE(quotedText(text));
+    const ParseResult r = parseStatement("SetParams " + quotedText(text));
+    ASSERT_TRUE(std::holds_alternative<Statement>(r));
+    EXPECT_EQ(std::get<Statement>(r), call("SetParams", {text}));
+    EXPECT_EQ(quotedText(text).find_first_of("\n\r\t"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace zq::zqctl
