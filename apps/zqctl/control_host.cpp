@@ -374,7 +374,7 @@ ControlHost::Outcome ControlHost::run(const Statement& st, std::string& error) {
     error = m->name + " failed: " + hresultText(hr);
     if (hr == DISP_E_EXCEPTION) {
       error += " (" + hresultText(excep.scode);
-      if (excep.bstrDescription != nullptr) {
+      if (SysStringLen(excep.bstrDescription) > 0) {
         error += " " + stringFromBstr(excep.bstrDescription);
       }
       error += ")";

@@ -1,0 +1,268 @@
+// The console host against the sample control, a shared library loaded the
+// way the real control is: results and their printing, refusals before
+// anything runs, Invoke failures with their codes, set-up failures, the
+// member listing, and events fired from other threads printed on the
+// host's thread, while it waits for input too, and at shutdown.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "zqctl/cli.h"
+#include "zqctl/control_host.h"
+
+namespace zq::zqctl {
+namespace {
+
+using test::eventually;
+
+const std::string kLibrary = ZQCTL_SAMPLE_CONTROL;
+
+// What a file written by the host holds so far.
+std::string contents(std::FILE* f) {
+  std::fflush(f);
+  std::string text;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(::fileno(f), buffer, sizeof buffer, at);
+    if (n <= 0) {
+      return text;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the host on a thread of its own, feeding `feed` its standard input
+// (a pipe) and its output so far; a host that does not end within the
+// bound ends the test program, since a hung host cannot be taken back.
+Outcome runZqctl(std::vector<std::string> args,
+             const std::function<void(int in, std::FILE* out)>& feed = nullptr) {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  CliStreams io{fds[0], out, err, false};
+  auto done = std::async(std::launch::async, [&] { return runCli(args, "", io); });
+  if (feed) {
+    feed(fds[1], out);
+  }
+  ::close(fds[1]);
+  if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    std::fprintf(stderr, "zqctl did not end within 30 s: %s\n", contents(out).c_str());
+    std::_Exit(1);
+  }
+  Outcome r{done.get(), contents(out), contents(err)};
+  ::close(fds[0]);
+  std::fclose(out);
+  std::fclose(err);
+  return r;
+}
+
+Outcome oneShot(const std::string& text) {
+  return runZqctl({"--library", kLibrary, "-c", text});
+}
+
+TEST(ZqctlHost, ResultsPrintAsTheirTypes) {
+  const struct {
+    const char* statements;
+    const char* out;
+  } kCases[] = {
+      {R"(Name = "a\"b"; Name)", "-> \"a\\\"b\"\n"},
+      {"Add 2 0x10", "-> 18\n"},
+      {"add 1 1", "-> 2\n"},
+      {R"(Describe "x")", "-> \"sample:x\"\n"},
+      {"Half 5", "-> 2.5\n"},
+      {"Half -3", "-> -1.5\n"},
+      {"Version", "-> 7\n"},
+      {"Count = 4; Count; Reset; Count", "-> 4\n-> 0\n"},
+      {R"(Count = "12"; Count)", "-> 12\n"},
+      {"# nothing\n\nwait 0", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.statements);
+    const Outcome r = oneShot(c.statements);
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// A statement that cannot run stops the script before anything ran; a call
+// that fails stops it there.
+TEST(ZqctlHost, RefusalsAndFailuresSayWhereAndWhy) {
+  const struct {
+    const char* statements;
+    int status;
+    const char* err;
+    const char* out;
+  } kCases[] = {
+      {"Count = 1; Nope; Count", kExitRejected, "zqctl: -c:2: unknown member Nope\n", ""},
+      {"Version = 3", kExitRejected, "zqctl: -c:1: Version is not a property that can be set\n", ""},
+      {"Add 1", kExitRejected, "zqctl: -c:1: Add takes 2 arguments, 1 given: Add A:I4 B:I4 -> Sum:I4\n", ""},
+      {"Count 1", kExitRejected, "zqctl: -c:1: Count takes 0 arguments, 1 given: Count -> Count:I4\n", ""},
+      {"Count = 5; Count = ; Nope", kExitRejected,
+       "zqctl: -c:2:10: expected a value after '='\nzqctl: -c:3: unknown member Nope\n", ""},
+      {"Count = 5; Fail 0x80004005; Count", kExitFailed,
+       "zqctl: -c:2: Fail failed: 0x80020009 Exception occurred. (0x80004005 Unspecified error.)\n", ""},
+      {"Count = 5; Count; Fail 0x80070057", kExitFailed,
+       "zqctl: -c:3: Fail failed: 0x80020009 Exception occurred. (0x80070057 The parameter is "
+       "incorrect.)\n",
+       "-> 5\n"},
+      {R"(Add "x" 1)", kExitFailed, "zqctl: -c:1: Add failed: 0x80020005 Type mismatch. (argument A)\n", ""},
+      {R"(Add 1 "y")", kExitFailed, "zqctl: -c:1: Add failed: 0x80020005 Type mismatch. (argument B)\n", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.statements);
+    const Outcome r = oneShot(c.statements);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST(ZqctlHost, ScriptFileLinesAreNumbered) {
+  test::TempDir dir;
+  const struct {
+    const char* text;
+    int status;
+    const char* out;
+    const char* err;
+  } kCases[] = {
+      {"# set and read\nCount = 3  # three\n\nCount\n", kExitOk, "-> 3\n", ""},
+      {"Count = 3\n\nSetParams \"open\n", kExitRejected, "", ":3:11: unterminated text\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = (dir.path() / "script.zq").string();
+    std::ofstream(path) << c.text;
+    const Outcome r = runZqctl({path, "--library", kLibrary});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, *c.err == '\0' ? "" : "zqctl: " + path + c.err);
+  }
+}
+
+TEST(ZqctlHost, SetUpAndCommandLineFailures) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* err;  // the start of the error
+  } kCases[] = {
+      {{"--library", "/nonexistent/libcontrol.so", "-c", "Count"}, kExitFailed,
+       "zqctl: cannot load the control: /nonexistent/libcontrol.so"},
+      {{"--library", "libm.so.6", "-c", "Count"}, kExitFailed,
+       "zqctl: libm.so.6 exports no DllGetClassObject"},
+      {{"-c", "Count"}, kExitRejected, "zqctl: no control library known"},
+      {{"--library", kLibrary, "--verbose"}, kExitRejected, "zqctl: unexpected argument '--verbose'"},
+      {{"--library", kLibrary, "a.zq", "b.zq"}, kExitRejected, "zqctl: unexpected argument 'b.zq'"},
+      {{"--library", kLibrary, "a.zq", "-c", "Count"}, kExitRejected,
+       "zqctl: give a script or -c, not both"},
+      {{"--library", kLibrary, "/nonexistent/script.zq"}, kExitFailed,
+       "zqctl: cannot read /nonexistent/script.zq"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.err);
+    const Outcome r = runZqctl(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err.substr(0, std::string(c.err).size()), c.err) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(ZqctlHost, HelpListsMembersFromTheTypeInformation) {
+  const Outcome r = runZqctl({"--library", kLibrary, "--help"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("usage: zqctl"), std::string::npos);
+  EXPECT_NE(r.out.find("Members of ISampleControl:"), std::string::npos);
+  for (const char* line : {"Name -> Name:BSTR", "Name = Name:BSTR", "Version -> Version:I4",
+                           "Add A:I4 B:I4 -> Sum:I4", "Describe Text:BSTR -> Result:BSTR",
+                           "Reset", "LinkUp Name:BSTR", "LinkDown Name:BSTR TextError:BSTR"}) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(r.out.find("  " + std::string(line) + " "), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(countOf(r.out, "property Name"), 2u);
+  EXPECT_EQ(countOf(r.out, "method Add"), 1u);
+  EXPECT_EQ(countOf(r.out, "event LinkDown"), 1u);
+  // Without a library the usage still prints, and the status says the rest is missing.
+  const Outcome bare = runZqctl({"--help"});
+  EXPECT_EQ(bare.status, kExitFailed);
+  EXPECT_NE(bare.out.find("usage: zqctl"), std::string::npos);
+}
+
+// Events fired at once from many threads arrive each once, on the host's thread.
+TEST(ZqctlHost, EventsFromOtherThreadsArriveOnTheHostThread) {
+  std::vector<std::pair<std::string, std::thread::id>> events;
+  ControlHost host(kLibrary, [&](const std::string& line) {
+    events.emplace_back(line, std::this_thread::get_id());
+  });
+  std::string error;
+  ASSERT_EQ(host.run({Statement::Kind::kCall, "FireUp", {"n", 8}, 0}, error),
+            ControlHost::Outcome::kDone);
+  ASSERT_EQ(host.run({Statement::Kind::kCall, "FireDown", {"a:1", "x\"y\nz"}, 0}, error),
+            ControlHost::Outcome::kDone);
+  EXPECT_TRUE(eventually([&] { return host.wait(0.05), events.size() >= 9; }));
+  host.wait(0.2);
+  ASSERT_EQ(events.size(), 9u);
+  size_t ups = 0;
+  for (const auto& [line, thread] : events) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(thread, std::this_thread::get_id());
+    if (line == "event LinkUp \"n\"") {
+      ++ups;
+    } else {
+      EXPECT_EQ(line, R"(event LinkDown "a:1" "x\"y\nz")");
+    }
+  }
+  EXPECT_EQ(ups, 8u);
+}
+
+// On a pipe, events print while the host waits for the next line, and a
+// wrong line is reported without ending the session.
+TEST(ZqctlHost, StandardInputPrintsEventsWhileWaitingAndGoesOnAfterErrors) {
+  const Outcome r = runZqctl({"--library", kLibrary}, [](int in, std::FILE* out) {
+    const std::string first = "FireUp \"p\" 3\n";
+    ASSERT_EQ(::write(in, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_TRUE(eventually([&] { return countOf(contents(out), "event LinkUp \"p\"") == 3; }));
+    const std::string rest = "Count = \nNope\nCount = 9\nCount";  // the last line unterminated
+    ASSERT_EQ(::write(in, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+  });
+  EXPECT_EQ(r.status, kExitRejected);
+  EXPECT_EQ(r.out, "event LinkUp \"p\"\nevent LinkUp \"p\"\nevent LinkUp \"p\"\n-> 9\n");
+  EXPECT_EQ(r.err,
+            "zqctl: stdin:2:9: expected a value after '='\nzqctl: stdin:3: unknown member Nope\n");
+}
+
+// Events still on their way when the host ends must not keep it from ending:
+// the firing threads wait for a pump that will not come.
+TEST(ZqctlHost, EndsWithEventsInFlight) {
+  for (const char* statements : {R"(FireUp "late" 4)", R"(FireDown "late" "gone"; FireUp "x" 2)"}) {
+    SCOPED_TRACE(statements);
+    const Outcome r = oneShot(statements);
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+}  // namespace
+}  // namespace zq::zqctl
