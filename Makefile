@@ -1,5 +1,5 @@
 # Entry points for people: `make test` is the test command of the README.
-.PHONY: all build test test-asan test-tsan soak mutants bench fuzz clean
+.PHONY: all build demo test test-asan test-tsan soak mutants bench fuzz clean
 
 all: build
 
@@ -7,6 +7,10 @@ build:
 	scripts/install-deps
 	cmake --preset default
 	cmake --build --preset default
+
+# Two test output services on loopback driven through zqctl.
+demo:
+	scripts/demo
 
 test:
 	scripts/test default
