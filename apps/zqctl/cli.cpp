@@ -226,26 +226,42 @@ int runPipe(ControlHost& host, Session& session, int in) {
   return session.status();
 }
 
-// The terminal: libedit reads a character at a time when poll says so,
-// and events are printed over the line being edited.
+// The terminal: libedit edits the line; while it waits for a key, our
+// getc function waits for the apartment's calls too, so that events print
+// over the line being edited, which is then drawn again below them.
 struct Terminal {
   static inline ControlHost* host = nullptr;
   static inline Session* session = nullptr;
-  static inline size_t number = 0;
-  static inline bool done = false;
+  static inline ApartmentWakeup* wakeup = nullptr;
+  static inline int in = 0;
 
-  static void onLine(char* line) {
-    if (line == nullptr) {
-      done = true;
-      return;
+  static int getChar(std::FILE*) {
+    for (;;) {
+      pollfd fds[2] = {{in, POLLIN, 0}, {wakeup->fd(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return EOF;
+      }
+      if (fds[1].revents != 0) {
+        wakeup->pumped();
+        session->promptShown_ = true;
+        host->pump();
+        session->promptShown_ = false;
+      }
+      if (fds[0].revents != 0) {
+        unsigned char c = 0;
+        const ssize_t n = ::read(in, &c, 1);
+        if (n == 1) {
+          return c;
+        }
+        if (n < 0 && errno == EINTR) {
+          continue;
+        }
+        return EOF;
+      }
     }
-    std::unique_ptr<char, decltype(&std::free)> owned(line, &std::free);
-    session->promptShown_ = false;
-    if (*line != '\0') {
-      add_history(line);
-    }
-    session->runLine(*host, ++number, line);
-    session->promptShown_ = !done;
   }
 };
 
@@ -256,31 +272,21 @@ std::string historyPath() {
 
 int runTerminal(ControlHost& host, Session& session, int in) {
   ApartmentWakeup wakeup(*com::apartmentMessageSignal());
+  Terminal::host = &host, Terminal::session = &session, Terminal::wakeup = &wakeup;
+  Terminal::in = in;
+  rl_getc_function = &Terminal::getChar;
   const std::string history = historyPath();
   if (!history.empty()) {
     read_history(history.c_str());
   }
-  Terminal::host = &host, Terminal::session = &session, Terminal::done = false;
-  rl_callback_handler_install("zqctl> ", &Terminal::onLine);
-  session.promptShown_ = true;
-  while (!Terminal::done) {
-    pollfd fds[2] = {{in, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
+  size_t number = 0;
+  while (char* text = readline("zqctl> ")) {
+    std::unique_ptr<char, decltype(&std::free)> line(text, &std::free);
+    if (*text != '\0') {
+      add_history(text);
     }
-    if (fds[1].revents != 0) {
-      wakeup.pumped();
-      host.pump();
-    }
-    if (fds[0].revents != 0) {
-      rl_callback_read_char();
-    }
+    session.runLine(host, ++number, text);
   }
-  rl_callback_handler_remove();
-  session.promptShown_ = false;
   std::fputc('\n', stdout);
   if (!history.empty()) {
     write_history(history.c_str());
