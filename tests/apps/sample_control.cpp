@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "com/apartment.h"
 #include "com/apartment_proxy.h"
 #include "com/class_factory.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace zq::com;
+using zq::JWaitableObject;
 
 constexpr CLSID kControlClsid = makeGuid("{EF82A84C-2CB5-4738-8968-2A757693A44A}");
 constexpr IID kEventsIid = makeGuid("{ED084A2B-E3D1-4DD4-95BB-51244C06F0DC}");
@@ -82,6 +84,21 @@ class SampleControl
         args[0].vt = VT_BSTR, args[0].bstrVal = bstrFromString(text);
         fire(1, args, 1);
       });
+    }
+    return S_OK;
+  }
+  // Fires LinkUp from a thread and returns once something waits in the
+  // caller's queue, the event's call or the release that precedes it.
+  HRESULT fireQueued(BSTR name) {
+    JWaitableObject* queued = apartmentMessageSignal();
+    if (queued == nullptr) {
+      return E_UNEXPECTED;
+    }
+    fireUp(name, 1);
+    try {
+      queued->wait(10000);
+    } catch (const zq::JTimeoutError&) {
+      return E_FAIL;
     }
     return S_OK;
   }
@@ -162,6 +179,7 @@ constexpr JMemberDesc kSampleMembers[] = {
                                       "method FireUp"),
     M::method<&SampleControl::fireDown>(10, "FireDown", {{"Name", VT_BSTR}, {"TextError", VT_BSTR}},
                                         "method FireDown"),
+    M::method<&SampleControl::fireQueued>(11, "FireQueued", {{"Name", VT_BSTR}}, "method FireQueued"),
 };
 
 HRESULT create(REFIID riid, void** object) {

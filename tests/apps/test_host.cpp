@@ -264,5 +264,26 @@ TEST(ZqctlHost, EndsWithEventsInFlight) {
   }
 }
 
+// The same with the event's call already queued for the host's thread,
+// which ends without pumping: the call must fail, not wait for a pump.
+TEST(ZqctlHost, EndsWithAnEventQueuedForItsThread) {
+  auto done = std::async(std::launch::async, [] {
+    std::vector<std::string> events;
+    {
+      ControlHost host(kLibrary, [&](const std::string& line) { events.push_back(line); });
+      std::string error;
+      EXPECT_EQ(host.run({Statement::Kind::kCall, "FireQueued", {"queued"}, 0}, error),
+                ControlHost::Outcome::kDone)
+          << error;
+    }
+    return events.size();
+  });
+  if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    std::fprintf(stderr, "the host did not end within 30 s with an event queued\n");
+    std::_Exit(1);
+  }
+  EXPECT_EQ(done.get(), 0u);
+}
+
 }  // namespace
 }  // namespace zq::zqctl
