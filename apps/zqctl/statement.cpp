@@ -181,6 +181,10 @@ ParseResult parseStatement(std::string_view line) {
     if (!s) {
       return ParseError{column, "wait takes a number of seconds (2.5, say)"};
     }
+    // A day is more than any script means, and keeps the deadline computable.
+    if (*s > 86400) {
+      return ParseError{column, "wait takes at most 86400 seconds"};
+    }
     r.skipBlanks();
     if (!r.atEnd()) {
       return r.error("wait takes one number of seconds");

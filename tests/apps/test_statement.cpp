@@ -47,6 +47,7 @@ TEST(Statement, GoodStatements) {
       {"wait 2.5", wait(2.5)},
       {"wait 3 # seconds", wait(3)},
       {"wait 0", wait(0)},
+      {"wait 86400", wait(86400)},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
@@ -87,6 +88,8 @@ TEST(Statement, BadStatementsSayWhatAndWhere) {
       {"wait -1", {6, "wait takes a number of seconds (2.5, say)"}},
       {"wait soon", {6, "wait takes a number of seconds (2.5, say)"}},
       {"wait 1 2", {8, "wait takes one number of seconds"}},
+      {"wait 86400.5", {6, "wait takes at most 86400 seconds"}},
+      {"wait 99999999999999999999999999", {6, "wait takes at most 86400 seconds"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
