@@ -134,9 +134,15 @@ class Session {
     }
     std::string why;
     switch (host.run(std::get<Statement>(parsed), why)) {
-      case ControlHost::Outcome::kDone: host.pump(); return true;
-      case ControlHost::Outcome::kRejected: error(number, 0, why), note(kExitRejected); break;
-      case ControlHost::Outcome::kFailed: error(number, 0, why), note(kExitFailed); break;
+      case ControlHost::Outcome::kDone:
+        host.pump();
+        return true;
+      case ControlHost::Outcome::kRejected:
+        error(number, 0, why), note(kExitRejected);
+        break;
+      case ControlHost::Outcome::kFailed:
+        error(number, 0, why), note(kExitFailed);
+        break;
     }
     host.pump();
     return false;
@@ -297,7 +303,8 @@ int runTerminal(ControlHost& host, Session& session, int in) {
 int listMembers(const std::string& library, const CliStreams& io) {
   std::fprintf(io.out, "%s\n", kUsage);
   if (library.empty()) {
-    std::fprintf(io.err, "zqctl: no control library known: give --library PATH to list its members\n");
+    std::fprintf(io.err,
+                 "zqctl: no control library known: give --library PATH to list its members\n");
     return kExitFailed;
   }
   try {

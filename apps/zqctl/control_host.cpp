@@ -54,10 +54,9 @@ struct OwnedExcepInfo : EXCEPINFO {
 
 std::string vartypeName(VARTYPE vt) {
   static const char* const kNames[] = {
-      "EMPTY", "NULL",     "I2",      "I4",   "R4",      "R8",   "CY",   "DATE",
-      "BSTR",  "DISPATCH", "ERROR",   "BOOL", "VARIANT", "UNKNOWN", "DECIMAL", "?",
-      "I1",    "UI1",      "UI2",     "UI4",  "I8",      "UI8",  "INT",  "UINT",
-      "VOID",  "HRESULT",
+      "EMPTY",    "NULL",  "I2",   "I4",      "R4",      "R8",      "CY",   "DATE",    "BSTR",
+      "DISPATCH", "ERROR", "BOOL", "VARIANT", "UNKNOWN", "DECIMAL", "?",    "I1",      "UI1",
+      "UI2",      "UI4",   "I8",   "UI8",     "INT",     "UINT",    "VOID", "HRESULT",
   };
   const VARTYPE base = vt & VT_TYPEMASK;
   std::string name = base < std::size(kNames) ? kNames[base] : std::to_string(base);
@@ -109,21 +108,34 @@ std::string hresultText(HRESULT hr) {
 
 std::string valueText(const VARIANT& v) {
   switch (v.vt) {
-    case VT_EMPTY: return "empty";
-    case VT_NULL: return "null";
-    case VT_I1: return std::to_string(v.cVal);
-    case VT_UI1: return std::to_string(v.bVal);
-    case VT_I2: return std::to_string(v.iVal);
-    case VT_UI2: return std::to_string(v.uiVal);
+    case VT_EMPTY:
+      return "empty";
+    case VT_NULL:
+      return "null";
+    case VT_I1:
+      return std::to_string(v.cVal);
+    case VT_UI1:
+      return std::to_string(v.bVal);
+    case VT_I2:
+      return std::to_string(v.iVal);
+    case VT_UI2:
+      return std::to_string(v.uiVal);
     case VT_I4:
-    case VT_INT: return std::to_string(v.lVal);
+    case VT_INT:
+      return std::to_string(v.lVal);
     case VT_UI4:
-    case VT_UINT: return std::to_string(v.ulVal);
-    case VT_I8: return std::to_string(v.llVal);
-    case VT_UI8: return std::to_string(v.ullVal);
-    case VT_ERROR: return hresultText(v.scode);
-    case VT_BOOL: return v.boolVal != VARIANT_FALSE ? "true" : "false";
-    case VT_BSTR: return quotedText(stringFromBstr(v.bstrVal));
+    case VT_UINT:
+      return std::to_string(v.ulVal);
+    case VT_I8:
+      return std::to_string(v.llVal);
+    case VT_UI8:
+      return std::to_string(v.ullVal);
+    case VT_ERROR:
+      return hresultText(v.scode);
+    case VT_BOOL:
+      return v.boolVal != VARIANT_FALSE ? "true" : "false";
+    case VT_BSTR:
+      return quotedText(stringFromBstr(v.bstrVal));
     case VT_R4:
     case VT_R8: {
       char buffer[32];
@@ -132,8 +144,10 @@ std::string valueText(const VARIANT& v) {
       return ec == std::errc() ? std::string(buffer, end) : "?";
     }
     case VT_DISPATCH:
-    case VT_UNKNOWN: return v.punkVal == nullptr ? "nothing" : "<object>";
-    default: break;
+    case VT_UNKNOWN:
+      return v.punkVal == nullptr ? "nothing" : "<object>";
+    default:
+      break;
   }
   JComVariant text;
   if (SUCCEEDED(VariantChangeType(&text, &v, 0, VT_BSTR))) {
@@ -170,8 +184,7 @@ std::string MemberInfo::usage() const {
   return line;
 }
 
-ControlHost::ControlHost(const std::string& libraryPath, Printer print)
-    : print_(std::move(print)) {
+ControlHost::ControlHost(const std::string& libraryPath, Printer print) : print_(std::move(print)) {
   const HRESULT joined = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(joined)) {
     throw JTextError("cannot join an apartment: " + hresultText(joined));
@@ -244,8 +257,8 @@ void ControlHost::readTypeInfo() {
     for (SHORT k = 0; k < desc->cParams; ++k) {
       const ELEMDESC& e = desc->lprgelemdescParam[k];
       // An out parameter is described as a pointer to its type.
-      const VARTYPE vt = e.tdesc.vt == VT_PTR && e.tdesc.lptdesc != nullptr ? e.tdesc.lptdesc->vt
-                                                                            : e.tdesc.vt;
+      const VARTYPE vt =
+          e.tdesc.vt == VT_PTR && e.tdesc.lptdesc != nullptr ? e.tdesc.lptdesc->vt : e.tdesc.vt;
       const auto index = static_cast<UINT>(k) + 1;
       m.params.push_back({index < count ? stringFromBstr(names[index]) : "arg" + std::to_string(k),
                           vt, e.paramdesc.wParamFlags});
@@ -281,7 +294,7 @@ const MemberInfo* ControlHost::resolve(const Statement& st, std::string& error) 
     if (m.dispid != dispid) {
       continue;
     }
-    const MemberInfo*& slot = m.kind == INVOKE_FUNC            ? func
+    const MemberInfo*& slot = m.kind == INVOKE_FUNC          ? func
                               : m.kind == INVOKE_PROPERTYGET ? get
                                                              : put;
     slot = slot != nullptr ? slot : &m;
@@ -315,10 +328,14 @@ bool ControlHost::check(const Statement& st, std::string& error) const {
 
 ControlHost::Outcome ControlHost::run(const Statement& st, std::string& error) {
   switch (st.kind) {
-    case Statement::Kind::kEmpty: return Outcome::kDone;
-    case Statement::Kind::kWait: wait(st.seconds); return Outcome::kDone;
+    case Statement::Kind::kEmpty:
+      return Outcome::kDone;
+    case Statement::Kind::kWait:
+      wait(st.seconds);
+      return Outcome::kDone;
     case Statement::Kind::kCall:
-    case Statement::Kind::kPut: break;
+    case Statement::Kind::kPut:
+      break;
   }
   const MemberInfo* m = resolve(st, error);
   if (m == nullptr) {
@@ -367,9 +384,8 @@ ControlHost::Outcome ControlHost::run(const Statement& st, std::string& error) {
   JComVariant result;
   OwnedExcepInfo excep;
   UINT argErr = 0;
-  const HRESULT hr =
-      control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &excep,
-                       &argErr);
+  const HRESULT hr = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                                      &result, &excep, &argErr);
   if (FAILED(hr)) {
     error = m->name + " failed: " + hresultText(hr);
     if (hr == DISP_E_EXCEPTION) {
@@ -378,8 +394,7 @@ ControlHost::Outcome ControlHost::run(const Statement& st, std::string& error) {
         error += " " + stringFromBstr(excep.bstrDescription);
       }
       error += ")";
-    } else if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) &&
-               argErr < params.cArgs) {
+    } else if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && argErr < params.cArgs) {
       // argErr counts from the last argument; name the in parameter it is.
       size_t position = params.cArgs - 1 - argErr;
       for (const MemberInfo::Param& p : m->params) {

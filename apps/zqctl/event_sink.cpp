@@ -16,10 +16,13 @@ constexpr JMemberDesc kEventMembers[] = {
 };
 }  // namespace
 
-const JTypeDescription kEventSinkType{
-    "_IZQAudioOutputCtrlEvents",          DIID_IZQAudioOutputCtrlEvents, TKIND_DISPATCH,
-    "_IZQAudioOutputCtrlEvents Interface", 0,                             kEventMembers,
-    {}};
+const JTypeDescription kEventSinkType{"_IZQAudioOutputCtrlEvents",
+                                      DIID_IZQAudioOutputCtrlEvents,
+                                      TKIND_DISPATCH,
+                                      "_IZQAudioOutputCtrlEvents Interface",
+                                      0,
+                                      kEventMembers,
+                                      {}};
 
 HRESULT EventSink::LinkUp(BSTR name) {
   print_("event LinkUp " + quotedText(stringFromBstr(name)));

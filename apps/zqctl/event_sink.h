@@ -25,7 +25,8 @@ class EventSink;
 extern const com::JTypeDescription kEventSinkType;
 
 class EventSink
-    : public com::JComObject<EventSink, com::IDispatchImpl<EventSink, IControlEvents, kEventSinkType>> {
+    : public com::JComObject<EventSink,
+                             com::IDispatchImpl<EventSink, IControlEvents, kEventSinkType>> {
  public:
   /// `print` gets each event's line, e.g. event LinkUp "127.0.0.1:10001".
   explicit EventSink(std::function<void(const std::string&)> print) : print_(std::move(print)) {}

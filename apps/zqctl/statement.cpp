@@ -91,11 +91,21 @@ class Reader {
         break;
       }
       switch (s_[pos_]) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '\\':
+          out += '\\';
+          break;
+        case '"':
+          out += '"';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'x': {
           const int hi = pos_ + 1 < s_.size() ? hexValue(s_[pos_ + 1]) : -1;
           const int lo = pos_ + 2 < s_.size() ? hexValue(s_[pos_ + 2]) : -1;
@@ -123,16 +133,19 @@ class Reader {
       digits.remove_prefix(2);
     }
     if (digits.empty() || (base == 16 && negative)) {
-      return ParseError{column, "expected a number or a quoted text, not '" + std::string(word) + "'"};
+      return ParseError{column,
+                        "expected a number or a quoted text, not '" + std::string(word) + "'"};
     }
     uint64_t magnitude = 0;
     const auto [end, ec] =
         std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
     if (ec == std::errc() && end != digits.data() + digits.size()) {
-      return ParseError{column, "expected a number or a quoted text, not '" + std::string(word) + "'"};
+      return ParseError{column,
+                        "expected a number or a quoted text, not '" + std::string(word) + "'"};
     }
     if (ec != std::errc() && ec != std::errc::result_out_of_range) {
-      return ParseError{column, "expected a number or a quoted text, not '" + std::string(word) + "'"};
+      return ParseError{column,
+                        "expected a number or a quoted text, not '" + std::string(word) + "'"};
     }
     // Hexadecimal writes the 32-bit pattern (0xFFFFFFFF is -1); decimal the value.
     const uint64_t limit = base == 16 ? 0xFFFFFFFFu : (negative ? 0x80000000u : 0x7FFFFFFFu);
@@ -149,10 +162,9 @@ class Reader {
 
 std::optional<double> seconds(std::string_view word) {
   double value = 0;
-  const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value,
-                                         std::chars_format::fixed);
-  if (ec != std::errc() || end != word.data() + word.size() || !std::isfinite(value) ||
-      value < 0) {
+  const auto [end, ec] =
+      std::from_chars(word.data(), word.data() + word.size(), value, std::chars_format::fixed);
+  if (ec != std::errc() || end != word.data() + word.size() || !std::isfinite(value) || value < 0) {
     return std::nullopt;
   }
   return value;
@@ -243,11 +255,21 @@ std::string quotedText(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           char hex[5];

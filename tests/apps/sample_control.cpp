@@ -161,9 +161,11 @@ class SampleControl
 constexpr USHORT kRetval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
 using M = JMembers<SampleControl>;
 constexpr JMemberDesc kSampleMembers[] = {
-    M::propertyGet<&SampleControl::getName>(1, "Name", {{"Name", VT_BSTR, kRetval}}, "property Name"),
+    M::propertyGet<&SampleControl::getName>(1, "Name", {{"Name", VT_BSTR, kRetval}},
+                                            "property Name"),
     M::propertyPut<&SampleControl::putName>(1, "Name", {{"Name", VT_BSTR}}, "property Name"),
-    M::propertyGet<&SampleControl::getCount>(2, "Count", {{"Count", VT_I4, kRetval}}, "property Count"),
+    M::propertyGet<&SampleControl::getCount>(2, "Count", {{"Count", VT_I4, kRetval}},
+                                             "property Count"),
     M::propertyPut<&SampleControl::putCount>(2, "Count", {{"Count", VT_I4}}, "property Count"),
     M::propertyGet<&SampleControl::getVersion>(3, "Version", {{"Version", VT_I4, kRetval}},
                                                "property Version"),
@@ -179,7 +181,8 @@ constexpr JMemberDesc kSampleMembers[] = {
                                       "method FireUp"),
     M::method<&SampleControl::fireDown>(10, "FireDown", {{"Name", VT_BSTR}, {"TextError", VT_BSTR}},
                                         "method FireDown"),
-    M::method<&SampleControl::fireQueued>(11, "FireQueued", {{"Name", VT_BSTR}}, "method FireQueued"),
+    M::method<&SampleControl::fireQueued>(11, "FireQueued", {{"Name", VT_BSTR}},
+                                          "method FireQueued"),
 };
 
 HRESULT create(REFIID riid, void** object) {
@@ -192,8 +195,13 @@ HRESULT create(REFIID riid, void** object) {
 }  // namespace
 
 namespace {
-const JTypeDescription kSampleType{"ISampleControl", ISampleControl::iid, TKIND_INTERFACE,
-                                   "ISampleControl Interface", TYPEFLAG_FDUAL, kSampleMembers, {}};
+const JTypeDescription kSampleType{"ISampleControl",
+                                   ISampleControl::iid,
+                                   TKIND_INTERFACE,
+                                   "ISampleControl Interface",
+                                   TYPEFLAG_FDUAL,
+                                   kSampleMembers,
+                                   {}};
 }  // namespace
 
 // The entry points the host finds with dlsym.
