@@ -103,14 +103,14 @@ class Session {
   Session(const CliStreams& io, std::string where) : io_(io), where_(std::move(where)) {}
 
   void print(const std::string& line) {
-    if (promptShown_) {
+    if (overPrompt_) {
       // Over the line being edited, then draw it again below.
       std::fputs("\r\033[K", io_.out);
     }
     std::fputs(line.c_str(), io_.out);
     std::fputc('\n', io_.out);
     std::fflush(io_.out);
-    if (promptShown_) {
+    if (overPrompt_) {
       rl_forced_update_display();
     }
   }
@@ -148,9 +148,12 @@ class Session {
     return false;
   }
 
-  bool promptShown_ = false;
+  /// While set, printed lines go over the prompt and the line being edited,
+  /// which are drawn again after them.
+  void setOverPrompt(bool on) { overPrompt_ = on; }
 
  private:
+  bool overPrompt_ = false;
   const CliStreams& io_;
   std::string where_;
   int status_ = kExitOk;
@@ -252,9 +255,9 @@ struct Terminal {
       }
       if (fds[1].revents != 0) {
         wakeup->pumped();
-        session->promptShown_ = true;
+        session->setOverPrompt(true);
         host->pump();
-        session->promptShown_ = false;
+        session->setOverPrompt(false);
       }
       if (fds[0].revents != 0) {
         unsigned char c = 0;
