@@ -351,15 +351,25 @@ bool MP3Input::takeFrame(uint32_t* size, int64_t* time, bool* syncPoint) {
   frameLength_ = length;
   position_ += length;
   *size = length;
+  const int64_t count = description_->frameCount();
   TimeIndexEntry entry;
-  if (frame_ < description_->frameCount() && description_->entry(frame_, entry)) {
+  if (frame_ < count && description_->entry(frame_, entry)) {
     *time = entry.time;
     *syncPoint = entry.syncPoint();
   } else {
-    int64_t start = 0;
+    // Without an index, counted from the start; past the frames an index
+    // holds, counted on from its last frame, so that time never goes back.
+    int64_t base = 0;
     int64_t end = 0;
-    description_->timeRange(start, end);
-    *time = start + static_cast<int64_t>(Wide{frame_} * samplesPerFrame_ * 1000000 / sampleRate_);
+    int64_t frames = frame_;
+    if (count > 0 && description_->entry(count - 1, entry)) {
+      base = entry.time;
+      frames = frame_ - (count - 1);
+    } else {
+      description_->timeRange(base, end);
+    }
+    *time = static_cast<int64_t>(Wide{base} +
+                                 Wide{frames} * samplesPerFrame_ * 1000000 / sampleRate_);
     *syncPoint = true;
   }
   description_->addBuiltEntry(frame_, frameOffset_, *time);

@@ -185,6 +185,7 @@ TEST_F(Mp3FileTest, SeeksByFrameAndTimeToTheRightFrame) {
       {"frame", false, 13, false, 13},
       {"frame back to its sync point", false, 15, true, 12},
       {"frame on a sync point", false, 16, true, 16},
+      {"frame back to the first frame", false, 3, true, 0},
       {"first frame", false, 0, false, 0},
       {"last frame", false, 39, false, 39},
       {"frame past the end", false, 40, false, -1, "seek past end"},
@@ -278,14 +279,19 @@ TEST_F(Mp3FileTest, LoopsToTheFirstFrameOrEnds) {
   }
 }
 
-// A synthetic free-format frame (MPEG-1, 44100 Hz, mono) of `size` bytes.
-Bytes freeFrame(size_t size) {
+// A synthetic MPEG-1 frame at 44100 Hz, mono, of `size` bytes, whose third
+// header byte is `rateAndPadding` (0x00 free format, 0x90 128 kbit/s, 0x92
+// the same padded).
+Bytes syntheticFrame(size_t size, uint8_t rateAndPadding = 0x00) {
   Bytes b(size, 0);
   b[0] = 0xFF;
   b[1] = 0xFB;
-  b[2] = 0x00;
+  b[2] = rateAndPadding;
   b[3] = 0xC4;
   return b;
+}
+Bytes freeFrame(size_t size) {
+  return syntheticFrame(size);
 }
 
 TEST_F(Mp3FileTest, BrokenFilesEndTheDataOrAreRefused) {
@@ -315,6 +321,12 @@ TEST_F(Mp3FileTest, BrokenFilesEndTheDataOrAreRefused) {
       {"a single free-format frame", freeFrame(400), true, "", 0,
        "Invalid frame header in file %s: frame number=0, frame size=0 bytes"},
       {"free-format frames", join({freeFrame(400), freeFrame(400), freeFrame(400)}), true, "", 3},
+      {"padded frames one byte longer",
+       join({syntheticFrame(418, 0x92), syntheticFrame(417, 0x90), syntheticFrame(418, 0x92)}),
+       true, "", 3},
+      {"padded free-format frames",
+       join({syntheticFrame(401, 0x02), freeFrame(400), syntheticFrame(401, 0x02), freeFrame(400)}),
+       true, "", 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
