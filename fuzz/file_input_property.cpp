@@ -94,9 +94,9 @@ std::string checkMp3Seeks(FileInput& input, const FileDescription& d,
   }
   const int64_t first = index.front().time;
   const int64_t last = index[static_cast<size_t>(std::max<int64_t>(n - 1, 0))].time;
-  for (const int64_t time : {first == INT64_MIN ? first : first - 1, first,
-                             last == INT64_MAX ? last : last + 1,
-                             first / 2 + index[static_cast<size_t>(n / 2)].time / 2}) {
+  for (const int64_t time :
+       {first == INT64_MIN ? first : first - 1, first, last == INT64_MAX ? last : last + 1,
+        first / 2 + index[static_cast<size_t>(n / 2)].time / 2}) {
     int64_t frame = -5;
     const std::string error = tryToSeek([&] { input.seekToTime(time, frame, false); });
     if (!error.empty()) {
@@ -125,12 +125,14 @@ std::string checkMp3FileProperty(const uint8_t* data, size_t size, FileInputOutc
   }
   FileInfoHold info;
   try {
-    info.reset(new MP3FileInfo(file.path(), JFileHandle(file.path(), JFileHandle::Mode::kReadOnly)));
+    info.reset(
+        new MP3FileInfo(file.path(), JFileHandle(file.path(), JFileHandle::Mode::kReadOnly)));
   } catch (const JError& e) {
     uint8_t header[4] = {};
     std::memcpy(header, data, std::min<size_t>(size, 4));
     if (e.message() != "not an mp3 file" ||
-        (size >= 4 && parseFrameHeader(header, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))) {
+        (size >= 4 &&
+         parseFrameHeader(header, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))) {
       return "refused with " + e.message();
     }
     return "";
@@ -214,7 +216,8 @@ std::string checkWaveFileProperty(const uint8_t* data, size_t size, FileInputOut
   }
   FileInfoHold info;
   try {
-    info.reset(new WAVEFileInfo(file.path(), JFileHandle(file.path(), JFileHandle::Mode::kReadOnly)));
+    info.reset(
+        new WAVEFileInfo(file.path(), JFileHandle(file.path(), JFileHandle::Mode::kReadOnly)));
   } catch (const JError& e) {
     return e.message() == "invalid wave format" ? "" : "refused with " + e.message();
   }

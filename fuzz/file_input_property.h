@@ -13,8 +13,8 @@ namespace zq::fuzz {
 /// What a property check saw, for the replay test's coverage of the corpus.
 struct FileInputOutcome {
   bool described = false;
-  bool indexed = false;     // a time index came with the file
-  size_t frames = 0;        // read through before the end
+  bool indexed = false;      // a time index came with the file
+  size_t frames = 0;         // read through before the end
   bool seekRefused = false;  // some seek gave one of the seek errors
 };
 

@@ -68,8 +68,8 @@ bool consistent(const std::vector<TimeIndexEntry>& index, uint64_t dataEnd) {
     if (index[i].fileOffset() >= terminal.offset) {
       return false;
     }
-    if (i > 0 && (index[i].fileOffset() <= index[i - 1].fileOffset() ||
-                  index[i].time < index[i - 1].time)) {
+    if (i > 0 &&
+        (index[i].fileOffset() <= index[i - 1].fileOffset() || index[i].time < index[i - 1].time)) {
       return false;
     }
   }
@@ -233,9 +233,8 @@ Mp3FileDescription describeMp3File(const JFileHandle& file) {
     }
   } else {
     const uint32_t bytesPerSecond = bitRate / 8;
-    s.endTime = bytesPerSecond == 0
-                    ? 0
-                    : static_cast<int64_t>(Wide{t.dataEnd} * 1000000 / bytesPerSecond);
+    s.endTime =
+        bytesPerSecond == 0 ? 0 : static_cast<int64_t>(Wide{t.dataEnd} * 1000000 / bytesPerSecond);
     s.buildingIndex = true;
   }
   d.description = std::make_shared<FileDescription>(std::move(s));
@@ -308,7 +307,8 @@ bool MP3Input::buffered(size_t n) {
     return true;
   }
   windowOffset_ = position_;
-  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(window_.size(), dataEnd_ - position_));
+  const size_t wanted =
+      static_cast<size_t>(std::min<uint64_t>(window_.size(), dataEnd_ - position_));
   windowFill_ = file_.readAt(position_, std::span<uint8_t>(window_.data(), wanted));
   return windowFill_ >= n;
 }
@@ -335,11 +335,13 @@ bool MP3Input::takeFrame(uint32_t* size, int64_t* time, bool* syncPoint) {
   }
   const int next = static_cast<int>(frame_ + 1);
   if (length > bufferSize_) {
-    JLog::logf(kLevelError, "Invalid frame header in file %s: stream number=%i, frame size=%u bytes\n",
+    JLog::logf(kLevelError,
+               "Invalid frame header in file %s: stream number=%i, frame size=%u bytes\n",
                fileName_.c_str(), static_cast<int>(kStreamNumber), length);
   }
   if (length > bufferSize_ || length == 0) {
-    JLog::logf(kLevelError, "Invalid frame header in file %s: frame number=%i, frame size=%i bytes\n",
+    JLog::logf(kLevelError,
+               "Invalid frame header in file %s: frame number=%i, frame size=%i bytes\n",
                fileName_.c_str(), next, static_cast<int>(length));
     return false;
   }
@@ -368,8 +370,8 @@ bool MP3Input::takeFrame(uint32_t* size, int64_t* time, bool* syncPoint) {
     } else {
       description_->timeRange(base, end);
     }
-    *time = static_cast<int64_t>(Wide{base} +
-                                 Wide{frames} * samplesPerFrame_ * 1000000 / sampleRate_);
+    *time =
+        static_cast<int64_t>(Wide{base} + Wide{frames} * samplesPerFrame_ * 1000000 / sampleRate_);
     *syncPoint = true;
   }
   description_->addBuiltEntry(frame_, frameOffset_, *time);
@@ -382,15 +384,20 @@ int MP3Input::nextFrame(bool* got, uint32_t* size, int64_t* time, bool* syncPoin
     int64_t t = 0;
     bool sync = false;
     if (takeFrame(&s, &t, &sync)) {
-      if (got != nullptr) *got = true;
-      if (size != nullptr) *size = s;
-      if (time != nullptr) *time = t;
-      if (syncPoint != nullptr) *syncPoint = sync;
+      if (got != nullptr)
+        *got = true;
+      if (size != nullptr)
+        *size = s;
+      if (time != nullptr)
+        *time = t;
+      if (syncPoint != nullptr)
+        *syncPoint = sync;
       return rewound ? kLooped : kFrame;
     }
     frameLength_ = 0;
     description_->endOfDataReached(frame_ + 1, position_);
-    if (got != nullptr) *got = false;
+    if (got != nullptr)
+      *got = false;
     if (!looping_ || rewound) {
       return rewound ? kNothingAfterLoop : kEnd;
     }

@@ -49,8 +49,8 @@ WaveFileDescription describeWaveFile(const JFileHandle& file) {
   d.blockSize = f.blockAlign * blockSamples;
 
   FileDescription::Setup s;
-  s.streamInfo = StreamInfo::makePcmStreamInfo(f.samplesPerSec, f.bitsPerSample, f.channels,
-                                               blockSamples);
+  s.streamInfo =
+      StreamInfo::makePcmStreamInfo(f.samplesPerSec, f.bitsPerSample, f.channels, blockSamples);
   s.durationNumerator = uint64_t{d.blockSize} * 1000;
   s.durationDenominator = bytesPerSecond;
   const uint64_t fileSize = file.size();
@@ -98,17 +98,22 @@ int WAVEInput::nextFrame(bool* got, uint32_t* size, int64_t* time, bool* syncPoi
   }
   if (next >= description_->frameCount()) {
     if (!looping_ || description_->frameCount() == 0) {
-      if (got != nullptr) *got = false;
+      if (got != nullptr)
+        *got = false;
       return looping_ ? kNothingAfterLoop : kEnd;
     }
     next = 0;
     result = kLooped;
   }
   frame_ = next;
-  if (got != nullptr) *got = true;
-  if (size != nullptr) *size = blockSize_;
-  if (time != nullptr) *time = description_->frameTime(frame_);
-  if (syncPoint != nullptr) *syncPoint = true;
+  if (got != nullptr)
+    *got = true;
+  if (size != nullptr)
+    *size = blockSize_;
+  if (time != nullptr)
+    *time = description_->frameTime(frame_);
+  if (syncPoint != nullptr)
+    *syncPoint = true;
   return result;
 }
 

@@ -2,7 +2,10 @@
 // trailers the system writes after them, and a read-through of an input.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,7 +13,9 @@
 #include "audio/mp3_encoder.h"
 #include "audio/mp3_test_support.h"
 #include "audio/wave_test_support.h"
+#include "base/error.h"
 #include "files/file_info.h"
+#include "helpers/temp_dir.h"
 
 namespace zq::test {
 
@@ -20,7 +25,8 @@ inline std::vector<Bytes> encodeFrames(uint32_t bitRate, size_t count) {
   uint32_t channels = 0;
   lookupBitRate(bitRate, &rate, &channels, nullptr);
   JMP3Encoder encoder(bitRate, rate, channels, false);
-  SineGenerator sine(rate, channels == 2 ? std::vector<double>{440, 660} : std::vector<double>{440});
+  SineGenerator sine(rate,
+                     channels == 2 ? std::vector<double>{440, 660} : std::vector<double>{440});
   std::vector<Bytes> frames;
   Bytes out(4096);
   const uint8_t tag[3] = {1, 2, 3};
@@ -94,7 +100,6 @@ inline Bytes id3Tag() {
 struct ReadThrough {
   std::vector<Bytes> frames;
   std::vector<int64_t> times;
-  std::vector<bool> syncPoints;
   int last = 0;  // the result that ended it
 };
 
@@ -105,8 +110,7 @@ inline ReadThrough readThrough(FileInput& input, size_t limit = 100000) {
     bool got = false;
     uint32_t size = 0;
     int64_t time = 0;
-    bool sync = false;
-    r.last = input.nextFrame(&got, &size, &time, &sync);
+    r.last = input.nextFrame(&got, &size, &time, nullptr);
     if (r.last != FileInput::kFrame) {
       break;
     }
@@ -114,18 +118,36 @@ inline ReadThrough readThrough(FileInput& input, size_t limit = 100000) {
     frame.resize(input.read(frame.data(), size));
     r.frames.push_back(std::move(frame));
     r.times.push_back(time);
-    r.syncPoints.push_back(sync);
   }
   return r;
 }
 
 /// A cache for the test's life.
-class ScopedFileInfoCache {
- public:
+struct ScopedFileInfoCache {
   explicit ScopedFileInfoCache(size_t capacity = 8) { initFileInfoCache(capacity); }
   ~ScopedFileInfoCache() { destroyFileInfoCache(); }
-  ScopedFileInfoCache(const ScopedFileInfoCache&) = delete;
-  ScopedFileInfoCache& operator=(const ScopedFileInfoCache&) = delete;
+};
+
+/// The message of what `f` throws, "" when it throws nothing.
+inline std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "";
+}
+
+/// Files, a registry and a file info cache of the test's own.
+struct FileInputTest : ::testing::Test {
+  std::string write(const std::string& name, const Bytes& bytes) {
+    const std::string path = (dir.path() / name).string();
+    writeFile(path, bytes);
+    return path;
+  }
+  TempDir dir;
+  ScopedRegistryDir registry;
+  ScopedFileInfoCache cache;
 };
 
 }  // namespace zq::test

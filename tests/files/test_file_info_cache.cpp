@@ -5,10 +5,8 @@
 
 #include <thread>
 
-#include "base/error.h"
 #include "file_test_support.h"
 #include "files/file_type.h"
-#include "helpers/temp_dir.h"
 
 namespace zq {
 namespace {
@@ -40,20 +38,12 @@ TEST(FileType, ComesFromTheFirstBytes) {
   }
 }
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
-}
-
 struct CacheTest : ::testing::Test {
   CacheTest() {
     for (int i = 0; i < 3; ++i) {
       paths.push_back((dir.path() / ("f" + std::to_string(i) + ".wav")).string());
-      writeFile(paths.back(), riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
+      writeFile(paths.back(),
+                riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
     }
   }
   TempDir dir;
