@@ -15,7 +15,8 @@
 namespace zq {
 
 JFileHandle::JFileHandle(const std::string& path, Mode mode) {
-  const int flags = (mode == Mode::kReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  // Not blocking: a FIFO named by mistake must be refused, not waited on.
+  const int flags = (mode == Mode::kReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK;
   do {
     fd_ = ::open(path.c_str(), flags);
   } while (fd_ < 0 && errno == EINTR);
@@ -23,8 +24,8 @@ JFileHandle::JFileHandle(const std::string& path, Mode mode) {
     throw JSysError(static_cast<uint32_t>(errno), "CreateFile");
   }
   struct stat st {};
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int e = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? errno : EINVAL;
     ::close(fd_);
     fd_ = -1;
     throw JSysError(static_cast<uint32_t>(e), "CreateFile");

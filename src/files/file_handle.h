@@ -18,7 +18,8 @@ class JFileHandle {
   enum class Mode { kReadOnly, kReadWrite };
 
   JFileHandle() = default;
-  /// Opens `path`; throws JSysError (errno, "CreateFile") when it cannot.
+  /// Opens the regular file `path`; throws JSysError (errno, "CreateFile")
+  /// when it cannot, EISDIR or EINVAL for what is not a regular file.
   JFileHandle(const std::string& path, Mode mode);
   ~JFileHandle();
   JFileHandle(JFileHandle&& other) noexcept;

@@ -2,6 +2,7 @@
 // descriptions (sharing, release, deletion, capacity, destruction while
 // held), and descriptions shared by inputs on several threads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -56,7 +57,12 @@ TEST_F(CacheTest, MustExistOnceBeforeUse) {
   initFileInfoCache(4);
   EXPECT_EQ(errorOf([] { initFileInfoCache(4); }), "File info cache already initialized");
   EXPECT_EQ(errorOf([&] { FileInfoHold(getFileInfo(paths[0])); }), "");
-  EXPECT_NE(errorOf([&] { getFileInfo((dir.path() / "missing.wav").string()); }), "");
+  // What cannot be opened as a regular file is refused, a FIFO without waiting for a writer.
+  const std::string fifo = (dir.path() / "fifo.mp3").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {(dir.path() / "missing.wav").string(), dir.str(), fifo}) {
+    EXPECT_NE(errorOf([&] { getFileInfo(path); }), "") << path;
+  }
   destroyFileInfoCache();
   EXPECT_EQ(errorOf([&] { getFileInfo(paths[0]); }), "FileInfo cache not initialized");
 }
