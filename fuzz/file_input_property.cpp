@@ -62,8 +62,7 @@ std::string tryToSeek(Seek&& seek) {
   return "";
 }
 
-std::string checkMp3Seeks(FileInput& input, const FileDescription& d,
-                          const std::vector<uint64_t>& offsets, FileInputOutcome& outcome) {
+std::string checkMp3Seeks(FileInput& input, const FileDescription& d, FileInputOutcome& outcome) {
   const int64_t n = d.frameCount();
   const std::vector<TimeIndexEntry> index = d.index();
   for (const int64_t target : {int64_t{-1}, int64_t{0}, n / 2, n - 1, n}) {
@@ -111,7 +110,6 @@ std::string checkMp3Seeks(FileInput& input, const FileDescription& d,
       return "seek by time landed on the wrong frame";
     }
   }
-  (void)offsets;
   return "";
 }
 
@@ -193,7 +191,7 @@ std::string checkMp3FileProperty(const uint8_t* data, size_t size, FileInputOutc
       }
     }
   }
-  if (std::string failure = checkMp3Seeks(*input, d, offsets, outcome); !failure.empty()) {
+  if (std::string failure = checkMp3Seeks(*input, d, outcome); !failure.empty()) {
     return failure;
   }
   const std::unique_ptr<FileInput> looping = info->openInput();
