@@ -334,9 +334,9 @@ std::unique_ptr<JSocket> ServerController::openIpmChannel(JParams& reply) {
   // The group is joined on the interface the provider is reached through.
   JInetAddr local;
   connectionLocalAddress(local);
-  auto socket = std::make_unique<JIPMulticastSocket>(
-      JInetAddr(ip, static_cast<uint16_t>(port)), false, true, JInetAddr(local.address(), 0),
-      traceMask());
+  auto socket =
+      std::make_unique<JIPMulticastSocket>(JInetAddr(ip, static_cast<uint16_t>(port)), false, true,
+                                           JInetAddr(local.address(), 0), traceMask());
   socket->setReceiveBufferSize(kReceiveBufferSize);
   traceLine("IPM socket created.");
   multicast_ = true;
@@ -399,8 +399,7 @@ void ServerController::createAudioReceiver(std::unique_ptr<JSocket> socket,
 }
 
 void ServerController::createVideoReceiver(std::unique_ptr<JSocket> socket,
-                                           std::unique_ptr<StreamInfo> info,
-                                           const JParams& reply) {
+                                           std::unique_ptr<StreamInfo> info, const JParams& reply) {
   traceLine("Creating %s NetCam.", multicast_ ? "Multicast" : "Unicast");
   // One receiver serves every video format this system knows, whatever
   // videoOption says; a format it does not know has no receiver.
@@ -413,15 +412,15 @@ void ServerController::createVideoReceiver(std::unique_ptr<JSocket> socket,
   const bool atmMulticast = multicast_ && proto_ == kSvc;
   const std::span<const uint8_t> description = info->bytes();
   auto cam = std::make_unique<NetCam>(std::move(socket), description.data(), description.size(),
-                                      this, atmMulticast, traceMask(),
-                                      traceName() + "::NetCam");
+                                      this, atmMulticast, traceMask(), traceName() + "::NetCam");
   const bool own = format == kOwnVideoFormat;
   uint32_t queue = own ? kDefaultQueue : kDefaultTemporalQueue;
   if (settingsKey().getDword(own ? "Queue" : "TemporalQueue", queue)) {
-    JLog::logTraceable(kLevelDebug, this,
-                       own ? "%p createStream() - setting queue from registry (Queue): %u\n"
-                           : "%p createStream() - setting queue from registry (TemporalQueue): %u\n",
-                       static_cast<void*>(this), queue);
+    JLog::logTraceable(
+        kLevelDebug, this,
+        own ? "%p createStream() - setting queue from registry (Queue): %u\n"
+            : "%p createStream() - setting queue from registry (TemporalQueue): %u\n",
+        static_cast<void*>(this), queue);
   }
   const std::string command = jformat("JStream.queue=%u", queue);
   char answer[16];

@@ -166,7 +166,7 @@ class ServerController : public JRPCClient {
   const bool destroyOnLinkDown_;
   const int32_t timeout_;
   const bool persistent_;
-  std::unique_ptr<JStream> stream_;    // guarded by mutex_
+  std::unique_ptr<JStream> stream_;     // guarded by mutex_
   LinkState linkState_ = kNeverLinked;  // guarded by mutex_
   VideoTuning videoTuning_;             // guarded by mutex_
 };
