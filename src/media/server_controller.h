@@ -78,10 +78,14 @@ class ServerController : public JRPCClient {
   ~ServerController() override;
 
   /// Registers `notifier` (not owned, may be null) under `cookie`, replacing
-  /// a leaf of the same cookie, and tells it the state of the link (see the
-  /// .cpp). With `createNow` a missing stream is created here and its errors
-  /// reach the caller. Returns the current stream (or null); the number of
-  /// leaves goes to `leafCount` when given.
+  /// a leaf of the same cookie. Without `createNow` the notifier hears the
+  /// state of the link at once: linkUp with the stream when there is one,
+  /// linkDown when the link is down and there is none, nothing before the
+  /// first link event (it hears linkUp when the link comes up). With
+  /// `createNow` a missing stream is created here, its errors reach the
+  /// caller (nothing is registered then), and the notifier hears nothing.
+  /// Returns the current stream (or null); the number of leaves goes to
+  /// `leafCount` when given.
   JStream* AddLeaf(uint32_t cookie, LinkNotifier* notifier, uint32_t context, bool createNow,
                    int* leafCount = nullptr);
   /// Removes the leaf of `cookie`; once no leaf is left the receiver goes

@@ -493,9 +493,17 @@ TEST(ServerController, TheProviderGoingAndComingBackIsToldOnceEachWay) {
   EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
 }
 
-TEST(ServerController, PassThroughsSendTheirRequestAndAnswerTheReply) {
+// Without a protocol no channel is asked for: leaves hear linkUp without a
+// stream, and the controller serves the requests passed through it.
+TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrough) {
+  test::LogCapture log;
   FakeProvider provider;
-  auto c = makeController(provider.port(), ServerController::kNoProto, true, false);
+  auto c = makeController(provider.port(), ServerController::kNoProto, false, false);
+  Leaf leaf;
+  EXPECT_EQ(c->AddLeaf(1, &leaf, 5, true), nullptr);
+  c->start();
+  ASSERT_TRUE(eventually([&] { return leaf.upCount() == 1; }));
+  EXPECT_EQ(leaf.ups, std::vector<JStream*>{nullptr});
   JParams p;
   p.set("Volume", int32_t{7});
   c->setParams(p);
