@@ -58,17 +58,20 @@ class ServerController : public JRPCClient {
   static const char* protoName(int32_t proto, bool upperCase = false);
 
   /// The next ATM selector of the process: 11, 12, ... 254, then 11 again.
-  /// Any thread.
+  /// Any thread. (No ATM channel can be made on this platform: the socket
+  /// fails before a selector is taken.)
   static int nextAtmSelector();
 
   /// A client of the provider's service at (host, port); `timeout` is the
   /// connect, write and call time-out (ms), `persistent` the retry flag.
   /// With `connectNow` it connects here (a failure without `persistent`
   /// throws); with `startThread` the supervisor starts here, otherwise the
-  /// owner calls start() once it has added its leaves. `videoOption` selects
-  /// the video receiver variant; `destroyOnLinkDown` deletes the receiver
-  /// when the link goes. `traceParent` (may be null) is the owner's trace
-  /// mask; `traceName` (may be empty) names the controller and its thread.
+  /// owner calls start() once it has added its leaves. `videoOption` would
+  /// select a video receiver variant; this system has one (NetCam) for every
+  /// video format it knows, so it is only kept. `destroyOnLinkDown` deletes
+  /// the receiver when the link goes. `traceParent` (may be null) is the
+  /// owner's trace mask; `traceName` (may be empty) names the controller and
+  /// its thread.
   ServerController(std::string_view host, int32_t port, int32_t proto, int32_t timeout,
                    bool persistent, bool connectNow, bool startThread, bool videoOption,
                    bool destroyOnLinkDown, int32_t pingPeriod, JTraceMask* traceParent,
