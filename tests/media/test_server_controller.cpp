@@ -548,9 +548,11 @@ TEST(ServerController, DestructionWhileReceivingLeavesNoThread) {
   const size_t before = threadCount();
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    auto c = makeController(provider.port(), ServerController::kUdp, false, true);
+    // The leaf first: a link that comes up without leaves asks for no stream.
+    auto c = makeController(provider.port(), ServerController::kUdp, false, false);
     Leaf leaf;
     c->AddLeaf(1, &leaf, 0, false);
+    c->start();
     ASSERT_TRUE(eventually([&] { return leaf.upCount() == 1; }));
     expectFramesOf(leaf.lastStream(), 2);
     c.reset();
