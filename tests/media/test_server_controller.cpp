@@ -85,7 +85,7 @@ uint16_t freeUdpPort() {
 const JInetAddr kGroup("239.255.42.99", 0);
 const char* const kControllerName = "ServerController[test]";
 
-// The fake provider. One sender per RPC connection, replaced by a new
+// The fake provider-> One sender per RPC connection, replaced by a new
 // request and stopped when the connection closes, as the real one drops its
 // channels.
 class FakeProvider : public JRPCService {
@@ -204,6 +204,10 @@ class FakeProvider : public JRPCService {
   std::vector<std::string> lines_;
   std::map<JSocket*, std::unique_ptr<Sender>> senders_;
 };
+
+// The tests keep the provider and the log capture on the heap: a mutex
+// without a destructor call at a stack address another test used before is
+// the same lock to ThreadSanitizer, which then sees cycles that are none.
 
 // A leaf that records what it hears; linkDown answers `keep`.
 class Leaf : public LinkNotifier {
@@ -327,13 +331,13 @@ TEST(ServerController, ProtocolNamesParseOnlyInLowerCaseAndSelectorsCycle) {
 class Transports : public ::testing::TestWithParam<int32_t> {};
 
 TEST_P(Transports, LeavesHearLinkUpAndTheFramesArriveByteForByte) {
-  test::LogCapture log;
-  FakeProvider provider;
-  provider.groupPort = freeUdpPort();
-  if (GetParam() == ServerController::kIpm && !multicastOnLo(provider.groupPort)) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  provider->groupPort = freeUdpPort();
+  if (GetParam() == ServerController::kIpm && !multicastOnLo(provider->groupPort)) {
     GTEST_SKIP() << "no IP multicast on lo here (run the suite in its network namespace)";
   }
-  auto c = makeController(provider.port(), GetParam(), false, false);
+  auto c = makeController(provider->port(), GetParam(), false, false);
   Leaf a, b, replaced;
   EXPECT_EQ(c->AddLeaf(1, &replaced, 0x99, false), nullptr);
   EXPECT_EQ(c->AddLeaf(2, &b, 0x20, false), nullptr);
@@ -351,7 +355,7 @@ TEST_P(Transports, LeavesHearLinkUpAndTheFramesArriveByteForByte) {
   EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
   EXPECT_EQ(c->multicast(), GetParam() == ServerController::kIpm);
   expectFramesOf(a.ups[0], 12);
-  const std::string request = provider.lines().at(0);
+  const std::string request = provider->lines().at(0);
   if (GetParam() == ServerController::kUdp) {
     EXPECT_TRUE(request.starts_with("addUDPClient(ip=\"127.0.0.1\", port=")) << request;
   } else {
@@ -376,7 +380,7 @@ INSTANTIATE_TEST_SUITE_P(ServerController, Transports,
 // Each fault makes the stream fail: AddLeaf with create-now throws it to the
 // caller; on link-up it is logged as caught and no leaf hears linkUp.
 TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
-  test::LogCapture log(0xFFFFFFFEu, "%c %m");
+  auto log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c %m");
   struct Case {
     const char* name;
     int32_t proto;
@@ -396,10 +400,10 @@ TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    FakeProvider provider;
-    provider.mode = k.answer;
-    provider.groupPort = freeUdpPort();
-    auto now = makeController(provider.port(), k.proto, true, false);
+    auto provider = std::make_unique<FakeProvider>();
+    provider->mode = k.answer;
+    provider->groupPort = freeUdpPort();
+    auto now = makeController(provider->port(), k.proto, true, false);
     Leaf leaf;
     try {
       now->AddLeaf(1, &leaf, 0, true);
@@ -408,14 +412,14 @@ TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
       EXPECT_NE(e.message().find(k.error), std::string::npos) << e.message();
     }
     EXPECT_EQ(now->currentStream(), nullptr);
-    EXPECT_EQ(provider.lines().size(), k.asked ? 1u : 0u);
+    EXPECT_EQ(provider->lines().size(), k.asked ? 1u : 0u);
 
-    log.clear();
-    auto later = makeController(provider.port(), k.proto, false, false);
+    log->clear();
+    auto later = makeController(provider->port(), k.proto, false, false);
     later->AddLeaf(1, &leaf, 0, false);
     later->start();
     EXPECT_TRUE(eventually([&] {
-      return std::ranges::any_of(log.records(), [&](const test::LogCapture::Record& r) {
+      return std::ranges::any_of(log->records(), [&](const test::LogCapture::Record& r) {
         return r.text.starts_with("Exception CATCH ") && r.text.find(k.error) != std::string::npos;
       });
     }));
@@ -427,7 +431,7 @@ TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
 // The receiver follows the description; its queue size comes from the
 // registry or its default.
 TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry) {
-  test::LogCapture log;  // and the registry of this test
+  auto log = std::make_unique<test::LogCapture>();  // and the registry of this test
   struct Case {
     const char* name;
     Answer answer;
@@ -455,9 +459,9 @@ TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry)
     if (k.value != nullptr) {
       key.setDword(k.value, 20);
     }
-    FakeProvider provider;
-    provider.mode = k.answer;
-    auto c = makeController(provider.port(), ServerController::kUdp, true, false);
+    auto provider = std::make_unique<FakeProvider>();
+    provider->mode = k.answer;
+    auto c = makeController(provider->port(), ServerController::kUdp, true, false);
     JStream* stream = c->AddLeaf(1, nullptr, 0, true);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(dynamic_cast<NetCam*>(stream) != nullptr, k.video);
@@ -478,7 +482,7 @@ TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry)
 // provider comes back on its port: the remaining leaves hear linkUp with a
 // new stream whose frames arrive, and nobody hears a second linkDown.
 TEST(ServerController, TheProviderGoingAndComingBackIsToldOnceEachWay) {
-  test::LogCapture log;
+  auto log = std::make_unique<test::LogCapture>();
   auto provider = std::make_unique<FakeProvider>();
   const uint16_t port = provider->port();
   auto c = makeController(port, ServerController::kUdp, false, false);
@@ -511,9 +515,9 @@ TEST(ServerController, TheProviderGoingAndComingBackIsToldOnceEachWay) {
 // Without a protocol no channel is asked for: leaves hear linkUp without a
 // stream, and the controller serves the requests passed through it.
 TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrough) {
-  test::LogCapture log;
-  FakeProvider provider;
-  auto c = makeController(provider.port(), ServerController::kNoProto, false, false);
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  auto c = makeController(provider->port(), ServerController::kNoProto, false, false);
   Leaf leaf;
   EXPECT_EQ(c->AddLeaf(1, &leaf, 5, true), nullptr);
   c->start();
@@ -525,7 +529,7 @@ TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrou
   EXPECT_TRUE(c->getRawParams().find("UdpEnable", false) != nullptr);
   c->getParams();
   EXPECT_TRUE(c->getStat().find("frames", false) != nullptr);
-  EXPECT_EQ(provider.lines(),
+  EXPECT_EQ(provider->lines(),
             (std::vector<std::string>{"setParams(Volume=7)", "getRawParams(nop=0)",
                                       "getParams(nop=0)", "getStat(nop=0)"}));
 }
@@ -533,9 +537,9 @@ TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrou
 // Leaves come and go from several threads, each creating the stream, while
 // the link is up; the last one out takes the stream with it.
 TEST(ServerController, LeavesAddedAndRemovedConcurrentlyShareOneStream) {
-  test::LogCapture log;
-  FakeProvider provider;
-  auto c = makeController(provider.port(), ServerController::kUdp, false, true);
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  auto c = makeController(provider->port(), ServerController::kUdp, false, true);
   ASSERT_TRUE(eventually([&] { return c->isConnected(); }));
   std::atomic<int> nulls{0};
   std::vector<std::thread> threads;
@@ -558,13 +562,13 @@ TEST(ServerController, LeavesAddedAndRemovedConcurrentlyShareOneStream) {
 }
 
 TEST(ServerController, DestructionWhileReceivingLeavesNoThread) {
-  test::LogCapture log;
-  FakeProvider provider;
-  provider.dropsChannels = false;
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  provider->dropsChannels = false;
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     // The leaf first: a link that comes up without leaves asks for no stream.
-    auto c = makeController(provider.port(), ServerController::kUdp, false, false);
+    auto c = makeController(provider->port(), ServerController::kUdp, false, false);
     Leaf leaf;
     c->AddLeaf(1, &leaf, 0, false);
     c->start();
