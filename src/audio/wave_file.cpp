@@ -157,4 +157,56 @@ WaveFileProblem readWaveHeader(std::span<const uint8_t> bytes, WaveFileHeader& h
   return WaveFileProblem::kNone;
 }
 
+WaveFileProblem readWaveStreamHeader(const WaveByteReader& read, WaveStreamHeader& header) {
+  uint8_t head[12];
+  const size_t got = read(0, head);
+  if (got == 0) {
+    return WaveFileProblem::kEmpty;
+  }
+  if (got < sizeof head || !isId(head, "RIFF") || !isId(head + 8, "WAVE")) {
+    return WaveFileProblem::kNotRiffWave;
+  }
+  bool haveFormat = false;
+  // 64-bit positions: 4 GiB chunk sizes added up cannot wrap.
+  uint64_t position = 12;
+  for (;;) {
+    uint8_t chunk[kChunkHeaderSize];
+    const size_t n = read(position, chunk);
+    if (n == 0) {
+      return haveFormat ? WaveFileProblem::kNoData : WaveFileProblem::kNoFormat;
+    }
+    if (n < kChunkHeaderSize) {
+      return WaveFileProblem::kTruncatedChunkHeader;
+    }
+    const uint32_t length = le32(chunk + 4);
+    const uint64_t body = position + kChunkHeaderSize;
+    if (isId(chunk, "fmt ")) {
+      if (haveFormat) {
+        return WaveFileProblem::kDuplicateChunk;
+      }
+      // The fields read are all in the first 40 bytes.
+      uint8_t format[kExtensibleFormatSize];
+      const size_t wanted = std::min<size_t>(length, sizeof format);
+      if (read(body, std::span<uint8_t>(format, wanted)) < wanted) {
+        return WaveFileProblem::kTruncatedFormat;
+      }
+      if (const WaveFileProblem p = readFormat(format, wanted, header.format);
+          p != WaveFileProblem::kNone) {
+        return p;
+      }
+      header.formatChunkSize = length;
+      header.formatExtraSize = length >= kPcmFormatSize + 2 ? le16(format + kPcmFormatSize) : 0;
+      haveFormat = true;
+    } else if (isId(chunk, "data")) {
+      if (!haveFormat) {
+        return WaveFileProblem::kNoFormat;
+      }
+      header.dataOffset = body;
+      header.dataSize = length;
+      return WaveFileProblem::kNone;
+    }
+    position = body + length + (length & 1u);
+  }
+}
+
 }  // namespace zq

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -51,5 +52,31 @@ struct WaveFileHeader {
 /// and returns kNone on success; otherwise returns the first problem met and
 /// leaves `header` in an unspecified state. Pure: any thread.
 WaveFileProblem readWaveHeader(std::span<const uint8_t> bytes, WaveFileHeader& header);
+
+/// Fetches up to out.size() bytes at `offset` of a file into `out` and
+/// returns how many it got: fewer only where the file ends.
+using WaveByteReader = std::function<size_t(uint64_t offset, std::span<uint8_t> out)>;
+
+/// What the chunks in front of the samples of a WAVE file say, for a reader
+/// that reads the samples from the file itself (which may still be growing).
+struct WaveStreamHeader {
+  WaveFormat format{};
+  /// The size of the "fmt " chunk and the cbSize it states (0 when the chunk
+  /// is too short to hold one).
+  uint32_t formatChunkSize = 0;
+  uint16_t formatExtraSize = 0;
+  /// Where the samples start, and the size the "data" chunk claims (not
+  /// checked against the file: a writer that has not finished says 0).
+  uint64_t dataOffset = 0;
+  uint32_t dataSize = 0;
+};
+
+/// Walks the chunks of a WAVE file from its start up to its "data" chunk,
+/// fetching only chunk headers and the format through `read`, so that chunks
+/// of any claimed size cost nothing. The "fmt " chunk must come before the
+/// data (kNoFormat otherwise); the walk ends at the data chunk. Answers as
+/// readWaveHeader, except kNoWholeFrame, which is the caller's to judge.
+/// Pure apart from `read`: any thread.
+WaveFileProblem readWaveStreamHeader(const WaveByteReader& read, WaveStreamHeader& header);
 
 }  // namespace zq

@@ -367,6 +367,16 @@ void JRPCClient::dropLinkLocked() {
   }
 }
 
+bool JRPCClient::connectionLocalAddress(JInetAddr& out) const {
+  // live_ is cleared under the state mutex before its socket goes.
+  JAutoLock state(stateMutex_);
+  if (live_ == nullptr) {
+    return false;
+  }
+  out = live_->localAddress();
+  return true;
+}
+
 void JRPCClient::connectionLost() {
   {
     JAutoLock state(stateMutex_);

@@ -24,6 +24,7 @@
 #include "base/mutex.h"
 #include "base/thread.h"
 #include "base/waitable.h"
+#include "net/inet_addr.h"
 #include "net/socket.h"
 #include "rpc/fair_lock.h"
 #include "rpc/line_io.h"
@@ -133,6 +134,11 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   /// dropped and the supervisor reports the loss once, as for a loss an
   /// exchange finds. Nothing happens while disconnected. Any thread.
   void connectionLost();
+
+  /// The local address of the established connection into `out`; false,
+  /// with `out` untouched, while there is none. A receiver of a data stream
+  /// that the peer sends to this host names this address. Any thread.
+  bool connectionLocalAddress(JInetAddr& out) const;
 
   /// Starts the supervisor when the constructor did not. Owner only, once.
   void start() { JThread::start(0); }

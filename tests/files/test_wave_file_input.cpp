@@ -1,0 +1,158 @@
+// WAVE files read in 25 ms blocks: block sizes, counts, padding and time
+// stamps, looping, a file still being written, and the files refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "file_test_support.h"
+#include "files/wave_file_input.h"
+
+namespace zq {
+namespace {
+
+using namespace test;
+
+using WaveInputTest = FileInputTest;
+
+Bytes fmtWithExtra(uint16_t tag, uint16_t extra) {
+  Bytes b = fmt(tag, 1, 8000, 16);
+  put16(b, extra);
+  return b;
+}
+
+TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
+  struct Case {
+    const char* name;
+    Bytes file;
+    int64_t blocks;
+    uint32_t blockSize;
+    size_t dataBytes;  // before the padding
+    uint8_t silence;
+    int64_t blockMicroseconds;
+  };
+  const Case cases[] = {
+      {"8 kHz 16-bit mono",
+       riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1000))}), 3, 400, 1000, 0,
+       25000},
+      {"8-bit silence is 0x80",
+       riff({chunk("fmt ", fmt(1, 1, 8000, 8)), chunk("data", samples(450))}), 3, 200, 450, 0x80,
+       25000},
+      {"44.1 kHz stereo, chunks around",
+       riff({chunk("LIST", samples(7)), chunk("fmt ", fmt(1, 2, 44100, 16)),
+             chunk("data", samples(4 * 1102 * 2)), chunk("junk", samples(5))}),
+       2, 4 * 1102, 4 * 1102 * 2, 0, 24988},
+      {"18-byte PCM format without extra bytes",
+       riff({chunk("fmt ", fmtWithExtra(1, 0)), chunk("data", samples(800))}), 2, 400, 800, 0,
+       25000},
+      {"data chunk longer than the file",
+       riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(500), 9000, false)}), 2, 400,
+       500, 0, 25000},
+      {"no samples", riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", {}, 400)}), 0, 400, 0,
+       0, 25000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write(std::string(c.name) + ".wav", c.file);
+    const FileInfoHold info(getFileInfo(path));
+    ASSERT_NE(info, nullptr);
+    const FileDescription& d = *info->description();
+    EXPECT_EQ(d.frameCount(), c.blocks);
+    EXPECT_EQ(d.streamInfo().content(), StreamInfo::kPcm);
+    EXPECT_EQ(d.streamInfo().blockAlign() * d.streamInfo().chunk(), c.blockSize);
+    EXPECT_EQ(d.attributes().toString(", "), "allowRecording=1, original=1, crc=0, scrambling=-1");
+    const auto input = info->openInput();
+    const ReadThrough r = readThrough(*input);
+    EXPECT_EQ(r.last, FileInput::kEnd);
+    ASSERT_EQ(r.frames.size(), static_cast<size_t>(c.blocks));
+    const Bytes all = join(r.frames);
+    ASSERT_EQ(all.size(), static_cast<size_t>(c.blocks) * c.blockSize);
+    // Every file holds samples(n) as its data.
+    const Bytes data = samples(c.dataBytes);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), all.begin()));
+    EXPECT_TRUE(std::all_of(all.begin() + static_cast<long>(c.dataBytes), all.end(),
+                            [&](uint8_t b) { return b == c.silence; }));
+    for (size_t k = 0; k < r.times.size(); ++k) {
+      EXPECT_EQ(r.times[k], static_cast<int64_t>(k) * c.blockMicroseconds) << k;
+    }
+  }
+}
+
+TEST_F(WaveInputTest, RefusesWhatItCannotRead) {
+  struct Case {
+    const char* name;
+    Bytes file;
+    const char* error;  // "" when the file is not even taken for a WAVE file
+  };
+  const Bytes pcm = fmt(1, 1, 8000, 16);
+  const Case cases[] = {
+      {"AVI", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, ""},
+      {"RIFF cut before its form", {'R', 'I', 'F', 'F', 4, 0, 0, 0}, ""},
+      {"no chunk", riff({}), "invalid wave format"},
+      {"cut in a chunk header", cut(riff({chunk("fmt ", pcm)}), 20), "invalid wave format"},
+      {"cut in the format", cut(riff({chunk("fmt ", pcm)}), 4), "invalid wave format"},
+      {"data before the format", riff({chunk("data", samples(8)), chunk("fmt ", pcm)}),
+       "invalid wave format"},
+      {"no data", riff({chunk("fmt ", pcm)}), "invalid wave format"},
+      {"float samples", riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))}),
+       "invalid wave format"},
+      {"18-byte PCM format with extra bytes",
+       riff({chunk("fmt ", fmtWithExtra(1, 2)), chunk("data", samples(8))}), "invalid wave format"},
+      {"rate below one sample per block",
+       riff({chunk("fmt ", fmt(1, 1, 39, 16)), chunk("data", samples(8))}), "invalid wave format"},
+      {"block align that is not the sample size",
+       riff({chunk("fmt ", fmt(1, 2, 8000, 16, 6)), chunk("data", samples(12))}),
+       "invalid wave format"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write(std::string(c.name) + ".wav", c.file);
+    FileInfo* info = nullptr;
+    EXPECT_EQ(errorOf([&] { info = getFileInfo(path); }), c.error);
+    EXPECT_EQ(info, nullptr);
+  }
+}
+
+TEST_F(WaveInputTest, LoopsToTheFirstBlock) {
+  const std::string path =
+      write("loop.wav", riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
+  const FileInfoHold info(getFileInfo(path));
+  const auto input = info->openInput();
+  const int expected[] = {0, 0, 1, 0, 1};
+  const int64_t frames[] = {0, 1, 0, 1, 0};
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    int64_t time = -1;
+    EXPECT_EQ(input->nextFrame(nullptr, nullptr, &time, nullptr), expected[i]) << i;
+    EXPECT_EQ(input->frameNumber(), frames[i]) << i;
+    EXPECT_EQ(time, frames[i] * 25000) << i;
+  }
+}
+
+TEST_F(WaveInputTest, AGrowingFileIsReadAsFarAsItHasGrown) {
+  const Bytes head = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", {}, 0)});
+  const std::string path = write("growing.wav", head);
+  const FileInfoHold info(getFileInfo(path));
+  ASSERT_NE(info, nullptr);
+  EXPECT_TRUE(info->description()->growing());
+  EXPECT_EQ(info->description()->frameCount(), 0);
+  const auto input = info->openInput();
+  input->setLooping(false);
+  EXPECT_EQ(input->nextFrame(nullptr, nullptr, nullptr, nullptr), FileInput::kEnd);
+  std::ofstream more(path, std::ios::binary | std::ios::app);
+  const Bytes block = samples(400);
+  more.write(reinterpret_cast<const char*>(block.data()), 400).write("\x01\x02", 2).flush();
+  // One whole block is there, the half-written second one is not yet.
+  EXPECT_EQ(input->nextFrame(nullptr, nullptr, nullptr, nullptr), FileInput::kFrame);
+  Bytes got(400);
+  EXPECT_EQ(input->read(got.data(), 400), 400u);
+  EXPECT_EQ(got, block);
+  EXPECT_EQ(input->nextFrame(nullptr, nullptr, nullptr, nullptr), FileInput::kEnd);
+  EXPECT_EQ(info->description()->frameCount(), 1);
+  more.write(reinterpret_cast<const char*>(block.data()), 398).flush();
+  EXPECT_EQ(input->nextFrame(nullptr, nullptr, nullptr, nullptr), FileInput::kFrame);
+  EXPECT_EQ(input->frameNumber(), 1);
+  EXPECT_EQ(info->description()->frameCount(), 2);
+  EXPECT_EQ(info->description()->dataSize(), 800u);
+}
+
+}  // namespace
+}  // namespace zq

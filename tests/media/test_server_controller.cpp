@@ -1,0 +1,585 @@
+// The server controller against a fake provider: a real RPC service on
+// 127.0.0.1 that answers the data-channel requests with a stream description
+// and then sends numbered audio frames to the address the request named.
+// Leaves hear the link, frames arrive byte for byte over UDP and IP
+// multicast on lo, the provider's refusals and bad answers fail the stream,
+// the link's loss and return reach each leaf once, and nothing outlives the
+// controller.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/registry_key.h"
+#include "helpers/log_capture.h"
+#include "helpers/waits.h"
+#include "media/server_controller.h"
+#include "net/ip_multicast_socket.h"
+#include "net/udp_socket.h"
+#include "rpc/rpc_service.h"
+#include "stream/media_test_support.h"
+#include "stream/net_cam.h"
+#include "stream/net_mike2.h"
+#include "stream/stream_client.h"
+
+namespace zq {
+namespace {
+
+using test::AudioFrame;
+using test::eventually;
+
+enum class Answer {
+  kPcm,
+  kMp3,
+  kVideoOwn,
+  kVideoOther,
+  kVideoUnknown,
+  kOtherType,
+  kShortInfo,
+  kNoInfo,
+  kNoIp,
+  kRefuse
+};
+
+// Frames of 1 to 3 packets.
+size_t frameSize(uint32_t n) {
+  return 200 + (n * 997) % 3000;
+}
+
+std::vector<uint8_t> infoBytes(Answer a) {
+  if (a == Answer::kPcm || a == Answer::kMp3) {
+    const auto i = a == Answer::kPcm ? StreamInfo::makePcmStreamInfo(8000, 16, 1, 160)
+                                     : StreamInfo::makeMp3StreamInfo(64000, 44100, 1, 208);
+    return {i->bytes().begin(), i->bytes().end()};
+  }
+  // Type, SubType, Content, InfoSize; a video one with its 40-byte bitmap header.
+  const bool video = a != Answer::kOtherType;
+  std::vector<uint8_t> b(video ? 84 : 16);
+  const uint32_t content = a == Answer::kVideoOwn     ? StreamInfo::kWavelet97
+                           : a == Answer::kVideoOther ? StreamInfo::kYuy2
+                                                      : StreamInfo::kPcm;
+  const uint32_t words[] = {video ? 1u : 4u, 3, content, static_cast<uint32_t>(b.size())};
+  std::memcpy(b.data(), words, sizeof words);
+  if (video) {
+    b[44] = 40;
+  }
+  return a == Answer::kShortInfo ? std::vector<uint8_t>(b.begin(), b.begin() + 8) : b;
+}
+
+uint16_t freeUdpPort() {
+  JUDPSocket s;
+  s.bind(JInetAddr("127.0.0.1", 0));
+  return s.localAddress().port();
+}
+
+const JInetAddr kGroup("239.255.42.99", 0);
+const char* const kControllerName = "ServerController[test]";
+
+// The fake provider-> One sender per RPC connection, replaced by a new
+// request and stopped when the connection closes, as the real one drops its
+// channels.
+class FakeProvider : public JRPCService {
+ public:
+  explicit FakeProvider(uint16_t port = 0) : JRPCService(port, false, nullptr, "FakeProvider") {
+    registerFunctions();
+    start();
+  }
+  ~FakeProvider() override {
+    shutdown();
+    std::lock_guard l(m_);
+    senders_.clear();
+  }
+  void registerFunctions() override {
+    std::vector<Function> table;
+    for (std::string name :
+         {"addUDPClient", "addIPMClient", "getRawParams", "getParams", "getStat", "setParams"}) {
+      table.push_back(
+          {name, JRPCKind::kAnswerWithSocket,
+           [this, name](JParams& q, JParams* r, JSocket& s) { answer(name, q, *r, s); }});
+    }
+    JRPCServer::registerFunctions(std::move(table));
+  }
+  std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket) override {
+    if (line != "PING") {
+      std::lock_guard l(m_);
+      lines_.emplace_back(line);
+    }
+    return JRPCService::dispatch(line, socket);
+  }
+  void connectionClosed(JSocket& socket) override {
+    std::lock_guard l(m_);
+    if (dropsChannels) {
+      senders_.erase(&socket);
+    }
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard l(m_);
+    return lines_;
+  }
+  std::atomic<Answer> mode{Answer::kPcm};
+  uint16_t groupPort = 0;
+  // Cleared, the channels go on sending after their connection closed, so
+  // that a receiver left behind goes on receiving.
+  std::atomic<bool> dropsChannels{true};
+
+ private:
+  struct Sender {
+    Sender(std::unique_ptr<JSocket> s, JInetAddr to) : socket(std::move(s)) {
+      thread = std::thread([this, to] {
+        for (uint32_t n = 0; !stop;
+             ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+          for (const auto& p : AudioFrame::make(n, frameSize(n)).packets(n, 1400)) {
+            try {
+              socket->sendto(p.data(), p.size(), to);
+            } catch (const JError&) {
+            }
+          }
+        }
+      });
+    }
+    ~Sender() {
+      stop = true;
+      thread.join();
+    }
+    std::unique_ptr<JSocket> socket;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+  };
+
+  void answer(const std::string& name, JParams& q, JParams& r, JSocket& s) {
+    const Answer a = mode.load();
+    if (name == "getRawParams") {
+      r.set("UdpEnable", true);
+    }
+    if (name == "getStat") {
+      r.set("frames", int32_t{42});
+    }
+    if (name != "addUDPClient" && name != "addIPMClient") {
+      return;
+    }
+    if (a == Answer::kRefuse) {
+      throw JTextError("provider refuses the channel");
+    }
+    std::unique_ptr<JSocket> socket;
+    JInetAddr to;
+    if (name == "addUDPClient") {
+      std::string ip;
+      int32_t port = 0;
+      q.get("ip", ip, true);
+      q.get("port", port, true);
+      socket = std::make_unique<JUDPSocket>();
+      to = JInetAddr(ip, static_cast<uint16_t>(port));
+    } else {
+      to = JInetAddr(kGroup.address(), groupPort);
+      socket = std::make_unique<JIPMulticastSocket>(to, true, false, JInetAddr("127.0.0.1", 0));
+      if (a != Answer::kNoIp) {
+        r.set("ip", to.hostText());
+      }
+      r.set("port", int32_t{groupPort});
+    }
+    if (a != Answer::kNoInfo) {
+      const std::vector<uint8_t> b = infoBytes(a);
+      r.set("StreamInfo", b.data(), b.size());
+    }
+    r.set("Quality", int32_t{75});
+    r.set("Skip", int32_t{2});
+    if (a == Answer::kVideoOwn || a == Answer::kVideoOther) {
+      return;  // audio frames only
+    }
+    std::lock_guard l(m_);
+    senders_[&s] = std::make_unique<Sender>(std::move(socket), to);
+  }
+
+  mutable std::mutex m_;
+  std::vector<std::string> lines_;
+  std::map<JSocket*, std::unique_ptr<Sender>> senders_;
+};
+
+// The tests keep the provider and the log capture on the heap: a mutex
+// without a destructor call at a stack address another test used before is
+// the same lock to ThreadSanitizer, which then sees cycles that are none.
+
+// A leaf that records what it hears; linkDown answers `keep`.
+class Leaf : public LinkNotifier {
+ public:
+  explicit Leaf(bool keepIt = true) : keep(keepIt) {}
+  virtual ~Leaf() = default;
+  bool linkDown(const JError* reason, uint32_t context) override {
+    std::lock_guard l(m_);
+    downs.push_back(reason != nullptr ? reason->message() : "(none)");
+    contexts.push_back(context);
+    return keep;
+  }
+  void linkUp(JStream* stream, uint32_t context) override {
+    std::lock_guard l(m_);
+    ups.push_back(stream);
+    contexts.push_back(context);
+  }
+  size_t upCount() {
+    std::lock_guard l(m_);
+    return ups.size();
+  }
+  size_t downCount() {
+    std::lock_guard l(m_);
+    return downs.size();
+  }
+  JStream* lastStream() {
+    std::lock_guard l(m_);
+    return ups.empty() ? nullptr : ups.back();
+  }
+  const bool keep;
+  std::vector<JStream*> ups;
+  std::vector<std::string> downs;
+  std::vector<uint32_t> contexts;
+
+ private:
+  std::mutex m_;
+};
+
+// Reads `count` frames of `stream` and checks each against what the provider
+// sent under its number; detaches before returning.
+void expectFramesOf(JStream* stream, int count) {
+  ASSERT_NE(stream, nullptr);
+  StreamClient reader;
+  reader.setTimeout(10000);
+  reader.listen(stream);
+  std::atomic<bool> stop{false};
+  for (int i = 0; i < count; ++i) {
+    const StreamFrameHeader* h = frameHeaderOf(reader.readNext(&stop));
+    const AudioFrame f = AudioFrame::make(h->keyWord - 0xA0000, frameSize(h->keyWord - 0xA0000));
+    ASSERT_EQ(h->keyWord, f.tail.keyWord);
+    ASSERT_EQ(h->size, f.data.size());
+    EXPECT_EQ(std::memcmp(h->payload(), f.data.data(), f.data.size()), 0) << "frame " << i;
+  }
+  reader.unlock();
+  reader.listen(nullptr);
+}
+
+std::unique_ptr<ServerController> makeController(uint16_t port, int32_t proto, bool connectNow,
+                                                 bool startThread) {
+  return std::make_unique<ServerController>("127.0.0.1", port, proto, 5000, true, connectNow,
+                                            startThread, false, true, 4000, nullptr,
+                                            kControllerName);
+}
+
+bool multicastOnLo(uint16_t port) {
+  try {
+    const JInetAddr group(kGroup.address(), port);
+    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
+    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
+    in.setReadTimeout(1000);
+    char b[4] = "abc";
+    out.write(b, sizeof b);
+    return in.read(b, sizeof b) == sizeof b;
+  } catch (const JError&) {
+    return false;
+  }
+}
+
+// The controller's threads (its supervisor and its receiver) by the name
+// they carry, as far as the system keeps it.
+size_t controllerThreads() {
+  size_t n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    n += name.starts_with(std::string_view(kControllerName).substr(0, 15)) ? 1 : 0;
+  }
+  return n;
+}
+
+TEST(ServerController, ProtocolNamesParseOnlyInLowerCaseAndSelectorsCycle) {
+  struct Case {
+    const char* text;
+    int32_t number;
+    const char* upper;
+  } const cases[] = {{"udp", 1, "UDP"}, {"svc", 2, "SVC"},    {"pvc", 3, "PVC"},
+                     {"ipm", 4, "IPM"}, {"UDP", -1, nullptr}, {"tcp", -1, nullptr},
+                     {"", -1, nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ServerController::parseProto(c.text), c.number);
+    if (c.upper != nullptr) {
+      EXPECT_STREQ(ServerController::protoName(c.number, false), c.text);
+      EXPECT_STREQ(ServerController::protoName(c.number, true), c.upper);
+    }
+  }
+  EXPECT_EQ(ServerController::protoName(5), nullptr);
+  int s = 0;
+  for (int i = 0; i < 300 && s != 254; ++i) {
+    s = ServerController::nextAtmSelector();
+    ASSERT_GE(s, 11);
+  }
+  ASSERT_EQ(s, 254);
+  EXPECT_EQ(ServerController::nextAtmSelector(), 11);
+  EXPECT_EQ(ServerController::nextAtmSelector(), 12);
+}
+
+// Leaves added before the link comes up hear nothing until it does; then
+// each leaf with a notifier hears linkUp once, with its context, and the
+// frames arrive byte for byte.
+class Transports : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(Transports, LeavesHearLinkUpAndTheFramesArriveByteForByte) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  provider->groupPort = freeUdpPort();
+  if (GetParam() == ServerController::kIpm && !multicastOnLo(provider->groupPort)) {
+    GTEST_SKIP() << "no IP multicast on lo here (run the suite in its network namespace)";
+  }
+  auto c = makeController(provider->port(), GetParam(), false, false);
+  Leaf a, b, replaced;
+  EXPECT_EQ(c->AddLeaf(1, &replaced, 0x99, false), nullptr);
+  EXPECT_EQ(c->AddLeaf(2, &b, 0x20, false), nullptr);
+  EXPECT_EQ(c->AddLeaf(3, nullptr, 0x30, false), nullptr);
+  int count = 0;
+  c->AddLeaf(1, &a, 0x10, false, &count);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(a.upCount() + b.upCount() + a.downCount() + b.downCount(), 0u);
+  c->start();
+  ASSERT_TRUE(eventually([&] { return a.upCount() == 1 && b.upCount() == 1; }));
+  EXPECT_EQ(replaced.upCount(), 0u);
+  EXPECT_EQ(a.ups[0], b.ups[0]);
+  EXPECT_EQ(a.contexts, std::vector<uint32_t>{0x10});
+  EXPECT_EQ(b.contexts, std::vector<uint32_t>{0x20});
+  EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
+  EXPECT_EQ(c->multicast(), GetParam() == ServerController::kIpm);
+  expectFramesOf(a.ups[0], 12);
+  const std::string request = provider->lines().at(0);
+  if (GetParam() == ServerController::kUdp) {
+    EXPECT_TRUE(request.starts_with("addUDPClient(ip=\"127.0.0.1\", port=")) << request;
+  } else {
+    EXPECT_EQ(request, "addIPMClient(nop=0)");
+  }
+  EXPECT_EQ(c->leafContext(2), 0x20u);
+  c->setLeafContext(2, 0x21);
+  EXPECT_EQ(c->leafContext(2), 0x21u);
+  EXPECT_EQ(c->leafContext(7), 0u);
+  EXPECT_EQ(c->removeLeaf(1), 2);
+  EXPECT_NE(c->currentStream(), nullptr);
+  c->removeLeaf(2);
+  EXPECT_EQ(c->removeLeaf(3), 0);
+  EXPECT_EQ(c->currentStream(), nullptr);
+  EXPECT_EQ(c->linkState(), ServerController::kNeverLinked);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerController, Transports,
+                         ::testing::Values(ServerController::kUdp, ServerController::kIpm),
+                         [](const auto& p) { return ServerController::protoName(p.param, true); });
+
+// Each fault makes the stream fail: AddLeaf with create-now throws it to the
+// caller; on link-up it is logged as caught and no leaf hears linkUp.
+TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
+  auto log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c %m");
+  struct Case {
+    const char* name;
+    int32_t proto;
+    Answer answer;
+    const char* error;
+    bool asked;  // the provider was asked for a channel
+  } const cases[] = {
+      {"refused", 1, Answer::kRefuse, "FAILED provider refuses the channel", true},
+      {"description cut short", 1, Answer::kShortInfo, "description shorter than its header", true},
+      {"no description", 1, Answer::kNoInfo, "RPCMissingParameter: 'StreamInfo'", true},
+      {"neither audio nor video", 1, Answer::kOtherType, "invalid stream info type", true},
+      {"unknown video format", 1, Answer::kVideoUnknown, "invalid video format", true},
+      {"multicast without ip", 4, Answer::kNoIp, "RPCMissingParameter: 'ip'", true},
+      {"pvc", 3, Answer::kPcm, "invalid protocol", false},
+      {"svc on this platform", 2, Answer::kPcm,
+       "An address incompatible with the requested protocol was used", false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto provider = std::make_unique<FakeProvider>();
+    provider->mode = k.answer;
+    provider->groupPort = freeUdpPort();
+    auto now = makeController(provider->port(), k.proto, true, false);
+    Leaf leaf;
+    try {
+      now->AddLeaf(1, &leaf, 0, true);
+      ADD_FAILURE() << "nothing thrown";
+    } catch (const JError& e) {
+      EXPECT_NE(e.message().find(k.error), std::string::npos) << e.message();
+    }
+    EXPECT_EQ(now->currentStream(), nullptr);
+    EXPECT_EQ(provider->lines().size(), k.asked ? 1u : 0u);
+
+    log->clear();
+    auto later = makeController(provider->port(), k.proto, false, false);
+    later->AddLeaf(1, &leaf, 0, false);
+    later->start();
+    EXPECT_TRUE(eventually([&] {
+      return std::ranges::any_of(log->records(), [&](const test::LogCapture::Record& r) {
+        return r.text.starts_with("Exception CATCH ") && r.text.find(k.error) != std::string::npos;
+      });
+    }));
+    EXPECT_EQ(leaf.upCount() + leaf.downCount(), 0u);
+    EXPECT_EQ(later->currentStream(), nullptr);
+  }
+}
+
+// The receiver follows the description; its queue size comes from the
+// registry or its default.
+TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry) {
+  auto log = std::make_unique<test::LogCapture>();  // and the registry of this test
+  struct Case {
+    const char* name;
+    Answer answer;
+    const char* value;  // set to 20 first, or null
+    int queue;
+    bool video;
+  } const cases[] = {
+      {"pcm, default", Answer::kPcm, nullptr, 6, false},
+      {"pcm, AudioQueue", Answer::kPcm, "AudioQueue", 20, false},
+      {"pcm ignores AudioTemporalQueue", Answer::kPcm, "AudioTemporalQueue", 6, false},
+      {"mp3, default", Answer::kMp3, nullptr, 10, false},
+      {"mp3, AudioTemporalQueue", Answer::kMp3, "AudioTemporalQueue", 20, false},
+      {"mp3 ignores AudioQueue", Answer::kMp3, "AudioQueue", 10, false},
+      {"own video, Queue", Answer::kVideoOwn, "Queue", 20, true},
+      {"own video ignores TemporalQueue", Answer::kVideoOwn, "TemporalQueue", 6, true},
+      {"other video, default", Answer::kVideoOther, nullptr, 10, true},
+      {"other video, TemporalQueue", Answer::kVideoOther, "TemporalQueue", 20, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta");
+    for (const char* n : {"AudioQueue", "AudioTemporalQueue", "Queue", "TemporalQueue"}) {
+      key.deleteValue(n);
+    }
+    if (k.value != nullptr) {
+      key.setDword(k.value, 20);
+    }
+    auto provider = std::make_unique<FakeProvider>();
+    provider->mode = k.answer;
+    auto c = makeController(provider->port(), ServerController::kUdp, true, false);
+    JStream* stream = c->AddLeaf(1, nullptr, 0, true);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(dynamic_cast<NetCam*>(stream) != nullptr, k.video);
+    EXPECT_EQ(dynamic_cast<NetMike2*>(stream) != nullptr, !k.video);
+    char answer[16] = {};
+    ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
+    EXPECT_EQ(std::stoi(answer), k.queue);
+    if (k.video) {
+      EXPECT_EQ(c->videoTuning().quality, 75);
+      EXPECT_EQ(c->videoTuning().maxFrameSize, 0);
+      EXPECT_EQ(c->videoTuning().skip, 2);
+    }
+  }
+}
+
+// The provider goes: every leaf hears linkDown exactly once, one answering
+// false is dropped, a leaf added meanwhile hears linkDown at once. The
+// provider comes back on its port: the remaining leaves hear linkUp with a
+// new stream whose frames arrive, and nobody hears a second linkDown.
+TEST(ServerController, TheProviderGoingAndComingBackIsToldOnceEachWay) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  const uint16_t port = provider->port();
+  auto c = makeController(port, ServerController::kUdp, false, false);
+  Leaf keeps, drops(false), late;
+  c->AddLeaf(1, &keeps, 1, false);
+  c->AddLeaf(2, &drops, 2, false);
+  c->start();
+  ASSERT_TRUE(eventually([&] { return keeps.upCount() == 1 && drops.upCount() == 1; }));
+  expectFramesOf(keeps.lastStream(), 3);
+
+  provider.reset();
+  ASSERT_TRUE(eventually([&] { return keeps.downCount() == 1 && drops.downCount() == 1; }));
+  EXPECT_EQ(keeps.downs, std::vector<std::string>{"Connection Lost"});
+  EXPECT_EQ(c->leafCount(), 1u);
+  EXPECT_EQ(c->currentStream(), nullptr);
+  EXPECT_EQ(c->linkState(), ServerController::kLinkDown);
+  c->AddLeaf(3, &late, 3, false);
+  EXPECT_EQ(late.downs, std::vector<std::string>{"(none)"});
+
+  provider = std::make_unique<FakeProvider>(port);
+  ASSERT_TRUE(eventually([&] { return keeps.upCount() == 2 && late.upCount() == 1; }));
+  EXPECT_EQ(keeps.lastStream(), late.lastStream());
+  expectFramesOf(keeps.lastStream(), 3);
+  EXPECT_EQ(provider->lines().size(), 1u);  // a new channel of the new provider
+  EXPECT_EQ(keeps.downCount(), 1u);
+  EXPECT_EQ(drops.upCount(), 1u);
+  EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
+}
+
+// Without a protocol no channel is asked for: leaves hear linkUp without a
+// stream, and the controller serves the requests passed through it.
+TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrough) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  auto c = makeController(provider->port(), ServerController::kNoProto, false, false);
+  Leaf leaf;
+  EXPECT_EQ(c->AddLeaf(1, &leaf, 5, true), nullptr);
+  c->start();
+  ASSERT_TRUE(eventually([&] { return leaf.upCount() == 1; }));
+  EXPECT_EQ(leaf.ups, std::vector<JStream*>{nullptr});
+  JParams p;
+  p.set("Volume", int32_t{7});
+  c->setParams(p);
+  EXPECT_TRUE(c->getRawParams().find("UdpEnable", false) != nullptr);
+  c->getParams();
+  EXPECT_TRUE(c->getStat().find("frames", false) != nullptr);
+  EXPECT_EQ(provider->lines(),
+            (std::vector<std::string>{"setParams(Volume=7)", "getRawParams(nop=0)",
+                                      "getParams(nop=0)", "getStat(nop=0)"}));
+}
+
+// Leaves come and go from several threads, each creating the stream, while
+// the link is up; the last one out takes the stream with it.
+TEST(ServerController, LeavesAddedAndRemovedConcurrentlyShareOneStream) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  auto c = makeController(provider->port(), ServerController::kUdp, false, true);
+  ASSERT_TRUE(eventually([&] { return c->isConnected(); }));
+  std::atomic<int> nulls{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      Leaf leaf;
+      for (uint32_t i = 0; i < 8; ++i) {
+        nulls += c->AddLeaf(t * 100 + i, &leaf, i, true) == nullptr ? 1 : 0;
+        c->removeLeaf(t * 100 + i);
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(nulls.load(), 0);
+  EXPECT_EQ(c->leafCount(), 0u);
+  EXPECT_EQ(c->currentStream(), nullptr);
+  EXPECT_EQ(c->linkState(), ServerController::kNeverLinked);
+}
+
+TEST(ServerController, DestructionWhileReceivingLeavesNoThread) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  provider->dropsChannels = false;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // The leaf first: a link that comes up without leaves asks for no stream.
+    auto c = makeController(provider->port(), ServerController::kUdp, false, false);
+    Leaf leaf;
+    c->AddLeaf(1, &leaf, 0, false);
+    c->start();
+    ASSERT_TRUE(eventually([&] { return leaf.upCount() == 1; }));
+    expectFramesOf(leaf.lastStream(), 2);
+    EXPECT_EQ(controllerThreads(), 2u);
+    c.reset();
+    EXPECT_EQ(leaf.downCount(), 0u);
+    EXPECT_TRUE(eventually([] { return controllerThreads() == 0; }));
+  }
+}
+
+}  // namespace
+}  // namespace zq
