@@ -127,6 +127,28 @@ HRESULT readAll(IStream* s, void* data, ULONG size) {
   return FAILED(hr) ? hr : read == size ? S_OK : E_FAIL;
 }
 
+// Runs `operation`, which may wait for a controller's event thread, while
+// this thread keeps serving its apartment: that event thread may itself be
+// waiting to deliver a link event into this apartment. Outside a
+// single-threaded apartment there is nothing to serve.
+template <class Operation>
+auto servingApartment(Operation&& operation) {
+  if (apartmentMessageSignal() == nullptr) {
+    return operation();
+  }
+  std::atomic<bool> done{false};
+  decltype(operation()) result{};
+  std::thread worker([&] {
+    result = operation();
+    done = true;
+  });
+  while (!done) {
+    waitApartmentMessages(10);
+  }
+  worker.join();
+  return result;
+}
+
 // The 16 x 16 toolbox picture: a loudspeaker on white.
 constexpr const char* kPicture[kBitmapSize] = {
     "................", "................", "........#.......", ".......##...#...",
@@ -331,22 +353,11 @@ void JZQAudioOutputCtrl::finalConstruct() {
 void JZQAudioOutputCtrl::finalRelease() {
   unsubscribe(&events_);
   closing_ = true;
-  // A controller being deleted waits for a link event in progress, and that
-  // event may be waiting to run in this thread's apartment: keep pumping
-  // while another thread deletes the group.
-  if (apartmentMessageSignal() == nullptr) {
+  // Deleting the controllers waits for a link event in progress.
+  servingApartment([this] {
     group_.reset();
-    return;
-  }
-  std::atomic<bool> done{false};
-  std::thread deleter([&] {
-    group_.reset();
-    done = true;
+    return 0;
   });
-  while (!done) {
-    waitApartmentMessages(10);
-  }
-  deleter.join();
 }
 
 HRESULT JZQAudioOutputCtrl::QueryInterface(REFIID riid, void** object) {
@@ -449,7 +460,8 @@ HRESULT JZQAudioOutputCtrl::put_TimeOut(LONG timeOut) {
 // ---- methods ----------------------------------------------------------------
 
 HRESULT JZQAudioOutputCtrl::Rehash(BSTR name, LONG* result) {
-  *result = group_->Rehash(text(name));
+  const std::string n = text(name);
+  *result = servingApartment([&] { return group_->Rehash(n); });
   return S_OK;
 }
 
@@ -560,11 +572,12 @@ HRESULT JZQAudioOutputCtrl::StreamMic(LONG* result) {
 }
 
 HRESULT JZQAudioOutputCtrl::AddToGroupAndConnect(LONG* result) {
-  *result = group_->AddToGroupAndConnect();
+  *result = servingApartment([this] { return group_->AddToGroupAndConnect(); });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::DeleteFromGroup(BSTR name, LONG* result) {
-  *result = group_->DeleteFromGroup(text(name));
+  const std::string n = text(name);
+  *result = servingApartment([&] { return group_->DeleteFromGroup(n); });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::GetStatusOf(BSTR name, LONG* result) {
@@ -572,11 +585,17 @@ HRESULT JZQAudioOutputCtrl::GetStatusOf(BSTR name, LONG* result) {
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::RehashGroup() {
-  group_->RehashGroup();
+  servingApartment([this] {
+    group_->RehashGroup();
+    return 0;
+  });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::ResetGroup() {
-  group_->ResetGroup();
+  servingApartment([this] {
+    group_->ResetGroup();
+    return 0;
+  });
   return S_OK;
 }
 
