@@ -64,9 +64,9 @@ const std::vector<JRegistryKeySpec>& registrationKeys() {
   return keys;
 }
 
-std::string modulePath() {
+std::string modulePathOf(const void* address) {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&modulePath), &info) == 0 || info.dli_fname == nullptr) {
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
     return {};
   }
   return info.dli_fname;

@@ -20,11 +20,11 @@ HRESULT getClassObject(REFCLSID clsid, REFIID iid, void** out);
 HRESULT canUnloadNow();
 /// The keys under HKEY_CLASSES_ROOT, with %MODULE% for the module's path.
 const std::vector<JRegistryKeySpec>& registrationKeys();
-/// The path of the file holding this code (the shared library, or the
-/// program it is linked into).
-std::string modulePath();
+/// The path of the file (the shared library, or a program) that holds the
+/// code or data at `address`; empty when none does.
+std::string modulePathOf(const void* address);
 /// Writes (removes) the keys, %MODULE% replaced by `module`.
-HRESULT registerServer(const std::string& module = modulePath());
-HRESULT unregisterServer(const std::string& module = modulePath());
+HRESULT registerServer(const std::string& module);
+HRESULT unregisterServer(const std::string& module);
 
 }  // namespace zq::activex

@@ -6,6 +6,15 @@
 using zq::com::GUID;
 using zq::com::HRESULT;
 
+namespace {
+// Its address is in this library whatever the host links: the library's
+// other functions may resolve to a host's copies of them.
+const char kAnchor = 0;
+std::string thisLibrary() {
+  return zq::activex::modulePathOf(&kAnchor);
+}
+}  // namespace
+
 HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** out) {
   return zq::activex::getClassObject(clsid, iid, out);
 }
@@ -15,9 +24,9 @@ HRESULT DllCanUnloadNow() {
 }
 
 HRESULT DllRegisterServer() {
-  return zq::activex::registerServer();
+  return zq::activex::registerServer(thisLibrary());
 }
 
 HRESULT DllUnregisterServer() {
-  return zq::activex::unregisterServer();
+  return zq::activex::unregisterServer(thisLibrary());
 }
