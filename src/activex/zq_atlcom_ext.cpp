@@ -26,40 +26,74 @@ std::string textOf(const VARIANT& value) {
 
 const char* vartypeName(VARTYPE vt) {
   switch (vt) {
-    case 2: return "VT_I2";
-    case 3: return "VT_I4";
-    case 4: return "VT_R4";
-    case 5: return "VT_R8";
-    case 6: return "VT_CY";
-    case 7: return "VT_DATE";
-    case 8: return "VT_BSTR";
-    case 0x0B: return "VT_BOOL";
-    case 0x0C: return "VT_VARIANT";
-    case 0x0D: return "VT_UNKNOWN";
-    case 0x0E: return "VT_DECIMAL";
-    case 0x10: return "VT_I1";
-    case 0x11: return "VT_UI1";
-    case 0x12: return "VT_UI2";
-    case 0x13: return "VT_UI4";
-    case 0x14: return "VT_I8";
-    case 0x15: return "VT_UI8";
-    case 0x16: return "VT_INT";
-    case 0x17: return "VT_UINT";
-    case 0x18: return "VT_VOID";
-    case 0x19: return "VT_HRESULT";
-    case 0x1A: return "VT_PTR";
-    case 0x1B: return "VT_SAFEARRAY";
-    case 0x1C: return "VT_CARRAY";
-    case 0x1E: return "VT_LPSTR";
-    case 0x1F: return "VT_LPWSTR";
-    case 0x25: return "VT_INT_PTR";
-    case 0x26: return "VT_UINT_PTR";
-    case 0x40: return "VT_FILETIME";
-    case 0x41: return "VT_BLOB";
-    case 0x47: return "VT_CF";
-    case 0x48: return "VT_CLSID";
-    case 0x0FFF: return "VT_BSTR_BLOB";
-    default: return "Unknown";
+    case 2:
+      return "VT_I2";
+    case 3:
+      return "VT_I4";
+    case 4:
+      return "VT_R4";
+    case 5:
+      return "VT_R8";
+    case 6:
+      return "VT_CY";
+    case 7:
+      return "VT_DATE";
+    case 8:
+      return "VT_BSTR";
+    case 0x0B:
+      return "VT_BOOL";
+    case 0x0C:
+      return "VT_VARIANT";
+    case 0x0D:
+      return "VT_UNKNOWN";
+    case 0x0E:
+      return "VT_DECIMAL";
+    case 0x10:
+      return "VT_I1";
+    case 0x11:
+      return "VT_UI1";
+    case 0x12:
+      return "VT_UI2";
+    case 0x13:
+      return "VT_UI4";
+    case 0x14:
+      return "VT_I8";
+    case 0x15:
+      return "VT_UI8";
+    case 0x16:
+      return "VT_INT";
+    case 0x17:
+      return "VT_UINT";
+    case 0x18:
+      return "VT_VOID";
+    case 0x19:
+      return "VT_HRESULT";
+    case 0x1A:
+      return "VT_PTR";
+    case 0x1B:
+      return "VT_SAFEARRAY";
+    case 0x1C:
+      return "VT_CARRAY";
+    case 0x1E:
+      return "VT_LPSTR";
+    case 0x1F:
+      return "VT_LPWSTR";
+    case 0x25:
+      return "VT_INT_PTR";
+    case 0x26:
+      return "VT_UINT_PTR";
+    case 0x40:
+      return "VT_FILETIME";
+    case 0x41:
+      return "VT_BLOB";
+    case 0x47:
+      return "VT_CF";
+    case 0x48:
+      return "VT_CLSID";
+    case 0x0FFF:
+      return "VT_BSTR_BLOB";
+    default:
+      return "Unknown";
   }
 }
 

@@ -111,12 +111,11 @@ class EventDispatchLog : public IDispatch {
                         DISPID* /*ids*/) override {
     return E_NOTIMPL;
   }
-  HRESULT Invoke(DISPID member, REFIID /*riid*/, LCID /*lcid*/, WORD /*flags*/,
-                 DISPPARAMS* params, VARIANT* /*result*/, EXCEPINFO* /*excepInfo*/,
-                 UINT* /*argErr*/) override {
+  HRESULT Invoke(DISPID member, REFIID /*riid*/, LCID /*lcid*/, WORD /*flags*/, DISPPARAMS* params,
+                 VARIANT* /*result*/, EXCEPINFO* /*excepInfo*/, UINT* /*argErr*/) override {
     const JCallDescription d = describeCall(member, params, typeInfo_.get());
-    traceRecord("EventDispatchLog<%s>: Firing event %s (%s)", Class::runtimeName,
-                d.member.c_str(), d.arguments.c_str());
+    traceRecord("EventDispatchLog<%s>: Firing event %s (%s)", Class::runtimeName, d.member.c_str(),
+                d.arguments.c_str());
     return S_OK;
   }
 

@@ -36,8 +36,10 @@ std::string text(BSTR s) {
 
 // Runs every call of the dual interface in the control's apartment, for a
 // thread that got the control through GetId's stream or the interface table.
-#define ZQ_FORWARD(Name, Params, Args) \
-  HRESULT Name Params override { return forward([&](IZQAudioOutputCtrl* zqTarget) { return zqTarget->Name Args; }); }
+#define ZQ_FORWARD(Name, Params, Args)                                                 \
+  HRESULT Name Params override {                                                       \
+    return forward([&](IZQAudioOutputCtrl* zqTarget) { return zqTarget->Name Args; }); \
+  }
 
 struct ControlProxy : JDispatchProxy<IZQAudioOutputCtrl> {
   using JDispatchProxy::JDispatchProxy;
@@ -73,7 +75,8 @@ struct ControlProxy : JDispatchProxy<IZQAudioOutputCtrl> {
              (a, b, c, d, e, f))
   ZQ_FORWARD(SetLocalAAM_AtmConfig, (LONG a, LONG b, BSTR c, LONG d, LONG e, LONG* f),
              (a, b, c, d, e, f))
-  ZQ_FORWARD(SetLocalAAM_IpmConfig, (LONG a, LONG b, LONG c, BSTR d, LONG e, LONG f, LONG g, LONG* h),
+  ZQ_FORWARD(SetLocalAAM_IpmConfig,
+             (LONG a, LONG b, LONG c, BSTR d, LONG e, LONG f, LONG g, LONG* h),
              (a, b, c, d, e, f, g, h))
   ZQ_FORWARD(StreamFiles, (BSTR a, LONG b, LONG* c), (a, b, c))
   ZQ_FORWARD(StreamMic, (LONG * a), (a))
@@ -197,12 +200,10 @@ inline constexpr JMemberDesc kControlMembers[] = {
         "method SetHardSource"),
     M::method<&C::SetParams>(12, "SetParams", {{"Params", VT_BSTR}}, "method SetParams"),
     M::method<&C::ExtractInteger>(
-        14, "ExtractInteger",
-        {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_I4, kOut}},
+        14, "ExtractInteger", {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_I4, kOut}},
         "method ExtractInteger"),
     M::method<&C::ExtractBoolean>(
-        15, "ExtractBoolean",
-        {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_I4, kOut}},
+        15, "ExtractBoolean", {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_I4, kOut}},
         "method ExtractBoolean"),
     M::method<&C::SetNetSource>(
         16, "SetNetSource",
@@ -274,8 +275,7 @@ inline constexpr JMemberDesc kControlMembers[] = {
         {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_BSTR, kOut}},
         "method ExtractString"),
     M::method<&C::ExtractNumber>(
-        37, "ExtractNumber",
-        {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_R8, kOut}},
+        37, "ExtractNumber", {{"Parameter", VT_BSTR}, {"Params", VT_BSTR}, {"Value", VT_R8, kOut}},
         "method ExtractNumber"),
 };
 constexpr JTypeDescription kIZQAudioOutputCtrlType{"IZQAudioOutputCtrl",
@@ -303,13 +303,10 @@ inline constexpr JImplementedType kClassInterfaces[] = {
     {&kIZQAudioOutputCtrlType, IMPLTYPEFLAG_FDEFAULT},
     {&kIZQAudioOutputCtrlEventsType, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
 };
-constexpr JTypeDescription kZQAudioOutputCtrlClassType{"ZQAudioOutputCtrl",
-                                                       CLSID_ZQAudioOutputCtrl,
-                                                       TKIND_COCLASS,
-                                                       "ZQAudioOutputCtrl Class",
-                                                       TYPEFLAG_FCANCREATE,
-                                                       {},
-                                                       kClassInterfaces};
+constexpr JTypeDescription kZQAudioOutputCtrlClassType{
+    "ZQAudioOutputCtrl",       CLSID_ZQAudioOutputCtrl, TKIND_COCLASS,
+    "ZQAudioOutputCtrl Class", TYPEFLAG_FCANCREATE,     {},
+    kClassInterfaces};
 
 // ---- construction and release ---------------------------------------------
 
@@ -765,9 +762,9 @@ HRESULT JZQAudioOutputCtrl::Load(IStream* stream) {
         return E_FAIL;
       }
       value.vt = VT_BSTR;
-      value.bstrVal = bytes == 0 ? nullptr
-                                 : SysAllocStringLen(chars.data(),
-                                                     static_cast<UINT>(chars.size() - 1));
+      value.bstrVal = bytes == 0
+                          ? nullptr
+                          : SysAllocStringLen(chars.data(), static_cast<UINT>(chars.size() - 1));
     } else if (vt == VT_I4) {
       value.vt = VT_I4;
       if (FAILED(readAll(stream, &value.lVal, sizeof value.lVal))) {
@@ -778,8 +775,8 @@ HRESULT JZQAudioOutputCtrl::Load(IStream* stream) {
     }
     DISPID put = DISPID_PROPERTYPUT;
     DISPPARAMS params{&value, &put, 1, 1};
-    if (HRESULT hr = Invoke(p.dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
-                            &params, nullptr, nullptr, nullptr);
+    if (HRESULT hr = Invoke(p.dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
+                            nullptr, nullptr, nullptr);
         FAILED(hr)) {
       return hr;
     }
@@ -891,8 +888,7 @@ HRESULT JZQAudioOutputCtrl::Draw(DWORD aspect, const RECTL* bounds, JPixelBuffer
     return S_OK;
   }
   const uint32_t* bitmap = toolboxBitmap();
-  for (LONG y = std::max<LONG>(bounds->top, 0); y < std::min(bounds->bottom, target->height);
-       ++y) {
+  for (LONG y = std::max<LONG>(bounds->top, 0); y < std::min(bounds->bottom, target->height); ++y) {
     const LONG sy = (y - bounds->top) * kBitmapSize / h;
     for (LONG x = std::max<LONG>(bounds->left, 0); x < std::min(bounds->right, target->width);
          ++x) {

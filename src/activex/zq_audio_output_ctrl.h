@@ -104,8 +104,8 @@ class JZQAudioOutputCtrl final
   HRESULT GetParamsOf(BSTR name, BSTR* params) override;
   HRESULT SetParamsOf(BSTR name, BSTR params, LONG* result) override;
   HRESULT ResetSource() override;
-  HRESULT SetLocalAAM_UdpConfig(LONG available, LONG ofInterface, LONG precedence,
-                                LONG sourcePort, LONG mtu, LONG* result) override;
+  HRESULT SetLocalAAM_UdpConfig(LONG available, LONG ofInterface, LONG precedence, LONG sourcePort,
+                                LONG mtu, LONG* result) override;
   HRESULT SetLocalAAM_AtmConfig(LONG available, LONG multicast, BSTR qos, LONG ofInterface,
                                 LONG chunk, LONG* result) override;
   HRESULT SetLocalAAM_IpmConfig(LONG available, LONG ofInterface, LONG precedence, BSTR addr,

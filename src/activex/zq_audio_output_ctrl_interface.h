@@ -56,11 +56,10 @@ struct IZQAudioOutputCtrl : IDispatch {
   virtual HRESULT ResetSource() = 0;
   virtual HRESULT SetLocalAAM_UdpConfig(LONG available, LONG ofInterface, LONG precedence,
                                         LONG sourcePort, LONG mtu, LONG* result) = 0;
-  virtual HRESULT SetLocalAAM_AtmConfig(LONG available, LONG multicast, BSTR qos,
-                                        LONG ofInterface, LONG chunk, LONG* result) = 0;
+  virtual HRESULT SetLocalAAM_AtmConfig(LONG available, LONG multicast, BSTR qos, LONG ofInterface,
+                                        LONG chunk, LONG* result) = 0;
   virtual HRESULT SetLocalAAM_IpmConfig(LONG available, LONG ofInterface, LONG precedence,
-                                        BSTR addr, LONG port, LONG ttl, LONG mtu,
-                                        LONG* result) = 0;
+                                        BSTR addr, LONG port, LONG ttl, LONG mtu, LONG* result) = 0;
   virtual HRESULT StreamFiles(BSTR files, LONG looping, LONG* result) = 0;
   virtual HRESULT StreamMic(LONG* result) = 0;
   virtual HRESULT GetStatOf(BSTR name, BSTR* params) = 0;

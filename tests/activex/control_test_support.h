@@ -46,9 +46,12 @@ class Call {
     // Out slots were reserved up front, so the pointers stay valid.
     size_t l = 0, b = 0, r = 0;
     for (VARIANT& v : args_) {
-      if (v.vt == (VT_BYREF | VT_I4)) v.plVal = &longs_[l++];
-      if (v.vt == (VT_BYREF | VT_BSTR)) v.pbstrVal = bstrs_[b++].put();
-      if (v.vt == (VT_BYREF | VT_R8)) v.pdblVal = &doubles_[r++];
+      if (v.vt == (VT_BYREF | VT_I4))
+        v.plVal = &longs_[l++];
+      if (v.vt == (VT_BYREF | VT_BSTR))
+        v.pbstrVal = bstrs_[b++].put();
+      if (v.vt == (VT_BYREF | VT_R8))
+        v.pdblVal = &doubles_[r++];
     }
     std::vector<VARIANT> reversed(args_.rbegin(), args_.rend());
     DISPID put = DISPID_PROPERTYPUT;
@@ -92,7 +95,8 @@ class Call {
   }
   ~Call() {
     for (VARIANT& v : args_) {
-      if (v.vt == VT_BSTR) VariantClear(&v);
+      if (v.vt == VT_BSTR)
+        VariantClear(&v);
     }
   }
   Call(const Call&) = delete;

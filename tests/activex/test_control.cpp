@@ -48,7 +48,7 @@ TEST_F(ControlDefaults, FreshControlAnswersItsDefaults) {
     DISPID id;
     const char* value;
   } cases[] = {
-      {"Server", 1, "localhost"}, {"Port", 2, "10001"},        {"Blocking", 3, "0"},
+      {"Server", 1, "localhost"}, {"Port", 2, "10001"},       {"Blocking", 3, "0"},
       {"TimeOut", 4, "2000"},     {"LocalAAMPort", 19, "-1"}, {"LocalAAMBoard", 20, "-1"},
   };
   for (const auto& c : cases) {
@@ -64,8 +64,11 @@ TEST_F(ControlDefaults, PropertiesReachTheGroupAndBlockingIsNormalised) {
     LONG put;
     const char* got;
   } cases[] = {
-      {"Port", 2, 5000, "5000"},     {"TimeOut", 4, 150, "150"}, {"Blocking any non-zero", 3, 7, "1"},
-      {"Blocking negative", 3, -1, "1"}, {"Blocking zero", 3, 0, "0"},
+      {"Port", 2, 5000, "5000"},
+      {"TimeOut", 4, 150, "150"},
+      {"Blocking any non-zero", 3, 7, "1"},
+      {"Blocking negative", 3, -1, "1"},
+      {"Blocking zero", 3, 0, "0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,15 +102,19 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
       {"SetNetSource tcp", 16, [](Call& c) { c.in("tcp").in("h").in(5000).outLong(); }, -1},
       {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0).outLong(); }, -2},
       {"SetNetSource port 65536", 16, [](Call& c) { c.in("udp").in("h").in(65536).outLong(); }, -2},
-      {"SetNetSource port tested first", 16, [](Call& c) { c.in("tcp").in("h").in(0).outLong(); }, -2},
-      {"SetNetSource ipm 65535", 16, [](Call& c) { c.in("ipm").in("239.1.1.1").in(65535).outLong(); }, 0},
+      {"SetNetSource port tested first", 16, [](Call& c) { c.in("tcp").in("h").in(0).outLong(); },
+       -2},
+      {"SetNetSource ipm 65535", 16,
+       [](Call& c) { c.in("ipm").in("239.1.1.1").in(65535).outLong(); }, 0},
       {"StreamMic without local AAM", 33, [](Call& c) { c.outLong(); }, -1},
-      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3,b.mp3").in(0).outLong(); }, -1},
+      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3,b.mp3").in(0).outLong(); },
+       -1},
       {"OpenLocalAAM unknown connector", 17,
        [](Call& c) { c.in(7000).in("line_in").in(1).in(32000).in("id").outLong(); }, -1},
       {"UdpConfig while none open", 29,
        [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, 0},
-      {"AtmConfig unknown QoS", 30, [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(48).outLong(); }, -2},
+      {"AtmConfig unknown QoS", 30, [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(48).outLong(); },
+       -2},
       {"AtmConfig unknown QoS not available", 30,
        [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48).outLong(); }, 0},
       {"AtmConfig CBR", 30, [](Call& c) { c.in(1).in(1).in("CBR").in(0).in(48).outLong(); }, 0},
@@ -220,9 +227,7 @@ class Persistence : public ControlFixture {
     ASSERT_EQ(timeOut.in(150).invoke(control(), 4, DISPATCH_PROPERTYPUT), S_OK);
     ASSERT_EQ(blocking.in(9).invoke(control(), 3, DISPATCH_PROPERTYPUT), S_OK);
   }
-  ComPtr<IPersistStreamInit> persist() {
-    return ComPtr<IPersistStreamInit>::queryFrom(control());
-  }
+  ComPtr<IPersistStreamInit> persist() { return ComPtr<IPersistStreamInit>::queryFrom(control()); }
 };
 
 // Version, the extent (25 x 25 pixels in HIMETRIC), then Server, Port,

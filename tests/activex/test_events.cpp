@@ -46,8 +46,8 @@ class Events : public ControlFixture {
  protected:
   ComPtr<IConnectionPoint> point() {
     ComPtr<IConnectionPoint> p;
-    EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control())
-                  ->FindConnectionPoint(DIID__IZQAudioOutputCtrlEvents, p.put()),
+    EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control())->FindConnectionPoint(
+                  DIID__IZQAudioOutputCtrlEvents, p.put()),
               S_OK);
     return p;
   }
@@ -77,8 +77,8 @@ class Events : public ControlFixture {
 
 TEST_F(Events, AdviseAndUnadviseCodesAndTheArrayGrowth) {
   ComPtr<IConnectionPoint> other;
-  EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control())
-                ->FindConnectionPoint(IID_IDispatch, other.put()),
+  EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control())->FindConnectionPoint(
+                IID_IDispatch, other.put()),
             CONNECT_E_NOCONNECTION);
   ComPtr<IConnectionPoint> p = point();
   ComPtr<Plain> plain = ComPtr<Plain>::adopt(new Plain);
@@ -133,8 +133,9 @@ TEST_F(Events, LinkEventsReachEverySinkOnItsOwnThread) {
     EXPECT_EQ(events[0].thread, me) << "run in the sink's apartment, not the controller's thread";
   }
   EXPECT_EQ(call1(23, name.c_str()), 2);
-  EXPECT_TRUE(log.waitFor("EventDispatchLog<class JZQAudioOutputCtrl>: Firing event LinkUp (Name = '" +
-                          name + "' (VT_BSTR))"));
+  EXPECT_TRUE(
+      log.waitFor("EventDispatchLog<class JZQAudioOutputCtrl>: Firing event LinkUp (Name = '" +
+                  name + "' (VT_BSTR))"));
 
   aam.stop();
   ASSERT_TRUE(pumpUntil([&] { return good->events().size() >= 2; }));
@@ -144,8 +145,9 @@ TEST_F(Events, LinkEventsReachEverySinkOnItsOwnThread) {
   EXPECT_EQ(down.args[0], name);
   EXPECT_FALSE(down.args[1].empty()) << "the error's message text";
   EXPECT_TRUE(pumpUntil([&] {
-    return log.contains("EventDispatchLog<class JZQAudioOutputCtrl>: Firing event LinkDown (Name = '" +
-                        name + "' (VT_BSTR), TextError = '" + down.args[1] + "' (VT_BSTR))");
+    return log.contains(
+        "EventDispatchLog<class JZQAudioOutputCtrl>: Firing event LinkDown (Name = '" + name +
+        "' (VT_BSTR), TextError = '" + down.args[1] + "' (VT_BSTR))");
   }));
   EXPECT_EQ(failing->events().size(), good->events().size());
   EXPECT_EQ(p->Unadvise(c1), S_OK);
@@ -162,13 +164,15 @@ TEST_F(Events, MembersThatNeedARemoteOutput) {
   const std::string dead = add(closedPort);
 
   Call setParams;
-  ASSERT_EQ(setParams.in(live.c_str()).in("volume=3").outLong().invoke(control(), 27, DISPATCH_METHOD),
-            S_OK);
+  ASSERT_EQ(
+      setParams.in(live.c_str()).in("volume=3").outLong().invoke(control(), 27, DISPATCH_METHOD),
+      S_OK);
   EXPECT_EQ(setParams.longOut(), 0);
   EXPECT_FALSE(aam.requests("setParams").empty());
   Call deadParams;
-  ASSERT_EQ(deadParams.in(dead.c_str()).in("volume=3").outLong().invoke(control(), 27, DISPATCH_METHOD),
-            S_OK);
+  ASSERT_EQ(
+      deadParams.in(dead.c_str()).in("volume=3").outLong().invoke(control(), 27, DISPATCH_METHOD),
+      S_OK);
   EXPECT_EQ(deadParams.longOut(), -1);
 
   const struct {
@@ -193,7 +197,7 @@ TEST_F(Events, MembersThatNeedARemoteOutput) {
       EXPECT_NE(got, "Name not found");
     }
   }
-  EXPECT_EQ(call1(8, live.c_str()), 0);  // Rehash
+  EXPECT_EQ(call1(8, live.c_str()), 0);   // Rehash
   EXPECT_EQ(call1(22, dead.c_str()), 0);  // DeleteFromGroup
   EXPECT_EQ(call1(22, dead.c_str()), -2);
   EXPECT_EQ(impl().group().names(), std::vector<std::string>{live});
@@ -224,7 +228,8 @@ TEST_F(Events, TracingRecordsOfCalls) {
       {"property get", 2, DISPATCH_PROPERTYGET, [](Call&) {}, true, "Dispatching DISPID = 2(  )",
        "Result hr = 0x00000000; pvarResult = '10001' (VT_I4)"},
       {"a put", 1, DISPATCH_PROPERTYPUT, [](Call& c) { c.in("host1"); }, false,
-       "Dispatching DISPID = 1( 'host1' (VT_BSTR) )", "Result hr = 0x00000000; pvarResult = 'null'"},
+       "Dispatching DISPID = 1( 'host1' (VT_BSTR) )",
+       "Result hr = 0x00000000; pvarResult = 'null'"},
       {"by reference", 8, DISPATCH_METHOD, [](Call& c) { c.in("x").outLong(); }, false,
        "Dispatching DISPID = 8( 'x' (VT_BSTR), '23130' (Unknown) )",
        "Result hr = 0x00000000; pvarResult = 'null'"},
@@ -241,8 +246,8 @@ TEST_F(Events, TracingRecordsOfCalls) {
     call.invoke(control(), c.id, c.flags, c.wantResult ? &result : nullptr);
     const auto records = log.records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, std::string("IZQDispatchImpl<struct IZQAudioOutputCtrl>: ") +
-                                   c.dispatching);
+    EXPECT_EQ(records[0].text,
+              std::string("IZQDispatchImpl<struct IZQAudioOutputCtrl>: ") + c.dispatching);
     EXPECT_EQ(records[1].text, c.result);
     for (const auto& r : records) {
       EXPECT_EQ(r.level, 2);
@@ -269,12 +274,24 @@ TEST(CallDescription, NamesTypesAndOrder) {
     const char* arguments;
   };
   const Case cases[] = {
-      {"names known", 2, {error, name}, events.get(), "LinkDown",
+      {"names known",
+       2,
+       {error, name},
+       events.get(),
+       "LinkDown",
        "Name = 'n1' (VT_BSTR), TextError = 'e1' (VT_BSTR)"},
-      {"more arguments than names", 1, {number, name}, events.get(), "LinkUp",
+      {"more arguments than names",
+       1,
+       {number, name},
+       events.get(),
+       "LinkUp",
        "Name = 'n1' (VT_BSTR), '7' (VT_I4)"},
       {"member unknown", 9, {name}, events.get(), "DISPID = 9", "'n1' (VT_BSTR)"},
-      {"no type information", 2, {byRef, number}, nullptr, "DISPID = 2",
+      {"no type information",
+       2,
+       {byRef, number},
+       nullptr,
+       "DISPID = 2",
        "'7' (VT_I4), '3' (Unknown)"},
       {"no arguments", -5, {}, nullptr, "DISPID = -5", ""},
   };
@@ -289,10 +306,12 @@ TEST(CallDescription, NamesTypesAndOrder) {
   const struct {
     VARTYPE vt;
     const char* name;
-  } names[] = {{VT_I4, "VT_I4"},        {VT_BSTR, "VT_BSTR"},    {0x0B, "VT_BOOL"},
-               {0x26, "VT_UINT_PTR"},   {0x0FFF, "VT_BSTR_BLOB"}, {VT_EMPTY, "Unknown"},
-               {VT_NULL, "Unknown"},    {VT_DISPATCH, "Unknown"}, {VT_ERROR, "Unknown"},
-               {VT_BYREF | VT_I4, "Unknown"}, {0x1D, "Unknown"},  {0x48, "VT_CLSID"}};
+  } names[] = {{VT_I4, "VT_I4"},         {VT_BSTR, "VT_BSTR"},
+               {0x0B, "VT_BOOL"},        {0x26, "VT_UINT_PTR"},
+               {0x0FFF, "VT_BSTR_BLOB"}, {VT_EMPTY, "Unknown"},
+               {VT_NULL, "Unknown"},     {VT_DISPATCH, "Unknown"},
+               {VT_ERROR, "Unknown"},    {VT_BYREF | VT_I4, "Unknown"},
+               {0x1D, "Unknown"},        {0x48, "VT_CLSID"}};
   for (const auto& n : names) {
     EXPECT_STREQ(vartypeName(n.vt), n.name) << n.vt;
   }

@@ -1,8 +1,7 @@
 // The control's in-process server: the registration keys written and removed,
 // and the shared library loaded with dlopen and used as a host uses it.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <set>

@@ -1,7 +1,6 @@
 // The entry points of the in-process server, found by name with dlsym.
-#include "activex/server_entry_points.h"
-
 #include "activex/module.h"
+#include "activex/server_entry_points.h"
 
 using zq::com::GUID;
 using zq::com::HRESULT;
