@@ -1,5 +1,11 @@
 // The entry points of the control's shared library (libZQAudioOutputController.so),
 // as a host finds them with dlsym.
+//
+// The library carries its own copy of the automation runtime, but the control
+// and its host must share one: one set of apartments, one interface table.
+// A host therefore links zq_com and exports its symbols (CMake ENABLE_EXPORTS,
+// that is -rdynamic); the library's calls into the runtime then resolve to
+// the host's copy when it is loaded.
 #pragma once
 
 #include "com/guid.h"
