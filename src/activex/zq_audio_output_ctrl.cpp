@@ -130,18 +130,34 @@ HRESULT readAll(IStream* s, void* data, ULONG size) {
   return FAILED(hr) ? hr : read == size ? S_OK : E_FAIL;
 }
 
-// Runs `operation`, which may wait for a controller's event thread, while
-// this thread keeps serving its apartment: that event thread may itself be
-// waiting to deliver a link event into this apartment. Outside a
-// single-threaded apartment there is nothing to serve.
-template <class Operation>
-auto servingApartment(Operation&& operation) {
+// Takes `mutex` for this thread; in a single-threaded apartment it keeps
+// serving the apartment while it waits, so that the holder (a worker of
+// servingApartment) can finish.
+void lockServing(std::mutex& mutex) {
   if (apartmentMessageSignal() == nullptr) {
+    mutex.lock();
+    return;
+  }
+  while (!mutex.try_lock()) {
+    waitApartmentMessages(5);
+  }
+}
+
+// Runs `operation` under `mutex`, where it may wait for a controller's event
+// thread, while this thread keeps serving its apartment: that event thread
+// may itself be waiting to deliver a link event into this apartment. A call
+// that arrives meanwhile runs here and waits for `mutex` the same way.
+// Outside a single-threaded apartment there is nothing to serve.
+template <class Operation>
+auto servingApartment(std::mutex& mutex, Operation&& operation) {
+  if (apartmentMessageSignal() == nullptr) {
+    std::lock_guard lock(mutex);
     return operation();
   }
   std::atomic<bool> done{false};
   decltype(operation()) result{};
   std::thread worker([&] {
+    std::lock_guard lock(mutex);
     result = operation();
     done = true;
   });
@@ -351,10 +367,15 @@ void JZQAudioOutputCtrl::finalRelease() {
   unsubscribe(&events_);
   closing_ = true;
   // Deleting the controllers waits for a link event in progress.
-  servingApartment([this] {
+  servingApartment(groupMutex_, [this] {
     group_.reset();
     return 0;
   });
+}
+
+JZQAudioOutputCtrl::LockedGroup JZQAudioOutputCtrl::lockedGroup() {
+  lockServing(groupMutex_);
+  return {std::unique_lock<std::mutex>(groupMutex_, std::adopt_lock), group_.get()};
 }
 
 HRESULT JZQAudioOutputCtrl::QueryInterface(REFIID riid, void** object) {
@@ -418,38 +439,38 @@ ULONG JZQAudioOutputCtrl::Release() {
 // ---- properties -------------------------------------------------------------
 
 HRESULT JZQAudioOutputCtrl::get_Server(BSTR* hostname) {
-  *hostname = bstrFromString(group_->getServer());
+  *hostname = bstrFromString(lockedGroup()->getServer());
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::put_Server(BSTR hostname) {
-  group_->setServer(text(hostname));
+  lockedGroup()->setServer(text(hostname));
   dirty_ = true;
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::get_Port(LONG* port) {
-  *port = group_->getPort();
+  *port = lockedGroup()->getPort();
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::put_Port(LONG port) {
-  group_->setPort(port);
+  lockedGroup()->setPort(port);
   dirty_ = true;
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::get_Blocking(LONG* blocking) {
-  *blocking = group_->getBlocking() ? 1 : 0;
+  *blocking = lockedGroup()->getBlocking() ? 1 : 0;
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::put_Blocking(LONG blocking) {
-  group_->setBlocking(blocking != 0);
+  lockedGroup()->setBlocking(blocking != 0);
   dirty_ = true;
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::get_TimeOut(LONG* timeOut) {
-  *timeOut = group_->getTimeOut();
+  *timeOut = lockedGroup()->getTimeOut();
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::put_TimeOut(LONG timeOut) {
-  group_->setTimeOut(timeOut);
+  lockedGroup()->setTimeOut(timeOut);
   dirty_ = true;
   return S_OK;
 }
@@ -458,7 +479,7 @@ HRESULT JZQAudioOutputCtrl::put_TimeOut(LONG timeOut) {
 
 HRESULT JZQAudioOutputCtrl::Rehash(BSTR name, LONG* result) {
   const std::string n = text(name);
-  *result = servingApartment([&] { return group_->Rehash(n); });
+  *result = servingApartment(groupMutex_, [&] { return group_->Rehash(n); });
   return S_OK;
 }
 
@@ -493,15 +514,15 @@ IStream* takeInterfaceStream(LONG id) {
 }
 
 HRESULT JZQAudioOutputCtrl::SetFileSource(BSTR fileSource) {
-  group_->SetFileSource(text(fileSource));
+  lockedGroup()->SetFileSource(text(fileSource));
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::SetHardSource(LONG cardNumber, BSTR connector, LONG* result) {
-  *result = group_->SetHardSource(cardNumber, text(connector));
+  *result = lockedGroup()->SetHardSource(cardNumber, text(connector));
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::SetParams(BSTR params) {
-  group_->SetParams(text(params));
+  lockedGroup()->SetParams(text(params));
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::ExtractInteger(BSTR parameter, BSTR params, LONG* value) {
@@ -518,7 +539,7 @@ HRESULT JZQAudioOutputCtrl::ExtractBoolean(BSTR parameter, BSTR params, LONG* va
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::SetNetSource(BSTR proto, BSTR host, LONG port, LONG* result) {
-  *result = group_->SetNetSource(text(proto), text(host), port);
+  *result = lockedGroup()->SetNetSource(text(proto), text(host), port);
   return S_OK;
 }
 
@@ -569,27 +590,27 @@ HRESULT JZQAudioOutputCtrl::StreamMic(LONG* result) {
 }
 
 HRESULT JZQAudioOutputCtrl::AddToGroupAndConnect(LONG* result) {
-  *result = servingApartment([this] { return group_->AddToGroupAndConnect(); });
+  *result = servingApartment(groupMutex_, [this] { return group_->AddToGroupAndConnect(); });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::DeleteFromGroup(BSTR name, LONG* result) {
   const std::string n = text(name);
-  *result = servingApartment([&] { return group_->DeleteFromGroup(n); });
+  *result = servingApartment(groupMutex_, [&] { return group_->DeleteFromGroup(n); });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::GetStatusOf(BSTR name, LONG* result) {
-  *result = group_->GetStatusOf(text(name));
+  *result = lockedGroup()->GetStatusOf(text(name));
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::RehashGroup() {
-  servingApartment([this] {
+  servingApartment(groupMutex_, [this] {
     group_->RehashGroup();
     return 0;
   });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::ResetGroup() {
-  servingApartment([this] {
+  servingApartment(groupMutex_, [this] {
     group_->ResetGroup();
     return 0;
   });
@@ -605,24 +626,24 @@ BSTR paramsOrMessage(int32_t result, const std::string& answer) {
 
 HRESULT JZQAudioOutputCtrl::GetParamsOf(BSTR name, BSTR* params) {
   std::string answer;
-  *params = paramsOrMessage(group_->GetParamsOf(text(name), answer), answer);
+  *params = paramsOrMessage(lockedGroup()->GetParamsOf(text(name), answer), answer);
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::GetStatOf(BSTR name, BSTR* params) {
   std::string answer;
-  *params = paramsOrMessage(group_->GetStatOf(text(name), answer), answer);
+  *params = paramsOrMessage(lockedGroup()->GetStatOf(text(name), answer), answer);
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::SetParamsOf(BSTR name, BSTR params, LONG* result) {
-  *result = group_->SetParamsOf(text(name), text(params));
+  *result = lockedGroup()->SetParamsOf(text(name), text(params));
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::ResetSource() {
-  group_->ResetSource();
+  lockedGroup()->ResetSource();
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::FlushGroup() {
-  group_->FlushGroup();
+  lockedGroup()->FlushGroup();
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::ExtractString(BSTR parameter, BSTR params, BSTR* value) {
@@ -789,7 +810,7 @@ HRESULT JZQAudioOutputCtrl::GetSizeMax(ULARGE_INTEGER* size) {
   if (size == nullptr) {
     return E_POINTER;
   }
-  const std::string server = group_->getServer();
+  const std::string server = lockedGroup()->getServer();
   size->QuadPart = 3 * 4 + 4 * 2 + 3 * 4 + 4 + (utf16FromUtf8(server).size() + 1) * 2;
   return S_OK;
 }

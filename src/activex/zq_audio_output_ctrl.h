@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "activex/ole_interfaces.h"
@@ -176,6 +177,14 @@ class JZQAudioOutputCtrl final
   void fireLinkUp(BSTR name);
   void fireLinkDown(BSTR name, BSTR textError);
 
+  // The group under groupMutex_ for one expression.
+  struct LockedGroup {
+    std::unique_lock<std::mutex> lock;
+    AudioOutputControllerGroup* group;
+    AudioOutputControllerGroup* operator->() const { return group; }
+  };
+  LockedGroup lockedGroup();
+
   std::atomic<ULONG> refs_{1};
   // The points live inside the control, whose references they share.
   JConnectionPoint events_;
@@ -187,6 +196,9 @@ class JZQAudioOutputCtrl final
   // Set at final release: link events arriving while the group goes are not
   // fired any more.
   std::atomic<bool> closing_{false};
+  // Held by whoever uses the group's state: a member on the host thread, or
+  // the worker that runs a member that may wait for a controller's thread.
+  std::mutex groupMutex_;
   std::unique_ptr<AudioOutputControllerGroup> group_;
 };
 
