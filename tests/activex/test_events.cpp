@@ -348,6 +348,42 @@ TEST_F(Events, GetIdHandsTheControlToAnotherThreadOnce) {
   pumpApartmentMessages();  // the proxy's release, queued for this thread
 }
 
+// Another thread's calls arrive while members wait for controllers' threads
+// (and serve this apartment meanwhile): they run one at a time with them.
+TEST_F(Events, CallsArrivingWhileMembersWaitAreSerialised) {
+  TestAAM aam;
+  Call getId;
+  ASSERT_EQ(getId.outLong().invoke(control(), 9, DISPATCH_METHOD), S_OK);
+  const LONG id = getId.longOut();
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComPtr<IZQAudioOutputCtrl> remote;
+    CoGetInterfaceAndReleaseStream(takeInterfaceStream(id), IID_IZQAudioOutputCtrl,
+                                   remote.putVoid());
+    for (int i = 0; remote && i < 40; ++i) {
+      LONG port = 0;
+      remote->put_Port(aam.port());
+      remote->get_Port(&port);
+      wrong += port == aam.port() ? 0 : 1;
+    }
+    remote.reset();
+    CoUninitialize();
+    done = true;
+  });
+  for (int i = 0; i < 10 && !done; ++i) {
+    const std::string name = add(aam.port());
+    pumpUntil([&] { return call1(23, name.c_str()) == 2; }, 5000);
+    EXPECT_EQ(call1(22, name.c_str()), 0);
+  }
+  const bool finished = pumpUntil([&] { return done.load(); });
+  other.join();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(wrong.load(), 0);
+  pumpApartmentMessages();
+}
+
 // Final release while controllers' link events are on their way into this
 // apartment: the control goes without waiting for itself.
 TEST(EventsAtRelease, ReleasingWhileLinksChangeEndsCleanly) {
