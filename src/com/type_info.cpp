@@ -401,6 +401,11 @@ HRESULT invokeByDescription(const JTypeDescription& type, void* instance, DISPID
       if ((arg.vt != (VT_BYREF | p.vt) && arg.vt != (VT_BYREF | VT_VARIANT)) ||
           arg.byref == nullptr) {
         hr = DISP_E_TYPEMISMATCH;
+      } else if (arg.vt == (VT_BYREF | p.vt) && p.vt != VT_BSTR && p.vt != VT_DISPATCH &&
+                 p.vt != VT_UNKNOWN) {
+        // A scalar out argument starts as the caller's value, so that a member
+        // that leaves it alone hands it back unchanged.
+        hr = VariantCopyInd(&slots[k], &arg);
       } else {
         slots[k].vt = outType;
       }

@@ -1,0 +1,430 @@
+// The control through its dual interface as a host drives it: defaults, the
+// result codes of the members, persistence, connection points and events
+// delivered into the sink's apartment, and the call and event tracing.
+#include <gtest/gtest.h>
+
+#include "com/storage.h"
+#include "control_test_support.h"
+
+namespace zq::activex::test {
+namespace {
+
+std::string getText(IDispatch* d, DISPID id) {
+  JComVariant v;
+  Call call;
+  EXPECT_EQ(call.invoke(d, id, DISPATCH_PROPERTYGET, &v), S_OK);
+  JComVariant t;
+  VariantChangeType(&t, &v, 0, VT_BSTR);
+  return stringFromBstr(t.bstrVal);
+}
+
+using ControlDefaults = ControlFixture;
+
+TEST_F(ControlDefaults, FreshControlAnswersItsDefaults) {
+  const struct {
+    const char* name;
+    DISPID id;
+    const char* value;
+  } cases[] = {
+      {"Server", 1, "localhost"}, {"Port", 2, "10001"},       {"Blocking", 3, "0"},
+      {"TimeOut", 4, "2000"},     {"LocalAAMPort", 19, "-1"}, {"LocalAAMBoard", 20, "-1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(getText(control(), c.id), c.value);
+  }
+}
+
+TEST_F(ControlDefaults, PropertiesReachTheGroupAndBlockingIsNormalised) {
+  const struct {
+    const char* name;
+    DISPID id;
+    LONG put;
+    const char* got;
+  } cases[] = {
+      {"Port", 2, 5000, "5000"},
+      {"TimeOut", 4, 150, "150"},
+      {"Blocking any non-zero", 3, 7, "1"},
+      {"Blocking negative", 3, -1, "1"},
+      {"Blocking zero", 3, 0, "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call put;
+    ASSERT_EQ(put.in(c.put).invoke(control(), c.id, DISPATCH_PROPERTYPUT), S_OK);
+    EXPECT_EQ(getText(control(), c.id), c.got);
+  }
+  Call server;
+  ASSERT_EQ(server.nullBstr().invoke(control(), 1, DISPATCH_PROPERTYPUT), S_OK);
+  EXPECT_EQ(getText(control(), 1), "") << "a null BSTR is the empty string";
+  EXPECT_EQ(impl().group().getServer(), "");
+}
+
+// Every member answers S_OK; its outcome is in the out parameter.
+TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
+  struct Case {
+    const char* name;
+    DISPID id;
+    void (*args)(Call&);
+    LONG result;
+  };
+  const Case cases[] = {
+      {"Rehash unknown name", 8, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
+      {"DeleteFromGroup unknown", 22, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
+      {"GetStatusOf unknown", 23, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
+      {"SetParamsOf unknown", 27, [](Call& c) { c.in("nobody:1").in("a=1").outLong(); }, -2},
+      {"SetHardSource card 0", 11, [](Call& c) { c.in(0).in("pci2_line_in").outLong(); }, -1},
+      {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in").outLong(); }, -1},
+      {"SetHardSource unknown connector", 11, [](Call& c) { c.in(1).in("line_in").outLong(); }, -2},
+      {"SetHardSource card 28 mic", 11, [](Call& c) { c.in(28).in("wavein_mic_in").outLong(); }, 0},
+      {"SetNetSource tcp", 16, [](Call& c) { c.in("tcp").in("h").in(5000).outLong(); }, -1},
+      {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0).outLong(); }, -2},
+      {"SetNetSource port 65536", 16, [](Call& c) { c.in("udp").in("h").in(65536).outLong(); }, -2},
+      {"SetNetSource port tested first", 16, [](Call& c) { c.in("tcp").in("h").in(0).outLong(); },
+       -2},
+      {"SetNetSource ipm 65535", 16,
+       [](Call& c) { c.in("ipm").in("239.1.1.1").in(65535).outLong(); }, 0},
+      {"StreamMic without local AAM", 33, [](Call& c) { c.outLong(); }, -1},
+      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3,b.mp3").in(0).outLong(); },
+       -1},
+      {"OpenLocalAAM unknown connector", 17,
+       [](Call& c) { c.in(7000).in("line_in").in(1).in(32000).in("id").outLong(); }, -1},
+      {"UdpConfig while none open", 29,
+       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, 0},
+      {"AtmConfig unknown QoS", 30, [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(48).outLong(); },
+       -2},
+      {"AtmConfig unknown QoS not available", 30,
+       [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48).outLong(); }, 0},
+      {"AtmConfig CBR", 30, [](Call& c) { c.in(1).in(1).in("CBR").in(0).in(48).outLong(); }, 0},
+      {"IpmConfig", 31,
+       [](Call& c) { c.in(1).in(0).in(0).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call call;
+    c.args(call);
+    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
+    EXPECT_EQ(call.longOut(), c.result);
+  }
+}
+
+// The members with a text or typed out value: a name never added gives a
+// message; the extraction members replace the caller's value when found,
+// leave it when absent or unreadable (strings become empty).
+TEST_F(ControlDefaults, TextAndExtractedResults) {
+  const char* text = R"(Type="Audio", channels=2, gain=1.5, on=true)";
+  struct Case {
+    const char* name;
+    DISPID id;
+    const char* parameter;
+    const char* params;    // null: a one-argument member
+    const char* expected;  // the out value as text
+  };
+  const Case cases[] = {
+      {"GetParamsOf unknown", 26, "nobody:1", nullptr, "Name not found"},
+      {"GetStatOf unknown", 34, "nobody:1", nullptr, "Name not found"},
+      {"integer found", 14, "channels", text, "2"},
+      {"integer absent", 14, "volume", text, "23130"},
+      {"integer unreadable text", 14, "a", "a=yes", "23130"},
+      {"boolean found", 15, "on", text, "1"},
+      {"boolean absent", 15, "mute", "", "23130"},
+      {"number found", 37, "gain", text, "1.5"},
+      {"number absent", 37, "volume", text, "2.5"},
+      {"string found", 36, "Type", text, "Audio"},
+      {"string in empty text", 36, "volume", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call call;
+    call.in(c.parameter);
+    if (c.params != nullptr) {
+      call.in(c.params);
+    }
+    const bool textOut = c.id == 26 || c.id == 34 || c.id == 36;
+    if (c.id == 37) {
+      call.outDouble(2.5);
+    } else if (textOut) {
+      call.outBstr();
+    } else {
+      call.outLong();
+    }
+    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
+    const std::string got = c.id == 37 ? ::testing::PrintToString(call.doubleOut())
+                            : textOut  ? call.bstrOut()
+                                       : std::to_string(call.longOut());
+    EXPECT_EQ(got, c.expected);
+  }
+}
+
+// ---- persistence -------------------------------------------------------------
+
+std::vector<uint8_t> bytesOf(IStream* stream) {
+  STATSTG stat{};
+  EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+  std::vector<uint8_t> bytes(stat.cbSize.QuadPart);
+  EXPECT_EQ(stream->Seek({0}, STREAM_SEEK_SET, nullptr), S_OK);
+  ULONG read = 0;
+  EXPECT_EQ(stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read), S_OK);
+  return bytes;
+}
+
+ComPtr<IStream> streamOf(const std::vector<uint8_t>& bytes) {
+  ComPtr<IStream> s;
+  EXPECT_EQ(createMemoryStream(s.put()), S_OK);
+  ULONG written = 0;
+  EXPECT_EQ(s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written), S_OK);
+  EXPECT_EQ(s->Seek({0}, STREAM_SEEK_SET, nullptr), S_OK);
+  return s;
+}
+
+class Persistence : public ControlFixture {
+ protected:
+  void setKnownProperties() {
+    Call server, port, timeOut, blocking;
+    ASSERT_EQ(server.in("ab").invoke(control(), 1, DISPATCH_PROPERTYPUT), S_OK);
+    ASSERT_EQ(port.in(5000).invoke(control(), 2, DISPATCH_PROPERTYPUT), S_OK);
+    ASSERT_EQ(timeOut.in(150).invoke(control(), 4, DISPATCH_PROPERTYPUT), S_OK);
+    ASSERT_EQ(blocking.in(9).invoke(control(), 3, DISPATCH_PROPERTYPUT), S_OK);
+  }
+  ComPtr<IPersistStreamInit> persist() { return ComPtr<IPersistStreamInit>::queryFrom(control()); }
+};
+
+// Version, the extent (25 x 25 pixels in HIMETRIC), then Server, Port,
+// TimeOut and Blocking in the map's order, each a VARTYPE and its value.
+const std::vector<uint8_t> kKnownBytes = {
+    0x00, 0x03, 0x00, 0x00, 0x95, 0x02, 0x00, 0x00, 0x95, 0x02, 0x00, 0x00,  // head
+    0x08, 0x00, 0x06, 0x00, 0x00, 0x00, 'a',  0x00, 'b',  0x00, 0x00, 0x00,  // Server
+    0x03, 0x00, 0x88, 0x13, 0x00, 0x00,                                      // Port 5000
+    0x03, 0x00, 0x96, 0x00, 0x00, 0x00,                                      // TimeOut 150
+    0x03, 0x00, 0x01, 0x00, 0x00, 0x00,                                      // Blocking 1
+};
+
+TEST_F(Persistence, SavesTheExactLayoutAndClearsDirty) {
+  setKnownProperties();
+  EXPECT_EQ(persist()->IsDirty(), S_OK);
+  ComPtr<IStream> stream;
+  ASSERT_EQ(createMemoryStream(stream.put()), S_OK);
+  ASSERT_EQ(persist()->Save(stream.get(), 1), S_OK);
+  EXPECT_EQ(bytesOf(stream.get()), kKnownBytes);
+  EXPECT_EQ(persist()->IsDirty(), S_FALSE);
+  ULARGE_INTEGER max{};
+  ASSERT_EQ(persist()->GetSizeMax(&max), S_OK);
+  EXPECT_GE(max.QuadPart, kKnownBytes.size());
+}
+
+TEST_F(Persistence, LoadsSavedStreamsAndRefusesBadOnes) {
+  auto with = [](size_t at, uint8_t value) {
+    std::vector<uint8_t> b = kKnownBytes;
+    b[at] = value;
+    return b;
+  };
+  std::vector<uint8_t> nullServer = {0x00, 0x03, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x08, 0, 0, 0, 0, 0};
+  nullServer.insert(nullServer.end(), kKnownBytes.begin() + 24, kKnownBytes.end());
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    HRESULT hr;
+    const char* server;  // the properties afterwards
+    const char* port;
+    const char* timeOut;
+    const char* blocking;
+  };
+  const Case cases[] = {
+      {"the saved layout", kKnownBytes, S_OK, "ab", "5000", "150", "1"},
+      {"an older version", with(1, 0x02), S_OK, "ab", "5000", "150", "1"},
+      {"a null string", nullServer, S_OK, "", "5000", "150", "1"},
+      {"version 0x301", with(0, 0x01), E_FAIL, "localhost", "10001", "2000", "0"},
+      {"cut short", std::vector<uint8_t>(kKnownBytes.begin(), kKnownBytes.begin() + 20), E_FAIL,
+       "localhost", "10001", "2000", "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<IZQAudioOutputCtrl> fresh;
+    ASSERT_EQ(JZQAudioOutputCtrl::create(IID_IZQAudioOutputCtrl, fresh.putVoid()), S_OK);
+    auto p = ComPtr<IPersistStreamInit>::queryFrom(fresh.get());
+    EXPECT_EQ(p->Load(streamOf(c.bytes).get()), c.hr);
+    EXPECT_EQ(getText(fresh.get(), 1), c.server);
+    EXPECT_EQ(getText(fresh.get(), 2), c.port);
+    EXPECT_EQ(getText(fresh.get(), 4), c.timeOut);
+    EXPECT_EQ(getText(fresh.get(), 3), c.blocking);
+  }
+}
+
+TEST_F(Persistence, StorageKeepsItInContents) {
+  setKnownProperties();
+  ComPtr<IStorage> storage;
+  ASSERT_EQ(createMemoryStorage(storage.put()), S_OK);
+  auto ps = ComPtr<IPersistStorage>::queryFrom(control());
+  ASSERT_EQ(ps->Save(storage.get(), 1), S_OK);
+  ComPtr<IStream> contents;
+  ASSERT_EQ(storage->OpenStream(u"Contents", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                                contents.put()),
+            S_OK);
+  EXPECT_EQ(bytesOf(contents.get()), kKnownBytes);
+  ComPtr<IZQAudioOutputCtrl> other;
+  ASSERT_EQ(JZQAudioOutputCtrl::create(IID_IZQAudioOutputCtrl, other.putVoid()), S_OK);
+  ASSERT_EQ(ComPtr<IPersistStorage>::queryFrom(other.get())->Load(storage.get()), S_OK);
+  EXPECT_EQ(getText(other.get(), 1), "ab");
+  EXPECT_EQ(getText(other.get(), 2), "5000");
+  ComPtr<IStorage> empty;
+  ASSERT_EQ(createMemoryStorage(empty.put()), S_OK);
+  EXPECT_EQ(ComPtr<IPersistStorage>::queryFrom(other.get())->Load(empty.get()), STG_E_FILENOTFOUND);
+}
+
+// ---- interfaces -----------------------------------------------------------------
+
+TEST_F(ControlDefaults, AnswersItsInterfacesAndOnlyThose) {
+  const struct {
+    const char* name;
+    IID iid;
+    HRESULT hr;
+  } cases[] = {
+      {"IUnknown", IID_IUnknown, S_OK},
+      {"IDispatch", IID_IDispatch, S_OK},
+      {"IZQAudioOutputCtrl", IID_IZQAudioOutputCtrl, S_OK},
+      {"IPersistStreamInit", IID_IPersistStreamInit, S_OK},
+      {"IPersistStorage", IID_IPersistStorage, S_OK},
+      {"IOleControl", IID_IOleControl, S_OK},
+      {"IOleObject", IID_IOleObject, S_OK},
+      {"IOleInPlaceActiveObject", IID_IOleInPlaceActiveObject, S_OK},
+      {"IViewObjectEx", IID_IViewObjectEx, S_OK},
+      {"IOleInPlaceObjectWindowless", IID_IOleInPlaceObjectWindowless, S_OK},
+      {"ISupportErrorInfo", IID_ISupportErrorInfo, S_OK},
+      {"IConnectionPointContainer", IID_IConnectionPointContainer, S_OK},
+      {"ISpecifyPropertyPages", IID_ISpecifyPropertyPages, S_OK},
+      {"IQuickActivate", IID_IQuickActivate, S_OK},
+      {"IDataObject", IID_IDataObject, S_OK},
+      {"IProvideClassInfo2", IID_IProvideClassInfo2, S_OK},
+      {"IObjectSafety", IID_IObjectSafety, S_OK},
+      {"the event interface", DIID__IZQAudioOutputCtrlEvents, E_NOINTERFACE},
+      {"IConnectionPoint", IID_IConnectionPoint, E_NOINTERFACE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    void* out = nullptr;
+    EXPECT_EQ(control()->QueryInterface(c.iid, &out), c.hr);
+    if (out != nullptr) {
+      // Identity: the IUnknown of any interface is the control's.
+      auto unknown = ComPtr<IUnknown>::queryFrom(static_cast<IUnknown*>(out));
+      EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(control()));
+      static_cast<IUnknown*>(out)->Release();
+    }
+  }
+}
+
+TEST_F(ControlDefaults, ErrorInfoSafetyAndClassInfo) {
+  auto errors = ComPtr<ISupportErrorInfo>::queryFrom(control());
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IZQAudioOutputCtrl), S_OK);
+  EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+
+  auto safety = ComPtr<IObjectSafety>::queryFrom(control());
+  const struct {
+    const char* name;
+    DWORD mask, enabled;
+    HRESULT hr;
+    DWORD nowEnabled;
+  } steps[] = {
+      {"enable both", 3, 3, S_OK, 3},
+      {"disable the caller option", 1, 0, S_OK, 2},
+      {"an unsupported option", 4, 4, E_FAIL, 2},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.name);
+    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, s.mask, s.enabled), s.hr);
+    DWORD supported = 0, enabled = 0;
+    ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+    EXPECT_EQ(supported, 3u);
+    EXPECT_EQ(enabled, s.nowEnabled);
+  }
+
+  auto classInfo = ComPtr<IProvideClassInfo2>::queryFrom(control());
+  GUID source{};
+  EXPECT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
+  EXPECT_EQ(source, DIID__IZQAudioOutputCtrlEvents);
+  EXPECT_EQ(classInfo->GetGUID(2, &source), E_INVALIDARG);
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(classInfo->GetClassInfo(info.put()), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->guid, CLSID_ZQAudioOutputCtrl);
+  EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+  info->ReleaseTypeAttr(attr);
+
+  auto object = ComPtr<IOleObject>::queryFrom(control());
+  DWORD misc = 0;
+  ASSERT_EQ(object->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
+  EXPECT_EQ(misc, 132497u);
+  SIZEL extent{};
+  ASSERT_EQ(object->GetExtent(DVASPECT_CONTENT, &extent), S_OK);
+  EXPECT_EQ(extent.cx, 661);
+  EXPECT_EQ(extent.cy, 661);
+  ULONG pages = 9;
+  ASSERT_EQ(ComPtr<ISpecifyPropertyPages>::queryFrom(control())->GetPageCount(&pages), S_OK);
+  EXPECT_EQ(pages, 0u);
+}
+
+TEST_F(ControlDefaults, TypeInformationNamesMembersParametersAndHelp) {
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(control()->GetTypeInfo(0, 0, info.put()), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->cFuncs, 37);
+  EXPECT_EQ(attr->guid, IID_IZQAudioOutputCtrl);
+  info->ReleaseTypeAttr(attr);
+  const struct {
+    DISPID id;
+    const char* names;  // the member's, then its parameters'
+    const char* help;
+  } cases[] = {
+      {1, "Server Hostname", "property Server"},
+      {8, "Rehash Name Result", "method Rehash"},
+      {31, "SetLocalAAM_IpmConfig Available OfInterface Precedence Addr Port TTL MTU Result",
+       "method SetLocalAAM_IpmConfig"},
+      {34, "GetStatOf bstrName Params", "method GetStatOf"},
+      {37, "ExtractNumber Parameter Params Value", "method ExtractNumber"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.names);
+    BSTR names[20] = {};
+    UINT count = 0;
+    ASSERT_EQ(info->GetNames(c.id, names, 20, &count), S_OK);
+    std::string joined;
+    for (UINT i = 0; i < count; ++i) {
+      joined += (i ? " " : "") + stringFromBstr(names[i]);
+      SysFreeString(names[i]);
+    }
+    EXPECT_EQ(joined, c.names);
+    JBstr help;
+    ASSERT_EQ(info->GetDocumentation(c.id, nullptr, help.put(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(help.str(), c.help);
+  }
+  for (DISPID unused : {5, 6, 7, 13}) {
+    BSTR name = nullptr;
+    UINT count = 0;
+    EXPECT_NE(info->GetNames(unused, &name, 1, &count), S_OK) << unused;
+  }
+}
+
+TEST_F(ControlDefaults, DrawStretchesTheBitmapIntoTheRectangle) {
+  auto view = ComPtr<IViewObjectEx>::queryFrom(control());
+  std::vector<uint32_t> pixels(40 * 40, 0xDEADBEEF);
+  JPixelBuffer buffer{pixels.data(), 40, 40, 40};
+  const RECTL bounds{4, 4, 36, 36};  // 32 x 32: each bitmap pixel becomes 2 x 2
+  ASSERT_EQ(view->Draw(DVASPECT_CONTENT, &bounds, &buffer), S_OK);
+  const uint32_t* bitmap = toolboxBitmap();
+  for (int y = 0; y < 40; ++y) {
+    for (int x = 0; x < 40; ++x) {
+      const bool inside = x >= 4 && x < 36 && y >= 4 && y < 36;
+      const uint32_t expected =
+          inside ? bitmap[((y - 4) / 2) * kBitmapSize + (x - 4) / 2] : 0xDEADBEEFu;
+      ASSERT_EQ(pixels[static_cast<size_t>(y * 40 + x)], expected) << x << "," << y;
+    }
+  }
+  // Past the buffer's edge: clipped, nothing written out of it.
+  const RECTL over{30, 30, 60, 60};
+  EXPECT_EQ(view->Draw(DVASPECT_CONTENT, &over, &buffer), S_OK);
+  EXPECT_EQ(view->Draw(DVASPECT_CONTENT, nullptr, &buffer), E_POINTER);
+}
+
+}  // namespace
+}  // namespace zq::activex::test

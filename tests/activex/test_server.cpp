@@ -1,0 +1,229 @@
+// The control's in-process server: the registration keys written and removed,
+// and the shared library loaded with dlopen and used as a host uses it.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "activex/module.h"
+#include "activex/zq_audio_output_ctrl_interface.h"
+#include "com/apartment.h"
+#include "com/class_factory.h"
+#include "com/com_ptr.h"
+#include "com/registry_lookup.h"
+#include "control_test_support.h"
+#include "helpers/aam/test_aam.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+
+// This program links the control and also loads the library that holds
+// another copy of it; the library's references resolve to this program's
+// copies (that is how a host shares its runtime with it), which the address
+// sanitizer reports as one definition twice.
+extern "C" const char* __asan_default_options();
+extern "C" const char* __asan_default_options() {
+  return "detect_odr_violation=0";
+}
+
+namespace zq::activex::test {
+namespace {
+
+const std::string kClsidKey = "CLSID\\{EF82A84C-2CB5-4738-8968-2A757693A44A}";
+
+// The key paths below HKEY_CLASSES_ROOT in the store's file.
+std::set<std::string> keysIn(const std::filesystem::path& dir) {
+  std::set<std::string> keys;
+  std::ifstream in(dir / "HKEY_CLASSES_ROOT.reg");
+  const std::string prefix = "[HKEY_CLASSES_ROOT\\";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0 && line.back() == ']') {
+      keys.insert(line.substr(prefix.size(), line.size() - prefix.size() - 1));
+    }
+  }
+  return keys;
+}
+
+std::string valueAt(const std::string& path, const std::string& name = "") {
+  std::optional<JSystemRegistryKey> key = openExistingKey(HKEY_CLASSES_ROOT, path, KEY_READ);
+  if (!key) {
+    return "(absent)";
+  }
+  std::string v;
+  return key->getString(name, v) ? v : "(no value)";
+}
+
+TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
+  zq::test::ScopedRegistryDir registry;
+  // Someone else's class stays through both.
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, "CLSID\\{00000000-1111-2222-3333-444444444444}")
+      .setString("", "other");
+  const std::string module = "/opt/zq/lib/libZQAudioOutputController.so";
+  ASSERT_EQ(registerServer(module), S_OK);
+  const std::set<std::string> expectedKeys = {
+      "ZQAudioOutputController.ZQAudioOutputCtrl.1",
+      "ZQAudioOutputController.ZQAudioOutputCtrl.1\\CLSID",
+      "ZQAudioOutputController.ZQAudioOutputCtrl",
+      "ZQAudioOutputController.ZQAudioOutputCtrl\\CLSID",
+      "ZQAudioOutputController.ZQAudioOutputCtrl\\CurVer",
+      "CLSID",
+      "CLSID\\{00000000-1111-2222-3333-444444444444}",
+      kClsidKey,
+      kClsidKey + "\\ProgID",
+      kClsidKey + "\\VersionIndependentProgID",
+      kClsidKey + "\\Programmable",
+      kClsidKey + "\\Control",
+      kClsidKey + "\\Insertable",
+      kClsidKey + "\\InprocServer32",
+      kClsidKey + "\\ToolboxBitmap32",
+      kClsidKey + "\\MiscStatus",
+      kClsidKey + "\\MiscStatus\\1",
+      kClsidKey + "\\TypeLib",
+      kClsidKey + "\\Version",
+  };
+  EXPECT_EQ(keysIn(registry.path()), expectedKeys);
+  const struct {
+    std::string path;
+    const char* name;
+    const char* value;
+  } values[] = {
+      {"ZQAudioOutputController.ZQAudioOutputCtrl.1", "", "ZQAudioOutputCtrl Control"},
+      {"ZQAudioOutputController.ZQAudioOutputCtrl.1\\CLSID", "",
+       "{EF82A84C-2CB5-4738-8968-2A757693A44A}"},
+      {"ZQAudioOutputController.ZQAudioOutputCtrl", "", "ZQAudioOutputCtrl Control"},
+      {"ZQAudioOutputController.ZQAudioOutputCtrl\\CurVer", "",
+       "ZQAudioOutputController.ZQAudioOutputCtrl.1"},
+      {kClsidKey, "", "ZQAudioOutputCtrl Control"},
+      {kClsidKey + "\\ProgID", "", "ZQAudioOutputController.ZQAudioOutputCtrl.1"},
+      {kClsidKey + "\\VersionIndependentProgID", "", "ZQAudioOutputController.ZQAudioOutputCtrl"},
+      {kClsidKey + "\\Programmable", "", "(no value)"},
+      {kClsidKey + "\\InprocServer32", "", "/opt/zq/lib/libZQAudioOutputController.so"},
+      {kClsidKey + "\\InprocServer32", "ThreadingModel", "Apartment"},
+      {kClsidKey + "\\ToolboxBitmap32", "", "/opt/zq/lib/libZQAudioOutputController.so, 102"},
+      {kClsidKey + "\\MiscStatus", "", "0"},
+      {kClsidKey + "\\MiscStatus\\1", "", "132497"},
+      {kClsidKey + "\\TypeLib", "", "{FD291BDF-E161-444B-A24D-0A5C31564EE6}"},
+      {kClsidKey + "\\Version", "", "1.0"},
+  };
+  for (const auto& v : values) {
+    SCOPED_TRACE(v.path + " " + v.name);
+    EXPECT_EQ(valueAt(v.path, v.name), v.value);
+  }
+  // Registering again re-creates the empty marker keys: a value left in one
+  // goes.
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, kClsidKey + "\\Control").setString("stale", "x");
+  ASSERT_EQ(registerServer(module), S_OK);
+  EXPECT_EQ(valueAt(kClsidKey + "\\Control", "stale"), "(no value)");
+  EXPECT_EQ(keysIn(registry.path()), expectedKeys);
+
+  ASSERT_EQ(unregisterServer(module), S_OK);
+  EXPECT_EQ(keysIn(registry.path()),
+            (std::set<std::string>{"CLSID", "CLSID\\{00000000-1111-2222-3333-444444444444}"}));
+  EXPECT_EQ(unregisterServer(module), S_OK) << "nothing left to remove is no error";
+}
+
+using GetClassObjectFn = HRESULT (*)(const GUID&, const GUID&, void**);
+using NoArgumentFn = HRESULT (*)();
+
+// The library as a host loads it.
+class SharedLibrary : public ::testing::Test {
+ protected:
+  SharedLibrary() {
+    handle_ = ::dlopen(ZQ_CONTROL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ != nullptr) {
+      getClassObject_ = reinterpret_cast<GetClassObjectFn>(::dlsym(handle_, "DllGetClassObject"));
+      canUnload_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllCanUnloadNow"));
+      register_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllRegisterServer"));
+      unregister_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllUnregisterServer"));
+    }
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  }
+  ~SharedLibrary() override {
+    CoUninitialize();
+    if (handle_ != nullptr) {
+      ::dlclose(handle_);
+    }
+  }
+  zq::test::ScopedRegistryDir registry_;
+  void* handle_ = nullptr;
+  GetClassObjectFn getClassObject_ = nullptr;
+  NoArgumentFn canUnload_ = nullptr;
+  NoArgumentFn register_ = nullptr;
+  NoArgumentFn unregister_ = nullptr;
+};
+
+TEST_F(SharedLibrary, ExportsTheEntryPointsAndCreatesTheControl) {
+  ASSERT_NE(handle_, nullptr) << ::dlerror();
+  ASSERT_NE(getClassObject_, nullptr);
+  ASSERT_NE(canUnload_, nullptr);
+  ASSERT_NE(register_, nullptr);
+  ASSERT_NE(unregister_, nullptr);
+
+  ComPtr<IClassFactory> factory;
+  EXPECT_EQ(getClassObject_(IID_IDispatch, IID_IClassFactory, factory.putVoid()),
+            CLASS_E_CLASSNOTAVAILABLE);
+  ASSERT_EQ(getClassObject_(CLSID_ZQAudioOutputCtrl, IID_IClassFactory, factory.putVoid()), S_OK);
+  ComPtr<IDispatch> control;
+  ComPtr<IUnknown> outer;
+  EXPECT_EQ(factory->CreateInstance(factory.get(), IID_IDispatch, control.putVoid()),
+            CLASS_E_NOAGGREGATION);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, control.putVoid()), S_OK);
+  factory.reset();
+  EXPECT_EQ(canUnload_(), S_FALSE) << "a control lives";
+
+  JComVariant port;
+  Call get;
+  ASSERT_EQ(get.invoke(control.get(), 2, DISPATCH_PROPERTYGET, &port), S_OK);
+  EXPECT_EQ(port.vt, VT_I4);
+  EXPECT_EQ(port.lVal, 10001);
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(control->GetTypeInfo(0, 0, info.put()), S_OK);
+  JBstr help;
+  ASSERT_EQ(info->GetDocumentation(MEMBERID_NIL, nullptr, help.put(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(help.str(), "IZQAudioOutputCtrl Interface");
+
+  // Events through the library reach this thread's apartment.
+  zq::test::TestAAM aam;
+  auto sink = ComPtr<EventSink>::adopt(new EventSink);
+  ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control.get())
+                ->FindConnectionPoint(DIID__IZQAudioOutputCtrlEvents, point.put()),
+            S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(sink.get(), &cookie), S_OK);
+  Call server, p, add;
+  ASSERT_EQ(server.in("127.0.0.1").invoke(control.get(), 1, DISPATCH_PROPERTYPUT), S_OK);
+  ASSERT_EQ(p.in(aam.port()).invoke(control.get(), 2, DISPATCH_PROPERTYPUT), S_OK);
+  ASSERT_EQ(add.outLong().invoke(control.get(), 21, DISPATCH_METHOD), S_OK);
+  EXPECT_EQ(add.longOut(), 0);
+  EXPECT_TRUE(zq::test::eventually([&] {
+    waitApartmentMessages(5);
+    return !sink->events().empty();
+  }));
+  ASSERT_FALSE(sink->events().empty());
+  EXPECT_EQ(sink->events()[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  point.reset();
+  control.reset();
+  EXPECT_EQ(canUnload_(), S_OK);
+}
+
+TEST_F(SharedLibrary, RegistersItselfSoThatCoCreateInstanceFindsIt) {
+  ASSERT_NE(register_, nullptr);
+  ASSERT_EQ(register_(), S_OK);
+  const std::string module = valueAt(kClsidKey + "\\InprocServer32");
+  EXPECT_EQ(std::filesystem::canonical(module), std::filesystem::canonical(ZQ_CONTROL_LIBRARY));
+  ComPtr<IDispatch> control;
+  ASSERT_EQ(CoCreateInstance(CLSID_ZQAudioOutputCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                             control.putVoid()),
+            S_OK);
+  control.reset();
+  ASSERT_EQ(unregister_(), S_OK);
+  EXPECT_EQ(valueAt(kClsidKey + "\\InprocServer32"), "(absent)");
+  EXPECT_EQ(CoCreateInstance(CLSID_ZQAudioOutputCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                             control.putVoid()),
+            REGDB_E_CLASSNOTREG);
+}
+
+}  // namespace
+}  // namespace zq::activex::test
