@@ -28,8 +28,7 @@ size_t FilePlayer::bufferSizeOf(const FileInfoHold& info) {
   return info->description()->streamInfo().streamBufferSize();
 }
 
-FilePlayer::FilePlayer(const std::string& fileName)
-    : FilePlayer(fileName, openInfo(fileName)) {}
+FilePlayer::FilePlayer(const std::string& fileName) : FilePlayer(fileName, openInfo(fileName)) {}
 
 FilePlayer::FilePlayer(const std::string& fileName, FileInfoHold info)
     : JStream(bufferSizeOf(info), kBuffers, false, kExtraBuffers, kLocalStreamMemory),
@@ -62,15 +61,21 @@ void FilePlayer::play() {
   start();
 }
 
-void FilePlayer::pause() { paused_.store(true, std::memory_order_release); }
+void FilePlayer::pause() {
+  paused_.store(true, std::memory_order_release);
+}
 
-void FilePlayer::resume() { paused_.store(false, std::memory_order_release); }
+void FilePlayer::resume() {
+  paused_.store(false, std::memory_order_release);
+}
 
 double FilePlayer::position() const {
   return static_cast<double>(frameTimeUs_.load(std::memory_order_acquire) - startTimeUs_) / 1e6;
 }
 
-int64_t FilePlayer::frameCount() const { return info_->description()->frameCount(); }
+int64_t FilePlayer::frameCount() const {
+  return info_->description()->frameCount();
+}
 
 bool FilePlayer::waitUntil(int64_t dueUs) {
   const int64_t leftUs = dueUs - monotonicNow();

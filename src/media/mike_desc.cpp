@@ -25,7 +25,9 @@ constexpr const char* kConnectorNames[] = {"WAVEIN_LINEIN", "WAVEIN_MICIN", "PCI
 
 MikeDesc::MikeDesc() : JRPCObject("SharedMike::MikeDesc") {}
 
-MikeDesc::MikeDesc(const MikeDesc& other) : JRPCObject(other) { *this = other; }
+MikeDesc::MikeDesc(const MikeDesc& other) : JRPCObject(other) {
+  *this = other;
+}
 
 MikeDesc& MikeDesc::operator=(const MikeDesc& other) {
   if (this == &other) {
@@ -64,7 +66,9 @@ MikeDesc& MikeDesc::operator=(const MikeDesc& other) {
 
 MikeDesc::~MikeDesc() = default;
 
-void MikeDesc::reset() { *this = MikeDesc(); }
+void MikeDesc::reset() {
+  *this = MikeDesc();
+}
 
 int32_t MikeDesc::parseType(std::string_view text) {
   for (size_t i = 0; i < std::size(kTypeNames); ++i) {
@@ -238,6 +242,8 @@ void MikeDesc::setSamplesPerBlock(int32_t value) {
   compression = kPcm;
 }
 
-void MikeDesc::setVolume(int32_t value) { volume_ = std::clamp(value, 0, 100); }
+void MikeDesc::setVolume(int32_t value) {
+  volume_ = std::clamp(value, 0, 100);
+}
 
 }  // namespace zq

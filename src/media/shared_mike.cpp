@@ -128,7 +128,9 @@ SharedMike::SharedMike(const MikeDesc& desc, uint32_t debugFlags, std::string_vi
   setTraceMask(&mask_);
 }
 
-SharedMike::~SharedMike() { setTraceMask(nullptr); }
+SharedMike::~SharedMike() {
+  setTraceMask(nullptr);
+}
 
 std::unique_ptr<StreamInfo> SharedMike::getStreamInfo() const {
   std::lock_guard lock(streamMutex_);
@@ -151,11 +153,15 @@ bool SharedMike::isOpen() const {
   return stream_ != nullptr;
 }
 
-std::string SharedMike::control(std::string_view) { return {}; }
+std::string SharedMike::control(std::string_view) {
+  return {};
+}
 
 void SharedMike::setUserContext(int32_t, uint32_t) {}
 
-uint32_t SharedMike::getUserContext(int32_t) const { return 0; }
+uint32_t SharedMike::getUserContext(int32_t) const {
+  return 0;
+}
 
 JStream* SharedMike::stream() const {
   std::lock_guard lock(streamMutex_);

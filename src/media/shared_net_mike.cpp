@@ -3,8 +3,7 @@
 
 namespace zq {
 
-SharedNetMike::SharedNetMike(const MikeDesc& desc, uint32_t debugFlags,
-                             std::string_view traceName)
+SharedNetMike::SharedNetMike(const MikeDesc& desc, uint32_t debugFlags, std::string_view traceName)
     : SharedMike(desc, debugFlags, traceName) {}
 
 SharedNetMike::~SharedNetMike() {
@@ -19,9 +18,9 @@ void SharedNetMike::open(int32_t& userId, LinkNotifier* callback, uint32_t conte
   std::lock_guard controllerLock(controllerMutex_);
   if (!controller_) {
     MikeDesc desc = getDesc();
-    auto controller = std::make_unique<ServerController>(
-        desc.host, desc.port, desc.proto, desc.timeout, true, false, false, false, true,
-        kPingPeriod, &mask_, traceName());
+    auto controller = std::make_unique<ServerController>(desc.host, desc.port, desc.proto,
+                                                         desc.timeout, true, false, false, false,
+                                                         true, kPingPeriod, &mask_, traceName());
     // The source must be a leaf before the supervisor's first link event,
     // or a link that comes up would ask for no stream.
     controller->AddLeaf(kOwnCookie, this, 0, false);
@@ -30,8 +29,7 @@ void SharedNetMike::open(int32_t& userId, LinkNotifier* callback, uint32_t conte
   }
   // A user without a callback is still a leaf (the controller keeps the
   // stream while it has leaves) but hears nothing.
-  controller_->AddLeaf(static_cast<uint32_t>(id), noCallback ? nullptr : callback, context,
-                       false);
+  controller_->AddLeaf(static_cast<uint32_t>(id), noCallback ? nullptr : callback, context, false);
   users_.emplace(id, User{callback, context});
   userId = id;
 }

@@ -27,8 +27,7 @@ void SharedSoftMike::open(int32_t& userId, LinkNotifier* callback, uint32_t cont
     std::lock_guard streamLock(streamMutex_);
     const StreamInfo* info = desc_.streamInfo();
     soft_ = std::make_unique<SoftMike>(
-        info != nullptr ? std::make_unique<StreamInfo>(*info) : nullptr, kBufferSize,
-        traceName());
+        info != nullptr ? std::make_unique<StreamInfo>(*info) : nullptr, kBufferSize, traceName());
     stream_ = soft_.get();
     next_ = 0;
     if (desc_.period == 0) {

@@ -41,9 +41,9 @@ class SharedSoftMike : public SharedMike, public JThread {
   std::unique_ptr<SoftMike> soft_;  // guarded by streamMutex_
   JFlag stop_{true, false};
   JWaitableTimer timer_{false};
-  size_t next_ = 0;                     // guarded by streamMutex_
-  std::atomic<uint64_t> sequence_{0};   // written under streamMutex_
-  bool running_ = false;                // guarded by usersMutex_
+  size_t next_ = 0;                    // guarded by streamMutex_
+  std::atomic<uint64_t> sequence_{0};  // written under streamMutex_
+  bool running_ = false;               // guarded by usersMutex_
 };
 
 }  // namespace zq

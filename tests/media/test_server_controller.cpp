@@ -23,6 +23,7 @@
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
+#include "media/provider_test_support.h"
 #include "media/server_controller.h"
 #include "net/ip_multicast_socket.h"
 #include "net/udp_socket.h"
@@ -31,19 +32,18 @@
 #include "stream/net_cam.h"
 #include "stream/net_mike2.h"
 #include "stream/stream_client.h"
-#include "media/provider_test_support.h"
 
 namespace zq {
 namespace {
 
 using test::Answer;
 using test::AudioFrame;
+using test::eventually;
 using test::FakeProvider;
 using test::frameSize;
 using test::freeUdpPort;
 using test::kGroup;
 using test::Leaf;
-using test::eventually;
 
 const char* const kControllerName = "ServerController[test]";
 

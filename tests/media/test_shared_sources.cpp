@@ -233,7 +233,7 @@ TEST(MikeDesc, StreamInfoRulesAndMp3Descriptions) {
     uint32_t bitRate;
     uint32_t sampleRate;
     uint16_t channels;
-  } cases[] = {{24000, 22050, 1}, {32000, 22050, 2}, {64000, 22050, 2},
+  } cases[] = {{24000, 22050, 1}, {32000, 22050, 2},  {64000, 22050, 2},
                {80000, 44100, 2}, {128000, 44100, 2}, {176000, 44100, 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bitRate);
@@ -376,7 +376,8 @@ TEST_F(Registry, UsersOfOneSoundCardInputShareOneCaptureOfMp3Frames) {
   EXPECT_EQ(a->getDesc().getAudioFormat().samplesPerSec, 22050u);
   readFrames(a->stream(), 5, [](const StreamFrameHeader& h) {
     uint32_t bitRate = 0;
-    ASSERT_TRUE(parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(
+        parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(bitRate, 64000u);
   });
 
@@ -470,7 +471,8 @@ TEST_F(Board, GainsReachTheRegistersOfTheSelectedInput) {
     EXPECT_EQ(reg("Micro Amplifier Gain"), c.micro);
     readFrames(mike->stream(), 3, [](const StreamFrameHeader& h) {
       uint32_t bitRate = 0;
-      ASSERT_TRUE(parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
+      ASSERT_TRUE(
+          parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
       EXPECT_EQ(bitRate, 128000u);
     });
     mike->close(id);
@@ -594,8 +596,7 @@ TEST_F(Files, TheDescriptionFollowsThePlayingFile) {
 
 TEST_F(Registry, ANetworkSourceSharesOneControllerAmongItsUsers) {
   auto provider = std::make_unique<test::FakeProvider>();
-  const MikeDesc d =
-      network("127.0.0.1", provider->port(), ServerController::kUdp);
+  const MikeDesc d = network("127.0.0.1", provider->port(), ServerController::kUdp);
   SharedMike* mike = SharedMike::acquire(d);
   EXPECT_TRUE(mike->isRemote());
   EXPECT_FALSE(mike->isOpen());
