@@ -23,6 +23,7 @@
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
+#include "media/provider_test_support.h"
 #include "media/server_controller.h"
 #include "net/ip_multicast_socket.h"
 #include "net/udp_socket.h"
@@ -35,216 +36,16 @@
 namespace zq {
 namespace {
 
+using test::Answer;
 using test::AudioFrame;
 using test::eventually;
+using test::FakeProvider;
+using test::frameSize;
+using test::freeUdpPort;
+using test::kGroup;
+using test::Leaf;
 
-enum class Answer {
-  kPcm,
-  kMp3,
-  kVideoOwn,
-  kVideoOther,
-  kVideoUnknown,
-  kOtherType,
-  kShortInfo,
-  kNoInfo,
-  kNoIp,
-  kRefuse
-};
-
-// Frames of 1 to 3 packets.
-size_t frameSize(uint32_t n) {
-  return 200 + (n * 997) % 3000;
-}
-
-std::vector<uint8_t> infoBytes(Answer a) {
-  if (a == Answer::kPcm || a == Answer::kMp3) {
-    const auto i = a == Answer::kPcm ? StreamInfo::makePcmStreamInfo(8000, 16, 1, 160)
-                                     : StreamInfo::makeMp3StreamInfo(64000, 44100, 1, 208);
-    return {i->bytes().begin(), i->bytes().end()};
-  }
-  // Type, SubType, Content, InfoSize; a video one with its 40-byte bitmap header.
-  const bool video = a != Answer::kOtherType;
-  std::vector<uint8_t> b(video ? 84 : 16);
-  const uint32_t content = a == Answer::kVideoOwn     ? StreamInfo::kWavelet97
-                           : a == Answer::kVideoOther ? StreamInfo::kYuy2
-                                                      : StreamInfo::kPcm;
-  const uint32_t words[] = {video ? 1u : 4u, 3, content, static_cast<uint32_t>(b.size())};
-  std::memcpy(b.data(), words, sizeof words);
-  if (video) {
-    b[44] = 40;
-  }
-  return a == Answer::kShortInfo ? std::vector<uint8_t>(b.begin(), b.begin() + 8) : b;
-}
-
-uint16_t freeUdpPort() {
-  JUDPSocket s;
-  s.bind(JInetAddr("127.0.0.1", 0));
-  return s.localAddress().port();
-}
-
-const JInetAddr kGroup("239.255.42.99", 0);
 const char* const kControllerName = "ServerController[test]";
-
-// The fake provider-> One sender per RPC connection, replaced by a new
-// request and stopped when the connection closes, as the real one drops its
-// channels.
-class FakeProvider : public JRPCService {
- public:
-  explicit FakeProvider(uint16_t port = 0) : JRPCService(port, false, nullptr, "FakeProvider") {
-    registerFunctions();
-    start();
-  }
-  ~FakeProvider() override {
-    shutdown();
-    std::lock_guard l(m_);
-    senders_.clear();
-  }
-  void registerFunctions() override {
-    std::vector<Function> table;
-    for (std::string name :
-         {"addUDPClient", "addIPMClient", "getRawParams", "getParams", "getStat", "setParams"}) {
-      table.push_back(
-          {name, JRPCKind::kAnswerWithSocket,
-           [this, name](JParams& q, JParams* r, JSocket& s) { answer(name, q, *r, s); }});
-    }
-    JRPCServer::registerFunctions(std::move(table));
-  }
-  std::unique_ptr<JParams> dispatch(std::string_view line, JSocket& socket) override {
-    if (line != "PING") {
-      std::lock_guard l(m_);
-      lines_.emplace_back(line);
-    }
-    return JRPCService::dispatch(line, socket);
-  }
-  void connectionClosed(JSocket& socket) override {
-    std::lock_guard l(m_);
-    if (dropsChannels) {
-      senders_.erase(&socket);
-    }
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard l(m_);
-    return lines_;
-  }
-  std::atomic<Answer> mode{Answer::kPcm};
-  uint16_t groupPort = 0;
-  // Cleared, the channels go on sending after their connection closed, so
-  // that a receiver left behind goes on receiving.
-  std::atomic<bool> dropsChannels{true};
-
- private:
-  struct Sender {
-    Sender(std::unique_ptr<JSocket> s, JInetAddr to) : socket(std::move(s)) {
-      thread = std::thread([this, to] {
-        for (uint32_t n = 0; !stop;
-             ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-          for (const auto& p : AudioFrame::make(n, frameSize(n)).packets(n, 1400)) {
-            try {
-              socket->sendto(p.data(), p.size(), to);
-            } catch (const JError&) {
-            }
-          }
-        }
-      });
-    }
-    ~Sender() {
-      stop = true;
-      thread.join();
-    }
-    std::unique_ptr<JSocket> socket;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-  };
-
-  void answer(const std::string& name, JParams& q, JParams& r, JSocket& s) {
-    const Answer a = mode.load();
-    if (name == "getRawParams") {
-      r.set("UdpEnable", true);
-    }
-    if (name == "getStat") {
-      r.set("frames", int32_t{42});
-    }
-    if (name != "addUDPClient" && name != "addIPMClient") {
-      return;
-    }
-    if (a == Answer::kRefuse) {
-      throw JTextError("provider refuses the channel");
-    }
-    std::unique_ptr<JSocket> socket;
-    JInetAddr to;
-    if (name == "addUDPClient") {
-      std::string ip;
-      int32_t port = 0;
-      q.get("ip", ip, true);
-      q.get("port", port, true);
-      socket = std::make_unique<JUDPSocket>();
-      to = JInetAddr(ip, static_cast<uint16_t>(port));
-    } else {
-      to = JInetAddr(kGroup.address(), groupPort);
-      socket = std::make_unique<JIPMulticastSocket>(to, true, false, JInetAddr("127.0.0.1", 0));
-      if (a != Answer::kNoIp) {
-        r.set("ip", to.hostText());
-      }
-      r.set("port", int32_t{groupPort});
-    }
-    if (a != Answer::kNoInfo) {
-      const std::vector<uint8_t> b = infoBytes(a);
-      r.set("StreamInfo", b.data(), b.size());
-    }
-    r.set("Quality", int32_t{75});
-    r.set("Skip", int32_t{2});
-    if (a == Answer::kVideoOwn || a == Answer::kVideoOther) {
-      return;  // audio frames only
-    }
-    std::lock_guard l(m_);
-    senders_[&s] = std::make_unique<Sender>(std::move(socket), to);
-  }
-
-  mutable std::mutex m_;
-  std::vector<std::string> lines_;
-  std::map<JSocket*, std::unique_ptr<Sender>> senders_;
-};
-
-// The tests keep the provider and the log capture on the heap: a mutex
-// without a destructor call at a stack address another test used before is
-// the same lock to ThreadSanitizer, which then sees cycles that are none.
-
-// A leaf that records what it hears; linkDown answers `keep`.
-class Leaf : public LinkNotifier {
- public:
-  explicit Leaf(bool keepIt = true) : keep(keepIt) {}
-  virtual ~Leaf() = default;
-  bool linkDown(const JError* reason, uint32_t context) override {
-    std::lock_guard l(m_);
-    downs.push_back(reason != nullptr ? reason->message() : "(none)");
-    contexts.push_back(context);
-    return keep;
-  }
-  void linkUp(JStream* stream, uint32_t context) override {
-    std::lock_guard l(m_);
-    ups.push_back(stream);
-    contexts.push_back(context);
-  }
-  size_t upCount() {
-    std::lock_guard l(m_);
-    return ups.size();
-  }
-  size_t downCount() {
-    std::lock_guard l(m_);
-    return downs.size();
-  }
-  JStream* lastStream() {
-    std::lock_guard l(m_);
-    return ups.empty() ? nullptr : ups.back();
-  }
-  const bool keep;
-  std::vector<JStream*> ups;
-  std::vector<std::string> downs;
-  std::vector<uint32_t> contexts;
-
- private:
-  std::mutex m_;
-};
 
 // Reads `count` frames of `stream` and checks each against what the provider
 // sent under its number; detaches before returning.

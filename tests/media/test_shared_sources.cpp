@@ -1,0 +1,695 @@
+// The shared audio sources: the description's sharing rule, setters and
+// travelling form; the registry sharing one source between users and closing
+// it after the last; a sound-card source on the test-tone device, a board
+// source on the simulated board, a file list played in order, a network
+// source over a fake provider and the soft replay; the creation and start
+// errors leaving nothing behind; and users coming and going concurrently.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/mp3.h"
+#include "audio/simulated_board.h"
+#include "base/registry_key.h"
+#include "files/file_test_support.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "media/provider_test_support.h"
+#include "media/shared_file_mike.h"
+#include "media/shared_hard_mike.h"
+#include "media/shared_mike.h"
+#include "media/shared_net_mike.h"
+#include "media/shared_soft_mike.h"
+#include "stream/stream_client.h"
+#include "stream/stream_frame_header.h"
+
+namespace zq {
+namespace {
+
+using test::eventually;
+
+std::string thrownText(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "";
+}
+
+MikeDesc local(int32_t channel, int32_t connector) {
+  MikeDesc d;
+  d.type = MikeDesc::kLocal;
+  d.channel = channel;
+  d.inputConnector = connector;
+  return d;
+}
+
+MikeDesc network(const std::string& host, int32_t port, int32_t proto) {
+  MikeDesc d;
+  d.type = MikeDesc::kNetwork;
+  d.host = host;
+  d.port = port;
+  d.proto = proto;
+  d.timeout = 5000;
+  return d;
+}
+
+MikeDesc file(const std::string& names) {
+  MikeDesc d;
+  d.type = MikeDesc::kFile;
+  d.fileName = names;
+  return d;
+}
+
+MikeDesc soft(std::vector<std::vector<uint8_t>> frames, int32_t period) {
+  MikeDesc d;
+  d.type = MikeDesc::kSoft;
+  d.frames = std::move(frames);
+  d.period = period;
+  d.setStreamInfo(StreamInfo::makePcmStreamInfo(8000, 16, 1, 160));
+  return d;
+}
+
+// Records what a user hears, in order: "up" or "down:<reason>".
+class Recorder : public LinkNotifier {
+ public:
+  virtual ~Recorder() = default;
+  bool linkDown(const JError* reason, uint32_t) override {
+    std::lock_guard l(m_);
+    events_.push_back("down:" + (reason != nullptr ? reason->message() : std::string()));
+    return true;
+  }
+  void linkUp(JStream* stream, uint32_t) override {
+    std::lock_guard l(m_);
+    events_.push_back("up");
+    streams_.push_back(stream);
+    // The stream may be gone by the time the test looks: note its rate now.
+    const auto info = stream != nullptr ? stream->copyStreamInfo() : nullptr;
+    rates_.push_back(info ? info->averageBytesPerSecond() * 8 : 0);
+  }
+  std::vector<uint32_t> rates() const {
+    std::lock_guard l(m_);
+    return rates_;
+  }
+  std::vector<std::string> events() const {
+    std::lock_guard l(m_);
+    return events_;
+  }
+  std::vector<JStream*> streams() const {
+    std::lock_guard l(m_);
+    return streams_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> events_;
+  std::vector<JStream*> streams_;
+  std::vector<uint32_t> rates_;
+};
+
+// Reads `count` frames of `stream` and hands each to `check`.
+void readFrames(JStream* stream, int count,
+                const std::function<void(const StreamFrameHeader&)>& check) {
+  ASSERT_NE(stream, nullptr);
+  StreamClient reader;
+  reader.setTimeout(10000);
+  reader.listen(stream);
+  std::atomic<bool> stop{false};
+  for (int i = 0; i < count; ++i) {
+    check(*frameHeaderOf(reader.readNext(&stop)));
+  }
+  reader.unlock();
+  reader.listen(nullptr);
+}
+
+struct Registry : ::testing::Test {
+  void SetUp() override {
+    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
+    key.setString("Type", "tone");
+    key.setDword("Frequency", 1000);
+    key.setDword("Level", 50);
+  }
+  void TearDown() override { EXPECT_EQ(SharedMike::registeredCount(), 0u); }
+  test::ScopedRegistryDir registry_;
+};
+
+TEST(MikeDesc, EqualityIsTheSharingRule) {
+  const std::vector<uint8_t> a{1, 2, 3};
+  const std::vector<uint8_t> b{1, 2, 4};
+  struct Case {
+    const char* name;
+    MikeDesc registered;
+    MikeDesc requested;
+    bool equal;
+  } cases[] = {
+      {"no source", MikeDesc(), MikeDesc(), true},
+      {"two board connectors of one channel", local(0, 3), local(0, 2), true},
+      {"two sound-card connectors of one channel", local(1, 0), local(1, 1), true},
+      {"sound card against board", local(0, 1), local(0, 2), false},
+      {"another channel", local(0, 2), local(1, 2), false},
+      {"a request without connector joins", local(0, 4), local(0, -1), true},
+      {"a source without connector takes nobody", local(0, -1), local(0, 2), false},
+      {"both without connector", local(0, -1), local(0, -1), false},
+      {"same network source", network("h", 5, 1), network("h", 5, 1), true},
+      {"host case matters", network("Host", 5, 1), network("host", 5, 1), false},
+      {"another port", network("h", 5, 1), network("h", 6, 1), false},
+      {"another protocol", network("h", 5, 1), network("h", 5, 4), false},
+      {"same file list", file("x,y"), file("x,y"), true},
+      {"another file list", file("x,y"), file("y,x"), false},
+      {"same soft frames", soft({a, b}, 10), soft({a, b}, 10), true},
+      {"one byte differs", soft({a, a}, 10), soft({a, b}, 10), false},
+      {"one frame fewer", soft({a, b}, 10), soft({a}, 10), false},
+      {"another period", soft({a}, 10), soft({a}, 20), false},
+      {"different types", file(""), soft({}, 0), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.registered.equals(c.requested), c.equal);
+  }
+}
+
+TEST(MikeDesc, SettersClampAndChooseTheCoding) {
+  struct Case {
+    const char* name;
+    std::function<void(MikeDesc&)> set;
+    std::function<int32_t(const MikeDesc&)> get;
+    int32_t value;
+    int32_t compression;
+  } cases[] = {
+      {"volume above 100", [](MikeDesc& d) { d.setVolume(150); },
+       [](const MikeDesc& d) { return d.volume(); }, 100, -1},
+      {"volume below 0", [](MikeDesc& d) { d.setVolume(-5); },
+       [](const MikeDesc& d) { return d.volume(); }, 0, -1},
+      {"block below 512", [](MikeDesc& d) { d.setSamplesPerBlock(100); },
+       [](const MikeDesc& d) { return d.samplesPerBlock(); }, 512, 0},
+      {"block above 4096", [](MikeDesc& d) { d.setSamplesPerBlock(10000); },
+       [](const MikeDesc& d) { return d.samplesPerBlock(); }, 4096, 0},
+      {"bit rate selects MP3", [](MikeDesc& d) { d.setTargetBitRate(64000); },
+       [](const MikeDesc& d) { return d.targetBitRate(); }, 64000, 1},
+      {"sample rate selects PCM", [](MikeDesc& d) { d.setSamplesPerSec(8000); },
+       [](const MikeDesc& d) { return d.samplesPerSec(); }, 8000, 0},
+      {"bits select PCM", [](MikeDesc& d) { d.setBitsPerSample(16); },
+       [](const MikeDesc& d) { return d.bitsPerSample(); }, 16, 0},
+      {"channels select PCM", [](MikeDesc& d) { d.setChannels(2); },
+       [](const MikeDesc& d) { return d.channels(); }, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MikeDesc d;
+    c.set(d);
+    EXPECT_EQ(c.get(d), c.value);
+    EXPECT_EQ(d.compression, c.compression);
+    d.reset();
+    EXPECT_EQ(d.compression, -1);
+    EXPECT_EQ(d.volume(), 25);
+  }
+  EXPECT_EQ(MikeDesc::parseType("network"), 1);
+  EXPECT_EQ(MikeDesc::parseType("soft"), 3);
+  EXPECT_EQ(MikeDesc::parseType("LOCAL"), -1);
+  EXPECT_STREQ(MikeDesc::typeText(2, true), "FILE");
+  EXPECT_STREQ(MikeDesc::typeText(0, false), "local");
+}
+
+TEST(MikeDesc, StreamInfoRulesAndMp3Descriptions) {
+  MikeDesc d;
+  EXPECT_EQ(thrownText([&] { d.getAudioFormat(); }), "invalid stream info pointer");
+  EXPECT_EQ(thrownText([&] { d.setStreamInfo(std::unique_ptr<StreamInfo>()); }),
+            "stream info null pointer");
+  d.setStreamInfo(StreamInfo::makePcmStreamInfo(22050, 16, 2, 1024));
+  const MikeDesc copy = d;
+  d.setStreamInfo(StreamInfo::makePcmStreamInfo(8000, 8, 1, 512));
+  EXPECT_EQ(copy.getAudioFormat().samplesPerSec, 22050u);  // a copy of its own
+  EXPECT_EQ(copy.getAudioFormat().samplesPerBlock, 1024u);
+
+  struct Case {
+    uint32_t bitRate;
+    uint32_t sampleRate;
+    uint16_t channels;
+  } cases[] = {{24000, 22050, 1}, {32000, 22050, 2},  {64000, 22050, 2},
+               {80000, 44100, 2}, {128000, 44100, 2}, {176000, 44100, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bitRate);
+    const auto info = SharedMike::makeMp3StreamInfo(c.bitRate);
+    EXPECT_EQ(info->infoSize(), 96u);
+    EXPECT_EQ(info->content(), 1002u);
+    EXPECT_EQ(info->chunk(), 1952u);
+    EXPECT_EQ(info->samplesPerSecond(), c.sampleRate);
+    EXPECT_EQ(info->channels(), c.channels);
+    EXPECT_EQ(info->averageBytesPerSecond(), c.bitRate / 8);
+    EXPECT_EQ(info->mp3BlockSize(), 0u);
+  }
+  EXPECT_EQ(thrownText([] { SharedMike::makeMp3StreamInfo(30000); }), "unsupported MP3 bitrate");
+}
+
+TEST(MikeDesc, TravelsAsItsTypeAndKeysOnly) {
+  MikeDesc board = local(3, 2);
+  board.setTargetBitRate(128000);
+  MikeDesc remote = network("cam.local", 5002, 4);
+  const MikeDesc files = file("a.mp3,b.mp3");
+  struct Case {
+    const char* name;
+    const MikeDesc* desc;
+    std::vector<std::string> keys;
+  } cases[] = {
+      {"local", &board, {"board", "type"}},
+      {"network", &remote, {"host", "proto", "p\xF4rt", "timeout", "type"}},
+      {"file", &files, {"filename", "type"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JRPCSerialisation out;
+    out.serialise(*c.desc);
+    JParams params = out.takeParams();
+    std::vector<std::string> keys;
+    for (const JVariant& v : params) {
+      keys.push_back(v.name());
+    }
+    EXPECT_EQ(keys, c.keys);
+    MikeDesc back;
+    back.setVolume(80);
+    JRPCDeserialisation in(params);
+    in.deserialise(back);
+    EXPECT_EQ(back.type, c.desc->type);
+    EXPECT_EQ(back.channel, c.desc->type == MikeDesc::kLocal ? c.desc->channel : -1);
+    EXPECT_EQ(back.host, c.desc->host);
+    EXPECT_EQ(back.port, c.desc->port);
+    EXPECT_EQ(back.proto, c.desc->proto);
+    EXPECT_EQ(back.fileName, "");  // file names never travel back
+    EXPECT_EQ(back.compression, -1);
+    EXPECT_EQ(back.volume(), 25);
+  }
+
+  struct Refusal {
+    const char* name;
+    const char* text;
+    const char* error;
+  } refusals[] = {
+      {"plain port key", "type=1, host=\"h\", proto=1, port=5, timeout=9", "cannot deserialise"},
+      {"local without board", "type=0", "cannot deserialise"},
+      {"soft", "type=3", "cannot deserialise, invalid type"},
+      {"no source", "type=-1", "cannot deserialise, invalid type"},
+      {"no type", "board=1", "cannot deserialise"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.name);
+    JParams params;
+    params.parse(r.text);
+    MikeDesc back = local(7, 2);
+    JRPCDeserialisation in(params);
+    EXPECT_EQ(thrownText([&] { in.deserialise(back); }), r.error);
+    EXPECT_EQ(back.channel, 7);  // untouched by a failed read
+  }
+  JRPCSerialisation out;
+  EXPECT_EQ(thrownText([&] { out.serialise(soft({{1}}, 0)); }), "cannot serialise, invalid type");
+  EXPECT_EQ(thrownText([&] { out.serialise(MikeDesc()); }), "cannot serialise, invalid type");
+}
+
+TEST_F(Registry, CreationErrorsLeaveNothingRegistered) {
+  MikeDesc bad;
+  bad.type = 7;
+  struct Case {
+    const char* name;
+    MikeDesc desc;
+    const char* error;
+  } cases[] = {
+      {"type outside 0 ... 3", bad, "invalid mike type"},
+      {"connector 5", local(0, 5), "invlid connector type"},
+      {"no connector", local(0, -1), "invlid connector type"},
+      {"absent board", local(9, 3), "no pci2 was found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(thrownText([&] { SharedMike::acquire(c.desc); }), c.error);
+    EXPECT_EQ(SharedMike::registeredCount(), 0u);
+  }
+}
+
+TEST_F(Registry, TraceNamesAndDebugFlagsOfNewSources) {
+  JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Surveillance Services")
+      .setDword("SharedMikeDebugFlags", 0xA000);
+  struct Case {
+    MikeDesc desc;
+    const char* name;
+  } cases[] = {
+      {local(1, 0), "Audio Source[pci://1]"},
+      {network("h", 5002, 1), "Audio Source[udp://h:5002]"},
+      {file("a,b"), "Audio Source[file://a,b]"},
+      {soft({{1}}, 0), "Audio Source[SOFT]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedMike* mike = SharedMike::acquire(c.desc);
+    EXPECT_EQ(mike->traceName(), c.name);
+    ASSERT_NE(mike->traceMask(), nullptr);
+    EXPECT_EQ(mike->traceMask()->load(), 0xA000u);
+    EXPECT_TRUE(SharedMike::release(mike));
+  }
+}
+
+TEST_F(Registry, UsersOfOneSoundCardInputShareOneCaptureOfMp3Frames) {
+  MikeDesc first = local(1, MikeDesc::kWaveInLineIn);
+  first.setTargetBitRate(64000);
+  MikeDesc second = local(1, MikeDesc::kWaveInMicIn);
+  second.setTargetBitRate(128000);  // not applied: the running source stays
+  SharedMike* a = SharedMike::acquire(first);
+  SharedMike* b = SharedMike::acquire(second);
+  ASSERT_EQ(a, b);
+  EXPECT_EQ(a->useCount(), 2);
+  EXPECT_EQ(SharedMike::registeredCount(), 1u);
+
+  Recorder one, two;
+  int32_t id1 = 0, id2 = 0;
+  a->open(id1, &one, 1, 0, 0, false);
+  b->open(id2, &two, 2, 0, 0, false);
+  EXPECT_GT(id2, id1);
+  ASSERT_EQ(one.streams().size(), 1u);
+  ASSERT_EQ(two.streams().size(), 1u);
+  EXPECT_EQ(one.streams()[0], two.streams()[0]);
+  EXPECT_EQ(a->getDesc().getAudioFormat().samplesPerSec, 22050u);
+  readFrames(a->stream(), 5, [](const StreamFrameHeader& h) {
+    uint32_t bitRate = 0;
+    ASSERT_TRUE(
+        parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(bitRate, 64000u);
+  });
+
+  EXPECT_EQ(a->close(id1), 1);
+  EXPECT_EQ(id1, -1);
+  EXPECT_TRUE(a->isOpen());
+  EXPECT_EQ(a->close(id2), 0);
+  EXPECT_FALSE(a->isOpen());
+  EXPECT_FALSE(SharedMike::release(a));
+  EXPECT_TRUE(SharedMike::release(b));
+  EXPECT_FALSE(SharedMike::release(b));  // no longer registered
+}
+
+TEST_F(Registry, StartErrorsRecordNoUser) {
+  MikeDesc noCoding = local(1, MikeDesc::kWaveInLineIn);
+  MikeDesc noDevice = local(9, MikeDesc::kWaveInLineIn);
+  noDevice.setTargetBitRate(64000);
+  MikeDesc badRate = local(1, MikeDesc::kWaveInMicIn);
+  badRate.setTargetBitRate(30000);
+  struct Case {
+    const char* name;
+    MikeDesc desc;
+    const char* error;  // null: any error
+  } cases[] = {
+      {"no compression", noCoding, "invalid compression mode"},
+      {"absent device", noDevice, nullptr},
+      {"bit rate outside the table", badRate, "unsupported MP3 bitrate"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedMike* mike = SharedMike::acquire(c.desc);
+    Recorder user;
+    int32_t id = 0;
+    const std::string error = thrownText([&] { mike->open(id, &user, 0, 0, 0, false); });
+    if (c.error != nullptr) {
+      EXPECT_EQ(error, c.error);
+    } else {
+      EXPECT_NE(error, "");
+    }
+    EXPECT_EQ(mike->userCount(), 0u);
+    EXPECT_TRUE(user.events().empty());
+    EXPECT_FALSE(mike->isOpen());
+    EXPECT_TRUE(SharedMike::release(mike));
+  }
+}
+
+struct Board : Registry {
+  void SetUp() override {
+    Registry::SetUp();
+    board = std::make_shared<SimulatedCaptureBoard>(0);
+    registerCaptureBoard(board);
+  }
+  void TearDown() override {
+    unregisterCaptureBoard(0);
+    Registry::TearDown();
+  }
+  int reg(const std::string& name) {
+    char answer[64] = {};
+    board->control(("Quorvanta2.MAS3587." + name + "?").c_str(), answer, sizeof answer);
+    return std::atoi(answer);
+  }
+  std::shared_ptr<SimulatedCaptureBoard> board;
+};
+
+TEST_F(Board, GainsReachTheRegistersOfTheSelectedInput) {
+  struct Case {
+    int32_t connector;
+    CaptureBoard::Input input;
+    int left, right, micro;
+  } cases[] = {
+      {MikeDesc::kPci2LineIn, CaptureBoard::kLineInput, 7, 7, 0},
+      {MikeDesc::kPci2MicIn, CaptureBoard::kMicrophoneInput, 0, 0, 7},
+      {MikeDesc::kPci2SpdifIn, CaptureBoard::kMicrophoneInput, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.connector);
+    for (const char* r : {"Left Amplifier Gain", "Right Amplifier Gain", "Micro Amplifier Gain"}) {
+      board->control(("Quorvanta2.MAS3587." + std::string(r) + "=0").c_str(), nullptr, 0);
+    }
+    board->selectInput(CaptureBoard::kMicrophoneInput);
+    MikeDesc d = local(0, c.connector);
+    d.setTargetBitRate(128000);
+    d.preAmplificationGain = 7;
+    SharedMike* mike = SharedMike::acquire(d);
+    int32_t id = 0;
+    Recorder user;
+    mike->open(id, &user, 0, 0, 0, false);
+    EXPECT_EQ(board->input(), c.input);
+    EXPECT_EQ(reg("Left Amplifier Gain"), c.left);
+    EXPECT_EQ(reg("Right Amplifier Gain"), c.right);
+    EXPECT_EQ(reg("Micro Amplifier Gain"), c.micro);
+    readFrames(mike->stream(), 3, [](const StreamFrameHeader& h) {
+      uint32_t bitRate = 0;
+      ASSERT_TRUE(
+          parseFrameHeader(h.payload(), &bitRate, nullptr, nullptr, nullptr, nullptr, nullptr));
+      EXPECT_EQ(bitRate, 128000u);
+    });
+    mike->close(id);
+    EXPECT_TRUE(SharedMike::release(mike));
+  }
+}
+
+TEST_F(Board, ControlPassesThroughAndAGainSurvivesARestart) {
+  MikeDesc line = local(0, MikeDesc::kPci2LineIn);
+  line.setTargetBitRate(64000);
+  SharedMike* mike = SharedMike::acquire(line);
+  // A second user asking for the microphone joins the line input.
+  SharedMike* same = SharedMike::acquire(local(0, MikeDesc::kPci2MicIn));
+  ASSERT_EQ(mike, same);
+  EXPECT_EQ(mike->control("Quorvanta2.MAS3587.Left Amplifier Gain=9"), "");
+  EXPECT_EQ(mike->control("Quorvanta2.MAS3587.Left Amplifier Gain?"), "9");
+  EXPECT_EQ(mike->getDesc().preAmplificationGain, 9);
+  mike->control("Quorvanta2.MAS3587.Volume=-3");
+  EXPECT_EQ(mike->getDesc().preAmplificationGain, 9);  // not a gain register
+
+  board->control("Quorvanta2.MAS3587.Right Amplifier Gain=1", nullptr, 0);
+  int32_t id1 = 0, id2 = 0;
+  mike->open(id1, nullptr, 0, 0, 0, true);
+  same->open(id2, nullptr, 0, 0, 0, true);
+  EXPECT_EQ(board->input(), CaptureBoard::kLineInput);
+  EXPECT_EQ(reg("Right Amplifier Gain"), 9);
+  mike->close(id1);
+  mike->close(id2);
+  SharedMike::release(mike);
+  SharedMike::release(same);
+
+  MikeDesc pcm = local(0, MikeDesc::kPci2MicIn);
+  pcm.setSamplesPerSec(8000);
+  SharedMike* coded = SharedMike::acquire(pcm);
+  int32_t id = 0;
+  EXPECT_EQ(thrownText([&] { coded->open(id, nullptr, 0, 0, 0, false); }),
+            "invalid compression mode");
+  EXPECT_EQ(coded->userCount(), 0u);
+  SharedMike::release(coded);
+}
+
+struct Files : Registry {
+  void SetUp() override {
+    Registry::SetUp();
+    // Two files told apart by their bit rate; about 0.4 s each.
+    writeFile(first, 64000);
+    writeFile(second, 128000);
+  }
+  void writeFile(std::string& path, uint32_t bitRate) {
+    path = (dir.path() / (std::to_string(bitRate) + ".mp3")).string();
+    test::writeFile(path, test::join(test::encodeFrames(bitRate, 15)));
+  }
+  static uint32_t rateOf(JStream* stream) {
+    return stream->copyStreamInfo()->averageBytesPerSecond() * 8;
+  }
+  test::TempDir dir;
+  test::ScopedFileInfoCache cache;
+  std::string first, second;
+};
+
+TEST_F(Files, AListIsPlayedInOrderAndEndsOrLoops) {
+  for (const bool looping : {false, true}) {
+    SCOPED_TRACE(looping);
+    MikeDesc d = file(first + "," + second + ",,");
+    d.looping = looping;
+    SharedMike* mike = SharedMike::acquire(d);
+    auto* files = dynamic_cast<SharedFileMike*>(mike);
+    ASSERT_NE(files, nullptr);
+    EXPECT_EQ(files->files(), (std::vector<std::string>{first, second}));
+    Recorder one, two;
+    int32_t id1 = 0, id2 = 0;
+    mike->open(id1, &one, 0, 0, 0, false);
+    mike->open(id2, &two, 0, 0, 0, false);
+    if (!looping) {
+      ASSERT_NO_THROW(mike->getDesc().finishedEvent->wait(20000));
+      const std::vector<std::string> expected{"up", "down:EOF", "up", "down:EOF"};
+      EXPECT_EQ(one.events(), expected);
+      EXPECT_EQ(two.events(), expected);
+      EXPECT_FALSE(mike->isOpen());
+    } else {
+      ASSERT_TRUE(eventually([&] { return two.streams().size() >= 3; }));
+      EXPECT_FALSE(files->finished().isSet());
+      EXPECT_EQ(two.events()[3], "down:EOF");
+    }
+    const std::vector<uint32_t> rates = two.rates();
+    EXPECT_EQ(std::vector<uint32_t>(rates.begin(), rates.begin() + 2),
+              (std::vector<uint32_t>{64000, 128000}));
+    if (looping) {
+      EXPECT_EQ(rates[2], 64000u);
+    }
+    EXPECT_EQ(two.streams()[0], one.streams()[0]);
+    mike->close(id1);
+    mike->close(id2);
+    EXPECT_TRUE(SharedMike::release(mike));
+  }
+}
+
+TEST_F(Files, TheDescriptionFollowsThePlayingFile) {
+  SharedMike* mike = SharedMike::acquire(file(first + "," + second));
+  Recorder user;
+  int32_t id = 0;
+  mike->open(id, &user, 0, 0, 0, false);
+  ASSERT_EQ(user.rates(), std::vector<uint32_t>{64000});
+  EXPECT_EQ(mike->getDesc().fileName, first + "," + second);
+  ASSERT_TRUE(eventually([&] { return user.streams().size() >= 2; }));
+  // The second file's stream, and the list read from it.
+  EXPECT_EQ(rateOf(mike->stream()), 128000u);
+  const MikeDesc now = mike->getDesc();
+  EXPECT_EQ(now.fileName, second + "," + first);
+  // The position follows the playing file.
+  EXPECT_TRUE(eventually([&] { return mike->getDesc().playPosition > 0.1; }));
+  EXPECT_GT(mike->getDesc().playOffset, 0);
+  mike->close(id);
+  EXPECT_TRUE(SharedMike::release(mike));
+
+  SharedMike* missing = SharedMike::acquire(file((dir.path() / "none.mp3").string()));
+  EXPECT_NE(thrownText([&] { missing->open(id, &user, 0, 0, 0, false); }), "");
+  EXPECT_EQ(missing->userCount(), 0u);
+  EXPECT_TRUE(SharedMike::release(missing));
+}
+
+TEST_F(Registry, ANetworkSourceSharesOneControllerAmongItsUsers) {
+  auto provider = std::make_unique<test::FakeProvider>();
+  const MikeDesc d = network("127.0.0.1", provider->port(), ServerController::kUdp);
+  SharedMike* mike = SharedMike::acquire(d);
+  EXPECT_TRUE(mike->isRemote());
+  EXPECT_FALSE(mike->isOpen());
+  auto one = std::make_unique<test::Leaf>();
+  auto two = std::make_unique<test::Leaf>();
+  int32_t id1 = 0, id2 = 0;
+  mike->open(id1, one.get(), 11, 0, 0, false);
+  mike->open(id2, two.get(), 22, 0, 0, false);
+  ASSERT_TRUE(eventually([&] { return one->upCount() >= 1 && two->upCount() >= 1; }));
+  ASSERT_TRUE(eventually([&] { return mike->isOpen(); }));
+  EXPECT_EQ(one->lastStream(), two->lastStream());
+  EXPECT_EQ(mike->stream(), one->lastStream());
+  EXPECT_EQ(mike->getStreamInfo()->content(), StreamInfo::kPcm);
+  EXPECT_EQ(mike->getUserContext(id2), 22u);
+  mike->setUserContext(id2, 33);
+  EXPECT_EQ(mike->getUserContext(id2), 33u);
+  EXPECT_EQ(mike->close(id1), 1);
+  EXPECT_TRUE(mike->isOpen());
+  EXPECT_EQ(mike->close(id2), 0);
+  EXPECT_FALSE(mike->isOpen());
+  EXPECT_EQ(mike->getUserContext(id2), 0u);
+  EXPECT_TRUE(SharedMike::release(mike));
+}
+
+TEST_F(Registry, SoftFramesAreReplayedInOrder) {
+  const std::vector<std::vector<uint8_t>> frames{{1, 1}, {2, 2, 2}, {3}};
+  // Without a period every frame is published once, at the first open.
+  SharedMike* once = SharedMike::acquire(soft(frames, 0));
+  int32_t id = 0;
+  once->open(id, nullptr, 0, 0, 0, true);
+  EXPECT_EQ(dynamic_cast<SharedSoftMike*>(once)->framesPublished(), frames.size());
+  EXPECT_EQ(once->stream()->publications(), frames.size());
+  once->close(id);
+  EXPECT_TRUE(SharedMike::release(once));
+
+  // With one, the list goes round on the timer, numbered.
+  SharedMike* mike = SharedMike::acquire(soft(frames, 5));
+  Recorder user;
+  mike->open(id, &user, 0, 0, 0, false);
+  ASSERT_EQ(user.streams().size(), 1u);
+  int64_t last = -1;
+  readFrames(mike->stream(), 7, [&](const StreamFrameHeader& h) {
+    const int64_t n = h.keyWord;
+    EXPECT_GT(n, last);
+    last = n;
+    const auto& expected = frames[static_cast<size_t>(n) % frames.size()];
+    ASSERT_EQ(h.size, expected.size());
+    EXPECT_EQ(std::memcmp(h.payload(), expected.data(), expected.size()), 0);
+  });
+  mike->close(id);
+  EXPECT_FALSE(mike->isOpen());
+  EXPECT_TRUE(SharedMike::release(mike));
+}
+
+TEST_F(Registry, UsersComingAndGoingConcurrentlyLeaveNothingBehind) {
+  const MikeDesc d = soft({{9, 9}, {8}}, 2);
+  std::atomic<int> opened{0};
+  std::atomic<int> saw{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 15; ++round) {
+        SharedMike* mike = SharedMike::acquire(d);
+        Recorder user;
+        int32_t id = 0;
+        mike->open(id, &user, 0, 0, 0, false);
+        opened.fetch_add(1);
+        if (!user.streams().empty() && user.streams()[0] != nullptr) {
+          saw.fetch_add(1);
+        }
+        mike->close(id);
+        SharedMike::release(mike);
+      }
+    });
+  }
+  for (auto& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(opened.load(), 60);
+  EXPECT_EQ(saw.load(), 60);  // every user heard a stream
+}
+
+TEST(SharedMike, AStoredErrorIsReadBackWithItsCodeAndText) {
+  test::ScopedRegistryDir registry;
+  SharedMike* mike = SharedMike::acquire(soft({{1}}, 0));
+  EXPECT_EQ(mike->lastError(), nullptr);
+  mike->storeError(JSysError(5, "CreateFile"));
+  const auto error = mike->lastError();
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->code(), 5u);
+  EXPECT_NE(error->message().find("CreateFile"), std::string::npos);
+  EXPECT_TRUE(SharedMike::release(mike));
+}
+
+}  // namespace
+}  // namespace zq
