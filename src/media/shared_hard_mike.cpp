@@ -46,23 +46,16 @@ void SharedHardMike::open(int32_t& userId, LinkNotifier* callback, uint32_t cont
   if (users_.empty()) {
     startCapture();
   }
-  const User user{callback, context};
-  users_.emplace(id, user);
-  userId = id;
-  if (!noCallback) {
-    std::lock_guard streamLock(streamMutex_);
-    tell(user, stream_);
-  }
+  addUserLocked(id, userId, User{callback, context}, noCallback);
 }
 
 int SharedHardMike::close(int32_t& userId) {
   std::lock_guard usersLock(usersMutex_);
-  users_.erase(userId);
-  userId = -1;
-  if (users_.empty()) {
+  const int left = removeUserLocked(userId);
+  if (left == 0) {
     stopCapture();
   }
-  return static_cast<int>(users_.size());
+  return left;
 }
 
 void SharedHardMike::startCapture() {

@@ -208,4 +208,19 @@ void SharedMike::tell(const User& user, JStream* stream) {
   }
 }
 
+void SharedMike::addUserLocked(int32_t id, int32_t& userId, const User& user, bool noCallback) {
+  users_.emplace(id, user);
+  userId = id;
+  if (!noCallback) {
+    std::lock_guard streamLock(streamMutex_);
+    tell(user, stream_);
+  }
+}
+
+int SharedMike::removeUserLocked(int32_t& userId) {
+  users_.erase(userId);
+  userId = -1;
+  return static_cast<int>(users_.size());
+}
+
 }  // namespace zq

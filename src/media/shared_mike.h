@@ -96,6 +96,12 @@ class SharedMike : public JTraceableObject {
   static int32_t newUserId();
   /// Tells `user` about `stream`: linkUp with it, linkDown without.
   static void tell(const User& user, JStream* stream);
+  /// Records user `id` and gives it to the caller; unless `noCallback`, tells
+  /// it the stream now. With usersMutex_ held.
+  void addUserLocked(int32_t id, int32_t& userId, const User& user, bool noCallback);
+  /// Forgets the user (its id set to -1); the number of users left. With
+  /// usersMutex_ held.
+  int removeUserLocked(int32_t& userId);
 
   std::map<int32_t, User> users_;  // guarded by usersMutex_
   mutable std::mutex usersMutex_;

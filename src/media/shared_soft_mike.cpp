@@ -43,23 +43,16 @@ void SharedSoftMike::open(int32_t& userId, LinkNotifier* callback, uint32_t cont
     start();
     running_ = true;
   }
-  const User user{callback, context};
-  users_.emplace(id, user);
-  userId = id;
-  if (!noCallback) {
-    std::lock_guard streamLock(streamMutex_);
-    tell(user, stream_);
-  }
+  addUserLocked(id, userId, User{callback, context}, noCallback);
 }
 
 int SharedSoftMike::close(int32_t& userId) {
   std::lock_guard usersLock(usersMutex_);
-  users_.erase(userId);
-  userId = -1;
-  if (users_.empty()) {
+  const int left = removeUserLocked(userId);
+  if (left == 0) {
     stopReplay();
   }
-  return static_cast<int>(users_.size());
+  return left;
 }
 
 void SharedSoftMike::stopReplay() {
