@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -268,6 +269,15 @@ std::string checkWaveFileProperty(const uint8_t* data, size_t size, FileInputOut
     return "looping did not come back to block 0";
   }
   return "";
+}
+
+void useScratchRegistry() {
+  if (std::getenv("ZQ_REGISTRY_DIR") == nullptr) {
+    char dir[] = "/tmp/zq-fuzz-XXXXXX";
+    if (::mkdtemp(dir) != nullptr) {
+      ::setenv("ZQ_REGISTRY_DIR", dir, 1);
+    }
+  }
 }
 
 }  // namespace zq::fuzz

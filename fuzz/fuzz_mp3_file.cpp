@@ -7,15 +7,8 @@
 
 #include "file_input_property.h"
 
-// The readers log what they find wrong in a file: into a registry of the
-// fuzzer's own, never the machine's.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (std::getenv("ZQ_REGISTRY_DIR") == nullptr) {
-    char dir[] = "/tmp/zq-fuzz-XXXXXX";
-    if (::mkdtemp(dir) != nullptr) {
-      ::setenv("ZQ_REGISTRY_DIR", dir, 1);
-    }
-  }
+  zq::fuzz::useScratchRegistry();
   return 0;
 }
 
