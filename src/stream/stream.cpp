@@ -159,13 +159,14 @@ uint8_t* JStream::entryBuffer(int index) const {
 
 void JStream::signalReaders() {
   publications_.fetch_add(1, std::memory_order_acq_rel);
-  // Only a stream with readers asleep pays for the system call, and it wakes
-  // one: each woken reader wakes the next (waitForPublication), so the
-  // writer goes back to its frames at once however many readers sleep.
+  // Only a stream with readers asleep pays for the system call. It wakes
+  // them all: every reader wants every frame, and a reader left asleep would
+  // only find the frame at its next poll, which suckers set long.
   if (sleepers_.load(std::memory_order_acquire) != 0) {
-    futexWake(publications_, 1);
+    futexWake(publications_, INT32_MAX);
   }
 }
+
 void JStream::wakeReaders() {
   publications_.fetch_add(1, std::memory_order_acq_rel);
   futexWake(publications_, INT32_MAX);
@@ -177,14 +178,7 @@ void JStream::waitForPublication(uint32_t seen, int timeoutMs) const {
   // A publication between the caller's look and this point changed the
   // count: the futex then returns at once.
   futexWait(publications_, seen, &deadline);
-  // A reader that finds a new publication wakes the next one asleep, so that
-  // the writer wakes only one. (A reader that went to sleep after the
-  // publication and took the wake stops the chain: the others then see the
-  // frame at their next poll.)
-  if (sleepers_.fetch_sub(1, std::memory_order_acq_rel) > 1 &&
-      publications_.load(std::memory_order_acquire) != seen) {
-    futexWake(publications_, 1);  // the next reader asleep
-  }
+  sleepers_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void JStream::addClient(StreamClient* client) {

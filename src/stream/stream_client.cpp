@@ -126,7 +126,7 @@ uint8_t* StreamClient::readBlocking(const std::atomic<bool>* stop, Claim tryOnce
       locked_ = true;
       return frame;
     }
-    int wait = kJsPollMs;
+    int wait = pollMs_.load();
     const int timeout = timeout_.load();
     if (timeout >= 0) {
       const int64_t spent = monotonicMs() - start;

@@ -74,6 +74,11 @@ class StreamClient {
   /// Any thread.
   void setTimeout(int milliseconds) { timeout_.store(milliseconds < 0 ? -1 : milliseconds); }
   int timeout() const { return timeout_.load(); }
+  /// How long a blocked read sleeps between two looks when nothing wakes it
+  /// (a publication and JStream::wakeReaders do); 10 ms unless set. A reader
+  /// with many siblings on an often idle stream sets it long. Any thread.
+  void setPollInterval(int milliseconds) { pollMs_.store(milliseconds < 1 ? 1 : milliseconds); }
+  int pollInterval() const { return pollMs_.load(); }
 
   JStream* stream() const { return stream_; }
   /// Frames missed between two reads since the client was made. Any thread.
@@ -107,6 +112,7 @@ class StreamClient {
   JStream* stream_ = nullptr;
   int extra_ = 1;
   std::atomic<int> timeout_{-1};
+  std::atomic<int> pollMs_{kJsPollMs};
 };
 
 }  // namespace zq
