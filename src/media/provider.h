@@ -1,0 +1,193 @@
+// IProvider serves one media stream to remote receivers. Each receiver asks
+// over an RPC connection; the provider then opens a data channel towards it
+// (a Client: a socket, a packetizer and a sucker thread reading the media):
+// a UdpClient per UDP receiver, one IpmClient master for every IP multicast
+// receiver. Channels are kept by the RPC connection that asked for them and
+// go when that connection is lost (removeClient). This platform has no ATM
+// transport: "addSVCClient" is refused, and the ATM maps stay empty.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "base/log.h"
+#include "media/media.h"
+#include "media/packetizer.h"
+#include "media/provider_config.h"
+#include "net/socket.h"
+#include "rpc/params.h"
+
+namespace zq {
+
+/// A data channel: it binds to a media, asks it for a sucker thread and
+/// sends every frame the sucker hands it through its packetizer.
+///
+/// Concurrency: start, zap, tearDown and destruction come from the
+/// provider's callers under the provider's mutex; zap and tearDown also take
+/// the channel's mutex. onFrame runs on the sucker thread and takes no lock
+/// (the thread is stopped before the socket or packetizer change).
+class Client : public IMediaSuckerNotify, public JTraceableObject {
+ public:
+  /// The pause of the sucker thread after a frame that could not be sent.
+  static constexpr int kSendFailurePauseMs = 50;
+
+  ~Client() override;
+
+  /// Sends one frame; a failed send pauses the sucker thread 50 ms.
+  void onFrame(const GatherPiece* pieces, size_t count) override;
+  virtual bool isMulticast() const = 0;
+  virtual bool hasReservedQos() const = 0;
+
+  /// establish, then (unless it left no socket: JTextError "null socket
+  /// pointer") the packetizer and the sucker thread; an error of these is
+  /// logged and swallowed, the channel then has no thread.
+  void start();
+  /// Logs "Shutting down data channel", stops the sucker thread, resets the
+  /// packetizer and closes the socket.
+  void shutdown();
+  /// Rebinds to `media` and starts the new sucker thread. Throws "cannot get
+  /// media info" and "invalid zapping" (a channel never changes between
+  /// audio and video), leaving the old binding.
+  void zap(IProviderMedia* media);
+  /// Ends the receiver's use of the channel (ATM channels only).
+  virtual void tearDown(uint32_t id);
+
+  JSocket* socket() const { return socket_.get(); }
+  IProviderMedia* media() const { return media_; }
+  IMediaSucker* sucker() const { return sucker_.get(); }
+  IProviderPacketizer* packetizer() const { return packetizer_.get(); }
+  /// The type of the served media (MediaInfo::Type; kNoMedia before any).
+  uint32_t mediaType() const { return info_.type; }
+
+ protected:
+  /// Takes the packetizer over and binds to `media` without starting.
+  Client(int32_t mtu, IProviderMedia* media, std::unique_ptr<IProviderPacketizer> packetizer,
+         int32_t skip, JTraceMask* mask, std::string_view traceName);
+
+  /// Opens the channel's socket; its errors propagate.
+  virtual void establish() = 0;
+  virtual void closeSocket();
+
+  std::unique_ptr<JSocket> socket_;
+
+ private:
+  // The binding step of zap, with mutex_ held.
+  void bindLocked(IProviderMedia* media);
+
+  int32_t mtu_;
+  IProviderMedia* media_ = nullptr;  // not owned
+  MediaInfo info_;
+  std::unique_ptr<IMediaSucker> sucker_;
+  std::mutex mutex_;
+  std::unique_ptr<IProviderPacketizer> packetizer_;
+  int32_t skip_;
+};
+
+/// A unicast UDP channel to one receiver.
+class UdpClient : public Client {
+ public:
+  /// Establishes and starts the channel; the errors of establish propagate.
+  UdpClient(const UdpConfig& config, const std::string& host, int32_t port,
+            IProviderMedia* media, std::unique_ptr<IProviderPacketizer> packetizer,
+            int32_t skip, JTraceMask* mask, std::string_view providerName);
+  ~UdpClient() override;
+
+  bool isMulticast() const override { return false; }
+  bool hasReservedQos() const override { return false; }
+
+ protected:
+  void establish() override;
+
+ private:
+  const UdpConfig config_;
+  const std::string host_;
+  const int32_t port_;
+};
+
+/// The one IP multicast channel of a provider, shared by all its multicast
+/// receivers.
+class IpmClient : public Client {
+ public:
+  /// Establishes and starts the channel; the errors of establish propagate.
+  IpmClient(const IpmConfig& config, IProviderMedia* media,
+            std::unique_ptr<IProviderPacketizer> packetizer, int32_t skip, JTraceMask* mask,
+            std::string_view providerName);
+  ~IpmClient() override;
+
+  bool isMulticast() const override { return true; }
+  bool hasReservedQos() const override { return false; }
+
+ protected:
+  void establish() override;
+
+ private:
+  const IpmConfig config_;
+};
+
+class IProvider : public JTraceableObject {
+ public:
+  /// The identity of the RPC connection a receiver asked over; null never
+  /// names one (it keys the multicast master).
+  using ConnectionKey = const JSocket*;
+
+  IProvider(const ProviderConfig& config, JTraceMask* mask, std::string_view traceName);
+  /// Deletes every channel.
+  ~IProvider() override;
+  IProvider(const IProvider&) = delete;
+  IProvider& operator=(const IProvider&) = delete;
+
+  /// A new packetizer for a channel (owned by the caller).
+  virtual std::unique_ptr<IProviderPacketizer> createPacketizer() = 0;
+
+  /// The media to serve (not owned). Null deletes every channel; a media
+  /// switches every channel to it.
+  void setMedia(IProviderMedia* media);
+  IProviderMedia* media() const;
+
+  /// The receiver's request ("ip", "port", optional "skip"): opens a UDP
+  /// channel kept under `key` and puts the media's "StreamInfo" into
+  /// `reply`. False when UDP is disabled, a key is missing, there is no
+  /// media or the channel cannot be made.
+  bool addUDPClient(const JParams& request, JParams& reply, ConnectionKey key);
+  /// The receiver joins the multicast channel (made for the first): `reply`
+  /// gets "ip" (the group), "port" and "StreamInfo".
+  bool addIPMClient(const JParams& request, JParams& reply, ConnectionKey key);
+  /// An ATM channel: refused on this platform once the request is checked.
+  bool addSVCClient(const JParams& request, ConnectionKey key);
+  /// The receiver leaves its ATM channel.
+  void tearDownSVCClient(const JParams& request, JParams& reply, ConnectionKey key);
+  /// The RPC connection `key` is lost: its channel goes. Whether it had one.
+  bool removeClient(ConnectionKey key);
+
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
+  const ProviderConfig& config() const { return config_; }
+  /// Channels now, by map (tests and statistics).
+  size_t udpClientCount() const;
+  /// Entries of the multicast map, the master's included.
+  size_t ipmEntryCount() const;
+  /// The multicast master, or null.
+  IpmClient* ipmMaster() const;
+  /// The UDP channel kept under `key`, or null.
+  UdpClient* udpClient(ConnectionKey key) const;
+
+ private:
+  // Under mutex_: every channel deleted.
+  void deleteAllLocked();
+
+  const ProviderConfig config_;
+  IProviderMedia* media_ = nullptr;  // not owned
+  std::map<ConnectionKey, std::unique_ptr<UdpClient>> m_mapUdpClients;
+  std::map<ConnectionKey, std::unique_ptr<IpmClient>> m_mapIpmClients;
+  // The ATM maps: never filled on this platform, searched as the others.
+  std::map<ConnectionKey, std::unique_ptr<Client>> m_mapSvuClients;
+  std::map<ConnectionKey, std::unique_ptr<Client>> m_mapSvcClients;
+  mutable std::recursive_mutex mutex_;
+};
+
+}  // namespace zq

@@ -1,0 +1,676 @@
+// The provider side: frames cut into datagrams and their numbering, the
+// transport settings, the channel requests with their refusals and the rules
+// of the channel maps, switching channels to another media, and a provider
+// behind an RPC service serving one stream to several UDP receivers and a
+// multicast group at once, each rebuilt byte for byte by a ServerController,
+// through receivers leaving and the provider going away and coming back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/registry_key.h"
+#include "helpers/log_capture.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "media/audio_media.h"
+#include "media/packetizer.h"
+#include "media/provider.h"
+#include "media/server_controller.h"
+#include "net/inet_addr.h"
+#include "net/ip_multicast_socket.h"
+#include "net/udp_socket.h"
+#include "rpc/rpc_service.h"
+#include "stream/media_packet.h"
+#include "stream/stream_client.h"
+#include "stream/stream_frame_header.h"
+
+namespace zq {
+namespace {
+
+using test::eventually;
+
+std::string thrownText(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const JError& e) {
+    return e.message();
+  }
+  return "";
+}
+
+JParams params(const char* text) {
+  JParams p;
+  p.parse(text);
+  return p;
+}
+
+// A socket that keeps each datagram a packetizer sends, and fails the send
+// numbered `failAt` (from 0) when asked.
+class RecordingSocket : public JSocket {
+ public:
+  size_t writev(const JSocketPiece* pieces, size_t count) override {
+    if (datagrams.size() == failAt) {
+      throw JSysError(10055, "WSASend");
+    }
+    std::vector<uint8_t> d;
+    for (size_t i = 0; i < count; ++i) {
+      const auto* b = static_cast<const uint8_t*>(pieces[i].buffer);
+      d.insert(d.end(), b, b + pieces[i].length);
+    }
+    datagrams.push_back(std::move(d));
+    return datagrams.back().size();
+  }
+  std::vector<std::vector<uint8_t>> datagrams;
+  size_t failAt = SIZE_MAX;
+};
+
+std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
+  std::vector<uint8_t> b(n);
+  for (size_t i = 0; i < n; ++i) {
+    b[i] = static_cast<uint8_t>(seed + i * 13);
+  }
+  return b;
+}
+
+TEST(IPacketizer, FramesAreCutIntoFullDatagramsAndOneRemainder) {
+  constexpr int32_t kMtu = 100;  // 88 data bytes a datagram
+  struct Case {
+    const char* name;
+    std::vector<size_t> pieces;
+    int32_t maxPieces;
+    std::vector<size_t> sizes;  // of the datagrams, headers included
+    uint32_t count;             // the packet count every header carries
+  } const cases[] = {
+      {"exactly one payload", {16, 72}, 2, {100}, 1},
+      {"one byte more", {16, 73}, 2, {100, 13}, 2},
+      {"exactly two payloads", {16, 160}, 2, {100, 100}, 2},
+      {"three payloads and a bit", {16, 250}, 2, {100, 100, 100, 14}, 4},
+      {"header only", {16, 0}, 2, {28}, 1},
+      {"one piece a datagram", {16, 72}, 1, {28, 84}, 1},
+      {"piece limit below the payload", {10, 10, 10}, 2, {32, 22}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSocket sink;
+    IPacketizer p;
+    p.init(&sink, kMtu, c.maxPieces);
+    std::vector<std::vector<uint8_t>> data;
+    std::vector<GatherPiece> pieces;
+    size_t total = 0;
+    for (size_t n : c.pieces) {
+      data.push_back(bytes(n, static_cast<uint8_t>(data.size() * 50)));
+    }
+    for (const auto& d : data) {
+      pieces.push_back({d.data(), d.size()});
+      total += d.size();
+    }
+    EXPECT_EQ(p.packetize(pieces.data(), pieces.size()), static_cast<int>(total));
+    ASSERT_EQ(sink.datagrams.size(), c.sizes.size());
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < c.sizes.size(); ++i) {
+      const auto& d = sink.datagrams[i];
+      EXPECT_EQ(d.size(), c.sizes[i]) << "datagram " << i;
+      const MediaPacketHeader h = MediaPacketHeader::read(d.data());
+      EXPECT_EQ(h.frameSequence, 0u);
+      EXPECT_EQ(h.fragmentSequence, i);
+      EXPECT_EQ(h.fragmentCount, c.count);
+      joined.insert(joined.end(), d.begin() + 12, d.end());
+    }
+    std::vector<uint8_t> expected;
+    for (const auto& d : data) {
+      expected.insert(expected.end(), d.begin(), d.end());
+    }
+    EXPECT_EQ(joined, expected);
+  }
+}
+
+TEST(IPacketizer, FrameNumbersRestartAtInitAndResetAndAFailedSendDropsTheRest) {
+  RecordingSocket sink;
+  IPacketizer p;
+  const auto payload = bytes(300, 1);
+  const GatherPiece frame[] = {{payload.data(), 16}, {payload.data() + 16, 284}};
+  p.init(&sink, 100, 2);
+  for (int i = 0; i < 3; ++i) {
+    p.packetize(frame, 2);
+  }
+  EXPECT_EQ(MediaPacketHeader::read(sink.datagrams.back().data()).frameSequence, 2u);
+  p.reset();
+  EXPECT_EQ(p.sink(), nullptr);
+  EXPECT_EQ(p.mtu(), -1);
+  EXPECT_EQ(p.maxPieces(), -1);
+  EXPECT_EQ(p.packetize(frame, 2), -1);  // no sink
+  p.init(&sink, 100, 2);
+  sink.datagrams.clear();
+  p.packetize(frame, 2);
+  EXPECT_EQ(MediaPacketHeader::read(sink.datagrams[0].data()).frameSequence, 0u);
+
+  auto log = std::make_unique<test::LogCapture>();
+  sink.datagrams.clear();
+  sink.failAt = 1;
+  EXPECT_EQ(p.packetize(frame, 2), -1);
+  EXPECT_EQ(sink.datagrams.size(), 1u);  // the rest of the frame is dropped
+  EXPECT_TRUE(log->contains("WSASend"));
+  sink.failAt = SIZE_MAX;
+  sink.datagrams.clear();
+  p.packetize(frame, 2);
+  EXPECT_EQ(MediaPacketHeader::read(sink.datagrams[0].data()).frameSequence, 2u);
+
+  struct Overhead {
+    int size, mtu, bytes;
+  } const overheads[] = {{176, 100, 24}, {177, 100, 36}, {0, 100, 0}, {1, 1468, 12}};
+  for (const Overhead& o : overheads) {
+    EXPECT_EQ(p.headerOverhead(o.size, o.mtu), o.bytes) << o.size << "/" << o.mtu;
+  }
+}
+
+TEST(ProviderConfig, DefaultsTextAndGroupFlags) {
+  ProviderConfig c;
+  JParams out;
+  c.write(out);
+  EXPECT_EQ(out.toString(),
+            "AtmBandwidthMargin=100, AtmEnable=false, AtmInterface=0, AtmMtu=8192, "
+            "AtmMulticastEnabled=false, AtmPcrScrRatio=400, AtmQosClass=\"UBR\", IpmEnable=false, "
+            "IpmGroupAddress=\"234.1.2.3\", IpmInterface=0, IpmMtu=1468, IpmPort=6666, "
+            "IpmPrecedence=0, IpmTtl=1, UdpEnable=false, UdpInterface=0, UdpMtu=1468, "
+            "UdpPrecedence=0, UdpSourcePort=0");
+  UdpConfig udp;
+  udp.setMtu(576);
+  c.setUdp(udp);
+  EXPECT_TRUE(c.udpEnable());
+  EXPECT_EQ(c.udp().mtu(), 576);
+  c.resetUdp();
+  EXPECT_FALSE(c.udpEnable());
+  EXPECT_EQ(c.udp().mtu(), 1468);
+  c.setIpm(IpmConfig());
+  c.setAtm(AtmConfig());
+  EXPECT_TRUE(c.ipmEnable() && c.atmEnable());
+  c.resetAtm();
+  EXPECT_FALSE(c.atmEnable());
+
+  AtmConfig atm;
+  const struct {
+    int32_t value;
+    const char* text;
+  } qos[] = {{0, "CBR"}, {1, "UBR"}, {2, "VBR"}};
+  for (const auto& q : qos) {
+    atm.setQosClass(q.value);
+    EXPECT_STREQ(atm.qosClassText(), q.text);
+  }
+  for (int32_t bad : {-1, 3}) {
+    EXPECT_EQ(thrownText([&] { atm.setQosClass(bad); }), "invalid qos");
+    EXPECT_EQ(atm.qosClass(), 2);  // unchanged
+  }
+}
+
+// ---- the provider ---------------------------------------------------------------
+
+JTraceMask gEveryLevel{0xFFFFFFFFu};
+
+class TestProvider : public IProvider {
+ public:
+  explicit TestProvider(const ProviderConfig& c) : IProvider(c, &gEveryLevel, "TestProvider") {}
+  ~TestProvider() override { setMedia(nullptr); }
+  std::unique_ptr<IProviderPacketizer> createPacketizer() override {
+    return std::make_unique<IPacketizer>();
+  }
+};
+
+// The number of the loopback interface among the local interfaces.
+int loopbackInterface() {
+  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
+      return static_cast<int>(i + 1);
+    }
+  }
+  return 0;
+}
+
+const char* const kGroup = "239.255.42.98";
+
+uint16_t freeUdpPort() {
+  JUDPSocket s;
+  s.bind(JInetAddr("127.0.0.1", 0));
+  return s.localAddress().port();
+}
+
+ProviderConfig allTransports(uint16_t groupPort) {
+  ProviderConfig c;
+  c.setUdp(UdpConfig());
+  IpmConfig ipm;
+  ipm.setGroupAddress(kGroup);
+  ipm.setPort(groupPort);
+  ipm.setInterface(loopbackInterface());
+  c.setIpm(ipm);
+  return c;
+}
+
+bool multicastOnLo(uint16_t port) {
+  try {
+    const JInetAddr group(kGroup, port);
+    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
+    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
+    in.setReadTimeout(1000);
+    char b[4] = "abc";
+    out.write(b, sizeof b);
+    return in.read(b, sizeof b) == sizeof b;
+  } catch (const JError&) {
+    return false;
+  }
+}
+
+std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t size) {
+  std::vector<std::vector<uint8_t>> frames(count, std::vector<uint8_t>(size));
+  for (size_t n = 0; n < count; ++n) {
+    for (size_t i = 0; i < size; ++i) {
+      frames[n][i] = static_cast<uint8_t>(n * 31 + i * 7 + i / 251);
+    }
+  }
+  return frames;
+}
+
+// Frames of 3 000 bytes (three datagrams each), one every `period` ms.
+MikeDesc softDesc(int32_t period, size_t frames = 5, size_t size = 3000) {
+  MikeDesc d;
+  d.type = MikeDesc::kSoft;
+  d.setStreamInfo(StreamInfo::makePcmStreamInfo(48000, 16, 2, 750));
+  d.frames = numberedFrames(frames, size);
+  d.period = period;
+  return d;
+}
+
+// A UDP socket of the test that plays a receiver.
+struct Receiver {
+  Receiver() {
+    socket.bind(JInetAddr("127.0.0.1", 0));
+    socket.setReadTimeout(5000);
+  }
+  std::string request() const {
+    return "ip=\"127.0.0.1\", port=" + std::to_string(socket.localAddress().port());
+  }
+  // The next datagram's header.
+  MediaPacketHeader next() {
+    uint8_t b[2048];
+    socket.read(b, sizeof b);
+    return MediaPacketHeader::read(b);
+  }
+  JUDPSocket socket;
+};
+
+struct Provider : ::testing::Test {
+  void SetUp() override {
+    log = std::make_unique<test::LogCapture>();
+    media = std::make_unique<AudioSoft>(softDesc(10));
+    media->connect(nullptr, 0, 0, true);
+  }
+  void TearDown() override {
+    provider.reset();
+    media->disconnect();
+    EXPECT_EQ(SharedMike::registeredCount(), 0u);
+  }
+  void make(const ProviderConfig& c, bool withMedia = true) {
+    provider = std::make_unique<TestProvider>(c);
+    if (withMedia) {
+      provider->setMedia(media.get());
+    }
+  }
+  test::ScopedRegistryDir registry;
+  std::unique_ptr<test::LogCapture> log;
+  std::unique_ptr<AudioSoft> media;
+  std::unique_ptr<TestProvider> provider;
+  // Connection keys: only their addresses matter.
+  JSocket first, second, third;
+};
+
+TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
+  Receiver r;
+  const std::string ok = r.request();
+  struct Case {
+    const char* name;
+    bool udp, withMedia;
+    std::string request;
+    const char* line;  // a line the refusal logs; "" for none
+  } const cases[] = {
+      {"UDP disabled", false, true, ok, "UDP data transport is disabled in CCS!"},
+      {"no ip", true, true, "port=5000", ""},
+      {"no port", true, true, "ip=\"127.0.0.1\"", ""},
+      {"no media", true, false, ok, ""},
+      {"an address that is no address", true, true, "ip=\"receiver.example\", port=5000",
+       "Could not establish UDP data channel to 'receiver.example:5000': invalid IP address"},
+      {"a port out of range", true, true, "ip=\"127.0.0.1\", port=70000",
+       "Could not establish UDP data channel to '127.0.0.1:70000': invalid port 70000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProviderConfig config;
+    if (c.udp) {
+      config.setUdp(UdpConfig());
+    }
+    make(config, c.withMedia);
+    log->clear();
+    JParams reply;
+    EXPECT_FALSE(provider->addUDPClient(params(c.request.c_str()), reply, &first));
+    EXPECT_TRUE(reply.empty());
+    EXPECT_EQ(provider->udpClientCount(), 0u);
+    if (*c.line != '\0') {
+      EXPECT_TRUE(log->contains(c.line));
+    } else {
+      EXPECT_FALSE(log->contains("Could not establish"));
+    }
+  }
+  make(ProviderConfig());
+  log->clear();
+  JParams reply;
+  EXPECT_FALSE(provider->addIPMClient(JParams(), reply, &first));
+  EXPECT_TRUE(log->contains("IP multicast data transport is disabled in CCS!"));
+}
+
+TEST_F(Provider, AUdpChannelSendsTheStreamAndGoesWithItsConnection) {
+  make(allTransports(freeUdpPort()));
+  Receiver r;
+  JParams reply;
+  ASSERT_TRUE(provider->addUDPClient(params(r.request().c_str()), reply, &first));
+  std::vector<uint8_t> info;
+  ASSERT_TRUE(reply.get("StreamInfo", info, false));
+  EXPECT_EQ(StreamInfo::fromBytes(info)->samplesPerSecond(), 48000u);
+  UdpClient* channel = provider->udpClient(&first);
+  ASSERT_NE(channel, nullptr);
+  EXPECT_EQ(channel->traceName(),
+            "TestProvider::DataChannel[127.0.0.1:" + std::to_string(r.socket.localAddress().port()) +
+                "]");
+  EXPECT_TRUE(log->contains("UDP data channel established to '127.0.0.1:"));
+  // Frames of 16 + 3 000 bytes: three datagrams each, numbered from 0.
+  MediaPacketHeader h = r.next();
+  EXPECT_EQ(h.frameSequence, 0u);
+  EXPECT_EQ(h.fragmentCount, 3u);
+
+  EXPECT_FALSE(provider->removeClient(&second));
+  EXPECT_TRUE(log->contains("Could not find client '?\?\?' for removal"));
+  EXPECT_TRUE(provider->removeClient(&first));
+  EXPECT_EQ(provider->udpClientCount(), 0u);
+  EXPECT_TRUE(log->contains("Deleting and erasing UDP/SVU client"));
+  EXPECT_TRUE(log->contains("Shutting down data channel"));
+  EXPECT_TRUE(log->contains("Successfully removed client '?\?\?'"));
+}
+
+TEST_F(Provider, MulticastReceiversShareOneMasterThatGoesWithTheLast) {
+  const uint16_t port = freeUdpPort();
+  make(allTransports(port));
+  JParams r1, r2;
+  ASSERT_TRUE(provider->addIPMClient(JParams(), r1, &first));
+  IpmClient* master = provider->ipmMaster();
+  ASSERT_NE(master, nullptr);
+  ASSERT_TRUE(provider->addIPMClient(JParams(), r2, &second));
+  EXPECT_EQ(provider->ipmMaster(), master);
+  EXPECT_EQ(provider->ipmEntryCount(), 3u);
+  std::string ip;
+  int32_t replyPort = 0;
+  r2.get("ip", ip, true);
+  r2.get("port", replyPort, true);
+  EXPECT_EQ(ip, kGroup);
+  EXPECT_EQ(replyPort, port);
+  EXPECT_TRUE(r2.find("StreamInfo", false) != nullptr);
+
+  EXPECT_TRUE(provider->removeClient(&first));
+  EXPECT_EQ(provider->ipmMaster(), master);
+  EXPECT_TRUE(provider->removeClient(&second));
+  EXPECT_EQ(provider->ipmMaster(), nullptr);
+  EXPECT_EQ(provider->ipmEntryCount(), 0u);
+  EXPECT_TRUE(log->contains("was last IPM/SVC client, erasing master"));
+}
+
+TEST_F(Provider, AtmIsRefusedAndItsTeardownFindsNothing) {
+  struct Case {
+    const char* name;
+    bool enabled, multicast;
+    const char* request;
+    const char* line;
+  } const cases[] = {
+      {"disabled", false, false, "atm_addr=\"47.0005\"", "ATM SVC data transport is disabled in CCS!"},
+      {"no address", true, false, "id=3", ""},
+      {"unicast", true, false, "atm_addr=\"47.0005\"",
+       "Could not establishing ATM SVC unicast data channel to '47.0005': ATM transport not "
+       "available"},
+      {"point to multipoint", true, true, "atm_addr=\"47.0005\"",
+       "Could not establishing ATM SVC multicast data channel to '47.0005'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProviderConfig config;
+    if (c.enabled) {
+      AtmConfig atm;
+      atm.setMulticastEnabled(c.multicast);
+      config.setAtm(atm);
+    }
+    make(config);
+    log->clear();
+    EXPECT_FALSE(provider->addSVCClient(params(c.request), &first));
+    if (*c.line != '\0') {
+      EXPECT_TRUE(log->contains(c.line));
+    }
+  }
+  log->clear();
+  JParams reply;
+  provider->tearDownSVCClient(params("id=3"), reply, &first);
+  EXPECT_TRUE(log->contains("tearDownSVCClient() - Null pointer in unicast client map"));
+  EXPECT_TRUE(log->contains("not found for tearDown in neither m_mapSvuClients nor m_mapSvcClients"));
+}
+
+TEST_F(Provider, NoMediaDeletesEveryChannelAndRefusesNewOnes) {
+  make(allTransports(freeUdpPort()));
+  Receiver a, b;
+  JParams reply;
+  ASSERT_TRUE(provider->addUDPClient(params(a.request().c_str()), reply, &first));
+  ASSERT_TRUE(provider->addUDPClient(params(b.request().c_str()), reply, &second));
+  ASSERT_TRUE(provider->addIPMClient(JParams(), reply, &third));
+  provider->setMedia(nullptr);
+  EXPECT_EQ(provider->udpClientCount(), 0u);
+  EXPECT_EQ(provider->ipmEntryCount(), 0u);
+  EXPECT_FALSE(provider->addUDPClient(params(a.request().c_str()), reply, &first));
+  EXPECT_FALSE(provider->addIPMClient(JParams(), reply, &third));
+}
+
+// A media of another kind, for the zapping rule.
+class VideoMedia : public IProviderMedia {
+ public:
+  int getMediaInfo(MediaInfo& info) override {
+    info.type = MediaInfo::kVideo;
+    info.streamInfo = StreamInfo::makePcmStreamInfo(8000, 8, 1, 512);
+    return MediaInfo::kFullSize;
+  }
+  std::unique_ptr<IMediaSucker> createSucker(IMediaSuckerNotify*, const SuckerParams&) override {
+    ADD_FAILURE() << "a channel asked a media of another kind for a sucker";
+    return nullptr;
+  }
+  int getMaxFrameSize() override { return 0; }
+  int getFrameRate() override { return 0; }
+  int getFrameDuration() override { return 0; }
+  void connect(LinkNotifier*, uint32_t, uint32_t, bool) override {}
+  void disconnect() override {}
+  bool isConnected() override { return true; }
+  void getDesc(MikeDesc&) override {}
+  JStream* getStream() override { return nullptr; }
+  void getParams(JParams&) override {}
+  void getStreamInfoParams(JParams&) override {}
+  int setParams(const JParams&) override { return 0; }
+  void getStat(JParams&) override {}
+};
+
+TEST_F(Provider, ChannelsFollowANewMediaButNeverChangeKind) {
+  make(allTransports(freeUdpPort()));
+  Receiver r;
+  JParams reply;
+  ASSERT_TRUE(provider->addUDPClient(params(r.request().c_str()), reply, &first));
+  UdpClient* channel = provider->udpClient(&first);
+  r.next();
+
+  VideoMedia video;
+  EXPECT_EQ(thrownText([&] { channel->zap(&video); }), "invalid zapping");
+  EXPECT_EQ(channel->media(), media.get());  // the old binding stays
+  EXPECT_EQ(channel->mediaType(), uint32_t{MediaInfo::kAudio});
+
+  // Another audio media: the same channel goes on with its frames.
+  AudioSoft other(softDesc(10, 2, 100));
+  other.connect(nullptr, 0, 0, true);
+  provider->setMedia(&other);
+  EXPECT_EQ(provider->udpClient(&first), channel);
+  EXPECT_EQ(channel->media(), &other);
+  bool small = false;
+  for (int i = 0; i < 50 && !small; ++i) {
+    small = r.next().fragmentCount == 1;  // 116 bytes fit one datagram
+  }
+  EXPECT_TRUE(small);
+  // A media the channels cannot follow takes them away rather than leave
+  // them on the old one.
+  provider->setMedia(&video);
+  EXPECT_EQ(provider->udpClientCount(), 0u);
+  provider->setMedia(nullptr);
+  other.disconnect();
+}
+
+// ---- over the network -----------------------------------------------------------
+
+// A provider behind its own RPC service, as the local access manager is.
+class ProviderService : public JRPCService, public IProvider {
+ public:
+  ProviderService(uint16_t port, const ProviderConfig& c)
+      : JRPCService(port, false, nullptr, "TestAAM"), IProvider(c, nullptr, "TestAAM") {
+    registerFunctions();
+    start();
+  }
+  ~ProviderService() override {
+    shutdown();
+    setMedia(nullptr);
+  }
+  std::unique_ptr<IProviderPacketizer> createPacketizer() override {
+    return std::make_unique<IPacketizer>();
+  }
+  void registerFunctions() override {
+    JRPCServer::registerFunctions(
+        {{"addUDPClient", JRPCKind::kAnswerWithSocket,
+          [this](JParams& q, JParams* r, JSocket& s) { addUDPClient(q, *r, &s); }},
+         {"addIPMClient", JRPCKind::kAnswerWithSocket,
+          [this](JParams& q, JParams* r, JSocket& s) { addIPMClient(q, *r, &s); }}});
+  }
+  void connectionClosed(JSocket& socket) override { removeClient(&socket); }
+};
+
+// Records what a receiver's leaf hears.
+class Leaf : public LinkNotifier {
+ public:
+  virtual ~Leaf() = default;
+  bool linkDown(const JError*, uint32_t) override {
+    downs.fetch_add(1);
+    return true;
+  }
+  void linkUp(JStream* s, uint32_t) override {
+    std::lock_guard l(m_);
+    stream_ = s;
+    ups.fetch_add(1);
+  }
+  JStream* stream() {
+    std::lock_guard l(m_);
+    return stream_;
+  }
+  std::atomic<int> ups{0};
+  std::atomic<int> downs{0};
+
+ private:
+  std::mutex m_;
+  JStream* stream_ = nullptr;
+};
+
+struct Remote {
+  Remote(uint16_t port, int32_t proto)
+      : controller(std::make_unique<ServerController>("127.0.0.1", port, proto, 5000, true, false,
+                                                      false, false, true, 4000, nullptr,
+                                                      "ServerController[receiver]")) {
+    controller->AddLeaf(1, &leaf, 1, false);
+    controller->start();
+  }
+  std::unique_ptr<ServerController> controller;
+  Leaf leaf;
+};
+
+// Reads `count` frames and checks that each is the provider's frame of its
+// number, the numbers following each other.
+void expectFramesInOrder(JStream* stream, int count, const std::vector<std::vector<uint8_t>>& sent) {
+  ASSERT_NE(stream, nullptr);
+  StreamClient reader;
+  reader.setTimeout(10000);
+  reader.listen(stream);
+  std::atomic<bool> stop{false};
+  uint32_t last = 0;
+  for (int i = 0; i < count; ++i) {
+    const StreamFrameHeader* h = frameHeaderOf(reader.readNext(&stop));
+    const std::vector<uint8_t>& expected = sent[h->keyWord % sent.size()];
+    ASSERT_EQ(h->size, expected.size());
+    EXPECT_EQ(std::memcmp(h->payload(), expected.data(), expected.size()), 0) << "frame " << i;
+    if (i > 0) {
+      EXPECT_EQ(h->keyWord, last + 1) << "frame " << i;
+    }
+    last = h->keyWord;
+  }
+  reader.unlock();
+  reader.listen(nullptr);
+}
+
+TEST_F(Provider, OneStreamReachesUdpAndMulticastReceiversByteForByte) {
+  const uint16_t groupPort = freeUdpPort();
+  const bool multicast = multicastOnLo(groupPort);
+  auto service = std::make_unique<ProviderService>(0, allTransports(groupPort));
+  service->setMedia(media.get());
+  const uint16_t port = service->port();
+  const auto sent = numberedFrames(5, 3000);
+
+  std::vector<std::unique_ptr<Remote>> remotes;
+  for (int i = 0; i < 3; ++i) {
+    remotes.push_back(std::make_unique<Remote>(port, ServerController::kUdp));
+  }
+  if (multicast) {
+    remotes.push_back(std::make_unique<Remote>(port, ServerController::kIpm));
+  }
+  for (auto& r : remotes) {
+    ASSERT_TRUE(eventually([&] { return r->leaf.ups.load() == 1; }));
+  }
+  EXPECT_EQ(service->udpClientCount(), 3u);
+  EXPECT_EQ(service->ipmEntryCount(), multicast ? 2u : 0u);
+  for (auto& r : remotes) {
+    expectFramesInOrder(r->leaf.stream(), 20, sent);
+  }
+
+  // A receiver that goes is dropped; the others go on.
+  remotes.erase(remotes.begin());
+  ASSERT_TRUE(eventually([&] { return service->udpClientCount() == 2; }));
+  for (auto& r : remotes) {
+    expectFramesInOrder(r->leaf.stream(), 10, sent);
+  }
+
+  // The provider goes and comes back: one linkDown and one linkUp each.
+  service.reset();
+  for (auto& r : remotes) {
+    ASSERT_TRUE(eventually([&] { return r->leaf.downs.load() == 1; }));
+  }
+  service = std::make_unique<ProviderService>(port, allTransports(groupPort));
+  service->setMedia(media.get());
+  for (auto& r : remotes) {
+    ASSERT_TRUE(eventually([&] { return r->leaf.ups.load() == 2; }));
+    expectFramesInOrder(r->leaf.stream(), 10, sent);
+    EXPECT_EQ(r->leaf.downs.load(), 1);
+  }
+  remotes.clear();
+  ASSERT_TRUE(eventually([&] { return service->udpClientCount() == 0; }));
+  if (!multicast) {
+    GTEST_SKIP() << "no IP multicast on lo here: the UDP receivers were checked alone";
+  }
+}
+
+}  // namespace
+}  // namespace zq
