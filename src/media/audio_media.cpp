@@ -141,6 +141,10 @@ void IAudioSucker::iterate() {
     pieces_[1] = {h->payload(), h->size};
     channel_->onFrame(pieces_, 2);
     framesSent_.fetch_add(1, std::memory_order_relaxed);
+    // The frame is sent: leave the reader's mutex (the frame itself stays
+    // held until the next read), so that no lock is held between two
+    // iterations.
+    reader_.unlock();
   } catch (const JError& e) {
     logCaught(e);
   }
