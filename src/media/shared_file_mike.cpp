@@ -53,6 +53,7 @@ void SharedFileMike::open(int32_t& userId, LinkNotifier* callback, uint32_t cont
   }
   const User user{callback, context};
   userId = id;
+  std::lock_guard notifyLock(notifyMutex_);
   std::lock_guard streamLock(streamMutex_);
   users_.emplace(id, user);
   if (!noCallback) {
@@ -63,6 +64,8 @@ void SharedFileMike::open(int32_t& userId, LinkNotifier* callback, uint32_t cont
 int SharedFileMike::close(int32_t& userId) {
   std::lock_guard usersLock(usersMutex_);
   {
+    // After this no callback reaches the user.
+    std::lock_guard notifyLock(notifyMutex_);
     std::lock_guard streamLock(streamMutex_);
     users_.erase(userId);
   }
@@ -114,9 +117,20 @@ void SharedFileMike::run() {
 }
 
 bool SharedFileMike::advanceIfEnded() {
-  std::lock_guard streamLock(streamMutex_);
-  if (!player_ || !player_->endOfFile().isSet()) {
-    return true;
+  // The users hear of the end without the stream mutex held: a user that
+  // switches its readers elsewhere (the local access manager hands its
+  // provider another media) takes locks that are taken before this source's
+  // elsewhere. The stream is withdrawn first, so nobody new attaches to it,
+  // and deleted once every user has let go of it.
+  std::lock_guard notifyLock(notifyMutex_);
+  std::unique_ptr<FilePlayer> ended;
+  {
+    std::lock_guard streamLock(streamMutex_);
+    if (!player_ || !player_->endOfFile().isSet()) {
+      return true;
+    }
+    stream_ = nullptr;
+    ended = std::move(player_);
   }
   const JTextError eof("EOF");
   for (const auto& [id, user] : users_) {
@@ -124,8 +138,8 @@ bool SharedFileMike::advanceIfEnded() {
       user.notifier->linkDown(&eof, user.context);
     }
   }
-  stream_ = nullptr;
-  player_.reset();
+  ended.reset();
+  std::lock_guard streamLock(streamMutex_);
   index_ = (index_ + 1) % files_.size();
   if (index_ == 0 && !desc_.looping) {
     finished_->set();

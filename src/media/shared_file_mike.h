@@ -2,7 +2,9 @@
 // A thread watches the player of the current file; at its end every user
 // hears linkDown ("EOF"), and then linkUp with the next file's stream, or,
 // after the last file of a list that does not loop, the finished event is
-// set and the thread ends.
+// set and the thread ends. Unlike the other sources, these callbacks run
+// without the stream mutex held: a user may take its own locks in them and
+// reach back into the source for its stream or description.
 #pragma once
 
 #include <memory>
@@ -57,6 +59,10 @@ class SharedFileMike : public SharedMike, public JThread {
   std::unique_ptr<FilePlayer> player_;  // guarded by streamMutex_
   size_t index_ = 0;                    // guarded by streamMutex_
   JFlag stop_{true, false};
+  // Held while the users hear of a file's end and start, and while a user
+  // comes or goes; taken before streamMutex_. The users' callbacks run
+  // with it held, without streamMutex_.
+  std::mutex notifyMutex_;
   bool running_ = false;  // guarded by usersMutex_
 };
 
