@@ -180,6 +180,13 @@ void initFileInfoCache(size_t capacity) {
   FileInfoCache::instance() = new FileInfoCache(capacity);
 }
 
+void ensureFileInfoCache(size_t capacity) {
+  std::lock_guard lock(FileInfoCache::lock());
+  if (FileInfoCache::instance() == nullptr) {
+    FileInfoCache::instance() = new FileInfoCache(capacity);
+  }
+}
+
 void destroyFileInfoCache() {
   std::lock_guard lock(FileInfoCache::lock());
   delete FileInfoCache::instance();

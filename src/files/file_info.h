@@ -136,6 +136,10 @@ class FileInput {
 /// Creates the process-wide cache, keeping up to `capacity` descriptions
 /// nobody holds. Throws JTextError "File info cache already initialized".
 void initFileInfoCache(size_t capacity);
+/// Creates the cache unless one exists: for a component that plays files in
+/// a process whose owner may not have made one. Never throws for an existing
+/// cache.
+void ensureFileInfoCache(size_t capacity);
 /// Deletes the cache and the descriptions nobody holds; the held ones go
 /// with their last holder.
 void destroyFileInfoCache();

@@ -1,0 +1,458 @@
+// The local audio access manager: its media slots and their hand-over to the
+// provider, the prepared frames of silence, and its RPC functions.
+#include "aam/aam_channel_manager.h"
+
+#include <map>
+
+#include "audio/mp3.h"
+#include "audio/mp3_encoder.h"
+#include "base/error.h"
+#include "base/wait.h"
+#include "base/waitable.h"
+#include "files/file_info.h"
+#include "media/packetizer.h"
+
+namespace zq {
+namespace {
+
+std::atomic<uint32_t> nextTag{1};
+
+uint32_t newTag() {
+  return nextTag.fetch_add(1, std::memory_order_relaxed);
+}
+
+const char* serverMode(int32_t type) {
+  return type == MikeDesc::kLocal ? "LIVE" : type == MikeDesc::kFile ? "STREAMING" : "NONE";
+}
+
+const char* audioClass(int32_t value) {
+  static const char* const kNames[] = {"HIFI", "PC", "SEMIPRO", "PRO"};
+  return value >= 0 && value <= 3 ? kNames[value] : nullptr;
+}
+
+}  // namespace
+
+const std::vector<uint8_t>& ZQAAMChannelManager::silentFrame(uint32_t bitRate) {
+  static std::mutex mutex;
+  static std::map<uint32_t, std::vector<uint8_t>> frames;
+  std::lock_guard lock(mutex);
+  auto [it, made] = frames.try_emplace(bitRate);
+  if (!made) {
+    return it->second;
+  }
+  uint32_t sampleRate = 0;
+  uint32_t channels = 0;
+  if (!lookupBitRate(bitRate, &sampleRate, &channels, nullptr)) {
+    return it->second;
+  }
+  JMP3Encoder encoder(bitRate, sampleRate, channels, false);
+  const std::vector<int16_t> silence(size_t{encoder.samplesPerFrame()} * channels, 0);
+  std::vector<uint8_t> out(encoder.frameSize() + 16);
+  const uint8_t tag[3] = {0, 0, 0};
+  // The encoder's delay holds the first frames back.
+  for (int i = 0; i < 16 && it->second.empty(); ++i) {
+    const int n = encoder.encode(silence.data(), out.data(), sizeof tag, tag);
+    if (n > 0) {
+      it->second.assign(out.begin(), out.begin() + n);
+    }
+  }
+  return it->second;
+}
+
+ZQAAMChannelManager::ZQAAMChannelManager(const AAMConfig& config, uint32_t traceMask,
+                                         std::string_view name)
+    : AAMTraceMask(traceMask),
+      JRPCService(static_cast<uint16_t>(config.provider.port), false, &mask, name),
+      IProvider(config.provider, &mask, name),
+      JMsgQueue<uint32_t>("ZQAAMChannelManager(JThreadedQueue)", &mask),
+      config_(config) {
+  JMsgQueue<uint32_t>::start(0, kQueueCapacity);
+  // File lists read their files through the process's description cache.
+  ensureFileInfoCache(kFileInfoCacheSize);
+  try {
+    JLog::logTraceable(kLevelTraceInfo, static_cast<IProvider*>(this),
+                       "Initializing hardware audio input: Channel=%u, bandwidth=%u",
+                       static_cast<unsigned>(config.desc.channel),
+                       static_cast<unsigned>(config.desc.targetBitRate()));
+    JParams settings;
+    config.provider.write(settings);
+    JLog::logTraceable(kLevelTraceInfo, static_cast<IProvider*>(this),
+                       "Initializing hardware audio input: %s", settings.toString(',').c_str());
+    {
+      std::lock_guard lock(mediaMutex_);
+      primary_ = createMedia(config.desc);
+      primaryTag_ = newTag();
+      makeCurrentLocked(kPrimary);
+    }
+    registerFunctions();
+    JRPCService::start();
+  } catch (...) {
+    tearDown();
+    throw;
+  }
+}
+
+ZQAAMChannelManager::~ZQAAMChannelManager() {
+  tearDown();
+}
+
+void ZQAAMChannelManager::tearDown() {
+  JRPCService::shutdown();
+  JMsgQueue<uint32_t>::stop(false);
+  setMedia(nullptr);
+  std::lock_guard lock(mediaMutex_);
+  currentTag_.store(0);
+  std::unique_ptr<IAudio> standBy;
+  {
+    std::lock_guard provider(providerMutex_);
+    standBy = std::move(standBy_);
+  }
+  // Disconnected without the provider mutex: a file source may be telling
+  // us of its end, under its own lock, and wait for that mutex.
+  for (std::unique_ptr<IAudio>* slot : {&third_, &primary_, &standBy}) {
+    if (*slot) {
+      (*slot)->disconnect();
+      slot->reset();
+    }
+  }
+}
+
+std::unique_ptr<IAudio> ZQAAMChannelManager::createMedia(const MikeDesc& desc) {
+  switch (desc.type) {
+    case MikeDesc::kLocal:
+      return std::make_unique<AudioLive>(desc);
+    case MikeDesc::kFile:
+      return std::make_unique<AudioFile>(desc);
+    case MikeDesc::kSoft:
+      return std::make_unique<AudioSoft>(desc);
+    default:
+      throw JTextError("invalid desc type");
+  }
+}
+
+IAudio* ZQAAMChannelManager::currentLocked() const {
+  return current_ == kThird ? third_.get() : primary_.get();
+}
+
+void ZQAAMChannelManager::makeCurrentLocked(Slot slot) {
+  current_ = slot;
+  const uint32_t tag = slot == kThird ? thirdTag_ : primaryTag_;
+  currentTag_.store(tag);
+  started_.reset();
+  // Connecting registers this object with the media; a media already bound
+  // keeps its registration (its tag does not change).
+  currentLocked()->connect(this, tag, 0, false);
+}
+
+void ZQAAMChannelManager::serveStandByLocked() {
+  std::lock_guard provider(providerMutex_);
+  setMedia(standBy_.get());
+}
+
+void ZQAAMChannelManager::dropThirdLocked() {
+  if (third_) {
+    if (media() == third_.get()) {
+      serveStandByLocked();
+    }
+    third_->disconnect();
+    third_.reset();
+  }
+}
+
+void ZQAAMChannelManager::rebuildStandByLocked(IAudio& media) {
+  std::unique_ptr<IAudio> standBy;
+  MikeDesc desc;
+  media.getDesc(desc);
+  const StreamInfo* info = desc.streamInfo();
+  std::vector<uint8_t> frame;
+  int32_t period = 0;
+  if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm) {
+    const uint32_t bytesPerSample = info->bitsPerSample() / 8u * info->channels();
+    const uint32_t block = desc.samplesPerBlock() > 0 ? static_cast<uint32_t>(desc.samplesPerBlock())
+                                                      : info->samplesPerSecond() / 10;
+    frame.assign(size_t{block} * bytesPerSample, info->bitsPerSample() == 8 ? 0x80 : 0);
+    period = static_cast<int32_t>(block * 1000 / std::max(info->samplesPerSecond(), 1u));
+  } else if (info != nullptr && info->formatTag() == StreamInfo::kFormatMp3) {
+    const uint32_t rate = desc.targetBitRate() > 0 ? static_cast<uint32_t>(desc.targetBitRate())
+                                                  : info->averageBytesPerSecond() * 8;
+    frame = silentFrame(rate);
+    period = frame.empty() ? 0 : static_cast<int32_t>(frame.size() * 8000 / rate);
+  }
+  if (!frame.empty() && period > 0) {
+    try {
+      standBy = std::make_unique<AudioSoft>(*info, frame.data(), frame.size(), period);
+      standBy->connect(nullptr, 0, 0, true);
+    } catch (const JError& e) {
+      logCaught(e);
+      standBy.reset();
+    }
+  }
+  std::unique_ptr<IAudio> old;
+  {
+    // linkDown reads the stand-by media under the provider mutex alone.
+    std::lock_guard provider(providerMutex_);
+    if (IProvider::media() == standBy_.get() && standBy_) {
+      setMedia(standBy.get());
+    }
+    old = std::move(standBy_);
+    standBy_ = std::move(standBy);
+  }
+  if (old) {
+    old->disconnect();
+  }
+}
+
+// ---- link events ----------------------------------------------------------------
+
+bool ZQAAMChannelManager::linkDown(const JError*, uint32_t context) {
+  if (context == 0 || context != currentTag_.load()) {
+    return true;  // not the media the provider serves
+  }
+  started_.reset();
+  {
+    std::lock_guard provider(providerMutex_);
+    setMedia(standBy_.get());
+  }
+  try {
+    postMsg(kMediaStopped, context);
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+  return true;
+}
+
+void ZQAAMChannelManager::linkUp(JStream*, uint32_t context) {
+  if (context == 0 || context != currentTag_.load()) {
+    return;
+  }
+  started_.set();
+  try {
+    postMsg(kMediaStarted, context);
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+}
+
+const ZQAAMChannelManager::MessageMap* ZQAAMChannelManager::messageMap() const {
+  static const MessageMap map(nullptr, {
+                                           {kMediaStopped, &handler<&ZQAAMChannelManager::onMediaStopped>},
+                                           {kMediaStarted, &handler<&ZQAAMChannelManager::onMediaStarted>},
+                                       });
+  return &map;
+}
+
+bool ZQAAMChannelManager::onMediaStopped(uint32_t tag) {
+  std::lock_guard lock(mediaMutex_);
+  IAudio* media = currentLocked();
+  if (media == nullptr || tag != currentTag_.load()) {
+    return true;
+  }
+  MikeDesc desc;
+  media->getDesc(desc);
+  if (desc.looping || desc.finishedEvent == nullptr) {
+    return true;
+  }
+  // A list that does not loop says it has ended shortly after the stop of
+  // its last file; the next file's start ends the wait as well.
+  JWaitableTimer timer;
+  timer.set(kFinishedWaitMs);
+  JWaitForMultipleObjects waiter(desc.finishedEvent, &started_, &timer);
+  if (waiter.wait() != 0) {
+    return true;
+  }
+  serveStandByLocked();
+  dropThirdLocked();
+  makeCurrentLocked(kPrimary);
+  if (primary_->isConnected()) {
+    std::lock_guard provider(providerMutex_);
+    setMedia(primary_.get());
+  }
+  return true;
+}
+
+bool ZQAAMChannelManager::onMediaStarted(uint32_t tag) {
+  std::lock_guard lock(mediaMutex_);
+  IAudio* media = currentLocked();
+  if (media == nullptr || tag != currentTag_.load()) {
+    return true;
+  }
+  if (!media->isConnected()) {
+    return true;  // stopped again since: its stop is on its way
+  }
+  {
+    std::lock_guard provider(providerMutex_);
+    setMedia(media);
+  }
+  rebuildStandByLocked(*media);
+  return true;
+}
+
+// ---- source switching -----------------------------------------------------------
+
+bool ZQAAMChannelManager::makeCurrent(const MikeDesc& desc) {
+  std::lock_guard lock(mediaMutex_);
+  if (current_ == kThird) {
+    serveStandByLocked();
+  }
+  dropThirdLocked();
+  try {
+    third_ = createMedia(desc);
+    thirdTag_ = newTag();
+    makeCurrentLocked(kThird);
+    return true;
+  } catch (const JError& e) {
+    logCaught(e);
+  }
+  if (third_) {
+    third_->disconnect();
+    third_.reset();
+  }
+  makeCurrentLocked(kPrimary);
+  if (primary_->isConnected()) {
+    std::lock_guard provider(providerMutex_);
+    setMedia(primary_.get());
+  }
+  return false;
+}
+
+void ZQAAMChannelManager::backToOpeningSource() {
+  std::lock_guard lock(mediaMutex_);
+  if (current_ == kPrimary) {
+    return;
+  }
+  serveStandByLocked();
+  dropThirdLocked();
+  makeCurrentLocked(kPrimary);
+  if (primary_->isConnected()) {
+    std::lock_guard provider(providerMutex_);
+    setMedia(primary_.get());
+  }
+}
+
+bool ZQAAMChannelManager::openingSourceIsCurrent() const {
+  std::lock_guard lock(mediaMutex_);
+  return current_ == kPrimary;
+}
+
+std::vector<AudioOutputEntry> ZQAAMChannelManager::audioOutputs() const {
+  std::lock_guard lock(outputsMutex_);
+  return {outputs_.begin(), outputs_.end()};
+}
+
+// ---- RPC ------------------------------------------------------------------------
+
+void ZQAAMChannelManager::registerFunctions() {
+  using Self = ZQAAMChannelManager;
+  auto method = [this](void (Self::*m)(JParams&, JParams*)) {
+    return [this, m](JParams& q, JParams* r, JSocket&) { (this->*m)(q, r); };
+  };
+  JRPCServer::registerFunctions({
+      {"addUDPClient", JRPCKind::kAnswerWithSocket,
+       [this](JParams& q, JParams* r, JSocket& s) { addUDPClient(q, *r, &s); }},
+      {"addIPMClient", JRPCKind::kAnswerWithSocket,
+       [this](JParams& q, JParams* r, JSocket& s) { addIPMClient(q, *r, &s); }},
+      {"addSVCClient", JRPCKind::kOneWay,
+       [this](JParams& q, JParams*, JSocket& s) { addSVCClient(q, &s); }},
+      {"getRawParams", JRPCKind::kAnswer, method(&Self::getRawParams)},
+      {"getParams", JRPCKind::kAnswer, method(&Self::getParams)},
+      {"getStat", JRPCKind::kAnswer, method(&Self::getStat)},
+      {"setParams", JRPCKind::kAnswer, method(&Self::setParams)},
+      {"tearDownSVCClient", JRPCKind::kAnswerWithSocket,
+       [this](JParams& q, JParams* r, JSocket& s) { tearDownSVCClient(q, *r, &s); }},
+      {"notifyAudioOut", JRPCKind::kAnswer, method(&Self::notifyAudioOut)},
+  });
+}
+
+void ZQAAMChannelManager::connectionClosed(JSocket& socket) {
+  removeClient(&socket);
+}
+
+std::unique_ptr<IProviderPacketizer> ZQAAMChannelManager::createPacketizer() {
+  return std::make_unique<IPacketizer>();
+}
+
+void ZQAAMChannelManager::describe(JParams& result, bool raw) {
+  result.set("Type", "Audio");
+  result.set("Id", config_.id);
+  config_.provider.write(result);
+  std::lock_guard lock(mediaMutex_);
+  IAudio* media = currentLocked();
+  if (media == nullptr) {
+    return;
+  }
+  MikeDesc desc;
+  media->getDesc(desc);
+  if (raw) {
+    media->getStreamInfoParams(result);
+  } else {
+    media->getParams(result);
+  }
+  result.set("ServerMode", serverMode(desc.type));
+  if (!raw && desc.type == MikeDesc::kLocal) {
+    if (const char* name = audioClass(desc.audioClass)) {
+      result.set("AudioClass", name);
+    }
+  }
+}
+
+void ZQAAMChannelManager::getRawParams(JParams&, JParams* result) {
+  describe(*result, true);
+}
+
+void ZQAAMChannelManager::getParams(JParams&, JParams* result) {
+  describe(*result, false);
+}
+
+void ZQAAMChannelManager::getStat(JParams&, JParams* result) {
+  {
+    std::lock_guard lock(mediaMutex_);
+    if (IAudio* media = currentLocked()) {
+      media->getStat(*result);
+    }
+  }
+  std::lock_guard lock(outputsMutex_);
+  result->set("AudioOutputCount", static_cast<int64_t>(outputs_.size()));
+  size_t i = 0;
+  for (const AudioOutputEntry& e : outputs_) {
+    const std::string n = "[" + std::to_string(i++) + "]";
+    result->set("AudioOutputEquipmentName" + n, e.equipmentName);
+    result->set("AudioOutputEquipmentAddress" + n, e.equipmentAddress);
+    result->set("AudioOutputName" + n, e.audioOutputName);
+    result->set("AudioOutputChannel" + n, e.audioOutputChannel);
+    result->set("AudioOutputTcpPort" + n, e.audioOutputTcpPort);
+  }
+}
+
+void ZQAAMChannelManager::setParams(JParams& request, JParams*) {
+  std::lock_guard lock(mediaMutex_);
+  if (IAudio* media = currentLocked()) {
+    media->setParams(request);
+  }
+}
+
+void ZQAAMChannelManager::notifyAudioOut(JParams& request, JParams*) {
+  IProvider::lock();
+  try {
+    int32_t notification = 0;
+    AudioOutputEntry entry;
+    request.get("notification", notification, true);
+    request.get("equipmentName", entry.equipmentName, true);
+    request.get("equipmentAddress", entry.equipmentAddress, true);
+    request.get("audioOutputName", entry.audioOutputName, true);
+    request.get("audioOutputChannel", entry.audioOutputChannel, true);
+    request.get("audioOutputTcpPort", entry.audioOutputTcpPort, true);
+    std::lock_guard lock(outputsMutex_);
+    if (notification == 0) {
+      outputs_.insert(entry);  // an output already there stays as it was
+    } else if (notification == 1) {
+      outputs_.erase(entry);
+    }
+  } catch (const JError& e) {
+    logCaught(e);
+    JLog::logf(kLevelWarning, "Missing parameter in ZQAAMChannelManager::notifyAudioOut: %s",
+               e.message().c_str());
+  }
+  IProvider::unlock();
+}
+
+}  // namespace zq
