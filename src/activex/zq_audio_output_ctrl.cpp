@@ -543,49 +543,59 @@ HRESULT JZQAudioOutputCtrl::SetNetSource(BSTR proto, BSTR host, LONG port, LONG*
   return S_OK;
 }
 
-// The local AAM is not hosted by the group yet: these members answer as the
-// group does while no local AAM is open, and opening one fails.
-HRESULT JZQAudioOutputCtrl::OpenLocalAAM(LONG /*port*/, BSTR connector, LONG /*board*/,
-                                         LONG /*targetRate*/, BSTR /*id*/, LONG* result) {
-  if (connectorNumber(text(connector)) >= 0) {
-    JLog::log(10, "local AAM hosting is not available in this build", __FILE__, __LINE__,
-              "Exception CATCH", nullptr);
-  }
-  *result = -1;
+// The local AAM: opening it starts a capture and a service, closing it waits
+// for their threads; both run serving the apartment.
+HRESULT JZQAudioOutputCtrl::OpenLocalAAM(LONG port, BSTR connector, LONG board, LONG targetRate,
+                                         BSTR id, LONG* result) {
+  const std::string c = text(connector);
+  const std::string i = text(id);
+  *result = servingApartment(groupMutex_, [&] {
+    return group_->OpenLocalAAM(port, c, board, targetRate, i);
+  });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::CloseLocalAAM() {
+  servingApartment(groupMutex_, [this] {
+    group_->CloseLocalAAM();
+    return 0;
+  });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::get_LocalAAMPort(LONG* localPort) {
-  *localPort = -1;
+  *localPort = lockedGroup()->getLocalAAMPort();
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::get_LocalAAMBoard(LONG* localBoard) {
-  *localBoard = -1;
+  *localBoard = lockedGroup()->getLocalAAMBoard();
   return S_OK;
 }
-HRESULT JZQAudioOutputCtrl::SetLocalAAM_UdpConfig(LONG, LONG, LONG, LONG, LONG, LONG* result) {
-  *result = 0;
-  return S_OK;
-}
-HRESULT JZQAudioOutputCtrl::SetLocalAAM_AtmConfig(LONG available, LONG, BSTR qos, LONG, LONG,
+HRESULT JZQAudioOutputCtrl::SetLocalAAM_UdpConfig(LONG available, LONG ofInterface,
+                                                  LONG precedence, LONG sourcePort, LONG mtu,
                                                   LONG* result) {
-  const std::string q = text(qos);
-  *result = available != 0 && q != "CBR" && q != "VBR" && q != "UBR" ? -2 : 0;
+  *result = lockedGroup()->SetLocalAAM_UdpConfig(available != 0, ofInterface, precedence,
+                                                 sourcePort, mtu);
   return S_OK;
 }
-HRESULT JZQAudioOutputCtrl::SetLocalAAM_IpmConfig(LONG, LONG, LONG, BSTR, LONG, LONG, LONG,
-                                                  LONG* result) {
-  *result = 0;
+HRESULT JZQAudioOutputCtrl::SetLocalAAM_AtmConfig(LONG available, LONG multicast, BSTR qos,
+                                                  LONG ofInterface, LONG chunk, LONG* result) {
+  *result = lockedGroup()->SetLocalAAM_AtmConfig(available != 0, multicast != 0, text(qos),
+                                                 ofInterface, chunk);
   return S_OK;
 }
-HRESULT JZQAudioOutputCtrl::StreamFiles(BSTR, LONG, LONG* result) {
-  *result = -1;
+HRESULT JZQAudioOutputCtrl::SetLocalAAM_IpmConfig(LONG available, LONG ofInterface,
+                                                  LONG precedence, BSTR addr, LONG port, LONG ttl,
+                                                  LONG mtu, LONG* result) {
+  *result = lockedGroup()->SetLocalAAM_IpmConfig(available != 0, ofInterface, precedence,
+                                                 text(addr), port, ttl, mtu);
+  return S_OK;
+}
+HRESULT JZQAudioOutputCtrl::StreamFiles(BSTR files, LONG looping, LONG* result) {
+  const std::string f = text(files);
+  *result = servingApartment(groupMutex_, [&] { return group_->StreamFiles(f, looping != 0); });
   return S_OK;
 }
 HRESULT JZQAudioOutputCtrl::StreamMic(LONG* result) {
-  *result = -1;
+  *result = servingApartment(groupMutex_, [this] { return group_->StreamMic(); });
   return S_OK;
 }
 

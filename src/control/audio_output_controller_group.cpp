@@ -52,10 +52,138 @@ int32_t connectorNumber(std::string_view name) {
 }
 
 AudioOutputControllerGroup::AudioOutputControllerGroup(NotifyTarget* target, JTraceMask* traceMask)
-    : target_(target), traceMask_(traceMask) {}
+    : target_(target), traceMask_(traceMask) {
+  localAAMConfig_.provider.setUdp(UdpConfig());
+}
 
 AudioOutputControllerGroup::~AudioOutputControllerGroup() {
   ResetGroup();
+  CloseLocalAAM();
+}
+
+// ---- the local AAM ----------------------------------------------------------------
+
+int32_t AudioOutputControllerGroup::getLocalAAMBoard() {
+  return localAAM_ ? localAAM_->config().desc.channel : -1;
+}
+
+int32_t AudioOutputControllerGroup::getLocalAAMPort() {
+  return localAAM_ ? localAAM_->config().provider.port : -1;
+}
+
+void AudioOutputControllerGroup::CloseLocalAAM() {
+  hostCall("CloseLocalAAM", [&] { localAAM_.reset(); });
+}
+
+int32_t AudioOutputControllerGroup::OpenLocalAAM(int32_t port, std::string_view connector,
+                                                 int32_t board, int32_t targetRate,
+                                                 std::string_view id) {
+  const int32_t number = connectorNumber(connector);
+  if (number < 0) {
+    return -1;
+  }
+  CloseLocalAAM();
+  return hostCall("OpenLocalAAM", -1, [&] {
+    MikeDesc desc;
+    desc.channel = board;
+    desc.inputConnector = number;
+    desc.setTargetBitRate(targetRate);
+    desc.type = MikeDesc::kLocal;
+    localAAMConfig_.id = id;
+    localAAMConfig_.provider.port = port;
+    localAAMConfig_.desc = desc;
+    localAAM_ = std::make_unique<ZQAAMChannelManager>(
+        localAAMConfig_, traceMask_ != nullptr ? traceMask_->load() : 0, "ZQAAMChannelManager");
+    return 0;
+  });
+}
+
+int32_t AudioOutputControllerGroup::SetLocalAAM_UdpConfig(bool available, int32_t ofInterface,
+                                                          int32_t precedence, int32_t sourcePort,
+                                                          int32_t mtu) {
+  if (localAAM_) {
+    return -1;
+  }
+  if (!available) {
+    localAAMConfig_.provider.resetUdp();
+    return 0;
+  }
+  UdpConfig udp;
+  udp.setInterface(ofInterface);
+  udp.setPrecedence(precedence);
+  udp.setSourcePort(sourcePort);
+  udp.setMtu(mtu);
+  localAAMConfig_.provider.setUdp(udp);
+  return 0;
+}
+
+int32_t AudioOutputControllerGroup::SetLocalAAM_AtmConfig(bool available, bool multicast,
+                                                          std::string_view qos,
+                                                          int32_t ofInterface, int32_t chunk) {
+  if (localAAM_) {
+    return -1;
+  }
+  if (!available) {
+    localAAMConfig_.provider.resetAtm();
+    return 0;
+  }
+  const int32_t qosClass = qos == "CBR"   ? AtmConfig::kCbr
+                           : qos == "VBR" ? AtmConfig::kVbr
+                           : qos == "UBR" ? AtmConfig::kUbr
+                                          : -1;
+  if (qosClass < 0) {
+    return -2;
+  }
+  AtmConfig atm;
+  atm.setMulticastEnabled(multicast);
+  atm.setQosClass(qosClass);
+  atm.setInterface(ofInterface);
+  atm.setMtu(chunk);
+  localAAMConfig_.provider.setAtm(atm);
+  return 0;
+}
+
+int32_t AudioOutputControllerGroup::SetLocalAAM_IpmConfig(bool available, int32_t ofInterface,
+                                                          int32_t precedence,
+                                                          std::string_view addr, int32_t port,
+                                                          int32_t ttl, int32_t mtu) {
+  if (localAAM_) {
+    return -1;
+  }
+  if (!available) {
+    localAAMConfig_.provider.resetIpm();
+    return 0;
+  }
+  IpmConfig ipm;
+  ipm.setInterface(ofInterface);
+  ipm.setPrecedence(precedence);
+  ipm.setGroupAddress(std::string(addr));
+  ipm.setPort(port);
+  ipm.setTtl(ttl);
+  ipm.setMtu(mtu);
+  localAAMConfig_.provider.setIpm(ipm);
+  return 0;
+}
+
+int32_t AudioOutputControllerGroup::StreamFiles(std::string_view files, bool looping) {
+  if (!localAAM_) {
+    return -1;
+  }
+  return hostCall("StreamFiles", -2, [&] {
+    MikeDesc desc;
+    desc.type = MikeDesc::kFile;
+    desc.fileName = files;
+    desc.looping = looping;
+    return localAAM_->makeCurrent(desc) ? 0 : -2;
+  });
+}
+
+int32_t AudioOutputControllerGroup::StreamMic() {
+  if (!localAAM_) {
+    return -1;
+  }
+  hostCall("StreamMic", [&] { localAAM_->backToOpeningSource(); });
+  return 0;
 }
 
 int32_t AudioOutputControllerGroup::AddToGroupAndConnect() {

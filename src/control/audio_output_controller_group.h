@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "aam/aam_channel_manager.h"
 #include "control/audio_output_controller.h"
 #include "control/audio_output_ctrl_group_interface.h"
 #include "net/socket_layer.h"
@@ -37,7 +38,8 @@ class AudioOutputControllerGroup : public JRPCNotifyWithContext<>,
   /// `target` (not owned, may be null) hears the link events. Starts the
   /// socket layer for the group's life.
   explicit AudioOutputControllerGroup(NotifyTarget* target, JTraceMask* traceMask = nullptr);
-  /// Deletes every controller, then stops the socket layer.
+  /// Deletes every controller, then the local AAM, then stops the socket
+  /// layer.
   ~AudioOutputControllerGroup() override;
 
   AudioOutputControllerGroup(const AudioOutputControllerGroup&) = delete;
@@ -66,12 +68,31 @@ class AudioOutputControllerGroup : public JRPCNotifyWithContext<>,
   void RehashGroup() override;
   void ResetGroup() override;
   void FlushGroup() override;
+  int32_t getLocalAAMBoard() override;
+  int32_t getLocalAAMPort() override;
+  void CloseLocalAAM() override;
+  int32_t OpenLocalAAM(int32_t port, std::string_view connector, int32_t board,
+                       int32_t targetRate, std::string_view id) override;
   int32_t ExtractBoolean(std::string_view parameter, std::string_view text, bool& value) override;
   int32_t ExtractInteger(std::string_view parameter, std::string_view text,
                          int32_t& value) override;
   int32_t ExtractNumber(std::string_view parameter, std::string_view text, double& value) override;
   int32_t ExtractString(std::string_view parameter, std::string_view text,
                         std::string& value) override;
+  int32_t SetLocalAAM_UdpConfig(bool available, int32_t ofInterface, int32_t precedence,
+                                int32_t sourcePort, int32_t mtu) override;
+  int32_t SetLocalAAM_AtmConfig(bool available, bool multicast, std::string_view qos,
+                                int32_t ofInterface, int32_t chunk) override;
+  int32_t SetLocalAAM_IpmConfig(bool available, int32_t ofInterface, int32_t precedence,
+                                std::string_view addr, int32_t port, int32_t ttl,
+                                int32_t mtu) override;
+  int32_t StreamFiles(std::string_view files, bool looping) override;
+  int32_t StreamMic() override;
+
+  /// The local AAM now (null when none runs). Host thread only.
+  ZQAAMChannelManager* localAAM() const { return localAAM_.get(); }
+  /// The configuration the next local AAM opens with.
+  const AAMConfig& localAAMConfig() const { return localAAMConfig_; }
 
   /// The controller names in the group's order (byte-wise).
   std::vector<std::string> names() const;
@@ -102,6 +123,9 @@ class AudioOutputControllerGroup : public JRPCNotifyWithContext<>,
   bool blocking_ = false;
   NotifyTarget* const target_;
   JTraceMask* const traceMask_;
+  // Deleted after the controllers, before the socket layer.
+  AAMConfig localAAMConfig_;
+  std::unique_ptr<ZQAAMChannelManager> localAAM_;
 };
 
 }  // namespace zq

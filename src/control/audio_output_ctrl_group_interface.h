@@ -56,8 +56,17 @@ class AudioOutputCtrlGroupInterface {
   virtual void ResetGroup() = 0;
   /// Returns once every controller has sent what was queued before.
   virtual void FlushGroup() = 0;
-  // The local AAM's operations take their place here when the local AAM is
-  // hosted by the group.
+  /// The local AAM's source channel (board or device number), -1 without one.
+  virtual int32_t getLocalAAMBoard() = 0;
+  /// The local AAM's RPC port, -1 without one.
+  virtual int32_t getLocalAAMPort() = 0;
+  /// Deletes the local AAM, if any.
+  virtual void CloseLocalAAM() = 0;
+  /// Replaces the local AAM by one capturing `connector` of `board` at
+  /// `targetRate` and listening on `port`: 0, or -1 (a connector not in the
+  /// list changes nothing; a failure leaves no local AAM).
+  virtual int32_t OpenLocalAAM(int32_t port, std::string_view connector, int32_t board,
+                               int32_t targetRate, std::string_view id) = 0;
 
   /// Parse `text` and read `parameter` from it: 0 and `value` set when
   /// present and convertible; -1 and `value` untouched otherwise.
@@ -69,6 +78,20 @@ class AudioOutputCtrlGroupInterface {
                                 double& value) = 0;
   virtual int32_t ExtractString(std::string_view parameter, std::string_view text,
                                 std::string& value) = 0;
+  /// The transports of the next local AAM; -1 while one is open, else 0
+  /// (-2 for a QoS text other than "CBR", "UBR" and "VBR").
+  virtual int32_t SetLocalAAM_UdpConfig(bool available, int32_t ofInterface, int32_t precedence,
+                                        int32_t sourcePort, int32_t mtu) = 0;
+  virtual int32_t SetLocalAAM_AtmConfig(bool available, bool multicast, std::string_view qos,
+                                        int32_t ofInterface, int32_t chunk) = 0;
+  virtual int32_t SetLocalAAM_IpmConfig(bool available, int32_t ofInterface, int32_t precedence,
+                                        std::string_view addr, int32_t port, int32_t ttl,
+                                        int32_t mtu) = 0;
+  /// The local AAM plays the comma-separated files: 0, -1 without a local
+  /// AAM, -2 when it refused them.
+  virtual int32_t StreamFiles(std::string_view files, bool looping) = 0;
+  /// The local AAM goes back to its opening source: 0, or -1 without one.
+  virtual int32_t StreamMic() = 0;
   virtual ~AudioOutputCtrlGroupInterface() = default;
 };
 

@@ -3,8 +3,15 @@
 // delivered into the sink's apartment, and the call and event tracing.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "aam/aam_channel_manager.h"
 #include "com/storage.h"
 #include "control_test_support.h"
+#include "helpers/temp_dir.h"
+#include "helpers/waits.h"
+#include "net/inet_addr.h"
+#include "net/tcp_socket.h"
 
 namespace zq::activex::test {
 namespace {
@@ -106,6 +113,94 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
     ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
     EXPECT_EQ(call.longOut(), c.result);
   }
+}
+
+// A TCP port free now, and one held by a listener for the test's length.
+uint16_t freeTcpPort() {
+  JTCPSocket s;
+  s.bind(JInetAddr("127.0.0.1", 0));
+  return s.localAddress().port();
+}
+
+// The local AAM members in the order an operator uses them: open on the
+// test-tone device, the transports locked while it runs, a file list that
+// plays and gives the microphone back, and the failures that leave no
+// local AAM or the running one untouched.
+TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
+  zq::test::ScopedRegistryDir registry;  // the default devices: device 1 is the test tone
+  zq::test::TempDir dir;
+  std::vector<std::string> files;
+  for (const char* name : {"a.mp3", "b.mp3"}) {
+    files.push_back((dir.path() / name).string());
+    std::ofstream out(files.back(), std::ios::binary);
+    const std::vector<uint8_t>& silence = ZQAAMChannelManager::silentFrame(128000);
+    for (int i = 0; i < 12; ++i) {
+      out.write(reinterpret_cast<const char*>(silence.data()),
+                static_cast<std::streamsize>(silence.size()));
+    }
+  }
+  const LONG port = freeTcpPort();
+  JTCPSocket taken;
+  taken.bind(JInetAddr("127.0.0.1", 0));
+  taken.listen(1);
+  const LONG takenPort = taken.localAddress().port();
+  const std::string list = files[0] + "," + files[1];
+  auto open = [](LONG p, const char* connector) {
+    return [p, connector](Call& c) { c.in(p).in(connector).in(1).in(128000).in("op1").outLong(); };
+  };
+  struct Case {
+    const char* name;
+    DISPID id;
+    std::function<void(Call&)> args;
+    LONG result;
+    LONG portAfter;  // LocalAAMPort after the call
+  };
+  const Case cases[] = {
+      {"open on the tone device", 17, open(port, "wavein_mic_in"), 0, port},
+      {"UDP settings while open", 29,
+       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, -1, port},
+      {"ATM settings while open", 30,
+       [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(48).outLong(); }, -1, port},
+      {"IP multicast settings while open", 31,
+       [](Call& c) { c.in(1).in(0).in(0).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, -1,
+       port},
+      {"files that are not there", 32, [](Call& c) { c.in("/nonexistent.mp3").in(0).outLong(); },
+       -2, port},
+      {"two files without looping", 32, [&](Call& c) { c.in(list.c_str()).in(0).outLong(); }, 0,
+       port},
+      {"back to the microphone", 33, [](Call& c) { c.outLong(); }, 0, port},
+      {"an unknown connector leaves it running", 17, open(port, "line_in"), -1, port},
+      {"a port in use leaves none", 17, open(takenPort, "wavein_mic_in"), -1, -1},
+      {"open again", 17, open(port, "wavein_line_in"), 0, port},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call call;
+    c.args(call);
+    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
+    EXPECT_EQ(call.longOut(), c.result);
+    EXPECT_EQ(getText(control(), 19), std::to_string(c.portAfter));
+  }
+  EXPECT_EQ(getText(control(), 20), "1");
+  ASSERT_NE(impl().group().localAAM(), nullptr);
+  EXPECT_TRUE(impl().group().localAAM()->openingSourceIsCurrent());
+
+  // Two short files without looping: played, then the opening source again.
+  Call files2;
+  files2.in(list.c_str()).in(0).outLong();
+  ASSERT_EQ(files2.invoke(control(), 32, DISPATCH_METHOD), S_OK);
+  EXPECT_FALSE(impl().group().localAAM()->openingSourceIsCurrent());
+  EXPECT_TRUE(zq::test::eventually([&] { return impl().group().localAAM()->openingSourceIsCurrent(); }));
+
+  Call close;
+  ASSERT_EQ(close.invoke(control(), 18, DISPATCH_METHOD), S_OK);
+  EXPECT_EQ(getText(control(), 19), "-1");
+  EXPECT_EQ(getText(control(), 20), "-1");
+  Call udp;
+  udp.in(1).in(0).in(0).in(5000).in(1400).outLong();
+  ASSERT_EQ(udp.invoke(control(), 29, DISPATCH_METHOD), S_OK);
+  EXPECT_EQ(udp.longOut(), 0);
+  EXPECT_EQ(impl().group().localAAMConfig().provider.udp().sourcePort(), 5000);
 }
 
 // The members with a text or typed out value: a name never added gives a
