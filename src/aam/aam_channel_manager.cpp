@@ -144,6 +144,16 @@ void ZQAAMChannelManager::makeCurrentLocked(Slot slot) {
   currentLocked()->connect(this, tag, 0, false);
 }
 
+void ZQAAMChannelManager::restorePrimaryLocked() {
+  makeCurrentLocked(kPrimary);
+  // Already bound, the opening media tells nothing on being made current:
+  // the provider is given it here when its stream runs.
+  if (primary_->isConnected()) {
+    std::lock_guard provider(providerMutex_);
+    setMedia(primary_.get());
+  }
+}
+
 void ZQAAMChannelManager::serveStandByLocked() {
   std::lock_guard provider(providerMutex_);
   setMedia(standBy_.get());
@@ -262,11 +272,7 @@ bool ZQAAMChannelManager::onMediaStopped(uint32_t tag) {
   }
   serveStandByLocked();
   dropThirdLocked();
-  makeCurrentLocked(kPrimary);
-  if (primary_->isConnected()) {
-    std::lock_guard provider(providerMutex_);
-    setMedia(primary_.get());
-  }
+  restorePrimaryLocked();
   return true;
 }
 
@@ -307,11 +313,7 @@ bool ZQAAMChannelManager::makeCurrent(const MikeDesc& desc) {
     third_->disconnect();
     third_.reset();
   }
-  makeCurrentLocked(kPrimary);
-  if (primary_->isConnected()) {
-    std::lock_guard provider(providerMutex_);
-    setMedia(primary_.get());
-  }
+  restorePrimaryLocked();
   return false;
 }
 
@@ -322,11 +324,7 @@ void ZQAAMChannelManager::backToOpeningSource() {
   }
   serveStandByLocked();
   dropThirdLocked();
-  makeCurrentLocked(kPrimary);
-  if (primary_->isConnected()) {
-    std::lock_guard provider(providerMutex_);
-    setMedia(primary_.get());
-  }
+  restorePrimaryLocked();
 }
 
 bool ZQAAMChannelManager::openingSourceIsCurrent() const {

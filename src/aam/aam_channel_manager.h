@@ -137,6 +137,8 @@ class ZQAAMChannelManager : private AAMTraceMask,
   IAudio* currentLocked() const;
   // Under mediaMutex_: makes `slot` current and registers with its media.
   void makeCurrentLocked(Slot slot);
+  // Under mediaMutex_: the opening media current again and served.
+  void restorePrimaryLocked();
   // Under mediaMutex_: the provider serves the stand-by media, or none.
   void serveStandByLocked();
   // Under mediaMutex_: the third media stopped and deleted.

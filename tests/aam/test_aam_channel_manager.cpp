@@ -17,7 +17,9 @@
 #include "files/file_test_support.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
+#include "media/provider_test_support.h"
 #include "media/server_controller.h"
 #include "media/shared_mike.h"
 #include "net/inet_addr.h"
@@ -31,16 +33,12 @@
 namespace zq {
 namespace {
 
-using test::eventually;
+using test::freeUdpPort;
+using test::loopbackInterface;
+using test::multicastOnLo;
+using test::thrownText;
 
-std::string thrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
-}
+using test::eventually;
 
 // A raw client: one request line, one answer line, every wait bounded.
 class LineClient {
@@ -67,37 +65,9 @@ class LineClient {
   JLineIO io_;
 };
 
-uint16_t freeUdpPort() {
-  JUDPSocket s;
-  s.bind(JInetAddr("127.0.0.1", 0));
-  return s.localAddress().port();
-}
 
-int loopbackInterface() {
-  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
-      return static_cast<int>(i + 1);
-    }
-  }
-  return 0;
-}
 
-const char* const kGroup = "239.255.42.97";
 
-bool multicastOnLo(uint16_t port) {
-  try {
-    const JInetAddr group(kGroup, port);
-    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
-    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
-    in.setReadTimeout(1000);
-    char b[4] = "abc";
-    out.write(b, sizeof b);
-    return in.read(b, sizeof b) == sizeof b;
-  } catch (const JError&) {
-    return false;
-  }
-}
 
 MikeDesc liveDesc(uint32_t bitRate) {
   MikeDesc d;
@@ -122,7 +92,7 @@ AAMConfig configOf(const MikeDesc& desc, uint16_t groupPort = 6666) {
   c.provider.port = 0;
   c.provider.setUdp(UdpConfig());
   IpmConfig ipm;
-  ipm.setGroupAddress(kGroup);
+  ipm.setGroupAddress(test::kGroup.hostText());
   ipm.setPort(groupPort);
   ipm.setInterface(loopbackInterface());
   c.provider.setIpm(ipm);
@@ -249,13 +219,6 @@ std::vector<std::vector<uint8_t>> framesOf(JStream* stream, size_t count) {
   return frames;
 }
 
-class Leaf : public LinkNotifier {
- public:
-  virtual ~Leaf() = default;
-  bool linkDown(const JError*, uint32_t) override { return true; }
-  void linkUp(JStream* s, uint32_t) override { stream.store(s); }
-  std::atomic<JStream*> stream{nullptr};
-};
 
 TEST_F(Aam, ARemotePartyDecodesTheLiveToneOverUdpAndMulticast) {
   const uint16_t groupPort = freeUdpPort();
@@ -270,11 +233,11 @@ TEST_F(Aam, ARemotePartyDecodesTheLiveToneOverUdpAndMulticast) {
     auto remote = std::make_unique<ServerController>("127.0.0.1", aam->JRPCService::port(), proto,
                                                      5000, true, false, false, false, true, 4000,
                                                      nullptr, "ServerController[remote]");
-    Leaf leaf;
+    test::Leaf leaf;
     remote->AddLeaf(1, &leaf, 1, false);
     remote->start();
-    ASSERT_TRUE(eventually([&] { return leaf.stream.load() != nullptr; }));
-    const test::Mp3Decoded pcm = test::decodeMp3(framesOf(leaf.stream.load(), 60));
+    ASSERT_TRUE(eventually([&] { return leaf.lastStream() != nullptr; }));
+    const test::Mp3Decoded pcm = test::decodeMp3(framesOf(leaf.lastStream(), 60));
     EXPECT_EQ(pcm.errors, 0);
     EXPECT_EQ(pcm.sampleRate, 44100);
     ASSERT_GT(pcm.samplesPerChannel(), 44100u);
@@ -308,10 +271,10 @@ TEST_F(Aam, AFileListPlaysThroughAndGivesTheOpeningSourceBack) {
                                                    ServerController::kUdp, 5000, true, false,
                                                    false, false, true, 4000, nullptr,
                                                    "ServerController[remote]");
-  Leaf leaf;
+  test::Leaf leaf;
   remote->AddLeaf(1, &leaf, 1, false);
   remote->start();
-  ASSERT_TRUE(eventually([&] { return leaf.stream.load() != nullptr; }));
+  ASSERT_TRUE(eventually([&] { return leaf.lastStream() != nullptr; }));
   ASSERT_TRUE(aam->makeCurrent(list));
   EXPECT_FALSE(aam->openingSourceIsCurrent());
   LineClient client(aam->JRPCService::port());
@@ -321,7 +284,7 @@ TEST_F(Aam, AFileListPlaysThroughAndGivesTheOpeningSourceBack) {
   ASSERT_TRUE(eventually([&] { return aam->openingSourceIsCurrent(); }));
   EXPECT_NE(client.call("getParams()").find("ServerMode=\"LIVE\""), std::string::npos);
   // The receiver hears the tone of the opening source again.
-  const test::Mp3Decoded pcm = test::decodeMp3(framesOf(leaf.stream.load(), 60));
+  const test::Mp3Decoded pcm = test::decodeMp3(framesOf(leaf.lastStream(), 60));
   EXPECT_NEAR(test::toneFrequency(pcm.pcm, pcm.channels, 0, pcm.sampleRate), 1000.0, 10.0);
   remote.reset();
   aam.reset();

@@ -71,6 +71,34 @@ inline uint16_t freeUdpPort() {
 
 inline const JInetAddr kGroup("239.255.42.99", 0);
 
+/// Whether a datagram to kGroup at `port` comes back on lo: false outside
+/// the test command's network namespace, where multicast may not be routed.
+inline bool multicastOnLo(uint16_t port) {
+  try {
+    const JInetAddr group(kGroup.address(), port);
+    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
+    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
+    in.setReadTimeout(1000);
+    char b[4] = "abc";
+    out.write(b, sizeof b);
+    return in.read(b, sizeof b) == sizeof b;
+  } catch (const JError&) {
+    return false;
+  }
+}
+
+/// The number of the loopback address among the local interfaces (for a
+/// multicast sender on lo); 0 when there is none.
+inline int loopbackInterface() {
+  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
+      return static_cast<int>(i + 1);
+    }
+  }
+  return 0;
+}
+
 // The fake provider: one sender per RPC connection, replaced by a new
 // request and stopped when the connection closes, as the real one drops its
 // channels.

@@ -18,6 +18,7 @@
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "media/audio_media.h"
 #include "media/shared_mike.h"
@@ -27,21 +28,14 @@
 namespace zq {
 namespace {
 
+using test::thrownText;
+
 using test::eventually;
 
 JParams params(const char* text) {
   JParams p;
   p.parse(text);
   return p;
-}
-
-std::string thrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
 }
 
 // Frames that differ from each other, `size` bytes each.

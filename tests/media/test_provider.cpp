@@ -18,10 +18,12 @@
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "media/audio_media.h"
 #include "media/packetizer.h"
 #include "media/provider.h"
+#include "media/provider_test_support.h"
 #include "media/server_controller.h"
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
@@ -34,16 +36,12 @@
 namespace zq {
 namespace {
 
-using test::eventually;
+using test::freeUdpPort;
+using test::loopbackInterface;
+using test::multicastOnLo;
+using test::thrownText;
 
-std::string thrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
-}
+using test::eventually;
 
 JParams params(const char* text) {
   JParams p;
@@ -222,49 +220,20 @@ class TestProvider : public IProvider {
   }
 };
 
-// The number of the loopback interface among the local interfaces.
-int loopbackInterface() {
-  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
-      return static_cast<int>(i + 1);
-    }
-  }
-  return 0;
-}
 
-const char* const kGroup = "239.255.42.98";
 
-uint16_t freeUdpPort() {
-  JUDPSocket s;
-  s.bind(JInetAddr("127.0.0.1", 0));
-  return s.localAddress().port();
-}
 
 ProviderConfig allTransports(uint16_t groupPort) {
   ProviderConfig c;
   c.setUdp(UdpConfig());
   IpmConfig ipm;
-  ipm.setGroupAddress(kGroup);
+  ipm.setGroupAddress(test::kGroup.hostText());
   ipm.setPort(groupPort);
   ipm.setInterface(loopbackInterface());
   c.setIpm(ipm);
   return c;
 }
 
-bool multicastOnLo(uint16_t port) {
-  try {
-    const JInetAddr group(kGroup, port);
-    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
-    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
-    in.setReadTimeout(1000);
-    char b[4] = "abc";
-    out.write(b, sizeof b);
-    return in.read(b, sizeof b) == sizeof b;
-  } catch (const JError&) {
-    return false;
-  }
-}
 
 std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t size) {
   std::vector<std::vector<uint8_t>> frames(count, std::vector<uint8_t>(size));
@@ -414,7 +383,7 @@ TEST_F(Provider, MulticastReceiversShareOneMasterThatGoesWithTheLast) {
   int32_t replyPort = 0;
   r2.get("ip", ip, true);
   r2.get("port", replyPort, true);
-  EXPECT_EQ(ip, kGroup);
+  EXPECT_EQ(ip, test::kGroup.hostText());
   EXPECT_EQ(replyPort, port);
   EXPECT_TRUE(r2.find("StreamInfo", false) != nullptr);
 
@@ -562,30 +531,6 @@ class ProviderService : public JRPCService, public IProvider {
   void connectionClosed(JSocket& socket) override { removeClient(&socket); }
 };
 
-// Records what a receiver's leaf hears.
-class Leaf : public LinkNotifier {
- public:
-  virtual ~Leaf() = default;
-  bool linkDown(const JError*, uint32_t) override {
-    downs.fetch_add(1);
-    return true;
-  }
-  void linkUp(JStream* s, uint32_t) override {
-    std::lock_guard l(m_);
-    stream_ = s;
-    ups.fetch_add(1);
-  }
-  JStream* stream() {
-    std::lock_guard l(m_);
-    return stream_;
-  }
-  std::atomic<int> ups{0};
-  std::atomic<int> downs{0};
-
- private:
-  std::mutex m_;
-  JStream* stream_ = nullptr;
-};
 
 struct Remote {
   Remote(uint16_t port, int32_t proto)
@@ -596,7 +541,7 @@ struct Remote {
     controller->start();
   }
   std::unique_ptr<ServerController> controller;
-  Leaf leaf;
+  test::Leaf leaf;
 };
 
 // Reads `count` frames and checks that each is the provider's frame of its
@@ -639,32 +584,32 @@ TEST_F(Provider, OneStreamReachesUdpAndMulticastReceiversByteForByte) {
     remotes.push_back(std::make_unique<Remote>(port, ServerController::kIpm));
   }
   for (auto& r : remotes) {
-    ASSERT_TRUE(eventually([&] { return r->leaf.ups.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return r->leaf.upCount() == 1; }));
   }
   EXPECT_EQ(service->udpClientCount(), 3u);
   EXPECT_EQ(service->ipmEntryCount(), multicast ? 2u : 0u);
   for (auto& r : remotes) {
-    expectFramesInOrder(r->leaf.stream(), 20, sent);
+    expectFramesInOrder(r->leaf.lastStream(), 20, sent);
   }
 
   // A receiver that goes is dropped; the others go on.
   remotes.erase(remotes.begin());
   ASSERT_TRUE(eventually([&] { return service->udpClientCount() == 2; }));
   for (auto& r : remotes) {
-    expectFramesInOrder(r->leaf.stream(), 10, sent);
+    expectFramesInOrder(r->leaf.lastStream(), 10, sent);
   }
 
   // The provider goes and comes back: one linkDown and one linkUp each.
   service.reset();
   for (auto& r : remotes) {
-    ASSERT_TRUE(eventually([&] { return r->leaf.downs.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return r->leaf.downCount() == 1; }));
   }
   service = std::make_unique<ProviderService>(port, allTransports(groupPort));
   service->setMedia(media.get());
   for (auto& r : remotes) {
-    ASSERT_TRUE(eventually([&] { return r->leaf.ups.load() == 2; }));
-    expectFramesInOrder(r->leaf.stream(), 10, sent);
-    EXPECT_EQ(r->leaf.downs.load(), 1);
+    ASSERT_TRUE(eventually([&] { return r->leaf.upCount() == 2; }));
+    expectFramesInOrder(r->leaf.lastStream(), 10, sent);
+    EXPECT_EQ(r->leaf.downCount(), 1u);
   }
   remotes.clear();
   ASSERT_TRUE(eventually([&] { return service->udpClientCount() == 0; }));

@@ -44,6 +44,7 @@ using test::frameSize;
 using test::freeUdpPort;
 using test::kGroup;
 using test::Leaf;
+using test::multicastOnLo;
 
 const char* const kControllerName = "ServerController[test]";
 
@@ -73,19 +74,6 @@ std::unique_ptr<ServerController> makeController(uint16_t port, int32_t proto, b
                                             kControllerName);
 }
 
-bool multicastOnLo(uint16_t port) {
-  try {
-    const JInetAddr group(kGroup.address(), port);
-    JIPMulticastSocket in(group, false, true, JInetAddr("127.0.0.1", 0));
-    JIPMulticastSocket out(group, true, false, JInetAddr("127.0.0.1", 0));
-    in.setReadTimeout(1000);
-    char b[4] = "abc";
-    out.write(b, sizeof b);
-    return in.read(b, sizeof b) == sizeof b;
-  } catch (const JError&) {
-    return false;
-  }
-}
 
 // The controller's threads (its supervisor and its receiver) by the name
 // they carry, as far as the system keeps it.

@@ -20,6 +20,7 @@
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
 #include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "media/provider_test_support.h"
 #include "media/shared_file_mike.h"
@@ -33,16 +34,9 @@
 namespace zq {
 namespace {
 
-using test::eventually;
+using test::thrownText;
 
-std::string thrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
-}
+using test::eventually;
 
 MikeDesc local(int32_t channel, int32_t connector) {
   MikeDesc d;
