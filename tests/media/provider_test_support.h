@@ -71,6 +71,25 @@ inline uint16_t freeUdpPort() {
 
 inline const JInetAddr kGroup("239.255.42.99", 0);
 
+/// Frames that differ from each other and from byte to byte, `size` bytes
+/// each.
+inline std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t size) {
+  std::vector<std::vector<uint8_t>> frames(count, std::vector<uint8_t>(size));
+  for (size_t n = 0; n < count; ++n) {
+    for (size_t i = 0; i < size; ++i) {
+      frames[n][i] = static_cast<uint8_t>(n * 31 + i * 7 + i / 251);
+    }
+  }
+  return frames;
+}
+
+/// The parameter list of `text` ("a=1, b=\"x\"").
+inline JParams paramsOf(const char* text) {
+  JParams p;
+  p.parse(text);
+  return p;
+}
+
 /// Whether a datagram to kGroup at `port` comes back on lo: false outside
 /// the test command's network namespace, where multicast may not be routed.
 inline bool multicastOnLo(uint16_t port) {

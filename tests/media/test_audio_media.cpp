@@ -21,6 +21,7 @@
 #include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "media/audio_media.h"
+#include "media/provider_test_support.h"
 #include "media/shared_mike.h"
 #include "stream/media_packet.h"
 #include "stream/stream_table.h"
@@ -28,26 +29,13 @@
 namespace zq {
 namespace {
 
+using test::numberedFrames;
+using test::paramsOf;
 using test::thrownText;
 
 using test::eventually;
 
-JParams params(const char* text) {
-  JParams p;
-  p.parse(text);
-  return p;
-}
 
-// Frames that differ from each other, `size` bytes each.
-std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t size) {
-  std::vector<std::vector<uint8_t>> frames(count, std::vector<uint8_t>(size));
-  for (size_t n = 0; n < count; ++n) {
-    for (size_t i = 0; i < size; ++i) {
-      frames[n][i] = static_cast<uint8_t>(n * 31 + i * 7);
-    }
-  }
-  return frames;
-}
 
 MikeDesc softDesc(size_t frames, int32_t period) {
   MikeDesc d;
@@ -273,7 +261,7 @@ TEST_F(Registry, SoundCardInputsSetTheMixerAndReportIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(a.setParams(params(c.request)), 0);
+    EXPECT_EQ(a.setParams(paramsOf(c.request)), 0);
     EXPECT_TRUE(mixer->isSelected(c.line));
     EXPECT_EQ(mixer->lineVolume(c.line), c.lineVolume);
     JParams p;
@@ -321,7 +309,7 @@ TEST_F(Registry, BoardInputsSendTheirCommandsWithinRange) {
     }
     AudioLive a(0, c.connector, false, true, 64000);
     a.connect(nullptr, 0, 0, true);
-    EXPECT_EQ(a.setParams(params(c.request)), 0);
+    EXPECT_EQ(a.setParams(paramsOf(c.request)), 0);
     EXPECT_EQ(reg("Left Amplifier Gain"), c.left);
     EXPECT_EQ(reg("Micro Amplifier Gain"), c.micro);
     EXPECT_EQ(reg("Volume"), c.volume);

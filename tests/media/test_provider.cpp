@@ -39,15 +39,12 @@ namespace {
 using test::freeUdpPort;
 using test::loopbackInterface;
 using test::multicastOnLo;
+using test::numberedFrames;
+using test::paramsOf;
 using test::thrownText;
 
 using test::eventually;
 
-JParams params(const char* text) {
-  JParams p;
-  p.parse(text);
-  return p;
-}
 
 // A socket that keeps each datagram a packetizer sends, and fails the send
 // numbered `failAt` (from 0) when asked.
@@ -235,15 +232,6 @@ ProviderConfig allTransports(uint16_t groupPort) {
 }
 
 
-std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t size) {
-  std::vector<std::vector<uint8_t>> frames(count, std::vector<uint8_t>(size));
-  for (size_t n = 0; n < count; ++n) {
-    for (size_t i = 0; i < size; ++i) {
-      frames[n][i] = static_cast<uint8_t>(n * 31 + i * 7 + i / 251);
-    }
-  }
-  return frames;
-}
 
 // Frames of 3 000 bytes (three datagrams each), one every `period` ms.
 MikeDesc softDesc(int32_t period, size_t frames = 5, size_t size = 3000) {
@@ -325,7 +313,7 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
     make(config, c.withMedia);
     log->clear();
     JParams reply;
-    EXPECT_FALSE(provider->addUDPClient(params(c.request.c_str()), reply, &first));
+    EXPECT_FALSE(provider->addUDPClient(paramsOf(c.request.c_str()), reply, &first));
     EXPECT_TRUE(reply.empty());
     EXPECT_EQ(provider->udpClientCount(), 0u);
     if (*c.line != '\0') {
@@ -345,7 +333,7 @@ TEST_F(Provider, AUdpChannelSendsTheStreamAndGoesWithItsConnection) {
   make(allTransports(freeUdpPort()));
   Receiver r;
   JParams reply;
-  ASSERT_TRUE(provider->addUDPClient(params(r.request().c_str()), reply, &first));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(r.request().c_str()), reply, &first));
   std::vector<uint8_t> info;
   ASSERT_TRUE(reply.get("StreamInfo", info, false));
   EXPECT_EQ(StreamInfo::fromBytes(info)->samplesPerSecond(), 48000u);
@@ -420,14 +408,14 @@ TEST_F(Provider, AtmIsRefusedAndItsTeardownFindsNothing) {
     }
     make(config);
     log->clear();
-    EXPECT_FALSE(provider->addSVCClient(params(c.request), &first));
+    EXPECT_FALSE(provider->addSVCClient(paramsOf(c.request), &first));
     if (*c.line != '\0') {
       EXPECT_TRUE(log->contains(c.line));
     }
   }
   log->clear();
   JParams reply;
-  provider->tearDownSVCClient(params("id=3"), reply, &first);
+  provider->tearDownSVCClient(paramsOf("id=3"), reply, &first);
   EXPECT_TRUE(log->contains("tearDownSVCClient() - Null pointer in unicast client map"));
   EXPECT_TRUE(log->contains("not found for tearDown in neither m_mapSvuClients nor m_mapSvcClients"));
 }
@@ -436,13 +424,13 @@ TEST_F(Provider, NoMediaDeletesEveryChannelAndRefusesNewOnes) {
   make(allTransports(freeUdpPort()));
   Receiver a, b;
   JParams reply;
-  ASSERT_TRUE(provider->addUDPClient(params(a.request().c_str()), reply, &first));
-  ASSERT_TRUE(provider->addUDPClient(params(b.request().c_str()), reply, &second));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(a.request().c_str()), reply, &first));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(b.request().c_str()), reply, &second));
   ASSERT_TRUE(provider->addIPMClient(JParams(), reply, &third));
   provider->setMedia(nullptr);
   EXPECT_EQ(provider->udpClientCount(), 0u);
   EXPECT_EQ(provider->ipmEntryCount(), 0u);
-  EXPECT_FALSE(provider->addUDPClient(params(a.request().c_str()), reply, &first));
+  EXPECT_FALSE(provider->addUDPClient(paramsOf(a.request().c_str()), reply, &first));
   EXPECT_FALSE(provider->addIPMClient(JParams(), reply, &third));
 }
 
@@ -476,7 +464,7 @@ TEST_F(Provider, ChannelsFollowANewMediaButNeverChangeKind) {
   make(allTransports(freeUdpPort()));
   Receiver r;
   JParams reply;
-  ASSERT_TRUE(provider->addUDPClient(params(r.request().c_str()), reply, &first));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(r.request().c_str()), reply, &first));
   UdpClient* channel = provider->udpClient(&first);
   r.next();
 
