@@ -136,6 +136,9 @@ TEST(IPacketizer, FrameNumbersRestartAtInitAndResetAndAFailedSendDropsTheRest) {
     p.packetize(frame, 2);
   }
   EXPECT_EQ(MediaPacketHeader::read(sink.datagrams.back().data()).frameSequence, 2u);
+  p.init(&sink, 100, 2);  // a new channel on the same packetizer
+  p.packetize(frame, 2);
+  EXPECT_EQ(MediaPacketHeader::read(sink.datagrams.back().data()).frameSequence, 0u);
   p.reset();
   EXPECT_EQ(p.sink(), nullptr);
   EXPECT_EQ(p.mtu(), -1);
