@@ -249,22 +249,26 @@ int IAudio::getFrameDuration() {
 }
 
 void IAudio::connect(LinkNotifier* notifier, uint32_t context, uint32_t word, bool noCallback) {
-  std::lock_guard lock(mutex_);
-  if (mike_ != nullptr) {
-    return;
+  MikeDesc desc;
+  {
+    std::lock_guard lock(mutex_);
+    if (mike_ != nullptr) {
+      return;
+    }
+    desc = desc_;
   }
-  SharedMike* mike = SharedMike::acquire(desc_);
+  // The source is opened without this media's mutex: its open tells the
+  // notifier at once, and a notifier may reach back into this media (a
+  // provider binding its channels to it).
+  SharedMike* mike = SharedMike::acquire(desc);
   if (mike == nullptr) {
     throw JTextError("cannot create mike");
   }
   int32_t user = -1;
   try {
     mike->open(user, notifier, context, word, 0, noCallback);
-    if (noCallback) {
-      if (mike->getStreamInfo() == nullptr) {
-        throw JTextError("cannot connect mike");
-      }
-      desc_ = mike->getDesc();
+    if (noCallback && mike->getStreamInfo() == nullptr) {
+      throw JTextError("cannot connect mike");
     }
   } catch (...) {
     if (user != -1) {
@@ -273,19 +277,35 @@ void IAudio::connect(LinkNotifier* notifier, uint32_t context, uint32_t word, bo
     SharedMike::release(mike);
     throw;
   }
-  mike_ = mike;
-  userId_ = user;
+  {
+    std::lock_guard lock(mutex_);
+    if (mike_ == nullptr) {
+      if (noCallback) {
+        desc_ = mike->getDesc();
+      }
+      mike_ = mike;
+      userId_ = user;
+      return;
+    }
+  }
+  // Another connect bound the media meanwhile: this user is one too many.
+  mike->close(user);
+  SharedMike::release(mike);
 }
 
 void IAudio::disconnect() {
-  std::lock_guard lock(mutex_);
-  if (mike_ == nullptr) {
-    return;
+  SharedMike* mike = nullptr;
+  int32_t user = -1;
+  {
+    std::lock_guard lock(mutex_);
+    std::swap(mike, mike_);
+    std::swap(user, userId_);
   }
-  mike_->close(userId_);
-  userId_ = -1;
-  SharedMike::release(mike_);
-  mike_ = nullptr;
+  // Closed without this media's mutex, as connect opens.
+  if (mike != nullptr) {
+    mike->close(user);
+    SharedMike::release(mike);
+  }
 }
 
 bool IAudio::isConnected() {
