@@ -1,9 +1,17 @@
 // zqctl end to end: the built program drives the real control against the
 // test AAM program on loopback, both as child processes. The AAM's printed
 // request lines show what each source command sent; zqctl's output shows
-// the results and the link events as the control fires them.
+// the results and the link events as the control fires them. Then zqctl
+// opens the control's own local AAM on the test-tone device, and this test,
+// as a remote output would, asks it for the stream over RPC and receives it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -86,6 +94,89 @@ TEST(Zqctl, DrivesTheControlAgainstATestAam) {
   zqctl.closeInput();
   EXPECT_EQ(zqctl.exitStatus(), 0);
   EXPECT_EQ(aam->stop(SIGINT), 0);
+}
+
+// A socket of the test's own, closed with it, every wait bounded.
+struct Fd {
+  explicit Fd(int type) : fd(::socket(AF_INET, type, 0)) {
+    const timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~Fd() { ::close(fd); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  // Binds to 127.0.0.1 and a port the system picks; returns it.
+  uint16_t bindLoopback() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    return ntohs(a.sin_port);
+  }
+  bool connectLoopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  int fd;
+};
+
+TEST(Zqctl, OpensTheLocalAamWhoseStreamARemotePartyReceives) {
+  ::signal(SIGPIPE, SIG_IGN);
+  uint16_t rpcPort = 0;
+  {
+    Fd probe(SOCK_STREAM);
+    rpcPort = probe.bindLoopback();
+  }
+  const std::string port = std::to_string(rpcPort);
+  Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
+  zqctl.send("OpenLocalAAM " + port + " \"wavein_mic_in\" 1 128000 \"op1\"");
+  ASSERT_TRUE(zqctl.until("-> ")) << "no answer to OpenLocalAAM";
+  ASSERT_EQ(zqctl.lines().back(), "-> 0");
+  zqctl.send("LocalAAMPort");
+  ASSERT_TRUE(zqctl.until("-> "));
+  EXPECT_EQ(zqctl.lines().back(), "-> " + port);
+
+  // As a remote output: ask for the stream on a UDP port of ours.
+  Fd data(SOCK_DGRAM);
+  const uint16_t dataPort = data.bindLoopback();
+  Fd rpc(SOCK_STREAM);
+  ASSERT_TRUE(rpc.connectLoopback(rpcPort));
+  const std::string request =
+      "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(dataPort) + ")\r\n";
+  ASSERT_EQ(::send(rpc.fd, request.data(), request.size(), 0),
+            static_cast<ssize_t>(request.size()));
+  std::string answer;
+  char c = 0;
+  while (answer.size() < 4096 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
+    answer += c;
+  }
+  EXPECT_TRUE(answer.starts_with("OK ")) << answer;
+  EXPECT_NE(answer.find("StreamInfo="), std::string::npos) << answer;
+  // Frames of the tone: 12-byte packet header, 16-byte frame header, then
+  // an MP3 frame (sync bits first).
+  unsigned char datagram[2048];
+  const ssize_t n = ::recv(data.fd, datagram, sizeof datagram, 0);
+  ASSERT_GT(n, 12 + 16 + 4) << "no datagram of the local AAM";
+  uint32_t count = 0;
+  std::memcpy(&count, datagram + 8, sizeof count);
+  EXPECT_EQ(count, 1u);  // a 417-byte frame fits one datagram
+  EXPECT_EQ(datagram[28], 0xFF);
+  EXPECT_EQ(datagram[29] & 0xE0, 0xE0);
+
+  zqctl.send("StreamMic");
+  ASSERT_TRUE(zqctl.until("-> "));
+  EXPECT_EQ(zqctl.lines().back(), "-> 0");
+  zqctl.send("CloseLocalAAM");
+  zqctl.send("LocalAAMPort");
+  ASSERT_TRUE(zqctl.until("-> "));
+  EXPECT_EQ(zqctl.lines().back(), "-> -1");
+  zqctl.closeInput();
+  EXPECT_EQ(zqctl.exitStatus(), 0);
 }
 
 }  // namespace
