@@ -1,0 +1,125 @@
+// The requests of an audio output controller, played through the player.
+#include "zqoutput/output_service.h"
+
+#include "base/error.h"
+#include "control/audio_output_controller_group.h"
+#include "media/server_controller.h"
+
+namespace zq::zqoutput {
+namespace {
+
+// How long a network source waits for its provider's answers.
+constexpr int32_t kNetTimeoutMs = 5000;
+
+}  // namespace
+
+OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& sink)
+    : JRPCService(port, false, nullptr, "zqoutput"), id_(id), sink_(sink), player_(sink) {
+  registerFunctions();
+  start();
+}
+
+OutputService::~OutputService() {
+  shutdown();
+}
+
+void OutputService::registerFunctions() {
+  using Self = OutputService;
+  auto method = [this](void (Self::*m)(JParams&, JParams*)) {
+    return [this, m](JParams& q, JParams* r, JSocket&) { (this->*m)(q, r); };
+  };
+  JRPCServer::registerFunctions({
+      {"setNetSource", JRPCKind::kAnswer, method(&Self::setNetSource)},
+      {"setHardSource", JRPCKind::kAnswer, method(&Self::setHardSource)},
+      {"setFileSource", JRPCKind::kAnswer, method(&Self::setFileSource)},
+      {"resetSource", JRPCKind::kAnswer, method(&Self::resetSource)},
+      {"setParams", JRPCKind::kAnswer, method(&Self::setParams)},
+      {"getParams", JRPCKind::kAnswer, method(&Self::getParams)},
+      {"getStat", JRPCKind::kAnswer, method(&Self::getStat)},
+  });
+}
+
+void OutputService::setNetSource(JParams& request, JParams*) {
+  std::string proto;
+  std::string host;
+  int32_t port = 0;
+  request.get("proto", proto, true);
+  request.get("host", host, true);
+  request.get("port", port, true);
+  MikeDesc desc;
+  desc.type = MikeDesc::kNetwork;
+  desc.proto = ServerController::parseProto(proto);
+  if (desc.proto != ServerController::kUdp && desc.proto != ServerController::kIpm) {
+    throw JTextError("unsupported protocol '" + proto + "': use udp or ipm");
+  }
+  desc.host = host;
+  desc.port = port;
+  desc.timeout = kNetTimeoutMs;
+  player_.play(desc, proto + "://" + host + ":" + std::to_string(port));
+}
+
+void OutputService::setHardSource(JParams& request, JParams*) {
+  int32_t card = 0;
+  std::string connector;
+  request.get("cardNumber", card, true);
+  request.get("connector", connector, true);
+  MikeDesc desc;
+  desc.type = MikeDesc::kLocal;
+  desc.channel = card;
+  desc.inputConnector = connectorNumber(connector);
+  if (desc.inputConnector < 0) {
+    throw JTextError("unknown connector '" + connector + "'");
+  }
+  if (MikeDesc::isSoundCardConnector(desc.inputConnector)) {
+    // A sound card plays as it is captured: 44 100 Hz stereo PCM.
+    desc.setSamplesPerSec(44100);
+    desc.setBitsPerSample(16);
+    desc.setChannels(2);
+    desc.setSamplesPerBlock(1152);
+  } else {
+    desc.setTargetBitRate(128000);
+  }
+  player_.play(desc, connector + "://" + std::to_string(card));
+}
+
+void OutputService::setFileSource(JParams& request, JParams*) {
+  std::string file;
+  request.get("fileSource", file, true);
+  MikeDesc desc;
+  desc.type = MikeDesc::kFile;
+  desc.fileName = file;
+  desc.looping = false;
+  player_.play(desc, "file://" + file);
+}
+
+void OutputService::resetSource(JParams&, JParams*) {
+  player_.stop();
+}
+
+void OutputService::setParams(JParams& request, JParams*) {
+  int32_t volume = 0;
+  if (request.get("volume", volume, false)) {
+    player_.setVolume(volume);
+  }
+}
+
+void OutputService::getParams(JParams&, JParams* result) {
+  result->set("Type", "Audio");
+  result->set("Id", id_);
+  result->set("Source", player_.stats().source);
+  result->set("Volume", player_.volume());
+  result->set("Output", sink_.describe());
+  result->set("Version", kVersion);
+}
+
+void OutputService::getStat(JParams&, JParams* result) {
+  const Player::Stats s = player_.stats();
+  result->set("FramesReceived", static_cast<int64_t>(s.received));
+  result->set("FramesLost", static_cast<int64_t>(s.lost));
+  result->set("FramesDecoded", static_cast<int64_t>(s.decoded));
+  result->set("DecodeErrors", static_cast<int64_t>(s.errors));
+  result->set("Underruns", static_cast<int64_t>(s.underruns));
+  result->set("LevelDb", s.levelDb);
+}
+
+}  // namespace zq::zqoutput

@@ -1,0 +1,41 @@
+// OutputService: zqoutput's RPC service, the requests an audio output
+// controller sends to an output's access manager: the four source commands,
+// the parameters and the statistics (PING is the framework's).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "rpc/rpc_service.h"
+#include "zqoutput/player.h"
+
+namespace zq::zqoutput {
+
+class OutputService : public JRPCService {
+ public:
+  static constexpr const char* kVersion = "1.0";
+
+  /// Listens on `port` (0: one the system picks) and plays into `sink`.
+  OutputService(uint16_t port, const std::string& id, AudioSink& sink);
+  ~OutputService() override;
+
+  Player& player() { return player_; }
+
+ protected:
+  void registerFunctions() override;
+
+ private:
+  void setNetSource(JParams& request, JParams* result);
+  void setHardSource(JParams& request, JParams* result);
+  void setFileSource(JParams& request, JParams* result);
+  void resetSource(JParams& request, JParams* result);
+  void setParams(JParams& request, JParams* result);
+  void getParams(JParams& request, JParams* result);
+  void getStat(JParams& request, JParams* result);
+
+  const std::string id_;
+  AudioSink& sink_;
+  Player player_;
+};
+
+}  // namespace zq::zqoutput

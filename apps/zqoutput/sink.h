@@ -1,0 +1,33 @@
+// Where zqoutput's samples go: an ALSA playback device, a WAVE file, or
+// nowhere. One interface, one class per output, chosen by the --output text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zq::zqoutput {
+
+/// 16-bit interleaved PCM in; the format is given before the first block and
+/// may change between two blocks (a new source).
+///
+/// Concurrency: one thread (the player's) at a time.
+class AudioSink {
+ public:
+  virtual ~AudioSink() = default;
+  /// Prepares for blocks of this format; a format equal to the current one
+  /// changes nothing. Throws JTextError when the output refuses it.
+  virtual void format(uint32_t sampleRate, uint32_t channels) = 0;
+  /// Plays (or keeps) `frames` sample frames. Returns the underruns the
+  /// output had to recover from during the call.
+  virtual uint32_t write(const int16_t* samples, size_t frames) = 0;
+  /// What was given with --output.
+  virtual std::string describe() const = 0;
+};
+
+/// "null", "wav:PATH" or "alsa:NAME". Throws JTextError for any other text
+/// and the output's errors (a file that cannot be made, no such device).
+std::unique_ptr<AudioSink> makeSink(const std::string& spec);
+
+}  // namespace zq::zqoutput

@@ -1,0 +1,240 @@
+// zqoutput in process: its outputs, and its service driven over the wire as
+// an audio output controller drives it: a local AAM's tone fetched over UDP
+// (and IP multicast on lo) lands in a WAVE file at its frequency, the volume
+// scales it, resetSource silences it, a file plays, and bad requests fail.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aam/aam_channel_manager.h"
+#include "audio/mp3_test_support.h"
+#include "base/registry_key.h"
+#include "files/file_test_support.h"
+#include "helpers/log_capture.h"
+#include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
+#include "helpers/waits.h"
+#include "media/provider_test_support.h"
+#include "media/shared_mike.h"
+#include "net/tcp_socket.h"
+#include "rpc/line_io.h"
+#include "zqoutput/output_service.h"
+#include "zqoutput/sink.h"
+
+namespace zq {
+namespace {
+
+using test::eventually;
+using test::thrownText;
+
+struct Wave {
+  uint32_t rate = 0;
+  uint32_t channels = 0;
+  uint32_t riffSize = 0;
+  uint32_t dataSize = 0;
+  std::vector<int16_t> samples;
+};
+
+Wave readWave(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Wave w;
+  if (b.size() < 44 || std::memcmp(b.data(), "RIFF", 4) != 0 ||
+      std::memcmp(b.data() + 36, "data", 4) != 0) {
+    return w;
+  }
+  auto u32 = [&](size_t at) {
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+  };
+  w.riffSize = u32(4);
+  w.channels = b[22] | b[23] << 8;
+  w.rate = u32(24);
+  w.dataSize = u32(40);
+  const size_t bytes = std::min<size_t>(w.dataSize, b.size() - 44);
+  w.samples.resize(bytes / 2);
+  std::memcpy(w.samples.data(), b.data() + 44, w.samples.size() * 2);
+  return w;
+}
+
+TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
+  test::TempDir dir;
+  const std::string path = (dir.path() / "out.wav").string();
+  std::unique_ptr<zqoutput::AudioSink> sink = zqoutput::makeSink("wav:" + path);
+  EXPECT_EQ(sink->describe(), "wav:" + path);
+  sink->format(22050, 1);
+  const std::vector<int16_t> block(576, 1234);
+  for (int i = 1; i <= 3; ++i) {
+    sink->write(block.data(), block.size());
+    const Wave w = readWave(path);  // as a killed process would leave it
+    EXPECT_EQ(w.rate, 22050u);
+    EXPECT_EQ(w.channels, 1u);
+    EXPECT_EQ(w.dataSize, 576u * 2 * static_cast<uint32_t>(i));
+    EXPECT_EQ(w.riffSize, w.dataSize + 36);
+  }
+  sink->format(44100, 2);  // a new format starts the file again
+  sink->write(block.data(), block.size() / 2);
+  EXPECT_EQ(readWave(path).dataSize, 576u * 2);
+  EXPECT_EQ(readWave(path).rate, 44100u);
+
+  struct Case {
+    const char* spec;
+    const char* error;  // the start of it
+  } const cases[] = {{"speaker", "unknown output 'speaker'"},
+                     {"wav:", "unknown output 'wav:'"},
+                     {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"},
+                     {"alsa:zq-no-such-device", "cannot open ALSA playback device"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec);
+    EXPECT_TRUE(thrownText([&] { zqoutput::makeSink(c.spec); }).starts_with(c.error))
+        << thrownText([&] { zqoutput::makeSink(c.spec); });
+  }
+  EXPECT_EQ(zqoutput::makeSink("null")->describe(), "null");
+}
+
+class LineClient {
+ public:
+  explicit LineClient(uint16_t port) {
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(10000);
+    socket->setReadTimeout(10000);
+    socket->connect(JInetAddr("127.0.0.1", port));
+    io_.setSocket(std::move(socket));
+  }
+  std::string call(std::string_view line) {
+    io_.writeLine(line);
+    std::string_view answer;
+    return io_.readLine(answer) ? std::string(answer) : "(closed)";
+  }
+
+ private:
+  JLineIO io_;
+};
+
+// A number after `key=` in an answer; -1 when absent.
+long long valueOf(const std::string& answer, const std::string& key) {
+  const size_t at = answer.find(key + "=");
+  return at == std::string::npos ? -1 : std::stoll(answer.substr(at + key.size() + 1));
+}
+
+struct Output : ::testing::Test {
+  void SetUp() override {
+    // The capture brings a registry directory of its own: the device goes there.
+    log = std::make_unique<test::LogCapture>();
+    JSystemRegistryKey device(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
+    device.setString("Type", "tone");
+    device.setDword("Frequency", 1000);
+    path = (dir.path() / "out.wav").string();
+    sink = zqoutput::makeSink("wav:" + path);
+    service = std::make_unique<zqoutput::OutputService>(0, "out1", *sink);
+    client = std::make_unique<LineClient>(service->port());
+  }
+  void TearDown() override {
+    client.reset();
+    service.reset();
+    EXPECT_EQ(SharedMike::registeredCount(), 0u);
+  }
+  // Waits until the output has decoded `more` frames beyond what it had.
+  bool decodes(long long more) {
+    const long long had = valueOf(client->call("getStat()"), "FramesDecoded");
+    return eventually([&] { return valueOf(client->call("getStat()"), "FramesDecoded") >= had + more; });
+  }
+  test::ScopedRegistryDir registry;
+  test::TempDir dir;
+  std::unique_ptr<test::LogCapture> log;
+  std::string path;
+  std::unique_ptr<zqoutput::AudioSink> sink;
+  std::unique_ptr<zqoutput::OutputService> service;
+  std::unique_ptr<LineClient> client;
+};
+
+std::unique_ptr<ZQAAMChannelManager> toneAam(uint16_t groupPort) {
+  AAMConfig c;
+  c.provider.port = 0;
+  c.provider.setUdp(UdpConfig());
+  IpmConfig ipm;
+  ipm.setGroupAddress(test::kGroup.hostText());
+  ipm.setPort(groupPort);
+  ipm.setInterface(test::loopbackInterface());
+  c.provider.setIpm(ipm);
+  c.desc.type = MikeDesc::kLocal;
+  c.desc.channel = 1;
+  c.desc.inputConnector = MikeDesc::kWaveInMicIn;
+  c.desc.setTargetBitRate(128000);
+  return std::make_unique<ZQAAMChannelManager>(c, 0, "ZQAAMChannelManager");
+}
+
+TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
+  const uint16_t groupPort = test::freeUdpPort();
+  auto aam = toneAam(groupPort);
+  const std::string aamPort = std::to_string(aam->JRPCService::port());
+  std::vector<std::string> protos{"udp"};
+  if (test::multicastOnLo(groupPort)) {
+    protos.push_back("ipm");
+  }
+  for (const std::string& proto : protos) {
+    SCOPED_TRACE(proto);
+    EXPECT_EQ(client->call("setNetSource(proto=\"" + proto + "\", host=\"127.0.0.1\", port=" +
+                           aamPort + ")"),
+              "OK ");
+    ASSERT_TRUE(decodes(80));  // two seconds of the tone
+    const Wave w = readWave(path);
+    EXPECT_EQ(w.rate, 44100u);
+    EXPECT_EQ(w.channels, 2u);
+    EXPECT_NEAR(test::toneFrequency(w.samples, 2, 0, 44100), 1000.0, 10.0);
+    const std::string params = client->call("getParams()");
+    EXPECT_NE(params.find("Source=\"" + proto + "://127.0.0.1:" + aamPort + "\""),
+              std::string::npos)
+        << params;
+    EXPECT_NE(params.find("Id=\"out1\""), std::string::npos) << params;
+    EXPECT_EQ(valueOf(client->call("getStat()"), "DecodeErrors"), 0);
+  }
+
+  EXPECT_EQ(client->call("setParams(volume=0)"), "OK ");
+  ASSERT_TRUE(decodes(5));
+  EXPECT_EQ(valueOf(client->call("getStat()"), "LevelDb"), -96);
+  const std::vector<int16_t> tail = readWave(path).samples;
+  for (size_t i = tail.size() - 1000; i < tail.size(); ++i) {
+    ASSERT_EQ(tail[i], 0) << "sample " << i;
+  }
+  EXPECT_EQ(client->call("resetSource()"), "OK ");
+  EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
+  const long long frozen = valueOf(client->call("getStat()"), "FramesReceived");
+  JThread::sleep(200);
+  EXPECT_EQ(valueOf(client->call("getStat()"), "FramesReceived"), frozen);
+  aam.reset();
+}
+
+TEST_F(Output, PlaysAFileAndRefusesWhatItCannotPlay) {
+  const std::string file = (dir.path() / "tone.mp3").string();
+  test::writeFile(file, test::join(test::encodeFrames(128000, 80)));  // 2 s, 440 Hz left
+  EXPECT_EQ(client->call("setFileSource(fileSource=\"" + file + "\")"), "OK ");
+  ASSERT_TRUE(decodes(60));
+  EXPECT_NEAR(test::toneFrequency(readWave(path).samples, 2, 0, 44100), 440.0, 5.0);
+
+  struct Case {
+    const char* request;
+    const char* answer;  // its start
+  } const cases[] = {
+      {"setNetSource(proto=\"tcp\", host=\"127.0.0.1\", port=5000)",
+       "FAILED unsupported protocol 'tcp'"},
+      {"setNetSource(host=\"127.0.0.1\", port=5000)", "FAILED RPCMissingParameter: 'proto'"},
+      {"setHardSource(cardNumber=1, connector=\"line_in\")", "FAILED unknown connector 'line_in'"},
+      {"setHardSource(cardNumber=7, connector=\"pci2_line_in\")", "FAILED no pci2 was found"},
+      {"setFileSource(fileSource=\"/nonexistent/zq.mp3\")", "FAILED "},
+      {"getStatz()", "FAILED ProtocolError: unknown function 'getStatz'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_TRUE(client->call(c.request).starts_with(c.answer));
+  }
+  // A failed source leaves the output silent, and it still serves.
+  EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zq
