@@ -11,7 +11,6 @@
 
 #include "base/error.h"
 #include "base/log.h"
-#include "files/file_info.h"
 #include "zqoutput/output_service.h"
 #include "zqoutput/sink.h"
 
@@ -81,7 +80,6 @@ int main(int argc, char** argv) {
   zq::JLog::setDefaultFlags(zq::JLog::kDefaultConsole);
 
   try {
-    zq::ensureFileInfoCache(32);
     std::unique_ptr<zq::zqoutput::AudioSink> sink = zq::zqoutput::makeSink(output);
     {
       zq::zqoutput::OutputService service(static_cast<uint16_t>(port), id, *sink);

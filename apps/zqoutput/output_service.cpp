@@ -3,6 +3,7 @@
 
 #include "base/error.h"
 #include "control/audio_output_controller_group.h"
+#include "files/file_info.h"
 #include "media/server_controller.h"
 
 namespace zq::zqoutput {
@@ -15,6 +16,8 @@ constexpr int32_t kNetTimeoutMs = 5000;
 
 OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& sink)
     : JRPCService(port, false, nullptr, "zqoutput"), id_(id), sink_(sink), player_(sink) {
+  // Files play through the process's description cache.
+  ensureFileInfoCache(kFileInfoCacheSize);
   registerFunctions();
   start();
 }

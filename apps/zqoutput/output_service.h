@@ -14,6 +14,8 @@ namespace zq::zqoutput {
 class OutputService : public JRPCService {
  public:
   static constexpr const char* kVersion = "1.0";
+  /// The file descriptions kept when the process made no cache itself.
+  static constexpr size_t kFileInfoCacheSize = 32;
 
   /// Listens on `port` (0: one the system picks) and plays into `sink`.
   OutputService(uint16_t port, const std::string& id, AudioSink& sink);
