@@ -36,34 +36,11 @@ namespace {
 using test::freeUdpPort;
 using test::loopbackInterface;
 using test::multicastOnLo;
+using test::LineClient;
 using test::thrownText;
 
 using test::eventually;
 
-// A raw client: one request line, one answer line, every wait bounded.
-class LineClient {
- public:
-  explicit LineClient(uint16_t port) {
-    auto socket = std::make_unique<JTCPSocket>();
-    socket->setConnectTimeout(10000);
-    socket->setReadTimeout(10000);
-    socket->setWriteTimeout(10000);
-    socket->connect(JInetAddr("127.0.0.1", port));
-    io_.setSocket(std::move(socket));
-  }
-  std::string call(std::string_view line) {
-    try {
-      io_.writeLine(line);
-      std::string_view answer;
-      return io_.readLine(answer) ? std::string(answer) : "(closed)";
-    } catch (const JError&) {
-      return "(closed)";
-    }
-  }
-
- private:
-  JLineIO io_;
-};
 
 
 

@@ -19,6 +19,8 @@
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
 #include "net/udp_socket.h"
+#include "net/tcp_socket.h"
+#include "rpc/line_io.h"
 #include "rpc/rpc_service.h"
 #include "stream/media_test_support.h"
 #include "stream/stream_info.h"
@@ -70,6 +72,32 @@ inline uint16_t freeUdpPort() {
 }
 
 inline const JInetAddr kGroup("239.255.42.99", 0);
+
+/// A raw RPC client: one request line, one answer line ("(closed)" when the
+/// connection ended), every wait bounded.
+class LineClient {
+ public:
+  explicit LineClient(uint16_t port) {
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(10000);
+    socket->setReadTimeout(10000);
+    socket->setWriteTimeout(10000);
+    socket->connect(JInetAddr("127.0.0.1", port));
+    io_.setSocket(std::move(socket));
+  }
+  std::string call(std::string_view line) {
+    try {
+      io_.writeLine(line);
+      std::string_view answer;
+      return io_.readLine(answer) ? std::string(answer) : "(closed)";
+    } catch (const JError&) {
+      return "(closed)";
+    }
+  }
+
+ private:
+  JLineIO io_;
+};
 
 /// Frames that differ from each other and from byte to byte, `size` bytes
 /// each.

@@ -29,6 +29,7 @@ namespace zq {
 namespace {
 
 using test::eventually;
+using test::LineClient;
 using test::thrownText;
 
 struct Wave {
@@ -96,24 +97,6 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
   EXPECT_EQ(zqoutput::makeSink("null")->describe(), "null");
 }
 
-class LineClient {
- public:
-  explicit LineClient(uint16_t port) {
-    auto socket = std::make_unique<JTCPSocket>();
-    socket->setConnectTimeout(10000);
-    socket->setReadTimeout(10000);
-    socket->connect(JInetAddr("127.0.0.1", port));
-    io_.setSocket(std::move(socket));
-  }
-  std::string call(std::string_view line) {
-    io_.writeLine(line);
-    std::string_view answer;
-    return io_.readLine(answer) ? std::string(answer) : "(closed)";
-  }
-
- private:
-  JLineIO io_;
-};
 
 // A number after `key=` in an answer; -1 when absent.
 long long valueOf(const std::string& answer, const std::string& key) {
