@@ -28,7 +28,7 @@ const char kUsage[] =
     "\n"
     "  --port N       the RPC port (default 10001; 0: one the system picks)\n"
     "  --id TEXT      reported as Id by getParams (default \"zqoutput\")\n"
-    "  --output SPEC  null, wav:PATH (a WAVE file, valid whenever the program\n"
+    "  --output OUT   null, wav:PATH (a WAVE file, valid whenever the program\n"
     "                 ends) or alsa:NAME (alsa:default, alsa:hw:1,0); default null\n"
     "\n"
     "Logs go to standard error. SIGINT or SIGTERM stops it: the source and the\n"

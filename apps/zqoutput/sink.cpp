@@ -156,17 +156,17 @@ class AlsaSink : public AudioSink {
 
 }  // namespace
 
-std::unique_ptr<AudioSink> makeSink(const std::string& spec) {
-  if (spec == "null") {
+std::unique_ptr<AudioSink> makeSink(const std::string& output) {
+  if (output == "null") {
     return std::make_unique<NullSink>();
   }
-  if (spec.rfind("wav:", 0) == 0 && spec.size() > 4) {
-    return std::make_unique<WaveFileSink>(spec.substr(4));
+  if (output.rfind("wav:", 0) == 0 && output.size() > 4) {
+    return std::make_unique<WaveFileSink>(output.substr(4));
   }
-  if (spec.rfind("alsa:", 0) == 0 && spec.size() > 5) {
-    return std::make_unique<AlsaSink>(spec.substr(5));
+  if (output.rfind("alsa:", 0) == 0 && output.size() > 5) {
+    return std::make_unique<AlsaSink>(output.substr(5));
   }
-  throw JTextError("unknown output '" + spec + "': use null, wav:PATH or alsa:NAME");
+  throw JTextError("unknown output '" + output + "': use null, wav:PATH or alsa:NAME");
 }
 
 }  // namespace zq::zqoutput

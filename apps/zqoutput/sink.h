@@ -28,6 +28,6 @@ class AudioSink {
 
 /// "null", "wav:PATH" or "alsa:NAME". Throws JTextError for any other text
 /// and the output's errors (a file that cannot be made, no such device).
-std::unique_ptr<AudioSink> makeSink(const std::string& spec);
+std::unique_ptr<AudioSink> makeSink(const std::string& output);
 
 }  // namespace zq::zqoutput

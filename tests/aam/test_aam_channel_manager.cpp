@@ -34,7 +34,6 @@ namespace zq {
 namespace {
 
 using test::freeUdpPort;
-using test::loopbackInterface;
 using test::multicastOnLo;
 using test::LineClient;
 using test::thrownText;
@@ -66,13 +65,8 @@ MikeDesc softDesc() {
 
 AAMConfig configOf(const MikeDesc& desc, uint16_t groupPort = 6666) {
   AAMConfig c;
+  c.provider = test::loopbackTransports(groupPort);
   c.provider.port = 0;
-  c.provider.setUdp(UdpConfig());
-  IpmConfig ipm;
-  ipm.setGroupAddress(test::kGroup.hostText());
-  ipm.setPort(groupPort);
-  ipm.setInterface(loopbackInterface());
-  c.provider.setIpm(ipm);
   c.id = "op1";
   c.desc = desc;
   return c;

@@ -16,6 +16,7 @@
 
 #include "base/error.h"
 #include "media/link_notifier.h"
+#include "media/provider_config.h"
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
 #include "net/udp_socket.h"
@@ -306,5 +307,18 @@ class Leaf : public LinkNotifier {
  private:
   std::mutex m_;
 };
+
+/// UDP on, and IP multicast to kGroup at `groupPort` from the loopback
+/// address: a provider that serves both kinds of receiver on lo.
+inline ProviderConfig loopbackTransports(uint16_t groupPort) {
+  ProviderConfig c;
+  c.setUdp(UdpConfig());
+  IpmConfig ipm;
+  ipm.setGroupAddress(kGroup.hostText());
+  ipm.setPort(groupPort);
+  ipm.setInterface(loopbackInterface());
+  c.setIpm(ipm);
+  return c;
+}
 
 }  // namespace zq::test

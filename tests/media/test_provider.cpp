@@ -37,7 +37,6 @@ namespace zq {
 namespace {
 
 using test::freeUdpPort;
-using test::loopbackInterface;
 using test::multicastOnLo;
 using test::numberedFrames;
 using test::paramsOf;
@@ -223,16 +222,6 @@ class TestProvider : public IProvider {
 
 
 
-ProviderConfig allTransports(uint16_t groupPort) {
-  ProviderConfig c;
-  c.setUdp(UdpConfig());
-  IpmConfig ipm;
-  ipm.setGroupAddress(test::kGroup.hostText());
-  ipm.setPort(groupPort);
-  ipm.setInterface(loopbackInterface());
-  c.setIpm(ipm);
-  return c;
-}
 
 
 
@@ -333,7 +322,7 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
 }
 
 TEST_F(Provider, AUdpChannelSendsTheStreamAndGoesWithItsConnection) {
-  make(allTransports(freeUdpPort()));
+  make(test::loopbackTransports(freeUdpPort()));
   Receiver r;
   JParams reply;
   ASSERT_TRUE(provider->addUDPClient(paramsOf(r.request().c_str()), reply, &first));
@@ -362,7 +351,7 @@ TEST_F(Provider, AUdpChannelSendsTheStreamAndGoesWithItsConnection) {
 
 TEST_F(Provider, MulticastReceiversShareOneMasterThatGoesWithTheLast) {
   const uint16_t port = freeUdpPort();
-  make(allTransports(port));
+  make(test::loopbackTransports(port));
   JParams r1, r2;
   ASSERT_TRUE(provider->addIPMClient(JParams(), r1, &first));
   IpmClient* master = provider->ipmMaster();
@@ -424,7 +413,7 @@ TEST_F(Provider, AtmIsRefusedAndItsTeardownFindsNothing) {
 }
 
 TEST_F(Provider, NoMediaDeletesEveryChannelAndRefusesNewOnes) {
-  make(allTransports(freeUdpPort()));
+  make(test::loopbackTransports(freeUdpPort()));
   Receiver a, b;
   JParams reply;
   ASSERT_TRUE(provider->addUDPClient(paramsOf(a.request().c_str()), reply, &first));
@@ -464,7 +453,7 @@ class VideoMedia : public IProviderMedia {
 };
 
 TEST_F(Provider, ChannelsFollowANewMediaButNeverChangeKind) {
-  make(allTransports(freeUdpPort()));
+  make(test::loopbackTransports(freeUdpPort()));
   Receiver r;
   JParams reply;
   ASSERT_TRUE(provider->addUDPClient(paramsOf(r.request().c_str()), reply, &first));
@@ -562,7 +551,7 @@ void expectFramesInOrder(JStream* stream, int count, const std::vector<std::vect
 TEST_F(Provider, OneStreamReachesUdpAndMulticastReceiversByteForByte) {
   const uint16_t groupPort = freeUdpPort();
   const bool multicast = multicastOnLo(groupPort);
-  auto service = std::make_unique<ProviderService>(0, allTransports(groupPort));
+  auto service = std::make_unique<ProviderService>(0, test::loopbackTransports(groupPort));
   service->setMedia(media.get());
   const uint16_t port = service->port();
   const auto sent = numberedFrames(5, 3000);
@@ -595,7 +584,7 @@ TEST_F(Provider, OneStreamReachesUdpAndMulticastReceiversByteForByte) {
   for (auto& r : remotes) {
     ASSERT_TRUE(eventually([&] { return r->leaf.downCount() == 1; }));
   }
-  service = std::make_unique<ProviderService>(port, allTransports(groupPort));
+  service = std::make_unique<ProviderService>(port, test::loopbackTransports(groupPort));
   service->setMedia(media.get());
   for (auto& r : remotes) {
     ASSERT_TRUE(eventually([&] { return r->leaf.upCount() == 2; }));

@@ -83,16 +83,16 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
   EXPECT_EQ(readWave(path).rate, 44100u);
 
   struct Case {
-    const char* spec;
+    const char* output;
     const char* error;  // the start of it
   } const cases[] = {{"speaker", "unknown output 'speaker'"},
                      {"wav:", "unknown output 'wav:'"},
                      {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"},
                      {"alsa:zq-no-such-device", "cannot open ALSA playback device"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
-    EXPECT_TRUE(thrownText([&] { zqoutput::makeSink(c.spec); }).starts_with(c.error))
-        << thrownText([&] { zqoutput::makeSink(c.spec); });
+    SCOPED_TRACE(c.output);
+    EXPECT_TRUE(thrownText([&] { zqoutput::makeSink(c.output); }).starts_with(c.error))
+        << thrownText([&] { zqoutput::makeSink(c.output); });
   }
   EXPECT_EQ(zqoutput::makeSink("null")->describe(), "null");
 }
@@ -137,13 +137,8 @@ struct Output : ::testing::Test {
 
 std::unique_ptr<ZQAAMChannelManager> toneAam(uint16_t groupPort) {
   AAMConfig c;
+  c.provider = test::loopbackTransports(groupPort);
   c.provider.port = 0;
-  c.provider.setUdp(UdpConfig());
-  IpmConfig ipm;
-  ipm.setGroupAddress(test::kGroup.hostText());
-  ipm.setPort(groupPort);
-  ipm.setInterface(test::loopbackInterface());
-  c.provider.setIpm(ipm);
   c.desc.type = MikeDesc::kLocal;
   c.desc.channel = 1;
   c.desc.inputConnector = MikeDesc::kWaveInMicIn;
