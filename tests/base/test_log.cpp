@@ -2,6 +2,7 @@
 // hierarchy: messages, text sources chosen by a code's top bits, and when an error is logged.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <signal.h>
@@ -55,9 +56,18 @@ struct Collector : JInProcessLogReceiver {
   Texts records;
 };
 
+// The seconds of the clock the log stamps its records with. time() reads
+// another (coarse) clock: a record stamped 20:38:30.005 was once seen after
+// time() had said 20:38:31.
+time_t logClockSeconds() {
+  timeval tv{};
+  ::gettimeofday(&tv, nullptr);
+  return tv.tv_sec;
+}
+
 bool isLocalTimeSince(const std::string& text, bool dateAndTime, time_t from) {
   char buf[32];
-  for (time_t t = from; t <= ::time(nullptr); ++t) {
+  for (time_t t = from; t <= logClockSeconds(); ++t) {
     struct tm tm;
     std::strftime(buf, sizeof buf, dateAndTime ? "%m/%d/%Y %H:%M:%S" : "%b %e",
                   ::localtime_r(&t, &tm));
@@ -275,7 +285,7 @@ TEST_F(LogTest, DefaultConsoleWhenNoLogKeyCanBeMade) {
   // The failure goes to no output; the console takes levels 3 to 8, 10 and 11.
   std::ofstream(work_.path() / "plain") << "x";
   ::setenv("ZQ_REGISTRY_DIR", (work_.path() / "plain" / "sub").c_str(), 1);
-  const time_t start = ::time(nullptr);
+  const time_t start = logClockSeconds();
   testing::internal::CaptureStderr();
   JLog::reinitialise(JLog::kDefaultConsole);
   for (int level = 1; level < 13; ++level)
@@ -514,7 +524,7 @@ TEST_F(LogTest, SyslogDatagramsPriorityDateHostPortAndPrecedence) {
   JSystemRegistryKey out = syslogOutput();
   out.setString("HostName", "cam host#1.example"), out.setString("Format", "%w|%m");
   JLog::reinitialise(0);
-  const time_t start = ::time(nullptr);
+  const time_t start = logClockSeconds();
   SyslogServer::Datagram d = sent(kLevelInfo, std::string(3000, 'a'));
   EXPECT_NE(d.port, 514);
   EXPECT_EQ(d.tos, 0);  // no precedence: left alone
