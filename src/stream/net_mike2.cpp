@@ -28,17 +28,22 @@ struct NetMike2::Reception {
     size_t length = 0;
   };
 
-  uint32_t expected = 0;       // the frame number being rebuilt
-  uint8_t* buffer = nullptr;   // the stream buffer held for writing
-  uint8_t* frame = nullptr;    // its payload
-  size_t placed = 0;           // frame bytes in place: the write position
-  uint32_t count = 0;          // fragment count, fixed by the frame's first packet
+  uint32_t expected = 0;      // the frame number being rebuilt
+  uint8_t* buffer = nullptr;  // the stream buffer held for writing
+  uint8_t* frame = nullptr;   // its payload
+  size_t placed = 0;          // frame bytes in place: the write position
+  uint32_t count = 0;         // fragment count, fixed by the frame's first packet
   uint32_t received = 0;
-  uint32_t next = 0;           // the index that goes in place next
+  uint32_t next = 0;  // the index that goes in place next
   std::bitset<kMaxFragmentsPerFrame> taken;
   std::array<Slot, kParkingSlots> slots;
   int strays = 0;
-  bool spoiled = false;        // the frame cannot be rebuilt whole
+  bool spoiled = false;  // the frame cannot be rebuilt whole
+  bool begun = false;    // a packet was taken: frame numbers now count
+  // Bit i: frame expected - 1 - i was skipped and has not arrived since;
+  // in `late`, it was skipped and has arrived since.
+  uint64_t missing = 0;
+  uint64_t late = 0;
 
   void clearFrame() {
     placed = 0;
@@ -152,6 +157,8 @@ void NetMike2::receiveFrames(Reception& r) {
       return;
     }
     ++r.expected;
+    r.missing <<= 1;
+    r.late <<= 1;
     r.clearFrame();
   }
 }
@@ -222,10 +229,17 @@ NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool
     return Verdict::kStray;
   }
   const MediaPacketHeader packet = MediaPacketHeader::read(at);
+  if (packet.frameSequence < r.expected) {
+    noteOlderFrame(r, packet.frameSequence);
+    return Verdict::kStray;
+  }
   if (packet.frameSequence > r.expected) {
     // A later frame has begun: the one in progress will never complete.
     if (r.received > 0) {
       abandoned_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (r.begun && packet.frameSequence != kDisconnectionFrame) {
+      noteSkippedFrames(r, packet.frameSequence - r.expected, r.received > 0);
     }
     r.clearFrame();
     r.expected = packet.frameSequence;
@@ -238,8 +252,12 @@ NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool
   if (packet.frameSequence != r.expected || packet.fragmentCount == 0 ||
       packet.fragmentCount > kMaxFragmentsPerFrame || index >= packet.fragmentCount ||
       (r.count != 0 && packet.fragmentCount != r.count) || r.taken.test(index)) {
+    if (index < kMaxFragmentsPerFrame && r.taken.test(index)) {
+      duplicates_.fetch_add(1, std::memory_order_relaxed);
+    }
     return Verdict::kStray;
   }
+  r.begun = true;
   r.count = packet.fragmentCount;
   r.taken.set(index);
   ++r.received;
@@ -259,6 +277,34 @@ NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool
     r.spoiled = true;
   }
   return r.received == r.count ? Verdict::kComplete : Verdict::kTaken;
+}
+
+// The frames from r.expected to r.expected + count - 1 are passed over; the
+// first of them was partly received when `firstBegun`.
+void NetMike2::noteSkippedFrames(Reception& r, uint32_t count, bool firstBegun) {
+  lost_.fetch_add(count - (firstBegun ? 1 : 0), std::memory_order_relaxed);
+  const uint64_t skipped = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+  r.missing = (count >= 64 ? 0 : r.missing << count) | skipped;
+  r.late = count >= 64 ? 0 : r.late << count;
+  if (firstBegun && count <= 64) {
+    r.missing &= ~(uint64_t{1} << (count - 1));  // abandoned, not lost
+  }
+}
+
+// A packet of a frame before the one being rebuilt: the late arrival of a
+// frame counted lost (it stays unplayed, but it was not lost), another packet
+// of such a frame, or a copy.
+void NetMike2::noteOlderFrame(Reception& r, uint32_t frame) {
+  const uint32_t back = r.expected - 1 - frame;
+  const uint64_t bit = back < 64 ? uint64_t{1} << back : 0;
+  if ((r.missing & bit) != 0) {
+    r.missing &= ~bit;
+    r.late |= bit;
+    lost_.fetch_sub(1, std::memory_order_relaxed);
+    late_.fetch_add(1, std::memory_order_relaxed);
+  } else if ((r.late & bit) == 0) {
+    duplicates_.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 // Publishes a complete frame, or keeps the buffer for the next one. False

@@ -86,8 +86,8 @@ class NetMike2 : public Mike, public JThread {
   /// socket has none), the reception thread, which starts at once at
   /// time-critical priority (as far as the process may). Throws as JStream
   /// does.
-  NetMike2(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info,
-           JRPCClient* rpcClient, std::string_view name);
+  NetMike2(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info, JRPCClient* rpcClient,
+           std::string_view name);
   /// Stops the thread, closing the socket so that a receive under way ends
   /// at once, waits for it and deletes the socket. Reports no loss. Owner
   /// only; readers must have let go of the stream's frames.
@@ -108,6 +108,15 @@ class NetMike2 : public Mike, public JThread {
   uint64_t abandonedFrames() const { return abandoned_.load(std::memory_order_relaxed); }
   /// Receives that failed or timed out (while paused, each one is retried).
   uint64_t failedReceives() const { return failedReceives_.load(std::memory_order_relaxed); }
+  /// Frames passed over by the frame numbers that have not arrived since
+  /// (those of a mid-stream join are not counted; an abandoned one is not
+  /// lost).
+  uint64_t lostFrames() const { return lost_.load(std::memory_order_relaxed); }
+  /// Frames that arrived after a later one had begun: too late to be
+  /// played, and no longer counted lost.
+  uint64_t lateFrames() const { return late_.load(std::memory_order_relaxed); }
+  /// Second copies of packets already taken, or of frames already passed.
+  uint64_t duplicatePackets() const { return duplicates_.load(std::memory_order_relaxed); }
 
  protected:
   void run() override;
@@ -121,6 +130,8 @@ class NetMike2 : public Mike, public JThread {
   bool receiveFrame(Reception& r);
   bool receiveFailed(const JError& e);
   Verdict examine(Reception& r, uint8_t* at, size_t size, bool& jumped);
+  void noteSkippedFrames(Reception& r, uint32_t count, bool firstBegun);
+  void noteOlderFrame(Reception& r, uint32_t frame);
   bool finishFrame(Reception& r);
   void loseConnection();
   bool stopRequested() const { return stop_.load(std::memory_order_relaxed); }
@@ -141,6 +152,9 @@ class NetMike2 : public Mike, public JThread {
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> abandoned_{0};
   std::atomic<uint64_t> failedReceives_{0};
+  std::atomic<uint64_t> lost_{0};
+  std::atomic<uint64_t> late_{0};
+  std::atomic<uint64_t> duplicates_{0};
 };
 
 }  // namespace zq

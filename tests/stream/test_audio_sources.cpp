@@ -175,6 +175,78 @@ TEST(NetMike2, FramesAreRebuiltWhateverTheOrderOfTheirPacketsAndBadOnesAreStrays
   EXPECT_FALSE(c.mike->ended());
 }
 
+// Frames numbered from each case's first, sent whole (packet -1) or one
+// packet at a time: a frame passed over that never comes is lost, one that
+// comes after a later frame is late (not played, no longer lost), a second
+// copy is a duplicate (the other packets of a late frame are not). The first
+// case joins mid-stream: no loss for what came before it.
+TEST(NetMike2, CountsLostLateAndDuplicateFramesExactly) {
+  Channel c;
+  struct Send {
+    int frame, packet = -1;
+  };
+  std::vector<Send> pastTheWindow = {{0}};
+  for (int f = 2; f <= 70; ++f) {
+    pastTheWindow.push_back({f});
+  }
+  pastTheWindow.push_back({1});
+  struct Case {
+    const char* name;
+    size_t size;  // 100 bytes: one packet; 3000: three
+    std::vector<Send> sends;
+    uint64_t published, lost, late, duplicates, abandoned;
+  } const cases[] = {
+      {"joined mid-stream", 100, {{0}, {1}}, 2, 0, 0, 0, 0},
+      {"one gone", 100, {{0}, {2}}, 2, 1, 0, 0, 0},
+      {"three gone", 100, {{0}, {4}}, 2, 3, 0, 0, 0},
+      {"two swapped", 100, {{0}, {2}, {1}}, 2, 0, 1, 0, 0},
+      {"a copy", 100, {{0}, {0}, {1}}, 2, 0, 0, 1, 0},
+      {"a copy of a late one, not told from its other packets",
+       100,
+       {{0}, {2}, {1}, {1}},
+       2,
+       0,
+       1,
+       0,
+       0},
+      {"a late frame of three packets", 3000, {{0}, {2}, {1}}, 2, 0, 1, 0, 0},
+      {"a packet taken twice", 3000, {{0, 0}, {0, 0}, {0, 1}, {0, 2}}, 1, 0, 0, 1, 0},
+      {"begun, then a later frame", 3000, {{0, 0}, {1}}, 1, 0, 0, 0, 1},
+      {"begun, then two frames later", 3000, {{0, 0}, {2}}, 1, 1, 0, 0, 1},
+      {"late beyond what is remembered", 100, pastTheWindow, 70, 1, 0, 1, 0},
+  };
+  uint32_t base = 1000;
+  uint64_t published = 0, lost = 0, late = 0, duplicates = 0, abandoned = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    int last = 0;
+    for (const Send& s : k.sends) {
+      const uint32_t n = base + uint32_t(s.frame);
+      const AudioFrame f = AudioFrame::make(n, k.size);
+      if (s.packet < 0) {
+        c.sendFrame(f, n);
+      } else {
+        c.send(f.packets(n, 1400).at(size_t(s.packet)));
+      }
+      last = std::max(last, s.frame);
+    }
+    published += k.published, lost += k.lost, late += k.late;
+    duplicates += k.duplicates, abandoned += k.abandoned;
+    const NetMike2& m = *c.mike;
+    EXPECT_TRUE(eventually([&] {
+      return m.framesPublished() == published && m.lostFrames() == lost && m.lateFrames() == late &&
+             m.duplicatePackets() == duplicates && m.abandonedFrames() == abandoned;
+    }));
+    EXPECT_EQ(m.framesPublished(), published);
+    EXPECT_EQ(m.lostFrames(), lost);
+    EXPECT_EQ(m.lateFrames(), late);
+    EXPECT_EQ(m.duplicatePackets(), duplicates);
+    EXPECT_EQ(m.abandonedFrames(), abandoned);
+    base += uint32_t(last) + 1;
+  }
+  EXPECT_FALSE(c.mike->ended());
+}
+
 TEST(NetMike2, ReadersOnOtherThreadsSeeWholeFramesInOrderWhileFramesArrive) {
   Channel c;
   constexpr uint32_t kFrames = 40;
@@ -318,7 +390,8 @@ TEST(NetMike2, NamesItsThreadAfterTheObjectAndThePeerAndRefusesNoSocket) {
   for (const std::string& name : {std::string("mike"), std::string(300, 'x')}) {
     for (const bool connected : {true, false}) {
       Channel c(nullptr, connected, name);
-      const std::string peer = connected ? "127.0.0.1:" + std::to_string(c.senderPort()) : "0.0.0.0:0";
+      const std::string peer =
+          connected ? "127.0.0.1:" + std::to_string(c.senderPort()) : "0.0.0.0:0";
       EXPECT_EQ(c.mike->name(), (name + "::NetMike - receiving from " + peer).substr(0, 256));
       EXPECT_EQ(c.mike->traceName(), name);
     }
@@ -385,10 +458,10 @@ TEST(AudioSuckerTrigger, SetsOnlyWhatItsMaskAllowsClampedToTheSlotsRange) {
     uint32_t mask;
     int slot, value, result, stored;
   } const cases[] = {
-      {1, 0, 150, 0, 100},   {1, 0, -5, 0, 0},    {1, 1, 90, -1, 0},    {2, 1, -200, 0, -180},
-      {2, 1, 181, 0, 180},   {2, 1, -45, 0, -45}, {4, 2, 101, 0, 100},  {4, 2, -101, 0, -100},
-      {4, 3, 5, -1, 0},      {8, 3, -300, 0, -100}, {8, 3, 99, 0, 99},  {8, 2, 5, -1, 0},
-      {0xF0, 0, 50, -1, 0},  {0xF, 3, 100, 0, 100},
+      {1, 0, 150, 0, 100},  {1, 0, -5, 0, 0},      {1, 1, 90, -1, 0},   {2, 1, -200, 0, -180},
+      {2, 1, 181, 0, 180},  {2, 1, -45, 0, -45},   {4, 2, 101, 0, 100}, {4, 2, -101, 0, -100},
+      {4, 3, 5, -1, 0},     {8, 3, -300, 0, -100}, {8, 3, 99, 0, 99},   {8, 2, 5, -1, 0},
+      {0xF0, 0, 50, -1, 0}, {0xF, 3, 100, 0, 100},
   };
   int (AudioSuckerTrigger::*const setters[])(int) = {
       &AudioSuckerTrigger::setSetting0, &AudioSuckerTrigger::setSetting1,
@@ -407,9 +480,9 @@ TEST(LevelConversions, ClampAtBothEndsAndInvertEachOther) {
   const double floor = std::exp(-9.0), half = std::exp(-4.5);
   struct Case {
     double amplitude, level;
-  } const toLevel[] = {{0, 0}, {1e-9, 0}, {floor / 2, 0}, {floor, 0}, {half, 0.5}, {1, 1}, {2, 1},
-                       {NAN, 0}},
-    toAmplitude[] = {{floor, -1}, {floor, 0}, {half, 0.5}, {1, 1}, {1, 5}};
+  } const toLevel[] = {{0, 0},      {1e-9, 0}, {floor / 2, 0}, {floor, 0},
+                       {half, 0.5}, {1, 1},    {2, 1},         {NAN, 0}},
+          toAmplitude[] = {{floor, -1}, {floor, 0}, {half, 0.5}, {1, 1}, {1, 5}};
   for (const Case& k : toLevel) {
     EXPECT_NEAR(amplitudeToLevel(k.amplitude), k.level, 1e-12) << k.amplitude;
   }
