@@ -2,7 +2,9 @@
 // like any remote access manager. It plays what it is told (a provider's
 // stream, a file, a capture device) into ALSA, a WAVE file or nowhere.
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zqoutput [--port N] [--id TEXT] [--output null|wav:PATH|alsa:NAME]\n"
+    "                [--buffer-ms N] [--log-level error|warning|info|debug]\n"
     "       zqoutput --help\n"
     "\n"
     "An audio output: answers an audio output controller's requests (setNetSource,\n"
@@ -26,42 +29,99 @@ const char kUsage[] =
     "the named access manager over \"udp\" or \"ipm\"; MP3 is decoded, PCM played as\n"
     "it comes; setParams(volume=N) scales the samples (0 to 100).\n"
     "\n"
-    "  --port N       the RPC port (default 10001; 0: one the system picks)\n"
-    "  --id TEXT      reported as Id by getParams (default \"zqoutput\")\n"
-    "  --output OUT   null, wav:PATH (a WAVE file, valid whenever the program\n"
-    "                 ends) or alsa:NAME (alsa:default, alsa:hw:1,0); default null\n"
+    "  --port N        the RPC port (default 10001; 0: one the system picks)\n"
+    "  --id TEXT       reported as Id by getParams (default \"zqoutput\")\n"
+    "  --output OUT    null, wav:PATH (a WAVE file, valid whenever the program\n"
+    "                  ends) or alsa:NAME (alsa:default, alsa:hw:1,0); default null\n"
+    "  --buffer-ms N   the jitter buffer's depth before playing, and again after\n"
+    "                  it ran dry (0 to 5000, default 60)\n"
+    "  --log-level L   error, warning, info (default) or debug\n"
     "\n"
-    "Logs go to standard error. SIGINT or SIGTERM stops it: the source and the\n"
-    "output are closed, the controllers see their connection close.\n"
-    "Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
+    "Logs go to standard error, with a status line (source, frames, losses, level)\n"
+    "when it is a terminal. getStat answers FramesReceived, FramesLost, FramesLate,\n"
+    "DuplicatePackets, FramesDecoded, DecodeErrors, Underruns, BlocksDropped and\n"
+    "BlocksRepeated (clock drift), BufferedMs and LevelDb. SIGINT or SIGTERM stops\n"
+    "it: the source and the output are closed, the controllers see their\n"
+    "connection close. Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
 
 int refuse(const std::string& why) {
   std::fprintf(stderr, "zqoutput: %s\nTry 'zqoutput --help'.\n", why.c_str());
   return 2;
 }
 
+// Levels `name` and the more serious ones; 0 for an unknown name.
+uint32_t logMask(const std::string& name) {
+  const auto from = [](int level) {
+    return ((uint32_t{1} << 13) - 1) & ~((uint32_t{1} << level) - 1);
+  };
+  if (name == "error") {
+    return from(zq::kLevelException);
+  }
+  if (name == "warning") {
+    return from(zq::kLevelWarning);
+  }
+  if (name == "info") {
+    return from(zq::kLevelInfo);
+  }
+  if (name == "debug") {
+    return from(zq::kLevelDebug);
+  }
+  return 0;
+}
+
+bool parseNumber(const std::string& text, long low, long high, long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && errno == 0 && value >= low && value <= high;
+}
+
+// One line, rewritten in place: what plays and how it goes.
+void printStatus(const zq::zqoutput::Player::Stats& s) {
+  std::fprintf(
+      stderr,
+      "\r\033[K%s  frames %llu  lost %llu  late %llu  underruns %llu  buffer %u ms  %d dBFS",
+      s.source.empty() ? "(silent)" : s.source.c_str(), static_cast<unsigned long long>(s.received),
+      static_cast<unsigned long long>(s.lost), static_cast<unsigned long long>(s.late),
+      static_cast<unsigned long long>(s.underruns), s.bufferedMs, s.levelDb);
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   long port = 10001;
+  long bufferMs = zq::zqoutput::Player::kDefaultBufferMs;
   std::string id = "zqoutput";
   std::string output = "null";
+  uint32_t mask = logMask("info");
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (i + 1 >= argc || (a != "--port" && a != "--id" && a != "--output")) {
-      return refuse(i + 1 >= argc && a.rfind("--", 0) == 0 ? a + " needs a value"
-                                                           : "unknown argument '" + a + "'");
+    const bool known =
+        a == "--port" || a == "--id" || a == "--output" || a == "--buffer-ms" || a == "--log-level";
+    if (!known) {
+      return refuse("unknown argument '" + a + "'");
+    }
+    if (i + 1 >= argc) {
+      return refuse(a + " needs a value");
     }
     const std::string v = argv[++i];
     if (a == "--port") {
-      char* end = nullptr;
-      port = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || port < 0 || port > 65535) {
+      if (!parseNumber(v, 0, 65535, port)) {
         return refuse("--port must be from 0 to 65535, not '" + v + "'");
+      }
+    } else if (a == "--buffer-ms") {
+      if (!parseNumber(v, 0, 5000, bufferMs)) {
+        return refuse("--buffer-ms must be from 0 to 5000, not '" + v + "'");
+      }
+    } else if (a == "--log-level") {
+      mask = logMask(v);
+      if (mask == 0) {
+        return refuse("--log-level must be error, warning, info or debug, not '" + v + "'");
       }
     } else if (a == "--id") {
       id = v;
@@ -70,24 +130,33 @@ int main(int argc, char** argv) {
     }
   }
 
-  // The signals are taken by sigwait below, on this thread only.
+  // The signals are taken by sigtimedwait below, on this thread only.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  zq::JLog::setDefaultConsoleMask(mask);
   zq::JLog::setDefaultFlags(zq::JLog::kDefaultConsole);
+  const bool status = ::isatty(STDERR_FILENO) != 0;
 
   try {
     std::unique_ptr<zq::zqoutput::AudioSink> sink = zq::zqoutput::makeSink(output);
     {
-      zq::zqoutput::OutputService service(static_cast<uint16_t>(port), id, *sink);
+      zq::zqoutput::OutputService service(static_cast<uint16_t>(port), id, *sink,
+                                          static_cast<uint32_t>(bufferMs));
       std::printf("listening 127.0.0.1:%u\n", static_cast<unsigned>(service.port()));
       std::fflush(stdout);
-      int signal = 0;
-      sigwait(&stopSignals, &signal);
-      std::fprintf(stderr, "zqoutput: %s, stopping\n", strsignal(signal));
+      const timespec second{1, 0};
+      int signal = -1;
+      while (signal < 0) {
+        signal = sigtimedwait(&stopSignals, nullptr, &second);
+        if (signal < 0 && status) {
+          printStatus(service.player().stats());
+        }
+      }
+      std::fprintf(stderr, "%szqoutput: %s, stopping\n", status ? "\n" : "", strsignal(signal));
     }
   } catch (const zq::JError& e) {
     std::fprintf(stderr, "zqoutput: %s\n", e.message().c_str());

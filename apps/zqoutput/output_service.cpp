@@ -14,8 +14,9 @@ constexpr int32_t kNetTimeoutMs = 5000;
 
 }  // namespace
 
-OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& sink)
-    : JRPCService(port, false, nullptr, "zqoutput"), id_(id), sink_(sink), player_(sink) {
+OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& sink,
+                             uint32_t bufferMs)
+    : JRPCService(port, false, nullptr, "zqoutput"), id_(id), sink_(sink), player_(sink, bufferMs) {
   // Files play through the process's description cache.
   ensureFileInfoCache(kFileInfoCacheSize);
   registerFunctions();
@@ -119,9 +120,14 @@ void OutputService::getStat(JParams&, JParams* result) {
   const Player::Stats s = player_.stats();
   result->set("FramesReceived", static_cast<int64_t>(s.received));
   result->set("FramesLost", static_cast<int64_t>(s.lost));
+  result->set("FramesLate", static_cast<int64_t>(s.late));
+  result->set("DuplicatePackets", static_cast<int64_t>(s.duplicates));
   result->set("FramesDecoded", static_cast<int64_t>(s.decoded));
   result->set("DecodeErrors", static_cast<int64_t>(s.errors));
   result->set("Underruns", static_cast<int64_t>(s.underruns));
+  result->set("BlocksDropped", static_cast<int64_t>(s.dropped));
+  result->set("BlocksRepeated", static_cast<int64_t>(s.repeated));
+  result->set("BufferedMs", static_cast<int64_t>(s.bufferedMs));
   result->set("LevelDb", s.levelDb);
 }
 

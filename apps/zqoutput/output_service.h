@@ -17,8 +17,10 @@ class OutputService : public JRPCService {
   /// The file descriptions kept when the process made no cache itself.
   static constexpr size_t kFileInfoCacheSize = 32;
 
-  /// Listens on `port` (0: one the system picks) and plays into `sink`.
-  OutputService(uint16_t port, const std::string& id, AudioSink& sink);
+  /// Listens on `port` (0: one the system picks) and plays into `sink`
+  /// through a jitter buffer of `bufferMs`.
+  OutputService(uint16_t port, const std::string& id, AudioSink& sink,
+                uint32_t bufferMs = Player::kDefaultBufferMs);
   ~OutputService() override;
 
   Player& player() { return player_; }

@@ -1,17 +1,41 @@
-// The player's thread and its hand-over of streams with the sources.
+// The player's two threads, the hand-over of streams with the sources, and
+// the output's clock.
 #include "zqoutput/player.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 #include "base/error.h"
+#include "base/log.h"
+#include "stream/net_mike2.h"
 #include "stream/stream_frame_header.h"
 
 namespace zq::zqoutput {
+namespace {
 
-Player::Player(AudioSink& sink) : JThread("zqoutput player"), sink_(sink) {
+using Clock = std::chrono::steady_clock;
+
+// An output clock this far behind (a stalled thread) starts again rather
+// than writing the backlog at once.
+constexpr auto kMaxLag = std::chrono::milliseconds(200);
+
+int32_t peakDb(const std::vector<int16_t>& samples) {
+  int peak = 0;
+  for (int16_t s : samples) {
+    peak = std::max(peak, std::abs(static_cast<int>(s)));
+  }
+  return peak == 0 ? -96 : static_cast<int32_t>(std::lround(20 * std::log10(peak / 32767.0)));
+}
+
+}  // namespace
+
+Player::Player(AudioSink& sink, uint32_t bufferMs)
+    : JThread("zqoutput player"), sink_(sink), buffer_(bufferMs) {
   start();
+  output_.start();
 }
 
 Player::~Player() {
@@ -22,6 +46,11 @@ Player::~Player() {
   }
   changed_.notify_all();
   join();
+  {
+    std::lock_guard lock(bufferMutex_);
+    quitOutput_ = true;
+  }
+  bufferChanged_.notify_all();
 }
 
 void Player::setVolume(int32_t volume) {
@@ -36,10 +65,20 @@ Player::Stats Player::stats() const {
   }
   s.received = received_.load();
   s.lost = lost_.load();
+  s.late = late_.load();
+  s.duplicates = duplicates_.load();
   s.decoded = decoded_.load();
   s.errors = errors_.load();
-  s.underruns = underruns_.load();
   s.levelDb = levelDb_.load();
+  {
+    std::lock_guard lock(bufferMutex_);
+    const JitterBuffer::Counters& c = buffer_.counters();
+    s.underruns = c.underruns;
+    s.dropped = c.dropped;
+    s.repeated = c.repeated;
+    s.bufferedMs = buffer_.bufferedMs();
+  }
+  s.underruns += deviceUnderruns_.load();
   return s;
 }
 
@@ -77,6 +116,11 @@ void Player::closeSource() {
     SharedMike::release(source_);
     source_ = nullptr;
   }
+  {
+    std::lock_guard lock(bufferMutex_);
+    buffer_.clear();
+  }
+  bufferChanged_.notify_all();
 }
 
 void Player::detach(std::unique_lock<std::mutex>& lock) {
@@ -120,16 +164,30 @@ void Player::run() {
       infoCopy = attached_->copyStreamInfo();
       info = infoCopy.get();
     }
-    const uint64_t lostBase = lost_.load();
-    const int64_t lostAtStart = reader_.lostFrames();
+    // A network source counts what never came; the stream counts what it
+    // moved past before we read it.
+    const auto* net = dynamic_cast<const NetMike2*>(attached_);
+    NetCounters since;
+    if (net != nullptr) {
+      since = {net->lostFrames(), net->lateFrames(), net->duplicatePackets()};
+    }
+    int64_t skipped = reader_.lostFrames();
     while (uint8_t* frame = reader_.readNext(&detach_)) {
       received_.fetch_add(1, std::memory_order_relaxed);
       try {
-        playFrame(*frameHeaderOf(frame), info);
+        decodeFrame(*frameHeaderOf(frame), info);
       } catch (const JError& e) {
         logCaught(e);
       }
-      lost_.store(lostBase + static_cast<uint64_t>(reader_.lostFrames() - lostAtStart));
+      const int64_t nowSkipped = reader_.lostFrames();
+      lost_.fetch_add(static_cast<uint64_t>(nowSkipped - skipped), std::memory_order_relaxed);
+      skipped = nowSkipped;
+      if (net != nullptr) {
+        countNet(*net, since);
+      }
+    }
+    if (net != nullptr) {
+      countNet(*net, since);
     }
     reader_.unlock();
     std::lock_guard lock(mutex_);
@@ -139,11 +197,22 @@ void Player::run() {
   }
 }
 
-void Player::playFrame(const StreamFrameHeader& frame, const StreamInfo* info) {
+void Player::countNet(const NetMike2& mike, NetCounters& since) {
+  const NetCounters now{mike.lostFrames(), mike.lateFrames(), mike.duplicatePackets()};
+  // A late frame takes back a loss: the difference may be negative, and
+  // wraps into the sum as it should.
+  lost_.fetch_add(now.lost - since.lost, std::memory_order_relaxed);
+  late_.fetch_add(now.late - since.late, std::memory_order_relaxed);
+  duplicates_.fetch_add(now.duplicates - since.duplicates, std::memory_order_relaxed);
+  since = now;
+}
+
+void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info) {
   pcm_.clear();
   uint32_t rate = 0;
   uint32_t channels = 0;
-  if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm && info->bitsPerSample() == 16) {
+  if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm &&
+      info->bitsPerSample() == 16) {
     const auto* samples = reinterpret_cast<const int16_t*>(frame.payload());
     pcm_.assign(samples, samples + frame.size / sizeof(int16_t));
     rate = info->samplesPerSecond();
@@ -160,15 +229,88 @@ void Player::playFrame(const StreamFrameHeader& frame, const StreamInfo* info) {
     return;  // the decoder's delay: nothing yet
   }
   decoded_.fetch_add(1, std::memory_order_relaxed);
-  const int32_t volume = volume_.load();
-  int peak = 0;
-  for (int16_t& s : pcm_) {
-    s = static_cast<int16_t>(s * volume / 100);
-    peak = std::max(peak, std::abs(static_cast<int>(s)));
+  {
+    std::lock_guard lock(bufferMutex_);
+    buffer_.push(pcm_.data(), pcm_.size() / channels, PcmFormat{rate, channels});
+    ++pushes_;
   }
-  levelDb_.store(peak == 0 ? -96 : static_cast<int32_t>(std::lround(20 * std::log10(peak / 32767.0))));
-  sink_.format(rate, channels);
-  underruns_.fetch_add(sink_.write(pcm_.data(), pcm_.size() / channels), std::memory_order_relaxed);
+  bufferChanged_.notify_all();
+}
+
+// The output: a period at a time from the jitter buffer, at the device's
+// clock, or at the system's for an output that does not block.
+void Player::playOut() {
+  std::vector<int16_t> period;
+  PcmFormat clockFormat;
+  Clock::time_point start;
+  uint64_t written = 0;  // sample frames since `start`
+  bool clockRunning = false;
+  for (;;) {
+    JitterBuffer::Pull pull;
+    std::string events;
+    {
+      std::unique_lock lock(bufferMutex_);
+      bufferChanged_.wait(
+          lock, [this] { return quitOutput_ || buffer_.state() != JitterBuffer::State::kIdle; });
+      if (quitOutput_) {
+        return;
+      }
+      const PcmFormat f = buffer_.format();
+      const size_t frames = std::max<size_t>(1, size_t{f.rate} * kPeriodMs / 1000);
+      period.resize(frames * f.channels);
+      pull = buffer_.pull(period.data(), frames);
+      events = buffer_.takeEvents();
+      if (!pull.write) {
+        // Filling before the first sound: the clock starts with it.
+        clockRunning = false;
+        const uint64_t pushes = pushes_;
+        bufferChanged_.wait_for(lock, std::chrono::milliseconds(kPeriodMs), [&] {
+          return quitOutput_ || pushes_ != pushes || buffer_.state() == JitterBuffer::State::kIdle;
+        });
+      }
+    }
+    for (size_t at = 0; at < events.size();) {
+      const size_t end = events.find('\n', at);
+      JLog::logf(kLevelInfo, "zqoutput: %s", events.substr(at, end - at).c_str());
+      at = end + 1;
+    }
+    if (!pull.write) {
+      levelDb_.store(-96);
+      continue;
+    }
+    const int32_t volume = volume_.load();
+    if (volume != 100) {
+      for (int16_t& s : period) {
+        s = static_cast<int16_t>(s * volume / 100);
+      }
+    }
+    levelDb_.store(peakDb(period));
+    const size_t frames = period.size() / pull.format.channels;
+    try {
+      sink_.format(pull.format.rate, pull.format.channels);
+      deviceUnderruns_.fetch_add(sink_.write(period.data(), frames), std::memory_order_relaxed);
+    } catch (const JError& e) {
+      logCaught(e);
+    }
+    if (sink_.paced()) {
+      continue;
+    }
+    const auto now = Clock::now();
+    if (!clockRunning || pull.format != clockFormat) {
+      clockRunning = true;
+      clockFormat = pull.format;
+      start = now;
+      written = 0;
+    }
+    written += frames;
+    const auto due = start + std::chrono::microseconds(written * 1000000 / clockFormat.rate);
+    if (now - due > kMaxLag) {
+      clockRunning = false;
+      continue;
+    }
+    std::unique_lock lock(bufferMutex_);
+    bufferChanged_.wait_until(lock, due, [this] { return quitOutput_; });
+  }
 }
 
 }  // namespace zq::zqoutput

@@ -1,8 +1,10 @@
 // Player: plays one source at a time into the output. A source is a shared
 // audio source of the media layer (a remote AAM's stream, a file, a capture
-// device), opened by its description; the player's thread reads its frames,
-// decodes MP3 (PCM passes as it is), applies the volume and writes the
-// output.
+// device), opened by its description. Two threads: the reader reads the
+// source's frames and decodes MP3 (PCM passes as it is) into the jitter
+// buffer; the output pulls 10 ms at a time from it at the sample clock (the
+// device's, or the system's for a file or nowhere), applies the volume and
+// writes the output.
 #pragma once
 
 #include <atomic>
@@ -18,29 +20,44 @@
 #include "media/shared_mike.h"
 #include "stream/stream_client.h"
 #include "stream/stream_frame_header.h"
+#include "zqoutput/jitter_buffer.h"
 #include "zqoutput/mp3_decoder.h"
 #include "zqoutput/sink.h"
+
+namespace zq {
+class NetMike2;
+}
 
 namespace zq::zqoutput {
 
 /// Concurrency: play, stop, setVolume and stats from any thread (the RPC
 /// connections), serialised by the player; the source's link events arrive
 /// on its own threads and wait, bounded by the current block, for the
-/// player's thread to let go of the stream.
+/// reader to let go of the stream.
 class Player : public LinkNotifier, private JThread {
  public:
+  static constexpr uint32_t kDefaultBufferMs = 60;
+  static constexpr uint32_t kPeriodMs = 10;  // what the output writes at a time
+
   struct Stats {
-    std::string source;   // "" when silent
-    uint64_t received = 0;  // frames read from the source
-    uint64_t lost = 0;      // frames the source's stream moved past us
-    uint64_t decoded = 0;   // frames that gave samples
-    uint64_t errors = 0;    // frames that could not be decoded
-    uint64_t underruns = 0;
-    int32_t levelDb = -96;  // peak of the last block, dB below full scale
+    std::string source;       // "" when silent
+    uint64_t received = 0;    // frames read from the source
+    uint64_t lost = 0;        // frames that never came (network) or that the
+                              // source's stream moved past before we read them
+    uint64_t late = 0;        // frames that came after a later one: unplayed
+    uint64_t duplicates = 0;  // second copies of packets
+    uint64_t decoded = 0;     // frames that gave samples
+    uint64_t errors = 0;      // frames that could not be decoded
+    uint64_t underruns = 0;   // the jitter buffer's and the device's
+    uint64_t dropped = 0;     // blocks dropped for clock drift or overflow
+    uint64_t repeated = 0;    // blocks played twice for clock drift
+    uint32_t bufferedMs = 0;
+    int32_t levelDb = -96;  // peak of the last period played, dBFS
   };
 
-  /// `sink` (not owned) must outlive the player.
-  explicit Player(AudioSink& sink);
+  /// `sink` (not owned) must outlive the player; `bufferMs` is the jitter
+  /// buffer's target depth.
+  explicit Player(AudioSink& sink, uint32_t bufferMs = kDefaultBufferMs);
   ~Player() override;
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
@@ -60,11 +77,33 @@ class Player : public LinkNotifier, private JThread {
   void linkUp(JStream* stream, uint32_t context) override;
 
  private:
+  // The output's thread.
+  class Output final : public JThread {
+   public:
+    explicit Output(Player& player) : JThread("zqoutput output"), player_(player) {}
+    ~Output() override { join(); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+   protected:
+    void run() override { player_.playOut(); }
+
+   private:
+    Player& player_;
+  };
+  // A network source's reception counters.
+  struct NetCounters {
+    uint64_t lost = 0, late = 0, duplicates = 0;
+  };
+
   void run() override;
-  // Makes the thread let go of its stream and waits until it has.
+  void playOut();
+  // Makes the reader let go of its stream and waits until it has.
   void detach(std::unique_lock<std::mutex>& lock);
   void closeSource();
-  void playFrame(const StreamFrameHeader& frame, const StreamInfo* info);
+  void decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info);
+  // Adds what `mike` counted since `since` (then moved up to now).
+  void countNet(const NetMike2& mike, NetCounters& since);
 
   AudioSink& sink_;
   mutable std::mutex mutex_;
@@ -73,22 +112,33 @@ class Player : public LinkNotifier, private JThread {
   JStream* attached_ = nullptr;  // guarded by mutex_: the one being read
   bool quit_ = false;            // guarded by mutex_
   std::atomic<bool> detach_{false};
-  std::mutex sourceMutex_;  // serialises play and stop
+  std::mutex sourceMutex_;        // serialises play and stop
   SharedMike* source_ = nullptr;  // guarded by sourceMutex_
   int32_t user_ = -1;             // guarded by sourceMutex_
   std::string sourceText_;        // guarded by mutex_
   std::atomic<int32_t> volume_{100};
-  // The thread's own.
+  // The reader's own.
   StreamClient reader_;
   Mp3Decoder decoder_;
   std::vector<int16_t> pcm_;
-  // Statistics, written by the thread.
+  // Between the reader and the output.
+  mutable std::mutex bufferMutex_;
+  std::condition_variable bufferChanged_;
+  JitterBuffer buffer_;      // guarded by bufferMutex_
+  bool quitOutput_ = false;  // guarded by bufferMutex_
+  uint64_t pushes_ = 0;      // guarded by bufferMutex_
+  // Statistics, written by the reader.
   std::atomic<uint64_t> received_{0};
   std::atomic<uint64_t> lost_{0};
+  std::atomic<uint64_t> late_{0};
+  std::atomic<uint64_t> duplicates_{0};
   std::atomic<uint64_t> decoded_{0};
   std::atomic<uint64_t> errors_{0};
-  std::atomic<uint64_t> underruns_{0};
+  // Written by the output.
+  std::atomic<uint64_t> deviceUnderruns_{0};
   std::atomic<int32_t> levelDb_{-96};
+  // Last: it starts after everything above is built and ends first.
+  Output output_{*this};
 };
 
 }  // namespace zq::zqoutput

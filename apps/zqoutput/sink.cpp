@@ -93,7 +93,8 @@ class WaveFileSink : public AudioSink {
   uint64_t dataBytes_ = 0;
 };
 
-// ALSA playback, interleaved 16-bit, about 100 ms of device buffer.
+// ALSA playback, interleaved 16-bit, about 40 ms of device buffer: the
+// jitter buffer ahead of it absorbs the network's unevenness.
 class AlsaSink : public AudioSink {
  public:
   explicit AlsaSink(std::string name) : name_(std::move(name)) {
@@ -115,7 +116,7 @@ class AlsaSink : public AudioSink {
     }
     snd_pcm_drop(pcm_);
     const int r = snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                                     channels, sampleRate, 1, 100000);
+                                     channels, sampleRate, 1, 40000);
     if (r < 0) {
       throw JTextError("ALSA device '" + name_ + "' refuses " + std::to_string(sampleRate) +
                        " Hz, " + std::to_string(channels) + " channels: " + snd_strerror(r));
@@ -146,6 +147,7 @@ class AlsaSink : public AudioSink {
   }
 
   std::string describe() const override { return "alsa:" + name_; }
+  bool paced() const override { return true; }
 
  private:
   std::string name_;

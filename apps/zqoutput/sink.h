@@ -24,6 +24,9 @@ class AudioSink {
   virtual uint32_t write(const int16_t* samples, size_t frames) = 0;
   /// What was given with --output.
   virtual std::string describe() const = 0;
+  /// True when write blocks at the device's own sample clock; otherwise
+  /// the caller paces the blocks by the system's clock.
+  virtual bool paced() const { return false; }
 };
 
 /// "null", "wav:PATH" or "alsa:NAME". Throws JTextError for any other text

@@ -44,6 +44,7 @@ struct LogState {
   bool exited = false;  // the process is exiting: the facility is gone for good
   bool exitHookInstalled = false;
   unsigned defaultFlags = 0;
+  uint32_t defaultConsoleMask = kDefaultConsoleMask;
   std::map<std::string, JInProcessLogReceiver*, std::less<>> receivers;
 
   // Shutdown asked for from inside an output's write runs when the
@@ -164,7 +165,7 @@ void initialise(LogState& s, unsigned flags) {
   if ((flags & JLog::kDefaultConsole) != 0 && !console) {
     try {
       s.facility->outputs.push_back(
-          std::make_unique<JDebugOutput>(kDefaultConsoleMask, kDefaultConsoleFormat));
+          std::make_unique<JDebugOutput>(s.defaultConsoleMask, kDefaultConsoleFormat));
     } catch (const std::exception& e) {
       logStdException(e);
     }
@@ -387,6 +388,12 @@ void JLog::setDefaultFlags(unsigned flags) {
   LogState& s = state();
   JAutoLock lock(s.lock);
   s.defaultFlags = flags;
+}
+
+void JLog::setDefaultConsoleMask(uint32_t mask) {
+  LogState& s = state();
+  JAutoLock lock(s.lock);
+  s.defaultConsoleMask = mask;
 }
 
 void JLog::registerReceiver(std::string_view id, JInProcessLogReceiver* receiver) {

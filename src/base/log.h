@@ -134,6 +134,9 @@ class JLog {
   static void reinitialise(unsigned flags);
   /// Flags used by the lazy initialisation (0 unless a program sets them).
   static void setDefaultFlags(unsigned flags);
+  /// The levels (bit n: level n) of the console output kDefaultConsole adds;
+  /// levels 3 to 8, 10 and 11 unless a program sets them.
+  static void setDefaultConsoleMask(uint32_t mask);
 
   /// In-process receivers, by the id an "InProcess" output names. The
   /// receiver must stay alive until it is unregistered.

@@ -1,0 +1,152 @@
+// The jitter buffer's filling, playing and drift rules.
+#include "zqoutput/jitter_buffer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace zq::zqoutput {
+
+void JitterBuffer::push(const int16_t* samples, size_t frames, PcmFormat format) {
+  if (format != format_) {
+    clear();
+    format_ = format;
+  }
+  if (frames == 0 || format_.channels == 0) {
+    return;
+  }
+  blocks_.emplace_back(samples, samples + frames * format_.channels);
+  depth_ += frames;
+  lastBlock_ = frames;
+  if (state_ == State::kIdle) {
+    state_ = State::kFilling;
+  }
+  while (depth_ > framesOf(targetMs_ + kOverflowMs) && blocks_.size() > 1) {
+    popFront();
+    ++counters_.dropped;
+    event("overflow: dropped the oldest block");
+  }
+}
+
+JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
+  Pull p;
+  p.format = format_;
+  const size_t channels = format_.channels;
+  if (state_ == State::kFilling && depth_ >= std::max<size_t>(1, framesOf(targetMs_))) {
+    state_ = State::kPlaying;
+    played_ = true;
+  }
+  p.state = state_;
+  if (state_ != State::kPlaying) {
+    std::fill_n(out, frames * channels, int16_t{0});
+    p.write = state_ == State::kFilling && played_;
+    return p;
+  }
+  size_t done = 0;
+  while (done < frames && !blocks_.empty()) {
+    const std::vector<int16_t>& front = blocks_.front();
+    const size_t left = front.size() / channels - offset_;
+    const size_t n = std::min(left, frames - done);
+    std::memcpy(out + done * channels, front.data() + offset_ * channels,
+                n * channels * sizeof(int16_t));
+    done += n;
+    offset_ += n;
+    depth_ -= n;
+    if (offset_ * channels == front.size()) {
+      blocks_.pop_front();
+      offset_ = 0;
+    }
+  }
+  p.write = true;
+  pulled_ = frames;
+  if (done < frames) {
+    std::fill_n(out + done * channels, (frames - done) * channels, int16_t{0});
+    ++counters_.underruns;
+    state_ = State::kFilling;
+    windowFrames_ = 0;
+    lowest_ = SIZE_MAX;
+    char line[96];
+    std::snprintf(line, sizeof line, "underrun: filling again to %u ms", targetMs_);
+    event(line);
+    return p;
+  }
+  // The depth only falls here: the lowest after a pull is the lowest of all.
+  lowest_ = std::min(lowest_, depth_);
+  windowFrames_ += frames;
+  if (windowFrames_ >= framesOf(kDriftWindowMs)) {
+    endWindow();
+  }
+  return p;
+}
+
+void JitterBuffer::endWindow() {
+  const size_t lowest = lowest_;
+  windowFrames_ = 0;
+  lowest_ = SIZE_MAX;
+  if (lowest == SIZE_MAX || lastBlock_ == 0) {
+    return;
+  }
+  // While the clocks agree the lowest lies between the target less a block
+  // and a period, and the target itself.
+  const size_t target = framesOf(targetMs_);
+  const size_t block = lastBlock_;
+  const size_t period = pulled_;
+  const size_t nominalLow = target > block + period ? target - block - period : 0;
+  const size_t repeatBelow =
+      std::max(nominalLow > block / 2 ? nominalLow - block / 2 : 0, period + block / 4);
+  const char* what = nullptr;
+  if (lowest >= target && blocks_.size() > 1) {
+    depth_ -= blocks_.back().size() / format_.channels;
+    blocks_.pop_back();
+    ++counters_.dropped;
+    what = "clock drift: dropped a block";
+  } else if (lowest < repeatBelow && repeatBelow + block < target && !blocks_.empty()) {
+    std::vector<int16_t> copy = blocks_.back();
+    depth_ += copy.size() / format_.channels;
+    blocks_.push_back(std::move(copy));
+    ++counters_.repeated;
+    what = "clock drift: played a block twice";
+  }
+  if (what != nullptr) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%s (lowest depth %zu ms, target %u ms)", what,
+                  lowest * 1000 / format_.rate, targetMs_);
+    event(line);
+  }
+}
+
+void JitterBuffer::clear() {
+  blocks_.clear();
+  offset_ = 0;
+  depth_ = 0;
+  lastBlock_ = 0;
+  windowFrames_ = 0;
+  lowest_ = SIZE_MAX;
+  played_ = false;
+  state_ = State::kIdle;
+}
+
+uint32_t JitterBuffer::bufferedMs() const {
+  return format_.rate == 0 ? 0 : static_cast<uint32_t>(depth_ * 1000 / format_.rate);
+}
+
+std::string JitterBuffer::takeEvents() {
+  std::string e;
+  e.swap(events_);
+  return e;
+}
+
+void JitterBuffer::popFront() {
+  depth_ -= blocks_.front().size() / format_.channels - offset_;
+  blocks_.pop_front();
+  offset_ = 0;
+}
+
+void JitterBuffer::event(const char* what) {
+  if (events_.size() < 4096) {  // a burst between two reads of the log
+    events_ += what;
+    events_ += '\n';
+  }
+}
+
+}  // namespace zq::zqoutput

@@ -1,0 +1,99 @@
+// JitterBuffer: the decoded blocks between the player, which pushes them as
+// they arrive, and the output, which pulls them at its own sample clock.
+//
+// It fills to its target depth before it plays, and fills again after it ran
+// dry (an underrun: the rest of that pull is silence). The two clocks drift
+// apart slowly; the buffer follows its lowest depth over each two seconds of
+// output, the depth just before a block arrives, which stays below the target
+// by up to a block and a pull while both clocks agree. When that low point
+// has risen to the target, the newest block is dropped; when it has fallen
+// half a block further than it should (and at least to a pull and a quarter
+// block, before the buffer runs dry), the newest block is played twice, if
+// that cannot call for a drop in turn.
+//
+// Concurrency: none; the player guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace zq::zqoutput {
+
+struct PcmFormat {
+  uint32_t rate = 0;
+  uint32_t channels = 0;
+  bool operator==(const PcmFormat&) const = default;
+};
+
+class JitterBuffer {
+ public:
+  /// The depth beyond which the oldest blocks go, whatever the target: a
+  /// source faster than real time cannot grow the buffer without bound.
+  static constexpr uint32_t kOverflowMs = 1000;
+  /// The output's samples over which the lowest depth is followed.
+  static constexpr uint32_t kDriftWindowMs = 2000;
+
+  enum class State {
+    kIdle,     // nothing to play: nothing is written
+    kFilling,  // filling to the target: silence once it has played
+    kPlaying,
+  };
+
+  struct Counters {
+    uint64_t underruns = 0;
+    uint64_t dropped = 0;   // blocks dropped: clock drift or overflow
+    uint64_t repeated = 0;  // blocks played twice: clock drift
+  };
+
+  /// What a pull gave.
+  struct Pull {
+    State state = State::kIdle;
+    PcmFormat format;
+    bool write = false;  // the samples are to be written (audio or silence)
+  };
+
+  explicit JitterBuffer(uint32_t targetMs) : targetMs_(targetMs) {}
+
+  /// One decoded block, interleaved. A format other than the current one
+  /// empties the buffer first, which then fills again.
+  void push(const int16_t* samples, size_t frames, PcmFormat format);
+  /// Fills `out` with `frames` sample frames of the current format.
+  Pull pull(int16_t* out, size_t frames);
+  /// Forgets everything buffered: idle until the next push.
+  void clear();
+
+  State state() const { return state_; }
+  PcmFormat format() const { return format_; }
+  uint32_t bufferedMs() const;
+  uint32_t targetMs() const { return targetMs_; }
+  const Counters& counters() const { return counters_; }
+  /// What the buffer did about clock drift or overflow since the last call
+  /// ("" when nothing): one line per event, for the log.
+  std::string takeEvents();
+
+ private:
+  size_t framesOf(uint32_t ms) const { return size_t{format_.rate} * ms / 1000; }
+  void popFront();
+  void endWindow();
+  void event(const char* what);
+
+  const uint32_t targetMs_;
+  PcmFormat format_;
+  State state_ = State::kIdle;
+  bool played_ = false;  // since the last clear or format change
+  std::deque<std::vector<int16_t>> blocks_;
+  size_t offset_ = 0;     // sample frames of the front block already played
+  size_t depth_ = 0;      // sample frames buffered
+  size_t lastBlock_ = 0;  // sample frames of the newest block
+  size_t pulled_ = 0;     // sample frames of the last pull
+  // The drift window: output frames pulled in it, and the lowest depth seen.
+  size_t windowFrames_ = 0;
+  size_t lowest_ = SIZE_MAX;
+  Counters counters_;
+  std::string events_;
+};
+
+}  // namespace zq::zqoutput

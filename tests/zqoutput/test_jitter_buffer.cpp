@@ -1,0 +1,200 @@
+// The jitter buffer against a simulated sender and output on one virtual
+// clock: filling before sound, steady play, clock drift either way, a stall
+// of the network, a source far faster than real time, a new format, and
+// clearing. Every sample the sender makes carries its own index, so that
+// what the output plays shows every block dropped or played twice.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "zqoutput/jitter_buffer.h"
+
+namespace zq::zqoutput {
+namespace {
+
+constexpr uint32_t kRate = 44100;
+constexpr size_t kBlock = 1152;          // an MP3 frame: 26.1 ms
+constexpr size_t kPeriod = kRate / 100;  // the output's 10 ms
+constexpr int kWrap = 30000;             // sample values 1 ... kWrap, 0 is silence
+
+struct Scenario {
+  uint32_t targetMs;
+  double seconds;
+  double senderSpeed;   // the sender's clock against the output's
+  double stallAt = -1;  // the network holds back every block meanwhile
+  double stallSeconds = 0;
+};
+
+struct Outcome {
+  JitterBuffer::Counters counters;
+  size_t silentPullsBeforeSound = 0;
+  size_t jumps = 0;  // places where the played samples do not follow
+  size_t silentWritten = 0;
+  uint32_t maxBufferedMs = 0;
+  uint32_t bufferedMsAtEnd = 0;
+};
+
+Outcome simulate(const Scenario& s) {
+  JitterBuffer buffer(s.targetMs);
+  const PcmFormat mono{kRate, 1};
+  Outcome o;
+  std::vector<int16_t> block(kBlock);
+  std::vector<int16_t> out(kPeriod);
+  uint64_t made = 0;  // samples the sender made
+  int previous = -1;  // the last sample played
+  bool sounded = false;
+  const double blockSeconds = double(kBlock) / kRate / s.senderSpeed;
+  const double end = s.seconds;
+  double nextBlock = 0;
+  double nextPull = 0;
+  while (nextPull < end) {
+    const double arrival = nextBlock >= s.stallAt && nextBlock < s.stallAt + s.stallSeconds
+                               ? s.stallAt + s.stallSeconds
+                               : nextBlock;
+    if (arrival <= nextPull) {
+      for (int16_t& v : block) {
+        v = static_cast<int16_t>(made++ % kWrap + 1);
+      }
+      buffer.push(block.data(), kBlock, mono);
+      nextBlock += blockSeconds;
+      continue;
+    }
+    const JitterBuffer::Pull p = buffer.pull(out.data(), kPeriod);
+    o.maxBufferedMs = std::max(o.maxBufferedMs, buffer.bufferedMs());
+    nextPull += double(kPeriod) / kRate;
+    if (!p.write) {
+      EXPECT_FALSE(sounded) << "an output that played went quiet without clear";
+      ++o.silentPullsBeforeSound;
+      continue;
+    }
+    sounded = true;
+    for (int16_t v : out) {
+      if (v == 0) {
+        ++o.silentWritten;
+        continue;
+      }
+      if (previous >= 0 && v != previous % kWrap + 1) {
+        ++o.jumps;
+      }
+      previous = v;
+    }
+  }
+  o.counters = buffer.counters();
+  o.bufferedMsAtEnd = buffer.bufferedMs();
+  return o;
+}
+
+TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
+  struct Case {
+    const char* name;
+    Scenario scenario;
+    uint64_t underruns, dropped, repeated;  // repairs: exactly so many
+    bool driftRepairs;                      // dropped or repeated is a lower bound
+    uint32_t maxBufferedMs;
+  } const cases[] = {
+      {"clocks agree", {60, 30, 1.0}, 0, 0, 0, false, 60 + 27 + 10},
+      {"a deeper buffer", {200, 30, 1.0}, 0, 0, 0, false, 200 + 27 + 10},
+      {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, 0, 4, 0, true, 60 + 2 * 27},
+      {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, 0, 0, 4, true, 60 + 2 * 27},
+      {"a stall of 300 ms: one underrun, the burst dropped back",
+       {60, 30, 1.0, 5.0, 0.3},
+       1,
+       4,
+       0,
+       true,
+       60 + 300 + 2 * 27},
+      {"the sender 0.5 % slow, a deeper buffer", {200, 60, 0.995}, 0, 0, 4, true, 200 + 2 * 27},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = simulate(c.scenario);
+    EXPECT_EQ(o.counters.underruns, c.underruns);
+    if (c.driftRepairs) {
+      EXPECT_GE(o.counters.dropped, c.dropped);
+      EXPECT_GE(o.counters.repeated, c.repeated);
+      EXPECT_EQ(c.dropped == 0, o.counters.dropped == 0);
+      EXPECT_EQ(c.repeated == 0, o.counters.repeated == 0);
+    } else {
+      EXPECT_EQ(o.counters.dropped, c.dropped);
+      EXPECT_EQ(o.counters.repeated, c.repeated);
+    }
+    // Every repair shows once in what played; an underrun resumes where it
+    // stopped.
+    EXPECT_EQ(o.jumps, o.counters.dropped + o.counters.repeated);
+    EXPECT_EQ(o.silentWritten > 0, c.underruns > 0);
+    EXPECT_LE(o.maxBufferedMs, c.maxBufferedMs);
+    // Quiet only until the target is reached: a block brings 26 ms.
+    const size_t fillPulls = (c.scenario.targetMs + 26) / 10 + 1;
+    EXPECT_LE(o.silentPullsBeforeSound, fillPulls);
+    EXPECT_GE(o.silentPullsBeforeSound + 3, fillPulls * 26 / 27);
+  }
+}
+
+TEST(JitterBuffer, ASourceFasterThanRealTimeIsCappedToTheOverflowDepth) {
+  const Outcome o = simulate({60, 5, 20.0});
+  EXPECT_GT(o.counters.dropped, 0u);
+  EXPECT_LE(o.maxBufferedMs, 60 + JitterBuffer::kOverflowMs + 27);
+  EXPECT_EQ(o.counters.underruns, 0u);
+}
+
+TEST(JitterBuffer, ANewFormatOrAClearStartsOverAndStateAnswersWhatAPullWrites) {
+  struct Step {
+    enum Kind { kPush, kPull, kClear } kind;
+    PcmFormat format;           // of a push
+    size_t count;               // blocks pushed, or periods pulled
+    JitterBuffer::State state;  // after the step
+    bool write;                 // the last pull's
+    uint32_t bufferedMs;
+  };
+  const PcmFormat mono{kRate, 1};
+  const PcmFormat stereo{48000, 2};
+  const std::vector<Step> steps = {
+      {Step::kPull, {}, 1, JitterBuffer::State::kIdle, false, 0},
+      {Step::kPush, mono, 2, JitterBuffer::State::kFilling, false, 52},
+      {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 52},
+      {Step::kPush, mono, 1, JitterBuffer::State::kFilling, false, 78},
+      {Step::kPull, {}, 1, JitterBuffer::State::kPlaying, true, 68},
+      {Step::kPush, stereo, 1, JitterBuffer::State::kFilling, false, 24},
+      {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 24},
+      {Step::kPush, stereo, 2, JitterBuffer::State::kFilling, false, 72},
+      {Step::kPull, {}, 8, JitterBuffer::State::kFilling, true, 0},
+      {Step::kClear, {}, 0, JitterBuffer::State::kIdle, false, 0},
+      {Step::kPull, {}, 1, JitterBuffer::State::kIdle, false, 0},
+  };
+  JitterBuffer b(60);
+  bool write = false;
+  int n = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(n++);
+    for (size_t i = 0; i < s.count; ++i) {
+      if (s.kind == Step::kPush) {
+        const std::vector<int16_t> block(kBlock * s.format.channels, 100);
+        b.push(block.data(), kBlock, s.format);
+      } else if (s.kind == Step::kPull) {
+        const size_t frames = std::max<size_t>(1, b.format().rate / 100);
+        std::vector<int16_t> out(frames * std::max<uint32_t>(1, b.format().channels), 7);
+        write = b.pull(out.data(), frames).write;
+        if (!write && b.format().channels != 0) {
+          EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t v) { return v == 0; }));
+        }
+      }
+    }
+    if (s.kind == Step::kClear) {
+      b.clear();
+    }
+    EXPECT_EQ(b.state(), s.state);
+    if (s.kind == Step::kPull) {
+      EXPECT_EQ(write, s.write);
+    }
+    EXPECT_EQ(b.bufferedMs(), s.bufferedMs);
+  }
+  // The stereo blocks ran out in the eight pulls: one underrun, logged.
+  EXPECT_EQ(b.counters().underruns, 1u);
+  EXPECT_EQ(b.takeEvents(), "underrun: filling again to 60 ms\n");
+  EXPECT_EQ(b.takeEvents(), "");
+}
+
+}  // namespace
+}  // namespace zq::zqoutput
