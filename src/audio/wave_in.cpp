@@ -413,7 +413,7 @@ std::unique_ptr<WaveInSource> openSource(const WaveInDeviceConfig& device, uint3
   switch (device.kind) {
     case WaveInDeviceConfig::Kind::kTone:
       result = kMmNoError;
-      return makeToneSource(format, device.frequency, device.level);
+      return makeToneSource(format, device.frequency, device.level, device.pulseMs);
     case WaveInDeviceConfig::Kind::kFile:
       return openFileSource(format, device.path, device.loop, result);
     case WaveInDeviceConfig::Kind::kAlsa:

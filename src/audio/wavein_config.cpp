@@ -49,6 +49,10 @@ std::vector<WaveInDeviceConfig> readWaveInDevices() {
     key.getDword("Frequency", device.frequency);
     key.getDword("Level", device.level);
     device.level = std::min(device.level, 100u);
+    key.getDword("PulseMs", device.pulseMs);
+    if (device.pulseMs != 0) {
+      device.pulseMs = std::max(device.pulseMs, 2 * kToneBurstMs);
+    }
     key.getString("Name", device.name);
     key.getString("Path", device.path);
     key.getBool("Loop", device.loop);

@@ -53,6 +53,11 @@ struct WaveInDeviceConfig {
   std::string type;  // as written, for the log when unknown
   uint32_t frequency = 1000;
   uint32_t level = 50;
+  // The tone in bursts of kToneBurstMs from every multiple of pulseMs of
+  // the monotonic clock, silence between (0: a steady tone). A burst's first
+  // sample enters the device at a time every process of the machine knows:
+  // what latency is measured from.
+  uint32_t pulseMs = 0;
   std::string name = "default";
   std::string path;
   bool loop = false;
@@ -65,8 +70,9 @@ std::vector<WaveInDeviceConfig> readWaveInDevices();
 /// The sources. Each returns null and sets `result` to the reason when the
 /// device cannot be opened with `format` (already checked to be a PCM format
 /// this layer takes); the reason is logged.
+inline constexpr uint32_t kToneBurstMs = 50;
 std::unique_ptr<WaveInSource> makeToneSource(const WaveFormat& format, uint32_t frequency,
-                                             uint32_t level);
+                                             uint32_t level, uint32_t pulseMs = 0);
 std::unique_ptr<WaveInSource> openFileSource(const WaveFormat& format, const std::string& path,
                                              bool loop, uint32_t& result);
 std::unique_ptr<WaveInSource> openAlsaSource(const WaveFormat& format, const std::string& name,

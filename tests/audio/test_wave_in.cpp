@@ -416,6 +416,60 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
   }
 }
 
+// With PulseMs the tone sounds in 50 ms bursts from every multiple of the
+// period on the monotonic clock: runs of sound and of silence of those
+// lengths, and each burst starts near its multiple (a device thread woken
+// late moves the boundaries by its delay: the bounds are loose).
+TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
+  JSystemRegistryKey key = device(1);
+  key.setString("Type", "tone");
+  key.setDword("PulseMs", 200);
+  Capture capture;
+  const WaveFormat f = pcm(8000, 16, 1);
+  ASSERT_EQ(capture.open(0, f), kMmNoError);
+  capture.add(8, 320);  // 20 ms each
+  capture.start();
+  const auto started = std::chrono::steady_clock::now();
+  const Bytes got = capture.take(60);  // 1.2 s
+  ASSERT_EQ(got.size(), 60u * 320);
+  // Sample n entered about n / 8000 s after the start. A sine sampled at 8
+  // points a cycle has isolated zeros: silence is five zeros in a row. A
+  // burst under way at the start is not counted.
+  const size_t count = got.size() / 2;
+  const auto sound = [&](size_t n) {
+    for (size_t m = n < 2 ? 0 : n - 2; m <= std::min(n + 2, count - 1); ++m) {
+      if (sampleAt(got, f, m, 0) != 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  std::vector<size_t> onsets;
+  std::vector<size_t> bursts;
+  size_t run = 0;
+  for (size_t n = 0; n < count; ++n) {
+    const bool on = sound(n);
+    if (on && run == 0 && n > 0 && !sound(n - 1)) {
+      onsets.push_back(n);
+    }
+    if (!on && run > 0 && !onsets.empty() && onsets.size() > bursts.size()) {
+      bursts.push_back(run);
+    }
+    run = on ? run + 1 : 0;
+  }
+  ASSERT_GE(onsets.size(), 4u);
+  for (size_t i = 1; i < onsets.size(); ++i) {
+    EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 1600.0, 400.0) << "onset " << i;
+  }
+  for (size_t length : bursts) {
+    EXPECT_NEAR(double(length), 400.0, 200.0);
+  }
+  const double startNs = double(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count());
+  const double phaseMs = std::fmod((startNs + double(onsets[0]) * 125000.0) / 1e6, 200.0);
+  EXPECT_TRUE(phaseMs < 60 || phaseMs > 140) << phaseMs;
+}
+
 struct BadFileCase {
   const char* name;
   std::function<void(const std::string&)> make;
