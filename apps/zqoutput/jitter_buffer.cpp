@@ -32,7 +32,17 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
   Pull p;
   p.format = format_;
   const size_t channels = format_.channels;
-  if (state_ == State::kFilling && depth_ >= std::max<size_t>(1, framesOf(targetMs_))) {
+  const size_t target = targetFrames(frames);
+  if (state_ == State::kFilling && depth_ >= std::max<size_t>(1, target)) {
+    // What came beyond the target while filling (a block overshoots it; a
+    // burst after a stall much more) would only add latency: it goes.
+    if (depth_ > target && target > 0) {
+      skip(depth_ - target);
+      if (played_) {
+        ++counters_.dropped;
+        event("after filling: skipped to the target");
+      }
+    }
     state_ = State::kPlaying;
     played_ = true;
   }
@@ -88,9 +98,9 @@ void JitterBuffer::endWindow() {
   }
   // While the clocks agree the lowest lies between the target less a block
   // and a period, and the target itself.
-  const size_t target = framesOf(targetMs_);
-  const size_t block = lastBlock_;
   const size_t period = pulled_;
+  const size_t target = targetFrames(period);
+  const size_t block = lastBlock_;
   const size_t nominalLow = target > block + period ? target - block - period : 0;
   const size_t repeatBelow =
       std::max(nominalLow > block / 2 ? nominalLow - block / 2 : 0, period + block / 4);
@@ -126,6 +136,10 @@ void JitterBuffer::clear() {
   state_ = State::kIdle;
 }
 
+size_t JitterBuffer::targetFrames(size_t pull) const {
+  return std::max(framesOf(targetMs_), lastBlock_ + pull);
+}
+
 uint32_t JitterBuffer::bufferedMs() const {
   return format_.rate == 0 ? 0 : static_cast<uint32_t>(depth_ * 1000 / format_.rate);
 }
@@ -134,6 +148,20 @@ std::string JitterBuffer::takeEvents() {
   std::string e;
   e.swap(events_);
   return e;
+}
+
+void JitterBuffer::skip(size_t frames) {
+  while (frames > 0 && !blocks_.empty()) {
+    const size_t left = blocks_.front().size() / format_.channels - offset_;
+    const size_t n = std::min(left, frames);
+    offset_ += n;
+    depth_ -= n;
+    frames -= n;
+    if (n == left) {
+      blocks_.pop_front();
+      offset_ = 0;
+    }
+  }
 }
 
 void JitterBuffer::popFront() {

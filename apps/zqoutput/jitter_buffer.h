@@ -2,7 +2,8 @@
 // they arrive, and the output, which pulls them at its own sample clock.
 //
 // It fills to its target depth before it plays, and fills again after it ran
-// dry (an underrun: the rest of that pull is silence). The two clocks drift
+// dry (an underrun: the rest of that pull is silence); what came beyond the
+// target meanwhile is skipped, so that the latency it adds is the target's. The two clocks drift
 // apart slowly; the buffer follows its lowest depth over each two seconds of
 // output, the depth just before a block arrives, which stays below the target
 // by up to a block and a pull while both clocks agree. When that low point
@@ -44,7 +45,8 @@ class JitterBuffer {
 
   struct Counters {
     uint64_t underruns = 0;
-    uint64_t dropped = 0;   // blocks dropped: clock drift or overflow
+    uint64_t dropped = 0;   // blocks dropped (clock drift, overflow) and skips
+                            // back to the target after an underrun
     uint64_t repeated = 0;  // blocks played twice: clock drift
   };
 
@@ -76,6 +78,10 @@ class JitterBuffer {
 
  private:
   size_t framesOf(uint32_t ms) const { return size_t{format_.rate} * ms / 1000; }
+  // The depth filled to: the target, but at least a block and a pull, or
+  // the blocks' cadence alone would run it dry.
+  size_t targetFrames(size_t pull) const;
+  void skip(size_t frames);
   void popFront();
   void endWindow();
   void event(const char* what);

@@ -39,10 +39,11 @@ const char kUsage[] =
     "\n"
     "Logs go to standard error, with a status line (source, frames, losses, level)\n"
     "when it is a terminal. getStat answers FramesReceived, FramesLost, FramesLate,\n"
-    "DuplicatePackets, FramesDecoded, DecodeErrors, Underruns, BlocksDropped and\n"
-    "BlocksRepeated (clock drift), BufferedMs and LevelDb. SIGINT or SIGTERM stops\n"
-    "it: the source and the output are closed, the controllers see their\n"
-    "connection close. Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
+    "DuplicatePackets, FramesDecoded, DecodeErrors, Underruns, BlocksConcealed (the\n"
+    "last block played again for a lost frame), BlocksDropped and BlocksRepeated\n"
+    "(clock drift), BufferedMs and LevelDb. SIGINT or SIGTERM stops it: the source\n"
+    "and the output are closed, the controllers see their connection close.\n"
+    "Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
 
 int refuse(const std::string& why) {
   std::fprintf(stderr, "zqoutput: %s\nTry 'zqoutput --help'.\n", why.c_str());

@@ -125,6 +125,7 @@ void OutputService::getStat(JParams&, JParams* result) {
   result->set("FramesDecoded", static_cast<int64_t>(s.decoded));
   result->set("DecodeErrors", static_cast<int64_t>(s.errors));
   result->set("Underruns", static_cast<int64_t>(s.underruns));
+  result->set("BlocksConcealed", static_cast<int64_t>(s.concealed));
   result->set("BlocksDropped", static_cast<int64_t>(s.dropped));
   result->set("BlocksRepeated", static_cast<int64_t>(s.repeated));
   result->set("BufferedMs", static_cast<int64_t>(s.bufferedMs));

@@ -67,6 +67,7 @@ Player::Stats Player::stats() const {
   s.lost = lost_.load();
   s.late = late_.load();
   s.duplicates = duplicates_.load();
+  s.concealed = concealed_.load();
   s.decoded = decoded_.load();
   s.errors = errors_.load();
   s.levelDb = levelDb_.load();
@@ -172,18 +173,22 @@ void Player::run() {
       since = {net->lostFrames(), net->lateFrames(), net->duplicatePackets()};
     }
     int64_t skipped = reader_.lostFrames();
+    lastBlock_.clear();
     while (uint8_t* frame = reader_.readNext(&detach_)) {
       received_.fetch_add(1, std::memory_order_relaxed);
+      // What went missing before this frame is played over first.
+      const int64_t nowSkipped = reader_.lostFrames();
+      uint64_t missing = static_cast<uint64_t>(nowSkipped - skipped);
+      lost_.fetch_add(missing, std::memory_order_relaxed);
+      skipped = nowSkipped;
+      if (net != nullptr) {
+        missing += countNet(*net, since);
+      }
+      conceal(missing);
       try {
         decodeFrame(*frameHeaderOf(frame), info);
       } catch (const JError& e) {
         logCaught(e);
-      }
-      const int64_t nowSkipped = reader_.lostFrames();
-      lost_.fetch_add(static_cast<uint64_t>(nowSkipped - skipped), std::memory_order_relaxed);
-      skipped = nowSkipped;
-      if (net != nullptr) {
-        countNet(*net, since);
       }
     }
     if (net != nullptr) {
@@ -197,14 +202,32 @@ void Player::run() {
   }
 }
 
-void Player::countNet(const NetMike2& mike, NetCounters& since) {
+uint64_t Player::countNet(const NetMike2& mike, NetCounters& since) {
   const NetCounters now{mike.lostFrames(), mike.lateFrames(), mike.duplicatePackets()};
   // A late frame takes back a loss: the difference may be negative, and
-  // wraps into the sum as it should.
+  // wraps into the sum as it should. Lost and late together only grow.
   lost_.fetch_add(now.lost - since.lost, std::memory_order_relaxed);
   late_.fetch_add(now.late - since.late, std::memory_order_relaxed);
   duplicates_.fetch_add(now.duplicates - since.duplicates, std::memory_order_relaxed);
+  const uint64_t missing = (now.lost + now.late) - (since.lost + since.late);
   since = now;
+  return missing;
+}
+
+void Player::conceal(uint64_t frames) {
+  if (frames == 0 || lastBlock_.empty()) {
+    return;
+  }
+  const uint64_t blocks = std::min<uint64_t>(frames, kMaxConcealedBlocks);
+  {
+    std::lock_guard lock(bufferMutex_);
+    for (uint64_t i = 0; i < blocks; ++i) {
+      buffer_.push(lastBlock_.data(), lastBlock_.size() / lastFormat_.channels, lastFormat_);
+    }
+    ++pushes_;
+  }
+  concealed_.fetch_add(blocks, std::memory_order_relaxed);
+  bufferChanged_.notify_all();
 }
 
 void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info) {
@@ -229,9 +252,11 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
     return;  // the decoder's delay: nothing yet
   }
   decoded_.fetch_add(1, std::memory_order_relaxed);
+  lastBlock_ = pcm_;
+  lastFormat_ = PcmFormat{rate, channels};
   {
     std::lock_guard lock(bufferMutex_);
-    buffer_.push(pcm_.data(), pcm_.size() / channels, PcmFormat{rate, channels});
+    buffer_.push(pcm_.data(), pcm_.size() / channels, lastFormat_);
     ++pushes_;
   }
   bufferChanged_.notify_all();

@@ -2,9 +2,10 @@
 // audio source of the media layer (a remote AAM's stream, a file, a capture
 // device), opened by its description. Two threads: the reader reads the
 // source's frames and decodes MP3 (PCM passes as it is) into the jitter
-// buffer; the output pulls 10 ms at a time from it at the sample clock (the
-// device's, or the system's for a file or nowhere), applies the volume and
-// writes the output.
+// buffer, playing the last block again in place of each frame that went
+// missing, so that a loss keeps the timing; the output pulls 10 ms at a time
+// from it at the sample clock (the device's, or the system's for a file or
+// nowhere), applies the volume and writes the output.
 #pragma once
 
 #include <atomic>
@@ -38,6 +39,8 @@ class Player : public LinkNotifier, private JThread {
  public:
   static constexpr uint32_t kDefaultBufferMs = 60;
   static constexpr uint32_t kPeriodMs = 10;  // what the output writes at a time
+  /// Frames played over at most for one gap: a longer one is an interruption.
+  static constexpr uint64_t kMaxConcealedBlocks = 8;
 
   struct Stats {
     std::string source;       // "" when silent
@@ -46,6 +49,7 @@ class Player : public LinkNotifier, private JThread {
                               // source's stream moved past before we read them
     uint64_t late = 0;        // frames that came after a later one: unplayed
     uint64_t duplicates = 0;  // second copies of packets
+    uint64_t concealed = 0;   // blocks played again in place of missing frames
     uint64_t decoded = 0;     // frames that gave samples
     uint64_t errors = 0;      // frames that could not be decoded
     uint64_t underruns = 0;   // the jitter buffer's and the device's
@@ -102,8 +106,11 @@ class Player : public LinkNotifier, private JThread {
   void detach(std::unique_lock<std::mutex>& lock);
   void closeSource();
   void decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info);
-  // Adds what `mike` counted since `since` (then moved up to now).
-  void countNet(const NetMike2& mike, NetCounters& since);
+  // Adds what `mike` counted since `since` (then moved up to now); the
+  // frames that went missing meanwhile.
+  uint64_t countNet(const NetMike2& mike, NetCounters& since);
+  // Plays the last block again in place of `frames` missing ones.
+  void conceal(uint64_t frames);
 
   AudioSink& sink_;
   mutable std::mutex mutex_;
@@ -121,6 +128,8 @@ class Player : public LinkNotifier, private JThread {
   StreamClient reader_;
   Mp3Decoder decoder_;
   std::vector<int16_t> pcm_;
+  std::vector<int16_t> lastBlock_;  // the last decoded, for a missing frame
+  PcmFormat lastFormat_;
   // Between the reader and the output.
   mutable std::mutex bufferMutex_;
   std::condition_variable bufferChanged_;
@@ -132,6 +141,7 @@ class Player : public LinkNotifier, private JThread {
   std::atomic<uint64_t> lost_{0};
   std::atomic<uint64_t> late_{0};
   std::atomic<uint64_t> duplicates_{0};
+  std::atomic<uint64_t> concealed_{0};
   std::atomic<uint64_t> decoded_{0};
   std::atomic<uint64_t> errors_{0};
   // Written by the output.

@@ -98,13 +98,14 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
       {"a deeper buffer", {200, 30, 1.0}, 0, 0, 0, false, 200 + 27 + 10},
       {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, 0, 4, 0, true, 60 + 2 * 27},
       {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, 0, 0, 4, true, 60 + 2 * 27},
-      {"a stall of 300 ms: one underrun, the burst dropped back",
+      {"a stall of 300 ms: one underrun, the burst skipped back to the target",
        {60, 30, 1.0, 5.0, 0.3},
        1,
-       4,
+       1,
        0,
-       true,
+       false,
        60 + 300 + 2 * 27},
+      {"no depth asked: a block and a pull, no less", {0, 30, 1.0}, 0, 0, 0, false, 27 + 10 + 27},
       {"the sender 0.5 % slow, a deeper buffer", {200, 60, 0.995}, 0, 0, 4, true, 200 + 2 * 27},
   };
   for (const Case& c : cases) {
@@ -155,7 +156,7 @@ TEST(JitterBuffer, ANewFormatOrAClearStartsOverAndStateAnswersWhatAPullWrites) {
       {Step::kPush, mono, 2, JitterBuffer::State::kFilling, false, 52},
       {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 52},
       {Step::kPush, mono, 1, JitterBuffer::State::kFilling, false, 78},
-      {Step::kPull, {}, 1, JitterBuffer::State::kPlaying, true, 68},
+      {Step::kPull, {}, 1, JitterBuffer::State::kPlaying, true, 50},  // 78 cut to 60
       {Step::kPush, stereo, 1, JitterBuffer::State::kFilling, false, 24},
       {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 24},
       {Step::kPush, stereo, 2, JitterBuffer::State::kFilling, false, 72},
