@@ -1,0 +1,735 @@
+#!/usr/bin/env python3
+"""The measuring half of bench/reliability (which starts the programs and calls
+this); every address it uses is on 127.0.0.0/8.
+
+  reliability_relay.py relay --aam-port A --output-port O [options]
+      A lossy relay between a provider (the AAM on 127.0.0.1:A) and one
+      receiver (the zqoutput answering RPC on 127.0.0.1:O). It listens for
+      the receiver's RPC connection, forwards it to the AAM, and rewrites
+      the port of each addUDPClient(...) request so that the AAM sends the
+      data channel to the relay's own UDP port; each datagram is then
+      forwarded to the receiver's real port, except that whole frames are
+      dropped, held back behind the next frame (so they arrive after a later
+      one) or sent twice, at random and counted by frame sequence number.
+      It prints "relay listening 127.0.0.1:PORT" once it accepts, runs for
+      --seconds from the first datagram with the faults off for the last
+      --clean-tail seconds, samples the receiver's getStat every --sample
+      seconds, then prints what it did against what the receiver counted and
+      exits 1 when a check fails.
+
+  reliability_relay.py monitor --seconds S --interval I --zqctl PID --outputs FILE
+      Samples, every I seconds for S seconds, the resident memory and CPU
+      time (/proc) of the zqoutput processes listed in FILE (one "PID PORT"
+      a line) and of zqctl, and each output's FramesDecoded (getStat); prints
+      the samples and exits 1 when memory grew past --growth-pct, an output
+      stopped decoding or a process died.
+
+  reliability_relay.py rpc PORT 'getStat()'
+      One raw request line to 127.0.0.1:PORT; prints the answer line.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+LOOPBACK = "127.0.0.1"
+PACKET_HEADER = struct.Struct("<III")  # frame sequence, fragment index, fragment count
+DISCONNECTION_FRAME = 0xFFFFFFFF
+
+
+def say(text):
+    print(text, flush=True)
+
+
+# ---- raw RPC ------------------------------------------------------------------------
+
+
+def rpc_call(port, line, timeout=5.0):
+    """Sends one request line to 127.0.0.1:port and returns the answer line
+    (without CR LF); raises OSError on a failed or silent connection."""
+    with socket.create_connection((LOOPBACK, port), timeout=timeout) as s:
+        s.sendall(line.encode() + b"\r\n")
+        answer = b""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in answer:
+            if time.monotonic() > deadline:
+                raise OSError("no answer to %s from port %d" % (line, port))
+            chunk = s.recv(65536)
+            if not chunk:
+                raise OSError("port %d closed the connection" % port)
+            answer += chunk
+        return answer.split(b"\n", 1)[0].rstrip(b"\r").decode(errors="replace")
+
+
+PAIR = re.compile(r'\s*([A-Za-z0-9_\[\].]+)\s*=\s*("(?:[^"\\]|\\.)*"|\[[0-9A-Fa-f]*\]|[^,]*)\s*(?:,|$)')
+
+
+def parse_params(text):
+    """The name=value list of an answer, integers as int."""
+    values = {}
+    for name, value in PAIR.findall(text):
+        value = value.strip()
+        if value.startswith('"'):
+            values[name] = value[1:-1]
+        else:
+            try:
+                values[name] = int(value)
+            except ValueError:
+                values[name] = value
+    return values
+
+
+def get_stat(port):
+    """The output's getStat as a dict; {} when it did not answer OK."""
+    try:
+        answer = rpc_call(port, "getStat()")
+    except OSError:
+        return {}
+    if not answer.startswith("OK"):
+        return {}
+    return parse_params(answer[2:])
+
+
+# ---- the relay ----------------------------------------------------------------------
+
+ADD_UDP_CLIENT = re.compile(rb"^addUDPClient\((.*)\)$")
+PORT_ARG = re.compile(rb"(^|[ ,])port\s*=\s*(\d+)")
+IP_ARG = re.compile(rb'(^|[ ,])ip\s*=\s*"([^"]*)"')
+
+
+class Faults:
+    """What happens to each frame: decided once per frame sequence number,
+    from a seeded generator, and recorded."""
+
+    PASS, DROP, HOLD, DUPLICATE = "pass", "drop", "hold", "duplicate"
+
+    def __init__(self, drop, reorder, duplicate, seed, warmup_frames):
+        self.drop, self.reorder, self.duplicate = drop, reorder, duplicate
+        self.random = random.Random(seed)
+        self.warmup_frames = warmup_frames
+        self.enabled = True
+        self.decided = {}  # frame sequence -> action
+
+    def decide(self, seq, frames_seen, holding):
+        action = self.decided.get(seq)
+        if action is not None:
+            return action
+        action = self.PASS
+        if self.enabled and frames_seen > self.warmup_frames:
+            r = self.random.random()
+            if r < self.drop:
+                action = self.DROP
+            elif r < self.drop + self.reorder:
+                # One frame held at a time: a second one passes.
+                action = self.PASS if holding else self.HOLD
+            elif r < self.drop + self.reorder + self.duplicate:
+                action = self.DUPLICATE
+        self.decided[seq] = action
+        return action
+
+
+class Channel:
+    """One data channel: datagrams from the AAM to the relay's port, forwarded
+    to the receiver's port with the faults applied."""
+
+    def __init__(self, target, faults, lock):
+        self.target = target
+        self.faults = faults
+        self.lock = lock
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        self.sock.bind((LOOPBACK, 0))
+        self.port = self.sock.getsockname()[1]
+        self.closed = False
+        # Counters, guarded by lock.
+        self.first_datagram_at = None
+        self.datagrams_in = 0
+        self.datagrams_out = 0
+        self.other_datagrams = 0  # too short, or disconnection packets: passed as they are
+        self.frames_seen = 0
+        self.frames_forwarded = 0  # distinct frames sent at least once
+        self.dropped = []  # frame sequence numbers
+        self.held = []  # (held frame, the later frame it was sent behind)
+        self.duplicated = []  # frame sequence numbers sent twice
+        self.duplicate_datagrams = 0
+        self.upstream_gaps = 0  # frames missing between the AAM and the relay
+        self.upstream_late = 0
+        self.last_seq = None
+        self.multi_fragment_frames = 0
+        self.held_unreleased = 0
+        # The frame being held back: its sequence number and datagrams.
+        self.holding = None
+        self.holding_datagrams = []
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def send(self, datagram):
+        self.sock.sendto(datagram, self.target)
+        self.datagrams_out += 1
+
+    def release_held(self, behind):
+        for d in self.holding_datagrams:
+            self.send(d)
+        self.held.append((self.holding, behind))
+        self.holding, self.holding_datagrams = None, []
+
+    def note_sequence(self, seq):
+        if self.last_seq is None or seq > self.last_seq:
+            if self.last_seq is not None and seq > self.last_seq + 1:
+                self.upstream_gaps += seq - self.last_seq - 1
+            if self.last_seq is None or seq != self.last_seq:
+                self.frames_seen += 1
+            self.last_seq = seq
+        elif seq < self.last_seq:
+            self.upstream_late += 1
+
+    def handle(self, datagram):
+        self.datagrams_in += 1
+        if self.first_datagram_at is None:
+            self.first_datagram_at = time.monotonic()
+        if len(datagram) < PACKET_HEADER.size:
+            self.other_datagrams += 1
+            self.send(datagram)
+            return
+        seq, index, count = PACKET_HEADER.unpack_from(datagram)
+        if seq == DISCONNECTION_FRAME:
+            self.other_datagrams += 1
+            self.send(datagram)
+            return
+        first_fragment = seq not in self.faults.decided
+        self.note_sequence(seq)
+        if count > 1 and index == 0:
+            self.multi_fragment_frames += 1
+        action = self.faults.decide(seq, self.frames_seen, self.holding is not None)
+        if action == Faults.DROP:
+            if first_fragment:
+                self.dropped.append(seq)
+            return
+        if action == Faults.HOLD:
+            self.holding = seq
+            self.holding_datagrams.append(datagram)
+            return
+        copies = 2 if action == Faults.DUPLICATE else 1
+        for _ in range(copies):
+            self.send(datagram)
+        if first_fragment:
+            self.frames_forwarded += 1
+            if action == Faults.DUPLICATE:
+                self.duplicated.append(seq)
+        if action == Faults.DUPLICATE:
+            self.duplicate_datagrams += 1
+        # The held frame follows the last fragment of a later frame.
+        last_fragment = index + 1 >= count
+        if self.holding is not None and seq > self.holding and last_fragment:
+            self.frames_forwarded += 1
+            self.release_held(seq)
+
+    def run(self):
+        while not self.closed:
+            try:
+                ready, _, _ = select.select([self.sock], [], [], 0.2)
+                if not ready:
+                    continue
+                datagram = self.sock.recv(65536)
+            except OSError:
+                return
+            with self.lock:
+                try:
+                    self.handle(datagram)
+                except OSError as e:
+                    say("relay: forwarding failed: %s" % e)
+
+    def close(self):
+        with self.lock:
+            if self.holding is not None:
+                self.held_unreleased += 1
+                self.holding, self.holding_datagrams = None, []
+        self.closed = True
+        self.thread.join(timeout=2)
+        self.sock.close()
+
+
+class Relay:
+    """The RPC proxy and its data channels."""
+
+    def __init__(self, listen_port, aam_port, faults):
+        self.aam_port = aam_port
+        self.faults = faults
+        self.lock = threading.Lock()
+        self.channels = []
+        self.connections = 0
+        self.errors = []
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((LOOPBACK, listen_port))
+        self.listener.listen(8)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stopping = False
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while not self.stopping:
+            try:
+                client, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            try:
+                server = socket.create_connection((LOOPBACK, self.aam_port), timeout=5)
+            except OSError as e:
+                self.errors.append("cannot reach the AAM on port %d: %s" % (self.aam_port, e))
+                client.close()
+                continue
+            client.settimeout(None)
+            server.settimeout(None)
+            self.connections += 1
+            threading.Thread(target=self.requests, args=(client, server), daemon=True).start()
+            threading.Thread(target=self.answers, args=(server, client), daemon=True).start()
+
+    def rewrite(self, line):
+        """The request line as the AAM is to see it."""
+        body = line.rstrip(b"\r")
+        m = ADD_UDP_CLIENT.match(body)
+        if not m:
+            return line
+        args = m.group(1)
+        port_m, ip_m = PORT_ARG.search(args), IP_ARG.search(args)
+        if not port_m or not ip_m:
+            self.errors.append("addUDPClient without ip or port: %r" % body)
+            return line
+        ip, port = ip_m.group(2).decode(), int(port_m.group(2))
+        if not ip.startswith("127."):
+            # Nothing may be sent off loopback: the request goes unchanged and
+            # the AAM, not the relay, answers for it.
+            self.errors.append("addUDPClient names %s, not a loopback address" % ip)
+            return line
+        channel = Channel((ip, port), self.faults, self.lock)
+        with self.lock:
+            self.channels.append(channel)
+        args = args[: port_m.start(2)] + str(channel.port).encode() + args[port_m.end(2):]
+        ip_m = IP_ARG.search(args)
+        args = args[: ip_m.start(2)] + LOOPBACK.encode() + args[ip_m.end(2):]
+        new = b"addUDPClient(" + args + b")"
+        say("relay: %s -> %s (frames forwarded to %s:%d)"
+            % (body.decode(errors="replace"), new.decode(), ip, port))
+        return new + (b"\r" if line.endswith(b"\r") else b"")
+
+    def requests(self, client, server):
+        pending = b""
+        try:
+            while True:
+                chunk = client.recv(65536)
+                if not chunk:
+                    break
+                pending += chunk
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    server.sendall(self.rewrite(line) + b"\n")
+        except OSError:
+            pass
+        for s in (server, client):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    @staticmethod
+    def answers(server, client):
+        try:
+            while True:
+                chunk = server.recv(65536)
+                if not chunk:
+                    break
+                client.sendall(chunk)
+        except OSError:
+            pass
+        for s in (server, client):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def first_datagram_at(self):
+        with self.lock:
+            times = [c.first_datagram_at for c in self.channels if c.first_datagram_at]
+        return min(times) if times else None
+
+    def close(self):
+        self.stopping = True
+        for c in self.channels:
+            c.close()
+        self.listener.close()
+
+
+def run_relay(args):
+    faults = Faults(args.drop, args.reorder, args.duplicate, args.seed, args.warmup_frames)
+    relay = Relay(args.listen_port, args.aam_port, faults)
+    say("relay listening %s:%d" % (LOOPBACK, relay.port))
+
+    deadline = time.monotonic() + args.start_timeout
+    while relay.first_datagram_at() is None:
+        if time.monotonic() > deadline:
+            say("relay: FAIL: no datagram from the AAM within %d s (%s)"
+                % (args.start_timeout, "; ".join(relay.errors) or "no addUDPClient seen"))
+            relay.close()
+            return 1
+        time.sleep(0.05)
+    start = relay.first_datagram_at()
+    say("relay: first datagram; %d s with %g %% dropped, %g %% held back, %g %% duplicated, "
+        "the last %g s clean" % (args.seconds, 100 * args.drop, 100 * args.reorder,
+                                 100 * args.duplicate, args.clean_tail))
+
+    samples = []  # (seconds since start, getStat)
+    next_sample = start
+    end = start + args.seconds
+    while True:
+        now = time.monotonic()
+        if faults.enabled and now >= end - args.clean_tail:
+            with relay.lock:
+                faults.enabled = False
+            say("relay: faults off at %.1f s" % (now - start))
+        if now >= end:
+            break
+        if now >= next_sample:
+            samples.append((now - start, get_stat(args.output_port)))
+            next_sample += args.sample
+        time.sleep(min(0.1, max(0.0, min(next_sample, end) - now)))
+    final = get_stat(args.output_port)
+    samples.append((time.monotonic() - start, final))
+    with relay.lock:
+        counts = snapshot(relay)
+    relay.close()
+    if args.detail:
+        with open(args.detail, "w") as f:
+            json.dump(counts, f, indent=1)
+    return report(counts, samples, final, relay.errors, args)
+
+
+def snapshot(relay):
+    c = {"connections": relay.connections, "channels": len(relay.channels)}
+    totals = {k: 0 for k in ("datagrams_in", "datagrams_out", "other_datagrams", "frames_seen",
+                             "frames_forwarded", "duplicate_datagrams", "upstream_gaps",
+                             "upstream_late", "multi_fragment_frames", "held_unreleased")}
+    dropped, held, duplicated = [], [], []
+    for ch in relay.channels:
+        for k in totals:
+            totals[k] += getattr(ch, k)
+        dropped += ch.dropped
+        held += ch.held
+        duplicated += ch.duplicated
+        if ch.holding is not None:
+            totals["held_unreleased"] += 1
+    c.update(totals)
+    c.update({"dropped": dropped, "held": held, "duplicated": duplicated})
+    return c
+
+
+def report(c, samples, final, errors, args):
+    failures = []
+    say("")
+    say("relay: the output's getStat every %g s:" % args.sample)
+    say("  %7s %14s %10s %10s %10s %12s" % ("t (s)", "FramesReceived", "FramesLost",
+                                             "FramesLate", "Duplicate", "FramesDecoded"))
+    for t, s in samples:
+        if not s:
+            say("  %7.1f   (no answer)" % t)
+            continue
+        say("  %7.1f %14s %10s %10s %10s %12s" % (
+            t, s.get("FramesReceived", "-"), s.get("FramesLost", "-"), s.get("FramesLate", "-"),
+            s.get("DuplicatePackets", "-"), s.get("FramesDecoded", "-")))
+
+    # Playing throughout: FramesDecoded grew from every sample to the next.
+    decoded = [s.get("FramesDecoded") for _, s in samples]
+    stalls = [i for i in range(1, len(decoded))
+              if decoded[i] is None or decoded[i - 1] is None or decoded[i] <= decoded[i - 1]]
+    if not final:
+        failures.append("the output did not answer getStat at the end")
+    if stalls:
+        failures.append("FramesDecoded did not grow between samples at %s s"
+                        % ", ".join("%.0f" % samples[i][0] for i in stalls))
+
+    dropped, held, dups = len(c["dropped"]), len(c["held"]), len(c["duplicated"])
+    expected_lost = dropped + c["upstream_gaps"]
+    say("")
+    say("relay: %-44s %10s %10s" % ("", "relay", "zqoutput"))
+    rows = [
+        ("datagrams from the AAM / forwarded", "%d / %d" % (c["datagrams_in"], c["datagrams_out"]), ""),
+        ("frames seen from the AAM", c["frames_seen"], ""),
+        ("frames forwarded (each once) / FramesReceived", c["frames_forwarded"],
+         final.get("FramesReceived", "-")),
+        ("frames dropped / FramesLost", dropped, final.get("FramesLost", "-")),
+        ("frames held behind a later one / FramesLate", held, final.get("FramesLate", "-")),
+        ("frames duplicated / DuplicatePackets", dups, final.get("DuplicatePackets", "-")),
+        ("frames missing before the relay", c["upstream_gaps"], ""),
+        ("FramesDecoded / DecodeErrors / Underruns", "",
+         "%s / %s / %s" % (final.get("FramesDecoded", "-"), final.get("DecodeErrors", "-"),
+                           final.get("Underruns", "-"))),
+        ("BufferedMs / LevelDb", "", "%s / %s" % (final.get("BufferedMs", "-"),
+                                                   final.get("LevelDb", "-"))),
+    ]
+    for name, relay_value, output_value in rows:
+        say("relay: %-44s %10s %10s" % (name, relay_value, output_value))
+    say("relay: first dropped frames %s; first held (frame, sent behind) %s"
+        % (c["dropped"][:8], c["held"][:5]))
+
+    if c["channels"] != 1:
+        failures.append("%d data channels were opened (1 expected): the output reconnected, "
+                        "its counts cover more than one channel" % c["channels"])
+    if c["multi_fragment_frames"]:
+        say("relay: note: %d frames came in more than one datagram" % c["multi_fragment_frames"])
+    # The relay's own books: every frame it saw was forwarded or dropped.
+    if c["frames_seen"] != c["frames_forwarded"] + dropped + c["held_unreleased"]:
+        failures.append("the relay's counts do not add up: %d frames seen, %d forwarded, %d dropped"
+                        % (c["frames_seen"], c["frames_forwarded"], dropped))
+    if c["held_unreleased"]:
+        failures.append("%d held frames were never sent" % c["held_unreleased"])
+    lost = final.get("FramesLost")
+    if lost is None:
+        failures.append("the output reports no FramesLost")
+    elif lost != expected_lost:
+        failures.append("FramesLost is %d, the relay dropped %d%s" % (
+            lost, dropped, " and %d went missing before it" % c["upstream_gaps"]
+            if c["upstream_gaps"] else ""))
+    late = final.get("FramesLate")
+    if late is None:
+        say("relay: FramesLate: this zqoutput does not report it (%d frames were held back)" % held)
+    else:
+        say("relay: FramesLate %d against %d frames held back behind a later one: %s"
+            % (late, held, "equal" if late == held else "differ by %+d" % (late - held)))
+    dup_reported = final.get("DuplicatePackets")
+    if dup_reported is not None:
+        say("relay: DuplicatePackets %d against %d datagrams sent twice: %s"
+            % (dup_reported, c["duplicate_datagrams"],
+               "equal" if dup_reported == c["duplicate_datagrams"]
+               else "differ by %+d" % (dup_reported - c["duplicate_datagrams"])))
+    failures += errors
+    for f in failures:
+        say("relay: FAIL: %s" % f)
+    say("relay: %s" % ("PASS" if not failures else "FAIL (%d checks)" % len(failures)))
+    return 1 if failures else 0
+
+
+# ---- the monitor --------------------------------------------------------------------
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def proc_usage(pid):
+    """(resident kB, CPU seconds) of a live process, None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        with open("/proc/%d/statm" % pid) as f:
+            resident_pages = int(f.read().split()[1])
+    except (OSError, IndexError, ValueError):
+        return None
+    if fields[0] == "Z":
+        return None
+    # Fields after the name: state is [0], utime [11], stime [12].
+    cpu = (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+    return resident_pages * PAGE_KB, cpu
+
+
+def read_outputs(path):
+    outputs = []
+    with open(path) as f:
+        for line in f:
+            if line.strip():
+                pid, port = line.split()
+                outputs.append((int(pid), int(port)))
+    return outputs
+
+
+def take_sample(outputs, zqctl_pid):
+    at = time.monotonic()
+    usage = [proc_usage(pid) for pid, _ in outputs]
+    ctl = proc_usage(zqctl_pid)
+    stats = [get_stat(port) for _, port in outputs]
+    decoded = [s.get("FramesDecoded") for s in stats]
+    return {"at": at, "usage": usage, "zqctl": ctl, "decoded": decoded, "stats": stats}
+
+
+def run_monitor(args):
+    outputs = read_outputs(args.outputs)
+    n = len(outputs)
+    samples = []
+    start = time.monotonic()
+    end = start + args.seconds
+    failures = []
+    say("monitor: %d outputs and zqctl (pid %d), a sample every %g s for %g s"
+        % (n, args.zqctl, args.interval, args.seconds))
+    say("monitor: %6s %12s %12s %10s %10s %10s %8s %12s" % (
+        "t (s)", "RSS sum MB", "RSS max MB", "CPU %", "zqctl MB", "zqctl CPU%", "alive",
+        "decoding"))
+    next_at = start
+    while True:
+        now = time.monotonic()
+        if now < next_at:
+            time.sleep(min(1.0, next_at - now))
+            continue
+        s = take_sample(outputs, args.zqctl)
+        s["t"] = s["at"] - start
+        samples.append(s)
+        print_sample(samples, n)
+        next_at += args.interval
+        if s["at"] >= end:
+            break
+    return monitor_verdict(samples, outputs, args, failures)
+
+
+def cpu_percent(before, after, dt):
+    if before is None or after is None or dt <= 0:
+        return None
+    return 100.0 * (after[1] - before[1]) / dt
+
+
+def print_sample(samples, n):
+    s = samples[-1]
+    alive = [u for u in s["usage"] if u is not None]
+    rss_sum = sum(u[0] for u in alive) / 1024
+    rss_max = max((u[0] for u in alive), default=0) / 1024
+    cpu = ctl_cpu = None
+    decoding = "-"
+    if len(samples) > 1:
+        p = samples[-2]
+        dt = s["at"] - p["at"]
+        pairs = [(a, b) for a, b in zip(p["usage"], s["usage"]) if a is not None and b is not None]
+        cpu = 100.0 * sum(b[1] - a[1] for a, b in pairs) / dt if dt > 0 else None
+        ctl_cpu = cpu_percent(p["zqctl"], s["zqctl"], dt)
+        grew = sum(1 for a, b in zip(p["decoded"], s["decoded"])
+                   if a is not None and b is not None and b > a)
+        decoding = "%d/%d" % (grew, n)
+    ctl_mb = s["zqctl"][0] / 1024 if s["zqctl"] else float("nan")
+    say("monitor: %6.0f %12.1f %12.1f %10s %10.1f %10s %8s %12s" % (
+        s["t"], rss_sum, rss_max, "-" if cpu is None else "%.1f" % cpu, ctl_mb,
+        "-" if ctl_cpu is None else "%.1f" % ctl_cpu, "%d/%d" % (len(alive), n), decoding))
+
+
+def monitor_verdict(samples, outputs, args, failures):
+    first, last = samples[0], samples[-1]
+    # Memory at the end against memory once the run has settled: after the
+    # first minute, or half-way through a shorter run.
+    settle = min(60.0, args.seconds / 2)
+    reference = next(s for s in samples if s["t"] >= settle)
+    say("monitor: memory growth from %.0f s to %.0f s (limit %g %%):"
+        % (reference["t"], last["t"], args.growth_pct))
+
+    def growth(name, before, after):
+        if before is None or after is None or before <= 0:
+            failures.append("%s: no figure to compare" % name)
+            return
+        pct = 100.0 * (after - before) / before
+        say("monitor:   %-22s %9.1f MB -> %9.1f MB  %+6.1f %%" % (name, before / 1024, after / 1024, pct))
+        if pct > args.growth_pct:
+            failures.append("%s grew %.1f %% (limit %g %%)" % (name, pct, args.growth_pct))
+
+    def rss(sample, fn):
+        alive = [u[0] for u in sample["usage"] if u is not None]
+        return fn(alive) if alive else None
+
+    growth("outputs' RSS, sum", rss(reference, sum), rss(last, sum))
+    growth("outputs' RSS, largest", rss(reference, max), rss(last, max))
+    growth("zqctl's RSS", reference["zqctl"] and reference["zqctl"][0],
+           last["zqctl"] and last["zqctl"][0])
+
+    dt = last["at"] - first["at"]
+    pairs = [(a, b) for a, b in zip(first["usage"], last["usage"]) if a and b]
+    if dt > 0 and pairs:
+        per_output = [100.0 * (b[1] - a[1]) / dt for a, b in pairs]
+        say("monitor: CPU over the run: outputs %.1f %% of one core in all (%.2f %% each on "
+            "average, %.2f %% the most), zqctl %s %%"
+            % (sum(per_output), sum(per_output) / len(per_output), max(per_output),
+               "%.1f" % cpu_percent(first["zqctl"], last["zqctl"], dt)
+               if first["zqctl"] and last["zqctl"] else "-"))
+
+    dead = [pid for (pid, _), u in zip(outputs, last["usage"]) if u is None]
+    if dead:
+        failures.append("%d outputs died: pids %s" % (len(dead), dead[:10]))
+    if last["zqctl"] is None:
+        failures.append("zqctl died")
+    stalled = [port for (_, port), a, b in zip(outputs, first["decoded"], last["decoded"])
+               if a is None or b is None or b <= a]
+    if stalled:
+        failures.append("%d outputs' FramesDecoded did not grow (or they did not answer): "
+                        "ports %s" % (len(stalled), stalled[:10]))
+    paused = sum(1 for i in range(1, len(samples)) for a, b in zip(samples[i - 1]["decoded"],
+                                                                  samples[i]["decoded"])
+                 if a is not None and b is not None and b <= a)
+    say("monitor: FramesDecoded at the end: min %s, max %s; intervals in which an output "
+        "decoded nothing: %d" % (min((d for d in last["decoded"] if d is not None), default="-"),
+                                 max((d for d in last["decoded"] if d is not None), default="-"),
+                                 paused))
+    totals = []
+    for name in ("FramesReceived", "FramesLost", "FramesLate", "DuplicatePackets", "DecodeErrors",
+                 "Underruns"):
+        values = [s[name] for s in last["stats"] if isinstance(s.get(name), int)]
+        if values:
+            totals.append("%s %d (most %d)" % (name, sum(values), max(values)))
+    say("monitor: the outputs' getStat summed at the end: %s" % ", ".join(totals))
+    for f in failures:
+        say("monitor: FAIL: %s" % f)
+    say("monitor: %s" % ("PASS" if not failures else "FAIL (%d checks)" % len(failures)))
+    return 1 if failures else 0
+
+
+# ---- command line -------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+
+    r = sub.add_parser("relay")
+    r.add_argument("--aam-port", type=int, required=True)
+    r.add_argument("--output-port", type=int, required=True)
+    r.add_argument("--listen-port", type=int, default=0)
+    r.add_argument("--seconds", type=float, default=60)
+    r.add_argument("--clean-tail", type=float, default=2)
+    r.add_argument("--sample", type=float, default=5)
+    r.add_argument("--drop", type=float, default=0.10)
+    r.add_argument("--reorder", type=float, default=0.03)
+    r.add_argument("--duplicate", type=float, default=0.03)
+    r.add_argument("--seed", type=int, default=1)
+    r.add_argument("--warmup-frames", type=int, default=20)
+    r.add_argument("--start-timeout", type=float, default=30)
+    r.add_argument("--detail", help="file for the frame numbers dropped, held and duplicated")
+
+    m = sub.add_parser("monitor")
+    m.add_argument("--seconds", type=float, required=True)
+    m.add_argument("--interval", type=float, default=10)
+    m.add_argument("--zqctl", type=int, required=True)
+    m.add_argument("--outputs", required=True)
+    m.add_argument("--growth-pct", type=float, default=10)
+
+    c = sub.add_parser("rpc")
+    c.add_argument("port", type=int)
+    c.add_argument("line")
+
+    args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    if args.command == "relay":
+        return run_relay(args)
+    if args.command == "monitor":
+        return run_monitor(args)
+    try:
+        say(rpc_call(args.port, args.line))
+    except OSError as e:
+        say("rpc: %s" % e)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
