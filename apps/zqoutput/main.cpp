@@ -4,15 +4,17 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "base/error.h"
 #include "base/log.h"
+#include "zqoutput/options.h"
 #include "zqoutput/output_service.h"
 #include "zqoutput/sink.h"
 
@@ -50,33 +52,6 @@ int refuse(const std::string& why) {
   return 2;
 }
 
-// Levels `name` and the more serious ones; 0 for an unknown name.
-uint32_t logMask(const std::string& name) {
-  const auto from = [](int level) {
-    return ((uint32_t{1} << 13) - 1) & ~((uint32_t{1} << level) - 1);
-  };
-  if (name == "error") {
-    return from(zq::kLevelException);
-  }
-  if (name == "warning") {
-    return from(zq::kLevelWarning);
-  }
-  if (name == "info") {
-    return from(zq::kLevelInfo);
-  }
-  if (name == "debug") {
-    return from(zq::kLevelDebug);
-  }
-  return 0;
-}
-
-bool parseNumber(const std::string& text, long low, long high, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text.c_str(), &end, 10);
-  return !text.empty() && *end == '\0' && errno == 0 && value >= low && value <= high;
-}
-
 // One line, rewritten in place: what plays and how it goes.
 void printStatus(const zq::zqoutput::Player::Stats& s) {
   std::fprintf(
@@ -91,44 +66,14 @@ void printStatus(const zq::zqoutput::Player::Stats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long port = 10001;
-  long bufferMs = zq::zqoutput::Player::kDefaultBufferMs;
-  std::string id = "zqoutput";
-  std::string output = "null";
-  uint32_t mask = logMask("info");
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    const bool known =
-        a == "--port" || a == "--id" || a == "--output" || a == "--buffer-ms" || a == "--log-level";
-    if (!known) {
-      return refuse("unknown argument '" + a + "'");
-    }
-    if (i + 1 >= argc) {
-      return refuse(a + " needs a value");
-    }
-    const std::string v = argv[++i];
-    if (a == "--port") {
-      if (!parseNumber(v, 0, 65535, port)) {
-        return refuse("--port must be from 0 to 65535, not '" + v + "'");
-      }
-    } else if (a == "--buffer-ms") {
-      if (!parseNumber(v, 0, 5000, bufferMs)) {
-        return refuse("--buffer-ms must be from 0 to 5000, not '" + v + "'");
-      }
-    } else if (a == "--log-level") {
-      mask = logMask(v);
-      if (mask == 0) {
-        return refuse("--log-level must be error, warning, info or debug, not '" + v + "'");
-      }
-    } else if (a == "--id") {
-      id = v;
-    } else {
-      output = v;
-    }
+  const auto parsed = zq::zqoutput::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (const auto* why = std::get_if<std::string>(&parsed)) {
+    return refuse(*why);
+  }
+  const zq::zqoutput::Options& options = std::get<zq::zqoutput::Options>(parsed);
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
 
   // The signals are taken by sigtimedwait below, on this thread only.
@@ -138,15 +83,14 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
-  zq::JLog::setDefaultConsoleMask(mask);
+  zq::JLog::setDefaultConsoleMask(options.logMask);
   zq::JLog::setDefaultFlags(zq::JLog::kDefaultConsole);
   const bool status = ::isatty(STDERR_FILENO) != 0;
 
   try {
-    std::unique_ptr<zq::zqoutput::AudioSink> sink = zq::zqoutput::makeSink(output);
+    std::unique_ptr<zq::zqoutput::AudioSink> sink = zq::zqoutput::makeSink(options.output);
     {
-      zq::zqoutput::OutputService service(static_cast<uint16_t>(port), id, *sink,
-                                          static_cast<uint32_t>(bufferMs));
+      zq::zqoutput::OutputService service(options.port, options.id, *sink, options.bufferMs);
       std::printf("listening 127.0.0.1:%u\n", static_cast<unsigned>(service.port()));
       std::fflush(stdout);
       const timespec second{1, 0};

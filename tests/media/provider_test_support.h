@@ -19,8 +19,8 @@
 #include "media/provider_config.h"
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
-#include "net/udp_socket.h"
 #include "net/tcp_socket.h"
+#include "net/udp_socket.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_service.h"
 #include "stream/media_test_support.h"
@@ -193,13 +193,21 @@ class FakeProvider : public JRPCService {
   // Cleared, the channels go on sending after their connection closed, so
   // that a receiver left behind goes on receiving.
   std::atomic<bool> dropsChannels{true};
+  // When not 0, every frame whose number is a multiple of it is not sent
+  // (frame 0 always is): a receiver sees one frame lost at each.
+  std::atomic<uint32_t> skipEvery{0};
 
  private:
   struct Sender {
-    Sender(std::unique_ptr<JSocket> s, JInetAddr to) : socket(std::move(s)) {
-      thread = std::thread([this, to] {
+    Sender(std::unique_ptr<JSocket> s, JInetAddr to, const std::atomic<uint32_t>& skip)
+        : socket(std::move(s)) {
+      thread = std::thread([this, to, &skip] {
         for (uint32_t n = 0; !stop;
              ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+          const uint32_t every = skip.load();
+          if (n > 0 && every != 0 && n % every == 0) {
+            continue;
+          }
           for (const auto& p : AudioFrame::make(n, frameSize(n)).packets(n, 1400)) {
             try {
               socket->sendto(p.data(), p.size(), to);
@@ -259,7 +267,7 @@ class FakeProvider : public JRPCService {
       return;  // audio frames only
     }
     std::lock_guard l(m_);
-    senders_[&s] = std::make_unique<Sender>(std::move(socket), to);
+    senders_[&s] = std::make_unique<Sender>(std::move(socket), to, skipEvery);
   }
 
   mutable std::mutex m_;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "aam/aam_channel_manager.h"
@@ -22,6 +23,7 @@
 #include "media/shared_mike.h"
 #include "net/tcp_socket.h"
 #include "rpc/line_io.h"
+#include "zqoutput/options.h"
 #include "zqoutput/output_service.h"
 #include "zqoutput/sink.h"
 
@@ -97,7 +99,6 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
   EXPECT_EQ(zqoutput::makeSink("null")->describe(), "null");
 }
 
-
 // A number after `key=` in an answer; -1 when absent.
 long long valueOf(const std::string& answer, const std::string& key) {
   const size_t at = answer.find(key + "=");
@@ -124,7 +125,8 @@ struct Output : ::testing::Test {
   // Waits until the output has decoded `more` frames beyond what it had.
   bool decodes(long long more) {
     const long long had = valueOf(client->call("getStat()"), "FramesDecoded");
-    return eventually([&] { return valueOf(client->call("getStat()"), "FramesDecoded") >= had + more; });
+    return eventually(
+        [&] { return valueOf(client->call("getStat()"), "FramesDecoded") >= had + more; });
   }
   test::ScopedRegistryDir registry;
   test::TempDir dir;
@@ -156,8 +158,8 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   }
   for (const std::string& proto : protos) {
     SCOPED_TRACE(proto);
-    EXPECT_EQ(client->call("setNetSource(proto=\"" + proto + "\", host=\"127.0.0.1\", port=" +
-                           aamPort + ")"),
+    EXPECT_EQ(client->call("setNetSource(proto=\"" + proto +
+                           "\", host=\"127.0.0.1\", port=" + aamPort + ")"),
               "OK ");
     ASSERT_TRUE(decodes(80));  // two seconds of the tone
     const Wave w = readWave(path);
@@ -187,6 +189,28 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   aam.reset();
 }
 
+// A provider that leaves out every fifth frame: each gap is counted lost
+// once and played over with the last block, so the output's timing holds.
+TEST_F(Output, PlaysOverEachLostFrameAndCountsItOnce) {
+  auto provider = std::make_unique<test::FakeProvider>();
+  provider->skipEvery = 5;
+  EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
+                         std::to_string(provider->port()) + ")"),
+            "OK ");
+  ASSERT_TRUE(
+      eventually([&] { return valueOf(client->call("getStat()"), "FramesReceived") >= 80; }));
+  EXPECT_EQ(client->call("resetSource()"), "OK ");
+  const std::string stat = client->call("getStat()");
+  const long long received = valueOf(stat, "FramesReceived");
+  const long long lost = valueOf(stat, "FramesLost");
+  // One frame in five missing between the first received and the last.
+  EXPECT_NEAR(double(lost), double(received) / 4, 2.0) << stat;
+  EXPECT_EQ(valueOf(stat, "BlocksConcealed"), lost) << stat;
+  EXPECT_EQ(valueOf(stat, "FramesLate"), 0) << stat;
+  EXPECT_EQ(valueOf(stat, "DuplicatePackets"), 0) << stat;
+  provider.reset();
+}
+
 TEST_F(Output, PlaysAFileAndRefusesWhatItCannotPlay) {
   const std::string file = (dir.path() / "tone.mp3").string();
   test::writeFile(file, test::join(test::encodeFrames(128000, 80)));  // 2 s, 440 Hz left
@@ -212,6 +236,72 @@ TEST_F(Output, PlaysAFileAndRefusesWhatItCannotPlay) {
   }
   // A failed source leaves the output silent, and it still serves.
   EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
+}
+
+TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* refused;  // nullptr: taken
+    uint16_t port = 0;
+    uint32_t bufferMs = 0;
+    const char* output = nullptr;
+  } const cases[] = {
+      {{}, nullptr, 10001, 60, "null"},
+      {{"--port", "0", "--buffer-ms", "0", "--output", "wav:/tmp/a.wav"},
+       nullptr,
+       0,
+       0,
+       "wav:/tmp/a.wav"},
+      {{"--port", "65535", "--buffer-ms", "5000", "--id", "o"}, nullptr, 65535, 5000, "null"},
+      {{"--port", "65536"}, "--port must be from 0 to 65535, not '65536'"},
+      {{"--port", "-1"}, "--port must be from 0 to 65535, not '-1'"},
+      {{"--port", "12ab"}, "--port must be from 0 to 65535, not '12ab'"},
+      {{"--port", ""}, "--port must be from 0 to 65535, not ''"},
+      {{"--buffer-ms", "5001"}, "--buffer-ms must be from 0 to 5000, not '5001'"},
+      {{"--log-level", "loud"}, "--log-level must be error, warning, info or debug, not 'loud'"},
+      {{"--output", ""}, "--output needs a value"},
+      {{"--port"}, "--port needs a value"},
+      {{"--volume", "3"}, "unknown argument '--volume'"},
+      {{"extra"}, "unknown argument 'extra'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.front());
+    const auto r = zqoutput::parseOptions(c.args);
+    if (c.refused != nullptr) {
+      ASSERT_TRUE(std::holds_alternative<std::string>(r));
+      EXPECT_EQ(std::get<std::string>(r), c.refused);
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<zqoutput::Options>(r)) << std::get<std::string>(r);
+    const zqoutput::Options& o = std::get<zqoutput::Options>(r);
+    EXPECT_EQ(o.port, c.port);
+    EXPECT_EQ(o.bufferMs, c.bufferMs);
+    EXPECT_EQ(o.output, c.output);
+  }
+  // --help answers whatever follows it; what comes before it is checked.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help", "--port", "x"}, {"--output", "wav:a", "-h"}}) {
+    const auto r = zqoutput::parseOptions(args);
+    ASSERT_TRUE(std::holds_alternative<zqoutput::Options>(r));
+    EXPECT_TRUE(std::get<zqoutput::Options>(r).help);
+  }
+  EXPECT_TRUE(
+      std::holds_alternative<std::string>(zqoutput::parseOptions({"--port", "x", "--help"})));
+  // Each level shows itself and what is more serious, not what is less.
+  struct Level {
+    const char* name;
+    int shown, hidden;
+  } const levels[] = {{"error", kLevelError, kLevelWarning},
+                      {"warning", kLevelWarning, kLevelInfo},
+                      {"info", kLevelInfo, kLevelTraceStepByStep},
+                      {"debug", kLevelDebug, kLevelActiveX}};
+  for (const Level& l : levels) {
+    SCOPED_TRACE(l.name);
+    const uint32_t mask = zqoutput::logMaskOf(l.name);
+    EXPECT_NE(mask & (1u << l.shown), 0u);
+    EXPECT_NE(mask & (1u << kLevelCritical), 0u);
+    EXPECT_EQ(mask & (1u << l.hidden), 0u);
+  }
 }
 
 }  // namespace
