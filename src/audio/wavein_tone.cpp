@@ -25,19 +25,24 @@ class ToneSource final : public WaveInSource {
 
   bool paced() const override { return true; }
 
-  // Called when the last of the frames is due: sample i entered
-  // frames - i sample periods before now.
+  // The device paces from the moment it starts: the frame at position n
+  // enters n sample periods after it, however late a read runs.
+  uint32_t start() override {
+    startNs_ = monotonicNs();
+    position_ = 0;
+    return kMmNoError;
+  }
+
   uint32_t read(uint8_t* out, uint32_t frames, const std::function<bool()>&) override {
     const uint32_t rate = format_.samplesPerSec;
-    const uint64_t now = pulseNs_ != 0 ? monotonicNs() : 0;
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (uint32_t i = 0; i < frames; ++i, ++position_) {
       // The phase is kept as an exact fraction of a cycle (phase_ / rate),
       // so that hours of tone stay in phase with no rounding creeping in.
       const double value =
           amplitude_ * std::sin(2.0 * std::numbers::pi * static_cast<double>(phase_) / rate);
       long sample = std::lround(value);
       if (pulseNs_ != 0) {
-        const uint64_t at = now - uint64_t{frames - i} * 1000000000 / rate;
+        const uint64_t at = startNs_ + position_ * 1000000000 / rate;
         if (at % pulseNs_ >= uint64_t{kToneBurstMs} * 1000000) {
           sample = 0;
         }
@@ -57,6 +62,7 @@ class ToneSource final : public WaveInSource {
   }
 
   void skip(uint64_t frames) override {
+    position_ += frames;
     const uint64_t rate = format_.samplesPerSec;
     phase_ = static_cast<uint32_t>((phase_ + (frames % rate) * step_) % rate);
   }
@@ -75,6 +81,8 @@ class ToneSource final : public WaveInSource {
   const uint32_t level_;
   const uint64_t pulseNs_;
   uint32_t phase_ = 0;
+  uint64_t startNs_ = 0;   // monotonic clock at start
+  uint64_t position_ = 0;  // frames read or skipped since
 
   static uint64_t monotonicNs() {
     timespec t{};

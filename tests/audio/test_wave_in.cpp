@@ -417,9 +417,10 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
 }
 
 // With PulseMs the tone sounds in 50 ms bursts from every multiple of the
-// period on the monotonic clock: runs of sound and of silence of those
-// lengths, and each burst starts near its multiple (a device thread woken
-// late moves the boundaries by its delay: the bounds are loose).
+// period on the monotonic clock, counted from the device's start by sample
+// position: exact runs of sound and silence, however late the device's
+// thread runs, and each burst starts at its multiple (as far as the test can
+// tell when the device started).
 TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
   JSystemRegistryKey key = device(1);
   key.setString("Type", "tone");
@@ -459,10 +460,10 @@ TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
   }
   ASSERT_GE(onsets.size(), 4u);
   for (size_t i = 1; i < onsets.size(); ++i) {
-    EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 1600.0, 400.0) << "onset " << i;
+    EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 1600.0, 1.0) << "onset " << i;
   }
   for (size_t length : bursts) {
-    EXPECT_NEAR(double(length), 400.0, 200.0);
+    EXPECT_NEAR(double(length), 404.0, 4.0);  // silence is seen 2 samples late
   }
   const double startNs = double(
       std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count());
