@@ -436,16 +436,29 @@ JInetAddr JSocket::localAddress() const {
 }
 
 JInetAddr JSocket::peerAddress() const {
+  JInetAddr peer;
+  if (!connectedPeer(peer)) {
+    Use use(*this, "getpeername");
+    fail(use, ENOTCONN, "getpeername");
+  }
+  return peer;
+}
+
+bool JSocket::connectedPeer(JInetAddr& peer) const {
   Use use(*this, "getpeername");
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getpeername(use.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (errno == ENOTCONN) {
+      return false;
+    }
     fail(use, errno, "getpeername");
   }
   if (address.ss_family != AF_INET) {
     fail(use, EAFNOSUPPORT, "getpeername");
   }
-  return JInetAddr(*reinterpret_cast<const sockaddr_in*>(&address));
+  peer = JInetAddr(*reinterpret_cast<const sockaddr_in*>(&address));
+  return true;
 }
 
 void JSocket::setSendBufferSize(int bytes) {

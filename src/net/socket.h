@@ -112,6 +112,9 @@ class JSocket : public JTraceableObject {
   /// getsockname / getpeername of an IPv4 socket.
   JInetAddr localAddress() const;
   JInetAddr peerAddress() const;
+  /// The peer of a connected socket; false, without an error, for one that
+  /// is not connected (a datagram socket that receives from anyone).
+  bool connectedPeer(JInetAddr& peer) const;
   /// SO_SNDBUF / SO_RCVBUF. The system reports back twice the value set, the
   /// bookkeeping overhead included.
   void setSendBufferSize(int bytes);

@@ -103,11 +103,12 @@ std::string NetMike2::threadName(std::string_view name, const JSocket* socket) {
   if (socket == nullptr) {
     throw JTextError("null pointer");
   }
+  // A socket that receives from anyone has no peer: the any-address says so.
   JInetAddr peer;
   try {
-    peer = socket->peerAddress();
+    socket->connectedPeer(peer);
   } catch (const JError&) {
-    // A socket that receives from anyone has no peer: the any-address says so.
+    // Logged where it arose; the name says the any-address.
   }
   std::string out(name);
   out += jformat("::NetMike - receiving from %s", peer.text().c_str());

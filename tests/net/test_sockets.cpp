@@ -316,6 +316,12 @@ TEST(Udp, FailuresGiveTheirNumberAndCall) {
   EXPECT_EQ(unbound.localAddress().address().s_addr, interfaces.back().s_addr);
   any.bindEphemeral();
   EXPECT_TRUE(any.localAddress().isAny() && any.localAddress().port() != 0);
+  // Asking whether there is a peer is no failure; a connected one answers it.
+  JInetAddr peer;
+  EXPECT_FALSE(receiver->connectedPeer(peer));
+  sender.connect(receiver->localAddress());
+  ASSERT_TRUE(sender.connectedPeer(peer));
+  EXPECT_EQ(peer.text(), receiver->localAddress().text());
 }
 
 std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool receiver,
