@@ -104,22 +104,29 @@ void JitterBuffer::endWindow() {
   const size_t nominalLow = target > block + period ? target - block - period : 0;
   const size_t repeatBelow =
       std::max(nominalLow > block / 2 ? nominalLow - block / 2 : 0, period + block / 4);
-  const char* what = nullptr;
+  char line[128];
   if (lowest >= target && blocks_.size() > 1) {
-    depth_ -= blocks_.back().size() / format_.channels;
-    blocks_.pop_back();
-    ++counters_.dropped;
-    what = "clock drift: dropped a block";
+    // Each block of surplus goes: a slow drift brings one at a time, a
+    // burst (a new source behind the sender) several.
+    size_t dropped = 0;
+    for (size_t surplus = lowest - target + block; surplus >= block && blocks_.size() > 1;
+         surplus -= block) {
+      depth_ -= blocks_.back().size() / format_.channels;
+      blocks_.pop_back();
+      ++dropped;
+    }
+    counters_.dropped += dropped;
+    std::snprintf(line, sizeof line,
+                  "clock drift: dropped %zu block%s (lowest depth %zu ms, target %u ms)", dropped,
+                  dropped == 1 ? "" : "s", lowest * 1000 / format_.rate, targetMs_);
+    event(line);
   } else if (lowest < repeatBelow && repeatBelow + block < target && !blocks_.empty()) {
     std::vector<int16_t> copy = blocks_.back();
     depth_ += copy.size() / format_.channels;
     blocks_.push_back(std::move(copy));
     ++counters_.repeated;
-    what = "clock drift: played a block twice";
-  }
-  if (what != nullptr) {
-    char line[128];
-    std::snprintf(line, sizeof line, "%s (lowest depth %zu ms, target %u ms)", what,
+    std::snprintf(line, sizeof line,
+                  "clock drift: played a block twice (lowest depth %zu ms, target %u ms)",
                   lowest * 1000 / format_.rate, targetMs_);
     event(line);
   }

@@ -7,10 +7,11 @@
 // apart slowly; the buffer follows its lowest depth over each two seconds of
 // output, the depth just before a block arrives, which stays below the target
 // by up to a block and a pull while both clocks agree. When that low point
-// has risen to the target, the newest block is dropped; when it has fallen
-// half a block further than it should (and at least to a pull and a quarter
-// block, before the buffer runs dry), the newest block is played twice, if
-// that cannot call for a drop in turn.
+// has risen to the target, the newest blocks are dropped, one for each block
+// of surplus (a slow drift brings one, a burst from a new source several);
+// when it has fallen half a block further than it should (and at least to a
+// pull and a quarter block, before the buffer runs dry), the newest block is
+// played twice, if that cannot call for a drop in turn.
 //
 // Concurrency: none; the player guards it.
 #pragma once

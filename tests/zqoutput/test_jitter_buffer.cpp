@@ -25,6 +25,8 @@ struct Scenario {
   double senderSpeed;   // the sender's clock against the output's
   double stallAt = -1;  // the network holds back every block meanwhile
   double stallSeconds = 0;
+  double burstAt = -1;  // the sender gets ahead at once by burstBlocks
+  int burstBlocks = 0;
 };
 
 struct Outcome {
@@ -49,10 +51,20 @@ Outcome simulate(const Scenario& s) {
   const double end = s.seconds;
   double nextBlock = 0;
   double nextPull = 0;
+  bool burst = false;
   while (nextPull < end) {
     const double arrival = nextBlock >= s.stallAt && nextBlock < s.stallAt + s.stallSeconds
                                ? s.stallAt + s.stallSeconds
                                : nextBlock;
+    if (!burst && s.burstAt >= 0 && nextPull >= s.burstAt) {
+      for (int b = 0; b < s.burstBlocks; ++b) {
+        for (int16_t& v : block) {
+          v = static_cast<int16_t>(made++ % kWrap + 1);
+        }
+        buffer.push(block.data(), kBlock, mono);
+      }
+      burst = true;
+    }
     if (arrival <= nextPull) {
       for (int16_t& v : block) {
         v = static_cast<int16_t>(made++ % kWrap + 1);
@@ -131,6 +143,22 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
     EXPECT_LE(o.silentPullsBeforeSound, fillPulls);
     EXPECT_GE(o.silentPullsBeforeSound + 3, fillPulls * 26 / 27);
   }
+}
+
+// Four blocks at once (a new source that was ahead of the old one): the
+// surplus goes in one repair, not one block a window; the low point lies
+// anywhere in a block and a pull below the target, so three or four go.
+TEST(JitterBuffer, ASenderGoneAheadByFourBlocksLosesThemInOneRepair) {
+  Scenario s{60, 20, 1.0};
+  s.burstAt = 5.0;
+  s.burstBlocks = 4;
+  const Outcome o = simulate(s);
+  EXPECT_GE(o.counters.dropped, 3u);
+  EXPECT_LE(o.counters.dropped, 4u);
+  EXPECT_EQ(o.counters.repeated, 0u);
+  EXPECT_EQ(o.counters.underruns, 0u);
+  EXPECT_EQ(o.jumps, 1u);  // the blocks dropped were one after the other
+  EXPECT_LE(o.bufferedMsAtEnd, 60u + 27);
 }
 
 TEST(JitterBuffer, ASourceFasterThanRealTimeIsCappedToTheOverflowDepth) {
