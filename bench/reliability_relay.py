@@ -326,35 +326,36 @@ class Relay:
         return new + (b"\r" if line.endswith(b"\r") else b"")
 
     def requests(self, client, server):
+        """Requests from the output to the AAM, rewritten line by line."""
         pending = b""
-        try:
-            while True:
-                chunk = client.recv(65536)
-                if not chunk:
-                    break
-                pending += chunk
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    server.sendall(self.rewrite(line) + b"\n")
-        except OSError:
-            pass
-        for s in (server, client):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+
+        def forward(chunk):
+            nonlocal pending
+            pending += chunk
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                server.sendall(self.rewrite(line) + b"\n")
+
+        self.pump(client, server, forward)
 
     @staticmethod
     def answers(server, client):
+        """Answers from the AAM to the output, as they are."""
+        Relay.pump(server, client, client.sendall)
+
+    @staticmethod
+    def pump(source, sink, forward):
+        """Hands what `source` sends to `forward` until it ends, then shuts
+        both connections down so that the other direction ends too."""
         try:
             while True:
-                chunk = server.recv(65536)
+                chunk = source.recv(65536)
                 if not chunk:
                     break
-                client.sendall(chunk)
+                forward(chunk)
         except OSError:
             pass
-        for s in (server, client):
+        for s in (source, sink):
             try:
                 s.shutdown(socket.SHUT_RDWR)
             except OSError:
