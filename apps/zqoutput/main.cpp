@@ -43,8 +43,9 @@ const char kUsage[] =
     "when it is a terminal. getStat answers FramesReceived, FramesLost, FramesLate,\n"
     "DuplicatePackets, FramesDecoded, DecodeErrors, Underruns, BlocksConcealed (the\n"
     "last block played again for a lost frame), BlocksDropped and BlocksRepeated\n"
-    "(clock drift), BufferedMs and LevelDb. SIGINT or SIGTERM stops it: the source\n"
-    "and the output are closed, the controllers see their connection close.\n"
+    "(clock drift), BufferedMs, OutputErrors (periods the output refused) and\n"
+    "LevelDb. SIGINT or SIGTERM stops it: the source and the output are closed,\n"
+    "the controllers see their connection close.\n"
     "Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
 
 int refuse(const std::string& why) {

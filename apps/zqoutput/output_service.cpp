@@ -129,6 +129,7 @@ void OutputService::getStat(JParams&, JParams* result) {
   result->set("BlocksDropped", static_cast<int64_t>(s.dropped));
   result->set("BlocksRepeated", static_cast<int64_t>(s.repeated));
   result->set("BufferedMs", static_cast<int64_t>(s.bufferedMs));
+  result->set("OutputErrors", static_cast<int64_t>(s.outputErrors));
   result->set("LevelDb", s.levelDb);
 }
 

@@ -68,6 +68,7 @@ Player::Stats Player::stats() const {
   s.late = late_.load();
   s.duplicates = duplicates_.load();
   s.concealed = concealed_.load();
+  s.outputErrors = outputErrors_.load();
   s.decoded = decoded_.load();
   s.errors = errors_.load();
   s.levelDb = levelDb_.load();
@@ -270,6 +271,7 @@ void Player::playOut() {
   Clock::time_point start;
   uint64_t written = 0;  // sample frames since `start`
   bool clockRunning = false;
+  uint64_t failedWrites = 0;  // in a row
   for (;;) {
     JitterBuffer::Pull pull;
     std::string events;
@@ -311,13 +313,29 @@ void Player::playOut() {
     }
     levelDb_.store(peakDb(period));
     const size_t frames = period.size() / pull.format.channels;
+    bool delivered = false;
     try {
       sink_.format(pull.format.rate, pull.format.channels);
       deviceUnderruns_.fetch_add(sink_.write(period.data(), frames), std::memory_order_relaxed);
+      delivered = true;
     } catch (const JError& e) {
-      logCaught(e);
+      // A full disk or a device gone fails every period: said once, and
+      // the clock below keeps the pace meanwhile.
+      if (failedWrites == 0) {
+        logCaught(e);
+        JLog::logf(kLevelError,
+                   "zqoutput: cannot write to %s: what plays is lost until it works again",
+                   sink_.describe().c_str());
+      }
+      ++failedWrites;
+      outputErrors_.fetch_add(1, std::memory_order_relaxed);
     }
-    if (sink_.paced()) {
+    if (delivered && failedWrites != 0) {
+      JLog::logf(kLevelInfo, "zqoutput: %s works again after %llu failed writes",
+                 sink_.describe().c_str(), static_cast<unsigned long long>(failedWrites));
+      failedWrites = 0;
+    }
+    if (delivered && sink_.paced()) {
       continue;
     }
     const auto now = Clock::now();

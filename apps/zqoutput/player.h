@@ -43,18 +43,19 @@ class Player : public LinkNotifier, private JThread {
   static constexpr uint64_t kMaxConcealedBlocks = 8;
 
   struct Stats {
-    std::string source;       // "" when silent
-    uint64_t received = 0;    // frames read from the source
-    uint64_t lost = 0;        // frames that never came (network) or that the
-                              // source's stream moved past before we read them
-    uint64_t late = 0;        // frames that came after a later one: unplayed
-    uint64_t duplicates = 0;  // second copies of packets
-    uint64_t concealed = 0;   // blocks played again in place of missing frames
-    uint64_t decoded = 0;     // frames that gave samples
-    uint64_t errors = 0;      // frames that could not be decoded
-    uint64_t underruns = 0;   // the jitter buffer's and the device's
-    uint64_t dropped = 0;     // blocks dropped for clock drift or overflow
-    uint64_t repeated = 0;    // blocks played twice for clock drift
+    std::string source;         // "" when silent
+    uint64_t received = 0;      // frames read from the source
+    uint64_t lost = 0;          // frames that never came (network) or that the
+                                // source's stream moved past before we read them
+    uint64_t late = 0;          // frames that came after a later one: unplayed
+    uint64_t duplicates = 0;    // second copies of packets
+    uint64_t concealed = 0;     // blocks played again in place of missing frames
+    uint64_t outputErrors = 0;  // periods the output refused (lost)
+    uint64_t decoded = 0;       // frames that gave samples
+    uint64_t errors = 0;        // frames that could not be decoded
+    uint64_t underruns = 0;     // the jitter buffer's and the device's
+    uint64_t dropped = 0;       // blocks dropped for clock drift or overflow
+    uint64_t repeated = 0;      // blocks played twice for clock drift
     uint32_t bufferedMs = 0;
     int32_t levelDb = -96;  // peak of the last period played, dBFS
   };
@@ -146,6 +147,7 @@ class Player : public LinkNotifier, private JThread {
   std::atomic<uint64_t> errors_{0};
   // Written by the output.
   std::atomic<uint64_t> deviceUnderruns_{0};
+  std::atomic<uint64_t> outputErrors_{0};
   std::atomic<int32_t> levelDb_{-96};
   // Last: it starts after everything above is built and ends first.
   Output output_{*this};

@@ -4,9 +4,11 @@
 // scales it, resetSource silences it, a file plays, and bad requests fail.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <variant>
 #include <vector>
@@ -208,6 +210,64 @@ TEST_F(Output, PlaysOverEachLostFrameAndCountsItOnce) {
   EXPECT_EQ(valueOf(stat, "BlocksConcealed"), lost) << stat;
   EXPECT_EQ(valueOf(stat, "FramesLate"), 0) << stat;
   EXPECT_EQ(valueOf(stat, "DuplicatePackets"), 0) << stat;
+  provider.reset();
+}
+
+// An output device that refuses its first periods, as a full disk or a
+// device gone away does, then works; it says it keeps its own pace.
+class RefusingSink : public zqoutput::AudioSink {
+ public:
+  explicit RefusingSink(int refusals) : left_(refusals) {}
+  void format(uint32_t, uint32_t) override {}
+  uint32_t write(const int16_t*, size_t) override {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    if (left_ > 0) {
+      --left_;
+      (refused_ == 0 ? first_ : last_) = now;
+      ++refused_;
+      throw JTextError("no space left on the device");
+    }
+    ++taken_;
+    return 0;
+  }
+  std::string describe() const override { return "refusing"; }
+  bool paced() const override { return true; }
+  int taken() const {
+    std::lock_guard lock(mutex_);
+    return taken_;
+  }
+  std::chrono::steady_clock::duration refusing() const {
+    std::lock_guard lock(mutex_);
+    return last_ - first_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  int left_;
+  int refused_ = 0;
+  int taken_ = 0;
+  std::chrono::steady_clock::time_point first_, last_;
+};
+
+// Refused periods are counted and said once, kept to the clock (a device
+// that fails at once must not make the output spin), and the output
+// carries on when the device takes samples again.
+TEST_F(Output, AnOutputThatRefusesIsSaidOnceKeptToTheClockAndResumes) {
+  RefusingSink refusing(30);
+  auto output = std::make_unique<zqoutput::OutputService>(0, "refused", refusing);
+  LineClient control(output->port());
+  auto provider = std::make_unique<test::FakeProvider>();
+  EXPECT_EQ(control.call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
+                         std::to_string(provider->port()) + ")"),
+            "OK ");
+  ASSERT_TRUE(eventually([&] { return refusing.taken() >= 10; }));
+  EXPECT_EQ(valueOf(control.call("getStat()"), "OutputErrors"), 30);
+  // 30 periods of 10 ms, the first and the last 29 periods apart.
+  EXPECT_GE(refusing.refusing(), std::chrono::milliseconds(250));
+  EXPECT_EQ(log->count("cannot write to refusing"), 1u);
+  EXPECT_EQ(log->count("refusing works again after 30 failed writes"), 1u);
+  EXPECT_EQ(control.call("resetSource()"), "OK ");
   provider.reset();
 }
 
