@@ -139,47 +139,63 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
                 static_cast<std::streamsize>(silence.size()));
     }
   }
-  const LONG port = freeTcpPort();
+  // A port found free may be taken by any socket of a test running beside
+  // this one before the AAM binds it: an open meant to succeed tries
+  // another port then (a real failure fails every time).
+  LONG port = freeTcpPort();
   JTCPSocket taken;
   taken.bind(JInetAddr("127.0.0.1", 0));
   taken.listen(1);
   const LONG takenPort = taken.localAddress().port();
   const std::string list = files[0] + "," + files[1];
-  auto open = [](LONG p, const char* connector) {
-    return [p, connector](Call& c) { c.in(p).in(connector).in(1).in(128000).in("op1").outLong(); };
+  auto open = [&port](const char* connector) {
+    return [&port, connector](Call& c) {
+      c.in(port).in(connector).in(1).in(128000).in("op1").outLong();
+    };
   };
   struct Case {
     const char* name;
     DISPID id;
     std::function<void(Call&)> args;
     LONG result;
-    LONG portAfter;  // LocalAAMPort after the call
+    bool running;  // LocalAAMPort after the call: the port, or -1
   };
   const Case cases[] = {
-      {"open on the tone device", 17, open(port, "wavein_mic_in"), 0, port},
+      {"open on the tone device", 17, open("wavein_mic_in"), 0, true},
       {"UDP settings while open", 29,
-       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, -1, port},
+       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, -1, true},
       {"ATM settings while open", 30,
-       [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(48).outLong(); }, -1, port},
+       [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(48).outLong(); }, -1, true},
       {"IP multicast settings while open", 31,
        [](Call& c) { c.in(1).in(0).in(0).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, -1,
-       port},
+       true},
       {"files that are not there", 32, [](Call& c) { c.in("/nonexistent.mp3").in(0).outLong(); },
-       -2, port},
+       -2, true},
       {"two files without looping", 32, [&](Call& c) { c.in(list.c_str()).in(0).outLong(); }, 0,
-       port},
-      {"back to the microphone", 33, [](Call& c) { c.outLong(); }, 0, port},
-      {"an unknown connector leaves it running", 17, open(port, "line_in"), -1, port},
-      {"a port in use leaves none", 17, open(takenPort, "wavein_mic_in"), -1, -1},
-      {"open again", 17, open(port, "wavein_line_in"), 0, port},
+       true},
+      {"back to the microphone", 33, [](Call& c) { c.outLong(); }, 0, true},
+      {"an unknown connector leaves it running", 17, open("line_in"), -1, true},
+      {"a port in use leaves none", 17,
+       [&](Call& c) { c.in(takenPort).in("wavein_mic_in").in(1).in(128000).in("op1").outLong(); },
+       -1, false},
+      {"open again", 17, open("wavein_line_in"), 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Call call;
-    c.args(call);
-    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
-    EXPECT_EQ(call.longOut(), c.result);
-    EXPECT_EQ(getText(control(), 19), std::to_string(c.portAfter));
+    const auto attempt = [&] {
+      Call call;
+      c.args(call);
+      EXPECT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
+      return call.longOut();
+    };
+    LONG result = attempt();
+    const bool opening = c.id == 17 && c.result == 0;
+    for (int retry = 0; opening && result != 0 && retry < 5; ++retry) {
+      port = freeTcpPort();
+      result = attempt();
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(getText(control(), 19), std::to_string(c.running ? port : -1));
   }
   EXPECT_EQ(getText(control(), 20), "1");
   ASSERT_NE(impl().group().localAAM(), nullptr);
@@ -190,7 +206,8 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
   files2.in(list.c_str()).in(0).outLong();
   ASSERT_EQ(files2.invoke(control(), 32, DISPATCH_METHOD), S_OK);
   EXPECT_FALSE(impl().group().localAAM()->openingSourceIsCurrent());
-  EXPECT_TRUE(zq::test::eventually([&] { return impl().group().localAAM()->openingSourceIsCurrent(); }));
+  EXPECT_TRUE(
+      zq::test::eventually([&] { return impl().group().localAAM()->openingSourceIsCurrent(); }));
 
   Call close;
   ASSERT_EQ(close.invoke(control(), 18, DISPATCH_METHOD), S_OK);
