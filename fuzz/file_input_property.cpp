@@ -271,13 +271,4 @@ std::string checkWaveFileProperty(const uint8_t* data, size_t size, FileInputOut
   return "";
 }
 
-void useScratchRegistry() {
-  if (std::getenv("ZQ_REGISTRY_DIR") == nullptr) {
-    char dir[] = "/tmp/zq-fuzz-XXXXXX";
-    if (::mkdtemp(dir) != nullptr) {
-      ::setenv("ZQ_REGISTRY_DIR", dir, 1);
-    }
-  }
-}
-
 }  // namespace zq::fuzz

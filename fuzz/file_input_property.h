@@ -36,9 +36,4 @@ std::string checkMp3FileProperty(const uint8_t* data, size_t size, FileInputOutc
 /// last is block 0.
 std::string checkWaveFileProperty(const uint8_t* data, size_t size, FileInputOutcome& outcome);
 
-/// Points ZQ_REGISTRY_DIR at a fresh directory of the fuzzer's own when it is
-/// not set: the readers log what they find wrong in a file, and that must
-/// never go into the machine's registry.
-void useScratchRegistry();
-
 }  // namespace zq::fuzz

@@ -7,11 +7,6 @@
 
 #include "file_input_property.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  zq::fuzz::useScratchRegistry();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zq::fuzz::FileInputOutcome outcome;
   const std::string failure = zq::fuzz::checkWaveFileProperty(data, size, outcome);
