@@ -3,9 +3,17 @@
 
 #include <lame/lame.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "base/error.h"
 
 namespace zq {
+namespace {
+
+constexpr uint32_t kMinLibraryBitRate = 8000;
+
+}  // namespace
 
 void JMP3Encoder::LameClose::operator()(lame_global_struct* context) const {
   lame_close(context);
@@ -52,7 +60,11 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
       version = 3;
       break;
   }
+  // Below 8 kbit/s the library stops on an assertion instead of refusing.
   const uint32_t source = reducedBitRate(bitRate, sampleRate, version);
+  if (source < kMinLibraryBitRate) {
+    throw JTextError("lame init params failed");
+  }
   const int rate = static_cast<int>(sampleRate);
   lame_set_in_samplerate(lame, rate);
   lame_set_out_samplerate(lame, rate);
@@ -64,12 +76,13 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
   lame_set_disable_reservoir(lame, reservoir ? 0 : 1);
   lame_set_free_format(lame, 1);
   lame_set_bWriteVbrTag(lame, 0);  // no Info frame: every frame is audio
-  if (source == 0 || lame_init_params(lame) < 0) {
+  if (lame_init_params(lame) < 0) {
     throw JTextError("lame init params failed");
   }
-  const int libraryVersion = lame_get_version(lame);
-  mpegVersion_ = libraryVersion == 1 ? 1 : libraryVersion == 0 ? 2 : 3;
   sampleRate_ = static_cast<uint32_t>(lame_get_out_samplerate(lame));
+  // The library says 0 for MPEG-2 and MPEG 2.5 alike: the rate tells them
+  // apart.
+  mpegVersion_ = lame_get_version(lame) == 1 ? 1 : sampleRate_ < 16000 ? 3 : 2;
   channels_ = static_cast<uint32_t>(lame_get_num_channels(lame));
   if (mpegVersion_ != version || sampleRate_ != sampleRate) {
     throw JTextError("lame init params failed");
@@ -100,6 +113,53 @@ int JMP3Encoder::encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength
   }
   repacker_->commit(static_cast<size_t>(written));
   return repacker_->next(out, ancillaryLength, ancillary);
+}
+
+std::vector<uint8_t> stockSilentFrame(uint32_t bitRate, uint32_t sampleRate, uint32_t channels) {
+  std::unique_ptr<lame_global_struct, decltype(&lame_close)> lame(lame_init(), &lame_close);
+  if (lame == nullptr || bitRate < kMinLibraryBitRate || bitRate > 640000 || sampleRate == 0 ||
+      sampleRate > 48000 || channels < 1 || channels > 2) {
+    return {};
+  }
+  lame_set_in_samplerate(lame.get(), static_cast<int>(sampleRate));
+  lame_set_out_samplerate(lame.get(), static_cast<int>(sampleRate));
+  lame_set_num_channels(lame.get(), static_cast<int>(channels));
+  lame_set_mode(lame.get(), channels == 2 ? JOINT_STEREO : MONO);
+  lame_set_brate(lame.get(), static_cast<int>(bitRate / 1000));
+  lame_set_VBR(lame.get(), vbr_off);
+  lame_set_disable_reservoir(lame.get(), 1);
+  lame_set_bWriteVbrTag(lame.get(), 0);
+  if (lame_init_params(lame.get()) < 0 ||
+      static_cast<uint32_t>(lame_get_out_samplerate(lame.get())) != sampleRate) {
+    return {};
+  }
+  const int version = lame_get_version(lame.get()) == 1 ? 1 : sampleRate < 16000 ? 3 : 2;
+  uint32_t samples = 0;
+  uint32_t size = 0;
+  frameGeometry(sampleRate, bitRate, version, &samples, &size);
+  // The interleaved call reads two samples per instant, mono or not.
+  std::vector<short> silence(size_t{samples} * 2, 0);
+  std::vector<uint8_t> out(16384);
+  // The library's delay holds the first frames back; each call hands over
+  // whole frames, padded or not, and the first unpadded one is taken.
+  for (int call = 0; call < 64; ++call) {
+    const int n =
+        lame_encode_buffer_interleaved(lame.get(), silence.data(), static_cast<int>(samples),
+                                       out.data(), static_cast<int>(out.size()));
+    bool padding = false;
+    for (size_t at = 0; n > 0 && at + size <= static_cast<size_t>(n); at += size + padding) {
+      uint32_t rate = 0;
+      if (!parseFrameHeader(out.data() + at, &rate, nullptr, nullptr, nullptr, &padding, nullptr) ||
+          rate != bitRate) {
+        return {};
+      }
+      if (!padding) {
+        return {out.begin() + static_cast<std::ptrdiff_t>(at),
+                out.begin() + static_cast<std::ptrdiff_t>(at + size)};
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace zq

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "audio/mp3.h"
 #include "audio/mp3_frame.h"
@@ -86,5 +87,11 @@ class JMP3Encoder : public JMP3 {
   uint32_t bitRate_ = 0;
   int mpegVersion_ = 0;
 };
+
+/// One frame of silence as the stock library writes it at a standard bit
+/// rate (header, side information, the library's name and stuffing; no
+/// caller bytes, no repack): for the rates whose frames it writes unpadded.
+/// Empty when the library refuses the figures or pads every frame.
+std::vector<uint8_t> stockSilentFrame(uint32_t bitRate, uint32_t sampleRate, uint32_t channels);
 
 }  // namespace zq

@@ -66,13 +66,14 @@ inline Mp3Decoded decodeMp3(const std::vector<std::vector<uint8_t>>& frames) {
     return out;
   }
   const long flags = MPG123_QUIET | MPG123_NO_RESYNC;
-  if (mpg123_param(handle, MPG123_ADD_FLAGS, flags, 0) != MPG123_OK ||
-      mpg123_format_none(handle) != MPG123_OK ||
-      mpg123_format(handle, 22050, MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16) !=
-          MPG123_OK ||
-      mpg123_format(handle, 44100, MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16) !=
-          MPG123_OK ||
-      mpg123_open_feed(handle) != MPG123_OK) {
+  bool ready = mpg123_param(handle, MPG123_ADD_FLAGS, flags, 0) == MPG123_OK &&
+               mpg123_format_none(handle) == MPG123_OK;
+  // Every Layer III sampling rate, as coded: no resampling.
+  for (const long rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {
+    ready = ready && mpg123_format(handle, rate, MPG123_MONO | MPG123_STEREO,
+                                   MPG123_ENC_SIGNED_16) == MPG123_OK;
+  }
+  if (!ready || mpg123_open_feed(handle) != MPG123_OK) {
     ++out.errors;
     mpg123_delete(handle);
     return out;

@@ -467,6 +467,7 @@ TEST(Mp3Encoder, RefusedParameters) {
   const Case cases[] = {
       {128000, 12345, 2}, {128000, 44100, 3}, {128000, 44100, 0},
       {128000, 0, 2},     {2000, 22050, 1},   {0, 44100, 2},
+      {8000, 8000, 1},  // the library would stop on an assertion
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.bitRate) + " " + std::to_string(c.sampleRate) + " " +
@@ -478,6 +479,9 @@ TEST(Mp3Encoder, RefusedParameters) {
       EXPECT_STREQ(e.text(), "lame init params failed");
     }
   }
+  // MPEG 2.5 is told apart from MPEG-2 by its rate.
+  JMP3Encoder encoder(16000, 12000, 1, false);
+  EXPECT_EQ(encoder.frameSize(), 96u);
 }
 
 TEST(Mp3Encoder, AContextAloneEncodesNothing) {
