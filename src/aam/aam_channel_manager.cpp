@@ -2,7 +2,9 @@
 // provider, the prepared frames of silence, and its RPC functions.
 #include "aam/aam_channel_manager.h"
 
-#include <map>
+#include <algorithm>
+#include <array>
+#include <string>
 
 #include "audio/mp3.h"
 #include "audio/mp3_encoder.h"
@@ -25,6 +27,15 @@ const char* serverMode(int32_t type) {
   return type == MikeDesc::kLocal ? "LIVE" : type == MikeDesc::kFile ? "STREAMING" : "NONE";
 }
 
+// The service's port as configured; a number no port can have is refused
+// before anything opens (0 lets the system choose).
+uint16_t servicePort(int32_t port) {
+  if (port < 0 || port > 0xFFFF) {
+    throw JTextError("invalid port " + std::to_string(port));
+  }
+  return static_cast<uint16_t>(port);
+}
+
 const char* audioClass(int32_t value) {
   static const char* const kNames[] = {"HIFI", "PC", "SEMIPRO", "PRO"};
   return value >= 0 && value <= 3 ? kNames[value] : nullptr;
@@ -32,37 +43,56 @@ const char* audioClass(int32_t value) {
 
 }  // namespace
 
+namespace {
+
+// The stand-by media's prepared frames: one frame of silence per bit rate a
+// description may name, as the encoder library writes it, at the sampling
+// rate (and so the frame length) each rate is listed with. Below 24 kbit/s
+// the frames are mono.
+struct SilentFormat {
+  uint32_t bitRate;
+  uint32_t sampleRate;
+  uint32_t channels;
+};
+constexpr std::array<SilentFormat, 16> kSilentFormats = {{
+    {8000, 8000, 1},
+    {16000, 12000, 1},
+    {24000, 16000, 2},
+    {32000, 16000, 2},
+    {40000, 16000, 2},
+    {48000, 24000, 2},
+    {56000, 24000, 2},
+    {64000, 24000, 2},
+    {80000, 44100, 2},
+    {96000, 44100, 2},
+    {112000, 44100, 2},
+    {128000, 44100, 2},
+    {160000, 44100, 2},
+    {192000, 44100, 2},
+    {224000, 44100, 2},
+    {256000, 44100, 2},
+}};
+
+}  // namespace
+
 const std::vector<uint8_t>& ZQAAMChannelManager::silentFrame(uint32_t bitRate) {
-  static std::mutex mutex;
-  static std::map<uint32_t, std::vector<uint8_t>> frames;
-  std::lock_guard lock(mutex);
-  auto [it, made] = frames.try_emplace(bitRate);
-  if (!made) {
-    return it->second;
-  }
-  uint32_t sampleRate = 0;
-  uint32_t channels = 0;
-  if (!lookupBitRate(bitRate, &sampleRate, &channels, nullptr)) {
-    return it->second;
-  }
-  JMP3Encoder encoder(bitRate, sampleRate, channels, false);
-  const std::vector<int16_t> silence(size_t{encoder.samplesPerFrame()} * channels, 0);
-  std::vector<uint8_t> out(encoder.frameSize() + 16);
-  const uint8_t tag[3] = {0, 0, 0};
-  // The encoder's delay holds the first frames back.
-  for (int i = 0; i < 16 && it->second.empty(); ++i) {
-    const int n = encoder.encode(silence.data(), out.data(), sizeof tag, tag);
-    if (n > 0) {
-      it->second.assign(out.begin(), out.begin() + n);
+  static const std::vector<uint8_t> kNone;
+  static const std::array<std::vector<uint8_t>, kSilentFormats.size()> kFrames = [] {
+    std::array<std::vector<uint8_t>, kSilentFormats.size()> frames;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const SilentFormat& f = kSilentFormats[i];
+      frames[i] = stockSilentFrame(f.bitRate, f.sampleRate, f.channels);
     }
-  }
-  return it->second;
+    return frames;
+  }();
+  const auto* found = std::ranges::find(kSilentFormats, bitRate, &SilentFormat::bitRate);
+  return found == kSilentFormats.end() ? kNone : kFrames[found - kSilentFormats.begin()];
 }
 
 ZQAAMChannelManager::ZQAAMChannelManager(const AAMConfig& config, uint32_t traceMask,
                                          std::string_view name)
     : AAMTraceMask(traceMask),
-      JRPCService(static_cast<uint16_t>(config.provider.port), false, &mask, name),
+      JRPCService(servicePort(config.provider.port), false, &mask, name),
       IProvider(config.provider, &mask, name),
       JMsgQueue<uint32_t>("ZQAAMChannelManager(JThreadedQueue)", &mask),
       config_(config) {
@@ -183,8 +213,8 @@ void ZQAAMChannelManager::rebuildStandByLocked(IAudio& media) {
     frame.assign(size_t{block} * bytesPerSample, info->bitsPerSample() == 8 ? 0x80 : 0);
     period = static_cast<int32_t>(block * 1000 / std::max(info->samplesPerSecond(), 1u));
   } else if (info != nullptr && info->formatTag() == StreamInfo::kFormatMp3) {
-    const uint32_t rate = desc.targetBitRate() > 0 ? static_cast<uint32_t>(desc.targetBitRate())
-                                                  : info->averageBytesPerSecond() * 8;
+    // Only a rate of the table: a file list names none, and has no stand-by.
+    const auto rate = static_cast<uint32_t>(std::max(desc.targetBitRate(), 0));
     frame = silentFrame(rate);
     period = frame.empty() ? 0 : static_cast<int32_t>(frame.size() * 8000 / rate);
   }
@@ -429,7 +459,7 @@ void ZQAAMChannelManager::setParams(JParams& request, JParams*) {
 }
 
 void ZQAAMChannelManager::notifyAudioOut(JParams& request, JParams*) {
-  IProvider::lock();
+  std::lock_guard provider(static_cast<IProvider&>(*this));
   try {
     int32_t notification = 0;
     AudioOutputEntry entry;
@@ -450,7 +480,6 @@ void ZQAAMChannelManager::notifyAudioOut(JParams& request, JParams*) {
     JLog::logf(kLevelWarning, "Missing parameter in ZQAAMChannelManager::notifyAudioOut: %s",
                e.message().c_str());
   }
-  IProvider::unlock();
 }
 
 }  // namespace zq

@@ -100,8 +100,9 @@ class ZQAAMChannelManager : private AAMTraceMask,
   /// Whether the opening source is the current one.
   bool openingSourceIsCurrent() const;
 
-  /// A frame of silence at `bitRate` from our encoder (reservoir off), made
-  /// once per rate; empty for a rate outside the encoder's table.
+  /// The prepared frame of silence at `bitRate` (stockSilentFrame), for the
+  /// 16 rates from 8 to 256 kbit/s the stand-by media knows; empty for any
+  /// other rate. The table is made on first use.
   static const std::vector<uint8_t>& silentFrame(uint32_t bitRate);
 
   // LinkNotifier: the current media's stream went or came (context: the

@@ -4,14 +4,18 @@
 // decoding it, and a file list that plays and gives the opening source back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aam/aam_channel_manager.h"
+#include "audio/mp3.h"
 #include "audio/mp3_test_support.h"
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
@@ -77,12 +81,53 @@ struct Aam : ::testing::Test {
     JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
     key.setString("Type", "tone");
     key.setDword("Frequency", 1000);
-    log = std::make_unique<test::LogCapture>();
+    log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c|%m");
   }
   void TearDown() override { EXPECT_EQ(SharedMike::registeredCount(), 0u); }
   test::ScopedRegistryDir registry;
   std::unique_ptr<test::LogCapture> log;
 };
+
+// The stand-by media replays one of these while the source is away: each
+// listed rate has its frame of silence at the sampling rate that gives its
+// length, and any other rate has none (no stand-by).
+TEST(AamStandBy, EachListedRateHasAFrameOfSilenceOfItsLengthAndFormat) {
+  struct Case {
+    uint32_t bitRate;
+    size_t length;
+    int mpegVersion;  // 3: MPEG 2.5
+    uint32_t sampleRate, channels;
+  } const cases[] = {
+      {8000, 72, 3, 8000, 1},     {16000, 96, 3, 12000, 1},   {24000, 108, 2, 16000, 2},
+      {32000, 144, 2, 16000, 2},  {40000, 180, 2, 16000, 2},  {48000, 144, 2, 24000, 2},
+      {56000, 168, 2, 24000, 2},  {64000, 192, 2, 24000, 2},  {80000, 261, 1, 44100, 2},
+      {96000, 313, 1, 44100, 2},  {112000, 365, 1, 44100, 2}, {128000, 417, 1, 44100, 2},
+      {160000, 522, 1, 44100, 2}, {192000, 626, 1, 44100, 2}, {224000, 731, 1, 44100, 2},
+      {256000, 835, 1, 44100, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bitRate);
+    const std::vector<uint8_t>& frame = ZQAAMChannelManager::silentFrame(c.bitRate);
+    ASSERT_EQ(frame.size(), c.length);
+    uint32_t bitRate = 0, sampleRate = 0, channels = 0;
+    int version = 0;
+    bool padding = true, isProtected = true;
+    ASSERT_TRUE(parseFrameHeader(frame.data(), &bitRate, &version, &sampleRate, &channels, &padding,
+                                 &isProtected));
+    EXPECT_EQ(std::tie(bitRate, version, sampleRate, channels),
+              std::tie(c.bitRate, c.mpegVersion, c.sampleRate, c.channels));
+    EXPECT_FALSE(padding);
+    // Replayed, it decodes as silence.
+    const test::Mp3Decoded pcm = test::decodeMp3(std::vector(20, frame));
+    EXPECT_EQ(pcm.errors, 0);
+    EXPECT_EQ(pcm.sampleRate, static_cast<long>(c.sampleRate));
+    ASSERT_GT(pcm.pcm.size(), 0u);
+    EXPECT_LE(*std::ranges::max_element(pcm.pcm, {}, [](int16_t v) { return std::abs(v); }), 1);
+  }
+  for (const uint32_t rate : {0u, 12345u, 144000u, 176000u, 320000u}) {
+    EXPECT_TRUE(ZQAAMChannelManager::silentFrame(rate).empty()) << rate;
+  }
+}
 
 TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
   MikeDesc network;
@@ -95,6 +140,8 @@ TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
   taken.listen(1);
   AAMConfig busy = configOf(softDesc());
   busy.provider.port = taken.localAddress().port();
+  AAMConfig beyond = configOf(softDesc());
+  beyond.provider.port = 65536 + 10001;  // not a port, nor 10001 in disguise
   struct Case {
     const char* name;
     AAMConfig config;
@@ -104,6 +151,7 @@ TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
       {"no description", configOf(MikeDesc()), "invalid desc type"},
       {"a board that is not there", configOf(board), "no pci2 was found"},
       {"a port in use", busy, ""},
+      {"a number no port has", beyond, "invalid port 75537"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,7 +179,7 @@ TEST_F(Aam, AnswersOnTheWire) {
 
   struct Case {
     const char* request;
-    const char* answer;  // the start of the answer
+    const char* answer;  // the whole answer line
   } const cases[] = {
       {"notifyAudioOut(notification=0, equipmentName=\"hall\", equipmentAddress=\"unit7\", "
        "audioOutputName=\"out1\", audioOutputChannel=0, audioOutputTcpPort=5000)",
@@ -147,12 +195,29 @@ TEST_F(Aam, AnswersOnTheWire) {
       {"getParamz()", "FAILED ProtocolError: unknown function 'getParamz'"},
       {"getParams", "FAILED ProtocolError: function name syntax error 'getParams'"},
       {"setParams(InputVolume=\"loud\")", "OK "},
+      // A stream request with a parameter of the wrong type or none.
+      {"addUDPClient(ip=\"127.0.0.1\", port=\"x\")",
+       "FAILED TypeMismatch for parameter 'port' : wanted '3', actual '5'"},
+      {"addUDPClient(ip=\"127.0.0.1\")", "OK "},
+      {"addIPMClient(skip=\"x\")",
+       "FAILED TypeMismatch for parameter 'skip' : wanted '3', actual '5'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
-    EXPECT_TRUE(client.call(c.request).starts_with(c.answer));
+    EXPECT_EQ(client.call(c.request), c.answer);
   }
-  EXPECT_TRUE(log->contains("Missing parameter in ZQAAMChannelManager::notifyAudioOut"));
+  // The announcement short of its parameters: caught, said, answered all the same.
+  std::vector<std::pair<int, std::string>> said;
+  for (const auto& r : log->records()) {
+    if (r.text.find("RPCMissingParameter") != std::string::npos) {
+      said.emplace_back(r.level, r.text);
+    }
+  }
+  EXPECT_EQ(said, (std::vector<std::pair<int, std::string>>{
+                      {10, "Exception CATCH|RPCMissingParameter: 'equipmentAddress'"},
+                      {9,
+                       "_undef_|Missing parameter in ZQAAMChannelManager::notifyAudioOut: "
+                       "RPCMissingParameter: 'equipmentAddress'"}}));
   const std::string stat = client.call("getStat()");
   EXPECT_NE(stat.find("AudioOutputCount=2"), std::string::npos) << stat;
   EXPECT_NE(stat.find("AudioOutputEquipmentName[0]=\"annex\""), std::string::npos) << stat;
@@ -193,8 +258,13 @@ std::vector<std::vector<uint8_t>> framesOf(JStream* stream, size_t count) {
 
 TEST_F(Aam, ARemotePartyDecodesTheLiveToneOverUdpAndMulticast) {
   const uint16_t groupPort = freeUdpPort();
-  auto aam = std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000), groupPort), 0,
-                                                   "ZQAAMChannelManager");
+  MikeDesc live = liveDesc(128000);
+  live.audioClass = 2;
+  auto aam =
+      std::make_unique<ZQAAMChannelManager>(configOf(live, groupPort), 0, "ZQAAMChannelManager");
+  const std::string params = LineClient(aam->JRPCService::port()).call("getParams()");
+  EXPECT_NE(params.find("ServerMode=\"LIVE\""), std::string::npos) << params;
+  EXPECT_NE(params.find("AudioClass=\"SEMIPRO\""), std::string::npos) << params;
   std::vector<int32_t> protos{ServerController::kUdp};
   if (multicastOnLo(groupPort)) {
     protos.push_back(ServerController::kIpm);
@@ -222,26 +292,27 @@ TEST_F(Aam, ARemotePartyDecodesTheLiveToneOverUdpAndMulticast) {
 
 TEST_F(Aam, AFileListPlaysThroughAndGivesTheOpeningSourceBack) {
   test::TempDir dir;
-  std::vector<std::string> files;
-  for (const char* name : {"a.mp3", "b.mp3"}) {
-    files.push_back((dir.path() / name).string());
-    test::writeFile(files.back(), test::join(test::encodeFrames(128000, 20)));  // 0.5 s each
-  }
-  auto aam = std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000)), 0,
-                                                   "ZQAAMChannelManager");
+  // An MP3 file and a WAVE file, 0.5 s each.
+  const std::vector<std::string> files{(dir.path() / "a.mp3").string(),
+                                       (dir.path() / "b.wav").string()};
+  test::writeFile(files[0], test::join(test::encodeFrames(128000, 20)));
+  test::writeFile(files[1], test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
+                                        test::chunk("data", test::samples(8000))}));
+  auto aam =
+      std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000)), 0, "ZQAAMChannelManager");
   MikeDesc list;
   list.type = MikeDesc::kFile;
   list.fileName = files[0] + "," + files[1];
   list.looping = false;
+  list.audioClass = 1;  // said of live sources only
   MikeDesc missing = list;
   missing.fileName = (dir.path() / "none.mp3").string();
   EXPECT_FALSE(aam->makeCurrent(missing));
   EXPECT_TRUE(aam->openingSourceIsCurrent());
 
-  auto remote = std::make_unique<ServerController>("127.0.0.1", aam->JRPCService::port(),
-                                                   ServerController::kUdp, 5000, true, false,
-                                                   false, false, true, 4000, nullptr,
-                                                   "ServerController[remote]");
+  auto remote = std::make_unique<ServerController>(
+      "127.0.0.1", aam->JRPCService::port(), ServerController::kUdp, 5000, true, false, false,
+      false, true, 4000, nullptr, "ServerController[remote]");
   test::Leaf leaf;
   remote->AddLeaf(1, &leaf, 1, false);
   remote->start();
@@ -249,11 +320,23 @@ TEST_F(Aam, AFileListPlaysThroughAndGivesTheOpeningSourceBack) {
   ASSERT_TRUE(aam->makeCurrent(list));
   EXPECT_FALSE(aam->openingSourceIsCurrent());
   LineClient client(aam->JRPCService::port());
+  const std::string params = client.call("getParams()");
+  EXPECT_NE(params.find("ServerMode=\"STREAMING\""), std::string::npos) << params;
+  EXPECT_EQ(params.find("AudioClass"), std::string::npos) << params;
   ASSERT_TRUE(eventually([&] {
     return client.call("getStat()").find("CurrentFile=\"" + files[1] + "\"") != std::string::npos;
   }));
   ASSERT_TRUE(eventually([&] { return aam->openingSourceIsCurrent(); }));
   EXPECT_NE(client.call("getParams()").find("ServerMode=\"LIVE\""), std::string::npos);
+  // A file list names no bit rate, so it has no stand-by: when a file ends
+  // the provider has no media and the receiver's channel goes. The receiver
+  // sees its stream stop, asks again and is served the opening source. Its
+  // stream is read only once its new channel is there (a stream it lost
+  // goes with its reader still on it).
+  ASSERT_TRUE(eventually([&] {
+    return leaf.downCount() >= 1 && leaf.upCount() == leaf.downCount() + 1 &&
+           aam->udpClientCount() == 1;
+  }));
   // The receiver hears the tone of the opening source again.
   const test::Mp3Decoded pcm = test::decodeMp3(framesOf(leaf.lastStream(), 60));
   EXPECT_NEAR(test::toneFrequency(pcm.pcm, pcm.channels, 0, pcm.sampleRate), 1000.0, 10.0);
