@@ -211,10 +211,13 @@ int IAudio::getMediaInfo(MediaInfo& info) {
   if (info.streamInfo == nullptr && desc_.streamInfo() != nullptr) {
     info.streamInfo = std::make_unique<StreamInfo>(*desc_.streamInfo());
   }
+  // The answer is what the whole record needs; the size says what was filled.
   if (info.recordSize >= static_cast<uint32_t>(MediaInfo::kFullSize)) {
     info.desc = std::make_unique<MikeDesc>(desc_);
+    info.recordSize = MediaInfo::kFullSize;
+  } else {
+    info.recordSize = MediaInfo::kBaseSize;
   }
-  info.recordSize = MediaInfo::kFullSize;
   return MediaInfo::kFullSize;
 }
 
@@ -233,7 +236,7 @@ int IAudio::getFrameRate() {
   const int size = frameSizeLocked();
   if (desc_.compression == MikeDesc::kPcm) {
     const double block = desc_.samplesPerBlock();
-    return static_cast<int>(std::lround(desc_.samplesPerSec() / block));
+    return block > 0 ? static_cast<int>(std::lround(desc_.samplesPerSec() / block)) : 0;
   }
   return static_cast<int>(std::lround(desc_.targetBitRate() / 8.0 / size));
 }
@@ -243,7 +246,7 @@ int IAudio::getFrameDuration() {
   const int size = frameSizeLocked();
   if (desc_.compression == MikeDesc::kPcm) {
     const double rate = desc_.samplesPerSec();
-    return static_cast<int>(std::lround(desc_.samplesPerBlock() * 1000.0 / rate));
+    return rate > 0 ? static_cast<int>(std::lround(desc_.samplesPerBlock() * 1000.0 / rate)) : 0;
   }
   return static_cast<int>(std::lround(size * 8000.0 / desc_.targetBitRate()));
 }

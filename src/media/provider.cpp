@@ -272,7 +272,7 @@ bool IProvider::addUDPClient(const JParams& request, JParams& reply, ConnectionK
     // A second request over one connection replaces its channel.
     m_mapUdpClients[key] = std::move(client);
   } catch (const JError&) {
-    return false;  // logged where it arose
+    return false;  // establish logged its failure, any other error its THROW line
   }
   media_->getStreamInfoParams(reply);
   return true;
@@ -294,7 +294,7 @@ bool IProvider::addIPMClient(const JParams& request, JParams& reply, ConnectionK
       m_mapIpmClients[nullptr] = std::make_unique<IpmClient>(
           config_.ipm(), media_, createPacketizer(), skip, traceMask(), traceName());
     } catch (const JError&) {
-      return false;  // logged where it arose
+      return false;  // establish logged its failure, any other error its THROW line
     }
   }
   m_mapIpmClients[key] = nullptr;

@@ -104,6 +104,7 @@ TEST(IAudio, FrameGeometryFollowsTheCodingAndRefusesWhatItCannotSize) {
       {"PCM 16 kHz mono, 1600 samples", [&] { return pcm(16000, 16, 1, 1600); }, 3200, 10, 100, ""},
       {"PCM 8 bits rounds the bytes up", [&] { return pcm(8000, 8, 1, 513); }, 513, 16, 64, ""},
       {"PCM 22050 Hz stereo, 1024", [&] { return pcm(22050, 16, 2, 1024); }, 4096, 22, 46, ""},
+      {"PCM without a rate has no timing", [&] { return pcm(0, 16, 1, 800); }, 1600, 0, 0, ""},
       {"MP3 MPEG-1 128 kbit/s", [&] { return mp3(128000); }, 417, 38, 26, ""},
       {"MP3 MPEG-2 24 kbit/s", [&] { return mp3(24000); }, 78, 38, 26, ""},
       {"MP3 outside the table", [&] { return mp3(100000); }, 0, 0, 0, "bit rate not supported"},
@@ -153,9 +154,11 @@ TEST_F(Registry, TheMediaRecordIsFilledAsFarAsItsCapacityGoes) {
     uint32_t capacity;
     int answer;
     bool filled, withDesc;
-  } const cases[] = {{0, 240, false, false},  {1, -1, false, false},  {11, -1, false, false},
-                     {12, 240, true, false},  {239, 240, true, false}, {240, 240, true, true},
-                     {4096, 240, true, true}};
+    uint32_t used;  // the record size on the way out
+  } const cases[] = {{0, 240, false, false, 0},   {1, -1, false, false, 1},
+                     {11, -1, false, false, 11},  {12, 240, true, false, 12},
+                     {239, 240, true, false, 12}, {240, 240, true, true, 240},
+                     {4096, 240, true, true, 240}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.capacity);
     MediaInfo info;
@@ -164,6 +167,7 @@ TEST_F(Registry, TheMediaRecordIsFilledAsFarAsItsCapacityGoes) {
     EXPECT_EQ(info.type, c.filled ? uint32_t{MediaInfo::kAudio} : uint32_t{MediaInfo::kNoMedia});
     EXPECT_EQ(info.streamInfo != nullptr, c.filled);
     EXPECT_EQ(info.desc != nullptr, c.withDesc);
+    EXPECT_EQ(info.recordSize, c.used);
     if (c.filled) {
       EXPECT_EQ(info.streamInfo->samplesPerSecond(), 8000u);
     }
