@@ -5,6 +5,7 @@
 #include "control/audio_output_controller_group.h"
 #include "files/file_info.h"
 #include "media/server_controller.h"
+#include "net/host_name.h"
 
 namespace zq::zqoutput {
 namespace {
@@ -21,6 +22,8 @@ OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& si
   ensureFileInfoCache(kFileInfoCacheSize);
   registerFunctions();
   start();
+  announcer_ = std::make_unique<Announcer>(
+      Announcer::Output{.equipmentName = localHostName(), .name = id_, .tcpPort = this->port()});
 }
 
 OutputService::~OutputService() {
@@ -60,6 +63,7 @@ void OutputService::setNetSource(JParams& request, JParams*) {
   desc.port = port;
   desc.timeout = kNetTimeoutMs;
   player_.play(desc, proto + "://" + host + ":" + std::to_string(port));
+  announcer_->listenTo(host, port);
 }
 
 void OutputService::setHardSource(JParams& request, JParams*) {
@@ -84,6 +88,7 @@ void OutputService::setHardSource(JParams& request, JParams*) {
     desc.setTargetBitRate(128000);
   }
   player_.play(desc, connector + "://" + std::to_string(card));
+  announcer_->stop();
 }
 
 void OutputService::setFileSource(JParams& request, JParams*) {
@@ -94,10 +99,12 @@ void OutputService::setFileSource(JParams& request, JParams*) {
   desc.fileName = file;
   desc.looping = false;
   player_.play(desc, "file://" + file);
+  announcer_->stop();
 }
 
 void OutputService::resetSource(JParams&, JParams*) {
   player_.stop();
+  announcer_->stop();
 }
 
 void OutputService::setParams(JParams& request, JParams*) {

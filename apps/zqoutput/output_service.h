@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "rpc/rpc_service.h"
+#include "zqoutput/announcer.h"
 #include "zqoutput/player.h"
 
 namespace zq::zqoutput {
@@ -24,6 +26,8 @@ class OutputService : public JRPCService {
   ~OutputService() override;
 
   Player& player() { return player_; }
+  /// What the announcements to the access managers of network sources came to.
+  Announcer::Counts announcements() const { return announcer_->counts(); }
 
  protected:
   void registerFunctions() override;
@@ -40,6 +44,8 @@ class OutputService : public JRPCService {
   const std::string id_;
   AudioSink& sink_;
   Player player_;
+  // Tells the access manager of a network source that this output listens.
+  std::unique_ptr<Announcer> announcer_;
 };
 
 }  // namespace zq::zqoutput

@@ -23,6 +23,7 @@
 #include "helpers/waits.h"
 #include "media/provider_test_support.h"
 #include "media/shared_mike.h"
+#include "net/host_name.h"
 #include "net/tcp_socket.h"
 #include "rpc/line_io.h"
 #include "zqoutput/options.h"
@@ -174,6 +175,14 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
         << params;
     EXPECT_NE(params.find("Id=\"out1\""), std::string::npos) << params;
     EXPECT_EQ(valueOf(client->call("getStat()"), "DecodeErrors"), 0);
+    // The access manager lists the output once, however it is fetched.
+    ASSERT_TRUE(eventually([&] { return service->announcements().sent == 1; }));
+    ASSERT_EQ(aam->audioOutputs().size(), 1u);
+    const AudioOutputEntry listed = aam->audioOutputs()[0];
+    EXPECT_EQ(listed.equipmentName, localHostName());
+    EXPECT_EQ(listed.equipmentAddress, "127.0.0.1");
+    EXPECT_EQ(listed.audioOutputName, "out1");
+    EXPECT_EQ(listed.audioOutputTcpPort, service->port());
   }
 
   EXPECT_EQ(client->call("setParams(volume=0)"), "OK ");
@@ -185,6 +194,7 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   }
   EXPECT_EQ(client->call("resetSource()"), "OK ");
   EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
+  EXPECT_TRUE(eventually([&] { return aam->audioOutputs().empty(); }));  // withdrawn
   const long long frozen = valueOf(client->call("getStat()"), "FramesReceived");
   JThread::sleep(200);
   EXPECT_EQ(valueOf(client->call("getStat()"), "FramesReceived"), frozen);
@@ -210,6 +220,9 @@ TEST_F(Output, PlaysOverEachLostFrameAndCountsItOnce) {
   EXPECT_EQ(valueOf(stat, "BlocksConcealed"), lost) << stat;
   EXPECT_EQ(valueOf(stat, "FramesLate"), 0) << stat;
   EXPECT_EQ(valueOf(stat, "DuplicatePackets"), 0) << stat;
+  // This provider lists no outputs: telling it costs the stream nothing.
+  EXPECT_TRUE(eventually([&] { return service->announcements().failed == 2; }));
+  EXPECT_EQ(service->announcements().sent, 0u);
   provider.reset();
 }
 
