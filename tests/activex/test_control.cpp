@@ -220,6 +220,69 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
   EXPECT_EQ(impl().group().localAAMConfig().provider.udp().sourcePort(), 5000);
 }
 
+// The transport settings the three SetLocalAAM members store for the next
+// open, read back as the access manager reports them: each setting enables
+// its transport, "not available" restores the defaults and disables it, an
+// unknown QoS text changes nothing.
+TEST_F(ControlDefaults, LocalAAMTransportSettingsAreStoredForTheNextOpen) {
+  const auto settings = [&] {
+    JParams p;
+    impl().group().localAAMConfig().provider.write(p);
+    return p.toString();
+  };
+  const std::string defaults = settings();
+  for (const char* key : {"UdpEnable=true", "IpmEnable=false", "AtmEnable=false"}) {
+    EXPECT_NE(defaults.find(key), std::string::npos) << key << " in " << defaults;
+  }
+  struct Case {
+    const char* name;
+    DISPID id;
+    std::function<void(Call&)> args;
+    LONG result;
+    std::vector<std::string> shown;  // in the settings afterwards
+  } const cases[] = {
+      {"ATM, VBR, multicast", 30,
+       [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48).outLong(); }, 0,
+       {"AtmEnable=true", "AtmQosClass=\"VBR\"", "AtmMulticastEnabled=true", "AtmInterface=2",
+        "AtmMtu=48", "AtmPcrScrRatio=400", "AtmBandwidthMargin=100"}},
+      {"an unknown QoS changes nothing", 30,
+       [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(53).outLong(); }, -2,
+       {"AtmQosClass=\"VBR\"", "AtmMtu=48"}},
+      {"ATM, CBR", 30, [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(53).outLong(); }, 0,
+       {"AtmQosClass=\"CBR\"", "AtmMulticastEnabled=false"}},
+      {"ATM, UBR", 30, [](Call& c) { c.in(1).in(0).in("UBR").in(0).in(53).outLong(); }, 0,
+       {"AtmQosClass=\"UBR\""}},
+      {"ATM not available", 30, [](Call& c) { c.in(0).in(0).in("CBR").in(0).in(0).outLong(); },
+       0, {"AtmEnable=false", "AtmQosClass=\"UBR\"", "AtmMtu=" + std::to_string(AtmConfig().mtu())}},
+      {"IP multicast", 31,
+       [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0,
+       {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmPrecedence=3",
+        "IpmTtl=4", "IpmMtu=1400"}},
+      {"IP multicast not available", 31,
+       [](Call& c) { c.in(0).in(0).in(0).in("").in(0).in(0).in(0).outLong(); }, 0,
+       {"IpmEnable=false", "IpmPort=" + std::to_string(IpmConfig().port())}},
+      {"UDP", 29, [](Call& c) { c.in(1).in(0).in(2).in(6000).in(1200).outLong(); }, 0,
+       {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=6000", "UdpMtu=1200"}},
+      {"UDP not available", 29, [](Call& c) { c.in(0).in(0).in(2).in(6000).in(1200).outLong(); },
+       0, {"UdpEnable=false"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call call;
+    c.args(call);
+    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
+    EXPECT_EQ(call.longOut(), c.result);
+    const std::string now = settings();
+    for (const std::string& key : c.shown) {
+      EXPECT_NE(now.find(key), std::string::npos) << key << " in " << now;
+    }
+  }
+  // Restored to the defaults, then disabled.
+  EXPECT_NE(settings().find("UdpSourcePort=" + std::to_string(UdpConfig().sourcePort())),
+            std::string::npos)
+      << settings();
+}
+
 // The members with a text or typed out value: a name never added gives a
 // message; the extraction members replace the caller's value when found,
 // leave it when absent or unreadable (strings become empty).
