@@ -41,10 +41,6 @@ const char* audioClass(int32_t value) {
   return value >= 0 && value <= 3 ? kNames[value] : nullptr;
 }
 
-}  // namespace
-
-namespace {
-
 // The stand-by media's prepared frames: one frame of silence per bit rate a
 // description may name, as the encoder library writes it, at the sampling
 // rate (and so the frame length) each rate is listed with. Below 24 kbit/s
