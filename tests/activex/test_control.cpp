@@ -67,14 +67,28 @@ TEST_F(ControlDefaults, PropertiesReachTheGroupAndBlockingIsNormalised) {
   EXPECT_EQ(impl().group().getServer(), "");
 }
 
-// Every member answers S_OK; its outcome is in the out parameter.
+// Every member answers S_OK; its outcome is in the out parameter. The
+// transport settings the SetLocalAAM members store for the next open are
+// read back as the access manager reports them: each setting enables its
+// transport, "not available" restores the defaults and disables it, an
+// unknown QoS text changes nothing.
 TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
+  const auto settings = [&] {
+    JParams p;
+    impl().group().localAAMConfig().provider.write(p);
+    return p.toString();
+  };
+  const auto is = [](const char* key, int32_t value) { return key + std::to_string(value); };
   struct Case {
     const char* name;
     DISPID id;
     void (*args)(Call&);
     LONG result;
+    std::vector<std::string> shown = {};  // in the settings afterwards
   };
+  for (const char* key : {"UdpEnable=true", "IpmEnable=false", "AtmEnable=false"}) {
+    EXPECT_NE(settings().find(key), std::string::npos) << key << " by default";
+  }
   const Case cases[] = {
       {"Rehash unknown name", 8, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
       {"DeleteFromGroup unknown", 22, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
@@ -97,14 +111,31 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
       {"OpenLocalAAM unknown connector", 17,
        [](Call& c) { c.in(7000).in("line_in").in(1).in(32000).in("id").outLong(); }, -1},
       {"UdpConfig while none open", 29,
-       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400).outLong(); }, 0},
-      {"AtmConfig unknown QoS", 30, [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(48).outLong(); },
-       -2},
+       [](Call& c) { c.in(1).in(0).in(2).in(5000).in(1400).outLong(); }, 0,
+       {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=5000", "UdpMtu=1400"}},
+      {"AtmConfig VBR multicast", 30,
+       [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48).outLong(); }, 0,
+       {"AtmEnable=true", "AtmQosClass=\"VBR\"", "AtmMulticastEnabled=true", "AtmInterface=2",
+        "AtmMtu=48", "AtmPcrScrRatio=400", "AtmBandwidthMargin=100"}},
+      {"AtmConfig unknown QoS", 30, [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(53).outLong(); },
+       -2, {"AtmQosClass=\"VBR\"", "AtmMtu=48"}},
       {"AtmConfig unknown QoS not available", 30,
-       [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48).outLong(); }, 0},
-      {"AtmConfig CBR", 30, [](Call& c) { c.in(1).in(1).in("CBR").in(0).in(48).outLong(); }, 0},
+       [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48).outLong(); }, 0,
+       {"AtmEnable=false", "AtmMulticastEnabled=false", is("AtmMtu=", AtmConfig().mtu())}},
+      {"AtmConfig CBR", 30, [](Call& c) { c.in(1).in(1).in("CBR").in(0).in(48).outLong(); }, 0,
+       {"AtmEnable=true", "AtmQosClass=\"CBR\""}},
+      {"AtmConfig UBR", 30, [](Call& c) { c.in(1).in(0).in("UBR").in(0).in(53).outLong(); }, 0,
+       {"AtmQosClass=\"UBR\"", "AtmMulticastEnabled=false", "AtmMtu=53"}},
       {"IpmConfig", 31,
-       [](Call& c) { c.in(1).in(0).in(0).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0},
+       [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0,
+       {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmPrecedence=3",
+        "IpmTtl=4", "IpmMtu=1400"}},
+      {"IpmConfig not available", 31,
+       [](Call& c) { c.in(0).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0,
+       {"IpmEnable=false", is("IpmPort=", IpmConfig().port())}},
+      {"UdpConfig not available", 29,
+       [](Call& c) { c.in(0).in(0).in(2).in(5000).in(1400).outLong(); }, 0,
+       {"UdpEnable=false", is("UdpSourcePort=", UdpConfig().sourcePort())}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,6 +143,10 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
     c.args(call);
     ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
     EXPECT_EQ(call.longOut(), c.result);
+    const std::string now = settings();
+    for (const std::string& key : c.shown) {
+      EXPECT_NE(now.find(key), std::string::npos) << key << " in " << now;
+    }
   }
 }
 
@@ -218,69 +253,6 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
   ASSERT_EQ(udp.invoke(control(), 29, DISPATCH_METHOD), S_OK);
   EXPECT_EQ(udp.longOut(), 0);
   EXPECT_EQ(impl().group().localAAMConfig().provider.udp().sourcePort(), 5000);
-}
-
-// The transport settings the three SetLocalAAM members store for the next
-// open, read back as the access manager reports them: each setting enables
-// its transport, "not available" restores the defaults and disables it, an
-// unknown QoS text changes nothing.
-TEST_F(ControlDefaults, LocalAAMTransportSettingsAreStoredForTheNextOpen) {
-  const auto settings = [&] {
-    JParams p;
-    impl().group().localAAMConfig().provider.write(p);
-    return p.toString();
-  };
-  const std::string defaults = settings();
-  for (const char* key : {"UdpEnable=true", "IpmEnable=false", "AtmEnable=false"}) {
-    EXPECT_NE(defaults.find(key), std::string::npos) << key << " in " << defaults;
-  }
-  struct Case {
-    const char* name;
-    DISPID id;
-    std::function<void(Call&)> args;
-    LONG result;
-    std::vector<std::string> shown;  // in the settings afterwards
-  } const cases[] = {
-      {"ATM, VBR, multicast", 30,
-       [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48).outLong(); }, 0,
-       {"AtmEnable=true", "AtmQosClass=\"VBR\"", "AtmMulticastEnabled=true", "AtmInterface=2",
-        "AtmMtu=48", "AtmPcrScrRatio=400", "AtmBandwidthMargin=100"}},
-      {"an unknown QoS changes nothing", 30,
-       [](Call& c) { c.in(1).in(0).in("ABR").in(0).in(53).outLong(); }, -2,
-       {"AtmQosClass=\"VBR\"", "AtmMtu=48"}},
-      {"ATM, CBR", 30, [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(53).outLong(); }, 0,
-       {"AtmQosClass=\"CBR\"", "AtmMulticastEnabled=false"}},
-      {"ATM, UBR", 30, [](Call& c) { c.in(1).in(0).in("UBR").in(0).in(53).outLong(); }, 0,
-       {"AtmQosClass=\"UBR\""}},
-      {"ATM not available", 30, [](Call& c) { c.in(0).in(0).in("CBR").in(0).in(0).outLong(); },
-       0, {"AtmEnable=false", "AtmQosClass=\"UBR\"", "AtmMtu=" + std::to_string(AtmConfig().mtu())}},
-      {"IP multicast", 31,
-       [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400).outLong(); }, 0,
-       {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmPrecedence=3",
-        "IpmTtl=4", "IpmMtu=1400"}},
-      {"IP multicast not available", 31,
-       [](Call& c) { c.in(0).in(0).in(0).in("").in(0).in(0).in(0).outLong(); }, 0,
-       {"IpmEnable=false", "IpmPort=" + std::to_string(IpmConfig().port())}},
-      {"UDP", 29, [](Call& c) { c.in(1).in(0).in(2).in(6000).in(1200).outLong(); }, 0,
-       {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=6000", "UdpMtu=1200"}},
-      {"UDP not available", 29, [](Call& c) { c.in(0).in(0).in(2).in(6000).in(1200).outLong(); },
-       0, {"UdpEnable=false"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Call call;
-    c.args(call);
-    ASSERT_EQ(call.invoke(control(), c.id, DISPATCH_METHOD), S_OK);
-    EXPECT_EQ(call.longOut(), c.result);
-    const std::string now = settings();
-    for (const std::string& key : c.shown) {
-      EXPECT_NE(now.find(key), std::string::npos) << key << " in " << now;
-    }
-  }
-  // Restored to the defaults, then disabled.
-  EXPECT_NE(settings().find("UdpSourcePort=" + std::to_string(UdpConfig().sourcePort())),
-            std::string::npos)
-      << settings();
 }
 
 // The members with a text or typed out value: a name never added gives a
