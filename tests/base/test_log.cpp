@@ -38,7 +38,6 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
-/// Registered under `id` for its life; keeps the text of every record.
 struct Collector : JInProcessLogReceiver {
   explicit Collector(std::string name) : id(std::move(name)) { JLog::registerReceiver(id, this); }
   ~Collector() override { JLog::unregisterReceiver(id); }
@@ -56,9 +55,8 @@ struct Collector : JInProcessLogReceiver {
   Texts records;
 };
 
-// The seconds of the clock the log stamps its records with. time() reads
-// another (coarse) clock: a record stamped 20:38:30.005 was once seen after
-// time() had said 20:38:31.
+// The seconds of the clock the log stamps its records with: time() reads a coarser one, once
+// seen to say 20:38:31 before a record was stamped 20:38:30.005.
 time_t logClockSeconds() {
   timeval tv{};
   ::gettimeofday(&tv, nullptr);
@@ -112,9 +110,9 @@ struct SyslogServer {
   uint16_t port = 0;
 };
 
-/// Every case gets its own registry and directory; the facility is shut down after it.
 class LogTest : public ::testing::Test {
  protected:
+  void SetUp() override { JLog::shutdown(); }  // outputs a test of another suite built
   void TearDown() override { JLog::shutdown(); }
 
   JSystemRegistryKey key(const std::string& name) {
@@ -141,8 +139,8 @@ class LogTest : public ::testing::Test {
     out.setDword("AllowMultiple", 1), out.setString("LogDirectory", dir.string());
     return out;
   }
-  JSystemRegistryKey syslogOutput() {
-    JSystemRegistryKey out = output("Syslog", "SysLog");
+  JSystemRegistryKey syslogOutput(const std::string& name = "Syslog") {
+    JSystemRegistryKey out = output(name, "SysLog");
     out.setString("Server", "127.0.0.1"), out.setDword("ServerPort", server_.port);
     out.setDword("LocalPort", 0), out.setString("HostName", "camera");
     return out;
@@ -188,11 +186,24 @@ TEST_F(LogTest, RecordFormatDirectivesEscapesAndPieces) {
   }
 }
 
-TEST_F(LogTest, EveryDirectiveInEitherCase) {
+TEST_F(LogTest, EveryDirectiveInEitherCaseAndLevelNamesOfFourteenCharacters) {
+  Collector& names = collect("names", ~0u, "%w");
+  JLog::reinitialise(0);
+  JTraceMask mask{~0u};
+  JTraceableObject object("Conn#7", &mask);
+  Texts expected;
+  std::istringstream levels(
+      "UNKNOWN DEBUG ACTIVEX DEBUG TRACE TRACE TRACE TRACE INFO WARNING EXCEPTION ERROR "
+      "CRITICAL DEBUG EXCEPTION TRACE_INFO TRACE_COMPORT TRACE_FILE TRACE_NETWORK TRACE_STATS "
+      "TRACE_REGISTRY TRACE_RPC TRACE_DRIVER UNKNOWN");
+  for (std::string name; levels >> name;) {
+    JLog::log(static_cast<int>(expected.size()), "m", nullptr, 0, nullptr, &object);
+    expected.push_back(name.append(14 - name.size(), ' '));
+  }
+  EXPECT_EQ(names.texts(), expected);
   Collector& both = collect("lower", ~0u, "%%|%c|%f|%i|%l|%m|%p|%t|%u|%w|");
   inProcess("upper", "lower", ~0u, "%%|%C|%F|%I|%L|%M|%P|%T|%U|%W|");
   JLog::reinitialise(0);
-  JTraceableObject object("Conn#7");
   // From a thread whose id shows a hex letter, so that the case of %t shows.
   std::string tid;
   for (int i = 0; i < 1000 && tid.find_first_of("abcdef") == std::string::npos; ++i) {
@@ -206,23 +217,6 @@ TEST_F(LogTest, EveryDirectiveInEitherCase) {
   const std::string exe = fs::read_symlink("/proc/self/exe").string();
   EXPECT_EQ(both.texts(), Texts(2, "%|Net|src/x.cpp|Conn#7|42|msg|" + std::to_string(::getpid()) +
                                        "|" + tid + "|" + exe + "|WARNING       |"));
-}
-
-TEST_F(LogTest, LevelNamesArePaddedToFourteenCharacters) {
-  Collector& collector = collect("names", ~0u, "%w");
-  JLog::reinitialise(0);
-  JTraceMask mask{~0u};
-  JTraceableObject object("obj", &mask);
-  Texts expected;
-  std::istringstream names(
-      "UNKNOWN DEBUG ACTIVEX DEBUG TRACE TRACE TRACE TRACE INFO WARNING EXCEPTION ERROR "
-      "CRITICAL DEBUG EXCEPTION TRACE_INFO TRACE_COMPORT TRACE_FILE TRACE_NETWORK TRACE_STATS "
-      "TRACE_REGISTRY TRACE_RPC TRACE_DRIVER UNKNOWN");
-  for (std::string name; names >> name;) {
-    JLog::log(static_cast<int>(expected.size()), "m", nullptr, 0, nullptr, &object);
-    expected.push_back(name.append(14 - name.size(), ' '));
-  }
-  EXPECT_EQ(collector.texts(), expected);
 }
 
 TEST_F(LogTest, LevelsPassByTheOutputsMaskBelowThirteenAndByTheObjectsAbove) {
@@ -261,43 +255,37 @@ TEST_F(LogTest, CategoryGlobsIncludeThenExclude) {
   EXPECT_EQ(open.texts(), (Texts{"Network", "NetDebug", "Rpc1", "Rpc12", "x", "ynet", "_undef_"}));
 }
 
-TEST_F(LogTest, OutputsThatCannotBeBuiltAreReportedAndTheOthersBuiltInRegistryOrder) {
+TEST_F(LogTest, OutputsThatCannotBeBuiltOrStartedSayWhyAndTheOthersAreBuiltInRegistryOrder) {
   Collector& first = collect("first", ~0u, "%w|%c|%m");
   inProcess("B", "never").setString("WarnLevel", "all");
   inProcess("C", "none").deleteValue("ReceiverID");
+  syslogOutput("D").deleteValue("Server");
+  // A refusal of 256 characters: one more than fits the first buffer formatting it.
+  const std::string why = "SysLog network logging not started: ";
+  const std::string resolve = why + "could not resolve syslog server DNS name(";
+  const std::string notFound =
+      "system call error at function 'gethostbyname' : No such host is known";
+  std::string badName = "no such host!";
+  badName.resize(256 - (resolve + "): " + notFound).size(), 'x');
+  syslogOutput("E").setString("Server", badName);
   inProcess("Z", "later", ~0u, "Z %m");
   inProcess("A", "later", ~0u, "A %m").setString("Type", "INPROCESS");
   JLog::reinitialise(0);
   const std::string failure =
       "system call error at function 'Function=RegQueryValueEx, "
       "key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Log\\B' : Invalid argument";
-  EXPECT_EQ(first.texts(), (Texts{"EXCEPTION     |Exception THROW|" + failure,
-                                  "EXCEPTION     |Exception CATCH|" + failure,
-                                  "ERROR         |_undef_|In process output logging not "
-                                  "starting: missing \"ReceiverID\" entry in registry."}));
+  const std::string thrown = "EXCEPTION     |Exception THROW|", error = "ERROR         |_undef_|";
+  EXPECT_EQ(first.texts(),
+            (Texts{thrown + failure, "EXCEPTION     |Exception CATCH|" + failure,
+                   error + "In process output logging not starting: missing "
+                           "\"ReceiverID\" entry in registry.",
+                   error + why + "missing \"Server\" key in registry", thrown + notFound,
+                   error + resolve + badName + "): " + notFound}));
   JLog::logf(kLevelInfo, "dropped");  // until the receiver registers
   Collector later("later");
   JLog::logf(kLevelInfo, "x");
   EXPECT_EQ(later.texts(), (Texts{"Z x", "A x"}));
-}
-
-TEST_F(LogTest, DefaultConsoleWhenNoLogKeyCanBeMade) {
-  // The failure goes to no output; the console takes levels 3 to 8, 10 and 11.
-  std::ofstream(work_.path() / "plain") << "x";
-  ::setenv("ZQ_REGISTRY_DIR", (work_.path() / "plain" / "sub").c_str(), 1);
-  const time_t start = logClockSeconds();
-  testing::internal::CaptureStderr();
-  JLog::reinitialise(JLog::kDefaultConsole);
-  for (int level = 1; level < 13; ++level)
-    JLog::logf(level, "level %d", level);
-  JLog::shutdown();
-  const std::string text = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(isLocalTimeSince(text.substr(0, 19), true, start)) << text;
-  EXPECT_EQ(
-      std::regex_replace(text, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} )"), ""),
-      "DEBUG          level 3\nTRACE          level 4\nTRACE          level 5\nTRACE          "
-      "level 6\nTRACE          level 7\nINFO           level 8\nEXCEPTION      level 10\n"
-      "ERROR          level 11\n");
+  EXPECT_EQ(server_.receive(false).text, "<nothing>");
 }
 
 TEST_F(LogTest, OutputThatThrowsLogsOrShutsDownWhileWriting) {
@@ -338,31 +326,39 @@ TEST_F(LogTest, FormattedMessagesAreCutAt2047Characters) {
   EXPECT_EQ(collector.texts(), (Texts{std::string(2047, 'z'), big}));
 }
 
-// The child of RecordsAfterExitGoToStandardError, run before GoogleTest starts.
+// The child of DefaultConsoleAndRecordsAfterExitGoToStandardError, run before GoogleTest starts.
 [[maybe_unused]] const bool g_logAfterExitChild = [] {
   if (std::getenv("ZQ_TEST_LOG_AFTER_EXIT") == nullptr)
     return false;
   std::atexit([] {
     JLog::logf(kLevelDebug, "late debug"), JLog::logf(kLevelWarning, "late warning %d", 9);
   });
-  // The facility, built by its first record, registers its exit handler after ours.
-  JLog::logf(kLevelInfo, "early");
+  // The facility, built here, registers its exit handler after ours.
+  JLog::reinitialise(JLog::kDefaultConsole);
+  for (int level = 1; level < 13; ++level)
+    JLog::logf(level, "level %d", level);
   std::exit(0);
 }();
 
-TEST_F(LogTest, RecordsAfterExitGoToStandardError) {
-  // Once the facility is gone, records from level 4 up reach standard error bare.
-  const std::string command = "ZQ_TEST_LOG_AFTER_EXIT=1 timeout 60 '" +
+TEST_F(LogTest, DefaultConsoleAndRecordsAfterExitGoToStandardError) {
+  // No Log key can be made: the failure goes to no output; the console takes levels 3 to 8, 10
+  // and 11. Once the facility is gone, records from level 4 up reach standard error bare.
+  std::ofstream(work_.path() / "plain") << "x";
+  const std::string command = "ZQ_TEST_LOG_AFTER_EXIT=1 ZQ_REGISTRY_DIR='" +
+                              (work_.path() / "plain" / "sub").string() + "' timeout 60 '" +
                               fs::read_symlink("/proc/self/exe").string() +
-                              "' --gtest_filter=NoSuchSuite.NoSuchTest 2>&1";
-  FILE* child = ::popen(command.c_str(), "r");
-  ASSERT_NE(child, nullptr);
-  std::string out;
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, child) != nullptr)
-    out += buf;
-  EXPECT_EQ(::pclose(child), 0) << out;
-  EXPECT_EQ(out, "late warning 9\n");
+                              "' --gtest_filter=NoSuchSuite.NoSuchTest >/dev/null 2>'" +
+                              (work_.path() / "stderr").string() + "'";
+  const time_t start = logClockSeconds();
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(work_.path() / "stderr");
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_TRUE(isLocalTimeSince(text.substr(0, 19), true, start)) << text;
+  EXPECT_EQ(
+      std::regex_replace(text, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} )"), ""),
+      "DEBUG          level 3\nTRACE          level 4\nTRACE          level 5\nTRACE          "
+      "level 6\nTRACE          level 7\nINFO           level 8\nEXCEPTION      level 10\n"
+      "ERROR          level 11\nlate warning 9\n");
 }
 
 TEST_F(LogTest, ThreadsProduceWholeRecordsOnlyThroughShutdownsAndRenames) {
@@ -433,18 +429,6 @@ void logRecords(int from, int to, size_t size) {
   }
 }
 
-TEST_F(LogTest, FileOutputsThatMakeNoFile) {
-  Collector& errors = collect("errors", 1u << kLevelException, "%c|%m");
-  fileOutput(work_.path() / "none").deleteValue("AllowMultiple");
-  std::ofstream(work_.path() / "plain") << "x";
-  fileOutput(work_.path() / "plain" / "logs", "Unmade").setString("Type", "FILE");
-  JLog::reinitialise(0);
-  JLog::logf(kLevelInfo, "nowhere");
-  EXPECT_FALSE(fs::exists(work_.path() / "none"));
-  const std::string failure = "system call error at function 'CreateDirectory' : Not a directory";
-  EXPECT_EQ(errors.texts(), (Texts{"Exception THROW|" + failure, "Exception CATCH|" + failure}));
-}
-
 TEST_F(LogTest, FileRotationBySizeAndCleanUpOfTheOldestFiles) {
   // MaxLogFileSize, MaxLogDirSize (-1: defaults); old files and their size; records of 16
   // bytes; the sizes of the new files; old files deleted, oldest first.
@@ -505,7 +489,11 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
   logRecords(0, 42, 100);
   ::setrlimit(RLIMIT_FSIZE, &saved), ::signal(SIGXFSZ, previousHandler);
   // 1 KB files: 42 to 52 fill a third; then no file can be created: the full one stays full.
+  // Two more make no file: one not allowed, one whose directory cannot be made.
   out.setDword("MaxLogFileSize", 1);
+  fileOutput(work_.path() / "none", "Single").deleteValue("AllowMultiple");
+  std::ofstream(work_.path() / "plain") << "x";
+  fileOutput(work_.path() / "plain" / "logs", "Unmade").setString("Type", "FILE");
   JLog::reinitialise(0);
   logRecords(42, 53, 100);
   fs::rename(dir, moved);
@@ -518,6 +506,8 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
   const std::string failed = "Exception CATCH|system call error at function ";
   EXPECT_EQ(std::ranges::count(errors.texts(), failed + "'WriteFile' : File too large"), 1);
   EXPECT_EQ(std::ranges::count(errors.texts(), failed + "'CreateFile' : Not a directory"), 7);
+  EXPECT_EQ(std::ranges::count(errors.texts(), failed + "'CreateDirectory' : Not a directory"), 1);
+  EXPECT_FALSE(fs::exists(work_.path() / "none"));
 }
 
 TEST_F(LogTest, SyslogDatagramsPriorityDateHostPortAndPrecedence) {
@@ -528,12 +518,10 @@ TEST_F(LogTest, SyslogDatagramsPriorityDateHostPortAndPrecedence) {
   SyslogServer::Datagram d = sent(kLevelInfo, std::string(3000, 'a'));
   EXPECT_NE(d.port, 514);
   EXPECT_EQ(d.tos, 0);  // no precedence: left alone
+  const std::regex datagram(
+      R"(<134>([A-Z][a-z]{2} [ 1-3]\d) \d\d:\d\d:\d\d cam_host_1\.example INFO {10}\|a+)");
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(
-      d.text, m,
-      std::regex(
-          R"(<134>([A-Z][a-z]{2} [ 1-3]\d) \d\d:\d\d:\d\d cam_host_1\.example INFO {10}\|a+)")))
-      << d.text.substr(0, 60);
+  ASSERT_TRUE(std::regex_match(d.text, m, datagram)) << d.text.substr(0, 60);
   EXPECT_EQ(d.text.size(), 1024u);  // one line, cut
   EXPECT_TRUE(isLocalTimeSince(m[1], false, start)) << m[1];
   // Severity plus 8 times the facility; LocalPort 514 by default; the precedence.
@@ -574,37 +562,11 @@ TEST(SyslogInterfaceNumbers, CountUpInterfacesWithTheLoopbackOnesLast) {
                                    ::inet_addr("127.0.0.1"), ::inet_addr("127.0.0.2")}));
 }
 
-TEST_F(LogTest, SyslogOutputThatCannotStartSaysWhyAndSendsNothing) {
-  Collector& first = collect("first", 1u << kLevelError);
-  // Builds the outputs: the syslog one says why it cannot start, in one record.
-  const auto refusal = [&] {
-    const size_t before = first.texts().size();
-    JLog::reinitialise(0);
-    JLog::logf(kLevelInfo, "dropped");
-    EXPECT_EQ(server_.receive(false).text, "<nothing>");
-    const Texts texts = first.texts();
-    return texts.size() == before + 1 ? texts.back() : "<" + std::to_string(texts.size()) + ">";
-  };
-  const std::string why = "SysLog network logging not started: ";
-  syslogOutput().deleteValue("Server");
-  EXPECT_EQ(refusal(), why + "missing \"Server\" key in registry");
-  // A record of 256 characters: one more than fits the first buffer formatting it.
-  const std::string resolve = why + "could not resolve syslog server DNS name(";
-  const std::string notFound =
-      "): system call error at function 'gethostbyname' : No such host is known";
-  std::string badName = "no such host!";
-  badName.resize(256 - resolve.size() - notFound.size(), 'x');
-  syslogOutput().setString("Server", badName);
-  EXPECT_EQ(refusal(), resolve + badName + notFound);
-}
-
 constexpr uint32_t kSocket = JSysError::kSocketTag;
 
-// The tag in the top bits of a code selects the text source.
 TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
   const std::tuple<uint32_t, const char*, const char*> cases[] = {
       {ENOENT, "CreateFile", "No such file or directory"},
-      {99999, "CreateThread", "unknown error"},
       {10100, "send", "unknown error"},
       {kSocket | 10061, "WSAConnect",
        "No connection could be made because the target machine actively refused it"},
@@ -612,7 +574,6 @@ TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
       {kSocket | 10100, "send", "Unknown socket error"},
       {kSocket | 0, "select", "The operation completed successfully"},
       {kSocket | 10024, "socket", "Too many open sockets"},
-      {kSocket | 11001, "gethostbyname", "No such host is known"},
       {kSocket | 11015, "WSAIoctl", "General QOS error"},
       {kSocket | 10060, "connect",
        "A connection attempt failed because the connected party did not properly respond after a "
@@ -647,11 +608,9 @@ TEST(ErrorMessages, EachClassComposesItsMessageAndFillsACallersBuffer) {
   EXPECT_EQ(std::tuple(sys.code(), std::string(sys.function()), sys.tag(), JSysError(1, "x").tag()),
             std::tuple(kSocket | 10040, "WSAJoinLeaf", 17, 100));
   EXPECT_EQ(JTextError(std::string(400, 'a')).message(), std::string(255, 'a'));
-  EXPECT_EQ(
-      JNtDllError(static_cast<int32_t>(0xC0000022u), "NtQuerySystemInformation")
-          .message()
-          .rfind("system call error at function 'NtQuerySystemInformation' : {Access Denied}", 0),
-      0u);
+  const std::string denied = JNtDllError(static_cast<int32_t>(0xC0000022u), "NtOpen").message();
+  EXPECT_TRUE(denied.starts_with("system call error at function 'NtOpen' : {Access Denied}"))
+      << denied;
   EXPECT_EQ(JNtDllError(0x12345, "NtClose").message(),
             "system call error at function 'NtClose' : unknown error");
   // File, line and class survive a clone.

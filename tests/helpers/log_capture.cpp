@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <stdexcept>
 
 #include "base/registry_key.h"
 
@@ -12,20 +11,11 @@ namespace zq::test {
 LogCapture::LogCapture(uint32_t levelMask, std::string_view format) {
   static std::atomic<int> captures{0};
   id_ = "LogCapture-" + std::to_string(::getpid()) + "-" + std::to_string(++captures);
-  // The registry holds formats with backslash escapes (\n stands for CR LF).
-  std::string escaped;
-  for (size_t i = 0; i < format.size(); ++i) {
-    const char c = format[i];
-    if ((c == '\r' || c == '\n') && format.substr(i++, 2) != "\r\n") {
-      throw std::invalid_argument("LogCapture: a record format cannot hold a lone CR or LF");
-    }
-    escaped += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\r' ? "\\n" : std::string(1, c);
-  }
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log\\Capture", KEY_ALL_ACCESS);
   key.setString("Type", "InProcess");
   key.setString("ReceiverID", id_);
   key.setDword("WarnLevel", levelMask);
-  key.setString("Format", escaped);
+  key.setString("Format", std::string(format));
   JLog::registerReceiver(id_, this);
   // Built now, from this registry, wherever the test points the registry later.
   JLog::reinitialise(0);

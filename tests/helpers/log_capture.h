@@ -23,16 +23,16 @@ class LogCapture : public JInProcessLogReceiver {
     int level;
     std::string text;  // the formatted record
     std::string file;
-    int line;
   };
 
   /// `levelMask`: bit n passes level n (levels 13..22 also need the object's
-  /// own mask). `format`: the record format, "%m" for the bare message.
+  /// own mask). `format`: the record format as the registry holds it, "%m"
+  /// for the bare message.
   explicit LogCapture(uint32_t levelMask = 0xFFFFFFFEu, std::string_view format = "%m");
   ~LogCapture() override;
-  void write(int level, const std::string& record, const std::string& file, int line) override {
+  void write(int level, const std::string& record, const std::string& file, int) override {
     std::unique_lock lock(mutex_);
-    records_.push_back({level, record, file, line});
+    records_.push_back({level, record, file});
     arrived_.notify_all();
     lock.unlock();
     if (onRecord) {
