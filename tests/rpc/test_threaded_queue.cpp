@@ -246,6 +246,9 @@ TEST_F(ThreadedQueue, KeepsEachPostersOrderAndLosesNothingToARacingStop) {
         }
       });
     }
+    for (int i = 0; i < 50; ++i) {  // read while they post: under the queue's lock
+      EXPECT_LE(queue.pendingCount(), size_t{kThreads * kEach});
+    }
     if (round > 0) {
       queue.stop(round % 2 == 0);  // while they post
     }
