@@ -74,6 +74,24 @@ void copyJoined(const uint8_t* history, size_t historyFill, const uint8_t* paylo
   std::memcpy(out, payload + (from - historyFill), length);
 }
 
+// The byte `at` of the history bytes followed by the payload.
+uint8_t joinedByte(const uint8_t* history, size_t historyFill, const uint8_t* payload, size_t at) {
+  return at < historyFill ? history[at] : payload[at - historyFill];
+}
+
+// Writes `count` bytes, 8 bits each in order, from bit `bit` of `out` on
+// (bit 0 being the top bit of out[0]). The bits written over must be 0.
+void putBytesAtBit(uint8_t* out, uint64_t bit, const uint8_t* bytes, size_t count) {
+  uint8_t* at = out + bit / 8;
+  const unsigned shift = static_cast<unsigned>(bit % 8);
+  for (size_t i = 0; i < count; ++i) {
+    at[i] |= static_cast<uint8_t>(bytes[i] >> shift);
+    if (shift != 0) {
+      at[i + 1] |= static_cast<uint8_t>(bytes[i] << (8 - shift));
+    }
+  }
+}
+
 }  // namespace
 
 uint32_t Mp3SideInfo::mainDataBits() const {
@@ -259,11 +277,17 @@ void Mp3FrameRepacker::place(size_t length, const Mp3SideInfo& info, size_t anci
   size_t extra = std::min(ancillaryLength, room_);
   extra = static_cast<size_t>(std::min<uint64_t>(extra, limit - pos - mainData));
 
+  // The main data ends inside its last byte; the library's stuffing after
+  // it goes, and the caller's bytes start at the very next bit, as a
+  // decoder finds the ancillary data. They still end within the bytes
+  // counted here: ceil(bits / 8) + extra.
   uint8_t* dst = area_.data() + (pos - base);
   copyJoined(history_.data(), historyFill_, payload, historyFill_ - sourceBack, mainData, dst);
-  if (extra > 0) {
-    std::memcpy(dst + mainData, ancillary, extra);
+  const uint32_t bits = info.mainDataBits();
+  if (bits % 8 != 0) {
+    dst[bits / 8] &= static_cast<uint8_t>(0xFF00u >> (bits % 8));
   }
+  putBytesAtBit(dst, bits, ancillary, extra);
   end_ = pos + mainData + extra;
 
   Slot& out = slots_[slot % slots_.size()];
@@ -334,9 +358,18 @@ bool Mp3AncillaryReader::read(const uint8_t* frame, size_t size, uint8_t* out) {
   const size_t payloadLength = length - payloadStart;
   bool found = false;
   if (info.mainDataBegin <= historyFill_) {
-    const uint64_t from = historyFill_ - info.mainDataBegin + uint64_t{info.mainDataBytes()};
-    if (from + length_ <= historyFill_ + payloadLength) {
-      copyJoined(history_.data(), historyFill_, payload, static_cast<size_t>(from), length_, out);
+    // The bytes start at the bit right after the main data.
+    const uint64_t from = (historyFill_ - info.mainDataBegin) * uint64_t{8} + info.mainDataBits();
+    if (from + 8 * uint64_t{length_} <= 8 * uint64_t{historyFill_ + payloadLength}) {
+      const size_t at = static_cast<size_t>(from / 8);
+      const unsigned shift = static_cast<unsigned>(from % 8);
+      for (size_t i = 0; i < length_; ++i) {
+        const unsigned high = joinedByte(history_.data(), historyFill_, payload, at + i);
+        // With a shift the byte after is within bounds: the check above.
+        const unsigned low =
+            shift == 0 ? 0 : joinedByte(history_.data(), historyFill_, payload, at + i + 1);
+        out[i] = static_cast<uint8_t>((high << shift) | (low >> (8 - shift)));
+      }
       found = true;
     }
   }

@@ -9,8 +9,10 @@
 // bits in a frame. So the library encodes in free format at a slightly lower
 // rate (reducedBitRate) and every frame is rewritten to the target: header
 // with the target bit-rate index and padding off, the same side information,
-// the main data, the caller's bytes starting at the first whole byte after
-// the main data, zeros to the end. The library pads free-format frames (one
+// the main data, the caller's bytes in the bits that start at the bit right
+// after the last bit of the main data (where a decoder finds the ancillary
+// data, and where the library writes its own stuffing: almost never a byte
+// boundary), zero bits to the end. The library pads free-format frames (one
 // byte longer now and then), so the reduced rate is the largest whole kbit/s
 // whose padded frame still leaves 3 bytes below the target frame size.
 // Checked with the library for every row of the bit-rate table, MPEG-2 at
@@ -56,7 +58,7 @@ struct Mp3SideInfo {
   std::array<std::array<uint32_t, 2>, 2> part23Length{};  // [granule][channel], bits
   /// Every granule's and channel's part2_3_length added: the main data in bits.
   uint32_t mainDataBits() const;
-  /// The main data in whole bytes: where the ancillary data starts.
+  /// The bytes the main data touches, its last one perhaps in part.
   uint32_t mainDataBytes() const { return (mainDataBits() + 7) / 8; }
 };
 
@@ -166,8 +168,9 @@ class Mp3AncillaryReader {
   /// Reads `length` bytes per frame.
   explicit Mp3AncillaryReader(size_t length);
 
-  /// Takes the next frame (`size` bytes) of the stream. True with the bytes
-  /// right after its main data copied to `out` (length() bytes); false when
+  /// Takes the next frame (`size` bytes) of the stream. True with the
+  /// length() bytes whose bits start at the bit right after its main data
+  /// copied to `out`; false when
   /// the frame is malformed, reaches back before the first frame seen (a
   /// stream joined late), or its bytes would run past the frame.
   bool read(const uint8_t* frame, size_t size, uint8_t* out);

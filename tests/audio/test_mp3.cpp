@@ -59,6 +59,15 @@ Encoded encodeTone(JMP3Encoder& encoder, double seconds, std::vector<double> ton
   return out;
 }
 
+// The 3 bytes whose bits start at bit `bit` of `bytes`.
+std::array<uint8_t, 3> bytesAtBit(const std::vector<uint8_t>& bytes, size_t bit) {
+  std::array<uint8_t, 3> out{};
+  for (size_t i = 0; i < 24; ++i, ++bit) {
+    out[i / 8] = static_cast<uint8_t>(out[i / 8] << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1));
+  }
+  return out;
+}
+
 std::vector<double> tonesFor(uint32_t channels) {
   return channels == 2 ? std::vector<double>{1000, 1500} : std::vector<double>{1000};
 }
@@ -209,6 +218,8 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
   const uint32_t headerRate = index > 0 ? row.bitRate : 0;  // free format otherwise
   Mp3AncillaryReader reader(3);
   uint32_t previousCounter = 0;
+  std::vector<uint8_t> mainStream;  // every frame's bytes after its side information
+  size_t unaligned = 0;
   for (size_t k = 0; k < run.frames.size(); ++k) {
     SCOPED_TRACE(k);
     const auto& frame = run.frames[k];
@@ -223,17 +234,30 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
     ASSERT_EQ(channels, row.channels);
     ASSERT_FALSE(padding);
     ASSERT_FALSE(isProtected);
-    // The main data and the tag end within the frame's own slot, and the
-    // back pointer stays within the format and the stream.
+    // The tag's bits start right after the last bit of the main data, as a
+    // decoder counts them: main_data_begin bytes back from the frame's own
+    // part of the main-data stream, plus every part2_3_length. They end
+    // within the frame's slot; the back pointer stays within the format.
     Mp3SideInfo side;
     ASSERT_TRUE(readSideInfo(frame.data(), frame.size(), &side));
+    ASSERT_EQ(side.sideInfoSize, sideSize);
     const uint64_t start = k * slot;
+    ASSERT_EQ(mainStream.size(), start);
     ASSERT_LE(side.mainDataBegin, reservoir ? maxMainDataBegin(row.mpegVersion) : 0u);
     ASSERT_LE(side.mainDataBegin, start);
-    ASSERT_LE(start - side.mainDataBegin + side.mainDataBytes() + 3, start + slot);
+    mainStream.insert(mainStream.end(), frame.begin() + 4 + sideSize, frame.end());
+    const uint64_t bit = (start - side.mainDataBegin) * 8 + side.mainDataBits();
+    ASSERT_LE(bit + 24, (start + slot) * 8);
+    const auto atBit = bytesAtBit(mainStream, bit);
 
     std::array<uint8_t, 3> tag{};
     ASSERT_TRUE(reader.read(frame.data(), frame.size(), tag.data()));
+    ASSERT_EQ(tag, atBit);
+    if (bit % 8 != 0) {
+      // What a byte-aligned writer, or reader, would take for the tag.
+      ++unaligned;
+      ASSERT_NE(bytesAtBit(mainStream, (bit + 7) / 8 * 8), atBit);
+    }
     ASSERT_EQ(tag[0] & 0xF0, 0x50);
     const uint32_t counter = counterOf(tag);
     if (!reservoir) {
@@ -247,6 +271,7 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
       previousCounter = counter;
     }
   }
+  EXPECT_GT(unaligned, run.frames.size() / 2) << "main data ends mostly inside a byte";
 
   const test::Mp3Decoded decoded = test::decodeMp3(run.frames);
   EXPECT_EQ(decoded.errors, 0);
@@ -441,7 +466,9 @@ TEST(Mp3FrameRepacker, AFrameCarriesTheTagAndZerosToTheTargetSize) {
   std::vector<uint8_t> frame = sourceFrame();
   frame[2] = 0x02;  // the library's padding, gone in the output
   frame.push_back(0xEE);
-  setFirstPart23Length(frame, 16);
+  // 13 bits of main data: the library's stuffing in the last 3 bits of its
+  // second byte goes, and the caller's bytes start in their place.
+  setFirstPart23Length(frame, 13);
   frame[36] = 0xAB;
   frame[37] = 0xCD;
   std::memcpy(repacker.space(), frame.data(), 200);
@@ -455,8 +482,8 @@ TEST(Mp3FrameRepacker, AFrameCarriesTheTagAndZerosToTheTargetSize) {
   EXPECT_EQ(head, (std::vector<uint8_t>{0xFF, 0xFB, 0x90, 0x64}));
   // Side information as it came, then the main data and the bytes that fit.
   EXPECT_EQ(std::memcmp(out.data() + 4, frame.data() + 4, 32), 0);
-  const std::vector<uint8_t> data(out.begin() + 36, out.begin() + 44);
-  EXPECT_EQ(data, (std::vector<uint8_t>{0xAB, 0xCD, 0x51, 0x02, 0x03, 0x04, 0x05, 0x00}));
+  const std::vector<uint8_t> data(out.begin() + 36, out.begin() + 43);
+  EXPECT_EQ(data, (std::vector<uint8_t>{0xAB, 0xCA, 0x88, 0x10, 0x18, 0x20, 0x28}));
   EXPECT_EQ(std::count(out.begin() + 43, out.end(), 0), 417 - 43);
 }
 
