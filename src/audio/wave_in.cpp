@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "audio/pcm_format.h"
 #include "audio/wavein_source.h"
 #include "base/error.h"
 #include "base/error_text.h"
@@ -29,19 +30,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kLowestRate = 4000;
-constexpr uint32_t kHighestRate = 192000;
-
-bool formatTaken(const WaveFormat& f) {
-  if (f.formatTag != kWaveFormatPcm || (f.channels != 1 && f.channels != 2) ||
-      (f.bitsPerSample != 8 && f.bitsPerSample != 16)) {
-    return false;
+// What keeps a device from capturing `f`, or "" when nothing does.
+std::string formatProblem(const WaveFormat& f) {
+  if (f.formatTag != kWaveFormatPcm) {
+    return jformat("format tag %u is not PCM", f.formatTag);
   }
-  if (f.samplesPerSec < kLowestRate || f.samplesPerSec > kHighestRate) {
-    return false;
+  std::string problem =
+      pcmFormatProblem(f.samplesPerSec, f.bitsPerSample, f.channels, f.blockAlign);
+  if (problem.empty() && f.avgBytesPerSec != uint64_t{f.blockAlign} * f.samplesPerSec) {
+    problem =
+        jformat("%u bytes per second is not the block align times the rate", f.avgBytesPerSec);
   }
-  return f.blockAlign == f.channels * f.bitsPerSample / 8 &&
-         f.avgBytesPerSec == f.blockAlign * f.samplesPerSec;
+  return problem;
 }
 
 // The time from a start until `frames` frames at `rate` have passed, exact
@@ -460,12 +460,12 @@ uint32_t waveInOpen(WaveInHandle* handle, uint32_t deviceIndex, const WaveFormat
   if (deviceIndex >= devices.size()) {
     return kMmBadDeviceId;
   }
-  if (!formatTaken(format)) {
+  if (const std::string problem = formatProblem(format); !problem.empty()) {
     JLog::logf(kLevelWarning,
                "waveIn device %u: format not taken: tag %u, %u Hz, %u bits, %u channel(s), "
-               "block %u, %u bytes/s",
+               "block %u, %u bytes/s: %s",
                deviceIndex, format.formatTag, format.samplesPerSec, format.bitsPerSample,
-               format.channels, format.blockAlign, format.avgBytesPerSec);
+               format.channels, format.blockAlign, format.avgBytesPerSec, problem.c_str());
     return kWaveBadFormat;
   }
   uint32_t result = kMmError;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/pcm_format.h"
 #include "audio/wave_file.h"
 #include "audio/wavein_source.h"
 #include "base/format.h"
@@ -131,6 +132,14 @@ std::unique_ptr<WaveInSource> openFileSource(const WaveFormat& format, const std
     JLog::logf(kLevelWarning, "waveIn file '%s': %s", path.c_str(),
                std::string(waveFileProblemText(problem)).c_str());
     result = problem == WaveFileProblem::kNotPcm ? kWaveBadFormat : kMmError;
+    return nullptr;
+  }
+  if (const std::string unplayable =
+          pcmFormatProblem(header.format.samplesPerSec, header.format.bitsPerSample,
+                           header.format.channels, header.format.blockAlign);
+      !unplayable.empty()) {
+    JLog::logf(kLevelWarning, "waveIn file '%s': %s", path.c_str(), unplayable.c_str());
+    result = kWaveBadFormat;
     return nullptr;
   }
   if (!sameFormat(header.format, format)) {

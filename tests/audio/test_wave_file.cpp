@@ -1,5 +1,6 @@
 // The RIFF/WAVE header reader: the layouts real files have, and each way a
-// file can be broken, with the problem it must be reported as.
+// file can be broken, with the problem it must be reported as; and the
+// bounds of the formats the system plays, each fault with its text.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/pcm_format.h"
 #include "audio/wave_file.h"
 #include "wave_test_support.h"
 
@@ -110,6 +112,47 @@ TEST(WaveFile, ReadsEveryLayoutAndNamesEveryProblem) {
     EXPECT_EQ(header.format.blockAlign, c.channels * 2);
     EXPECT_EQ(0, std::memcmp(c.file.data() + header.dataOffset, samples(c.dataLength).data(),
                              c.dataLength));
+  }
+}
+
+TEST(PcmFormat, EachFaultIsNamedWithItsFigures) {
+  struct FormatCase {
+    const char* name;
+    bool pcm;
+    uint32_t rate, bits, channels, align, bytesPerSecond, blockSamples;
+    const char* problem;
+  };
+  const FormatCase cases[] = {
+      {"PCM at the bounds", true, 4000, 8, 2, 2, 0, 4000, ""},
+      {"block not known", true, 192000, 16, 1, 2, 0, 0, ""},
+      {"2 GHz", true, 2000000000, 16, 1, 2, 0, 50000000,
+       "sampling rate 2000000000 Hz is outside 4000 to 192000 Hz"},
+      {"below the lowest rate", true, 3999, 16, 1, 2, 0, 0,
+       "sampling rate 3999 Hz is outside 4000 to 192000 Hz"},
+      {"above the highest rate", true, 192001, 16, 1, 2, 0, 0,
+       "sampling rate 192001 Hz is outside 4000 to 192000 Hz"},
+      {"24 bits", true, 8000, 24, 1, 3, 0, 0, "24 bits per sample: 8 and 16 are played"},
+      {"no channel", true, 8000, 16, 0, 0, 0, 0, "0 channels: 1 to 2 are played"},
+      {"3 channels", true, 8000, 16, 3, 6, 0, 0, "3 channels: 1 to 2 are played"},
+      {"unpacked samples", true, 8000, 16, 2, 6, 0, 0,
+       "block align 6 is not 4 (2 channels of 16 bits)"},
+      {"a block over a second", true, 8000, 16, 1, 2, 0, 8001,
+       "a block of 8001 samples (16002 bytes) is longer than one second or 1048576 bytes"},
+      {"coded, 0 bits", false, 8000, 0, 1, 1, 1000, 200, ""},
+      {"coded, rate", false, 1000, 4, 1, 256, 4000, 25,
+       "sampling rate 1000 Hz is outside 4000 to 192000 Hz"},
+      {"coded, 3 channels", false, 8000, 8, 3, 3, 24000, 200, "3 channels: 1 to 2 are played"},
+      {"coded, block over 1 MiB", false, 44100, 4, 2, 2048, 44100, 1102,
+       "a block of 1102 samples (2256896 bytes) is longer than one second or 1048576 bytes"},
+      {"coded, block align 0", false, 8000, 8, 1, 0, 8000, 200, "block align 0"},
+      {"coded, no byte rate", false, 8000, 8, 1, 1, 0, 200, "a byte rate of 0"},
+  };
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(
+        c.pcm ? pcmFormatProblem(c.rate, c.bits, c.channels, c.align, c.blockSamples)
+              : codedFormatProblem(c.rate, c.channels, c.align, c.bytesPerSecond, c.blockSamples),
+        c.problem);
   }
 }
 

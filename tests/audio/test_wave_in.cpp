@@ -237,11 +237,9 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
       {"no event", 0, good, cb, false, true, kMmInvalidParam},
       {"no handle", 0, good, cb, true, false, kMmInvalidParam},
       {"float", 0, floating, cb, true, true, kWaveBadFormat},
-      {"3 channels", 0, pcm(8000, 16, 3), cb, true, true, kWaveBadFormat},
-      {"24 bits", 0, pcm(8000, 24, 1), cb, true, true, kWaveBadFormat},
+      // Every bound of the playable formats has its own test (PcmFormat).
       {"block align", 0, align, cb, true, true, kWaveBadFormat},
       {"bytes per second", 0, perSecond, cb, true, true, kWaveBadFormat},
-      {"rate too low", 0, pcm(1000, 16, 1), cb, true, true, kWaveBadFormat},
       {"rate too high", 0, pcm(384000, 16, 1), cb, true, true, kWaveBadFormat},
   };
   const size_t threads = entries("/proc/self/task");
@@ -476,6 +474,7 @@ struct BadFileCase {
   std::function<void(const std::string&)> make;
   WaveFormat asked;
   uint32_t expected;
+  const char* logged = "";  // besides the path
 };
 
 TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
@@ -495,6 +494,9 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
        mono, kMmError},
       {"not PCM", file(riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))})), mono,
        kWaveBadFormat},
+      {"a rate no device plays",
+       file(riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))})), mono,
+       kWaveBadFormat, "sampling rate 2000000000 Hz"},
       {"another rate", file(good), pcm(11025, 16, 1), kWaveBadFormat},
       {"another channel count", file(good), pcm(8000, 16, 2), kWaveBadFormat},
       {"another sample size", file(good), pcm(8000, 8, 1), kWaveBadFormat},
@@ -513,6 +515,7 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
     EXPECT_EQ(capture.open(0, c.asked), c.expected);
     EXPECT_EQ(capture.handle, nullptr);
     EXPECT_TRUE(log_.contains(path));
+    EXPECT_TRUE(log_.contains(c.logged));
   }
   EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
   EXPECT_EQ(entries("/proc/self/fd"), descriptors);
