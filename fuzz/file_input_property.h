@@ -30,7 +30,8 @@ struct FileInputOutcome {
 std::string checkMp3FileProperty(const uint8_t* data, size_t size, FileInputOutcome& outcome);
 
 /// Reads the bytes as a WAVE file. Checks: it is refused only with "invalid
-/// wave format"; the block count covers the data, which lies within the
+/// wave format" or "unsupported wave format: " and why; no block is larger
+/// than the system plays; the block count covers the data, which lies within the
 /// file; every block reads back as the file's data bytes then silence; time
 /// stamps grow by one block's duration; looping on, the block after the
 /// last is block 0.

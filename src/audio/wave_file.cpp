@@ -32,7 +32,9 @@ bool isId(const uint8_t* p, const char (&id)[5]) {
   return std::memcmp(p, id, 4) == 0;
 }
 
-// Reads a "fmt " chunk body of `length` bytes, all present.
+// Reads a "fmt " chunk body of `length` bytes, all present. An extensible
+// header whose sub-format is integer PCM is reported as plain PCM; any other
+// coding keeps its tag, for the caller to take or refuse.
 WaveFileProblem readFormat(const uint8_t* body, size_t length, WaveFormat& format) {
   if (length < kPcmFormatSize) {
     return WaveFileProblem::kTruncatedFormat;
@@ -48,16 +50,13 @@ WaveFileProblem readFormat(const uint8_t* body, size_t length, WaveFormat& forma
     if (length < kExtensibleFormatSize || le16(body + 16) < kExtensibleFormatSize - 18) {
       return WaveFileProblem::kTruncatedFormat;
     }
-    if (std::memcmp(body + 24, kPcmSubFormat, sizeof kPcmSubFormat) != 0) {
-      return WaveFileProblem::kNotPcm;
+    if (std::memcmp(body + 24, kPcmSubFormat, sizeof kPcmSubFormat) == 0) {
+      format.formatTag = kWaveFormatPcm;
     }
-    format.formatTag = kWaveFormatPcm;
   }
-  if (format.formatTag != kWaveFormatPcm) {
-    return WaveFileProblem::kNotPcm;
-  }
-  if (format.channels == 0 || format.samplesPerSec == 0 || format.bitsPerSample == 0 ||
-      format.blockAlign == 0) {
+  // Coded formats may state 0 bits per sample; PCM may not.
+  if (format.channels == 0 || format.samplesPerSec == 0 || format.blockAlign == 0 ||
+      (format.formatTag == kWaveFormatPcm && format.bitsPerSample == 0)) {
     return WaveFileProblem::kBadFormatFields;
   }
   return WaveFileProblem::kNone;
@@ -126,6 +125,9 @@ WaveFileProblem readWaveHeader(std::span<const uint8_t> bytes, WaveFileHeader& h
           p != WaveFileProblem::kNone) {
         return p;
       }
+      if (header.format.formatTag != kWaveFormatPcm) {
+        return WaveFileProblem::kNotPcm;
+      }
       haveFormat = true;
     } else if (isId(chunk, "data")) {
       if (haveData) {
@@ -184,8 +186,9 @@ WaveFileProblem readWaveStreamHeader(const WaveByteReader& read, WaveStreamHeade
       if (haveFormat) {
         return WaveFileProblem::kDuplicateChunk;
       }
-      // The fields read are all in the first 40 bytes.
-      uint8_t format[kExtensibleFormatSize];
+      // The fields read, and the extra bytes kept, are all in the first
+      // bytes: a chunk that claims more costs no more.
+      uint8_t format[kPcmFormatSize + 2 + WaveStreamHeader::kMaxExtraBytes];
       const size_t wanted = std::min<size_t>(length, sizeof format);
       if (read(body, std::span<uint8_t>(format, wanted)) < wanted) {
         return WaveFileProblem::kTruncatedFormat;
@@ -196,6 +199,9 @@ WaveFileProblem readWaveStreamHeader(const WaveByteReader& read, WaveStreamHeade
       }
       header.formatChunkSize = length;
       header.formatExtraSize = length >= kPcmFormatSize + 2 ? le16(format + kPcmFormatSize) : 0;
+      const size_t extra =
+          std::min<size_t>(header.formatExtraSize, wanted - std::min(wanted, kPcmFormatSize + 2));
+      header.formatExtra.assign(format + kPcmFormatSize + 2, format + kPcmFormatSize + 2 + extra);
       haveFormat = true;
     } else if (isId(chunk, "data")) {
       if (!haveFormat) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "audio/wave_in.h"
 
@@ -29,8 +30,8 @@ enum class WaveFileProblem {
   kNoFormat,              // no "fmt " chunk before the end
   kNoData,                // no "data" chunk
   kDuplicateChunk,        // a second "fmt " or "data" chunk
-  kNotPcm,                // the format is neither PCM nor extensible PCM
-  kBadFormatFields,       // PCM with no channel, no rate, no bits or a block align of 0
+  kNotPcm,                // the format is neither PCM nor extensible PCM (readWaveHeader)
+  kBadFormatFields,       // no channel, no rate, a block align of 0, or PCM of 0 bits
   kNoWholeFrame,          // the data chunk holds less than one sample frame
 };
 
@@ -60,11 +61,17 @@ using WaveByteReader = std::function<size_t(uint64_t offset, std::span<uint8_t> 
 /// What the chunks in front of the samples of a WAVE file say, for a reader
 /// that reads the samples from the file itself (which may still be growing).
 struct WaveStreamHeader {
+  /// The most extra format bytes kept: more than any coding in use states.
+  static constexpr size_t kMaxExtraBytes = 64;
+  /// The format, of any coding (extensible PCM is reported as plain PCM).
   WaveFormat format{};
   /// The size of the "fmt " chunk and the cbSize it states (0 when the chunk
   /// is too short to hold one).
   uint32_t formatChunkSize = 0;
   uint16_t formatExtraSize = 0;
+  /// The extra bytes the chunk holds after cbSize, up to cbSize and at most
+  /// kMaxExtraBytes.
+  std::vector<uint8_t> formatExtra;
   /// Where the samples start, and the size the "data" chunk claims (not
   /// checked against the file: a writer that has not finished says 0).
   uint64_t dataOffset = 0;
@@ -75,7 +82,8 @@ struct WaveStreamHeader {
 /// fetching only chunk headers and the format through `read`, so that chunks
 /// of any claimed size cost nothing. The "fmt " chunk must come before the
 /// data (kNoFormat otherwise); the walk ends at the data chunk. Answers as
-/// readWaveHeader, except kNoWholeFrame, which is the caller's to judge.
+/// readWaveHeader, except kNoWholeFrame and kNotPcm: whether the samples
+/// fill a frame, and whether their coding is taken, are the caller's to judge.
 /// Pure apart from `read`: any thread.
 WaveFileProblem readWaveStreamHeader(const WaveByteReader& read, WaveStreamHeader& header);
 

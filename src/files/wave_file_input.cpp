@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
+#include "audio/pcm_format.h"
 #include "base/error.h"
+#include "base/format.h"
 
 namespace zq {
 
@@ -18,6 +19,33 @@ constexpr uint32_t kPcmExtendedFormatSize = 18;
 
 [[noreturn]] void invalid() {
   throw JTextError("invalid wave format");
+}
+
+// The description of a coded format: the wave format as the file states it,
+// its extra bytes after it, in blocks of `blockSamples`. No content of this
+// system's own fits it: receivers know it by its format tag.
+std::unique_ptr<StreamInfo> codedStreamInfo(const WaveStreamHeader& h, uint32_t blockSamples) {
+  const WaveFormat& f = h.format;
+  std::vector<uint8_t> bytes(StreamInfo::kPcmInfoSize + h.formatExtra.size(), 0);
+  const auto put = [&bytes](size_t at, uint32_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+  };
+  put(0, StreamInfo::kAudio, 4);
+  put(4, StreamInfo::kCompressed, 4);
+  put(8, 0, 4);
+  put(12, static_cast<uint32_t>(bytes.size()), 4);
+  put(16, blockSamples, 4);
+  put(20, f.formatTag, 2);
+  put(22, f.channels, 2);
+  put(24, f.samplesPerSec, 4);
+  put(28, f.avgBytesPerSec, 4);
+  put(32, f.blockAlign, 2);
+  put(34, f.bitsPerSample, 2);
+  put(36, static_cast<uint32_t>(h.formatExtra.size()), 2);
+  std::copy(h.formatExtra.begin(), h.formatExtra.end(), bytes.begin() + 38);
+  return StreamInfo::fromBytes(bytes);
 }
 
 }  // namespace
@@ -32,25 +60,36 @@ WaveFileDescription describeWaveFile(const JFileHandle& file) {
     invalid();
   }
   const WaveFormat& f = h.format;
-  if (f.formatTag == kWaveFormatPcm && h.formatChunkSize == kPcmExtendedFormatSize &&
-      h.formatExtraSize != 0) {
+  const bool pcm = f.formatTag == kWaveFormatPcm;
+  if (pcm && h.formatChunkSize == kPcmExtendedFormatSize && h.formatExtraSize != 0) {
     invalid();
   }
-  // The description states whole bytes per sample and derives the block
-  // align and byte rate from them: a file that says otherwise would be read
-  // with the wrong block size.
-  const uint64_t bytesPerSecond = uint64_t{f.samplesPerSec} * f.bitsPerSample * f.channels / 8;
-  const uint32_t blockSamples = f.samplesPerSec / kBlocksPerSecond;
-  if (f.bitsPerSample % 8 != 0 || f.blockAlign != f.bitsPerSample / 8 * f.channels ||
-      bytesPerSecond > std::numeric_limits<uint32_t>::max() || blockSamples == 0 ||
-      uint64_t{f.blockAlign} * blockSamples > std::numeric_limits<uint32_t>::max() - 32) {
+  // A coded format is described with its extra bytes, which must be there.
+  if (!pcm &&
+      h.formatExtraSize > h.formatChunkSize - std::min(h.formatChunkSize, kPcmExtendedFormatSize)) {
     invalid();
+  }
+  const uint32_t blockSamples = f.samplesPerSec / kBlocksPerSecond;
+  std::string problem = pcm ? pcmFormatProblem(f.samplesPerSec, f.bitsPerSample, f.channels,
+                                               f.blockAlign, blockSamples)
+                            : codedFormatProblem(f.samplesPerSec, f.channels, f.blockAlign,
+                                                 f.avgBytesPerSec, blockSamples);
+  if (problem.empty() && !pcm && h.formatExtraSize > WaveStreamHeader::kMaxExtraBytes) {
+    problem = jformat("%u extra format bytes", h.formatExtraSize);
+  }
+  if (!problem.empty()) {
+    // Refused before anything is sized from the format.
+    throw JTextError("unsupported wave format: " + problem);
   }
   d.blockSize = f.blockAlign * blockSamples;
 
   FileDescription::Setup s;
-  s.streamInfo =
-      StreamInfo::makePcmStreamInfo(f.samplesPerSec, f.bitsPerSample, f.channels, blockSamples);
+  // PCM states its byte rate from the samples, whatever the file says; a
+  // coded format's is its own.
+  const uint32_t bytesPerSecond = pcm ? f.blockAlign * f.samplesPerSec : f.avgBytesPerSec;
+  s.streamInfo = pcm ? StreamInfo::makePcmStreamInfo(f.samplesPerSec, f.bitsPerSample, f.channels,
+                                                     blockSamples)
+                     : codedStreamInfo(h, blockSamples);
   s.durationNumerator = uint64_t{d.blockSize} * 1000;
   s.durationDenominator = bytesPerSecond;
   const uint64_t fileSize = file.size();

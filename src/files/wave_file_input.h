@@ -1,8 +1,13 @@
-// WAVE files as streams of blocks: WAVEFileInfo describes a PCM WAVE file
-// (its format and where its samples lie), WAVEInput reads it in blocks of
-// 25 ms (nSamplesPerSec / 40 samples), the last block filled up with
-// silence. A file whose data chunk says 0 bytes is still being written: it
-// is read as far as it has grown, one block at a time.
+// WAVE files as streams of blocks: WAVEFileInfo describes a WAVE file (its
+// format and where its samples lie), WAVEInput reads it in blocks of 25 ms
+// (nSamplesPerSec / 40 samples), the last block filled up with silence. A
+// file whose data chunk says 0 bytes is still being written: it is read as
+// far as it has grown, one block at a time.
+//
+// PCM (an extensible header with the PCM sub-format included) is described
+// as PCM; any other coding by its own wave format and extra bytes. Formats
+// the system cannot play (pcm_format.h) are refused before anything is
+// sized from them.
 //
 // Concurrency: as FileInfo and FileInput.
 #pragma once
@@ -24,9 +29,10 @@ struct WaveFileDescription {
 
 /// Describes the WAVE file open on `file`. Throws JTextError "invalid wave
 /// format" for a file that is not RIFF/WAVE, whose chunks before the samples
-/// are cut or malformed, whose format is not PCM (or says an 18-byte PCM
-/// format has extra bytes) or too small for one 25 ms block; JSysError when
-/// it cannot be read.
+/// are cut or malformed, whose 18-byte PCM format says it has extra bytes,
+/// or whose coded format lacks the extra bytes it states; "unsupported wave
+/// format: " and what is wrong for a format the system cannot play;
+/// JSysError when it cannot be read.
 WaveFileDescription describeWaveFile(const JFileHandle& file);
 
 class WAVEFileInfo : public FileInfo {

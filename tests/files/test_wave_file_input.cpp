@@ -1,5 +1,6 @@
 // WAVE files read in 25 ms blocks: block sizes, counts, padding and time
-// stamps, looping, a file still being written, and the files refused.
+// stamps, descriptions of PCM and of other codings, looping, a file still
+// being written, and the files refused.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -20,6 +21,21 @@ Bytes fmtWithExtra(uint16_t tag, uint16_t extra) {
   return b;
 }
 
+// A coded format: 8000 Hz mono, as the tag and figures say, and its extra bytes.
+Bytes coded(uint16_t tag, uint16_t bits, uint16_t align, uint32_t bytesPerSecond,
+            const Bytes& extra) {
+  Bytes b;
+  put16(b, tag);
+  put16(b, 1);
+  put32(b, 8000);
+  put32(b, bytesPerSecond);
+  put16(b, align);
+  put16(b, bits);
+  put16(b, static_cast<uint16_t>(extra.size()));
+  b.insert(b.end(), extra.begin(), extra.end());
+  return b;
+}
+
 TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
   struct Case {
     const char* name;
@@ -29,6 +45,8 @@ TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
     size_t dataBytes;  // before the padding
     uint8_t silence;
     int64_t blockMicroseconds;
+    uint16_t tag = StreamInfo::kFormatPcm;  // of the description
+    Bytes extra = {};                       // the description's bytes from offset 38
   };
   const Case cases[] = {
       {"8 kHz 16-bit mono",
@@ -49,6 +67,25 @@ TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
        500, 0, 25000},
       {"no samples", riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", {}, 400)}), 0, 400, 0,
        0, 25000},
+      {"extensible PCM is PCM", riff({chunk("fmt ", extensible(1)), chunk("data", samples(9600))}),
+       2, 4800, 9600, 0, 25000},
+      {"float by its own format",
+       riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(1000))}), 2, 800, 1000, 0,
+       25000, 3},
+      {"A-law, its byte rate and extra bytes kept",
+       riff({chunk("fmt ", coded(6, 8, 1, 16000, {0xAB, 0xCD})), chunk("data", samples(300))}),
+       2,
+       200,
+       300,
+       0x80,
+       12500,
+       6,
+       {0xAB, 0xCD}},
+      {"extensible float", riff({chunk("fmt ", extensible(3)), chunk("data", samples(4800))}), 1,
+       4800, 4800, 0, 25000, 0xFFFE, [] {
+         const Bytes f = extensible(3);  // its extra bytes follow cbSize
+         return Bytes(f.begin() + 18, f.end());
+       }()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -57,8 +94,14 @@ TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
     ASSERT_NE(info, nullptr);
     const FileDescription& d = *info->description();
     EXPECT_EQ(d.frameCount(), c.blocks);
-    EXPECT_EQ(d.streamInfo().content(), StreamInfo::kPcm);
-    EXPECT_EQ(d.streamInfo().blockAlign() * d.streamInfo().chunk(), c.blockSize);
+    const StreamInfo& s = d.streamInfo();
+    EXPECT_EQ(s.formatTag(), c.tag);
+    EXPECT_EQ(s.content(), c.tag == StreamInfo::kFormatPcm ? StreamInfo::kPcm : 0u);
+    EXPECT_EQ(s.extraSize(), c.extra.size());
+    ASSERT_EQ(s.infoSize(), StreamInfo::kPcmInfoSize + c.extra.size());
+    EXPECT_TRUE(std::equal(c.extra.begin(), c.extra.end(), s.bytes().begin() + 38));
+    EXPECT_EQ(s.blockAlign() * s.chunk(), c.blockSize);
+    EXPECT_EQ(s.streamBufferSize(), c.blockSize + 32);
     EXPECT_EQ(d.attributes().toString(", "), "allowRecording=1, original=1, crc=0, scrambling=-1");
     const auto input = info->openInput();
     const ReadThrough r = readThrough(*input);
@@ -93,15 +136,24 @@ TEST_F(WaveInputTest, RefusesWhatItCannotRead) {
       {"data before the format", riff({chunk("data", samples(8)), chunk("fmt ", pcm)}),
        "invalid wave format"},
       {"no data", riff({chunk("fmt ", pcm)}), "invalid wave format"},
-      {"float samples", riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))}),
-       "invalid wave format"},
       {"18-byte PCM format with extra bytes",
        riff({chunk("fmt ", fmtWithExtra(1, 2)), chunk("data", samples(8))}), "invalid wave format"},
-      {"rate below one sample per block",
-       riff({chunk("fmt ", fmt(1, 1, 39, 16)), chunk("data", samples(8))}), "invalid wave format"},
+      {"coded format short of its extra bytes",
+       riff({chunk("fmt ", cut(coded(6, 8, 1, 8000, {1, 2, 3}), 1)), chunk("data", samples(8))}),
+       "invalid wave format"},
+      // Nothing is sized from a format the system cannot play.
+      {"2 GHz", riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}),
+       "unsupported wave format: sampling rate 2000000000 Hz is outside 4000 to 192000 Hz"},
       {"block align that is not the sample size",
        riff({chunk("fmt ", fmt(1, 2, 8000, 16, 6)), chunk("data", samples(12))}),
-       "invalid wave format"},
+       "unsupported wave format: block align 6 is not 4 (2 channels of 16 bits)"},
+      {"coded blocks over 1 MiB",
+       riff({chunk("fmt ", coded(2, 4, 8192, 4000, {})), chunk("data", samples(8))}),
+       "unsupported wave format: a block of 200 samples (1638400 bytes) is longer than one "
+       "second or 1048576 bytes"},
+      {"too many extra bytes",
+       riff({chunk("fmt ", coded(6, 8, 1, 8000, Bytes(65))), chunk("data", samples(8))}),
+       "unsupported wave format: 65 extra format bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
