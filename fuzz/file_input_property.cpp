@@ -15,6 +15,7 @@
 #include "audio/mp3.h"
 #include "audio/pcm_format.h"
 #include "base/error.h"
+#include "files/file_type.h"
 #include "files/mp3_file_input.h"
 #include "files/wave_file_input.h"
 
@@ -136,18 +137,28 @@ std::string checkMp3FileProperty(const uint8_t* data, size_t size, FileInputOutc
     }
     return "";
   }
-  outcome.described = true;
   const auto& mp3 = static_cast<const MP3FileInfo&>(*info);
+  // The frames start at the file's start or after the ID3v2 tags in front,
+  // each skipped whole, none past the file.
+  uint64_t tags = 0;
+  while (tags < mp3.dataStart()) {
+    const int64_t tag = id3v2TagSize(std::span<const uint8_t>(data + tags, size - tags));
+    if (tag <= 0 || static_cast<uint64_t>(tag) > mp3.dataStart() - tags) {
+      return "frames that start inside the bytes in front of them";
+    }
+    tags += static_cast<uint64_t>(tag);
+  }
+  outcome.described = true;
   const FileDescription& d = *info->description();
   outcome.indexed = !d.buildingIndex();
-  if (mp3.dataEnd() > size) {
+  if (mp3.dataEnd() > size || mp3.dataStart() > mp3.dataEnd()) {
     return "audio data past the end of the file";
   }
   const bool building = d.buildingIndex();
   const std::unique_ptr<FileInput> input = info->openInput();
   input->setLooping(false);
   std::vector<uint64_t> offsets;
-  uint64_t offset = 0;
+  uint64_t offset = mp3.dataStart();
   int64_t lastTime = INT64_MIN;
   int result = FileInput::kFrame;
   std::vector<uint8_t> frame(2048);

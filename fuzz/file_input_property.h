@@ -19,8 +19,10 @@ struct FileInputOutcome {
 };
 
 /// Reads the bytes as an MP3 file. Checks, whatever the bytes: it is refused
-/// only with "not an mp3 file"; the frames read, looping off, lie one after
-/// another from offset 0 within the audio data, each a parsable header and
+/// only with "not an mp3 file", never when it starts with a frame header;
+/// the frames start after the whole ID3v2 tags in front of them, if any, and
+/// the frames read, looping off, lie one after another from there within
+/// the audio data, each a parsable header and
 /// at most 1984 bytes, read back as the file holds them, with time stamps
 /// that never go back; the read ends with the end result, and a file without
 /// an index has one afterwards, of the frames read; seeks by frame and time

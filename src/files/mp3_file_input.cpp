@@ -9,6 +9,7 @@
 #include "audio/mp3.h"
 #include "base/error.h"
 #include "base/log.h"
+#include "files/file_type.h"
 
 namespace zq {
 
@@ -24,6 +25,9 @@ constexpr size_t kWindowSize = 64 * 1024;
 constexpr size_t kShortestFreeFrame = 13;
 constexpr size_t kLongestFreeFrame = 1985;
 constexpr uint32_t kStreamNumber = 1;
+// Tags in a row skipped in front of the frames: taggers that add one rather
+// than rewrite leave a few, never many.
+constexpr int kMostId3v2Tags = 4;
 
 uint32_t le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -177,24 +181,47 @@ uint32_t freeFormatFrameSize(std::span<const uint8_t> bytes) {
   return 0;
 }
 
+uint64_t mp3DataStart(const JFileHandle& file, uint64_t fileSize) {
+  uint64_t start = 0;
+  for (int tags = 0; tags < kMostId3v2Tags; ++tags) {
+    uint8_t header[kId3v2HeaderSize];
+    const size_t got = file.readAt(start, header);
+    const int64_t size = id3v2TagSize(std::span<const uint8_t>(header, got));
+    if (size == 0) {
+      break;
+    }
+    // Skipped, never read: a size the file cannot hold is a corrupt tag.
+    if (size < 0 || static_cast<uint64_t>(size) > fileSize - start) {
+      throw JTextError("not an mp3 file");
+    }
+    start += static_cast<uint64_t>(size);
+  }
+  return start;
+}
+
 Mp3FileDescription describeMp3File(const JFileHandle& file) {
+  const uint64_t fileSize = file.size();
+  Mp3FileDescription d;
+  d.dataStart = mp3DataStart(file, fileSize);
   uint8_t header[4];
   uint32_t bitRate = 0;
   int version = 0;
   uint32_t rate = 0;
   uint32_t channels = 0;
-  if (file.readAt(0, header) < sizeof header ||
+  if (file.readAt(d.dataStart, header) < sizeof header ||
       !parseFrameHeader(header, &bitRate, &version, &rate, &channels, nullptr, nullptr)) {
     throw JTextError("not an mp3 file");
   }
-  Mp3FileDescription d;
-  d.trailers = readMp3Trailers(file, file.size());
+  d.trailers = readMp3Trailers(file, fileSize);
+  // Trailers that claim bytes of the tag leave no frames, never a negative count.
+  d.trailers.dataEnd = std::max(d.trailers.dataEnd, d.dataStart);
   const Mp3Trailers& t = d.trailers;
+  const uint64_t dataSize = t.dataEnd - d.dataStart;
   uint32_t frameSize = 0;
   if (bitRate == 0) {
     std::vector<uint8_t> first(
-        static_cast<size_t>(std::min<uint64_t>(t.dataEnd, 2 * kLongestFreeFrame + 4)));
-    first.resize(file.readAt(0, first));
+        static_cast<size_t>(std::min<uint64_t>(dataSize, 2 * kLongestFreeFrame + 4)));
+    first.resize(file.readAt(d.dataStart, first));
     d.freeFormatSize = freeFormatFrameSize(first);
     frameSize = d.freeFormatSize;
     if (frameSize > 0) {
@@ -209,7 +236,7 @@ Mp3FileDescription describeMp3File(const JFileHandle& file) {
   s.durationDenominator = rate;
   s.streamInfo = StreamInfo::makeMp3StreamInfo(bitRate, rate, static_cast<uint16_t>(channels),
                                                static_cast<uint16_t>(frameSize));
-  s.dataSize = t.dataEnd;
+  s.dataSize = dataSize;
   if (t.properties) {
     // One or two texts, each ended by a NUL.
     std::string_view rest(*t.properties);
@@ -234,7 +261,7 @@ Mp3FileDescription describeMp3File(const JFileHandle& file) {
   } else {
     const uint32_t bytesPerSecond = bitRate / 8;
     s.endTime =
-        bytesPerSecond == 0 ? 0 : static_cast<int64_t>(Wide{t.dataEnd} * 1000000 / bytesPerSecond);
+        bytesPerSecond == 0 ? 0 : static_cast<int64_t>(Wide{dataSize} * 1000000 / bytesPerSecond);
     s.buildingIndex = true;
   }
   d.description = std::make_shared<FileDescription>(std::move(s));
@@ -247,6 +274,7 @@ MP3FileInfo::MP3FileInfo(const std::string& fileName, const JFileHandle& file)
 MP3FileInfo::MP3FileInfo(const std::string& fileName, Mp3FileDescription described)
     : FileInfo(fileName, std::move(described.description)),
       trailers_(std::move(described.trailers)),
+      dataStart_(described.dataStart),
       freeFormatSize_(described.freeFormatSize),
       indexFromFile_(trailers_.index.has_value()) {}
 
@@ -292,12 +320,14 @@ void MP3FileInfo::finishIndex(bool write) {
 MP3Input::MP3Input(MP3FileInfo& info, JFileHandle file)
     : FileInput(info, std::move(file)),
       fileName_(info.fileName()),
+      dataStart_(info.dataStart()),
       dataEnd_(info.dataEnd()),
       freeFormatSize_(info.freeFormatSize()),
       samplesPerFrame_(description_->streamInfo().samplesPerSecond() < 32000 ? 576 : 1152),
       sampleRate_(description_->streamInfo().samplesPerSecond()),
       bufferSize_(description_->streamInfo().streamBufferSize()),
-      window_(kWindowSize) {}
+      window_(kWindowSize),
+      position_(dataStart_) {}
 
 bool MP3Input::buffered(size_t n) {
   if (position_ > dataEnd_ || dataEnd_ - position_ < n) {
@@ -401,7 +431,7 @@ int MP3Input::nextFrame(bool* got, uint32_t* size, int64_t* time, bool* syncPoin
     if (!looping_ || rewound) {
       return rewound ? kNothingAfterLoop : kEnd;
     }
-    moveTo(0, -1);
+    moveTo(dataStart_, -1);
   }
 }
 

@@ -3,7 +3,9 @@
 // frame by frame, seeks by frame or time through the time index, and builds
 // that index when the file came without one.
 //
-// File layout, from offset 0: the frames; optionally L bytes of property
+// File layout: optionally one or more ID3v2 tags (skipped by the sizes
+// their headers state; a tag the file cannot hold makes it no MP3 file);
+// then the frames; optionally L bytes of property
 // text, "ZQ_TAG_2" and L (u32); optionally a time index of N + 1 entries,
 // "ZQ_TAG_1" and N (u32); optionally a 128-byte ID3v1 tag ("TAG"...). The
 // trailers are found from the end; a trailer whose count does not fit the
@@ -52,16 +54,22 @@ Mp3Trailers readMp3Trailers(const JFileHandle& file, uint64_t fileSize);
 /// from where the next frames begin; 0 when two frames cannot be told apart.
 uint32_t freeFormatFrameSize(std::span<const uint8_t> bytes);
 
+/// Where the frames of the MP3 file `file` of `fileSize` bytes start: after
+/// the ID3v2 tags in front of them, if any. Throws JTextError "not an mp3
+/// file" for a tag whose header is corrupt or whose size runs past the file.
+uint64_t mp3DataStart(const JFileHandle& file, uint64_t fileSize);
+
 /// What describing an MP3 file finds.
 struct Mp3FileDescription {
   std::shared_ptr<FileDescription> description;
+  uint64_t dataStart = 0;
   Mp3Trailers trailers;
   uint32_t freeFormatSize = 0;
 };
 
 /// Describes the MP3 file open on `file`. Throws JTextError "not an mp3
-/// file" when its first 4 bytes are not a Layer III frame header, and
-/// JSysError when it cannot be read.
+/// file" when the 4 bytes at the start of its frames (mp3DataStart) are not
+/// a Layer III frame header, and JSysError when it cannot be read.
 Mp3FileDescription describeMp3File(const JFileHandle& file);
 
 class MP3FileInfo : public FileInfo {
@@ -78,13 +86,15 @@ class MP3FileInfo : public FileInfo {
   /// The frame length of a free-format header of this file, 0 when the
   /// file's frames are not in free format.
   uint32_t freeFormatSize() const { return freeFormatSize_; }
-  /// Where the frames end.
+  /// Where the frames start and end.
+  uint64_t dataStart() const { return dataStart_; }
   uint64_t dataEnd() const { return trailers_.dataEnd; }
 
  private:
   MP3FileInfo(const std::string& fileName, Mp3FileDescription described);
 
   Mp3Trailers trailers_;
+  uint64_t dataStart_ = 0;
   uint32_t freeFormatSize_ = 0;
   bool indexFromFile_ = false;
 };
@@ -106,6 +116,7 @@ class MP3Input : public FileInput {
   void moveTo(uint64_t offset, int64_t frame);
 
   const std::string fileName_;
+  const uint64_t dataStart_;
   const uint64_t dataEnd_;
   const uint32_t freeFormatSize_;
   const uint32_t samplesPerFrame_;
@@ -115,7 +126,7 @@ class MP3Input : public FileInput {
   std::vector<uint8_t> window_;
   uint64_t windowOffset_ = 0;  // file offset of window_[0]
   size_t windowFill_ = 0;
-  uint64_t position_ = 0;  // file offset of the next frame
+  uint64_t position_;  // file offset of the next frame
   uint64_t frameOffset_ = 0;
   uint32_t frameLength_ = 0;  // 0: no current frame
 };

@@ -246,6 +246,11 @@ TEST_F(Mp3FileTest, LoopsToTheFirstFrameOrEnds) {
   };
   const Case cases[] = {
       {"looping", join(frames), true, {0, 0, 0, 1, 0}, {0, 1, 2, 0, 1}},
+      {"looping after ID3v2 tags, one with a footer",
+       join({id3v2Tag(300, true), id3v2Tag(21), join(frames)}),
+       true,
+       {0, 0, 0, 1, 0},
+       {0, 1, 2, 0, 1}},
       {"not looping", join(frames), false, {0, 0, 0, -1, -1}, {0, 1, 2, 2, 2}},
       {"looping, no whole frame", cutFrame, true, {-2, -2}, {-1, -1}},
       {"not looping, no whole frame", cutFrame, false, {-1}, {-1}},
@@ -301,6 +306,16 @@ TEST_F(Mp3FileTest, BrokenFilesEndTheDataOrAreRefused) {
       {"cut in the first header", {0xFF, 0xFB, 0x90}, false, "", 0},
       {"sync but not layer III", {0xFF, 0xF7, 0x90, 0x64, 0, 0}, false, "not an mp3 file", 0},
       {"program stream", {0x00, 0x00, 0x01, 0xBA, 0, 0}, false, "", 0},
+      // An ID3v2 size is skipped, never trusted to read or allocate.
+      {"ID3v2 size past the end", join({id3v2Header(1u << 27), audio}), false, "not an mp3 file",
+       0},
+      {"ID3v2 size byte over 0x7F",
+       [&] {
+         Bytes b = join({id3v2Header(10), audio});
+         b[7] |= 0x80;
+         return b;
+       }(),
+       false, "", 0},
       {"junk between frames", junk, true, "", 3},
       {"cut in the last frame", cutInFrame, true, "", 9},
       {"free-format frames longer than a buffer",
