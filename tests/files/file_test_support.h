@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -97,33 +96,21 @@ inline Bytes id3Tag() {
   return b;
 }
 
-/// An ID3v2.4 header that states `size` bytes after it (syncsafe: 7 bits a
-/// byte), with the footer flag when asked.
-inline Bytes id3v2Header(uint32_t size, bool footer = false) {
-  return {'I',
-          'D',
-          '3',
-          4,
-          0,
-          static_cast<uint8_t>(footer ? 0x10 : 0),
-          static_cast<uint8_t>(size >> 21 & 0x7F),
-          static_cast<uint8_t>(size >> 14 & 0x7F),
-          static_cast<uint8_t>(size >> 7 & 0x7F),
-          static_cast<uint8_t>(size & 0x7F)};
-}
-
-/// A whole ID3v2 tag of `size` bytes of frames, and its footer when asked.
-/// Its frames hold what looks like MPEG syncs, so that a reader that does
-/// not skip the whole tag finds junk.
-inline Bytes id3v2Tag(uint32_t size, bool footer = false) {
-  Bytes b = id3v2Header(size, footer);
-  for (uint32_t i = 0; i < size; ++i) {
-    b.push_back(i % 2 == 0 ? 0xFF : 0xFB);
+/// An ID3v2.4 tag: its header stating `size` bytes after it (7 bits a
+/// byte), with the footer flag when asked, then `size` bytes that look like
+/// MPEG syncs (junk to a reader that does not skip them all), then the footer.
+inline Bytes id3v2Tag(uint32_t size, bool footer = false, bool headerOnly = false) {
+  Bytes b{'I', 'D', '3', 4, 0, static_cast<uint8_t>(footer ? 0x10 : 0)};
+  for (int shift = 21; shift >= 0; shift -= 7) {
+    b.push_back(static_cast<uint8_t>(size >> shift & 0x7F));
   }
-  if (footer) {
-    Bytes end = id3v2Header(size, true);
-    std::copy_n("3DI", 3, end.begin());
-    b.insert(b.end(), end.begin(), end.end());
+  const Bytes header = b;
+  if (!headerOnly) {
+    b.resize(b.size() + size, 0xFF);
+    if (footer) {
+      b.insert(b.end(), {'3', 'D', 'I'});
+      b.insert(b.end(), header.begin() + 3, header.end());
+    }
   }
   return b;
 }
