@@ -371,10 +371,11 @@ void ZQAAMChannelManager::registerFunctions() {
     return [this, m](JParams& q, JParams* r, JSocket&) { (this->*m)(q, r); };
   };
   JRPCServer::registerFunctions({
+      // A refused channel is answered FAILED with the reason, never OK.
       {"addUDPClient", JRPCKind::kAnswerWithSocket,
-       [this](JParams& q, JParams* r, JSocket& s) { addUDPClient(q, *r, &s); }},
+       [this](JParams& q, JParams* r, JSocket& s) { serveUDPClient(q, *r, &s); }},
       {"addIPMClient", JRPCKind::kAnswerWithSocket,
-       [this](JParams& q, JParams* r, JSocket& s) { addIPMClient(q, *r, &s); }},
+       [this](JParams& q, JParams* r, JSocket& s) { serveIPMClient(q, *r, &s); }},
       {"addSVCClient", JRPCKind::kOneWay,
        [this](JParams& q, JParams*, JSocket& s) { addSVCClient(q, &s); }},
       {"getRawParams", JRPCKind::kAnswer, method(&Self::getRawParams)},

@@ -2,6 +2,7 @@
 #include "media/media.h"
 
 #include <chrono>
+#include <thread>
 
 namespace zq {
 
@@ -54,6 +55,14 @@ bool IThread::idle(int ms) {
   std::unique_lock lock(idleMutex_);
   return !idleWake_.wait_for(lock, std::chrono::milliseconds(ms),
                              [this] { return stopping_.load(std::memory_order_acquire); });
+}
+
+bool IThread::idleCurrent(int ms) {
+  if (auto* self = dynamic_cast<IThread*>(JThread::current())) {
+    return self->idle(ms);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return true;
 }
 
 void IThread::run() {

@@ -89,6 +89,11 @@ class IThread : public JThread {
 
   State state() const { return static_cast<State>(state_.load(std::memory_order_acquire)); }
 
+  /// Sleeps up to `ms` on the calling thread. An IThread wakes at once when
+  /// it is being stopped (false then), so that a pause never holds up the
+  /// end of its channel; any other thread just sleeps.
+  static bool idleCurrent(int ms);
+
  protected:
   void run() override;
   virtual void before() = 0;

@@ -13,6 +13,7 @@
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
 #include "net/udp_socket.h"
+#include "rpc/rpc_error.h"
 #include "stream/media_packet.h"
 
 namespace zq {
@@ -29,6 +30,49 @@ JInetAddr dottedAddress(const std::string& text, int32_t port) {
     throw JTextError("invalid port " + std::to_string(port));
   }
   return JInetAddr(address, static_cast<uint16_t>(port));
+}
+
+// The receiver of a UDP channel: one host (not "this network", a multicast
+// group, a reserved or the broadcast address) and a port it can receive on.
+// A port is read at full width, so that no value wraps into the range.
+JInetAddr receiverAddress(const std::string& text, int64_t port) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) {
+    throw JTextError("invalid IP address '" + text + "'");
+  }
+  const uint32_t first = ntohl(address.s_addr) >> 24;
+  if (first == 0 || first >= 224) {
+    throw JTextError("invalid IP address '" + text + "'");
+  }
+  if (port < 1 || port > 65535) {
+    throw JTextError("invalid port " + std::to_string(port));
+  }
+  return JInetAddr(address, static_cast<uint16_t>(port));
+}
+
+// Whether the RPC connection that asked has already gone (reset, or closed
+// by its peer): a channel made for it would only wait to be removed.
+bool connectionGone(IProvider::ConnectionKey key) {
+  if (key == nullptr || key->handle() < 0) {
+    return false;  // not a connection of this process's sockets
+  }
+  JInetAddr peer;
+  try {
+    return !key->connectedPeer(peer);
+  } catch (const JError& e) {
+    logCaught(e);
+    return false;
+  }
+}
+
+// A receiver cannot decode what a channel would send without the stream's
+// description: a media without one is not served.
+void requireStreamInfo(IProviderMedia& media) {
+  MediaInfo info;
+  info.recordSize = MediaInfo::kBaseSize;
+  if (media.getMediaInfo(info) == -1 || info.streamInfo == nullptr) {
+    throw JTextError("no stream description");
+  }
 }
 
 std::string udpTraceName(std::string_view provider, const std::string& host, int32_t port) {
@@ -73,8 +117,9 @@ void Client::bindLocked(IProviderMedia* media) {
 void Client::onFrame(const GatherPiece* pieces, size_t count) {
   if (packetizer_->packetize(pieces, count) < 0) {
     // Not JThread::sleep: a pause must never park the thread inside an
-    // iteration.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSendFailurePauseMs));
+    // iteration. A stop ends it: removing a channel whose receiver is gone
+    // must not wait for it.
+    IThread::idleCurrent(kSendFailurePauseMs);
   }
 }
 
@@ -135,7 +180,7 @@ void UdpClient::establish() {
   auto socket = std::make_unique<JUDPSocket>(traceMask());
   try {
     socket->bind(config_.interface(), static_cast<uint16_t>(config_.sourcePort()));
-    socket->connect(dottedAddress(host_, port_));
+    socket->connect(receiverAddress(host_, port_));
     if (config_.precedence() != 0) {
       socket->setIntOption(IPPROTO_IP, IP_TOS, config_.precedence());
     }
@@ -251,57 +296,81 @@ IProviderMedia* IProvider::media() const {
 }
 
 bool IProvider::addUDPClient(const JParams& request, JParams& reply, ConnectionKey key) {
+  try {
+    serveUDPClient(request, reply, key);
+    return true;
+  } catch (const JError&) {
+    return false;  // logged where it arose
+  }
+}
+
+void IProvider::serveUDPClient(const JParams& request, JParams& reply, ConnectionKey key) {
   if (!config_.udpEnable()) {
     JLog::logTraceable(kLevelError, this, "UDP data transport is disabled in CCS!");
-    return false;
+    throw JTextError("UDP data transport is disabled in CCS!");
   }
   std::string ip;
-  int32_t port = 0;
-  if (!request.get("ip", ip, false) || !request.get("port", port, false)) {
-    return false;
-  }
+  int64_t port = 0;
+  request.get("ip", ip, true);
+  request.get("port", port, true);
   std::lock_guard lock(mutex_);
   int32_t skip = 0;
   request.get("skip", skip, false);
   if (media_ == nullptr) {
-    return false;
+    throw JTextError("no media");
   }
   try {
-    auto client = std::make_unique<UdpClient>(config_.udp(), ip, port, media_, createPacketizer(),
-                                              skip, traceMask(), traceName());
-    // A second request over one connection replaces its channel.
-    m_mapUdpClients[key] = std::move(client);
-  } catch (const JError&) {
-    return false;  // establish logged its failure, any other error its THROW line
+    receiverAddress(ip, port);
+  } catch (const JError& e) {
+    JLog::logTraceable(kLevelError, this, "Could not establish UDP data channel to '%s:%lld': %s",
+                       ip.c_str(), static_cast<long long>(port), e.message().c_str());
+    throw;
   }
+  if (connectionGone(key)) {
+    throw JRPCConnectionLostError();
+  }
+  requireStreamInfo(*media_);
+  // Establish errors propagate; establish logged them. A second request over
+  // one connection replaces its channel.
+  m_mapUdpClients[key] = std::make_unique<UdpClient>(config_.udp(), ip, static_cast<int32_t>(port),
+                                                     media_, createPacketizer(), skip, traceMask(),
+                                                     traceName());
   media_->getStreamInfoParams(reply);
-  return true;
 }
 
 bool IProvider::addIPMClient(const JParams& request, JParams& reply, ConnectionKey key) {
+  try {
+    serveIPMClient(request, reply, key);
+    return true;
+  } catch (const JError&) {
+    return false;  // logged where it arose
+  }
+}
+
+void IProvider::serveIPMClient(const JParams& request, JParams& reply, ConnectionKey key) {
   if (!config_.ipmEnable()) {
     JLog::logTraceable(kLevelError, this, "IP multicast data transport is disabled in CCS!");
-    return false;
+    throw JTextError("IP multicast data transport is disabled in CCS!");
   }
   std::lock_guard lock(mutex_);
   int32_t skip = 0;
   request.get("skip", skip, false);
   if (media_ == nullptr) {
-    return false;
+    throw JTextError("no media");
   }
+  if (connectionGone(key)) {
+    throw JRPCConnectionLostError();
+  }
+  requireStreamInfo(*media_);
   if (m_mapIpmClients.empty()) {
-    try {
-      m_mapIpmClients[nullptr] = std::make_unique<IpmClient>(
-          config_.ipm(), media_, createPacketizer(), skip, traceMask(), traceName());
-    } catch (const JError&) {
-      return false;  // establish logged its failure, any other error its THROW line
-    }
+    // Establish errors propagate; establish logged them.
+    m_mapIpmClients[nullptr] = std::make_unique<IpmClient>(config_.ipm(), media_, createPacketizer(),
+                                                           skip, traceMask(), traceName());
   }
   m_mapIpmClients[key] = nullptr;
   reply.set("ip", config_.ipm().groupAddress());
   reply.set("port", config_.ipm().port());
   media_->getStreamInfoParams(reply);
-  return true;
 }
 
 bool IProvider::addSVCClient(const JParams& request, ConnectionKey) {
@@ -377,10 +446,13 @@ void IProvider::tearDownSVCClient(const JParams& request, JParams&, ConnectionKe
 
 bool IProvider::removeClient(ConnectionKey key) {
   std::lock_guard lock(mutex_);
+  // A connection reset by its peer has no peer any longer: that is no
+  // error, its address is just not known.
   std::string peer = "???";
   try {
-    if (key != nullptr) {
-      peer = key->peerAddress().text();
+    JInetAddr address;
+    if (key != nullptr && key->handle() >= 0 && key->connectedPeer(address)) {
+      peer = address.text();
     }
   } catch (const JError& e) {
     logCaught(e);

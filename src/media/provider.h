@@ -150,11 +150,21 @@ class IProvider : public JTraceableObject {
 
   /// The receiver's request ("ip", "port", optional "skip"): opens a UDP
   /// channel kept under `key` and puts the media's "StreamInfo" into
-  /// `reply`. False when UDP is disabled, a key is missing, there is no
-  /// media or the channel cannot be made.
+  /// `reply`. Throws why it cannot, the text an RPC caller is answered:
+  /// "UDP data transport is disabled in CCS!", a missing or mistyped key,
+  /// "no media", "no stream description", "invalid IP address '...'" (not
+  /// one host's dotted address), "invalid port N" (outside 1 to 65535), the
+  /// connection's loss when `key` is a connection already gone, and the
+  /// socket errors of the channel. Nothing is kept then and `reply` is
+  /// untouched.
+  void serveUDPClient(const JParams& request, JParams& reply, ConnectionKey key);
+  /// serveUDPClient, false for a refusal.
   bool addUDPClient(const JParams& request, JParams& reply, ConnectionKey key);
   /// The receiver joins the multicast channel (made for the first): `reply`
-  /// gets "ip" (the group), "port" and "StreamInfo".
+  /// gets "ip" (the group), "port" and "StreamInfo". Throws as
+  /// serveUDPClient ("IP multicast data transport is disabled in CCS!").
+  void serveIPMClient(const JParams& request, JParams& reply, ConnectionKey key);
+  /// serveIPMClient, false for a refusal.
   bool addIPMClient(const JParams& request, JParams& reply, ConnectionKey key);
   /// An ATM channel: refused on this platform once the request is checked.
   bool addSVCClient(const JParams& request, ConnectionKey key);

@@ -198,7 +198,10 @@ TEST_F(Aam, AnswersOnTheWire) {
       // A stream request with a parameter of the wrong type or none.
       {"addUDPClient(ip=\"127.0.0.1\", port=\"x\")",
        "FAILED TypeMismatch for parameter 'port' : wanted '3', actual '5'"},
-      {"addUDPClient(ip=\"127.0.0.1\")", "OK "},
+      // A refused channel is never answered OK.
+      {"addUDPClient(ip=\"127.0.0.1\")", "FAILED RPCMissingParameter: 'port'"},
+      {"addUDPClient(ip=\"127.0.0.1\", port=4294967297)", "FAILED invalid port 4294967297"},
+      {"addUDPClient(ip=\"0.0.0.0\", port=5000)", "FAILED invalid IP address '0.0.0.0'"},
       {"addIPMClient(skip=\"x\")",
        "FAILED TypeMismatch for parameter 'skip' : wanted '3', actual '5'"},
   };
@@ -288,6 +291,42 @@ TEST_F(Aam, ARemotePartyDecodesTheLiveToneOverUdpAndMulticast) {
   if (protos.size() == 1) {
     GTEST_SKIP() << "no IP multicast on lo here: UDP was checked alone";
   }
+}
+
+// A receiver's channel goes with its RPC connection however that ends; a
+// connection reset by its peer has no peer left to name, which is no error.
+TEST_F(Aam, AChannelGoesWithItsConnectionHoweverItEnds) {
+  auto aam = std::make_unique<ZQAAMChannelManager>(configOf(softDesc()), 0xFFFFFFFFu,
+                                                   "ZQAAMChannelManager");
+  // The source's start gives the provider its media.
+  ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));
+  JUDPSocket receiver;
+  receiver.bind(JInetAddr("127.0.0.1", 0));
+  const std::string request =
+      "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(receiver.localAddress().port()) + ")";
+  struct Case {
+    const char* name;
+    bool reset;
+    const char* line;
+  } const cases[] = {{"closed", false, "Lost contact to client at 127.0.0.1:"},
+                     {"reset", true, "Lost contact to client at ???"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = std::make_unique<LineClient>(aam->JRPCService::port());
+    const std::string answer = client->call(request);
+    ASSERT_NE(answer.find("StreamInfo="), std::string::npos) << answer;
+    ASSERT_EQ(aam->udpClientCount(), 1u);
+    log->clear();
+    if (c.reset) {
+      client->reset();
+    }
+    client.reset();
+    ASSERT_TRUE(eventually([&] { return aam->udpClientCount() == 0; }));
+    ASSERT_TRUE(eventually([&] { return log->contains("Successfully removed client"); }));
+    EXPECT_TRUE(log->contains(c.line));
+    EXPECT_FALSE(log->contains("getpeername"));
+  }
+  aam.reset();
 }
 
 TEST_F(Aam, AFileListPlaysThroughAndGivesTheOpeningSourceBack) {

@@ -86,6 +86,12 @@ class LineClient {
     socket->connect(JInetAddr("127.0.0.1", port));
     io_.setSocket(std::move(socket));
   }
+  /// Ends the connection with a reset rather than a close.
+  void reset() {
+    const linger abortive{1, 0};
+    io_.socket()->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    io_.socket()->close();
+  }
   std::string call(std::string_view line) {
     try {
       io_.writeLine(line);

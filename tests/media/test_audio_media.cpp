@@ -2,7 +2,8 @@
 // they describe themselves with, binding to a shared source once, the
 // parameters and statistics of the sound-card and board inputs, and the
 // sucker threads: frames handed on in order with their header, pause,
-// prompt stop, and more suckers on one stream than it has reader slots.
+// prompt stop (through a channel's pause after a failed send too), and more
+// suckers on one stream than it has reader slots.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -56,12 +57,18 @@ class Recorder : public IMediaSuckerNotify {
     std::vector<uint8_t> data;
   };
   void onFrame(const GatherPiece* pieces, size_t count) override {
-    std::lock_guard l(m_);
+    std::unique_lock l(m_);
     pieceCounts_.push_back(count);
     const MediaFrameTail t = MediaFrameTail::read(pieces[0].data);
     frames_.push_back({t.flags, t.timeStamp, t.keyWord,
                        std::vector<uint8_t>(pieces[1].data, pieces[1].data + pieces[1].length)});
+    if (pauseMs > 0) {
+      // As a channel does after a failed send.
+      l.unlock();
+      IThread::idleCurrent(pauseMs);
+    }
   }
+  int pauseMs = 0;
   std::vector<Frame> frames() const {
     std::lock_guard l(m_);
     return frames_;
@@ -425,7 +432,10 @@ TEST_F(Registry, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
     const char* name;
     bool connected;
     size_t frames;  // the newest frame, published before the sucker came
-  } const cases[] = {{"idle stream", true, 1}, {"no stream at all", false, 0}};
+    int pauseMs;    // of the channel after the frame
+  } const cases[] = {{"idle stream", true, 1, 0},
+                     {"no stream at all", false, 0, 0},
+                     {"a channel pausing after a failed send", true, 1, 60000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     AudioSoft a(softDesc(2, 0));  // no period: the frames go out at open, none after
@@ -433,12 +443,14 @@ TEST_F(Registry, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
       a.connect(nullptr, 0, 0, true);
     }
     Recorder channel;
+    channel.pauseMs = c.pauseMs;
     std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
     sucker->startSucker();
     JThread::sleep(150);
     const auto start = test::Clock::now();
     sucker->stopSucker();
-    // The read would sleep 850 ms more to its next poll: the stop wakes it.
+    // The read would sleep 850 ms more to its next poll, the channel its
+    // pause: the stop wakes either.
     EXPECT_LT(test::msSince(start), 500);
     EXPECT_EQ(channel.count(), c.frames);
     sucker.reset();

@@ -278,47 +278,66 @@ struct Provider : ::testing::Test {
   JSocket first, second, third;
 };
 
+// Each refusal says why (the text an RPC caller is answered) and keeps
+// nothing; only a disabled transport and a receiver that cannot be reached
+// are logged as well.
 TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
   Receiver r;
   const std::string ok = r.request();
   struct Case {
     const char* name;
-    bool udp, withMedia;
+    bool ipm, enabled, withMedia;
     std::string request;
+    const char* error;
     const char* line;  // a line the refusal logs; "" for none
   } const cases[] = {
-      {"UDP disabled", false, true, ok, "UDP data transport is disabled in CCS!"},
-      {"no ip", true, true, "port=5000", ""},
-      {"no port", true, true, "ip=\"127.0.0.1\"", ""},
-      {"no media", true, false, ok, ""},
-      {"an address that is no address", true, true, "ip=\"receiver.example\", port=5000",
+      {"UDP disabled", false, false, true, ok, "UDP data transport is disabled in CCS!",
+       "UDP data transport is disabled in CCS!"},
+      {"no ip", false, true, true, "port=5000", "RPCMissingParameter: 'ip'", ""},
+      {"no port", false, true, true, "ip=\"127.0.0.1\"", "RPCMissingParameter: 'port'", ""},
+      {"no media", false, true, false, ok, "no media", ""},
+      {"an address that is no address", false, true, true, "ip=\"receiver.example\", port=5000",
+       "invalid IP address 'receiver.example'",
        "Could not establish UDP data channel to 'receiver.example:5000': invalid IP address"},
-      {"a port out of range", true, true, "ip=\"127.0.0.1\", port=70000",
+      {"this network", false, true, true, "ip=\"0.0.0.0\", port=5000",
+       "invalid IP address '0.0.0.0'", "Could not establish UDP data channel to '0.0.0.0:5000'"},
+      {"a multicast group", false, true, true, "ip=\"239.1.2.3\", port=5000",
+       "invalid IP address '239.1.2.3'", "Could not establish"},
+      {"the broadcast address", false, true, true, "ip=\"255.255.255.255\", port=5000",
+       "invalid IP address '255.255.255.255'", "Could not establish"},
+      {"a port out of range", false, true, true, "ip=\"127.0.0.1\", port=70000",
+       "invalid port 70000",
        "Could not establish UDP data channel to '127.0.0.1:70000': invalid port 70000"},
+      {"a port that wraps to 1", false, true, true, "ip=\"127.0.0.1\", port=4294967297",
+       "invalid port 4294967297", "Could not establish"},
+      {"port 0", false, true, true, "ip=\"127.0.0.1\", port=0", "invalid port 0",
+       "Could not establish"},
+      {"multicast disabled", true, false, true, "", "IP multicast data transport is disabled in CCS!",
+       "IP multicast data transport is disabled in CCS!"},
+      {"multicast without media", true, true, false, "", "no media", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ProviderConfig config;
-    if (c.udp) {
-      config.setUdp(UdpConfig());
-    }
+    ProviderConfig config = c.enabled ? test::loopbackTransports(freeUdpPort()) : ProviderConfig();
     make(config, c.withMedia);
     log->clear();
+    const JParams request = paramsOf(c.request.c_str());
     JParams reply;
-    EXPECT_FALSE(provider->addUDPClient(paramsOf(c.request.c_str()), reply, &first));
+    if (c.ipm) {
+      EXPECT_EQ(thrownText([&] { provider->serveIPMClient(request, reply, &first); }), c.error);
+      EXPECT_FALSE(provider->addIPMClient(request, reply, &first));
+    } else {
+      EXPECT_EQ(thrownText([&] { provider->serveUDPClient(request, reply, &first); }), c.error);
+      EXPECT_FALSE(provider->addUDPClient(request, reply, &first));
+    }
     EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(provider->udpClientCount(), 0u);
+    EXPECT_EQ(provider->udpClientCount() + provider->ipmEntryCount(), 0u);
     if (*c.line != '\0') {
       EXPECT_TRUE(log->contains(c.line));
     } else {
       EXPECT_FALSE(log->contains("Could not establish"));
     }
   }
-  make(ProviderConfig());
-  log->clear();
-  JParams reply;
-  EXPECT_FALSE(provider->addIPMClient(JParams(), reply, &first));
-  EXPECT_TRUE(log->contains("IP multicast data transport is disabled in CCS!"));
 }
 
 TEST_F(Provider, AUdpChannelSendsTheStreamAndGoesWithItsConnection) {
