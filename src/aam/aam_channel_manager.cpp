@@ -457,26 +457,44 @@ void ZQAAMChannelManager::setParams(JParams& request, JParams*) {
 
 void ZQAAMChannelManager::notifyAudioOut(JParams& request, JParams*) {
   std::lock_guard provider(static_cast<IProvider&>(*this));
+  int32_t notification = 0;
+  AudioOutputEntry entry;
   try {
-    int32_t notification = 0;
-    AudioOutputEntry entry;
     request.get("notification", notification, true);
     request.get("equipmentName", entry.equipmentName, true);
     request.get("equipmentAddress", entry.equipmentAddress, true);
     request.get("audioOutputName", entry.audioOutputName, true);
     request.get("audioOutputChannel", entry.audioOutputChannel, true);
     request.get("audioOutputTcpPort", entry.audioOutputTcpPort, true);
-    std::lock_guard lock(outputsMutex_);
-    if (notification == 0) {
-      outputs_.insert(entry);  // an output already there stays as it was
-    } else if (notification == 1) {
-      outputs_.erase(entry);
-    }
   } catch (const JError& e) {
     logCaught(e);
     JLog::logf(kLevelWarning, "Missing parameter in ZQAAMChannelManager::notifyAudioOut: %s",
                e.message().c_str());
+    return;
   }
+  if (notification != 0) {
+    if (notification == 1) {
+      std::lock_guard lock(outputsMutex_);
+      outputs_.erase(entry);
+    }
+    return;
+  }
+  // An output stays announced until it withdraws, whatever becomes of the
+  // connection it came over: the set is bounded instead, so that no peer can
+  // make every "getStat" answer grow without end.
+  for (const std::string* text :
+       {&entry.equipmentName, &entry.equipmentAddress, &entry.audioOutputName}) {
+    if (text->size() > kMaxAudioOutputText) {
+      throw JTextError("audio output not kept: a name or address is longer than " +
+                       std::to_string(kMaxAudioOutputText) + " bytes");
+    }
+  }
+  std::lock_guard lock(outputsMutex_);
+  if (outputs_.size() >= kMaxAudioOutputs && !outputs_.contains(entry)) {
+    throw JTextError("audio output not kept: " + std::to_string(kMaxAudioOutputs) +
+                     " outputs are announced already");
+  }
+  outputs_.insert(entry);  // an output already there stays as it was
 }
 
 }  // namespace zq

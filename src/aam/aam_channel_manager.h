@@ -77,6 +77,12 @@ class ZQAAMChannelManager : private AAMTraceMask,
   static constexpr int kQueueCapacity = 1000;
   /// The file descriptions kept for a process that made no cache itself.
   static constexpr size_t kFileInfoCacheSize = 32;
+  /// The most outputs announced at once ("notifyAudioOut"): one more is
+  /// answered FAILED until another withdraws.
+  static constexpr size_t kMaxAudioOutputs = 1000;
+  /// The longest equipment name, address or output name an announcement may
+  /// carry, in bytes.
+  static constexpr size_t kMaxAudioOutputText = 255;
 
   /// Captures (or plays) the opening source and listens on the configured
   /// port. Throws JTextError "invalid desc type" for a description that is

@@ -232,6 +232,26 @@ TEST_F(Aam, AnswersOnTheWire) {
   ASSERT_EQ(aam->audioOutputs().size(), 1u);
   EXPECT_EQ(aam->audioOutputs()[0].equipmentName, "annex");
 
+  // The outputs announced are bounded in number and size; one already
+  // there may be announced again, and a withdrawal makes room.
+  auto announce = [&](const std::string& name, int notification = 0) {
+    return client.call("notifyAudioOut(notification=" + std::to_string(notification) +
+                       ", equipmentName=\"" + name +
+                       "\", equipmentAddress=\"a\", audioOutputName=\"o\", "
+                       "audioOutputChannel=0, audioOutputTcpPort=1)");
+  };
+  EXPECT_EQ(announce(std::string(ZQAAMChannelManager::kMaxAudioOutputText + 1, 'n')),
+            "FAILED audio output not kept: a name or address is longer than 255 bytes");
+  for (size_t i = 1; i < ZQAAMChannelManager::kMaxAudioOutputs; ++i) {
+    ASSERT_EQ(announce("unit" + std::to_string(i)), "OK ") << i;
+  }
+  EXPECT_EQ(announce("one more"),
+            "FAILED audio output not kept: 1000 outputs are announced already");
+  EXPECT_EQ(announce("unit1"), "OK ");
+  EXPECT_EQ(announce("unit1", 1), "OK ");
+  EXPECT_EQ(announce("one more"), "OK ");
+  EXPECT_EQ(aam->audioOutputs().size(), ZQAAMChannelManager::kMaxAudioOutputs);
+
   // A one-way request has no answer: the next answer is the next request's.
   LineClient oneWay(aam->JRPCService::port());
   EXPECT_TRUE(oneWay.call("addSVCClient(atm_addr=\"47\")\r\ngetStat()").starts_with("OK "));
