@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <mutex>
 #include <string>
+#include <tuple>
 
 #include "audio/mp3.h"
 #include "audio/mp3_encoder.h"
@@ -68,6 +71,43 @@ constexpr std::array<SilentFormat, 16> kSilentFormats = {{
     {224000, 44100, 2},
     {256000, 44100, 2},
 }};
+
+// A frame of silence in the format of an MP3 stream that names no rate of
+// the table (a file of a list): at its own sampling rate, channels and bit
+// rate, or, when the library writes no frame at that rate (free format), at
+// the lowest rate there is at that sampling rate. Made once per format.
+std::vector<uint8_t> silenceLike(const StreamInfo& info) {
+  static std::mutex mutex;
+  static std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::vector<uint8_t>> made;
+  const uint32_t rate = info.averageBytesPerSecond() * 8;
+  const uint32_t sampleRate = info.samplesPerSecond();
+  const uint32_t channels = info.channels();
+  std::lock_guard lock(mutex);
+  auto [at, isNew] = made.try_emplace({rate, sampleRate, channels});
+  if (isNew) {
+    for (const uint32_t r : {rate, sampleRate >= 32000 ? 32000u : 8000u}) {
+      at->second = stockSilentFrame(r, sampleRate, channels);
+      if (!at->second.empty()) {
+        break;
+      }
+    }
+  }
+  return at->second;
+}
+
+// The replay period of a frame of silence: its duration, to the ms.
+int32_t periodOf(const std::vector<uint8_t>& frame) {
+  uint32_t bitRate = 0;
+  uint32_t sampleRate = 0;
+  int version = 0;
+  uint32_t samples = 0;
+  if (frame.size() < 4 ||
+      !parseFrameHeader(frame.data(), &bitRate, &version, &sampleRate, nullptr, nullptr, nullptr)) {
+    return 0;
+  }
+  frameGeometry(sampleRate, bitRate, version, &samples, nullptr);
+  return static_cast<int32_t>((samples * 1000 + sampleRate / 2) / sampleRate);
+}
 
 }  // namespace
 
@@ -209,10 +249,17 @@ void ZQAAMChannelManager::rebuildStandByLocked(IAudio& media) {
     frame.assign(size_t{block} * bytesPerSample, info->bitsPerSample() == 8 ? 0x80 : 0);
     period = static_cast<int32_t>(block * 1000 / std::max(info->samplesPerSecond(), 1u));
   } else if (info != nullptr && info->formatTag() == StreamInfo::kFormatMp3) {
-    // Only a rate of the table: a file list names none, and has no stand-by.
-    const auto rate = static_cast<uint32_t>(std::max(desc.targetBitRate(), 0));
-    frame = silentFrame(rate);
-    period = frame.empty() ? 0 : static_cast<int32_t>(frame.size() * 8000 / rate);
+    if (desc.targetBitRate() > 0) {
+      // A live source: only a rate of the table has a stand-by.
+      const auto rate = static_cast<uint32_t>(desc.targetBitRate());
+      frame = silentFrame(rate);
+      period = frame.empty() ? 0 : static_cast<int32_t>(frame.size() * 8000 / rate);
+    } else {
+      // A file of a list names no rate: silence in the file's own format, so
+      // that the receivers keep their channels from one file to the next.
+      frame = silenceLike(*info);
+      period = periodOf(frame);
+    }
   }
   if (!frame.empty() && period > 0) {
     try {
