@@ -147,7 +147,10 @@ ZQAAMChannelManager::ZQAAMChannelManager(const AAMConfig& config, uint32_t trace
     {
       std::lock_guard lock(mediaMutex_);
       primary_ = createMedia(config.desc);
-      primaryTag_ = newTag();
+      {
+        std::lock_guard provider(providerMutex_);
+        primaryTag_.store(newTag());
+      }
       makeCurrentLocked(kPrimary);
     }
     registerFunctions();
@@ -165,12 +168,15 @@ ZQAAMChannelManager::~ZQAAMChannelManager() {
 void ZQAAMChannelManager::tearDown() {
   JRPCService::shutdown();
   JMsgQueue<uint32_t>::stop(false);
-  setMedia(nullptr);
   std::lock_guard lock(mediaMutex_);
   currentTag_.store(0);
   std::unique_ptr<IAudio> standBy;
   {
+    // No link event hands the provider a media from here on.
     std::lock_guard provider(providerMutex_);
+    primaryTag_.store(0);
+    thirdTag_.store(0);
+    setMedia(nullptr);
     standBy = std::move(standBy_);
   }
   // Disconnected without the provider mutex: a file source may be telling
@@ -202,7 +208,7 @@ IAudio* ZQAAMChannelManager::currentLocked() const {
 
 void ZQAAMChannelManager::makeCurrentLocked(Slot slot) {
   current_ = slot;
-  const uint32_t tag = slot == kThird ? thirdTag_ : primaryTag_;
+  const uint32_t tag = slot == kThird ? thirdTag_.load() : primaryTag_.load();
   currentTag_.store(tag);
   started_.reset();
   // Connecting registers this object with the media; a media already bound
@@ -227,8 +233,15 @@ void ZQAAMChannelManager::serveStandByLocked() {
 
 void ZQAAMChannelManager::dropThirdLocked() {
   if (third_) {
-    if (media() == third_.get()) {
-      serveStandByLocked();
+    {
+      // Its link events say nothing from here on: a stop it tells while it
+      // is being disconnected must not take the provider from the media
+      // that follows.
+      std::lock_guard provider(providerMutex_);
+      thirdTag_.store(0);
+      if (media() == third_.get()) {
+        setMedia(standBy_.get());
+      }
     }
     third_->disconnect();
     third_.reset();
@@ -288,12 +301,20 @@ void ZQAAMChannelManager::rebuildStandByLocked(IAudio& media) {
 // ---- link events ----------------------------------------------------------------
 
 bool ZQAAMChannelManager::linkDown(const JError*, uint32_t context) {
-  if (context == 0 || context != currentTag_.load()) {
-    return true;  // not the media the provider serves
+  if (context == 0) {
+    return true;
   }
-  started_.reset();
   {
+    // The opening source stopping while a list plays takes the provider to
+    // the stand-by media as the current media's stop does; the current
+    // media's next start gives it back.
     std::lock_guard provider(providerMutex_);
+    if (context != primaryTag_.load() && context != thirdTag_.load()) {
+      return true;  // a media no longer in its slot
+    }
+    if (context == currentTag_.load()) {
+      started_.reset();
+    }
     setMedia(standBy_.get());
   }
   try {
@@ -376,16 +397,16 @@ bool ZQAAMChannelManager::makeCurrent(const MikeDesc& desc) {
   dropThirdLocked();
   try {
     third_ = createMedia(desc);
-    thirdTag_ = newTag();
+    {
+      std::lock_guard provider(providerMutex_);
+      thirdTag_.store(newTag());
+    }
     makeCurrentLocked(kThird);
     return true;
   } catch (const JError& e) {
     logCaught(e);
   }
-  if (third_) {
-    third_->disconnect();
-    third_.reset();
-  }
+  dropThirdLocked();
   restorePrimaryLocked();
   return false;
 }

@@ -111,8 +111,9 @@ class ZQAAMChannelManager : private AAMTraceMask,
   /// other rate. The table is made on first use.
   static const std::vector<uint8_t>& silentFrame(uint32_t bitRate);
 
-  // LinkNotifier: the current media's stream went or came (context: the
-  // media's tag). Both answer true.
+  // LinkNotifier: a media's stream went or came (context: the media's tag).
+  // A stop of either slot's media gives the provider the stand-by media; a
+  // start matters for the current media only. Both answer true.
   bool linkDown(const JError* reason, uint32_t context) override;
   void linkUp(JStream* stream, uint32_t context) override;
 
@@ -162,8 +163,11 @@ class ZQAAMChannelManager : private AAMTraceMask,
   // Changed with mediaMutex_ and providerMutex_ held; read with either.
   std::unique_ptr<IAudio> standBy_;
   std::unique_ptr<IAudio> third_;    // guarded by mediaMutex_
-  uint32_t primaryTag_ = 0;          // guarded by mediaMutex_
-  uint32_t thirdTag_ = 0;            // guarded by mediaMutex_
+  // The tags of the media in the two slots (0: none), which their link
+  // events carry. Changed with mediaMutex_ and providerMutex_ held; read
+  // with either (the link events hold the provider mutex alone).
+  std::atomic<uint32_t> primaryTag_{0};
+  std::atomic<uint32_t> thirdTag_{0};
   Slot current_ = kPrimary;          // guarded by mediaMutex_
   // The tag of the current media, for the link events (which must not wait
   // for the media mutex: they may come from inside a connect made under it).

@@ -360,6 +360,28 @@ MikeDesc fileList(const std::vector<std::string>& files, bool looping) {
   return d;
 }
 
+// The opening source stopping while a list plays takes the provider to the
+// stand-by media, as the list's own stop would: its receivers keep their
+// channels until the list's next file gives the provider the list again.
+TEST_F(Aam, TheOpeningSourceStoppingWhileAListPlaysHandsTheProviderTheStandBy) {
+  test::TempDir dir;
+  const std::string opening = (dir.path() / "opening.mp3").string();
+  const std::string list = (dir.path() / "list.mp3").string();
+  test::writeFile(opening, test::join(test::encodeFrames(128000, 115)));  // 3 s
+  test::writeFile(list, test::join(test::encodeFrames(128000, 770)));     // 20 s
+  auto aam = std::make_unique<ZQAAMChannelManager>(configOf(fileList({opening}, false)), 0,
+                                                   "ZQAAMChannelManager");
+  ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));
+  IProviderMedia* const first = aam->media();
+  ASSERT_TRUE(aam->makeCurrent(fileList({list}, true)));
+  ASSERT_TRUE(eventually([&] { return aam->media() != first && aam->media() != nullptr; }));
+  IProviderMedia* const playing = aam->media();
+  ASSERT_TRUE(eventually([&] { return aam->media() != playing; }, 15000));
+  EXPECT_NE(aam->media(), nullptr);
+  EXPECT_FALSE(aam->openingSourceIsCurrent());
+  aam.reset();
+}
+
 // What a receiver of the test gets over its channel: whole frames (the
 // packets of a frame joined, the audio header taken off) with their numbers.
 struct Received {
