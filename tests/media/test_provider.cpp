@@ -315,11 +315,20 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
       {"multicast disabled", true, false, true, "", "IP multicast data transport is disabled in CCS!",
        "IP multicast data transport is disabled in CCS!"},
       {"multicast without media", true, true, false, "", "no media", ""},
+      {"a media of no known format", false, true, true, ok, "no stream description", ""},
+      {"multicast of no known format", true, true, true, "", "no stream description", ""},
   };
+  // A source that never started, described without its format.
+  MikeDesc unknown;
+  unknown.type = MikeDesc::kSoft;
+  AudioSoft formatless(unknown);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ProviderConfig config = c.enabled ? test::loopbackTransports(freeUdpPort()) : ProviderConfig();
     make(config, c.withMedia);
+    if (std::string_view(c.error) == "no stream description") {
+      provider->setMedia(&formatless);
+    }
     log->clear();
     const JParams request = paramsOf(c.request.c_str());
     JParams reply;
