@@ -1,5 +1,5 @@
 # Entry points for people: `make test` is the test command of the README.
-.PHONY: all build demo test test-asan test-tsan soak mutants bench fuzz clean
+.PHONY: all build demo console test test-asan test-tsan soak mutants bench fuzz clean
 
 all: build
 
@@ -11,6 +11,10 @@ build:
 # Two test output services on loopback driven through zqctl.
 demo:
 	scripts/demo
+
+# The web console with three outputs on loopback, until Ctrl-C.
+console:
+	scripts/console
 
 test:
 	scripts/test default

@@ -29,10 +29,12 @@ function(zq_warnings target)
   endif()
 endfunction()
 
-# zq_layer(<name> DEPS <layers...> [LIBS <system libs...>])
-# A layer is the folder src/<name>; every .cpp in it belongs to library zq_<name>.
+# zq_layer(<name> [SHARED] DEPS <layers...> [LIBS <system libs...>])
+# A layer is the folder src/<name>; every .cpp in it belongs to library zq_<name>,
+# static unless SHARED: a layer whose state must be one per process, whoever
+# loads it (a host and the control's library alike), is a shared library.
 function(zq_layer name)
-  cmake_parse_arguments(ARG "" "" "DEPS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SHARED" "" "DEPS;LIBS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   if(NOT sources)
     # A layer that has no code yet still takes part in the dependency chain.
@@ -41,7 +43,11 @@ function(zq_layer name)
     target_link_libraries(zq_${name} INTERFACE ${ARG_DEPS} ${ARG_LIBS} Threads::Threads)
     return()
   endif()
-  add_library(zq_${name} STATIC ${sources})
+  if(ARG_SHARED)
+    add_library(zq_${name} SHARED ${sources})
+  else()
+    add_library(zq_${name} STATIC ${sources})
+  endif()
   target_include_directories(zq_${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_link_libraries(zq_${name} PUBLIC ${ARG_DEPS} ${ARG_LIBS} Threads::Threads)
   zq_warnings(zq_${name})

@@ -22,7 +22,6 @@
 #include "base/wait.h"
 #include "com/apartment.h"
 #include "zqctl/control_host.h"
-#include "zqctl/event_sink.h"
 #include "zqctl/statement.h"
 
 namespace zq::zqctl {

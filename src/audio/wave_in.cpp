@@ -402,6 +402,8 @@ const char* kindName(WaveInDeviceConfig::Kind kind) {
       return "alsa";
     case WaveInDeviceConfig::Kind::kFile:
       return "file";
+    case WaveInDeviceConfig::Kind::kHost:
+      return "host";
     case WaveInDeviceConfig::Kind::kUnknown:
       break;
   }
@@ -418,6 +420,9 @@ std::unique_ptr<WaveInSource> openSource(const WaveInDeviceConfig& device, uint3
       return openFileSource(format, device.path, device.loop, result);
     case WaveInDeviceConfig::Kind::kAlsa:
       return openAlsaSource(format, device.name, result);
+    case WaveInDeviceConfig::Kind::kHost:
+      result = kMmNoError;
+      return makeHostSource(format);
     case WaveInDeviceConfig::Kind::kUnknown:
       break;
   }

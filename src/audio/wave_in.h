@@ -1,15 +1,16 @@
 // The wave-input calls through which the sound-card capture source records:
 // open a capture device with a PCM format and a completion event, lend it
-// buffers, start, reset, close. Three kinds of device stand behind them: a
-// test tone, a WAVE file and an ALSA capture PCM (wavein_tone.cpp,
-// wavein_file.cpp, wavein_alsa.cpp); wave_in.cpp holds the device thread
-// and the buffer queue that all three share.
+// buffers, start, reset, close. Four kinds of device stand behind them: a
+// test tone, a WAVE file, an ALSA capture PCM and audio pushed by the host
+// process (wavein_tone.cpp, wavein_file.cpp, wavein_alsa.cpp,
+// wavein_host.cpp); wave_in.cpp holds the device thread and the buffer
+// queue that all four share.
 //
 // Devices are read from the registry at every waveInGetNumDevs and
 // waveInOpen, under HKEY_LOCAL_MACHINE\SOFTWARE\Quorvanta\WaveIn: subkeys
 // "Device1", "Device2", ... in that order, the list ending at the first
 // missing number. Device index i (from 0) is subkey "Device<i+1>". Values:
-//   "Type"       string, "tone", "alsa" or "file"; any other (or none)
+//   "Type"       string, "tone", "alsa", "file" or "host"; any other (or none)
 //                leaves the device in the list but its open gives
 //                kMmNoDriver.
 //   tone:  "Frequency" dword, Hz (default 1000); "Level" dword, percent of
@@ -21,6 +22,9 @@
 //          (default 0): non-zero plays it again from the start at its end.
 //          Paced in real time like the tone. Without looping the device
 //          records silence once the file is over.
+//   host:  no values. What the host process pushes (wavein_host.h), in
+//          any PCM format, converted to the device's; silence when nothing
+//          is queued. Paced in real time like the tone.
 // Without a "Device1" subkey the list is: index 0 a tone of 1000 Hz at level
 // 50, index 1 the ALSA PCM "default".
 //

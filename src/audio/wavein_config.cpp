@@ -22,6 +22,9 @@ WaveInDeviceConfig::Kind kindOf(const std::string& type) {
   if (::strcasecmp(type.c_str(), "file") == 0) {
     return WaveInDeviceConfig::Kind::kFile;
   }
+  if (::strcasecmp(type.c_str(), "host") == 0) {
+    return WaveInDeviceConfig::Kind::kHost;
+  }
   return WaveInDeviceConfig::Kind::kUnknown;
 }
 

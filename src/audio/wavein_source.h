@@ -48,7 +48,7 @@ class WaveInSource {
 
 /// A configured device, as the registry lists it.
 struct WaveInDeviceConfig {
-  enum class Kind { kUnknown, kTone, kAlsa, kFile };
+  enum class Kind { kUnknown, kTone, kAlsa, kFile, kHost };
   Kind kind = Kind::kUnknown;
   std::string type;  // as written, for the log when unknown
   uint32_t frequency = 1000;
@@ -75,6 +75,8 @@ std::unique_ptr<WaveInSource> makeToneSource(const WaveFormat& format, uint32_t 
                                              uint32_t level, uint32_t pulseMs = 0);
 std::unique_ptr<WaveInSource> openFileSource(const WaveFormat& format, const std::string& path,
                                              bool loop, uint32_t& result);
+/// Fed by the host process (wavein_host.h).
+std::unique_ptr<WaveInSource> makeHostSource(const WaveFormat& format);
 std::unique_ptr<WaveInSource> openAlsaSource(const WaveFormat& format, const std::string& name,
                                              uint32_t& result);
 

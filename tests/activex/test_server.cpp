@@ -17,10 +17,10 @@
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
 
-// This program links the control and also loads the library that holds
-// another copy of it; the library's references resolve to this program's
-// copies (that is how a host shares its runtime with it), which the address
-// sanitizer reports as one definition twice.
+// This program links the control's layers and also loads the library that
+// holds another copy of them (the runtime and the foundation below them are
+// one shared copy), which the address sanitizer reports as one definition
+// twice.
 extern "C" const char* __asan_default_options();
 extern "C" const char* __asan_default_options() {
   return "detect_odr_violation=0";

@@ -1,6 +1,7 @@
-// The wave-input devices as the capture source drives them: the tone and the
-// WAVE file in real time, the call-order faults and their codes, reset and
-// close, what open leaves behind, and the device's thread racing the caller.
+// The wave-input devices as the capture source drives them: the tone, the
+// WAVE file and the host's pushes in real time, the call-order faults and
+// their codes, reset and close, what open leaves behind, and the device's
+// thread racing the caller.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "audio/wave_in.h"
+#include "audio/wavein_host.h"
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
@@ -521,6 +523,122 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
   EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }
 
+// `frames` frames of a 1000 Hz sine at `rate`, the same on every channel,
+// going on from frame `from`.
+std::vector<int16_t> sine(uint32_t frames, uint32_t rate, uint32_t channels, uint64_t from = 0) {
+  std::vector<int16_t> out;
+  for (uint64_t n = from; n < from + frames; ++n) {
+    const double x = 16000 * std::sin(2 * std::numbers::pi * 1000.0 * double(n) / rate);
+    out.insert(out.end(), channels, static_cast<int16_t>(std::lround(x)));
+  }
+  return out;
+}
+
+// Pushes `ms` of the sine in 20 ms pieces, as a console does.
+void pushSine(uint32_t ms, uint32_t rate, uint32_t channels) {
+  const uint32_t piece = rate / 50;
+  for (uint64_t at = 0; at < uint64_t{rate} * ms / 1000; at += piece) {
+    const std::vector<int16_t> s = sine(piece, rate, channels, at);
+    ASSERT_EQ(ZQWaveInHostWrite(s.data(), piece, rate, channels), 1);
+  }
+}
+
+// The frames from the first to the last that is not silence.
+std::pair<size_t, size_t> soundSpan(const Bytes& b, const WaveFormat& f) {
+  size_t first = SIZE_MAX, last = 0;
+  for (size_t n = 0; n < b.size() / f.blockAlign; ++n) {
+    if (std::abs(sampleAt(b, f, n, 0)) > (f.bitsPerSample == 8 ? 1 : 256)) {
+      first = std::min(first, n);
+      last = n;
+    }
+  }
+  return {first, last};
+}
+
+struct HostCase {
+  const char* name;
+  uint32_t rate;
+  uint16_t bits, channels;
+  uint32_t pushRate, pushChannels;
+};
+
+// Silence until a talk comes, the talk in the device's format, silence after.
+TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
+  const std::vector<int16_t> some = sine(441, 44100, 1);
+  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 1), 0) << "no device open";
+  device(1).setString("Type", "host");
+  const HostCase cases[] = {
+      {"the format pushed", 44100, 16, 1, 44100, 1},
+      {"mono on both channels", 44100, 16, 2, 44100, 1},
+      {"half the rate, stereo", 22050, 16, 2, 44100, 1},
+      {"stereo at 48 kHz into 8 kHz mono 8 bits", 8000, 8, 1, 48000, 2},
+  };
+  for (const HostCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Capture capture;
+    const WaveFormat f = pcm(c.rate, c.bits, c.channels);
+    ASSERT_EQ(capture.open(0, f), kMmNoError);
+    const uint32_t piece = c.rate / 50;  // 20 ms
+    // Many queued: a capture starved of buffers drops what waits, as it should.
+    capture.add(20, piece * f.blockAlign);
+    capture.start();
+    const Bytes before = capture.take(2);
+    EXPECT_EQ(soundSpan(before, f).first, SIZE_MAX) << "sound before any push";
+    pushSine(200, c.pushRate, c.pushChannels);
+    ZQWaveInHostEnd();
+    const Bytes got = capture.take(20);
+    const auto [first, last] = soundSpan(got, f);
+    ASSERT_NE(first, SIZE_MAX) << "no sound";
+    EXPECT_NEAR(double(last - first + 1), c.rate * 0.2, c.rate / 1000.0 + 2);
+    size_t lead = 0;  // the sine's first frames are under the threshold of sound
+    while (std::abs(sine(1, c.rate, 1, lead)[0]) <= 256) {
+      ++lead;
+    }
+    int cycles = 0;
+    for (size_t n = first; n <= last; ++n) {
+      const int x = sampleAt(got, f, n, 0);
+      for (int ch = 1; ch < c.channels; ++ch) {
+        ASSERT_EQ(sampleAt(got, f, n, ch), x) << "frame " << n;
+      }
+      cycles += n > first && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
+      if (c.rate == c.pushRate && c.bits == 16) {
+        ASSERT_EQ(x, sine(1, c.rate, 1, n - first + lead)[0]) << "frame " << n;
+      }
+    }
+    EXPECT_NEAR(cycles, 200, 2);
+  }
+}
+
+// A talk starts once 40 ms are queued (or at its end); the queue never holds
+// more than 300 ms; bad pushes are refused.
+TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
+  EXPECT_EQ(ZQWaveInHostWrite(nullptr, 1, 44100, 1), -1);
+  EXPECT_EQ(ZQWaveInHostWrite(nullptr, 0, 44100, 1), 0);
+  const std::vector<int16_t> some = sine(441, 44100, 3);
+  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 3), -1);
+  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 1000, 1), -1);
+  device(1).setString("Type", "host");
+  Capture capture;
+  const WaveFormat f = pcm(8000, 16, 1);
+  ASSERT_EQ(capture.open(0, f), kMmNoError);
+  EXPECT_EQ(ZQWaveInHostDevices(), 1);
+  capture.add(20, 160 * 2);  // 20 ms each
+  capture.start();
+  pushSine(20, 8000, 1);
+  EXPECT_EQ(soundSpan(capture.take(5), f).first, SIZE_MAX) << "played under its depth";
+  pushSine(20, 8000, 1);
+  Bytes got = capture.take(5);
+  auto [first, last] = soundSpan(got, f);
+  EXPECT_NEAR(double(last - first + 1), 320, 2) << "40 ms once the depth is reached";
+  pushSine(1000, 8000, 1);
+  got = capture.take(25);
+  std::tie(first, last) = soundSpan(got, f);
+  EXPECT_LE(last - first + 1, 2400u + 160) << "more than its bound";
+  WaveInStats stats;
+  ASSERT_EQ(waveInGetStats(capture.handle, &stats), kMmNoError);
+  EXPECT_GE(stats.overruns, 1u);
+}
+
 struct LeakCase {
   const char* name;
   const char* type;
@@ -539,6 +657,7 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
       {"tone", "tone", "Level", nullptr, kMmNoError},
       {"file", "file", "Path", path.c_str(), kMmNoError},
       {"alsa null", "alsa", "Name", "null", kMmNoError},
+      {"host", "host", "Name", nullptr, kMmNoError},
       {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
   };
   for (const LeakCase& c : cases) {

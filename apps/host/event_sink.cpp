@@ -1,9 +1,7 @@
 // The event sink's type table and its two events.
-#include "zqctl/event_sink.h"
+#include "host/event_sink.h"
 
-#include "zqctl/statement.h"
-
-namespace zq::zqctl {
+namespace zq::host {
 
 using namespace zq::com;
 
@@ -25,13 +23,12 @@ const JTypeDescription kEventSinkType{"_IZQAudioOutputCtrlEvents",
                                       {}};
 
 HRESULT EventSink::LinkUp(BSTR name) {
-  print_("event LinkUp " + quotedText(stringFromBstr(name)));
+  handler_({"LinkUp", {stringFromBstr(name)}});
   return S_OK;
 }
 
 HRESULT EventSink::LinkDown(BSTR name, BSTR textError) {
-  print_("event LinkDown " + quotedText(stringFromBstr(name)) + " " +
-         quotedText(stringFromBstr(textError)));
+  handler_({"LinkDown", {stringFromBstr(name), stringFromBstr(textError)}});
   return S_OK;
 }
 
@@ -43,4 +40,4 @@ bool EventSink::queryMore(REFIID riid, void** object) {
   return false;
 }
 
-}  // namespace zq::zqctl
+}  // namespace zq::host

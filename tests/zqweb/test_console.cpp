@@ -1,0 +1,344 @@
+// The web console over the real control and test AAMs: its routes, the
+// outputs it keeps across a restart and rehashes, push-to-talk switching
+// the group and back, and a few requests over a real socket, where the
+// limits are enforced.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <thread>
+
+#include "base/registry_key.h"
+#include "helpers/aam/test_aam.h"
+#include "helpers/log_capture.h"
+#include "helpers/waits.h"
+#include "zqweb/console.h"
+#include "zqweb/routes.h"
+#include "zqweb/server.h"
+
+namespace zq::zqweb {
+namespace {
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+namespace websocket = beast::websocket;
+using test::eventually;
+using test::TestAAM;
+
+// A port nobody listens on now.
+int32_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+class ZqwebConsole : public ::testing::Test {
+ protected:
+  ConsoleSettings settings() {
+    ConsoleSettings s;
+    s.library = ZQ_CONTROL_LIBRARY;
+    s.rehashPeriod = std::chrono::milliseconds(200);
+    s.statsPeriod = std::chrono::milliseconds(200);
+    s.aamPort = freePort();
+    return s;
+  }
+
+  // The answer to one request, on the console's thread as a session does.
+  Response ask(Console& console, http::verb verb, const std::string& target,
+               const std::string& body = "") {
+    Request request{verb, target, 11};
+    request.body() = body;
+    return console.sync([&] { return route(request, console); });
+  }
+
+  json outputs(Console& console) {
+    return json::parse(ask(console, http::verb::get, "/api/outputs").body());
+  }
+
+  bool linkIs(Console& console, const std::string& name, const char* link) {
+    for (const json& o : outputs(console)) {
+      if (o["name"] == name && o["link"] == link) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  test::LogCapture log_;  // also the test's own registry
+};
+
+TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
+  Console console(settings());
+  const json members = json::parse(ask(console, http::verb::get, "/api/members").body());
+  size_t methods = 0;
+  for (const json& m : members) {
+    methods += m["kind"] == "method" ? 1 : 0;
+  }
+  EXPECT_EQ(members.size(), 37u);  // four properties twice
+  EXPECT_EQ(methods, 27u);
+  const struct {
+    http::verb verb;
+    const char* target;
+    const char* body;
+    int status;
+    const char* answer;  // the whole JSON answer, or a part of its error
+  } kCases[] = {
+      {http::verb::post, "/api/call", R"({"member":"SetNetSource","args":["tcp","h",5000]})", 200,
+       R"({"result":-1})"},
+      {http::verb::post, "/api/call", R"({"property":"Port","value":10002})", 200,
+       R"({"result":null})"},
+      {http::verb::post, "/api/call", R"({"property":"port"})", 200, R"({"result":10002})"},
+      {http::verb::post, "/api/call", R"({"member":"ExtractString","args":["a","a=\"x\""]})", 200,
+       R"({"result":"x"})"},
+      {http::verb::post, "/api/call", R"({"member":"GetParamsOf","args":["nope:1"]})", 200,
+       R"({"result":"Name not found"})"},
+      {http::verb::post, "/api/call", R"({"member":"SetNetSource","args":["udp","h"]})", 400,
+       "SetNetSource takes 3 arguments, 2 given"},
+      {http::verb::post, "/api/call", R"({"member":"SetNetSource","args":["udp","h","x"]})", 400,
+       "Port must be an integer"},
+      {http::verb::post, "/api/call", R"({"member":"Nope"})", 404, "unknown member Nope"},
+      {http::verb::post, "/api/call", R"({"member":)", 400, "malformed JSON"},
+      {http::verb::get, "/api/call", "", 405, "allowed: POST"},
+      {http::verb::post, "/api/outputs", R"({"server":"127.0.0.1","port":0})", 400,
+       "\"port\" must be an integer from 1 to 65535"},
+      {http::verb::delete_, "/api/outputs/nope%3A1", "", 404, "no output nope:1"},
+      {http::verb::post, "/api/outputs/nope%3A1/rehash", "", 404, "no output nope:1"},
+      {http::verb::get, "/api/nothing", "", 404, "no such route: /api/nothing"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.target) + " " + c.body);
+    const Response r = ask(console, c.verb, c.target, c.body);
+    EXPECT_EQ(static_cast<int>(r.result_int()), c.status);
+    if (c.status == 200) {
+      EXPECT_EQ(json::parse(r.body()), json::parse(c.answer));
+    } else {
+      EXPECT_NE(json::parse(r.body())["error"].get<std::string>().find(c.answer),
+                std::string::npos)
+          << r.body();
+    }
+  }
+}
+
+// Outputs come back after a restart of the console (the registry keeps
+// them), a lost one is told to the pages and rehashed once it is back, and
+// a removed one is gone for good.
+TEST_F(ZqwebConsole, OutputsAreKeptRehashedAndTold) {
+  TestAAM a, b;
+  const std::string nameA = "127.0.0.1:" + std::to_string(a.port());
+  const std::string nameB = "127.0.0.1:" + std::to_string(b.port());
+  {
+    Console console(settings());
+    std::mutex mutex;
+    std::vector<json> events;
+    console.subscribe([&](std::string m) {
+      std::lock_guard lock(mutex);
+      events.push_back(json::parse(m));
+    });
+    auto saw = [&](const json& wanted) {
+      std::lock_guard lock(mutex);
+      return std::find(events.begin(), events.end(), wanted) != events.end();
+    };
+    for (const TestAAM* aam : {&a, &b}) {
+      const Response r = ask(console, http::verb::post, "/api/outputs",
+                             json{{"server", "127.0.0.1"}, {"port", aam->port()}}.dump());
+      EXPECT_EQ(static_cast<int>(r.result_int()), 201) << r.body();
+    }
+    EXPECT_TRUE(eventually([&] { return linkIs(console, nameA, "up") && linkIs(console, nameB, "up"); }));
+    EXPECT_TRUE(saw({{"event", "LinkUp"}, {"name", nameA}}));
+    a.stop();
+    EXPECT_TRUE(eventually(
+        [&] { return saw({{"event", "LinkDown"}, {"name", nameA}, {"error", "Connection Lost"}}); }));
+    a.restart();
+    EXPECT_TRUE(eventually([&] { return linkIs(console, nameA, "up"); })) << "not rehashed";
+  }
+  {
+    Console console(settings());
+    EXPECT_TRUE(eventually([&] { return linkIs(console, nameA, "up") && linkIs(console, nameB, "up"); }))
+        << outputs(console);
+    EXPECT_EQ(ask(console, http::verb::delete_, "/api/outputs/" + nameA).result_int(), 204u);
+  }
+  Console console(settings());
+  const json list = outputs(console);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["name"], nameB);
+}
+
+// The first chunk moves the group to the local AAM on the host-fed device;
+// the release puts back the source the console had set, or resets it.
+TEST_F(ZqwebConsole, TalkSwitchesTheGroupAndPutsItBack) {
+  TestAAM out;
+  ConsoleSettings s = settings();
+  Console console(s);
+  ask(console, http::verb::post, "/api/outputs", json{{"server", "127.0.0.1"}, {"port", out.port()}}.dump());
+  const std::string name = "127.0.0.1:" + std::to_string(out.port());
+  ASSERT_TRUE(eventually([&] { return linkIs(console, name, "up"); }));
+  const std::string talkSource =
+      "setNetSource(proto=\"udp\",host=\"127.0.0.1\",port=" + std::to_string(s.aamPort) + ")";
+  auto last = [&out](const char* function) {
+    const auto lines = out.requests(function);
+    return lines.empty() ? std::string() : lines.back();
+  };
+  const struct {
+    const char* name;
+    const char* setBefore;  // a body for /api/call, or none
+    const char* function;
+    std::string back;
+  } kCases[] = {
+      {"nothing set before", nullptr, "resetSource", "resetSource()"},
+      {"a source set before", R"({"member":"SetNetSource","args":["ipm","127.0.0.9",5000]})",
+       "setNetSource", "setNetSource(proto=\"ipm\",host=\"127.0.0.9\",port=5000)"},
+  };
+  uint64_t talker = 100;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    if (c.setBefore != nullptr) {
+      ASSERT_EQ(ask(console, http::verb::post, "/api/call", c.setBefore).body(), R"({"result":0})");
+    }
+    std::atomic<bool> live{false};
+    ++talker;
+    ASSERT_EQ(console.beginTalk(talker, 44100, 1, [&] { live = true; }), std::nullopt);
+    EXPECT_EQ(console.beginTalk(talker + 50, 44100, 1, nullptr), "another operator is talking");
+    const std::vector<uint8_t> chunk(882 * 2, 0);
+    console.talkChunk(talker, chunk.data(), chunk.size());
+    ASSERT_TRUE(eventually([&] { return live.load(); }));
+    EXPECT_EQ(last("setNetSource"), talkSource);
+    // Counted once live, as the talk's own switch is a setNetSource too.
+    const size_t backs = out.requests(c.function).size();
+    EXPECT_EQ(console.sync([&] { return console.state()["aam"]["port"]; }), s.aamPort);
+    console.endTalk(talker + 50);  // not the talker: nothing
+    EXPECT_TRUE(console.talking());
+    console.endTalk(talker);
+    EXPECT_TRUE(eventually([&] { return out.requests(c.function).size() > backs; }));
+    EXPECT_EQ(last(c.function), c.back);
+  }
+  EXPECT_EQ(console.beginTalk(1, 44100, 3, nullptr), "channels must be 1 or 2");
+}
+
+// ---------------------------------------------------------- over a socket
+
+class ZqwebServer : public ZqwebConsole {
+ protected:
+  void SetUp() override {
+    console_.emplace(settings());
+    ServerSettings s;
+    s.endpoint = {net::ip::make_address("127.0.0.1"), 0};
+    s.www = ".";
+    s.limits.connections = 4;
+    s.limits.httpIdle = std::chrono::milliseconds(1000);
+    server_.emplace(io_, *console_, s, nullptr);
+    server_->setOrigins({"http://127.0.0.1:" + std::to_string(server_->port())});
+    server_->start();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void TearDown() override {
+    net::post(io_, [this] { server_->stop(); io_.stop(); });
+    thread_.join();
+    console_->stop();
+  }
+
+  beast::tcp_stream connect() {
+    beast::tcp_stream stream(client_);
+    stream.expires_after(std::chrono::seconds(20));
+    stream.connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), server_->port()));
+    return stream;
+  }
+
+  // One request on a connection of its own; the status, or 0 when the
+  // connection ended without an answer.
+  int status(http::request<http::string_body> request) {
+    beast::tcp_stream stream = connect();
+    request.version(11);
+    request.set(http::field::host, "127.0.0.1");
+    request.prepare_payload();
+    beast::error_code ec;
+    http::write(stream, request, ec);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response, ec);
+    return ec ? 0 : static_cast<int>(response.result_int());
+  }
+
+  websocket::stream<beast::tcp_stream> socket(const char* path, const char* origin) {
+    websocket::stream<beast::tcp_stream> ws(connect());
+    ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type& r) {
+      r.set(http::field::origin, origin);
+    }));
+    ws.handshake("127.0.0.1", path);
+    return ws;
+  }
+
+  std::string origin() { return "http://127.0.0.1:" + std::to_string(server_->port()); }
+
+  net::io_context io_{1};
+  net::io_context client_;
+  std::optional<Console> console_;
+  std::optional<Server> server_;
+  std::thread thread_;
+};
+
+TEST_F(ZqwebServer, LimitsAreEnforcedOnTheWire) {
+  http::request<http::string_body> members{http::verb::get, "/api/members", 11};
+  EXPECT_EQ(status(members), 200);
+  http::request<http::string_body> header = members;
+  header.set("X-Padding", std::string(9000, 'x'));
+  EXPECT_EQ(status(header), 431);
+  http::request<http::string_body> body{http::verb::post, "/api/call", 11};
+  body.body() = std::string(70 * 1024, ' ');
+  EXPECT_EQ(status(body), 413);
+
+  // A page of another site cannot open a socket; the console's own can.
+  EXPECT_THROW(socket("/api/events", "http://evil.example"), beast::system_error);
+  auto events = socket("/api/events", origin().c_str());
+  beast::flat_buffer buffer;
+  events.read(buffer);
+  EXPECT_EQ(json::parse(beast::buffers_to_string(buffer.data()))["event"], "snapshot");
+
+  // One talker at a time, the second told why.
+  auto first = socket("/api/talk", origin().c_str());
+  first.write(net::buffer(std::string(R"({"type":"start","sampleRate":44100,"channels":1})")));
+  buffer.clear();
+  first.read(buffer);
+  EXPECT_EQ(beast::buffers_to_string(buffer.data()), R"({"type":"started"})");
+  auto second = socket("/api/talk", origin().c_str());
+  second.write(net::buffer(std::string(R"({"type":"start","sampleRate":44100,"channels":1})")));
+  buffer.clear();
+  second.read(buffer);
+  EXPECT_EQ(beast::buffers_to_string(buffer.data()),
+            R"({"error":"another operator is talking","type":"error"})");
+  buffer.clear();
+  beast::error_code ec;
+  second.read(buffer, ec);
+  EXPECT_EQ(ec, websocket::error::closed);
+  EXPECT_EQ(second.reason().code, websocket::close_code::policy_error);
+
+  // Four connections open (events, first, and two below): a fifth is refused.
+  beast::tcp_stream idle = connect();
+  beast::tcp_stream fourth = connect();
+  EXPECT_TRUE(eventually([&] { return server_->connections() == 4; }));
+  EXPECT_EQ(status(members), 503);
+  // An idle connection ends at its limit and frees its place.
+  char byte;
+  idle.read_some(net::buffer(&byte, 1), ec);
+  EXPECT_EQ(ec, net::error::eof);
+  // A message over the limit closes the socket with 1009.
+  first.binary(true);
+  first.write(net::buffer(std::string(65 * 1024 + 1, '\0')), ec);
+  buffer.clear();
+  first.read(buffer, ec);
+  EXPECT_EQ(first.reason().code, websocket::close_code::too_big);
+  EXPECT_TRUE(eventually([&] { return !console_->talking(); })) << "the dropped talk goes on";
+}
+
+}  // namespace
+}  // namespace zq::zqweb
