@@ -35,7 +35,8 @@ void removeKey(const JSystemRegistryKey& parent, const JRegistryKeySpec& spec,
   if (!name) {
     return;
   }
-  if ((spec.flags & JRegistryKeySpec::kNoRemove) == 0) {
+  const int keeps = JRegistryKeySpec::kNoRemove | JRegistryKeySpec::kRemoveWhenEmpty;
+  if ((spec.flags & keeps) == 0) {
     JSystemRegistryKey(parent).deleteKey(*name);
     return;
   }
@@ -43,6 +44,9 @@ void removeKey(const JSystemRegistryKey& parent, const JRegistryKeySpec& spec,
   key.openSubKey(parent, *name);
   for (const JRegistryKeySpec& sub : spec.subkeys) {
     removeKey(key, sub, replacements);
+  }
+  if ((spec.flags & JRegistryKeySpec::kRemoveWhenEmpty) != 0 && key.enumSubKeys().empty()) {
+    JSystemRegistryKey(parent).deleteKey(*name);
   }
 }
 

@@ -6,8 +6,10 @@
 // Registering creates each key, removing it first when it is marked
 // kForceRemove, and sets its default and named values. Unregistering removes
 // each key with everything below it, except a key marked kNoRemove, which
-// stays and has only its listed subkeys handled; keys that are absent are
-// passed over. Nothing else in the store is touched.
+// stays and has only its listed subkeys handled, and one marked
+// kRemoveWhenEmpty, which has its listed subkeys handled and goes only when
+// no subkey is left (a library's other versions keep its key); keys that
+// are absent are passed over. Nothing else in the store is touched.
 // Public: the control's module declares its keys with it.
 #pragma once
 
@@ -24,7 +26,7 @@
 namespace zq::com {
 
 struct JRegistryKeySpec {
-  enum Flags { kNone = 0, kForceRemove = 1, kNoRemove = 2 };
+  enum Flags { kNone = 0, kForceRemove = 1, kNoRemove = 2, kRemoveWhenEmpty = 4 };
 
   std::string name;
   std::optional<std::string> defaultValue;

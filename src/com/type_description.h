@@ -65,6 +65,7 @@ struct JMemberDesc {
 
 /// An interface of a class, with its IMPLTYPEFLAG_* flags.
 struct JTypeDescription;
+struct JTypeLibraryDescription;
 struct JImplementedType {
   const JTypeDescription* type = nullptr;
   INT flags = 0;
@@ -80,6 +81,8 @@ struct JTypeDescription {
   WORD typeFlags = 0;
   std::span<const JMemberDesc> members;
   std::span<const JImplementedType> implemented;
+  /// The library that lists this type; null for a type of none.
+  const JTypeLibraryDescription* library = nullptr;
 
   /// The first member with `dispid` callable as `kind`; null when none.
   const JMemberDesc* find(DISPID dispid, INVOKEKIND callKind) const;

@@ -1,5 +1,6 @@
 // ITypeInfo over a static JTypeDescription, and the Invoke and
 // GetIDsOfNames that the same description drives.
+#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "base/error.h"
 #include "com/ref_count.h"
 #include "com/type_description.h"
+#include "com/type_lib.h"
 
 namespace zq::com {
 namespace {
@@ -154,7 +156,8 @@ class JTypeInfo : public JComObject<JTypeInfo, ITypeInfo> {
     a->cFuncs = static_cast<WORD>(type_.members.size());
     a->cImplTypes = static_cast<WORD>(type_.implemented.size());
     a->wTypeFlags = type_.typeFlags;
-    a->wMajorVerNum = 1;
+    a->wMajorVerNum = type_.library != nullptr ? type_.library->majorVersion : 1;
+    a->wMinorVerNum = type_.library != nullptr ? type_.library->minorVersion : 0;
     *attr = a;
     return S_OK;
   }
@@ -282,6 +285,24 @@ class JTypeInfo : public JComObject<JTypeInfo, ITypeInfo> {
       return TYPE_E_ELEMENTNOTFOUND;
     }
     return createTypeInfo(*type_.implemented[ref].type, info);
+  }
+
+  HRESULT GetContainingTypeLib(ITypeLib** library, UINT* index) override {
+    if (library != nullptr) {
+      *library = nullptr;
+    }
+    if (type_.library == nullptr) {
+      return TYPE_E_ELEMENTNOTFOUND;
+    }
+    const auto types = type_.library->types;
+    const auto at = std::find(types.begin(), types.end(), &type_);
+    if (at == types.end()) {
+      return TYPE_E_ELEMENTNOTFOUND;
+    }
+    if (index != nullptr) {
+      *index = static_cast<UINT>(at - types.begin());
+    }
+    return library != nullptr ? createTypeLib(*type_.library, library) : S_OK;
   }
 
  private:

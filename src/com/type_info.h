@@ -10,6 +10,8 @@ namespace zq::com {
 
 inline constexpr IID IID_ITypeInfo = makeGuid("{00020401-0000-0000-C000-000000000046}");
 
+struct ITypeLib;
+
 constexpr MEMBERID MEMBERID_NIL = DISPID_UNKNOWN;
 using HREFTYPE = DWORD;
 
@@ -121,6 +123,9 @@ struct ITypeInfo : IUnknown {
   virtual HRESULT GetRefTypeOfImplType(UINT index, HREFTYPE* ref) = 0;
   virtual HRESULT GetImplTypeFlags(UINT index, INT* flags) = 0;
   virtual HRESULT GetRefTypeInfo(HREFTYPE ref, ITypeInfo** info) = 0;
+  /// The library that lists this type, and the type's index in it (either
+  /// output may be null); TYPE_E_ELEMENTNOTFOUND for a type of no library.
+  virtual HRESULT GetContainingTypeLib(ITypeLib** library, UINT* index) = 0;
 };
 
 }  // namespace zq::com

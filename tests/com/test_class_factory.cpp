@@ -198,6 +198,13 @@ std::vector<JRegistryKeySpec> sampleKeys() {
            {K{"Programmable", std::nullopt, {}, K::kForceRemove, {}},
             K{"InprocServer32", "%MODULE%", {{"ThreadingModel", "Apartment"}}, K::kNone, {}},
             K{"ToolboxBitmap32", "%MODULE%, 102", {}, K::kNone, {}}}}}},
+      // Two libraries' keys, which go once no other version is left in them.
+      K{"TypeLib",
+        std::nullopt,
+        {},
+        K::kNoRemove,
+        {K{"{LIB-A}", std::nullopt, {}, K::kRemoveWhenEmpty, {K{"1.0", "A", {}, K::kNone, {}}}},
+         K{"{LIB-B}", std::nullopt, {}, K::kRemoveWhenEmpty, {K{"1.0", "B", {}, K::kNone, {}}}}}},
   };
 }
 
@@ -220,6 +227,7 @@ TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
   JSystemRegistryKey(HKEY_CLASSES_ROOT, other).setString("", "Other Control");
   JSystemRegistryKey(HKEY_CLASSES_ROOT, clsidKey + "\\Programmable\\Stale").setString("", "x");
   JSystemRegistryKey(HKEY_CLASSES_ROOT, clsidKey + "\\Leftover").setString("", "y");
+  JSystemRegistryKey(HKEY_CLASSES_ROOT, "TypeLib\\{LIB-B}\\2.0").setString("", "B2");
   const JReplacements replacements{{"MODULE", "/opt/zq/lib/libPair.so"}};
   ASSERT_EQ(registerKeys(sampleKeys(), replacements), S_OK);
   struct Expectation {
@@ -241,6 +249,10 @@ TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
       {clsidKey + "\\ToolboxBitmap32", "", "/opt/zq/lib/libPair.so, 102", "(absent)"},
       {"CLSID", "", "(no value)", "(no value)"},
       {other, "", "Other Control", "Other Control"},
+      {"TypeLib\\{LIB-A}\\1.0", "", "A", "(absent)"},
+      {"TypeLib\\{LIB-A}", "", "(no value)", "(absent)"},
+      {"TypeLib\\{LIB-B}\\1.0", "", "B", "(absent)"},
+      {"TypeLib\\{LIB-B}\\2.0", "", "B2", "B2"},
   };
   for (const Expectation& e : expectations) {
     SCOPED_TRACE(e.path + " " + e.name);

@@ -11,6 +11,7 @@
 #include "com/com_ptr.h"
 #include "com/dispatch_impl.h"
 #include "com/ref_count.h"
+#include "com/type_lib.h"
 
 namespace zq::com {
 namespace {
@@ -23,6 +24,7 @@ struct ISample : IDispatch {
 
 class Sample;
 extern const JTypeDescription kSampleType;
+extern const JTypeLibraryDescription kSampleLib;
 
 class Sample : public JComObject<Sample, IDispatchImpl<Sample, ISample, kSampleType>> {
  public:
@@ -92,7 +94,7 @@ inline constexpr JMemberDesc kSampleMembers[] = {
 };
 constexpr JTypeDescription kSampleType{
     "ISample",      IID_ISample, TKIND_INTERFACE, "ISample Interface", TYPEFLAG_FDUAL,
-    kSampleMembers, {}};
+    kSampleMembers, {},          &kSampleLib};
 
 inline constexpr JImplementedType kSampleClassInterfaces[] = {
     {&kSampleType, IMPLTYPEFLAG_FDEFAULT}};
@@ -102,7 +104,15 @@ constexpr JTypeDescription kSampleClass{"Sample",
                                         "Sample Class",
                                         TYPEFLAG_FCANCREATE,
                                         {},
-                                        kSampleClassInterfaces};
+                                        kSampleClassInterfaces,
+                                        &kSampleLib};
+inline constexpr const JTypeDescription* kSampleLibTypes[] = {&kSampleType, &kSampleClass};
+constexpr JTypeLibraryDescription kSampleLib{"SAMPLELib",
+                                             makeGuid("{5E1F3C2A-0B7D-4E55-9C11-2F6A8D3B4C03}"),
+                                             2,
+                                             1,
+                                             "Sample 2.1 Type Library",
+                                             kSampleLibTypes};
 
 VARIANT i4(LONG v) {
   VARIANT x;
@@ -439,9 +449,64 @@ TEST_F(Dispatch, TypeInfoAnswersFromTheTable) {
   EXPECT_EQ(port.lVal, 10001);
 }
 
-TEST_F(Dispatch, ClassTypeInfoNamesItsInterfacesOnly) {
+// The library lists the types in order, and each type's information finds
+// its way back to the library and its place in it.
+TEST_F(Dispatch, TypeLibraryAndTheClassTypeInfo) {
+  ComPtr<ITypeLib> lib;
+  ASSERT_EQ(createTypeLib(kSampleLib, lib.put()), S_OK);
+  TLIBATTR* libAttr = nullptr;
+  ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
+  EXPECT_EQ(libAttr->guid, kSampleLib.libid);
+  EXPECT_EQ(libAttr->wMajorVerNum * 10 + libAttr->wMinorVerNum, 21);
+  lib->ReleaseTLibAttr(libAttr);
+  ASSERT_EQ(lib->GetTypeInfoCount(), 2u);
+  const struct {
+    INT index;
+    HRESULT hr;
+    const char* name;
+    const char* doc;
+  } docs[] = {
+      {-1, S_OK, "SAMPLELib", "Sample 2.1 Type Library"},
+      {0, S_OK, "ISample", "ISample Interface"},
+      {1, S_OK, "Sample", "Sample Class"},
+      {2, TYPE_E_ELEMENTNOTFOUND, "", ""},
+  };
+  for (const auto& c : docs) {
+    SCOPED_TRACE(c.index);
+    JBstr name, doc;
+    EXPECT_EQ(lib->GetDocumentation(c.index, name.put(), doc.put(), nullptr, nullptr), c.hr);
+    EXPECT_EQ(name.str(), c.name);
+    EXPECT_EQ(doc.str(), c.doc);
+    if (c.index < 0) {
+      continue;
+    }
+    const UINT at = static_cast<UINT>(c.index);
+    ComPtr<ITypeInfo> info;
+    EXPECT_EQ(lib->GetTypeInfo(at, info.put()), c.hr);
+    if (!info) {
+      continue;
+    }
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_EQ(attr->wMajorVerNum * 10 + attr->wMinorVerNum, 21) << "the library's version";
+    info->ReleaseTypeAttr(attr);
+    ComPtr<ITypeLib> back;
+    UINT index = 99;
+    ASSERT_EQ(info->GetContainingTypeLib(back.put(), &index), S_OK);
+    EXPECT_EQ(index, at);
+    EXPECT_EQ(back->GetTypeInfoCount(), 2u);
+  }
+  ComPtr<ITypeInfo> none;
+  EXPECT_EQ(lib->GetTypeInfoOfGuid(IID_IDispatch, none.put()), TYPE_E_ELEMENTNOTFOUND);
+  static constexpr JTypeDescription kLoose{"ILoose", IID_IDispatch, TKIND_DISPATCH, nullptr, 0, {},
+                                           {}};
+  ASSERT_EQ(createTypeInfo(kLoose, none.put()), S_OK);
+  UINT index = 0;
+  EXPECT_EQ(none->GetContainingTypeLib(nullptr, &index), TYPE_E_ELEMENTNOTFOUND);
+
+  // The class names its interfaces and has no members of its own.
   ComPtr<ITypeInfo> info;
-  ASSERT_EQ(createTypeInfo(kSampleClass, info.put()), S_OK);
+  ASSERT_EQ(lib->GetTypeInfoOfGuid(kSampleClass.guid, info.put()), S_OK);
   HRESULT hr = S_OK;
   EXPECT_TRUE(namesOf(info.get(), 1, 20, &hr).empty());
   EXPECT_EQ(hr, TYPE_E_ELEMENTNOTFOUND);
@@ -449,7 +514,6 @@ TEST_F(Dispatch, ClassTypeInfoNamesItsInterfacesOnly) {
   ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
   EXPECT_EQ(attr->typekind, TKIND_COCLASS);
   EXPECT_EQ(attr->cImplTypes, 1);
-  EXPECT_EQ(attr->guid, kSampleClass.guid);
   info->ReleaseTypeAttr(attr);
   INT flags = 0;
   ASSERT_EQ(info->GetImplTypeFlags(0, &flags), S_OK);
