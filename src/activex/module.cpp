@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+
 #include "activex/zq_audio_output_ctrl.h"
 #include "com/class_factory.h"
 
@@ -61,7 +63,14 @@ const std::vector<JRegistryKeySpec>& registrationKeys() {
                K{"Version", "1.0", {}, K::kNone, {}},
            }}}},
   };
-  return keys;
+  static const std::vector<K> withLibrary = [] {
+    std::vector<K> all = keys;
+    for (K& k : typeLibraryKeys(kZQAudioOutputControllerLib)) {
+      all.push_back(std::move(k));
+    }
+    return all;
+  }();
+  return withLibrary;
 }
 
 std::string modulePathOf(const void* address) {
@@ -72,12 +81,18 @@ std::string modulePathOf(const void* address) {
   return info.dli_fname;
 }
 
+namespace {
+JReplacements replacementsFor(const std::string& module) {
+  return {{"MODULE", module}, {"MODULE_DIR", std::filesystem::path(module).parent_path().string()}};
+}
+}  // namespace
+
 HRESULT registerServer(const std::string& module) {
-  return registerKeys(registrationKeys(), {{"MODULE", module}});
+  return registerKeys(registrationKeys(), replacementsFor(module));
 }
 
 HRESULT unregisterServer(const std::string& module) {
-  return unregisterKeys(registrationKeys(), {{"MODULE", module}});
+  return unregisterKeys(registrationKeys(), replacementsFor(module));
 }
 
 }  // namespace zq::activex

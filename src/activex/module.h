@@ -18,7 +18,8 @@ using namespace zq::com;
 HRESULT getClassObject(REFCLSID clsid, REFIID iid, void** out);
 /// S_OK when no control lives and no lock is held, else S_FALSE.
 HRESULT canUnloadNow();
-/// The keys under HKEY_CLASSES_ROOT, with %MODULE% for the module's path.
+/// The keys under HKEY_CLASSES_ROOT, the class's and its type library's,
+/// with %MODULE% for the module's path and %MODULE_DIR% for its directory.
 const std::vector<JRegistryKeySpec>& registrationKeys();
 /// The path of the file (the shared library, or a program) that holds the
 /// code or data at `address`; empty when none does.

@@ -300,7 +300,8 @@ constexpr JTypeDescription kIZQAudioOutputCtrlType{"IZQAudioOutputCtrl",
                                                    "IZQAudioOutputCtrl Interface",
                                                    TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE,
                                                    kControlMembers,
-                                                   {}};
+                                                   {},
+                                                   &kZQAudioOutputControllerLib};
 
 inline constexpr JMemberDesc kEventMembers[] = {
     describedMember(DISPID_LinkUp, "LinkUp", {{"Name", VT_BSTR}}, "event LinkUp"),
@@ -313,16 +314,27 @@ constexpr JTypeDescription kIZQAudioOutputCtrlEventsType{"_IZQAudioOutputCtrlEve
                                                          "_IZQAudioOutputCtrlEvents Interface",
                                                          0,
                                                          kEventMembers,
-                                                         {}};
+                                                         {},
+                                                         &kZQAudioOutputControllerLib};
 
 inline constexpr JImplementedType kClassInterfaces[] = {
     {&kIZQAudioOutputCtrlType, IMPLTYPEFLAG_FDEFAULT},
     {&kIZQAudioOutputCtrlEventsType, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
 };
-constexpr JTypeDescription kZQAudioOutputCtrlClassType{
-    "ZQAudioOutputCtrl",       CLSID_ZQAudioOutputCtrl, TKIND_COCLASS,
-    "ZQAudioOutputCtrl Class", TYPEFLAG_FCANCREATE,     {},
-    kClassInterfaces};
+constexpr JTypeDescription kZQAudioOutputCtrlClassType{"ZQAudioOutputCtrl",
+                                                       CLSID_ZQAudioOutputCtrl,
+                                                       TKIND_COCLASS,
+                                                       "ZQAudioOutputCtrl Class",
+                                                       TYPEFLAG_FCANCREATE,
+                                                       {},
+                                                       kClassInterfaces,
+                                                       &kZQAudioOutputControllerLib};
+
+inline constexpr const JTypeDescription* kLibraryTypes[] = {
+    &kIZQAudioOutputCtrlType, &kIZQAudioOutputCtrlEventsType, &kZQAudioOutputCtrlClassType};
+constexpr JTypeLibraryDescription kZQAudioOutputControllerLib{
+    "ZQAUDIOOUTPUTCONTROLLERLib", LIBID_ZQAUDIOOUTPUTCONTROLLERLib, 1, 0,
+    "ZQAudioOutputController 1.0 Type Library", kLibraryTypes};
 
 // ---- construction and release ---------------------------------------------
 

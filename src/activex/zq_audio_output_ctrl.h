@@ -22,6 +22,7 @@
 #include "com/class_info.h"
 #include "com/connection_point.h"
 #include "com/persist.h"
+#include "com/type_lib.h"
 #include "control/audio_output_controller_group.h"
 
 namespace zq::activex {
@@ -30,6 +31,8 @@ class JZQAudioOutputCtrl;
 extern const JTypeDescription kIZQAudioOutputCtrlType;
 extern const JTypeDescription kIZQAudioOutputCtrlEventsType;
 extern const JTypeDescription kZQAudioOutputCtrlClassType;
+/// ZQAUDIOOUTPUTCONTROLLERLib: the three types above, in that order.
+extern const JTypeLibraryDescription kZQAudioOutputControllerLib;
 
 /// Version word at the head of a saved property stream.
 constexpr uint32_t kPersistVersion = 0x300;

@@ -489,13 +489,6 @@ TEST_F(ControlDefaults, ErrorInfoSafetyAndClassInfo) {
   EXPECT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
   EXPECT_EQ(source, DIID__IZQAudioOutputCtrlEvents);
   EXPECT_EQ(classInfo->GetGUID(2, &source), E_INVALIDARG);
-  ComPtr<ITypeInfo> info;
-  ASSERT_EQ(classInfo->GetClassInfo(info.put()), S_OK);
-  TYPEATTR* attr = nullptr;
-  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->guid, CLSID_ZQAudioOutputCtrl);
-  EXPECT_EQ(attr->typekind, TKIND_COCLASS);
-  info->ReleaseTypeAttr(attr);
 
   auto object = ComPtr<IOleObject>::queryFrom(control());
   DWORD misc = 0;
@@ -550,6 +543,31 @@ TEST_F(ControlDefaults, TypeInformationNamesMembersParametersAndHelp) {
     UINT count = 0;
     EXPECT_NE(info->GetNames(unused, &name, 1, &count), S_OK) << unused;
   }
+
+  // The library that holds the interface, the events and the class, in
+  // that order; the class's information (IProvideClassInfo) is the third.
+  ComPtr<ITypeLib> lib;
+  UINT index = 9;
+  ASSERT_EQ(info->GetContainingTypeLib(lib.put(), &index), S_OK);
+  EXPECT_EQ(index, 0u);
+  ComPtr<ITypeInfo> classInfo;
+  ASSERT_EQ(ComPtr<IProvideClassInfo2>::queryFrom(control())->GetClassInfo(classInfo.put()), S_OK);
+  ASSERT_EQ(classInfo->GetContainingTypeLib(nullptr, &index), S_OK);
+  EXPECT_EQ(index, 2u);
+  TLIBATTR* libAttr = nullptr;
+  ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
+  EXPECT_EQ(libAttr->guid, LIBID_ZQAUDIOOUTPUTCONTROLLERLib);
+  EXPECT_EQ(libAttr->wMajorVerNum * 100 + libAttr->wMinorVerNum, 100) << "version 1.0";
+  lib->ReleaseTLibAttr(libAttr);
+  JBstr libName, libHelp;
+  ASSERT_EQ(lib->GetDocumentation(-1, libName.put(), libHelp.put(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(libName.str(), "ZQAUDIOOUTPUTCONTROLLERLib");
+  EXPECT_EQ(libHelp.str(), "ZQAudioOutputController 1.0 Type Library");
+  ASSERT_EQ(lib->GetTypeInfoCount(), 3u);
+  ComPtr<ITypeInfo> events;
+  ASSERT_EQ(lib->GetTypeInfoOfGuid(DIID__IZQAudioOutputCtrlEvents, events.put()), S_OK);
+  ASSERT_EQ(events->GetContainingTypeLib(nullptr, &index), S_OK);
+  EXPECT_EQ(index, 1u);
 }
 
 TEST_F(ControlDefaults, DrawStretchesTheBitmapIntoTheRectangle) {

@@ -30,6 +30,10 @@ namespace zq::activex::test {
 namespace {
 
 const std::string kClsidKey = "CLSID\\{EF82A84C-2CB5-4738-8968-2A757693A44A}";
+const std::string kLibKey = "TypeLib\\{FD291BDF-E161-444B-A24D-0A5C31564EE6}";
+const std::string kLibVersionKey = kLibKey + "\\1.0";
+const std::string kInterfaceKey = "Interface\\{232B42FD-A8E5-4691-A9E9-808FE2CBCA74}";
+const std::string kEventsKey = "Interface\\{ED084A2B-E3D1-4DD4-95BB-51244C06F0DC}";
 
 // The key paths below HKEY_CLASSES_ROOT in the store's file.
 std::set<std::string> keysIn(const std::filesystem::path& dir) {
@@ -60,7 +64,7 @@ TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
       .setString("", "other");
   const std::string module = "/opt/zq/lib/libZQAudioOutputController.so";
   ASSERT_EQ(registerServer(module), S_OK);
-  const std::set<std::string> expectedKeys = {
+  std::set<std::string> expectedKeys = {
       "ZQAudioOutputController.ZQAudioOutputCtrl.1",
       "ZQAudioOutputController.ZQAudioOutputCtrl.1\\CLSID",
       "ZQAudioOutputController.ZQAudioOutputCtrl",
@@ -80,7 +84,20 @@ TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
       kClsidKey + "\\MiscStatus\\1",
       kClsidKey + "\\TypeLib",
       kClsidKey + "\\Version",
+      "TypeLib",
+      kLibKey,
+      kLibVersionKey,
+      kLibVersionKey + "\\FLAGS",
+      kLibVersionKey + "\\0",
+      kLibVersionKey + "\\0\\win64",
+      kLibVersionKey + "\\HELPDIR",
+      "Interface",
   };
+  for (const std::string& key : {kInterfaceKey, kEventsKey}) {
+    for (const char* sub : {"", "\\ProxyStubClsid", "\\ProxyStubClsid32", "\\TypeLib"}) {
+      expectedKeys.insert(key + sub);
+    }
+  }
   EXPECT_EQ(keysIn(registry.path()), expectedKeys);
   const struct {
     std::string path;
@@ -104,6 +121,16 @@ TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
       {kClsidKey + "\\MiscStatus\\1", "", "132497"},
       {kClsidKey + "\\TypeLib", "", "{FD291BDF-E161-444B-A24D-0A5C31564EE6}"},
       {kClsidKey + "\\Version", "", "1.0"},
+      {kLibVersionKey, "", "ZQAudioOutputController 1.0 Type Library"},
+      {kLibVersionKey + "\\FLAGS", "", "0"},
+      {kLibVersionKey + "\\0\\win64", "", "/opt/zq/lib/libZQAudioOutputController.so"},
+      {kLibVersionKey + "\\HELPDIR", "", "/opt/zq/lib"},
+      {kInterfaceKey, "", "IZQAudioOutputCtrl"},
+      {kInterfaceKey + "\\ProxyStubClsid32", "", "{00020424-0000-0000-C000-000000000046}"},
+      {kInterfaceKey + "\\TypeLib", "", "{FD291BDF-E161-444B-A24D-0A5C31564EE6}"},
+      {kInterfaceKey + "\\TypeLib", "Version", "1.0"},
+      {kEventsKey, "", "_IZQAudioOutputCtrlEvents"},
+      {kEventsKey + "\\ProxyStubClsid", "", "{00020424-0000-0000-C000-000000000046}"},
   };
   for (const auto& v : values) {
     SCOPED_TRACE(v.path + " " + v.name);
@@ -118,7 +145,8 @@ TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
 
   ASSERT_EQ(unregisterServer(module), S_OK);
   EXPECT_EQ(keysIn(registry.path()),
-            (std::set<std::string>{"CLSID", "CLSID\\{00000000-1111-2222-3333-444444444444}"}));
+            (std::set<std::string>{"CLSID", "CLSID\\{00000000-1111-2222-3333-444444444444}",
+                                   "TypeLib", "Interface"}));
   EXPECT_EQ(unregisterServer(module), S_OK) << "nothing left to remove is no error";
 }
 
