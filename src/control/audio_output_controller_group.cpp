@@ -68,7 +68,8 @@ int32_t AudioOutputControllerGroup::getLocalAAMBoard() {
 }
 
 int32_t AudioOutputControllerGroup::getLocalAAMPort() {
-  return localAAM_ ? localAAM_->config().provider.port : -1;
+  // Opened on port 0, the service is on whichever port the system gave it.
+  return localAAM_ ? localAAM_->port() : -1;
 }
 
 void AudioOutputControllerGroup::CloseLocalAAM() {

@@ -58,7 +58,8 @@ class AudioOutputCtrlGroupInterface {
   virtual void FlushGroup() = 0;
   /// The local AAM's source channel (board or device number), -1 without one.
   virtual int32_t getLocalAAMBoard() = 0;
-  /// The local AAM's RPC port, -1 without one.
+  /// The local AAM's RPC port, -1 without one: the port it listens on, also
+  /// when it was opened on port 0 (any free port).
   virtual int32_t getLocalAAMPort() = 0;
   /// Deletes the local AAM, if any.
   virtual void CloseLocalAAM() = 0;
