@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -41,8 +43,10 @@ constexpr const char* kUsage =
     "                                  double quotes (\\\\ \\\" \\n \\t \\xHH), integers\n"
     "                                  in decimal or 0x hexadecimal\n"
     "  wait 2.5                        print events for that many seconds\n"
+    "  help, help SetNetSource         list the members, or the one named\n"
     "  # comment\n"
-    "Results print as '-> value', events as 'event LinkUp \"name\"'.\n"
+    "Results print as '-> value', events as 'event LinkUp \"name\"'. At the\n"
+    "prompt, Tab completes member names.\n"
     "Exit status: 0 when every statement ran, 1 when a call or the set-up failed,\n"
     "2 when a statement or the command line is wrong.\n"
     "\n"
@@ -97,6 +101,23 @@ class ApartmentWakeup : public JThread {
   int fds_[2] = {-1, -1};
 };
 
+bool sameNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool isNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
+
+std::string listingLine(const std::string& usage, const std::string& help) {
+  char line[512];
+  std::snprintf(line, sizeof line, "  %-58s %s", usage.c_str(), help.c_str());
+  return line;
+}
+
 class Session {
  public:
   Session(const CliStreams& io, std::string where) : io_(io), where_(std::move(where)) {}
@@ -132,7 +153,11 @@ class Session {
       return false;
     }
     std::string why;
-    switch (host.run(std::get<Statement>(parsed), why)) {
+    const Statement& st = std::get<Statement>(parsed);
+    if (st.kind == Statement::Kind::kHelp) {
+      return help(host, number, st);
+    }
+    switch (host.run(st, why)) {
       case ControlHost::Outcome::kDone:
         host.pump();
         return true;
@@ -145,6 +170,19 @@ class Session {
     }
     host.pump();
     return false;
+  }
+
+  /// Prints the listing `help` asks for; false when nothing has its name.
+  bool help(const ControlHost& host, size_t number, const Statement& st) {
+    const std::vector<std::string> lines = memberListing(host, st.name);
+    if (lines.empty()) {
+      error(number, 0, "unknown member " + st.name), note(kExitRejected);
+      return false;
+    }
+    for (const std::string& line : lines) {
+      print(line);
+    }
+    return true;
   }
 
   /// While set, printed lines go over the prompt and the line being edited,
@@ -171,7 +209,10 @@ int runStatements(ControlHost& host, Session& session, const std::vector<std::st
       continue;
     }
     std::string why;
-    if (!host.check(std::get<Statement>(parsed), why)) {
+    const Statement& st = std::get<Statement>(parsed);
+    if (st.kind == Statement::Kind::kHelp && memberListing(host, st.name).empty()) {
+      session.error(i + 1, 0, "unknown member " + st.name), session.note(kExitRejected);
+    } else if (!host.check(st, why)) {
       session.error(i + 1, 0, why), session.note(kExitRejected);
     }
     statements.push_back(std::move(std::get<Statement>(parsed)));
@@ -180,6 +221,10 @@ int runStatements(ControlHost& host, Session& session, const std::vector<std::st
     return session.status();
   }
   for (size_t i = 0; i < statements.size(); ++i) {
+    if (statements[i].kind == Statement::Kind::kHelp) {
+      session.help(host, i + 1, statements[i]);
+      continue;
+    }
     std::string why;
     const ControlHost::Outcome outcome = host.run(statements[i], why);
     host.pump();
@@ -238,6 +283,8 @@ int runPipe(ControlHost& host, Session& session, int in) {
 // getc function waits for the apartment's calls too, so that events print
 // over the line being edited, which is then drawn again below them.
 struct Terminal {
+  static inline std::vector<std::string> members;
+  static inline std::vector<std::string> events;
   static inline ControlHost* host = nullptr;
   static inline Session* session = nullptr;
   static inline ApartmentWakeup* wakeup = nullptr;
@@ -271,6 +318,26 @@ struct Terminal {
       }
     }
   }
+
+  // libedit's completion hook: the matches in a malloc'ed array it frees.
+  static char** complete(const char* text, int /*start*/, int end) {
+    // Never the file names libedit would offer instead.
+    rl_attempted_completion_over = 1;
+    // The line as libedit keeps it, ended at the line's end. (Not
+    // rl_copy_text, which leaves out the last character asked for.)
+    const std::string_view whole = rl_line_buffer != nullptr ? rl_line_buffer : "";
+    const std::string_view line = whole.substr(0, static_cast<size_t>(std::max(end, 0)));
+    const std::vector<std::string> matches = completionMatches(line, members, events);
+    // The word libedit replaces must be the name the matches complete.
+    if (matches.empty() || !std::all_of(text, text + std::strlen(text), isNameChar)) {
+      return nullptr;
+    }
+    auto** out = static_cast<char**>(std::calloc(matches.size() + 1, sizeof(char*)));
+    for (size_t i = 0; out != nullptr && i < matches.size(); ++i) {
+      out[i] = ::strdup(matches[i].c_str());
+    }
+    return out;
+  }
 };
 
 std::string historyPath() {
@@ -283,6 +350,13 @@ int runTerminal(ControlHost& host, Session& session, int in) {
   Terminal::host = &host, Terminal::session = &session, Terminal::wakeup = &wakeup;
   Terminal::in = in;
   rl_getc_function = &Terminal::getChar;
+  rl_attempted_completion_function = &Terminal::complete;
+  for (const MemberInfo& m : host.members()) {
+    Terminal::members.push_back(m.name);
+  }
+  for (const com::JMemberDesc& e : kEventSinkType.members) {
+    Terminal::events.emplace_back(e.name);
+  }
   const std::string history = historyPath();
   if (!history.empty()) {
     read_history(history.c_str());
@@ -311,17 +385,9 @@ int listMembers(const std::string& library, const CliStreams& io) {
   }
   try {
     ControlHost host(library, [](const std::string&) {});
-    std::fprintf(io.out, "\nMembers of %s:\n", host.typeName().c_str());
-    for (const MemberInfo& m : host.members()) {
-      std::fprintf(io.out, "  %-58s %s\n", m.usage().c_str(), m.help.c_str());
-    }
-    std::fprintf(io.out, "\nEvents (%s), printed as they arrive:\n", kEventSinkType.name);
-    for (const com::JMemberDesc& e : kEventSinkType.members) {
-      std::string line = e.name;
-      for (const com::JParamDesc& p : e.parameters()) {
-        line += std::string(" ") + p.name + ":" + vartypeName(p.vt);
-      }
-      std::fprintf(io.out, "  %-58s %s\n", line.c_str(), e.helpString);
+    std::fputc('\n', io.out);
+    for (const std::string& line : memberListing(host)) {
+      std::fprintf(io.out, "%s\n", line.c_str());
     }
     return kExitOk;
   } catch (const JError& e) {
@@ -343,6 +409,86 @@ std::optional<std::vector<std::string>> readLines(const std::string& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> memberListing(const ControlHost& host, std::string_view topic) {
+  std::vector<std::string> lines;
+  if (topic.empty()) {
+    lines.push_back("Members of " + host.typeName() + ":");
+  }
+  for (const MemberInfo& m : host.members()) {
+    if (topic.empty() || sameNoCase(m.name, topic)) {
+      lines.push_back(listingLine(m.usage(), m.help));
+    }
+  }
+  if (topic.empty()) {
+    lines.emplace_back();
+    lines.push_back(std::string("Events (") + kEventSinkType.name + "), printed as they arrive:");
+  }
+  for (const com::JMemberDesc& e : kEventSinkType.members) {
+    if (!topic.empty() && !sameNoCase(e.name, topic)) {
+      continue;
+    }
+    std::string usage = e.name;
+    for (const com::JParamDesc& p : e.parameters()) {
+      usage += std::string(" ") + p.name + ":" + vartypeName(p.vt);
+    }
+    lines.push_back(listingLine(usage, e.helpString));
+  }
+  return lines;
+}
+
+std::vector<std::string> completionMatches(std::string_view line,
+                                           const std::vector<std::string>& members,
+                                           const std::vector<std::string>& events) {
+  size_t wordStart = line.size();
+  while (wordStart > 0 && isNameChar(line[wordStart - 1])) {
+    --wordStart;
+  }
+  const std::string_view word = line.substr(wordStart);
+  // Before the word: nothing (it names a statement) or help (a topic).
+  std::string_view before = line.substr(0, wordStart);
+  while (!before.empty() && (before.front() == ' ' || before.front() == '\t')) {
+    before.remove_prefix(1);
+  }
+  while (!before.empty() && (before.back() == ' ' || before.back() == '\t')) {
+    before.remove_suffix(1);
+  }
+  static const std::vector<std::string> kStatementWords = {"help", "wait"};
+  std::vector<const std::vector<std::string>*> lists;
+  if (before.empty()) {
+    lists = {&members, &kStatementWords};
+  } else if (before == "help") {
+    lists = {&members, &events};
+  }
+  std::vector<std::string> found;
+  for (const std::vector<std::string>* list : lists) {
+    for (const std::string& name : *list) {
+      const bool fits = name.size() >= word.size() &&
+                        sameNoCase(std::string_view(name).substr(0, word.size()), word);
+      if (fits && std::none_of(found.begin(), found.end(),
+                               [&](const std::string& f) { return sameNoCase(f, name); })) {
+        found.push_back(name);
+      }
+    }
+  }
+  if (found.empty()) {
+    return {};
+  }
+  // What every candidate shares, spelt as the first one is.
+  size_t shared = found[0].size();
+  for (const std::string& f : found) {
+    size_t n = 0;
+    while (n < shared && n < f.size() &&
+           std::tolower(static_cast<unsigned char>(f[n])) ==
+               std::tolower(static_cast<unsigned char>(found[0][n]))) {
+      ++n;
+    }
+    shared = n;
+  }
+  std::vector<std::string> matches{found[0].substr(0, shared)};
+  matches.insert(matches.end(), found.begin(), found.end());
+  return matches;
+}
 
 int runCli(const std::vector<std::string>& args, const std::string& defaultLibrary,
            const CliStreams& io) {

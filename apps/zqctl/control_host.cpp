@@ -87,6 +87,7 @@ bool ControlHost::check(const Statement& st, std::string& error) const {
 ControlHost::Outcome ControlHost::run(const Statement& st, std::string& error) {
   switch (st.kind) {
     case Statement::Kind::kEmpty:
+    case Statement::Kind::kHelp:  // answered by the console from members()
       return Outcome::kDone;
     case Statement::Kind::kWait:
       wait(st.seconds);

@@ -206,6 +206,22 @@ ParseResult parseStatement(std::string_view line) {
     st.seconds = *s;
     return st;
   }
+  if (st.name == "help" && r.peek() != '=') {
+    st.kind = Statement::Kind::kHelp;
+    st.name.clear();
+    if (r.atEnd()) {
+      return st;
+    }
+    if (!isNameStart(r.peek())) {
+      return r.error("help takes a member name");
+    }
+    st.name = r.name();
+    r.skipBlanks();
+    if (!r.atEnd()) {
+      return r.error("help takes one member name");
+    }
+    return st;
+  }
   st.kind = Statement::Kind::kCall;
   if (r.peek() == '=') {
     st.kind = Statement::Kind::kPut;

@@ -6,6 +6,7 @@
 //   Server                        property get, or a method without arguments
 //   SetNetSource "udp" "h" 5000   call with arguments separated by blanks
 //   wait 2.5                      pump events for that many seconds
+//   help, help Server             list the members, or the one named
 //   # comment                     (also after a statement)
 #pragma once
 
@@ -28,6 +29,7 @@ struct Statement {
     kCall,   // name with arguments: a method, or a property get without any
     kPut,    // name = value
     kWait,   // wait seconds
+    kHelp,   // help, or help NAME: `name` is the member asked about, or empty
   };
   Kind kind = Kind::kEmpty;
   std::string name;

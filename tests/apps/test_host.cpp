@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -201,24 +202,57 @@ TEST(ZqctlHost, SetUpAndCommandLineFailures) {
   }
 }
 
+// --help and the help statement print one listing from the type
+// information: each member with its usage and help string, then the events;
+// help NAME only that name's lines, or refuses a name nothing has.
 TEST(ZqctlHost, HelpListsMembersFromTheTypeInformation) {
-  const Outcome r = runZqctl({"--library", kLibrary, "--help"});
-  EXPECT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_NE(r.out.find("usage: zqctl"), std::string::npos);
-  EXPECT_NE(r.out.find("Members of ISampleControl:"), std::string::npos);
-  for (const char* line : {"Name -> Name:BSTR", "Name = Name:BSTR", "Version -> Version:I4",
-                           "Add A:I4 B:I4 -> Sum:I4", "Describe Text:BSTR -> Result:BSTR", "Reset",
-                           "LinkUp Name:BSTR", "LinkDown Name:BSTR TextError:BSTR"}) {
-    SCOPED_TRACE(line);
-    EXPECT_NE(r.out.find("  " + std::string(line) + " "), std::string::npos) << r.out;
+  // A listing's line: the usage in a column of 58, then the help string.
+  const auto row = [](std::string usage, const char* help) {
+    usage.resize(std::max<size_t>(usage.size(), 58), ' ');
+    return "  " + usage + " " + help + "\n";
+  };
+  const std::string name = row("Name -> Name:BSTR", "property Name");
+  const std::string add = row("Add A:I4 B:I4 -> Sum:I4", "method Add");
+  const std::string linkDown = row("LinkDown Name:BSTR TextError:BSTR", "event LinkDown");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> shown;
+    size_t lines;     // on standard output; 0: not counted
+    const char* err;  // the start of standard error
+  } kCases[] = {
+      {{"--library", kLibrary, "--help"},
+       kExitOk,
+       {"usage: zqctl", "\nMembers of ISampleControl:\n", name,
+        row("Name = Name:BSTR", "property Name"), row("Version -> Version:I4", "property Version"),
+        add, row("Describe Text:BSTR -> Result:BSTR", "method Describe"),
+        row("Reset", "method Reset"), row("LinkUp Name:BSTR", "event LinkUp"), linkDown},
+       0,
+       ""},
+      {{"--library", kLibrary, "-c", "help name; help ADD; help linkdown"},
+       kExitOk,
+       {name, row("Name = Name:BSTR", "property Name"), add, linkDown},
+       4,
+       ""},
+      {{"--library", kLibrary, "-c", "Count = 1; help Nope; Count"},
+       kExitRejected,
+       {},
+       0,
+       "zqctl: -c:2: unknown member Nope\n"},
+      {{"--help"}, kExitFailed, {"usage: zqctl"}, 0, "zqctl: no control library known"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.args.back());
+    const Outcome r = runZqctl(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err.substr(0, std::string(c.err).size()), c.err) << r.err;
+    for (const std::string& line : c.shown) {
+      EXPECT_EQ(countOf(r.out, line), 1u) << line << "in\n" << r.out;
+    }
+    if (c.lines > 0) {
+      EXPECT_EQ(countOf(r.out, "\n"), c.lines) << r.out;
+    }
   }
-  EXPECT_EQ(countOf(r.out, "property Name"), 2u);
-  EXPECT_EQ(countOf(r.out, "method Add"), 1u);
-  EXPECT_EQ(countOf(r.out, "event LinkDown"), 1u);
-  // Without a library the usage still prints, and the status says the rest is missing.
-  const Outcome bare = runZqctl({"--help"});
-  EXPECT_EQ(bare.status, kExitFailed);
-  EXPECT_NE(bare.out.find("usage: zqctl"), std::string::npos);
 }
 
 // Events fired at once from many threads arrive each once, on the host's thread.
@@ -255,11 +289,13 @@ TEST(ZqctlHost, StandardInputPrintsEventsWhileWaitingAndGoesOnAfterErrors) {
     const std::string first = "FireUp \"p\" 3\n";
     ASSERT_EQ(::write(in, first.data(), first.size()), static_cast<ssize_t>(first.size()));
     EXPECT_TRUE(eventually([&] { return countOf(contents(out), "event LinkUp \"p\"") == 3; }));
-    const std::string rest = "Count = \nNope\nCount = 9\nCount";  // the last line unterminated
+    // The last line unterminated.
+    const std::string rest = "Count = \nNope\nhelp reset\nCount = 9\nCount";
     ASSERT_EQ(::write(in, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
   });
   EXPECT_EQ(r.status, kExitRejected);
-  EXPECT_EQ(r.out, "event LinkUp \"p\"\nevent LinkUp \"p\"\nevent LinkUp \"p\"\n-> 9\n");
+  EXPECT_EQ(r.out, "event LinkUp \"p\"\nevent LinkUp \"p\"\nevent LinkUp \"p\"\n  Reset" +
+                       std::string(53, ' ') + " method Reset\n-> 9\n");
   EXPECT_EQ(r.err,
             "zqctl: stdin:2:9: expected a value after '='\nzqctl: stdin:3: unknown member Nope\n");
 }

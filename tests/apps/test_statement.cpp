@@ -2,6 +2,7 @@
 // fault is reported as and where, and the quoting that must read back.
 #include <gtest/gtest.h>
 
+#include "zqctl/cli.h"
 #include "zqctl/statement.h"
 
 namespace zq::zqctl {
@@ -17,6 +18,9 @@ Statement put(std::string name, Value v) {
 }
 Statement wait(double s) {
   return Statement{Kind::kWait, "", {}, s};
+}
+Statement help(std::string topic) {
+  return Statement{Kind::kHelp, std::move(topic), {}, 0};
 }
 
 TEST(Statement, GoodStatements) {
@@ -49,6 +53,9 @@ TEST(Statement, GoodStatements) {
       {"wait 3 # seconds", wait(3)},
       {"wait 0", wait(0)},
       {"wait 86400", wait(86400)},
+      {"  help  ", help("")},
+      {"help setNetSource # one", help("setNetSource")},
+      {"help = 5", put("help", 5)},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
@@ -89,6 +96,8 @@ TEST(Statement, BadStatementsSayWhatAndWhere) {
       {"wait 1 2", {8, "wait takes one number of seconds"}},
       {"wait 86400.5", {6, "wait takes at most 86400 seconds"}},
       {"wait 99999999999999999999999999", {6, "wait takes at most 86400 seconds"}},
+      {"help 5", {6, "help takes a member name"}},
+      {"help Port Server", {11, "help takes one member name"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
@@ -129,6 +138,34 @@ TEST(Statement, QuotedTextsReadBackUnchanged) {
     ASSERT_TRUE(std::holds_alternative<Statement>(r));
     EXPECT_EQ(std::get<Statement>(r), call("SetParams", {text}));
     EXPECT_EQ(quotedText(text).find_first_of("\n\r\t"), std::string::npos);
+  }
+}
+
+// Tab at the prompt: names at a statement's start or after help, matched
+// without regard to case, each once, with the text they share first.
+TEST(Statement, CompletionOffersNamesWhereANameGoes) {
+  const std::vector<std::string> members = {"Server", "Server", "Port", "SetNetSource",
+                                            "SetFileSource"};
+  const std::vector<std::string> events = {"LinkUp", "LinkDown"};
+  using V = std::vector<std::string>;
+  const struct {
+    const char* line;
+    V expected;
+  } kCases[] = {
+      {"", {"", "Server", "Port", "SetNetSource", "SetFileSource", "help", "wait"}},
+      {"se", {"Se", "Server", "SetNetSource", "SetFileSource"}},
+      {"setn", {"SetNetSource", "SetNetSource"}},
+      {"  \tPo", {"Port", "Port"}},
+      {"help li", {"Link", "LinkUp", "LinkDown"}},
+      {"Li", {}},
+      {"x", {}},
+      {"Port = Se", {}},
+      {"SetNetSource \"u", {}},
+      {"help Server Po", {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(completionMatches(c.line, members, events), c.expected);
   }
 }
 

@@ -5,6 +5,7 @@
 // opens the control's own local AAM on the test-tone device, and this test,
 // as a remote output would, asks it for the stream over RPC and receives it.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "helpers/child_process.h"
+#include "helpers/temp_dir.h"
 
 namespace zq::test {
 namespace {
@@ -174,6 +176,59 @@ TEST(Zqctl, OpensTheLocalAamWhoseStreamARemotePartyReceives) {
   EXPECT_EQ(zqctl.lines().back(), "-> -1");
   zqctl.closeInput();
   EXPECT_EQ(zqctl.exitStatus(), 0);
+}
+
+// zqctl on a terminal, as an operator types at its prompt: Tab completes a
+// member's name (the call then runs) and a help topic; Ctrl-D ends it.
+TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  TempDir home;  // its history file goes there
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::setenv("TERM", "dumb", 1);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, ::ptsname(master), O_RDWR, 0);
+  posix_spawn_file_actions_adddup2(&actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  std::string program = ZQ_ZQCTL, option = "--library", library = ZQ_CONTROL_LIBRARY;
+  char* argv[] = {program.data(), option.data(), library.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string shown;
+  size_t seen = 0;
+  // Reads the terminal until `text` shows past what was seen (bounded).
+  const auto until = [&](const std::string& text) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kChildLimitMs);
+    while (shown.find(text, seen) == std::string::npos &&
+           std::chrono::steady_clock::now() < limit) {
+      pollfd p{master, POLLIN, 0};
+      char buffer[4096];
+      const ssize_t n = ::poll(&p, 1, 100) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+      shown.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    }
+    const size_t at = shown.find(text, seen);
+    seen = at == std::string::npos ? shown.size() : at + text.size();
+    return at != std::string::npos;
+  };
+  const std::pair<std::string, std::string> kTyped[] = {
+      {"LocalAAMP\t\n", "-> -1"}, {"help serv\t\n", "Server = Hostname:BSTR"}, {"\x04", "\n"}};
+  for (const auto& [keys, printed] : kTyped) {
+    EXPECT_TRUE(until("zqctl> ")) << shown;  // typed at the prompt, not ahead of it
+    EXPECT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    EXPECT_TRUE(until(printed)) << shown;
+  }
+  int status = -1;
+  for (int i = 0; i < kChildLimitMs / 10 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    ::usleep(10000);
+  }
+  if (!WIFEXITED(status)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << shown;
+  ::close(master);
 }
 
 }  // namespace
