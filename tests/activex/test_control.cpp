@@ -58,7 +58,8 @@ TEST_F(ControlDefaults, DefaultsAndPutsOfTheProperties) {
   EXPECT_EQ(impl().group().getServer(), "");
 }
 
-// Every member answers S_OK; its outcome is in the out parameter. The
+// Every member answers S_OK; its outcome is in the out parameter (each
+// argument forwarded: the group's own tests hold the boundaries). The
 // transport settings the SetLocalAAM members store for the next open are
 // read back as the access manager reports them: each setting enables its
 // transport, "not available" restores the defaults and disables it, an
@@ -81,19 +82,10 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
     EXPECT_NE(settings().find(key), std::string::npos) << key << " by default";
   }
   const Case cases[] = {
-      {"Rehash unknown name", 8, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
-      {"DeleteFromGroup unknown", 22, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
-      {"GetStatusOf unknown", 23, [](Call& c) { c.in("nobody:1").outLong(); }, -2},
-      {"SetParamsOf unknown", 27, [](Call& c) { c.in("nobody:1").in("a=1").outLong(); }, -2},
-      {"SetHardSource card 0", 11, [](Call& c) { c.in(0).in("pci2_line_in").outLong(); }, -1},
       {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in").outLong(); }, -1},
       {"SetHardSource unknown connector", 11, [](Call& c) { c.in(1).in("line_in").outLong(); }, -2},
-      {"SetHardSource card 28 mic", 11, [](Call& c) { c.in(28).in("wavein_mic_in").outLong(); }, 0},
       {"SetNetSource tcp", 16, [](Call& c) { c.in("tcp").in("h").in(5000).outLong(); }, -1},
       {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0).outLong(); }, -2},
-      {"SetNetSource port 65536", 16, [](Call& c) { c.in("udp").in("h").in(65536).outLong(); }, -2},
-      {"SetNetSource port tested first", 16, [](Call& c) { c.in("tcp").in("h").in(0).outLong(); },
-       -2},
       {"SetNetSource ipm 65535", 16,
        [](Call& c) { c.in("ipm").in("239.1.1.1").in(65535).outLong(); }, 0},
       {"StreamMic without local AAM", 33, [](Call& c) { c.outLong(); }, -1},
@@ -250,7 +242,6 @@ TEST_F(ControlDefaults, TextAndExtractedResults) {
       {"GetStatOf unknown", 34, "nobody:1", nullptr, "Name not found"},
       {"integer found", 14, "channels", text, "2"},
       {"integer absent", 14, "volume", text, "23130"},
-      {"integer unreadable text", 14, "a", "a=yes", "23130"},
       {"boolean found", 15, "on", text, "1"},
       {"boolean absent", 15, "mute", "", "23130"},
       {"number found", 37, "gain", text, "1.5"},
@@ -324,19 +315,6 @@ const std::vector<uint8_t> kKnownBytes = {
     0x03, 0x00, 0x01, 0x00, 0x00, 0x00,                                      // Blocking 1
 };
 
-TEST_F(Persistence, SavesTheExactLayoutAndClearsDirty) {
-  setKnownProperties();
-  EXPECT_EQ(persist()->IsDirty(), S_OK);
-  ComPtr<IStream> stream;
-  ASSERT_EQ(createMemoryStream(stream.put()), S_OK);
-  ASSERT_EQ(persist()->Save(stream.get(), 1), S_OK);
-  EXPECT_EQ(bytesOf(stream.get()), kKnownBytes);
-  EXPECT_EQ(persist()->IsDirty(), S_FALSE);
-  ULARGE_INTEGER max{};
-  ASSERT_EQ(persist()->GetSizeMax(&max), S_OK);
-  EXPECT_GE(max.QuadPart, kKnownBytes.size());
-}
-
 TEST_F(Persistence, LoadsSavedStreamsAndRefusesBadOnes) {
   auto with = [](size_t at, uint8_t value) {
     std::vector<uint8_t> b = kKnownBytes;
@@ -375,8 +353,14 @@ TEST_F(Persistence, LoadsSavedStreamsAndRefusesBadOnes) {
   }
 }
 
-TEST_F(Persistence, StorageKeepsItInContents) {
+// Saved into a storage's Contents stream (the stream's layout), which a
+// fresh control loads; saving clears the dirty flag.
+TEST_F(Persistence, SavesTheExactLayoutInContentsAndClearsDirty) {
   setKnownProperties();
+  EXPECT_EQ(persist()->IsDirty(), S_OK);
+  ULARGE_INTEGER max{};
+  ASSERT_EQ(persist()->GetSizeMax(&max), S_OK);
+  EXPECT_GE(max.QuadPart, kKnownBytes.size());
   ComPtr<IStorage> storage;
   ASSERT_EQ(createMemoryStorage(storage.put()), S_OK);
   auto ps = ComPtr<IPersistStorage>::queryFrom(control());
@@ -386,6 +370,7 @@ TEST_F(Persistence, StorageKeepsItInContents) {
                                 contents.put()),
             S_OK);
   EXPECT_EQ(bytesOf(contents.get()), kKnownBytes);
+  EXPECT_EQ(persist()->IsDirty(), S_FALSE);
   ComPtr<IZQAudioOutputCtrl> other;
   ASSERT_EQ(JZQAudioOutputCtrl::create(IID_IZQAudioOutputCtrl, other.putVoid()), S_OK);
   ASSERT_EQ(ComPtr<IPersistStorage>::queryFrom(other.get())->Load(storage.get()), S_OK);
@@ -398,6 +383,8 @@ TEST_F(Persistence, StorageKeepsItInContents) {
 
 // ---- interfaces -----------------------------------------------------------------
 
+// The interfaces no other test here queries (each that one does fails it
+// when missing), and identity.
 TEST_F(ControlDefaults, AnswersItsInterfacesAndOnlyThose) {
   const struct {
     const char* name;
@@ -407,20 +394,11 @@ TEST_F(ControlDefaults, AnswersItsInterfacesAndOnlyThose) {
       {"IUnknown", IID_IUnknown, S_OK},
       {"IDispatch", IID_IDispatch, S_OK},
       {"IZQAudioOutputCtrl", IID_IZQAudioOutputCtrl, S_OK},
-      {"IPersistStreamInit", IID_IPersistStreamInit, S_OK},
-      {"IPersistStorage", IID_IPersistStorage, S_OK},
       {"IOleControl", IID_IOleControl, S_OK},
-      {"IOleObject", IID_IOleObject, S_OK},
       {"IOleInPlaceActiveObject", IID_IOleInPlaceActiveObject, S_OK},
-      {"IViewObjectEx", IID_IViewObjectEx, S_OK},
       {"IOleInPlaceObjectWindowless", IID_IOleInPlaceObjectWindowless, S_OK},
-      {"ISupportErrorInfo", IID_ISupportErrorInfo, S_OK},
-      {"IConnectionPointContainer", IID_IConnectionPointContainer, S_OK},
-      {"ISpecifyPropertyPages", IID_ISpecifyPropertyPages, S_OK},
       {"IQuickActivate", IID_IQuickActivate, S_OK},
       {"IDataObject", IID_IDataObject, S_OK},
-      {"IProvideClassInfo2", IID_IProvideClassInfo2, S_OK},
-      {"IObjectSafety", IID_IObjectSafety, S_OK},
       {"the event interface", DIID__IZQAudioOutputCtrlEvents, E_NOINTERFACE},
       {"IConnectionPoint", IID_IConnectionPoint, E_NOINTERFACE},
   };

@@ -31,17 +31,6 @@ bool pumpUntil(Condition&& condition, int limitMs = 20000) {
       limitMs);
 }
 
-// An object that is no event sink.
-class Plain : public JComObject<Plain, IDispatch> {
- public:
-  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return S_OK;
-  }
-};
-
 class Events : public ControlFixture {
  protected:
   ComPtr<IConnectionPoint> point() {
@@ -75,25 +64,18 @@ class Events : public ControlFixture {
   }
 };
 
-// The point's own rules (codes, growth) are the runtime's; the control's
-// point has the tracing sink in its first slot from construction on.
-TEST_F(Events, AdviseAndUnadviseCodesWithTheTracingSinkFirst) {
-  ComPtr<IConnectionPoint> other;
-  EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control())->FindConnectionPoint(
-                IID_IDispatch, other.put()),
-            CONNECT_E_NOCONNECTION);
+// The point's own rules (codes, growth, refusals) are the runtime's and
+// tested there; the control's point has the tracing sink in its first slot
+// from construction on.
+TEST_F(Events, TheTracingSinkHoldsTheFirstSlot) {
   ComPtr<IConnectionPoint> p = point();
-  ComPtr<Plain> plain = ComPtr<Plain>::adopt(new Plain);
-  DWORD cookie = 77;
-  EXPECT_EQ(p->Advise(plain.get(), &cookie), CONNECT_E_CANNOTCONNECT);
-  EXPECT_EQ(p->Unadvise(0x7FFF0000), CONNECT_E_NOCONNECTION);
+  DWORD cookie = 0;
   EXPECT_EQ(impl().eventsPoint().slotCount(), 1u);
   EXPECT_NE(impl().eventsLogCookie(), 0u);
   auto sink = ComPtr<EventSink>::adopt(new EventSink);
   ASSERT_EQ(p->Advise(sink.get(), &cookie), S_OK);
   EXPECT_EQ(impl().eventsPoint().slotCount(), 4u) << "the host's sink is the second";
   EXPECT_EQ(p->Unadvise(cookie), S_OK);
-  EXPECT_EQ(p->Unadvise(cookie), CONNECT_E_NOCONNECTION) << "a cookie is good once";
 }
 
 TEST_F(Events, LinkEventsReachEverySinkOnItsOwnThread) {
@@ -289,12 +271,8 @@ TEST(CallDescription, NamesTypesAndOrder) {
   const struct {
     VARTYPE vt;
     const char* name;
-  } names[] = {{VT_I4, "VT_I4"},         {VT_BSTR, "VT_BSTR"},
-               {0x0B, "VT_BOOL"},        {0x26, "VT_UINT_PTR"},
-               {0x0FFF, "VT_BSTR_BLOB"}, {VT_EMPTY, "Unknown"},
-               {VT_NULL, "Unknown"},     {VT_DISPATCH, "Unknown"},
-               {VT_ERROR, "Unknown"},    {VT_BYREF | VT_I4, "Unknown"},
-               {0x1D, "Unknown"},        {0x48, "VT_CLSID"}};
+  } names[] = {{VT_I4, "VT_I4"},       {0x0FFF, "VT_BSTR_BLOB"}, {0x48, "VT_CLSID"},
+               {VT_EMPTY, "Unknown"}, {VT_BYREF | VT_I4, "Unknown"}, {0x1D, "Unknown"}};
   for (const auto& n : names) {
     EXPECT_STREQ(vartypeName(n.vt), n.name) << n.vt;
   }

@@ -181,31 +181,10 @@ struct Joined {
   HRESULT hr;
 };
 
-TEST(Apartment, CallRunsOnTheOwnerOnlyWhenItPumps) {
+// Callers in either kind of apartment get proxies; their calls wait until
+// the owner pumps, then each runs on the owner and returns its result.
+TEST(Apartment, CallsFromManyThreadsRunOnTheOwnerOnlyWhenItPumps) {
   Owner owner(false);
-  Joined joined;
-  ComPtr<IDispatch> proxy;
-  ASSERT_EQ(git()->GetInterfaceFromGlobal(owner.cookie, IID_IEvents, proxy.putVoid()), S_OK);
-  EXPECT_NE(static_cast<void*>(proxy.get()), static_cast<IDispatch*>(owner.object));
-  auto call = std::async(std::launch::async, [&] {
-    Joined inner(COINIT_MULTITHREADED);
-    LONG r = 0;
-    HRESULT hr = Recorder::callTwice(proxy.get(), 21, &r);
-    return std::make_pair(hr, r);
-  });
-  // Nothing runs while the owner does not pump.
-  EXPECT_EQ(call.wait_for(200ms), std::future_status::timeout);
-  EXPECT_TRUE(owner.object->seen().empty());
-  owner.pumping = true;
-  ASSERT_EQ(call.wait_for(20s), std::future_status::ready);
-  const auto [hr, r] = call.get();
-  EXPECT_EQ(hr, S_OK);
-  EXPECT_EQ(r, 42);
-  EXPECT_EQ(owner.object->seen(), std::vector<std::thread::id>{owner.id});
-}
-
-TEST(Apartment, ManyCallersAllRunOnTheOwner) {
-  Owner owner;
   constexpr int kThreads = 4;
   constexpr int kCalls = 50;
   std::vector<std::future<int>> callers;
@@ -213,7 +192,9 @@ TEST(Apartment, ManyCallersAllRunOnTheOwner) {
     callers.push_back(std::async(std::launch::async, [&, t] {
       Joined joined(t % 2 == 0 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
       ComPtr<IDispatch> proxy;
-      if (git()->GetInterfaceFromGlobal(owner.cookie, IID_IDispatch, proxy.putVoid()) != S_OK) {
+      const IID& iid = t < 2 ? IID_IEvents : IID_IDispatch;
+      if (git()->GetInterfaceFromGlobal(owner.cookie, iid, proxy.putVoid()) != S_OK ||
+          proxy.get() == static_cast<IDispatch*>(owner.object)) {
         return -1;
       }
       int right = 0;
@@ -224,6 +205,10 @@ TEST(Apartment, ManyCallersAllRunOnTheOwner) {
       return right;
     }));
   }
+  // Nothing runs while the owner does not pump.
+  EXPECT_EQ(callers[0].wait_for(200ms), std::future_status::timeout);
+  EXPECT_TRUE(owner.object->seen().empty());
+  owner.pumping = true;
   for (auto& c : callers) {
     ASSERT_EQ(c.wait_for(60s), std::future_status::ready);
     EXPECT_EQ(c.get(), kCalls);
