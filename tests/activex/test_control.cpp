@@ -501,29 +501,31 @@ TEST_F(ControlDefaults, TypeInformationNamesMembersParametersAndHelp) {
   }
 
   // The library that holds the interface, the events and the class, in
-  // that order; the class's information (IProvideClassInfo) is the third.
+  // that order, each found back from its own information.
   ComPtr<ITypeLib> lib;
   UINT index = 9;
   ASSERT_EQ(info->GetContainingTypeLib(lib.put(), &index), S_OK);
   EXPECT_EQ(index, 0u);
-  ComPtr<ITypeInfo> classInfo;
-  ASSERT_EQ(ComPtr<IProvideClassInfo2>::queryFrom(control())->GetClassInfo(classInfo.put()), S_OK);
-  ASSERT_EQ(classInfo->GetContainingTypeLib(nullptr, &index), S_OK);
-  EXPECT_EQ(index, 2u);
   TLIBATTR* libAttr = nullptr;
   ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
   EXPECT_EQ(libAttr->guid, LIBID_ZQAUDIOOUTPUTCONTROLLERLib);
   EXPECT_EQ(libAttr->wMajorVerNum * 100 + libAttr->wMinorVerNum, 100) << "version 1.0";
   lib->ReleaseTLibAttr(libAttr);
-  JBstr libName, libHelp;
-  ASSERT_EQ(lib->GetDocumentation(-1, libName.put(), libHelp.put(), nullptr, nullptr), S_OK);
-  EXPECT_EQ(libName.str(), "ZQAUDIOOUTPUTCONTROLLERLib");
-  EXPECT_EQ(libHelp.str(), "ZQAudioOutputController 1.0 Type Library");
   ASSERT_EQ(lib->GetTypeInfoCount(), 3u);
-  ComPtr<ITypeInfo> events;
-  ASSERT_EQ(lib->GetTypeInfoOfGuid(DIID__IZQAudioOutputCtrlEvents, events.put()), S_OK);
-  ASSERT_EQ(events->GetContainingTypeLib(nullptr, &index), S_OK);
-  EXPECT_EQ(index, 1u);
+  const char* const kDocs[][2] = {
+      {"ZQAUDIOOUTPUTCONTROLLERLib", "ZQAudioOutputController 1.0 Type Library"},
+      {"IZQAudioOutputCtrl", "IZQAudioOutputCtrl Interface"},
+      {"_IZQAudioOutputCtrlEvents", "_IZQAudioOutputCtrlEvents Interface"},
+      {"ZQAudioOutputCtrl", "ZQAudioOutputCtrl Class"}};
+  for (INT i = -1; i < 3; ++i) {
+    JBstr name, help;
+    ASSERT_EQ(lib->GetDocumentation(i, name.put(), help.put(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(name.str() + " / " + help.str(), std::string(kDocs[i + 1][0]) + " / " + kDocs[i + 1][1]);
+  }
+  ComPtr<ITypeInfo> classInfo;
+  ASSERT_EQ(ComPtr<IProvideClassInfo2>::queryFrom(control())->GetClassInfo(classInfo.put()), S_OK);
+  ASSERT_EQ(classInfo->GetContainingTypeLib(nullptr, &index), S_OK);
+  EXPECT_EQ(index, 2u);
 }
 
 TEST_F(ControlDefaults, DrawStretchesTheBitmapIntoTheRectangle) {
