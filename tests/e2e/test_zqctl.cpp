@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "helpers/child_process.h"
 #include "helpers/temp_dir.h"
+#include "helpers/waits.h"
 
 namespace zq::test {
 namespace {
@@ -216,6 +218,13 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
       {"LocalAAMP\t\n", "-> -1"}, {"help serv\t\n", "Server = Hostname:BSTR"}, {"\x04", "\n"}};
   for (const auto& [keys, printed] : kTyped) {
     EXPECT_TRUE(until("zqctl> ")) << shown;  // typed at the prompt, not ahead of it
+    // The line editor draws its prompt, then takes the terminal out of its
+    // line mode: a ^D typed in between would be that mode's end of file, and
+    // lost. So keys go once the terminal is key by key, as a person's would.
+    EXPECT_TRUE(eventually([&] {
+      termios mode{};
+      return ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ICANON) == 0;
+    }));
     EXPECT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     EXPECT_TRUE(until(printed)) << shown;
   }
