@@ -511,13 +511,14 @@ TEST_F(Board, ControlPassesThroughAndAGainSurvivesARestart) {
 struct Files : Registry {
   void SetUp() override {
     Registry::SetUp();
-    // Two files told apart by their bit rate; about 0.4 s each.
-    writeFile(first, 64000);
-    writeFile(second, 128000);
+    // Two files told apart by their bit rate; about 0.4 s each, the second
+    // behind an ID3v2 tag, as most MP3 files are.
+    writeFile(first, 64000, {});
+    writeFile(second, 128000, test::id3v2Tag(100));
   }
-  void writeFile(std::string& path, uint32_t bitRate) {
+  void writeFile(std::string& path, uint32_t bitRate, const test::Bytes& front) {
     path = (dir.path() / (std::to_string(bitRate) + ".mp3")).string();
-    test::writeFile(path, test::join(test::encodeFrames(bitRate, 15)));
+    test::writeFile(path, test::join({front, test::join(test::encodeFrames(bitRate, 15))}));
   }
   static uint32_t rateOf(JStream* stream) {
     return stream->copyStreamInfo()->averageBytesPerSecond() * 8;
