@@ -6,6 +6,7 @@
 // suckers on one stream than it has reader slots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -362,7 +363,9 @@ TEST(AudioLive, QuasiPeaksReadAsDecibelsBelowFullScale) {
   }
 }
 
-TEST_F(Registry, ASuckerHandsOnEveryFrameInOrderWithItsHeader) {
+// What every frame a sucker hands on looks like is checked on the many
+// suckers below; here its parameters, and that stopped means stopped.
+TEST_F(Registry, ASuckerStatesItsParametersAndStopsSending) {
   AudioSoft a(softDesc(4, 10));
   a.connect(nullptr, 0, 0, true);
   Recorder channel;
@@ -379,28 +382,11 @@ TEST_F(Registry, ASuckerHandsOnEveryFrameInOrderWithItsHeader) {
   EXPECT_EQ(p.skip, 0);
 
   sucker->startSucker();
-  ASSERT_TRUE(eventually([&] { return channel.count() >= 12; }));
+  ASSERT_TRUE(eventually([&] { return channel.count() >= 3; }));
   sucker->stopSucker();
-  const auto frames = channel.frames();
-  const auto expected = numberedFrames(4, 320);
-  for (size_t i = 0; i < frames.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(frames[i].flags, 0u);
-    EXPECT_EQ(frames[i].stamp >> 63, 0u);
-    EXPECT_NE(frames[i].stamp, 0u);
-    if (i > 0) {
-      // In order; a reader stalled longer than the stream's queue (a busy
-      // machine) loses frames, as on any stream.
-      EXPECT_GT(frames[i].key, frames[i - 1].key);
-    }
-    EXPECT_EQ(frames[i].data, expected[frames[i].key % 4]);
-  }
-  for (size_t n : channel.pieceCounts()) {
-    EXPECT_EQ(n, 2u);
-  }
   const size_t after = channel.count();
   JThread::sleep(50);
-  EXPECT_EQ(channel.count(), after);  // stopped means stopped
+  EXPECT_EQ(channel.count(), after);
   sucker.reset();
   a.disconnect();
 }
@@ -459,8 +445,8 @@ TEST_F(Registry, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
 }
 
 // More suckers than the stream has reader slots: those beyond go through
-// relays, every one of them gets every frame, and the relays go with the
-// last sucker that needed them.
+// relays, every one of them gets every frame in order with its header, and
+// the relays go with the last sucker that needed them.
 TEST_F(Registry, MoreSuckersThanReaderSlotsAllGetEveryFrame) {
   AudioSoft a(softDesc(3, 10));
   a.connect(nullptr, 0, 0, true);
@@ -489,10 +475,17 @@ TEST_F(Registry, MoreSuckersThanReaderSlotsAllGetEveryFrame) {
   for (size_t i = 0; i < kSuckers; ++i) {
     SCOPED_TRACE(i);
     const auto frames = channels[i]->frames();
-    for (size_t f = 1; f < frames.size(); ++f) {
-      EXPECT_GT(frames[f].key, frames[f - 1].key);
+    for (size_t f = 0; f < frames.size(); ++f) {
+      EXPECT_EQ(frames[f].flags, 0u);
+      EXPECT_EQ(frames[f].stamp >> 63, 0u);
+      EXPECT_NE(frames[f].stamp, 0u);
+      // In order; a reader stalled longer than the stream's queue (a busy
+      // machine) loses frames, as on any stream.
+      EXPECT_TRUE(f == 0 || frames[f].key > frames[f - 1].key) << f;
       EXPECT_EQ(frames[f].data, expected[frames[f].key % 3]);
     }
+    const auto pieces = channels[i]->pieceCounts();
+    EXPECT_TRUE(std::ranges::all_of(pieces, [](size_t n) { return n == 2; }));
   }
   EXPECT_EQ(a.relayCount(), 0u);
   EXPECT_EQ(a.getStream()->clientCount(), 0u);
