@@ -364,9 +364,10 @@ TEST(AudioLive, QuasiPeaksReadAsDecibelsBelowFullScale) {
 }
 
 // What every frame a sucker hands on looks like is checked on the many
-// suckers below; here its parameters, and that stopped means stopped.
-TEST_F(Registry, ASuckerStatesItsParametersAndStopsSending) {
-  AudioSoft a(softDesc(4, 10));
+// suckers below; here its parameters, a pause, and that stopped means
+// stopped, paused or not.
+TEST_F(Registry, ASuckerStatesItsParametersPausesAndStops) {
+  AudioSoft a(softDesc(2, 5));
   a.connect(nullptr, 0, 0, true);
   Recorder channel;
   std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
@@ -381,34 +382,27 @@ TEST_F(Registry, ASuckerStatesItsParametersAndStopsSending) {
   EXPECT_EQ(p.flags, 0u);
   EXPECT_EQ(p.skip, 0);
 
-  sucker->startSucker();
-  ASSERT_TRUE(eventually([&] { return channel.count() >= 3; }));
-  sucker->stopSucker();
-  const size_t after = channel.count();
-  JThread::sleep(50);
-  EXPECT_EQ(channel.count(), after);
-  sucker.reset();
-  a.disconnect();
-}
-
-TEST_F(Registry, APausedSuckerSendsNothingUntilResumed) {
-  AudioSoft a(softDesc(2, 5));
-  a.connect(nullptr, 0, 0, true);
-  Recorder channel;
-  std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
-  sucker->startSucker();
-  ASSERT_TRUE(eventually([&] { return channel.count() >= 2; }));
-  sucker->pause();
-  ASSERT_TRUE(eventually([&] { return sucker->isParked(); }));
-  const size_t paused = channel.count();
-  JThread::sleep(60);
-  EXPECT_EQ(channel.count(), paused);
-  sucker->resume();
-  ASSERT_TRUE(eventually([&] { return channel.count() >= paused + 3; }));
-  // A stop while paused ends the thread as well.
-  sucker->pause();
-  sucker->stopSucker();
-  EXPECT_EQ(sucker->state(), IThread::kStopped);
+  for (const bool pausedFirst : {false, true}) {
+    SCOPED_TRACE(pausedFirst ? "stopped while paused" : "stopped while sending");
+    const size_t before = channel.count();
+    sucker->startSucker();
+    ASSERT_TRUE(eventually([&] { return channel.count() >= before + 2; }));
+    sucker->pause();
+    ASSERT_TRUE(eventually([&] { return sucker->isParked(); }));
+    const size_t paused = channel.count();
+    JThread::sleep(60);
+    EXPECT_EQ(channel.count(), paused);
+    sucker->resume();
+    ASSERT_TRUE(eventually([&] { return channel.count() >= paused + 3; }));
+    if (pausedFirst) {
+      sucker->pause();
+    }
+    sucker->stopSucker();
+    EXPECT_EQ(sucker->state(), IThread::kStopped);
+    const size_t after = channel.count();
+    JThread::sleep(50);
+    EXPECT_EQ(channel.count(), after);
+  }
   sucker.reset();
   a.disconnect();
 }
