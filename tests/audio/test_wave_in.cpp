@@ -242,7 +242,6 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
       // Every bound of the playable formats has its own test (PcmFormat).
       {"block align", 0, align, cb, true, true, kWaveBadFormat},
       {"bytes per second", 0, perSecond, cb, true, true, kWaveBadFormat},
-      {"rate too high", 0, pcm(384000, 16, 1), cb, true, true, kWaveBadFormat},
   };
   const size_t threads = entries("/proc/self/task");
   for (const OpenCase& c : cases) {
@@ -494,9 +493,9 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
       {"missing", [](const std::string&) {}, mono, kMmBadDeviceId},
       {"a directory", [](const std::string& p) { std::filesystem::create_directory(p); }, mono,
        kMmBadDeviceId},
+      // Each way a header is broken has its own test (WaveFile); here
+      // what the device answers for them.
       {"empty", file({}), mono, kMmError},
-      {"short header", file(cut(good, good.size() - 10)), mono, kMmError},
-      {"cut in a chunk header", file(cut(good, 12)), mono, kMmError},
       {"data chunk cut before a frame",
        file(riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1), 100, false)})),
        mono, kMmError},
