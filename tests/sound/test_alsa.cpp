@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,24 +100,76 @@ TEST_F(SoundServerTest, ZqoutputPlaysAFileAndAStreamIntoTheDevice) {
     const auto stat = [&](const char* key) { return valueOf(client.call("getStat()"), key); };
     const long long underrunsBefore = stat("Underruns");
     const long long decodedBefore = stat("FramesDecoded");
-    EXPECT_EQ(client.call(c.stream ? netSource(*aam) : "setFileSource(fileSource=\"" + file + "\")"),
-              "OK ");
+    EXPECT_EQ(
+        client.call(c.stream ? netSource(*aam) : "setFileSource(fileSource=\"" + file + "\")"),
+        "OK ");
     ASSERT_TRUE(eventually([&] { return stat("FramesDecoded") >= decodedBefore + 79; }));
-    aam.reset();  // the stream ends: what is buffered plays out
+    EXPECT_EQ(stat("Underruns"), underrunsBefore);  // none at the start
+    aam.reset();                                    // the stream ends: what is buffered plays out
     ASSERT_TRUE(eventually([&] { return stat("Underruns") > underrunsBefore; }));
     ASSERT_TRUE(recorder.waitFor(0.3));
     const std::string s = client.call("getStat()");
     const test::Heard heard = test::listen(recorder.stop());
-    const double played = double(valueOf(s, "FramesDecoded") - decodedBefore +
-                                 valueOf(s, "BlocksConcealed") + valueOf(s, "BlocksRepeated") -
-                                 valueOf(s, "BlocksDropped")) *
-                          kFrameSeconds;
+    const double played =
+        double(valueOf(s, "FramesDecoded") - decodedBefore + valueOf(s, "BlocksConcealed") +
+               valueOf(s, "BlocksRepeated") - valueOf(s, "BlocksDropped")) *
+        kFrameSeconds;
     EXPECT_NEAR(heard.frequency, c.frequency, 1.0) << s;
     EXPECT_NEAR(heard.seconds, played, 0.15) << s;
     EXPECT_LE(heard.glitches, 2u) << s;
     EXPECT_EQ(valueOf(s, "OutputErrors"), 0) << s;
     EXPECT_EQ(client.call("resetSource()"), "OK ");
   }
+}
+
+// The server dies under a playing zqoutput (a program here, as installed)
+// and comes back: each lost period is counted at the pace of the system
+// clock, with no busy loop, the device is opened again and plays, and
+// SIGTERM stops the program while the device is away.
+TEST_F(SoundServerTest, ADeviceThatGoesAwayIsCountedAtTheClockAndPlaysAgainWhenBack) {
+  test::Child zqoutput({ZQ_ZQOUTPUT, "--port", "0", "--output",
+                        std::string("alsa:") + test::SoundServer::kPlayback});
+  const std::optional<std::string> listening = zqoutput.line();
+  ASSERT_TRUE(listening && listening->starts_with("listening 127.0.0.1:")) << *listening;
+  LineClient client(static_cast<uint16_t>(std::stoi(listening->substr(20))));
+  const auto stat = [&](const char* key) { return valueOf(client.call("getStat()"), key); };
+  std::unique_ptr<ZQAAMChannelManager> aam = localAam(1);
+  EXPECT_EQ(client.call(netSource(*aam)), "OK ");
+  ASSERT_TRUE(eventually([&] { return stat("FramesDecoded") > 10; }));
+  server->kill();
+  ASSERT_TRUE(eventually([&] { return stat("OutputErrors") > 20; }));
+  const auto from = test::Clock::now();
+  const long long errors = stat("OutputErrors");
+  ASSERT_TRUE(eventually([&] { return stat("OutputErrors") >= errors + 50; }));
+  // Never more than a period of the system clock each.
+  EXPECT_LE(stat("OutputErrors") - errors, test::msSince(from) / 10 + 2);
+  ASSERT_TRUE(server->start());
+  test::Recorder recorder(*server);
+  ASSERT_TRUE(recorder.ready());
+  ASSERT_TRUE(eventually([&] {
+    const long long before = stat("OutputErrors");
+    return recorder.waitFor(0.5) && stat("OutputErrors") == before;
+  }));
+  const test::Heard heard = test::listen(recorder.stop());
+  EXPECT_NEAR(heard.frequency, 1000, 1.0);
+  EXPECT_GT(heard.seconds, 0.3);
+  server->kill();
+  ASSERT_TRUE(eventually([&] { return stat("OutputErrors") > errors + 60; }));
+  EXPECT_EQ(zqoutput.stop(SIGTERM), 0);
+}
+
+// ALSA's null device takes every period at once: the output still plays
+// no faster than the system clock (no server needed).
+TEST(AlsaSink, ADeviceThatDoesNotPaceIsKeptToTheClock) {
+  std::unique_ptr<zqoutput::AudioSink> sink = zqoutput::makeSink("alsa:null");
+  sink->format(44100, 2);
+  const std::vector<int16_t> period(441 * 2, 1000);
+  const auto from = test::Clock::now();
+  for (int i = 0; i < 50; ++i) {
+    sink->write(period.data(), 441);
+  }
+  // Half a second of sound, less the device's buffer and the lead it may take.
+  EXPECT_GE(test::msSince(from), 500 - 40 - 60 - 20);
 }
 
 // The local AAM captures the sink's monitor (an ALSA capture PCM) while a
@@ -134,11 +187,11 @@ TEST_F(SoundServerTest, TheLocalAamCapturesWhatTheDevicePlays) {
   std::unique_ptr<ZQAAMChannelManager> aam = localAam(2);
   EXPECT_EQ(listenerClient.call(netSource(*aam)), "OK ");
   // Frames flow once the idle sink's long block is over.
-  ASSERT_TRUE(eventually(
-      [&] { return valueOf(listenerClient.call("getStat()"), "FramesDecoded") > 10; }));
+  ASSERT_TRUE(
+      eventually([&] { return valueOf(listenerClient.call("getStat()"), "FramesDecoded") > 10; }));
   EXPECT_EQ(playerClient.call("setFileSource(fileSource=\"" + file + "\")"), "OK ");
-  ASSERT_TRUE(eventually(
-      [&] { return valueOf(playerClient.call("getStat()"), "FramesDecoded") >= 79; }));
+  ASSERT_TRUE(
+      eventually([&] { return valueOf(playerClient.call("getStat()"), "FramesDecoded") >= 79; }));
   const long long decoded = valueOf(listenerClient.call("getStat()"), "FramesDecoded");
   ASSERT_TRUE(eventually(  // 0.5 s more: the tone's end through capture and network
       [&] { return valueOf(listenerClient.call("getStat()"), "FramesDecoded") > decoded + 20; }));
