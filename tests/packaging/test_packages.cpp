@@ -3,7 +3,6 @@
 // programs, pages and files, and systemd accepts the output's unit as
 // shipped, hardened. Skipped, with the reason, where a tool is missing.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -51,8 +50,8 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
     GTEST_SKIP() << missing;
   }
   test::TempDir dir;
-  const Outcome cpack = run(std::string("cpack --config " ZQ_BINARY_DIR "/CPackConfig.cmake -B ") +
-                        dir.str());
+  const Outcome cpack =
+      run(std::string("cpack --config " ZQ_BINARY_DIR "/CPackConfig.cmake -B ") + dir.str());
   ASSERT_EQ(cpack.status, 0) << cpack.output;
 
   struct Package {
@@ -107,18 +106,17 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
   const std::string root = (dir.path() / "root").string();
   ASSERT_EQ(run("dpkg-deb --extract " + output + " " + root).status, 0);
   const Outcome verify = run("MANPATH=" + root + "/usr/share/man systemd-analyze verify " +
-                         "--recursive-errors=no --root=" + root + " zqoutput@example.service");
+                             "--recursive-errors=no --root=" + root + " zqoutput@example.service");
   EXPECT_EQ(verify.status, 0) << verify.output;
   EXPECT_EQ(verify.output, "");
   // Hardened: an exposure of at most 2.5 of 10.
   const Outcome security = run("systemd-analyze security --offline=yes --threshold=25 " + root +
-                           "/lib/systemd/system/zqoutput@.service | tail -n 1");
-  EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos)
-      << security.output;
+                               "/lib/systemd/system/zqoutput@.service | tail -n 1");
+  EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
   std::printf("%s", security.output.c_str());
   // No root, a user of its own in the audio group, the state directory.
   const Outcome unit = run("grep -E '^(User|SupplementaryGroups|StateDirectory|Restart)=' " + root +
-                       "/lib/systemd/system/zqoutput@.service");
+                           "/lib/systemd/system/zqoutput@.service");
   EXPECT_EQ(unit.output,
             "Restart=on-failure\nUser=zqoutput\nSupplementaryGroups=audio\n"
             "StateDirectory=zq zq/media\n");
