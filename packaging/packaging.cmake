@@ -48,16 +48,18 @@ endforeach()
 install(TARGETS zqoutput RUNTIME DESTINATION bin COMPONENT zqoutput)
 install(FILES "${zq_pkg}/zqoutput@.service" DESTINATION /lib/systemd/system COMPONENT zqoutput)
 install(FILES "${zq_pkg}/example.conf" DESTINATION /etc/zq COMPONENT zqoutput)
-# zq-control: the library in a folder of its own, zqctl (which finds it
-# there), and the web console when it is built.
+# zq-control: the library in a folder of its own and zqctl, which finds it
+# there.
 if(TARGET zqctl)
   install(TARGETS ZQAudioOutputController LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR}
           COMPONENT control)
   install(TARGETS zqctl RUNTIME DESTINATION bin COMPONENT control)
 endif()
-if(TARGET zqweb)
-  install(TARGETS zqweb RUNTIME DESTINATION bin COMPONENT control)
-endif()
+# The web console joins this package (COMPONENT control) once it finds its
+# library and page where they are installed, as zqctl does: then
+#   install(TARGETS zqweb RUNTIME DESTINATION bin COMPONENT control)
+#   install(DIRECTORY apps/zqweb/www/ DESTINATION share/zq/www COMPONENT control)
+# and a man page from its --help beside zqctl's.
 foreach(component zqoutput control)
   set(package ${component})
   if(component STREQUAL control)
