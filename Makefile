@@ -1,5 +1,5 @@
 # Entry points for people: `make test` is the test command of the README.
-.PHONY: all build demo console test test-asan test-tsan soak mutants bench fuzz clean
+.PHONY: all build package demo console test test-asan test-tsan soak mutants bench fuzz clean
 
 all: build
 
@@ -7,6 +7,13 @@ build:
 	scripts/install-deps
 	cmake --preset default
 	cmake --build --preset default
+
+# The Debian packages zqoutput and zq-control, into build/default/packages
+# (builds only what they hold).
+package:
+	scripts/install-deps
+	cmake --preset default
+	cmake --build --preset default --target zq_packages
 
 # Two test output services on loopback driven through zqctl.
 demo:

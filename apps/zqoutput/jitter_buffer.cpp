@@ -45,6 +45,9 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
     }
     state_ = State::kPlaying;
     played_ = true;
+    settled_ = false;
+    windowFrames_ = 0;
+    lowest_ = SIZE_MAX;
   }
   p.state = state_;
   if (state_ != State::kPlaying) {
@@ -102,8 +105,19 @@ void JitterBuffer::endWindow() {
   const size_t target = targetFrames(period);
   const size_t block = lastBlock_;
   const size_t nominalLow = target > block + period ? target - block - period : 0;
+  // The first window after the buffer starts playing only measures: the
+  // first blocks of a source come unevenly and a device may take more than
+  // its buffer as it starts (a sound server fills its own), which moves the
+  // low point once, for good. Drift is measured from where it settled.
+  if (!settled_) {
+    settled_ = true;
+    settledLow_ = std::min(lowest, nominalLow);
+    return;
+  }
+  const size_t low = settledLow_;
   const size_t repeatBelow =
-      std::max(nominalLow > block / 2 ? nominalLow - block / 2 : 0, period + block / 4);
+      std::max(low > block / 2 ? low - block / 2 : 0,
+               std::min(period + block / 4, low > block / 4 ? low - block / 4 : 0));
   char line[128];
   if (lowest >= target && blocks_.size() > 1) {
     // Each block of surplus goes: a slow drift brings one at a time, a
@@ -140,6 +154,7 @@ void JitterBuffer::clear() {
   windowFrames_ = 0;
   lowest_ = SIZE_MAX;
   played_ = false;
+  settled_ = false;
   state_ = State::kIdle;
 }
 

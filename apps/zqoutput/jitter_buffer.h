@@ -6,12 +6,14 @@
 // target meanwhile is skipped, so that the latency it adds is the target's. The two clocks drift
 // apart slowly; the buffer follows its lowest depth over each two seconds of
 // output, the depth just before a block arrives, which stays below the target
-// by up to a block and a pull while both clocks agree. When that low point
-// has risen to the target, the newest blocks are dropped, one for each block
-// of surplus (a slow drift brings one, a burst from a new source several);
-// when it has fallen half a block further than it should (and at least to a
-// pull and a quarter block, before the buffer runs dry), the newest block is
-// played twice, if that cannot call for a drop in turn.
+// by up to a block and a pull while both clocks agree. The first window
+// after it starts playing only measures where the low point settles (the
+// start of a source or a device may move it once, for good). When the low
+// point has risen to the target, the newest blocks are dropped, one for each
+// block of surplus (a slow drift brings one, a burst from a new source
+// several); when it has fallen half a block below where it settled (or a
+// quarter block, once within a pull and a quarter block of running dry), the
+// newest block is played twice, if that cannot call for a drop in turn.
 //
 // Concurrency: none; the player guards it.
 #pragma once
@@ -99,6 +101,10 @@ class JitterBuffer {
   // The drift window: output frames pulled in it, and the lowest depth seen.
   size_t windowFrames_ = 0;
   size_t lowest_ = SIZE_MAX;
+  // Whether the first window since the buffer started playing is over, and
+  // the low point it settled at (no deeper than while the clocks agree).
+  bool settled_ = false;
+  size_t settledLow_ = 0;
   Counters counters_;
   std::string events_;
 };

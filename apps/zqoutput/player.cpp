@@ -35,7 +35,7 @@ int32_t peakDb(const std::vector<int16_t>& samples) {
 Player::Player(AudioSink& sink, uint32_t bufferMs)
     : JThread("zqoutput player"), sink_(sink), buffer_(bufferMs) {
   start();
-  output_.start();
+  output_.start(JThread::kTimeCritical);
 }
 
 Player::~Player() {

@@ -15,6 +15,12 @@
 namespace zq {
 namespace {
 
+// The mixer of the wave-input device a description captures from (its
+// channel, counting from 1), not always the first card's.
+std::unique_ptr<JMixer> mixerOf(int32_t channel) {
+  return JMixer::open(channel - 1);
+}
+
 // The mixer line a sound-card connector records from.
 int lineOf(int32_t connector) {
   return connector == MikeDesc::kWaveInLineIn ? JMixer::kLineIn : JMixer::kMicrophone;
@@ -396,16 +402,18 @@ void AudioLive::connect(LinkNotifier* notifier, uint32_t context, uint32_t word,
                         bool noCallback) {
   int32_t connector;
   int32_t volume;
+  int32_t channel;
   {
     std::lock_guard lock(mutex_);
     connector = desc_.inputConnector;
     volume = desc_.volume();
+    channel = desc_.channel;
   }
   if (MikeDesc::isSoundCardConnector(connector)) {
     // A mixer that cannot be opened does not keep the input from recording
     // at the level it has.
     try {
-      std::unique_ptr<JMixer> mixer = JMixer::open(0);
+      std::unique_ptr<JMixer> mixer = mixerOf(channel);
       mixer->selectRecordingSource(lineOf(connector));
       mixer->setLineVolume(lineOf(connector), volume);
     } catch (const JError& e) {
@@ -440,13 +448,15 @@ int AudioLive::setParams(const JParams& in) {
                            : connectorName == "WAVEIN_MICIN" ? MikeDesc::kWaveInMicIn
                                                              : MikeDesc::kNoConnector;
     int32_t current;
+    int32_t channel;
     {
       std::lock_guard lock(mutex_);
       current = desc_.inputConnector;
+      channel = desc_.channel;
     }
     if (wanted != MikeDesc::kNoConnector && wanted != current) {
       try {
-        std::unique_ptr<JMixer> mixer = JMixer::open(0);
+        std::unique_ptr<JMixer> mixer = mixerOf(channel);
         mixer->selectRecordingSource(lineOf(wanted));
         if (mixer->isSelected(lineOf(wanted))) {
           std::lock_guard lock(mutex_);
@@ -459,16 +469,18 @@ int AudioLive::setParams(const JParams& in) {
     }
   }
   int32_t connector;
+  int32_t channel;
   {
     std::lock_guard lock(mutex_);
     connector = desc_.inputConnector;
+    channel = desc_.channel;
   }
   if (MikeDesc::isSoundCardConnector(connector)) {
     int32_t volume = 0;
     if (in.get("InputVolume", volume, false)) {
       volume = std::clamp(volume, 0, 100);
       try {
-        JMixer::open(0)->setLineVolume(lineOf(connector), volume);
+        mixerOf(channel)->setLineVolume(lineOf(connector), volume);
       } catch (const JError& e) {
         logCaught(e);
       }
@@ -499,8 +511,10 @@ int AudioLive::setParams(const JParams& in) {
 void AudioLive::getStat(JParams& out) {
   int32_t connector;
   int32_t gain;
+  int32_t channel;
   {
     std::lock_guard lock(mutex_);
+    channel = desc_.channel;
     const int32_t kbits = desc_.compression == MikeDesc::kPcm
                               ? desc_.channels() * desc_.bitsPerSample() * desc_.samplesPerSec() / 1000
                               : desc_.targetBitRate() / 1000;
@@ -510,7 +524,7 @@ void AudioLive::getStat(JParams& out) {
   }
   if (MikeDesc::isSoundCardConnector(connector)) {
     try {
-      const int volume = JMixer::open(0)->lineVolume(lineOf(connector));
+      const int volume = mixerOf(channel)->lineVolume(lineOf(connector));
       if (volume >= 0) {
         out.set("InputVolume", static_cast<int32_t>(volume));
         std::lock_guard lock(mutex_);

@@ -248,10 +248,20 @@ TEST_F(Registry, AFailedConnectLeavesNothingBound) {
   }
 }
 
-TEST_F(Registry, SoundCardInputsSetTheMixerAndReportIt) {
-  AudioLive a(1, MikeDesc::kWaveInMicIn, false, true, 22050, 16, 1, 1024);
+// Device 2's input sets and reports device 2's mixer; the first card's
+// stays as it was.
+TEST_F(Registry, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
+  JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device2")
+      .setString("Type", "tone");
+  std::unique_ptr<JMixer> first = JMixer::open(0);
+  const auto state = [&] {
+    return std::vector<int>{first->isSelected(JMixer::kLineIn), first->lineVolume(JMixer::kLineIn),
+                            first->lineVolume(JMixer::kMicrophone)};
+  };
+  const std::vector<int> firstBefore = state();
+  AudioLive a(2, MikeDesc::kWaveInMicIn, false, true, 22050, 16, 1, 1024);
   a.connect(nullptr, 0, 0, true);
-  std::unique_ptr<JMixer> mixer = JMixer::open(0);
+  std::unique_ptr<JMixer> mixer = JMixer::open(1);
   EXPECT_TRUE(mixer->isSelected(JMixer::kMicrophone));
   EXPECT_EQ(mixer->lineVolume(JMixer::kMicrophone), 25);  // the description's volume
 
@@ -289,6 +299,7 @@ TEST_F(Registry, SoundCardInputsSetTheMixerAndReportIt) {
   EXPECT_EQ(bandwidth, 352);  // 16 bits x 22050 Hz
   ASSERT_TRUE(stat.get("InputVolume", volume, false));
   EXPECT_EQ(volume, 33);
+  EXPECT_EQ(state(), firstBefore);
   a.disconnect();
 }
 

@@ -27,6 +27,7 @@ struct Scenario {
   double stallSeconds = 0;
   double burstAt = -1;  // the sender gets ahead at once by burstBlocks
   int burstBlocks = 0;
+  int startPulls = 0;  // the output takes so many more periods as it starts
 };
 
 struct Outcome {
@@ -81,6 +82,11 @@ Outcome simulate(const Scenario& s) {
       ++o.silentPullsBeforeSound;
       continue;
     }
+    if (!sounded) {
+      for (int i = 0; i < s.startPulls; ++i) {
+        buffer.pull(out.data(), kPeriod);  // silence to the device: not checked
+      }
+    }
     sounded = true;
     for (int16_t v : out) {
       if (v == 0) {
@@ -119,6 +125,20 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        60 + 300 + 2 * 27},
       {"no depth asked: a block and a pull, no less", {0, 30, 1.0}, 0, 0, 0, false, 27 + 10 + 27},
       {"the sender 0.5 % slow, a deeper buffer", {200, 60, 0.995}, 0, 0, 4, true, 200 + 2 * 27},
+      {"a device that takes 10 ms more as it starts: no repair",
+       {60, 30, 1.0, -1, 0, -1, 0, 1},
+       0,
+       0,
+       0,
+       false,
+       60 + 27 + 10},
+      {"the same with the sender 0.1 % slow: played twice before it runs dry",
+       {60, 60, 0.999, -1, 0, -1, 0, 1},
+       0,
+       0,
+       2,
+       true,
+       60 + 2 * 27},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
