@@ -192,8 +192,9 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
       JLog::logTraceable(kLevelTraceRpc, this, "Processing request: '%s'.",
                          std::string(line).c_str());
     }
-    char failed[kFailedBufferSize];
-    std::memcpy(failed, kFailedPrefix, kFailedPrefixLength);
+    // The message is kept as bytes, not as a C string: a request quoted in
+    // it may hold a NUL, and the peer gets the request as it sent it.
+    std::string failed(kFailedPrefix, kFailedPrefixLength);
     try {
       std::unique_ptr<JParams> result = server_.dispatch(line, *socket());
       if (!result) {
@@ -221,44 +222,46 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
         return false;
       }
       return true;
+    } catch (const JRPCError& e) {
+      // Up to what a message buffer of the protocol holds, its NUL excluded.
+      failed += std::string_view(e.text()).substr(0, kFailedMessageSize - 1);
     } catch (const JError& e) {
-      e.getMessage(failed + kFailedPrefixLength, kFailedMessageSize);
+      char message[kFailedMessageSize];
+      e.getMessage(message, sizeof message);
+      failed += message;
     } catch (const std::exception& e) {
       // A fault of the handler itself (out of memory, a bug): the client
       // still gets its answer and the connection goes on.
-      unexpectedFailure(line, e.what(), failed);
+      failed += unexpectedFailure(line, e.what());
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      unexpectedFailure(line, "exception of unknown type", failed);
+      failed += unexpectedFailure(line, "exception of unknown type");
     }
     // A message may hold a line feed (a handler's own text): sent as it is,
     // it would end the answer early and leave the rest to be taken for the
     // answer to the client's next request.
-    for (char* c = failed; *c != '\0'; ++c) {
-      if (*c == '\n') {
-        *c = ' ';
-      }
-    }
+    std::replace(failed.begin(), failed.end(), '\n', ' ');
     if (rpcTraced()) {
       JLog::logTraceable(kLevelTraceRpc, this, "RPC Request '%s' failed: '%s'.",
-                         std::string(line).c_str(), failed);
+                         std::string(line).c_str(), failed.c_str());
     }
     try {
       writeLine(failed);
     } catch (const JError& e) {
       JLog::logTraceable(kLevelError, this,
-                         "Failed returning FAILED answer '%s' for request '%s': %s", failed,
+                         "Failed returning FAILED answer '%s' for request '%s': %s", failed.c_str(),
                          std::string(line).c_str(), e.message().c_str());
     }
     return true;
   }
 
-  void unexpectedFailure(std::string_view line, const char* what, char* failed) const {
-    std::snprintf(failed + kFailedPrefixLength, kFailedMessageSize, "Unexpected exception: %s",
-                  what);
+  std::string unexpectedFailure(std::string_view line, const char* what) const {
     JLog::logTraceable(kLevelError, this, "Unexpected exception while handling request '%s': %s",
                        std::string(line).c_str(), what);
+    char message[kFailedMessageSize];
+    std::snprintf(message, sizeof message, "Unexpected exception: %s", what);
+    return message;
   }
 
   JRPCServer& server_;

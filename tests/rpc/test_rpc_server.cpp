@@ -426,6 +426,9 @@ TEST(RpcWire, Answers) {
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"PING", "PONG"}, {"PING ", "FAILED ProtocolError: function name syntax error 'PING '"},
+      // The request comes back as it was sent, a NUL byte and what follows it included.
+      {std::string("a\0b()\x01", 6), "FAILED ProtocolError: function name syntax error '" +
+                                          std::string("a\0b()\x01", 6) + "'"},
       {" \techo ( a = 1 ) trailing", "OK a=1"}, {"echo()", "OK "},
       {"notify(a=)", "FAILED ProtocolError: cannot determine parameter type 'a'"},
       {"echo(b=\"2\", a=1)", "OK a=1, b=\"2\""}, {"echo(s=\"" + v + "\")", "OK s=\"" + v + "\""},
