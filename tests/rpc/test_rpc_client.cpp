@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "base/registry_key.h"
 #include "net/socket_layer.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_controller.h"
@@ -129,6 +130,45 @@ TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNext
     }
     EXPECT_EQ(listener.whats()[0], "down:Connection Lost");
     EXPECT_EQ(listener.countOf("down"), 1u);
+    client->shutdown();
+  }
+}
+
+// An answer longer than the line cap, or trickled past the call's time-out, is a lost link: the
+// client holds no more than the cap and waits no longer than asked, whatever the peer sends.
+TEST(RpcClientLink, AnAnswerPastTheCapOrTrickledPastTheTimeOutIsALostLink) {
+  LogCapture log;  // and the registry of the test
+  JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
+      .setDword("MaxRequestLineSize", 4096);
+  const std::tuple<size_t, std::string, std::string> cases[] = {
+      {4096, "ok:aaaa", ""},
+      {4097, "error:Connection Lost", "line longer than 4096 bytes"},
+      {0, "error:Connection Lost", "Time out!"}};  // a byte every 20 ms, for 20 s at most
+  for (const auto& [length, result, logged] : cases) {
+    SCOPED_TRACE(length);
+    JTCPSocket listener;
+    listener.bind(JInetAddr("127.0.0.1", 0)), listener.listen(1);
+    std::atomic<bool> peerDone{false};
+    std::jthread peer([&, length = length] {
+      try {
+        JLineIO io(listener.accept());
+        std::string_view line;
+        io.readLine(line);
+        if (length > 0)
+          io.writeLine("OK " + std::string(length - 3, 'a'));
+        for (int i = 0; length == 0 && i < 1000; ++i)
+          io.socket()->writeAll("a", 1), std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      } catch (const JError&) {
+      }
+      peerDone = true;
+    });
+    LinkRecorder links;
+    auto client = makeClient(listener.localAddress().port(), {.listener = &links});
+    EXPECT_EQ(outcome([&] { return client->callForText("f", "", 1000); }).substr(0, result.size()), result);
+    EXPECT_TRUE(length > 0 || !peerDone) << "the call outlasted the trickle";
+    EXPECT_EQ(warned(log, listener.localAddress().port(), " lost, RPC call aborted: " + logged),
+              logged.empty() ? 0u : 1u);
+    EXPECT_TRUE(logged.empty() ? client->isConnected() : links.waitFor("down:Connection Lost"));
     client->shutdown();
   }
 }
