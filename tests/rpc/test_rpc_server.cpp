@@ -9,6 +9,7 @@
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
+#include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_service.h"
@@ -629,6 +630,88 @@ TEST(RpcLog, SessionUnderEachMask) {
   }
 }
 
+JSystemRegistryKey rpcKey() {
+  return JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC");
+}
+
+// What a line client's next read gives: a line, kClosed, or the error's message.
+std::string ending(LineClient& client) {
+  try {
+    return client.receive();
+  } catch (const JError& e) {
+    return e.message();
+  }
+}
+
+// Clients arriving at once past the bound are closed at once, none served late; the burst is
+// logged when it begins and when a connection is taken again.
+TEST(RpcLimits, ConnectionsPastTheBoundAreClosedAtOnce) {
+  LogCapture log(1u << kLevelError);
+  rpcKey().setDword("MaxConnections", 4);
+  const auto service = std::make_unique<TestService>();
+  std::vector<std::unique_ptr<LineClient>> clients(16);
+  std::atomic<int> served{0}, closed{0};
+  {
+    std::vector<std::jthread> threads;
+    for (auto& client : clients) {
+      threads.emplace_back([&] {
+        client = std::make_unique<LineClient>(service->port());
+        const std::string answer = client->call("echo(a=1)");
+        EXPECT_TRUE(answer == "OK a=1" || answer == kClosed) << answer;
+        ++(answer == "OK a=1" ? served : closed);
+      });
+    }
+  }
+  EXPECT_EQ(std::pair(served.load(), closed.load()), std::pair(4, 12));
+  EXPECT_EQ(service->refusedConnections(), 12u);
+  clients.clear();
+  ASSERT_TRUE(eventually([&] { return service->connectionCount() == 0; }));
+  EXPECT_EQ(LineClient(service->port()).call("echo(a=2)"), "OK a=2");
+  EXPECT_THAT(texts(log),
+              ElementsAre(MatchesRegex("11 Too many connections \\(4, the MaxConnections limit\\): "
+                                       "closing new ones at once, the first from 127.0.0.1:[0-9]+"),
+                          "11 Taking connections again after closing 12 at the limit of 4"));
+}
+
+// Without a request, or half-way through one, for IdleTimeoutS a connection is closed; one that
+// pings keeps its link meanwhile.
+TEST(RpcLimits, IdleConnectionsAreClosedAndPingingOnesKept) {
+  LogCapture log(1u << kLevelInfo);
+  rpcKey().setDword("IdleTimeoutS", 2);
+  const auto service = std::make_unique<TestService>();
+  LineClient silent(service->port()), halfway(service->port()), pinging(service->port());
+  halfway.socket().writeAll("echo(a=", 7);
+  std::atomic<int> idleClosed{0};
+  std::jthread waiting([&] {
+    idleClosed += (ending(silent) == kClosed) + (ending(halfway) == kClosed);
+  });
+  for (int i = 0; i < 400 && idleClosed == 0 && pinging.call("PING") == "PONG"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  waiting.join();
+  EXPECT_EQ(idleClosed.load(), 2);
+  EXPECT_EQ(pinging.call("PING"), "PONG");
+  for (LineClient* client : {&silent, &halfway}) {
+    EXPECT_EQ(log.count("Closing the connection from " + client->peer() + ": idle for 2 s"), 1u);
+  }
+}
+
+// Unfinished lines take their room while their connections last and give it back, to the system,
+// when they go.
+TEST(RpcLimits, UnfinishedLinesGiveTheirRoomBackWhenTheirConnectionsGo) {
+  const size_t before = JLineBuffer::mappedBytes();
+  const auto service = std::make_unique<TestService>();
+  const std::string part(kMiB - 100, 'x');
+  std::vector<std::unique_ptr<LineClient>> clients;
+  for (int i = 0; i < 16; ++i) {
+    clients.push_back(std::make_unique<LineClient>(service->port()));
+    clients.back()->socket().writeAll(part.data(), part.size());
+  }
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() >= before + 16 * part.size(); }));
+  clients.clear();
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() == before; }));
+}
+
 // A line up to the cap is served; a longer one closes its connection only.
 TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
   // The registry's value (none: absent), the cap, the line the client sends.
@@ -642,8 +725,7 @@ TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
     SCOPED_TRACE(line.size());
     LogCapture log(1u << kLevelError);  // also the registry of this case
     if (registryValue) {
-      JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
-          .setDword("MaxRequestLineSize", *registryValue);
+      rpcKey().setDword("MaxRequestLineSize", *registryValue);
     }
     const auto service = std::make_unique<TestService>();
     EXPECT_EQ(service->maxRequestLineSize(), cap);
