@@ -451,14 +451,20 @@ TEST(RpcWire, Answers) {
   EXPECT_EQ(events[0].second, events[1].second);
 }
 
+JSystemRegistryKey rpcKey() {
+  return JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC");
+}
+
 // However a connection ends, connectionClosed gets its socket (its error is
-// absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not.
+// absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not;
+// a client idle for IdleTimeoutS is closed, one that pings kept.
 TEST(RpcConnections, Ending) {
-  // The set-up request, the action (close, reset, wait, or a request to flood), the log, ends.
+  // The set-up request, the action (close, reset, wait, idle, or a request to flood), the log, ends.
   const std::tuple<std::string, std::string, std::string, bool> cases[] = {
       // clang-format off
       {"echo()", "close", "", true},
       {"echo()", "reset", "Client disconnected", true},
+      {"echo()", "idle", ": idle for 2 s", true},
       {"slowReads()", "wait", "Error while reading client request: Time out!", true},
       {"stuckWrites()", "PING", "Error while answering RPC PING request: ", true},
       {"stuckWrites()", "echo(a=1)", "Failed returning OK answer 'OK a=1' for request 'echo(a=1)': Time out!", true},
@@ -468,12 +474,18 @@ TEST(RpcConnections, Ending) {
   for (const auto& [setUp, action, logged, ends] : cases) {
     SCOPED_TRACE(action);
     LogCapture log;
+    if (action == "idle")
+      rpcKey().setDword("IdleTimeoutS", 2);
     JTraceMask mask{kRpcTrace};
     const auto service = std::make_unique<TestService>(&mask);
     service->throwOnClose_ = true;
     LineClient client(service->port(), 4096);
     ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
     ASSERT_EQ(client.call(setUp), "OK ");
+    for (int i = 0; action == "idle" && i < 30; ++i) {  // 3 s of PINGs keep it
+      ASSERT_EQ(client.call("PING"), "PONG");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     const linger abortive{1, 0};
     if (action == "reset") {
       client.socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -488,7 +500,7 @@ TEST(RpcConnections, Ending) {
     } catch (const JError&) {
       // The server closed its end.
     }
-    if (setUp == "echo()") {
+    if (action == "close" || action == "reset") {
       client.socket().close();
     }
     EXPECT_TRUE(ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
@@ -630,25 +642,15 @@ TEST(RpcLog, SessionUnderEachMask) {
   }
 }
 
-JSystemRegistryKey rpcKey() {
-  return JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC");
-}
-
-// What a line client's next read gives: a line, kClosed, or the error's message.
-std::string ending(LineClient& client) {
-  try {
-    return client.receive();
-  } catch (const JError& e) {
-    return e.message();
-  }
-}
-
 // Clients arriving at once past the bound are closed at once, none served late; the burst is
-// logged when it begins and when a connection is taken again.
-TEST(RpcLimits, ConnectionsPastTheBoundAreClosedAtOnce) {
+// logged when it begins and when a connection is taken again. The unfinished lines of those
+// served take their room while they last and give it back, to the system, when they go.
+TEST(RpcLimits, ConnectionsPastTheBoundAreClosedAtOnceAndLinesGiveTheirRoomBack) {
   LogCapture log(1u << kLevelError);
   rpcKey().setDword("MaxConnections", 4);
   const auto service = std::make_unique<TestService>();
+  const size_t mapped = JLineBuffer::mappedBytes();
+  const std::string part(kMiB - 100, 'x');
   std::vector<std::unique_ptr<LineClient>> clients(16);
   std::atomic<int> served{0}, closed{0};
   {
@@ -659,57 +661,22 @@ TEST(RpcLimits, ConnectionsPastTheBoundAreClosedAtOnce) {
         const std::string answer = client->call("echo(a=1)");
         EXPECT_TRUE(answer == "OK a=1" || answer == kClosed) << answer;
         ++(answer == "OK a=1" ? served : closed);
+        if (answer == "OK a=1")
+          client->socket().writeAll(part.data(), part.size());
       });
     }
   }
   EXPECT_EQ(std::pair(served.load(), closed.load()), std::pair(4, 12));
   EXPECT_EQ(service->refusedConnections(), 12u);
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() >= mapped + 4 * part.size(); }));
   clients.clear();
   ASSERT_TRUE(eventually([&] { return service->connectionCount() == 0; }));
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() == mapped; }));
   EXPECT_EQ(LineClient(service->port()).call("echo(a=2)"), "OK a=2");
   EXPECT_THAT(texts(log),
               ElementsAre(MatchesRegex("11 Too many connections \\(4, the MaxConnections limit\\): "
                                        "closing new ones at once, the first from 127.0.0.1:[0-9]+"),
                           "11 Taking connections again after closing 12 at the limit of 4"));
-}
-
-// Without a request, or half-way through one, for IdleTimeoutS a connection is closed; one that
-// pings keeps its link meanwhile.
-TEST(RpcLimits, IdleConnectionsAreClosedAndPingingOnesKept) {
-  LogCapture log(1u << kLevelInfo);
-  rpcKey().setDword("IdleTimeoutS", 2);
-  const auto service = std::make_unique<TestService>();
-  LineClient silent(service->port()), halfway(service->port()), pinging(service->port());
-  halfway.socket().writeAll("echo(a=", 7);
-  std::atomic<int> idleClosed{0};
-  std::jthread waiting([&] {
-    idleClosed += (ending(silent) == kClosed) + (ending(halfway) == kClosed);
-  });
-  for (int i = 0; i < 400 && idleClosed == 0 && pinging.call("PING") == "PONG"; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  waiting.join();
-  EXPECT_EQ(idleClosed.load(), 2);
-  EXPECT_EQ(pinging.call("PING"), "PONG");
-  for (LineClient* client : {&silent, &halfway}) {
-    EXPECT_EQ(log.count("Closing the connection from " + client->peer() + ": idle for 2 s"), 1u);
-  }
-}
-
-// Unfinished lines take their room while their connections last and give it back, to the system,
-// when they go.
-TEST(RpcLimits, UnfinishedLinesGiveTheirRoomBackWhenTheirConnectionsGo) {
-  const size_t before = JLineBuffer::mappedBytes();
-  const auto service = std::make_unique<TestService>();
-  const std::string part(kMiB - 100, 'x');
-  std::vector<std::unique_ptr<LineClient>> clients;
-  for (int i = 0; i < 16; ++i) {
-    clients.push_back(std::make_unique<LineClient>(service->port()));
-    clients.back()->socket().writeAll(part.data(), part.size());
-  }
-  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() >= before + 16 * part.size(); }));
-  clients.clear();
-  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() == before; }));
 }
 
 // A line up to the cap is served; a longer one closes its connection only.
