@@ -369,6 +369,11 @@ void JRPCServer::addConnection(std::unique_ptr<JSocket> socket, const JInetAddr&
     // Shut down: the connection goes with its socket, never started.
     return;
   }
+  if (acceptFilter_ && !acceptFilter_(*peer.data())) {
+    // A peer the owner does not serve: closed here, before it takes a place.
+    ++filteredTotal_;
+    return;
+  }
   if (maxConnections_ != 0 && connections_.size() >= maxConnections_) {
     // Closed at once (the socket goes here), with one line for a burst.
     if (refusedInBurst_++ == 0) {
@@ -404,6 +409,16 @@ void JRPCServer::addConnection(std::unique_ptr<JSocket> socket, const JInetAddr&
 uint64_t JRPCServer::refusedConnections() const {
   JAutoLock lock(listMutex_);
   return refusedTotal_;
+}
+
+void JRPCServer::setAcceptFilter(AcceptFilter filter) {
+  JAutoLock lock(listMutex_);
+  acceptFilter_ = std::move(filter);
+}
+
+uint64_t JRPCServer::filteredConnections() const {
+  JAutoLock lock(listMutex_);
+  return filteredTotal_;
 }
 
 void JRPCServer::connectionEnded(Connection& connection) {

@@ -14,6 +14,8 @@
 // JRPCService (rpc_service.h) adds the listening socket and the accept thread.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -194,6 +196,20 @@ class JRPCServer : public JTraceableObject {
   /// Connections closed at once at the connection limit so far. Any thread.
   uint64_t refusedConnections() const;
 
+  /// Says whether the peer of a connection handed over may be served.
+  using AcceptFilter = std::function<bool(const sockaddr& peer)>;
+  /// Installs `filter` (empty: every peer is served, the default). Each
+  /// connection handed over afterwards is first shown to it: one it refuses
+  /// is closed at once, before it counts against maxConnections(), without a
+  /// log line here (the caller decides what to log) and counted by
+  /// filteredConnections(). Set it before the service starts so that no
+  /// connection comes in unfiltered. The filter runs on the accepting thread
+  /// with this server's connection list locked: it must not call into this
+  /// server. Any thread.
+  void setAcceptFilter(AcceptFilter filter);
+  /// Connections the accept filter refused so far. Any thread.
+  uint64_t filteredConnections() const;
+
   /// The registered names, in lookup order. Any thread.
   std::vector<std::string> functionNames() const;
 
@@ -218,8 +234,9 @@ class JRPCServer : public JTraceableObject {
 
   /// Takes over an accepted connection: logs "New client connection (%d) from
   /// %s." and starts the connection's thread, which serves requests until
-  /// the peer goes away. After shutdownConnections, or with maxConnections()
-  /// connections already served, the socket is closed instead. Throws when
+  /// the peer goes away. After shutdownConnections, for a peer the accept
+  /// filter refuses, or with maxConnections() connections already served,
+  /// the socket is closed instead. Throws when
   /// the thread cannot be started (the socket is then closed). Concurrency:
   /// any thread.
   void addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer);
@@ -259,6 +276,8 @@ class JRPCServer : public JTraceableObject {
   bool refusing_ = false;                 // guarded by listMutex_
   uint64_t refusedInBurst_ = 0;           // guarded by listMutex_
   uint64_t refusedTotal_ = 0;             // guarded by listMutex_
+  AcceptFilter acceptFilter_;             // guarded by listMutex_
+  uint64_t filteredTotal_ = 0;            // guarded by listMutex_
 
   std::shared_ptr<Lifetimes> lifetimes_;
 

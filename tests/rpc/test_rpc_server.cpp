@@ -679,6 +679,34 @@ TEST(RpcLimits, ConnectionsPastTheBoundAreClosedAtOnceAndLinesGiveTheirRoomBack)
                           "11 Taking connections again after closing 12 at the limit of 4"));
 }
 
+// A peer the accept filter refuses is closed at once and counted, before it takes a place under
+// the bound; the others are served as before.
+TEST(RpcLimits, TheAcceptFilterClosesTheConnectionsOfRefusedPeers) {
+  LogCapture log(1u << kLevelError);
+  rpcKey().setDword("MaxConnections", 1);
+  const auto service = std::make_unique<TestService>(nullptr, false, false);
+  service->setAcceptFilter([](const sockaddr& peer) {
+    return peer.sa_family == AF_INET && reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
+                                            htonl(INADDR_LOOPBACK);
+  });
+  service->registerFunctions();
+  service->start();
+  // The client's address, its answer, the connections filtered out after it.
+  const std::tuple<const char*, std::string, uint64_t> cases[] = {
+      {"127.0.0.2", kClosed, 1}, {"127.0.0.1", "OK a=1", 1}, {"127.0.0.3", kClosed, 2}};
+  std::vector<std::unique_ptr<LineClient>> clients;  // kept: the one served holds the only place
+  for (const auto& [from, answer, filtered] : cases) {
+    SCOPED_TRACE(from);
+    clients.push_back(std::make_unique<LineClient>(service->port(), 0, false));
+    clients.back()->socket().bind(JInetAddr(from, 0));
+    clients.back()->connect();
+    EXPECT_EQ(clients.back()->call("echo(a=1)"), answer);
+    EXPECT_EQ(service->filteredConnections(), filtered);
+  }
+  EXPECT_EQ(service->refusedConnections(), 0u);
+  EXPECT_EQ(texts(log), std::vector<std::string>{});
+}
+
 // A line up to the cap is served; a longer one closes its connection only.
 TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
   // The registry's value (none: absent), the cap, the line the client sends.
