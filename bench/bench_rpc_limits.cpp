@@ -1,9 +1,14 @@
-// Figures of the RPC server under abuse: the resident memory it takes while
-// peers send a long run of bytes without a line feed, and whether it still
-// serves a new client after idle connections exhausted its descriptors.
+// Figures of the RPC server and client under abuse: the resident memory a
+// server takes while peers send a long run of bytes without a line feed,
+// whether it still serves a new client after idle connections exhausted its
+// descriptors, and, for three attacks, the process's memory and threads
+// before, at the peak and after: a peer answering a client with an endless
+// line, thousands of idle connections, and 200 connections each holding 1 MB
+// of an unfinished line.
 //
 // Runs against a registry made under /tmp for the run (removed at the end);
-// the server's error lines (level 11) are collected by an in-process output.
+// the error and warning lines (levels 11 and 9) are collected by an
+// in-process output.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -26,10 +31,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "base/log.h"
 #include "base/registry_key.h"
 #include "net/tcp_socket.h"
+#include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
+#include "rpc/rpc_client.h"
 #include "rpc/rpc_service.h"
 
 namespace {
@@ -38,13 +46,13 @@ namespace fs = std::filesystem;
 using namespace zq;
 using Clock = std::chrono::steady_clock;
 
-// The log records of level 11, kept for printing, and a count of those of
-// level 10 (the exception lines).
+// The log records of levels 11 and 9, kept for printing, and a count of
+// those of level 10 (the exception lines).
 class ErrorLines : public JInProcessLogReceiver {
  public:
   void write(int level, const std::string& record, const std::string&, int) override {
     std::lock_guard lock(mutex_);
-    if (level == kLevelError) {
+    if (level == kLevelError || level == kLevelWarning) {
       lines_.push_back(record);
     } else {
       ++exceptions_;
@@ -73,7 +81,8 @@ struct Scratch {
     JSystemRegistryKey out(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Log\\Errors");
     out.setString("Type", "InProcess");
     out.setString("ReceiverID", "bench-rpc-limits");
-    out.setDword("WarnLevel", (1u << kLevelError) | (1u << kLevelException));
+    out.setDword("WarnLevel",
+                 (1u << kLevelError) | (1u << kLevelException) | (1u << kLevelWarning));
     out.setString("Format", "%m");
     JLog::registerReceiver("bench-rpc-limits", &errors);
     JLog::reinitialise(0);
@@ -105,7 +114,7 @@ class BenchService : public JRPCService {
 void printErrors(Scratch& scratch) {
   size_t exceptions = 0;
   const std::vector<std::string> lines = scratch.errors.take(exceptions);
-  std::printf("  lines logged: %zu at level 11 (error), %zu at level 10 (exception)\n",
+  std::printf("  lines logged: %zu at levels 11 and 9 (error, warning), %zu at level 10 (exception)\n",
               lines.size(), exceptions);
   for (size_t i = 0; i < lines.size() && i < 4; ++i) {
     std::printf("    %s\n", lines[i].substr(0, 160).c_str());
@@ -214,10 +223,11 @@ void benchFlood(Scratch& scratch, int peers) {
   printErrors(scratch);
 }
 
-// Connects `count` idle clients from a child process (its descriptors do not
-// count against the server's), holds them until the parent writes a byte, then
+// Opens `count` connections from a child process, each sending `line` (may
+// be empty) and nothing more; holds them until the parent writes a byte, then
 // closes them all. Only system calls here: the parent has other threads.
-[[noreturn]] void idleClients(uint16_t port, int count, int toParent, int fromParent) {
+[[noreturn]] void heldClients(uint16_t port, int count, const std::string& line, int toParent,
+                              int fromParent) {
   rlimit limit{};
   ::getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
@@ -227,7 +237,6 @@ void benchFlood(Scratch& scratch, int peers) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::vector<int> fds;
-  fds.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
@@ -236,6 +245,13 @@ void benchFlood(Scratch& scratch, int peers) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       ::close(fd);
       break;
+    }
+    for (size_t at = 0; at < line.size();) {
+      const ssize_t n = ::write(fd, line.data() + at, line.size() - at);
+      if (n <= 0) {
+        break;
+      }
+      at += static_cast<size_t>(n);
     }
     fds.push_back(fd);
   }
@@ -272,7 +288,7 @@ void benchExhaustion(Scratch& scratch, rlim_t fdLimit, int idle) {
     std::fflush(stdout);
     const pid_t child = ::fork();
     if (child == 0) {
-      idleClients(service.port(), idle, up[1], down[0]);
+      heldClients(service.port(), idle, "", up[1], down[0]);
     }
     (void)!::read(up[0], &connected, sizeof connected);
     // Let the server take what it can: until the count has not moved for
@@ -321,14 +337,196 @@ void benchExhaustion(Scratch& scratch, rlim_t fdLimit, int idle) {
   printErrors(scratch);
 }
 
+// The resident memory (and threads) of this process at the start of an
+// attack, at its peak and once it is over.
+class MemoryWatch {
+ public:
+  MemoryWatch()
+      : settled_(settle()),
+        before_(statusKb("VmRSS:")),
+        peakReset_(resetPeak()),
+        threadsBefore_(threads()) {
+    sampler_ = std::thread([this] {
+      while (sampling_.load()) {
+        peak_.store(std::max(peak_.load(), statusKb("VmRSS:")));
+        maxThreads_.store(std::max(maxThreads_.load(), threads()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  }
+  ~MemoryWatch() { stop(); }
+  // The attack's peak is past.
+  void stop() {
+    if (sampler_.joinable()) {
+      sampling_.store(false);
+      sampler_.join();
+    }
+  }
+  void print(const char* attack, const std::string& outcome) {
+    stop();
+    const long peak = peakReset_ ? statusKb("VmHWM:") : peak_.load();
+    std::printf(
+        "%s: resident %.1f MB before, %.1f MB at the peak, %.1f MB after; threads %ld before, "
+        "%ld at the most; line buffers mapped now %zu KB; %s\n",
+        attack, before_ / 1024.0, peak / 1024.0, statusKb("VmRSS:") / 1024.0, threadsBefore_,
+        maxThreads_.load(), JLineBuffer::mappedBytes() / 1024, outcome.c_str());
+  }
+
+ private:
+  static long threads() { return statusKb("Threads:"); }
+  // Threads of an earlier attack may still be on their way out: waits until
+  // their number has not changed for 200 ms (10 s at most).
+  static bool settle() {
+    long last = threads();
+    auto since = Clock::now();
+    return waitUntil(
+        [&] {
+          const long now = threads();
+          if (now != last) {
+            last = now;
+            since = Clock::now();
+          }
+          return Clock::now() - since > std::chrono::milliseconds(200);
+        },
+        10000);
+  }
+
+  const bool settled_;
+  const long before_;
+  const bool peakReset_;
+  const long threadsBefore_;
+  std::atomic<long> peak_{0};
+  std::atomic<long> maxThreads_{0};
+  std::atomic<bool> sampling_{true};
+  std::thread sampler_;
+};
+
+// A peer that answers a client's call with one endless line (at most 1 GB).
+void benchEndlessAnswer(Scratch& scratch) {
+  constexpr size_t kMost = size_t{1} << 30;
+  static const std::string chunk(64 << 10, 'x');
+  JTCPSocket listener;
+  listener.bind(JInetAddr("127.0.0.1", 0));
+  listener.listen(1);
+  std::atomic<size_t> sent{0};
+  std::thread peer([&] {
+    try {
+      JLineIO io(listener.accept());
+      std::string_view request;
+      io.readLine(request);
+      while (sent.load() < kMost) {
+        sent += io.socket()->write(chunk.data(), chunk.size());
+      }
+    } catch (const JError&) {
+      // The client dropped the link.
+    }
+  });
+  MemoryWatch watch;
+  std::string outcome;
+  {
+    JRPCClient client("127.0.0.1", listener.localAddress().port(), 5000, 5000, true, true, 0, 0,
+                      false);
+    try {
+      client.callForText("getParams", "nop=0", 60000);
+      outcome = "answered";
+    } catch (const JError& e) {
+      outcome = "the call failed: " + e.message();
+    }
+    client.shutdown();
+  }
+  peer.join();
+  watch.print("A peer answering an endless line",
+              outcome + jformat(", %.1f MB sent before the link was dropped",
+                                static_cast<double>(sent.load()) / (1 << 20)));
+  printErrors(scratch);
+}
+
+// `count` clients connect and hold `line` unfinished (or nothing), then go.
+void benchHeldConnections(Scratch& scratch, const char* attack, int count, size_t lineBytes) {
+  auto service = std::make_unique<BenchService>();
+  MemoryWatch watch;
+  int up[2];
+  int down[2];
+  if (::pipe(up) != 0 || ::pipe(down) != 0) {
+    std::printf("pipe failed\n");
+    return;
+  }
+  std::fflush(stdout);
+  const std::string line(lineBytes, 'x');
+  const pid_t child = ::fork();
+  if (child == 0) {
+    heldClients(service->port(), count, line, up[1], down[0]);
+  }
+  int connected = 0;
+  (void)!::read(up[0], &connected, sizeof connected);
+  // The server has taken what it will: the count has not moved for half a second.
+  size_t last = 0;
+  size_t peakServed = 0;
+  auto lastChange = Clock::now();
+  waitUntil(
+      [&] {
+        const size_t now = service->connectionCount();
+        if (now != last) {
+          last = now;
+          lastChange = Clock::now();
+        }
+        peakServed = std::max(peakServed, now);
+        return Clock::now() - lastChange > std::chrono::milliseconds(500);
+      },
+      20000);
+  const size_t mappedAtPeak = JLineBuffer::mappedBytes();
+  const uint64_t refused = service->refusedConnections();
+  char go = 1;
+  (void)!::write(down[1], &go, 1);
+  (void)!::read(up[0], &go, 1);
+  ::waitpid(child, nullptr, 0);
+  for (int fd : {up[0], up[1], down[0], down[1]}) {
+    ::close(fd);
+  }
+  waitUntil([&] { return service->connectionCount() == 0; }, 20000);
+  // Stopped threads give their stacks back as they are joined.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  watch.print(attack, jformat("%d connected, %zu served at once, %llu closed at the limit of %zu; "
+                              "line buffers mapped at the peak %zu KB",
+                              connected, peakServed, static_cast<unsigned long long>(refused),
+                              service->maxConnections(), mappedAtPeak / 1024));
+  service.reset();
+  printErrors(scratch);
+}
+
+constexpr const char* kUsage =
+    "usage: bench_rpc_limits\n"
+    "Prints what RPC servers and clients hold under abuse: resident memory while peers send\n"
+    "100 MB without a line feed, service after idle connections exhausted the descriptors, and\n"
+    "memory and threads before, at the peak and after an endless answer, 15 000 idle\n"
+    "connections and 200 connections each holding 1 MB of an unfinished line. Takes no options;\n"
+    "runs against a registry of its own under /tmp.\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    const std::string arg = argv[1];
+    const bool help = arg == "--help" || arg == "-h";
+    if (!help) {
+      std::fprintf(stderr, "bench_rpc_limits: unknown argument '%s'\n", arg.c_str());
+    }
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
   Scratch scratch;
   benchFlood(scratch, 1);
   benchFlood(scratch, 8);
+  // Descriptors run out before connections do only without a bound on them.
+  JSystemRegistryKey rpc(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC");
+  rpc.setDword("MaxConnections", 0);
   benchExhaustion(scratch, 1024, 500);
   benchExhaustion(scratch, 1023, 500);
   benchExhaustion(scratch, 1024, 1500);
+  rpc.deleteValue("MaxConnections");
+  benchEndlessAnswer(scratch);
+  benchHeldConnections(scratch, "15 000 idle connections", 15000, 0);
+  benchHeldConnections(scratch, "200 connections holding 1 MB of an unfinished line", 200,
+                       (size_t{1} << 20) - 100);
   return 0;
 }

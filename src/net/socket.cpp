@@ -159,9 +159,9 @@ bool JSocket::setNonBlocking(int fd, bool on) {
 
 // ---- waiting and failing ------------------------------------------------------
 
-void JSocket::waitReady(const Use& use, short events, int32_t timeoutMs) const {
+short JSocket::waitReady(const Use& use, short events, int32_t timeoutMs) const {
   if (timeoutMs < 0) {
-    return;
+    return 0;
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -171,7 +171,7 @@ void JSocket::waitReady(const Use& use, short events, int32_t timeoutMs) const {
     const int rc = ::poll(&entry, 1, remaining);
     if (rc > 0) {
       // Errors and hang-ups count as ready: the call that follows reports them.
-      return;
+      return entry.revents;
     }
     if (rc == 0) {
       throw JTimeoutError();
@@ -223,12 +223,18 @@ int32_t remainingMs(int32_t timeoutMs, std::chrono::steady_clock::time_point sta
 // asking for about the same time sets it once. A time-out that expires early
 // goes round with what is left; 0 only looks (MSG_DONTWAIT), since a
 // receive time-out of 0 would mean none.
+//
+// Every turn of the loop either waits (for data or the rest of the time) or
+// ends: a receive that finds nothing with no time left is a time-out, and one
+// that finds nothing on a socket closed or shut down ends with its closing
+// error, however ready poll calls such a socket.
 size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* from,
                         std::string_view call) {
   Use use(*this, call);
   const int32_t timeout = readTimeout_.load();
   const auto start = std::chrono::steady_clock::now();
   IoVectors vectors(pieces, count);
+  bool hungUp = false;  // the last wait saw the socket hung up
   for (;;) {
     const int32_t left = remainingMs(timeout, start);
     const int flags = left == 0 ? MSG_DONTWAIT : 0;
@@ -243,19 +249,29 @@ size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* fro
     message.msg_iovlen = vectors.count();
     const ssize_t n = ::recvmsg(use.fd(), &message, flags);
     if (n < 0) {
-      if (errno == EINTR) {
+      const int err = errno;
+      if (err == EINTR && !use.closed()) {
         continue;
       }
-      if (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        // The bound expired a little early (or the handle does not block):
-        // the rest is waited for here.
-        waitReady(use, POLLIN, remainingMs(timeout, start));
-        continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        if (use.closed() || hungUp || shutDownLocally_.load()) {
+          // A shut-down datagram socket answers a non-blocking receive so.
+          fail(use, ESHUTDOWN, call);
+        }
+        if (timeout >= 0) {
+          if (left == 0) {
+            throw JTimeoutError();
+          }
+          // The bound expired a little early (or the handle does not block):
+          // the rest is waited for here.
+          hungUp = (waitReady(use, POLLIN, remainingMs(timeout, start)) & POLLHUP) != 0;
+          continue;
+        }
       }
-      fail(use, errno, call);
+      fail(use, err, call);
     }
-    if (n == 0 && use.closed()) {
-      fail(use, EINTR, call);
+    if (n == 0) {
+      endOfData(use, call);
     }
     if ((message.msg_flags & MSG_TRUNC) != 0) {
       fail(use, EMSGSIZE, call);
@@ -264,6 +280,24 @@ size_t JSocket::receive(const JSocketPiece* pieces, size_t count, JInetAddr* fro
       *from = JInetAddr(peer);
     }
     return static_cast<size_t>(n);
+  }
+}
+
+// A stream socket's end of data is the peer's (or a local shut-down's): the
+// caller reads 0. A datagram socket has no end of data: an empty datagram is
+// one, unless the socket was shut down here, whose blocked receive returns 0
+// too.
+void JSocket::endOfData(const Use& use, std::string_view call) const {
+  if (use.closed()) {
+    fail(use, EINTR, call);
+  }
+  if (!shutDownLocally_.load()) {
+    return;
+  }
+  int type = 0;
+  socklen_t length = sizeof type;
+  if (::getsockopt(use.fd(), SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_DGRAM) {
+    fail(use, ESHUTDOWN, call);
   }
 }
 
@@ -312,7 +346,13 @@ size_t JSocket::send(const JSocketPiece* pieces, size_t count, const JSockAddr* 
       continue;
     }
     if (timeout >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      waitReady(use, POLLOUT, remainingMs(timeout, start));
+      const int32_t left = remainingMs(timeout, start);
+      if (left == 0) {
+        // Polling again could find the socket writable and the send still
+        // without room, for ever.
+        throw JTimeoutError();
+      }
+      waitReady(use, POLLOUT, left);
       continue;
     }
     fail(use, errno, call);

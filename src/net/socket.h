@@ -10,10 +10,12 @@
 //
 // Concurrency: a socket is used by one thread at a time, except that close()
 // and shutdown() may be called from a second thread to end a blocked read,
-// accept or connect. shutdown() makes a blocked read return 0 (the peer's
-// end); close() makes the blocked call throw 10004 ("interrupted") with its
-// call name, and the handle is released once that call has left. Time-outs
-// and the trace mask may be changed from any thread.
+// accept or connect. After shutdown() a read of a stream socket returns 0
+// (the peer's end) and a read of a datagram socket that finds nothing throws
+// 10058; close() makes the blocked call throw 10004 ("interrupted") with its
+// call name, and the handle is released once that call has left. Either way
+// the read ends at once, whatever its time-out. Time-outs and the trace mask
+// may be changed from any thread.
 #pragma once
 
 #include <poll.h>
@@ -106,8 +108,8 @@ class JSocket : public JTraceableObject {
   virtual int32_t acceptTimeout() const;
 
   /// Shuts both directions ("shutdown"); logs "Shut down socket '%d'". May
-  /// be called from another thread: a blocked read then returns 0, a blocked
-  /// accept fails. A later send fails with 10058.
+  /// be called from another thread: a blocked read then ends (see the file
+  /// comment), a blocked accept fails. A later send fails with 10058.
   void shutdown();
   /// getsockname / getpeername of an IPv4 socket.
   JInetAddr localAddress() const;
@@ -173,8 +175,9 @@ class JSocket : public JTraceableObject {
   /// milliseconds left (-1: none), unless the one in force will do.
   void boundReceive(const Use& use, int32_t leftMs);
   /// Waits until `events` are ready or the time-out expires (JTimeoutError);
-  /// nothing with a negative time-out. A failing poll throws "select".
-  void waitReady(const Use& use, short events, int32_t timeoutMs) const;
+  /// nothing with a negative time-out. Returns what poll reported (0 when it
+  /// did not wait). A failing poll throws "select".
+  short waitReady(const Use& use, short events, int32_t timeoutMs) const;
   /// The error for a failed call on `use`: 10004 when another thread closed
   /// the socket meanwhile, 10058 for EPIPE after a local shutdown, otherwise
   /// the mapped errno.
@@ -188,6 +191,9 @@ class JSocket : public JTraceableObject {
   /// The receive and send every read, write and datagram call ends in.
   size_t receive(const JSocketPiece* pieces, size_t count, JInetAddr* from, std::string_view call);
   size_t send(const JSocketPiece* pieces, size_t count, const JSockAddr* to, std::string_view call);
+  /// A receive gave 0 bytes: throws 10004 when the socket was closed meanwhile,
+  /// 10058 for a datagram socket shut down here; returns otherwise.
+  void endOfData(const Use& use, std::string_view call) const;
 
   /// Switches O_NONBLOCK; false with errno set on failure.
   static bool setNonBlocking(int fd, bool on);

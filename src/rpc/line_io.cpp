@@ -35,6 +35,17 @@ void JLineIO::setSocket(std::unique_ptr<JSocket> socket) {
   begin_ = end_ = scanned_ = 0;
 }
 
+void JLineIO::replaceBuffer(size_t size) {
+  const size_t unread = end_ - begin_;
+  JLineBuffer replacement(size);
+  if (unread > 0) {
+    std::memcpy(replacement.data(), buffer_.data() + begin_, unread);
+  }
+  buffer_ = std::move(replacement);
+  begin_ = 0;
+  end_ = unread;
+}
+
 void JLineIO::shrinkBuffer() {
   if (buffer_.size() <= kRetainedBufferSize) {
     return;
@@ -44,24 +55,26 @@ void JLineIO::shrinkBuffer() {
   while (size < unread) {
     size *= 2;
   }
-  if (size >= buffer_.size()) {
-    return;
+  if (size < buffer_.size()) {
+    replaceBuffer(size);
   }
-  // A new vector: resizing would keep the capacity.
-  std::vector<char> smaller(size);
-  std::memcpy(smaller.data(), buffer_.data() + begin_, unread);
-  buffer_.swap(smaller);
-  begin_ = 0;
-  end_ = unread;
 }
 
 void JLineIO::lineTooLong() {
   begin_ = end_ = scanned_ = 0;
-  std::vector<char>(kInitialBufferSize).swap(buffer_);
+  buffer_ = JLineBuffer(kInitialBufferSize);
   throw JLineTooLongError(maxLineLength_);
 }
 
 bool JLineIO::readLine(std::string_view& line) {
+  return readLineWithin(line, nullptr);
+}
+
+bool JLineIO::readLine(std::string_view& line, const JDeadline& deadline) {
+  return readLineWithin(line, &deadline);
+}
+
+bool JLineIO::readLineWithin(std::string_view& line, const JDeadline* deadline) {
   if (!socket_) {
     throw JSysError(JSysError::kSocketTag | 10038, "recv");
   }
@@ -105,7 +118,10 @@ bool JLineIO::readLine(std::string_view& line) {
       if (maxLineLength_ != 0) {
         size = std::min(size, maxLineLength_ + 2);
       }
-      buffer_.resize(size);
+      replaceBuffer(size);
+    }
+    if (deadline != nullptr) {
+      socket_->setReadTimeout(deadline->remainingMs());
     }
     const size_t n = socket_->read(buffer_.data() + end_, buffer_.size() - end_);
     if (n == 0) {

@@ -6,10 +6,11 @@
 #include <memory>
 #include <source_location>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "net/socket.h"
+#include "rpc/fair_lock.h"
+#include "rpc/line_buffer.h"
 
 namespace zq {
 
@@ -31,8 +32,9 @@ class JLineTooLongError : public JError {
 /// Reads and writes whole lines on the socket it owns. Bytes read past the end
 /// of a line are kept for the next one; the read buffer starts at 256 bytes,
 /// doubles when a line does not fit, and is reused from line to line up to
-/// kRetainedBufferSize; a larger one is given back once its line has been
-/// read, so that an idle peer does not keep the room its longest line took.
+/// kRetainedBufferSize; a larger one is given back (to the system: see
+/// JLineBuffer) once its line has been read, so that an idle peer does not
+/// keep the room its longest line took.
 ///
 /// Concurrency: one thread at a time (the RPC client serialises its calls, a
 /// server connection has its own thread). close() or shutdown() of socket()
@@ -69,6 +71,10 @@ class JLineIO {
   /// for its end; the buffered bytes are then dropped and the reader is out
   /// of step with the peer, so its owner closes the connection.
   bool readLine(std::string_view& line);
+  /// As readLine, the whole line due by `deadline`: each read of the socket
+  /// waits what is left of it (the socket's read time-out is set to that,
+  /// and left so), so a peer that trickles its line cannot stretch the wait.
+  bool readLine(std::string_view& line, const JDeadline& deadline);
 
   /// Writes `line` followed by CR LF, all of it, waiting like the socket's
   /// write. `line` must not contain a line feed.
@@ -78,14 +84,17 @@ class JLineIO {
   size_t bufferSize() const { return buffer_.size(); }
 
  private:
+  bool readLineWithin(std::string_view& line, const JDeadline* deadline);
   // Gives back a buffer grown past kRetainedBufferSize once the unread bytes
   // fit a smaller one.
   void shrinkBuffer();
+  // Moves the unread bytes to the front of a new buffer of `size` bytes.
+  void replaceBuffer(size_t size);
   [[noreturn]] void lineTooLong();
 
   std::unique_ptr<JSocket> socket_;
   size_t maxLineLength_ = 0;  // 0: no cap
-  std::vector<char> buffer_;
+  JLineBuffer buffer_;
   size_t begin_ = 0;    // first unread byte
   size_t end_ = 0;      // one past the last byte read
   size_t scanned_ = 0;  // bytes from begin_ known to hold no line feed

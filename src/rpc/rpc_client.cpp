@@ -10,6 +10,7 @@
 #include "net/inet_addr.h"
 #include "net/tcp_socket.h"
 #include "rpc/rpc_error.h"
+#include "rpc/rpc_limits.h"
 
 namespace zq {
 namespace {
@@ -76,6 +77,9 @@ JRPCClient::JRPCClient(std::string_view host, int32_t port, int32_t connectTimeo
       reconnectPeriod_(reconnectPeriod),
       pingPeriod_(pingPeriod),
       deleteErrorAfterNotify_(deleteErrorAfterNotify) {
+  // A peer answering an endless line would otherwise make this process hold
+  // all of it: past the cap the exchange fails and the link is dropped.
+  setMaxLineLength(JRPCLimits::fromRegistry().maxLineSize);
   trace(kTraceConnection, "Attached to %s:%d.", host_.c_str(), port_);
   if (connectNow) {
     try {
@@ -220,8 +224,7 @@ void JRPCClient::exchange(std::string_view function, size_t argumentsBound, Writ
     if (result == nullptr) {
       return;  // one-way
     }
-    socket()->setReadTimeout(deadline.remainingMs());
-    const bool got = readLine(answer);
+    const bool got = readLine(answer, deadline);
     if (got) {
       trace(kTraceWire, "<-- %.*s", lengthOf(answer), answer.data());
     } else {
@@ -542,9 +545,8 @@ void JRPCClient::ping() {
   try {
     trace(kTraceWire, "--> PING");
     writeWithin("PING", deadline);
-    socket()->setReadTimeout(deadline.remainingMs());
     std::string_view answer;
-    const bool got = readLine(answer);
+    const bool got = readLine(answer, deadline);
     if (got) {
       trace(kTraceWire, "<-- %.*s", lengthOf(answer), answer.data());
     } else {

@@ -98,7 +98,10 @@ class JRPCClient : public JLineIO, public JThread, public JTraceableObject {
   // (the link stays up). Another answer, "OK" without its blank included,
   // throws JRPCProtocolError (the function's name, code -1). A result text
   // that does not parse throws the parser's error. A socket error, a
-  // time-out or a connection closed before the answer is a lost link: the
+  // time-out, a connection closed before the answer, or an answer longer
+  // than the line cap of the registry (JRPCLimits, "MaxRequestLineSize";
+  // JLineTooLongError, whose message names the cap, in the line logged with
+  // the peer) is a lost link: the
   // stream may still bring the late answer, so the connection is closed at
   // once, later calls fail as on a disconnected client, and the supervisor
   // is told (it reports the loss through linkDown() and, with retry set,

@@ -5,12 +5,16 @@
 
 namespace zq {
 
+void JRPCError::getMessage(char* buffer, size_t size) const {
+  copyTruncated(buffer, size, text());
+}
+
 JRPCMissingParameterError::JRPCMissingParameterError(std::string_view name,
                                                      const std::source_location& where)
     : JRPCError(kMissingParameter, where), name_(name) {}
 
-void JRPCMissingParameterError::getMessage(char* buffer, size_t size) const {
-  copyTruncated(buffer, size, "RPCMissingParameter: '" + name_ + "'");
+std::string JRPCMissingParameterError::text() const {
+  return "RPCMissingParameter: '" + name_ + "'";
 }
 
 std::unique_ptr<JError> JRPCMissingParameterError::clone() const {
@@ -21,10 +25,9 @@ JRPCTypeMismatchError::JRPCTypeMismatchError(std::string_view name, int32_t want
                                              const std::source_location& where)
     : JRPCError(kTypeMismatch, where), name_(name), wanted_(wanted), actual_(actual) {}
 
-void JRPCTypeMismatchError::getMessage(char* buffer, size_t size) const {
-  copyTruncated(buffer, size,
-                "TypeMismatch for parameter '" + name_ +
-                    "' : " + jformat("wanted '%d', actual '%d'", wanted_, actual_));
+std::string JRPCTypeMismatchError::text() const {
+  return "TypeMismatch for parameter '" + name_ +
+         "' : " + jformat("wanted '%d', actual '%d'", wanted_, actual_);
 }
 
 std::unique_ptr<JError> JRPCTypeMismatchError::clone() const {
@@ -35,8 +38,8 @@ JRPCProtocolError::JRPCProtocolError(std::string_view message, std::string_view 
                                      int32_t code, const std::source_location& where)
     : JRPCError(kProtocolError, where), message_(message), context_(context), code_(code) {}
 
-void JRPCProtocolError::getMessage(char* buffer, size_t size) const {
-  copyTruncated(buffer, size, "ProtocolError: " + message_ + " '" + context_ + "'");
+std::string JRPCProtocolError::text() const {
+  return "ProtocolError: " + message_ + " '" + context_ + "'";
 }
 
 std::unique_ptr<JError> JRPCProtocolError::clone() const {
@@ -46,8 +49,8 @@ std::unique_ptr<JError> JRPCProtocolError::clone() const {
 JRPCConnectionLostError::JRPCConnectionLostError(const std::source_location& where)
     : JRPCError(kConnectionLost, where) {}
 
-void JRPCConnectionLostError::getMessage(char* buffer, size_t size) const {
-  copyTruncated(buffer, size, "Connection Lost");
+std::string JRPCConnectionLostError::text() const {
+  return "Connection Lost";
 }
 
 std::unique_ptr<JError> JRPCConnectionLostError::clone() const {

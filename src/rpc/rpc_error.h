@@ -28,6 +28,12 @@ class JRPCError : public JError {
 
   int32_t kind() const { return kind_; }
 
+  /// The whole message, every byte as it is: a peer's request quoted in it
+  /// may hold a NUL, which getMessage, a C string, would end the text at.
+  virtual std::string text() const = 0;
+  /// getMessage: text() cut to fit, NUL-terminated.
+  void getMessage(char* buffer, size_t size) const override;
+
  protected:
   JRPCError(int32_t kind, const std::source_location& where) : JError(where), kind_(kind) {}
   JRPCError(const JRPCError&) = default;
@@ -43,7 +49,7 @@ class JRPCMissingParameterError : public JRPCError {
   explicit JRPCMissingParameterError(
       std::string_view name, const std::source_location& where = std::source_location::current());
 
-  void getMessage(char* buffer, size_t size) const override;
+  std::string text() const override;
   std::unique_ptr<JError> clone() const override;
   const std::string& parameterName() const { return name_; }
 
@@ -59,7 +65,7 @@ class JRPCTypeMismatchError : public JRPCError {
   JRPCTypeMismatchError(std::string_view name, int32_t wanted, int32_t actual,
                         const std::source_location& where = std::source_location::current());
 
-  void getMessage(char* buffer, size_t size) const override;
+  std::string text() const override;
   std::unique_ptr<JError> clone() const override;
   const std::string& parameterName() const { return name_; }
   int32_t wanted() const { return wanted_; }
@@ -90,7 +96,7 @@ class JRPCProtocolError : public JRPCError {
                              std::string_view context = kNoContext, int32_t code = 0,
                              const std::source_location& where = std::source_location::current());
 
-  void getMessage(char* buffer, size_t size) const override;
+  std::string text() const override;
   std::unique_ptr<JError> clone() const override;
   const std::string& protocolMessage() const { return message_; }
   const std::string& context() const { return context_; }
@@ -108,7 +114,7 @@ class JRPCConnectionLostError : public JRPCError {
   explicit JRPCConnectionLostError(
       const std::source_location& where = std::source_location::current());
 
-  void getMessage(char* buffer, size_t size) const override;
+  std::string text() const override;
   std::unique_ptr<JError> clone() const override;
 };
 

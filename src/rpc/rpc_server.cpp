@@ -13,10 +13,10 @@
 #include <thread>
 #include <utility>
 
-#include "base/registry_key.h"
 #include "base/thread.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_error.h"
+#include "rpc/rpc_limits.h"
 
 namespace zq {
 namespace {
@@ -33,19 +33,6 @@ constexpr size_t kFailedPrefixLength = sizeof kFailedPrefix - 1;
 constexpr size_t kFailedBufferSize = 512;
 constexpr size_t kFailedMessageSize = 505;
 static_assert(kFailedPrefixLength + kFailedMessageSize == kFailedBufferSize);
-
-// The request line cap of this installation: the registry's value, the
-// default when there is none or the registry cannot be read.
-size_t configuredMaxRequestLineSize() {
-  uint32_t size = static_cast<uint32_t>(JRPCServer::kDefaultMaxRequestLineSize);
-  try {
-    const JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC", KEY_READ);
-    key.getDword("MaxRequestLineSize", size);
-  } catch (const JError& e) {
-    logCaught(e);
-  }
-  return size;
-}
 
 bool isBlank(char c) {
   return c == ' ' || c == '\t';
@@ -116,6 +103,12 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
         server_(server),
         peer_(std::move(peer)) {
     setMaxLineLength(server.maxRequestLineSize());
+    if (server.idleTimeoutMs_ > 0) {
+      // A peer that neither sends a request nor takes its answer for that
+      // long gives its place up.
+      JLineIO::socket()->setReadTimeout(server.idleTimeoutMs_);
+      JLineIO::socket()->setWriteTimeout(server.idleTimeoutMs_);
+    }
   }
 
   const std::string& peer() const { return peer_; }
@@ -165,6 +158,13 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
       JLog::logTraceable(kLevelError, this,
                          "Request line from %s longer than %zu bytes: closing the connection",
                          peer_.c_str(), e.maxLength());
+    } catch (const JTimeoutError& e) {
+      if (server_.idleTimeoutMs_ > 0 && socket()->readTimeout() == server_.idleTimeoutMs_) {
+        JLog::logTraceable(kLevelInfo, this, "Closing the connection from %s: idle for %d s",
+                           peer_.c_str(), server_.idleTimeoutMs_ / 1000);
+      } else {
+        readFailed(e.message());
+      }
     } catch (const JSysError& e) {
       if (e.code() == kConnectionReset) {
         JLog::logTraceable(kLevelTraceRpc, this, "Client disconnected");
@@ -192,8 +192,9 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
       JLog::logTraceable(kLevelTraceRpc, this, "Processing request: '%s'.",
                          std::string(line).c_str());
     }
-    char failed[kFailedBufferSize];
-    std::memcpy(failed, kFailedPrefix, kFailedPrefixLength);
+    // The message is kept as bytes, not as a C string: a request quoted in
+    // it may hold a NUL, and the peer gets the request as it sent it.
+    std::string failed(kFailedPrefix, kFailedPrefixLength);
     try {
       std::unique_ptr<JParams> result = server_.dispatch(line, *socket());
       if (!result) {
@@ -221,44 +222,46 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
         return false;
       }
       return true;
+    } catch (const JRPCError& e) {
+      // Up to what a message buffer of the protocol holds, its NUL excluded.
+      failed += std::string_view(e.text()).substr(0, kFailedMessageSize - 1);
     } catch (const JError& e) {
-      e.getMessage(failed + kFailedPrefixLength, kFailedMessageSize);
+      char message[kFailedMessageSize];
+      e.getMessage(message, sizeof message);
+      failed += message;
     } catch (const std::exception& e) {
       // A fault of the handler itself (out of memory, a bug): the client
       // still gets its answer and the connection goes on.
-      unexpectedFailure(line, e.what(), failed);
+      failed += unexpectedFailure(line, e.what());
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
-      unexpectedFailure(line, "exception of unknown type", failed);
+      failed += unexpectedFailure(line, "exception of unknown type");
     }
     // A message may hold a line feed (a handler's own text): sent as it is,
     // it would end the answer early and leave the rest to be taken for the
     // answer to the client's next request.
-    for (char* c = failed; *c != '\0'; ++c) {
-      if (*c == '\n') {
-        *c = ' ';
-      }
-    }
+    std::replace(failed.begin(), failed.end(), '\n', ' ');
     if (rpcTraced()) {
       JLog::logTraceable(kLevelTraceRpc, this, "RPC Request '%s' failed: '%s'.",
-                         std::string(line).c_str(), failed);
+                         std::string(line).c_str(), failed.c_str());
     }
     try {
       writeLine(failed);
     } catch (const JError& e) {
       JLog::logTraceable(kLevelError, this,
-                         "Failed returning FAILED answer '%s' for request '%s': %s", failed,
+                         "Failed returning FAILED answer '%s' for request '%s': %s", failed.c_str(),
                          std::string(line).c_str(), e.message().c_str());
     }
     return true;
   }
 
-  void unexpectedFailure(std::string_view line, const char* what, char* failed) const {
-    std::snprintf(failed + kFailedPrefixLength, kFailedMessageSize, "Unexpected exception: %s",
-                  what);
+  std::string unexpectedFailure(std::string_view line, const char* what) const {
     JLog::logTraceable(kLevelError, this, "Unexpected exception while handling request '%s': %s",
                        std::string(line).c_str(), what);
+    char message[kFailedMessageSize];
+    std::snprintf(message, sizeof message, "Unexpected exception: %s", what);
+    return message;
   }
 
   JRPCServer& server_;
@@ -269,8 +272,13 @@ class JRPCServer::Connection final : private JRPCServer::LifetimeToken,
 // ---- JRPCServer -----------------------------------------------------------------
 
 JRPCServer::JRPCServer(std::string_view name, JTraceMask* mask)
+    : JRPCServer(name, mask, JRPCLimits::fromRegistry()) {}
+
+JRPCServer::JRPCServer(std::string_view name, JTraceMask* mask, const JRPCLimits& limits)
     : JTraceableObject(name, mask),
-      maxRequestLineSize_(configuredMaxRequestLineSize()),
+      maxRequestLineSize_(limits.maxLineSize),
+      maxConnections_(limits.maxConnections),
+      idleTimeoutMs_(limits.idleTimeoutMs()),
       table_(std::make_shared<const Table>()),
       lifetimes_(std::make_shared<Lifetimes>()) {
   connections_.reserve(16);
@@ -356,13 +364,35 @@ std::unique_ptr<JParams> JRPCServer::dispatch(std::string_view line, JSocket& so
 
 void JRPCServer::addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer) {
   const std::string peerText = peer.text();
-  auto connection = std::make_unique<Connection>(*this, std::move(socket), peerText,
-                                                 traceName() + "::Connection(" + peerText + ")");
   JAutoLock lock(listMutex_);
   if (refusing_) {
     // Shut down: the connection goes with its socket, never started.
     return;
   }
+  if (acceptFilter_ && !acceptFilter_(*peer.data())) {
+    // A peer the owner does not serve: closed here, before it takes a place.
+    ++filteredTotal_;
+    return;
+  }
+  if (maxConnections_ != 0 && connections_.size() >= maxConnections_) {
+    // Closed at once (the socket goes here), with one line for a burst.
+    if (refusedInBurst_++ == 0) {
+      JLog::logTraceable(kLevelError, this,
+                         "Too many connections (%zu, the MaxConnections limit): closing new ones "
+                         "at once, the first from %s",
+                         connections_.size(), peerText.c_str());
+    }
+    ++refusedTotal_;
+    return;
+  }
+  if (refusedInBurst_ != 0) {
+    JLog::logTraceable(kLevelError, this,
+                       "Taking connections again after closing %llu at the limit of %zu",
+                       static_cast<unsigned long long>(refusedInBurst_), maxConnections_);
+    refusedInBurst_ = 0;
+  }
+  auto connection = std::make_unique<Connection>(*this, std::move(socket), peerText,
+                                                 traceName() + "::Connection(" + peerText + ")");
   JLog::logTraceable(kLevelTraceRpc, this, "New client connection (%d) from %s.",
                      static_cast<int>(connections_.size()), peerText.substr(0, 63).c_str());
   connections_.push_back(connection.get());
@@ -374,6 +404,21 @@ void JRPCServer::addConnection(std::unique_ptr<JSocket> socket, const JInetAddr&
   }
   // Owned by its thread from here on: it deletes itself when the thread ends.
   connection.release();
+}
+
+uint64_t JRPCServer::refusedConnections() const {
+  JAutoLock lock(listMutex_);
+  return refusedTotal_;
+}
+
+void JRPCServer::setAcceptFilter(AcceptFilter filter) {
+  JAutoLock lock(listMutex_);
+  acceptFilter_ = std::move(filter);
+}
+
+uint64_t JRPCServer::filteredConnections() const {
+  JAutoLock lock(listMutex_);
+  return filteredTotal_;
 }
 
 void JRPCServer::connectionEnded(Connection& connection) {

@@ -7,11 +7,14 @@
 //   answer:   "OK " + result parameters | "FAILED " + error message | nothing
 //             for a one-way function
 //   keep-alive: "PING" is answered "PONG" before anything else is done.
-// A request line longer than the configured cap (registry value
-// HKEY_LOCAL_MACHINE\SOFTWARE\Quorvanta\RPC "MaxRequestLineSize", bytes, 0
-// for none; 1 MiB by default) ends its connection.
+// What a peer can make a server hold is bounded by the limits of the registry
+// (rpc_limits.h): a request line longer than the cap ends its connection, a
+// connection past the most a server keeps is closed at once, and one that
+// stays idle too long is closed.
 // JRPCService (rpc_service.h) adds the listening socket and the accept thread.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <concepts>
 #include <cstddef>
@@ -31,6 +34,7 @@
 #include "net/inet_addr.h"
 #include "net/socket.h"
 #include "rpc/params.h"
+#include "rpc/rpc_limits.h"
 
 namespace zq {
 
@@ -118,11 +122,6 @@ class JRPCFunction {
 
 class JRPCServer : public JTraceableObject {
  public:
-  /// The request line cap when the registry has none: far above any request
-  /// of the protocol, low enough that a peer cannot make a connection hold
-  /// much memory.
-  static constexpr size_t kDefaultMaxRequestLineSize = size_t{1} << 20;
-
   /// A registered function with its handler bound to the object it runs on.
   /// The handler gets a null result for a one-way function.
   struct Function {
@@ -132,11 +131,8 @@ class JRPCServer : public JTraceableObject {
   };
 
   /// `mask` (may be null) is the caller's trace mask, shared with every
-  /// connection: bit 21 enables the request trace (level 21). Reads the
-  /// request line cap from the registry (HKEY_LOCAL_MACHINE
-  /// "SOFTWARE\Quorvanta\RPC", DWORD "MaxRequestLineSize", bytes, 0 for no
-  /// cap); a missing value, or a registry that cannot be read, keeps the
-  /// default.
+  /// connection: bit 21 enables the request trace (level 21). Takes its
+  /// limits from the registry (JRPCLimits::fromRegistry).
   JRPCServer(std::string_view name, JTraceMask* mask);
   /// Shuts the connections down if that has not been done. A derived class
   /// whose handlers use its own members must call shutdownConnections (or
@@ -187,6 +183,32 @@ class JRPCServer : public JTraceableObject {
   /// naming the peer and the cap), which then ends as when its peer goes
   /// away. Fixed at construction. Any thread.
   size_t maxRequestLineSize() const { return maxRequestLineSize_; }
+  /// The most connections served at once; 0 for no bound. A connection
+  /// handed over past it is closed at once; the first of a run of such is
+  /// logged at level 11, and so is the end of the run. Fixed at
+  /// construction. Any thread.
+  size_t maxConnections() const { return maxConnections_; }
+  /// How long a connection may wait for its next request line, or for its
+  /// peer to take an answer, before it is closed (level 8 line "Closing the
+  /// connection from %s: idle for %d s"); -1 for ever. Fixed at
+  /// construction. Any thread.
+  int32_t idleTimeoutMs() const { return idleTimeoutMs_; }
+  /// Connections closed at once at the connection limit so far. Any thread.
+  uint64_t refusedConnections() const;
+
+  /// Says whether the peer of a connection handed over may be served.
+  using AcceptFilter = std::function<bool(const sockaddr& peer)>;
+  /// Installs `filter` (empty: every peer is served, the default). Each
+  /// connection handed over afterwards is first shown to it: one it refuses
+  /// is closed at once, before it counts against maxConnections(), without a
+  /// log line here (the caller decides what to log) and counted by
+  /// filteredConnections(). Set it before the service starts so that no
+  /// connection comes in unfiltered. The filter runs on the accepting thread
+  /// with this server's connection list locked: it must not call into this
+  /// server. Any thread.
+  void setAcceptFilter(AcceptFilter filter);
+  /// Connections the accept filter refused so far. Any thread.
+  uint64_t filteredConnections() const;
 
   /// The registered names, in lookup order. Any thread.
   std::vector<std::string> functionNames() const;
@@ -212,9 +234,11 @@ class JRPCServer : public JTraceableObject {
 
   /// Takes over an accepted connection: logs "New client connection (%d) from
   /// %s." and starts the connection's thread, which serves requests until
-  /// the peer goes away. After shutdownConnections the socket is closed
-  /// instead. Throws when the thread cannot be started (the socket is then
-  /// closed). Concurrency: any thread.
+  /// the peer goes away. After shutdownConnections, for a peer the accept
+  /// filter refuses, or with maxConnections() connections already served,
+  /// the socket is closed instead. Throws when
+  /// the thread cannot be started (the socket is then closed). Concurrency:
+  /// any thread.
   void addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer);
 
   /// Throws JTextError when called on one of this server's connection
@@ -232,6 +256,8 @@ class JRPCServer : public JTraceableObject {
   struct Lifetimes;
   class LifetimeToken;
 
+  JRPCServer(std::string_view name, JTraceMask* mask, const JRPCLimits& limits);
+
   std::shared_ptr<const Table> table() const;
   static const Function* lookup(const Table& table, std::string_view name);
   // The request loop's end: connectionClosed, then removal from the list.
@@ -239,6 +265,8 @@ class JRPCServer : public JTraceableObject {
   void connectionEnded(Connection& connection);
 
   const size_t maxRequestLineSize_;
+  const size_t maxConnections_;
+  const int32_t idleTimeoutMs_;
 
   mutable std::mutex tableMutex_;
   std::shared_ptr<const Table> table_;  // guarded by tableMutex_; the table itself is immutable
@@ -246,6 +274,10 @@ class JRPCServer : public JTraceableObject {
   mutable JMutex listMutex_;
   std::vector<Connection*> connections_;  // guarded by listMutex_; not owned
   bool refusing_ = false;                 // guarded by listMutex_
+  uint64_t refusedInBurst_ = 0;           // guarded by listMutex_
+  uint64_t refusedTotal_ = 0;             // guarded by listMutex_
+  AcceptFilter acceptFilter_;             // guarded by listMutex_
+  uint64_t filteredTotal_ = 0;            // guarded by listMutex_
 
   std::shared_ptr<Lifetimes> lifetimes_;
 

@@ -306,10 +306,6 @@ TEST(Udp, FailuresGiveTheirNumberAndCall) {
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
   EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
-  // A shut-down from another thread ends a blocked receive, peer or none.
-  EXPECT_EQ(endBlocked([&] { EXPECT_EQ(receiver->read(buffer, 4), 0u); }, {SYS_recvmsg},
-                       [&] { receiver->shutdown(); }),
-            "none");
   // By number, the last interface is loopback in every namespace; 0 is any address.
   const std::vector<in_addr> interfaces = JInetAddr::interfaceAddresses();
   unbound.bind(static_cast<int>(interfaces.size()), 0);
@@ -607,7 +603,7 @@ TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
   writer->shutdown();
 }
 
-TEST_F(Tcp, PeerEndsReadAsTheEndOrAResetAndWritesFailWithoutSigpipe) {
+TEST_F(Tcp, APeerThatClosedEndsReadsAndFailsWritesWithoutSigpipe) {
   std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the program
   auto [quiet, quietServer] = connectPair();
   quiet->shutdown();
@@ -618,32 +614,61 @@ TEST_F(Tcp, PeerEndsReadAsTheEndOrAResetAndWritesFailWithoutSigpipe) {
   std::string failure;
   EXPECT_TRUE(eventually(
       [&] { return (failure = failureOf([&] { quietServer->write("data", 4); })) != "none"; }));
-  EXPECT_EQ(failure, "10054 send");
-  const linger abortive{1, 0};
-  server->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), server->close();
-  client->setReadTimeout(5000);
-  EXPECT_EQ(failureOf([&] { readExactly(*client, 4); }, true),
-            "system call error at function 'recv' : An existing connection was forcibly closed "
-            "by the remote host");
-  EXPECT_EQ(failureOf([&] { client->write("x", 1); }), "10054 send");
+  EXPECT_EQ(failure, "10054 send");  // a read after a reset: the table below
 }
 
-TEST_F(Tcp, CloseOrShutdownFromAnotherThreadEndsABlockedCall) {
-  std::string got = "?";
-  const auto read = [&] { got = readExactly(*server, 8); };
-  EXPECT_EQ(endBlocked(read, {SYS_recvmsg}, [&] { server->shutdown(); }), "none");
-  EXPECT_EQ(got, "");
-  EXPECT_GE(server->handle(), 0);
-  for (int32_t timeout : {-1, 20000}) {
-    auto [other, reading] = connectPair();
-    reading->setReadTimeout(timeout);
+// Shut down, closed or reset, before a read or while it waits: the read ends at once with the
+// socket's closing error (or a stream's end), whatever time it has left; with nothing to read
+// and no time left it is a time-out. A read that never ends stops the program (BoundedThread).
+TEST_F(Tcp, AReadEndsAtOnceOnASocketShutDownClosedOrReset) {
+  const linger abortive{1, 0};
+  const struct {
+    bool tcp;
+    int32_t timeout;
+    std::string end;  // "<what> before" the read, or "<what> while" it waits
+    std::string outcome;
+  } cases[] = {{false, 0, "shutdown before", "10058 recv"}, {false, -1, "shutdown while", "10058 recv"},
+               {false, 20000, "close while", "10004 recv"},   {true, 0, "shutdown before", "0 bytes"},
+               {true, -1, "close while", "10004 recv"},       {true, 20000, "close while", "10004 recv"},
+               {true, 0, "reset before", "10054 recv"},       {true, 20000, "reset while", "10054 recv"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE((c.tcp ? "tcp " : "udp ") + std::to_string(c.timeout) + " " + c.end);
+    auto [other, tcpReader] = connectPair();
+    std::unique_ptr<JSocket> reader = boundReceiver();
+    if (c.tcp)
+      reader = std::move(tcpReader);
+    reader->setReadTimeout(c.timeout);
+    const auto end = [&] {
+      if (c.end.starts_with("shutdown"))
+        reader->shutdown();
+      else if (c.end.starts_with("close"))
+        EXPECT_EQ(reader->close(), 0);
+      else if (c.end.starts_with("reset"))
+        other->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), other->close();
+    };
+    std::string outcome = "?";
+    const auto read = [&] {
+      char buffer[8];
+      size_t n = 0;
+      outcome = failureOf([&] { n = reader->read(buffer, sizeof buffer); });
+      outcome = outcome == "none" ? std::to_string(n) + " bytes" : outcome;
+    };
     const size_t before = openDescriptors();
-    EXPECT_EQ(endBlocked([&] { readExactly(*reading, 8); }, {SYS_recvmsg},
-                         [&] { EXPECT_EQ(reading->close(), 0); }),
-              "10004 recv")
-        << timeout;
-    EXPECT_EQ(openDescriptors(), before - 1);
+    if (c.end.ends_with("while")) {
+      EXPECT_EQ(endBlocked(read, {SYS_recvmsg}, end), "none");
+    } else {
+      end();
+      pollfd entry{reader->handle(), POLLIN, 0};
+      ASSERT_TRUE(c.end != "reset before" || eventually([&] { return ::poll(&entry, 1, 0) > 0; }));
+      BoundedThread(read).join();
+    }
+    EXPECT_EQ(outcome, c.outcome);
+    // Closed (by the reader or the resetting peer): one handle less, none left behind.
+    EXPECT_EQ(openDescriptors(), before - (c.end.starts_with("close") || c.end.starts_with("reset")));
   }
+}
+
+TEST_F(Tcp, CloseOrShutdownFromAnotherThreadEndsABlockedAccept) {
   spare.bind(0), spare.listen(1);
   listener.setAcceptTimeout(-1);
   const auto accept = [&] { listener.accept(); };

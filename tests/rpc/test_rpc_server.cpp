@@ -9,6 +9,7 @@
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
+#include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_client_test_support.h"
 #include "rpc/rpc_service.h"
@@ -426,6 +427,9 @@ TEST(RpcWire, Answers) {
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"PING", "PONG"}, {"PING ", "FAILED ProtocolError: function name syntax error 'PING '"},
+      // The request comes back as it was sent, a NUL byte and what follows it included.
+      {std::string("a\0b()\x01", 6), "FAILED ProtocolError: function name syntax error '" +
+                                          std::string("a\0b()\x01", 6) + "'"},
       {" \techo ( a = 1 ) trailing", "OK a=1"}, {"echo()", "OK "},
       {"notify(a=)", "FAILED ProtocolError: cannot determine parameter type 'a'"},
       {"echo(b=\"2\", a=1)", "OK a=1, b=\"2\""}, {"echo(s=\"" + v + "\")", "OK s=\"" + v + "\""},
@@ -447,14 +451,20 @@ TEST(RpcWire, Answers) {
   EXPECT_EQ(events[0].second, events[1].second);
 }
 
+JSystemRegistryKey rpcKey() {
+  return JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC");
+}
+
 // However a connection ends, connectionClosed gets its socket (its error is
-// absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not.
+// absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not;
+// a client idle for IdleTimeoutS is closed, one that pings kept.
 TEST(RpcConnections, Ending) {
-  // The set-up request, the action (close, reset, wait, or a request to flood), the log, ends.
+  // The set-up request, the action (close, reset, wait, idle, or a request to flood), the log, ends.
   const std::tuple<std::string, std::string, std::string, bool> cases[] = {
       // clang-format off
       {"echo()", "close", "", true},
       {"echo()", "reset", "Client disconnected", true},
+      {"echo()", "idle", ": idle for 2 s", true},
       {"slowReads()", "wait", "Error while reading client request: Time out!", true},
       {"stuckWrites()", "PING", "Error while answering RPC PING request: ", true},
       {"stuckWrites()", "echo(a=1)", "Failed returning OK answer 'OK a=1' for request 'echo(a=1)': Time out!", true},
@@ -464,12 +474,18 @@ TEST(RpcConnections, Ending) {
   for (const auto& [setUp, action, logged, ends] : cases) {
     SCOPED_TRACE(action);
     LogCapture log;
+    if (action == "idle")
+      rpcKey().setDword("IdleTimeoutS", 2);
     JTraceMask mask{kRpcTrace};
     const auto service = std::make_unique<TestService>(&mask);
     service->throwOnClose_ = true;
     LineClient client(service->port(), 4096);
     ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
     ASSERT_EQ(client.call(setUp), "OK ");
+    for (int i = 0; action == "idle" && i < 30; ++i) {  // 3 s of PINGs keep it
+      ASSERT_EQ(client.call("PING"), "PONG");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     const linger abortive{1, 0};
     if (action == "reset") {
       client.socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -484,7 +500,7 @@ TEST(RpcConnections, Ending) {
     } catch (const JError&) {
       // The server closed its end.
     }
-    if (setUp == "echo()") {
+    if (action == "close" || action == "reset") {
       client.socket().close();
     }
     EXPECT_TRUE(ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
@@ -626,6 +642,54 @@ TEST(RpcLog, SessionUnderEachMask) {
   }
 }
 
+// Clients arriving at once past the bound are closed at once, none served late; the burst is
+// logged when it begins and when a connection is taken again. The unfinished lines of those
+// served take their room while they last and give it back, to the system, when they go. A peer
+// the accept filter refuses is closed before it takes a place: counted apart, not logged.
+TEST(RpcLimits, ConnectionsPastTheBoundOrRefusedAreClosedAtOnceAndLinesGiveTheirRoomBack) {
+  LogCapture log(1u << kLevelError);
+  rpcKey().setDword("MaxConnections", 4);
+  const auto service = std::make_unique<TestService>(nullptr, false, false);
+  service->setAcceptFilter([](const sockaddr& peer) {
+    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr != htonl(0x7F000002);
+  });
+  service->registerFunctions();
+  service->start();
+  const size_t mapped = JLineBuffer::mappedBytes();
+  const std::string part(kMiB - 100, 'x');
+  std::vector<std::unique_ptr<LineClient>> clients(16);
+  std::atomic<int> served{0}, closed{0};
+  {
+    std::vector<std::jthread> threads;
+    for (auto& client : clients) {
+      threads.emplace_back([&] {
+        client = std::make_unique<LineClient>(service->port());
+        const std::string answer = client->call("echo(a=1)");
+        EXPECT_TRUE(answer == "OK a=1" || answer == kClosed) << answer;
+        ++(answer == "OK a=1" ? served : closed);
+        if (answer == "OK a=1")
+          client->socket().writeAll(part.data(), part.size());
+      });
+    }
+  }
+  EXPECT_EQ(std::pair(served.load(), closed.load()), std::pair(4, 12));
+  LineClient stranger(service->port(), 0, false);  // from 127.0.0.2, refused by the filter
+  stranger.socket().bind(JInetAddr("127.0.0.2", 0));
+  stranger.connect();
+  EXPECT_EQ(stranger.call("echo(a=1)"), kClosed);
+  EXPECT_EQ(service->filteredConnections(), 1u);
+  EXPECT_EQ(service->refusedConnections(), 12u);
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() >= mapped + 4 * part.size(); }));
+  clients.clear();
+  ASSERT_TRUE(eventually([&] { return service->connectionCount() == 0; }));
+  EXPECT_TRUE(eventually([&] { return JLineBuffer::mappedBytes() == mapped; }));
+  EXPECT_EQ(LineClient(service->port()).call("echo(a=2)"), "OK a=2");
+  EXPECT_THAT(texts(log),
+              ElementsAre(MatchesRegex("11 Too many connections \\(4, the MaxConnections limit\\): "
+                                       "closing new ones at once, the first from 127.0.0.1:[0-9]+"),
+                          "11 Taking connections again after closing 12 at the limit of 4"));
+}
+
 // A line up to the cap is served; a longer one closes its connection only.
 TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
   // The registry's value (none: absent), the cap, the line the client sends.
@@ -639,8 +703,7 @@ TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
     SCOPED_TRACE(line.size());
     LogCapture log(1u << kLevelError);  // also the registry of this case
     if (registryValue) {
-      JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
-          .setDword("MaxRequestLineSize", *registryValue);
+      rpcKey().setDword("MaxRequestLineSize", *registryValue);
     }
     const auto service = std::make_unique<TestService>();
     EXPECT_EQ(service->maxRequestLineSize(), cap);
