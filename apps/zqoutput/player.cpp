@@ -90,7 +90,7 @@ void Player::play(const MikeDesc& desc, const std::string& text) {
   SharedMike* mike = SharedMike::acquire(desc);
   int32_t user = -1;
   try {
-    mike->open(user, this, 0, 0, 0, false);
+    mike->open(user, this, 0, /*persistent=*/1, /*synchronous=*/0, false);
   } catch (...) {
     SharedMike::release(mike);
     throw;

@@ -11,20 +11,36 @@ SharedNetMike::~SharedNetMike() {
   dropController();
 }
 
-void SharedNetMike::open(int32_t& userId, LinkNotifier* callback, uint32_t context, uint32_t,
-                         uint32_t, bool noCallback) {
+std::string SharedNetMike::controllerName(const MikeDesc& desc) {
+  const char* proto = ServerController::protoName(desc.proto);
+  return "ServerController[" + std::string(proto != nullptr ? proto : "") + "://" + desc.host +
+         ":" + std::to_string(desc.port) + "]";
+}
+
+void SharedNetMike::open(int32_t& userId, LinkNotifier* callback, uint32_t context,
+                         uint32_t persistent, uint32_t synchronous, bool noCallback) {
   std::lock_guard usersLock(usersMutex_);
   const int32_t id = newUserId();
   std::lock_guard controllerLock(controllerMutex_);
   if (!controller_) {
-    MikeDesc desc = getDesc();
-    auto controller = std::make_unique<ServerController>(desc.host, desc.port, desc.proto,
-                                                         desc.timeout, true, false, false, false,
-                                                         true, kPingPeriod, &mask_, traceName());
-    // The source must be a leaf before the supervisor's first link event,
-    // or a link that comes up would ask for no stream.
-    controller->AddLeaf(kOwnCookie, this, 0, false);
-    controller->start();
+    const MikeDesc desc = getDesc();
+    const bool now = synchronous != 0;
+    auto controller = std::make_unique<ServerController>(
+        desc.host, desc.port, desc.proto, desc.timeout, persistent != 0, now, now, false, true,
+        kPingPeriod, &mask_, controllerName(desc));
+    if (now) {
+      // Connected (or thrown, unless persistent): the stream is made here
+      // and its errors are the caller's. The source then becomes the
+      // notified leaf, so that it takes the stream under the controller's
+      // mutex: a link that went down meanwhile has already taken it back.
+      controller->AddLeaf(kOwnCookie, nullptr, 0, true);
+      controller->AddLeaf(kOwnCookie, this, 0, false);
+    } else {
+      // The source must be a leaf before the supervisor's first link event,
+      // or a link that comes up would ask for no stream.
+      controller->AddLeaf(kOwnCookie, this, 0, false);
+      controller->start();
+    }
     controller_ = std::move(controller);
   }
   // A user without a callback is still a leaf (the controller keeps the
@@ -58,7 +74,7 @@ void SharedNetMike::dropController() {
 
 bool SharedNetMike::isOpen() const {
   std::lock_guard controllerLock(controllerMutex_);
-  if (!controller_ || controller_->linkState() != ServerController::kLinkUp) {
+  if (!controller_ || !controller_->isConnected()) {
     return false;
   }
   std::lock_guard streamLock(streamMutex_);

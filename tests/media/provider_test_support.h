@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -202,19 +204,25 @@ class FakeProvider : public JRPCService {
   // When not 0, every frame whose number is a multiple of it is not sent
   // (frame 0 always is): a receiver sees one frame lost at each.
   std::atomic<uint32_t> skipEvery{0};
+  // While set, the channels send nothing yet.
+  std::atomic<bool> holdFrames{false};
 
  private:
   struct Sender {
-    Sender(std::unique_ptr<JSocket> s, JInetAddr to, const std::atomic<uint32_t>& skip)
+    Sender(std::unique_ptr<JSocket> s, JInetAddr to, const std::atomic<uint32_t>& skip,
+           const std::atomic<bool>& hold)
         : socket(std::move(s)) {
-      thread = std::thread([this, to, &skip] {
-        for (uint32_t n = 0; !stop;
-             ++n, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-          const uint32_t every = skip.load();
-          if (n > 0 && every != 0 && n % every == 0) {
+      thread = std::thread([this, to, &skip, &hold] {
+        for (uint32_t n = 0; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+          if (hold) {
             continue;
           }
-          for (const auto& p : AudioFrame::make(n, frameSize(n)).packets(n, 1400)) {
+          const uint32_t every = skip.load();
+          const uint32_t frame = n++;
+          if (frame > 0 && every != 0 && frame % every == 0) {
+            continue;
+          }
+          for (const auto& p : AudioFrame::make(frame, frameSize(frame)).packets(frame, 1400)) {
             try {
               socket->sendto(p.data(), p.size(), to);
             } catch (const JError&) {
@@ -273,7 +281,7 @@ class FakeProvider : public JRPCService {
       return;  // audio frames only
     }
     std::lock_guard l(m_);
-    senders_[&s] = std::make_unique<Sender>(std::move(socket), to, skipEvery);
+    senders_[&s] = std::make_unique<Sender>(std::move(socket), to, skipEvery, holdFrames);
   }
 
   mutable std::mutex m_;
@@ -321,6 +329,19 @@ class Leaf : public LinkNotifier {
  private:
   std::mutex m_;
 };
+
+/// The threads of the server controllers of the process (their supervisors
+/// and receivers), named "ServerController[...]" as far as the system keeps
+/// the name.
+inline size_t controllerThreads() {
+  size_t n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    n += name.starts_with("ServerControlle") ? 1 : 0;
+  }
+  return n;
+}
 
 /// UDP on, and IP multicast to kGroup at `groupPort` from the loopback
 /// address: a provider that serves both kinds of receiver on lo.

@@ -6,7 +6,9 @@
 // errors leaving nothing behind; and users coming and going concurrently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -28,6 +30,7 @@
 #include "media/shared_mike.h"
 #include "media/shared_net_mike.h"
 #include "media/shared_soft_mike.h"
+#include "rpc/rpc_client_test_support.h"
 #include "stream/stream_client.h"
 #include "stream/stream_frame_header.h"
 
@@ -589,30 +592,86 @@ TEST_F(Files, TheDescriptionFollowsThePlayingFile) {
   EXPECT_TRUE(SharedMike::release(missing));
 }
 
-TEST_F(Registry, ANetworkSourceSharesOneControllerAmongItsUsers) {
-  auto provider = std::make_unique<test::FakeProvider>();
-  const MikeDesc d = network("127.0.0.1", provider->port(), ServerController::kUdp);
-  SharedMike* mike = SharedMike::acquire(d);
-  EXPECT_TRUE(mike->isRemote());
-  EXPECT_FALSE(mike->isOpen());
-  auto one = std::make_unique<test::Leaf>();
-  auto two = std::make_unique<test::Leaf>();
-  int32_t id1 = 0, id2 = 0;
-  mike->open(id1, one.get(), 11, 0, 0, false);
-  mike->open(id2, two.get(), 22, 0, 0, false);
-  ASSERT_TRUE(eventually([&] { return one->upCount() >= 1 && two->upCount() >= 1; }));
-  ASSERT_TRUE(eventually([&] { return mike->isOpen(); }));
-  EXPECT_EQ(one->lastStream(), two->lastStream());
-  EXPECT_EQ(mike->stream(), one->lastStream());
-  EXPECT_EQ(mike->getStreamInfo()->content(), StreamInfo::kPcm);
-  EXPECT_EQ(mike->getUserContext(id2), 22u);
-  mike->setUserContext(id2, 33);
-  EXPECT_EQ(mike->getUserContext(id2), 33u);
-  EXPECT_EQ(mike->close(id1), 1);
-  EXPECT_TRUE(mike->isOpen());
-  EXPECT_EQ(mike->close(id2), 0);
-  EXPECT_FALSE(mike->isOpen());
-  EXPECT_EQ(mike->getUserContext(id2), 0u);
+// The first user's open chooses how the source connects: at once, with the
+// stream there when open returns and any failure thrown to it, or on the
+// controller's own thread; persistent, waiting for a provider that is not
+// there yet, or giving up. A second user shares the stream; the source
+// stays open until the last user closes. A connected source sends a PING
+// every 2 s (on a loaded machine a late tick may stretch one gap, not both).
+TEST_F(Registry, TheFirstOpenChoosesHowTheSharedControllerConnects) {
+  struct Case {
+    const char* name;
+    uint32_t persistent, synchronous;
+    bool providerUp;     // before the open; otherwise it comes after, on the same port
+    const char* thrown;  // part of the open's error; null when it succeeds
+  } const cases[] = {
+      {"synchronous", 0, 1, true, nullptr},
+      {"synchronous, nobody there", 0, 1, false, "refused"},
+      {"synchronous and persistent, nobody there", 1, 1, false, "Connection Lost"},
+      {"gives up", 0, 0, false, nullptr},
+      {"persistent", 1, 0, false, nullptr},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto provider = std::make_unique<test::FakeProvider>();
+    const uint16_t port = provider->port();
+    if (!k.providerUp) {
+      provider.reset();
+    }
+    SharedMike* mike = SharedMike::acquire(network("127.0.0.1", port, ServerController::kUdp));
+    EXPECT_TRUE(mike->isRemote());
+    auto one = std::make_unique<test::Leaf>(), two = std::make_unique<test::Leaf>();
+    int32_t id1 = 0, id2 = 0;
+    const std::string thrown =
+        thrownText([&] { mike->open(id1, one.get(), 11, k.persistent, k.synchronous, false); });
+    EXPECT_EQ(thrown.empty(), k.thrown == nullptr) << thrown;
+    if (k.thrown != nullptr) {
+      EXPECT_NE(thrown.find(k.thrown), std::string::npos) << thrown;
+      EXPECT_EQ(mike->userCount(), 0u);
+      EXPECT_EQ(test::controllerThreads(), 0u);
+    } else if (k.synchronous != 0) {
+      EXPECT_TRUE(mike->isOpen());
+      EXPECT_EQ(one->upCount(), 1u);  // heard within open
+      EXPECT_EQ(provider->lines().size(), 1u);
+    } else {
+      ASSERT_TRUE(eventually([&] { return one->downCount() == 1; }));
+      if (k.persistent == 0) {
+        EXPECT_TRUE(eventually([] { return test::controllerThreads() == 0; }));
+        EXPECT_FALSE(mike->isOpen());
+      } else {
+        provider = std::make_unique<test::FakeProvider>(port);
+        ASSERT_TRUE(eventually([&] { return one->upCount() == 1 && mike->isOpen(); }));
+      }
+    }
+    if (mike->isOpen()) {
+      mike->open(id2, two.get(), 22, 0, 0, false);
+      EXPECT_EQ(two->upCount(), 1u);
+      EXPECT_EQ(one->lastStream(), two->lastStream());
+      EXPECT_EQ(mike->stream(), one->lastStream());
+      EXPECT_EQ(mike->getStreamInfo()->content(), StreamInfo::kPcm);
+      EXPECT_EQ(mike->getUserContext(id2), 22u);
+      mike->setUserContext(id2, 33);
+      EXPECT_EQ(mike->getUserContext(id2), 33u);
+      EXPECT_EQ(mike->close(id1), 1);
+      EXPECT_TRUE(mike->isOpen());
+      EXPECT_EQ(mike->close(id2), 0);
+      EXPECT_FALSE(mike->isOpen());
+      EXPECT_EQ(mike->getUserContext(id2), 0u);
+    } else if (id1 > 0) {
+      mike->close(id1);
+    }
+    EXPECT_TRUE(SharedMike::release(mike));
+  }
+
+  test::ScriptedLineServer aam(test::ScriptedLineServer::answering("FAILED no channel here"));
+  SharedMike* mike = SharedMike::acquire(network("127.0.0.1", aam.port(), ServerController::kUdp));
+  int32_t id = 0;
+  mike->open(id, nullptr, 0, 0, 0, true);
+  ASSERT_TRUE(aam.waitFor("PING", 3));
+  const auto pings = aam.received("PING");
+  EXPECT_LT(std::min(pings[1].at - pings[0].at, pings[2].at - pings[1].at),
+            std::chrono::milliseconds(4000));
+  mike->close(id);
   EXPECT_TRUE(SharedMike::release(mike));
 }
 
