@@ -129,6 +129,7 @@ void OutputService::getStat(JParams&, JParams* result) {
   result->set("FramesLost", static_cast<int64_t>(s.lost));
   result->set("FramesLate", static_cast<int64_t>(s.late));
   result->set("DuplicatePackets", static_cast<int64_t>(s.duplicates));
+  result->set("StrayPackets", static_cast<int64_t>(s.strays));
   result->set("FramesDecoded", static_cast<int64_t>(s.decoded));
   result->set("DecodeErrors", static_cast<int64_t>(s.errors));
   result->set("Underruns", static_cast<int64_t>(s.underruns));

@@ -67,6 +67,7 @@ Player::Stats Player::stats() const {
   s.lost = lost_.load();
   s.late = late_.load();
   s.duplicates = duplicates_.load();
+  s.strays = strays_.load();
   s.concealed = concealed_.load();
   s.outputErrors = outputErrors_.load();
   s.decoded = decoded_.load();
@@ -171,7 +172,8 @@ void Player::run() {
     const auto* net = dynamic_cast<const NetMike2*>(attached_);
     NetCounters since;
     if (net != nullptr) {
-      since = {net->lostFrames(), net->lateFrames(), net->duplicatePackets()};
+      since = {net->lostFrames(), net->lateFrames(), net->duplicatePackets(),
+               net->foreignPackets()};
     }
     int64_t skipped = reader_.lostFrames();
     lastBlock_.clear();
@@ -204,12 +206,14 @@ void Player::run() {
 }
 
 uint64_t Player::countNet(const NetMike2& mike, NetCounters& since) {
-  const NetCounters now{mike.lostFrames(), mike.lateFrames(), mike.duplicatePackets()};
+  const NetCounters now{mike.lostFrames(), mike.lateFrames(), mike.duplicatePackets(),
+                        mike.foreignPackets()};
   // A late frame takes back a loss: the difference may be negative, and
   // wraps into the sum as it should. Lost and late together only grow.
   lost_.fetch_add(now.lost - since.lost, std::memory_order_relaxed);
   late_.fetch_add(now.late - since.late, std::memory_order_relaxed);
   duplicates_.fetch_add(now.duplicates - since.duplicates, std::memory_order_relaxed);
+  strays_.fetch_add(now.strays - since.strays, std::memory_order_relaxed);
   const uint64_t missing = (now.lost + now.late) - (since.lost + since.late);
   since = now;
   return missing;

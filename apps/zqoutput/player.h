@@ -49,6 +49,7 @@ class Player : public LinkNotifier, private JThread {
                                 // source's stream moved past before we read them
     uint64_t late = 0;          // frames that came after a later one: unplayed
     uint64_t duplicates = 0;    // second copies of packets
+    uint64_t strays = 0;        // datagrams from other senders, dropped
     uint64_t concealed = 0;     // blocks played again in place of missing frames
     uint64_t outputErrors = 0;  // periods the output refused (lost)
     uint64_t decoded = 0;       // frames that gave samples
@@ -98,7 +99,7 @@ class Player : public LinkNotifier, private JThread {
   };
   // A network source's reception counters.
   struct NetCounters {
-    uint64_t lost = 0, late = 0, duplicates = 0;
+    uint64_t lost = 0, late = 0, duplicates = 0, strays = 0;
   };
 
   void run() override;
@@ -142,6 +143,7 @@ class Player : public LinkNotifier, private JThread {
   std::atomic<uint64_t> lost_{0};
   std::atomic<uint64_t> late_{0};
   std::atomic<uint64_t> duplicates_{0};
+  std::atomic<uint64_t> strays_{0};
   std::atomic<uint64_t> concealed_{0};
   std::atomic<uint64_t> decoded_{0};
   std::atomic<uint64_t> errors_{0};

@@ -369,7 +369,7 @@ void ServerController::createStream() {
   std::unique_ptr<StreamInfo> info = StreamInfo::fromBytes(bytes);
   switch (info->type()) {
     case StreamInfo::kAudio:
-      createAudioReceiver(std::move(socket), std::move(info));
+      createAudioReceiver(std::move(socket), std::move(info), senderHost());
       break;
     case StreamInfo::kVideo:
       createVideoReceiver(std::move(socket), std::move(info), reply);
@@ -379,13 +379,34 @@ void ServerController::createStream() {
   }
 }
 
+// Whom the receiver takes the datagrams from. A UDP channel is sent by the
+// host this RPC connection reaches, the provider or a relay that proxies
+// the connection and the channel alike; the port is the sender's own
+// choice. An IP multicast provider sends to the group from the interface
+// its configuration names, not necessarily the address reached here: the
+// receiver takes the sender of the channel's first valid packet (the
+// any-address).
+JInetAddr ServerController::senderHost() const {
+  if (proto_ != kUdp) {
+    return JInetAddr();
+  }
+  try {
+    return JInetAddr(host(), 0);  // as the RPC connection resolved it
+  } catch (const JError& e) {
+    logCaught(e);
+    return JInetAddr();
+  }
+}
+
 void ServerController::createAudioReceiver(std::unique_ptr<JSocket> socket,
-                                           std::unique_ptr<StreamInfo> info) {
+                                           std::unique_ptr<StreamInfo> info,
+                                           const JInetAddr& sender) {
   traceLine("Creatint NetMike2.");
   // PCM frames stand alone; coded frames depend on the ones before them and
   // want a deeper queue.
   const bool pcm = info->formatTag() == StreamInfo::kFormatPcm;
-  auto mike = std::make_unique<NetMike2>(std::move(socket), std::move(info), this, traceName());
+  auto mike =
+      std::make_unique<NetMike2>(std::move(socket), std::move(info), this, traceName(), sender);
   int queue = pcm ? kDefaultQueue : kDefaultTemporalQueue;
   if (settingsKey().getDword(pcm ? "AudioQueue" : "AudioTemporalQueue", queue)) {
     traceLine("Setting queue size from registry: %d.", queue);

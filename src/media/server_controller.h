@@ -23,6 +23,7 @@
 #include "base/log.h"
 #include "base/mutex.h"
 #include "media/link_notifier.h"
+#include "net/inet_addr.h"
 #include "net/socket.h"
 #include "rpc/params.h"
 #include "rpc/rpc_client.h"
@@ -152,7 +153,9 @@ class ServerController : public JRPCClient {
   std::unique_ptr<JSocket> openUdpChannel(JParams& reply);
   std::unique_ptr<JSocket> openSvcChannel(JParams& reply);
   std::unique_ptr<JSocket> openIpmChannel(JParams& reply);
-  void createAudioReceiver(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info);
+  JInetAddr senderHost() const;
+  void createAudioReceiver(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info,
+                           const JInetAddr& sender);
   void createVideoReceiver(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info,
                            const JParams& reply);
   void destroyStream();

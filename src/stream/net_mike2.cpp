@@ -1,14 +1,17 @@
-// NetMike2: the reception thread (receive, in-order placement and parking,
-// strays, frame flags, publication) and its end.
+// NetMike2: the reception thread (the sender's datagrams, in-order placement
+// and parking, duplicates, strays and resynchronisations, frame flags,
+// publication) and its end.
 #include "stream/net_mike2.h"
 
 #include <array>
 #include <bitset>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "base/error.h"
 #include "base/format.h"
+#include "base/log.h"
 #include "net/inet_addr.h"
 #include "stream/media_packet.h"
 
@@ -18,6 +21,20 @@ namespace {
 // The socket layer's code of a datagram cut short ("message too long").
 constexpr uint32_t kMessageTooLong = 10040;
 
+using Clock = std::chrono::steady_clock;
+
+// A packet header that could belong to a channel: the only kind that may
+// name the sender of a channel.
+bool wellFormed(const MediaPacketHeader& packet) {
+  return packet.frameSequence != kDisconnectionFrame && packet.fragmentCount != 0 &&
+         packet.fragmentCount <= kMaxFragmentsPerFrame &&
+         packet.fragmentSequence < packet.fragmentCount;
+}
+
+bool sameAddress(const JInetAddr& a, const JInetAddr& b) {
+  return a.address().s_addr == b.address().s_addr;
+}
+
 }  // namespace
 
 // The thread's own state: the frame being rebuilt and the parking slots.
@@ -26,6 +43,13 @@ struct NetMike2::Reception {
     std::vector<uint8_t> data = std::vector<uint8_t>(kParkingSlotSize);
     bool held = false;
     size_t length = 0;
+  };
+  // The packets placed of a frame that is over (complete or abandoned).
+  struct Past {
+    bool known = false;
+    uint32_t frame = 0;
+    uint32_t count = 0;
+    std::bitset<kMaxFragmentsPerFrame> taken;
   };
 
   uint32_t expected = 0;      // the frame number being rebuilt
@@ -44,6 +68,36 @@ struct NetMike2::Reception {
   // in `late`, it was skipped and has arrived since.
   uint64_t missing = 0;
   uint64_t late = 0;
+  // The last kResyncWindow frames that are over, by frame number.
+  std::array<Past, kResyncWindow> past;
+  bool senderKnown = false;
+  JInetAddr sender;
+  Clock::time_point heard = Clock::now();  // the sender's last datagram
+
+  // The frame in progress is over: copies of its packets are duplicates.
+  void rememberFrame() {
+    Past& p = past[expected % kResyncWindow];
+    p.known = true;
+    p.frame = expected;
+    p.count = count;
+    p.taken = taken;
+  }
+
+  bool placedBefore(const MediaPacketHeader& packet) const {
+    const Past& p = past[packet.frameSequence % kResyncWindow];
+    return p.known && p.frame == packet.frameSequence && p.count == packet.fragmentCount &&
+           p.taken.test(packet.fragmentSequence);
+  }
+
+  // The numbering starts afresh: nothing before it is missing, late or
+  // remembered.
+  void forgetPast() {
+    missing = 0;
+    late = 0;
+    for (Past& p : past) {
+      p.known = false;
+    }
+  }
 
   void clearFrame() {
     placed = 0;
@@ -75,11 +129,12 @@ struct NetMike2::Reception {
 };
 
 NetMike2::NetMike2(std::unique_ptr<JSocket> socket, std::unique_ptr<StreamInfo> info,
-                   JRPCClient* rpcClient, std::string_view name)
+                   JRPCClient* rpcClient, std::string_view name, const JInetAddr& provider)
     : Mike(kBufferSize, kBuffers, false, kExtraBuffers, kShareableStreamMemory, name),
       JThread(threadName(name, socket.get())),
       socket_(std::move(socket)),
-      rpcClient_(rpcClient) {
+      rpcClient_(rpcClient),
+      provider_(provider) {
   if (info != nullptr) {
     setStreamInfo(std::move(info));
   }
@@ -157,6 +212,7 @@ void NetMike2::receiveFrames(Reception& r) {
     if (!receiveFrame(r) || !finishFrame(r)) {
       return;
     }
+    r.rememberFrame();
     ++r.expected;
     r.missing <<= 1;
     r.late <<= 1;
@@ -172,28 +228,15 @@ bool NetMike2::receiveFrame(Reception& r) {
     }
     uint8_t* const at = r.frame + r.placed;
     size_t size = 0;
-    bool tooLong = false;
-    try {
-      socket_->setReadTimeout(kReceiveTimeoutMs);
-      size = socket_->read(at, kFrameRoom - r.placed);
-    } catch (const JSysError& e) {
-      // A datagram that overflows the room left is cut short: it cannot be
-      // placed, but the connection is not at fault.
-      tooLong = e.code() == (JSysError::kSocketTag | kMessageTooLong) && !stopRequested();
-      if (!tooLong) {
-        if (receiveFailed(e)) {
-          continue;
-        }
-        return false;
-      }
-    } catch (const JError& e) {
-      if (receiveFailed(e)) {
-        continue;
-      }
+    const Received received = receiveDatagram(r, at, kFrameRoom - r.placed, size);
+    if (received == Received::kEnded) {
       return false;
     }
+    if (received == Received::kNothing) {
+      continue;
+    }
     bool jumped = false;
-    const Verdict verdict = tooLong ? Verdict::kStray : examine(r, at, size, jumped);
+    const Verdict verdict = examine(r, at, size, jumped);
     // A packet that began a new frame costs a stray all the same, counted
     // against the new frame.
     if (jumped || verdict == Verdict::kStray) {
@@ -208,6 +251,63 @@ bool NetMike2::receiveFrame(Reception& r) {
       return true;
     }
   }
+}
+
+// One datagram of the sender at `at`, or nothing (a foreign datagram, or a
+// failed receive retried while paused), or the end of reception.
+NetMike2::Received NetMike2::receiveDatagram(Reception& r, uint8_t* at, size_t room, size_t& size) {
+  JInetAddr from;
+  try {
+    // Datagrams of others do not count: the time-out runs from the sender's
+    // last one.
+    int32_t wait = kReceiveTimeoutMs;
+    if (!paused()) {
+      const auto since =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.heard).count();
+      if (since >= kReceiveTimeoutMs) {
+        throw JTimeoutError();
+      }
+      wait = kReceiveTimeoutMs - static_cast<int32_t>(since);
+    }
+    socket_->setReadTimeout(wait);
+    size = socket_->receiveFrom(at, room, &from);
+  } catch (const JSysError& e) {
+    // A datagram that overflows the room left is cut short, and who sent it
+    // cannot be told: it is dropped as a foreign one.
+    if (e.code() == (JSysError::kSocketTag | kMessageTooLong) && !stopRequested()) {
+      foreign_.fetch_add(1, std::memory_order_relaxed);
+      return Received::kNothing;
+    }
+    return receiveFailed(e) ? Received::kNothing : Received::kEnded;
+  } catch (const JError& e) {
+    return receiveFailed(e) ? Received::kNothing : Received::kEnded;
+  }
+  if (!fromSender(r, from, at, size)) {
+    foreign_.fetch_add(1, std::memory_order_relaxed);
+    return Received::kNothing;
+  }
+  r.heard = Clock::now();
+  return Received::kDatagram;
+}
+
+// Whether the datagram comes from the channel's sender; the first valid
+// packet from the provider's host (from anyone when the host is not known)
+// makes its address and port the sender's.
+bool NetMike2::fromSender(Reception& r, const JInetAddr& from, const uint8_t* at, size_t size) {
+  if (r.senderKnown) {
+    return sameAddress(from, r.sender) && from.port() == r.sender.port();
+  }
+  if (!provider_.isAny() && !sameAddress(from, provider_)) {
+    return false;
+  }
+  if (size < kPacketHeaderSize || !wellFormed(MediaPacketHeader::read(at))) {
+    return false;
+  }
+  r.senderKnown = true;
+  r.sender = from;
+  JLog::logTraceable(kLevelTraceInfo, this, "NetMike2 - taking the channel's packets from %s.",
+                     from.text().c_str());
+  return true;
 }
 
 // True when reception goes on after the failed receive: only while paused.
@@ -230,33 +330,50 @@ NetMike2::Verdict NetMike2::examine(Reception& r, uint8_t* at, size_t size, bool
     return Verdict::kStray;
   }
   const MediaPacketHeader packet = MediaPacketHeader::read(at);
-  if (packet.frameSequence < r.expected) {
+  // A malformed packet never moves the frame being rebuilt.
+  if (!wellFormed(packet)) {
+    return Verdict::kStray;
+  }
+  const auto ahead = static_cast<int32_t>(packet.frameSequence - r.expected);
+  const bool resync = r.begun && (ahead > kResyncWindow || ahead < -kResyncWindow);
+  if (r.begun && ahead < 0 && !resync) {
+    if (r.placedBefore(packet)) {
+      duplicates_.fetch_add(1, std::memory_order_relaxed);
+      return Verdict::kDuplicate;
+    }
     noteOlderFrame(r, packet.frameSequence);
     return Verdict::kStray;
   }
-  if (packet.frameSequence > r.expected) {
-    // A later frame has begun: the one in progress will never complete.
+  if (ahead != 0 || !r.begun) {
+    // A later frame has begun (or the first, or the numbering starts
+    // afresh): the one in progress will never complete.
     if (r.received > 0) {
       abandoned_.fetch_add(1, std::memory_order_relaxed);
+      r.rememberFrame();
     }
-    if (r.begun && packet.frameSequence != kDisconnectionFrame) {
-      noteSkippedFrames(r, packet.frameSequence - r.expected, r.received > 0);
+    if (resync) {
+      resyncs_.fetch_add(1, std::memory_order_relaxed);
+      JLog::logTraceable(kLevelWarning, this,
+                         "NetMike2 - frame number %u after %u: resynchronising.",
+                         packet.frameSequence, r.expected);
+      r.forgetPast();
+    } else if (r.begun) {
+      noteSkippedFrames(r, static_cast<uint32_t>(ahead), r.received > 0);
     }
     r.clearFrame();
     r.expected = packet.frameSequence;
-    jumped = true;
+    jumped = ahead != 0;
     // Where an in-order packet of the new frame is received.
     std::memmove(r.frame, at, size);
     at = r.frame;
   }
   const uint32_t index = packet.fragmentSequence;
-  if (packet.frameSequence != r.expected || packet.fragmentCount == 0 ||
-      packet.fragmentCount > kMaxFragmentsPerFrame || index >= packet.fragmentCount ||
-      (r.count != 0 && packet.fragmentCount != r.count) || r.taken.test(index)) {
-    if (index < kMaxFragmentsPerFrame && r.taken.test(index)) {
-      duplicates_.fetch_add(1, std::memory_order_relaxed);
-    }
+  if (r.count != 0 && packet.fragmentCount != r.count) {
     return Verdict::kStray;
+  }
+  if (r.taken.test(index)) {
+    duplicates_.fetch_add(1, std::memory_order_relaxed);
+    return Verdict::kDuplicate;
   }
   r.begun = true;
   r.count = packet.fragmentCount;
@@ -292,9 +409,10 @@ void NetMike2::noteSkippedFrames(Reception& r, uint32_t count, bool firstBegun) 
   }
 }
 
-// A packet of a frame before the one being rebuilt: the late arrival of a
-// frame counted lost (it stays unplayed, but it was not lost), another packet
-// of such a frame, or a copy.
+// A packet of a frame before the one being rebuilt that was not placed: the
+// late arrival of a frame counted lost (it stays unplayed, but it was not
+// lost), another packet of such a frame, or a packet an abandoned frame
+// missed.
 void NetMike2::noteOlderFrame(Reception& r, uint32_t frame) {
   const uint32_t back = r.expected - 1 - frame;
   const uint64_t bit = back < 64 ? uint64_t{1} << back : 0;
@@ -303,8 +421,6 @@ void NetMike2::noteOlderFrame(Reception& r, uint32_t frame) {
     r.late |= bit;
     lost_.fetch_sub(1, std::memory_order_relaxed);
     late_.fetch_add(1, std::memory_order_relaxed);
-  } else if ((r.late & bit) == 0) {
-    duplicates_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
