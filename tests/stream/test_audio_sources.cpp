@@ -356,6 +356,7 @@ TEST(NetMike2, EachEndOfReceptionIsReportedOnceAndLeavesTheFramesReadable) {
         c.sendFrom(other, {});
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
+      ASSERT_TRUE(c.mike->ended()) << "another host's datagrams kept the channel alive";
       EXPECT_EQ(c.mike->strayPackets(), 0u);
     } else {
       frame(0), frame(1);
