@@ -88,10 +88,22 @@ void Player::play(const MikeDesc& desc, const std::string& text) {
   std::lock_guard source(sourceMutex_);
   closeSource();
   SharedMike* mike = SharedMike::acquire(desc);
+  opened_ = opened_ == UINT32_MAX ? 1 : opened_ + 1;
+  {
+    // The source may tell its stream during open already.
+    std::lock_guard lock(mutex_);
+    current_ = opened_;
+  }
   int32_t user = -1;
   try {
-    mike->open(user, this, 0, 0, 0, false);
+    mike->open(user, this, opened_, 0, 0, false);
   } catch (...) {
+    {
+      std::unique_lock lock(mutex_);
+      current_ = 0;
+      stream_ = nullptr;
+      detach(lock);
+    }
     SharedMike::release(mike);
     throw;
   }
@@ -108,7 +120,11 @@ void Player::stop() {
 
 void Player::closeSource() {
   {
+    // From here until the source's close returns, its link events may still
+    // come (a link that comes up, the next file of a list): none of them may
+    // hand the reader a stream, which the close then deletes under it.
     std::unique_lock lock(mutex_);
+    current_ = 0;
     stream_ = nullptr;
     detach(lock);
     sourceText_.clear();
@@ -135,15 +151,21 @@ void Player::detach(std::unique_lock<std::mutex>& lock) {
   detach_.store(false);
 }
 
-bool Player::linkDown(const JError*, uint32_t) {
+bool Player::linkDown(const JError*, uint32_t context) {
   std::unique_lock lock(mutex_);
+  if (context != current_) {
+    return true;  // a source being closed
+  }
   stream_ = nullptr;
   detach(lock);
   return true;
 }
 
-void Player::linkUp(JStream* stream, uint32_t) {
+void Player::linkUp(JStream* stream, uint32_t context) {
   std::unique_lock lock(mutex_);
+  if (context != current_ || context == 0) {
+    return;  // a source being closed
+  }
   if (stream != attached_) {
     detach(lock);
   }

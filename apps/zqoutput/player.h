@@ -34,7 +34,10 @@ namespace zq::zqoutput {
 /// Concurrency: play, stop, setVolume and stats from any thread (the RPC
 /// connections), serialised by the player; the source's link events arrive
 /// on its own threads and wait, bounded by the current block, for the
-/// reader to let go of the stream.
+/// reader to let go of the stream. Each source is opened with a context word
+/// of its own: a link event of a source being closed, which can still come
+/// until its close returns, is ignored, so the reader never holds a stream
+/// that its source is about to delete.
 class Player : public LinkNotifier, private JThread {
  public:
   static constexpr uint32_t kDefaultBufferMs = 60;
@@ -118,6 +121,9 @@ class Player : public LinkNotifier, private JThread {
   std::condition_variable changed_;
   JStream* stream_ = nullptr;    // guarded by mutex_: the stream to read
   JStream* attached_ = nullptr;  // guarded by mutex_: the one being read
+  // The context word of the source whose link events count; 0: none.
+  uint32_t current_ = 0;  // guarded by mutex_
+  uint32_t opened_ = 0;   // guarded by sourceMutex_: the last context word handed out
   bool quit_ = false;            // guarded by mutex_
   std::atomic<bool> detach_{false};
   std::mutex sourceMutex_;        // serialises play and stop

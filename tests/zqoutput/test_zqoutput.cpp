@@ -9,7 +9,9 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -198,6 +200,43 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   const long long frozen = valueOf(client->call("getStat()"), "FramesReceived");
   JThread::sleep(200);
   EXPECT_EQ(valueOf(client->call("getStat()"), "FramesReceived"), frozen);
+  aam.reset();
+}
+
+// Source requests back to back and at random intervals, every kind of
+// source: a link event of the source being closed must not hand the player
+// a stream that the close then deletes under its reader (the request would
+// hang and the process end). Every request is answered, and the output
+// plays at the end.
+TEST_F(Output, SwitchesSourcesAtRandomWithoutHangingAndPlaysAfterwards) {
+  JSystemRegistryKey device(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device2");
+  device.setString("Type", "tone");
+  device.setDword("Frequency", 440);
+  const uint16_t groupPort = test::freeUdpPort();
+  auto aam = toneAam(groupPort);
+  const std::string at = "host=\"127.0.0.1\", port=" + std::to_string(aam->JRPCService::port());
+  const std::string file = (dir.path() / "tone.mp3").string();
+  test::writeFile(file, test::join(test::encodeFrames(128000, 20)));
+  std::vector<std::string> requests{"setNetSource(proto=\"udp\", " + at + ")",
+                                    "setFileSource(fileSource=\"" + file + "\")",
+                                    "setHardSource(cardNumber=2, connector=\"wavein_line_in\")",
+                                    "resetSource()"};
+  if (test::multicastOnLo(groupPort)) {
+    requests.push_back("setNetSource(proto=\"ipm\", " + at + ")");
+  }
+  const unsigned seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  for (int i = 0; i < 200; ++i) {
+    const std::string& request = requests[random() % requests.size()];
+    // Half of them at once, as consecutive lines of a console.
+    if (random() % 2 == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
+    }
+    ASSERT_EQ(client->call(request), "OK ") << "switch " << i << ": " << request;
+  }
+  EXPECT_EQ(client->call(requests[0]), "OK ");
+  EXPECT_TRUE(decodes(20));
   aam.reset();
 }
 
