@@ -44,6 +44,11 @@ class Player : public LinkNotifier, private JThread {
   static constexpr uint32_t kPeriodMs = 10;  // what the output writes at a time
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
+  /// A network source without a stream this long is asked again; the wait
+  /// doubles at each time up to kAskAgainMaxMs, and starts again once a
+  /// stream came.
+  static constexpr uint32_t kAskAgainMs = 3000;
+  static constexpr uint32_t kAskAgainMaxMs = 30000;
 
   struct Stats {
     std::string source;         // "" when silent
@@ -108,7 +113,12 @@ class Player : public LinkNotifier, private JThread {
   void playOut();
   // Makes the reader let go of its stream and waits until it has.
   void detach(std::unique_lock<std::mutex>& lock);
+  // With sourceMutex_ held: replaces the source by the one `desc` describes.
+  void openSource(const MikeDesc& desc, const std::string& text);
   void closeSource();
+  // The reader's: opens the network source of `context` again when it still
+  // has no stream.
+  void askAgain(uint32_t context, uint32_t silentMs);
   void decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info);
   // Adds what `mike` counted since `since` (then moved up to now); the
   // frames that went missing meanwhile.
@@ -123,12 +133,14 @@ class Player : public LinkNotifier, private JThread {
   JStream* attached_ = nullptr;  // guarded by mutex_: the one being read
   // The context word of the source whose link events count; 0: none.
   uint32_t current_ = 0;  // guarded by mutex_
+  bool remote_ = false;   // guarded by mutex_: the current source is a network one
   uint32_t opened_ = 0;   // guarded by sourceMutex_: the last context word handed out
   bool quit_ = false;            // guarded by mutex_
   std::atomic<bool> detach_{false};
   std::mutex sourceMutex_;        // serialises play and stop
   SharedMike* source_ = nullptr;  // guarded by sourceMutex_
   int32_t user_ = -1;             // guarded by sourceMutex_
+  MikeDesc desc_;                 // guarded by sourceMutex_: what the source is
   std::string sourceText_;        // guarded by mutex_
   std::atomic<int32_t> volume_{100};
   // The reader's own.
