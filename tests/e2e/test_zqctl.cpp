@@ -298,6 +298,12 @@ struct Output {
 TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   ::signal(SIGPIPE, SIG_IGN);
   Child host({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
+  {
+    Fd group(SOCK_DGRAM);
+    host.send("SetLocalAAM_IpmConfig 1 0 0 \"239.255.42.1\" " +
+              std::to_string(group.bindLoopback()) + " 1 1468");
+    ASSERT_TRUE(host.until("-> "));
+  }
   const uint16_t aam = openLocalAam(host);
   ASSERT_NE(aam, 0) << "no local AAM";
   std::string listening;
@@ -336,7 +342,7 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   } const cases[] = {
       {"zqoutput idle", "getParams()", kAnswered, SIGINT},
       {"zqoutput playing udp", net("udp", std::to_string(aam)), kReceiving, SIGTERM},
-      {"zqoutput on an ipm link", net("ipm", std::to_string(aam)), kAnswered, SIGINT},
+      {"zqoutput playing ipm", net("ipm", std::to_string(aam)), kReceiving, SIGINT},
       {"zqoutput on a link without data", net("udp", quietPort), kAnswered, SIGTERM},
       {"zqoutput playing a file", "setFileSource(fileSource=\"" + file + "\")", kReceiving, SIGTERM},
       {"zqoutput connecting to an AAM that never answers", net("udp", std::to_string(silentPort)), kPending,
