@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +26,28 @@ namespace {
 constexpr int kStopMs = 700;
 
 void interrupted(int) {}
+
+// The terminal as it was at start: the line editor changes its modes and
+// would restore them through standard input, which a stop replaces.
+struct Terminal {
+  int fd = -1;
+  termios modes{};
+  void save() {
+    if (::isatty(STDIN_FILENO) != 0) {
+      fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+      if (fd >= 0 && ::tcgetattr(fd, &modes) != 0) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+  }
+  void restore() const {
+    if (fd >= 0) {
+      ::tcsetattr(fd, TCSANOW, &modes);
+    }
+  }
+};
+Terminal terminal;
 
 void stopOnSignal(const sigset_t& stopSignals, pthread_t mainThread) {
   int signal = 0;
@@ -44,6 +67,7 @@ void stopOnSignal(const sigset_t& stopSignals, pthread_t mainThread) {
   std::this_thread::sleep_for(std::chrono::milliseconds(kStopMs));
   const char late[] = "zqctl: still busy with a statement, leaving without it\n";
   (void)!::write(STDERR_FILENO, late, sizeof late - 1);
+  terminal.restore();
   ::_exit(0);
 }
 
@@ -62,10 +86,13 @@ int main(int argc, char** argv) {
   wake.sa_handler = &interrupted;
   sigemptyset(&wake.sa_mask);
   ::sigaction(SIGUSR1, &wake, nullptr);
+  terminal.save();
   std::thread(stopOnSignal, stopSignals, pthread_self()).detach();
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   zq::zqctl::CliStreams streams;
   streams.interactive = ::isatty(0) != 0 && ::isatty(1) != 0;
-  return zq::zqctl::runCli(args, ZQCTL_DEFAULT_LIBRARY, streams);
+  const int status = zq::zqctl::runCli(args, ZQCTL_DEFAULT_LIBRARY, streams);
+  terminal.restore();
+  return status;
 }
