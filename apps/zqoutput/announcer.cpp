@@ -1,6 +1,8 @@
 // The announcements of an output to the access managers it listens to.
 #include "zqoutput/announcer.h"
 
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -8,8 +10,9 @@
 #include "base/error.h"
 #include "base/log.h"
 #include "net/inet_addr.h"
+#include "net/tcp_socket.h"
+#include "rpc/line_io.h"
 #include "rpc/params.h"
-#include "rpc/rpc_client.h"
 
 namespace zq::zqoutput {
 
@@ -18,11 +21,19 @@ Announcer::Announcer(Output self, int32_t timeoutMs)
 
 Announcer::~Announcer() {
   stop();
-  {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-  }
+  std::unique_lock lock(mutex_);
+  closing_ = true;
   wake_.notify_all();
+  // What is queued goes if it goes at once; a provider that does not answer
+  // must not hold up the program's stop: the announcement under way is then
+  // aborted, and the rest dropped.
+  if (!drained_.wait_for(lock, std::chrono::milliseconds(kClosingMs), [this] { return idle_; })) {
+    abandoned_ = true;
+    if (inFlight_ != nullptr) {
+      inFlight_->close();
+    }
+  }
+  lock.unlock();
   worker_.join();
 }
 
@@ -57,8 +68,10 @@ void Announcer::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-    if (tasks_.empty()) {
-      return;  // closing, and everything sent
+    if (tasks_.empty() || abandoned_) {
+      idle_ = true;
+      drained_.notify_all();
+      return;  // closing, and everything sent or given up
     }
     const Task task = tasks_.front();
     tasks_.pop_front();
@@ -71,28 +84,49 @@ void Announcer::run() {
 void Announcer::send(const Task& task) {
   bool sent = false;
   // No retry and no supervisor: one connection, one request, one answer.
-  std::optional<JRPCClient> client;
   try {
-    client.emplace(task.host, task.port, timeoutMs_, timeoutMs_, false, true, 0, 0, false);
-    JInetAddr local;
+    JLineIO link(std::make_unique<JTCPSocket>());
+    auto& socket = static_cast<JTCPSocket&>(*link.socket());
+    socket.setConnectTimeout(timeoutMs_);
+    socket.setWriteTimeout(timeoutMs_);
+    socket.setReadTimeout(timeoutMs_);
+    // Published while it lives, so that a closing announcer can abort it.
+    struct Publish {
+      Announcer& self;
+      ~Publish() {
+        std::lock_guard lock(self.mutex_);
+        self.inFlight_ = nullptr;
+      }
+    } published{*this};
+    {
+      std::lock_guard lock(mutex_);
+      if (abandoned_) {
+        throw JTextError("the output is stopping");
+      }
+      inFlight_ = &socket;
+    }
+    socket.connect(JInetAddr(task.host, static_cast<uint16_t>(task.port)));
     JParams request;
     request.set("notification", task.notification);
     request.set("equipmentName", self_.equipmentName);
-    request.set("equipmentAddress",
-                client->connectionLocalAddress(local) ? local.hostText() : std::string());
+    request.set("equipmentAddress", socket.localAddress().hostText());
     request.set("audioOutputName", self_.name);
     request.set("audioOutputChannel", self_.channel);
     request.set("audioOutputTcpPort", self_.tcpPort);
-    client->call("notifyAudioOut", request.toString(), timeoutMs_);
+    link.writeLine("notifyAudioOut(" + request.toString() + ")");
+    std::string_view answer;
+    if (!link.readLine(answer)) {
+      throw JTextError("the connection closed before the answer");
+    }
+    if (!answer.starts_with("OK")) {
+      throw JTextError(std::string(answer));
+    }
     sent = true;
   } catch (const JError& e) {
     // Not every provider lists its outputs; the stream is served all the same.
     JLog::logf(kLevelInfo, "zqoutput: could not tell %s:%d that %s %s: %s", task.host.c_str(),
                task.port, self_.name.c_str(),
                task.notification == 0 ? "listens" : "no longer listens", e.message().c_str());
-  }
-  if (client) {
-    client->shutdown();
   }
   std::lock_guard lock(mutex_);
   ++(sent ? counts_.sent : counts_.failed);

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "net/socket.h"
+
 namespace zq::zqoutput {
 
 class Announcer {
@@ -28,7 +30,12 @@ class Announcer {
 
   /// `timeoutMs` bounds the connection and the answer of each announcement.
   explicit Announcer(Output self, int32_t timeoutMs = 2000);
-  /// Withdraws from the current provider and sends what is queued.
+  /// How long a closing announcer still sends what is queued.
+  static constexpr int kClosingMs = 300;
+
+  /// Withdraws from the current provider and sends what is queued, for
+  /// kClosingMs at most: then the announcement under way is aborted and
+  /// the rest dropped.
   ~Announcer();
 
   Announcer(const Announcer&) = delete;
@@ -61,7 +68,11 @@ class Announcer {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Task> tasks_;
+  std::condition_variable drained_;
   bool closing_ = false;
+  bool idle_ = false;       // the worker has ended
+  bool abandoned_ = false;  // closing took too long: nothing more is sent
+  JSocket* inFlight_ = nullptr;  // the announcement's socket, while it lives
   std::optional<std::pair<std::string, int32_t>> current_;
   Counts counts_;
   std::thread worker_;  // last: started once the rest is built

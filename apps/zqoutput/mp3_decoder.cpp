@@ -10,11 +10,16 @@
 namespace zq::zqoutput {
 
 Mp3Decoder::Mp3Decoder() {
+  open();
+}
+
+void Mp3Decoder::open() {
   int status = MPG123_OK;
   handle_ = mpg123_new(nullptr, &status);
   if (handle_ == nullptr || mpg123_param(handle_, MPG123_ADD_FLAGS, MPG123_QUIET, 0) != MPG123_OK ||
       mpg123_format_none(handle_) != MPG123_OK) {
     mpg123_delete(handle_);
+    handle_ = nullptr;
     throw JTextError("cannot set up the MP3 decoder: " +
                      std::string(mpg123_plain_strerror(status)));
   }
@@ -23,8 +28,19 @@ Mp3Decoder::Mp3Decoder() {
   }
   if (mpg123_open_feed(handle_) != MPG123_OK) {
     mpg123_delete(handle_);
+    handle_ = nullptr;
     throw JTextError("cannot open the MP3 decoder's feed");
   }
+}
+
+void Mp3Decoder::reset() {
+  // A new handle: the library keeps the last format across a new feed, and
+  // would not announce it again for a stream of the same format.
+  mpg123_delete(handle_);
+  handle_ = nullptr;
+  rate_ = 0;
+  channels_ = 0;
+  open();
 }
 
 Mp3Decoder::~Mp3Decoder() {
@@ -32,6 +48,9 @@ Mp3Decoder::~Mp3Decoder() {
 }
 
 bool Mp3Decoder::decode(const uint8_t* frame, size_t size, std::vector<int16_t>& out) {
+  if (handle_ == nullptr) {
+    return false;  // a reset that could not start the library again
+  }
   unsigned char buffer[4 * 1152 * 2];
   const unsigned char* in = frame;
   size_t inSize = size;

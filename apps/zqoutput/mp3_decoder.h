@@ -22,12 +22,17 @@ class Mp3Decoder {
   /// Feeds one frame and appends the samples it gives (interleaved) to
   /// `out`; false when the library reports an error (the frame is lost).
   bool decode(const uint8_t* frame, size_t size, std::vector<int16_t>& out);
+  /// Forgets every byte fed and the format, as a new decoder: a stream
+  /// starts here. Throws JTextError when the library cannot start again.
+  void reset();
 
   /// The output format of the last samples (0 before any).
   long sampleRate() const { return rate_; }
   int channels() const { return channels_; }
 
  private:
+  void open();
+
   mpg123_handle_struct* handle_ = nullptr;
   long rate_ = 0;
   int channels_ = 0;

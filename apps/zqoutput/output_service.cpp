@@ -6,12 +6,25 @@
 #include "files/file_info.h"
 #include "media/server_controller.h"
 #include "net/host_name.h"
+#include "rpc/rpc_error.h"
 
 namespace zq::zqoutput {
 namespace {
 
 // How long a network source waits for its provider's answers.
 constexpr int32_t kNetTimeoutMs = 5000;
+
+// A TCP port, 1 to 65535. Read at full width, so that no value wraps into
+// the range; anything else is not a port, and is refused as a value of the
+// wrong kind is.
+int32_t portParameter(JParams& request, const char* name) {
+  int64_t port = 0;
+  request.get(name, port, true);
+  if (port < 1 || port > 65535) {
+    throw JRPCTypeMismatchError(name, JVariant::kInteger, request.find(name, true)->type());
+  }
+  return static_cast<int32_t>(port);
+}
 
 }  // namespace
 
@@ -49,10 +62,9 @@ void OutputService::registerFunctions() {
 void OutputService::setNetSource(JParams& request, JParams*) {
   std::string proto;
   std::string host;
-  int32_t port = 0;
   request.get("proto", proto, true);
   request.get("host", host, true);
-  request.get("port", port, true);
+  const int32_t port = portParameter(request, "port");
   MikeDesc desc;
   desc.type = MikeDesc::kNetwork;
   desc.proto = ServerController::parseProto(proto);

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "stream/net_mike2.h"
 #include "stream/stream_frame_header.h"
+#include "zqoutput/pcm.h"
 
 namespace zq::zqoutput {
 namespace {
@@ -87,19 +88,59 @@ Player::Stats Player::stats() const {
 
 void Player::play(const MikeDesc& desc, const std::string& text) {
   std::lock_guard source(sourceMutex_);
+  openSource(desc, text);
+}
+
+void Player::openSource(const MikeDesc& desc, const std::string& text) {
   closeSource();
   SharedMike* mike = SharedMike::acquire(desc);
+  opened_ = opened_ == UINT32_MAX ? 1 : opened_ + 1;
+  {
+    // The source may tell its stream during open already.
+    std::lock_guard lock(mutex_);
+    current_ = opened_;
+    remote_ = desc.type == MikeDesc::kNetwork;
+  }
+  changed_.notify_all();
   int32_t user = -1;
   try {
-    mike->open(user, this, 0, /*persistent=*/1, /*synchronous=*/0, false);
+    mike->open(user, this, opened_, /*persistent=*/1, /*synchronous=*/0, false);
   } catch (...) {
+    {
+      std::unique_lock lock(mutex_);
+      current_ = 0;
+      stream_ = nullptr;
+      detach(lock);
+    }
     SharedMike::release(mike);
     throw;
   }
   source_ = mike;
   user_ = user;
+  desc_ = desc;
   std::lock_guard lock(mutex_);
   sourceText_ = text;
+}
+
+void Player::askAgain(uint32_t context, uint32_t silentMs) {
+  std::lock_guard source(sourceMutex_);
+  std::string text;
+  {
+    std::lock_guard lock(mutex_);
+    if (context != current_ || stream_ != nullptr) {
+      return;  // replaced, stopped or served meanwhile
+    }
+    text = sourceText_;
+  }
+  const MikeDesc desc = desc_;
+  JLog::logf(kLevelInfo, "zqoutput: no stream from %s after %u ms: asking again", text.c_str(),
+             static_cast<unsigned>(silentMs));
+  try {
+    openSource(desc, text);
+  } catch (const JError& e) {
+    logCaught(e);
+    JLog::logf(kLevelError, "zqoutput: %s cannot be opened again: silent", text.c_str());
+  }
 }
 
 void Player::stop() {
@@ -109,11 +150,16 @@ void Player::stop() {
 
 void Player::closeSource() {
   {
+    // From here until the source's close returns, its link events may still
+    // come (a link that comes up, the next file of a list): none of them may
+    // hand the reader a stream, which the close then deletes under it.
     std::unique_lock lock(mutex_);
+    current_ = 0;
     stream_ = nullptr;
     detach(lock);
     sourceText_.clear();
   }
+  changed_.notify_all();
   if (source_ != nullptr) {
     source_->close(user_);
     SharedMike::release(source_);
@@ -136,15 +182,21 @@ void Player::detach(std::unique_lock<std::mutex>& lock) {
   detach_.store(false);
 }
 
-bool Player::linkDown(const JError*, uint32_t) {
+bool Player::linkDown(const JError*, uint32_t context) {
   std::unique_lock lock(mutex_);
+  if (context != current_) {
+    return true;  // a source being closed
+  }
   stream_ = nullptr;
   detach(lock);
   return true;
 }
 
-void Player::linkUp(JStream* stream, uint32_t) {
+void Player::linkUp(JStream* stream, uint32_t context) {
   std::unique_lock lock(mutex_);
+  if (context != current_ || context == 0) {
+    return;  // a source being closed
+  }
   if (stream != attached_) {
     detach(lock);
   }
@@ -153,19 +205,43 @@ void Player::linkUp(JStream* stream, uint32_t) {
 }
 
 void Player::run() {
+  uint32_t askAfterMs = kAskAgainMs;
   for (;;) {
     const StreamInfo* info = nullptr;
     std::unique_ptr<StreamInfo> infoCopy;
+    std::string text;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return quit_ || stream_ != nullptr; });
+      while (!quit_ && stream_ == nullptr) {
+        const uint32_t waitingFor = current_;
+        const auto moved = [&] {
+          return quit_ || stream_ != nullptr || current_ != waitingFor;
+        };
+        if (waitingFor == 0 || !remote_) {
+          changed_.wait(lock, moved);
+          continue;
+        }
+        // A provider that took the link but gave no stream (an answer
+        // without its description, a channel refused) leaves the output
+        // silent while the link's PINGs go on succeeding: it is asked
+        // again, less and less often.
+        if (changed_.wait_for(lock, std::chrono::milliseconds(askAfterMs), moved)) {
+          continue;
+        }
+        lock.unlock();
+        askAgain(waitingFor, askAfterMs);
+        askAfterMs = std::min(askAfterMs * 2, kAskAgainMaxMs);
+        lock.lock();
+      }
       if (quit_) {
         return;
       }
+      askAfterMs = kAskAgainMs;
       attached_ = stream_;
       reader_.listen(attached_, nullptr);
       infoCopy = attached_->copyStreamInfo();
       info = infoCopy.get();
+      text = sourceText_;
     }
     // A network source counts what never came; the stream counts what it
     // moved past before we read it.
@@ -177,6 +253,18 @@ void Player::run() {
     }
     int64_t skipped = reader_.lostFrames();
     lastBlock_.clear();
+    try {
+      // Each stream from a decoder of its own: what the last one left
+      // half-fed, or the error it ended in, must not spoil this one.
+      decoder_.reset();
+    } catch (const JError& e) {
+      logCaught(e);
+    }
+    if (info != nullptr && info->formatTag() != StreamInfo::kFormatPcm &&
+        info->formatTag() != StreamInfo::kFormatMp3) {
+      JLog::logf(kLevelWarning, "zqoutput: cannot play format tag %u of %s: neither PCM nor MP3",
+                 static_cast<unsigned>(info->formatTag()), text.c_str());
+    }
     while (uint8_t* frame = reader_.readNext(&detach_)) {
       received_.fetch_add(1, std::memory_order_relaxed);
       // What went missing before this frame is played over first.
@@ -239,19 +327,26 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
   pcm_.clear();
   uint32_t rate = 0;
   uint32_t channels = 0;
-  if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm &&
-      info->bitsPerSample() == 16) {
-    const auto* samples = reinterpret_cast<const int16_t*>(frame.payload());
-    pcm_.assign(samples, samples + frame.size / sizeof(int16_t));
+  // A source without a description is taken for MP3, which says its own
+  // format in every frame.
+  const uint16_t tag = info != nullptr ? info->formatTag() : StreamInfo::kFormatMp3;
+  if (tag == StreamInfo::kFormatPcm) {
+    if (!pcmToS16(frame.payload(), frame.size, info->bitsPerSample(), pcm_)) {
+      errors_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
     rate = info->samplesPerSecond();
     channels = info->channels();
-  } else {
+  } else if (tag == StreamInfo::kFormatMp3) {
     if (!decoder_.decode(frame.payload(), frame.size, pcm_)) {
       errors_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
     rate = static_cast<uint32_t>(decoder_.sampleRate());
     channels = static_cast<uint32_t>(decoder_.channels());
+  } else {
+    errors_.fetch_add(1, std::memory_order_relaxed);
+    return;
   }
   if (pcm_.empty() || rate == 0 || channels == 0) {
     return;  // the decoder's delay: nothing yet

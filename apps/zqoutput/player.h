@@ -34,13 +34,21 @@ namespace zq::zqoutput {
 /// Concurrency: play, stop, setVolume and stats from any thread (the RPC
 /// connections), serialised by the player; the source's link events arrive
 /// on its own threads and wait, bounded by the current block, for the
-/// reader to let go of the stream.
+/// reader to let go of the stream. Each source is opened with a context word
+/// of its own: a link event of a source being closed, which can still come
+/// until its close returns, is ignored, so the reader never holds a stream
+/// that its source is about to delete.
 class Player : public LinkNotifier, private JThread {
  public:
   static constexpr uint32_t kDefaultBufferMs = 60;
   static constexpr uint32_t kPeriodMs = 10;  // what the output writes at a time
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
+  /// A network source without a stream this long is asked again; the wait
+  /// doubles at each time up to kAskAgainMaxMs, and starts again once a
+  /// stream came.
+  static constexpr uint32_t kAskAgainMs = 3000;
+  static constexpr uint32_t kAskAgainMaxMs = 30000;
 
   struct Stats {
     std::string source;         // "" when silent
@@ -106,7 +114,12 @@ class Player : public LinkNotifier, private JThread {
   void playOut();
   // Makes the reader let go of its stream and waits until it has.
   void detach(std::unique_lock<std::mutex>& lock);
+  // With sourceMutex_ held: replaces the source by the one `desc` describes.
+  void openSource(const MikeDesc& desc, const std::string& text);
   void closeSource();
+  // The reader's: opens the network source of `context` again when it still
+  // has no stream.
+  void askAgain(uint32_t context, uint32_t silentMs);
   void decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info);
   // Adds what `mike` counted since `since` (then moved up to now); the
   // frames that went missing meanwhile.
@@ -119,11 +132,16 @@ class Player : public LinkNotifier, private JThread {
   std::condition_variable changed_;
   JStream* stream_ = nullptr;    // guarded by mutex_: the stream to read
   JStream* attached_ = nullptr;  // guarded by mutex_: the one being read
+  // The context word of the source whose link events count; 0: none.
+  uint32_t current_ = 0;  // guarded by mutex_
+  bool remote_ = false;   // guarded by mutex_: the current source is a network one
+  uint32_t opened_ = 0;   // guarded by sourceMutex_: the last context word handed out
   bool quit_ = false;            // guarded by mutex_
   std::atomic<bool> detach_{false};
   std::mutex sourceMutex_;        // serialises play and stop
   SharedMike* source_ = nullptr;  // guarded by sourceMutex_
   int32_t user_ = -1;             // guarded by sourceMutex_
+  MikeDesc desc_;                 // guarded by sourceMutex_: what the source is
   std::string sourceText_;        // guarded by mutex_
   std::atomic<int32_t> volume_{100};
   // The reader's own.

@@ -17,6 +17,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "zqoutput/pcm.h"
 
 namespace zq::zqoutput {
 namespace {
@@ -36,7 +37,9 @@ void putLittle(uint8_t* at, uint32_t value, int bytes) {
 
 // A WAVE file whose header always tells the samples written so far: it is
 // rewritten after every block, so the file is valid whenever the process
-// ends. A new format starts the file again.
+// ends. The file takes the format of its first block; blocks of another
+// format (a new source, one odd datagram) are converted to it, so that one
+// file keeps all that was played, in order, and nothing written is lost.
 class WaveFileSink : public AudioSink {
  public:
   explicit WaveFileSink(std::string path) : path_(std::move(path)) {
@@ -51,19 +54,26 @@ class WaveFileSink : public AudioSink {
   WaveFileSink& operator=(const WaveFileSink&) = delete;
 
   void format(uint32_t sampleRate, uint32_t channels) override {
-    if (sampleRate == rate_ && channels == channels_) {
+    if (sampleRate == inRate_ && channels == inChannels_) {
       return;
     }
-    rate_ = sampleRate;
-    channels_ = channels;
-    dataBytes_ = 0;
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-      throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
+    inRate_ = sampleRate;
+    inChannels_ = channels;
+    if (dataBytes_ == 0) {
+      rate_ = sampleRate;
+      channels_ = channels;
+      writeHeader();
     }
-    writeHeader();
+    converter_.setFormats(inRate_, inChannels_, rate_, channels_);
   }
 
   uint32_t write(const int16_t* samples, size_t frames) override {
+    if (inRate_ != rate_ || inChannels_ != channels_) {
+      converted_.clear();
+      converter_.convert(samples, frames, converted_);
+      samples = converted_.data();
+      frames = converted_.size() / channels_;
+    }
     const size_t bytes = frames * channels_ * sizeof(int16_t);
     if (::pwrite(fd_, samples, bytes, 44 + static_cast<off_t>(dataBytes_)) !=
         static_cast<ssize_t>(bytes)) {
@@ -96,8 +106,12 @@ class WaveFileSink : public AudioSink {
 
   std::string path_;
   int fd_ = -1;
-  uint32_t rate_ = 44100;
+  uint32_t rate_ = 44100;  // the file's
   uint32_t channels_ = 2;
+  uint32_t inRate_ = 44100;  // the blocks'
+  uint32_t inChannels_ = 2;
+  PcmConverter converter_;
+  std::vector<int16_t> converted_;
   uint64_t dataBytes_ = 0;
 };
 

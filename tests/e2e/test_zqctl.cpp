@@ -13,7 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -129,6 +131,17 @@ struct Fd {
   int fd;
 };
 
+// Opens zqctl's local AAM on the test-tone device, on a port the system
+// picks; that port, 0 when it could not.
+uint16_t openLocalAam(Child& zqctl) {
+  zqctl.send("OpenLocalAAM 0 \"wavein_mic_in\" 1 128000 \"op1\"");
+  if (!zqctl.until("-> ") || zqctl.lines().back() != "-> 0") {
+    return 0;
+  }
+  zqctl.send("LocalAAMPort");
+  return zqctl.until("-> ") ? static_cast<uint16_t>(std::atoi(zqctl.lines().back().c_str() + 3)) : 0;
+}
+
 TEST(Zqctl, OpensTheLocalAamWhoseStreamARemotePartyReceives) {
   ::signal(SIGPIPE, SIG_IGN);
   Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
@@ -238,6 +251,151 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << shown;
   ::close(master);
+}
+
+// A request line to a program's RPC port and the answer line; "" when
+// none came (the socket's 10 s limit).
+std::string call(Fd& rpc, const std::string& line) {
+  const std::string request = line + "\r\n";
+  if (::send(rpc.fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+    return "";
+  }
+  std::string answer;
+  char c = 0;
+  while (answer.size() < 65536 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
+    answer += c;
+  }
+  if (answer.ends_with('\r')) {
+    answer.pop_back();
+  }
+  return answer;
+}
+
+// zqoutput on a port the system picks, and a connection to its RPC port.
+struct Output {
+  Child child{{ZQ_ZQOUTPUT, "--port", "0", "--output", "null"}};
+  Fd rpc{SOCK_STREAM};
+  Output() {
+    const std::string first = child.line().value_or("");
+    EXPECT_TRUE(first.starts_with("listening ")) << first;
+    rpc.connectLoopback(static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str())));
+  }
+  bool receives() {
+    for (int i = 0; i < 200; ++i) {
+      const std::string stat = call(rpc, "getStat()");
+      if (stat.find("FramesReceived=0,") == std::string::npos && stat.starts_with("OK ")) {
+        return true;
+      }
+      ::usleep(50000);
+    }
+    return false;
+  }
+};
+
+// SIGTERM and SIGINT end every program whatever it does, with status 0.
+// The bound is generous (the rule is a second): it fails a program that
+// waits out a time-out or never ends, not a slow machine.
+TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
+  ::signal(SIGPIPE, SIG_IGN);
+  Child host({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
+  {
+    Fd group(SOCK_DGRAM);
+    host.send("SetLocalAAM_IpmConfig 1 0 0 \"239.255.42.1\" " +
+              std::to_string(group.bindLoopback()) + " 1 1468");
+    ASSERT_TRUE(host.until("-> "));
+  }
+  const uint16_t aam = openLocalAam(host);
+  ASSERT_NE(aam, 0) << "no local AAM";
+  std::string listening;
+  auto quiet = startAam("0", listening);  // answers, never streams
+  const std::string quietPort = listening.substr(listening.rfind(':') + 1);
+  // An AAM that never answers: a listener whose accept queue is full.
+  Fd silent(SOCK_STREAM);
+  const uint16_t silentPort = silent.bindLoopback();
+  ASSERT_EQ(::listen(silent.fd, 0), 0);
+  Fd filler(SOCK_STREAM);
+  ASSERT_TRUE(filler.connectLoopback(silentPort));
+  test::TempDir dir;
+  const std::string file = (dir.path() / "silence.wav").string();
+  {
+    // 20 s of 8 kHz 16-bit mono silence.
+    std::string wave(44 + 320000, '\0');
+    const auto put = [&](size_t at, uint32_t v, int bytes) {
+      for (int i = 0; i < bytes; ++i) wave[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    wave.replace(0, 4, "RIFF"), put(4, 36 + 320000, 4), wave.replace(8, 8, "WAVEfmt ");
+    put(16, 16, 4), put(20, 1, 2), put(22, 1, 2), put(24, 8000, 4), put(28, 16000, 4);
+    put(32, 2, 2), put(34, 16, 2), wave.replace(36, 4, "data"), put(40, 320000, 4);
+    std::ofstream(file, std::ios::binary) << wave;
+  }
+  const auto net = [](const char* proto, const std::string& port) {
+    return "setNetSource(proto=\"" + std::string(proto) + "\", host=\"127.0.0.1\", port=" +
+           port + ")";
+  };
+  enum Then { kAnswered, kReceiving, kPending };
+  struct Case {
+    const char* state;
+    std::string request;  // to zqoutput, or a zqctl line when `zqctl`
+    Then then;
+    int signal;
+    bool zqctl = false;
+  } const cases[] = {
+      {"zqoutput idle", "getParams()", kAnswered, SIGINT},
+      {"zqoutput playing udp", net("udp", std::to_string(aam)), kReceiving, SIGTERM},
+      {"zqoutput playing ipm", net("ipm", std::to_string(aam)), kReceiving, SIGINT},
+      {"zqoutput on a link without data", net("udp", quietPort), kAnswered, SIGTERM},
+      {"zqoutput playing a file", "setFileSource(fileSource=\"" + file + "\")", kReceiving, SIGTERM},
+      {"zqoutput connecting to an AAM that never answers", net("udp", std::to_string(silentPort)), kPending,
+       SIGTERM},
+      {"zqctl idle", "", kAnswered, SIGTERM, true},
+      {"zqctl in a statement", "wait 60", kPending, SIGINT, true},
+      {"zqctl connecting to an AAM that never answers",
+       "Server = \"127.0.0.1\"\nPort = " + std::to_string(silentPort) + "\nAddToGroupAndConnect",
+       kPending, SIGTERM, true},
+  };
+  const auto stops = [](Child& child, int signal) {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = child.stop(signal);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(took, std::chrono::seconds(3))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    if (c.zqctl) {
+      Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
+      zqctl.send(c.request);
+      // Time to get into the statement; what is checked is the stop.
+      ::usleep(300000);
+      stops(zqctl, c.signal);
+      continue;
+    }
+    Output output;
+    if (c.then == kPending) {
+      const std::string request = c.request + "\r\n";
+      ::send(output.rpc.fd, request.data(), request.size(), 0);
+      ::usleep(300000);
+    } else {
+      EXPECT_TRUE(call(output.rpc, c.request).starts_with("OK")) << c.request;
+    }
+    if (c.then == kReceiving) {
+      EXPECT_TRUE(output.receives());
+    }
+    stops(output.child, c.signal);
+  }
+  // The local AAM's host while it streams to an output, then the output
+  // whose AAM went away.
+  Output output;
+  EXPECT_EQ(call(output.rpc, net("udp", std::to_string(aam))), "OK ");
+  EXPECT_TRUE(output.receives());
+  {
+    SCOPED_TRACE("zqctl hosting a local AAM that streams");
+    stops(host, SIGTERM);
+  }
+  SCOPED_TRACE("zqoutput whose AAM went away");
+  stops(output.child, SIGINT);
+  EXPECT_EQ(quiet->stop(SIGTERM), 0);
 }
 
 }  // namespace
