@@ -88,6 +88,7 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
     throw JTextError("lame init params failed");
   }
   bitRate_ = bitRate;
+  reservoir_ = reservoir;
   frameGeometry(sampleRate_, bitRate_, mpegVersion_, &samplesPerFrame_, &frameSize_);
   repacker_ = std::make_unique<Mp3FrameRepacker>(bitRate_, sampleRate_, channels_, mpegVersion_,
                                                  reservoir);
@@ -95,13 +96,21 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
 
 int JMP3Encoder::encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength,
                         const uint8_t* ancillary) {
+  return encodePart(pcm, samplesPerFrame_, out, ancillaryLength, ancillary);
+}
+
+int JMP3Encoder::encodePart(const int16_t* pcm, uint32_t part, uint8_t* out, size_t ancillaryLength,
+                            const uint8_t* ancillary) {
   lame_t lame = lame_.get();
   // The library does not write to the samples; its prototypes just lack const.
   short* samples = const_cast<short*>(pcm);
-  const int count = static_cast<int>(samplesPerFrame_);
+  const int count = static_cast<int>(part);
   if (!repacker_) {
     uint8_t none[1];
     return lame_encode_buffer(lame, samples, samples, count, none, 0);
+  }
+  if (part == 0 || part > samplesPerFrame_ - blockFed_) {
+    return -1;
   }
   const int room = static_cast<int>(repacker_->spaceSize());
   const int written =
@@ -112,6 +121,16 @@ int JMP3Encoder::encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength
     return written;
   }
   repacker_->commit(static_cast<size_t>(written));
+  blockFed_ += part;
+  const bool blockEnd = blockFed_ == samplesPerFrame_;
+  if (blockEnd) {
+    blockFed_ = 0;
+  }
+  // With the reservoir, how many library frames the repack lays out in one
+  // go decides which caller bytes they carry: it keeps to whole blocks.
+  if (reservoir_ && !blockEnd) {
+    return 0;
+  }
   return repacker_->next(out, ancillaryLength, ancillary);
 }
 

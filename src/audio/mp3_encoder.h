@@ -65,6 +65,17 @@ class JMP3Encoder : public JMP3 {
   /// calls. Throws JTextError "MP3 encoder jammed" when the library's output
   /// cannot be read as frames (the output stays held).
   int encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength, const uint8_t* ancillary);
+  /// The same block given in parts as they are captured: `part` samples
+  /// (1 to what is left of the block). With the reservoir off a frame comes
+  /// out of the part during which the library gives it, instead of at the
+  /// end of the block; with it on, frames are laid out only at the block's
+  /// last part, as encode() does. Either way the frames, and the caller bytes
+  /// they carry, are those whole blocks give when the bytes passed change
+  /// only as frames come out (a frame counter): with the reservoir off at
+  /// most one frame comes out of a block. Returns as encode() does; the
+  /// library's refusal (-1) for a part beyond the block.
+  int encodePart(const int16_t* pcm, uint32_t part, uint8_t* out, size_t ancillaryLength,
+                 const uint8_t* ancillary);
 
   /// The caller bytes every frame carries at most (3 or more); 0 when not
   /// initialised.
@@ -86,6 +97,8 @@ class JMP3Encoder : public JMP3 {
   uint32_t channels_ = 0;
   uint32_t bitRate_ = 0;
   int mpegVersion_ = 0;
+  bool reservoir_ = false;
+  uint32_t blockFed_ = 0;  // samples of the current block given so far
 };
 
 /// One frame of silence as the stock library writes it at a standard bit

@@ -1,6 +1,7 @@
 // WinmmMike: opening the wave-input device, the capture thread and closing.
 #include "stream/winmm_mike.h"
 
+#include <algorithm>
 #include <string>
 
 #include "audio/mp3.h"
@@ -38,12 +39,28 @@ WaveFormat pcmWaveFormat(uint32_t samplesPerSec, uint32_t bitsPerSample, uint32_
   return format;
 }
 
+// The capture period of an MP3 frame of `chunk` samples: the largest
+// power-of-two part of it that lasts no more than kMaxPeriodMs, so that a
+// frame is always a whole number of periods.
+uint32_t mp3Period(uint32_t chunk, uint32_t sampleRate) {
+  uint32_t period = chunk;
+  while (period % 2 == 0 &&
+         uint64_t{period} * 1000 > uint64_t{WinmmMike::kMaxPeriodMs} * sampleRate) {
+    period /= 2;
+  }
+  return period;
+}
+
 }  // namespace
 
 struct WinmmMike::Setup {
   WaveFormat format{};
   uint32_t chunk = 0;
+  uint32_t period = 0;
   std::unique_ptr<JMP3Encoder> encoder;
+  size_t captureBuffers() const {
+    return size_t{kCaptureBuffers} * (period == 0 ? 1 : chunk / period);
+  }
   std::unique_ptr<StreamInfo> info;
   size_t bufferSize = 0;
   int buffers = 0;
@@ -54,6 +71,7 @@ WinmmMike::Setup WinmmMike::pcmSetup(const AudioFormat& audio) {
   Setup setup;
   setup.format = pcmWaveFormat(audio.samplesPerSec, audio.bitsPerSample, audio.channels);
   setup.chunk = audio.samplesPerBlock;
+  setup.period = setup.chunk;
   setup.info =
       StreamInfo::makePcmStreamInfo(audio.samplesPerSec, static_cast<uint16_t>(audio.bitsPerSample),
                                     static_cast<uint16_t>(audio.channels), audio.samplesPerBlock);
@@ -77,6 +95,7 @@ WinmmMike::Setup WinmmMike::mp3Setup(uint32_t bitRate, uint32_t sampleRate, uint
   const JMP3Encoder& encoder = *setup.encoder;
   setup.format = pcmWaveFormat(encoder.sampleRate(), 16, encoder.channels());
   setup.chunk = encoder.samplesPerFrame();
+  setup.period = mp3Period(setup.chunk, encoder.sampleRate());
   setup.info = StreamInfo::makeMp3StreamInfo(bitRate, encoder.sampleRate(),
                                              static_cast<uint16_t>(encoder.channels()),
                                              static_cast<uint16_t>(encoder.frameSize()));
@@ -98,7 +117,13 @@ WinmmMike::WinmmMike(Setup setup, int deviceNumber, std::string_view traceName)
       JThread("WinmmMike - on channel=" + std::to_string(deviceNumber)),
       format_(setup.format),
       chunk_(setup.chunk),
-      encoder_(std::move(setup.encoder)) {
+      period_(setup.period),
+      encoder_(std::move(setup.encoder)),
+      // As many frames' worth of capture queued in either mode.
+      headers_(std::make_unique<WaveHeader[]>(setup.captureBuffers())),
+      entries_(setup.captureBuffers(), -1),
+      mp3Blocks_(entries_.size()),
+      prepared_(entries_.size(), false) {
   setStreamInfo(std::move(setup.info));
   try {
     openDevice(deviceNumber);
@@ -128,12 +153,12 @@ WinmmMike::~WinmmMike() {
 }
 
 void WinmmMike::openDevice(int deviceNumber) {
-  entries_.fill(-1);
+  std::fill(entries_.begin(), entries_.end(), -1);
   // Device numbers count from 1; 0 asks for an index no list has.
   check(waveInOpen(&device_, static_cast<uint32_t>(deviceNumber - 1), format_, &done_, 0,
                    kCallbackEvent),
         "waveInOpen");
-  for (int i = 0; i < kCaptureBuffers; ++i) {
+  for (int i = 0; i < buffers(); ++i) {
     WaveHeader& header = headers_[i];
     header.clear();
     if (mp3Mode()) {
@@ -182,8 +207,8 @@ void WinmmMike::run() {
 void WinmmMike::captureLoop() {
   while (state_.load(std::memory_order_acquire) == 0) {
     int scanned = 0;
-    while (scanned < kCaptureBuffers) {
-      const int slot = (nextBuffer_ + scanned) % kCaptureBuffers;
+    while (scanned < buffers()) {
+      const int slot = (nextBuffer_ + scanned) % buffers();
       WaveHeader& header = headers_[slot];
       if ((header.flags.load(std::memory_order_acquire) & kWaveHeaderDone) == 0) {
         break;
@@ -191,7 +216,7 @@ void WinmmMike::captureLoop() {
       prepared_[slot] = false;
       check(waveInUnprepareHeader(device_, &header), "waveInUnprepareHeader");
       if (mp3Mode()) {
-        encodeBlock(header);
+        encodePeriod(header);
       } else {
         publishBlock(slot);
       }
@@ -199,12 +224,12 @@ void WinmmMike::captureLoop() {
       prepared_[slot] = true;
       ++scanned;
     }
-    nextBuffer_ = (nextBuffer_ + scanned) % kCaptureBuffers;
+    nextBuffer_ = (nextBuffer_ + scanned) % buffers();
     done_.wait();
   }
 }
 
-void WinmmMike::encodeBlock(WaveHeader& header) {
+void WinmmMike::encodePeriod(WaveHeader& header) {
   if (held_ == nullptr) {
     held_ = getWriteBuffer();
   }
@@ -212,10 +237,10 @@ void WinmmMike::encodeBlock(WaveHeader& header) {
   const uint8_t tag[3] = {static_cast<uint8_t>(0x50 | ((n >> 16) & 0x0F)),
                           static_cast<uint8_t>((n >> 8) & 0xFF), static_cast<uint8_t>(n & 0xFF)};
   StreamFrameHeader* frame = frameHeaderOf(held_);
-  const int length = encoder_->encode(reinterpret_cast<const int16_t*>(header.data),
-                                      frame->payload(), sizeof tag, tag);
+  const int length = encoder_->encodePart(reinterpret_cast<const int16_t*>(header.data), period_,
+                                          frame->payload(), sizeof tag, tag);
   if (length <= 0) {
-    return;  // nothing whole yet (or refused): the buffer waits for the next block
+    return;  // nothing whole yet (or refused): the buffer waits for the next period
   }
   frame->size = static_cast<uint32_t>(length);
   frame->keyWord = ++counter_;
@@ -257,7 +282,7 @@ void WinmmMike::closeDevice() {
     }
   };
   note(waveInReset(device), "waveInReset");
-  for (int i = 0; i < kCaptureBuffers; ++i) {
+  for (int i = 0; i < buffers(); ++i) {
     if (prepared_[i]) {
       note(waveInUnprepareHeader(device, &headers_[i]), "waveInUnprepareHeader");
       prepared_[i] = false;

@@ -5,15 +5,21 @@
 // carrying a 3-byte tag with the capture's frame counter in its ancillary
 // data, so that a receiver can count what it lost.
 //
+// In MP3 mode the device fills short periods (a power-of-two part of a
+// frame's samples, 5 to 10 ms) and each is given to the encoder as it comes,
+// so that a frame is published as soon as the encoder's look-ahead lets it
+// out rather than at the end of the frame-long block after it. The frames,
+// their key words, tags and time stamps are those whole blocks would give.
+//
 // Construction opens and starts the device and the thread; destruction is
 // the only way to stop capture.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "audio/mp3_encoder.h"
 #include "audio/wave_in.h"
@@ -25,7 +31,10 @@ namespace zq {
 
 class WinmmMike : public Mike, public JThread {
  public:
+  /// Capture buffers in PCM mode; in MP3 mode, frames' worth of periods.
   static constexpr int kCaptureBuffers = 3;
+  /// The longest MP3 capture period.
+  static constexpr uint32_t kMaxPeriodMs = 10;
   /// The stream of each mode: buffer size, buffers, extra buffers.
   static constexpr size_t kMp3BufferSize = 1952 + 32;
   static constexpr int kMp3Buffers = 5;
@@ -53,8 +62,11 @@ class WinmmMike : public Mike, public JThread {
   bool mp3Mode() const { return encoder_ != nullptr; }
   /// The format the device captures.
   const WaveFormat& captureFormat() const { return format_; }
-  /// Samples per capture buffer.
+  /// Samples per block: a PCM frame, or the encoder's frame.
   uint32_t chunk() const { return chunk_; }
+  /// Samples per capture buffer: the chunk in PCM mode, a part of it in
+  /// MP3 mode.
+  uint32_t period() const { return period_; }
   /// 0 capturing, 1 stop requested, 2 thread ended. Any thread.
   int state() const { return state_.load(std::memory_order_acquire); }
   /// Frames published so far. Any thread.
@@ -72,20 +84,22 @@ class WinmmMike : public Mike, public JThread {
   void openDevice(int deviceNumber);
   void queueBuffer(WaveHeader& header);
   void captureLoop();
-  void encodeBlock(WaveHeader& header);
+  void encodePeriod(WaveHeader& header);
   void publishBlock(int slot);
   void closeDevice();
-  uint32_t bufferBytes() const { return format_.blockAlign * chunk_; }
+  uint32_t bufferBytes() const { return format_.blockAlign * period_; }
+  int buffers() const { return static_cast<int>(entries_.size()); }
 
   WaveInHandle device_ = nullptr;
   WaveFormat format_{};
   uint32_t chunk_ = 0;
+  uint32_t period_ = 0;
   std::unique_ptr<JMP3Encoder> encoder_;
-  std::array<WaveHeader, kCaptureBuffers> headers_{};
+  std::unique_ptr<WaveHeader[]> headers_;
   // PCM mode: the stream entry that each capture buffer is; MP3 mode: -2.
-  std::array<int, kCaptureBuffers> entries_{-1, -1, -1};
-  std::array<std::unique_ptr<uint8_t[]>, kCaptureBuffers> mp3Blocks_;
-  std::array<bool, kCaptureBuffers> prepared_{};
+  std::vector<int> entries_;
+  std::vector<std::unique_ptr<uint8_t[]>> mp3Blocks_;
+  std::vector<bool> prepared_;
   int nextBuffer_ = 0;
   JFlag done_{false, false};
   std::atomic<int> state_{0};
