@@ -33,6 +33,7 @@
 #include "media/shared_mike.h"
 #include "stream/stream_client.h"
 #include "stream/stream_frame_header.h"
+#include "stream/winmm_mike.h"
 #include "zqoutput/mp3_decoder.h"
 #include "zqoutput/output_service.h"
 #include "zqoutput/sink.h"
@@ -232,9 +233,18 @@ class StreamProbe final : public zq::LinkNotifier {
   std::thread thread_;
 };
 
-// Samples from a click entering our encoder to it leaving the output's
-// decoder: the codec's look-ahead, whatever the clocks.
-long codecDelaySamples() {
+// A click entering our encoder `offset` samples into a block, fed `part`
+// samples at a time as a capture period would bring them: samples from the
+// click's start to it leaving the output's decoder (the codec's look-ahead,
+// whatever the clocks), and samples captured from the click's start until
+// the frame that carries it leaves the encoder (capture and encoding on the
+// sample clock, without the threads' scheduling). -1 when not found.
+struct Click {
+  long codec = -1;
+  long waited = -1;
+};
+
+Click followClick(size_t offset, uint32_t part) {
   zq::JMP3Encoder encoder(128000, 44100, 2, false);
   Mp3Decoder decoder;
   OnsetFinder finder;
@@ -243,7 +253,7 @@ long codecDelaySamples() {
   std::vector<uint8_t> frame(encoder.frameSize() + 64);
   std::vector<int16_t> out;
   const uint8_t tag[3] = {0x50, 0, 0};
-  size_t clickAt = 10 * block + 300;  // input sample of the click's start
+  const size_t clickAt = 10 * block + offset;  // input sample of the click's start
   size_t decodedBefore = 0;
   for (size_t b = 0; b < 20; ++b) {
     for (size_t i = 0; i < block; ++i) {
@@ -251,21 +261,35 @@ long codecDelaySamples() {
       const int16_t v = n >= clickAt && n < clickAt + 2205 ? (n % 40 < 20 ? 16000 : -16000) : 0;
       in[2 * i] = in[2 * i + 1] = v;
     }
-    const int length = encoder.encode(in.data(), frame.data(), sizeof tag, tag);
-    if (length <= 0) {
-      continue;
+    for (size_t fed = 0; fed < block; fed += part) {
+      const int length =
+          encoder.encodePart(in.data() + 2 * fed, part, frame.data(), sizeof tag, tag);
+      if (length <= 0) {
+        continue;
+      }
+      out.clear();
+      decoder.decode(frame.data(), static_cast<size_t>(length), out);
+      const size_t frames = out.size() / 2;
+      const long at = finder.scan(out.data(), frames, 2);
+      if (at >= 0) {
+        const auto click = static_cast<long>(clickAt);
+        return {static_cast<long>(decodedBefore + static_cast<size_t>(at)) - click,
+                static_cast<long>(b * block + fed + part) - click};
+      }
+      decodedBefore += frames;
     }
-    out.clear();
-    decoder.decode(frame.data(), static_cast<size_t>(length), out);
-    const size_t frames = out.size() / 2;
-    const long at = finder.scan(out.data(), frames, 2);
-    if (at >= 0) {
-      return static_cast<long>(decodedBefore + static_cast<size_t>(at)) -
-             static_cast<long>(clickAt);
-    }
-    decodedBefore += frames;
   }
-  return -1;
+  return {};
+}
+
+// The mean of Click::waited over the click's place in a block, in ms.
+double meanWaitMs(uint32_t part) {
+  double sum = 0;
+  int count = 0;
+  for (size_t offset = 0; offset < 1152; offset += 48, ++count) {
+    sum += static_cast<double>(followClick(offset, part).waited);
+  }
+  return sum / count * 1000.0 / 44100;
 }
 
 struct Figures {
@@ -290,6 +314,76 @@ void printRow(const char* stage, const Figures& f) {
   std::printf("  %-38s %8.1f %8.1f %8.1f %6zu\n", stage, f.median, f.p99, f.max, f.count);
 }
 
+// One run at one jitter buffer: every burst's time through each stage.
+struct Run {
+  uint32_t bufferMs = 0;
+  std::vector<double> capture, network, decoding, jitter, total;
+  zq::zqoutput::Player::Stats stats;
+  // No underrun once playing: the buffer holds.
+  bool holds() const { return stats.underruns == 0 && !total.empty(); }
+};
+
+Run runAt(const zq::AAMConfig& config, uint32_t bufferMs, int seconds) {
+  Run run;
+  run.bufferMs = bufferMs;
+  zq::ZQAAMChannelManager aam(config, 0, "ZQAAMChannelManager");
+  MarkerSink sink;
+  zq::zqoutput::OutputService output(0, "latency", sink, bufferMs);
+  zq::MikeDesc net;
+  net.type = zq::MikeDesc::kNetwork;
+  net.proto = zq::ServerController::kUdp;
+  net.host = "127.0.0.1";
+  net.port = aam.JRPCService::port();
+  net.timeout = 5000;
+  output.player().play(net, "udp://127.0.0.1");
+  auto captured = std::make_unique<StreamProbe>(config.desc);
+  auto arrived = std::make_unique<StreamProbe>(net);
+  std::printf("running %d s with a jitter buffer of %u ms...\n", seconds, bufferMs);
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  run.stats = output.player().stats();
+  const auto published = captured->marks.all();
+  const auto came = arrived->marks.all();
+  const auto left = sink.marks.all();
+  run.decoding = arrived->decodeMs();
+  const double decodeMedian = figuresOf(run.decoding).median;
+  arrived.reset();
+  captured.reset();
+  output.player().stop();
+  // Each burst seen at every stage; the first ones may precede a stage.
+  for (const auto& [pulse, out] : left) {
+    const auto p = published.find(pulse);
+    const auto a = came.find(pulse);
+    if (p == published.end() || a == came.end()) {
+      continue;
+    }
+    const Clock::time_point start = pulseTime(pulse);
+    run.capture.push_back(msSince(start, p->second));
+    run.network.push_back(msSince(p->second, a->second));
+    run.jitter.push_back(msSince(a->second, out) - decodeMedian);
+    run.total.push_back(msSince(start, out));
+  }
+  return run;
+}
+
+void printRun(const char* title, const Run& run) {
+  std::printf("\n%s: jitter buffer %u ms\n", title, run.bufferMs);
+  std::printf("  %-38s %8s %8s %8s %6s\n", "stage (ms added)", "median", "p99", "max", "bursts");
+  printRow("capture + encoding (to publication)", figuresOf(run.capture));
+  printRow("packetizing + network (to arrival)", figuresOf(run.network));
+  printRow("decoding (a frame)", figuresOf(run.decoding));
+  printRow("jitter buffer + output (less decoding)", figuresOf(run.jitter));
+  printRow("end to end", figuresOf(run.total));
+  const auto& stats = run.stats;
+  std::printf(
+      "  output: %llu frames received, %llu lost, %llu underruns, %llu blocks dropped, "
+      "%llu repeated\n",
+      static_cast<unsigned long long>(stats.received), static_cast<unsigned long long>(stats.lost),
+      static_cast<unsigned long long>(stats.underruns),
+      static_cast<unsigned long long>(stats.dropped),
+      static_cast<unsigned long long>(stats.repeated));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,17 +391,23 @@ int main(int argc, char** argv) {
       "End-to-end latency on loopback at 128 kbit/s: a burst of the test tone from\n"
       "every whole second of the monotonic clock, captured, encoded and served over\n"
       "UDP by a local access manager, played by zqoutput's output service through\n"
-      "its jitter buffer; each burst's start is followed through the stages.",
-      "  the codec's delay (encoder look-ahead plus decoder) on a click; then per\n"
-      "  stage the median, 99th percentile and largest time added (ms) over the\n"
-      "  bursts: capture and encoding (to the frame that carries the burst's start\n"
-      "  being published), packetizing and the network (to its arrival), decoding,\n"
-      "  the jitter buffer and the output; and end to end.",
-      {{"seconds", "how long to run (one burst a second)", 20, 5, 600},
-       {"buffer_ms", "the output's jitter buffer", 60, 0, 1000}});
+      "its jitter buffer; each burst's start is followed through the stages. Run\n"
+      "at the given buffer (zqoutput's default unless said), then, with a step,\n"
+      "at buffers a step smaller each time until one underruns.",
+      "  the codec's delay (encoder look-ahead plus decoder) on a click and the\n"
+      "  capture period; per buffer tried, its end-to-end median and underruns;\n"
+      "  then, at the given buffer and at the smallest that held (no underrun in\n"
+      "  its run), per stage the median, 99th percentile and largest time added\n"
+      "  (ms) over the bursts: capture and encoding (to the frame that carries the\n"
+      "  burst's start being published), packetizing and the network (to its\n"
+      "  arrival), decoding, the jitter buffer and the output; and end to end.",
+      {{"seconds", "how long each run lasts (one burst a second)", 20, 5, 600},
+       {"buffer_ms", "the output's jitter buffer", zq::zqoutput::Player::kDefaultBufferMs, 0, 1000},
+       {"step_ms", "how much smaller each further run's buffer is (0: one run)", 10, 0, 1000}});
   args.parse(argc, argv);
   const int seconds = args.integer(0);
   const auto bufferMs = static_cast<uint32_t>(args.integer(1));
+  const auto stepMs = static_cast<uint32_t>(args.integer(2));
   zq::bench::ScratchRegistry registry;
   {
     zq::JSystemRegistryKey device(zq::HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
@@ -317,11 +417,19 @@ int main(int argc, char** argv) {
     device.setDword("PulseMs", kPulseMs);
   }
 
-  const long codec = codecDelaySamples();
+  const long codec = followClick(300, 1152).codec;
   std::printf("codec delay (encoder look-ahead + decoder, on a click): %ld samples = %.1f ms\n",
               codec, codec * 1000.0 / 44100);
-  std::printf("capture block: 1152 samples = %.1f ms (a sample waits up to that long)\n",
-              1152 * 1000.0 / 44100);
+  {
+    const zq::WinmmMike probe(1, 128000, 0, 0, false);
+    std::printf("capture period: %u samples = %.1f ms (a frame is %u samples = %.1f ms)\n",
+                probe.period(), probe.period() * 1000.0 / 44100, probe.chunk(),
+                probe.chunk() * 1000.0 / 44100);
+    std::printf(
+        "capture + encoding on the sample clock (a click's start to its frame leaving the\n"
+        "encoder, mean over its place in a frame): %.1f ms in periods, %.1f ms in whole frames\n",
+        meanWaitMs(probe.period()), meanWaitMs(probe.chunk()));
+  }
 
   zq::AAMConfig config;
   config.provider.setUdp(zq::UdpConfig());
@@ -332,61 +440,34 @@ int main(int argc, char** argv) {
   config.desc.inputConnector = zq::MikeDesc::kWaveInMicIn;
   config.desc.setTargetBitRate(128000);
 
-  std::vector<double> capture, network, decoding, jitter, total;
-  zq::zqoutput::Player::Stats stats;
-  {
-    zq::ZQAAMChannelManager aam(config, 0, "ZQAAMChannelManager");
-    MarkerSink sink;
-    zq::zqoutput::OutputService output(0, "latency", sink, bufferMs);
-    zq::MikeDesc net;
-    net.type = zq::MikeDesc::kNetwork;
-    net.proto = zq::ServerController::kUdp;
-    net.host = "127.0.0.1";
-    net.port = aam.JRPCService::port();
-    net.timeout = 5000;
-    output.player().play(net, "udp://127.0.0.1");
-    auto captured = std::make_unique<StreamProbe>(config.desc);
-    auto arrived = std::make_unique<StreamProbe>(net);
-    std::printf("running %d s with a jitter buffer of %u ms...\n", seconds, bufferMs);
-    std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    stats = output.player().stats();
-    const auto published = captured->marks.all();
-    const auto came = arrived->marks.all();
-    const auto left = sink.marks.all();
-    decoding = arrived->decodeMs();
-    const double decodeMedian = figuresOf(decoding).median;
-    arrived.reset();
-    captured.reset();
-    output.player().stop();
-    // Each burst seen at every stage; the first ones may precede a stage.
-    for (const auto& [pulse, out] : left) {
-      const auto p = published.find(pulse);
-      const auto a = came.find(pulse);
-      if (p == published.end() || a == came.end()) {
-        continue;
-      }
-      const Clock::time_point start = pulseTime(pulse);
-      capture.push_back(msSince(start, p->second));
-      network.push_back(msSince(p->second, a->second));
-      jitter.push_back(msSince(a->second, out) - decodeMedian);
-      total.push_back(msSince(start, out));
+  std::vector<Run> runs;
+  runs.push_back(runAt(config, bufferMs, seconds));
+  const bool held = runs.back().holds();
+  for (uint32_t ms = bufferMs; stepMs > 0 && held && ms >= stepMs;) {
+    ms -= stepMs;
+    runs.push_back(runAt(config, ms, seconds));
+    if (!runs.back().holds()) {
+      break;
     }
   }
-  std::printf("\n  %-38s %8s %8s %8s %6s\n", "stage (ms added)", "median", "p99", "max", "bursts");
-  printRow("capture + encoding (to publication)", figuresOf(capture));
-  printRow("packetizing + network (to arrival)", figuresOf(network));
-  printRow("decoding (a frame)", figuresOf(decoding));
-  printRow("jitter buffer + output (less decoding)", figuresOf(jitter));
-  printRow("end to end", figuresOf(total));
-  std::printf(
-      "\noutput: %llu frames received, %llu lost, %llu underruns, %llu blocks dropped, "
-      "%llu repeated\n",
-      static_cast<unsigned long long>(stats.received), static_cast<unsigned long long>(stats.lost),
-      static_cast<unsigned long long>(stats.underruns),
-      static_cast<unsigned long long>(stats.dropped),
-      static_cast<unsigned long long>(stats.repeated));
-  if (total.empty()) {
+  const Run* smallest = nullptr;
+  std::printf("\n  %-10s %10s %10s\n", "buffer ms", "end to end", "underruns");
+  for (const Run& run : runs) {
+    std::printf("  %-10u %10.1f %10llu\n", run.bufferMs, figuresOf(run.total).median,
+                static_cast<unsigned long long>(run.stats.underruns));
+    if (run.holds()) {
+      smallest = &run;
+    }
+  }
+  printRun("at the given buffer", runs.front());
+  if (stepMs > 0) {
+    if (smallest != nullptr) {
+      printRun("at the smallest buffer that held", *smallest);
+    } else {
+      std::printf("\nno buffer tried held without an underrun\n");
+    }
+  }
+  if (runs.front().total.empty()) {
     std::fprintf(stderr, "bench_latency: no burst went through every stage\n");
     return 1;
   }
