@@ -584,8 +584,9 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
     const WaveFormat f = pcm(c.rate, c.bits, c.channels);
     ASSERT_EQ(capture.open(0, f), kMmNoError);
     const uint32_t piece = c.rate / 50;  // 20 ms
-    // Many queued: a capture starved of buffers drops what waits, as it should.
-    capture.add(20, piece * f.blockAlign);
+    // Many queued (1.2 s): a capture starved of buffers drops what waits, as
+    // it should, and a test thread on a loaded machine may re-queue late.
+    capture.add(60, piece * f.blockAlign);
     capture.start();
     const Bytes before = capture.take(2);
     EXPECT_EQ(soundSpan(before, f).first, SIZE_MAX) << "sound before any push";
