@@ -25,7 +25,10 @@ extern "C" {
 /// A device starts playing a talk once 40 ms are queued (so that the pushes'
 /// jitter is not heard as gaps) and never holds more than 300 ms: the
 /// oldest audio is dropped, and counted as an overrun, so that the delay
-/// stays bounded when the pusher's clock runs ahead of the device's.
+/// stays bounded when the pusher's clock runs ahead of the device's. A
+/// talk with more than 50 ms queued catches up in its pauses: quiet 10 ms
+/// stretches (under -40 dBFS) at the head are dropped, so audio kept while
+/// the listeners were being switched to it does not delay the rest.
 int ZQWaveInHostWrite(const int16_t* samples, uint32_t frames, uint32_t rate, uint32_t channels);
 
 /// The talk ends: what is queued plays out, even under 40 ms, then silence.
@@ -50,5 +53,6 @@ inline constexpr const char* kWaveInHostDevicesName = "ZQWaveInHostDevices";
 /// The figures above.
 inline constexpr uint32_t kWaveInHostStartMs = 40;
 inline constexpr uint32_t kWaveInHostMaxMs = 300;
+inline constexpr uint32_t kWaveInHostLagMs = 50;
 
 }  // namespace zq
