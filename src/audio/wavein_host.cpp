@@ -104,11 +104,13 @@ class HostSource final : public WaveInSource {
     }
   }
 
-  void end() {
+  // Returns the ms queued.
+  uint32_t end() {
     std::lock_guard lock(mutex_);
     ending_ = true;
     haveLast_ = false;
     position_ = 0;
+    return static_cast<uint32_t>(queuedFrames() * 1000 / format_.samplesPerSec);
   }
 
   uint32_t read(uint8_t* out, uint32_t frames, const std::function<bool()>&) override {
@@ -259,12 +261,14 @@ __attribute__((visibility("default"))) int ZQWaveInHostWrite(const int16_t* samp
   return static_cast<int>(f.sources.size());
 }
 
-__attribute__((visibility("default"))) void ZQWaveInHostEnd(void) {
+__attribute__((visibility("default"))) uint32_t ZQWaveInHostEnd(void) {
   zq::Feed& f = zq::feed();
   std::lock_guard lock(f.mutex);
+  uint32_t most = 0;
   for (zq::HostSource* source : f.sources) {
-    source->end();
+    most = std::max(most, source->end());
   }
+  return most;
 }
 
 __attribute__((visibility("default"))) int ZQWaveInHostDevices(void) {
