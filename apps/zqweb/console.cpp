@@ -548,6 +548,7 @@ void Console::talkChunk(uint64_t talker, const uint8_t* bytes, size_t size) {
 
 void Console::endTalk(uint64_t talker) {
   uint64_t generation = 0;
+  std::chrono::milliseconds queued{0};
   {
     std::lock_guard lock(talk_->mutex);
     if (talk_->talker != talker || talker == 0) {
@@ -559,15 +560,16 @@ void Console::endTalk(uint64_t talker) {
     talk_->onLive = nullptr;
     generation = talk_->generation;
     if (hostEnd_ != nullptr) {
-      hostEnd_();
+      queued = std::chrono::milliseconds(hostEnd_());
     }
   }
-  post([this, generation] {
+  post([this, generation, queued] {
     std::lock_guard lock(talk_->mutex);
     if (talk_->generation == generation) {
-      // No later talk: back after the grace, unless one goes live first.
+      // No later talk: back once what is queued and the grace have
+      // passed, unless one goes live first.
       pendingBack_ = true;
-      backAt_ = Clock::now() + kReleaseGrace;
+      backAt_ = Clock::now() + queued + kReleaseGrace;
     }
   });
   post([this] { broadcast({{"event", "state"}, {"state", state()}}); });

@@ -178,7 +178,7 @@ class Console {
 
   std::unique_ptr<Talk> talk_;
   int (*hostWrite_)(const int16_t*, uint32_t, uint32_t, uint32_t) = nullptr;
-  void (*hostEnd_)() = nullptr;
+  uint32_t (*hostEnd_)() = nullptr;
 };
 
 }  // namespace zq::zqweb

@@ -36,6 +36,8 @@ class HostSource final : public WaveInSource {
       : format_(format),
         startFrames_(format.samplesPerSec * kWaveInHostStartMs / 1000),
         maxFrames_(format.samplesPerSec * kWaveInHostMaxMs / 1000),
+        lagFrames_(format.samplesPerSec * kWaveInHostLagMs / 1000),
+        window_(std::max<size_t>(1, format.samplesPerSec / 100)),
         last_(format.channels, 0.0f) {
     Feed& f = feed();
     std::lock_guard lock(f.mutex);
@@ -102,11 +104,13 @@ class HostSource final : public WaveInSource {
     }
   }
 
-  void end() {
+  // Returns the ms queued.
+  uint32_t end() {
     std::lock_guard lock(mutex_);
     ending_ = true;
     haveLast_ = false;
     position_ = 0;
+    return static_cast<uint32_t>(queuedFrames() * 1000 / format_.samplesPerSec);
   }
 
   uint32_t read(uint8_t* out, uint32_t frames, const std::function<bool()>&) override {
@@ -120,11 +124,12 @@ class HostSource final : public WaveInSource {
     }
     size_t taken = 0;
     if (playing_) {
-      taken = std::min<size_t>(queued, frames);
+      catchUp();
+      taken = std::min<size_t>(queuedFrames(), frames);
       const size_t bytes = taken * format_.blockAlign;
       std::copy_n(queue_.begin() + static_cast<ptrdiff_t>(head_), bytes, out);
       head_ += bytes;
-      if (taken == queued) {
+      if (queuedFrames() == 0) {
         // Dry: the next talk, or the rest of this one after a gap in the
         // pushes, waits for its start again.
         playing_ = false;
@@ -168,6 +173,39 @@ class HostSource final : public WaveInSource {
     }
   }
 
+  // Under mutex_.
+  size_t queuedFrames() const { return (queue_.size() - head_) / format_.blockAlign; }
+
+  // Under mutex_: a talk that runs behind (the words kept while the group
+  // was being switched to it, or pushes that came in a burst) catches up in
+  // its pauses: quiet 10 ms stretches at the head are dropped while more
+  // than the lag is queued, so the delay shrinks without a word cut.
+  void catchUp() {
+    while (queuedFrames() >= lagFrames_ + window_ && quiet(head_, window_)) {
+      head_ += window_ * format_.blockAlign;
+    }
+  }
+
+  // Under mutex_: whether `frames` frames from byte `at` are all under
+  // -40 dBFS, which a pause with the microphone's own noise is.
+  bool quiet(size_t at, size_t frames) const {
+    const size_t samples = frames * format_.channels;
+    for (size_t i = 0; i < samples; ++i) {
+      int x = 0;
+      if (format_.bitsPerSample == 8) {
+        x = (queue_[at + i] - 128) * 256;
+      } else {
+        x = static_cast<int16_t>(queue_[at + 2 * i] | (queue_[at + 2 * i + 1] << 8));
+      }
+      if (x > kQuietPeak || x < -kQuietPeak) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static constexpr int kQuietPeak = 327;  // -40 dBFS
+
   // Under mutex_: gives back the space before the head once it is most of
   // the buffer, so that the queue's memory stays near its bound.
   void compact() {
@@ -180,6 +218,8 @@ class HostSource final : public WaveInSource {
   const WaveFormat format_;
   const size_t startFrames_;
   const size_t maxFrames_;
+  const size_t lagFrames_;
+  const size_t window_;  // 10 ms
   mutable std::mutex mutex_;
   std::vector<uint8_t> queue_;  // device-format bytes from head_ on; guarded by mutex_
   size_t head_ = 0;             // guarded by mutex_
@@ -221,12 +261,14 @@ __attribute__((visibility("default"))) int ZQWaveInHostWrite(const int16_t* samp
   return static_cast<int>(f.sources.size());
 }
 
-__attribute__((visibility("default"))) void ZQWaveInHostEnd(void) {
+__attribute__((visibility("default"))) uint32_t ZQWaveInHostEnd(void) {
   zq::Feed& f = zq::feed();
   std::lock_guard lock(f.mutex);
+  uint32_t most = 0;
   for (zq::HostSource* source : f.sources) {
-    source->end();
+    most = std::max(most, source->end());
   }
+  return most;
 }
 
 __attribute__((visibility("default"))) int ZQWaveInHostDevices(void) {

@@ -23,13 +23,17 @@ extern "C" {
 /// host-fed device open in this process. Returns how many devices took
 /// them, or -1 for a null `samples` with frames, or a format outside those.
 /// A device starts playing a talk once 40 ms are queued (so that the pushes'
-/// jitter is not heard as gaps) and never holds more than 300 ms: the
+/// jitter is not heard as gaps) and never holds more than 1 s: the
 /// oldest audio is dropped, and counted as an overrun, so that the delay
-/// stays bounded when the pusher's clock runs ahead of the device's.
+/// stays bounded when the pusher's clock runs ahead of the device's. A
+/// talk with more than 50 ms queued catches up in its pauses: quiet 10 ms
+/// stretches (under -40 dBFS) at the head are dropped, so audio kept while
+/// the listeners were being switched to it does not delay the rest.
 int ZQWaveInHostWrite(const int16_t* samples, uint32_t frames, uint32_t rate, uint32_t channels);
 
 /// The talk ends: what is queued plays out, even under 40 ms, then silence.
-void ZQWaveInHostEnd(void);
+/// Returns how long that takes, in ms (the most of any device).
+uint32_t ZQWaveInHostEnd(void);
 
 /// How many host-fed devices are open in this process.
 int ZQWaveInHostDevices(void);
@@ -39,7 +43,7 @@ int ZQWaveInHostDevices(void);
 namespace zq {
 
 using ZQWaveInHostWriteFn = int (*)(const int16_t*, uint32_t, uint32_t, uint32_t);
-using ZQWaveInHostEndFn = void (*)();
+using ZQWaveInHostEndFn = uint32_t (*)();
 using ZQWaveInHostDevicesFn = int (*)();
 
 /// The entry points' names, for dlsym.
@@ -49,6 +53,7 @@ inline constexpr const char* kWaveInHostDevicesName = "ZQWaveInHostDevices";
 
 /// The figures above.
 inline constexpr uint32_t kWaveInHostStartMs = 40;
-inline constexpr uint32_t kWaveInHostMaxMs = 300;
+inline constexpr uint32_t kWaveInHostMaxMs = 1000;
+inline constexpr uint32_t kWaveInHostLagMs = 50;
 
 }  // namespace zq
