@@ -160,40 +160,40 @@ void Client::tearDown(uint32_t) {}
 // ---- UdpClient ------------------------------------------------------------------
 
 UdpClient::UdpClient(const UdpConfig& config, const std::string& host, int32_t port,
-                     IProviderMedia* media, std::unique_ptr<IProviderPacketizer> packetizer,
-                     int32_t skip, JTraceMask* mask, std::string_view providerName)
-    : Client(config.mtu(), media, std::move(packetizer), skip, mask,
-             udpTraceName(providerName, host, port)),
-      config_(config),
+                     UdpFanOut& sender, int32_t skip, JTraceMask* mask,
+                     std::string_view providerName)
+    : JTraceableObject(udpTraceName(providerName, host, port), mask),
+      sender_(sender),
       host_(host),
       port_(port) {
-  start();
-}
-
-UdpClient::~UdpClient() {
-  shutdown();
-}
-
-void UdpClient::establish() {
   JLog::logTraceable(kLevelTraceInfo, this, "Establishing UDP data channel to '%s:%d'",
                      host_.c_str(), port_);
-  auto socket = std::make_unique<JUDPSocket>(traceMask());
   try {
-    socket->bind(config_.interface(), static_cast<uint16_t>(config_.sourcePort()));
-    socket->connect(receiverAddress(host_, port_));
-    if (config_.precedence() != 0) {
-      socket->setIntOption(IPPROTO_IP, IP_TOS, config_.precedence());
-    }
+    const JInetAddr to = receiverAddress(host_, port_);
+    // A receiver the configured interface has no route to is refused now,
+    // as a socket of its own would have been at its connect; the probe
+    // sends nothing.
+    JUDPSocket probe(traceMask());
+    probe.bind(config.interface(), 0);
+    probe.connect(to);
+    id_ = sender_.add(to, skip);
   } catch (const JError& e) {
     logCaught(e);
-    socket.reset();
     JLog::logTraceable(kLevelError, this, "Could not establish UDP data channel to '%s:%d': %s",
                        host_.c_str(), port_, e.message().c_str());
     throw;
   }
-  socket_ = std::move(socket);
   JLog::logTraceable(kLevelTraceInfo, this, "UDP data channel established to '%s:%d'",
                      host_.c_str(), port_);
+}
+
+UdpClient::~UdpClient() {
+  JLog::logTraceable(kLevelTraceInfo, this, "Shutting down data channel");
+  sender_.remove(id_);
+}
+
+UdpFanOut::ChannelStats UdpClient::stats() const {
+  return sender_.stats(id_).value_or(UdpFanOut::ChannelStats{});
 }
 
 // ---- IpmClient ------------------------------------------------------------------
@@ -241,7 +241,9 @@ void IpmClient::establish() {
 // ---- IProvider ------------------------------------------------------------------
 
 IProvider::IProvider(const ProviderConfig& config, JTraceMask* mask, std::string_view traceName)
-    : JTraceableObject(traceName, mask), config_(config) {}
+    : JTraceableObject(traceName, mask),
+      config_(config),
+      udpSender_(config_.udp(), traceMask(), std::string(traceName) + "::UdpSender") {}
 
 IProvider::~IProvider() {
   std::lock_guard lock(mutex_);
@@ -250,6 +252,7 @@ IProvider::~IProvider() {
 
 void IProvider::deleteAllLocked() {
   m_mapUdpClients.clear();
+  udpSender_.unbind();
   m_mapIpmClients.clear();
   m_mapSvuClients.clear();
   m_mapSvcClients.clear();
@@ -283,7 +286,14 @@ void IProvider::setMedia(IProviderMedia* media) {
       }
     }
   };
-  zapAll(m_mapUdpClients, false);
+  // The UDP channels follow their sender, or go with it.
+  try {
+    udpSender_.bind(media);
+  } catch (const JError& e) {
+    logCaught(e);
+    m_mapUdpClients.clear();
+    udpSender_.unbind();
+  }
   zapAll(m_mapSvuClients, false);
   // Receivers of the multicast trees follow their master.
   zapAll(m_mapIpmClients, true);
@@ -330,11 +340,14 @@ void IProvider::serveUDPClient(const JParams& request, JParams& reply, Connectio
     throw JRPCConnectionLostError();
   }
   requireStreamInfo(*media_);
-  // Establish errors propagate; establish logged them. A second request over
+  if (udpSender_.media() != media_) {
+    udpSender_.bind(media_);  // after a media the channels could not follow
+  }
+  // The channel's errors propagate; it logged them. A second request over
   // one connection replaces its channel.
-  m_mapUdpClients[key] = std::make_unique<UdpClient>(config_.udp(), ip, static_cast<int32_t>(port),
-                                                     media_, createPacketizer(), skip, traceMask(),
-                                                     traceName());
+  auto channel = std::make_unique<UdpClient>(config_.udp(), ip, static_cast<int32_t>(port),
+                                             udpSender_, skip, traceMask(), traceName());
+  m_mapUdpClients[key] = std::move(channel);
   media_->getStreamInfoParams(reply);
 }
 

@@ -1,10 +1,11 @@
 // IProvider serves one media stream to remote receivers. Each receiver asks
-// over an RPC connection; the provider then opens a data channel towards it
-// (a Client: a socket, a packetizer and a sucker thread reading the media):
-// a UdpClient per UDP receiver, one IpmClient master for every IP multicast
-// receiver. Channels are kept by the RPC connection that asked for them and
-// go when that connection is lost (removeClient). This platform has no ATM
-// transport: "addSVCClient" is refused, and the ATM maps stay empty.
+// over an RPC connection; the provider then opens a data channel towards it:
+// a UdpClient per UDP receiver, all of them served by the provider's one
+// UDP sender (udp_fan_out.h), and one IpmClient master for every IP
+// multicast receiver (a Client: a socket, a packetizer and a sucker thread
+// reading the media). Channels are kept by the RPC connection that asked for
+// them and go when that connection is lost (removeClient). This platform has
+// no ATM transport: "addSVCClient" is refused, and the ATM maps stay empty.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "media/media.h"
 #include "media/packetizer.h"
 #include "media/provider_config.h"
+#include "media/udp_fan_out.h"
 #include "net/socket.h"
 #include "rpc/params.h"
 
@@ -87,25 +89,30 @@ class Client : public IMediaSuckerNotify, public JTraceableObject {
   int32_t skip_;
 };
 
-/// A unicast UDP channel to one receiver.
-class UdpClient : public Client {
+/// A unicast UDP channel to one receiver: its place in the provider's UDP
+/// sender, which numbers its frames from 0 and cuts them at the UDP MTU.
+///
+/// Concurrency: made and destroyed under the provider's mutex.
+class UdpClient : public JTraceableObject {
  public:
-  /// Establishes and starts the channel; the errors of establish propagate.
-  UdpClient(const UdpConfig& config, const std::string& host, int32_t port,
-            IProviderMedia* media, std::unique_ptr<IProviderPacketizer> packetizer,
+  /// Checks that the receiver can be reached from the configured interface
+  /// and joins the sender; the errors of either are logged and propagate.
+  UdpClient(const UdpConfig& config, const std::string& host, int32_t port, UdpFanOut& sender,
             int32_t skip, JTraceMask* mask, std::string_view providerName);
+  /// Leaves the sender: nothing more is sent to the receiver.
   ~UdpClient() override;
+  UdpClient(const UdpClient&) = delete;
+  UdpClient& operator=(const UdpClient&) = delete;
 
-  bool isMulticast() const override { return false; }
-  bool hasReservedQos() const override { return false; }
-
- protected:
-  void establish() override;
+  bool isMulticast() const { return false; }
+  /// What the channel has been sent.
+  UdpFanOut::ChannelStats stats() const;
 
  private:
-  const UdpConfig config_;
+  UdpFanOut& sender_;
   const std::string host_;
   const int32_t port_;
+  UdpFanOut::ChannelId id_ = 0;
 };
 
 /// The one IP multicast channel of a provider, shared by all its multicast
@@ -185,6 +192,8 @@ class IProvider : public JTraceableObject {
   IpmClient* ipmMaster() const;
   /// The UDP channel kept under `key`, or null.
   UdpClient* udpClient(ConnectionKey key) const;
+  /// The sender of every UDP channel.
+  UdpFanOut& udpSender() { return udpSender_; }
 
  private:
   // Under mutex_: every channel deleted.
@@ -192,6 +201,8 @@ class IProvider : public JTraceableObject {
 
   const ProviderConfig config_;
   IProviderMedia* media_ = nullptr;  // not owned
+  // Declared before the channels, which leave it as they go.
+  UdpFanOut udpSender_;
   std::map<ConnectionKey, std::unique_ptr<UdpClient>> m_mapUdpClients;
   std::map<ConnectionKey, std::unique_ptr<IpmClient>> m_mapIpmClients;
   // The ATM maps: never filled on this platform, searched as the others.
