@@ -42,7 +42,9 @@ mutants:
 	scripts/install-deps
 	scripts/mutants $(MUTANTS_ARGS)
 
+# The benchmarks, with GStreamer for the fan-out comparison (not for CI).
 bench: build
+	scripts/install-deps --bench
 	scripts/bench
 
 fuzz:
