@@ -1,7 +1,7 @@
 // The provider serving one 128 kbit/s stream (417-byte MP3-sized frames from
 // a soft source) over UDP on loopback: the CPU it takes for 1, 10 and 100
 // receivers, the datagrams a channel sends per second at its limit, and the
-// wake-ups of the sucker threads while the stream is idle.
+// wake-ups of the sender's sucker thread while the stream is idle.
 //
 // The receivers live in a child process that drains their sockets, so that
 // the figures are the serving process's own.
@@ -150,7 +150,8 @@ void addReceivers(BenchProvider& provider, const std::vector<uint16_t>& ports,
   }
 }
 
-// Voluntary context switches of this process's sucker threads.
+// Voluntary context switches of this process's sucker threads (the UDP
+// sender has one for all its channels).
 uint64_t suckerWakeUps() {
   uint64_t total = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -179,8 +180,8 @@ int main(int argc, char** argv) {
       "  per receiver count: the serving process's CPU (user + system) for the audio\n"
       "  length, per receiver, and as a share of one core at the real-time rate, with\n"
       "  the datagrams the receivers got against those due; then the datagrams per\n"
-      "  second one channel sends at its limit, and the wake-ups per second of 100\n"
-      "  sucker threads on an idle stream.",
+      "  second one channel sends at its limit, and the sucker wake-ups per second of\n"
+      "  100 UDP channels on an idle stream (one sucker serves them all).",
       {{"audio-seconds", "audio served per receiver count", 60, 1, 3600},
        {"speed", "replay speed against real time", 4, 1, 26},
        {"max-receivers", "the largest receiver count (1, 10, then this)", 100, 10, 1000}});
@@ -289,7 +290,7 @@ int main(int argc, char** argv) {
       const uint64_t w0 = suckerWakeUps();
       std::this_thread::sleep_for(std::chrono::seconds(5));
       const uint64_t w1 = suckerWakeUps();
-      std::printf("\nidle stream, %u sucker threads: %.1f wake-ups/s in all (%.2f per thread)\n",
+      std::printf("\nidle stream, %u UDP channels: %.1f sucker wake-ups/s in all (%.2f per channel)\n",
                   n, static_cast<double>(w1 - w0) / 5.0, static_cast<double>(w1 - w0) / 5.0 / n);
     }
     media.disconnect();
