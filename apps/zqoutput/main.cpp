@@ -21,8 +21,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zqoutput [--port N] [--id TEXT] [--output null|wav:PATH|alsa:NAME]\n"
-    "                [--buffer-ms N] [--log-level error|warning|info|debug]\n"
+    "usage: zqoutput [--port N] [--listen ADDR] [--id TEXT] [--output null|wav:PATH|alsa:NAME]\n"
+    "                [--buffer-ms N] [--allow LIST] [--allow-sources LIST] [--media-dir DIR]\n"
+    "                [--log-level error|warning|info|debug]\n"
     "       zqoutput --help\n"
     "\n"
     "An audio output: answers an audio output controller's requests (setNetSource,\n"
@@ -32,22 +33,37 @@ const char kUsage[] =
     "it comes; setParams(volume=N) scales the samples (0 to 100).\n"
     "\n"
     "  --port N        the RPC port (default 10001; 0: one the system picks)\n"
+    "  --listen ADDR   the local IPv4 address the port is bound to (default\n"
+    "                  0.0.0.0: every interface)\n"
     "  --id TEXT       reported as Id by getParams (default \"zqoutput\")\n"
     "  --output OUT    null, wav:PATH (a WAVE file, valid whenever the program\n"
     "                  ends) or alsa:NAME (alsa:default, alsa:hw:1,0); default null\n"
     "  --buffer-ms N   the jitter buffer's depth before playing, and again after\n"
     "                  it ran dry (0 to 5000, default 60)\n"
+    "  --allow LIST    the controls that may connect: addresses and blocks,\n"
+    "                  \"192.0.2.7, 10.20.0.0/16\" (default: everyone, with a warning);\n"
+    "                  another peer's connection is closed at once, logged once a\n"
+    "                  minute per address and counted (RefusedConnections)\n"
+    "  --allow-sources LIST  the access managers a stream may be fetched from,\n"
+    "                  the same way (default: any)\n"
+    "  --media-dir DIR setFileSource plays files under DIR only (links and ..\n"
+    "                  resolved; a relative name is taken in DIR); default: no\n"
+    "                  file source\n"
     "  --log-level L   error, warning, info (default) or debug\n"
+    "\n"
+    "ZQOUTPUT_LISTEN, ZQOUTPUT_ALLOW, ZQOUTPUT_ALLOW_SOURCES and ZQOUTPUT_MEDIA_DIR\n"
+    "in the environment give the options of the same names; the command line wins.\n"
     "\n"
     "Logs go to standard error, with a status line (source, frames, losses, level)\n"
     "when it is a terminal. getStat answers FramesReceived, FramesLost, FramesLate,\n"
     "DuplicatePackets, StrayPackets (datagrams from other senders than the\n"
     "provider), FramesDecoded, DecodeErrors, Underruns, BlocksConcealed (the\n"
     "last block played again for a lost frame), BlocksDropped and BlocksRepeated\n"
-    "(clock drift), BufferedMs, OutputErrors (periods the output refused) and\n"
-    "LevelDb. SIGINT or SIGTERM stops it: the source and the output are closed,\n"
-    "the controllers see their connection close.\n"
-    "Prints \"listening 127.0.0.1:PORT\" once it serves.\n";
+    "(clock drift), BufferedMs, OutputErrors (periods the output refused),\n"
+    "LevelDb and RefusedConnections. SIGINT or SIGTERM stops it within a second:\n"
+    "the source and the output are closed, the controllers see their connection\n"
+    "close. Prints \"listening ADDR:PORT\" once it serves, with the address and\n"
+    "port it is bound to.\n";
 
 int refuse(const std::string& why) {
   std::fprintf(stderr, "zqoutput: %s\nTry 'zqoutput --help'.\n", why.c_str());
@@ -68,7 +84,9 @@ void printStatus(const zq::zqoutput::Player::Stats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const auto parsed = zq::zqoutput::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  std::vector<std::string> args = zq::zqoutput::environmentArguments();
+  args.insert(args.end(), argv + 1, argv + argc);
+  const auto parsed = zq::zqoutput::parseOptions(args);
   if (const auto* why = std::get_if<std::string>(&parsed)) {
     return refuse(*why);
   }
@@ -92,8 +110,15 @@ int main(int argc, char** argv) {
   try {
     std::unique_ptr<zq::zqoutput::AudioSink> sink = zq::zqoutput::makeSink(options.output);
     {
-      zq::zqoutput::OutputService service(options.port, options.id, *sink, options.bufferMs);
-      std::printf("listening 127.0.0.1:%u\n", static_cast<unsigned>(service.port()));
+      if (options.allow.everyone()) {
+        zq::JLog::logf(zq::kLevelWarning,
+                       "zqoutput: every address may command this output (--allow limits who may)");
+      }
+      zq::zqoutput::OutputService service(
+          options.port, options.id, *sink, options.bufferMs,
+          {.listen = options.listen, .controls = options.allow, .sources = options.allowSources,
+           .mediaDir = options.mediaDir});
+      std::printf("listening %s\n", service.address().text().c_str());
       std::fflush(stdout);
       const timespec second{1, 0};
       int signal = -1;

@@ -1,6 +1,8 @@
 // zqoutput's options, checked one by one.
 #include "zqoutput/options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -48,7 +50,8 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       return o;
     }
     if (a != "--port" && a != "--id" && a != "--output" && a != "--buffer-ms" &&
-        a != "--log-level") {
+        a != "--log-level" && a != "--listen" && a != "--allow" && a != "--allow-sources" &&
+        a != "--media-dir") {
       return "unknown argument '" + a + "'";
     }
     if (i + 1 >= args.size()) {
@@ -71,6 +74,21 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
       if (o.logMask == 0) {
         return "--log-level must be error, warning, info or debug, not '" + v + "'";
       }
+    } else if (a == "--listen") {
+      in_addr address{};
+      if (inet_pton(AF_INET, v.c_str(), &address) != 1) {
+        return "--listen must be an IPv4 address of this machine (0.0.0.0: every interface), "
+               "not '" + v + "'";
+      }
+      o.listen = v;
+    } else if (a == "--allow" || a == "--allow-sources") {
+      auto list = AllowList::parse(v);
+      if (const auto* why = std::get_if<std::string>(&list)) {
+        return a + ": " + *why;
+      }
+      (a == "--allow" ? o.allow : o.allowSources) = std::get<AllowList>(std::move(list));
+    } else if (a == "--media-dir") {
+      o.mediaDir = v;
     } else if (a == "--id") {
       o.id = v;
     } else if (v.empty()) {
@@ -80,6 +98,22 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
     }
   }
   return o;
+}
+
+std::vector<std::string> environmentArguments() {
+  static const std::pair<const char*, const char*> kVariables[] = {
+      {"ZQOUTPUT_LISTEN", "--listen"},
+      {"ZQOUTPUT_ALLOW", "--allow"},
+      {"ZQOUTPUT_ALLOW_SOURCES", "--allow-sources"},
+      {"ZQOUTPUT_MEDIA_DIR", "--media-dir"},
+  };
+  std::vector<std::string> args;
+  for (const auto& [name, option] : kVariables) {
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+      args.insert(args.end(), {option, value});
+    }
+  }
+  return args;
 }
 
 }  // namespace zq::zqoutput

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "zqoutput/allow_list.h"
 #include "zqoutput/player.h"
 
 namespace zq::zqoutput {
@@ -17,6 +18,10 @@ struct Options {
   std::string output = "null";
   uint32_t bufferMs = Player::kDefaultBufferMs;
   uint32_t logMask = 0;  // the console's levels (bit n: level n)
+  std::string listen = "0.0.0.0";  // the address the RPC port is bound to
+  AllowList allow;                 // the controls that may connect
+  AllowList allowSources;          // the AAMs a stream may come from
+  std::string mediaDir;            // "": no file source
 };
 
 /// The console levels of "error", "warning", "info" or "debug": that level
@@ -26,5 +31,10 @@ uint32_t logMaskOf(const std::string& level);
 /// The arguments after the program's name: the options, or the reason they
 /// are refused ("--port must be from 0 to 65535, not 'x'").
 std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args);
+
+/// The options the environment gives (ZQOUTPUT_LISTEN, ZQOUTPUT_ALLOW,
+/// ZQOUTPUT_ALLOW_SOURCES, ZQOUTPUT_MEDIA_DIR), as arguments to put before
+/// the command line's, which then win.
+std::vector<std::string> environmentArguments();
 
 }  // namespace zq::zqoutput

@@ -1,7 +1,12 @@
 // The requests of an audio output controller, played through the player.
 #include "zqoutput/output_service.h"
 
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
 #include "base/error.h"
+#include "base/log.h"
 #include "control/audio_output_controller_group.h"
 #include "files/file_info.h"
 #include "media/server_controller.h"
@@ -29,11 +34,26 @@ int32_t portParameter(JParams& request, const char* name) {
 }  // namespace
 
 OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& sink,
-                             uint32_t bufferMs)
-    : JRPCService(port, false, nullptr, "zqoutput"), id_(id), sink_(sink), player_(sink, bufferMs) {
+                             uint32_t bufferMs, Access access)
+    : JRPCService(JInetAddr(access.listen, port), false, nullptr, "zqoutput"),
+      id_(id),
+      access_(std::move(access)),
+      sink_(sink),
+      player_(sink, bufferMs) {
+  if (!access_.mediaDir.empty()) {
+    std::error_code error;
+    mediaDir_ = std::filesystem::canonical(access_.mediaDir, error);
+    if (error || !std::filesystem::is_directory(mediaDir_)) {
+      throw JTextError("media folder '" + access_.mediaDir + "': " +
+                       (error ? error.message() : std::string("not a folder")));
+    }
+  }
   // Files play through the process's description cache.
   ensureFileInfoCache(kFileInfoCacheSize);
   registerFunctions();
+  if (!access_.controls.everyone()) {
+    setAcceptFilter([this](const JInetAddr& peer) { return admit(peer); });
+  }
   start();
   announcer_ = std::make_unique<Announcer>(
       Announcer::Output{.equipmentName = localHostName(), .name = id_, .tcpPort = this->port()});
@@ -41,6 +61,49 @@ OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& si
 
 OutputService::~OutputService() {
   shutdown();
+}
+
+bool OutputService::admit(const JInetAddr& peer) {
+  if (access_.controls.allows(peer.address())) {
+    return true;
+  }
+  refused_.fetch_add(1, std::memory_order_relaxed);
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(refusedMutex_);
+  if (refusedSaid_.size() >= kRefusedRemembered) {
+    // Many addresses at once: the ones said a minute ago may be said again.
+    std::erase_if(refusedSaid_, [&](const auto& e) { return now - e.second >= kRefusedQuiet; });
+    if (refusedSaid_.size() >= kRefusedRemembered) {
+      refusedSaid_.clear();
+    }
+  }
+  const auto [said, first] = refusedSaid_.try_emplace(peer.address().s_addr, now);
+  if (first || now - said->second >= kRefusedQuiet) {
+    said->second = now;
+    JLog::logf(kLevelWarning,
+               "zqoutput: refused a connection from %s: not in --allow (said once a minute)",
+               peer.hostText().c_str());
+  }
+  return false;
+}
+
+std::string OutputService::mediaPath(const std::string& file) const {
+  namespace fs = std::filesystem;
+  if (mediaDir_.empty() || file.empty()) {
+    return {};
+  }
+  // Links and ".." resolved first: what counts is where the file really is.
+  std::error_code error;
+  fs::path path(file);
+  const fs::path real = fs::weakly_canonical(path.is_relative() ? mediaDir_ / path : path, error);
+  if (error) {
+    return {};
+  }
+  const auto [dirEnd, rest] = std::mismatch(mediaDir_.begin(), mediaDir_.end(), real.begin(), real.end());
+  if (dirEnd != mediaDir_.end() || rest == real.end()) {
+    return {};
+  }
+  return real.string();
 }
 
 void OutputService::registerFunctions() {
@@ -72,6 +135,19 @@ void OutputService::setNetSource(JParams& request, JParams*) {
     throw JTextError("unsupported protocol '" + proto + "': use udp or ipm");
   }
   desc.host = host;
+  if (!access_.sources.everyone()) {
+    // The address checked is the address fetched from.
+    in_addr address{};
+    try {
+      address = JInetAddr(host, static_cast<uint16_t>(port)).address();
+    } catch (const JError&) {
+      throw JTextError("source '" + host + "' is not allowed: not in --allow-sources");
+    }
+    if (!access_.sources.allows(address)) {
+      throw JTextError("source '" + host + "' is not allowed: not in --allow-sources");
+    }
+    desc.host = JInetAddr(address, 0).hostText();
+  }
   desc.port = port;
   desc.timeout = kNetTimeoutMs;
   player_.play(desc, proto + "://" + host + ":" + std::to_string(port));
@@ -106,9 +182,17 @@ void OutputService::setHardSource(JParams& request, JParams*) {
 void OutputService::setFileSource(JParams& request, JParams*) {
   std::string file;
   request.get("fileSource", file, true);
+  // One answer for every file outside the media folder, there or not, so
+  // that it tells nobody which files the machine holds.
+  const std::string path = mediaPath(file);
+  if (path.empty()) {
+    throw JTextError(mediaDir_.empty() ? "file source refused: this output has no media folder"
+                                       : "file source refused: '" + file +
+                                             "' is not a file of the media folder");
+  }
   MikeDesc desc;
   desc.type = MikeDesc::kFile;
-  desc.fileName = file;
+  desc.fileName = path;
   desc.looping = false;
   player_.play(desc, "file://" + file);
   announcer_->stop();
@@ -151,6 +235,7 @@ void OutputService::getStat(JParams&, JParams* result) {
   result->set("BufferedMs", static_cast<int64_t>(s.bufferedMs));
   result->set("OutputErrors", static_cast<int64_t>(s.outputErrors));
   result->set("LevelDb", s.levelDb);
+  result->set("RefusedConnections", static_cast<int64_t>(refused_.load(std::memory_order_relaxed)));
 }
 
 }  // namespace zq::zqoutput

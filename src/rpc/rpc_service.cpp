@@ -2,6 +2,7 @@
 // accepts, and the shut-down order (stop accepting, then close connections).
 #include "rpc/rpc_service.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -123,11 +124,22 @@ class JRPCService::AcceptThread final : public JThread {
 
 JRPCService::JRPCService(uint16_t port, bool startNow, JTraceMask* traceMask,
                          std::string_view namePrefix)
-    : JRPCServer(std::string(namePrefix) + "::RPC[" + std::to_string(port) + "]", traceMask),
+    : JRPCService(JInetAddr(in_addr{htonl(INADDR_ANY)}, port), startNow, traceMask, namePrefix) {}
+
+JRPCService::JRPCService(const JInetAddr& address, bool startNow, JTraceMask* traceMask,
+                         std::string_view namePrefix)
+    : JRPCServer(std::string(namePrefix) + "::RPC[" + std::to_string(address.port()) + "]",
+                 traceMask),
       listener_(std::make_unique<JTCPSocket>()),
       spare_(std::make_unique<SpareDescriptor>()) {
-  listener_->bind(port);
-  port_ = port != 0 ? port : listener_->localAddress().port();
+  const uint16_t port = address.port();
+  if (address.isAny()) {
+    listener_->bind(port);
+  } else {
+    listener_->bind(address);
+  }
+  address_ = listener_->localAddress();
+  port_ = port != 0 ? port : address_.port();
   if (port_ != port) {
     setTraceName(std::string(namePrefix) + "::RPC[" + std::to_string(port_) + "]");
   }
@@ -158,6 +170,14 @@ void JRPCService::start() {
   listener_->listen(kBacklog);
   acceptThread_->start();
   started_ = true;
+}
+
+void JRPCService::setAcceptFilter(AcceptFilter filter) {
+  std::lock_guard lock(lifecycleMutex_);
+  if (started_ || shutDown_) {
+    throw JTextError("RPC service: the accept filter is set before it starts");
+  }
+  acceptFilter_ = std::move(filter);
 }
 
 void JRPCService::shutdown() {
@@ -213,6 +233,9 @@ void JRPCService::acceptLoop() {
         break;
       }
       continue;
+    }
+    if (acceptFilter_ && !acceptFilter_(peer)) {
+      continue;  // refused: closed as it goes
     }
     try {
       addConnection(std::move(socket), peer);

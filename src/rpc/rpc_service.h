@@ -1,5 +1,6 @@
 // JRPCService: an RPC server with its own listening TCP socket and accept
-// thread; every accepted client gets a connection thread of JRPCServer.
+// thread; every accepted client gets a connection thread of JRPCServer,
+// unless the service's accept filter refuses its address.
 //
 // Life: created (socket bound) -> listening (start) -> shut down (shutdown,
 // also run by the destructor). A service class derives from JRPCService,
@@ -27,11 +28,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
 
 #include "base/log.h"
+#include "net/inet_addr.h"
 #include "net/tcp_socket.h"
 #include "rpc/rpc_server.h"
 
@@ -52,6 +55,9 @@ class JRPCService : public JRPCServer {
   /// so derived services pass false and start at the end of their
   /// constructor. Socket errors ("socket", "bind") propagate.
   JRPCService(uint16_t port, bool startNow, JTraceMask* traceMask, std::string_view namePrefix);
+  /// The same, bound to `address` (its port 0: one the system picks).
+  JRPCService(const JInetAddr& address, bool startNow, JTraceMask* traceMask,
+              std::string_view namePrefix);
   /// Shuts down if that has not been done.
   ~JRPCService() override;
 
@@ -81,6 +87,15 @@ class JRPCService : public JRPCServer {
 
   /// The bound port. Any thread.
   uint16_t port() const { return port_; }
+  /// The bound address and port. Any thread.
+  const JInetAddr& address() const { return address_; }
+
+  /// Decides, for each accepted connection, from its peer's address, whether
+  /// it is served; one it refuses is closed at once, before a thread or a
+  /// byte is spent on it. Runs on the accept thread: it must be quick.
+  using AcceptFilter = std::function<bool(const JInetAddr& peer)>;
+  /// Set before start(); throws JTextError once started.
+  void setAcceptFilter(AcceptFilter filter);
 
   static constexpr int kFirstBackOffMs = 5;
   static constexpr int kMaxBackOffMs = 100;
@@ -103,6 +118,8 @@ class JRPCService : public JRPCServer {
   // Held against descriptor exhaustion; used by the accept thread only.
   std::unique_ptr<SpareDescriptor> spare_;
   uint16_t port_ = 0;
+  JInetAddr address_;
+  AcceptFilter acceptFilter_;  // set before the accept thread starts
   std::mutex stopMutex_;  // with stopChanged_, wakes the accept thread's back-off
   std::condition_variable stopChanged_;
   std::atomic<bool> stop_{false};  // written under stopMutex_

@@ -271,11 +271,13 @@ std::string call(Fd& rpc, const std::string& line) {
   return answer;
 }
 
-// zqoutput on a port the system picks, and a connection to its RPC port.
+// zqoutput on a port the system picks, playing files of `media`, and a
+// connection to its RPC port.
 struct Output {
-  Child child{{ZQ_ZQOUTPUT, "--port", "0", "--output", "null"}};
+  Child child;
   Fd rpc{SOCK_STREAM};
-  Output() {
+  explicit Output(const std::string& media)
+      : child({ZQ_ZQOUTPUT, "--port", "0", "--output", "null", "--media-dir", media}) {
     const std::string first = child.line().value_or("");
     EXPECT_TRUE(first.starts_with("listening ")) << first;
     rpc.connectLoopback(static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str())));
@@ -371,7 +373,7 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
       stops(zqctl, c.signal);
       continue;
     }
-    Output output;
+    Output output(dir.path().string());
     if (c.then == kPending) {
       const std::string request = c.request + "\r\n";
       ::send(output.rpc.fd, request.data(), request.size(), 0);
@@ -386,7 +388,7 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   }
   // The local AAM's host while it streams to an output, then the output
   // whose AAM went away.
-  Output output;
+  Output output(dir.path().string());
   EXPECT_EQ(call(output.rpc, net("udp", std::to_string(aam))), "OK ");
   EXPECT_TRUE(output.receives());
   {

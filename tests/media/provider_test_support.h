@@ -77,11 +77,15 @@ inline uint16_t freeUdpPort() {
 inline const JInetAddr kGroup("239.255.42.99", 0);
 
 /// A raw RPC client: one request line, one answer line ("(closed)" when the
-/// connection ended), every wait bounded.
+/// connection ended), every wait bounded. `from`: the loopback address it
+/// connects from.
 class LineClient {
  public:
-  explicit LineClient(uint16_t port) {
+  explicit LineClient(uint16_t port, const char* from = nullptr) {
     auto socket = std::make_unique<JTCPSocket>();
+    if (from != nullptr) {
+      socket->bind(JInetAddr(from, 0));
+    }
     socket->setConnectTimeout(10000);
     socket->setReadTimeout(10000);
     socket->setWriteTimeout(10000);

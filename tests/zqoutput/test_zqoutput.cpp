@@ -2,12 +2,14 @@
 // an audio output controller drives it: a local AAM's tone fetched over UDP
 // (and IP multicast on lo) lands in a WAVE file at its frequency, the volume
 // scales it, resetSource silences it, a file plays, and bad requests fail.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -195,7 +197,15 @@ struct Output : ::testing::Test {
     device.setDword("Frequency", 1000);
     path = (dir.path() / "out.wav").string();
     sink = zqoutput::makeSink("wav:" + path);
-    service = std::make_unique<zqoutput::OutputService>(0, "out1", *sink);
+    zqoutput::OutputAccess access;
+    access.mediaDir = dir.path().string();
+    restart(access);
+  }
+  void restart(zqoutput::OutputAccess access) {
+    client.reset();
+    service.reset();
+    service = std::make_unique<zqoutput::OutputService>(0, "out1", *sink,
+                                                        zqoutput::Player::kDefaultBufferMs, access);
     client = std::make_unique<LineClient>(service->port());
   }
   void TearDown() override {
@@ -465,6 +475,82 @@ TEST_F(Output, PlaysFilesAndRefusesWhatItCannotPlay) {
   EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
 }
 
+zqoutput::AllowList allowList(const char* text) {
+  auto list = zqoutput::AllowList::parse(text);
+  EXPECT_TRUE(std::holds_alternative<zqoutput::AllowList>(list)) << text;
+  return std::get<zqoutput::AllowList>(list);
+}
+
+// Only the controls of --allow are served (a connection from elsewhere is
+// closed at once, counted, and said once a minute per address), streams
+// come only from the AAMs of --allow-sources, and only files that really
+// are in the media folder play: any other is refused with one answer,
+// whether it exists or not.
+TEST_F(Output, ObeysOnlyItsAllowListsAndPlaysOnlyItsMediaFolder) {
+  namespace fs = std::filesystem;
+  const fs::path media = dir.path() / "media";
+  fs::create_directories(media / "sub");
+  const test::Bytes mp3 = test::join(test::encodeFrames(128000, 4));
+  test::writeFile((media / "sub" / "in.mp3").string(), mp3);
+  test::writeFile((dir.path() / "out.mp3").string(), mp3);
+  fs::create_symlink(dir.path() / "out.mp3", media / "link-out.mp3");
+  fs::create_symlink(media / "sub" / "in.mp3", media / "link-in.mp3");
+  fs::create_directory_symlink(dir.path(), media / "up");
+  zqoutput::OutputAccess access;
+  access.controls = allowList("127.0.0.1");
+  access.sources = allowList("127.0.0.2");
+  access.mediaDir = media.string();
+  restart(access);
+
+  struct Peer {
+    const char* from;
+    bool served;
+  } const peers[] = {{"127.0.0.1", true}, {"127.0.0.2", false}, {"127.0.0.2", false}};
+  for (const Peer& p : peers) {
+    SCOPED_TRACE(p.from);
+    LineClient peer(service->port(), p.from);
+    EXPECT_EQ(peer.call("getParams()").starts_with("OK "), p.served);
+  }
+  EXPECT_EQ(valueOf(client->call("getStat()"), "RefusedConnections"), 2);
+  EXPECT_EQ(log->count("refused a connection from 127.0.0.2"), 1u);
+
+  const std::string in = (media / "sub" / "in.mp3").string();
+  struct File {
+    std::string name;
+    bool plays;
+  } const files[] = {
+      {in, true},
+      {"sub/in.mp3", true},  // in the folder
+      {(media / "link-in.mp3").string(), true},
+      {(media / "sub" / ".." / "sub" / "in.mp3").string(), true},
+      {(media / "link-out.mp3").string(), false},
+      {(media / "up" / "out.mp3").string(), false},
+      {(media / "sub" / ".." / ".." / "out.mp3").string(), false},
+      {"../out.mp3", false},
+      {(dir.path() / "out.mp3").string(), false},
+      {(dir.path() / "missing.mp3").string(), false},  // answered as the one that exists
+      {"../missing.mp3", false},
+      {media.string(), false},
+  };
+  for (const File& f : files) {
+    SCOPED_TRACE(f.name);
+    EXPECT_EQ(client->call("setFileSource(fileSource=\"" + f.name + "\")"),
+              f.plays ? "OK "
+                      : "FAILED file source refused: '" + f.name +
+                            "' is not a file of the media folder");
+  }
+  EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=5000)"),
+            "FAILED source '127.0.0.1' is not allowed: not in --allow-sources");
+  EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.2\", port=5000)")
+                .find("not allowed"),
+            std::string::npos);
+  EXPECT_EQ(client->call("resetSource()"), "OK ");
+  // No folder, no file source: not even one that exists.
+  restart({});
+  EXPECT_EQ(client->call("setFileSource(fileSource=\"" + in + "\")"),
+            "FAILED file source refused: this output has no media folder");
+}
+
 TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
   struct Case {
     std::vector<std::string> args;
@@ -489,6 +575,15 @@ TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
       {{"--output", ""}, "--output needs a value"},
       {{"--port"}, "--port needs a value"},
       {{"--volume", "3"}, "unknown argument '--volume'"},
+      {{"--listen", "localhost"},
+       "--listen must be an IPv4 address of this machine (0.0.0.0: every interface), not "
+       "'localhost'"},
+      {{"--allow", "10.0.0.0/8, 10.0.0.1/33"},
+       "--allow: '10.0.0.1/33' is not an address or a block (a.b.c.d or a.b.c.d/n)"},
+      {{"--allow-sources", "10.1.2.3/16"},
+       "--allow-sources: '10.1.2.3/16' has host bits set: the block is written with them clear"},
+      {{"--allow", "192.0.2.7/"},
+       "--allow: '192.0.2.7/' is not an address or a block (a.b.c.d or a.b.c.d/n)"},
       {{"extra"}, "unknown argument 'extra'"},
   };
   for (const Case& c : cases) {
@@ -514,6 +609,33 @@ TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
   }
   EXPECT_TRUE(
       std::holds_alternative<std::string>(zqoutput::parseOptions({"--port", "x", "--help"})));
+  // The lists match whole blocks, and nothing beyond them.
+  struct Match {
+    const char* list;
+    const char* address;
+    bool allowed;
+  } const matches[] = {
+      {"", "203.0.113.9", true},
+      {"10.20.0.0/16, 192.0.2.7", "10.20.255.1", true},
+      {"10.20.0.0/16, 192.0.2.7", "10.21.0.1", false},
+      {"10.20.0.0/16 192.0.2.7", "192.0.2.7", true},
+      {"10.20.0.0/16,192.0.2.7", "192.0.2.8", false},
+      {"127.0.0.0/31", "127.0.0.1", true},
+      {"127.0.0.0/31", "127.0.0.2", false},
+      {"0.0.0.0/0", "203.0.113.9", true},
+  };
+  for (const Match& m : matches) {
+    SCOPED_TRACE(std::string(m.list) + " / " + m.address);
+    in_addr a{};
+    ASSERT_EQ(inet_pton(AF_INET, m.address, &a), 1);
+    EXPECT_EQ(allowList(m.list).allows(a), m.allowed);
+  }
+  // The environment's options come first: the command line wins.
+  ::setenv("ZQOUTPUT_MEDIA_DIR", "/srv/media", 1);
+  ::setenv("ZQOUTPUT_ALLOW", "", 1);
+  EXPECT_EQ(zqoutput::environmentArguments(), (std::vector<std::string>{"--media-dir", "/srv/media"}));
+  ::unsetenv("ZQOUTPUT_MEDIA_DIR");
+  ::unsetenv("ZQOUTPUT_ALLOW");
   // Each level shows itself and what is more serious, not what is less.
   struct Level {
     const char* name;
