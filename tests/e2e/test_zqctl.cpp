@@ -15,10 +15,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "audio/wave_test_support.h"
 #include "helpers/child_process.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
@@ -318,18 +318,9 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   Fd filler(SOCK_STREAM);
   ASSERT_TRUE(filler.connectLoopback(silentPort));
   test::TempDir dir;
-  const std::string file = (dir.path() / "silence.wav").string();
-  {
-    // 20 s of 8 kHz 16-bit mono silence.
-    std::string wave(44 + 320000, '\0');
-    const auto put = [&](size_t at, uint32_t v, int bytes) {
-      for (int i = 0; i < bytes; ++i) wave[at + i] = static_cast<char>(v >> (8 * i));
-    };
-    wave.replace(0, 4, "RIFF"), put(4, 36 + 320000, 4), wave.replace(8, 8, "WAVEfmt ");
-    put(16, 16, 4), put(20, 1, 2), put(22, 1, 2), put(24, 8000, 4), put(28, 16000, 4);
-    put(32, 2, 2), put(34, 16, 2), wave.replace(36, 4, "data"), put(40, 320000, 4);
-    std::ofstream(file, std::ios::binary) << wave;
-  }
+  const std::string file = (dir.path() / "silence.wav").string();  // 20 s
+  test::writeFile(file, test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
+                                    test::chunk("data", test::Bytes(320000))}));
   const auto net = [](const char* proto, const std::string& port) {
     return "setNetSource(proto=\"" + std::string(proto) + "\", host=\"127.0.0.1\", port=" +
            port + ")";
