@@ -15,21 +15,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <numbers>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
-#include <nlohmann/json.hpp>
 
 #include "bench_args.h"
 
@@ -145,7 +144,8 @@ class WaveWatcher {
     const auto size = static_cast<size_t>(st.st_size);
     if (size > done_ && size > 44) {
       std::vector<uint8_t> bytes(size - std::max<size_t>(done_, 44));
-      const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(std::max<size_t>(done_, 44)));
+      const ssize_t got =
+          ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(std::max<size_t>(done_, 44)));
       const Clock::time_point now = Clock::now();
       // Stereo 16-bit frames at 44.1 kHz: the output's format.
       const size_t frames = static_cast<size_t>(std::max<ssize_t>(got, 0)) / 4;
@@ -210,17 +210,19 @@ int main(int argc, char** argv) {
   const std::regex listening("listening 127\\.0\\.0\\.1:(\\d+)");
   for (int i = 0; i < outputs; ++i) {
     const std::string out = i == 0 ? "wav:" + dir + "/probe.wav" : "null";
-    children.push_back(spawn({bin + "/apps/zqoutput/zqoutput", "--port", "0", "--id",
-                              "out" + std::to_string(i), "--output", out, "--log-level", "error"},
-                             dir + "/out" + std::to_string(i) + ".log"));
+    children.push_back(
+        spawn({bin + "/apps/zqoutput/zqoutput", "--port", "0", "--listen", "127.0.0.1", "--id",
+               "out" + std::to_string(i), "--output", out, "--log-level", "error"},
+              dir + "/out" + std::to_string(i) + ".log"));
   }
   for (const Child& c : children) {
     ports.push_back(std::stoi(await(c, listening)));
   }
-  const Child web = spawn({bin + "/apps/zqweb/zqweb", "--listen", "127.0.0.1:0", "--aam-port",
-                           std::to_string(ports.back() + 1000 > 65000 ? 20001 : ports.back() + 1000),
-                           "--rehash-s", "0"},
-                          dir + "/zqweb.log");
+  const Child web =
+      spawn({bin + "/apps/zqweb/zqweb", "--listen", "127.0.0.1:0", "--aam-port",
+             std::to_string(ports.back() + 1000 > 65000 ? 20001 : ports.back() + 1000),
+             "--rehash-s", "0"},
+            dir + "/zqweb.log");
   const auto port = static_cast<uint16_t>(
       std::stoi(await(web, std::regex("serving http://127\\.0\\.0\\.1:(\\d+)/"))));
   for (int p : ports) {
@@ -274,9 +276,10 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * k));
     const bool burst = k % 50 < 3 && k >= 50;  // from the second second on
     for (uint32_t n = 0; n < kChunk; ++n) {
-      pcm[n] = burst ? static_cast<int16_t>(std::lround(
-                           16000 * std::sin(2 * std::numbers::pi * 1000 * (k % 50 * kChunk + n) / kRate)))
-                     : 0;
+      pcm[n] =
+          burst ? static_cast<int16_t>(std::lround(16000 * std::sin(2 * std::numbers::pi * 1000 *
+                                                                    (k % 50 * kChunk + n) / kRate)))
+                : 0;
     }
     if (burst && k % 50 == 0) {
       // The sine starts at 0: its first sample over the threshold is a few in.
@@ -304,9 +307,10 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("chunk to output: median %.1f ms, p99 %.1f ms, largest %.1f ms over %zu of %zu bursts\n",
-              percentile(latency, 0.5), percentile(latency, 0.99), percentile(latency, 1.0),
-              latency.size(), sent.size());
+  std::printf(
+      "chunk to output: median %.1f ms, p99 %.1f ms, largest %.1f ms over %zu of %zu bursts\n",
+      percentile(latency, 0.5), percentile(latency, 0.99), percentile(latency, 1.0), latency.size(),
+      sent.size());
   std::printf("zqweb's CPU while talking to %d outputs: %.1f %% of one core\n", outputs, cpu * 100);
   for (const Child& c : children) {
     ::kill(c.pid, SIGTERM);

@@ -52,7 +52,10 @@ OutputService::OutputService(uint16_t port, const std::string& id, AudioSink& si
   ensureFileInfoCache(kFileInfoCacheSize);
   registerFunctions();
   if (!access_.controls.everyone()) {
-    setAcceptFilter([this](const JInetAddr& peer) { return admit(peer); });
+    setAcceptFilter([this](const sockaddr& peer) {
+      return peer.sa_family == AF_INET &&
+             admit(JInetAddr(reinterpret_cast<const sockaddr_in&>(peer)));
+    });
   }
   start();
   announcer_ = std::make_unique<Announcer>(

@@ -172,14 +172,6 @@ void JRPCService::start() {
   started_ = true;
 }
 
-void JRPCService::setAcceptFilter(AcceptFilter filter) {
-  std::lock_guard lock(lifecycleMutex_);
-  if (started_ || shutDown_) {
-    throw JTextError("RPC service: the accept filter is set before it starts");
-  }
-  acceptFilter_ = std::move(filter);
-}
-
 void JRPCService::shutdown() {
   // Checked before anything is stopped: a handler cannot shut its own
   // service down.
@@ -233,9 +225,6 @@ void JRPCService::acceptLoop() {
         break;
       }
       continue;
-    }
-    if (acceptFilter_ && !acceptFilter_(peer)) {
-      continue;  // refused: closed as it goes
     }
     try {
       addConnection(std::move(socket), peer);

@@ -28,7 +28,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -90,13 +89,6 @@ class JRPCService : public JRPCServer {
   /// The bound address and port. Any thread.
   const JInetAddr& address() const { return address_; }
 
-  /// Decides, for each accepted connection, from its peer's address, whether
-  /// it is served; one it refuses is closed at once, before a thread or a
-  /// byte is spent on it. Runs on the accept thread: it must be quick.
-  using AcceptFilter = std::function<bool(const JInetAddr& peer)>;
-  /// Set before start(); throws JTextError once started.
-  void setAcceptFilter(AcceptFilter filter);
-
   static constexpr int kFirstBackOffMs = 5;
   static constexpr int kMaxBackOffMs = 100;
 
@@ -119,7 +111,6 @@ class JRPCService : public JRPCServer {
   std::unique_ptr<SpareDescriptor> spare_;
   uint16_t port_ = 0;
   JInetAddr address_;
-  AcceptFilter acceptFilter_;  // set before the accept thread starts
   std::mutex stopMutex_;  // with stopChanged_, wakes the accept thread's back-off
   std::condition_variable stopChanged_;
   std::atomic<bool> stop_{false};  // written under stopMutex_

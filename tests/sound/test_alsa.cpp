@@ -73,6 +73,13 @@ struct SoundServerTest : ::testing::Test {
     file = (dir.path() / "tone440.mp3").string();
     test::writeFile(file, test::join(test::encodeFrames(128000, 80)));  // 2.09 s, 440 Hz left
   }
+  // The test's folder as the outputs' media folder, where the file is.
+  zqoutput::OutputService::Access media() const {
+    zqoutput::OutputService::Access access;
+    access.mediaDir = dir.path().string();
+    return access;
+  }
+
   test::ScopedRegistryDir registry;
   test::TempDir dir;
   std::unique_ptr<test::SoundServer> server;
@@ -87,7 +94,7 @@ struct SoundServerTest : ::testing::Test {
 TEST_F(SoundServerTest, ZqoutputPlaysAFileAndAStreamIntoTheDevice) {
   std::unique_ptr<zqoutput::AudioSink> sink =
       zqoutput::makeSink(std::string("alsa:") + test::SoundServer::kPlayback);
-  zqoutput::OutputService output(0, "alsa1", *sink);
+  zqoutput::OutputService output(0, "alsa1", *sink, zqoutput::Player::kDefaultBufferMs, media());
   LineClient client(output.port());
   struct Case {
     const char* name;
@@ -128,8 +135,8 @@ TEST_F(SoundServerTest, ZqoutputPlaysAFileAndAStreamIntoTheDevice) {
 // clock, with no busy loop, the device is opened again and plays, and
 // SIGTERM stops the program while the device is away.
 TEST_F(SoundServerTest, ADeviceThatGoesAwayIsCountedAtTheClockAndPlaysAgainWhenBack) {
-  test::Child zqoutput({ZQ_ZQOUTPUT, "--port", "0", "--output",
-                        std::string("alsa:") + test::SoundServer::kPlayback});
+  test::Child zqoutput({ZQ_ZQOUTPUT, "--port", "0", "--listen", "127.0.0.1", "--allow", "127.0.0.1",
+                        "--output", std::string("alsa:") + test::SoundServer::kPlayback});
   const std::optional<std::string> listening = zqoutput.line();
   ASSERT_TRUE(listening && listening->starts_with("listening 127.0.0.1:")) << *listening;
   LineClient client(static_cast<uint16_t>(std::stoi(listening->substr(20))));
@@ -179,7 +186,8 @@ TEST(AlsaSink, ADeviceThatDoesNotPaceIsKeptToTheClock) {
 TEST_F(SoundServerTest, TheLocalAamCapturesWhatTheDevicePlays) {
   std::unique_ptr<zqoutput::AudioSink> speaker =
       zqoutput::makeSink(std::string("alsa:") + test::SoundServer::kPlayback);
-  zqoutput::OutputService player(0, "speaker", *speaker);
+  zqoutput::OutputService player(0, "speaker", *speaker, zqoutput::Player::kDefaultBufferMs,
+                                 media());
   LineClient playerClient(player.port());
   const std::string path = (dir.path() / "heard.wav").string();
   std::unique_ptr<zqoutput::AudioSink> wave = zqoutput::makeSink("wav:" + path);

@@ -124,7 +124,7 @@ async function main() {
   for (const id of ['out1', 'out2', 'out3']) {
     const wav = join(work, `${id}.wav`);
     const { child, match } = await start(id, process.env.ZQOUTPUT,
-      ['--port', '0', '--id', id, '--output', `wav:${wav}`], /listening 127\.0\.0\.1:(\d+)/);
+      ['--port', '0', '--listen', '127.0.0.1', '--allow', '127.0.0.1', '--id', id, '--output', `wav:${wav}`], /listening 127\.0\.0\.1:(\d+)/);
     outputs.push({ id, wav, child, port: Number(match[1]) });
   }
   const aamPort = await freePort();
