@@ -25,14 +25,13 @@ namespace {
 using namespace zq::zqweb;
 namespace net = boost::asio;
 
-// Installed, the page is next to the program; built, in the source tree.
-std::string defaultWww() {
+// The program of the build finds the control's library and the page in the
+// build tree (make console, the tests); anywhere else it is installed, and
+// they are where the package puts them. --library and --www override both.
+bool inBuildTree() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec && std::filesystem::is_directory(exe.parent_path() / "www", ec)) {
-    return (exe.parent_path() / "www").string();
-  }
-  return ZQWEB_DEFAULT_WWW;
+  return !ec && std::filesystem::equivalent(exe.parent_path(), ZQWEB_BUILD_DIR, ec);
 }
 
 std::string hostName() {
@@ -49,8 +48,9 @@ int fail(const std::string& why) {
 
 int main(int argc, char** argv) {
   Options defaults;
-  defaults.library = ZQWEB_DEFAULT_LIBRARY;
-  defaults.www = defaultWww();
+  const bool built = inBuildTree();
+  defaults.library = built ? ZQWEB_BUILD_LIBRARY : ZQWEB_INSTALLED_LIBRARY;
+  defaults.www = built ? ZQWEB_BUILD_WWW : ZQWEB_INSTALLED_WWW;
   auto parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc), defaults);
   if (const auto* why = std::get_if<std::string>(&parsed)) {
     std::fprintf(stderr, "zqweb: %s\n%s", why->c_str(), kZqwebUsage);
@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
   if (o.help) {
     std::fputs(kZqwebUsage, stdout);
     return 0;
+  }
+  if (std::error_code ec; !std::filesystem::is_regular_file(o.www + "/index.html", ec)) {
+    return fail("no page in " + o.www + " (index.html): give --www DIR");
   }
   ServerSettings server;
   server.www = o.www;

@@ -1,7 +1,7 @@
 // The Debian packages of this build (packaging/): CPack makes them from the
 // programs already built, lintian finds no error in them, each holds its
-// programs, pages and files, and systemd accepts the output's unit as
-// shipped, hardened. Skipped, with the reason, where a tool is missing.
+// programs, pages and files (the web console's page where its program
+// looks), and systemd accepts the output's unit as shipped, hardened. Skipped, with the reason, where a tool is missing.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -61,18 +61,23 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
     const char* holds;
   } const packages[] = {
       {"zqoutput",
-       {"./usr/bin/zqoutput", "./lib/systemd/system/zqoutput@.service", "./etc/zq/example.conf",
+       {"./usr/bin/zqoutput", "./usr/lib/zqoutput/libzq_base.so",
+        "./lib/systemd/system/zqoutput@.service", "./etc/zq/example.conf",
         "./usr/share/man/man1/zqoutput.1.gz", "./usr/share/doc/zqoutput/copyright"},
        "Depends",
        "adduser"},
       {"zq-control",
-       {"./usr/bin/zqctl", "./usr/lib/zq/libZQAudioOutputController.so",
-        "./usr/share/man/man1/zqctl.1.gz", "./usr/share/doc/zq-control/copyright"},
+       {"./usr/bin/zqctl", "./usr/bin/zqweb", "./usr/lib/zq/libZQAudioOutputController.so",
+        "./usr/lib/zq/libzq_base.so", "./usr/lib/zq/libzq_com.so",
+        "./usr/share/zq/www/index.html", "./usr/share/zq/www/js/main.js",
+        "./usr/share/man/man1/zqctl.1.gz", "./usr/share/man/man1/zqweb.1.gz",
+        "./usr/share/doc/zq-control/copyright"},
        "Depends",
        "libmp3lame0"},
   };
   std::string debs;
   std::string output;
+  std::string control;
   for (const Package& p : packages) {
     SCOPED_TRACE(p.name);
     std::string deb;
@@ -95,6 +100,8 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
       output = deb;
       EXPECT_EQ(run("dpkg-deb --ctrl-tarfile " + deb + " | tar -xO ./conffiles").output,
                 "/etc/zq/example.conf\n");
+    } else {
+      control = deb;
     }
   }
 
@@ -109,6 +116,25 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
                              "--recursive-errors=no --root=" + root + " zqoutput@example.service");
   EXPECT_EQ(verify.status, 0) << verify.output;
   EXPECT_EQ(verify.output, "");
+  // The programs as shipped find their libraries in their own package, and
+  // the web console looks for its page where the package puts it, not in
+  // the tree it was built from (nothing is installed here, so it stops at
+  // once and says where it looked).
+  ASSERT_EQ(run("dpkg-deb --extract " + control + " " + root).status, 0);
+  struct Program {
+    const char* command;
+    int status;
+    const char* says;
+  } const programs[] = {
+      {"/usr/bin/zqoutput --help", 0, "usage: zqoutput"},
+      {"/usr/bin/zqctl --help", 0, "usage: zqctl"},
+      {"/usr/bin/zqweb --listen 127.0.0.1:0", 1, "no page in /usr/share/zq/www"},
+  };
+  for (const Program& p : programs) {
+    const Outcome ran = run("timeout 10 " + root + p.command);
+    EXPECT_EQ(ran.status, p.status) << p.command << ": " << ran.output;
+    EXPECT_NE(ran.output.find(p.says), std::string::npos) << p.command << ": " << ran.output;
+  }
   // Hardened: an exposure of at most 2.5 of 10 (the figure is printed).
   const Outcome security = run("systemd-analyze security --offline=yes --threshold=25 " + root +
                                "/lib/systemd/system/zqoutput@.service");
