@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "audio/pcm_format.h"
 #include "base/error.h"
 #include "base/log.h"
 #include "stream/net_mike2.h"
@@ -265,6 +266,18 @@ void Player::run() {
       JLog::logf(kLevelWarning, "zqoutput: cannot play format tag %u of %s: neither PCM nor MP3",
                  static_cast<unsigned>(info->formatTag()), text.c_str());
     }
+    // The output's periods are sized from a PCM stream's rate and channels,
+    // which come from the peer: outside what the system plays, its frames
+    // are refused (the sample size is the conversion's to check).
+    std::string unplayable;
+    if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm) {
+      unplayable = pcmFormatProblem(info->samplesPerSecond(), 16, info->channels(),
+                                    2u * info->channels());
+      if (!unplayable.empty()) {
+        JLog::logf(kLevelWarning, "zqoutput: cannot play %s: %s", text.c_str(),
+                   unplayable.c_str());
+      }
+    }
     while (uint8_t* frame = reader_.readNext(&detach_)) {
       received_.fetch_add(1, std::memory_order_relaxed);
       // What went missing before this frame is played over first.
@@ -274,6 +287,10 @@ void Player::run() {
       skipped = nowSkipped;
       if (net != nullptr) {
         missing += countNet(*net, since);
+      }
+      if (!unplayable.empty()) {
+        errors_.fetch_add(1, std::memory_order_relaxed);
+        continue;
       }
       conceal(missing);
       try {

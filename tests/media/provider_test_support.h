@@ -32,6 +32,7 @@ namespace zq::test {
 
 enum class Answer {
   kPcm,
+  kPcmUnplayable,  // 4.29 GHz
   kMp3,
   kVideoOwn,
   kVideoOther,
@@ -49,9 +50,11 @@ inline size_t frameSize(uint32_t n) {
 }
 
 inline std::vector<uint8_t> infoBytes(Answer a) {
-  if (a == Answer::kPcm || a == Answer::kMp3) {
+  if (a == Answer::kPcm || a == Answer::kPcmUnplayable || a == Answer::kMp3) {
     const auto i = a == Answer::kPcm ? StreamInfo::makePcmStreamInfo(8000, 16, 1, 160)
-                                     : StreamInfo::makeMp3StreamInfo(64000, 44100, 1, 208);
+                   : a == Answer::kPcmUnplayable
+                       ? StreamInfo::makePcmStreamInfo(4294967295u, 16, 1, 160)
+                       : StreamInfo::makeMp3StreamInfo(64000, 44100, 1, 208);
     return {i->bytes().begin(), i->bytes().end()};
   }
   // Type, SubType, Content, InfoSize; a video one with its 40-byte bitmap header.

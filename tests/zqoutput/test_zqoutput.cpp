@@ -352,10 +352,21 @@ TEST_F(Output, PlaysOverEachLostFrameAndCountsItOnce) {
   provider.reset();
 }
 
-// A provider that answers without the stream's description: the output
-// asks again rather than stay silent on a link whose PINGs succeed.
-TEST_F(Output, AsksAgainForAStreamThatCameWithoutDescription) {
+// A provider whose PCM description is outside what the system plays: its
+// frames are refused, nothing is sized from it. One that answers without
+// the stream's description: the output asks again rather than stay silent
+// on a link whose PINGs succeed.
+TEST_F(Output, RefusesAnUnplayableStreamAndAsksAgainForOneWithoutDescription) {
   auto provider = std::make_unique<test::FakeProvider>();
+  provider->mode = test::Answer::kPcmUnplayable;
+  EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
+                         std::to_string(provider->port()) + ")"),
+            "OK ");
+  ASSERT_TRUE(log->waitFor("sampling rate 4294967295 Hz is outside 4000 to 192000 Hz"));
+  EXPECT_TRUE(eventually([&] { return valueOf(client->call("getStat()"), "DecodeErrors") > 2; }));
+  EXPECT_EQ(valueOf(client->call("getStat()"), "FramesDecoded"), 0);
+  EXPECT_EQ(client->call("resetSource()"), "OK ");
+  const long long received = valueOf(client->call("getStat()"), "FramesReceived");
   provider->mode = test::Answer::kNoInfo;
   EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
                          std::to_string(provider->port()) + ")"),
@@ -363,7 +374,7 @@ TEST_F(Output, AsksAgainForAStreamThatCameWithoutDescription) {
   ASSERT_TRUE(log->waitFor("RPCMissingParameter: 'StreamInfo'"));
   provider->mode = test::Answer::kPcm;
   EXPECT_TRUE(
-      eventually([&] { return valueOf(client->call("getStat()"), "FramesReceived") > 0; }));
+      eventually([&] { return valueOf(client->call("getStat()"), "FramesReceived") > received; }));
   EXPECT_EQ(log->count("asking again"), 1u);
   EXPECT_EQ(client->call("resetSource()"), "OK ");
   provider.reset();
