@@ -151,7 +151,16 @@ Heard listen(const std::vector<int16_t>& stereo, uint32_t rate) {
   }
   const size_t from = static_cast<size_t>(first - left.begin());
   const size_t to = left.size() - static_cast<size_t>(last - left.rbegin());
-  h.seconds = double(to - from) / rate;
+  // A tone dips below the threshold around each zero crossing; a quiet
+  // stretch of 10 ms or more is a break (an underrun on a starved machine),
+  // which is not sound played.
+  size_t quiet = 0;
+  size_t breaks = 0;
+  for (size_t i = from; i < to; ++i) {
+    quiet = loud(left[i]) ? 0 : quiet + 1;
+    breaks += quiet == rate / 100 ? rate / 100 : quiet > rate / 100 ? 1 : 0;
+  }
+  h.seconds = double(to - from - breaks) / rate;
   // Upward zero crossings, each after a fall below -kLoud, at fractional
   // positions.
   std::vector<double> crossings;
