@@ -5,7 +5,7 @@
 // announcements. For each attack it prints the process's threads, resident
 // memory and CPU before and after, how long the channels took to go, and
 // whether a well-behaved receiver is served again (the time to its first
-// datagram).
+// datagram); the list and each attack also as a row of bench/attacks' table.
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -28,7 +28,9 @@
 #include "audio/mp3.h"
 #include "audio/mp3_encoder.h"
 #include "base/registry_key.h"
+#include "base/format.h"
 #include "bench_args.h"
+#include "bench_process.h"
 #include "net/inet_addr.h"
 #include "net/udp_socket.h"
 #include "stream/media_packet.h"
@@ -195,6 +197,7 @@ void fileListGaps(zq::ZQAAMChannelManager& aam, int count, double fileSeconds) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("zq-bench-list-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
+  const zq::bench::ProcessFigures before = zq::bench::figuresOf();
   std::vector<std::vector<std::vector<uint8_t>>> frames(static_cast<size_t>(count));
   std::map<std::vector<uint8_t>, int> fileOf;
   zq::MikeDesc list;
@@ -249,6 +252,8 @@ void fileListGaps(zq::ZQAAMChannelManager& aam, int count, double fileSeconds) {
   }
   std::filesystem::remove_all(dir);
   std::printf("%d files of %.1f s at 128 kbit/s played to one UDP receiver:\n", count, fileSeconds);
+  std::string gaps;
+  std::string verdict = "held";
   for (int i = 0; i < count; ++i) {
     double first = -1;
     double last = -1;
@@ -274,12 +279,18 @@ void fileListGaps(zq::ZQAAMChannelManager& aam, int count, double fileSeconds) {
       if (next >= 0 && got > 0) {
         std::printf("; gap to file %d: %.0f ms (%zu frames of silence)", i + 2,
                     (next - last) * 1000.0, between);
+        gaps += zq::jformat("%s%.0f", gaps.empty() ? "" : ", ", (next - last) * 1000.0);
+        verdict = next - last > 0.5 && verdict == "held" ? "FAILED: a gap over 500 ms" : verdict;
       } else {
         std::printf("; file %d never came", i + 2);
+        verdict = "FAILED: a file never came";
       }
     }
     std::printf("\n");
   }
+  zq::bench::printAttackRow(zq::jformat("StreamFiles list of %d files of %.1f s", count, fileSeconds),
+                            "AAM (bench)", before, zq::bench::figuresOf(),
+                            "gaps " + gaps + " ms", verdict);
 }
 
 }  // namespace
@@ -321,6 +332,7 @@ int main(int argc, char** argv) {
   const long cycles = args.integer(0);
   std::printf("\n%ld cycles of connect, addUDPClient towards a dead port, reset:\n", cycles);
   print("before", Figures());
+  const zq::bench::ProcessFigures cyclesBefore = zq::bench::figuresOf();
   const uint16_t dead = deadPort();
   const auto t0 = Clock::now();
   long peak = 0;
@@ -346,7 +358,14 @@ int main(int argc, char** argv) {
               "%.2f s after the last reset\n",
               cycles, attack, static_cast<double>(cycles) / attack, peak, aam.udpClientCount(),
               drained);
-  std::printf("  a receiver is served again: first datagram after %.3f s\n", servedAgain(port));
+  const double again = servedAgain(port);
+  std::printf("  a receiver is served again: first datagram after %.3f s\n", again);
+  zq::bench::printAttackRow(
+      zq::jformat("%ld cycles of connect, addUDPClient, reset", cycles), "AAM (bench)", cyclesBefore,
+      zq::bench::figuresOf(), again < 0 ? "no" : zq::jformat("yes, %.3f s", again),
+      aam.udpClientCount() != 0 ? "FAILED: channels left"
+      : again < 0 || again > 1   ? "FAILED: a receiver is not served at once"
+                                 : "held");
 
   // Channels that stay, their connections open: towards dead ports (every
   // other send refused) and towards a receiver that drains nothing.
@@ -376,6 +395,7 @@ int main(int argc, char** argv) {
   std::printf("\n%ld notifyAudioOut announcements of distinct outputs on one connection:\n",
               notifies);
   print("before", Figures());
+  const zq::bench::ProcessFigures notifiesBefore = zq::bench::figuresOf();
   long refused = 0;
   const auto t2 = Clock::now();
   {
@@ -398,6 +418,14 @@ int main(int argc, char** argv) {
   std::printf("  %.2f s (%.0f/s); %ld refused; %zu outputs kept; getStat answers %zu bytes\n",
               flood, static_cast<double>(notifies) / flood, refused, aam.audioOutputs().size(),
               statBytes);
-  std::printf("  a receiver is served again: first datagram after %.3f s\n", servedAgain(port));
+  const double back = servedAgain(port);
+  std::printf("  a receiver is served again: first datagram after %.3f s\n", back);
+  zq::bench::printAttackRow(
+      zq::jformat("%ld notifyAudioOut announcements", notifies), "AAM (bench)", notifiesBefore,
+      zq::bench::figuresOf(), back < 0 ? "no" : zq::jformat("yes, %.3f s", back),
+      aam.audioOutputs().size() > 1000 ? "FAILED: more than 1 000 outputs kept"
+      : statBytes > (1u << 20)         ? "FAILED: getStat answers over 1 MB"
+      : back < 0                       ? "FAILED: a receiver is not served"
+                                       : "held");
   return 0;
 }

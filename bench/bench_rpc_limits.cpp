@@ -4,17 +4,13 @@
 // descriptors, and, for three attacks, the process's memory and threads
 // before, at the peak and after: a peer answering a client with an endless
 // line, thousands of idle connections, and 200 connections each holding 1 MB
-// of an unfinished line.
+// of an unfinished line, each also as a row of bench/attacks' table.
 //
 // Runs against a registry made under /tmp for the run (removed at the end);
 // the error and warning lines (levels 11 and 9) are collected by an
 // in-process output.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +30,7 @@
 #include "base/format.h"
 #include "base/log.h"
 #include "base/registry_key.h"
+#include "bench_process.h"
 #include "net/tcp_socket.h"
 #include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
@@ -223,47 +220,41 @@ void benchFlood(Scratch& scratch, int peers) {
   printErrors(scratch);
 }
 
-// Opens `count` connections from a child process, each sending `line` (may
-// be empty) and nothing more; holds them until the parent writes a byte, then
-// closes them all. Only system calls here: the parent has other threads.
-[[noreturn]] void heldClients(uint16_t port, int count, const std::string& line, int toParent,
-                              int fromParent) {
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::vector<int> fds;
-  for (int i = 0; i < count; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-      break;
-    }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd);
-      break;
-    }
-    for (size_t at = 0; at < line.size();) {
-      const ssize_t n = ::write(fd, line.data() + at, line.size() - at);
-      if (n <= 0) {
-        break;
-      }
-      at += static_cast<size_t>(n);
-    }
-    fds.push_back(fd);
+// Lets a server take what connections it will: until its count has not
+// moved for half a second (20 s at most). The most it served at once.
+size_t settledPeak(JRPCService& service) {
+  size_t last = 0;
+  size_t peak = 0;
+  auto lastChange = Clock::now();
+  waitUntil(
+      [&] {
+        const size_t now = service.connectionCount();
+        if (now != last) {
+          last = now;
+          lastChange = Clock::now();
+        }
+        peak = std::max(peak, now);
+        return Clock::now() - lastChange > std::chrono::milliseconds(500);
+      },
+      20000);
+  return peak;
+}
+
+// Whether a new client gets an answer from the service.
+bool servesANewClient(uint16_t port) {
+  try {
+    JLineIO io;
+    auto socket = std::make_unique<JTCPSocket>();
+    socket->setConnectTimeout(2000);
+    socket->connect(JInetAddr("127.0.0.1", port));
+    socket->setReadTimeout(2000);
+    io.setSocket(std::move(socket));
+    io.writeLine("getParams()");
+    std::string_view answer;
+    return io.readLine(answer) && answer.substr(0, 3) == "OK ";
+  } catch (const JError&) {
+    return false;
   }
-  const int connected = static_cast<int>(fds.size());
-  (void)!::write(toParent, &connected, sizeof connected);
-  char go = 0;
-  (void)!::read(fromParent, &go, 1);
-  for (int fd : fds) {
-    ::close(fd);
-  }
-  (void)!::write(toParent, &go, 1);
-  ::_exit(0);
 }
 
 // Under a soft descriptor limit of `fdLimit`, `idle` connections arrive, stay
@@ -279,54 +270,12 @@ void benchExhaustion(Scratch& scratch, rlim_t fdLimit, int idle) {
   int connected = 0;
   {
     BenchService service;
-    int up[2];
-    int down[2];
-    if (::pipe(up) != 0 || ::pipe(down) != 0) {
-      std::printf("pipe failed\n");
-      return;
-    }
-    std::fflush(stdout);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      heldClients(service.port(), idle, "", up[1], down[0]);
-    }
-    (void)!::read(up[0], &connected, sizeof connected);
-    // Let the server take what it can: until the count has not moved for
-    // half a second.
-    size_t last = 0;
-    auto lastChange = Clock::now();
-    waitUntil(
-        [&] {
-          const size_t now = service.connectionCount();
-          if (now != last) {
-            last = now;
-            lastChange = Clock::now();
-          }
-          peakServed = std::max(peakServed, now);
-          return Clock::now() - lastChange > std::chrono::milliseconds(500);
-        },
-        20000);
-    char go = 1;
-    (void)!::write(down[1], &go, 1);
-    (void)!::read(up[0], &go, 1);
-    ::waitpid(child, nullptr, 0);
-    for (int fd : {up[0], up[1], down[0], down[1]}) {
-      ::close(fd);
-    }
+    bench::HeldConnections held(service.port(), idle, "");
+    connected = held.connected();
+    peakServed = settledPeak(service);
+    held.release();
     waitUntil([&] { return service.connectionCount() == 0; }, 10000);
-    try {
-      JLineIO io;
-      auto socket = std::make_unique<JTCPSocket>();
-      socket->setConnectTimeout(2000);
-      socket->connect(JInetAddr("127.0.0.1", service.port()));
-      socket->setReadTimeout(2000);
-      io.setSocket(std::move(socket));
-      io.writeLine("getParams()");
-      std::string_view answer;
-      served = io.readLine(answer) && answer.substr(0, 3) == "OK ";
-    } catch (const JError&) {
-      served = false;
-    }
+    served = servesANewClient(service.port());
   }
   ::setrlimit(RLIMIT_NOFILE, &saved);
   // The lines include those of the service's shut-down.
@@ -362,6 +311,11 @@ class MemoryWatch {
       sampler_.join();
     }
   }
+  // The attack's row in the table of bench/attacks.
+  void row(const char* attack, const char* process, const std::string& back,
+           const std::string& verdict) {
+    bench::printAttackRow(attack, process, figures_, bench::figuresOf(), back, verdict);
+  }
   void print(const char* attack, const std::string& outcome) {
     stop();
     const long peak = peakReset_ ? statusKb("VmHWM:") : peak_.load();
@@ -392,6 +346,7 @@ class MemoryWatch {
   }
 
   const bool settled_;
+  const bench::ProcessFigures figures_ = bench::figuresOf();
   const long before_;
   const bool peakReset_;
   const long threadsBefore_;
@@ -438,6 +393,10 @@ void benchEndlessAnswer(Scratch& scratch) {
   watch.print("A peer answering an endless line",
               outcome + jformat(", %.1f MB sent before the link was dropped",
                                 static_cast<double>(sent.load()) / (1 << 20)));
+  const bool dropped = sent.load() < kMost;
+  watch.row("A peer answering an endless line (1 GB at most)", "RPC client (bench)",
+            "n/a (the call fails)",
+            dropped ? "held" : "FAILED: the whole answer was read");
   printErrors(scratch);
 }
 
@@ -445,51 +404,24 @@ void benchEndlessAnswer(Scratch& scratch) {
 void benchHeldConnections(Scratch& scratch, const char* attack, int count, size_t lineBytes) {
   auto service = std::make_unique<BenchService>();
   MemoryWatch watch;
-  int up[2];
-  int down[2];
-  if (::pipe(up) != 0 || ::pipe(down) != 0) {
-    std::printf("pipe failed\n");
-    return;
-  }
-  std::fflush(stdout);
-  const std::string line(lineBytes, 'x');
-  const pid_t child = ::fork();
-  if (child == 0) {
-    heldClients(service->port(), count, line, up[1], down[0]);
-  }
-  int connected = 0;
-  (void)!::read(up[0], &connected, sizeof connected);
-  // The server has taken what it will: the count has not moved for half a second.
-  size_t last = 0;
-  size_t peakServed = 0;
-  auto lastChange = Clock::now();
-  waitUntil(
-      [&] {
-        const size_t now = service->connectionCount();
-        if (now != last) {
-          last = now;
-          lastChange = Clock::now();
-        }
-        peakServed = std::max(peakServed, now);
-        return Clock::now() - lastChange > std::chrono::milliseconds(500);
-      },
-      20000);
+  bench::HeldConnections held(service->port(), count, std::string(lineBytes, 'x'));
+  const size_t peakServed = settledPeak(*service);
   const size_t mappedAtPeak = JLineBuffer::mappedBytes();
   const uint64_t refused = service->refusedConnections();
-  char go = 1;
-  (void)!::write(down[1], &go, 1);
-  (void)!::read(up[0], &go, 1);
-  ::waitpid(child, nullptr, 0);
-  for (int fd : {up[0], up[1], down[0], down[1]}) {
-    ::close(fd);
-  }
+  held.release();
   waitUntil([&] { return service->connectionCount() == 0; }, 20000);
   // Stopped threads give their stacks back as they are joined.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const bool served = servesANewClient(service->port());
   watch.print(attack, jformat("%d connected, %zu served at once, %llu closed at the limit of %zu; "
                               "line buffers mapped at the peak %zu KB",
-                              connected, peakServed, static_cast<unsigned long long>(refused),
+                              held.connected(), peakServed, static_cast<unsigned long long>(refused),
                               service->maxConnections(), mappedAtPeak / 1024));
+  watch.row(attack, "RPC server (bench)", served ? "served again" : "not served",
+            !served                                 ? "FAILED: a new client is not served"
+            : peakServed > service->maxConnections() ? "FAILED: past the connection bound"
+            : JLineBuffer::mappedBytes() != 0        ? "FAILED: line buffers kept"
+                                                     : "held");
   service.reset();
   printErrors(scratch);
 }
