@@ -554,11 +554,12 @@ TEST(RpcShutdown, WithClientsAndARequestRunning) {
 // Shut down as clients come and go: each answer is its client's, none touched once gone.
 TEST(RpcShutdown, WhileClientsComeAndGo) {
   auto service = std::make_unique<TestService>();
-  std::atomic<int> served{0}, wrong{0};
+  std::atomic<int> met{0}, served{0}, wrong{0};
   std::vector<std::jthread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t](const std::stop_token& stop) {
       wrong += LineClient(service->port()).call("rendezvous(n=4)") != "OK met=true";
+      ++met;
       for (int i = 0; !stop.stop_requested(); ++i) {
         try {
           LineClient client(service->port());
@@ -574,7 +575,9 @@ TEST(RpcShutdown, WhileClientsComeAndGo) {
       }
     });
   }
-  ASSERT_TRUE(eventually([&] { return served.load() >= 40; }));
+  // Every rendezvous answered first: a handler still polling would find its
+  // connection shut down under it, and its client rightly sees it closed.
+  ASSERT_TRUE(eventually([&] { return met.load() == 4 && served.load() >= 40; }));
   service->shutdown();
   EXPECT_EQ(service->connectionCount(), 0u);
   threads.clear();
