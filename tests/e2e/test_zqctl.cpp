@@ -131,6 +131,24 @@ struct Fd {
   int fd;
 };
 
+// A request line to a program's RPC port and the answer line; "" when
+// none came (the socket's 10 s limit).
+std::string call(Fd& rpc, const std::string& line) {
+  const std::string request = line + "\r\n";
+  if (::send(rpc.fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+    return "";
+  }
+  std::string answer;
+  char c = 0;
+  while (answer.size() < 65536 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
+    answer += c;
+  }
+  if (answer.ends_with('\r')) {
+    answer.pop_back();
+  }
+  return answer;
+}
+
 // Opens zqctl's local AAM on the test-tone device, on a port the system
 // picks; that port, 0 when it could not.
 uint16_t openLocalAam(Child& zqctl) {
@@ -145,30 +163,16 @@ uint16_t openLocalAam(Child& zqctl) {
 TEST(Zqctl, OpensTheLocalAamWhoseStreamARemotePartyReceives) {
   ::signal(SIGPIPE, SIG_IGN);
   Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
-  // Port 0: the local AAM listens on a port the system picks, which
-  // LocalAAMPort tells.
-  zqctl.send("OpenLocalAAM 0 \"wavein_mic_in\" 1 128000 \"op1\"");
-  ASSERT_TRUE(zqctl.until("-> ")) << "no answer to OpenLocalAAM";
-  ASSERT_EQ(zqctl.lines().back(), "-> 0");
-  zqctl.send("LocalAAMPort");
-  ASSERT_TRUE(zqctl.until("-> "));
-  const int rpcPort = std::atoi(zqctl.lines().back().c_str() + 3);
+  const uint16_t rpcPort = openLocalAam(zqctl);
   ASSERT_GT(rpcPort, 0) << zqctl.lines().back();
 
   // As a remote output: ask for the stream on a UDP port of ours.
   Fd data(SOCK_DGRAM);
   const uint16_t dataPort = data.bindLoopback();
   Fd rpc(SOCK_STREAM);
-  ASSERT_TRUE(rpc.connectLoopback(static_cast<uint16_t>(rpcPort)));
-  const std::string request =
-      "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(dataPort) + ")\r\n";
-  ASSERT_EQ(::send(rpc.fd, request.data(), request.size(), 0),
-            static_cast<ssize_t>(request.size()));
-  std::string answer;
-  char c = 0;
-  while (answer.size() < 4096 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
-    answer += c;
-  }
+  ASSERT_TRUE(rpc.connectLoopback(rpcPort));
+  const std::string answer =
+      call(rpc, "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(dataPort) + ")");
   EXPECT_TRUE(answer.starts_with("OK ")) << answer;
   EXPECT_NE(answer.find("StreamInfo="), std::string::npos) << answer;
   // Frames of the tone: 12-byte packet header, 16-byte frame header, then
@@ -251,24 +255,6 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << shown;
   ::close(master);
-}
-
-// A request line to a program's RPC port and the answer line; "" when
-// none came (the socket's 10 s limit).
-std::string call(Fd& rpc, const std::string& line) {
-  const std::string request = line + "\r\n";
-  if (::send(rpc.fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
-    return "";
-  }
-  std::string answer;
-  char c = 0;
-  while (answer.size() < 65536 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
-    answer += c;
-  }
-  if (answer.ends_with('\r')) {
-    answer.pop_back();
-  }
-  return answer;
 }
 
 // zqoutput on a port the system picks, playing files of `media`, and a
