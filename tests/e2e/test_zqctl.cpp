@@ -344,6 +344,10 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
     SCOPED_TRACE(c.state);
     if (c.zqctl) {
       Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
+      // An answer first: a signal that comes while the program is still
+      // being loaded, before it takes its stop signals, kills it outright.
+      zqctl.send("LocalAAMPort");
+      ASSERT_TRUE(zqctl.until("-> -1"));
       zqctl.send(c.request);
       // Time to get into the statement; what is checked is the stop.
       ::usleep(300000);
