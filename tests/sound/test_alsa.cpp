@@ -144,7 +144,7 @@ TEST_F(SoundServerTest, ZqoutputPlaysAFileAndAStreamIntoTheDevice) {
         kFrameSeconds;
     EXPECT_NEAR(heard.frequency, c.frequency, 1.0) << s;
     EXPECT_GT(heard.seconds, played / 2) << s << " glitches " << heard.glitches;
-    EXPECT_LT(heard.seconds, played + 0.15) << s;
+    EXPECT_LT(heard.sounding, played + 0.15) << s;
     // A sound server starved of CPU (the soak runs a hog beside it) may take
     // no samples for a quarter second, a period the output counts and goes
     // on from; any other refusal is a fault.
@@ -183,7 +183,7 @@ TEST_F(SoundServerTest, ADeviceThatGoesAwayIsCountedAtTheClockAndPlaysAgainWhenB
   }));
   const test::Heard heard = test::listen(recorder.stop());
   EXPECT_NEAR(heard.frequency, 1000, 1.0);
-  EXPECT_GT(heard.seconds, 0.2) << "glitches " << heard.glitches;  // of the half second recorded
+  EXPECT_GT(heard.seconds, 0.3);
   server->kill();
   ASSERT_TRUE(eventually([&] { return stat("OutputErrors") > errors + 60; }));
   EXPECT_EQ(zqoutput.stop(SIGTERM), 0);
@@ -240,7 +240,7 @@ TEST_F(SoundServerTest, TheLocalAamCapturesWhatTheDevicePlays) {
   const test::Heard heard = test::listen(samples);
   EXPECT_NEAR(heard.frequency, 440.0, 1.0);
   EXPECT_GT(heard.seconds, 80 * kFrameSeconds / 2) << "glitches " << heard.glitches;
-  EXPECT_LT(heard.seconds, 80 * kFrameSeconds + 0.15);
+  EXPECT_LT(heard.sounding, 80 * kFrameSeconds + 0.15);
   aam.reset();
 }
 
