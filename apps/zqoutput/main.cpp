@@ -51,8 +51,9 @@ const char kUsage[] =
     "                  file source\n"
     "  --log-level L   error, warning, info (default) or debug\n"
     "\n"
-    "ZQOUTPUT_LISTEN, ZQOUTPUT_ALLOW, ZQOUTPUT_ALLOW_SOURCES and ZQOUTPUT_MEDIA_DIR\n"
-    "in the environment give the options of the same names; the command line wins.\n"
+    "Run as a service (zqoutput@NAME), it takes its options from ZQOUTPUT_OPTIONS in\n"
+    "/etc/zq/NAME.conf, split at blanks: write a list there without them\n"
+    "(--allow 192.0.2.7,10.20.0.0/16).\n"
     "\n"
     "Logs go to standard error, with a status line (source, frames, losses, level)\n"
     "when it is a terminal. getStat answers FramesReceived, FramesLost, FramesLate,\n"
@@ -84,9 +85,7 @@ void printStatus(const zq::zqoutput::Player::Stats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args = zq::zqoutput::environmentArguments();
-  args.insert(args.end(), argv + 1, argv + argc);
-  const auto parsed = zq::zqoutput::parseOptions(args);
+  const auto parsed = zq::zqoutput::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (const auto* why = std::get_if<std::string>(&parsed)) {
     return refuse(*why);
   }

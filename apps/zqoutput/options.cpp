@@ -100,20 +100,4 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
   return o;
 }
 
-std::vector<std::string> environmentArguments() {
-  static const std::pair<const char*, const char*> kVariables[] = {
-      {"ZQOUTPUT_LISTEN", "--listen"},
-      {"ZQOUTPUT_ALLOW", "--allow"},
-      {"ZQOUTPUT_ALLOW_SOURCES", "--allow-sources"},
-      {"ZQOUTPUT_MEDIA_DIR", "--media-dir"},
-  };
-  std::vector<std::string> args;
-  for (const auto& [name, option] : kVariables) {
-    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
-      args.insert(args.end(), {option, value});
-    }
-  }
-  return args;
-}
-
 }  // namespace zq::zqoutput

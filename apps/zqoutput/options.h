@@ -32,9 +32,4 @@ uint32_t logMaskOf(const std::string& level);
 /// are refused ("--port must be from 0 to 65535, not 'x'").
 std::variant<Options, std::string> parseOptions(const std::vector<std::string>& args);
 
-/// The options the environment gives (ZQOUTPUT_LISTEN, ZQOUTPUT_ALLOW,
-/// ZQOUTPUT_ALLOW_SOURCES, ZQOUTPUT_MEDIA_DIR), as arguments to put before
-/// the command line's, which then win.
-std::vector<std::string> environmentArguments();
-
 }  // namespace zq::zqoutput

@@ -160,7 +160,8 @@ Heard listen(const std::vector<int16_t>& stereo, uint32_t rate) {
     quiet = loud(left[i]) ? 0 : quiet + 1;
     breaks += quiet == rate / 100 ? rate / 100 : quiet > rate / 100 ? 1 : 0;
   }
-  h.seconds = double(to - from - breaks) / rate;
+  h.seconds = double(to - from) / rate;
+  h.sounding = double(to - from - breaks) / rate;
   // Upward zero crossings, each after a fall below -kLoud, at fractional
   // positions.
   std::vector<double> crossings;

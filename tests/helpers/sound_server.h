@@ -71,7 +71,8 @@ class Recorder {
 /// its frequency there, and the glitches in it (each gap, jump or repeat
 /// breaks the rhythm of its zero crossings once).
 struct Heard {
-  double seconds = 0;    // from its first sound to its last, less its silences of 10 ms or more
+  double seconds = 0;    // from its first sound to its last
+  double sounding = 0;   // the same, less its silences of 10 ms or more
   double frequency = 0;  // Hz, on the left channel
   size_t glitches = 0;
 };
