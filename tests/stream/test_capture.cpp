@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -303,55 +302,23 @@ TEST_F(Capture, RefusedDevicesFilesAndRatesLeaveNothingRunning) {
   struct Case {
     const char* name;
     Bytes wave;  // empty: no file
-    std::function<void()> make;
+    uint32_t device;
+    uint32_t bitRate;     // 0: PCM at 8000 Hz mono, of `bits`
     uint32_t waveInCode;  // 0: a text error
     const char* text;
+    uint16_t bits = 16;
   };
   const Case cases[] = {
-      {"device 0 (numbers count from 1)",
-       {},
-       [] {
-         WinmmMike(AudioFormat{8000, 16, 1, 400}, 0);
-       },
-       kMmBadDeviceId,
-       nullptr},
-      {"a device past the list",
-       {},
-       [] { WinmmMike(7, 32000, 0, 0, false); },
-       kMmBadDeviceId,
-       nullptr},
-      {"a format the device refuses",
-       {},
-       [] {
-         WinmmMike(AudioFormat{8000, 12, 1, 400}, 1);
-       },
-       kWaveBadFormat,
-       nullptr},
-      {"a rate outside the table",
-       {},
-       [] { WinmmMike(1, 33000, 0, 0, false); },
-       0,
-       "unsupported MP3 bitrate"},
-      {"a missing file",
-       {},
-       [] {
-         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
-       },
-       kMmBadDeviceId,
-       nullptr},
-      {"a file cut inside its header", cut(good, good.size() - 30),
-       [] {
-         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
-       },
-       kMmError, nullptr},
+      {"device 0 (numbers count from 1)", {}, 0, 0, kMmBadDeviceId, nullptr},
+      {"a device past the list", {}, 7, 32000, kMmBadDeviceId, nullptr},
+      {"a format the device refuses", {}, 1, 0, kWaveBadFormat, nullptr, 12},
+      {"a rate outside the table", {}, 1, 33000, 0, "unsupported MP3 bitrate"},
+      {"a missing file", {}, 2, 0, kMmBadDeviceId, nullptr},
+      {"a file cut inside its header", cut(good, good.size() - 30), 2, 0, kMmError, nullptr},
       {"a file that is not PCM",
-       riff({chunk("fmt ", fmt(3, 1, 8000, 16)), chunk("data", samples(64))}),
-       [] {
-         WinmmMike(AudioFormat{8000, 16, 1, 400}, 2);
-       },
-       kWaveBadFormat, nullptr},
-      {"a file of another rate than the capture's", good, [] { WinmmMike(2, 24000, 0, 0, false); },
-       kWaveBadFormat, nullptr},
+       riff({chunk("fmt ", fmt(3, 1, 8000, 16)), chunk("data", samples(64))}), 2, 0, kWaveBadFormat,
+       nullptr},
+      {"a file of another rate than the capture's", good, 2, 24000, kWaveBadFormat, nullptr},
   };
   const size_t threads = threadCount();
   for (const Case& c : cases) {
@@ -361,7 +328,11 @@ TEST_F(Capture, RefusedDevicesFilesAndRatesLeaveNothingRunning) {
       writeFile(path, c.wave);
     }
     try {
-      c.make();
+      if (c.bitRate == 0) {
+        WinmmMike(AudioFormat{8000, c.bits, 1, 400}, c.device);
+      } else {
+        WinmmMike(c.device, c.bitRate, 0, 0, false);
+      }
       ADD_FAILURE() << "no error";
     } catch (const JSysError& e) {
       EXPECT_EQ(e.code(), c.waveInCode | JSysError::kWaveInTag);
