@@ -62,21 +62,6 @@ int buffersOf(const JStreamTable* table) {
   return count;
 }
 
-TEST(StreamTable, CreationGivesNbufPlusExtraPlusOneFreshBuffersAndMarksTheRestUnused) {
-  JStreamTable table;
-  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
-  EXPECT_EQ(table.entriesInUse.load(), 7);
-  EXPECT_EQ(table.queueLength.load(), 5);
-  EXPECT_EQ(table.lastSequence.load(), -1);
-  EXPECT_EQ(table.entries[6].sequence.load(), kJsSeqRetired);
-  EXPECT_EQ(table.entries[6].lock.load(), 0u);
-  EXPECT_EQ(table.entries[7].sequence.load(), kJsSeqUnused);
-  EXPECT_EQ(table.entries[7].lock.load(), kJsWriterBit);
-  js_exit(&table);
-  JStreamTable tooMany;
-  EXPECT_EQ(js_init(&tooMany, MemBlock{}, 199, kLocalStreamMemory, 64, 1), -1);
-}
-
 TEST(StreamTable, BuffersComeAndGoUpToTheTableSize) {
   JStreamTable table;
   ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
@@ -97,19 +82,6 @@ TEST(StreamTable, BuffersComeAndGoUpToTheTableSize) {
   EXPECT_EQ(buffersOf(&table), 2);
   js_exit(&table);
   EXPECT_EQ(buffersOf(&table), 0);
-}
-
-TEST(StreamTable, ReaderIdsAreTheLowestFreeAndTheThirtySecondIsRefused) {
-  JStreamTable table;
-  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
-  for (int id = 0; id < JS_MAXREADERS; ++id) {
-    ASSERT_EQ(js_add_reader(&table, 0), id);
-  }
-  EXPECT_EQ(js_add_reader(&table, 0), -4);
-  js_remove_reader(&table, 7, -1, 0);
-  EXPECT_EQ(js_add_reader(&table, 1), 7);
-  EXPECT_EQ(buffersOf(&table), 8);
-  js_exit(&table);
 }
 
 TEST(StreamTable, TheWriterRecyclesTheOldestFrameNobodyReads) {
@@ -154,7 +126,7 @@ TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
     const char* error;
   } const cases[] = {
       {16, 5, 100, "cannot init stream: donno why"},
-      {64, 250, 100, "cannot init stream: donno why"},
+      {64, 199, 100, "cannot init stream: donno why"},  // 201 entries
       {64, 5, 0, "cannot init stream: out of buffers"},
       {64, 5, 4, "cannot init stream: out of buffers"},
   };
