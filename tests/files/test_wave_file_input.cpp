@@ -104,12 +104,10 @@ TEST_F(WaveInputTest, RefusesWhatItCannotRead) {
   struct Case {
     const char* name;
     Bytes file;
-    const char* error;  // "" when the file is not even taken for a WAVE file
+    const char* error;
   };
   const Bytes pcm = fmt(1, 1, 8000, 16);
   const Case cases[] = {
-      {"AVI", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, ""},
-      {"RIFF cut before its form", {'R', 'I', 'F', 'F', 4, 0, 0, 0}, ""},
       {"no chunk", riff({}), "invalid wave format"},
       {"cut in a chunk header", cut(riff({chunk("fmt ", pcm)}), 20), "invalid wave format"},
       {"cut in the format", cut(riff({chunk("fmt ", pcm)}), 4), "invalid wave format"},
