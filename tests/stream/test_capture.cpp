@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -290,46 +289,35 @@ TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
   EXPECT_NEAR(test::toneFrequency(pcm, 1, 0, 8000, 0), 400.0, 4.0);
 }
 
+// How each device refuses a format is the wave-input devices' test; here,
+// what the capture asks of them and how their refusals reach its owner.
 TEST_F(Capture, RefusedDevicesFilesAndRatesLeaveNothingRunning) {
   using namespace test;
-  // Device 2 plays a WAVE file, written anew for each case.
+  // Device 2 plays a WAVE file at 8000 Hz.
   test::TempDir dir;
   const std::string path = dir.str() + "/input.wav";
   JSystemRegistryKey file(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device2");
   file.setString("Type", "file");
   file.setString("Path", path);
-  const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1600))});
+  writeFile(path, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1600))}));
   struct Case {
     const char* name;
-    Bytes wave;  // empty: no file
     uint32_t device;
-    uint32_t bitRate;     // 0: PCM at 8000 Hz mono, of `bits`
+    uint32_t bitRate;     // 0: PCM at 8000 Hz mono
     uint32_t waveInCode;  // 0: a text error
     const char* text;
-    uint16_t bits = 16;
-  };
-  const Case cases[] = {
-      {"device 0 (numbers count from 1)", {}, 0, 0, kMmBadDeviceId, nullptr},
-      {"a device past the list", {}, 7, 32000, kMmBadDeviceId, nullptr},
-      {"a format the device refuses", {}, 1, 0, kWaveBadFormat, nullptr, 12},
-      {"a rate outside the table", {}, 1, 33000, 0, "unsupported MP3 bitrate"},
-      {"a missing file", {}, 2, 0, kMmBadDeviceId, nullptr},
-      {"a file cut inside its header", cut(good, good.size() - 30), 2, 0, kMmError, nullptr},
-      {"a file that is not PCM",
-       riff({chunk("fmt ", fmt(3, 1, 8000, 16)), chunk("data", samples(64))}), 2, 0, kWaveBadFormat,
-       nullptr},
-      {"a file of another rate than the capture's", good, 2, 24000, kWaveBadFormat, nullptr},
+  } const cases[] = {
+      {"device 0 (numbers count from 1)", 0, 0, kMmBadDeviceId, nullptr},
+      {"a device past the list", 7, 32000, kMmBadDeviceId, nullptr},
+      {"a rate outside the table", 1, 33000, 0, "unsupported MP3 bitrate"},
+      {"a file of another rate than the capture's", 2, 24000, kWaveBadFormat, nullptr},
   };
   const size_t threads = threadCount();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::filesystem::remove(path);
-    if (!c.wave.empty()) {
-      writeFile(path, c.wave);
-    }
     try {
       if (c.bitRate == 0) {
-        WinmmMike(AudioFormat{8000, c.bits, 1, 400}, c.device);
+        WinmmMike(AudioFormat{8000, 16, 1, 400}, c.device);
       } else {
         WinmmMike(c.device, c.bitRate, 0, 0, false);
       }
