@@ -156,7 +156,7 @@ TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
 }
 
 // The command grammar and the queue command's effects are checked command by
-// command by the fuzzer's corpus (test_control_corpus.cpp); here, what it
+// command by the fuzzer's corpus (test_corpora.cpp); here, what it
 // leaves out: a state carried from one command to the next, and no room.
 TEST(Stream, QueueCommandsChangeTheBuffersOfALiveStream) {
   auto stream = makeStream();
