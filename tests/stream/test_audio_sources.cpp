@@ -2,7 +2,8 @@
 // real UDP sockets on 127.0.0.0/8 (placement, parking, duplicates, strays,
 // resynchronisations, the one sender it takes datagrams from, flags, the end
 // of reception and its report through a real RPC client), SoundSucker's
-// listen forms and commands, the trigger's clamps and the level conversions.
+// commands (its listen forms are StreamClient's), the trigger's clamps and
+// the level conversions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -386,34 +387,6 @@ TEST(NetMike2, NamesItsThreadAfterTheObjectAndThePeerAndNullPointersAreRefused) 
       EXPECT_EQ(c.mike->name(), (name + "::NetMike - receiving from " + peer).substr(0, 256));
       EXPECT_EQ(c.mike->traceName(), name);
     }
-  }
-}
-
-TEST(SoundSucker, ListenFormsStartWhereTheyAreToldAndDetach) {
-  const AudioFormat format{8000, 8, 1, 16};
-  SoftMike mike(&format, 16);
-  for (int n = 0; n < 10; ++n) {  // the owner writes frames 0 to 9
-    uint8_t* buffer = mike.getWriteBuffer();
-    frameHeaderOf(buffer)->size = 1;
-    frameHeaderOf(buffer)->payload()[0] = static_cast<uint8_t>(n);
-    mike.publish(0);
-  }
-  struct Case {
-    int32_t last;  // -2: listenNew
-    int32_t first;
-  } const cases[] = {{-2, 9}, {5, 6}, {-1, 9}};
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.last);
-    SoundSucker sucker(0);
-    int32_t last = k.last, sequence = -1;
-    k.last == -2 ? sucker.listenNew(&mike) : sucker.listenFrom(&mike, &last);
-    const auto* h = frameHeaderOf(sucker.tryReadNext(&sequence, 0, 0));
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(sequence, k.first);
-    EXPECT_EQ(h->payload()[0], k.first);
-    sucker.listenNew(nullptr);
-    EXPECT_EQ(sucker.stream(), nullptr);
-    EXPECT_EQ(mike.clientCount(), 0u);
   }
 }
 
