@@ -211,34 +211,36 @@ TEST(NetCam, APauseFrameKeepsReceptionAliveThroughTheCommandedTimeOuts) {
 
 // The ATM disconnection packets: each case sends ids in turn; all but the
 // last are ignored (an ordinary frame still gets through after them), and
-// the last ends reception or not.
+// the last ends reception, on a leaf once it knows its id (`lateId`).
 TEST(NetCam, DisconnectionPacketsEndOnlyTheChannelTheyName) {
   struct Case {
     const char* name;
     bool multicast;
-    int32_t ownId;
+    int32_t ownId, lateId;
     std::vector<uint32_t> ignoredIds;
     std::vector<const char*> ignoredLines;
     uint32_t endingId;
     const char* endingLine;
   } const cases[] = {
-      {"unicast", false, -1, {}, {}, 0, "Received ATM unicast disconnection packet."},
-      {"unicast, any id", false, 7, {}, {}, 9, "Received ATM unicast disconnection packet."},
+      {"unicast", false, -1, -1, {}, {}, 0, "Received ATM unicast disconnection packet."},
+      {"unicast, any id", false, 7, 7, {}, {}, 9, "Received ATM unicast disconnection packet."},
       {"multicast leaf 7",
        true,
+       7,
        7,
        {8, 0xFFFFFFFFu},
        {"Ignoring foreign ATM multicast disconnection packet with id = 8, my own = 7.",
         "Received ATM multicast disconnection packet with id = -1 !"},
        7,
        "Received ATM multicast disconnection packet with matching ID 7."},
-      {"multicast leaf without an id",
+      {"multicast leaf without an id, then 3",
        true,
        -1,
+       3,
        {7},
        {"Ignoring foreign ATM multicast disconnection packet with id = 7, my own = -1."},
-       0,
-       nullptr},
+       3,
+       "Received ATM multicast disconnection packet with matching ID 3."},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -256,16 +258,7 @@ TEST(NetCam, DisconnectionPacketsEndOnlyTheChannelTheyName) {
       EXPECT_EQ(linesAt(log, kLevelTraceNetwork, k.ignoredLines[i]), 1u);
     }
     EXPECT_FALSE(c.cam->ended());
-    if (k.endingLine == nullptr) {
-      // The leaf learns its id now, and ends on it.
-      c.cam->setTeardownId(3);
-      c.send(rawPacket(0xFFFFFFFFu, 3, 0, 12));
-      ASSERT_TRUE(c.ended());
-      EXPECT_EQ(linesAt(log, kLevelTraceNetwork,
-                        "Received ATM multicast disconnection packet with matching ID 3."),
-                1u);
-      continue;
-    }
+    c.cam->setTeardownId(k.lateId);
     c.send(rawPacket(0xFFFFFFFFu, k.endingId, 0, 12));
     ASSERT_TRUE(c.ended());
     EXPECT_EQ(linesAt(log, kLevelTraceNetwork, k.endingLine), 1u);
