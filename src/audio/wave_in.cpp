@@ -144,7 +144,12 @@ class WaveInDevice {
     header->bytesRecorded = 0;
     header->flags.store((flags & ~kWaveHeaderDone) | kWaveHeaderInQueue, std::memory_order_release);
     queue_.push_back(header);
-    changed_.notify_all();
+    // Only a thread with nothing queued waits for a buffer: one filling the
+    // front buffer would wake for nothing, once a period, and contend for
+    // the lock the caller holds.
+    if (queue_.size() == 1) {
+      changed_.notify_all();
+    }
     return kMmNoError;
   }
 
@@ -254,14 +259,18 @@ class WaveInDevice {
     header->flags.store((flags | kWaveHeaderDone) & ~kWaveHeaderInQueue, std::memory_order_release);
   }
 
-  // Under mutex_: hands the oldest buffer back holding `bytes` bytes.
-  void complete(uint32_t bytes) {
+  // Hands the oldest buffer back holding `bytes` bytes. The event is set
+  // with the lock released: the woken capture thread calls straight back
+  // into the device, and would otherwise sleep again on this lock.
+  void complete(std::unique_lock<std::mutex>& lock, uint32_t bytes) {
     WaveHeader* header = queue_.front();
     queue_.pop_front();
     header->bytesRecorded = bytes;
     release(header);
     ++stats_.buffersDone;
+    lock.unlock();
     event_->set();
+    lock.lock();
   }
 
   void loop() {
@@ -314,7 +323,7 @@ class WaveInDevice {
     }
     source_->read(queue_.front()->data, frames, [] { return false; });
     position_ += frames;
-    complete(frames * format_.blockAlign);
+    complete(lock, frames * format_.blockAlign);
   }
 
   // The oldest buffer from a blocking source, read outside the lock into a
@@ -331,7 +340,7 @@ class WaveInDevice {
     }
     const uint32_t bytes = frames * format_.blockAlign;
     std::memcpy(queue_.front()->data, scratch_.data(), bytes);
-    complete(bytes);
+    complete(lock, bytes);
   }
 
   // With no buffer queued a blocking source is still read, so that the
