@@ -213,6 +213,35 @@ class WaveInDevice {
     return kMmNoError;
   }
 
+  uint32_t fillDue(bool* filled) {
+    std::unique_lock lock(mutex_);
+    if (closed_) {
+      return kMmInvalidHandle;
+    }
+    if (filled == nullptr) {
+      return kMmInvalidParam;
+    }
+    *filled = false;
+    if (!source_->paced()) {
+      return kMmNoError;
+    }
+    if (!polled_) {
+      polled_ = true;
+      changed_.notify_all();  // the thread, maybe waiting for a due time, steps aside
+    }
+    if (!started_ || stopping_) {
+      return kMmNoError;
+    }
+    if (queue_.empty()) {
+      starved_ = true;
+      return kMmNoError;
+    }
+    const uint64_t done = stats_.buffersDone;
+    fillPaced(lock, generation_.load(std::memory_order_relaxed), false);
+    *filled = stats_.buffersDone != done;
+    return kMmNoError;
+  }
+
   uint32_t stats(WaveInStats* stats) {
     std::lock_guard lock(mutex_);
     if (closed_) {
@@ -291,8 +320,10 @@ class WaveInDevice {
         }
         continue;
       }
-      if (paced) {
-        fillPaced(lock, generation);
+      if (paced && polled_) {
+        changed_.wait(lock);  // the capture's own thread fills
+      } else if (paced) {
+        fillPaced(lock, generation, true);
       } else {
         fillBlocking(lock, generation);
       }
@@ -300,7 +331,8 @@ class WaveInDevice {
   }
 
   // The oldest buffer from a paced source: done when its last frame is due.
-  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation) {
+  // The device's thread gives up the wait once a caller fills.
+  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation, bool onThread) {
     const uint32_t rate = format_.samplesPerSec;
     if (starved_) {
       // Nobody had a buffer queued: what played meanwhile is lost, as it
@@ -316,7 +348,8 @@ class WaveInDevice {
     const uint32_t frames = queue_.front()->bufferLength / format_.blockAlign;
     const Clock::time_point due = startTime_ + framesToDuration(position_ + frames, rate);
     const bool interrupted = changed_.wait_until(lock, due, [&] {
-      return stopping_ || generation_.load(std::memory_order_relaxed) != generation;
+      return stopping_ || (onThread && polled_) ||
+             generation_.load(std::memory_order_relaxed) != generation;
     });
     if (interrupted) {
       return;
@@ -375,6 +408,7 @@ class WaveInDevice {
   Clock::time_point startTime_{};  // guarded by mutex_
   uint64_t position_ = 0;          // frames since the start, guarded by mutex_
   bool starved_ = false;           // the queue ran dry since the last fill; guarded by mutex_
+  bool polled_ = false;            // a caller fills paced buffers (fillDue); guarded by mutex_
   WaveInStats stats_;              // guarded by mutex_
   std::vector<uint8_t> scratch_;   // the thread's own
   Thread thread_;                  // last: stopped before the rest goes
@@ -533,6 +567,11 @@ uint32_t waveInStart(WaveInHandle handle) {
 uint32_t waveInReset(WaveInHandle handle) {
   const auto device = find(handle);
   return device ? device->reset() : kMmInvalidHandle;
+}
+
+uint32_t waveInFillDue(WaveInHandle handle, bool* filled) {
+  const auto device = find(handle);
+  return device ? device->fillDue(filled) : kMmInvalidHandle;
 }
 
 uint32_t waveInClose(WaveInHandle handle) {
