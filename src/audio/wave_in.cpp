@@ -236,6 +236,16 @@ class WaveInDevice {
       starved_ = true;
       return kMmNoError;
     }
+    // A caller that fell behind by more than it had queued has lost the
+    // rest, as the device's thread would have run out of buffers: the next
+    // buffer takes the audio of now, not the start of a burst of the past.
+    uint64_t queued = 0;
+    for (const WaveHeader* header : queue_) {
+      queued += header->bufferLength / format_.blockAlign;
+    }
+    if (durationToFrames(Clock::now() - startTime_, format_.samplesPerSec) > position_ + queued) {
+      starved_ = true;
+    }
     const uint64_t done = stats_.buffersDone;
     fillPaced(lock, generation_.load(std::memory_order_relaxed), false);
     *filled = stats_.buffersDone != done;
