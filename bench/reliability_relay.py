@@ -679,6 +679,11 @@ def monitor_verdict(samples, outputs, args, failures):
         if values:
             totals.append("%s %d (most %d)" % (name, sum(values), max(values)))
     say("monitor: the outputs' getStat summed at the end: %s" % ", ".join(totals))
+    # Filling at the start may run dry once; a buffer that holds does not after.
+    later = [b["Underruns"] - a["Underruns"] for a, b in zip(first["stats"], last["stats"])
+             if isinstance(a.get("Underruns"), int) and isinstance(b.get("Underruns"), int)]
+    say("monitor: underruns after the first sample: %d in all, %d outputs had any"
+        % (sum(later), sum(1 for u in later if u > 0)))
     for f in failures:
         say("monitor: FAIL: %s" % f)
     say("monitor: %s" % ("PASS" if not failures else "FAIL (%d checks)" % len(failures)))

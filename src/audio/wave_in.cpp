@@ -144,7 +144,12 @@ class WaveInDevice {
     header->bytesRecorded = 0;
     header->flags.store((flags & ~kWaveHeaderDone) | kWaveHeaderInQueue, std::memory_order_release);
     queue_.push_back(header);
-    changed_.notify_all();
+    // Only a thread with nothing queued waits for a buffer: one filling the
+    // front buffer would wake for nothing, once a period, and contend for
+    // the lock the caller holds.
+    if (queue_.size() == 1) {
+      changed_.notify_all();
+    }
     return kMmNoError;
   }
 
@@ -208,6 +213,45 @@ class WaveInDevice {
     return kMmNoError;
   }
 
+  uint32_t fillDue(bool* filled) {
+    std::unique_lock lock(mutex_);
+    if (closed_) {
+      return kMmInvalidHandle;
+    }
+    if (filled == nullptr) {
+      return kMmInvalidParam;
+    }
+    *filled = false;
+    if (!source_->paced()) {
+      return kMmNoError;
+    }
+    if (!polled_) {
+      polled_ = true;
+      changed_.notify_all();  // the thread, maybe waiting for a due time, steps aside
+    }
+    if (!started_ || stopping_) {
+      return kMmNoError;
+    }
+    if (queue_.empty()) {
+      starved_ = true;
+      return kMmNoError;
+    }
+    // A caller that fell behind by more than it had queued has lost the
+    // rest, as the device's thread would have run out of buffers: the next
+    // buffer takes the audio of now, not the start of a burst of the past.
+    uint64_t queued = 0;
+    for (const WaveHeader* header : queue_) {
+      queued += header->bufferLength / format_.blockAlign;
+    }
+    if (durationToFrames(Clock::now() - startTime_, format_.samplesPerSec) > position_ + queued) {
+      starved_ = true;
+    }
+    const uint64_t done = stats_.buffersDone;
+    fillPaced(lock, generation_.load(std::memory_order_relaxed), false);
+    *filled = stats_.buffersDone != done;
+    return kMmNoError;
+  }
+
   uint32_t stats(WaveInStats* stats) {
     std::lock_guard lock(mutex_);
     if (closed_) {
@@ -254,14 +298,18 @@ class WaveInDevice {
     header->flags.store((flags | kWaveHeaderDone) & ~kWaveHeaderInQueue, std::memory_order_release);
   }
 
-  // Under mutex_: hands the oldest buffer back holding `bytes` bytes.
-  void complete(uint32_t bytes) {
+  // Hands the oldest buffer back holding `bytes` bytes. The event is set
+  // with the lock released: the woken capture thread calls straight back
+  // into the device, and would otherwise sleep again on this lock.
+  void complete(std::unique_lock<std::mutex>& lock, uint32_t bytes) {
     WaveHeader* header = queue_.front();
     queue_.pop_front();
     header->bytesRecorded = bytes;
     release(header);
     ++stats_.buffersDone;
+    lock.unlock();
     event_->set();
+    lock.lock();
   }
 
   void loop() {
@@ -282,8 +330,10 @@ class WaveInDevice {
         }
         continue;
       }
-      if (paced) {
-        fillPaced(lock, generation);
+      if (paced && polled_) {
+        changed_.wait(lock);  // the capture's own thread fills
+      } else if (paced) {
+        fillPaced(lock, generation, true);
       } else {
         fillBlocking(lock, generation);
       }
@@ -291,7 +341,8 @@ class WaveInDevice {
   }
 
   // The oldest buffer from a paced source: done when its last frame is due.
-  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation) {
+  // The device's thread gives up the wait once a caller fills.
+  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation, bool onThread) {
     const uint32_t rate = format_.samplesPerSec;
     if (starved_) {
       // Nobody had a buffer queued: what played meanwhile is lost, as it
@@ -307,14 +358,15 @@ class WaveInDevice {
     const uint32_t frames = queue_.front()->bufferLength / format_.blockAlign;
     const Clock::time_point due = startTime_ + framesToDuration(position_ + frames, rate);
     const bool interrupted = changed_.wait_until(lock, due, [&] {
-      return stopping_ || generation_.load(std::memory_order_relaxed) != generation;
+      return stopping_ || (onThread && polled_) ||
+             generation_.load(std::memory_order_relaxed) != generation;
     });
     if (interrupted) {
       return;
     }
     source_->read(queue_.front()->data, frames, [] { return false; });
     position_ += frames;
-    complete(frames * format_.blockAlign);
+    complete(lock, frames * format_.blockAlign);
   }
 
   // The oldest buffer from a blocking source, read outside the lock into a
@@ -331,7 +383,7 @@ class WaveInDevice {
     }
     const uint32_t bytes = frames * format_.blockAlign;
     std::memcpy(queue_.front()->data, scratch_.data(), bytes);
-    complete(bytes);
+    complete(lock, bytes);
   }
 
   // With no buffer queued a blocking source is still read, so that the
@@ -366,6 +418,7 @@ class WaveInDevice {
   Clock::time_point startTime_{};  // guarded by mutex_
   uint64_t position_ = 0;          // frames since the start, guarded by mutex_
   bool starved_ = false;           // the queue ran dry since the last fill; guarded by mutex_
+  bool polled_ = false;            // a caller fills paced buffers (fillDue); guarded by mutex_
   WaveInStats stats_;              // guarded by mutex_
   std::vector<uint8_t> scratch_;   // the thread's own
   Thread thread_;                  // last: stopped before the rest goes
@@ -524,6 +577,11 @@ uint32_t waveInStart(WaveInHandle handle) {
 uint32_t waveInReset(WaveInHandle handle) {
   const auto device = find(handle);
   return device ? device->reset() : kMmInvalidHandle;
+}
+
+uint32_t waveInFillDue(WaveInHandle handle, bool* filled) {
+  const auto device = find(handle);
+  return device ? device->fillDue(filled) : kMmInvalidHandle;
 }
 
 uint32_t waveInClose(WaveInHandle handle) {

@@ -152,6 +152,16 @@ uint32_t waveInAddBuffer(WaveInHandle, WaveHeader*);
 uint32_t waveInStart(WaveInHandle);
 /// Stops capture and gives back every queued buffer done.
 uint32_t waveInReset(WaveInHandle);
+/// For a device that keeps time itself (the tone, a file, the host's
+/// pushes): waits in the caller's thread until the oldest queued buffer is
+/// due, then fills it and hands it back as the device's thread would (the
+/// same samples at the same time, the event set), so that a capture costs
+/// one thread one wake a buffer instead of two threads. From the first call
+/// on, the device's thread leaves such buffers to these calls. *filled is
+/// false when none was filled: at once for a device that blocks (ALSA, whose
+/// thread fills), one not started or with nothing queued; on a reset, close
+/// or stop meanwhile. kMmInvalidParam for a null `filled`.
+uint32_t waveInFillDue(WaveInHandle, bool* filled);
 /// kWaveStillPlaying while buffers are queued; otherwise stops the device's
 /// thread, closes the device and ends the handle.
 uint32_t waveInClose(WaveInHandle);

@@ -68,10 +68,40 @@ void SharedSoftMike::stopReplay() {
 }
 
 void SharedSoftMike::run() {
-  JWaitForMultipleObjects waiter(&stop_, &timer_);
-  while (waiter.wait() != 0) {
+  SoftMike* soft = nullptr;
+  {
     std::lock_guard streamLock(streamMutex_);
-    if (soft_ && !desc_.frames.empty()) {
+    soft = soft_.get();  // kept until this thread has been joined
+  }
+  if (soft == nullptr) {
+    return;
+  }
+  // A replay nobody reads (the stand-by of a live source, most of its life)
+  // would wake this thread and the timer's once a frame for nothing: the
+  // timer rests until a reader attaches, and the frames resume from then.
+  JWaitForMultipleObjects ticking(&stop_, &timer_);
+  JWaitForMultipleObjects idle(&stop_, &soft->readerAttached());
+  bool paused = false;
+  while (true) {
+    if (soft->clientCount() == 0) {
+      if (!paused) {
+        timer_.cancel();
+        paused = true;
+      }
+      if (idle.wait() == 0) {
+        return;
+      }
+      continue;
+    }
+    if (paused) {
+      timer_.set(desc_.period);
+      paused = false;
+    }
+    if (ticking.wait() == 0) {
+      return;
+    }
+    std::lock_guard streamLock(streamMutex_);
+    if (!desc_.frames.empty()) {
       publishNext();
     }
   }

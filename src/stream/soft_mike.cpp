@@ -31,4 +31,9 @@ SoftMike::SoftMike(std::unique_ptr<StreamInfo> info, size_t maxPayload,
   setStreamInfo(std::move(info));
 }
 
+void SoftMike::addClient(StreamClient* client) {
+  Mike::addClient(client);
+  readerAttached_.set();
+}
+
 }  // namespace zq

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/waitable.h"
 #include "stream/mike.h"
 #include "stream/stream_frame_header.h"
 #include "stream/stream_info.h"
@@ -30,6 +31,14 @@ class SoftMike : public Mike {
 
   /// The most payload bytes a frame may have.
   size_t maxPayload() const { return bufferSize() - sizeof(StreamFrameHeader); }
+
+  /// Signalled (auto-reset) each time a reader attaches, so that an owner
+  /// writing only while someone reads knows when to start again.
+  JFlag& readerAttached() { return readerAttached_; }
+  void addClient(StreamClient* client) override;
+
+ private:
+  JFlag readerAttached_;
 };
 
 }  // namespace zq

@@ -225,7 +225,13 @@ void WinmmMike::captureLoop() {
       ++scanned;
     }
     nextBuffer_ = (nextBuffer_ + scanned) % buffers();
-    done_.wait();
+    // A device that keeps time itself fills its next buffer in this thread
+    // when due; any other sets the event from its own.
+    bool filled = false;
+    check(waveInFillDue(device_, &filled), "waveInFillDue");
+    if (!filled) {
+      done_.wait();
+    }
   }
 }
 

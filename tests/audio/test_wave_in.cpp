@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -58,6 +59,7 @@ struct Capture {
   Clock::time_point started;  // by start()
   size_t taken = 0;           // since start()
   bool paced = true;          // by the clock (not ALSA)
+  bool fillDue = false;       // the taker fills the buffers (waveInFillDue)
 
   uint32_t open(uint32_t index, const WaveFormat& f) {
     format = f;
@@ -119,8 +121,14 @@ struct Capture {
         }
         continue;
       }
+      bool filled = false;
+      if (fillDue) {
+        EXPECT_EQ(waveInFillDue(handle, &filled), kMmNoError);
+      }
       try {
-        event.wait(kWaitMs);
+        if (!filled) {
+          event.wait(kWaitMs);
+        }
       } catch (const JTimeoutError&) {
         ADD_FAILURE() << "no buffer done in time";
         return out;
@@ -156,6 +164,7 @@ struct ToneCase {
   uint32_t rate;
   uint16_t bits, channels;
   uint32_t bufferBytes;
+  bool fillDue = false;
 };
 
 TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
@@ -165,6 +174,8 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
       {"440 Hz stereo 16 bits, a partial frame", 440, 50, 48000, 16, 2, 3842},
       {"440 Hz mono 8 bits", 440, 80, 8000, 8, 1, 321},
       {"1000 Hz stereo 8 bits full scale, a partial frame", 1000, 100, 22050, 8, 2, 883},
+      // A taker filling them itself loses what it falls behind beyond its queue: 1 s here.
+      {"440 Hz stereo 16 bits, filled by the taker", 440, 50, 44100, 16, 2, 17640, true},
   };
   for (const ToneCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -177,6 +188,7 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
     const uint32_t frequency = c.frequency != 0 ? c.frequency : 1000;
     const uint32_t level = c.level != 0 ? c.level : 50;
     Capture capture;
+    capture.fillDue = c.fillDue;
     const WaveFormat f = pcm(c.rate, c.bits, c.channels);
     ASSERT_EQ(capture.open(0, f), kMmNoError);
     // All queued at once: a caller slow to queue again would lose audio.
@@ -300,6 +312,8 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
       {"buffer under one frame",
        [&](Capture& c) { return waveInAddBuffer(c.handle, &prepared(c, 1)); }, kMmInvalidParam},
       {"add null", [](Capture& c) { return waveInAddBuffer(c.handle, nullptr); }, kMmInvalidParam},
+      {"fill due without a flag", [](Capture& c) { return waveInFillDue(c.handle, nullptr); },
+       kMmInvalidParam},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,6 +329,8 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
   ASSERT_EQ(waveInClose(closed.handle), kMmNoError);
   for (WaveInHandle handle : {WaveInHandle{}, closed.handle}) {
     WaveInStats stats;
+    bool filled = false;
+    EXPECT_EQ(waveInFillDue(handle, &filled), kMmInvalidHandle);
     EXPECT_EQ(waveInPrepareHeader(handle, &h), kMmInvalidHandle);
     EXPECT_EQ(waveInUnprepareHeader(handle, &h), kMmInvalidHandle);
     EXPECT_EQ(waveInAddBuffer(handle, &h), kMmInvalidHandle);
@@ -339,11 +355,24 @@ TEST_F(WaveIn, ResetGivesBackEveryQueuedBufferAndCaptureResumes) {
     ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
     c.add(1, 800);     // 50 ms
     c.add(2, 160000);  // 10 s: never done before the reset
+    std::future<bool> filling;
     if (started) {
       c.start();
       c.take(1);
+      // A taker waiting to fill the 10 s buffer gives up at the reset.
+      c.fillDue = true;
+      filling = std::async(std::launch::async, [&c] {
+        bool filled = true;
+        EXPECT_EQ(waveInFillDue(c.handle, &filled), kMmNoError);
+        return filled;
+      });
+      EXPECT_EQ(filling.wait_for(100ms), std::future_status::timeout) << "filled before due";
     }
     ASSERT_EQ(waveInReset(c.handle), kMmNoError);
+    if (started) {
+      ASSERT_EQ(filling.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+      EXPECT_FALSE(filling.get());
+    }
     EXPECT_TRUE(signalledNow(c.event));
     for (WaveHeader& h : c.headers) {
       EXPECT_EQ(h.flags.load(), kWaveHeaderDone | kWaveHeaderPrepared);
