@@ -4,10 +4,13 @@
 // request named; and a leaf that records the link events it hears.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -26,6 +29,8 @@
 #include "rpc/line_io.h"
 #include "rpc/rpc_service.h"
 #include "stream/media_test_support.h"
+#include "stream/stream_client.h"
+#include "stream/stream_frame_header.h"
 #include "stream/stream_info.h"
 
 namespace zq::test {
@@ -300,7 +305,8 @@ class FakeProvider : public JRPCService {
 // without a destructor call at a stack address another test used before is
 // the same lock to ThreadSanitizer, which then sees cycles that are none.
 
-// A leaf that records what it hears; linkDown answers `keep`.
+// A leaf that records what it hears, in order ("up", "down:<reason>"), and
+// the bit rate of each stream it is given; linkDown answers `keep`.
 class Leaf : public LinkNotifier {
  public:
   explicit Leaf(bool keepIt = true) : keep(keepIt) {}
@@ -308,12 +314,17 @@ class Leaf : public LinkNotifier {
   bool linkDown(const JError* reason, uint32_t context) override {
     std::lock_guard l(m_);
     downs.push_back(reason != nullptr ? reason->message() : "(none)");
+    events_.push_back("down:" + downs.back());
     contexts.push_back(context);
     return keep;
   }
   void linkUp(JStream* stream, uint32_t context) override {
     std::lock_guard l(m_);
     ups.push_back(stream);
+    events_.push_back("up");
+    // The stream may be gone by the time the test looks: note its rate now.
+    const auto info = stream != nullptr ? stream->copyStreamInfo() : nullptr;
+    rates_.push_back(info ? info->averageBytesPerSecond() * 8 : 0);
     contexts.push_back(context);
   }
   size_t upCount() {
@@ -328,14 +339,46 @@ class Leaf : public LinkNotifier {
     std::lock_guard l(m_);
     return ups.empty() ? nullptr : ups.back();
   }
+  std::vector<JStream*> streams() const {
+    std::lock_guard l(m_);
+    return ups;
+  }
+  std::vector<std::string> events() const {
+    std::lock_guard l(m_);
+    return events_;
+  }
+  std::vector<uint32_t> rates() const {
+    std::lock_guard l(m_);
+    return rates_;
+  }
   const bool keep;
   std::vector<JStream*> ups;
   std::vector<std::string> downs;
   std::vector<uint32_t> contexts;
 
  private:
-  std::mutex m_;
+  mutable std::mutex m_;
+  std::vector<std::string> events_;
+  std::vector<uint32_t> rates_;
 };
+
+/// Reads `count` frames of `stream` and hands each to `check`; detaches
+/// before returning.
+inline void readFrames(JStream* stream, int count,
+                       const std::function<void(const StreamFrameHeader&)>& check) {
+  ASSERT_NE(stream, nullptr);
+  StreamClient reader;
+  reader.setTimeout(10000);
+  reader.listen(stream);
+  std::atomic<bool> stop{false};
+  for (int i = 0; i < count; ++i) {
+    const StreamFrameHeader* h = frameHeaderOf(reader.readNext(&stop));
+    ASSERT_NE(h, nullptr) << "frame " << i;
+    check(*h);
+  }
+  reader.unlock();
+  reader.listen(nullptr);
+}
 
 /// The threads of the server controllers of the process (their supervisors
 /// and receivers), named "ServerController[...]" as far as the system keeps

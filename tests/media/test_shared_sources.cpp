@@ -12,7 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,15 +30,13 @@
 #include "media/shared_net_mike.h"
 #include "media/shared_soft_mike.h"
 #include "rpc/rpc_client_test_support.h"
-#include "stream/stream_client.h"
-#include "stream/stream_frame_header.h"
 
 namespace zq {
 namespace {
 
-using test::thrownText;
-
 using test::eventually;
+using test::readFrames;
+using test::thrownText;
 
 MikeDesc local(int32_t channel, int32_t connector) {
   MikeDesc d;
@@ -73,58 +70,6 @@ MikeDesc soft(std::vector<std::vector<uint8_t>> frames, int32_t period) {
   d.period = period;
   d.setStreamInfo(StreamInfo::makePcmStreamInfo(8000, 16, 1, 160));
   return d;
-}
-
-// Records what a user hears, in order: "up" or "down:<reason>".
-class Recorder : public LinkNotifier {
- public:
-  virtual ~Recorder() = default;
-  bool linkDown(const JError* reason, uint32_t) override {
-    std::lock_guard l(m_);
-    events_.push_back("down:" + (reason != nullptr ? reason->message() : std::string()));
-    return true;
-  }
-  void linkUp(JStream* stream, uint32_t) override {
-    std::lock_guard l(m_);
-    events_.push_back("up");
-    streams_.push_back(stream);
-    // The stream may be gone by the time the test looks: note its rate now.
-    const auto info = stream != nullptr ? stream->copyStreamInfo() : nullptr;
-    rates_.push_back(info ? info->averageBytesPerSecond() * 8 : 0);
-  }
-  std::vector<uint32_t> rates() const {
-    std::lock_guard l(m_);
-    return rates_;
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard l(m_);
-    return events_;
-  }
-  std::vector<JStream*> streams() const {
-    std::lock_guard l(m_);
-    return streams_;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<std::string> events_;
-  std::vector<JStream*> streams_;
-  std::vector<uint32_t> rates_;
-};
-
-// Reads `count` frames of `stream` and hands each to `check`.
-void readFrames(JStream* stream, int count,
-                const std::function<void(const StreamFrameHeader&)>& check) {
-  ASSERT_NE(stream, nullptr);
-  StreamClient reader;
-  reader.setTimeout(10000);
-  reader.listen(stream);
-  std::atomic<bool> stop{false};
-  for (int i = 0; i < count; ++i) {
-    check(*frameHeaderOf(reader.readNext(&stop)));
-  }
-  reader.unlock();
-  reader.listen(nullptr);
 }
 
 struct Registry : ::testing::Test {
@@ -362,7 +307,7 @@ TEST_F(Registry, UsersOfOneSoundCardInputShareOneCaptureOfMp3Frames) {
   EXPECT_EQ(a->useCount(), 2);
   EXPECT_EQ(SharedMike::registeredCount(), 1u);
 
-  Recorder one, two;
+  test::Leaf one, two;
   int32_t id1 = 0, id2 = 0;
   a->open(id1, &one, 1, 0, 0, false);
   b->open(id2, &two, 2, 0, 0, false);
@@ -406,7 +351,7 @@ TEST_F(Registry, StartErrorsRecordNoUser) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SharedMike* mike = SharedMike::acquire(c.desc);
-    Recorder user;
+    test::Leaf user;
     int32_t id = 0;
     const std::string error = thrownText([&] { mike->open(id, &user, 0, 0, 0, false); });
     if (c.error != nullptr) {
@@ -460,7 +405,7 @@ TEST_F(Board, GainsReachTheRegistersOfTheSelectedInput) {
     d.preAmplificationGain = 7;
     SharedMike* mike = SharedMike::acquire(d);
     int32_t id = 0;
-    Recorder user;
+    test::Leaf user;
     mike->open(id, &user, 0, 0, 0, false);
     EXPECT_EQ(board->input(), c.input);
     EXPECT_EQ(reg("Left Amplifier Gain"), c.left);
@@ -540,7 +485,7 @@ TEST_F(Files, AListIsPlayedInOrderAndEndsOrLoops) {
     auto* files = dynamic_cast<SharedFileMike*>(mike);
     ASSERT_NE(files, nullptr);
     EXPECT_EQ(files->files(), (std::vector<std::string>{first, second}));
-    Recorder one, two;
+    test::Leaf one, two;
     int32_t id1 = 0, id2 = 0;
     mike->open(id1, &one, 0, 0, 0, false);
     mike->open(id2, &two, 0, 0, 0, false);
@@ -570,7 +515,7 @@ TEST_F(Files, AListIsPlayedInOrderAndEndsOrLoops) {
 
 TEST_F(Files, TheDescriptionFollowsThePlayingFile) {
   SharedMike* mike = SharedMike::acquire(file(first + "," + second));
-  Recorder user;
+  test::Leaf user;
   int32_t id = 0;
   mike->open(id, &user, 0, 0, 0, false);
   ASSERT_EQ(user.rates(), std::vector<uint32_t>{64000});
@@ -688,7 +633,7 @@ TEST_F(Registry, SoftFramesAreReplayedInOrder) {
 
   // With one, the list goes round on the timer, numbered.
   SharedMike* mike = SharedMike::acquire(soft(frames, 5));
-  Recorder user;
+  test::Leaf user;
   mike->open(id, &user, 0, 0, 0, false);
   ASSERT_EQ(user.streams().size(), 1u);
   int64_t last = -1;
@@ -714,7 +659,7 @@ TEST_F(Registry, UsersComingAndGoingConcurrentlyLeaveNothingBehind) {
     threads.emplace_back([&] {
       for (int round = 0; round < 15; ++round) {
         SharedMike* mike = SharedMike::acquire(d);
-        Recorder user;
+        test::Leaf user;
         int32_t id = 0;
         mike->open(id, &user, 0, 0, 0, false);
         opened.fetch_add(1);
@@ -731,18 +676,6 @@ TEST_F(Registry, UsersComingAndGoingConcurrentlyLeaveNothingBehind) {
   }
   EXPECT_EQ(opened.load(), 60);
   EXPECT_EQ(saw.load(), 60);  // every user heard a stream
-}
-
-TEST(SharedMike, AStoredErrorIsReadBackWithItsCodeAndText) {
-  test::ScopedRegistryDir registry;
-  SharedMike* mike = SharedMike::acquire(soft({{1}}, 0));
-  EXPECT_EQ(mike->lastError(), nullptr);
-  mike->storeError(JSysError(5, "CreateFile"));
-  const auto error = mike->lastError();
-  ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->code(), 5u);
-  EXPECT_NE(error->message().find("CreateFile"), std::string::npos);
-  EXPECT_TRUE(SharedMike::release(mike));
 }
 
 }  // namespace
