@@ -86,8 +86,6 @@ TEST_F(ControlDefaults, ResultCodesOfMembersWithoutControllers) {
       {"SetHardSource unknown connector", 11, [](Call& c) { c.in(1).in("line_in").outLong(); }, -2},
       {"SetNetSource tcp", 16, [](Call& c) { c.in("tcp").in("h").in(5000).outLong(); }, -1},
       {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0).outLong(); }, -2},
-      {"SetNetSource ipm 65535", 16,
-       [](Call& c) { c.in("ipm").in("239.1.1.1").in(65535).outLong(); }, 0},
       {"StreamMic without local AAM", 33, [](Call& c) { c.outLong(); }, -1},
       {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3,b.mp3").in(0).outLong(); },
        -1},
@@ -177,8 +175,6 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
        true},
       {"files that are not there", 32, [](Call& c) { c.in("/nonexistent.mp3").in(0).outLong(); },
        -2, true},
-      {"two files without looping", 32, [&](Call& c) { c.in(list.c_str()).in(0).outLong(); }, 0,
-       true},
       {"back to the microphone", 33, [](Call& c) { c.outLong(); }, 0, true},
       {"an unknown connector leaves it running", 17, open("line_in"), -1, true},
       {"a port in use leaves none", 17,
@@ -210,6 +206,7 @@ TEST_F(ControlDefaults, LocalAAMMembersOpenSwitchAndClose) {
   Call files2;
   files2.in(list.c_str()).in(0).outLong();
   ASSERT_EQ(files2.invoke(control(), 32, DISPATCH_METHOD), S_OK);
+  EXPECT_EQ(files2.longOut(), 0);
   EXPECT_FALSE(impl().group().localAAM()->openingSourceIsCurrent());
   EXPECT_TRUE(
       zq::test::eventually([&] { return impl().group().localAAM()->openingSourceIsCurrent(); }));
@@ -506,12 +503,6 @@ TEST_F(ControlDefaults, TypeInformationNamesMembersParametersAndHelp) {
   UINT index = 9;
   ASSERT_EQ(info->GetContainingTypeLib(lib.put(), &index), S_OK);
   EXPECT_EQ(index, 0u);
-  TLIBATTR* libAttr = nullptr;
-  ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
-  EXPECT_EQ(libAttr->guid, LIBID_ZQAUDIOOUTPUTCONTROLLERLib);
-  EXPECT_EQ(libAttr->wMajorVerNum * 100 + libAttr->wMinorVerNum, 100) << "version 1.0";
-  lib->ReleaseTLibAttr(libAttr);
-  ASSERT_EQ(lib->GetTypeInfoCount(), 3u);
   const char* const kDocs[][2] = {
       {"ZQAUDIOOUTPUTCONTROLLERLib", "ZQAudioOutputController 1.0 Type Library"},
       {"IZQAudioOutputCtrl", "IZQAudioOutputCtrl Interface"},
