@@ -1,7 +1,8 @@
 // A fake provider for the tests of the media layer: a real RPC service on
 // 127.0.0.1 that answers the data-channel requests with a stream description
 // and then sends numbered audio frames (test::AudioFrame) to the address the
-// request named; and a leaf that records the link events it hears.
+// request named; a leaf that records the link events it hears; and a reader
+// of a stream's frames.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>

@@ -706,7 +706,8 @@ struct Remote {
 // Reads `count` frames and checks that each is the provider's frame of its
 // number, the numbers in order (a reader stalled on a busy machine may miss
 // some, as on any stream).
-void expectFramesInOrder(JStream* stream, int count, const std::vector<std::vector<uint8_t>>& sent) {
+void expectFramesInOrder(JStream* stream, int count,
+                         const std::vector<std::vector<uint8_t>>& sent) {
   int64_t last = -1;
   test::readFrames(stream, count, [&](const StreamFrameHeader& h) {
     const std::vector<uint8_t>& expected = sent[h.keyWord % sent.size()];
