@@ -6,7 +6,9 @@
 // frames advance again once it is told to play the AAM's tone) and a
 // verdict. bench/attacks gathers these rows with those of bench_rpc_limits
 // and bench_aam into one table.
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,10 +34,13 @@
 #include "bench_args.h"
 #include "bench_process.h"
 #include "files/file_test_support.h"
+#include "helpers/line_reader.h"
 #include "media/provider_test_support.h"
 #include "net/udp_socket.h"
 #include "stream/media_test_support.h"
 #include "stream/stream_info.h"
+
+extern char** environ;
 
 namespace {
 
@@ -43,12 +49,74 @@ using Clock = std::chrono::steady_clock;
 using bench::figuresOf;
 using bench::ProcessFigures;
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+/// A program run as a child process: its standard output on a pipe, read a
+/// line at a time with a time-out, its standard error into a file; killed
+/// when this object goes.
+class ChildProgram {
+ public:
+  ChildProgram(std::vector<std::string> argv, const std::string& errorFile) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char*> args;
+    for (std::string& a : argv) {
+      args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    out_.attach(out[0]);
+  }
+  ~ChildProgram() {
+    if (alive()) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_.fd() >= 0) {
+      ::close(out_.fd());
+    }
+  }
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  /// False once it has ended (its status is then kept).
+  bool alive() {
+    if (pid_ <= 0 || ended_) {
+      return false;
+    }
+    ended_ = ::waitpid(pid_, &status_, WNOHANG) == pid_;
+    return !ended_;
+  }
+  int status() const { return status_; }
+  /// The next line of its output, or nothing within `limitMs`.
+  std::optional<std::string> line(int limitMs) { return out_.next(limitMs); }
+
+ private:
+  pid_t pid_ = -1;
+  test::LineReader out_;
+  bool ended_ = false;
+  int status_ = 0;
+};
+
+double since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 // A getStat value ("FramesDecoded=12, ..."), -1 when absent.
 long statOf(const std::string& answer, const std::string& key) {
   const size_t at = answer.find(key + "=");
-  return at == std::string::npos ? -1 : std::strtol(answer.c_str() + at + key.size() + 1, nullptr, 10);
+  return at == std::string::npos ? -1
+                                 : std::strtol(answer.c_str() + at + key.size() + 1, nullptr, 10);
 }
 
 // An access manager of the attacker's: it answers addUDPClient with the
@@ -144,7 +212,8 @@ std::vector<test::Bytes> pcm8Blocks() {
   std::vector<test::Bytes> blocks(50, test::Bytes(160));
   for (size_t b = 0; b < blocks.size(); ++b) {
     for (size_t i = 0; i < 160; ++i) {
-      blocks[b][i] = static_cast<uint8_t>(128 + 100 * std::sin(2 * M_PI * 1000 * static_cast<double>(b * 160 + i) / 8000));
+      blocks[b][i] = static_cast<uint8_t>(
+          128 + 100 * std::sin(2 * M_PI * 1000 * static_cast<double>(b * 160 + i) / 8000));
     }
   }
   return blocks;
@@ -157,7 +226,7 @@ class Bench {
   Bench(const std::filesystem::path& root, const char* zqoutput)
       : media_(root / "media"), aam_(aamConfig(), 0, "ZQAAMChannelManager") {
     std::filesystem::create_directories(media_);
-    out_ = std::make_unique<bench::ChildProgram>(
+    out_ = std::make_unique<ChildProgram>(
         std::vector<std::string>{zqoutput, "--port", "0", "--listen", "127.0.0.1", "--output",
                                  "null", "--id", "attacked", "--media-dir", media_.string(),
                                  "--log-level", "warning"},
@@ -243,7 +312,7 @@ class Bench {
 
   std::filesystem::path media_;
   ZQAAMChannelManager aam_;
-  std::unique_ptr<bench::ChildProgram> out_;
+  std::unique_ptr<ChildProgram> out_;
   uint16_t outPort_ = 0;
 };
 
@@ -276,8 +345,8 @@ void runAttacks(Bench& b, int switches) {
     FakeAam fake(bytesOf(StreamInfo::makePcmStreamInfo(4294967295u, 16, 1, 160)),
                  {test::Bytes(320)}, 20000);
     const long decoded = statOf(b.stat(), "FramesDecoded");
-    b.call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
-           std::to_string(fake.port()) + ")");
+    b.call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" + std::to_string(fake.port()) +
+           ")");
     std::this_thread::sleep_for(std::chrono::seconds(3));
     // Refused: the source, or each of its frames.
     const long played = statOf(b.stat(), "FramesDecoded") - decoded;
@@ -293,9 +362,9 @@ void runAttacks(Bench& b, int switches) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::string s = b.stat();
     // audioBack() then plays MP3: a decoder still set for PCM would refuse it.
-    return statOf(s, "FramesReceived") >= 50 ? std::string()
-                                              : "only " + std::to_string(statOf(s, "FramesReceived")) +
-                                                    " PCM frames played";
+    return statOf(s, "FramesReceived") >= 50
+               ? std::string()
+               : "only " + std::to_string(statOf(s, "FramesReceived")) + " PCM frames played";
   });
 
   b.attack("setNetSource to ports -1, 0, 65536, 70000, 4294967297", true, [&] {
@@ -307,21 +376,22 @@ void runAttacks(Bench& b, int switches) {
     return allRefused([&](const std::string& r) { return b.call(r); }, requests);
   });
 
-  b.attack("addUDPClient to 0.0.0.0, multicast, broadcast, class E, ports 0 and 2^32+1", false, [&] {
-    test::LineClient peer(b.aamPort());
-    const size_t channels = b.aam().udpClientCount();
-    std::vector<std::string> requests;
-    for (const char* to : {"ip=\"0.0.0.0\", port=5000", "ip=\"224.1.2.3\", port=5000",
-                           "ip=\"255.255.255.255\", port=5000", "ip=\"240.0.0.1\", port=5000",
-                           "ip=\"127.0.0.1\", port=0", "ip=\"127.0.0.1\", port=4294967297"}) {
-      requests.push_back(std::string("addUDPClient(") + to + ")");
-    }
-    std::string why = allRefused([&](const std::string& r) { return peer.call(r); }, requests);
-    if (why.empty() && b.aam().udpClientCount() != channels) {
-      why = "a channel was made";
-    }
-    return why;
-  });
+  b.attack(
+      "addUDPClient to 0.0.0.0, multicast, broadcast, class E, ports 0 and 2^32+1", false, [&] {
+        test::LineClient peer(b.aamPort());
+        const size_t channels = b.aam().udpClientCount();
+        std::vector<std::string> requests;
+        for (const char* to : {"ip=\"0.0.0.0\", port=5000", "ip=\"224.1.2.3\", port=5000",
+                               "ip=\"255.255.255.255\", port=5000", "ip=\"240.0.0.1\", port=5000",
+                               "ip=\"127.0.0.1\", port=0", "ip=\"127.0.0.1\", port=4294967297"}) {
+          requests.push_back(std::string("addUDPClient(") + to + ")");
+        }
+        std::string why = allRefused([&](const std::string& r) { return peer.call(r); }, requests);
+        if (why.empty() && b.aam().udpClientCount() != channels) {
+          why = "a channel was made";
+        }
+        return why;
+      });
 
   b.attack("1 000 empty and 1 000 foreign datagrams, then frame 0x7FFFFFFF, at a playing receiver",
            true, [&] {
@@ -351,8 +421,9 @@ void runAttacks(Bench& b, int switches) {
              const long stray = statOf(s1, "StrayPackets") - statOf(s0, "StrayPackets");
              const long lost = statOf(s1, "FramesLost") - statOf(s0, "FramesLost");
              const long decoded = statOf(s1, "FramesDecoded") - statOf(s0, "FramesDecoded");
-             std::printf("  strays counted %ld of 2000, frames lost %ld, decoded %ld while attacked\n",
-                         stray, lost, decoded);
+             std::printf(
+                 "  strays counted %ld of 2000, frames lost %ld, decoded %ld while attacked\n",
+                 stray, lost, decoded);
              if (stray < 2000) {
                return jformat("only %ld strays counted", stray);
              }
@@ -382,7 +453,8 @@ void runAttacks(Bench& b, int switches) {
                  return "no answer to switch " + std::to_string(i) + ", " + r;
                }
                failed += a.starts_with("OK ") ? 0 : 1;
-               std::this_thread::sleep_for(std::chrono::milliseconds(random() % 4 == 0 ? random() % 50 : 0));
+               std::this_thread::sleep_for(
+                   std::chrono::milliseconds(random() % 4 == 0 ? random() % 50 : 0));
              }
              std::printf("  %d switches answered, %d of them FAILED\n", switches, failed);
              return std::string();

@@ -1,29 +1,21 @@
 // What the attack benchmarks share: the resident memory, threads and CPU
 // time of a process (this one or a child) read from /proc, one row of the
-// attack table, a program of the build run as a child, and connections held
-// open from a forked child.
+// attack table, and connections held open from a forked child.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace zq::bench {
 
@@ -59,7 +51,8 @@ inline ProcessFigures figuresOf(pid_t pid = 0) {
     long user = 0;
     long system = 0;
     if (fields >> user >> system) {
-      f.cpuSeconds = static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+      f.cpuSeconds =
+          static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
   }
   return f;
@@ -77,87 +70,6 @@ inline void printAttackRow(const std::string& attack, const std::string& process
               after.cpuSeconds - before.cpuSeconds, back.c_str(), verdict.c_str());
   std::fflush(stdout);
 }
-
-/// A program run as a child process: its standard output on a pipe, read a
-/// line at a time with a time-out, its standard error into a file; killed
-/// when this object goes.
-class ChildProgram {
- public:
-  ChildProgram(std::vector<std::string> argv, const std::string& errorFile) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<char*> args;
-    for (std::string& a : argv) {
-      args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    out_ = out[0];
-  }
-  ~ChildProgram() {
-    if (alive()) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) {
-      ::close(out_);
-    }
-  }
-  ChildProgram(const ChildProgram&) = delete;
-  ChildProgram& operator=(const ChildProgram&) = delete;
-
-  pid_t pid() const { return pid_; }
-  /// False once it has ended (its status is then kept).
-  bool alive() {
-    if (pid_ <= 0 || ended_) {
-      return false;
-    }
-    ended_ = ::waitpid(pid_, &status_, WNOHANG) == pid_;
-    return !ended_;
-  }
-  int status() const { return status_; }
-  /// The next line of its output, or nothing within `limitMs`.
-  std::optional<std::string> line(int limitMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    for (;;) {
-      if (const size_t end = buffer_.find('\n'); end != std::string::npos) {
-        std::string l = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return l;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        return std::nullopt;
-      }
-      char chunk[4096];
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) {
-        return std::nullopt;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  bool ended_ = false;
-  int status_ = 0;
-  std::string buffer_;
-};
 
 /// `count` connections to 127.0.0.1:`port`, opened by a forked child, each
 /// sending `line` (may be empty) and nothing more, held until release().

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "helpers/line_reader.h"
 
 extern char** environ;
 
@@ -45,7 +46,7 @@ class Child {
     ::close(in[0]);
     ::close(out[1]);
     in_ = in[1];
-    out_ = out[0];
+    out_.attach(out[0]);
   }
   ~Child() {
     closeInput();
@@ -53,7 +54,7 @@ class Child {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    ::close(out_);
+    ::close(out_.fd());
   }
 
   void send(const std::string& text) {
@@ -67,27 +68,11 @@ class Child {
   }
   /// The next line of output, or nothing when none came within the limit.
   std::optional<std::string> line(int limitMs = kChildLimitMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    for (;;) {
-      if (const size_t end = buffer_.find('\n'); end != std::string::npos) {
-        std::string l = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        lines_.push_back(l);
-        return l;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      pollfd p{out_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        return std::nullopt;
-      }
-      char chunk[4096];
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) {
-        return std::nullopt;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
+    std::optional<std::string> l = out_.next(limitMs);
+    if (l) {
+      lines_.push_back(*l);
     }
+    return l;
   }
   /// Reads lines until one starts with `prefix`; false when none came.
   bool until(const std::string& prefix, int limitMs = kChildLimitMs) {
@@ -126,8 +111,7 @@ class Child {
  private:
   pid_t pid_ = -1;
   int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  LineReader out_;
   std::vector<std::string> lines_;  // every line read so far
 };
 
