@@ -3,6 +3,7 @@
 #include "rpc/rpc_server.h"
 
 #include <cxxabi.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -363,43 +364,59 @@ std::unique_ptr<JParams> JRPCServer::dispatch(std::string_view line, JSocket& so
 }
 
 void JRPCServer::addConnection(std::unique_ptr<JSocket> socket, const JInetAddr& peer) {
+  // A peer that reset before it was taken has nobody left to answer: closed
+  // here, without a thread (a flood of connect-and-reset otherwise costs a
+  // thread each and keeps the peers behind it waiting). A peer that only
+  // closed its sending side still gets its answers.
+  pollfd gone{socket->handle(), 0, 0};
+  if (::poll(&gone, 1, 0) == 1 && (gone.revents & (POLLHUP | POLLERR)) != 0) {
+    return;
+  }
   const std::string peerText = peer.text();
-  JAutoLock lock(listMutex_);
-  if (refusing_) {
-    // Shut down: the connection goes with its socket, never started.
-    return;
-  }
-  if (acceptFilter_ && !acceptFilter_(*peer.data())) {
-    // A peer the owner does not serve: closed here, before it takes a place.
-    ++filteredTotal_;
-    return;
-  }
-  if (maxConnections_ != 0 && connections_.size() >= maxConnections_) {
-    // Closed at once (the socket goes here), with one line for a burst.
-    if (refusedInBurst_++ == 0) {
-      JLog::logTraceable(kLevelError, this,
-                         "Too many connections (%zu, the MaxConnections limit): closing new ones "
-                         "at once, the first from %s",
-                         connections_.size(), peerText.c_str());
+  std::unique_ptr<Connection> connection;
+  {
+    JAutoLock lock(listMutex_);
+    if (refusing_) {
+      // Shut down: the connection goes with its socket, never started.
+      return;
     }
-    ++refusedTotal_;
-    return;
+    if (acceptFilter_ && !acceptFilter_(*peer.data())) {
+      // A peer the owner does not serve: closed here, before it takes a place.
+      ++filteredTotal_;
+      return;
+    }
+    if (maxConnections_ != 0 && connections_.size() >= maxConnections_) {
+      // Closed at once (the socket goes here), with one line for a burst.
+      if (refusedInBurst_++ == 0) {
+        JLog::logTraceable(kLevelError, this,
+                           "Too many connections (%zu, the MaxConnections limit): closing new "
+                           "ones at once, the first from %s",
+                           connections_.size(), peerText.c_str());
+      }
+      ++refusedTotal_;
+      return;
+    }
+    if (refusedInBurst_ != 0) {
+      JLog::logTraceable(kLevelError, this,
+                         "Taking connections again after closing %llu at the limit of %zu",
+                         static_cast<unsigned long long>(refusedInBurst_), maxConnections_);
+      refusedInBurst_ = 0;
+    }
+    connection = std::make_unique<Connection>(*this, std::move(socket), peerText,
+                                              traceName() + "::Connection(" + peerText + ")");
+    JLog::logTraceable(kLevelTraceRpc, this, "New client connection (%d) from %s.",
+                       static_cast<int>(connections_.size()), peerText.substr(0, 63).c_str());
+    // Listed before it starts, so that a shutdown from here on closes it.
+    connections_.push_back(connection.get());
   }
-  if (refusedInBurst_ != 0) {
-    JLog::logTraceable(kLevelError, this,
-                       "Taking connections again after closing %llu at the limit of %zu",
-                       static_cast<unsigned long long>(refusedInBurst_), maxConnections_);
-    refusedInBurst_ = 0;
-  }
-  auto connection = std::make_unique<Connection>(*this, std::move(socket), peerText,
-                                                 traceName() + "::Connection(" + peerText + ")");
-  JLog::logTraceable(kLevelTraceRpc, this, "New client connection (%d) from %s.",
-                     static_cast<int>(connections_.size()), peerText.substr(0, 63).c_str());
-  connections_.push_back(connection.get());
+  // Started outside the list's lock: a thread takes a while to start, and
+  // the connections ending meanwhile must not queue behind it (thousands of
+  // peers that connect and reset at once made a new one wait seconds).
   try {
     connection->startAutoDelete(true);
   } catch (...) {
-    connections_.pop_back();
+    JAutoLock lock(listMutex_);
+    connections_.erase(std::find(connections_.begin(), connections_.end(), connection.get()));
     throw;
   }
   // Owned by its thread from here on: it deletes itself when the thread ends.
