@@ -354,16 +354,18 @@ int main(int argc, char** argv) {
   const double drained = seconds(t1);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print("settled", Figures());
+  const size_t left = aam.udpClientCount();
   std::printf("  %ld cycles in %.2f s (%.0f/s), peak %ld threads; channels left: %zu, gone "
               "%.2f s after the last reset\n",
-              cycles, attack, static_cast<double>(cycles) / attack, peak, aam.udpClientCount(),
-              drained);
+              cycles, attack, static_cast<double>(cycles) / attack, peak, left, drained);
+  // The well-behaved receiver's own channel goes with its connection, after
+  // this: the count that matters is the one taken before it came.
   const double again = servedAgain(port);
   std::printf("  a receiver is served again: first datagram after %.3f s\n", again);
   zq::bench::printAttackRow(
       zq::jformat("%ld cycles of connect, addUDPClient, reset", cycles), "AAM (bench)", cyclesBefore,
       zq::bench::figuresOf(), again < 0 ? "no" : zq::jformat("yes, %.3f s", again),
-      aam.udpClientCount() != 0 ? "FAILED: channels left"
+      left != 0                  ? "FAILED: channels left"
       : again < 0 || again > 1   ? "FAILED: a receiver is not served at once"
                                  : "held");
 
