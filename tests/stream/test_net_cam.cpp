@@ -1,7 +1,7 @@
-// NetCam on real UDP sockets on 127.0.0.1: frames reassembled into its
-// stream and read back byte for byte, loss accounting, the frame flags, the
-// receive time-out and its command, disconnection packets, the report of a
-// lost peer through a real RPC client, and the end of the thread.
+// NetCam on real UDP sockets on 127.0.0.1: a channel through its life (frames
+// read back byte for byte, losses, the disconnect flag reported through a
+// real RPC client), the time-out command and pauses, and the disconnection
+// packets that end a unicast channel or a multicast leaf.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,12 +23,8 @@
 namespace zq {
 namespace {
 
-using test::asLogged;
 using test::eventually;
 using test::MediaFrame;
-using test::rawPacket;
-
-constexpr size_t kMtu = 1400;
 
 // A NetCam on a loopback socket, a sender, and a reader of its stream.
 class Channel {
@@ -53,84 +49,54 @@ class Channel {
     reader.listen(nullptr);
     cam.reset();
   }
-
   void send(const std::vector<uint8_t>& datagram) {
     sender_.sendto(datagram.data(), datagram.size(), address_);
   }
   // Frame `f` as channel frame `sequence`, its packets in `order` (all, in
   // order, when empty).
   void sendFrame(const MediaFrame& f, uint32_t sequence, std::vector<int> order = {}) {
-    const auto packets = f.packets(sequence, kMtu);
-    if (order.empty()) {
-      for (size_t i = 0; i < packets.size(); ++i) {
-        order.push_back(static_cast<int>(i));
-      }
+    const auto packets = f.packets(sequence, 1400);
+    for (size_t i = 0; order.empty() && i < packets.size(); ++i) {
+      send(packets[i]);
     }
     for (int i : order) {
       send(packets.at(static_cast<size_t>(i)));
     }
   }
-  const StreamFrameHeader* read() { return frameHeaderOf(reader.readNext(&stop_)); }
+  // Frame `f` is the next one published, as it was sent.
+  void expectPublished(const MediaFrame& f) {
+    const StreamFrameHeader* h = frameHeaderOf(reader.readNext(&stop_));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->size, f.data.size());
+    EXPECT_EQ(h->keyWord, f.header.tail().keyWord);
+    EXPECT_EQ(h->timeStamp() & ~StreamFrameHeader::kTimeStampFlag, f.header.tail().timeStamp);
+    EXPECT_EQ(std::memcmp(h->payload(), f.data.data(), f.data.size()), 0);
+  }
   bool ended() {
     return eventually([&] { return cam->ended(); });
   }
-  // The data socket, for a test that plays the leaf's tear-down protocol.
-  JSocket& dataSocket() { return *socket_; }
 
   JTraceMask mask{0xFFFFFFFFu};
   std::unique_ptr<NetCam> cam;
   StreamClient reader;
+  JSocket* socket_ = nullptr;  // the data socket, for a leaf's tear-down
 
  private:
   JInetAddr address_;
-  JSocket* socket_ = nullptr;
   JUDPSocket sender_;
   std::atomic<bool> stop_{false};
 };
 
-// The frame as published matches the frame as sent.
-void expectPublished(const StreamFrameHeader* h, const MediaFrame& f) {
-  ASSERT_NE(h, nullptr);
-  const MediaFrameTail tail = f.header.tail();
-  EXPECT_EQ(h->size, f.data.size());
-  EXPECT_EQ(h->keyWord, tail.keyWord);
-  EXPECT_EQ(h->timeStamp() & ~StreamFrameHeader::kTimeStampFlag, tail.timeStamp);
-  EXPECT_EQ(std::memcmp(h->payload(), f.data.data(), f.data.size()), 0);
-}
-
 size_t linesAt(const test::LogCapture& log, int level, std::string_view text) {
-  return test::countAt(log, level, asLogged(text));
+  return test::countAt(log, level, test::asLogged(text));
 }
 
-// Frames of any size up to the stream's largest, their packets in any order,
-// are published whole; losses are counted from the frame numbers of their
-// headers, and a frame that comes late is published all the same. (The
-// first packet ever must not be its frame's last: the MTU is not known yet.)
-TEST(NetCam, FramesArePublishedWholeAndLossesCountedFromTheirNumbers) {
-  test::LogCapture log;
-  Channel c;
-  struct Step {
-    uint32_t number;
-    uint64_t lost;
-    size_t size;
-    std::vector<int> order;
-  } const steps[] = {{5, 0, 3000, {}}, {9, 3, 3000, {2, 0, 1}}, {10, 3, 131040 - 40, {}},
-                     {7, 3, 500, {}},  {12, 7, 500, {}},        {14, 8, 500, {}}};
-  uint32_t sequence = 1;
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.number);
-    const MediaFrame f = MediaFrame::make(s.number, s.size);
-    c.sendFrame(f, sequence++, s.order);
-    expectPublished(c.read(), f);
-    EXPECT_EQ(c.cam->lostFrames(), s.lost);
-  }
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 9 after 5, total loss=3."), 1u);
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 12 after 7, total loss=7."), 1u);
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 14 after 12, total loss=8."), 1u);
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss"), 3u);
-}
-
-TEST(NetCam, TheDisconnectFlagEndsReceptionAndReportsTheLossOnce) {
+// Frames of any size up to the stream's largest, their packets in any
+// order, are published whole; losses are counted from the frame numbers of
+// their headers, and a late frame is published all the same. A frame with
+// the disconnect flag is not published: it ends reception, reported once
+// through the RPC client when there is one, and the stream stays readable.
+TEST(NetCam, AChannelPublishesFramesCountsLossesAndEndsOnTheDisconnectFlag) {
   for (bool withClient : {true, false}) {
     SCOPED_TRACE(withClient ? "with an RPC client" : "without");
     test::LogCapture log;
@@ -142,10 +108,26 @@ TEST(NetCam, TheDisconnectFlagEndsReceptionAndReportsTheLossOnce) {
     auto client = test::makeClient(server.port(), options);
     ASSERT_TRUE(client->isConnected());
     Channel c(withClient ? client.get() : nullptr);
-    const MediaFrame first = MediaFrame::make(1, 3000);
-    c.sendFrame(first, 1);
-    expectPublished(c.read(), first);
-    c.sendFrame(MediaFrame::make(2, 3000, SVIDEOFRAMEHEADER_FLAGS_DISCONNECT), 2);
+    struct Step {
+      uint32_t number;
+      uint64_t lost;
+      size_t size;
+      std::vector<int> order;
+    } const steps[] = {{5, 0, 3000, {}}, {9, 3, 3000, {2, 0, 1}}, {10, 3, 131040 - 40, {}},
+                       {7, 3, 500, {}},  {12, 7, 500, {}},        {14, 8, 500, {}}};
+    uint32_t sequence = 1;
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.number);
+      const MediaFrame f = MediaFrame::make(s.number, s.size);
+      c.sendFrame(f, sequence++, s.order);
+      c.expectPublished(f);
+      EXPECT_EQ(c.cam->lostFrames(), s.lost);
+    }
+    EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 9 after 5, total loss=3."), 1u);
+    EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 14 after 12, total loss=8."), 1u);
+    EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss"), 3u);
+
+    c.sendFrame(MediaFrame::make(15, 3000, SVIDEOFRAMEHEADER_FLAGS_DISCONNECT), sequence);
     ASSERT_TRUE(c.ended());
     const std::string line = jformat(
         "run() - received SVIDEOFRAMEHEADER_FLAGS_DISCONNECT reporting Connection loss to %p\n",
@@ -153,11 +135,9 @@ TEST(NetCam, TheDisconnectFlagEndsReceptionAndReportsTheLossOnce) {
     EXPECT_EQ(linesAt(log, kLevelWarning, line), withClient ? 1u : 0u);
     if (withClient) {
       EXPECT_TRUE(recorder.waitFor("down:"));
-      EXPECT_TRUE(eventually([&] { return !client->isConnected(); }));
     }
-    // The frame with the flag is not published; the stream stays readable.
     EXPECT_EQ(c.reader.tryReadNext(nullptr, 0, 0), nullptr);
-    EXPECT_EQ(c.cam->table()->lastSequence.load(), 0);
+    EXPECT_EQ(c.cam->table()->lastSequence.load(), 5);
     c.destroyCam();
     EXPECT_EQ(recorder.countOf("down:"), withClient ? 1u : 0u);
   }
@@ -178,8 +158,7 @@ TEST(NetCam, APauseFrameKeepsReceptionAliveThroughTheCommandedTimeOuts) {
       {"NetCam.timeout_ms?", 0, "10000"}, {"NetCam.timeout_ms=200", 0, ""},
       {"NetCam.timeout_ms?", 0, "200"},   {"NetCam.timeout_ms=soon", -5, ""},
       {"NetCam.timeout_ms=-2", -5, ""},   {"NetCam.depth?", -3, ""},
-      {"NetCam.timeout_ms", -5, ""},      {"JStream.queue?", 0, "5"},
-      {"Camera.queue?", -3, ""},
+      {"JStream.queue?", 0, "5"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.command);
@@ -187,20 +166,15 @@ TEST(NetCam, APauseFrameKeepsReceptionAliveThroughTheCommandedTimeOuts) {
     EXPECT_EQ(c.cam->control(k.command, answer, sizeof answer), k.result);
     EXPECT_STREQ(answer, k.answer);
   }
-  EXPECT_EQ(c.cam->timeoutMs(), 200);
   EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Chaning time out to 200 ms."), 1u);
-  // The pause frame ends the receive under way (of the old time-out); the
-  // next ones wait 200 ms.
   c.sendFrame(MediaFrame::make(1, 100, SVIDEOFRAMEHEADER_FLAGS_PAUSE), 1);
   ASSERT_TRUE(eventually([&] { return c.cam->paused(); }));
   ASSERT_TRUE(eventually([&] { return linesAt(log, kLevelException, "Time out!") >= 5; }));
   EXPECT_FALSE(c.cam->ended());
   EXPECT_EQ(c.cam->table()->lastSequence.load(), -1) << "a pause frame is not published";
-  EXPECT_EQ(log.count("read time out"), 0u);
-  // An ordinary frame ends the pause; silence then ends reception.
   const MediaFrame f = MediaFrame::make(2, 3000);
   c.sendFrame(f, 2);
-  expectPublished(c.read(), f);
+  c.expectPublished(f);
   EXPECT_FALSE(c.cam->paused());
   ASSERT_TRUE(c.ended());
   EXPECT_EQ(
@@ -211,7 +185,8 @@ TEST(NetCam, APauseFrameKeepsReceptionAliveThroughTheCommandedTimeOuts) {
 
 // The ATM disconnection packets: each case sends ids in turn; all but the
 // last are ignored (an ordinary frame still gets through after them), and
-// the last ends reception, on a leaf once it knows its id (`lateId`).
+// the last ends reception, on a leaf once it knows its id (`lateId`). A
+// leaf's other errors end it with its socket closed, for the tear-down.
 TEST(NetCam, DisconnectionPacketsEndOnlyTheChannelTheyName) {
   struct Case {
     const char* name;
@@ -222,7 +197,6 @@ TEST(NetCam, DisconnectionPacketsEndOnlyTheChannelTheyName) {
     uint32_t endingId;
     const char* endingLine;
   } const cases[] = {
-      {"unicast", false, -1, -1, {}, {}, 0, "Received ATM unicast disconnection packet."},
       {"unicast, any id", false, 7, 7, {}, {}, 9, "Received ATM unicast disconnection packet."},
       {"multicast leaf 7",
        true,
@@ -251,31 +225,25 @@ TEST(NetCam, DisconnectionPacketsEndOnlyTheChannelTheyName) {
     c.cam->setTeardownId(k.ownId);
     uint32_t sequence = 1;
     for (size_t i = 0; i < k.ignoredIds.size(); ++i) {
-      c.send(rawPacket(0xFFFFFFFFu, k.ignoredIds[i], 0, 12));
+      c.send(test::rawPacket(0xFFFFFFFFu, k.ignoredIds[i], 0, 12));
       const MediaFrame f = MediaFrame::make(sequence, 2000);
       c.sendFrame(f, sequence++);
-      expectPublished(c.read(), f);
+      c.expectPublished(f);
       EXPECT_EQ(linesAt(log, kLevelTraceNetwork, k.ignoredLines[i]), 1u);
     }
     EXPECT_FALSE(c.cam->ended());
     c.cam->setTeardownId(k.lateId);
-    c.send(rawPacket(0xFFFFFFFFu, k.endingId, 0, 12));
+    c.send(test::rawPacket(0xFFFFFFFFu, k.endingId, 0, 12));
     ASSERT_TRUE(c.ended());
     EXPECT_EQ(linesAt(log, kLevelTraceNetwork, k.endingLine), 1u);
     EXPECT_EQ(log.count("Calling close on multicast data socket"), 0u);
   }
-}
-
-// On a multicast leaf an error ends the thread with the socket closed, so
-// that the tear-down protocol sees the end: here a close from outside.
-TEST(NetCam, TheLeafClosesItsSocketOnAnErrorAndKeepsItsDescription) {
   const auto info = StreamInfo::makePcmStreamInfo(8000, 16, 1, 160);
   test::LogCapture log;
-  Channel c(nullptr, true, info.get());
-  ASSERT_NE(c.cam->copyStreamInfo(), nullptr);
-  EXPECT_EQ(c.cam->getStreamInfoSize(), info->infoSize());
-  c.dataSocket().close();
-  ASSERT_TRUE(c.ended());
+  Channel leaf(nullptr, true, info.get());
+  EXPECT_EQ(leaf.cam->getStreamInfoSize(), info->infoSize());
+  leaf.socket_->close();
+  ASSERT_TRUE(leaf.ended());
   EXPECT_EQ(linesAt(log, kLevelTraceNetwork,
                     "Calling close on multicast data socket to signal SvcClient::tearDown()."),
             1u);
