@@ -46,8 +46,7 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
     state_ = State::kPlaying;
     played_ = true;
     settled_ = false;
-    windowFrames_ = 0;
-    lowest_ = SIZE_MAX;
+    restartWindow();
   }
   p.state = state_;
   if (state_ != State::kPlaying) {
@@ -76,8 +75,7 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
     std::fill_n(out + done * channels, (frames - done) * channels, int16_t{0});
     ++counters_.underruns;
     state_ = State::kFilling;
-    windowFrames_ = 0;
-    lowest_ = SIZE_MAX;
+    restartWindow();
     char line[96];
     std::snprintf(line, sizeof line, "underrun: filling again to %u ms", targetMs_);
     event(line);
@@ -85,6 +83,7 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
   }
   // The depth only falls here: the lowest after a pull is the lowest of all.
   lowest_ = std::min(lowest_, depth_);
+  depthSum_ += uint64_t{depth_} * frames;
   windowFrames_ += frames;
   if (windowFrames_ >= framesOf(kDriftWindowMs)) {
     endWindow();
@@ -92,36 +91,43 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
   return p;
 }
 
-void JitterBuffer::endWindow() {
-  const size_t lowest = lowest_;
+void JitterBuffer::restartWindow() {
   windowFrames_ = 0;
   lowest_ = SIZE_MAX;
+  depthSum_ = 0;
+}
+
+void JitterBuffer::endWindow() {
+  const size_t lowest = lowest_;
+  const size_t mean = windowFrames_ == 0 ? 0 : static_cast<size_t>(depthSum_ / windowFrames_);
+  restartWindow();
   if (lowest == SIZE_MAX || lastBlock_ == 0) {
     return;
   }
-  // While the clocks agree the lowest lies between the target less a block
-  // and a period, and the target itself.
+  // While the clocks agree the depth after a pull lies between the target
+  // less a block and a period, and the target less a period; its mean half
+  // a block above the bottom.
   const size_t period = pulled_;
   const size_t target = targetFrames(period);
   const size_t block = lastBlock_;
   const size_t nominalLow = target > block + period ? target - block - period : 0;
+  const size_t nominalMean = nominalLow + block / 2;
   // The first window after the buffer starts playing only measures: the
   // first blocks of a source come unevenly and a device may take more than
   // its buffer as it starts (a sound server fills its own), which moves the
-  // low point once, for good. Drift is measured from where it settled.
+  // depth once, for good. Drift is measured from where it settled.
   if (!settled_) {
     settled_ = true;
     settledLow_ = std::min(lowest, nominalLow);
+    settledMean_ = std::min(mean, nominalMean);
     return;
   }
-  const size_t low = settledLow_;
-  const size_t repeatBelow =
-      std::max(low > block / 2 ? low - block / 2 : 0,
-               std::min(period + block / 4, low > block / 4 ? low - block / 4 : 0));
   char line[128];
   if (lowest >= target && blocks_.size() > 1) {
-    // Each block of surplus goes: a slow drift brings one at a time, a
-    // burst (a new source behind the sender) several.
+    // Even the lowest depth of the window above the target: a surplus no
+    // late wake-up can fake (it only ever lowers the depth). Each block of
+    // it goes: a slow drift brings one at a time, a burst (a new source
+    // behind the sender) several.
     size_t dropped = 0;
     for (size_t surplus = lowest - target + block; surplus >= block && blocks_.size() > 1;
          surplus -= block) {
@@ -134,14 +140,25 @@ void JitterBuffer::endWindow() {
                   "clock drift: dropped %zu block%s (lowest depth %zu ms, target %u ms)", dropped,
                   dropped == 1 ? "" : "s", lowest * 1000 / format_.rate, targetMs_);
     event(line);
-  } else if (lowest < repeatBelow && repeatBelow + block < target && !blocks_.empty()) {
+    return;
+  }
+  // A slower sender is seen in the mean depth over the window, against the
+  // output's sample clock: a block that came late, or the output's own late
+  // wake-up, moves a few of the window's depths for a moment and the lowest
+  // by all of it, the mean hardly. Only a fall of the mean is drift: half a
+  // block below where it settled, or a quarter block once the lowest depth
+  // is within a period and a quarter block of running dry.
+  const size_t fall = settledMean_ > mean ? settledMean_ - mean : 0;
+  const bool slow = fall >= block / 2 || (fall >= block / 4 && lowest < period + block / 4);
+  if (slow && lowest + block < target && !blocks_.empty()) {
     std::vector<int16_t> copy = blocks_.back();
     depth_ += copy.size() / format_.channels;
     blocks_.push_back(std::move(copy));
     ++counters_.repeated;
     std::snprintf(line, sizeof line,
-                  "clock drift: played a block twice (lowest depth %zu ms, target %u ms)",
-                  lowest * 1000 / format_.rate, targetMs_);
+                  "clock drift: played a block twice (mean depth %zu ms, settled at %zu ms, "
+                  "target %u ms)",
+                  mean * 1000 / format_.rate, settledMean_ * 1000 / format_.rate, targetMs_);
     event(line);
   }
 }
@@ -151,8 +168,7 @@ void JitterBuffer::clear() {
   offset_ = 0;
   depth_ = 0;
   lastBlock_ = 0;
-  windowFrames_ = 0;
-  lowest_ = SIZE_MAX;
+  restartWindow();
   played_ = false;
   settled_ = false;
   state_ = State::kIdle;

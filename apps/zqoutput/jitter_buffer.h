@@ -3,17 +3,20 @@
 //
 // It fills to its target depth before it plays, and fills again after it ran
 // dry (an underrun: the rest of that pull is silence); what came beyond the
-// target meanwhile is skipped, so that the latency it adds is the target's. The two clocks drift
-// apart slowly; the buffer follows its lowest depth over each two seconds of
-// output, the depth just before a block arrives, which stays below the target
-// by up to a block and a pull while both clocks agree. The first window
-// after it starts playing only measures where the low point settles (the
-// start of a source or a device may move it once, for good). When the low
-// point has risen to the target, the newest blocks are dropped, one for each
-// block of surplus (a slow drift brings one, a burst from a new source
-// several); when it has fallen half a block below where it settled (or a
-// quarter block, once within a pull and a quarter block of running dry), the
-// newest block is played twice, if that cannot call for a drop in turn.
+// target meanwhile is skipped, so that the latency it adds is the target's.
+// The two clocks drift apart slowly, and a busy machine wakes either side
+// late now and then; the buffer tells the two apart over each two seconds of
+// output. The first window after it starts playing only measures where the
+// depth settles (the start of a source or a device may move it once, for
+// good). When even the lowest depth of a window, just before a block
+// arrives, has risen to the target, the newest blocks are dropped, one for
+// each block of surplus (a slow drift brings one, a burst from a new source
+// several). When the mean depth of a window, over the output's sample clock,
+// has fallen half a block below where it settled (or a quarter block, once
+// within a pull and a quarter block of running dry), the newest block is
+// played twice, if that cannot call for a drop in turn. A late block lowers
+// the lowest depth by all its lateness but the mean only for the moment it
+// lasts: late wake-ups are not taken for a slower sender.
 //
 // Concurrency: none; the player guards it.
 #pragma once
@@ -86,6 +89,7 @@ class JitterBuffer {
   size_t targetFrames(size_t pull) const;
   void skip(size_t frames);
   void popFront();
+  void restartWindow();
   void endWindow();
   void event(const char* what);
 
@@ -98,13 +102,17 @@ class JitterBuffer {
   size_t depth_ = 0;      // sample frames buffered
   size_t lastBlock_ = 0;  // sample frames of the newest block
   size_t pulled_ = 0;     // sample frames of the last pull
-  // The drift window: output frames pulled in it, and the lowest depth seen.
+  // The drift window: output frames pulled in it, the lowest depth seen,
+  // and the sum of the depths after each pull, each weighted by its frames.
   size_t windowFrames_ = 0;
   size_t lowest_ = SIZE_MAX;
+  uint64_t depthSum_ = 0;
   // Whether the first window since the buffer started playing is over, and
-  // the low point it settled at (no deeper than while the clocks agree).
+  // the low point and mean depth it settled at (no deeper than while the
+  // clocks agree).
   bool settled_ = false;
   size_t settledLow_ = 0;
+  size_t settledMean_ = 0;
   Counters counters_;
   std::string events_;
 };

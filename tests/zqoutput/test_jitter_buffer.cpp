@@ -1,7 +1,7 @@
 // The jitter buffer against a simulated sender and output on one virtual
-// clock: filling before sound, steady play, clock drift either way, a stall
-// of the network, a source far faster than real time, a new format, and
-// clearing. Every sample the sender makes carries its own index, so that
+// clock: filling before sound, steady play, clock drift either way, late
+// wake-ups of a busy machine on either side, a stall of the network, a
+// source far faster than real time, a new format, and clearing. Every sample the sender makes carries its own index, so that
 // what the output plays shows every block dropped or played twice.
 #include <gtest/gtest.h>
 
@@ -28,6 +28,10 @@ struct Scenario {
   double burstAt = -1;  // the sender gets ahead at once by burstBlocks
   int burstBlocks = 0;
   int startPulls = 0;  // the output takes so many more periods as it starts
+  // A busy machine, from 5 s on: every lateEvery-th block comes lateMs late
+  // (and the ones behind it with it), every lateEvery-th pull too.
+  int lateEvery = 0;
+  double lateMs = 0;
 };
 
 struct Outcome {
@@ -53,10 +57,16 @@ Outcome simulate(const Scenario& s) {
   double nextBlock = 0;
   double nextPull = 0;
   bool burst = false;
+  uint64_t blocks = 0;
+  uint64_t pulls = 0;
+  const auto late = [&](uint64_t n, uint64_t phase) {
+    return s.lateEvery > 0 && nextPull > 5 && (n + phase) % s.lateEvery == 0 ? s.lateMs / 1000
+                                                                              : 0.0;
+  };
   while (nextPull < end) {
     const double arrival = nextBlock >= s.stallAt && nextBlock < s.stallAt + s.stallSeconds
                                ? s.stallAt + s.stallSeconds
-                               : nextBlock;
+                               : nextBlock + late(blocks, 0);
     if (!burst && s.burstAt >= 0 && nextPull >= s.burstAt) {
       for (int b = 0; b < s.burstBlocks; ++b) {
         for (int16_t& v : block) {
@@ -66,14 +76,16 @@ Outcome simulate(const Scenario& s) {
       }
       burst = true;
     }
-    if (arrival <= nextPull) {
+    if (arrival <= nextPull + late(pulls, 3)) {
       for (int16_t& v : block) {
         v = static_cast<int16_t>(made++ % kWrap + 1);
       }
       buffer.push(block.data(), kBlock, mono);
       nextBlock += blockSeconds;
+      ++blocks;
       continue;
     }
+    ++pulls;
     const JitterBuffer::Pull p = buffer.pull(out.data(), kPeriod);
     o.maxBufferedMs = std::max(o.maxBufferedMs, buffer.bufferedMs());
     nextPull += double(kPeriod) / kRate;
@@ -139,6 +151,20 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        2,
        true,
        60 + 2 * 27},
+      {"clocks agree, a block or a pull in seven 18 ms late: no repair",
+       {60, 60, 1.0, -1, 0, -1, 0, 0, 7, 18},
+       0,
+       0,
+       0,
+       false,
+       60 + 27 + 10 + 18},
+      {"the sender 0.1 % slow and late wake-ups: still played twice",
+       {60, 60, 0.999, -1, 0, -1, 0, 0, 7, 12},
+       0,
+       0,
+       2,
+       true,
+       60 + 2 * 27 + 12},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
