@@ -15,6 +15,7 @@
 #include "com/bstr.h"
 #include "com/com_ptr.h"
 #include "com/ref_count.h"
+#include "helpers/waits.h"
 
 namespace zq::activex::test {
 
@@ -145,6 +146,27 @@ class EventSink : public JComObject<EventSink, IDispatch> {
   mutable std::mutex mutex_;
   std::vector<Event> events_;
 };
+
+/// Advises `sink` on `control`'s event point; the point, to unadvise.
+inline ComPtr<IConnectionPoint> advise(IUnknown* control, IDispatch* sink, DWORD* cookie) {
+  ComPtr<IConnectionPoint> point;
+  EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control)->FindConnectionPoint(
+                DIID__IZQAudioOutputCtrlEvents, point.put()),
+            S_OK);
+  EXPECT_EQ(point->Advise(sink, cookie), S_OK);
+  return point;
+}
+
+/// Runs this apartment's calls until `condition` holds (20 s at most).
+template <class Condition>
+bool pumpUntil(Condition&& condition, int limitMs = 20000) {
+  return zq::test::eventually(
+      [&] {
+        waitApartmentMessages(5);
+        return condition();
+      },
+      limitMs);
+}
 
 /// The test's thread in a single-threaded apartment, with a fresh control.
 class ControlFixture : public ::testing::Test {
