@@ -13,7 +13,6 @@
 #include "com/com_ptr.h"
 #include "com/registry_lookup.h"
 #include "control_test_support.h"
-#include "helpers/aam/test_aam.h"
 #include "helpers/temp_dir.h"
 
 // This program links the control's layers and also loads the library that
@@ -160,9 +159,9 @@ class SharedLibrary : public ::testing::Test {
   NoArgumentFn unregister_ = nullptr;
 };
 
-// As a host: the entry points, the class object of this class only, events
-// through the library into this thread's apartment, and registration that
-// lets CoCreateInstance find it until it is removed.
+// As a host: the entry points, the class object of this class only, and
+// registration that lets CoCreateInstance find it until it is removed
+// (zqctl's tests drive the library's control itself).
 TEST_F(SharedLibrary, CreatesRegistersAndServesTheControl) {
   ASSERT_NE(handle_, nullptr) << ::dlerror();
   ASSERT_TRUE(getClassObject_ && canUnload_ && register_ && unregister_);
@@ -175,19 +174,6 @@ TEST_F(SharedLibrary, CreatesRegistersAndServesTheControl) {
   factory.reset();
   EXPECT_EQ(canUnload_(), S_FALSE) << "a control lives";
 
-  zq::test::TestAAM aam;
-  auto sink = ComPtr<EventSink>::adopt(new EventSink);
-  DWORD cookie = 0;
-  ComPtr<IConnectionPoint> point = advise(control.get(), sink.get(), &cookie);
-  Call server, p, add;
-  ASSERT_EQ(server.in("127.0.0.1").invoke(control.get(), 1, DISPATCH_PROPERTYPUT), S_OK);
-  ASSERT_EQ(p.in(aam.port()).invoke(control.get(), 2, DISPATCH_PROPERTYPUT), S_OK);
-  ASSERT_EQ(add.outLong().invoke(control.get(), 21, DISPATCH_METHOD), S_OK);
-  EXPECT_EQ(add.longOut(), 0);
-  ASSERT_TRUE(pumpUntil([&] { return !sink->events().empty(); }));
-  EXPECT_EQ(sink->events()[0].thread, std::this_thread::get_id());
-  EXPECT_EQ(point->Unadvise(cookie), S_OK);
-  point.reset();
   control.reset();
   EXPECT_EQ(canUnload_(), S_OK);
 
