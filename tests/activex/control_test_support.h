@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,44 +16,25 @@
 #include "com/bstr.h"
 #include "com/com_ptr.h"
 #include "com/ref_count.h"
+#include "helpers/waits.h"
 
 namespace zq::activex::test {
 
 /// A call's arguments in declaration order; `out` entries are filled in by
-/// reference.
+/// reference and read back in their order.
 class Call {
  public:
+  Call() = default;
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
   Call& in(LONG v) { return push(JComVariant(v)); }
   Call& in(const char* s) { return push(JComVariant(s)); }
-  Call& nullBstr() {
-    JComVariant v;
-    v.vt = VT_BSTR;
-    return push(v);
-  }
-  Call& outLong(LONG initial = 0x5A5A) {
-    longs_.push_back(initial);
-    return byRef(VT_I4);
-  }
-  Call& outBstr() {
-    bstrs_.emplace_back();
-    return byRef(VT_BSTR);
-  }
-  Call& outDouble(double initial) {
-    doubles_.push_back(initial);
-    return byRef(VT_R8);
-  }
+  Call& nullBstr() { return push(nullBstrVariant()); }
+  Call& outLong(LONG initial = 0x5A5A) { return byRef(JComVariant(initial)); }
+  Call& outBstr() { return byRef(nullBstrVariant()); }
+  Call& outDouble(double initial) { return byRef(JComVariant(initial)); }
   /// Invoke with the arguments; a put passes its value as the named one.
   HRESULT invoke(IDispatch* d, DISPID member, WORD flags, VARIANT* result = nullptr) {
-    // Out slots were reserved up front, so the pointers stay valid.
-    size_t l = 0, b = 0, r = 0;
-    for (VARIANT& v : args_) {
-      if (v.vt == (VT_BYREF | VT_I4))
-        v.plVal = &longs_[l++];
-      if (v.vt == (VT_BYREF | VT_BSTR))
-        v.pbstrVal = bstrs_[b++].put();
-      if (v.vt == (VT_BYREF | VT_R8))
-        v.pdblVal = &doubles_[r++];
-    }
     std::vector<VARIANT> reversed(args_.rbegin(), args_.rend());
     DISPID put = DISPID_PROPERTYPUT;
     DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
@@ -63,45 +45,39 @@ class Call {
     return d->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr,
                      nullptr);
   }
-  LONG longOut(size_t i = 0) const { return longs_.at(i); }
-  std::string bstrOut(size_t i = 0) const { return bstrs_.at(i).str(); }
-  double doubleOut(size_t i = 0) const { return doubles_.at(i); }
+  LONG longOut(size_t i = 0) const { return outs_.at(i).lVal; }
+  std::string bstrOut(size_t i = 0) const { return stringFromBstr(outs_.at(i).bstrVal); }
+  double doubleOut(size_t i = 0) const { return outs_.at(i).dblVal; }
 
  private:
-  Call& push(const VARIANT& v) {
-    VARIANT copy;
-    VariantInit(&copy);
-    VariantCopy(&copy, &v);
-    args_.push_back(copy);
-    return *this;
+  static JComVariant nullBstrVariant() {
+    JComVariant v;
+    v.vt = VT_BSTR;
+    return v;
   }
-  Call& byRef(VARTYPE vt) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BYREF | vt;
+  Call& push(const JComVariant& v) {
     args_.push_back(v);
     return *this;
   }
-  std::vector<VARIANT> args_;  // owns the BSTRs of its in arguments
-  std::vector<LONG> longs_;
-  std::vector<JBstr> bstrs_;
-  std::vector<double> doubles_;
-
- public:
-  Call() {
-    longs_.reserve(8);
-    bstrs_.reserve(8);
-    doubles_.reserve(8);
+  // The value lives in `outs_` (a deque: its places stay put); the argument
+  // points at it.
+  Call& byRef(const JComVariant& initial) {
+    JComVariant& out = outs_.emplace_back(initial);
+    JComVariant& ref = args_.emplace_back();
+    ref.vt = static_cast<VARTYPE>(VT_BYREF | out.vt);
+    ref.byref = &out.lVal;  // every member of the value's union starts there
+    return *this;
   }
-  ~Call() {
-    for (VARIANT& v : args_) {
-      if (v.vt == VT_BSTR)
-        VariantClear(&v);
-    }
-  }
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
+  std::deque<JComVariant> args_;
+  std::deque<JComVariant> outs_;
 };
+
+/// Puts property `id`; the answer.
+template <class Value>
+HRESULT put(IDispatch* d, DISPID id, Value value) {
+  Call c;
+  return c.in(value).invoke(d, id, DISPATCH_PROPERTYPUT);
+}
 
 /// An event sink: records each event with the thread it ran on, and
 /// answers `answer`.
@@ -145,6 +121,27 @@ class EventSink : public JComObject<EventSink, IDispatch> {
   mutable std::mutex mutex_;
   std::vector<Event> events_;
 };
+
+/// Advises `sink` on `control`'s event point; the point, to unadvise.
+inline ComPtr<IConnectionPoint> advise(IUnknown* control, IDispatch* sink, DWORD* cookie) {
+  ComPtr<IConnectionPoint> point;
+  EXPECT_EQ(ComPtr<IConnectionPointContainer>::queryFrom(control)->FindConnectionPoint(
+                DIID__IZQAudioOutputCtrlEvents, point.put()),
+            S_OK);
+  EXPECT_EQ(point->Advise(sink, cookie), S_OK);
+  return point;
+}
+
+/// Runs this apartment's calls until `condition` holds (20 s at most).
+template <class Condition>
+bool pumpUntil(Condition&& condition, int limitMs = 20000) {
+  return zq::test::eventually(
+      [&] {
+        waitApartmentMessages(5);
+        return condition();
+      },
+      limitMs);
+}
 
 /// The test's thread in a single-threaded apartment, with a fresh control.
 class ControlFixture : public ::testing::Test {

@@ -44,8 +44,9 @@ std::string fileLine(const std::string& file) {
 
 // A controller connected at once to `aam`; with `held`, its first command,
 // setFileSource(held), is waiting at the stalled AAM.
-std::unique_ptr<Ctl> connected(TestAAM& aam, const std::string& held = "") {
-  auto controller = std::make_unique<Ctl>(nullptr, aam.port(), "127.0.0.1", kTimeoutMs, true);
+std::unique_ptr<Ctl> connected(TestAAM& aam, const std::string& held = "",
+                               JTraceMask* mask = nullptr) {
+  auto controller = std::make_unique<Ctl>(nullptr, aam.port(), "127.0.0.1", kTimeoutMs, true, mask);
   EXPECT_EQ(controller->connect(), 0);
   EXPECT_EQ(controller->getState(), Ctl::kConnected);
   if (!held.empty()) {
@@ -79,7 +80,7 @@ TEST(AudioOutputController, FailuresAreLoggedAndALostLinkRefusesLaterCommands) {
 }
 
 // Flush sends the queued commands in order, deletion drops them, each waiting for the one on the
-// wire; disconnection drops them at once.
+// wire (its answer read before the link is shut down); disconnection drops them at once.
 TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
   const struct {
     const char* name;
@@ -90,8 +91,10 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
                 {"disconnect", [](auto& c) { c->disconnect(); }, false}};
   for (const auto& [name, act, waits] : kCases) {
     SCOPED_TRACE(name);
+    LogCapture log(1u << kLevelTrace, "%m");
+    JTraceMask wireAndLink{JRPCClient::kTraceWire | JRPCClient::kTraceConnection};
     TestAAM aam;
-    auto controller = connected(aam, "held");
+    auto controller = connected(aam, "held", &wireAndLink);
     Lines sent{fileLine("held")};
     for (const auto& [line, send] : kCommands) {
       ASSERT_EQ(send(*controller), 0);
@@ -109,6 +112,15 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
     sleep_for(200ms);
     sent.resize(name == "flush"sv ? sent.size() : 1);
     EXPECT_EQ(aam.requests(), sent);
+    if (waits) {
+      const auto records = log.records();
+      const auto at = [&](std::string_view text, auto from) {
+        return std::find_if(from, records.end(),
+                            [&](const auto& r) { return r.text.find(text) != std::string::npos; });
+      };
+      const auto answer = at("<-- ", at("--> setFileSource(fileSource=\"held\")", records.begin()));
+      EXPECT_LT(answer, at("Shutting down.", records.begin())) << "the link went first";
+    }
   }
 }
 
