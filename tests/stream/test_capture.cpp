@@ -29,6 +29,7 @@
 #include "base/jtime.h"
 #include "base/registry_key.h"
 #include "helpers/temp_dir.h"
+#include "helpers/tone_device.h"
 #include "helpers/waits.h"
 #include "stream/hard_mike.h"
 #include "stream/stream_client.h"
@@ -85,18 +86,10 @@ size_t threadCount() {
   return count;
 }
 
+// Device 1 is a 1 kHz test tone.
 class Capture : public ::testing::Test {
  protected:
-  // Device 1 is a test tone of `frequency`.
-  void toneDevice(uint32_t frequency) {
-    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
-    key.setString("Type", "tone");
-    key.setDword("Frequency", frequency);
-    key.setDword("Level", 50);
-  }
-  void SetUp() override { toneDevice(1000); }
-
-  test::ScopedRegistryDir registry_;
+  test::ToneRegistry registry_;
 };
 
 struct Mp3Case {
@@ -119,7 +112,7 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
       {"explicit rate, no channels: mono", 64000, 22050, 0, false, 22050, 1, 576, 144},
       {"8000 Hz: a frame is 72 ms", 16000, 8000, 1, false, 8000, 1, 576, 72},
   };
-  toneDevice(750);
+  test::setToneDevice(1, 750);
   for (const Mp3Case& c : cases) {
     SCOPED_TRACE(c.name);
     WinmmMike mike(1, c.bitRate, c.sampleRate, c.channels, c.reservoir);
@@ -263,7 +256,7 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
 }
 
 TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
-  toneDevice(400);
+  test::setToneDevice(1, 400);
   const AudioFormat format{8000, 16, 1, 400};
   const int64_t before = wallClockNow();
   WinmmMike mike(format, 1);
