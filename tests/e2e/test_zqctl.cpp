@@ -1,9 +1,9 @@
 // zqctl end to end: the built program drives the real control against the
 // test AAM program on loopback, both as child processes. The AAM's printed
-// request lines show what each source command sent; zqctl's output shows
-// the results and the link events as the control fires them. Then zqctl
-// opens the control's own local AAM on the test-tone device, and this test,
-// as a remote output would, asks it for the stream over RPC and receives it.
+// request lines show what a source command sent; zqctl's output shows the
+// results and the link events as the control fires them. Then the operator's
+// prompt on a terminal, and every program stopped by a signal in every state,
+// zqoutput receiving the stream of the local AAM that zqctl hosts.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -34,14 +34,6 @@ std::unique_ptr<Child> startAam(const std::string& port, std::string& listening)
   return aam;
 }
 
-size_t count(const std::vector<std::string>& lines, const std::string& prefix) {
-  size_t n = 0;
-  for (const std::string& l : lines) {
-    n += l.starts_with(prefix) ? 1 : 0;
-  }
-  return n;
-}
-
 TEST(Zqctl, DrivesTheControlAgainstATestAam) {
   // A child that ends early must fail the test, not kill it.
   ::signal(SIGPIPE, SIG_IGN);
@@ -56,50 +48,22 @@ TEST(Zqctl, DrivesTheControlAgainstATestAam) {
   zqctl.send("AddToGroupAndConnect");
   ASSERT_TRUE(zqctl.until("event LinkUp \"" + name + "\"")) << "no LinkUp";
 
-  // Each source command, with the request line the AAM must print for it.
-  const std::pair<const char*, const char*> kCommands[] = {
-      {R"(SetNetSource "udp" "127.0.0.5" 5000)",
-       R"(setNetSource(proto="udp",host="127.0.0.5",port=5000))"},
-      {R"(SetHardSource 5 "pci2_spdif_in")",
-       R"(setHardSource(cardNumber=5,connector="pci2_spdif_in"))"},
-      {R"(SetFileSource "C:\\audio\\a.mp3")", R"(setFileSource(fileSource="C:\\audio\\a.mp3"))"},
-      {R"(SetParams "volume=3, mute=false")", "setParams(volume=3, mute=false)"},
-      {"ResetSource", "resetSource()"},
-  };
-  for (const auto& [statement, request] : kCommands) {
-    SCOPED_TRACE(statement);
-    zqctl.send(statement);
-    zqctl.send("FlushGroup");
-    const std::optional<std::string> got = aam->line();
-    EXPECT_EQ(got.value_or("(nothing)"), request);
-  }
+  // A text with escapes, as the AAM must print it (the control's own tests
+  // check every command's request line).
+  zqctl.send(R"(SetFileSource "C:\\audio\\a \"b\".mp3")");
+  zqctl.send("FlushGroup");
+  EXPECT_EQ(aam->line().value_or("(nothing)"),
+            R"(setFileSource(fileSource="C:\\audio\\a \"b\".mp3"))");
   zqctl.send("GetStatusOf \"" + name + "\"");
   EXPECT_TRUE(zqctl.until("-> 2")) << "not connected";
-  zqctl.send("GetParamsOf \"" + name + "\"");
-  EXPECT_TRUE(zqctl.until("-> \"")) << "no parameters";
-  EXPECT_NE(zqctl.lines().back().find("Audio"), std::string::npos) << zqctl.lines().back();
-  zqctl.send("GetStatOf \"" + name + "\"");
-  EXPECT_TRUE(zqctl.until("-> \"")) << "no statistics";
-  EXPECT_TRUE(aam->until("getParams(")) << "the AAM saw no getParams";
-  EXPECT_TRUE(aam->until("getStat(")) << "the AAM saw no getStat";
 
-  // Stopped, the AAM takes the link down once; restarted and rehashed, up again.
+  // Stopped, the AAM takes the link down, with a message.
   EXPECT_EQ(aam->stop(SIGTERM), 0);
   ASSERT_TRUE(zqctl.until("event LinkDown \"" + name + "\" \"")) << "no LinkDown";
   const std::string down = zqctl.lines().back();
   EXPECT_GT(down.size(), ("event LinkDown \"" + name + "\" \"\"").size()) << "no message: " << down;
-  aam = startAam(port, listening);
-  zqctl.send("Rehash \"" + name + "\"");
-  ASSERT_TRUE(zqctl.until("event LinkUp \"" + name + "\"")) << "no LinkUp after the restart";
-  zqctl.send("wait 1");
-  zqctl.send("GetStatusOf \"" + name + "\"");
-  EXPECT_TRUE(zqctl.until("-> 2"));
-  EXPECT_EQ(count(zqctl.lines(), "event LinkDown"), 1u);
-  EXPECT_EQ(count(zqctl.lines(), "event LinkUp"), 2u);
-
   zqctl.closeInput();
   EXPECT_EQ(zqctl.exitStatus(), 0);
-  EXPECT_EQ(aam->stop(SIGINT), 0);
 }
 
 // A socket of the test's own, closed with it, every wait bounded.
@@ -157,44 +121,8 @@ uint16_t openLocalAam(Child& zqctl) {
     return 0;
   }
   zqctl.send("LocalAAMPort");
-  return zqctl.until("-> ") ? static_cast<uint16_t>(std::atoi(zqctl.lines().back().c_str() + 3)) : 0;
-}
-
-TEST(Zqctl, OpensTheLocalAamWhoseStreamARemotePartyReceives) {
-  ::signal(SIGPIPE, SIG_IGN);
-  Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
-  const uint16_t rpcPort = openLocalAam(zqctl);
-  ASSERT_GT(rpcPort, 0) << zqctl.lines().back();
-
-  // As a remote output: ask for the stream on a UDP port of ours.
-  Fd data(SOCK_DGRAM);
-  const uint16_t dataPort = data.bindLoopback();
-  Fd rpc(SOCK_STREAM);
-  ASSERT_TRUE(rpc.connectLoopback(rpcPort));
-  const std::string answer =
-      call(rpc, "addUDPClient(ip=\"127.0.0.1\", port=" + std::to_string(dataPort) + ")");
-  EXPECT_TRUE(answer.starts_with("OK ")) << answer;
-  EXPECT_NE(answer.find("StreamInfo="), std::string::npos) << answer;
-  // Frames of the tone: 12-byte packet header, 16-byte frame header, then
-  // an MP3 frame (sync bits first).
-  unsigned char datagram[2048];
-  const ssize_t n = ::recv(data.fd, datagram, sizeof datagram, 0);
-  ASSERT_GT(n, 12 + 16 + 4) << "no datagram of the local AAM";
-  uint32_t count = 0;
-  std::memcpy(&count, datagram + 8, sizeof count);
-  EXPECT_EQ(count, 1u);  // a 417-byte frame fits one datagram
-  EXPECT_EQ(datagram[28], 0xFF);
-  EXPECT_EQ(datagram[29] & 0xE0, 0xE0);
-
-  zqctl.send("StreamMic");
-  ASSERT_TRUE(zqctl.until("-> "));
-  EXPECT_EQ(zqctl.lines().back(), "-> 0");
-  zqctl.send("CloseLocalAAM");
-  zqctl.send("LocalAAMPort");
-  ASSERT_TRUE(zqctl.until("-> "));
-  EXPECT_EQ(zqctl.lines().back(), "-> -1");
-  zqctl.closeInput();
-  EXPECT_EQ(zqctl.exitStatus(), 0);
+  return zqctl.until("-> ") ? static_cast<uint16_t>(std::atoi(zqctl.lines().back().c_str() + 3))
+                            : 0;
 }
 
 // zqctl on a terminal, as an operator types at its prompt: Tab completes a
@@ -266,7 +194,8 @@ struct Output {
       : child({ZQ_ZQOUTPUT, "--port", "0", "--output", "null", "--media-dir", media}) {
     const std::string first = child.line().value_or("");
     EXPECT_TRUE(first.starts_with("listening ")) << first;
-    rpc.connectLoopback(static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str())));
+    rpc.connectLoopback(
+        static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str())));
   }
   bool receives() {
     for (int i = 0; i < 200; ++i) {
@@ -308,8 +237,8 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   test::writeFile(file, test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
                                     test::chunk("data", test::Bytes(320000))}));
   const auto net = [](const char* proto, const std::string& port) {
-    return "setNetSource(proto=\"" + std::string(proto) + "\", host=\"127.0.0.1\", port=" +
-           port + ")";
+    return "setNetSource(proto=\"" + std::string(proto) + "\", host=\"127.0.0.1\", port=" + port +
+           ")";
   };
   enum Then { kAnswered, kReceiving, kPending };
   struct Case {
@@ -323,9 +252,10 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
       {"zqoutput playing udp", net("udp", std::to_string(aam)), kReceiving, SIGTERM},
       {"zqoutput playing ipm", net("ipm", std::to_string(aam)), kReceiving, SIGINT},
       {"zqoutput on a link without data", net("udp", quietPort), kAnswered, SIGTERM},
-      {"zqoutput playing a file", "setFileSource(fileSource=\"" + file + "\")", kReceiving, SIGTERM},
-      {"zqoutput connecting to an AAM that never answers", net("udp", std::to_string(silentPort)), kPending,
+      {"zqoutput playing a file", "setFileSource(fileSource=\"" + file + "\")", kReceiving,
        SIGTERM},
+      {"zqoutput connecting to an AAM that never answers", net("udp", std::to_string(silentPort)),
+       kPending, SIGTERM},
       {"zqctl idle", "", kAnswered, SIGTERM, true},
       {"zqctl in a statement", "wait 60", kPending, SIGINT, true},
       {"zqctl connecting to an AAM that never answers",
