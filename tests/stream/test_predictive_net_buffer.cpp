@@ -70,8 +70,9 @@ TEST(PredictiveNetBuffer, AChannelThroughItsLife) {
   Harness h;
   const auto dropped = MediaFrame::make(5, 3000).packets(5, kMtu);
   EXPECT_EQ(h.feed(dropped[2]), Outcome::kIgnored);
-  EXPECT_EQ(levelOf(log, "Ignoring Frame #5: first packet ever received is last in frame MTU "
-                         "unknown.\n"),
+  EXPECT_EQ(levelOf(log,
+                    "Ignoring Frame #5: first packet ever received is last in frame MTU "
+                    "unknown.\n"),
             kLevelDebug);
   EXPECT_EQ(h.feed(dropped, {0, 1}), Outcome::kIgnored) << "the rest of frame 5 is older";
   EXPECT_EQ(h.buffer.mtu(), 0u);
@@ -180,8 +181,8 @@ TEST(PredictiveNetBuffer, EveryRuleIgnoresItsPacketWithItsLine) {
       {rawPacket(3, 1, 3, 65536), "Ignoring packet: bigger than MAX_PACKET_SIZE(65536).\n",
        kLevelError, true},
       {rawPacket(0xFFFFFFFF, 7, 0, 12), "ignoring disconnection packet.\n", kLevelDebug, false},
-      {rawPacket(2, 1, 3, 1400), "received packet from older frame: seqNum: 2 !?!. \n",
-       kLevelDebug, false},
+      {rawPacket(2, 1, 3, 1400), "received packet from older frame: seqNum: 2 !?!. \n", kLevelDebug,
+       false},
       {rawPacket(3, 1, 0, 1400), "Ignoring packet: frameFragCount out of range (1-512): 0.\n",
        kLevelError, true},
       {rawPacket(3, 1, 513, 1400), "Ignoring packet: frameFragCount out of range (1-512): 513.\n",
