@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "base/error.h"
 #include "files/file_info.h"
 #include "helpers/temp_dir.h"
+#include "helpers/thrown.h"
 
 namespace zq::test {
 
@@ -146,16 +146,6 @@ struct ScopedFileInfoCache {
   explicit ScopedFileInfoCache(size_t capacity = 8) { initFileInfoCache(capacity); }
   ~ScopedFileInfoCache() { destroyFileInfoCache(); }
 };
-
-/// The message of what `f` throws, "" when it throws nothing.
-inline std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const JError& e) {
-    return e.message();
-  }
-  return "";
-}
 
 /// Files, a registry and a file info cache of the test's own.
 struct FileInputTest : ::testing::Test {

@@ -97,6 +97,13 @@ TEST_F(WaveInputTest, ReadsBlocksPaddedWithSilence) {
     for (size_t k = 0; k < r.times.size(); ++k) {
       EXPECT_EQ(r.times[k], static_cast<int64_t>(k) * c.blockMicroseconds) << k;
     }
+    // Looping, the end is followed by the first block again.
+    input->setLooping(true);
+    int64_t time = -1;
+    EXPECT_EQ(input->nextFrame(nullptr, nullptr, &time, nullptr),
+              c.blocks > 0 ? FileInput::kLooped : FileInput::kNothingAfterLoop);
+    EXPECT_EQ(input->frameNumber(), c.blocks > 0 ? 0 : -1);
+    EXPECT_EQ(time, c.blocks > 0 ? 0 : -1);
   }
 }
 
@@ -108,11 +115,7 @@ TEST_F(WaveInputTest, RefusesWhatItCannotRead) {
   };
   const Bytes pcm = fmt(1, 1, 8000, 16);
   const Case cases[] = {
-      {"no chunk", riff({}), "invalid wave format"},
-      {"cut in a chunk header", cut(riff({chunk("fmt ", pcm)}), 20), "invalid wave format"},
-      {"cut in the format", cut(riff({chunk("fmt ", pcm)}), 4), "invalid wave format"},
-      {"data before the format", riff({chunk("data", samples(8)), chunk("fmt ", pcm)}),
-       "invalid wave format"},
+      // The header walk's own refusals are the audio layer's test.
       {"no data", riff({chunk("fmt ", pcm)}), "invalid wave format"},
       {"18-byte PCM format with extra bytes",
        riff({chunk("fmt ", fmtWithExtra(fmt(1, 1, 8000, 16), 2)), chunk("data", samples(8))}),
@@ -137,23 +140,8 @@ TEST_F(WaveInputTest, RefusesWhatItCannotRead) {
     SCOPED_TRACE(c.name);
     const std::string path = write(std::string(c.name) + ".wav", c.file);
     FileInfo* info = nullptr;
-    EXPECT_EQ(errorOf([&] { info = getFileInfo(path); }), c.error);
+    EXPECT_EQ(thrownText([&] { info = getFileInfo(path); }), c.error);
     EXPECT_EQ(info, nullptr);
-  }
-}
-
-TEST_F(WaveInputTest, LoopsToTheFirstBlock) {
-  const std::string path =
-      write("loop.wav", riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
-  const FileInfoHold info(getFileInfo(path));
-  const auto input = info->openInput();
-  const int expected[] = {0, 0, 1, 0, 1};
-  const int64_t frames[] = {0, 1, 0, 1, 0};
-  for (size_t i = 0; i < std::size(expected); ++i) {
-    int64_t time = -1;
-    EXPECT_EQ(input->nextFrame(nullptr, nullptr, &time, nullptr), expected[i]) << i;
-    EXPECT_EQ(input->frameNumber(), frames[i]) << i;
-    EXPECT_EQ(time, frames[i] * 25000) << i;
   }
 }
 

@@ -1,6 +1,8 @@
 // The stream engine's buffers and readers: the table's operations, JStream's
 // writer side and commands, StreamClient's reads (order, losses, time-outs,
-// wake-ups, keys and masks) under one writer and many readers.
+// wake-ups, keys and masks) under one writer and many readers; and the
+// stream descriptions (the PCM description's bytes, buffer sizes, the
+// compatibility test with its errors and log lines, the dumps).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,10 +13,13 @@
 #include <vector>
 
 #include "base/error.h"
+#include "helpers/log_capture.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "stream/stream.h"
 #include "stream/stream_client.h"
 #include "stream/stream_frame_header.h"
+#include "stream/stream_info.h"
 
 namespace zq {
 namespace {
@@ -60,28 +65,6 @@ int buffersOf(const JStreamTable* table) {
     count += table->entries[i].data() != nullptr ? 1 : 0;
   }
   return count;
-}
-
-TEST(StreamTable, BuffersComeAndGoUpToTheTableSize) {
-  JStreamTable table;
-  ASSERT_EQ(js_init(&table, MemBlock{}, 5, kLocalStreamMemory, 64, 1), 0);
-  // Deleting takes the oldest free entry; adding brings retired entries back
-  // before the table grows.
-  js_delete_oldest(&table);
-  js_delete_oldest(&table);
-  EXPECT_EQ(buffersOf(&table), 5);
-  EXPECT_EQ(table.entries[6].data(), nullptr) << "the last free entry on ties goes first";
-  EXPECT_EQ(js_add_buffer(&table), 5) << "retired entries come back before the table grows";
-  EXPECT_EQ(table.entries[5].sequence.load(), kJsSeqFresh);
-  EXPECT_EQ(js_add_buffer(&table), 6);
-  EXPECT_EQ(table.entriesInUse.load(), 7);
-  EXPECT_EQ(js_set_queue(&table, 199), -1) << "the 201st entry";
-  EXPECT_EQ(table.entriesInUse.load(), JS_MAXBUF);
-  EXPECT_EQ(table.queueLength.load(), 198);
-  EXPECT_EQ(js_set_queue(&table, 0), 0);
-  EXPECT_EQ(buffersOf(&table), 2);
-  js_exit(&table);
-  EXPECT_EQ(buffersOf(&table), 0);
 }
 
 TEST(StreamTable, TheWriterRecyclesTheOldestFrameNobodyReads) {
@@ -155,11 +138,20 @@ TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
   EXPECT_EQ(buffersOf(tight.table()), 7);
 }
 
-// The command grammar and the queue command's effects are checked command by
-// command by the fuzzer's corpus (test_corpora.cpp); here, what it
-// leaves out: a state carried from one command to the next, and no room.
-TEST(Stream, QueueCommandsChangeTheBuffersOfALiveStream) {
-  auto stream = makeStream();
+// A stream through its clients' comings and goings: queue commands on the
+// live stream, 31 readers and a 32nd refused (a refused listen leaves a
+// client where it was), a stranger's removal, and a released stream that
+// goes with its last client.
+TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
+  struct Counted : JStream {
+    explicit Counted(int* gone) : JStream(64, 5, false, 1, true), gone_(gone) {}
+    ~Counted() override { ++*gone_; }
+    int* gone_;
+  };
+  int gone = 0;
+  auto* stream = new Counted(&gone);
+  // The command grammar is the fuzzer corpus's (test_corpora.cpp); here a
+  // state carried from one command to the next, and no room.
   char answer[16];
   EXPECT_EQ(stream->control("JStream.queue=0", answer, sizeof answer), 0);
   EXPECT_EQ(buffersOf(stream->table()), 2);
@@ -168,48 +160,61 @@ TEST(Stream, QueueCommandsChangeTheBuffersOfALiveStream) {
   EXPECT_STREQ(answer, "7");
   EXPECT_EQ(buffersOf(stream->table()), 9);
   EXPECT_EQ(stream->control("JStream.queue?", answer, 1), -5) << "no room for the answer";
-}
 
-TEST(Stream, RemovingAClientThatIsNotAttachedChangesNothing) {
-  auto stream = makeStream();
-  StreamClient client;
-  client.listen(stream.get());
-  StreamClient stranger;
+  std::vector<std::unique_ptr<StreamClient>> clients;
+  for (int i = 0; i < JS_MAXREADERS; ++i) {
+    clients.push_back(std::make_unique<StreamClient>());
+    clients.back()->listen(stream);
+  }
+  auto other = makeStream();
+  StreamClient extra;
+  try {
+    extra.listen(stream);
+    ADD_FAILURE() << "32 readers";
+  } catch (const JTextError& e) {
+    EXPECT_STREQ(e.text(), "cannot listen: JS_MAXREADERS exceeded");
+  }
+  EXPECT_EQ(extra.stream(), nullptr);
+  extra.listen(other.get());
+  EXPECT_THROW(extra.listen(stream), JTextError);
+  EXPECT_EQ(extra.stream(), other.get());
+  EXPECT_EQ(other->clientCount(), 1u);
+  EXPECT_EQ(stream->clientCount(), 31u);
+  writeFrame(*stream, 5);
+  for (auto& client : clients) {
+    EXPECT_EQ(tryRead(*client).payload, 5);
+  }
+
   testing::internal::CaptureStderr();
-  stream->removeClient(&stranger);
+  stream->removeClient(&extra);
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("trying to remove non stream client"), std::string::npos) << said;
-  EXPECT_EQ(stream->clientCount(), 1u);
-}
+  EXPECT_EQ(stream->clientCount(), 31u);
 
-TEST(Stream, AReleasedStreamGoesWithItsLastClient) {
-  struct Counted : JStream {
-    explicit Counted(int* gone) : JStream(64, 5, false, 1, true), gone_(gone) {}
-    ~Counted() override { ++*gone_; }
-    int* gone_;
-  };
-  int gone = 0;
-  auto* stream = new Counted(&gone);
-  StreamClient a;
-  StreamClient b;
-  a.listen(stream);
-  b.listen(stream);
   stream->release();
-  a.listen(nullptr);
-  EXPECT_EQ(gone, 0);
-  b.listen(nullptr);
+  for (auto& client : clients) {
+    EXPECT_EQ(gone, 0);
+    client->listen(nullptr);
+  }
   EXPECT_EQ(gone, 1);
   (new Counted(&gone))->release();
   EXPECT_EQ(gone, 2) << "no client: at once";
 }
 
-TEST(StreamClient, ReadsFromTheNewestFrameOnInPublicationOrder) {
-  auto stream = makeStream();
+// One reader through its life: it starts at the newest frame, reads each
+// frame once and in order, remembers where it stopped across listens, goes
+// to the newest again after releaseFrame, and, slow behind a writer that
+// recycles the frames it did not hold, skips them and counts them lost.
+TEST(StreamClient, AReaderThroughItsLife) {
+  auto stream = makeStream();  // 5 + 1 + 1, and 1 brought by the reader
+  StreamClient client;
+  int32_t last = 0;
+  client.listen(nullptr, &last);
+  EXPECT_EQ(last, -1) << "nothing read";
   for (int32_t i = 0; i < 10; ++i) {
     writeFrame(*stream, i);
   }
-  StreamClient client;
-  client.listen(stream.get());
+  client.listen(stream.get(), &last);
   EXPECT_EQ(tryRead(client).payload, 9);
   EXPECT_EQ(tryRead(client).payload, -1) << "each frame at most once";
   EXPECT_EQ(client.framesBehind(), 0);
@@ -218,25 +223,23 @@ TEST(StreamClient, ReadsFromTheNewestFrameOnInPublicationOrder) {
   EXPECT_EQ(client.framesBehind(), 2);
   EXPECT_EQ(tryRead(client).sequence, 10);
   EXPECT_EQ(tryRead(client).sequence, 11);
+  client.listen(nullptr, &last);
+  EXPECT_EQ(last, 11);
+  EXPECT_EQ(stream->clientCount(), 0u);
+  writeFrame(*stream, 12);
+  writeFrame(*stream, 13);
+  client.listen(stream.get(), &last);
+  EXPECT_EQ(tryRead(client).sequence, 12);
+  EXPECT_EQ(tryRead(client).sequence, 13);
   EXPECT_EQ(client.lostFrames(), 0);
   client.releaseFrame();
   EXPECT_EQ(client.framesBehind(), -1);
-  writeFrame(*stream, 12);
-  writeFrame(*stream, 13);
-  EXPECT_EQ(tryRead(client).payload, 13) << "after releaseFrame: the newest";
-}
+  writeFrame(*stream, 14);
+  writeFrame(*stream, 15);
+  ASSERT_EQ(tryRead(client).payload, 15) << "after releaseFrame: the newest";
 
-TEST(StreamClient, ASlowReaderSkipsOverwrittenFramesAndCountsThem) {
-  auto stream = makeStream();  // 5 + 1 + 1, and 1 brought by the reader
-  StreamClient client;
-  client.listen(stream.get());
-  writeFrame(*stream, 0);
-  ASSERT_EQ(tryRead(client).payload, 0);
-  writeFrame(*stream, 1);
-  ASSERT_EQ(tryRead(client).payload, 1);
-  // 20 frames while the reader holds frame 1: the writer recycles the other
-  // buffers; the reader then finds the oldest still there.
-  for (int32_t i = 2; i < 22; ++i) {
+  // 20 frames while the reader holds frame 15.
+  for (int32_t i = 16; i < 36; ++i) {
     writeFrame(*stream, i);
   }
   std::vector<int32_t> got;
@@ -244,64 +247,12 @@ TEST(StreamClient, ASlowReaderSkipsOverwrittenFramesAndCountsThem) {
     got.push_back(read.payload);
   }
   ASSERT_FALSE(got.empty());
-  EXPECT_EQ(got.back(), 21);
+  EXPECT_EQ(got.back(), 35);
   for (size_t i = 1; i < got.size(); ++i) {
     EXPECT_EQ(got[i], got[i - 1] + 1);
   }
-  EXPECT_EQ(client.lostFrames(), got.front() - 2);
+  EXPECT_EQ(client.lostFrames(), got.front() - 16);
   EXPECT_EQ(client.lostFrames() + static_cast<int64_t>(got.size()), 20);
-}
-
-TEST(StreamClient, ListenRemembersWhereTheReaderStopped) {
-  auto stream = makeStream();
-  StreamClient client;
-  int32_t last = 0;
-  client.listen(nullptr, &last);
-  EXPECT_EQ(last, -1) << "nothing read";
-  for (int32_t i = 0; i < 42; ++i) {
-    writeFrame(*stream, i);
-  }
-  client.listen(stream.get(), &last);
-  ASSERT_EQ(tryRead(client).sequence, 41) << "after nothing read: the newest";
-  client.listen(nullptr, &last);
-  EXPECT_EQ(last, 41);
-  EXPECT_EQ(stream->clientCount(), 0u);
-  writeFrame(*stream, 42);
-  writeFrame(*stream, 43);
-  client.listen(stream.get(), &last);
-  EXPECT_EQ(tryRead(client).sequence, 42);
-  EXPECT_EQ(tryRead(client).sequence, 43);
-  client.listen(nullptr, &last);
-  EXPECT_EQ(last, 43);
-}
-
-TEST(StreamClient, TheThirtySecondReaderIsRefusedAndTheOthersGoOn) {
-  auto stream = makeStream();
-  std::vector<std::unique_ptr<StreamClient>> clients;
-  for (int i = 0; i < JS_MAXREADERS; ++i) {
-    clients.push_back(std::make_unique<StreamClient>());
-    clients.back()->listen(stream.get());
-  }
-  StreamClient extra;
-  try {
-    extra.listen(stream.get());
-    ADD_FAILURE() << "32 readers";
-  } catch (const JTextError& e) {
-    EXPECT_STREQ(e.text(), "cannot listen: JS_MAXREADERS exceeded");
-  }
-  EXPECT_EQ(extra.stream(), nullptr);
-  EXPECT_EQ(stream->clientCount(), 31u);
-  writeFrame(*stream, 5);
-  for (auto& client : clients) {
-    EXPECT_EQ(tryRead(*client).payload, 5);
-  }
-  // A refused listen leaves the client on its previous stream.
-  auto other = makeStream();
-  StreamClient moving;
-  moving.listen(other.get());
-  EXPECT_THROW(moving.listen(stream.get()), JTextError);
-  EXPECT_EQ(moving.stream(), other.get());
-  EXPECT_EQ(other->clientCount(), 1u);
 }
 
 TEST(StreamClient, KeysAndMasksChooseFrames) {
@@ -330,7 +281,11 @@ TEST(StreamClient, KeysAndMasksChooseFrames) {
   EXPECT_EQ(tryRead(keyed).payload, 8);
 }
 
-TEST(StreamClient, BlockingReadsEndOnTimeOutOrStop) {
+// A blocked reader ends on its time-out (unlocked, so that another thread
+// can take it off the stream) or on its stop flag, and wakes on a
+// publication; sleepers on the stream wake on a publication (which wakes
+// one sleeper, and each woken one the next) or a wake, not on their bound.
+TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
   auto stream = makeStream();
   StreamClient client;
   client.listen(stream.get());
@@ -342,43 +297,29 @@ TEST(StreamClient, BlockingReadsEndOnTimeOutOrStop) {
     EXPECT_EQ(e.message(), "Time out!");
     EXPECT_EQ(e.tag(), 100);
   }
-  // The time-out left the client unlocked: another thread can listen.
   std::thread([&] { client.listen(nullptr); }).join();
   client.listen(stream.get());
   client.setTimeout(-7);
   EXPECT_EQ(client.timeout(), -1);
-  std::atomic<bool> stop{false};
-  std::atomic<bool> returned{false};
-  std::thread reader([&] {
-    EXPECT_EQ(client.readNext(&stop), nullptr);
-    returned = true;
-  });
-  stream->wakeReaders();  // nothing to read: the reader goes back to sleep
-  stop = true;
-  reader.join();
-  EXPECT_TRUE(returned.load());
-}
-
-TEST(StreamClient, APublicationWakesABlockedReader) {
-  auto stream = makeStream();
-  StreamClient client;
-  client.listen(stream.get());
-  std::atomic<bool> stop{false};
-  std::atomic<int32_t> got{-1};
-  std::thread reader([&] {
-    if (uint8_t* frame = client.readNext(&stop)) {
-      got = payloadOf(frame);
-    }
-    client.unlock();
-  });
-  writeFrame(*stream, 77);
-  EXPECT_TRUE(test::eventually([&] { return got.load() == 77; }));
-  stop = true;
-  reader.join();
-  // The sleeps themselves end with a publication (which wakes one sleeper,
-  // and each woken one the next) or a wake, not with their bound.
-  for (const bool publish : {true, false}) {
+  for (const bool publish : {false, true}) {
     SCOPED_TRACE(publish);
+    std::atomic<bool> stop{false};
+    std::atomic<int32_t> got{-2};
+    std::thread reader([&] {
+      uint8_t* frame = client.readNext(&stop);
+      got = frame != nullptr ? payloadOf(frame) : -1;
+      client.unlock();
+    });
+    if (publish) {
+      writeFrame(*stream, 77);
+      EXPECT_TRUE(test::eventually([&] { return got.load() == 77; }));
+    } else {
+      stream->wakeReaders();  // nothing to read: the reader goes back to sleep
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(got.load(), publish ? 77 : -1);
+
     std::atomic<int> woken{0};
     std::vector<std::jthread> sleepers;
     for (int i = 0; i < 8; ++i) {
@@ -508,6 +449,129 @@ TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
   EXPECT_EQ(stream->clientCount(), 0u);
   EXPECT_EQ(stream->table()->readerBits.load(), 0u);
   EXPECT_EQ(buffersOf(stream->table()), 7) << "every reader's extra buffer went with it";
+}
+
+// A description built field by field: {offset, size, value}.
+struct Field {
+  size_t offset;
+  size_t size;
+  uint32_t value;
+};
+
+std::unique_ptr<StreamInfo> describe(std::vector<Field> fields, size_t infoSize = 84) {
+  std::vector<uint8_t> bytes(infoSize, 0);
+  fields.push_back({12, 4, static_cast<uint32_t>(infoSize)});
+  for (const Field& f : fields) {
+    for (size_t i = 0; i < f.size; ++i) {
+      bytes[f.offset + i] = static_cast<uint8_t>(f.value >> (8 * i));
+    }
+  }
+  return StreamInfo::fromBytes(bytes);
+}
+
+// MP3 audio at a rate and bit rate.
+std::unique_ptr<StreamInfo> mp3(uint32_t rate, uint32_t bytesPerSecond) {
+  return StreamInfo::makeMp3StreamInfo(bytesPerSecond * 8, rate, 1, 417);
+}
+
+// Video of a content, an image size, a bit count and a compression; `extra`
+// bytes of bitmap information after the 40 standard ones.
+std::unique_ptr<StreamInfo> video(uint32_t content, uint32_t width, uint16_t bits,
+                                  uint32_t compression, uint8_t extra = 0) {
+  return describe({{0, 4, 1},
+                   {4, 4, 3},
+                   {8, 4, content},
+                   {16, 4, width},
+                   {20, 4, 288},
+                   {44, 4, 40u + (extra != 0 ? 4u : 0u)},
+                   {48, 4, width},
+                   {52, 4, 288},
+                   {56, 2, 1},
+                   {58, 2, bits},
+                   {60, 4, compression},
+                   {84, 4, extra}},
+                  88);
+}
+
+TEST(StreamInfo, ThePcmDescriptionAndTheBufferSizeOfEachKind) {
+  const auto pcm = StreamInfo::makePcmStreamInfo(8000, 16, 2, 160);
+  const uint8_t expected[84] = {2, 0, 0, 0,    1, 0, 0, 0, 0xE9, 3, 0, 0,    84,
+                                0, 0, 0, 160,  0, 0, 0, 1, 0,    2, 0, 0x40, 0x1F,
+                                0, 0, 0, 0x7D, 0, 0, 4, 0, 16,   0, 0, 0};
+  ASSERT_EQ(pcm->infoSize(), 84u);
+  EXPECT_EQ(std::memcmp(pcm->bytes().data(), expected, sizeof expected), 0);
+  EXPECT_EQ(pcm->streamBufferSize(), 4u * 160 + 32);
+  EXPECT_EQ(StreamInfo::makePcmStreamInfo(8000, 16, 1, 0)->streamBufferSize(), 96032u);
+  EXPECT_EQ(mp3(44100, 16000)->streamBufferSize(), 1984u);
+  EXPECT_EQ(video(1, 352, 16, 0)->streamBufferSize(), 131072u);
+  EXPECT_EQ(describe({{0, 4, 4}})->streamBufferSize(), 32u);
+  // Bytes beyond InfoSize are dropped; fewer bytes than it states are refused.
+  std::vector<uint8_t> bytes(pcm->bytes().begin(), pcm->bytes().end());
+  bytes.resize(100, 0xEE);
+  EXPECT_EQ(StreamInfo::fromBytes(bytes)->infoSize(), 84u);
+  bytes.resize(83);
+  EXPECT_THROW(StreamInfo::fromBytes(bytes), JTextError);
+  EXPECT_THROW(StreamInfo::fromBytes(std::vector<uint8_t>(15, 0)), JTextError);
+}
+
+TEST(StreamInfo, CompatibilityFailsOnTheFirstDifferenceWithItsText) {
+  const auto pcm = [](uint32_t rate, uint16_t bits = 16) {
+    return StreamInfo::makePcmStreamInfo(rate, bits, 1, 160);
+  };
+  struct Case {
+    const char* name;
+    std::unique_ptr<StreamInfo> a, b;
+    const char* error;  // null: compatible
+  } cases[] = {
+      {"MP3 at other rates", mp3(44100, 16000), mp3(22050, 4000), nullptr},
+      {"PCM at another rate", pcm(8000), pcm(16000), "Incompatible stream: differing audio info"},
+      {"PCM with extra bytes", pcm(8000),
+       describe({{0, 4, 2}, {4, 4, 1}, {8, 4, 1001}, {16, 4, 160}, {36, 2, 2}}),
+       "Incompatible stream: differing audio info"},
+      {"PCM and MP3", pcm(8000), mp3(8000, 1000), "Incompatible stream: differing subtype"},
+      {"audio and video", pcm(8000), video(1001, 352, 16, 0),
+       "Incompatible stream: differing type"},
+      {"other content", video(1, 352, 16, 0), video(2, 352, 16, 0),
+       "Incompatible stream: differing content"},
+      {"image size", video(1, 352, 16, 0), video(1, 704, 16, 0),
+       "Incompatible stream: differing image size"},
+      {"compression", video(1, 352, 16, 0), video(1, 352, 16, 7),
+       "Incompatible stream: differing compression algorithm"},
+      {"bit count", video(1, 352, 16, 0), video(1, 352, 24, 0),
+       "Incompatible stream: differing video info"},
+      {"bit count of an ADV601 stream", video(6, 352, 16, 0), video(6, 352, 24, 0), nullptr},
+      {"extra bitmap bytes", video(1, 352, 16, 0, 1), video(1, 352, 16, 0, 2),
+       "Incompatible stream: differing video info"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(test::thrownText([&] { c.a->checkCompatible(*c.b); }), c.error ? c.error : "");
+  }
+  // Caught and logged inside, both descriptions dumped, thrown again.
+  test::LogCapture log(0xFFFFFFFEu, "%c|%m");
+  EXPECT_THROW(cases[1].a->checkCompatible(*cases[1].b), JTextError);
+  EXPECT_EQ(log.count(std::string("Exception CATCH|") + cases[1].error), 1u);
+  std::string current;
+  std::string other;
+  cases[1].a->dumpShort(current, ", ");
+  cases[1].b->dumpShort(other, ", ");
+  // Line ends reach the log outputs as blanks.
+  EXPECT_EQ(log.count("Current stream:  " + current + "  Other stream:  " + other), 1u);
+}
+
+TEST(StreamInfo, ShortAndLongDumps) {
+  const auto pcm = StreamInfo::makePcmStreamInfo(8000, 16, 1, 160);
+  std::string text;
+  pcm->dumpShort(text, ", ");
+  EXPECT_EQ(text,
+            "type=Audio, subtype=Raw, content=PCM, infoSize=84, chunk=160, si={wFormatTag=PCM, "
+            "nChannels=1, nSamplesPerSec=8000, nAvgBytesPerSec=16000, nBlockAlign=2, "
+            "wBitsPerSample=16, cbSize=0, Extra bytes={}, }");
+  text.clear();
+  pcm->dump(text, "\n");
+  EXPECT_EQ(text,
+            "Type=\"Audio\"\nSubType=\"Raw\"\nContent=\"PCM\"\nInfoSize=84\nChunk=160\n"
+            "Compression=\"PCM\"\nChannels=1\nBitsPerSamples=16\nSamplesPerSec=8000\n");
 }
 
 }  // namespace
