@@ -170,9 +170,7 @@ struct ToneCase {
 TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
   const ToneCase cases[] = {
       {"no device configured: 1000 Hz at 50 %", 0, 0, 8000, 16, 1, 800},
-      {"440 Hz mono 16 bits", 440, 50, 44100, 16, 1, 3528},
       {"440 Hz stereo 16 bits, a partial frame", 440, 50, 48000, 16, 2, 3842},
-      {"440 Hz mono 8 bits", 440, 80, 8000, 8, 1, 321},
       {"1000 Hz stereo 8 bits full scale, a partial frame", 1000, 100, 22050, 8, 2, 883},
       // A taker filling them itself loses what it falls behind beyond its queue: 1 s here.
       {"440 Hz stereo 16 bits, filled by the taker", 440, 50, 44100, 16, 2, 17640, true},
@@ -255,7 +253,6 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
       {"block align", 0, align, cb, true, true, kWaveBadFormat},
       {"bytes per second", 0, perSecond, cb, true, true, kWaveBadFormat},
   };
-  const size_t threads = entries("/proc/self/task");
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.name);
     JFlag event;
@@ -266,7 +263,6 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
               c.expected);
     EXPECT_EQ(handle, c.handle ? nullptr : before);
   }
-  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
 }
 
 struct FaultCase {
@@ -347,65 +343,50 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
   EXPECT_EQ(waveInGetErrorText(0x10000 + kMmError, text, sizeof text), kMmBadErrorNumber);
 }
 
-TEST_F(WaveIn, ResetGivesBackEveryQueuedBufferAndCaptureResumes) {
-  device(1).setString("Type", "tone");
-  for (const bool started : {false, true}) {
-    SCOPED_TRACE(started ? "started, one buffer taken" : "never started");
-    Capture c;
-    ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
-    c.add(1, 800);     // 50 ms
-    c.add(2, 160000);  // 10 s: never done before the reset
-    std::future<bool> filling;
-    if (started) {
-      c.start();
-      c.take(1);
-      // A taker waiting to fill the 10 s buffer gives up at the reset.
-      c.fillDue = true;
-      filling = std::async(std::launch::async, [&c] {
-        bool filled = true;
-        EXPECT_EQ(waveInFillDue(c.handle, &filled), kMmNoError);
-        return filled;
-      });
-      EXPECT_EQ(filling.wait_for(100ms), std::future_status::timeout) << "filled before due";
-    }
-    ASSERT_EQ(waveInReset(c.handle), kMmNoError);
-    if (started) {
-      ASSERT_EQ(filling.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-      EXPECT_FALSE(filling.get());
-    }
-    EXPECT_TRUE(signalledNow(c.event));
-    for (WaveHeader& h : c.headers) {
-      EXPECT_EQ(h.flags.load(), kWaveHeaderDone | kWaveHeaderPrepared);
-      EXPECT_EQ(h.bytesRecorded, 0u);
-    }
-    EXPECT_EQ(waveInReset(c.handle), kMmNoError);
-    EXPECT_FALSE(signalledNow(c.event)) << "a reset with nothing queued gave something back";
-    // Queued again and started, the device records from the first buffer on.
-    c.next = 0;
-    for (WaveHeader& h : c.headers) {
-      ASSERT_EQ(waveInAddBuffer(c.handle, &h), kMmNoError);
-    }
-    c.start();
-    EXPECT_EQ(c.take(1).size(), 800u);
-  }
-}
-
-// What plays while no buffer is queued is lost, counted, and not played
-// late: the buffer queued after it is still done on the clock's schedule.
-TEST_F(WaveIn, AudioWithNoBufferQueuedIsDroppedAndCounted) {
+// Started with no buffer, what plays is lost, counted, and not played late:
+// the buffer queued after it is done on the clock's schedule. A reset gives
+// back every queued buffer, done and empty, at once (a taker waiting to fill
+// one gives up), and capture resumes from the first buffer queued again; a
+// reset with nothing queued signals nothing. (A reset before the start is
+// every test's last: the buffers it gives back unprepare.)
+TEST_F(WaveIn, DropsWithoutBuffersAndResetGivesThemBack) {
   device(1).setString("Type", "tone");
   Capture c;
   ASSERT_EQ(c.open(0, pcm(8000, 16, 1)), kMmNoError);
   c.start();
   std::this_thread::sleep_for(200ms);
   const Clock::time_point adding = Clock::now();
-  c.add(1, 800);  // 50 ms
+  c.add(1, 800);     // 50 ms
+  c.add(2, 160000);  // 10 s: never done before the reset below
   EXPECT_EQ(c.take(1).size(), 800u);
   EXPECT_GE(Clock::now() - adding, 49ms);  // less the part of a frame the clock had run
   WaveInStats stats;
   ASSERT_EQ(waveInGetStats(c.handle, &stats), kMmNoError);
   EXPECT_GE(stats.droppedFrames, 1600u);  // 200 ms
   EXPECT_EQ(stats.buffersDone, 1u);
+  c.fillDue = true;
+  std::future<bool> filling = std::async(std::launch::async, [&c] {
+    bool filled = true;
+    EXPECT_EQ(waveInFillDue(c.handle, &filled), kMmNoError);
+    return filled;
+  });
+  EXPECT_EQ(filling.wait_for(100ms), std::future_status::timeout) << "filled before due";
+  ASSERT_EQ(waveInReset(c.handle), kMmNoError);
+  ASSERT_EQ(filling.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+  EXPECT_FALSE(filling.get());
+  EXPECT_TRUE(signalledNow(c.event));
+  for (WaveHeader& h : c.headers) {
+    EXPECT_EQ(h.flags.load(), kWaveHeaderDone | kWaveHeaderPrepared);
+    EXPECT_EQ(h.bytesRecorded, 0u);
+  }
+  EXPECT_EQ(waveInReset(c.handle), kMmNoError);
+  EXPECT_FALSE(signalledNow(c.event)) << "a reset with nothing queued gave something back";
+  c.next = 0;
+  for (WaveHeader& h : c.headers) {
+    ASSERT_EQ(waveInAddBuffer(c.handle, &h), kMmNoError);
+  }
+  c.start();
+  EXPECT_EQ(c.take(1).size(), 800u);
 }
 
 struct WaveFileCase {
@@ -417,8 +398,6 @@ struct WaveFileCase {
 TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
   const WaveFileCase cases[] = {
       {"once, 16-bit mono", false, 16, 1},
-      {"looping, 16-bit mono", true, 16, 1},
-      {"once, 8-bit stereo", false, 8, 2},
       {"looping, 8-bit stereo", true, 8, 2},
   };
   TempDir dir;
@@ -520,8 +499,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
   const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
   const BadFileCase cases[] = {
       {"missing", [](const std::string&) {}, mono, kMmBadDeviceId},
-      {"a directory", [](const std::string& p) { std::filesystem::create_directory(p); }, mono,
-       kMmBadDeviceId},
       // Each way a header is broken has its own test (WaveFile); here
       // what the device answers for them.
       {"empty", file({}), mono, kMmError},
@@ -537,8 +514,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
       {"another channel count", file(good), pcm(8000, 16, 2), kWaveBadFormat},
       {"another sample size", file(good), pcm(8000, 8, 1), kWaveBadFormat},
   };
-  const size_t threads = entries("/proc/self/task");
-  const size_t descriptors = entries("/proc/self/fd");
   int n = 0;
   for (const BadFileCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -553,8 +528,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
     EXPECT_TRUE(log_.contains(path));
     EXPECT_TRUE(log_.contains(c.logged));
   }
-  EXPECT_LE(entries("/proc/self/task"), threads);  // one of an earlier test may just have gone
-  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }
 
 // `frames` frames of a 1000 Hz sine at `rate`, the same on every channel,
@@ -702,12 +675,15 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
   TempDir dir;
   const std::string path = (dir.path() / "tone.wav").string();
   writeFile(path, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
+  const std::string odd = (dir.path() / "odd.wav").string();
+  writeFile(odd, riff({chunk("fmt ", fmt(1, 1, 11025, 16)), chunk("data", samples(800))}));
   const LeakCase cases[] = {
       {"tone", "tone", "Level", nullptr, kMmNoError},
       {"file", "file", "Path", path.c_str(), kMmNoError},
       {"alsa null", "alsa", "Name", "null", kMmNoError},
       {"host", "host", "Name", nullptr, kMmNoError},
       {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
+      {"file of another rate", "file", "Path", odd.c_str(), kWaveBadFormat},
   };
   for (const LeakCase& c : cases) {
     SCOPED_TRACE(c.name);
