@@ -69,26 +69,34 @@ TEST_F(Members, PropertiesAndResultsWithoutControllers) {
   ASSERT_EQ(nullServer.nullBstr().invoke(control(), 1, DISPATCH_PROPERTYPUT), S_OK);
   EXPECT_EQ(getText(control(), 1), "");
 
+  const auto is = [](const char* key, int32_t value) { return key + std::to_string(value); };
   const auto settings = [&] {
     JParams p;
     impl().group().localAAMConfig().provider.write(p);
     return p.toString();
   };
-  const struct {
+  struct Case {
     const char* name;
     DISPID id;
     void (*args)(Call&);
     LONG result;
-    std::vector<std::string> shown;  // in the settings afterwards
-  } cases[] = {
-      {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in"); }, -1, {}},
-      {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0); }, -2, {}},
-      {"StreamMic without local AAM", 33, [](Call&) {}, -1, {}},
+    std::vector<std::string> shown = {};  // in the settings afterwards
+  };
+  const Case cases[] = {
+      {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in"); }, -1},
+      {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0); }, -2},
+      {"StreamMic without local AAM", 33, [](Call&) {}, -1},
+      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3").in(0); }, -1},
       {"UdpConfig",
        29,
        [](Call& c) { c.in(1).in(0).in(2).in(5000).in(1400); },
        0,
        {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=5000", "UdpMtu=1400"}},
+      {"UdpConfig not available",
+       29,
+       [](Call& c) { c.in(0).in(0).in(2).in(5000).in(1400); },
+       0,
+       {"UdpEnable=false", is("UdpSourcePort=", UdpConfig().sourcePort())}},
       {"AtmConfig VBR multicast",
        30,
        [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48); },
@@ -103,13 +111,22 @@ TEST_F(Members, PropertiesAndResultsWithoutControllers) {
        30,
        [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48); },
        0,
-       {"AtmEnable=false", "AtmMulticastEnabled=false",
-        "AtmInterface=" + std::to_string(AtmConfig().interface())}},
+       {"AtmEnable=false", "AtmMulticastEnabled=false", is("AtmInterface=", 0)}},
+      {"AtmConfig CBR",
+       30,
+       [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(53); },
+       0,
+       {"AtmQosClass=\"CBR\"", "AtmMulticastEnabled=false", "AtmMtu=53"}},
       {"IpmConfig",
        31,
        [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
        0,
        {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmTtl=4"}},
+      {"IpmConfig not available",
+       31,
+       [](Call& c) { c.in(0).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
+       0,
+       {"IpmEnable=false", is("IpmPort=", IpmConfig().port())}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
