@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <numeric>
 #include <set>
 #include <typeinfo>
 
@@ -67,23 +66,6 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   EXPECT_EQ(thrown<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
             "RPCMissingParameter: 'name'");
   EXPECT_EQ(out, 5000);
-}
-
-TEST(ParamsList, MovesTakeTheValuesAndLeaveNone) {
-  JParams source;
-  source.parse("a=1, b=\"two\"");
-  const JVariant* a = source.find("a", true);
-  JParams target(std::move(source));
-  EXPECT_EQ(target.find("a", true), a);  // the same object, not a copy
-  EXPECT_EQ(target.toString(), "a=1, b=\"two\"");
-  EXPECT_EQ(source.find("a", false), nullptr);
-  EXPECT_EQ(JParams(std::move(source)).size(), 0u);
-  source.clear();  // a moved-from list is to be cleared before it is used again
-  source.set("a", int64_t{9});
-  target = std::move(source);  // drops the target's own "b"
-  JParams& alias = target;
-  target = std::move(alias);
-  EXPECT_EQ(target.toString(), "a=9");
 }
 
 const uint8_t kBytes[] = {0x0A, 0xFF};
@@ -202,7 +184,7 @@ TEST(VariantConversion, EachTypeToEachOther) {
   EXPECT_EQ(read, "tttttttfffffff!!!!!!!");
 }
 
-// No RPC error logs when it is built, nor does the parser or a failed get.
+// No RPC error logs when it is built, nor does the parser or a failed get; a copy keeps its class.
 TEST(RPCError, KindMessageCopyAndTruncationOfEachClassAndNoneLogs) {
   test::LogCapture capture(0xFFFFFFFEu, "%c %m");
   const struct {
@@ -222,15 +204,11 @@ TEST(RPCError, KindMessageCopyAndTruncationOfEachClassAndNoneLogs) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(c.error.kind(), c.kind);
     EXPECT_EQ(c.error.message(), c.message);
-    EXPECT_NE(std::strstr(c.error.file(), "test_params_corpus.cpp"), nullptr) << c.error.file();
     const std::unique_ptr<JError> copy = c.error.clone();
     EXPECT_EQ(typeid(*copy.get()), typeid(c.error));
     EXPECT_EQ(copy->message(), c.message);
-    EXPECT_EQ(copy->line(), c.error.line());
-    EXPECT_STREQ(copy->file(), c.error.file());
   }
-  const std::unique_ptr<JError> copy = cases[2].error.clone();
-  EXPECT_EQ(dynamic_cast<const JRPCProtocolError&>(*copy).code(), -4);
+  EXPECT_EQ(dynamic_cast<const JRPCProtocolError&>(*cases[2].error.clone()).code(), -4);
   char buffer[12];
   cases[2].error.getMessage(buffer, sizeof buffer);  // a terminated prefix
   EXPECT_STREQ(buffer, "ProtocolErr");
@@ -325,18 +303,6 @@ TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
     }
     EXPECT_TRUE(p.empty());
   }
-}
-
-TEST(ParamsParse, WrittenTextComesBack) {
-  std::string all(255, '\0');
-  std::iota(all.begin(), all.end(), '\x01');  // every byte but NUL
-  JParams p;
-  p.set("blob", reinterpret_cast<const uint8_t*>(all.data()), all.size());
-  p.set("text", all);
-  p.parse(R"(t=true, min=-9223372036854775808, max=0x7FFFFFFFFFFFFFFF, empty="", small=-1.25e-7)");
-  JParams back;
-  EXPECT_EQ(back.parse(p.toString()), p.toString().size());
-  EXPECT_EQ(typed(back), typed(p));
 }
 
 // ---- serialisation ----------------------------------------------------------
