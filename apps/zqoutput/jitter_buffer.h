@@ -6,17 +6,20 @@
 // target meanwhile is skipped, so that the latency it adds is the target's.
 // The two clocks drift apart slowly, and a busy machine wakes either side
 // late now and then; the buffer tells the two apart over each two seconds of
-// output. The first window after it starts playing only measures where the
-// depth settles (the start of a source or a device may move it once, for
-// good). When even the lowest depth of a window, just before a block
-// arrives, has risen to the target, the newest blocks are dropped, one for
-// each block of surplus (a slow drift brings one, a burst from a new source
-// several). When the mean depth of a window, over the output's sample clock,
-// has fallen half a block below where it settled (or a quarter block, once
-// within a pull and a quarter block of running dry), the newest block is
-// played twice, if that cannot call for a drop in turn. A late block lowers
-// the lowest depth by all its lateness but the mean only for the moment it
-// lasts: late wake-ups are not taken for a slower sender.
+// output. The first window after it starts playing only measures: where
+// the lowest depth, just before a block arrives, settles (its floor: the
+// target less a block and a period, or lower when the start of a source or
+// a device moves it once, for good), and the mean depth. When even the
+// lowest depth of a later window stays a period (and a quarter block) above
+// the floor, the surplus is dropped from the newest samples: a fast drift
+// brings a little at a time, a burst from a new source or after a stall
+// upstream much more. When the mean depth of a window, over the output's
+// sample clock, has fallen half a block below where it settled (or a
+// quarter block, once within a pull and a quarter block of running dry),
+// what it fell is played again from the newest samples, up to a block, if
+// that cannot call for a drop in turn. A late block lowers the lowest depth
+// by all its lateness but the mean only for the moment it lasts: late
+// wake-ups are not taken for a slower sender.
 //
 // Concurrency: none; the player guards it.
 #pragma once
@@ -51,9 +54,10 @@ class JitterBuffer {
 
   struct Counters {
     uint64_t underruns = 0;
-    uint64_t dropped = 0;   // blocks dropped (clock drift, overflow) and skips
-                            // back to the target after an underrun
-    uint64_t repeated = 0;  // blocks played twice: clock drift
+    uint64_t dropped = 0;   // blocks' worth dropped (clock drift, at least one
+                            // a repair; overflow) and skips back to the
+                            // target after an underrun
+    uint64_t repeated = 0;  // blocks' worth played twice: clock drift
   };
 
   /// What a pull gave.
@@ -88,6 +92,8 @@ class JitterBuffer {
   // the blocks' cadence alone would run it dry.
   size_t targetFrames(size_t pull) const;
   void skip(size_t frames);
+  // Drops the newest `frames` sample frames (never the block being played).
+  void trimNewest(size_t frames);
   void popFront();
   void restartWindow();
   void endWindow();
