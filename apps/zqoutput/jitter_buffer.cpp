@@ -118,30 +118,31 @@ void JitterBuffer::endWindow() {
   // depth once, for good. Drift is measured from where it settled.
   if (!settled_) {
     settled_ = true;
-    settledLow_ = std::min(lowest, nominalLow);
     settledMean_ = std::min(mean, nominalMean);
     return;
   }
   char line[160];
   // The blocks and the periods pass through every phase of each other in
   // under a window, so while the clocks agree the lowest depth of a window
-  // is where it settled within less than a period: the floor, measured,
-  // that leaves the target's margin against a late block. A window whose
-  // lowest stays a period (and at least a quarter block) above it holds a
-  // surplus no late wake-up can fake (a late block only lowers the depth):
-  // a faster sender, or a burst that came after the buffer started playing
-  // (a new source behind the sender, a stall upstream). It goes at once,
-  // from the newest samples, so that the latency the buffer adds stays the
-  // target's.
+  // is within a period of the floor, the nominal low point that leaves the
+  // target's margin against a late block. A window whose lowest stays a
+  // period (and at least a quarter block) above it holds a surplus no late
+  // wake-up can fake (a late block only lowers the depth): a faster sender,
+  // or a burst that came after the buffer started playing (a new source
+  // behind the sender, a stall upstream). It goes at once, from the newest
+  // samples, so that the latency the buffer adds stays the target's. (Not
+  // measured from where the first window settled: a late block or a lost
+  // frame in it would set the floor low, and the margin would then be
+  // trimmed away.)
   const size_t slack = std::max(period, block / 4);
-  const size_t excess = lowest > settledLow_ ? lowest - settledLow_ : 0;
+  const size_t excess = lowest > nominalLow ? lowest - nominalLow : 0;
   if (excess >= slack && blocks_.size() > 1) {
     trimNewest(excess);
     counters_.dropped += std::max<size_t>(1, (excess + block / 2) / block);
     std::snprintf(line, sizeof line,
                   "clock drift: dropped %zu ms (lowest depth %zu ms, floor %zu ms, target %u ms)",
                   excess * 1000 / format_.rate, lowest * 1000 / format_.rate,
-                  settledLow_ * 1000 / format_.rate, targetMs_);
+                  nominalLow * 1000 / format_.rate, targetMs_);
     event(line);
     return;
   }
@@ -155,7 +156,7 @@ void JitterBuffer::endWindow() {
   const size_t fall = settledMean_ > mean ? settledMean_ - mean : 0;
   const bool slow = fall >= block / 2 || (fall >= block / 4 && lowest < period + block / 4);
   const size_t again = std::min(fall, blocks_.empty() ? 0 : blocks_.back().size() / format_.channels);
-  if (slow && again > 0 && lowest + again < settledLow_ + slack) {
+  if (slow && again > 0 && lowest + again < nominalLow + slack) {
     const std::vector<int16_t>& newest = blocks_.back();
     blocks_.emplace_back(newest.end() - static_cast<std::ptrdiff_t>(again * format_.channels),
                          newest.end());

@@ -6,12 +6,12 @@
 // target meanwhile is skipped, so that the latency it adds is the target's.
 // The two clocks drift apart slowly, and a busy machine wakes either side
 // late now and then; the buffer tells the two apart over each two seconds of
-// output. The first window after it starts playing only measures: where
-// the lowest depth, just before a block arrives, settles (its floor: the
-// target less a block and a period, or lower when the start of a source or
-// a device moves it once, for good), and the mean depth. When even the
-// lowest depth of a later window stays a period (and a quarter block) above
-// the floor, the surplus is dropped from the newest samples: a fast drift
+// output. The first window after it starts playing only measures where the
+// mean depth settles (the start of a source or a device may lower it once,
+// for good). When even the lowest depth of a later window, just before a
+// block arrives, stays a period (and a quarter block) above its floor (the
+// target less a block and a period, where it lies within a period while the
+// clocks agree), the surplus is dropped from the newest samples: a fast drift
 // brings a little at a time, a burst from a new source or after a stall
 // upstream much more. When the mean depth of a window, over the output's
 // sample clock, has fallen half a block below where it settled (or a
@@ -114,10 +114,8 @@ class JitterBuffer {
   size_t lowest_ = SIZE_MAX;
   uint64_t depthSum_ = 0;
   // Whether the first window since the buffer started playing is over, and
-  // the low point and mean depth it settled at (no deeper than while the
-  // clocks agree).
+  // the mean depth it settled at (no deeper than while the clocks agree).
   bool settled_ = false;
-  size_t settledLow_ = 0;
   size_t settledMean_ = 0;
   Counters counters_;
   std::string events_;

@@ -41,7 +41,7 @@ namespace zq::zqoutput {
 /// that its source is about to delete.
 class Player : public LinkNotifier, private JThread {
  public:
-  static constexpr uint32_t kDefaultBufferMs = 60;
+  static constexpr uint32_t kDefaultBufferMs = 50;
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
   /// A network source without a stream this long is asked again; the wait
