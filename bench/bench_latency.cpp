@@ -105,8 +105,9 @@ class Marks {
   std::map<int64_t, Clock::time_point> marks_;
 };
 
-// The output: a sample leaves when the output's clock reaches it; the
-// service writes each 10 ms period when its first sample is due.
+// The output, in place of a device: a sample leaves when the output's clock
+// reaches it; the service writes each period (a device's) when its first
+// sample is due.
 class MarkerSink final : public zq::zqoutput::AudioSink {
  public:
   void format(uint32_t rate, uint32_t channels) override {
@@ -122,6 +123,7 @@ class MarkerSink final : public zq::zqoutput::AudioSink {
     return 0;
   }
   std::string describe() const override { return "latency marker"; }
+  uint32_t periodMs() const override { return 5; }
 
   Marks marks;
 

@@ -118,27 +118,31 @@ void JitterBuffer::endWindow() {
   // depth once, for good. Drift is measured from where it settled.
   if (!settled_) {
     settled_ = true;
-    settledLow_ = std::min(lowest, nominalLow);
     settledMean_ = std::min(mean, nominalMean);
     return;
   }
-  char line[128];
-  if (lowest >= target && blocks_.size() > 1) {
-    // Even the lowest depth of the window above the target: a surplus no
-    // late wake-up can fake (it only ever lowers the depth). Each block of
-    // it goes: a slow drift brings one at a time, a burst (a new source
-    // behind the sender) several.
-    size_t dropped = 0;
-    for (size_t surplus = lowest - target + block; surplus >= block && blocks_.size() > 1;
-         surplus -= block) {
-      depth_ -= blocks_.back().size() / format_.channels;
-      blocks_.pop_back();
-      ++dropped;
-    }
-    counters_.dropped += dropped;
+  char line[160];
+  // The blocks and the periods pass through every phase of each other in
+  // under a window, so while the clocks agree the lowest depth of a window
+  // is within a period of the floor, the nominal low point that leaves the
+  // target's margin against a late block. A window whose lowest stays a
+  // period (and at least a quarter block) above it holds a surplus no late
+  // wake-up can fake (a late block only lowers the depth): a faster sender,
+  // or a burst that came after the buffer started playing (a new source
+  // behind the sender, a stall upstream). It goes at once, from the newest
+  // samples, so that the latency the buffer adds stays the target's. (Not
+  // measured from where the first window settled: a late block or a lost
+  // frame in it would set the floor low, and the margin would then be
+  // trimmed away.)
+  const size_t slack = std::max(period, block / 4);
+  const size_t excess = lowest > nominalLow ? lowest - nominalLow : 0;
+  if (excess >= slack && blocks_.size() > 1) {
+    trimNewest(excess);
+    counters_.dropped += std::max<size_t>(1, (excess + block / 2) / block);
     std::snprintf(line, sizeof line,
-                  "clock drift: dropped %zu block%s (lowest depth %zu ms, target %u ms)", dropped,
-                  dropped == 1 ? "" : "s", lowest * 1000 / format_.rate, targetMs_);
+                  "clock drift: dropped %zu ms (lowest depth %zu ms, floor %zu ms, target %u ms)",
+                  excess * 1000 / format_.rate, lowest * 1000 / format_.rate,
+                  nominalLow * 1000 / format_.rate, targetMs_);
     event(line);
     return;
   }
@@ -147,18 +151,22 @@ void JitterBuffer::endWindow() {
   // wake-up, moves a few of the window's depths for a moment and the lowest
   // by all of it, the mean hardly. Only a fall of the mean is drift: half a
   // block below where it settled, or a quarter block once the lowest depth
-  // is within a period and a quarter block of running dry.
+  // is within a period and a quarter block of running dry. What it fell is
+  // played again, from the newest samples, up to a block.
   const size_t fall = settledMean_ > mean ? settledMean_ - mean : 0;
   const bool slow = fall >= block / 2 || (fall >= block / 4 && lowest < period + block / 4);
-  if (slow && lowest + block < target && !blocks_.empty()) {
-    std::vector<int16_t> copy = blocks_.back();
-    depth_ += copy.size() / format_.channels;
-    blocks_.push_back(std::move(copy));
-    ++counters_.repeated;
+  const size_t again = std::min(fall, blocks_.empty() ? 0 : blocks_.back().size() / format_.channels);
+  if (slow && again > 0 && lowest + again < nominalLow + slack) {
+    const std::vector<int16_t>& newest = blocks_.back();
+    blocks_.emplace_back(newest.end() - static_cast<std::ptrdiff_t>(again * format_.channels),
+                         newest.end());
+    depth_ += again;
+    counters_.repeated += std::max<size_t>(1, (again + block / 2) / block);
     std::snprintf(line, sizeof line,
-                  "clock drift: played a block twice (mean depth %zu ms, settled at %zu ms, "
+                  "clock drift: played %zu ms twice (mean depth %zu ms, settled at %zu ms, "
                   "target %u ms)",
-                  mean * 1000 / format_.rate, settledMean_ * 1000 / format_.rate, targetMs_);
+                  again * 1000 / format_.rate, mean * 1000 / format_.rate,
+                  settledMean_ * 1000 / format_.rate, targetMs_);
     event(line);
   }
 }
@@ -198,6 +206,20 @@ void JitterBuffer::skip(size_t frames) {
     if (n == left) {
       blocks_.pop_front();
       offset_ = 0;
+    }
+  }
+}
+
+void JitterBuffer::trimNewest(size_t frames) {
+  while (frames > 0 && blocks_.size() > 1) {
+    std::vector<int16_t>& newest = blocks_.back();
+    const size_t have = newest.size() / format_.channels;
+    const size_t n = std::min(have, frames);
+    newest.resize((have - n) * format_.channels);
+    depth_ -= n;
+    frames -= n;
+    if (n == have) {
+      blocks_.pop_back();
     }
   }
 }

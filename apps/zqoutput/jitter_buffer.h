@@ -7,16 +7,19 @@
 // The two clocks drift apart slowly, and a busy machine wakes either side
 // late now and then; the buffer tells the two apart over each two seconds of
 // output. The first window after it starts playing only measures where the
-// depth settles (the start of a source or a device may move it once, for
-// good). When even the lowest depth of a window, just before a block
-// arrives, has risen to the target, the newest blocks are dropped, one for
-// each block of surplus (a slow drift brings one, a burst from a new source
-// several). When the mean depth of a window, over the output's sample clock,
-// has fallen half a block below where it settled (or a quarter block, once
-// within a pull and a quarter block of running dry), the newest block is
-// played twice, if that cannot call for a drop in turn. A late block lowers
-// the lowest depth by all its lateness but the mean only for the moment it
-// lasts: late wake-ups are not taken for a slower sender.
+// mean depth settles (the start of a source or a device may lower it once,
+// for good). When even the lowest depth of a later window, just before a
+// block arrives, stays a period (and a quarter block) above its floor (the
+// target less a block and a period, where it lies within a period while the
+// clocks agree), the surplus is dropped from the newest samples: a fast drift
+// brings a little at a time, a burst from a new source or after a stall
+// upstream much more. When the mean depth of a window, over the output's
+// sample clock, has fallen half a block below where it settled (or a
+// quarter block, once within a pull and a quarter block of running dry),
+// what it fell is played again from the newest samples, up to a block, if
+// that cannot call for a drop in turn. A late block lowers the lowest depth
+// by all its lateness but the mean only for the moment it lasts: late
+// wake-ups are not taken for a slower sender.
 //
 // Concurrency: none; the player guards it.
 #pragma once
@@ -51,9 +54,10 @@ class JitterBuffer {
 
   struct Counters {
     uint64_t underruns = 0;
-    uint64_t dropped = 0;   // blocks dropped (clock drift, overflow) and skips
-                            // back to the target after an underrun
-    uint64_t repeated = 0;  // blocks played twice: clock drift
+    uint64_t dropped = 0;   // blocks' worth dropped (clock drift, at least one
+                            // a repair; overflow) and skips back to the
+                            // target after an underrun
+    uint64_t repeated = 0;  // blocks' worth played twice: clock drift
   };
 
   /// What a pull gave.
@@ -88,6 +92,8 @@ class JitterBuffer {
   // the blocks' cadence alone would run it dry.
   size_t targetFrames(size_t pull) const;
   void skip(size_t frames);
+  // Drops the newest `frames` sample frames (never the block being played).
+  void trimNewest(size_t frames);
   void popFront();
   void restartWindow();
   void endWindow();
@@ -108,10 +114,8 @@ class JitterBuffer {
   size_t lowest_ = SIZE_MAX;
   uint64_t depthSum_ = 0;
   // Whether the first window since the buffer started playing is over, and
-  // the low point and mean depth it settled at (no deeper than while the
-  // clocks agree).
+  // the mean depth it settled at (no deeper than while the clocks agree).
   bool settled_ = false;
-  size_t settledLow_ = 0;
   size_t settledMean_ = 0;
   Counters counters_;
   std::string events_;

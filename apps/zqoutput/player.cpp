@@ -383,6 +383,7 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
 // clock, or at the system's for an output that does not block.
 void Player::playOut() {
   std::vector<int16_t> period;
+  const uint32_t periodMs = sink_.periodMs();
   PcmFormat clockFormat;
   Clock::time_point start;
   uint64_t written = 0;  // sample frames since `start`
@@ -399,7 +400,7 @@ void Player::playOut() {
         return;
       }
       const PcmFormat f = buffer_.format();
-      const size_t frames = std::max<size_t>(1, size_t{f.rate} * kPeriodMs / 1000);
+      const size_t frames = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
       period.resize(frames * f.channels);
       pull = buffer_.pull(period.data(), frames);
       events = buffer_.takeEvents();
@@ -407,7 +408,7 @@ void Player::playOut() {
         // Filling before the first sound: the clock starts with it.
         clockRunning = false;
         const uint64_t pushes = pushes_;
-        bufferChanged_.wait_for(lock, std::chrono::milliseconds(kPeriodMs), [&] {
+        bufferChanged_.wait_for(lock, std::chrono::milliseconds(periodMs), [&] {
           return quitOutput_ || pushes_ != pushes || buffer_.state() == JitterBuffer::State::kIdle;
         });
       }

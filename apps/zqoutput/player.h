@@ -3,9 +3,10 @@
 // device), opened by its description. Two threads: the reader reads the
 // source's frames and decodes MP3 (PCM passes as it is) into the jitter
 // buffer, playing the last block again in place of each frame that went
-// missing, so that a loss keeps the timing; the output pulls 10 ms at a time
-// from it at the sample clock (the device's, or the system's for a file or
-// nowhere), applies the volume and writes the output.
+// missing, so that a loss keeps the timing; the output pulls a period at a
+// time from it (the sink's: 5 ms for a device, 10 for a file or nowhere) at
+// the sample clock (the device's, or the system's for a file or nowhere),
+// applies the volume and writes the output.
 #pragma once
 
 #include <atomic>
@@ -40,8 +41,7 @@ namespace zq::zqoutput {
 /// that its source is about to delete.
 class Player : public LinkNotifier, private JThread {
  public:
-  static constexpr uint32_t kDefaultBufferMs = 60;
-  static constexpr uint32_t kPeriodMs = 10;  // what the output writes at a time
+  static constexpr uint32_t kDefaultBufferMs = 50;
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
   /// A network source without a stream this long is asked again; the wait

@@ -233,6 +233,7 @@ class AlsaSink : public AudioSink {
 
   std::string describe() const override { return "alsa:" + name_; }
   bool paced() const override { return true; }
+  uint32_t periodMs() const override { return 5; }
 
  private:
   using Clock = std::chrono::steady_clock;

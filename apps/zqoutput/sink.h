@@ -27,6 +27,11 @@ class AudioSink {
   /// True when write blocks at the device's own sample clock; otherwise
   /// the caller paces the blocks by the system's clock.
   virtual bool paced() const { return false; }
+  /// How much the caller writes at a time. The jitter buffer must keep a
+  /// period and a block ahead of the output, so a period less is that much
+  /// less latency for the same margin: a device someone hears takes short
+  /// ones; a file, or nowhere, longer ones for fewer wake-ups.
+  virtual uint32_t periodMs() const { return 10; }
 };
 
 /// "null", "wav:PATH" or "alsa:NAME". Throws JTextError for any other text
