@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 
 #include "audio/pcm_format.h"
 #include "base/error.h"
@@ -36,6 +37,8 @@ int32_t peakDb(const std::vector<int16_t>& samples) {
 
 Player::Player(AudioSink& sink, uint32_t bufferMs)
     : JThread("zqoutput player"), sink_(sink), buffer_(bufferMs) {
+  // A publication or a detach wakes the reader; the poll is only a backstop.
+  reader_.setPollInterval(kReaderPollMs);
   start();
   output_.start(JThread::kTimeCritical);
 }
@@ -468,8 +471,10 @@ void Player::playOut() {
       clockRunning = false;
       continue;
     }
-    std::unique_lock lock(bufferMutex_);
-    bufferChanged_.wait_until(lock, due, [this] { return quitOutput_; });
+    // A plain sleep, at most a period: a wait on the buffer's condition
+    // would wake at every frame pushed, and leave the mutex to be woken
+    // on each unlock. The end is seen at the next period.
+    std::this_thread::sleep_until(due);
   }
 }
 

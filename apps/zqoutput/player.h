@@ -44,6 +44,9 @@ class Player : public LinkNotifier, private JThread {
   static constexpr uint32_t kDefaultBufferMs = 50;
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
+  /// How often the reader looks at its stream when nothing woke it: every
+  /// publication and every detach wakes it at once.
+  static constexpr int kReaderPollMs = 1000;
   /// A network source without a stream this long is asked again; the wait
   /// doubles at each time up to kAskAgainMaxMs, and starts again once a
   /// stream came.

@@ -3,6 +3,7 @@
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,19 +38,33 @@ void putLittle(uint8_t* at, uint32_t value, int bytes) {
 
 // A WAVE file whose header always tells the samples written so far: it is
 // rewritten after every block, so the file is valid whenever the process
-// ends. The file takes the format of its first block; blocks of another
-// format (a new source, one odd datagram) are converted to it, so that one
-// file keeps all that was played, in order, and nothing written is lost.
+// ends. The header is rewritten through a shared mapping of the file's
+// first page, which costs no system call: the kernel's page cache holds it
+// as it holds what pwrite wrote, for readers and a killed process alike
+// (where the file cannot be mapped, it is written with pwrite; a file cut
+// short by another program under a running output ends the process). The file
+// takes the format of its first block; blocks of another format (a new
+// source, one odd datagram) are converted to it, so that one file keeps all
+// that was played, in order, and nothing written is lost.
 class WaveFileSink : public AudioSink {
  public:
   explicit WaveFileSink(std::string path) : path_(std::move(path)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
       throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
     }
     writeHeader();
+    void* page = ::mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (page != MAP_FAILED) {
+      header_ = static_cast<uint8_t*>(page);
+    }
   }
-  ~WaveFileSink() override { ::close(fd_); }
+  ~WaveFileSink() override {
+    if (header_ != nullptr) {
+      ::munmap(header_, kHeaderSize);
+    }
+    ::close(fd_);
+  }
   WaveFileSink(const WaveFileSink&) = delete;
   WaveFileSink& operator=(const WaveFileSink&) = delete;
 
@@ -75,7 +90,7 @@ class WaveFileSink : public AudioSink {
       frames = converted_.size() / channels_;
     }
     const size_t bytes = frames * channels_ * sizeof(int16_t);
-    if (::pwrite(fd_, samples, bytes, 44 + static_cast<off_t>(dataBytes_)) !=
+    if (::pwrite(fd_, samples, bytes, kHeaderSize + static_cast<off_t>(dataBytes_)) !=
         static_cast<ssize_t>(bytes)) {
       throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
     }
@@ -99,13 +114,18 @@ class WaveFileSink : public AudioSink {
     putLittle(h + 34, 16, 2);
     std::memcpy(h + 36, "data", 4);
     putLittle(h + 40, static_cast<uint32_t>(dataBytes_), 4);
-    if (::pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+    if (header_ != nullptr) {
+      std::memcpy(header_, h, sizeof h);
+    } else if (::pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
       throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
     }
   }
 
+  static constexpr size_t kHeaderSize = 44;
+
   std::string path_;
   int fd_ = -1;
+  uint8_t* header_ = nullptr;  // the mapped header, or null
   uint32_t rate_ = 44100;  // the file's
   uint32_t channels_ = 2;
   uint32_t inRate_ = 44100;  // the blocks'

@@ -213,12 +213,12 @@ class WaveInDevice {
     return kMmNoError;
   }
 
-  uint32_t fillDue(bool* filled) {
+  uint32_t fillDue(bool* filled, uint32_t buffers) {
     std::unique_lock lock(mutex_);
     if (closed_) {
       return kMmInvalidHandle;
     }
-    if (filled == nullptr) {
+    if (filled == nullptr || buffers == 0) {
       return kMmInvalidParam;
     }
     *filled = false;
@@ -247,7 +247,7 @@ class WaveInDevice {
       starved_ = true;
     }
     const uint64_t done = stats_.buffersDone;
-    fillPaced(lock, generation_.load(std::memory_order_relaxed), false);
+    fillPaced(lock, generation_.load(std::memory_order_relaxed), false, buffers);
     *filled = stats_.buffersDone != done;
     return kMmNoError;
   }
@@ -340,9 +340,12 @@ class WaveInDevice {
     }
   }
 
-  // The oldest buffer from a paced source: done when its last frame is due.
-  // The device's thread gives up the wait once a caller fills.
-  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation, bool onThread) {
+  // The oldest buffers (`count` of them, or all queued when fewer) from a
+  // paced source: each holds what is due at its last frame, and all are
+  // done when the last of them is due. The device's thread gives up the
+  // wait once a caller fills.
+  void fillPaced(std::unique_lock<std::mutex>& lock, uint64_t generation, bool onThread,
+                 uint32_t count = 1) {
     const uint32_t rate = format_.samplesPerSec;
     if (starved_) {
       // Nobody had a buffer queued: what played meanwhile is lost, as it
@@ -355,7 +358,11 @@ class WaveInDevice {
         position_ = now;
       }
     }
-    const uint32_t frames = queue_.front()->bufferLength / format_.blockAlign;
+    count = static_cast<uint32_t>(std::min<size_t>(count, queue_.size()));
+    uint64_t frames = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      frames += queue_[i]->bufferLength / format_.blockAlign;
+    }
     const Clock::time_point due = startTime_ + framesToDuration(position_ + frames, rate);
     const bool interrupted = changed_.wait_until(lock, due, [&] {
       return stopping_ || (onThread && polled_) ||
@@ -364,9 +371,17 @@ class WaveInDevice {
     if (interrupted) {
       return;
     }
-    source_->read(queue_.front()->data, frames, [] { return false; });
-    position_ += frames;
-    complete(lock, frames * format_.blockAlign);
+    // The event is set with the lock released at each buffer: a reset or a
+    // close may come between two of them, and takes the rest back.
+    for (uint32_t i = 0; i < count && !queue_.empty(); ++i) {
+      if (stopping_ || generation_.load(std::memory_order_relaxed) != generation) {
+        return;
+      }
+      const uint32_t each = queue_.front()->bufferLength / format_.blockAlign;
+      source_->read(queue_.front()->data, each, [] { return false; });
+      position_ += each;
+      complete(lock, each * format_.blockAlign);
+    }
   }
 
   // The oldest buffer from a blocking source, read outside the lock into a
@@ -579,9 +594,9 @@ uint32_t waveInReset(WaveInHandle handle) {
   return device ? device->reset() : kMmInvalidHandle;
 }
 
-uint32_t waveInFillDue(WaveInHandle handle, bool* filled) {
+uint32_t waveInFillDue(WaveInHandle handle, bool* filled, uint32_t buffers) {
   const auto device = find(handle);
-  return device ? device->fillDue(filled) : kMmInvalidHandle;
+  return device ? device->fillDue(filled, buffers) : kMmInvalidHandle;
 }
 
 uint32_t waveInClose(WaveInHandle handle) {

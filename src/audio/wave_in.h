@@ -155,13 +155,17 @@ uint32_t waveInReset(WaveInHandle);
 /// For a device that keeps time itself (the tone, a file, the host's
 /// pushes): waits in the caller's thread until the oldest queued buffer is
 /// due, then fills it and hands it back as the device's thread would (the
-/// same samples at the same time, the event set), so that a capture costs
-/// one thread one wake a buffer instead of two threads. From the first call
-/// on, the device's thread leaves such buffers to these calls. *filled is
-/// false when none was filled: at once for a device that blocks (ALSA, whose
+/// same samples, the event set), so that a capture costs one thread one
+/// wake a buffer instead of two threads. With `buffers` above 1 it waits
+/// until the last of the `buffers` oldest queued (or of all queued, when
+/// fewer) is due and fills them all in that one wake: a caller that has no
+/// use for a buffer before the next ones (an encoder that completes a frame
+/// only every few) saves the wakes between. From the first call on, the
+/// device's thread leaves such buffers to these calls. *filled is false
+/// when none was filled: at once for a device that blocks (ALSA, whose
 /// thread fills), one not started or with nothing queued; on a reset, close
-/// or stop meanwhile. kMmInvalidParam for a null `filled`.
-uint32_t waveInFillDue(WaveInHandle, bool* filled);
+/// or stop meanwhile. kMmInvalidParam for a null `filled` or no buffers.
+uint32_t waveInFillDue(WaveInHandle, bool* filled, uint32_t buffers = 1);
 /// kWaveStillPlaying while buffers are queued; otherwise stops the device's
 /// thread, closes the device and ends the handle.
 uint32_t waveInClose(WaveInHandle);

@@ -225,10 +225,16 @@ void WinmmMike::captureLoop() {
       ++scanned;
     }
     nextBuffer_ = (nextBuffer_ + scanned) % buffers();
-    // A device that keeps time itself fills its next buffer in this thread
-    // when due; any other sets the event from its own.
+    // A device that keeps time itself fills its next buffers in this thread
+    // when due; any other sets the event from its own. Once the encoder
+    // has given a frame, the next comes a whole chunk of samples later:
+    // the periods before that one are filled with it, in one wake, and the
+    // frame leaves when it did with a wake a period.
     bool filled = false;
-    check(waveInFillDue(device_, &filled), "waveInFillDue");
+    const uint32_t perChunk = chunk_ / period_;
+    const uint32_t batch =
+        mp3Mode() && sincePublished_ < perChunk ? perChunk - sincePublished_ : 1;
+    check(waveInFillDue(device_, &filled, batch), "waveInFillDue");
     if (!filled) {
       done_.wait();
     }
@@ -246,8 +252,14 @@ void WinmmMike::encodePeriod(WaveHeader& header) {
   const int length = encoder_->encodePart(reinterpret_cast<const int16_t*>(header.data), period_,
                                           frame->payload(), sizeof tag, tag);
   if (length <= 0) {
-    return;  // nothing whole yet (or refused): the buffer waits for the next period
+    // Nothing whole yet (or refused): the buffer waits for the next period.
+    // Before the first frame, when it will come is not known.
+    if (sincePublished_ < chunk_) {
+      ++sincePublished_;
+    }
+    return;
   }
+  sincePublished_ = 0;
   frame->size = static_cast<uint32_t>(length);
   frame->keyWord = ++counter_;
   // Stamped in microseconds like the PCM frames: the start of capture plus

@@ -106,6 +106,10 @@ class WinmmMike : public Mike, public JThread {
   // The capture thread's own.
   uint32_t counter_ = 0;
   uint8_t* held_ = nullptr;
+  // MP3 mode: periods encoded since the last frame came out of the
+  // encoder, or kNotYetPublished before the first.
+  static constexpr uint32_t kNotYetPublished = UINT32_MAX;
+  uint32_t sincePublished_ = kNotYetPublished;
   int64_t startUs_ = 0;
   std::atomic<uint32_t> published_{0};
 };
