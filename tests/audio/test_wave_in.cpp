@@ -310,6 +310,12 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
       {"add null", [](Capture& c) { return waveInAddBuffer(c.handle, nullptr); }, kMmInvalidParam},
       {"fill due without a flag", [](Capture& c) { return waveInFillDue(c.handle, nullptr); },
        kMmInvalidParam},
+      {"fill due of no buffer",
+       [](Capture& c) {
+         bool filled = true;
+         return waveInFillDue(c.handle, &filled, 0);
+       },
+       kMmInvalidParam},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
