@@ -172,9 +172,7 @@ TEST_F(Aam, AnswersOnTheWire) {
       {"notifyAudioOut(notification=0, equipmentName=\"hall\")", "OK "},
       {"setParams(InputVolume=\"loud\")", "OK "},
       // A refused channel is never answered OK.
-      {"addUDPClient(ip=\"127.0.0.1\")", "FAILED RPCMissingParameter: 'port'"},
       {"addUDPClient(ip=\"127.0.0.1\", port=4294967297)", "FAILED invalid port 4294967297"},
-      {"addUDPClient(ip=\"0.0.0.0\", port=5000)", "FAILED invalid IP address '0.0.0.0'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
