@@ -1,8 +1,8 @@
 // A fake provider for the tests of the media layer: a real RPC service on
 // 127.0.0.1 that answers the data-channel requests with a stream description
 // and then sends numbered audio frames (test::AudioFrame) to the address the
-// request named; a leaf that records the link events it hears; and a reader
-// of a stream's frames.
+// request named; a leaf that records the link events it hears; a reader of a
+// stream's frames; and the source descriptions the media and AAM tests use.
 #pragma once
 
 #include <gtest/gtest.h>
