@@ -1036,16 +1036,6 @@ TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
   EXPECT_GE(msSince(first), 2400);  // the first tick past 2.5 s is the third
 }
 
-TEST(RpcSupervisorFirstPass, WithoutRetryTheSupervisorEndsAfterTheFirstFailure) {
-  LogCapture log;
-  Supervised s(closedPort(), {.retry = false, .connectNow = false});
-  ASSERT_TRUE(s.listener.waitFor("down"));
-  ASSERT_TRUE(eventually([&] { return s.client->tryJoin(); }));
-  EXPECT_EQ(log.count("Connecting to"), 1u);
-  EXPECT_EQ(log.count("down, will retry later"), 1u);
-  EXPECT_FALSE(s.client->isConnected());
-}
-
 TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
   // Ticks come every second: with 1.5 s, never sooner than a period after the link-up or the
   // last PING; with 0.3 s, on every tick. The bounds leave room for a tick served late.
