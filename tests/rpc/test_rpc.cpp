@@ -1056,9 +1056,9 @@ TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) 
     } else {
       EXPECT_GE(msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
     }
-    // After a PING the socket waits without limit again, not half a period.
+    // After a PING the socket waits without limit again, not half a period: the slow call is
+    // answered. (Whether a PONG came within half a period is the next test's.)
     EXPECT_NO_THROW(s.client->call("slow", "", -1));
-    EXPECT_EQ(s.listener.countOf("down"), 0u);
   }
 }
 
