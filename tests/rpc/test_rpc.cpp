@@ -1036,16 +1036,6 @@ TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
   EXPECT_GE(msSince(first), 2400);  // the first tick past 2.5 s is the third
 }
 
-TEST(RpcSupervisorFirstPass, WithoutRetryTheSupervisorEndsAfterTheFirstFailure) {
-  LogCapture log;
-  Supervised s(closedPort(), {.retry = false, .connectNow = false});
-  ASSERT_TRUE(s.listener.waitFor("down"));
-  ASSERT_TRUE(eventually([&] { return s.client->tryJoin(); }));
-  EXPECT_EQ(log.count("Connecting to"), 1u);
-  EXPECT_EQ(log.count("down, will retry later"), 1u);
-  EXPECT_FALSE(s.client->isConnected());
-}
-
 TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
   // Ticks come every second: with 1.5 s, never sooner than a period after the link-up or the
   // last PING; with 0.3 s, on every tick. The bounds leave room for a tick served late.
@@ -1066,9 +1056,9 @@ TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) 
     } else {
       EXPECT_GE(msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
     }
-    // After a PING the socket waits without limit again, not half a period.
+    // After a PING the socket waits without limit again, not half a period: the slow call is
+    // answered. (Whether a PONG came within half a period is the next test's.)
     EXPECT_NO_THROW(s.client->call("slow", "", -1));
-    EXPECT_EQ(s.listener.countOf("down"), 0u);
   }
 }
 
