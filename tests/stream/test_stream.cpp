@@ -116,24 +116,14 @@ TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
     allocationsLeft = c.allocations;
-    try {
-      JStream failing(c.size, c.nbuf, false, 1, kBudgetMemory);
-      ADD_FAILURE() << "no error";
-    } catch (const JTextError& e) {
-      EXPECT_STREQ(e.text(), c.error);
-    }
+    EXPECT_EQ(test::thrownText([&] { JStream(c.size, c.nbuf, false, 1, kBudgetMemory); }), c.error);
   }
   // A reader's extra buffer that cannot be had: the listen fails, the id and
   // the buffers stay as they were.
   allocationsLeft = 1 + 7;
   JStream tight(64, 5, false, 1, kBudgetMemory);
   StreamClient client;
-  try {
-    client.listen(&tight);
-    ADD_FAILURE() << "no error";
-  } catch (const JTextError& e) {
-    EXPECT_STREQ(e.text(), "cannot listen: out of buffers");
-  }
+  EXPECT_EQ(test::thrownText([&] { client.listen(&tight); }), "cannot listen: out of buffers");
   EXPECT_EQ(tight.table()->readerBits.load(), 0u);
   EXPECT_EQ(buffersOf(tight.table()), 7);
 }
@@ -168,12 +158,8 @@ TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
   }
   auto other = makeStream();
   StreamClient extra;
-  try {
-    extra.listen(stream);
-    ADD_FAILURE() << "32 readers";
-  } catch (const JTextError& e) {
-    EXPECT_STREQ(e.text(), "cannot listen: JS_MAXREADERS exceeded");
-  }
+  EXPECT_EQ(test::thrownText([&] { extra.listen(stream); }),
+            "cannot listen: JS_MAXREADERS exceeded");
   EXPECT_EQ(extra.stream(), nullptr);
   extra.listen(other.get());
   EXPECT_THROW(extra.listen(stream), JTextError);
