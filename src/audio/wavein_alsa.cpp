@@ -143,10 +143,12 @@ const char* configure(snd_pcm_t* pcm, const WaveFormat& format) {
     return "hw_params_malloc";
   }
   const char* refused = nullptr;
-  // The buffer holds half a second: enough slack for a busy machine, and the
-  // reader takes it a period (20 ms) at a time.
+  // The buffer holds half a second: enough slack for a busy machine. The
+  // reader waits for a period at a time and takes a capture period (5 to
+  // 10 ms) from it: a device period longer than that would hold every
+  // sample back until the period's end (20 ms added up to 20 ms of latency).
   unsigned bufferUs = 500000;
-  unsigned periodUs = 20000;
+  unsigned periodUs = 5000;
   if (::snd_pcm_hw_params_any(pcm, hw) < 0) {
     refused = "any";
   } else if (::snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0) {
