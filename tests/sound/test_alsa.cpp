@@ -172,7 +172,7 @@ TEST_F(SoundServerTest, ADeviceThatGoesAwayIsCountedAtTheClockAndPlaysAgainWhenB
   const auto from = test::Clock::now();
   const long long errors = stat("OutputErrors");
   ASSERT_TRUE(eventually([&] { return stat("OutputErrors") >= errors + 50; }));
-  // Never more than a period (a device's 5 ms) of the system clock each,
+  // Never more than one a period (a device's is 5 ms) of the system clock,
   // the time read after the count.
   const long long counted = stat("OutputErrors") - errors;
   EXPECT_LE(counted, test::msSince(from) / 5 + 2);
