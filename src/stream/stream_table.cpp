@@ -230,8 +230,10 @@ int js_add_buffer(JStreamTable* table) {
   for (int i = 0; i < count && index < 0; ++i) {
     JStreamEntry& entry = table->entries[i];
     int32_t retired = kJsSeqRetired;
-    // Retired: the writer's bit and no buffer. The buffer goes last when an
-    // entry retires, so an entry found without one is done with.
+    // Retired: the writer's bit, no buffer, and the retired sequence, which
+    // an entry takes last as it retires. The checks and the exchange are not
+    // one step: the entry may have been reused and be retiring again
+    // between them, and the exchange succeeds only once that is over.
     if (entry.lock.load(std::memory_order_acquire) == kJsWriterBit && entry.data() == nullptr &&
         entry.sequence.compare_exchange_strong(retired, kJsSeqUnused, std::memory_order_acq_rel)) {
       index = i;
@@ -285,13 +287,16 @@ void js_delete_oldest(JStreamTable* table) {
     if (best >= 0) {
       JStreamEntry& entry = table->entries[best];
       if (claimLock(entry, 0, kJsWriterBit)) {
-        entry.sequence.store(kJsSeqRetired, std::memory_order_release);
         MemBlock block = entry.buffer;
         block.data = entry.data();
         table->allocator->memory.free(block);
         entry.buffer.owner = 0;
         entry.buffer.raw = nullptr;
-        entry.setData(nullptr);  // last: from here js_add_buffer may reuse it
+        entry.setData(nullptr);
+        // Last: js_add_buffer takes a retired entry by this sequence, and one
+        // that saw the entry retired before (writer's bit, no buffer) may only
+        // now get to take it; it must find everything above done.
+        entry.sequence.store(kJsSeqRetired, std::memory_order_release);
         return;
       }
       continue;  // taken meanwhile: look again at once
