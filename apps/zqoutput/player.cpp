@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
-#include <thread>
 
 #include "audio/pcm_format.h"
 #include "base/error.h"
@@ -24,6 +23,11 @@ using Clock = std::chrono::steady_clock;
 // An output clock this far behind (a stalled thread) starts again rather
 // than writing the backlog at once.
 constexpr auto kMaxLag = std::chrono::milliseconds(200);
+// The most an output that gathers writes at once: a wake later than this
+// (a stalled thread) restarts its clock as above.
+constexpr uint32_t kMaxGatherMs = 200;
+// How long a source change waits for such an output to write what fell due.
+constexpr auto kFlushWait = std::chrono::seconds(1);
 
 int32_t peakDb(const std::vector<int16_t>& samples) {
   int peak = 0;
@@ -36,7 +40,10 @@ int32_t peakDb(const std::vector<int16_t>& samples) {
 }  // namespace
 
 Player::Player(AudioSink& sink, uint32_t bufferMs)
-    : JThread("zqoutput player"), sink_(sink), buffer_(bufferMs) {
+    : JThread("zqoutput player"),
+      sink_(sink),
+      gatherMs_(sink.paced() ? sink.periodMs() : std::max(sink.gatherMs(), sink.periodMs())),
+      buffer_(bufferMs) {
   // A publication or a detach wakes the reader; the poll is only a backstop.
   reader_.setPollInterval(kReaderPollMs);
   start();
@@ -56,6 +63,7 @@ Player::~Player() {
     quitOutput_ = true;
   }
   bufferChanged_.notify_all();
+  outputWake_.notify_all();
 }
 
 void Player::setVolume(int32_t volume) {
@@ -170,7 +178,17 @@ void Player::closeSource() {
     source_ = nullptr;
   }
   {
-    std::lock_guard lock(bufferMutex_);
+    std::unique_lock lock(bufferMutex_);
+    if (gatherMs_ > sink_.periodMs()) {
+      // An output that gathers has periods that fell due and are not
+      // written yet: they are what played of the source, and go out first.
+      // Bounded: an output stuck in a write must not hold up the change.
+      flushWanted_ = true;
+      bufferChanged_.notify_all();
+      outputWake_.notify_all();
+      outputWake_.wait_for(lock, kFlushWait, [this] { return !flushWanted_ || quitOutput_; });
+      flushWanted_ = false;
+    }
     buffer_.clear();
   }
   bufferChanged_.notify_all();
@@ -383,37 +401,75 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
 }
 
 // The output: a period at a time from the jitter buffer, at the device's
-// clock, or at the system's for an output that does not block.
+// clock, or at the system's for an output that does not block. An output
+// that gathers (a file, nowhere) takes every period that fell due since its
+// last wake and writes them at once.
 void Player::playOut() {
-  std::vector<int16_t> period;
+  std::vector<int16_t> out;  // the periods of one write
   const uint32_t periodMs = sink_.periodMs();
+  const auto gather = std::chrono::milliseconds(gatherMs_ - periodMs);
   PcmFormat clockFormat;
   Clock::time_point start;
   uint64_t written = 0;  // sample frames since `start`
   bool clockRunning = false;
   uint64_t failedWrites = 0;  // in a row
+  // When the sample frame `at` of the running clock falls due.
+  const auto dueAt = [&](uint64_t at) {
+    return start + std::chrono::microseconds(at * 1000000 / clockFormat.rate);
+  };
   for (;;) {
     JitterBuffer::Pull pull;
     std::string events;
+    size_t frames = 0;     // sample frames in `out`
+    bool flushed = false;  // `out` holds all that was due when a clear asked
     {
       std::unique_lock lock(bufferMutex_);
-      bufferChanged_.wait(
-          lock, [this] { return quitOutput_ || buffer_.state() != JitterBuffer::State::kIdle; });
+      bufferChanged_.wait(lock, [this] {
+        return quitOutput_ || flushWanted_ || buffer_.state() != JitterBuffer::State::kIdle;
+      });
       if (quitOutput_) {
         return;
       }
       const PcmFormat f = buffer_.format();
-      const size_t frames = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
-      period.resize(frames * f.channels);
-      pull = buffer_.pull(period.data(), frames);
+      const size_t period = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
+      out.resize(period * f.channels);
+      pull = buffer_.pull(out.data(), period);
       events = buffer_.takeEvents();
       if (!pull.write) {
-        // Filling before the first sound: the clock starts with it.
+        // Idle, or filling before the first sound: nothing is due, and the
+        // clock starts with the first sound.
         clockRunning = false;
-        const uint64_t pushes = pushes_;
-        bufferChanged_.wait_for(lock, std::chrono::milliseconds(periodMs), [&] {
-          return quitOutput_ || pushes_ != pushes || buffer_.state() == JitterBuffer::State::kIdle;
-        });
+        if (flushWanted_) {
+          flushWanted_ = false;
+          outputWake_.notify_all();
+        }
+        if (buffer_.state() != JitterBuffer::State::kIdle) {
+          const uint64_t pushes = pushes_;
+          bufferChanged_.wait_for(lock, std::chrono::milliseconds(periodMs), [&] {
+            return quitOutput_ || flushWanted_ || pushes_ != pushes ||
+                   buffer_.state() == JitterBuffer::State::kIdle;
+          });
+        }
+      } else {
+        frames = period;
+        if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat) {
+          // The periods that fell due since the wake was planned.
+          const auto now = Clock::now();
+          const size_t most = size_t{f.rate} * kMaxGatherMs / 1000;
+          while (frames + period <= most && buffer_.format() == f &&
+                 dueAt(written + frames) <= now) {
+            out.resize((frames + period) * f.channels);
+            const JitterBuffer::Pull more =
+                buffer_.pull(out.data() + frames * f.channels, period);
+            if (!more.write) {
+              out.resize(frames * f.channels);
+              break;
+            }
+            frames += period;
+          }
+          events += buffer_.takeEvents();
+        }
+        flushed = flushWanted_;
       }
     }
     for (size_t at = 0; at < events.size();) {
@@ -427,16 +483,15 @@ void Player::playOut() {
     }
     const int32_t volume = volume_.load();
     if (volume != 100) {
-      for (int16_t& s : period) {
+      for (int16_t& s : out) {
         s = static_cast<int16_t>(s * volume / 100);
       }
     }
-    levelDb_.store(peakDb(period));
-    const size_t frames = period.size() / pull.format.channels;
+    levelDb_.store(peakDb(out));
     bool delivered = false;
     try {
       sink_.format(pull.format.rate, pull.format.channels);
-      deviceUnderruns_.fetch_add(sink_.write(period.data(), frames), std::memory_order_relaxed);
+      deviceUnderruns_.fetch_add(sink_.write(out.data(), frames), std::memory_order_relaxed);
       delivered = true;
     } catch (const JError& e) {
       // A full disk or a device gone fails every period: said once, and
@@ -455,6 +510,11 @@ void Player::playOut() {
                  sink_.describe().c_str(), static_cast<unsigned long long>(failedWrites));
       failedWrites = 0;
     }
+    if (flushed) {
+      std::lock_guard lock(bufferMutex_);
+      flushWanted_ = false;
+      outputWake_.notify_all();
+    }
     if (delivered && sink_.paced()) {
       continue;
     }
@@ -466,15 +526,16 @@ void Player::playOut() {
       written = 0;
     }
     written += frames;
-    const auto due = start + std::chrono::microseconds(written * 1000000 / clockFormat.rate);
+    const auto due = dueAt(written);
     if (now - due > kMaxLag) {
       clockRunning = false;
       continue;
     }
-    // A plain sleep, at most a period: a wait on the buffer's condition
-    // would wake at every frame pushed, and leave the mutex to be woken
-    // on each unlock. The end is seen at the next period.
-    std::this_thread::sleep_until(due);
+    // Not the buffer's condition, which every frame pushed would wake: a
+    // wait of its own, which only a clear that wants what fell due written
+    // first, and the end, cut short.
+    std::unique_lock lock(bufferMutex_);
+    outputWake_.wait_until(lock, due + gather, [this] { return quitOutput_ || flushWanted_; });
   }
 }
 

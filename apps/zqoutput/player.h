@@ -6,7 +6,8 @@
 // missing, so that a loss keeps the timing; the output pulls a period at a
 // time from it (the sink's: 5 ms for a device, 10 for a file or nowhere) at
 // the sample clock (the device's, or the system's for a file or nowhere),
-// applies the volume and writes the output.
+// applies the volume and writes the output. A file, or nowhere, is written
+// what fell due every 50 ms, in one write, rather than at every period.
 #pragma once
 
 #include <atomic>
@@ -131,6 +132,9 @@ class Player : public LinkNotifier, private JThread {
   void conceal(uint64_t frames);
 
   AudioSink& sink_;
+  // How long the output lets periods fall due before it writes them: the
+  // sink's period, unless it gathers (a file, nowhere).
+  const uint32_t gatherMs_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   JStream* stream_ = nullptr;    // guarded by mutex_: the stream to read
@@ -158,6 +162,12 @@ class Player : public LinkNotifier, private JThread {
   std::condition_variable bufferChanged_;
   JitterBuffer buffer_;      // guarded by bufferMutex_
   bool quitOutput_ = false;  // guarded by bufferMutex_
+  // A clear waits for an output that gathers to write what fell due first:
+  // set by the clear, taken back by the output once written.
+  bool flushWanted_ = false;  // guarded by bufferMutex_
+  // Wakes the output's sleep between two writes: a flush wanted, or the end.
+  // (Pushes do not: they notify bufferChanged_.)
+  std::condition_variable outputWake_;
   uint64_t pushes_ = 0;      // guarded by bufferMutex_
   // Statistics, written by the reader.
   std::atomic<uint64_t> received_{0};

@@ -32,6 +32,14 @@ class AudioSink {
   /// less latency for the same margin: a device someone hears takes short
   /// ones; a file, or nowhere, longer ones for fewer wake-ups.
   virtual uint32_t periodMs() const { return 10; }
+  /// How long the caller may let periods fall due before it writes them,
+  /// for an output that does not keep its own pace. A file, or nowhere, is
+  /// heard by no one as it is written: the caller writes what fell due
+  /// since its last write in one go and sleeps this long between two,
+  /// rather than waking at every period. The periods stay as short as
+  /// periodMs says, so the jitter buffer keeps its margin. At least
+  /// periodMs; equal to it: no gathering.
+  virtual uint32_t gatherMs() const { return periodMs(); }
 };
 
 /// "null", "wav:PATH" or "alsa:NAME". Throws JTextError for any other text
