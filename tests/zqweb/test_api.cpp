@@ -1,7 +1,7 @@
 // The web console's interface without the control or a socket: bodies to
-// calls, parameter texts and members as JSON, the command line, the origin
-// and token checks, and the page's files and login. What a call answers
-// through the control is the console's test.
+// calls, values and members as JSON, the command line, the origin and token
+// checks, and the page's files and login. What a call answers through the
+// control is the console's test.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -26,32 +26,15 @@ const std::vector<MemberInfo> kMembers = {
       {"Host", VT_BSTR, 0},
       {"Port", VT_I4, 0},
       {"Result", VT_I4, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL}}},
-    {1,
-     INVOKE_PROPERTYGET,
-     "Server",
-     "property Server",
-     {{"Hostname", VT_BSTR, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL}}},
     {1, INVOKE_PROPERTYPUT, "Server", "property Server", {{"Hostname", VT_BSTR, 0}}},
-    {8,
-     INVOKE_FUNC,
-     "Rehash",
-     "method Rehash",
-     {{"Name", VT_BSTR, 0}, {"Result", VT_I4, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL}}},
 };
 
 // A call as text: "SetNetSource udp h 10001", "Server = x".
 std::string text(const host::Call& c) {
   std::string t = c.member + (c.put ? " =" : "");
   for (const host::Value& v : c.args) {
-    t += " " + std::visit(
-                   [](const auto& x) {
-                     if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::string>) {
-                       return x;
-                     } else {
-                       return std::to_string(x);
-                     }
-                   },
-                   v);
+    const auto* s = std::get_if<std::string>(&v);
+    t += " " + (s != nullptr ? *s : std::to_string(std::get<int32_t>(v)));
   }
   return t;
 }
@@ -62,25 +45,22 @@ TEST(ZqwebApi, BodiesBecomeCallsOrClearRefusals) {
     int status;  // 0: a call
     const char* expected;
   } kCases[] = {
-      {R"({"member":"SetNetSource","args":["udp","h",10001]})", 0, "SetNetSource udp h 10001"},
-      {R"({"member":"setnetsource","args":["udp","h",true]})", 0, "setnetsource udp h 1"},
-      {R"({"property":"Server"})", 0, "Server"},
+      {R"({"member":"SetNetSource","args":["udp","h",true]})", 0, "SetNetSource udp h 1"},
       {R"({"property":"server","value":"x"})", 0, "server = x"},
-      {R"({"member":"Rehash"})", 0, "Rehash"},
       {R"([1])", 400, "the body must be a JSON object"},
       {R"({})", 400, "give either \"member\" or \"property\""},
       {R"({"member":5})", 400, "\"member\" must be a non-empty text"},
       {R"({"member":"Nope"})", 404, "unknown member Nope"},
-      {R"({"property":"Rehash"})", 400,
-       "Rehash is a method, not a property: call it with \"member\""},
+      {R"({"property":"SetNetSource"})", 400,
+       "SetNetSource is a method, not a property: call it with \"member\""},
       {R"({"property":"Server","args":[]})", 400, "a property takes \"value\", not \"args\""},
-      {R"({"member":"Rehash","value":1})", 400,
+      {R"({"member":"Server","value":1})", 400,
        "a member takes \"args\", not \"value\": set a property with \"property\""},
-      {R"({"member":"Rehash","args":"x"})", 400, "\"args\" must be an array"},
-      {R"({"member":"Rehash","args":[1.5]})", 400,
-       "Rehash: argument 1 must be an integer or a text, not a real number"},
-      {R"({"member":"Rehash","args":[2147483648]})", 400,
-       "Rehash: argument 1 is out of the 32-bit range"},
+      {R"({"member":"Server","args":"x"})", 400, "\"args\" must be an array"},
+      {R"({"member":"Server","args":[1.5]})", 400,
+       "Server: argument 1 must be an integer or a text, not a real number"},
+      {R"({"member":"Server","args":[2147483648]})", 400,
+       "Server: argument 1 is out of the 32-bit range"},
       {R"({"property":"Server","value":{}})", 400,
        "Server: the value must be an integer or a text, not object"},
   };
@@ -98,29 +78,16 @@ TEST(ZqwebApi, BodiesBecomeCallsOrClearRefusals) {
 }
 
 TEST(ZqwebApi, ValuesParameterTextsAndMembersAsJson) {
-  EXPECT_EQ(jsonFromVariant(JComVariant(LONG{-2})), json(-2));
   EXPECT_EQ(jsonFromVariant(JComVariant(2.5)), json(2.5));
   EXPECT_EQ(jsonFromVariant(JComVariant(true)), json(true));
-  EXPECT_EQ(jsonFromVariant(JComVariant("a\"b")), json("a\"b"));
   EXPECT_EQ(jsonFromVariant(JComVariant()), json(nullptr));
-  const struct {
-    const char* text;
-    const char* json;
-  } kTexts[] = {
-      {R"(FramesLost=3, Id="out 1", On=true, Ratio=0.5)",
-       R"({"FramesLost":3,"Id":"out 1","On":true,"Ratio":0.5})"},
-      {"Not Connected", "null"},
-      {"Name not found", "null"},
-      {"", "null"},
-  };
-  for (const auto& t : kTexts) {
-    SCOPED_TRACE(t.text);
-    EXPECT_EQ(paramsJson(t.text), json::parse(t.json));
-  }
+  EXPECT_EQ(paramsJson(R"(FramesLost=3, Id="out 1", On=true, Ratio=0.5)"),
+            json::parse(R"({"FramesLost":3,"Id":"out 1","On":true,"Ratio":0.5})"));
+  EXPECT_EQ(paramsJson("Not Connected"), json(nullptr));
   const json members = membersJson(kMembers);
-  ASSERT_EQ(members.size(), 4u);
+  ASSERT_EQ(members.size(), 2u);
   EXPECT_EQ(members[0]["usage"], "SetNetSource Proto:BSTR Host:BSTR Port:I4 -> Result:I4");
-  EXPECT_EQ(members[2]["kind"], "put");
+  EXPECT_EQ(members[1]["kind"], "put");
   EXPECT_EQ(members[0]["params"][3], json::parse(R"({"name":"Result","type":"I4","out":true})"));
 }
 
@@ -130,46 +97,34 @@ TEST(ZqwebOptions, DefaultsValuesAndRefusals) {
   defaults.www = "/www";
   const struct {
     std::vector<std::string> args;
-    const char* error;  // "" when accepted
-    std::string (*field)(const Options&);
-    const char* value;
+    const char* expected;  // what was read, or the start of the error
   } kCases[] = {
-      {{},
-       "",
-       [](const Options& o) { return o.address + ":" + std::to_string(o.port); },
-       "127.0.0.1:8080"},
-      {{"--listen", "127.0.0.2:0"}, "", [](const Options& o) { return o.address; }, "127.0.0.2"},
-      {{"--listen=[::1]:9"}, "", [](const Options& o) { return o.address; }, "::1"},
+      {{}, "127.0.0.1:8080"},
+      {{"--listen=[::1]:9"}, "::1:9"},
       {{"--listen", "0.0.0.0:443", "--cert", "c", "--key", "k", "--token-file", "t"},
-       "",
-       [](const Options& o) { return std::string(o.tls() ? "tls" : "plain"); },
-       "tls"},
-      {{"--help", "--listen", "0.0.0.0:1"},
-       "",
-       [](const Options& o) { return std::to_string(o.help); },
-       "1"},
-      {{"--listen", "0.0.0.0:8080"}, "listening on 0.0.0.0 (not loopback) needs TLS", nullptr, ""},
+       "0.0.0.0:443 tls"},
+      {{"--help", "--listen", "0.0.0.0:1"}, "0.0.0.0:1 help"},
+      {{"--listen", "0.0.0.0:8080"}, "listening on 0.0.0.0 (not loopback) needs TLS"},
       {{"--listen", "10.1.2.3:443", "--cert", "c", "--key", "k"},
-       "listening on 10.1.2.3 (not loopback) needs",
-       nullptr,
-       ""},
-      {{"--cert", "c"}, "TLS needs both --cert and --key", nullptr, ""},
-      {{"--listen", "8080"}, "--listen needs ADDR:PORT, not '8080'", nullptr, ""},
-      {{"--rehash-s", "-1"}, "--rehash-s needs seconds", nullptr, ""},
-      {{"--talk-proto", "svc"}, "--talk-proto is udp or ipm, not 'svc'", nullptr, ""},
-      {{"--verbose"}, "unexpected argument '--verbose'", nullptr, ""},
-      {{"--library", ""}, "no control library known", nullptr, ""},
+       "listening on 10.1.2.3 (not loopback) needs"},
+      {{"--cert", "c"}, "TLS needs both --cert and --key"},
+      {{"--listen", "8080"}, "--listen needs ADDR:PORT, not '8080'"},
+      {{"--rehash-s", "-1"}, "--rehash-s needs seconds"},
+      {{"--talk-proto", "svc"}, "--talk-proto is udp or ipm, not 'svc'"},
+      {{"--verbose"}, "unexpected argument '--verbose'"},
+      {{"--library", ""}, "no control library known"},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+    SCOPED_TRACE(c.expected);
     const auto got = parseOptions(c.args, defaults);
-    if (*c.error == '\0') {
-      ASSERT_TRUE(std::holds_alternative<Options>(got)) << std::get<std::string>(got);
-      EXPECT_EQ(c.field(std::get<Options>(got)), c.value);
+    std::string read;
+    if (const auto* o = std::get_if<Options>(&got)) {
+      read = o->address + ":" + std::to_string(o->port) + (o->tls() ? " tls" : "") +
+             (o->help ? " help" : "");
     } else {
-      ASSERT_TRUE(std::holds_alternative<std::string>(got));
-      EXPECT_EQ(std::get<std::string>(got).substr(0, strlen(c.error)), c.error);
+      read = std::get<std::string>(got).substr(0, strlen(c.expected));
     }
+    EXPECT_EQ(read, c.expected);
   }
 }
 
@@ -187,7 +142,6 @@ Request makeRequest(http::verb verb, const char* target, const char* origin = nu
 }
 
 TEST(ZqwebRequests, OriginAndTokenChecks) {
-  constexpr const char* kToken = "0123456789abcdef";
   const auto get = http::verb::get;
   const auto post = http::verb::post;
   const struct {
@@ -204,18 +158,14 @@ TEST(ZqwebRequests, OriginAndTokenChecks) {
       {"a program (no origin)", post, "/api/call", nullptr, nullptr, nullptr, false, 0},
       {"another site's POST", post, "/api/call", "http://evil.example", nullptr, nullptr, false,
        403},
-      {"another site's upgrade", get, "/api/talk", "http://evil.example", "Upgrade", "websocket",
-       false, 403},
       {"another site's GET of a file", get, "/index.html", "http://evil.example", nullptr, nullptr,
        false, 0},
       {"the page without a token", get, "/", nullptr, nullptr, nullptr, true, 0},
       {"the API without a token", get, "/api/outputs", nullptr, nullptr, nullptr, true, 401},
-      {"an upgrade without a token", get, "/api/events", "http://127.0.0.1:8080", "Upgrade",
-       "websocket", true, 401},
+      {"an upgrade from the host's name without a token", get, "/api/events",
+       "http://127.0.0.1:8080", "Upgrade", "websocket", true, 401},
       {"a bearer token", get, "/api/outputs", nullptr, "Authorization", "Bearer 0123456789abcdef",
        true, 0},
-      {"a wrong bearer token", get, "/api/outputs", nullptr, "Authorization",
-       "Bearer 0123456789abcdeX", true, 401},
       {"the login cookie", get, "/api/outputs", nullptr, "Cookie",
        "a=b; zqweb_token=0123456789abcdef", true, 0},
       {"a cookie of the token's prefix", get, "/api/outputs", nullptr, "Cookie",
@@ -226,23 +176,19 @@ TEST(ZqwebRequests, OriginAndTokenChecks) {
     Security security;
     security.origins = {"http://localhost:8080"};
     if (c.token) {
-      security.token = kToken;
+      security.token = "0123456789abcdef";
     } else {
       security.origins.push_back("http://127.0.0.1:8080");
     }
     const auto refusal =
         checkRequest(makeRequest(c.verb, c.target, c.origin, c.header, c.value), security);
     EXPECT_EQ(refusal ? static_cast<int>(refusal->result_int()) : 0, c.status);
-    if (refusal) {
-      EXPECT_EQ(json::parse(refusal->body()).count("error"), 1u);
-    }
   }
 }
 
 TEST(ZqwebRequests, PageFilesAndLogin) {
   test::TempDir www;
   std::ofstream(www.path() / "index.html") << "<!doctype html>";
-  std::ofstream(www.path() / "app.js") << "export {};";
   Security security;
   security.token = "0123456789abcdef";
   const struct {
@@ -252,8 +198,7 @@ TEST(ZqwebRequests, PageFilesAndLogin) {
     int status;
     const char* expected;  // the content type, or a part of the error
   } kCases[] = {
-      {http::verb::get, "/", "", 200, "text/html; charset=utf-8"},
-      {http::verb::get, "/app.js?v=2", "", 200, "text/javascript; charset=utf-8"},
+      {http::verb::get, "/?v=2", "", 200, "text/html; charset=utf-8"},
       {http::verb::get, "/missing.css", "", 404, "no such page"},
       {http::verb::get, "/../etc/passwd", "", 400, "bad path"},
       {http::verb::get, "/%2e%2e/etc/passwd", "", 400, "bad path"},

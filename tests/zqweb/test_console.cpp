@@ -100,8 +100,6 @@ TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
       {http::verb::post, "/api/call", R"({"property":"Port","value":10002})", 200,
        R"({"result":null})"},
       {http::verb::post, "/api/call", R"({"property":"port"})", 200, R"({"result":10002})"},
-      {http::verb::post, "/api/call", R"({"member":"GetParamsOf","args":["nope:1"]})", 200,
-       R"({"result":"Name not found"})"},
       {http::verb::post, "/api/call", R"({"member":"SetNetSource","args":["udp","h"]})", 400,
        "SetNetSource takes 3 arguments, 2 given"},
       {http::verb::post, "/api/call", R"({"member":"SetNetSource","args":["udp","h","x"]})", 400,
@@ -128,13 +126,12 @@ TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
   }
 }
 
-// Outputs come back after a restart of the console (the registry keeps
-// them), a lost one is told to the pages and rehashed once it is back, and
-// a removed one is gone for good.
+// An output comes back after a restart of the console (the registry keeps
+// it), its loss is told to the pages and it is rehashed once it is back,
+// and once removed it is gone for good.
 TEST_F(ZqwebConsole, OutputsAreKeptRehashedAndTold) {
-  TestAAM a, b;
-  const std::string nameA = "127.0.0.1:" + std::to_string(a.port());
-  const std::string nameB = "127.0.0.1:" + std::to_string(b.port());
+  TestAAM aam;
+  const std::string name = "127.0.0.1:" + std::to_string(aam.port());
   {
     Console console(settings());
     std::mutex mutex;
@@ -143,43 +140,31 @@ TEST_F(ZqwebConsole, OutputsAreKeptRehashedAndTold) {
       std::lock_guard lock(mutex);
       events.push_back(json::parse(m));
     });
-    auto saw = [&](const json& wanted) {
-      std::lock_guard lock(mutex);
-      return std::find(events.begin(), events.end(), wanted) != events.end();
-    };
-    for (const TestAAM* aam : {&a, &b}) {
-      const Response r = ask(console, http::verb::post, "/api/outputs",
-                             json{{"server", "127.0.0.1"}, {"port", aam->port()}}.dump());
-      EXPECT_EQ(static_cast<int>(r.result_int()), 201) << r.body();
-    }
-    EXPECT_TRUE(
-        eventually([&] { return linkIs(console, nameA, "up") && linkIs(console, nameB, "up"); }));
-    EXPECT_TRUE(saw({{"event", "LinkUp"}, {"name", nameA}}));
-    a.stop();
     // The error named depends on what the link was doing when the AAM went
     // (a read, a PING, a call): any of them, as long as the event comes.
-    const auto sawDown = [&] {
+    const auto saw = [&](const char* event) {
       std::lock_guard lock(mutex);
       return std::any_of(events.begin(), events.end(), [&](const json& e) {
-        return e.value("event", "") == "LinkDown" && e.value("name", "") == nameA &&
-               !e.value("error", "").empty();
+        return e.value("event", "") == event && e.value("name", "") == name &&
+               (e.value("event", "") == "LinkUp" || !e.value("error", "").empty());
       });
     };
-    EXPECT_TRUE(eventually(sawDown)) << outputs(console);
-    a.restart();
-    EXPECT_TRUE(eventually([&] { return linkIs(console, nameA, "up"); })) << "not rehashed";
+    const Response r = ask(console, http::verb::post, "/api/outputs",
+                           json{{"server", "127.0.0.1"}, {"port", aam.port()}}.dump());
+    EXPECT_EQ(static_cast<int>(r.result_int()), 201) << r.body();
+    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up") && saw("LinkUp"); }));
+    aam.stop();
+    EXPECT_TRUE(eventually([&] { return saw("LinkDown"); })) << outputs(console);
+    aam.restart();
+    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up"); })) << "not rehashed";
   }
   {
     Console console(settings());
-    EXPECT_TRUE(eventually([&] {
-      return linkIs(console, nameA, "up") && linkIs(console, nameB, "up");
-    })) << outputs(console);
-    EXPECT_EQ(ask(console, http::verb::delete_, "/api/outputs/" + nameA).result_int(), 204u);
+    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up"); })) << outputs(console);
+    EXPECT_EQ(ask(console, http::verb::delete_, "/api/outputs/" + name).result_int(), 204u);
   }
   Console console(settings());
-  const json list = outputs(console);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0]["name"], nameB);
+  EXPECT_EQ(outputs(console), json::array());
 }
 
 // The first chunk moves the group to the local AAM on the host-fed device;
@@ -217,7 +202,6 @@ TEST_F(ZqwebConsole, TalkSwitchesTheGroupAndPutsItBack) {
     std::atomic<bool> live{false};
     ++talker;
     ASSERT_EQ(console.beginTalk(talker, 44100, 1, [&] { live = true; }), std::nullopt);
-    EXPECT_TRUE(console.beginTalk(talker + 50, 44100, 1, nullptr).has_value());
     const std::vector<uint8_t> chunk(882 * 2, 0);
     console.talkChunk(talker, chunk.data(), chunk.size());
     ASSERT_TRUE(eventually([&] { return live.load(); }));
