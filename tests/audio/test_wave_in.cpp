@@ -85,7 +85,8 @@ struct Capture {
   }
   // Takes `count` buffers in the order they were queued, each full and seen
   // no earlier than its last frame was due (all buffers of one length),
-  // queueing each again as the capture source does; their bytes.
+  // queueing each again as the capture source does; their bytes. A buffer
+  // done out of order leaves this one waiting: a failure by time-out.
   Bytes take(size_t count) {
     Bytes out;
     while (count > 0) {
@@ -106,19 +107,6 @@ struct Capture {
         EXPECT_EQ(waveInAddBuffer(handle, &h), kMmNoError);
         next = (next + 1) % headers.size();
         --count;
-        continue;
-      }
-      // The device completes in queue order: a later buffer seen done means
-      // this one is done too, unless the order was broken. This one is read
-      // after the others, since it may get done while they are looked at.
-      const bool laterDone = std::any_of(headers.begin(), headers.end(), [&](const WaveHeader& o) {
-        return &o != &h && (o.flags.load(std::memory_order_acquire) & kWaveHeaderDone) != 0;
-      });
-      if (laterDone) {
-        if ((h.flags.load(std::memory_order_acquire) & kWaveHeaderDone) == 0) {
-          ADD_FAILURE() << "a buffer queued later was done first";
-          return out;
-        }
         continue;
       }
       bool filled = false;
@@ -164,14 +152,13 @@ struct ToneCase {
   uint32_t rate;
   uint16_t bits, channels;
   uint32_t bufferBytes;
-  bool fillDue = false;
+  bool fillDue;
 };
 
 TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
   const ToneCase cases[] = {
-      {"no device configured: 1000 Hz at 50 %", 0, 0, 8000, 16, 1, 800},
-      {"440 Hz stereo 16 bits, a partial frame", 440, 50, 48000, 16, 2, 3842},
-      {"1000 Hz stereo 8 bits full scale, a partial frame", 1000, 100, 22050, 8, 2, 883},
+      {"no device configured: 1000 Hz at 50 %, 8 bits, a partial frame", 0, 0, 8000, 8, 2, 803,
+       false},
       // A taker filling them itself loses what it falls behind beyond its queue: 1 s here.
       {"440 Hz stereo 16 bits, filled by the taker", 440, 50, 44100, 16, 2, 17640, true},
   };
@@ -202,9 +189,7 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
     int cycles = 0;
     for (size_t n = 0; n < frames; ++n) {
       const int x = sampleAt(got, f, n, 0);
-      for (int ch = 1; ch < c.channels; ++ch) {
-        ASSERT_EQ(sampleAt(got, f, n, ch), x) << "frame " << n;
-      }
+      ASSERT_EQ(sampleAt(got, f, n, 1), x) << "frame " << n;
       peak = std::max(peak, std::abs(x));
       cycles += n > 0 && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
       // A sinusoid obeys x[n+1] + x[n-1] = 2 cos(w) x[n]: broken by a jump
@@ -223,43 +208,38 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
 struct OpenCase {
   const char* name;
   uint32_t index;
-  WaveFormat format;
+  uint32_t formatTag;
   uint32_t flags;
   bool event, handle;
   uint32_t expected;
 };
 
+// One case per check of open; every bound of the playable formats has its
+// own test (PcmFormat).
 TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
   EXPECT_EQ(waveInGetNumDevs(), 2u);  // the tone and ALSA's "default"
   device(1).setString("Type", "tone");
   device(2).setString("Type", "midi");
   device(4).setString("Type", "tone");  // after a gap: not listed
   EXPECT_EQ(waveInGetNumDevs(), 2u);
-  const WaveFormat good = pcm(8000, 16, 1);
-  WaveFormat floating = good, align = good, perSecond = good;
-  floating.formatTag = 3;
-  align.blockAlign = 4;
-  perSecond.avgBytesPerSec += 2;
   const uint32_t cb = kCallbackEvent;
   const OpenCase cases[] = {
-      {"past the list", 2, good, cb, true, true, kMmBadDeviceId},
-      {"unknown type", 1, good, cb, true, true, kMmNoDriver},
-      {"no flag", 0, good, 0, true, true, kMmInvalidFlag},
-      {"another flag too", 0, good, cb | 1, true, true, kMmInvalidFlag},
-      {"no event", 0, good, cb, false, true, kMmInvalidParam},
-      {"no handle", 0, good, cb, true, false, kMmInvalidParam},
-      {"float", 0, floating, cb, true, true, kWaveBadFormat},
-      // Every bound of the playable formats has its own test (PcmFormat).
-      {"block align", 0, align, cb, true, true, kWaveBadFormat},
-      {"bytes per second", 0, perSecond, cb, true, true, kWaveBadFormat},
+      {"past the list", 2, kWaveFormatPcm, cb, true, true, kMmBadDeviceId},
+      {"unknown type", 1, kWaveFormatPcm, cb, true, true, kMmNoDriver},
+      {"another flag too", 0, kWaveFormatPcm, cb | 1, true, true, kMmInvalidFlag},
+      {"no event", 0, kWaveFormatPcm, cb, false, true, kMmInvalidParam},
+      {"no handle", 0, kWaveFormatPcm, cb, true, false, kMmInvalidParam},
+      {"float", 0, 3, cb, true, true, kWaveBadFormat},
   };
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.name);
     JFlag event;
+    WaveFormat format = pcm(8000, 16, 1);
+    format.formatTag = static_cast<uint16_t>(c.formatTag);
     const auto before = reinterpret_cast<WaveInHandle>(uintptr_t{1});
     WaveInHandle handle = before;
-    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, c.format,
-                         c.event ? &event : nullptr, 0, c.flags),
+    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, format, c.event ? &event : nullptr,
+                         0, c.flags),
               c.expected);
     EXPECT_EQ(handle, c.handle ? nullptr : before);
   }
@@ -273,11 +253,6 @@ struct FaultCase {
 
 TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
   device(1).setString("Type", "tone");
-  auto prepared = [](Capture& c, uint32_t bytes) -> WaveHeader& {
-    WaveHeader& h = c.make(bytes);
-    EXPECT_EQ(waveInPrepareHeader(c.handle, &h), kMmNoError);
-    return h;
-  };
   auto queued = [](Capture& c) -> WaveHeader& {
     c.add(1, 64);
     return c.headers.back();
@@ -285,18 +260,9 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
   const FaultCase cases[] = {
       {"add unprepared", [](Capture& c) { return waveInAddBuffer(c.handle, &c.make(64)); },
        kWaveUnprepared},
-      {"add after unprepare",
-       [&](Capture& c) {
-         WaveHeader& h = prepared(c, 64);
-         waveInUnprepareHeader(c.handle, &h);
-         return waveInAddBuffer(c.handle, &h);
-       },
-       kWaveUnprepared},
       {"add twice", [&](Capture& c) { return waveInAddBuffer(c.handle, &queued(c)); },
        kWaveStillPlaying},
       {"unprepare queued", [&](Capture& c) { return waveInUnprepareHeader(c.handle, &queued(c)); },
-       kWaveStillPlaying},
-      {"prepare queued", [&](Capture& c) { return waveInPrepareHeader(c.handle, &queued(c)); },
        kWaveStillPlaying},
       {"close started with a buffer queued",
        [](Capture& c) {
@@ -306,9 +272,11 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
        },
        kWaveStillPlaying},
       {"buffer under one frame",
-       [&](Capture& c) { return waveInAddBuffer(c.handle, &prepared(c, 1)); }, kMmInvalidParam},
-      {"add null", [](Capture& c) { return waveInAddBuffer(c.handle, nullptr); }, kMmInvalidParam},
-      {"fill due without a flag", [](Capture& c) { return waveInFillDue(c.handle, nullptr); },
+       [](Capture& c) {
+         WaveHeader& h = c.make(1);
+         EXPECT_EQ(waveInPrepareHeader(c.handle, &h), kMmNoError);
+         return waveInAddBuffer(c.handle, &h);
+       },
        kMmInvalidParam},
       {"fill due of no buffer",
        [](Capture& c) {
@@ -324,23 +292,15 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
     EXPECT_EQ(c.call(capture), c.expected);
   }
 
-  // A null handle, and one that was closed, name no device.
+  // A closed handle names no device.
   Capture closed;
   ASSERT_EQ(closed.open(0, pcm(8000, 16, 1)), kMmNoError);
   WaveHeader& h = closed.make(64);
   ASSERT_EQ(waveInClose(closed.handle), kMmNoError);
-  for (WaveInHandle handle : {WaveInHandle{}, closed.handle}) {
-    WaveInStats stats;
-    bool filled = false;
-    EXPECT_EQ(waveInFillDue(handle, &filled), kMmInvalidHandle);
-    EXPECT_EQ(waveInPrepareHeader(handle, &h), kMmInvalidHandle);
-    EXPECT_EQ(waveInUnprepareHeader(handle, &h), kMmInvalidHandle);
-    EXPECT_EQ(waveInAddBuffer(handle, &h), kMmInvalidHandle);
-    EXPECT_EQ(waveInStart(handle), kMmInvalidHandle);
-    EXPECT_EQ(waveInReset(handle), kMmInvalidHandle);
-    EXPECT_EQ(waveInGetStats(handle, &stats), kMmInvalidHandle);
-    EXPECT_EQ(waveInClose(handle), kMmInvalidHandle);
-  }
+  WaveInStats stats;
+  EXPECT_EQ(waveInAddBuffer(closed.handle, &h), kMmInvalidHandle);
+  EXPECT_EQ(waveInGetStats(closed.handle, &stats), kMmInvalidHandle);
+  EXPECT_EQ(waveInClose(closed.handle), kMmInvalidHandle);
   closed.handle = nullptr;
 
   char text[10];
@@ -431,9 +391,9 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
 
 // With PulseMs the tone sounds in 50 ms bursts from every multiple of the
 // period on the monotonic clock, counted from the device's start by sample
-// position: exact runs of sound and silence, however late the device's
-// thread runs, and each burst starts at its multiple (as far as the test can
-// tell when the device started).
+// position: exact runs of sound and silence however late the device's thread
+// runs, each starting at its multiple (as far as the test can tell when the
+// device started).
 TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
   JSystemRegistryKey key = device(1);
   key.setString("Type", "tone");
@@ -441,48 +401,35 @@ TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
   Capture capture;
   const WaveFormat f = pcm(8000, 16, 1);
   ASSERT_EQ(capture.open(0, f), kMmNoError);
-  // The whole 1.2 s queued before the start, 20 ms a buffer: the device
-  // never runs dry, which would drop samples, however late this thread runs.
+  // The whole 1.2 s queued before the start: the device never runs dry.
   capture.add(60, 320);
   const auto before = Clock::now();
   capture.start();
   const auto after = Clock::now();
   const Bytes got = capture.take(60);
   ASSERT_EQ(got.size(), 60u * 320);
-  // Sample n entered about n / 8000 s after the start. A sine sampled at 8
-  // points a cycle has isolated zeros: silence is five zeros in a row. A
-  // burst under way at the start is not counted.
+  // A sine sampled at 8 points a cycle has isolated zeros: silence is five
+  // zeros in a row. A burst under way at the start is not counted.
   const size_t count = got.size() / 2;
-  const auto sound = [&](size_t n) {
-    for (size_t m = n < 2 ? 0 : n - 2; m <= std::min(n + 2, count - 1); ++m) {
-      if (sampleAt(got, f, m, 0) != 0) {
-        return true;
-      }
-    }
-    return false;
-  };
-  std::vector<size_t> onsets;
-  std::vector<size_t> bursts;
-  size_t run = 0;
+  std::vector<bool> sound(count);
   for (size_t n = 0; n < count; ++n) {
-    const bool on = sound(n);
-    if (on && run == 0 && n > 0 && !sound(n - 1)) {
+    for (size_t m = n < 2 ? 0 : n - 2; m <= std::min(n + 2, count - 1); ++m) {
+      sound[n] = sound[n] || sampleAt(got, f, m, 0) != 0;
+    }
+  }
+  std::vector<size_t> onsets, ends;
+  for (size_t n = 1; n < count; ++n) {
+    if (sound[n] && !sound[n - 1]) {
       onsets.push_back(n);
+    } else if (!sound[n] && sound[n - 1] && !onsets.empty()) {
+      ends.push_back(n);
     }
-    if (!on && run > 0 && !onsets.empty() && onsets.size() > bursts.size()) {
-      bursts.push_back(run);
-    }
-    run = on ? run + 1 : 0;
   }
   ASSERT_GE(onsets.size(), 4u);
   for (size_t i = 1; i < onsets.size(); ++i) {
     EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 1600.0, 1.0) << "onset " << i;
+    EXPECT_NEAR(double(ends[i - 1] - onsets[i - 1]), 404.0, 4.0);  // silence seen 2 late
   }
-  for (size_t length : bursts) {
-    EXPECT_NEAR(double(length), 404.0, 4.0);  // silence is seen 2 samples late
-  }
-  // The source took its start on the monotonic clock between `before` and
-  // `after`, and its bursts begin on whole 200 ms of that clock.
   const auto ms = [](Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
   };
@@ -492,39 +439,34 @@ TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
 
 struct BadFileCase {
   const char* name;
-  std::function<void(const std::string&)> make;
+  Bytes content;  // none: no file
   WaveFormat asked;
   uint32_t expected;
-  const char* logged = "";  // besides the path
+  const char* logged;  // besides the path
 };
 
+// Each way a header is broken has its own test (WaveFile); here what the
+// device answers for each kind of failure.
 TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
   TempDir dir;
   const WaveFormat mono = pcm(8000, 16, 1);
-  auto file = [](Bytes b) { return [b](const std::string& p) { writeFile(p, b); }; };
   const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
   const BadFileCase cases[] = {
-      {"missing", [](const std::string&) {}, mono, kMmBadDeviceId},
-      // Each way a header is broken has its own test (WaveFile); here
-      // what the device answers for them.
-      {"empty", file({}), mono, kMmError},
-      {"data chunk cut before a frame",
-       file(riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(1), 100, false)})),
-       mono, kMmError},
-      {"not PCM", file(riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))})), mono,
-       kWaveBadFormat},
+      {"missing", {}, mono, kMmBadDeviceId, ""},
+      {"not a WAVE file", Bytes(12, 'x'), mono, kMmError, ""},
       {"a rate no device plays",
-       file(riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))})), mono,
+       riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}), mono,
        kWaveBadFormat, "sampling rate 2000000000 Hz"},
-      {"another rate", file(good), pcm(11025, 16, 1), kWaveBadFormat},
-      {"another channel count", file(good), pcm(8000, 16, 2), kWaveBadFormat},
-      {"another sample size", file(good), pcm(8000, 8, 1), kWaveBadFormat},
+      {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat, ""},
+      {"another channel count", good, pcm(8000, 16, 2), kWaveBadFormat, ""},
   };
   int n = 0;
   for (const BadFileCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = (dir.path() / ("bad" + std::to_string(n++))).string();
-    c.make(path);
+    if (!c.content.empty()) {
+      writeFile(path, c.content);
+    }
     JSystemRegistryKey key = device(1);
     key.setString("Type", "file");
     key.setString("Path", path);
@@ -581,9 +523,7 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
   EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 1), 0) << "no device open";
   device(1).setString("Type", "host");
   const HostCase cases[] = {
-      {"the format pushed", 44100, 16, 1, 44100, 1},
       {"mono on both channels", 44100, 16, 2, 44100, 1},
-      {"half the rate, stereo", 22050, 16, 2, 44100, 1},
       {"stereo at 48 kHz into 8 kHz mono 8 bits", 8000, 8, 1, 48000, 2},
   };
   for (const HostCase& c : cases) {
@@ -591,13 +531,11 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
     Capture capture;
     const WaveFormat f = pcm(c.rate, c.bits, c.channels);
     ASSERT_EQ(capture.open(0, f), kMmNoError);
-    const uint32_t piece = c.rate / 50;  // 20 ms
     // Many queued (1.2 s): a capture starved of buffers drops what waits, as
     // it should, and a test thread on a loaded machine may re-queue late.
-    capture.add(60, piece * f.blockAlign);
+    capture.add(60, c.rate / 50 * f.blockAlign);
     capture.start();
-    const Bytes before = capture.take(2);
-    EXPECT_EQ(soundSpan(before, f).first, SIZE_MAX) << "sound before any push";
+    EXPECT_EQ(soundSpan(capture.take(2), f).first, SIZE_MAX) << "sound before any push";
     pushSine(200, c.pushRate, c.pushChannels);
     ZQWaveInHostEnd();
     const Bytes got = capture.take(20);
@@ -611,11 +549,9 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
     int cycles = 0;
     for (size_t n = first; n <= last; ++n) {
       const int x = sampleAt(got, f, n, 0);
-      for (int ch = 1; ch < c.channels; ++ch) {
-        ASSERT_EQ(sampleAt(got, f, n, ch), x) << "frame " << n;
-      }
+      ASSERT_EQ(sampleAt(got, f, n, c.channels - 1), x) << "frame " << n;
       cycles += n > first && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
-      if (c.rate == c.pushRate && c.bits == 16) {
+      if (c.rate == c.pushRate) {
         ASSERT_EQ(x, sine(1, c.rate, 1, n - first + lead)[0]) << "frame " << n;
       }
     }
@@ -628,10 +564,8 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
 // refused.
 TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   EXPECT_EQ(ZQWaveInHostWrite(nullptr, 1, 44100, 1), -1);
-  EXPECT_EQ(ZQWaveInHostWrite(nullptr, 0, 44100, 1), 0);
   const std::vector<int16_t> some = sine(441, 44100, 3);
   EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 3), -1);
-  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 1000, 1), -1);
   device(1).setString("Type", "host");
   Capture capture;
   const WaveFormat f = pcm(8000, 16, 1);
@@ -671,33 +605,27 @@ struct LeakCase {
   const char* name;
   const char* type;
   const char* setting;
-  const char* value;
+  std::string value;
   uint32_t expected;
 };
 
-// Every round opens, records, resets and closes (or fails to open). ALSA's
+// Every round opens, records, resets and closes (or fails to open): the
+// device's own thread (file), ALSA's descriptors, and a failed open. ALSA's
 // null PCM needs no sound card.
 TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
   TempDir dir;
   const std::string path = (dir.path() / "tone.wav").string();
   writeFile(path, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
-  const std::string odd = (dir.path() / "odd.wav").string();
-  writeFile(odd, riff({chunk("fmt ", fmt(1, 1, 11025, 16)), chunk("data", samples(800))}));
   const LeakCase cases[] = {
-      {"tone", "tone", "Level", nullptr, kMmNoError},
-      {"file", "file", "Path", path.c_str(), kMmNoError},
+      {"file", "file", "Path", path, kMmNoError},
       {"alsa null", "alsa", "Name", "null", kMmNoError},
-      {"host", "host", "Name", nullptr, kMmNoError},
       {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
-      {"file of another rate", "file", "Path", odd.c_str(), kWaveBadFormat},
   };
   for (const LeakCase& c : cases) {
     SCOPED_TRACE(c.name);
     JSystemRegistryKey key = device(1);
     key.setString("Type", c.type);
-    if (c.value != nullptr) {
-      key.setString(c.setting, c.value);
-    }
+    key.setString(c.setting, c.value);
     auto cycle = [&c] {
       Capture capture;
       const uint32_t result = capture.open(0, pcm(8000, 16, 1));
