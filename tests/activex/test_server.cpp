@@ -12,7 +12,6 @@
 #include "com/class_factory.h"
 #include "com/com_ptr.h"
 #include "com/registry_lookup.h"
-#include "control_test_support.h"
 #include "helpers/temp_dir.h"
 
 // This program links the control's layers and also loads the library that

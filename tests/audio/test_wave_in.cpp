@@ -389,60 +389,12 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
   }
 }
 
-// With PulseMs the tone sounds in 50 ms bursts from every multiple of the
-// period on the monotonic clock, counted from the device's start by sample
-// position: exact runs of sound and silence however late the device's thread
-// runs, each starting at its multiple (as far as the test can tell when the
-// device started).
-TEST_F(WaveIn, APulsedToneSoundsInBurstsOnTheMonotonicClock) {
-  JSystemRegistryKey key = device(1);
-  key.setString("Type", "tone");
-  key.setDword("PulseMs", 200);
-  Capture capture;
-  const WaveFormat f = pcm(8000, 16, 1);
-  ASSERT_EQ(capture.open(0, f), kMmNoError);
-  // The whole 1.2 s queued before the start: the device never runs dry.
-  capture.add(60, 320);
-  const auto before = Clock::now();
-  capture.start();
-  const auto after = Clock::now();
-  const Bytes got = capture.take(60);
-  ASSERT_EQ(got.size(), 60u * 320);
-  // A sine sampled at 8 points a cycle has isolated zeros: silence is five
-  // zeros in a row. A burst under way at the start is not counted.
-  const size_t count = got.size() / 2;
-  std::vector<bool> sound(count);
-  for (size_t n = 0; n < count; ++n) {
-    for (size_t m = n < 2 ? 0 : n - 2; m <= std::min(n + 2, count - 1); ++m) {
-      sound[n] = sound[n] || sampleAt(got, f, m, 0) != 0;
-    }
-  }
-  std::vector<size_t> onsets, ends;
-  for (size_t n = 1; n < count; ++n) {
-    if (sound[n] && !sound[n - 1]) {
-      onsets.push_back(n);
-    } else if (!sound[n] && sound[n - 1] && !onsets.empty()) {
-      ends.push_back(n);
-    }
-  }
-  ASSERT_GE(onsets.size(), 4u);
-  for (size_t i = 1; i < onsets.size(); ++i) {
-    EXPECT_NEAR(double(onsets[i] - onsets[i - 1]), 1600.0, 1.0) << "onset " << i;
-    EXPECT_NEAR(double(ends[i - 1] - onsets[i - 1]), 404.0, 4.0);  // silence seen 2 late
-  }
-  const auto ms = [](Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
-  };
-  const double lateMs = std::fmod(200.0 - std::fmod(ms(before) + onsets[0] / 8.0, 200.0), 200.0);
-  EXPECT_TRUE(lateMs <= ms(after) - ms(before) + 1 || lateMs >= 199) << lateMs;
-}
-
 struct BadFileCase {
   const char* name;
   Bytes content;  // none: no file
   WaveFormat asked;
   uint32_t expected;
-  const char* logged;  // besides the path
+  const char* logged = "";  // besides the path
 };
 
 // Each way a header is broken has its own test (WaveFile); here what the
@@ -452,13 +404,14 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
   const WaveFormat mono = pcm(8000, 16, 1);
   const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
   const BadFileCase cases[] = {
-      {"missing", {}, mono, kMmBadDeviceId, ""},
-      {"not a WAVE file", Bytes(12, 'x'), mono, kMmError, ""},
+      {"missing", {}, mono, kMmBadDeviceId},
+      {"not a WAVE file", Bytes(12, 'x'), mono, kMmError},
+      // Refused before anything is sized from it.
       {"a rate no device plays",
        riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}), mono,
        kWaveBadFormat, "sampling rate 2000000000 Hz"},
-      {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat, ""},
-      {"another channel count", good, pcm(8000, 16, 2), kWaveBadFormat, ""},
+      {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat},
+      {"another channel count", good, pcm(8000, 16, 2), kWaveBadFormat},
   };
   int n = 0;
   for (const BadFileCase& c : cases) {
