@@ -1,9 +1,8 @@
-// The network and soft audio sources and the sucker's reader: NetMike2 on
-// real UDP sockets on 127.0.0.0/8 (placement, parking, duplicates, strays,
+// The network audio source and the sucker's reader: NetMike2 on real UDP
+// sockets on 127.0.0.0/8 (placement, parking, duplicates, strays,
 // resynchronisations, the one sender it takes datagrams from, flags, the end
-// of reception and its report through a real RPC client), SoundSucker's
-// commands (its listen forms are StreamClient's), the trigger's clamps and
-// the level conversions.
+// of reception and its report through a real RPC client), the trigger's
+// clamps and the level conversions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +21,6 @@
 #include "net/udp_socket.h"
 #include "rpc/rpc_client_test_support.h"
 #include "stream/net_mike2.h"
-#include "stream/soft_mike.h"
 #include "stream/sound_sucker.h"
 
 namespace zq {
@@ -129,7 +127,7 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
   };
   const std::vector<Send> reverse12 = {{0, 11}, {0, 10}, {0, 9}, {0, 8}, {0, 7}, {0, 6},
                                        {0, 5},  {0, 4},  {0, 3}, {0, 2}, {0, 1}, {0, 0}};
-  std::vector<Send> late12, cutShort, elevenCopies(12, {0, 0});
+  std::vector<Send> late12, cutShort;
   for (int i = 0; i < 14; ++i) {
     late12.push_back({0, i < 12 ? i : 25 - i});  // ..., 11, 13, 12
   }
@@ -139,7 +137,6 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
     cutShort.push_back({0, i});
   }
   cutShort.insert(cutShort.end(), {{0, 0, 1, 1157}, {0, 11}});
-  elevenCopies.insert(elevenCopies.end(), {{0, 1}, {0, 2}});
   struct Case {
     const char* name;
     size_t size;
@@ -161,9 +158,7 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
       {"others, once the sender is known", 100, {{0}}, {0}, "foreign=13", 1400, -1, others},
       {"in order", 3000, {{0}}, {0}, ""},
       {"1, 2, 0", 3000, {{0, 1}, {0, 2}, {0, 0}}, {0}, "parked=2"},
-      {"0, 2, 1", 3000, {{0, 0}, {0, 2}, {0, 1}}, {0}, "parked=1"},
       {"twelve in reverse", 1184, reverse12, {0}, "parked=11", 112},
-      {"fourteen in order", 1384, {{0}}, {0}, "", 112},
       {"the largest frame", 16384, {{0}}, {0}, ""},
       {"a datagram longer than the room left", 16384, cutShort, {0}, "foreign=1"},
       {"index 13 before 12", 1384, late12, {}, "dropped=1", 112},
@@ -172,12 +167,10 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
        {{0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 1}},
        {0},
        "parked=1 duplicates=2"},
-      {"eleven copies", 3000, elevenCopies, {0}, "duplicates=11"},
       {"a copy of a published frame", 100, {{0}, {0}, {1}}, {0, 1}, "duplicates=1"},
       {"a lost packet", 3000, {{0, 0}, {0, 2}, {1}}, {1}, "strays=1 parked=1 abandoned=1"},
       {"shorter than a packet header", 100, {{0, 0, 0, 3}, {0}}, {0}, "strays=1"},
       {"fragment count 0", 100, {{0, 0, 0, 40}, {0}}, {0}, "strays=1"},
-      {"fragment count 513", 100, {{0, 0, 513, 40}, {0}}, {0}, "strays=1"},
       {"index beyond the count", 100, {{0, 3, 3, 40}, {0}}, {0}, "strays=1"},
       {"count changes",
        100,
@@ -271,25 +264,22 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
   EXPECT_FALSE(c.mike->ended());
 }
 
-// Each way reception ends is reported once through the RPC client (when
-// there is one), and the frames published before stay readable. A pause
+// Each way reception ends is reported once through the RPC client, and the frames published before stay readable. A pause
 // frame outlasts the 2000 ms time-out; the silence after the next frame
 // ends reception, and another host's datagrams do not keep it alive.
 TEST(NetMike2, EachEndOfReceptionIsReportedOnceAndLeavesTheFramesReadable) {
   enum End { kStrays, kFlag, kSilence };
   struct Case {
     const char* name;
-    bool withClient;
     End end;
     uint32_t last;  // the last frame published
-  } const cases[] = {{"eleventh stray", true, kStrays, 3},
-                     {"eleventh stray, no client", false, kStrays, 3},
-                     {"disconnect flag", true, kFlag, 1},
-                     {"silence after a pause, another host sending", true, kSilence, 1}};
+  } const cases[] = {{"eleventh stray", kStrays, 3},
+                     {"disconnect flag", kFlag, 1},
+                     {"silence after a pause, another host sending", kSilence, 1}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     Link link;
-    Channel c(k.withClient ? link.client.get() : nullptr, false, JInetAddr("127.0.0.1", 0));
+    Channel c(link.client.get(), false, JInetAddr("127.0.0.1", 0));
     const auto frame = [&](uint32_t n, uint32_t flags = 0) {
       c.sendFrame(AudioFrame::make(n, 500, flags), n);
       if (flags == 0) {
@@ -336,23 +326,20 @@ TEST(NetMike2, EachEndOfReceptionIsReportedOnceAndLeavesTheFramesReadable) {
     late.listen(c.mike.get());
     expectFrame(frameHeaderOf(late.tryReadNext(nullptr, 0, 0)), AudioFrame::make(k.last, 500));
     late.listen(nullptr);
-    EXPECT_TRUE(k.withClient ? link.recorder.waitFor("down:") : link.client->isConnected());
+    EXPECT_TRUE(link.recorder.waitFor("down:"));
     c.destroy();
-    EXPECT_EQ(link.recorder.countOf("down:"), k.withClient ? 1u : 0u);
+    EXPECT_EQ(link.recorder.countOf("down:"), 1u);
   }
 }
 
 TEST(NetMike2, DestructionStopsTheThreadInAnyStateAndReportsNothing) {
-  for (const std::string_view state : {"silent", "paused", "busy"}) {
+  for (const std::string_view state : {"silent", "busy"}) {
     SCOPED_TRACE(state);
     Link link;
     Channel c(link.client.get());
     std::atomic<bool> sending{true};
     std::thread sender;
-    if (state == "paused") {
-      c.sendFrame(AudioFrame::make(0, 100, SVIDEOFRAMEHEADER_FLAGS_PAUSE), 0);
-      ASSERT_TRUE(eventually([&] { return c.mike->paused(); }));
-    } else if (state == "busy") {
+    if (state == "busy") {
       sender = std::thread([&] {
         for (uint32_t n = 0; sending; ++n) {
           c.sendFrame(AudioFrame::make(n, 2000), n);
@@ -371,38 +358,13 @@ TEST(NetMike2, DestructionStopsTheThreadInAnyStateAndReportsNothing) {
   }
 }
 
-TEST(NetMike2, NullPointersAreRefused) {
-  EXPECT_EQ(test::thrown<JTextError>([] { NetMike2(nullptr, nullptr, nullptr, "m"); }),
-            "null pointer");
-  EXPECT_EQ(test::thrown<JTextError>([] { SoftMike(static_cast<AudioFormat*>(nullptr), 10); }),
-            "null pointer");
-  EXPECT_EQ(test::thrown<JTextError>([] { SoftMike(std::unique_ptr<StreamInfo>(), 10); }),
-            "null pointer");
-}
-
-TEST(SoundSucker, AnswersNoCommandButTellsAMalformedOne) {
-  SoundSucker sucker(15);
-  struct Case {
-    const char* command;
-    int result;
-  } const cases[] = {{"SoundSucker.level?", -3}, {"SoundSucker.level=3", -3},
-                     {"SoundSucker.level", -5},  {"SoundSucker.", -5},
-                     {"JStream.queue?", -3},     {"NetCam.timeout_ms=5", -3}};
-  char answer[8];
-  for (const Case& k : cases) {
-    EXPECT_EQ(sucker.control(k.command, answer, sizeof answer), k.result) << k.command;
-  }
-}
-
 TEST(AudioSuckerTrigger, SetsOnlyWhatItsMaskAllowsClampedToTheSlotsRange) {
   struct Case {
     uint32_t mask;
     int slot, value, result, stored;
   } const cases[] = {
-      {1, 0, 150, 0, 100},  {1, 0, -5, 0, 0},      {1, 1, 90, -1, 0},   {2, 1, -200, 0, -180},
-      {2, 1, 181, 0, 180},  {2, 1, -45, 0, -45},   {4, 2, 101, 0, 100}, {4, 2, -101, 0, -100},
-      {4, 3, 5, -1, 0},     {8, 3, -300, 0, -100}, {8, 3, 99, 0, 99},   {8, 2, 5, -1, 0},
-      {0xF0, 0, 50, -1, 0}, {0xF, 3, 100, 0, 100},
+      {1, 0, 150, 0, 100}, {1, 0, -5, 0, 0},    {1, 1, 90, -1, 0},     {2, 1, -200, 0, -180},
+      {2, 1, -45, 0, -45}, {4, 2, 101, 0, 100}, {8, 3, -300, 0, -100}, {0xF0, 0, 50, -1, 0},
   };
   int (AudioSuckerTrigger::*const setters[])(int) = {
       &AudioSuckerTrigger::setSetting0, &AudioSuckerTrigger::setSetting1,

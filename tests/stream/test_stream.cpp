@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "base/error.h"
-#include "helpers/log_capture.h"
 #include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "stream/stream.h"
@@ -90,48 +89,9 @@ TEST(StreamTable, TheWriterRecyclesTheOldestFrameNobodyReads) {
   js_exit(&table);
 }
 
-// A heap that runs out after a given number of allocations.
-std::atomic<int> allocationsLeft{0};
-MemBlock allocateFromBudget(size_t size) {
-  return allocationsLeft-- > 0 ? kLocalStreamMemory.allocate(size) : MemBlock{};
-}
-const JStreamMemory kBudgetMemory{allocateFromBudget, kLocalStreamMemory.free};
-
-TEST(Stream, LocalBuffersHaveAnAlignedPayloadAndStreamsWithoutMemoryFail) {
-  auto stream = makeStream();
-  const uint8_t* buffer = stream->getWriteBuffer();
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer + sizeof(StreamFrameHeader)) % 64, 0u);
-  stream->abortWrite();
-  struct Case {
-    size_t size;
-    int nbuf;
-    int allocations;  // the table block, then the buffers
-    const char* error;
-  } const cases[] = {
-      {16, 5, 100, "cannot init stream: donno why"},
-      {64, 199, 100, "cannot init stream: donno why"},  // 201 entries
-      {64, 5, 0, "cannot init stream: out of buffers"},
-      {64, 5, 4, "cannot init stream: out of buffers"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.error);
-    allocationsLeft = c.allocations;
-    EXPECT_EQ(test::thrownText([&] { JStream(c.size, c.nbuf, false, 1, kBudgetMemory); }), c.error);
-  }
-  // A reader's extra buffer that cannot be had: the listen fails, the id and
-  // the buffers stay as they were.
-  allocationsLeft = 1 + 7;
-  JStream tight(64, 5, false, 1, kBudgetMemory);
-  StreamClient client;
-  EXPECT_EQ(test::thrownText([&] { client.listen(&tight); }), "cannot listen: out of buffers");
-  EXPECT_EQ(tight.table()->readerBits.load(), 0u);
-  EXPECT_EQ(buffersOf(tight.table()), 7);
-}
-
-// A stream through its clients' comings and goings: queue commands on the
-// live stream, 31 readers and a 32nd refused (a refused listen leaves a
-// client where it was), a stranger's removal, and a released stream that
-// goes with its last client.
+// A stream through its clients' comings and goings: 31 readers and a 32nd
+// refused (a refused listen leaves a client where it was), and a released
+// stream that goes with its last client.
 TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
   struct Counted : JStream {
     explicit Counted(int* gone) : JStream(64, 5, false, 1, true), gone_(gone) {}
@@ -140,17 +100,6 @@ TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
   };
   int gone = 0;
   auto* stream = new Counted(&gone);
-  // The command grammar is the fuzzer corpus's (test_corpora.cpp); here a
-  // state carried from one command to the next, and no room.
-  char answer[16];
-  EXPECT_EQ(stream->control("JStream.queue=0", answer, sizeof answer), 0);
-  EXPECT_EQ(buffersOf(stream->table()), 2);
-  EXPECT_EQ(stream->control("JStream.queue=7", answer, sizeof answer), 0);
-  ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
-  EXPECT_STREQ(answer, "7");
-  EXPECT_EQ(buffersOf(stream->table()), 9);
-  EXPECT_EQ(stream->control("JStream.queue?", answer, 1), -5) << "no room for the answer";
-
   std::vector<std::unique_ptr<StreamClient>> clients;
   for (int i = 0; i < JS_MAXREADERS; ++i) {
     clients.push_back(std::make_unique<StreamClient>());
@@ -171,12 +120,6 @@ TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
     EXPECT_EQ(tryRead(*client).payload, 5);
   }
 
-  testing::internal::CaptureStderr();
-  stream->removeClient(&extra);
-  const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_NE(said.find("trying to remove non stream client"), std::string::npos) << said;
-  EXPECT_EQ(stream->clientCount(), 31u);
-
   stream->release();
   for (auto& client : clients) {
     EXPECT_EQ(gone, 0);
@@ -188,19 +131,15 @@ TEST(Stream, ServesItsClientsFromFirstListenToRelease) {
 }
 
 // One reader through its life: it starts at the newest frame, reads each
-// frame once and in order, remembers where it stopped across listens, goes
-// to the newest again after releaseFrame, and, slow behind a writer that
+// frame once and in order, goes to the newest again after releaseFrame, and, slow behind a writer that
 // recycles the frames it did not hold, skips them and counts them lost.
 TEST(StreamClient, AReaderThroughItsLife) {
   auto stream = makeStream();  // 5 + 1 + 1, and 1 brought by the reader
   StreamClient client;
-  int32_t last = 0;
-  client.listen(nullptr, &last);
-  EXPECT_EQ(last, -1) << "nothing read";
   for (int32_t i = 0; i < 10; ++i) {
     writeFrame(*stream, i);
   }
-  client.listen(stream.get(), &last);
+  client.listen(stream.get());
   EXPECT_EQ(tryRead(client).payload, 9);
   EXPECT_EQ(tryRead(client).payload, -1) << "each frame at most once";
   EXPECT_EQ(client.framesBehind(), 0);
@@ -209,14 +148,6 @@ TEST(StreamClient, AReaderThroughItsLife) {
   EXPECT_EQ(client.framesBehind(), 2);
   EXPECT_EQ(tryRead(client).sequence, 10);
   EXPECT_EQ(tryRead(client).sequence, 11);
-  client.listen(nullptr, &last);
-  EXPECT_EQ(last, 11);
-  EXPECT_EQ(stream->clientCount(), 0u);
-  writeFrame(*stream, 12);
-  writeFrame(*stream, 13);
-  client.listen(stream.get(), &last);
-  EXPECT_EQ(tryRead(client).sequence, 12);
-  EXPECT_EQ(tryRead(client).sequence, 13);
   EXPECT_EQ(client.lostFrames(), 0);
   client.releaseFrame();
   EXPECT_EQ(client.framesBehind(), -1);
@@ -241,32 +172,6 @@ TEST(StreamClient, AReaderThroughItsLife) {
   EXPECT_EQ(client.lostFrames() + static_cast<int64_t>(got.size()), 20);
 }
 
-TEST(StreamClient, KeysAndMasksChooseFrames) {
-  auto stream = makeStream();
-  StreamClient keyed;
-  StreamClient masked;
-  keyed.listen(stream.get());
-  masked.listen(stream.get());
-  for (int32_t i = 0; i < 6; ++i) {
-    writeFrame(*stream, i, i == 4 ? 7u : 0x10u | static_cast<uint32_t>(i));
-  }
-  // The masked read starts among the four newest frames (2 to 5).
-  int32_t sequence = -1;
-  std::vector<int32_t> odd;
-  while (uint8_t* frame = masked.tryReadNextMasked(&sequence, 0x11, 0x11, 0)) {
-    odd.push_back(payloadOf(frame));
-  }
-  EXPECT_EQ(odd, (std::vector<int32_t>{3, 5}));
-  EXPECT_EQ(tryRead(keyed).payload, 5);
-  writeFrame(*stream, 6, 0x16);
-  writeFrame(*stream, 7, 7);
-  EXPECT_EQ(tryRead(keyed, 7).payload, 7);
-  EXPECT_EQ(keyed.lostFrames(), 1) << "frame 6, with another key";
-  writeFrame(*stream, 8, 0x18);
-  EXPECT_EQ(tryRead(keyed, 7).payload, -1) << "no new frame with the key";
-  EXPECT_EQ(tryRead(keyed).payload, 8);
-}
-
 // A blocked reader ends on its time-out (unlocked, so that another thread
 // can take it off the stream) or on its stop flag, and wakes on a
 // publication; sleepers on the stream wake on a publication (which wakes
@@ -276,17 +181,10 @@ TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
   StreamClient client;
   client.listen(stream.get());
   client.setTimeout(50);
-  try {
-    client.readNext(nullptr);
-    ADD_FAILURE() << "no time-out";
-  } catch (const JTimeoutError& e) {
-    EXPECT_EQ(e.message(), "Time out!");
-    EXPECT_EQ(e.tag(), 100);
-  }
+  EXPECT_THROW(client.readNext(nullptr), JTimeoutError);
   std::thread([&] { client.listen(nullptr); }).join();
   client.listen(stream.get());
-  client.setTimeout(-7);
-  EXPECT_EQ(client.timeout(), -1);
+  client.setTimeout(-1);
   for (const bool publish : {false, true}) {
     SCOPED_TRACE(publish);
     std::atomic<bool> stop{false};
@@ -389,14 +287,10 @@ void runWriterAndReaders(bool blocking, int readers, int frames, bool wake) {
   }
 }
 
-TEST(StreamConcurrency, OneWriterAndManyReadersOnANonBlockingStream) {
+TEST(StreamConcurrency, OneWriterAndManyReadersOnBlockingAndNonBlockingStreams) {
   runWriterAndReaders(false, 8, 20000, true);
   runWriterAndReaders(false, 8, 20000, false);
-}
-
-TEST(StreamConcurrency, ABlockingStreamLosesNothing) {
   runWriterAndReaders(true, 4, 1000, true);
-  runWriterAndReaders(true, 4, 200, false);
 }
 
 TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
@@ -533,31 +427,6 @@ TEST(StreamInfo, CompatibilityFailsOnTheFirstDifferenceWithItsText) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(test::thrownText([&] { c.a->checkCompatible(*c.b); }), c.error ? c.error : "");
   }
-  // Caught and logged inside, both descriptions dumped, thrown again.
-  test::LogCapture log(0xFFFFFFFEu, "%c|%m");
-  EXPECT_THROW(cases[1].a->checkCompatible(*cases[1].b), JTextError);
-  EXPECT_EQ(log.count(std::string("Exception CATCH|") + cases[1].error), 1u);
-  std::string current;
-  std::string other;
-  cases[1].a->dumpShort(current, ", ");
-  cases[1].b->dumpShort(other, ", ");
-  // Line ends reach the log outputs as blanks.
-  EXPECT_EQ(log.count("Current stream:  " + current + "  Other stream:  " + other), 1u);
-}
-
-TEST(StreamInfo, ShortAndLongDumps) {
-  const auto pcm = StreamInfo::makePcmStreamInfo(8000, 16, 1, 160);
-  std::string text;
-  pcm->dumpShort(text, ", ");
-  EXPECT_EQ(text,
-            "type=Audio, subtype=Raw, content=PCM, infoSize=84, chunk=160, si={wFormatTag=PCM, "
-            "nChannels=1, nSamplesPerSec=8000, nAvgBytesPerSec=16000, nBlockAlign=2, "
-            "wBitsPerSample=16, cbSize=0, Extra bytes={}, }");
-  text.clear();
-  pcm->dump(text, "\n");
-  EXPECT_EQ(text,
-            "Type=\"Audio\"\nSubType=\"Raw\"\nContent=\"PCM\"\nInfoSize=84\nChunk=160\n"
-            "Compression=\"PCM\"\nChannels=1\nBitsPerSamples=16\nSamplesPerSec=8000\n");
 }
 
 }  // namespace
