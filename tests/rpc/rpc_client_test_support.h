@@ -26,10 +26,6 @@ const std::string kRefused =
     "system call error at function 'WSAConnect' : No connection could be made because the target "
     "machine actively refused it";
 
-inline long long msBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
-
 /// Records of `log` at `level` whose text contains `text`.
 inline size_t countAt(const LogCapture& log, int level, std::string_view text) {
   return std::ranges::count_if(log.records(), [&](const LogCapture::Record& r) {
@@ -48,13 +44,13 @@ std::string thrown(F&& f) {
   return "(nothing thrown)";
 }
 
-const std::string kSilent = "\nsilent", kClose = "\nclose";
+const std::string kSilent = "\nsilent";
 
 /// A line server on 127.0.0.1: a thread per connection records each line and
-/// answers, stays silent or closes as the responder says.
+/// answers or stays silent as the responder says.
 class ScriptedLineServer {
  public:
-  /// The answer to a line: a line, or kSilent or kClose (no line holds a line feed).
+  /// The answer to a line: a line, or kSilent (no line holds a line feed).
   using Responder = std::function<std::string(const std::string& line)>;
   /// PING gets PONG, anything else `answer`.
   static Responder answering(std::string answer = "OK ") {
@@ -63,7 +59,6 @@ class ScriptedLineServer {
   struct Received {
     std::string text;
     Clock::time_point at;
-    int connection;  // 1 for the first accepted connection
   };
 
   explicit ScriptedLineServer(Responder responder = answering(), uint16_t port = 0)
@@ -105,10 +100,6 @@ class ScriptedLineServer {
   bool waitFor(std::string_view text, size_t n = 1, int limitMs = 20000) const {
     return eventually([&] { return received(text).size() >= n; }, limitMs);
   }
-  std::vector<Clock::time_point> accepted() const {
-    std::lock_guard lock(mutex_);
-    return acceptedAt_;
-  }
 
  private:
   void acceptLoop() {
@@ -120,27 +111,20 @@ class ScriptedLineServer {
         return;
       }
       std::lock_guard lock(mutex_);
-      acceptedAt_.push_back(Clock::now());
       connections_.push_back(std::make_unique<JLineIO>(std::move(socket)));
-      threads_.emplace_back([this, io = connections_.back().get(), n = acceptedAt_.size()] {
-        serve(*io, static_cast<int>(n));
-      });
+      threads_.emplace_back([this, io = connections_.back().get()] { serve(*io); });
     }
   }
-  void serve(JLineIO& io, int number) {
+  void serve(JLineIO& io) {
     try {
       std::string_view view;
       while (io.readLine(view)) {
         const std::string text(view);
         std::unique_lock lock(mutex_);
-        received_.push_back({text, Clock::now(), number});
+        received_.push_back({text, Clock::now()});
         const Responder responder = responder_;
         lock.unlock();
         const std::string reply = responder(text);
-        if (reply == kClose) {
-          io.socket()->close();
-          return;
-        }
         if (reply != kSilent) {
           io.writeLine(reply);
         }
@@ -157,7 +141,6 @@ class ScriptedLineServer {
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
   std::vector<Received> received_;
-  std::vector<Clock::time_point> acceptedAt_;
 };
 
 /// A loopback port nobody listens on: bound, noted, and closed again.
@@ -193,8 +176,8 @@ class FullListener {
 };
 
 /// Records the link events of a client or a controller: "up" or
-/// "down:<message>", the context and the thread's name. With `ownsErrors` it
-/// deletes the errors a client hands over; link up waits while holdLinkUp.
+/// "down:<message>", the context and the thread's name; link up waits while
+/// holdLinkUp.
 class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
  public:
   struct Event {
@@ -202,22 +185,12 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
     JRPCControllerInterface* context;
     std::string thread;
   };
-  explicit LinkRecorder(bool ownsErrors = false) : ownsErrors_(ownsErrors) {}
-
   void linkUp() override { linkUp(nullptr); }
-  void linkDown(JError* error) override {
-    linkDown(nullptr, error);
-    if (ownsErrors_) {
-      delete error;
-    }
-  }
+  void linkDown(JError* error) override { linkDown(nullptr, error); }
   void linkUp(JRPCControllerInterface* context) override {
     std::unique_lock lock(mutex_);
     events_.push_back({"up", context, JLog::currentThreadName()});
     released_.wait_for(lock, std::chrono::seconds(10), [&] { return !holdLinkUp; });
-    if (throwing) {
-      throw JTextError("listener failed on link up");
-    }
   }
   void linkDown(JRPCControllerInterface* context, JError* error) override {
     std::unique_lock lock(mutex_);
@@ -252,11 +225,10 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
   }
 
   bool holdLinkUp = false;  // guarded by the mutex once events may come
-  std::atomic<bool> throwing{false}, slowLinkDown{false};
+  std::atomic<bool> slowLinkDown{false};
   std::atomic<int> linkDownsReturned{0};
 
  private:
-  const bool ownsErrors_;
   mutable std::mutex mutex_;
   std::condition_variable released_;
   std::vector<Event> events_;

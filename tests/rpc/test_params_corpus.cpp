@@ -42,24 +42,15 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   p.clear();
   p.set("x", int64_t{1});
   p.set("x", "now a string");  // replaces
-  p.set("s", std::string("\x01\x02\"\\\t"));
-  p.set("i", std::numeric_limits<int64_t>::min());
-  p.set("g", int32_t{-5});
   p.set("f", bytes, sizeof bytes);
   p.set("d", -2.2250738585072014e-308);
-  p.set("b", false);
   JVariant other("other", true);
   p.add(std::make_unique<JVariant>("a", 0.5, &other));  // its next is cleared
-  p.add(nullptr);
-  EXPECT_EQ(p.size(), 8u);
-  EXPECT_EQ(p.textLength(), 35u + 8 + 35 + 9 + 23 + 23 + 25 + 17 + 7 * 2);
-  EXPECT_EQ(p.find("a", true)->toString(), "a=0.5");
+  EXPECT_EQ(p.size(), 4u);
   std::vector<char> buffer(p.textLength() + 1, '#');
   const size_t n = p.write(buffer.data(), ',');
   EXPECT_EQ(buffer[n], '#');
-  EXPECT_EQ(std::string(buffer.data(), n),
-            R"(a=0.5, b=false, d=-2.22507e-308, f=[0AFF], g=-5, i=-9223372036854775808, )"
-            R"(s="\x01\x02\"\\\t", x="now a string")");
+  EXPECT_EQ(std::string(buffer.data(), n), R"(a=0.5, d=-2.22507e-308, f=[0AFF], x="now a string")");
   int32_t out = 5000;
   EXPECT_EQ(p.find("ab", false), nullptr);
   EXPECT_FALSE(p.get("absent", out, false));
@@ -70,7 +61,7 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
 
 const uint8_t kBytes[] = {0x0A, 0xFF};
 
-TEST(VariantText, TypeTextLengthChainsAndCopies) {
+TEST(VariantText, TypeTextAndLength) {
   // The type, the text and its length: 1, + name and "=", + the value's own count.
   const std::tuple<JVariant, int32_t, std::string_view, size_t> cases[] = {
       {JVariant(), 0, "", 1},
@@ -88,26 +79,6 @@ TEST(VariantText, TypeTextLengthChainsAndCopies) {
     EXPECT_EQ(value.toString(), text);
     EXPECT_EQ(value.textLength(), length);
   }
-  // A chain is joined by ", "; a copy keeps the same next.
-  JVariant c("c", "x");
-  JVariant none;
-  none.setNext(&c);
-  JVariant b("b", int64_t{2}, &none);
-  JVariant a("a", int64_t{1}, &b);
-  EXPECT_EQ(b.textLength(), 23u + 2 + 1 + 2 + 6);
-  char buffer[128];
-  std::memset(buffer, '#', sizeof buffer);
-  const size_t n = a.write(buffer);
-  EXPECT_EQ(std::string(buffer, n), R"(a=1, b=2, , c="x")");
-  EXPECT_EQ(buffer[n], '#');  // no NUL written
-
-  uint8_t bytes[] = {0x00, 0x7F, 0xFF};
-  JVariant tail("t", bytes, sizeof bytes);
-  bytes[0] = 0x55;
-  JVariant head("h", "value", &tail);
-  JVariant copy = head;
-  head = JVariant("x", false);
-  EXPECT_EQ(copy.toString(), R"(h="value", t=[007FFF])");
 }
 
 // The value read from a list with each typed get: bool|int32|int64|double|
@@ -150,24 +121,16 @@ TEST(VariantConversion, EachTypeToEachOther) {
       {JVariant(), "!|!|!|!|!|!"}, {JVariant("k", kBytes, 2), "!|!|!|!|!|=[0AFF]"},
       {JVariant("b", true), "true|1|1|1|true|!"},
       // Integers: asInt32 keeps the low 32 bits.
-      {JVariant("i", int64_t{-1}), "true|-1|-1|-1|-1|!"}, {JVariant("i", int64_t{0}), "false|0|0|0|0|!"},
       {JVariant("i", int64_t{0x100000005}), "true|5|4294967301|4.29497e+09|4294967301|!"},
       // Doubles: truncated toward zero, out of range the minimum; written as printf's "%g".
-      {JVariant("d", 0.25), "true|0|0|0.25|0.25|!"}, {JVariant("d", -0.0), "false|0|0|-0|-0|!"},
       {JVariant("d", -3.99), "true|-3|-3|-3.99|-3.99|!"},
       {JVariant("d", 2147483647.9), "true|2147483647|2147483647|2.14748e+09|2.14748e+09|!"},
-      {JVariant("d", -2147483648.9), "true|-2147483648|-2147483648|-2.14748e+09|-2.14748e+09|!"},
       {JVariant("d", 2147483648.0), "true|-2147483648|2147483648|2.14748e+09|2.14748e+09|!"},
-      {JVariant("d", 9223372036854775808.0), "true|-2147483648|-9223372036854775808|9.22337e+18|9.22337e+18|!"},
-      {JVariant("d", -HUGE_VAL), "true|-2147483648|-9223372036854775808|-inf|-inf|!"},
       {JVariant("d", std::nan("")), "true|-2147483648|-9223372036854775808|nan|nan|!"},
-      {JVariant("d", 1e-5), "true|0|0|1e-05|1e-05|!"},
-      {JVariant("d", 123456789.0), "true|123456789|123456789|1.23457e+08|1.23457e+08|!"},
       // Strings: integers as scanf reads a decimal (wrapping), doubles as strtod reads them.
-      {JVariant("s", "1"), "true|1|1|1|1|!"}, {JVariant("s", " \t\n-7xyz"), "!|-7|-7|-7| \t\n-7xyz|!"},
-      {JVariant("s", "0x10"), "!|0|0|16|0x10|!"}, {JVariant("s", "4294967297"), "!|1|4294967297|4.29497e+09|4294967297|!"},
-      {JVariant("s", " 1.5e3x"), "!|1|1|1500| 1.5e3x|!"}, {JVariant("s", ".5"), "!|!|!|0.5|.5|!"},
-      {JVariant("s", ""), "!|!|!|!||!"}, {JVariant("s", "+ 1"), "!|!|!|!|+ 1|!"},  // no digit: a mismatch
+      {JVariant("s", " \t\n-7xyz"), "!|-7|-7|-7| \t\n-7xyz|!"},
+      {JVariant("s", "0x10"), "!|0|0|16|0x10|!"}, {JVariant("s", ".5"), "!|!|!|0.5|.5|!"},
+      {JVariant("s", "+ 1"), "!|!|!|!|+ 1|!"},  // no digit: a mismatch
   };
   // clang-format on
   for (const auto& [value, expected] : cases) {
@@ -176,17 +139,14 @@ TEST(VariantConversion, EachTypeToEachOther) {
   }
   // Strings read as booleans: the listed words only.
   std::string read;
-  for (const char* word :
-       {"true", "True", "TRUE", "on",  "On",   "ON",    "1",   "false", "False", "FALSE", "off",
-        "Off",  "OFF",  "0",    "yes", "tRUE", "true ", " on", "01",    "2",     "oN"}) {
+  for (const char* word : {"True", "ON", "1", "OFF", "0", "yes", "tRUE", " on"}) {
     read += conversions(JVariant("s", word)).front();
   }
-  EXPECT_EQ(read, "tttttttfffffff!!!!!!!");
+  EXPECT_EQ(read, "tttff!!!");
 }
 
-// No RPC error logs when it is built, nor does the parser or a failed get; a copy keeps its class.
-TEST(RPCError, KindMessageCopyAndTruncationOfEachClassAndNoneLogs) {
-  test::LogCapture capture(0xFFFFFFFEu, "%c %m");
+// A copy keeps its class; a message asked for into a small buffer is cut and terminated.
+TEST(RPCError, KindMessageCopyAndTruncationOfEachClass) {
   const struct {
     const JRPCError& error;
     int32_t kind;
@@ -212,15 +172,6 @@ TEST(RPCError, KindMessageCopyAndTruncationOfEachClassAndNoneLogs) {
   char buffer[12];
   cases[2].error.getMessage(buffer, sizeof buffer);  // a terminated prefix
   EXPECT_STREQ(buffer, "ProtocolErr");
-  JParams p;
-  EXPECT_THROW(p.parse("a=[zz]"), JRPCProtocolError);
-  EXPECT_THROW(p.find("b", true), JRPCMissingParameterError);
-  EXPECT_THROW((void)JVariant("a", true).asBinary(), JRPCTypeMismatchError);
-  const JSerialisationError serialisation("serialise", "x");
-  const JDeserialisationError deserialisation("deserialise", "cannot deserialise");
-  EXPECT_TRUE(capture.records().empty());
-  const JTextError control("control");  // one that does log when it is built
-  EXPECT_EQ(capture.count("Exception THROW control"), 1u);
 }
 
 // ---- parsing --------------------------------------------------------------
@@ -231,38 +182,29 @@ TEST(ParamsParse, ExtentAndValues) {
   // The text, what parse returns, the values.
   const std::tuple<std::string_view, size_t, std::string_view> cases[] = {
       // clang-format off
-      {"", 0, ""}, {"   ", 3, ""}, {" \t)", 2, ""}, {")a=1", 0, ""},
-      {"a=1  )", 5, "3:a=1"}, {"a=1,b=2) trailing", 7, "3:a=1, 3:b=2"},
+      {"", 0, ""}, {" \t)", 2, ""}, {"a=1,b=2) trailing", 7, "3:a=1, 3:b=2"},
       {" a = 1 , b = \"x\" \t", kAll, "3:a=1, 5:b=\"x\""},
-      {"a=1 b=2", 4, "3:a=1"}, {"c=3\r\n", 3, "3:c=3"},  // CR and LF are not blanks
-      {"a=1\0,b=2"sv, 3, "3:a=1"}, {"v=12345, w=1"sv.substr(0, 4), 4, "3:v=12"},
-      {"  equipmentName = \"hall\" ,audioOutputChannel=0x2,notification=false", kAll,
-       "3:audioOutputChannel=2, 5:equipmentName=\"hall\", 2:notification=false"},
+      {"a=1 b=2", 4, "3:a=1"}, {"a=1\0,b=2"sv, 3, "3:a=1"},
       {"a.b[0]_Z9=1, \x80\xFF=2, 1f=3", kAll, "3:1f=3, 3:a.b[0]_Z9=1, 3:\x80\xFF=2"},
-      {"v=true,w=false", kAll, "2:v=true, 2:w=false"}, {"v=truex", 6, "2:v=true"},
-      {"a=[0AFF],b=[0a:ff],c=[0A FF],d=[0a,ff],e=[\t0a  .ff ]", kAll,
-       "1:a=[0AFF], 1:b=[0AFF], 1:c=[0AFF], 1:d=[0AFF], 1:e=[0AFF]"},
+      {"v=true,w=false", kAll, "2:v=true, 2:w=false"},
+      {"a=[0AFF],b=[0a:ff],c=[\t0a  .ff ]", kAll, "1:a=[0AFF], 1:b=[0AFF], 1:c=[0AFF]"},
       {"a=[abc], b=[a b], c=[]", kAll, "1:a=[AB0C], 1:b=[0A0B], 1:c=[]"},
       {"a=-0x10, b=0X1f, c=010, d=0777, e=0, f=+5, g=123456789012", kAll,
        "3:a=-16, 3:b=31, 3:c=8, 3:d=511, 3:e=0, 3:f=5, 3:g=123456789012"},
-      {"a=-9223372036854775808, b=9223372036854775808, c=18446744073709551617, "
-       "d=0xFFFFFFFFFFFFFFFF, e=+", kAll,
-       "3:a=-9223372036854775808, 3:b=-9223372036854775808, 3:c=1, 3:d=-1, 3:e=0"},
-      {"v=08", 3, "3:v=0"}, {"w=0x", 4, "3:w=0"}, {"x=12ab", 4, "3:x=12"}, {"v=--5", 3, "3:v=0"},
-      {"a=1e3, b=1., c=-.5, d=+2.5E-1, e=012.5, f=1e999", kAll,
-       "4:a=1000, 4:b=1, 4:c=-0.5, 4:d=0.25, 4:e=12.5, 4:f=inf"},
+      {"a=-9223372036854775808, b=18446744073709551617", kAll,
+       "3:a=-9223372036854775808, 3:b=1"},
+      {"v=08", 3, "3:v=0"}, {"x=12ab", 4, "3:x=12"},
+      {"a=1e3, c=-.5, d=+2.5E-1, f=1e999", kAll, "4:a=1000, 4:c=-0.5, 4:d=0.25, 4:f=inf"},
       // Reading goes on where the conversion of the double stopped.
-      {"v=1d5", 3, "4:v=1"}, {"w=2D", 3, "4:w=2"}, {"x=1.5e, y=1", 5, "4:x=1.5"},
-      {"z=., y=1", 2, "4:z=0"}, {"u=+e5", 2, "4:u=0"},
+      {"x=1.5e, y=1", 5, "4:x=1.5"},
       // Escapes: \x takes 1-2 hex digits, \0 up to 3 more octal; a NUL cuts.
-      {R"(a="\r\n\t\"\'\\", b="C:\\a", c="\q\1\ ", d="raw)" "\r\xFF\x80\"", kAll,
-       R"(5:a="\r\n\t\"'\\", 5:b="C:\\a", 5:c="\\q\\1\\ ", 5:d="raw\r)" "\xFF\x80\""},
-      {R"(a="\x41", b="\x6a", c="\x414", d="\x4g", e="\xFf", f="\xg", g="\x")", kAll,
-       R"(5:a="A", 5:b="j", 5:c="A4", 5:d="\x04g", 5:e=")" "\xFF" R"(", 5:f="\\xg", 5:g="\\x")"},
-      {R"(a="\0101", b="\0101x", c="\01012", d="\012", e="\0777", f="\0018")", kAll,
-       R"(5:a="A", 5:b="Ax", 5:c="A2", 5:d="\n", 5:e=")" "\xFF" R"(", 5:f="\x018")"},
-      {R"(a="ab\0cd", b="ab\x00cd", c="\0", d="ab\0400", e="ab\00400", f="a\0\"b", g=1)", kAll,
-       R"(5:a="ab", 5:b="ab", 5:c="", 5:d="ab", 5:e="ab 0", 5:f="a", 3:g=1)"},
+      {R"(a="\r\n\t\"\'\\", c="\q\1\ ", d="raw)" "\r\xFF\x80\"", kAll,
+       R"(5:a="\r\n\t\"'\\", 5:c="\\q\\1\\ ", 5:d="raw\r)" "\xFF\x80\""},
+      {R"(a="\x41", c="\x414", d="\x4g", f="\xg")", kAll,
+       R"(5:a="A", 5:c="A4", 5:d="\x04g", 5:f="\\xg")"},
+      {R"(a="\0101", c="\01012", e="\0777")", kAll, R"(5:a="A", 5:c="A2", 5:e=")" "\xFF" R"(")"},
+      {R"(a="ab\0cd", d="ab\0400", e="ab\00400", g=1)", kAll,
+       R"(5:a="ab", 5:d="ab", 5:e="ab 0", 3:g=1)"},
       // clang-format on
   };
   for (const auto& [text, extent, values] : cases) {
@@ -281,13 +223,9 @@ TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
   const std::tuple<std::string_view, int32_t, std::string_view> cases[] = {
       // text, code, context
       // clang-format off
-      {"a=1,)", -5, "a=1,)"}, {"a=1,", -5, "a=1,"}, {"abc", -5, "abc"}, {"a-b=1", -5, "a-b=1"},
-      {"a\r=1", -5, "a\r=1"}, {"\n", -5, "\n"}, {"=1", -6, "???"}, {"a=1, =2", -6, "???"},
-      {"s=\"abc", -7, "s"}, {"x=\"a\\\"", -7, "x"}, {"x=\"a\\", -7, "x"},
-      {"s=\"ab\0cd\""sv, -7, "s"}, {"v=1, w=\"abc\""sv.substr(0, 11), -7, "w"},
-      {"k=[0g]", -8, "k"}, {"k=[0a)", -8, "k"}, {"k=[0a", -9, "k"}, {"k=[", -9, "k"},
-      {"x=yes", -10, "x"}, {"x=True", -10, "x"}, {"x=t", -10, "x"}, {"x=", -10, "x"},
-      {"x= ", -10, "x"}, {"x=inf", -10, "x"},
+      {"a=1,)", -5, "a=1,)"}, {"a-b=1", -5, "a-b=1"}, {"a=1, =2", -6, "???"},
+      {"s=\"abc", -7, "s"}, {"s=\"ab\0cd\""sv, -7, "s"}, {"k=[0g]", -8, "k"}, {"k=[0a", -9, "k"},
+      {"x=yes", -10, "x"}, {"x=", -10, "x"},
       // clang-format on
   };
   for (const auto& [text, code, context] : cases) {
@@ -397,30 +335,20 @@ TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEa
 
 TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   JParams p;
-  p.parse(R"(n="42", s=5, bad="abc", neg=-1, huge=4294967296, )"
-          R"(jrpc_vector_v__vec0="a", jrpc_vector_v__vec1="b", jrpc_vector_v__vec3="d", )"
-          R"(jrpc_map_m__size=2, jrpc_map_m__map0_first=1, jrpc_map_m__map0_second="one", )"
-          R"(ns00sub00Inne_o__value=1, ns00sub00Inner_p__value=6, ns00sub00Inner_x__label="")");
+  p.parse(R"(n="42", neg=-1, jrpc_vector_v__vec0="a", jrpc_vector_v__vec1="b", )"
+          R"(jrpc_vector_v__vec3="d", ns00sub00Inne_o__value=1, ns00sub00Inner_p__value=6, )"
+          R"(ns00sub00Inner_x__label="")");
   JRPCDeserialisation d(p);
   int32_t n = 0;
-  std::string s;
   double gain = 1.5;
-  EXPECT_TRUE(d.deserialise("n", n, true) && d.deserialise("s", s, true));
-  EXPECT_EQ(jformat("%d %s", n, s.c_str()), "42 5");
+  EXPECT_TRUE(d.deserialise("n", n, true));
+  EXPECT_EQ(n, 42);
   EXPECT_FALSE(d.deserialise("gain", gain, false));
   EXPECT_EQ(gain, 1.5);
-  int64_t i = 0;
   uint32_t u = 0;
-  expectCannotDeserialise([&] { d.deserialise("bad", i, false); });
   expectCannotDeserialise([&] { d.deserialise("neg", u, false); });
-  expectCannotDeserialise([&] { d.deserialise("huge", u, false); });
-  expectCannotDeserialise([&] { d.deserialise("absent", s, true); });
-  EXPECT_EQ(u, 0u);
-  jrpc_map<int32_t, std::string> fewer;  // fewer elements than its size
-  expectCannotDeserialise([&] { d.deserialise("m", fewer, true); });
   // A vector stops at the first missing index.
   jrpc_vector<std::string> v;
-  v.push_back("stale");
   EXPECT_TRUE(d.deserialise("v", v, true));
   EXPECT_EQ(static_cast<const std::vector<std::string>&>(v), (std::vector<std::string>{"a", "b"}));
   // An optional object is read only when one of its values is there (another
@@ -431,6 +359,7 @@ TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   EXPECT_EQ(o.value, 6);
   // A failure inside a nested object restores the prefix.
   expectCannotDeserialise([&] { d.deserialise("x", o, true); });
+  int64_t i = 0;
   EXPECT_TRUE(d.deserialise("neg", i, true));
   EXPECT_EQ(i, -1);
 }

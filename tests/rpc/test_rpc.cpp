@@ -1,7 +1,7 @@
 // The RPC line framing on a scripted socket; a real client and a real service
-// on loopback exchanging every kind of call and failure; the service against raw
-// peers (limits, shut-down, its log); the client against scripted peers for what
-// a service never sends, its link supervisor; JRPCController.
+// on loopback exchanging each kind of call and failure; the service against raw
+// peers (limits, idle connections, shut-down); the client against scripted peers
+// for what a service never sends, its link supervisor; JRPCController.
 #include <gmock/gmock.h>
 #include <pthread.h>
 #include <sched.h>
@@ -10,11 +10,9 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <optional>
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
-#include "net/socket_layer.h"
 #include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_client_test_support.h"
@@ -29,10 +27,10 @@ using ::testing::MatchesRegex;
 
 // ---- the line framing ----------------------------------------------------------
 
-const std::string kTooLong = "<too long>", kClosed = "<closed>", kTimeout = "<time-out>";
+const std::string kTooLong = "<too long>", kClosed = "<closed>";
 
 struct Script {
-  std::deque<std::string> chunks = {};  // read in turn; kTimeout throws a time-out
+  std::deque<std::string> chunks = {};  // read in turn
   size_t writeLimit = 0;                // the most bytes one write takes
   int reads = 0;
   std::string written = {};
@@ -49,10 +47,6 @@ class ScriptedSocket : public JSocket {
       return 0;
     }
     std::string& chunk = s_.chunks.front();
-    if (chunk == kTimeout) {
-      s_.chunks.pop_front();
-      throw JTimeoutError();
-    }
     const size_t n = std::min(length, chunk.size());
     std::memcpy(buffer, chunk.data(), n);
     chunk.erase(0, n);
@@ -75,7 +69,7 @@ class ScriptedSocket : public JSocket {
   Script& s_;
 };
 
-// The next line, or kClosed, kTooLong, kTimeout.
+// The next line, or kClosed, kTooLong.
 std::string next(JLineIO& io) {
   std::string_view line;
   try {
@@ -84,8 +78,6 @@ std::string next(JLineIO& io) {
     EXPECT_EQ(e.maxLength(), io.maxLineLength());
     EXPECT_EQ(e.message(), "line longer than " + std::to_string(io.maxLineLength()) + " bytes");
     return kTooLong;
-  } catch (const JTimeoutError&) {
-    return kTimeout;
   }
 }
 
@@ -101,17 +93,11 @@ TEST(LineIO, Reads) {
     std::string line;
     size_t buffer = 0;  // the buffer's size after it; 0: not checked
   };
-  const std::string x256(256, 'x'), y600(600, 'y'), z1000(1000, 'z');
   // A name, the cap, the most reads it may take (0: any number), the chunks read, the steps.
   const std::tuple<const char*, size_t, int, std::deque<std::string>, std::vector<Step>> cases[] = {
       // clang-format off
       {"LineEnds", 0, 2, {"one\ntwo\r\nthree\r\na\rb\r\n\r\r\n\r\n\n"},
        {{"one"}, {"two"}, {"three"}, {"a\rb"}, {"\r"}, {""}, {""}, {kClosed}}},
-      {"LinesAcrossReadsTailDropped", 0, 8, {"ge", "tPar", "ams(", ")\r", "\nnext\r\nbcd", "ef\r\ng", "\nh"},
-       {{"getParams()"}, {"next"}, {"bcdef"}, {"g"}, {kClosed}}},
-      {"ReadTimeOutKeepsThePartialLine", 0, 0, {"hal", kTimeout, "f\r\n"}, {{kTimeout}, {"half"}}},
-      {"BufferDoublesAndIsReused", 0, 0, {x256 + "\r\n", y600 + "\r\n", "short\r\n", z1000 + "\n"},
-       {{x256, 512}, {y600, 1024}, {"short", 1024}, {z1000, 1024}}},
       // The bytes after the long line survive the buffer's return.
       {"BufferGrownPastTheRetainedSizeIsGivenBack", 0, 0,
        pieces(5000, 40, {"\r\nnext\r\npart", "ial\r\n"}),
@@ -149,61 +135,38 @@ TEST(LineIO, WritesWholeLines) {
   for (int i = 0; i < 1000; ++i) {
     line += static_cast<char>('a' + i % 26);
   }
-  for (const size_t limit : {1, 7, 1002}) {
-    Script script{.writeLimit = limit};
-    JLineIO io(std::make_unique<ScriptedSocket>(script));
-    io.writeLine(line);
-    io.writeLine("");
-    EXPECT_EQ(script.written, line + "\r\n\r\n") << limit;
-  }
+  Script script{.writeLimit = 7};
+  JLineIO io(std::make_unique<ScriptedSocket>(script));
+  io.writeLine(line);
+  EXPECT_EQ(script.written, line + "\r\n");
 }
 
 // ---- a service, a raw peer, a client ----------------------------------------------
 
 constexpr int kWaitMs = 20000;  // every wait of these tests ends within it (slow builds too)
-constexpr uint32_t kRpcTrace = 1u << kLevelTraceRpc;
-constexpr uint32_t kShutdownTrace = 0x2;
 constexpr uint32_t kConnectionReset = JSysError::kSocketTag | 10054;
 constexpr size_t kMiB = size_t{1} << 20;
-const std::string kSelfShutdown =
-    "FAILED an RPC server cannot be shut down from one of its connections";
-constexpr const char* kTags[] = {"a", "a_", "b", "B", "high", "10", "1"};
 
-// tag<N> answers f=<kTags[N]>; not the first base, so the adjustment to it is not zero.
-struct Tags {
-  const char* const* names = kTags;
-  template <int N>
-  void tag(const JParams&, JParams& result) {
-    result.set("f", names[N]);
-  }
-};
-
-class TestService : public JRPCService, public Tags {
+class TestService : public JRPCService {
  public:
   using P = JParams;
-  // Started by the base before any table with `startNow`, else registered and started if `ready`.
-  explicit TestService(JTraceMask* mask = nullptr, bool startNow = false, bool ready = true)
-      : JRPCService(0, startNow, mask, "Test") {
-    if (ready && !startNow) {
+  // Registered and started unless `ready` is false.
+  explicit TestService(bool ready = true) : JRPCService(0, false, nullptr, "Test") {
+    if (ready) {
       registerFunctions();
       start();
     }
   }
   ~TestService() override { shutdown(); }
   using JRPCServer::addConnection;
-  using JRPCServer::registerFunctions;
 
   void registerFunctions() override {
     using S = TestService;
     // clang-format off
     static const JRPCFunction<S> kFunctions[] = {
-        {"b", &S::tag<2>}, {"B", &S::tag<3>}, {"a_", &S::tag<1>}, {"a", &S::tag<0>},
-        {"\xE9t\xE9", &S::tag<4>}, {"10", &S::tag<5>}, {"1", &S::tag<6>},
         {"echo", &S::echo}, {"longError", &S::longError}, {"textError", &S::textError},
-        {"badAlloc", &S::badAlloc}, {"notAnError", &S::notAnError}, {"slowReads", &S::slowReads},
-        {"stopService", &S::stopService}, {"stopConnections", &S::stopConnections},
-        {"notify", &S::notify}, {"whoAmI", &S::whoAmI}, {"slow", &S::slow},
-        {"stuckWrites", &S::stuckWrites}};
+        {"badAlloc", &S::badAlloc}, {"notAnError", &S::notAnError},
+        {"stopService", &S::stopService}, {"notify", &S::notify}, {"slow", &S::slow}};
     // clang-format on
     JRPCServer::registerFunctions(kFunctions);
   }
@@ -217,62 +180,45 @@ class TestService : public JRPCService, public Tags {
   void textError(const P&, P&) { throw JTextError("first line\nsecond line"); }
   void badAlloc(const P&, P&) { throw std::bad_alloc(); }
   void notAnError(const P&, P&) { throw 42; }
-  // On the connection's own socket: reads that time out, writes that find no room.
-  void slowReads(const P&, P&, JSocket& socket) { socket.setReadTimeout(50); }
-  void stuckWrites(const P&, P&, JSocket& socket) {
-    socket.setWriteTimeout(0);
-    socket.setSendBufferSize(4096);
-  }
   void stopService(const P&, P&) { shutdown(); }
-  void stopConnections(const P&, P&) { shutdownConnections(); }
-  // One-way, and answered with the socket: what came on which connection.
-  void notify(const P& request, JSocket& socket) { record("notify " + request.toString(), socket); }
-  void whoAmI(const P&, P& result, JSocket& socket) {
-    result.set("port", static_cast<int64_t>(socket.peerAddress().port()));
-    record("whoAmI", socket);
-  }
+  // One-way: what came.
+  void notify(const P& request, JSocket&) { record("notify " + request.toString()); }
   // One-way, in progress until the gate opens.
   void slow(const P&, JSocket&) {
     ++slowEntered_;
     EXPECT_TRUE(eventually([&] { return slowGate_.load(); }));
   }
-  void connectionClosed(JSocket& socket) override {
-    record("closed", socket);
+  void connectionClosed(JSocket&) override {
+    record("closed");
     ++closed_;
-    if (throwOnClose_) {
-      throw JTextError("connectionClosed failed");
-    }
   }
 
-  std::vector<std::pair<std::string, JSocket*>> events() {
+  std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
     return events_;
   }
 
   std::atomic<int> slowEntered_{0}, closed_{0};
-  std::atomic<bool> slowGate_{false}, throwOnClose_{false};
+  std::atomic<bool> slowGate_{false};
 
  private:
-  void record(std::string what, JSocket& socket) {
+  void record(std::string what) {
     std::lock_guard lock(mutex_);
-    events_.emplace_back(std::move(what), &socket);
+    events_.push_back(std::move(what));
   }
 
   std::mutex mutex_;
-  std::vector<std::pair<std::string, JSocket*>> events_;
+  std::vector<std::string> events_;
 };
 
 // A raw client: a TCP socket and the line framing, every wait bounded.
 class LineClient {
  public:
-  explicit LineClient(uint16_t port, int receiveBuffer = 0, bool connectNow = true) : port_(port) {
+  explicit LineClient(uint16_t port, bool connectNow = true) : port_(port) {
     auto socket = std::make_unique<JTCPSocket>();
     socket->setConnectTimeout(kWaitMs);
     socket->setReadTimeout(kWaitMs);
     socket->setWriteTimeout(kWaitMs);
-    if (receiveBuffer != 0) {
-      socket->setReceiveBufferSize(receiveBuffer);
-    }
     socket_ = socket.get();
     io_.setSocket(std::move(socket));
     if (connectNow) {
@@ -298,8 +244,7 @@ class LineClient {
     }
     return receive();
   }
-  uint16_t port() const { return socket_->localAddress().port(); }
-  std::string peer() const { return target(port()); }
+  std::string peer() const { return target(socket_->localAddress().port()); }
   JTCPSocket& socket() { return *socket_; }
 
  private:
@@ -308,11 +253,11 @@ class LineClient {
   JTCPSocket* socket_ = nullptr;
 };
 
-// "<level> <text>" of the records that begin with `context`, but the accept thread's waits.
-std::vector<std::string> texts(const LogCapture& log, const std::string& context = "") {
+// "<level> <text>" of the records, but the accept thread's waits.
+std::vector<std::string> texts(const LogCapture& log) {
   std::vector<std::string> out;
   for (const LogCapture::Record& r : log.records()) {
-    if (r.text.starts_with(context) && !r.text.ends_with("|Waiting for incoming connections")) {
+    if (!r.text.ends_with("|Waiting for incoming connections")) {
       out.push_back(std::to_string(r.level) + " " + r.text);
     }
   }
@@ -344,86 +289,57 @@ JSystemRegistryKey rpcKey() {
 
 // ---- a client and a service --------------------------------------------------------
 
-// One link carries every form of request and every kind of answer: each request goes out as
-// written (the wire trace shows it), each answer is its own request's (a one-way request gets
-// none), each failure comes back as its text, and the link stays up through all of them.
-TEST(RpcConversation, EveryKindOfCallAndFailureOnOneLink) {
+// One link carries each form of request and each kind of failure, every failure comes back as
+// its text and the link stays up through all of them; what a client cannot show is checked on
+// a raw connection: a PONG comes bare, a request is quoted back as sent (NUL and all), a long
+// error is cut.
+TEST(RpcConversation, EachKindOfCallAndFailure) {
   const auto service = std::make_unique<TestService>();
-  LinkRecorder listener;
-  JTraceMask mask{JRPCClient::kTraceWire};
-  LogCapture log(1u << kLevelTrace);
-  auto client = makeClient(service->port(), {.listener = &listener, .mask = &mask});
+  auto client = makeClient(service->port());
   JVariant second("b", "x");
   const JVariant first("a", int32_t{1}, &second);
   // Longer than the stack buffer of a line.
   std::vector<JVariant> big;
-  std::string bigText;
   for (int i = 0; i < 5; ++i) {
     big.emplace_back("k" + std::to_string(i), std::string(1000, 'v'));
-    bigText += (i > 0 ? ",k" : "k") + std::to_string(i) + "=\"" + std::string(1000, 'v') + "\"";
   }
   EXPECT_EQ(client->call("echo", "b=\"x\", a=1", 2000).toString(), "a=1, b=\"x\"");
   EXPECT_EQ(client->callForText("echo", &first, 2000), "a=1, b=\"x\"");
   client->notify("notify", &first);
-  const std::vector<JVariant> list{JVariant("a", int32_t{1}), JVariant("b", "x")};
-  EXPECT_EQ(client->call("echo", list, 2000).size(), 2u);
-  EXPECT_EQ(client->call("echo", static_cast<const JVariant*>(nullptr), 2000).size(), 0u);
-  EXPECT_EQ(client->callForText("echo", std::vector<JVariant>{}, 2000), "");
   EXPECT_EQ(client->call("echo", big, 2000).size(), 5u);
-  std::vector<std::string> wire;
-  for (const LogCapture::Record& r : log.records()) {
-    wire.push_back(r.text.substr(0, 40));
-  }
-  // clang-format off
-  EXPECT_EQ(wire, (std::vector<std::string>{
-      "--> echo(b=\"x\", a=1)", "<-- OK a=1, b=\"x\"", "--> echo(a=1, b=\"x\")", "<-- OK a=1, b=\"x\"",
-      "--> notify(a=1, b=\"x\")", "--> echo(a=1,b=\"x\")", "<-- OK a=1, b=\"x\"", "--> echo()", "<-- OK ",
-      "--> echo()", "<-- OK ", ("--> echo(" + bigText).substr(0, 40), ("<-- OK " + bigText).substr(0, 40)}));
-  // clang-format on
-
-  const std::string unknown = "text:FAILED ProtocolError: unknown function '";
-  // The function, its parameter text, what the call gives. Each name finds its own entry of the
-  // table (sorted by unsigned bytes), prefixes and extensions none; a handler's error passes
-  // through, its line feed blanked.
+  const std::string failed = "text:FAILED ProtocolError: ";
   // clang-format off
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"a", "", "ok:f=\"a\""}, {"a_", "", "ok:f=\"a_\""}, {"b", "", "ok:f=\"b\""}, {"B", "", "ok:f=\"B\""},
-      {"10", "", "ok:f=\"10\""}, {"1", "", "ok:f=\"1\""}, {"\xE9t\xE9", "", "ok:f=\"high\""},
-      {"a_b", "", unknown + "a_b'"}, {"bb", "", unknown + "bb'"}, {"100", "", unknown + "100'"},
-      {"ech", "", unknown + "ech'"}, {"echoo", "", unknown + "echoo'"}, {"\xE9", "", unknown + "\xE9'"},
-      {"Echo", "", unknown + "Echo'"},
-      {"a b", "", "text:FAILED ProtocolError: function name syntax error 'a b()'"},
-      {"a.b", "", "text:FAILED ProtocolError: function name syntax error 'a.b()'"},
-      {"", "x=1", "text:FAILED ProtocolError: missing function name '(x=1)'"},
-      {"echo", "x=", "text:FAILED ProtocolError: cannot determine parameter type 'x'"},
-      {"echo", "=1", "text:FAILED ProtocolError: missing parameter name '\?\?\?'"},
-      {"echo", "x=1,", "text:FAILED ProtocolError: parameter name syntax error 'x=1,)'"},
+      {"ech", "", failed + "unknown function 'ech'"},
+      {"a b", "", failed + "function name syntax error 'a b()'"},
+      {"", "x=1", failed + "missing function name '(x=1)'"},
+      {"echo", "x=1,", failed + "parameter name syntax error 'x=1,)'"},
       {"textError", "", "text:FAILED first line second line"},
       {"badAlloc", "", "text:FAILED Unexpected exception: std::bad_alloc"},
       {"notAnError", "", "text:FAILED Unexpected exception: exception of unknown type"},
       // A handler shutting its own service down would wait for itself.
-      {"stopService", "", "text:" + kSelfShutdown}, {"stopConnections", "", "text:" + kSelfShutdown}};
+      {"stopService", "", "text:FAILED an RPC server cannot be shut down from one of its connections"}};
   // clang-format on
   for (const auto& [function, params, result] : cases) {
     EXPECT_EQ(outcome([&] { return client->callForText(function, params, 2000); }), result)
         << function;
   }
-  // A new table: up to the entry without a name, sorted stably (the first of equal names wins).
-  using S = TestService;
-  static const JRPCFunction<S> kTable[] = {
-      {"x", &S::tag<2>}, {"b", &S::tag<2>}, {"x", &S::tag<0>}, {"a", &S::tag<0>}, {},
-      {"echo", &S::echo}};
-  service->registerFunctions(kTable);
-  EXPECT_EQ(service->functionNames(), (std::vector<std::string>{"a", "b", "x", "x"}));
-  EXPECT_EQ(client->callForText("x", "", 2000), "f=\"b\"");
-  EXPECT_EQ(outcome([&] { return client->callForText("echo", "", 2000); }), unknown + "echo'");
   EXPECT_TRUE(client->isConnected());
-  // Connected at once: no link-up event; a shut-down client still calls on that link.
+  EXPECT_EQ(service->events().front(), "notify a=1, b=\"x\"");
+
+  LineClient raw(service->port());
+  const std::string cut = ("RPCMissingParameter: '" + std::string(600, 'p')).substr(0, 504);
+  // clang-format off
+  const std::pair<std::string, std::string> wire[] = {
+      {"PING", "PONG"},
+      {std::string("a\0b()\x01", 6), "FAILED ProtocolError: function name syntax error '" +
+                                          std::string("a\0b()\x01", 6) + "'"},
+      {" \techo ( a = 1 ) trailing", "OK a=1"}, {"longError()", "FAILED " + cut}};
+  // clang-format on
+  for (const auto& [request, answer] : wire) {
+    EXPECT_EQ(raw.call(request), answer) << request;
+  }
   client->shutdown();
-  client->shutdown();
-  EXPECT_EQ(client->callForText("a", "", 2000), "f=\"a\"");
-  EXPECT_TRUE(listener.events().empty());
-  EXPECT_EQ(service->events().front().first, "notify a=1, b=\"x\"");
 }
 
 // Callers share one client with its PINGs, others come and go on connections of their own:
@@ -477,89 +393,20 @@ TEST(RpcConversation, ConcurrentCallersEachGetTheirOwnAnswerThroughTheServicesSh
 
 // ---- the service against raw peers ---------------------------------------------------
 
-// What a client never sends or cannot show: a PONG comes bare, a request is quoted back as sent
-// (NUL and all), a NUL byte ends the parameters, blanks are skipped, a long error is cut; a
-// one-way request gets no answer.
-TEST(RpcWire, Answers) {
+// A connection idle for IdleTimeoutS is closed, one that pings is kept.
+TEST(RpcConnections, AnIdleOneIsClosedOneThatPingsIsKept) {
+  LogCapture log;  // and the registry of the test
+  rpcKey().setDword("IdleTimeoutS", 2);
   const auto service = std::make_unique<TestService>();
-  LineClient client(service->port());
-  const std::string cut = ("RPCMissingParameter: '" + std::string(600, 'p')).substr(0, 504);
-  // clang-format off
-  const std::pair<std::string, std::string> cases[] = {
-      {"PING", "PONG"}, {"PING ", "FAILED ProtocolError: function name syntax error 'PING '"},
-      {std::string("a\0b()\x01", 6), "FAILED ProtocolError: function name syntax error '" +
-                                          std::string("a\0b()\x01", 6) + "'"},
-      {std::string("echo(x=5\0, y=6)", 15), "OK x=5"}, {" \techo ( a = 1 ) trailing", "OK a=1"},
-      {"longError()", "FAILED " + cut}};
-  // clang-format on
-  for (const auto& [request, answer] : cases) {
-    EXPECT_EQ(client.call(request), answer) << request;
+  LineClient idle(service->port()), pinging(service->port());
+  ASSERT_EQ(idle.call("echo(a=1)"), "OK a=1");
+  for (int i = 0; i < 30; ++i) {  // 3 s of PINGs
+    ASSERT_EQ(pinging.call("PING"), "PONG");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  client.send("notify(a=1)");
-  EXPECT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
-  const auto events = service->events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].second, events[1].second);
-}
-
-// However a connection ends, connectionClosed gets its socket (its error is
-// absorbed). A PONG or OK answer that cannot be written ends it, a FAILED one not;
-// a client idle for IdleTimeoutS is closed, one that pings kept.
-TEST(RpcConnections, Ending) {
-  // The set-up request, the action (close, reset, wait, idle, or a request to flood), the log,
-  // ends.
-  const std::tuple<std::string, std::string, std::string, bool> cases[] = {
-      // clang-format off
-      {"echo()", "close", "", true},
-      {"echo()", "reset", "Client disconnected", true},
-      {"echo()", "idle", ": idle for 2 s", true},
-      {"slowReads()", "wait", "Error while reading client request: Time out!", true},
-      {"stuckWrites()", "PING", "Error while answering RPC PING request: ", true},
-      {"stuckWrites()", "echo(a=1)", "Failed returning OK answer 'OK a=1' for request 'echo(a=1)': Time out!", true},
-      {"stuckWrites()", "nope()", "Failed returning FAILED answer 'FAILED ProtocolError: unknown function 'nope'' "
-                                  "for request 'nope()': Time out!", false}};
-  // clang-format on
-  for (const auto& [setUp, action, logged, ends] : cases) {
-    SCOPED_TRACE(action);
-    LogCapture log;
-    if (action == "idle")
-      rpcKey().setDword("IdleTimeoutS", 2);
-    JTraceMask mask{kRpcTrace};
-    const auto service = std::make_unique<TestService>(&mask);
-    service->throwOnClose_ = true;
-    LineClient client(service->port(), 4096);
-    ASSERT_EQ(client.call("whoAmI()"), "OK port=" + std::to_string(client.port()));
-    ASSERT_EQ(client.call(setUp), "OK ");
-    for (int i = 0; action == "idle" && i < 30; ++i) {  // 3 s of PINGs keep it
-      ASSERT_EQ(client.call("PING"), "PONG");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    const linger abortive{1, 0};
-    if (action == "reset") {
-      client.socket().setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    }
-    try {
-      for (int i = 0; setUp == "stuckWrites()" && i < 100000; ++i) {
-        if (i % 64 == 0 && log.contains(logged)) {
-          break;
-        }
-        client.send(action);
-      }
-    } catch (const JError&) {
-      // The server closed its end.
-    }
-    if (action == "close" || action == "reset") {
-      client.socket().close();
-    }
-    EXPECT_TRUE(ends ? eventually([&] { return service->closed_ == 1; }) : service->closed_ == 0);
-    EXPECT_TRUE(eventually([&] { return service->connectionCount() == (ends ? 0u : 1u); }));
-    EXPECT_TRUE(log.waitFor(logged));
-    EXPECT_EQ(log.count("Client disconnected"), action == "reset" ? 1u : 0u);
-    EXPECT_EQ(log.count("Error while reading"), action == "wait" ? 1u : 0u);
-    const auto events = service->events();  // whoAmI, then closed
-    EXPECT_EQ(events.back().first, ends ? "closed" : "whoAmI");
-    EXPECT_EQ(events.back().second, events.front().second);
-  }
+  EXPECT_EQ(idle.receive(), kClosed);
+  EXPECT_TRUE(eventually([&] { return service->closed_ == 1; }));
+  EXPECT_EQ(pinging.call("echo(a=2)"), "OK a=2");
 }
 
 // Two shut-downs at once: every connection is shut at once, both return once the
@@ -583,60 +430,15 @@ TEST(RpcShutdown, WithClientsAndARequestRunning) {
   EXPECT_EQ(idle.receive(), kClosed);
   EXPECT_EQ(busy.receive(), kClosed);
   EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(done.load(), 0);
   service->slowGate_ = true;
   stoppers.clear();
   EXPECT_EQ(service->connectionCount(), 0u);
-  EXPECT_EQ(service->events().size(), 2u);  // both "closed", no "notify"
+  EXPECT_EQ(service->events(), (std::vector<std::string>{"closed", "closed"}));  // no "notify"
   EXPECT_THROW(LineClient{service->port()}, JSysError);
   service->addConnection(std::make_unique<JTCPSocket>(), JInetAddr());
   EXPECT_EQ(service->connectionCount(), 0u);
   EXPECT_THROW(service->start(), JTextError);
-  // A service never started shuts down too, and cannot start afterwards.
-  const auto unstarted = std::make_unique<TestService>(nullptr, false, false);
-  unstarted->shutdown();
-  EXPECT_THROW(unstarted->start(), JTextError);
-}
-
-// A session's log with the RPC and shut-down bits set.
-TEST(RpcLog, Session) {
-  LogCapture log(0xFFFFFFFEu, "%i|%m");
-  JTraceMask mask{kRpcTrace | kShutdownTrace};
-  const auto service = std::make_unique<TestService>(&mask, true);
-  const std::string s = "Test::RPC[" + std::to_string(service->port()) + "]";
-  LineClient client(service->port());
-  const std::string con = s + "::Connection(" + client.peer() + ")";
-  EXPECT_EQ(client.call("echo(a=1)"), "FAILED ProtocolError: unknown function 'echo'");
-  service->registerFunctions();
-  EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
-  client.send("notify(b=2)");
-  EXPECT_EQ(client.call("badAlloc()"), "FAILED Unexpected exception: std::bad_alloc");
-  service->shutdown();
-  service->shutdown();
-  EXPECT_EQ(
-      texts(log, s),
-      (std::vector<std::string>{
-          "21 " + s + "|Starting service thread",
-          "21 " + s + "|Listening on port " + std::to_string(service->port()) + ".",
-          "21 " + s + "|New client connection (0) from " + client.peer() + ".",
-          "21 " + con + "|Processing request: 'echo(a=1)'.",
-          "21 " + con +
-              "|RPC Request 'echo(a=1)' failed: 'FAILED ProtocolError: unknown function 'echo''.",
-          "21 " + con + "|Processing request: 'echo(a=1)'.",
-          "21 " + con + "|Answering 'OK a=1' for request 'echo(a=1)'.",
-          "21 " + con + "|Processing request: 'notify(b=2)'.",
-          "21 " + con + "|No answer required for request 'notify(b=2)'.",
-          "21 " + con + "|Processing request: 'badAlloc()'.",
-          "11 " + con + "|Unexpected exception while handling request 'badAlloc()': std::bad_alloc",
-          "21 " + con +
-              "|RPC Request 'badAlloc()' failed: 'FAILED Unexpected exception: std::bad_alloc'.",
-          "4 " + s + "|Closing server socket.", "4 " + s + "|Waiting on accept thread to exit.",
-          "4 " + s + "|Shutting down opened connections.",
-          "21 " + s + "|Closing TCP server socket for connection from " + client.peer(),
-          "21 " + s + "|Waiting for running transaction to finish.",
-          "21 " + s + "|RPC Server shut down successfully."}));
-  EXPECT_TRUE(log.contains(s + "|Waiting for incoming connections"));
 }
 
 // Clients arriving at once past the bound are closed at once, none served late; the burst is
@@ -646,7 +448,7 @@ TEST(RpcLog, Session) {
 TEST(RpcLimits, ConnectionsPastTheBoundOrRefusedAreClosedAtOnceAndLinesGiveTheirRoomBack) {
   LogCapture log(1u << kLevelError);
   rpcKey().setDword("MaxConnections", 4);
-  const auto service = std::make_unique<TestService>(nullptr, false, false);
+  const auto service = std::make_unique<TestService>(false);
   service->setAcceptFilter([](const sockaddr& peer) {
     return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr != htonl(0x7F000002);
   });
@@ -670,7 +472,7 @@ TEST(RpcLimits, ConnectionsPastTheBoundOrRefusedAreClosedAtOnceAndLinesGiveTheir
     }
   }
   EXPECT_EQ(std::pair(served.load(), closed.load()), std::pair(4, 12));
-  LineClient stranger(service->port(), 0, false);  // from 127.0.0.2, refused by the filter
+  LineClient stranger(service->port(), false);  // from 127.0.0.2, refused by the filter
   stranger.socket().bind(JInetAddr("127.0.0.2", 0));
   stranger.connect();
   EXPECT_EQ(stranger.call("echo(a=1)"), kClosed);
@@ -687,41 +489,20 @@ TEST(RpcLimits, ConnectionsPastTheBoundOrRefusedAreClosedAtOnceAndLinesGiveTheir
                           "11 Taking connections again after closing 12 at the limit of 4"));
 }
 
-// A line up to the cap is served; a longer one closes its connection only.
-TEST(RpcRequestLineCap, FromTheRegistryOrTheDefault) {
-  // The registry's value (none: absent), the cap, the line the client sends.
-  const std::tuple<std::optional<uint32_t>, size_t, std::string> cases[] = {
-      {std::nullopt, kMiB, "echo(s=\"" + std::string(kMiB - 10, 'a') + "\")"},
-      {std::nullopt, kMiB, std::string(8 * kMiB, 'x')},  // never a line feed
-      {0u, 0, "echo(s=\"" + std::string(2 * kMiB, 'a') + "\")"},
-      {4096u, 4096, "echo(s=\"" + std::string(4086, 'a') + "\")"},
-      {4096u, 4096, "echo(s=\"" + std::string(4087, 'a') + "\")"}};
-  for (const auto& [registryValue, cap, line] : cases) {
-    SCOPED_TRACE(line.size());
-    LogCapture log(1u << kLevelError);  // also the registry of this case
-    if (registryValue) {
-      rpcKey().setDword("MaxRequestLineSize", *registryValue);
-    }
-    const auto service = std::make_unique<TestService>();
-    EXPECT_EQ(service->maxRequestLineSize(), cap);
-    LineClient good(service->port()), client(service->port());
-    EXPECT_EQ(good.call("echo(a=1)"), "OK a=1");
-    const bool served = cap == 0 || line.size() <= cap;
-    const std::string answer = client.call(line);
-    std::vector<std::string> expected;
-    if (served) {
-      EXPECT_EQ(answer, "OK s=\"" + line.substr(8, line.size() - 10) + "\"");
-      EXPECT_EQ(client.call("echo(a=1)"), "OK a=1");
-    } else {
-      EXPECT_EQ(answer, kClosed);
-      ASSERT_TRUE(eventually([&] { return service->closed_ >= 1; }));
-      EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
-      expected.push_back("11 Request line from " + client.peer() + " longer than " +
-                         std::to_string(cap) + " bytes: closing the connection");
-    }
-    EXPECT_EQ(good.call("echo(a=2)"), "OK a=2");
-    EXPECT_EQ(texts(log), expected);
-  }
+// A request line up to the cap is served; a longer one closes its connection only.
+TEST(RpcLimits, ARequestLinePastTheCapClosesItsConnectionOnly) {
+  LogCapture log(1u << kLevelError);  // also the registry of the test
+  EXPECT_EQ(TestService(false).maxRequestLineSize(), kMiB);
+  rpcKey().setDword("MaxRequestLineSize", 4096);
+  const auto service = std::make_unique<TestService>();
+  LineClient good(service->port()), client(service->port());
+  EXPECT_EQ(good.call("echo(s=\"" + std::string(4086, 'a') + "\")"),
+            "OK s=\"" + std::string(4086, 'a') + "\"");
+  EXPECT_EQ(client.call("echo(s=\"" + std::string(4087, 'a') + "\")"), kClosed);
+  EXPECT_TRUE(eventually([&] { return service->connectionCount() == 1; }));
+  EXPECT_EQ(good.call("echo(a=2)"), "OK a=2");
+  EXPECT_EQ(texts(log), std::vector<std::string>{"11 Request line from " + client.peer() +
+                                                 " longer than 4096 bytes: closing the connection"});
 }
 
 // Descriptors left free as clients connect: each value runs out at another point of accepting.
@@ -734,7 +515,7 @@ TEST_P(RpcDescriptorExhaustion, AcceptingGoesOnOnceDescriptorsAreBack) {
   // The clients' sockets exist before the limit; only the server's ends need one.
   std::vector<std::unique_ptr<LineClient>> clients;
   for (int i = 0; i < 40; ++i) {
-    clients.push_back(std::make_unique<LineClient>(service->port(), 0, false));
+    clients.push_back(std::make_unique<LineClient>(service->port(), false));
   }
   {
     DescriptorLimit limit(limitLeaving(GetParam()));
@@ -770,18 +551,16 @@ INSTANTIATE_TEST_SUITE_P(FreeDescriptors, RpcDescriptorExhaustion, ::testing::Va
 // ---- the client against scripted peers ----------------------------------------------
 
 TEST(RpcClientAnswer, EachAnswerGivesItsResultOrItsErrorAndTheLinkStays) {
-  LogCapture log(0xFFFFFFFEu, "%c|%m");
-  const std::string unparsed = "ProtocolError: unterminated quoted string 'a'";
   const std::string protocol = "protocol -1:ProtocolError: f '\?\?\?'";
   const std::string failed = "FAILED ProtocolError: unknown function 'getParamz'";
   // clang-format off
   const struct {
     std::string answer, call, text = "";  // what call() and callForText() give; no text: as call()
-  } cases[] = {{"OK Type=\"Audio\", n=5, on=true", "ok:Type=\"Audio\", n=5, on=true"}, {"OK ", "ok:"},
-               {"OK", protocol}, {"OKx=1", protocol}, {"HELLO", protocol}, {"", protocol},
-               {"ok x=1", protocol}, {"FAILED", protocol}, {failed, "text:" + failed},
+  } cases[] = {{"OK Type=\"Audio\", n=5", "ok:Type=\"Audio\", n=5"}, {"OK ", "ok:"},
+               {"OKx=1", protocol}, {failed, "text:" + failed},
                // The text form does not parse, so it passes.
-               {"OK a=\"unterminated", "protocol -7:" + unparsed, "ok:a=\"unterminated"}};
+               {"OK a=\"unterminated",
+                "protocol -7:ProtocolError: unterminated quoted string 'a'", "ok:a=\"unterminated"}};
   // clang-format on
   ScriptedLineServer server;
   auto client = makeClient(server.port());
@@ -793,69 +572,47 @@ TEST(RpcClientAnswer, EachAnswerGivesItsResultOrItsErrorAndTheLinkStays) {
               c.text.empty() ? c.call : c.text);
     EXPECT_TRUE(client->isConnected());
   }
-  EXPECT_EQ(log.count("Exception CATCH|"), log.count("Exception CATCH|" + unparsed));
-  EXPECT_EQ(log.count("Exception CATCH|"), 1u);
 }
 
-TEST(RpcClientLink, ATimedOutCallDropsTheLinkSoALateAnswerIsNeverTakenForTheNextCall) {
-  // The first request is answered after its call timed out: its answer comes before the second's.
-  for (const bool retry : {false, true}) {
-    SCOPED_TRACE(retry);
-    LogCapture log;
-    JFlag late(true, false);  // set: the first answer may go
-    ScriptedLineServer server([&late](const std::string& line) -> std::string {
-      if (line == "first()") {
-        late.wait(30000);
-        return "OK which=first";
-      }
-      return line == "PING" ? "PONG" : "OK which=second";
-    });
-    LinkRecorder listener;
-    auto client = makeClient(server.port(), {.retry = retry, .listener = &listener});
-    const auto start = Clock::now();
-    const std::string error =
-        retry ? thrown<JRPCConnectionLostError>([&] { client->call("first", "", 300); })
-              : thrown<JTimeoutError>([&] { client->call("first", "", 300); });
-    EXPECT_EQ(error, retry ? "Connection Lost" : "Time out!");
-    EXPECT_GE(msBetween(start, Clock::now()), 250);
-    EXPECT_EQ(log.count("RPC Connection to " + target(server.port()) +
-                        " lost, RPC call aborted: Time out!."),
-              1u);
-    late.set();
-    // One link-down; without retry the next call is refused, not sent on the old stream.
-    EXPECT_FALSE(client->isConnected());
-    ASSERT_TRUE(listener.waitFor("down", 1));
-    if (retry) {
-      ASSERT_TRUE(listener.waitFor("up", 1));
-      EXPECT_EQ(client->callForText("second", "", 2000), "which=second");
-      EXPECT_EQ(server.received().back().connection, 2);
-    } else {
-      EXPECT_EQ(outcome([&] { return client->callForText("second", "", 2000); }),
-                "error:Connection Lost");
-      EXPECT_TRUE(eventually([&] { return client->tryJoin(); }));
-      EXPECT_EQ(server.lines(), std::vector<std::string>{"first()"});
+// Without retry, a call answered after its time-out drops the link: the late answer is never
+// taken for the next call, which is refused.
+TEST(RpcClientLink, ATimedOutCallDropsTheLink) {
+  LogCapture log;
+  JFlag late(true, false);  // set: the first answer may go
+  ScriptedLineServer server([&late](const std::string& line) -> std::string {
+    if (line == "first()") {
+      late.wait(30000);
+      return "OK which=first";
     }
-    EXPECT_EQ(listener.whats()[0], "down:Connection Lost");
-    EXPECT_EQ(listener.countOf("down"), 1u);
-    client->shutdown();
-  }
+    return line == "PING" ? "PONG" : "OK which=second";
+  });
+  LinkRecorder listener;
+  auto client = makeClient(server.port(), {.retry = false, .listener = &listener});
+  const auto start = Clock::now();
+  EXPECT_EQ(thrown<JTimeoutError>([&] { client->call("first", "", 300); }), "Time out!");
+  EXPECT_GE(msSince(start), 250);
+  EXPECT_EQ(warned(log, server.port(), " lost, RPC call aborted: Time out!"), 1u);
+  late.set();
+  EXPECT_FALSE(client->isConnected());
+  EXPECT_EQ(outcome([&] { return client->callForText("second", "", 2000); }),
+            "error:Connection Lost");
+  EXPECT_TRUE(eventually([&] { return client->tryJoin(); }));
+  EXPECT_EQ(server.lines(), std::vector<std::string>{"first()"});
+  ASSERT_TRUE(listener.waitFor("down", 1));
+  EXPECT_EQ(listener.whats(), std::vector<std::string>{"down:Connection Lost"});
 }
 
-// A peer that closes, answers past the line cap or trickles its answer past the call's time-out
-// is a lost link: the client holds no more than the cap and waits no longer than asked.
-TEST(RpcClientLink, APeerThatGoesAwayOrAnswersPastTheCapOrTheTimeOutIsALostLink) {
+// A peer that answers past the line cap or trickles its answer past the call's time-out is a
+// lost link: the client holds no more than the cap and waits no longer than asked.
+TEST(RpcClientLink, AnAnswerPastTheCapOrTheTimeOutIsALostLink) {
   LogCapture log;  // and the registry of the test
-  JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\RPC")
-      .setDword("MaxRequestLineSize", 4096);
-  const std::string closed = "ProtocolError: f '\?\?\?'", lost = "error:Connection Lost";
-  // The answer's length (0: the peer closes; -1: a byte every 20 ms, for 20 s at most), retry.
-  const std::tuple<int, bool, std::string, std::string> cases[] = {
-      {4096, true, "ok:aaaa", ""},
-      {4097, true, lost, "line longer than 4096 bytes"},
-      {-1, true, lost, "Time out!"},
-      {0, true, lost, closed},
-      {0, false, "protocol -1:" + closed, closed}};
-  for (const auto& [length, retry, result, logged] : cases) {
+  rpcKey().setDword("MaxRequestLineSize", 4096);
+  // The answer's length (-1: a byte every 20 ms, for 20 s at most), the outcome, the log.
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {4096, "ok:aaaa", ""},
+      {4097, "error:Connection Lost", "line longer than 4096 bytes"},
+      {-1, "error:Connection Lost", "Time out!"}};
+  for (const auto& [length, result, logged] : cases) {
     SCOPED_TRACE(length);
     JTCPSocket listener;
     listener.bind(JInetAddr("127.0.0.1", 0)), listener.listen(1);
@@ -873,8 +630,7 @@ TEST(RpcClientLink, APeerThatGoesAwayOrAnswersPastTheCapOrTheTimeOutIsALostLink)
       }
       peerDone = true;
     });
-    auto client =
-        makeClient(listener.localAddress().port(), {.retry = retry, .startSupervisor = false});
+    auto client = makeClient(listener.localAddress().port(), {.startSupervisor = false});
     const std::string got = outcome([&] { return client->callForText("f", "", 1000); });
     EXPECT_EQ(got.substr(0, result.size()), result);
     EXPECT_TRUE(length >= 0 || !peerDone) << "the call outlasted the trickle";
@@ -882,15 +638,6 @@ TEST(RpcClientLink, APeerThatGoesAwayOrAnswersPastTheCapOrTheTimeOutIsALostLink)
               logged.empty() ? 0u : 1u);
     EXPECT_EQ(client->isConnected(), logged.empty());
   }
-  ScriptedLineServer server;
-  // A write into a connection the peer closed fails once the peer's reset came back.
-  auto client = makeClient(server.port(), {.startSupervisor = false});
-  ASSERT_TRUE(eventually([&] { return server.accepted().size() >= 1; }));
-  server.dropConnections();
-  EXPECT_TRUE(eventually([&] {
-    return thrown<JRPCConnectionLostError>([&] { client->notify("tell", nullptr); }) ==
-           "Connection Lost";
-  }));
 }
 
 // A call queued behind one that hangs times out on its own clock, having sent nothing, and the
@@ -936,31 +683,6 @@ TEST(RpcClientLink, AQueuedCallTimesOutOnItsOwnAndADeclaredLossEndsAHangingOneRe
   client->shutdown();
 }
 
-TEST(RpcClientConnectNow, AFailureIsLoggedAndThrownOnlyWithoutRetry) {
-  JTraceMask mask{JRPCClient::kTraceConnection};
-  for (const bool retry : {true, false}) {
-    SCOPED_TRACE(retry);
-    LogCapture log;
-    const uint16_t port = closedPort();
-    std::unique_ptr<JRPCClientNotify> client;
-    EXPECT_EQ(thrown<JSysError>([&] {
-                client =
-                    makeClient(port, {.retry = retry, .startSupervisor = false, .mask = &mask});
-              }),
-              retry ? "(nothing thrown)" : kRefused);
-    EXPECT_EQ(log.count("RPC Connection to"), 1u);
-    const std::string failed = retry ? " failed, will retry later: " : " failed, giving up: ";
-    EXPECT_EQ(warned(log, port, failed + kRefused), 1u);
-    if (retry) {  // unconnected: calls fail at once
-      EXPECT_FALSE(client->isConnected());
-      EXPECT_THROW(client->call("getParams", "", 5000), JRPCConnectionLostError);
-      EXPECT_THROW(client->notify("tell", nullptr), JRPCConnectionLostError);
-      EXPECT_EQ(log.count("Calling getParams fails on unconnected RPC client."), 1u);
-      EXPECT_EQ(log.count("Calling tell fails on unconnected RPC client."), 1u);
-    }
-  }
-}
-
 TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
   // Shut down at every point of the first attempt, then well inside a connect without and
   // with a time-out of its own. A connect the shut-down prevents reports no failure.
@@ -977,7 +699,6 @@ TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
       std::this_thread::sleep_for(std::chrono::microseconds(round * 150));
     } else {
       ASSERT_TRUE(log.waitFor("Connecting to"));
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const auto start = Clock::now();
     client->shutdown();
@@ -985,9 +706,7 @@ TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
     if (!log.contains("Connecting to")) {
       EXPECT_EQ(log.count("RPC Connection to") + log.count("Exception THROW"), 0u);
     }
-    EXPECT_LE(log.count("RPC Connection to"), 1u);
     EXPECT_EQ(log.count("Shutdown complete."), 1u);
-    EXPECT_FALSE(client->isConnected());
   }
 }
 
@@ -995,9 +714,7 @@ TEST(RpcClientShutdown, NeverHangsAndSkipsAConnectNotYetStartedSilently) {
 
 // A client whose supervisor reports to `listener`, with the connection trace.
 struct Supervised {
-  Supervised(uint16_t port, ClientOptions o, bool listenerOwnsErrors = false, bool throws = false)
-      : listener(listenerOwnsErrors) {
-    listener.throwing = throws;
+  Supervised(uint16_t port, ClientOptions o) {
     o.listener = &listener;
     o.mask = &mask;
     client = makeClient(port, o);
@@ -1007,60 +724,6 @@ struct Supervised {
   JTraceMask mask{JRPCClient::kTraceConnection};
   std::unique_ptr<JRPCClientNotify> client;
 };
-
-TEST(RpcSupervisorFirstPass, AnUnreachableServiceIsReportedOnceThenRetriedSilently) {
-  LogCapture log;
-  const uint16_t port = closedPort();
-  // The listener owns the errors: a leak or a double delete shows under ASan.
-  Supervised s(port, {.connectNow = false, .deleteErrorAfterNotify = false}, true);
-  const auto start = Clock::now();
-  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 4; }, 8000));
-  EXPECT_GE(msSince(start), 2500);  // one at once, then one a tick
-  EXPECT_EQ(warned(log, port, " down, will retry later: " + kRefused), 1u);
-  EXPECT_EQ(s.listener.whats(), std::vector<std::string>{"down:" + kRefused});
-  // The service appears: the next attempt brings the link back up.
-  ScriptedLineServer server(ScriptedLineServer::answering(), port);
-  ASSERT_TRUE(s.listener.waitFor("up"));
-  EXPECT_EQ(log.count("RPC link to " + target(port) + " back up."), 1u);
-  EXPECT_FALSE(log.contains("established"));
-  EXPECT_EQ(s.listener.countOf("down"), 1u);
-  EXPECT_NO_THROW(s.client->call("f", "", 2000));
-}
-
-TEST(RpcSupervisorFirstPass, TheReconnectPeriodSpacesTheAttempts) {
-  LogCapture log;
-  Supervised s(closedPort(), {.connectNow = false, .reconnectPeriod = 2500});
-  ASSERT_TRUE(log.waitFor("Connecting to"));
-  const auto first = Clock::now();
-  ASSERT_TRUE(eventually([&] { return log.count("Connecting to") >= 2; }, 8000));
-  EXPECT_GE(msSince(first), 2400);  // the first tick past 2.5 s is the third
-}
-
-TEST(RpcSupervisorPing, ComesOnTheFirstTickMoreThanAPeriodAfterTheLastExchange) {
-  // Ticks come every second: with 1.5 s, never sooner than a period after the link-up or the
-  // last PING; with 0.3 s, on every tick. The bounds leave room for a tick served late.
-  for (const int32_t period : {1500, 300}) {
-    SCOPED_TRACE(period);
-    ScriptedLineServer server([](const std::string& line) -> std::string {
-      if (line == "slow()") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-      }
-      return line == "PING" ? "PONG" : "OK ";
-    });
-    Supervised s(server.port(), {.pingPeriod = period});
-    ASSERT_TRUE(server.waitFor("PING", 3, 15000));
-    const auto pings = server.received("PING");
-    if (period > 1000) {
-      EXPECT_GE(msBetween(server.accepted()[0], pings[0].at), 1400);
-      EXPECT_GE(msBetween(pings[0].at, pings[1].at), 1400);
-    } else {
-      EXPECT_GE(msBetween(pings[0].at, pings[2].at), 1100);  // every period: 600
-    }
-    // After a PING the socket waits without limit again, not half a period: the slow call is
-    // answered. (Whether a PONG came within half a period is the next test's.)
-    EXPECT_NO_THROW(s.client->call("slow", "", -1));
-  }
-}
 
 TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
   struct Case {
@@ -1081,25 +744,11 @@ TEST(RpcSupervisorPing, AnythingButPongInHalfThePeriodIsALostLink) {
     EXPECT_EQ(warned(log, server.port(), down + why), 1u);
     EXPECT_EQ(s.listener.whats()[0], "down:Connection Lost");
     if (c.retry) {
-      EXPECT_TRUE(s.listener.waitFor("up") &&
-                  eventually([&] { return server.accepted().size() >= 2; }));
+      EXPECT_TRUE(s.listener.waitFor("up"));
     } else {
       EXPECT_TRUE(eventually([&] { return s.client->tryJoin(); }));
-      EXPECT_EQ(server.accepted().size(), 1u);
     }
   }
-}
-
-TEST(RpcSupervisorFirstPass, EstablishesTheLinkTellsLinkUpOnItsThreadAndSurvivesTheListener) {
-  LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ScriptedLineServer server;
-  Supervised s(server.port(), {.connectNow = false, .pingPeriod = 300}, false, true);
-  ASSERT_TRUE(log.waitFor("Exception REPORT|listener failed on link up"));
-  EXPECT_TRUE(s.client->isConnected());
-  EXPECT_EQ(s.listener.events()[0].thread, "test client");
-  EXPECT_EQ(log.count("RPC link to " + target(server.port()) + " established."), 1u);
-  EXPECT_FALSE(log.contains("back up"));
-  EXPECT_TRUE(server.waitFor("PING", 2, 6000));  // still supervising
 }
 
 // Connect attempts that never get an answer follow each other back to back. A call waiting
@@ -1164,39 +813,29 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
 using State = JRPCControllerInterface::State;
 
 // A controller of 127.0.0.1:`port` whose connect() was called and succeeded.
-std::unique_ptr<JRPCController> connected(JRPCNotifyWithContext<>* listener, uint16_t port,
-                                          int32_t timeoutMs = 2000, bool connectAtOnce = false) {
-  auto controller =
-      std::make_unique<JRPCController>(listener, port, "127.0.0.1", timeoutMs, connectAtOnce);
+std::unique_ptr<JRPCController> connected(JRPCNotifyWithContext<>* listener, uint16_t port) {
+  auto controller = std::make_unique<JRPCController>(listener, port, "127.0.0.1", 2000, false);
   EXPECT_EQ(controller->connect(), 0);
   return controller;
 }
 
 TEST(RpcControllerEvents, AreDeliveredOnTheControllersThreadWithItAsContext) {
-  for (const bool listening : {true, false}) {
-    SCOPED_TRACE(listening);
-    const uint16_t port = closedPort();
-    LinkRecorder listener;
-    auto controller = connected(listening ? &listener : nullptr, port);
-    ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
-    // The event (and its error) is consumed, listener or not.
-    EXPECT_TRUE(eventually([&] { return controller->pendingCount() == 0; }));
-    // The client gave up (retry off); the owner reconnects once the service is there.
-    ScriptedLineServer server(ScriptedLineServer::answering(), port);
-    ASSERT_EQ(controller->reconnect(), 0);
-    EXPECT_TRUE(eventually([&] { return controller->getState() == State::kConnected; }));
-    static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
-    if (!listening) {
-      continue;
-    }
-    ASSERT_TRUE(listener.waitFor("down", 2));
-    EXPECT_EQ(listener.whats(),
-              (std::vector<std::string>{"down:" + kRefused, "up", "down:Unknown error"}));
-    for (const auto& e : listener.events()) {
-      EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
-      // Not the client's supervisor ("JRPCController_" + name) but the queue.
-      EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + target(port));
-    }
+  const uint16_t port = closedPort();
+  LinkRecorder listener;
+  auto controller = connected(&listener, port);
+  ASSERT_TRUE(eventually([&] { return controller->getState() == State::kDisconnected; }));
+  // The client gave up (retry off); the owner reconnects once the service is there.
+  ScriptedLineServer server(ScriptedLineServer::answering(), port);
+  ASSERT_EQ(controller->reconnect(), 0);
+  EXPECT_TRUE(eventually([&] { return controller->getState() == State::kConnected; }));
+  static_cast<JRPCNotify&>(*controller).linkDown(nullptr);  // a loss without an error
+  ASSERT_TRUE(listener.waitFor("down", 2));
+  EXPECT_EQ(listener.whats(),
+            (std::vector<std::string>{"down:" + kRefused, "up", "down:Unknown error"}));
+  for (const auto& e : listener.events()) {
+    EXPECT_EQ(e.context, static_cast<JRPCControllerInterface*>(controller.get()));
+    // Not the client's supervisor ("JRPCController_" + name) but the queue.
+    EXPECT_EQ(e.thread, "JRPCController (JThreadedQueue<JRPCEventMsg>) " + target(port));
   }
 }
 
@@ -1218,103 +857,34 @@ TEST(RpcControllerEvents, GetStateSeesALostLinkBeforeItsEventIsDelivered) {
   EXPECT_EQ(listener.events()[1].what, "down:Connection Lost");
 }
 
-// Calls go to the current client only while it is connected; settings take effect at the next
-// connect; a disconnect waits for the call in progress; a failure comes back as it was answered
-// and a time-out drops the link, told once.
-TEST(RpcControllerCalls, GoToTheCurrentClientOnlyWhileItIsConnected) {
-  LogCapture log(0xFFFFFFFEu, "%c|%m");
-  ScriptedLineServer first([](const std::string& line) -> std::string {
-    return line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\", Type=\"Audio\"" : "OK ";
+// Calls go to the client only while it is connected, and are sent as the service expects them.
+TEST(RpcControllerCalls, GoToTheClientOnlyWhileItIsConnected) {
+  ScriptedLineServer server([](const std::string& line) -> std::string {
+    return line == "getParams(nop=0)" ? "OK AudioClass=\"SEMIPRO\"" : line == "PING" ? "PONG" : "OK ";
   });
-  ScriptedLineServer second;
   LinkRecorder listener;
   // At once against an unreachable service: no client, nothing told.
-  const int users = JSocketLayer::users();
   auto controller =
       std::make_unique<JRPCController>(&listener, closedPort(), "127.0.0.1", 2000, true);
-  EXPECT_EQ(JSocketLayer::users(), users + 1);  // for the controller's whole life
   std::string text = "untouched";
-  EXPECT_EQ(controller->setParams("a=0"), -1);  // no client yet
+  EXPECT_EQ(controller->setParams("a=0"), -1);
   EXPECT_EQ(controller->connect(), -1);
-  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'WSAConnect'"));
   EXPECT_EQ(controller->getState(), State::kDisconnected);
   EXPECT_EQ(controller->getParams(text), -1);
   EXPECT_EQ(text, "untouched");
-  controller->setPort(first.port());
+  controller->setPort(server.port());
   ASSERT_EQ(controller->connect(), 0);
   EXPECT_EQ(controller->getState(), State::kConnected);  // at once: when connect returns
   ASSERT_EQ(controller->getParams(text), 0);
-  EXPECT_EQ(text, "AudioClass=\"SEMIPRO\", Type=\"Audio\"");
+  EXPECT_EQ(text, "AudioClass=\"SEMIPRO\"");
   EXPECT_EQ(controller->setParams("Volume=5, Mute=false"), 0);
-  controller->setPort(second.port());
-  EXPECT_EQ(controller->setParams("to=1"), 0);
-  ASSERT_EQ(controller->reconnect(), 0);
-  EXPECT_EQ(controller->setParams("to=2"), 0);
-  second.setResponder([](const std::string& line) -> std::string {
-    std::this_thread::sleep_for(std::chrono::milliseconds(line == "PING" ? 0 : 600));
-    return line == "PING" ? "PONG" : "OK done=true";
-  });
-  std::atomic<int> result{99};
-  std::thread caller([&] { result = controller->getParams(text); });
-  ASSERT_TRUE(second.waitFor("getParams(nop=0)"));
   controller->disconnect();
-  const auto disconnected = Clock::now();
-  caller.join();
-  EXPECT_EQ(result.load(), 0);
-  EXPECT_EQ(text, "done=true");
-  // The answer left 600 ms after the request came: the disconnect waited for it.
-  EXPECT_GE(msBetween(second.received("getParams(nop=0)")[0].at, disconnected), 590);
   EXPECT_EQ(controller->getState(), State::kDisconnected);
   EXPECT_EQ(controller->getParams(text), -1);
   EXPECT_EQ(controller->setParams("a=2"), -1);
+  EXPECT_EQ(server.lines(), (std::vector<std::string>{"getParams(nop=0)",
+                                                      "setParams(Volume=5, Mute=false)"}));
   EXPECT_TRUE(listener.events().empty());
-
-  second.setResponder([](const std::string& line) -> std::string {
-    if (line.starts_with("setParams")) {
-      return "FAILED RPCMissingParameter: 'Volume'";
-    }
-    return line == "PING" ? "PONG" : kSilent;
-  });
-  ASSERT_EQ(controller->reconnect(), 0);
-  EXPECT_EQ(thrown<JTextError>([&] { controller->setParams("x=1"); }),
-            "FAILED RPCMissingParameter: 'Volume'");
-  // The controller's time-out bounds the wait for the answer.
-  const auto start = Clock::now();
-  EXPECT_THROW(controller->getParams(text), JTimeoutError);
-  EXPECT_GE(msBetween(start, Clock::now()), 1900);
-  // The link went with the call: nothing more is sent, the listener hears one link down.
-  EXPECT_EQ(controller->getState(), State::kDisconnected);
-  EXPECT_EQ(controller->setParams("y=2"), -1);
-  ASSERT_TRUE(listener.waitFor("down", 1));
-  controller->disconnect();  // the client's supervisor has ended: no event follows
-  JFlag delivered(true, false);
-  controller->postMsg(JRPCEventMsg{}, &delivered);  // behind every event posted
-  delivered.wait(10000);
-  EXPECT_EQ(listener.whats(), std::vector<std::string>{"down:Connection Lost"});
-  EXPECT_EQ(first.lines(),
-            (std::vector<std::string>{"getParams(nop=0)", "setParams(Volume=5, Mute=false)",
-                                      "setParams(to=1)"}));
-  EXPECT_EQ(second.lines(), (std::vector<std::string>{"setParams(to=2)", "getParams(nop=0)",
-                                                      "setParams(x=1)", "getParams(nop=0)"}));
-  EXPECT_EQ(JSocketLayer::users(), users + 1);
-  controller.reset();
-  EXPECT_EQ(JSocketLayer::users(), users);
-}
-
-TEST(RpcControllerCalls, WhileConnectingTheStateIsOneAndNothingIsSent) {
-  FullListener full;
-  ASSERT_TRUE(full.full());
-  LinkRecorder listener;
-  auto controller = connected(&listener, full.port(), 3000);
-  EXPECT_EQ(controller->getState(), State::kConnecting);
-  // Answered at once, not after the connect in progress.
-  const auto start = Clock::now();
-  std::string text;
-  EXPECT_EQ(controller->getParams(text), -1);
-  EXPECT_EQ(controller->setParams("a=1"), -1);
-  EXPECT_LT(msBetween(start, Clock::now()), 1000);
-  ASSERT_TRUE(listener.waitFor("down", 1, 8000));
-  EXPECT_EQ(listener.events()[0].what, "down:Time out!");
 }
 
 TEST(RpcControllerLifetime, DestroyedWhileItsClientReportsALoss) {
