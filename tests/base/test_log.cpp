@@ -1,5 +1,5 @@
 // The logging facility and its in-process, console, rotating file and syslog outputs; the error
-// hierarchy: messages, text sources chosen by a code's top bits, and when an error is logged.
+// hierarchy: messages and text sources chosen by a code's top bits.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -630,33 +630,6 @@ TEST(ErrorMessages, EachClassComposesItsMessageAndFillsACallersBuffer) {
   generic.getMessage(small, sizeof small), generic.getMessage(exact, sizeof exact);
   EXPECT_EQ(std::tuple(std::string(buffer), one[0], std::string(small), std::string(exact)),
             std::tuple("system call err", '\0', "", "0123456789"));
-}
-
-// Text and system errors log when built, others do not; a report gives the error's line, a
-// catch the catch site's.
-TEST(ErrorLogging, ThrowReportAndCatchRecords) {
-  const JTimeoutError timeout;
-  const unsigned line = __LINE__ - 1;
-  test::LogCapture capture(1u << 10, "%c|%f|%l|%w|%m");
-  JTextError text("bad rtsp url format, missing mediafile");
-  JSysError sys(ENOENT, "CreateFile");
-  JGenericError generic("x");
-  JNtDllError native(0, "NtClose");
-  report(timeout);
-  try {
-    throw JTimeoutError();
-  } catch (const JError& e) {
-    logCaught(e);
-  }
-  const std::string at = "|tests/base/test_log.cpp|", in = "|EXCEPTION     |";
-  const auto records = capture.records();
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].level, 10);
-  EXPECT_EQ((Texts{records[0].text, records[1].text, records[2].text, records[3].text}),
-            (Texts{"Exception THROW" + at + std::to_string(line + 3) + in + text.message(),
-                   "Exception THROW" + at + std::to_string(line + 4) + in + sys.message(),
-                   "Exception REPORT" + at + std::to_string(line) + in + "Time out!",
-                   "Exception CATCH" + at + std::to_string(line + 11) + in + "Time out!"}));
 }
 
 }  // namespace

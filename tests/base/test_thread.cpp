@@ -1,8 +1,7 @@
-// Threads (life cycle, log lines, priorities, suspension), waits for one or several objects, the
-// flag, semaphore and timer, the mutex, and time values and clocks.
+// Threads (life cycle, log lines, suspension), waits for one or several objects, the flag,
+// semaphore and timer, and the descriptors they do not hold.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -216,18 +215,6 @@ TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
     const bool normal = endLine.find("normally") != std::string::npos;
     EXPECT_EQ(std::tuple(records[0].level, records[1].level, records[2].level),
               std::tuple(kLevelDebug, kLevelDebug, normal ? kLevelDebug : kLevelWarning));
-  }
-}
-
-TEST(ThreadPriority, LowerIsANiceValueAndRaisingNeverFailsForLackOfPermission) {
-  for (int priority : {-2, 1, 2, JThread::kTimeCritical, -15}) {
-    int nice = -100;
-    Worker thread("prio",
-                  [&] { nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())); });
-    EXPECT_NO_THROW((thread.start(priority), thread.join()));
-    EXPECT_NE(nice, -100) << priority;  // it ran
-    // Lowest is nice 10, unless the test runs lower already.
-    EXPECT_TRUE(priority != -2 || nice == 10 || ::getpriority(PRIO_PROCESS, 0) > 10) << nice;
   }
 }
 
@@ -606,54 +593,6 @@ TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
     handles.insert(object->handle());
   }
   EXPECT_EQ(handles.size(), objects.size());
-}
-
-bool tryLockFromAnotherThread(JMutex& mutex) {
-  bool taken = false;
-  std::thread([&] { (taken = mutex.tryLock()) ? mutex.unlock() : void(); }).join();
-  return taken;
-}
-
-TEST(Mutex, OwnerMayLockAgainHoldsItUntilTheLastUnlockAndExcludesOtherWriters) {
-  JMutex mutex;
-  {
-    JAutoLock outer(mutex);
-    EXPECT_TRUE(mutex.tryLock());  // recursion on the owning thread
-    {
-      JAutoLock inner(mutex);
-      EXPECT_FALSE(tryLockFromAnotherThread(mutex));
-    }
-    mutex.unlock();
-    EXPECT_FALSE(tryLockFromAnotherThread(mutex));
-  }
-  EXPECT_TRUE(tryLockFromAnotherThread(mutex));
-  int64_t counter = 0;  // deliberately not atomic: the mutex guards it
-  for (std::vector<std::jthread> threads(4); auto& thread : threads) {  // joined at the end
-    thread = std::jthread([&] {
-      for (int i = 0; i < 20000; ++i) {
-        JAutoLock lock(mutex), again(mutex);
-        counter = counter + 1;
-      }
-    });
-  }
-  EXPECT_EQ(counter, 80000);
-}
-
-TEST(JTime, ComposedAndCutToMillisecondsTowardZeroAndBothClocksRun) {
-  EXPECT_EQ(makeJTime(3, 250000), 3250000);
-  EXPECT_EQ(makeJTime(5000000000LL, 1), 5000000000000001LL);  // no 32-bit overflow
-  EXPECT_EQ(makeJTime(-1, 500000), -500000);
-  for (auto [time, ms] : {std::pair<JTime, int64_t>{1999, 1}, {999, 0}, {-999, 0}, {-1999, -1}})
-    EXPECT_EQ(toMilliseconds(time), ms) << time;
-  const JTime before = monotonicNow();
-  const int64_t beforeMs = monotonicMs();
-  sleepMs(30);
-  EXPECT_TRUE(monotonicNow() - before >= 30000 && monotonicNow() - before < 10000000);
-  EXPECT_GE(monotonicMs() - beforeMs, 30);
-  const auto system = std::chrono::system_clock::now().time_since_epoch();
-  EXPECT_LT(std::abs(wallClockNow() -
-                     std::chrono::duration_cast<std::chrono::microseconds>(system).count()),
-            1000000);
 }
 
 }  // namespace
