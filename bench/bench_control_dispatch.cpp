@@ -15,17 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "activex/control_test_support.h"
 #include "activex/zq_audio_output_ctrl.h"
 #include "bench_args.h"
 #include "com/apartment.h"
+#include "com/ref_count.h"
 #include "helpers/aam/test_aam.h"
 #include "rpc/rpc_controller.h"
 
 namespace {
 
 using namespace zq::activex;
-using zq::activex::test::EventSink;
 using zq::test::TestAAM;
 using Clock = std::chrono::steady_clock;
 
@@ -135,19 +134,22 @@ LONG statusOf(IDispatch* control, const std::string& name) {
   return status;
 }
 
-// An event sink that also stamps the time each event ran.
-class TimedSink : public EventSink {
+// The control's event sink: counts the link events and stamps the time the
+// last link-down ran.
+class TimedSink : public zq::com::JComObject<TimedSink, IDispatch> {
  public:
-  HRESULT Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                 VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
-    const auto now = Clock::now();
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                 UINT*) override {
     if (member == DISPID_LinkDown) {
-      lastDown_.store(now.time_since_epoch().count());
+      lastDown_.store(Clock::now().time_since_epoch().count());
       downs_.fetch_add(1);
     } else if (member == DISPID_LinkUp) {
       ups_.fetch_add(1);
     }
-    return EventSink::Invoke(member, riid, lcid, flags, params, result, info, argErr);
+    return S_OK;
   }
   int downs() const { return downs_.load(); }
   int ups() const { return ups_.load(); }
@@ -159,6 +161,15 @@ class TimedSink : public EventSink {
   std::atomic<int> downs_{0};
   std::atomic<int> ups_{0};
   std::atomic<Clock::rep> lastDown_{0};
+
+ protected:
+  bool queryMore(REFIID riid, void** object) override {
+    if (riid == DIID__IZQAudioOutputCtrlEvents) {
+      *object = static_cast<IDispatch*>(this);
+      return true;
+    }
+    return false;
+  }
 };
 
 // Pumps the apartment until `done` or `limitMs` passed.
