@@ -92,7 +92,7 @@ Player::Stats Player::stats() const {
     s.underruns = c.underruns;
     s.dropped = c.dropped;
     s.repeated = c.repeated;
-    s.bufferedMs = buffer_.bufferedMs();
+    s.bufferedMs = buffer_.bufferedMs() + stagedMs();
   }
   s.underruns += deviceUnderruns_.load();
   return s;
@@ -189,6 +189,7 @@ void Player::closeSource() {
       outputWake_.wait_for(lock, kFlushWait, [this] { return !flushWanted_ || quitOutput_; });
       flushWanted_ = false;
     }
+    staged_.clear();
     buffer_.clear();
   }
   bufferChanged_.notify_all();
@@ -353,7 +354,7 @@ void Player::conceal(uint64_t frames) {
   {
     std::lock_guard lock(bufferMutex_);
     for (uint64_t i = 0; i < blocks; ++i) {
-      buffer_.push(lastBlock_.data(), lastBlock_.size() / lastFormat_.channels, lastFormat_);
+      pushBlock(lastBlock_.data(), lastBlock_.size() / lastFormat_.channels, lastFormat_);
     }
     ++pushes_;
   }
@@ -394,16 +395,49 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
   lastFormat_ = PcmFormat{rate, channels};
   {
     std::lock_guard lock(bufferMutex_);
-    buffer_.push(pcm_.data(), pcm_.size() / channels, lastFormat_);
+    pushBlock(pcm_.data(), pcm_.size() / channels, lastFormat_);
     ++pushes_;
   }
   bufferChanged_.notify_all();
 }
 
+void Player::pushBlock(const int16_t* samples, size_t frames, PcmFormat format) {
+  if (gatherMs_ == sink_.periodMs()) {
+    buffer_.push(samples, frames, format);
+    return;
+  }
+  staged_.push_back({std::vector<int16_t>(samples, samples + frames * format.channels), frames,
+                     format, Clock::now()});
+  stagedFrames_ += frames;
+  // An output stuck in a write leaves the buffer to bound what waits.
+  while (stagedFrames_ > format.rate * (kMaxGatherMs + JitterBuffer::kOverflowMs) / 1000) {
+    releaseStaged(staged_.front().at);
+  }
+}
+
+void Player::releaseStaged(Clock::time_point upTo) {
+  while (!staged_.empty() && staged_.front().at <= upTo) {
+    const Staged& b = staged_.front();
+    buffer_.push(b.samples.data(), b.frames, b.format);
+    stagedFrames_ -= b.frames;
+    staged_.pop_front();
+  }
+}
+
+uint32_t Player::stagedMs() const {
+  return staged_.empty() || staged_.front().format.rate == 0
+             ? 0
+             : static_cast<uint32_t>(stagedFrames_ * 1000 / staged_.front().format.rate);
+}
+
 // The output: a period at a time from the jitter buffer, at the device's
 // clock, or at the system's for an output that does not block. An output
 // that gathers (a file, nowhere) takes every period that fell due since its
-// last wake and writes them at once.
+// last wake and writes them at once; the blocks the reader decoded wait
+// beside the buffer with the time they came, and each goes in just before
+// the first period due after it. So the buffer sees its pushes and pulls in
+// the order they would have had, a period at a time: its filling, underruns
+// and drift rules take a late pull for no more than it is.
 void Player::playOut() {
   std::vector<int16_t> out;  // the periods of one write
   const uint32_t periodMs = sink_.periodMs();
@@ -425,11 +459,16 @@ void Player::playOut() {
     {
       std::unique_lock lock(bufferMutex_);
       bufferChanged_.wait(lock, [this] {
-        return quitOutput_ || flushWanted_ || buffer_.state() != JitterBuffer::State::kIdle;
+        return quitOutput_ || flushWanted_ || !staged_.empty() ||
+               buffer_.state() != JitterBuffer::State::kIdle;
       });
       if (quitOutput_) {
         return;
       }
+      // What came before the period due now (all that came, when the clock
+      // is not running or a flush woke the output before that period).
+      const auto now = Clock::now();
+      releaseStaged(clockRunning ? std::min(now, dueAt(written)) : now);
       const PcmFormat f = buffer_.format();
       const size_t period = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
       out.resize(period * f.channels);
@@ -454,10 +493,12 @@ void Player::playOut() {
         frames = period;
         if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat) {
           // The periods that fell due since the wake was planned.
-          const auto now = Clock::now();
           const size_t most = size_t{f.rate} * kMaxGatherMs / 1000;
-          while (frames + period <= most && buffer_.format() == f &&
-                 dueAt(written + frames) <= now) {
+          while (frames + period <= most && dueAt(written + frames) <= now) {
+            releaseStaged(dueAt(written + frames));
+            if (buffer_.format() != f) {
+              break;
+            }
             out.resize((frames + period) * f.channels);
             const JitterBuffer::Pull more =
                 buffer_.pull(out.data() + frames * f.channels, period);

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -130,6 +132,12 @@ class Player : public LinkNotifier, private JThread {
   uint64_t countNet(const NetMike2& mike, NetCounters& since);
   // Plays the last block again in place of `frames` missing ones.
   void conceal(uint64_t frames);
+  // With bufferMutex_ held: a decoded block into the buffer, or beside it
+  // for an output that gathers; those that came by `upTo` into the buffer;
+  // how much waits beside it.
+  void pushBlock(const int16_t* samples, size_t frames, PcmFormat format);
+  void releaseStaged(std::chrono::steady_clock::time_point upTo);
+  uint32_t stagedMs() const;
 
   AudioSink& sink_;
   // How long the output lets periods fall due before it writes them: the
@@ -168,6 +176,16 @@ class Player : public LinkNotifier, private JThread {
   // Wakes the output's sleep between two writes: a flush wanted, or the end.
   // (Pushes do not: they notify bufferChanged_.)
   std::condition_variable outputWake_;
+  // For an output that gathers: the decoded blocks not yet in the buffer,
+  // each with the time it came, oldest first.
+  struct Staged {
+    std::vector<int16_t> samples;
+    size_t frames;
+    PcmFormat format;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::deque<Staged> staged_;  // guarded by bufferMutex_
+  size_t stagedFrames_ = 0;    // guarded by bufferMutex_
   uint64_t pushes_ = 0;      // guarded by bufferMutex_
   // Statistics, written by the reader.
   std::atomic<uint64_t> received_{0};
