@@ -28,7 +28,7 @@ void JitterBuffer::push(const int16_t* samples, size_t frames, PcmFormat format)
   }
 }
 
-JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
+JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames, bool partial) {
   Pull p;
   p.format = format_;
   const size_t channels = format_.channels;
@@ -52,6 +52,7 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
   if (state_ != State::kPlaying) {
     std::fill_n(out, frames * channels, int16_t{0});
     p.write = state_ == State::kFilling && played_;
+    p.frames = frames;
     return p;
   }
   size_t done = 0;
@@ -70,8 +71,11 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
     }
   }
   p.write = true;
+  p.frames = frames;
   pulled_ = frames;
-  if (done < frames) {
+  if (done < frames && partial && done > 0) {
+    p.frames = done;
+  } else if (done < frames) {
     std::fill_n(out + done * channels, (frames - done) * channels, int16_t{0});
     ++counters_.underruns;
     state_ = State::kFilling;
@@ -83,8 +87,8 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames) {
   }
   // The depth only falls here: the lowest after a pull is the lowest of all.
   lowest_ = std::min(lowest_, depth_);
-  depthSum_ += uint64_t{depth_} * frames;
-  windowFrames_ += frames;
+  depthSum_ += uint64_t{depth_} * p.frames;
+  windowFrames_ += p.frames;
   if (windowFrames_ >= framesOf(kDriftWindowMs)) {
     endWindow();
   }

@@ -472,7 +472,11 @@ void Player::playOut() {
       const PcmFormat f = buffer_.format();
       const size_t period = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
       out.resize(period * f.channels);
-      pull = buffer_.pull(out.data(), period);
+      // An output whose clock the player keeps takes what is left of the
+      // last block and comes back when the rest is due; a device that keeps
+      // its own takes whole periods.
+      const bool partial = !sink_.paced();
+      pull = buffer_.pull(out.data(), period, partial);
       events = buffer_.takeEvents();
       if (!pull.write) {
         // Idle, or filling before the first sound: nothing is due, and the
@@ -490,8 +494,9 @@ void Player::playOut() {
           });
         }
       } else {
-        frames = period;
-        if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat) {
+        frames = pull.frames;
+        if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat &&
+            frames == period) {
           // The periods that fell due since the wake was planned.
           const size_t most = size_t{f.rate} * kMaxGatherMs / 1000;
           while (frames + period <= most && dueAt(written + frames) <= now) {
@@ -501,15 +506,19 @@ void Player::playOut() {
             }
             out.resize((frames + period) * f.channels);
             const JitterBuffer::Pull more =
-                buffer_.pull(out.data() + frames * f.channels, period);
+                buffer_.pull(out.data() + frames * f.channels, period, partial);
             if (!more.write) {
               out.resize(frames * f.channels);
               break;
             }
-            frames += period;
+            frames += more.frames;
+            if (more.frames < period) {
+              break;  // the rest of that period is not due yet
+            }
           }
           events += buffer_.takeEvents();
         }
+        out.resize(frames * f.channels);
         flushed = flushWanted_;
       }
     }

@@ -32,6 +32,7 @@ struct Scenario {
   // (and the ones behind it with it), every lateEvery-th pull too.
   int lateEvery = 0;
   double lateMs = 0;
+  bool partial = false;  // the output keeps its clock: pulls may end at a block's end
 };
 
 struct Outcome {
@@ -86,9 +87,9 @@ Outcome simulate(const Scenario& s) {
       continue;
     }
     ++pulls;
-    const JitterBuffer::Pull p = buffer.pull(out.data(), kPeriod);
+    const JitterBuffer::Pull p = buffer.pull(out.data(), kPeriod, s.partial);
     o.maxBufferedMs = std::max(o.maxBufferedMs, buffer.bufferedMs());
-    nextPull += double(kPeriod) / kRate;
+    nextPull += double(p.frames) / kRate;
     if (!p.write) {
       EXPECT_FALSE(sounded) << "an output that played went quiet without clear";
       ++o.silentPullsBeforeSound;
@@ -100,7 +101,7 @@ Outcome simulate(const Scenario& s) {
       }
     }
     sounded = true;
-    for (int16_t v : out) {
+    for (int16_t v : std::vector<int16_t>(out.begin(), out.begin() + p.frames)) {
       if (v == 0) {
         ++o.silentWritten;
         continue;
@@ -158,6 +159,34 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        0,
        false,
        60 + 27 + 10 + 18},
+      {"45 ms, a block in seven 15 ms late, whole periods: the period is margin lost",
+       {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15},
+       1,
+       1,
+       0,
+       false,
+       45 + 27 + 10 + 15},
+      {"the same, pulls that end at a block's end: the period costs no margin",
+       {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15, true},
+       0,
+       0,
+       0,
+       false,
+       45 + 27 + 10 + 15},
+      {"45 ms, the sender 0.2 % slow, pulls that end at a block's end: played twice",
+       {45, 60, 0.998, -1, 0, -1, 0, 0, 0, 0, true},
+       0,
+       0,
+       2,
+       true,
+       45 + 2 * 27},
+      {"45 ms, the sender 0.2 % fast, pulls that end at a block's end: dropped",
+       {45, 60, 1.002, -1, 0, -1, 0, 0, 0, 0, true},
+       0,
+       2,
+       0,
+       true,
+       45 + 2 * 27},
       {"the sender 0.1 % slow and late wake-ups: still played twice",
        {60, 60, 0.999, -1, 0, -1, 0, 0, 7, 12},
        0,
@@ -184,10 +213,11 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
     EXPECT_EQ(o.jumps, o.counters.dropped + o.counters.repeated);
     EXPECT_EQ(o.silentWritten > 0, c.underruns > 0);
     EXPECT_LE(o.maxBufferedMs, c.maxBufferedMs);
-    // Quiet only until the target is reached: a block brings 26 ms.
-    const size_t fillPulls = (c.scenario.targetMs + 26) / 10 + 1;
-    EXPECT_LE(o.silentPullsBeforeSound, fillPulls);
-    EXPECT_GE(o.silentPullsBeforeSound + 3, fillPulls * 26 / 27);
+    // Quiet only until the block that reaches the target: one every 26.1 ms.
+    const size_t target = std::max<size_t>(c.scenario.targetMs * kRate / 1000, kBlock + kPeriod);
+    const size_t needed = (target + kBlock - 1) / kBlock;
+    EXPECT_LE(o.silentPullsBeforeSound, (needed - 1) * 27 / 10 + 1);
+    EXPECT_GE(o.silentPullsBeforeSound, (needed - 1) * 26 / 10);
   }
 }
 
