@@ -97,6 +97,7 @@ TEST(ZqctlHost, ResultsRefusalsAndFailures) {
       {R"(Name = "a\"b"; Name)", "-> \"a\\\"b\"\n"},
       {"Add 2 0x10", "-> 18\n"},
       {"add 1 1", "-> 2\n"},
+      {R"(Describe "x")", "-> \"sample:x\"\n"},
       {"Half 5", "-> 2.5\n"},
       {"Count = 4; Count; Reset; Count", "-> 4\n-> 0\n"},
       {R"(Count = "12"; Count)", "-> 12\n"},
