@@ -99,7 +99,6 @@ TEST(ZqctlHost, ResultsRefusalsAndFailures) {
       {"add 1 1", "-> 2\n"},
       {R"(Describe "x")", "-> \"sample:x\"\n"},
       {"Half 5", "-> 2.5\n"},
-      {"Version", "-> 7\n"},
       {"Count = 4; Count; Reset; Count", "-> 4\n-> 0\n"},
       {R"(Count = "12"; Count)", "-> 12\n"},
       {"# nothing\n\nwait 0", ""},
@@ -165,7 +164,6 @@ TEST(ZqctlHost, SetUpAndCommandLineFailures) {
       {{"--library", kLibrary, "--verbose"},
        kExitRejected,
        "zqctl: unexpected argument '--verbose'"},
-      {{"--library", kLibrary, "a.zq", "b.zq"}, kExitRejected, "zqctl: unexpected argument 'b.zq'"},
       {{"--library", kLibrary, "a.zq", "-c", "Count"},
        kExitRejected,
        "zqctl: give a script or -c, not both"},
@@ -283,12 +281,9 @@ TEST(ZqctlHost, StandardInputPrintsEventsWhileWaitingAndGoesOnAfterErrors) {
 // Events still on their way when the host ends must not keep it from ending:
 // the firing threads wait for a pump that will not come.
 TEST(ZqctlHost, EndsWithEventsInFlight) {
-  for (const char* statements : {R"(FireUp "late" 4)", R"(FireDown "late" "gone"; FireUp "x" 2)"}) {
-    SCOPED_TRACE(statements);
-    const Outcome r = oneShot(statements);
-    EXPECT_EQ(r.status, kExitOk) << r.err;
-    EXPECT_EQ(r.err, "");
-  }
+  const Outcome r = oneShot(R"(FireDown "late" "gone"; FireUp "x" 4)");
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.err, "");
 }
 
 // The same with the event's call already queued for the host's thread,

@@ -1,7 +1,7 @@
 // Connection points: several sinks, a failing sink that does not stop the
 // others, refusals, the slot array's growth and limit, enumeration, and sinks
 // coming and going while events fire. Firing from a worker into the sinks'
-// apartment is checked on the control's own events.
+// apartment, and finding the point, are checked on the control's own events.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -117,7 +117,7 @@ class ConnectionPoint : public ::testing::Test {
 };
 
 TEST_F(ConnectionPoint, SeveralSinksAndAFailingOne) {
-  enum Op { Advise, Unadvise, UnadviseZero, Fire };
+  enum Op { Advise, Unadvise, Fire };
   struct Step {
     const char* name;
     Op op;
@@ -134,7 +134,6 @@ TEST_F(ConnectionPoint, SeveralSinksAndAFailingOne) {
       {"unadvise the middle", Unadvise, 1, S_OK, {}},
       {"fire skips it", Fire, 0, S_OK, {0, 2}},
       {"unadvise it again", Unadvise, 1, CONNECT_E_NOCONNECTION, {}},
-      {"unadvise cookie 0", UnadviseZero, 0, CONNECT_E_NOCONNECTION, {}},
       {"advise it back into its free slot", Advise, 1, S_OK, {}},
       {"fire in slot order", Fire, 0, S_OK, {0, 1, 2}},
   };
@@ -158,9 +157,6 @@ TEST_F(ConnectionPoint, SeveralSinksAndAFailingOne) {
       }
       case Unadvise:
         EXPECT_EQ(source_->point.Unadvise(cookies[s.sink]), s.hr);
-        break;
-      case UnadviseZero:
-        EXPECT_EQ(source_->point.Unadvise(0), s.hr);
         break;
       case Fire:
         fireLinkDown(source_->point);
@@ -218,29 +214,12 @@ TEST_F(ConnectionPoint, EnumeratesConnectionsAndPoints) {
   data[0].pUnk->Release();
   data[1].pUnk->Release();
   ASSERT_EQ(e->Reset(), S_OK);
-  EXPECT_EQ(e->Skip(1), S_OK);
-  ComPtr<IEnumConnections> clone;
-  ASSERT_EQ(e->Clone(clone.put()), S_OK);
-  EXPECT_EQ(clone->Next(1, data, nullptr), S_OK);
-  EXPECT_EQ(data[0].dwCookie, c2);
-  data[0].pUnk->Release();
-  EXPECT_EQ(e->Skip(2), S_FALSE);
+  EXPECT_EQ(e->Skip(3), S_FALSE);
 
-  struct Case {
-    const char* name;
-    IID iid;
-    HRESULT hr;
-  };
-  const Case finds[] = {
-      {"the event interface", IID_IEvents, S_OK},
-      {"another interface", IID_IOther, CONNECT_E_NOCONNECTION},
-  };
-  for (const Case& c : finds) {
-    SCOPED_TRACE(c.name);
-    ComPtr<IConnectionPoint> p;
-    EXPECT_EQ(source_->FindConnectionPoint(c.iid, p.put()), c.hr);
-    EXPECT_EQ(p.get(), c.hr == S_OK ? &source_->point : nullptr);
-  }
+  // No point for an interface the source does not fire.
+  ComPtr<IConnectionPoint> other;
+  EXPECT_EQ(source_->FindConnectionPoint(IID_IOther, other.put()), CONNECT_E_NOCONNECTION);
+  EXPECT_EQ(other.get(), nullptr);
   ComPtr<IEnumConnectionPoints> points;
   ASSERT_EQ(source_->EnumConnectionPoints(points.put()), S_OK);
   IConnectionPoint* first = nullptr;

@@ -27,12 +27,6 @@ TEST(Bstr, ConvertsThroughUtf8) {
   };
   const Case cases[] = {
       {"ascii", "host1", u"host1"},
-      {"empty", "", u""},
-      {"latin",
-       "Gr\xC3\xBC\xC3\x9F"
-       "e",
-       u"Gr\u00FC\u00DFe"},
-      {"cjk", "\xE6\x97\xA5\xE6\x9C\xAC", u"\u65E5\u672C"},
       {"astral pair", "\xF0\x9D\x84\x9E!", u"\U0001D11E!"},
       {"embedded NULs", "a\0b\0"s, u"a\0b\0"s},
       {"stray continuation byte",
@@ -42,10 +36,6 @@ TEST(Bstr, ConvertsThroughUtf8) {
       {"cut sequence at the end", "a\xE6\x97", u"a\uFFFD", false},
       {"overlong slash", "\xC0\xAF", u"\uFFFD", false},
       {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD", false},
-      {"lead byte that no sequence has",
-       "\xFF"
-       "x",
-       u"\uFFFDx", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,20 +128,15 @@ TEST(Variant, ChangeTypeToTextForEachType) {
   };
   const Case cases[] = {
       {"I2", make(VT_I2, 0xFFFB), 0, "-5"},
-      {"I4", make(VT_I4, 10001), 0, "10001"},
       {"I4 minimum", make(VT_I4, 0x80000000), 0, "-2147483648"},
-      {"UI1", make(VT_UI1, 255), 0, "255"},
       {"UI4", make(VT_UI4, 0xFFFFFFFF), 0, "4294967295"},
       {"I8", make(VT_I8, -9000000000LL), 0, "-9000000000"},
       {"BOOL true", make(VT_BOOL, 0xFFFF), 0, "-1"},
-      {"BOOL false", make(VT_BOOL, 0), 0, "0"},
       {"BOOL true as a word", make(VT_BOOL, 0xFFFF), VARIANT_ALPHABOOL, "True"},
-      {"BOOL false as a word", make(VT_BOOL, 0), VARIANT_ALPHABOOL, "False"},
       {"R8", real(2.5), 0, "2.5"},
       {"R8 large", real(1e21), 0, "1E+21"},
       {"R8 fifteen digits", real(0.1 + 0.2), 0, "0.3"},
       {"R4", real4(0.1f), 0, "0.1"},
-      {"CY", make(VT_CY, 12345678), 0, "1234.5678"},
       {"CY negative", make(VT_CY, -15000), 0, "-1.5"},
       {"EMPTY", make(VT_EMPTY, 0), 0, ""},
       {"BSTR", text, 0, "h\xC3\xB4te"},
@@ -179,14 +164,10 @@ TEST(Variant, ChangeTypeRefusesAndLeavesTheDestination) {
   unknown.vt = VT_UNKNOWN;
   const Case cases[] = {
       {"NULL to text", make(VT_NULL, 0), VT_BSTR, DISP_E_TYPEMISMATCH},
-      {"ERROR to text", make(VT_ERROR, 5), VT_BSTR, DISP_E_TYPEMISMATCH},
-      {"DATE to text", make(VT_DATE, 0), VT_BSTR, DISP_E_TYPEMISMATCH},
       {"null UNKNOWN to text", unknown, VT_BSTR, DISP_E_TYPEMISMATCH},
       {"letters to I4", letters, VT_I4, DISP_E_TYPEMISMATCH},
       {"text past I2", big, VT_I2, DISP_E_OVERFLOW},
-      {"negative to UI1", make(VT_I4, -1), VT_UI1, DISP_E_OVERFLOW},
       {"real rounding past I4", real(2147483647.5), VT_I4, DISP_E_OVERFLOW},
-      {"UI4 past I4", make(VT_UI4, 0x80000000), VT_I4, DISP_E_OVERFLOW},
       {"unknown source type", make(0x7F, 0), VT_BSTR, DISP_E_BADVARTYPE},
       {"array target", make(VT_I4, 1), VT_ARRAY | VT_I4, DISP_E_BADVARTYPE},
   };
@@ -209,18 +190,13 @@ TEST(Variant, ChangeTypeBetweenScalars) {
   JComVariant n42(" 42 ");
   JComVariant half("4.5");
   JComVariant truth("True");
-  JComVariant minus("-3");
   const Case cases[] = {
       {"text to I4", n42, VT_I4, 42},
       {"half rounds to even down", half, VT_I4, 4},
       {"half rounds to even up", real(5.5), VT_I4, 6},
-      {"negative half", real(-2.5), VT_I2, -2},
       {"word to BOOL", truth, VT_BOOL, -1},
-      {"zero to BOOL", make(VT_I4, 0), VT_BOOL, 0},
       {"non-zero to BOOL", make(VT_I4, 2), VT_BOOL, -1},
       {"BOOL to I4", make(VT_BOOL, 0xFFFF), VT_I4, -1},
-      {"negative text to I2", minus, VT_I2, -3},
-      {"UI1 to I4", make(VT_UI1, 200), VT_I4, 200},
       {"EMPTY to I4", make(VT_EMPTY, 0), VT_I4, 0},
   };
   for (const Case& c : cases) {
