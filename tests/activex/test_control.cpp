@@ -499,33 +499,14 @@ TEST_F(Members, InterfacesAndTheirAnswers) {
   ASSERT_EQ(ComPtr<IOleObject>::queryFrom(control())->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
   EXPECT_EQ(misc, 132497u);
 
-  // The type (its members' names and help are zqctl's listing), in a
-  // library that holds the interface, the events and the class in that
-  // order, each found back from its own information.
+  // The type with its 37 members (their names and help are zqctl's listing;
+  // how a library places its types is the runtime's test).
   ComPtr<ITypeInfo> info;
   ASSERT_EQ(control()->GetTypeInfo(0, 0, info.put()), S_OK);
   TYPEATTR* attr = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
   EXPECT_EQ(attr->cFuncs, 37);
   info->ReleaseTypeAttr(attr);
-  ComPtr<ITypeLib> lib;
-  UINT index = 9;
-  ASSERT_EQ(info->GetContainingTypeLib(lib.put(), &index), S_OK);
-  EXPECT_EQ(index, 0u);
-  const char* const kDocs[] = {
-      "ZQAUDIOOUTPUTCONTROLLERLib / ZQAudioOutputController 1.0 Type Library",
-      "IZQAudioOutputCtrl / IZQAudioOutputCtrl Interface",
-      "_IZQAudioOutputCtrlEvents / _IZQAudioOutputCtrlEvents Interface",
-      "ZQAudioOutputCtrl / ZQAudioOutputCtrl Class"};
-  for (INT i = -1; i < 3; ++i) {
-    JBstr name, help;
-    ASSERT_EQ(lib->GetDocumentation(i, name.put(), help.put(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(name.str() + " / " + help.str(), kDocs[i + 1]);
-  }
-  ComPtr<ITypeInfo> classType;
-  ASSERT_EQ(classInfo->GetClassInfo(classType.put()), S_OK);
-  ASSERT_EQ(classType->GetContainingTypeLib(nullptr, &index), S_OK);
-  EXPECT_EQ(index, 2u);
 }
 
 TEST_F(Members, DrawStretchesTheBitmapIntoTheRectangle) {
