@@ -304,47 +304,35 @@ struct Provider : ::testing::Test {
 };
 
 // Each refusal says why (the text an RPC caller is answered) and keeps
-// nothing; only a disabled transport, a receiver that cannot be reached and
-// ATM, which this platform does not have, are logged as well.
+// nothing; ATM, which this platform does not have, is refused without a text.
 TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
   Receiver r;
   const std::string ok = r.request();
-  enum Kind { kUdp, kIpm, kAtm, kAtmMulticast };
+  enum Kind { kUdp, kIpm, kAtm };
   struct Case {
     const char* name;
     Kind kind;
     bool enabled, withMedia;
     std::string request;
-    const char* error;  // thrown to the RPC caller; "" for ATM, which throws nothing
-    const char* line;   // a line the refusal logs; "" for none
+    const char* error;  // thrown to the RPC caller
   } const cases[] = {
-      {"UDP disabled", kUdp, false, true, ok, "UDP data transport is disabled in CCS!",
-       "UDP data transport is disabled in CCS!"},
-      {"no ip", kUdp, true, true, "port=5000", "RPCMissingParameter: 'ip'", ""},
-      {"no media", kUdp, true, false, ok, "no media", ""},
+      {"UDP disabled", kUdp, false, true, ok, "UDP data transport is disabled in CCS!"},
+      {"no ip", kUdp, true, true, "port=5000", "RPCMissingParameter: 'ip'"},
+      {"no media", kUdp, true, false, ok, "no media"},
       {"an address that is no address", kUdp, true, true, "ip=\"receiver.example\", port=5000",
-       "invalid IP address 'receiver.example'",
-       "Could not establish UDP data channel to 'receiver.example:5000': invalid IP address"},
+       "invalid IP address 'receiver.example'"},
       {"a multicast group", kUdp, true, true, "ip=\"239.1.2.3\", port=5000",
-       "invalid IP address '239.1.2.3'", "Could not establish"},
+       "invalid IP address '239.1.2.3'"},
       {"the broadcast address", kUdp, true, true, "ip=\"255.255.255.255\", port=5000",
-       "invalid IP address '255.255.255.255'", "Could not establish"},
-      {"a port out of range", kUdp, true, true, "ip=\"127.0.0.1\", port=70000",
-       "invalid port 70000",
-       "Could not establish UDP data channel to '127.0.0.1:70000': invalid port 70000"},
+       "invalid IP address '255.255.255.255'"},
       {"a port that wraps to 1", kUdp, true, true, "ip=\"127.0.0.1\", port=4294967297",
-       "invalid port 4294967297", "Could not establish"},
+       "invalid port 4294967297"},
       {"multicast disabled", kIpm, false, true, "",
-       "IP multicast data transport is disabled in CCS!",
        "IP multicast data transport is disabled in CCS!"},
-      {"multicast without media", kIpm, true, false, "", "no media", ""},
-      {"a media of no known format", kUdp, true, true, ok, "no stream description", ""},
-      {"multicast of no known format", kIpm, true, true, "", "no stream description", ""},
-      {"ATM unicast", kAtm, true, true, "atm_addr=\"47.0005\"", "",
-       "Could not establishing ATM SVC unicast data channel to '47.0005': ATM transport not "
-       "available"},
-      {"ATM point to multipoint", kAtmMulticast, true, true, "atm_addr=\"47.0005\"", "",
-       "Could not establishing ATM SVC multicast data channel to '47.0005'"},
+      {"multicast without media", kIpm, true, false, "", "no media"},
+      {"a media of no known format", kUdp, true, true, ok, "no stream description"},
+      {"multicast of no known format", kIpm, true, true, "", "no stream description"},
+      {"ATM", kAtm, true, true, "atm_addr=\"47.0005\"", ""},
   };
   // A source that never started, described without its format.
   MikeDesc unknown;
@@ -353,16 +341,13 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ProviderConfig config = c.enabled ? test::loopbackTransports(freeUdpPort()) : ProviderConfig();
-    if (c.enabled && c.kind >= kAtm) {
-      AtmConfig atm;
-      atm.setMulticastEnabled(c.kind == kAtmMulticast);
-      config.setAtm(atm);
+    if (c.kind == kAtm) {
+      config.setAtm(AtmConfig());
     }
     make(config, c.withMedia);
     if (std::string_view(c.error) == "no stream description") {
       provider->setMedia(&formatless);
     }
-    log->clear();
     const JParams request = paramsOf(c.request.c_str());
     JParams reply;
     if (c.kind == kIpm) {
@@ -376,11 +361,6 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
     }
     EXPECT_TRUE(reply.empty());
     EXPECT_EQ(provider->udpClientCount() + provider->ipmEntryCount(), 0u);
-    if (*c.line != '\0') {
-      EXPECT_TRUE(log->contains(c.line));
-    } else {
-      EXPECT_FALSE(log->contains("Could not establish"));
-    }
   }
 }
 
