@@ -186,9 +186,10 @@ TEST_F(ControllerGroup, ArgumentChecksAndUnknownNames) {
   for (int32_t i = 0; i < 6; ++i)
     EXPECT_EQ(connectorNumber(kConnectors[i]), i < 5 ? i : -1) << kConnectors[i];
   // The card first (-1), then the connector (-2).
-  const std::tuple<int32_t, const char*, int32_t> kHard[] = {
-      {0, "pci2_line_in", -1}, {29, "pci2_line_in", -1}, {1, "line_in", -2},
-      {28, "wavein_mic_in", 0}};
+  const std::tuple<int32_t, const char*, int32_t> kHard[] = {{0, "pci2_line_in", -1},
+                                                             {29, "pci2_line_in", -1},
+                                                             {1, "line_in", -2},
+                                                             {28, "wavein_mic_in", 0}};
   for (const auto& [card, connector, result] : kHard)
     EXPECT_EQ(group.SetHardSource(card, connector), result) << card << " " << connector;
   // The port first (-2), then the protocol (-1).
