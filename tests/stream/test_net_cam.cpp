@@ -1,8 +1,7 @@
 // Frames received as datagrams: the reassembly fed datagram by datagram
 // (packets in any order with copies, the size limits), then NetCam on real
 // UDP sockets on 127.0.0.1 (frames read back byte for byte, losses, the
-// disconnect flag reported through a real RPC client, and the multicast
-// disconnection packets that end only their own leaf).
+// disconnect flag reported through a real RPC client).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -132,12 +131,12 @@ TEST(PredictiveNetBuffer, DatagramsBeyondTheLimitsAreIgnoredWithTheirLine) {
 // A NetCam on a loopback socket, a sender, and a reader of its stream.
 class Channel {
  public:
-  explicit Channel(JRPCClient* rpc = nullptr, bool atmMulticast = false) {
+  explicit Channel(JRPCClient* rpc) {
     auto socket = std::make_unique<JUDPSocket>();
     socket->bind(JInetAddr("127.0.0.1", 0));
     address_ = socket->localAddress();
     sender_.bind(JInetAddr("127.0.0.1", 0));
-    cam = std::make_unique<NetCam>(std::move(socket), nullptr, 0, rpc, atmMulticast, &mask);
+    cam = std::make_unique<NetCam>(std::move(socket), nullptr, 0, rpc, false, &mask);
     reader.listen(cam.get());
     reader.setTimeout(20000);
   }
@@ -224,26 +223,6 @@ TEST(NetCam, AChannelPublishesFramesCountsLossesAndEndsOnTheDisconnectFlag) {
   EXPECT_EQ(c.reader.tryReadNext(nullptr, 0, 0), nullptr);
   c.destroyCam();
   EXPECT_EQ(recorder.countOf("down:"), 1u);
-}
-
-// A multicast leaf ignores another leaf's disconnection packet (an ordinary
-// frame still gets through after it) and ends on its own.
-TEST(NetCam, AMulticastLeafEndsOnlyOnItsOwnDisconnectionPacket) {
-  test::LogCapture log;
-  Channel c(nullptr, true);
-  char answer[8];
-  c.cam->control("NetCam.timeout_ms=20000", answer, sizeof answer);
-  c.cam->setTeardownId(7);
-  c.send(rawPacket(0xFFFFFFFFu, 8, 0, 12));
-  const MediaFrame f = MediaFrame::make(1, 2000);
-  c.sendFrame(f, 1);
-  c.expectPublished(f);
-  EXPECT_FALSE(c.cam->ended());
-  c.send(rawPacket(0xFFFFFFFFu, 7, 0, 12));
-  ASSERT_TRUE(c.ended());
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork,
-                    "Received ATM multicast disconnection packet with matching ID 7."),
-            1u);
 }
 
 }  // namespace
