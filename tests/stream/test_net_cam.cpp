@@ -1,9 +1,7 @@
 // Frames received as datagrams: the reassembly fed datagram by datagram
-// (packets in any order with copies, every validation rule on a running
-// channel), then NetCam on real UDP sockets on 127.0.0.1 (frames read back
-// byte for byte, losses, the disconnect flag reported through a real RPC
-// client, and the multicast disconnection packets that end only their own
-// leaf).
+// (packets in any order with copies, the size limits), then NetCam on real
+// UDP sockets on 127.0.0.1 (frames read back byte for byte, losses, the
+// disconnect flag reported through a real RPC client).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -102,39 +100,18 @@ TEST(PredictiveNetBuffer, PacketsInAnyOrderWithCopiesCompleteEachFrameOnce) {
   EXPECT_EQ(h.buffer.completedFrames(), 4u);
 }
 
-// Each rule on a running channel (MTU 1400 known, frame 3 in progress with
-// packet 0 of 3): the bad datagram, its line and level, whether it is
-// dumped; the frame in progress survives each.
-TEST(PredictiveNetBuffer, EveryRuleIgnoresItsPacketWithItsLine) {
+// The size limits on a running channel (MTU 1400 known, frame 3 in progress
+// with packet 0 of 3): the datagram is ignored with its line and the frame
+// in progress survives. (That every other rule is reached, and keeps the
+// buffer sound, is the corpus replay's check.)
+TEST(PredictiveNetBuffer, DatagramsBeyondTheLimitsAreIgnoredWithTheirLine) {
   const MediaFrame frame = MediaFrame::make(3, 3000);
   struct Case {
     std::vector<uint8_t> bad;
     const char* message;
-    int level;
-    bool dumped;
   } const cases[] = {
-      {std::vector<uint8_t>(11, 0xEE),
-       "Ignoring packet: smaller than packet header: 11 (sender is pre-R2.2_SP4 ?).\n",
-       kLevelWarning, true},
-      {rawPacket(3, 0, 3, 51),
-       "Ignoring packet: Received frame smaller than frame header. Packet size: 51 .\n",
-       kLevelError, true},
-      {rawPacket(3, 1, 3, 65536), "Ignoring packet: bigger than MAX_PACKET_SIZE(65536).\n",
-       kLevelError, true},
-      {rawPacket(0xFFFFFFFF, 7, 0, 12), "ignoring disconnection packet.\n", kLevelDebug, false},
-      {rawPacket(2, 1, 3, 1400), "received packet from older frame: seqNum: 2 !?!. \n", kLevelDebug,
-       false},
-      {rawPacket(3, 1, 513, 1400), "Ignoring packet: frameFragCount out of range (1-512): 513.\n",
-       kLevelError, true},
-      {rawPacket(3, 3, 3, 1400), "Ignoring packet: FragSeqNum larger than FragsPerFrame: 3 >= 3.\n",
-       kLevelError, true},
-      {rawPacket(3, 1, 3, 1300),
-       "Ignoring Packet: MTU inconsistency. expected (1300 <= 1400) MTU Stability: 4 \n",
-       kLevelError, true},
-      {rawPacket(3, 1, 200, 1400), "Ignoring packet: received frame bigger than buffer.\n",
-       kLevelError, true},
-      {rawPacket(3, 1, 4, 1400),
-       "Ignoring packet: frameFragCount inconsistency. expected 3 got 4 \n", kLevelError, true},
+      {rawPacket(3, 1, 3, 65536), "Ignoring packet: bigger than MAX_PACKET_SIZE(65536).\n"},
+      {rawPacket(3, 1, 200, 1400), "Ignoring packet: received frame bigger than buffer.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -144,8 +121,7 @@ TEST(PredictiveNetBuffer, EveryRuleIgnoresItsPacketWithItsLine) {
     ASSERT_EQ(h.feed(packets[0]), Outcome::kAccepted);
     test::LogCapture log;
     EXPECT_EQ(h.feed(c.bad), Outcome::kIgnored);
-    EXPECT_EQ(linesAt(log, c.level, c.message), 1u);
-    EXPECT_EQ(log.count("Dumping ignored packet (little_endian): size: "), c.dumped ? 1u : 0u);
+    EXPECT_EQ(linesAt(log, kLevelError, c.message), 1u);
     EXPECT_EQ(h.feed(packets, {1, 2}), Outcome::kCompleted);
     EXPECT_TRUE(h.holds(frame));
     EXPECT_EQ(h.buffer.abortedFrames(), 0u);
@@ -155,12 +131,12 @@ TEST(PredictiveNetBuffer, EveryRuleIgnoresItsPacketWithItsLine) {
 // A NetCam on a loopback socket, a sender, and a reader of its stream.
 class Channel {
  public:
-  explicit Channel(JRPCClient* rpc = nullptr, bool atmMulticast = false) {
+  explicit Channel(JRPCClient* rpc) {
     auto socket = std::make_unique<JUDPSocket>();
     socket->bind(JInetAddr("127.0.0.1", 0));
     address_ = socket->localAddress();
     sender_.bind(JInetAddr("127.0.0.1", 0));
-    cam = std::make_unique<NetCam>(std::move(socket), nullptr, 0, rpc, atmMulticast, &mask);
+    cam = std::make_unique<NetCam>(std::move(socket), nullptr, 0, rpc, false, &mask);
     reader.listen(cam.get());
     reader.setTimeout(20000);
   }
@@ -247,26 +223,6 @@ TEST(NetCam, AChannelPublishesFramesCountsLossesAndEndsOnTheDisconnectFlag) {
   EXPECT_EQ(c.reader.tryReadNext(nullptr, 0, 0), nullptr);
   c.destroyCam();
   EXPECT_EQ(recorder.countOf("down:"), 1u);
-}
-
-// A multicast leaf ignores another leaf's disconnection packet (an ordinary
-// frame still gets through after it) and ends on its own.
-TEST(NetCam, AMulticastLeafEndsOnlyOnItsOwnDisconnectionPacket) {
-  test::LogCapture log;
-  Channel c(nullptr, true);
-  char answer[8];
-  c.cam->control("NetCam.timeout_ms=20000", answer, sizeof answer);
-  c.cam->setTeardownId(7);
-  c.send(rawPacket(0xFFFFFFFFu, 8, 0, 12));
-  const MediaFrame f = MediaFrame::make(1, 2000);
-  c.sendFrame(f, 1);
-  c.expectPublished(f);
-  EXPECT_FALSE(c.cam->ended());
-  c.send(rawPacket(0xFFFFFFFFu, 7, 0, 12));
-  ASSERT_TRUE(c.ended());
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork,
-                    "Received ATM multicast disconnection packet with matching ID 7."),
-            1u);
 }
 
 }  // namespace
