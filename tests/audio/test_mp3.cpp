@@ -1,6 +1,6 @@
-// The MP3 vocabulary (table, geometry, header parser), the encoder with its
-// caller bytes at every bit rate of the table with the reservoir off and on,
-// the reader of those bytes, and the failure paths of all three.
+// The MP3 header parser, the encoder with its caller bytes at every bit rate
+// of the table (each row's geometry its own) with the reservoir off and on,
+// the reader of those bytes on damaged frames, and the encoder's refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
