@@ -117,8 +117,6 @@ TEST(PcmFormat, EachFaultIsNamedWithItsFigures) {
   const FormatCase cases[] = {
       {"PCM at the bounds", true, 4000, 8, 2, 2, 0, 4000, ""},
       {"block not known", true, 192000, 16, 1, 2, 0, 0, ""},
-      {"2 GHz", true, 2000000000, 16, 1, 2, 0, 50000000,
-       "sampling rate 2000000000 Hz is outside 4000 to 192000 Hz"},
       {"24 bits", true, 8000, 24, 1, 3, 0, 0, "24 bits per sample: 8 and 16 are played"},
       {"3 channels", true, 8000, 16, 3, 6, 0, 0, "3 channels: 1 to 2 are played"},
       {"unpacked samples", true, 8000, 16, 2, 6, 0, 0,
@@ -126,11 +124,11 @@ TEST(PcmFormat, EachFaultIsNamedWithItsFigures) {
       {"a block over a second", true, 8000, 16, 1, 2, 0, 8001,
        "a block of 8001 samples (16002 bytes) is longer than one second or 1048576 bytes"},
       {"coded, 3 channels", false, 8000, 8, 3, 3, 24000, 200, "3 channels: 1 to 2 are played"},
-      {"coded, block over 1 MiB", false, 44100, 4, 2, 2048, 44100, 1102,
-       "a block of 1102 samples (2256896 bytes) is longer than one second or 1048576 bytes"},
       {"coded, block align 0", false, 8000, 8, 1, 0, 8000, 200, "block align 0"},
       {"coded, no byte rate", false, 8000, 8, 1, 1, 0, 200, "a byte rate of 0"},
   };
+  // A rate past the highest and a coded block over 1 MiB are refused with
+  // their texts where a WAVE file is read (WaveInputTest).
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(
