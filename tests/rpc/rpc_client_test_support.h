@@ -76,10 +76,6 @@ class ScriptedLineServer {
   }
 
   uint16_t port() const { return port_; }
-  void setResponder(Responder responder) {
-    std::lock_guard lock(mutex_);
-    responder_ = std::move(responder);
-  }
   void dropConnections() {
     std::lock_guard lock(mutex_);
     std::ranges::for_each(connections_, [](auto& io) { io->socket()->close(); });
@@ -238,19 +234,17 @@ struct ClientOptions {
   int32_t connectTimeout = 2000;
   bool retry = true;
   bool connectNow = true;
-  int32_t reconnectPeriod = 0;
   int32_t pingPeriod = 0;
   bool startSupervisor = true;
-  bool deleteErrorAfterNotify = true;
   JRPCNotify* listener = nullptr;
   JTraceMask* mask = nullptr;
 };
 
 inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
   return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
-                                            o.retry, o.connectNow, o.reconnectPeriod, o.pingPeriod,
-                                            o.startSupervisor, o.deleteErrorAfterNotify, o.mask,
-                                            "test client");
+                                            o.retry, o.connectNow, /*reconnectPeriod=*/0,
+                                            o.pingPeriod, o.startSupervisor,
+                                            /*deleteErrorAfterNotify=*/true, o.mask, "test client");
 }
 
 inline std::string target(uint16_t port) {
