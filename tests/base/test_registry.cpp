@@ -100,6 +100,12 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesOrFailedCallsLeaveTheDefaults) {
   EXPECT_EQ(std::tuple(dword, number, flag, text), std::tuple(77u, -1, true, "keep"));
   EXPECT_FALSE(key.getString("Format", text));
   EXPECT_EQ(dwordOf(reader, "Number"), 12);
+  // A snapshot reads the state it was taken in and writes nothing.
+  JSystemRegistryKey view = key.snapshot();
+  key.setDword("Number", 13);
+  EXPECT_EQ(dwordOf(view, "Number"), 12);
+  EXPECT_EQ(sysErrorOf([&] { view.setDword("Number", 1); }),
+            failure("RegSetValueEx", kQuorvanta, EACCES));
 
   const std::string tricky = R"(C:\logs\ "quoted" \\server\ trailing\)";
   key.setDword("Mask", 0xFFFFFFFEu), key.setDword("Precedence", static_cast<uint32_t>(-1));
