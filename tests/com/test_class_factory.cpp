@@ -52,43 +52,17 @@ class Pair : public JComObject<Pair, IFirst, ISecond> {
   }
 };
 
-IUnknown* identity(IUnknown* p) {
-  IUnknown* u = nullptr;
-  EXPECT_EQ(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&u)), S_OK);
-  u->Release();
-  return u;
-}
-
+// Identity and refusals through every interface are the control's test; here
+// what it cannot show: the way back, a null out pointer, and the counts.
 TEST(Unknown, QueryInterfaceRulesAndCounts) {
   ComPtr<IFirst> first = ComPtr<IFirst>::adopt(new Pair);
   ComPtr<ISecond> second = ComPtr<ISecond>::queryFrom(first.get());
   ASSERT_TRUE(second);
-  // Identity: IUnknown is the same pointer through every interface.
-  EXPECT_EQ(identity(first.get()), identity(second.get()));
-  // Symmetric and transitive: back from the second to the first.
   ComPtr<IFirst> back = ComPtr<IFirst>::queryFrom(second.get());
   EXPECT_EQ(back.get(), first.get());
-  struct Case {
-    const char* name;
-    IUnknown* through;
-    IID iid;
-    HRESULT hr;
-  };
-  const Case cases[] = {
-      {"first through second", second.get(), IID_IFirst, S_OK},
-      {"unknown through first", first.get(), IID_IUnknown, S_OK},
-      {"absent interface", first.get(), IID_IGlobalInterfaceTable, E_NOINTERFACE},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    void* out = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(c.through->QueryInterface(c.iid, &out), c.hr);
-    if (c.hr == S_OK) {
-      static_cast<IUnknown*>(out)->Release();
-    } else {
-      EXPECT_EQ(out, nullptr);
-    }
-  }
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(first->QueryInterface(IID_IGlobalInterfaceTable, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
   EXPECT_EQ(first->QueryInterface(IID_IFirst, nullptr), E_POINTER);
   // Three references: first, second, back.
   EXPECT_EQ(first->AddRef(), 4u);
