@@ -329,32 +329,6 @@ TEST(Apartment, CustomInterfaceThroughItsOwnProxy) {
   });
 }
 
-TEST(Apartment, JoiningAndLeaving) {
-  struct Case {
-    const char* name;
-    DWORD first;
-    DWORD second;
-    HRESULT hr;
-  };
-  const Case cases[] = {
-      {"same kind twice", COINIT_APARTMENTTHREADED, COINIT_APARTMENTTHREADED, S_FALSE},
-      {"single then multi", COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED, RPC_E_CHANGED_MODE},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::thread([&] {
-      EXPECT_EQ(CoInitializeEx(nullptr, c.first), S_OK);
-      EXPECT_EQ(CoInitializeEx(nullptr, c.second), c.hr);
-      if (SUCCEEDED(c.hr)) {
-        CoUninitialize();
-      }
-      EXPECT_TRUE(JApartment::current());
-      CoUninitialize();
-      EXPECT_FALSE(JApartment::current());
-    }).join();
-  }
-}
-
 TEST(Apartment, TableRefusals) {
   Owner owner;
   Joined joined;

@@ -1,7 +1,7 @@
 // Connection points: several sinks, a failing sink that does not stop the
-// others, refusals, the slot array's growth and limit, enumeration, and sinks
-// coming and going while events fire. Firing from a worker into the sinks'
-// apartment, and finding the point, are checked on the control's own events.
+// others, refusals, the slot array's growth and limit, and sinks coming and
+// going while events fire. Firing from a worker into the sinks' apartment,
+// and finding the point, are checked on the control's own events.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 
 inline constexpr IID IID_IEvents = makeGuid("{6A1C0D2E-3F4B-4C5D-8E9F-0A1B2C3D4E01}");
-inline constexpr IID IID_IOther = makeGuid("{6A1C0D2E-3F4B-4C5D-8E9F-0A1B2C3D4E02}");
 
 // What every sink of a test saw, in order.
 struct Journal {
@@ -195,37 +194,6 @@ TEST_F(ConnectionPoint, SlotsGrowOneFourThenDoubleUpToTheLimit) {
     EXPECT_EQ(s->refs(), 1u);
     s->Release();
   }
-}
-
-TEST_F(ConnectionPoint, EnumeratesConnectionsAndPoints) {
-  DWORD c0 = 0;
-  DWORD c2 = 0;
-  ASSERT_EQ(source_->point.Advise(sinks_[0], &c0), S_OK);
-  ASSERT_EQ(source_->point.Advise(sinks_[2], &c2), S_OK);
-  ComPtr<IEnumConnections> e;
-  ASSERT_EQ(source_->point.EnumConnections(e.put()), S_OK);
-  CONNECTDATA data[3] = {};
-  ULONG fetched = 0;
-  EXPECT_EQ(e->Next(3, data, &fetched), S_FALSE);
-  ASSERT_EQ(fetched, 2u);
-  EXPECT_EQ(data[0].dwCookie, c0);
-  EXPECT_EQ(data[1].dwCookie, c2);
-  EXPECT_EQ(data[0].pUnk, static_cast<IUnknown*>(sinks_[0]));
-  data[0].pUnk->Release();
-  data[1].pUnk->Release();
-  ASSERT_EQ(e->Reset(), S_OK);
-  EXPECT_EQ(e->Skip(3), S_FALSE);
-
-  // No point for an interface the source does not fire.
-  ComPtr<IConnectionPoint> other;
-  EXPECT_EQ(source_->FindConnectionPoint(IID_IOther, other.put()), CONNECT_E_NOCONNECTION);
-  EXPECT_EQ(other.get(), nullptr);
-  ComPtr<IEnumConnectionPoints> points;
-  ASSERT_EQ(source_->EnumConnectionPoints(points.put()), S_OK);
-  IConnectionPoint* first = nullptr;
-  ASSERT_EQ(points->Next(1, &first, nullptr), S_OK);
-  EXPECT_EQ(first, &source_->point);
-  first->Release();
 }
 
 TEST_F(ConnectionPoint, SinksComeAndGoWhileEventsFire) {
