@@ -1,8 +1,9 @@
 // The console host against the sample control, a shared library loaded the
 // way the real control is: results and their printing, refusals before
 // anything runs, Invoke failures with their codes, set-up failures, the
-// member listing, and events fired from other threads printed on the
-// host's thread, while it waits for input too, and at shutdown.
+// member listing, and events fired from other threads printed while the
+// host waits for input, and at shutdown. That they run on the host's thread
+// is the apartments' test.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "helpers/temp_dir.h"
@@ -231,33 +231,6 @@ TEST(ZqctlHost, HelpListsMembersFromTheTypeInformation) {
       EXPECT_EQ(countOf(r.out, "\n"), c.lines) << r.out;
     }
   }
-}
-
-// Events fired at once from many threads arrive each once, on the host's thread.
-TEST(ZqctlHost, EventsFromOtherThreadsArriveOnTheHostThread) {
-  std::vector<std::pair<std::string, std::thread::id>> events;
-  ControlHost host(kLibrary, [&](const std::string& line) {
-    events.emplace_back(line, std::this_thread::get_id());
-  });
-  std::string error;
-  ASSERT_EQ(host.run({Statement::Kind::kCall, "FireUp", {"n", 8}, 0}, error),
-            ControlHost::Outcome::kDone);
-  ASSERT_EQ(host.run({Statement::Kind::kCall, "FireDown", {"a:1", "x\"y\nz"}, 0}, error),
-            ControlHost::Outcome::kDone);
-  EXPECT_TRUE(eventually([&] { return host.wait(0.05), events.size() >= 9; }));
-  host.wait(0.2);
-  ASSERT_EQ(events.size(), 9u);
-  size_t ups = 0;
-  for (const auto& [line, thread] : events) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(thread, std::this_thread::get_id());
-    if (line == "event LinkUp \"n\"") {
-      ++ups;
-    } else {
-      EXPECT_EQ(line, R"(event LinkDown "a:1" "x\"y\nz")");
-    }
-  }
-  EXPECT_EQ(ups, 8u);
 }
 
 // On a pipe, events print while the host waits for the next line, and a

@@ -1,5 +1,5 @@
 // The console host's statement parser: what each form reads as, what each
-// fault is reported as and where, and the quoting that must read back.
+// fault is reported as and where, splitting a one-shot text, and completion.
 #include <gtest/gtest.h>
 
 #include "zqctl/cli.h"
@@ -100,22 +100,6 @@ TEST(Statement, SplitKeepsSeparatorsInsideTexts) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(splitStatements(c.text), c.expected);
-  }
-}
-
-TEST(Statement, QuotedTextsReadBackUnchanged) {
-  const std::string kTexts[] = {"",
-                                "plain",
-                                R"(C:\dir\"x")",
-                                "line\nbreak\ttab\rret",
-                                std::string("nul\0inside\x01\x7f", 12),
-                                "caf\xc3\xa9"};
-  for (const std::string& text : kTexts) {
-    SCOPED_TRACE(quotedText(text));
-    const ParseResult r = parseStatement("SetParams " + quotedText(text));
-    ASSERT_TRUE(std::holds_alternative<Statement>(r));
-    EXPECT_EQ(std::get<Statement>(r), call("SetParams", {text}));
-    EXPECT_EQ(quotedText(text).find_first_of("\n\r\t"), std::string::npos);
   }
 }
 
