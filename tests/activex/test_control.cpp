@@ -171,7 +171,6 @@ class ControlFixture : public ::testing::Test {
   ComPtr<IZQAudioOutputCtrl> control_;
 };
 
-
 using zq::test::LogCapture;
 using zq::test::TestAAM;
 
@@ -468,6 +467,10 @@ TEST_F(Members, InterfacesAndTheirAnswers) {
       {IID_IUnknown, S_OK},
       {IID_IOleControl, S_OK},
       {IID_IDataObject, S_OK},
+      {IID_IOleInPlaceActiveObject, S_OK},
+      {IID_IOleInPlaceObjectWindowless, S_OK},
+      {IID_IQuickActivate, S_OK},
+      {IID_ISpecifyPropertyPages, S_OK},
       {DIID__IZQAudioOutputCtrlEvents, E_NOINTERFACE},
       {IID_IConnectionPoint, E_NOINTERFACE},
   };

@@ -290,7 +290,7 @@ std::vector<std::string> namesOf(ITypeInfo* info, MEMBERID id, UINT max, HRESULT
 }
 
 TEST_F(Dispatch, NamesAndTypeInfoPastTheMembers) {
-  std::u16string member = u"Port", unknown = u"Nope";
+  std::u16string member = u"pORT", unknown = u"Nope";  // names are found in any case
   LPOLESTR names[] = {member.data(), unknown.data(), member.data()};
   std::vector<DISPID> ids(3, 1234);
   EXPECT_EQ(sample_->GetIDsOfNames(IID_NULL, names, 3, LOCALE_USER_DEFAULT, ids.data()),
