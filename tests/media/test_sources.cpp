@@ -304,6 +304,12 @@ TEST_F(Board, TheMediaSendsItsCommandsWithinRange) {
     EXPECT_EQ(
         std::make_tuple(reg("Left Amplifier Gain"), reg("Micro Amplifier Gain"), reg("Volume")),
         std::make_tuple(c.left, c.micro, c.volume));
+    // The gain the media reports is the one it sent, not one the board refused.
+    JParams stat;
+    a.getStat(stat);
+    int32_t gain = -1;
+    ASSERT_TRUE(stat.get("PreAmplificationGain", gain, false));
+    EXPECT_EQ(gain, c.left + c.micro);
     a.disconnect();
   }
 }
