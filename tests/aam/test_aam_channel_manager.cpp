@@ -175,6 +175,7 @@ TEST_F(Aam, AnswersOnTheWire) {
       "audioOutputName=\"out1\", audioOutputChannel=9, audioOutputTcpPort=9)");
   ASSERT_EQ(aam->audioOutputs().size(), 1u);
   EXPECT_EQ(aam->audioOutputs()[0].equipmentName, "annex");
+  EXPECT_EQ(aam->audioOutputs()[0].audioOutputChannel, 1);  // announced as true
 
   // The outputs announced are bounded in number and size; one already
   // there may be announced again, and a withdrawal makes room.
