@@ -495,9 +495,9 @@ void Player::playOut() {
         }
       } else {
         frames = pull.frames;
-        if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat &&
-            frames == period) {
-          // The periods that fell due since the wake was planned.
+        if (gatherMs_ > periodMs && clockRunning && pull.format == clockFormat) {
+          // The periods that fell due since the wake was planned (one cut
+          // short at a block's end goes on from there, if that is due).
           const size_t most = size_t{f.rate} * kMaxGatherMs / 1000;
           while (frames + period <= most && dueAt(written + frames) <= now) {
             releaseStaged(dueAt(written + frames));
@@ -512,9 +512,6 @@ void Player::playOut() {
               break;
             }
             frames += more.frames;
-            if (more.frames < period) {
-              break;  // the rest of that period is not due yet
-            }
           }
           events += buffer_.takeEvents();
         }
