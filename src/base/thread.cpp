@@ -26,15 +26,20 @@ namespace {
 thread_local JThread* t_current = nullptr;
 
 // The system scale runs from -15 (idle) over -2..2 to 15 (time-critical);
-// nice runs from 19 (least) to -20. Raising a thread above the default needs
-// a privilege the process may not have: then the thread keeps what it has.
+// nice runs from 19 (least) to -20. Highest and time-critical are real-time
+// where permitted, time-critical a step above: a capture thread at highest
+// that only had a nice value waited hundreds of milliseconds on a busy
+// machine, and every receiver of its stream ran dry at once. Raising a
+// thread above the default needs a privilege the process may not have:
+// then the thread keeps what it has.
 void applyPriority(int priority, int tid) {
   if (priority == 0) {
     return;
   }
-  if (priority >= JThread::kTimeCritical) {
+  if (priority >= 2) {
     sched_param param{};
-    param.sched_priority = ::sched_get_priority_min(SCHED_RR);
+    param.sched_priority =
+        ::sched_get_priority_min(SCHED_RR) + (priority >= JThread::kTimeCritical ? 1 : 0);
     if (::pthread_setschedparam(::pthread_self(), SCHED_RR, &param) == 0) {
       return;
     }
