@@ -46,7 +46,11 @@ Player::Player(AudioSink& sink, uint32_t bufferMs)
       buffer_(bufferMs) {
   // A publication or a detach wakes the reader; the poll is only a backstop.
   reader_.setPollInterval(kReaderPollMs);
-  start();
+  // Decoding is on the way of every block to the buffer: at the default
+  // priority a busy machine kept it waiting past the buffer's margin, one
+  // output at a time. Highest, real-time where permitted, as the capture
+  // that feeds it; the output a step above.
+  start(2);
   output_.start(JThread::kTimeCritical);
 }
 
