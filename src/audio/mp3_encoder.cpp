@@ -13,6 +13,23 @@ namespace {
 
 constexpr uint32_t kMinLibraryBitRate = 8000;
 
+// The library's settings for our frames: free format at `libraryRate`.
+bool setUp(lame_t lame, uint32_t libraryRate, uint32_t sampleRate, uint32_t channels,
+           bool reservoir) {
+  const int rate = static_cast<int>(sampleRate);
+  lame_set_in_samplerate(lame, rate);
+  lame_set_out_samplerate(lame, rate);
+  lame_set_num_channels(lame, static_cast<int>(channels));
+  lame_set_quality(lame, 5);
+  lame_set_mode(lame, channels == 2 ? JOINT_STEREO : MONO);
+  lame_set_brate(lame, static_cast<int>(libraryRate / 1000));
+  lame_set_VBR(lame, vbr_off);
+  lame_set_disable_reservoir(lame, reservoir ? 0 : 1);
+  lame_set_free_format(lame, 1);
+  lame_set_bWriteVbrTag(lame, 0);  // no Info frame: every frame is audio
+  return lame_init_params(lame) >= 0;
+}
+
 }  // namespace
 
 void JMP3Encoder::LameClose::operator()(lame_global_struct* context) const {
@@ -65,18 +82,7 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
   if (source < kMinLibraryBitRate) {
     throw JTextError("lame init params failed");
   }
-  const int rate = static_cast<int>(sampleRate);
-  lame_set_in_samplerate(lame, rate);
-  lame_set_out_samplerate(lame, rate);
-  lame_set_num_channels(lame, static_cast<int>(channels));
-  lame_set_quality(lame, 5);
-  lame_set_mode(lame, channels == 2 ? JOINT_STEREO : MONO);
-  lame_set_brate(lame, static_cast<int>(source / 1000));
-  lame_set_VBR(lame, vbr_off);
-  lame_set_disable_reservoir(lame, reservoir ? 0 : 1);
-  lame_set_free_format(lame, 1);
-  lame_set_bWriteVbrTag(lame, 0);  // no Info frame: every frame is audio
-  if (lame_init_params(lame) < 0) {
+  if (!setUp(lame, source, sampleRate, channels, reservoir)) {
     throw JTextError("lame init params failed");
   }
   sampleRate_ = static_cast<uint32_t>(lame_get_out_samplerate(lame));
@@ -92,6 +98,33 @@ void JMP3Encoder::initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t cha
   frameGeometry(sampleRate_, bitRate_, mpegVersion_, &samplesPerFrame_, &frameSize_);
   repacker_ = std::make_unique<Mp3FrameRepacker>(bitRate_, sampleRate_, channels_, mpegVersion_,
                                                  reservoir);
+  if (!reservoir) {
+    firstFrameAfter_ = measureFirstFrame(source, channels);
+  }
+}
+
+// The library keeps what it was given until its look-ahead is full, which
+// is nowhere in its interface: an instance of the same settings is fed
+// silence a sample at a time until it gives its first frame. A frame then
+// comes every samplesPerFrame_ samples.
+uint32_t JMP3Encoder::measureFirstFrame(uint32_t libraryRate, uint32_t channels) const {
+  const std::unique_ptr<lame_global_struct, LameClose> probe(lame_init());
+  if (probe == nullptr || !setUp(probe.get(), libraryRate, sampleRate_, channels, false)) {
+    return 0;
+  }
+  short silence[2] = {0, 0};
+  std::vector<uint8_t> out(Mp3FrameRepacker::kStagingSize);
+  for (uint32_t fed = 1; fed <= 4 * samplesPerFrame_; ++fed) {
+    const int n = lame_encode_buffer_interleaved(probe.get(), silence, 1, out.data(),
+                                                 static_cast<int>(out.size()));
+    if (n > 0) {
+      return fed;
+    }
+    if (n < 0) {
+      return 0;
+    }
+  }
+  return 0;
 }
 
 int JMP3Encoder::encode(const int16_t* pcm, uint8_t* out, size_t ancillaryLength,

@@ -80,6 +80,12 @@ class JMP3Encoder : public JMP3 {
   /// The caller bytes every frame carries at most (3 or more); 0 when not
   /// initialised.
   size_t ancillaryRoom() const { return repacker_ ? repacker_->ancillaryRoom() : 0; }
+  /// With the reservoir off: the samples after which the first frame comes
+  /// out (the library's look-ahead, measured as the encoder is made); the
+  /// next come a block apart. 0 with the reservoir on, or not known.
+  uint32_t firstFrameAfter() const { return firstFrameAfter_; }
+  /// Samples still to give of the current block: a part may take no more.
+  uint32_t blockLeft() const { return samplesPerFrame_ - blockFed_; }
 
  private:
   struct LameClose {
@@ -87,6 +93,7 @@ class JMP3Encoder : public JMP3 {
   };
 
   void initialise(uint32_t bitRate, uint32_t sampleRate, uint32_t channels, bool reservoir);
+  uint32_t measureFirstFrame(uint32_t libraryRate, uint32_t channels) const;
 
   std::unique_ptr<lame_global_struct, LameClose> lame_;
   // Holds the 3392-byte staging buffer for the library's output.
@@ -99,6 +106,7 @@ class JMP3Encoder : public JMP3 {
   int mpegVersion_ = 0;
   bool reservoir_ = false;
   uint32_t blockFed_ = 0;  // samples of the current block given so far
+  uint32_t firstFrameAfter_ = 0;
 };
 
 /// One frame of silence as the stock library writes it at a standard bit

@@ -57,6 +57,7 @@ struct WinmmMike::Setup {
   WaveFormat format{};
   uint32_t chunk = 0;
   uint32_t period = 0;
+  uint32_t first = 0;  // samples of the first capture buffer
   std::unique_ptr<JMP3Encoder> encoder;
   size_t captureBuffers() const {
     return size_t{kCaptureBuffers} * (period == 0 ? 1 : chunk / period);
@@ -72,6 +73,7 @@ WinmmMike::Setup WinmmMike::pcmSetup(const AudioFormat& audio) {
   setup.format = pcmWaveFormat(audio.samplesPerSec, audio.bitsPerSample, audio.channels);
   setup.chunk = audio.samplesPerBlock;
   setup.period = setup.chunk;
+  setup.first = setup.chunk;
   setup.info =
       StreamInfo::makePcmStreamInfo(audio.samplesPerSec, static_cast<uint16_t>(audio.bitsPerSample),
                                     static_cast<uint16_t>(audio.channels), audio.samplesPerBlock);
@@ -96,6 +98,11 @@ WinmmMike::Setup WinmmMike::mp3Setup(uint32_t bitRate, uint32_t sampleRate, uint
   setup.format = pcmWaveFormat(encoder.sampleRate(), 16, encoder.channels());
   setup.chunk = encoder.samplesPerFrame();
   setup.period = mp3Period(setup.chunk, encoder.sampleRate());
+  // The first buffer is cut so that every later one ends just where the
+  // encoder's look-ahead lets a frame out: a period ending a few samples
+  // short of it would hold the frame back a whole period.
+  const uint32_t late = encoder.firstFrameAfter() % setup.period;
+  setup.first = late == 0 ? setup.period : late;
   setup.info = StreamInfo::makeMp3StreamInfo(bitRate, encoder.sampleRate(),
                                              static_cast<uint16_t>(encoder.channels()),
                                              static_cast<uint16_t>(encoder.frameSize()));
@@ -118,6 +125,7 @@ WinmmMike::WinmmMike(Setup setup, int deviceNumber, std::string_view traceName)
       format_(setup.format),
       chunk_(setup.chunk),
       period_(setup.period),
+      firstPeriod_(setup.first),
       encoder_(std::move(setup.encoder)),
       // As many frames' worth of capture queued in either mode.
       headers_(std::make_unique<WaveHeader[]>(setup.captureBuffers())),
@@ -172,7 +180,7 @@ void WinmmMike::openDevice(int deviceNumber) {
       }
       header.data = frameHeaderOf(entryBuffer(entries_[i]))->payload();
     }
-    header.bufferLength = bufferBytes();
+    header.bufferLength = i == 0 ? format_.blockAlign * firstPeriod_ : bufferBytes();
     check(waveInPrepareHeader(device_, &header), "waveInPrepareHeader");
     prepared_[i] = true;
     check(waveInAddBuffer(device_, &header), "waveInAddBuffer");
@@ -242,6 +250,27 @@ void WinmmMike::captureLoop() {
 }
 
 void WinmmMike::encodePeriod(WaveHeader& header) {
+  // A period that crosses the end of a block is given in two parts: the
+  // encoder takes a block at a time.
+  const auto* samples = reinterpret_cast<const int16_t*>(header.data);
+  uint32_t left = header.bytesRecorded / format_.blockAlign;
+  bool out = false;
+  while (left > 0) {
+    const uint32_t part = std::min(left, encoder_->blockLeft());
+    out = encodePart(samples, part) || out;
+    samples += size_t{part} * format_.channels;
+    left -= part;
+  }
+  if (out) {
+    sincePublished_ = 0;
+  } else if (sincePublished_ < chunk_) {
+    // Nothing whole yet (or refused). Before the first frame, when it will
+    // come is not known.
+    ++sincePublished_;
+  }
+}
+
+bool WinmmMike::encodePart(const int16_t* samples, uint32_t part) {
   if (held_ == nullptr) {
     held_ = getWriteBuffer();
   }
@@ -249,17 +278,10 @@ void WinmmMike::encodePeriod(WaveHeader& header) {
   const uint8_t tag[3] = {static_cast<uint8_t>(0x50 | ((n >> 16) & 0x0F)),
                           static_cast<uint8_t>((n >> 8) & 0xFF), static_cast<uint8_t>(n & 0xFF)};
   StreamFrameHeader* frame = frameHeaderOf(held_);
-  const int length = encoder_->encodePart(reinterpret_cast<const int16_t*>(header.data), period_,
-                                          frame->payload(), sizeof tag, tag);
+  const int length = encoder_->encodePart(samples, part, frame->payload(), sizeof tag, tag);
   if (length <= 0) {
-    // Nothing whole yet (or refused): the buffer waits for the next period.
-    // Before the first frame, when it will come is not known.
-    if (sincePublished_ < chunk_) {
-      ++sincePublished_;
-    }
-    return;
+    return false;  // the buffer waits for the next part
   }
-  sincePublished_ = 0;
   frame->size = static_cast<uint32_t>(length);
   frame->keyWord = ++counter_;
   // Stamped in microseconds like the PCM frames: the start of capture plus
@@ -270,6 +292,7 @@ void WinmmMike::encodePeriod(WaveHeader& header) {
   publish(0);
   held_ = nullptr;
   published_.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 void WinmmMike::publishBlock(int slot) {

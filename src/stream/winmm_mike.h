@@ -8,8 +8,10 @@
 // In MP3 mode the device fills short periods (a power-of-two part of a
 // frame's samples, 5 to 10 ms) and each is given to the encoder as it comes,
 // so that a frame is published as soon as the encoder's look-ahead lets it
-// out rather than at the end of the frame-long block after it. The frames,
-// their key words, tags and time stamps are those whole blocks would give.
+// out rather than at the end of the frame-long block after it; the first
+// period is cut short so that a period ends just where each frame can
+// leave. The frames, their key words, tags and time stamps are those whole
+// blocks would give.
 //
 // Construction opens and starts the device and the thread; destruction is
 // the only way to stop capture.
@@ -67,6 +69,10 @@ class WinmmMike : public Mike, public JThread {
   /// Samples per capture buffer: the chunk in PCM mode, a part of it in
   /// MP3 mode.
   uint32_t period() const { return period_; }
+  /// Samples of the first capture buffer: in MP3 mode as many as put every
+  /// later buffer's end where a frame leaves the encoder (the period when
+  /// that is not known, or with the reservoir).
+  uint32_t firstPeriod() const { return firstPeriod_; }
   /// 0 capturing, 1 stop requested, 2 thread ended. Any thread.
   int state() const { return state_.load(std::memory_order_acquire); }
   /// Frames published so far. Any thread.
@@ -85,6 +91,8 @@ class WinmmMike : public Mike, public JThread {
   void queueBuffer(WaveHeader& header);
   void captureLoop();
   void encodePeriod(WaveHeader& header);
+  // Publishes the frame the part completes, if any: whether it did.
+  bool encodePart(const int16_t* samples, uint32_t part);
   void publishBlock(int slot);
   void closeDevice();
   uint32_t bufferBytes() const { return format_.blockAlign * period_; }
@@ -94,6 +102,7 @@ class WinmmMike : public Mike, public JThread {
   WaveFormat format_{};
   uint32_t chunk_ = 0;
   uint32_t period_ = 0;
+  uint32_t firstPeriod_ = 0;
   std::unique_ptr<JMP3Encoder> encoder_;
   std::unique_ptr<WaveHeader[]> headers_;
   // PCM mode: the stream entry that each capture buffer is; MP3 mode: -2.

@@ -176,20 +176,24 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
 // The encoder fed in parts, as the capture periods come, gives the frames
 // (tags included) that whole blocks give, each frame tagged with the count
 // of frames out before it; without the reservoir a frame leaves with the
-// part that completes its look-ahead, before its block is over.
+// part that completes its look-ahead, before its block is over, and parts
+// that start with the look-ahead's remainder each end just as a frame can
+// leave. A part across a block's end goes in two, as the capture gives it.
 TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
   struct Case {
     const char* name;
     uint32_t bitRate, sampleRate, channels;
     bool reservoir;
-    std::vector<uint32_t> cut;  // part sizes, again and again within a block
+    std::vector<uint32_t> cut;  // part sizes, again and again
     bool sooner;                // every frame out before its block ends
+    bool aligned = false;       // the first part is the look-ahead's remainder
   };
   const Case cases[] = {
       {"128k stereo, capture periods", 128000, 44100, 2, false, {288}, true},
       {"128k stereo, reservoir on", 128000, 44100, 2, true, {288}, false},
       {"32k at 22050 Hz, uneven parts", 32000, 22050, 2, false, {1, 200, 375}, false},
       {"24k mono, reservoir on, uneven parts", 24000, 22050, 1, true, {500, 76}, false},
+      {"128k stereo, periods from the look-ahead", 128000, 44100, 2, false, {288}, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,22 +217,34 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
     };
     std::vector<std::vector<uint8_t>> expected, got;
     std::vector<uint8_t> out(whole.frameSize());
-    size_t sooner = 0;
     for (uint32_t b = 0; b < kBlocks; ++b) {
-      const int16_t* in = pcm.data() + size_t{b} * block * c.channels;
-      int n = whole.encode(in, out.data(), 3, tag(expected.size()).data());
+      const int n = whole.encode(pcm.data() + size_t{b} * block * c.channels, out.data(), 3,
+                                 tag(expected.size()).data());
       if (n > 0) {
         expected.emplace_back(out.begin(), out.begin() + n);
       }
-      uint32_t fed = 0;
-      for (size_t k = 0; fed < block; ++k) {
-        const uint32_t part = std::min(c.cut[k % c.cut.size()], block - fed);
-        n = parts.encodePart(in + size_t{fed} * c.channels, part, out.data(), 3,
-                             tag(got.size()).data());
-        fed += part;
+    }
+    const uint32_t lookAhead = parts.firstFrameAfter();
+    EXPECT_EQ(lookAhead != 0, !c.reservoir);
+    const size_t total = pcm.size() / c.channels;
+    size_t sooner = 0;  // frames out before their block ended
+    size_t onTime = 0;  // frames out at a part's end, as soon as they could be
+    size_t fed = 0;
+    for (size_t k = 0; fed < total; ++k) {
+      uint32_t part = c.cut[k % c.cut.size()];
+      if (c.aligned && k == 0 && lookAhead % part != 0) {
+        part = lookAhead % part;
+      }
+      for (auto left = static_cast<uint32_t>(std::min<size_t>(part, total - fed)); left > 0;) {
+        const uint32_t piece = std::min(left, parts.blockLeft());
+        const int n = parts.encodePart(pcm.data() + fed * c.channels, piece, out.data(), 3,
+                                       tag(got.size()).data());
+        fed += piece;
+        left -= piece;
         if (n > 0) {
           got.emplace_back(out.begin(), out.begin() + n);
-          sooner += fed < block;
+          sooner += fed % block != 0;
+          onTime += left == 0 && fed >= lookAhead && (fed - lookAhead) % block == 0;
         }
       }
     }
@@ -236,6 +252,9 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
     EXPECT_TRUE(got == expected) << got.size() << " frames against " << expected.size();
     if (c.sooner) {
       EXPECT_EQ(sooner, got.size());
+    }
+    if (c.aligned) {
+      EXPECT_EQ(onTime, got.size()) << "look-ahead " << lookAhead;
     }
     EXPECT_LT(parts.encodePart(pcm.data(), block + 1, out.data(), 3, tag(0).data()), 0)
         << "a part beyond the block";
