@@ -239,7 +239,8 @@ class StreamProbe final : public zq::LinkNotifier {
 };
 
 // A click entering our encoder `offset` samples into a block, fed `part`
-// samples at a time as a capture period would bring them: samples from the
+// samples at a time as a capture period would bring them (the first part
+// `first` samples, as the capture cuts it): samples from the
 // click's start to it leaving the output's decoder (the codec's look-ahead,
 // whatever the clocks), and samples captured from the click's start until
 // the frame that carries it leaves the encoder (capture and encoding on the
@@ -249,7 +250,7 @@ struct Click {
   long waited = -1;
 };
 
-Click followClick(size_t offset, uint32_t part) {
+Click followClick(size_t offset, uint32_t part, uint32_t first) {
   zq::JMP3Encoder encoder(128000, 44100, 2, false);
   Mp3Decoder decoder;
   OnsetFinder finder;
@@ -260,15 +261,22 @@ Click followClick(size_t offset, uint32_t part) {
   const uint8_t tag[3] = {0x50, 0, 0};
   const size_t clickAt = 10 * block + offset;  // input sample of the click's start
   size_t decodedBefore = 0;
+  size_t periodEnd = first;  // the capture period under way ends there
   for (size_t b = 0; b < 20; ++b) {
     for (size_t i = 0; i < block; ++i) {
       const size_t n = b * block + i;
       const int16_t v = n >= clickAt && n < clickAt + 2205 ? (n % 40 < 20 ? 16000 : -16000) : 0;
       in[2 * i] = in[2 * i + 1] = v;
     }
-    for (size_t fed = 0; fed < block; fed += part) {
-      const int length =
-          encoder.encodePart(in.data() + 2 * fed, part, frame.data(), sizeof tag, tag);
+    for (size_t fed = 0; fed < block;) {
+      // Up to the period's end or the block's, as the capture gives it.
+      const auto n = static_cast<uint32_t>(std::min(block - fed, periodEnd - b * block - fed));
+      const int length = encoder.encodePart(in.data() + 2 * fed, n, frame.data(), sizeof tag, tag);
+      fed += n;
+      const size_t leaves = periodEnd;  // a frame leaves with its period
+      if (b * block + fed == periodEnd) {
+        periodEnd += part;
+      }
       if (length <= 0) {
         continue;
       }
@@ -279,7 +287,7 @@ Click followClick(size_t offset, uint32_t part) {
       if (at >= 0) {
         const auto click = static_cast<long>(clickAt);
         return {static_cast<long>(decodedBefore + static_cast<size_t>(at)) - click,
-                static_cast<long>(b * block + fed + part) - click};
+                static_cast<long>(leaves) - click};
       }
       decodedBefore += frames;
     }
@@ -288,11 +296,11 @@ Click followClick(size_t offset, uint32_t part) {
 }
 
 // The mean of Click::waited over the click's place in a block, in ms.
-double meanWaitMs(uint32_t part) {
+double meanWaitMs(uint32_t part, uint32_t first) {
   double sum = 0;
   int count = 0;
   for (size_t offset = 0; offset < 1152; offset += 48, ++count) {
-    sum += static_cast<double>(followClick(offset, part).waited);
+    sum += static_cast<double>(followClick(offset, part, first).waited);
   }
   return sum / count * 1000.0 / 44100;
 }
@@ -429,18 +437,21 @@ int main(int argc, char** argv) {
     device.setDword("PulseMs", kPulseMs);
   }
 
-  const long codec = followClick(300, 1152).codec;
+  const long codec = followClick(300, 1152, 1152).codec;
   std::printf("codec delay (encoder look-ahead + decoder, on a click): %ld samples = %.1f ms\n",
               codec, codec * 1000.0 / 44100);
   {
     const zq::WinmmMike probe(1, 128000, 0, 0, false);
-    std::printf("capture period: %u samples = %.1f ms (a frame is %u samples = %.1f ms)\n",
-                probe.period(), probe.period() * 1000.0 / 44100, probe.chunk(),
-                probe.chunk() * 1000.0 / 44100);
+    std::printf(
+        "capture period: %u samples = %.1f ms, the first %u (a frame is %u samples = %.1f ms)\n",
+        probe.period(), probe.period() * 1000.0 / 44100, probe.firstPeriod(), probe.chunk(),
+        probe.chunk() * 1000.0 / 44100);
     std::printf(
         "capture + encoding on the sample clock (a click's start to its frame leaving the\n"
-        "encoder, mean over its place in a frame): %.1f ms in periods, %.1f ms in whole frames\n",
-        meanWaitMs(probe.period()), meanWaitMs(probe.chunk()));
+        "encoder, mean over its place in a frame): %.1f ms in periods as the capture cuts\n"
+        "them, %.1f ms in periods from the start, %.1f ms in whole frames\n",
+        meanWaitMs(probe.period(), probe.firstPeriod()),
+        meanWaitMs(probe.period(), probe.period()), meanWaitMs(probe.chunk(), probe.chunk()));
   }
 
   zq::AAMConfig config;

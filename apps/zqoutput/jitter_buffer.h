@@ -6,11 +6,10 @@
 // target meanwhile is skipped, so that the latency it adds is the target's.
 // The two clocks drift apart slowly, and a busy machine wakes either side
 // late now and then; the buffer tells the two apart over each two seconds of
-// output. An output whose clock the player keeps may take fewer samples than
-// a period at a block's end and come back when the rest is due, so that a
-// block is late only once its own first sample is: the buffer's margin
-// against a late block is then the target less a block, whatever the
-// period (less a period too for a device that takes whole periods).
+// output. The output may take fewer samples than a period at a block's end
+// and come back when the rest is due, so that a block is late only once its
+// own first sample is: the buffer's margin against a late block is the
+// target less a block, whatever the period.
 // The first window after it starts playing only measures where the
 // mean depth settles (the start of a source or a device may lower it once,
 // for good). When even the lowest depth of a later window, just before a
@@ -79,11 +78,10 @@ class JitterBuffer {
   /// empties the buffer first, which then fills again.
   void push(const int16_t* samples, size_t frames, PcmFormat format);
   /// Fills `out` with `frames` sample frames of the current format. With
-  /// `partial`, for an output whose clock the caller keeps, a pull that
-  /// finds fewer than `frames` buffered while playing gives what there is:
-  /// the samples after it are not due until those have played, and the
-  /// buffer runs dry only if they are still missing then. A block that
-  /// comes within the period it is due in is then no underrun, so the
+  /// `partial`, a pull that finds fewer than `frames` buffered while
+  /// playing gives what there is: the caller pulls the rest when it falls
+  /// due, and the buffer runs dry only if it is still missing then. A block
+  /// that comes within the period it is due in is then no underrun, so the
   /// period costs no margin.
   Pull pull(int16_t* out, size_t frames, bool partial = false);
   /// Forgets everything buffered: idle until the next push.

@@ -459,6 +459,7 @@ void Player::playOut() {
     JitterBuffer::Pull pull;
     std::string events;
     size_t frames = 0;     // sample frames in `out`
+    size_t period = 0;     // sample frames of a period
     bool flushed = false;  // `out` holds all that was due when a clear asked
     {
       std::unique_lock lock(bufferMutex_);
@@ -474,13 +475,11 @@ void Player::playOut() {
       const auto now = Clock::now();
       releaseStaged(clockRunning ? std::min(now, dueAt(written)) : now);
       const PcmFormat f = buffer_.format();
-      const size_t period = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
+      period = std::max<size_t>(1, size_t{f.rate} * periodMs / 1000);
       out.resize(period * f.channels);
-      // An output whose clock the player keeps takes what is left of the
-      // last block and comes back when the rest is due; a device that keeps
-      // its own takes whole periods.
-      const bool partial = !sink_.paced();
-      pull = buffer_.pull(out.data(), period, partial);
+      // What is left of the last block, when the next has not come: the
+      // rest is pulled when it falls due (below).
+      pull = buffer_.pull(out.data(), period, true);
       events = buffer_.takeEvents();
       if (!pull.write) {
         // Idle, or filling before the first sound: nothing is due, and the
@@ -510,7 +509,7 @@ void Player::playOut() {
             }
             out.resize((frames + period) * f.channels);
             const JitterBuffer::Pull more =
-                buffer_.pull(out.data() + frames * f.channels, period, partial);
+                buffer_.pull(out.data() + frames * f.channels, period, true);
             if (!more.write) {
               out.resize(frames * f.channels);
               break;
@@ -567,6 +566,16 @@ void Player::playOut() {
       outputWake_.notify_all();
     }
     if (delivered && sink_.paced()) {
+      if (frames < period) {
+        // Cut short at a block's end: the device's cadence would ask for
+        // the rest of the period only when it has played what it just
+        // took, unless the next block comes first.
+        std::unique_lock lock(bufferMutex_);
+        const uint64_t pushes = pushes_;
+        bufferChanged_.wait_for(
+            lock, std::chrono::microseconds((period - frames) * 1000000 / pull.format.rate),
+            [&] { return quitOutput_ || pushes_ != pushes; });
+      }
       continue;
     }
     const auto now = Clock::now();
