@@ -57,8 +57,9 @@ class JThread : public JWaitableObject {
   /// Creates the thread and runs run() on it. `priority` follows the
   /// system's scale: -15 idle, -2..2 lowest..highest, 15 time-critical.
   /// A non-zero priority is applied as far as the process may (nice values;
-  /// real-time scheduling for 15 where permitted) and never fails for lack
-  /// of permission. Logs the start line at level 3 before run() is entered.
+  /// real-time scheduling for 2 and, a step above, 15 where permitted) and
+  /// never fails for lack of permission. Logs the start line at level 3
+  /// before run() is entered.
   /// Throws JSysError "CreateThread" when the thread cannot be created and
   /// JTextError when it was already started. Called by the owner only.
   void start(int priority = 0);
