@@ -306,7 +306,6 @@ TEST(RpcConversation, EachKindOfCallAndFailure) {
   client->notify("notify", &first);
   EXPECT_EQ(client->call("echo", big, 2000).size(), 5u);
   const std::string failed = "text:FAILED ProtocolError: ";
-  // clang-format off
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"ech", "", failed + "unknown function 'ech'"},
       {"a b", "", failed + "function name syntax error 'a b()'"},
@@ -316,8 +315,8 @@ TEST(RpcConversation, EachKindOfCallAndFailure) {
       {"badAlloc", "", "text:FAILED Unexpected exception: std::bad_alloc"},
       {"notAnError", "", "text:FAILED Unexpected exception: exception of unknown type"},
       // A handler shutting its own service down would wait for itself.
-      {"stopService", "", "text:FAILED an RPC server cannot be shut down from one of its connections"}};
-  // clang-format on
+      {"stopService", "",
+       "text:FAILED an RPC server cannot be shut down from one of its connections"}};
   for (const auto& [function, params, result] : cases) {
     EXPECT_EQ(outcome([&] { return client->callForText(function, params, 2000); }), result)
         << function;
@@ -327,13 +326,12 @@ TEST(RpcConversation, EachKindOfCallAndFailure) {
 
   LineClient raw(service->port());
   const std::string cut = ("RPCMissingParameter: '" + std::string(600, 'p')).substr(0, 504);
-  // clang-format off
   const std::pair<std::string, std::string> wire[] = {
       {"PING", "PONG"},
-      {std::string("a\0b()\x01", 6), "FAILED ProtocolError: function name syntax error '" +
-                                          std::string("a\0b()\x01", 6) + "'"},
-      {" \techo ( a = 1 ) trailing", "OK a=1"}, {"longError()", "FAILED " + cut}};
-  // clang-format on
+      {std::string("a\0b()\x01", 6),
+       "FAILED ProtocolError: function name syntax error '" + std::string("a\0b()\x01", 6) + "'"},
+      {" \techo ( a = 1 ) trailing", "OK a=1"},
+      {"longError()", "FAILED " + cut}};
   for (const auto& [request, answer] : wire) {
     EXPECT_EQ(raw.call(request), answer) << request;
   }
