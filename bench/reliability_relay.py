@@ -684,6 +684,16 @@ def monitor_verdict(samples, outputs, args, failures):
              if isinstance(a.get("Underruns"), int) and isinstance(b.get("Underruns"), int)]
     say("monitor: underruns after the first sample: %d in all, %d outputs had any"
         % (sum(later), sum(1 for u in later if u > 0)))
+    # When they came, and how many outputs at once: all outputs in one
+    # interval points at the sender or the machine, one at a time at an output.
+    if sum(later) > 0:
+        by_interval = []
+        for a, b in zip(samples, samples[1:]):
+            runs = [y["Underruns"] - x["Underruns"] for x, y in zip(a["stats"], b["stats"])
+                    if isinstance(x.get("Underruns"), int) and isinstance(y.get("Underruns"), int)]
+            by_interval.append("%d/%d" % (sum(runs), sum(1 for u in runs if u > 0)))
+        say("monitor: underruns/outputs with any, per interval of the samples: %s"
+            % " ".join(by_interval))
     for f in failures:
         say("monitor: FAIL: %s" % f)
     say("monitor: %s" % ("PASS" if not failures else "FAIL (%d checks)" % len(failures)))
