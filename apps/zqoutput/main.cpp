@@ -39,7 +39,7 @@ const char kUsage[] =
     "  --output OUT    null, wav:PATH (a WAVE file, valid whenever the program\n"
     "                  ends) or alsa:NAME (alsa:default, alsa:hw:1,0); default null\n"
     "  --buffer-ms N   the jitter buffer's depth before playing, and again after\n"
-    "                  it ran dry (0 to 5000, default 45 for loopback and a quiet\n"
+    "                  it ran dry (0 to 5000, default 48 for loopback and a quiet\n"
     "                  LAN; 60 on a busy machine, 140 where the network loses or\n"
     "                  reorders frames)\n"
     "  --allow LIST    the controls that may connect: addresses and blocks,\n"

@@ -46,7 +46,7 @@ namespace zq::zqoutput {
 /// that its source is about to delete.
 class Player : public LinkNotifier, private JThread {
  public:
-  static constexpr uint32_t kDefaultBufferMs = 45;
+  static constexpr uint32_t kDefaultBufferMs = 48;
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
   /// How often the reader looks at its stream when nothing woke it: every

@@ -502,7 +502,7 @@ TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
     uint32_t bufferMs = 0;
     const char* output = nullptr;
   } const cases[] = {
-      {{}, nullptr, 10001, 45, "null"},
+      {{}, nullptr, 10001, 48, "null"},
       {{"--port", "0", "--buffer-ms", "0", "--output", "wav:/tmp/a.wav"},
        nullptr,
        0,
