@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "audio/wave_test_support.h"
@@ -24,14 +23,6 @@
 
 namespace zq::test {
 namespace {
-
-std::unique_ptr<Child> startAam(const std::string& port, std::string& listening) {
-  auto aam = std::make_unique<Child>(std::vector<std::string>{ZQ_TEST_AAM, "--port", port});
-  const std::optional<std::string> first = aam->line();
-  EXPECT_TRUE(first && first->starts_with("listening 127.0.0.1:")) << first.value_or("(nothing)");
-  listening = first.value_or("");
-  return aam;
-}
 
 // A socket of the test's own, closed with it, every wait bounded.
 struct Fd {
@@ -100,16 +91,7 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
   TempDir home;  // its history file goes there
   ::setenv("HOME", home.path().c_str(), 1);
   ::setenv("TERM", "dumb", 1);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, ::ptsname(master), O_RDWR, 0);
-  posix_spawn_file_actions_adddup2(&actions, 0, 1);
-  posix_spawn_file_actions_adddup2(&actions, 0, 2);
-  std::string program = ZQ_ZQCTL, option = "--library", library = ZQ_CONTROL_LIBRARY;
-  char* argv[] = {program.data(), option.data(), library.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  Child zqctl({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY}, ::ptsname(master));
   std::string shown;
   size_t seen = 0;
   // Reads the terminal until `text` shows past what was seen (bounded).
@@ -140,15 +122,7 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
     EXPECT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     EXPECT_TRUE(until(printed)) << shown;
   }
-  int status = -1;
-  for (int i = 0; i < kChildLimitMs / 10 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    ::usleep(10000);
-  }
-  if (!WIFEXITED(status)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << shown;
+  EXPECT_EQ(zqctl.exitStatus(), 0) << shown;
   ::close(master);
 }
 
@@ -190,8 +164,9 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   }
   const uint16_t aam = openLocalAam(host);
   ASSERT_NE(aam, 0) << "no local AAM";
-  std::string listening;
-  auto quiet = startAam("0", listening);  // answers, never streams
+  Child quiet({ZQ_TEST_AAM, "--port", "0"});  // answers, never streams
+  const std::string listening = quiet.line().value_or("");
+  ASSERT_TRUE(listening.starts_with("listening 127.0.0.1:")) << listening;
   const std::string quietPort = listening.substr(listening.rfind(':') + 1);
   // An AAM that never answers: a listener whose accept queue is full.
   Fd silent(SOCK_STREAM);
@@ -275,7 +250,7 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   }
   SCOPED_TRACE("zqoutput whose AAM went away");
   stops(output.child, SIGINT);
-  EXPECT_EQ(quiet->stop(SIGTERM), 0);
+  EXPECT_EQ(quiet.stop(SIGTERM), 0);
 }
 
 }  // namespace

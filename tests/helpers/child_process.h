@@ -24,18 +24,25 @@ namespace zq::test {
 /// How long a child is waited for, in any one wait.
 inline constexpr int kChildLimitMs = 20000;
 
-// A child process with a pipe on its standard input and one on its output.
+// A child process with a pipe on its standard input and one on its output,
+// or a terminal (its path) for its standard input, output and error.
 class Child {
  public:
-  explicit Child(std::vector<std::string> argv) {
+  explicit Child(std::vector<std::string> argv, const char* terminal = nullptr) {
     int in[2];
     int out[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (terminal != nullptr) {
+      posix_spawn_file_actions_addopen(&actions, 0, terminal, O_RDWR, 0);
+      posix_spawn_file_actions_adddup2(&actions, 0, 1);
+      posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+      posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    }
     std::vector<char*> args;
     for (std::string& a : argv) {
       args.push_back(a.data());
