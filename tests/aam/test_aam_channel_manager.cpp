@@ -146,45 +146,31 @@ TEST_F(Aam, AnswersOnTheWire) {
   EXPECT_TRUE(params.starts_with("OK ")) << params;
   EXPECT_NE(params.find("ServerMode=\"NONE\""), std::string::npos) << params;
 
-  struct Case {
-    const char* request;
-    const char* answer;  // the whole answer line
-  } const cases[] = {
-      {"notifyAudioOut(notification=0, equipmentName=\"hall\", equipmentAddress=\"unit7\", "
-       "audioOutputName=\"out1\", audioOutputChannel=0, audioOutputTcpPort=5000)",
-       "OK "},
-      // The same output again, another port: kept as first announced.
-      {"notifyAudioOut(notification=0, equipmentName=\"hall\", equipmentAddress=\"unit7\", "
-       "audioOutputName=\"out1\", audioOutputChannel=0, audioOutputTcpPort=5001)",
-       "OK "},
-      {"notifyAudioOut(notification=0, equipmentName=\"annex\", equipmentAddress=\"u2\", "
-       "audioOutputName=\"z\", audioOutputChannel=true, audioOutputTcpPort=7)",
-       "OK "},
-      // A refused channel is never answered OK.
-      {"addUDPClient(ip=\"127.0.0.1\", port=4294967297)", "FAILED invalid port 4294967297"},
+  // An output is known by its equipment and output names: announced again it
+  // keeps its first port, withdrawn it goes whatever the rest says, and a
+  // channel may come as true. The outputs are bounded in number and size; one
+  // already there may be announced again, and a withdrawal makes room.
+  const auto announce = [&](const std::string& name, int notification = 0,
+                            const std::string& rest = "audioOutputChannel=0, audioOutputTcpPort=1",
+                            const std::string& address = "a") {
+    return client.call("notifyAudioOut(notification=" + std::to_string(notification) +
+                       ", equipmentName=\"" + name + "\", equipmentAddress=\"" + address +
+                       "\", audioOutputName=\"o\", " + rest + ")");
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.request);
-    EXPECT_EQ(client.call(c.request), c.answer);
-  }
+  EXPECT_EQ(announce("hall", 0, "audioOutputChannel=0, audioOutputTcpPort=5000"), "OK ");
+  EXPECT_EQ(announce("hall", 0, "audioOutputChannel=0, audioOutputTcpPort=5001"), "OK ");
+  EXPECT_EQ(announce("annex", 0, "audioOutputChannel=true, audioOutputTcpPort=7"), "OK ");
+  // A refused channel is never answered OK.
+  EXPECT_EQ(client.call("addUDPClient(ip=\"127.0.0.1\", port=4294967297)"),
+            "FAILED invalid port 4294967297");
   const std::string stat = client.call("getStat()");
   EXPECT_NE(stat.find("AudioOutputCount=2"), std::string::npos) << stat;
   EXPECT_NE(stat.find("AudioOutputTcpPort[1]=5000"), std::string::npos) << stat;
-  client.call(
-      "notifyAudioOut(notification=1, equipmentName=\"hall\", equipmentAddress=\"\", "
-      "audioOutputName=\"out1\", audioOutputChannel=9, audioOutputTcpPort=9)");
+  announce("hall", 1, "audioOutputChannel=9, audioOutputTcpPort=9", "");
   ASSERT_EQ(aam->audioOutputs().size(), 1u);
   EXPECT_EQ(aam->audioOutputs()[0].equipmentName, "annex");
   EXPECT_EQ(aam->audioOutputs()[0].audioOutputChannel, 1);  // announced as true
 
-  // The outputs announced are bounded in number and size; one already
-  // there may be announced again, and a withdrawal makes room.
-  auto announce = [&](const std::string& name, int notification = 0) {
-    return client.call("notifyAudioOut(notification=" + std::to_string(notification) +
-                       ", equipmentName=\"" + name +
-                       "\", equipmentAddress=\"a\", audioOutputName=\"o\", "
-                       "audioOutputChannel=0, audioOutputTcpPort=1)");
-  };
   EXPECT_EQ(announce(std::string(ZQAAMChannelManager::kMaxAudioOutputText + 1, 'n')),
             "FAILED audio output not kept: a name or address is longer than 255 bytes");
   for (size_t i = 1; i < ZQAAMChannelManager::kMaxAudioOutputs; ++i) {

@@ -285,10 +285,7 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
   const std::string nameC = add(closedPort(), false);
   ASSERT_TRUE(target.waitFor("down " + nameC + ": "));
   EXPECT_EQ(group.GetStatusOf(nameC), 0);
-  EXPECT_EQ(target.count("down " + nameC +
-                         ": system call error at function 'WSAConnect' : No connection could be "
-                         "made because the target machine actively refused it"),
-            1u);
+  EXPECT_EQ(target.count("down " + nameC + ": " + kRefused), 1u);
   group.ResetGroup();
   EXPECT_TRUE(group.names().empty());
   EXPECT_TRUE(eventually([&] { return a.connectionCount() + b.connectionCount() == 0; }));
@@ -326,11 +323,8 @@ TEST_F(ControllerGroup, NoDescriptorLeftFailsTheOperationNotTheHost) {
     add(aam.port(), true, -1);
     EXPECT_EQ(group.GetStatusOf(name), -2);
     add(aam.port(), false);
-    ASSERT_TRUE(target.waitFor("down " + name + ": "));
+    ASSERT_TRUE(target.waitFor("down " + name + ": system call error at function 'socket'"));
   }
-  EXPECT_EQ(target.count("down " + name +
-                         ": system call error at function 'socket' : Too many open sockets"),
-            1u);
   // Descriptors back: the same controller connects when told to.
   EXPECT_EQ(group.Rehash(name), 0);
   EXPECT_TRUE(target.waitFor("up " + name));
