@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio/wave_in.h"
+#include "audio/wavein_source.h"
 #include "audio/wavein_host.h"
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
@@ -203,6 +204,40 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
     EXPECT_NEAR(cycles, static_cast<double>(frequency) * frames / c.rate, 1.0);
     EXPECT_TRUE(log_.contains(jformat("tone %u Hz level %u", frequency, level)));
   }
+}
+
+// The pulsed tone sounds in bursts from every multiple of its pulse on the
+// monotonic clock (what latency is measured from) and is silent between;
+// inside a burst it is the steady tone, and a skip keeps to the schedule.
+// Frames too near a burst's edge for the start's uncertainty are not judged.
+TEST_F(WaveIn, PulsedToneSoundsInBurstsOnTheMonotonicClock) {
+  const WaveFormat f = pcm(8000, 16, 1);
+  const auto pulsed = makeToneSource(f, 1000, 50, 200);
+  const auto steady = makeToneSource(f, 1000, 50);
+  const auto now = [] { return uint64_t(Clock::now().time_since_epoch() / 1ns); };
+  const uint64_t before = now();
+  ASSERT_EQ(pulsed->start(), kMmNoError);
+  const uint64_t after = now();
+  Bytes got(16000), want(16000);
+  for (int part = 0; part < 2; ++part) {  // 500 ms, 125 ms skipped, 500 ms
+    ASSERT_EQ(pulsed->read(got.data() + part * 8000, 4000, {}), 4000u);
+    ASSERT_EQ(steady->read(want.data() + part * 8000, 4000, {}), 4000u);
+    pulsed->skip(1000);
+    steady->skip(1000);
+  }
+  const auto inBurst = [](uint64_t startNs, size_t n) {
+    const uint64_t at = startNs + (n < 4000 ? n : n + 1000) * 125000;
+    return at % 200000000 < uint64_t{kToneBurstMs} * 1000000;
+  };
+  size_t judged = 0;
+  for (size_t n = 0; n < 8000; ++n) {
+    if (inBurst(before, n) == inBurst(after, n)) {
+      ++judged;
+      ASSERT_EQ(sampleAt(got, f, n, 0), inBurst(before, n) ? sampleAt(want, f, n, 0) : 0)
+          << "frame " << n;
+    }
+  }
+  EXPECT_GT(judged, 6000u);
 }
 
 struct OpenCase {

@@ -1,14 +1,17 @@
 // Apartments and the interface table: a call from another thread runs on the
-// owner thread, only while it pumps, and returns its result; the owner calling
-// through its own table entry or a proxy does not deadlock, nor do two
-// apartments calling each other; the refusals; and references released on the
-// owner thread. The queue's signal waited on among other objects is the
-// console host's (it prints events while it reads its input), and the
-// interface passed through a stream is the control's, firing its events.
+// owner thread, only while it pumps, and returns its result; an owner calling
+// itself through its table entry or a proxy, and two apartments calling each
+// other, do not deadlock; a custom interface brings its own proxy; every
+// reference a proxy or the table held goes back on the owner thread; and the
+// refusals, among them calls to an owner that left. The queue's signal waited
+// on among other objects is the console host's (it prints events while it
+// reads its input), and the interface passed through a stream is the
+// control's, firing its events.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -28,21 +31,31 @@ using namespace std::chrono_literals;
 
 inline constexpr IID IID_IEvents = makeGuid("{0B5D6C11-7E0A-4F3B-A1C2-3D4E5F607182}");
 inline constexpr IID IID_INoProxy = makeGuid("{0B5D6C11-7E0A-4F3B-A1C2-3D4E5F607183}");
+inline constexpr IID IID_ICounter = makeGuid("{0B5D6C11-7E0A-4F3B-A1C2-3D4E5F607184}");
 
 constexpr DISPID kTwice = 1;     // result = 2 * argument
 constexpr DISPID kCallBack = 2;  // calls kTwice on `peer` with the argument, result + 1
 
-// Records the threads its calls run on.
+template <class T>
+ULONG refsOf(T* object) {
+  object->AddRef();
+  return object->Release();
+}
+
+HRESULT callTwice(IDispatch* d, LONG arg, LONG* out, DISPID member = kTwice) {
+  JComVariant a(arg);
+  DISPPARAMS params{&a, nullptr, 1, 0};
+  JComVariant result;
+  const HRESULT hr = d->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                               &result, nullptr, nullptr);
+  *out = result.lVal;
+  return hr;
+}
+
+// Records the threads its calls run on; answers the events' IID (which has
+// the dispatch proxy) and one that has no proxy.
 class Recorder : public JComObject<Recorder, IDispatch> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if ((riid == IID_IEvents || riid == IID_INoProxy) && out != nullptr) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return JComObject::QueryInterface(riid, out);
-  }
   HRESULT GetTypeInfoCount(UINT* n) override {
     *n = 0;
     return S_OK;
@@ -54,218 +67,39 @@ class Recorder : public JComObject<Recorder, IDispatch> {
   HRESULT Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
                  UINT*) override {
     {
-      std::lock_guard lock(mutex);
-      threads.push_back(std::this_thread::get_id());
+      std::lock_guard lock(mutex_);
+      threads_.push_back(std::this_thread::get_id());
     }
     const LONG arg = params->rgvarg[0].lVal;
-    if (member == kTwice) {
-      result->vt = VT_I4;
-      result->lVal = 2 * arg;
-      return S_OK;
+    LONG r = 2 * arg;
+    HRESULT hr = S_OK;
+    if (member == kCallBack) {
+      hr = callTwice(peer.get(), arg, &r);
+      ++r;
     }
-    if (member == kCallBack && peer) {
-      LONG r = 0;
-      HRESULT hr = callTwice(peer.get(), arg, &r);
-      result->vt = VT_I4;
-      result->lVal = r + 1;
-      return hr;
-    }
-    return DISP_E_MEMBERNOTFOUND;
-  }
-  ULONG refs() {
-    AddRef();
-    return Release();
-  }
-  static HRESULT callTwice(IDispatch* d, LONG arg, LONG* out, DISPID member = kTwice) {
-    VARIANT a;
-    VariantInit(&a);
-    a.vt = VT_I4;
-    a.lVal = arg;
-    DISPPARAMS params{&a, nullptr, 1, 0};
-    JComVariant result;
-    HRESULT hr = d->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                           nullptr, nullptr);
-    *out = result.lVal;
+    result->vt = VT_I4;
+    result->lVal = r;
     return hr;
   }
   std::vector<std::thread::id> seen() {
-    std::lock_guard lock(mutex);
-    return threads;
+    std::lock_guard lock(mutex_);
+    return threads_;
   }
 
-  std::mutex mutex;
-  std::vector<std::thread::id> threads;
   ComPtr<IDispatch> peer;
-};
 
-ComPtr<IGlobalInterfaceTable> git() {
-  ComPtr<IGlobalInterfaceTable> t;
-  EXPECT_EQ(createGlobalInterfaceTable(t.put()), S_OK);
-  return t;
-}
-
-// A thread in its own single-threaded apartment that owns a Recorder,
-// registered in the table, and pumps only while `pumping` is set.
-class Owner {
- public:
-  /// `pumping`: whether the owner pumps from the start.
-  explicit Owner(bool startPumping = true) : pumping(startPumping) {
-    registerDispatchProxy(IID_IEvents);
-    thread_ = std::thread([this] { body(); });
-    ready_.get_future().wait();
+ protected:
+  bool queryMore(REFIID riid, void** out) override {
+    *out = riid == IID_IEvents || riid == IID_INoProxy ? static_cast<IDispatch*>(this) : nullptr;
+    return *out != nullptr;
   }
-  ~Owner() {
-    stop_ = true;
-    thread_.join();
-  }
-  Owner(const Owner&) = delete;
-  Owner& operator=(const Owner&) = delete;
-
-  /// Runs `fn` on the owner thread (between pumps) and waits for it.
-  template <class Fn>
-  void onOwner(Fn fn) {
-    std::packaged_task<void()> task(fn);
-    auto done = task.get_future();
-    {
-      std::lock_guard lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    ASSERT_EQ(done.wait_for(20s), std::future_status::ready);
-  }
-
-  std::atomic<bool> pumping;
-  Recorder* object = nullptr;  // owned by the table entry and the owner thread
-  DWORD cookie = 0;
-  std::thread::id id;
 
  private:
-  void body() {
-    id = std::this_thread::get_id();
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-    object = new Recorder;
-    EXPECT_EQ(git()->RegisterInterfaceInGlobal(object, IID_IEvents, &cookie), S_OK);
-    ready_.set_value();
-    while (!stop_) {
-      if (pumping) {
-        waitApartmentMessages(5);
-      } else {
-        std::this_thread::sleep_for(1ms);
-      }
-      std::vector<std::packaged_task<void()>> tasks;
-      {
-        std::lock_guard lock(mutex_);
-        tasks.swap(tasks_);
-      }
-      for (auto& t : tasks) {
-        t();
-      }
-    }
-    git()->RevokeInterfaceFromGlobal(cookie);
-    pumpApartmentMessages();
-    object->Release();
-    CoUninitialize();
-  }
-
-  std::thread thread_;
-  std::promise<void> ready_;
-  std::atomic<bool> stop_{false};
   std::mutex mutex_;
-  std::vector<std::packaged_task<void()>> tasks_;
+  std::vector<std::thread::id> threads_;
 };
 
-// Joins an apartment for a test body on a thread of its own.
-struct Joined {
-  explicit Joined(DWORD mode = COINIT_APARTMENTTHREADED) { hr = CoInitializeEx(nullptr, mode); }
-  ~Joined() { CoUninitialize(); }
-  HRESULT hr;
-};
-
-// Callers in either kind of apartment get proxies; their calls wait until
-// the owner pumps, then each runs on the owner and returns its result.
-TEST(Apartment, CallsFromManyThreadsRunOnTheOwnerOnlyWhenItPumps) {
-  Owner owner(false);
-  constexpr int kThreads = 4;
-  constexpr int kCalls = 50;
-  std::vector<std::future<int>> callers;
-  for (int t = 0; t < kThreads; ++t) {
-    callers.push_back(std::async(std::launch::async, [&, t] {
-      Joined joined(t % 2 == 0 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
-      ComPtr<IDispatch> proxy;
-      const IID& iid = t < 2 ? IID_IEvents : IID_IDispatch;
-      if (git()->GetInterfaceFromGlobal(owner.cookie, iid, proxy.putVoid()) != S_OK ||
-          proxy.get() == static_cast<IDispatch*>(owner.object)) {
-        return -1;
-      }
-      int right = 0;
-      for (int i = 0; i < kCalls; ++i) {
-        LONG r = 0;
-        right += Recorder::callTwice(proxy.get(), i, &r) == S_OK && r == 2 * i ? 1 : 0;
-      }
-      return right;
-    }));
-  }
-  // Nothing runs while the owner does not pump.
-  EXPECT_EQ(callers[0].wait_for(200ms), std::future_status::timeout);
-  EXPECT_TRUE(owner.object->seen().empty());
-  owner.pumping = true;
-  for (auto& c : callers) {
-    ASSERT_EQ(c.wait_for(60s), std::future_status::ready);
-    EXPECT_EQ(c.get(), kCalls);
-  }
-  const auto seen = owner.object->seen();
-  EXPECT_EQ(seen.size(), size_t{kThreads * kCalls});
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), owner.id), kThreads * kCalls);
-}
-
-TEST(Apartment, OwnerCallingItselfDoesNotDeadlock) {
-  Owner owner;
-  // A proxy made on another thread, then called on the owner thread.
-  ComPtr<IDispatch> proxy;
-  std::thread([&] {
-    Joined joined;
-    ASSERT_EQ(git()->GetInterfaceFromGlobal(owner.cookie, IID_IEvents, proxy.putVoid()), S_OK);
-  }).join();
-  ASSERT_TRUE(proxy);
-  owner.onOwner([&] {
-    // Through the table the owner gets its own object, not a proxy.
-    ComPtr<IDispatch> own;
-    ASSERT_EQ(git()->GetInterfaceFromGlobal(owner.cookie, IID_IEvents, own.putVoid()), S_OK);
-    EXPECT_EQ(own.get(), static_cast<IDispatch*>(owner.object));
-    LONG r = 0;
-    EXPECT_EQ(Recorder::callTwice(own.get(), 1, &r), S_OK);
-    EXPECT_EQ(r, 2);
-    EXPECT_EQ(Recorder::callTwice(proxy.get(), 2, &r), S_OK);
-    EXPECT_EQ(r, 4);
-  });
-  EXPECT_EQ(owner.object->seen(), (std::vector<std::thread::id>{owner.id, owner.id}));
-  // The proxy's reference goes back on the owner thread.
-  proxy.reset();
-  owner.onOwner([&] { EXPECT_EQ(owner.object->refs(), 2u); });
-}
-
-TEST(Apartment, TwoApartmentsCallingEachOtherDoNotDeadlock) {
-  Owner a;
-  Owner b;
-  // b's object calls back into a's through a proxy, while a waits on b.
-  b.onOwner([&] {
-    ASSERT_EQ(git()->GetInterfaceFromGlobal(a.cookie, IID_IDispatch, b.object->peer.putVoid()),
-              S_OK);
-  });
-  a.onOwner([&] {
-    ComPtr<IDispatch> toB;
-    ASSERT_EQ(git()->GetInterfaceFromGlobal(b.cookie, IID_IDispatch, toB.putVoid()), S_OK);
-    LONG r = 0;
-    EXPECT_EQ(Recorder::callTwice(toB.get(), 5, &r, kCallBack), S_OK);
-    EXPECT_EQ(r, 11);
-  });
-  EXPECT_EQ(a.object->seen(), std::vector<std::thread::id>{a.id});
-  EXPECT_EQ(b.object->seen(), std::vector<std::thread::id>{b.id});
-  b.onOwner([&] { b.object->peer.reset(); });
-}
-
-inline constexpr IID IID_ICounter = makeGuid("{0B5D6C11-7E0A-4F3B-A1C2-3D4E5F607184}");
-
-// A custom interface that is not a dispatch interface.
+// A custom interface, not a dispatch one, and the proxy it brings.
 struct ICounter : IUnknown {
   static constexpr const IID& iid = IID_ICounter;
   virtual HRESULT Add(LONG n, LONG* total) = 0;
@@ -277,10 +111,6 @@ class Counter : public JComObject<Counter, ICounter> {
     ranOn = std::this_thread::get_id();
     *total = total_ += n;
     return S_OK;
-  }
-  ULONG refs() {
-    AddRef();
-    return Release();
   }
   std::thread::id ranOn;
 
@@ -295,36 +125,174 @@ struct CounterProxy : JApartmentProxy<ICounter> {
   }
 };
 
-TEST(Apartment, CustomInterfaceThroughItsOwnProxy) {
-  Owner owner;
-  Counter* counter = nullptr;
+ComPtr<IGlobalInterfaceTable> git() {
+  ComPtr<IGlobalInterfaceTable> t;
+  EXPECT_EQ(createGlobalInterfaceTable(t.put()), S_OK);
+  return t;
+}
+
+// A thread in its own single-threaded apartment that owns a Recorder,
+// registered in the table as the events, and pumps only while `pumping`.
+class Owner {
+ public:
+  explicit Owner(bool startPumping = true) : pumping(startPumping) {
+    registerDispatchProxy(IID_IEvents);
+    thread_ = std::thread([this] { body(); });
+    ready_.get_future().wait();
+  }
+  ~Owner() {
+    stop_ = true;
+    thread_.join();
+  }
+  Owner(const Owner&) = delete;
+  Owner& operator=(const Owner&) = delete;
+
+  /// Runs `fn` on the owner thread, after what is already queued to it.
+  void onOwner(const std::function<void()>& fn) {
+    EXPECT_EQ(apartment_->call([&] {
+      fn();
+      return S_OK;
+    }),
+              S_OK);
+  }
+
+  std::atomic<bool> pumping;
+  Recorder* object = nullptr;  // owned by the table entry and the owner thread
   DWORD cookie = 0;
-  owner.onOwner([&] {
-    counter = new Counter;
-    ASSERT_EQ(git()->RegisterInterfaceInGlobal(counter, IID_ICounter, &cookie), S_OK);
+  std::thread::id id;
+
+ private:
+  void body() {
+    id = std::this_thread::get_id();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    apartment_ = JApartment::current();
+    object = new Recorder;
+    EXPECT_EQ(git()->RegisterInterfaceInGlobal(object, IID_IEvents, &cookie), S_OK);
+    ready_.set_value();
+    while (!stop_) {
+      if (pumping) {
+        waitApartmentMessages(5);
+      } else {
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    git()->RevokeInterfaceFromGlobal(cookie);
+    pumpApartmentMessages();
+    object->Release();
+    CoUninitialize();
+  }
+
+  std::thread thread_;
+  std::promise<void> ready_;
+  std::atomic<bool> stop_{false};
+  std::shared_ptr<JApartment> apartment_;
+};
+
+// Joins an apartment for the rest of a scope.
+struct Joined {
+  explicit Joined(DWORD mode = COINIT_APARTMENTTHREADED) { CoInitializeEx(nullptr, mode); }
+  ~Joined() { CoUninitialize(); }
+};
+
+// Callers in either kind of apartment get proxies; their calls wait until
+// the owner pumps, then each runs on the owner and returns its result.
+TEST(Apartment, CallsFromManyThreadsRunOnTheOwnerOnlyWhenItPumps) {
+  Owner owner(false);
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 50;
+  std::vector<std::future<int>> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.push_back(std::async(std::launch::async, [&, t] {
+      Joined joined(t % 2 == 0 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+      ComPtr<IDispatch> proxy;
+      if (git()->GetInterfaceFromGlobal(owner.cookie, t < 2 ? IID_IEvents : IID_IDispatch,
+                                        proxy.putVoid()) != S_OK ||
+          proxy.get() == static_cast<IDispatch*>(owner.object)) {
+        return -1;
+      }
+      int right = 0;
+      for (int i = 0; i < kCalls; ++i) {
+        LONG r = 0;
+        right += callTwice(proxy.get(), i, &r) == S_OK && r == 2 * i ? 1 : 0;
+      }
+      return right;
+    }));
+  }
+  EXPECT_EQ(callers[0].wait_for(200ms), std::future_status::timeout);
+  EXPECT_TRUE(owner.object->seen().empty()) << "ran while the owner did not pump";
+  owner.pumping = true;
+  for (auto& c : callers) {
+    ASSERT_EQ(c.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(c.get(), kCalls);
+  }
+  EXPECT_EQ(owner.object->seen(),
+            std::vector<std::thread::id>(size_t{kThreads * kCalls}, owner.id));
+}
+
+// Owner a calls its own object through the table and through a proxy made
+// elsewhere, and calls b, which calls a back while a waits; a custom interface
+// of a's is called through its own proxy. Then every proxy and entry goes,
+// and only the owners' references are left.
+TEST(Apartment, OwnersCallingThemselvesAndEachOtherThroughProxies) {
+  Owner a;
+  Owner b;
+  Joined joined(COINIT_MULTITHREADED);
+  ComPtr<IDispatch> toA;
+  ASSERT_EQ(git()->GetInterfaceFromGlobal(a.cookie, IID_IEvents, toA.putVoid()), S_OK);
+  b.onOwner([&] {
+    EXPECT_EQ(git()->GetInterfaceFromGlobal(a.cookie, IID_IDispatch, b.object->peer.putVoid()),
+              S_OK);
   });
-  Joined joined;
-  ComPtr<ICounter> proxy;
+  a.onOwner([&] {
+    ComPtr<IDispatch> own;
+    ASSERT_EQ(git()->GetInterfaceFromGlobal(a.cookie, IID_IEvents, own.putVoid()), S_OK);
+    EXPECT_EQ(own.get(), static_cast<IDispatch*>(a.object)) << "a proxy of its own object";
+    ComPtr<IDispatch> toB;
+    ASSERT_EQ(git()->GetInterfaceFromGlobal(b.cookie, IID_IDispatch, toB.putVoid()), S_OK);
+    const struct {
+      IDispatch* target;
+      DISPID member;
+      LONG result;
+    } calls[] = {{own.get(), kTwice, 2}, {toA.get(), kTwice, 2}, {toB.get(), kCallBack, 3}};
+    for (const auto& c : calls) {
+      LONG r = 0;
+      EXPECT_EQ(callTwice(c.target, 1, &r, c.member), S_OK);
+      EXPECT_EQ(r, c.result);
+    }
+  });
+  EXPECT_EQ(a.object->seen(), std::vector<std::thread::id>(3, a.id));
+  EXPECT_EQ(b.object->seen(), std::vector<std::thread::id>{b.id});
+
+  Counter* counter = nullptr;
+  DWORD counterCookie = 0;
+  a.onOwner([&] {
+    counter = new Counter;
+    EXPECT_EQ(git()->RegisterInterfaceInGlobal(counter, IID_ICounter, &counterCookie), S_OK);
+  });
   registerProxyFactory(IID_ICounter, &proxyFactory<CounterProxy>);
-  ASSERT_EQ(git()->GetInterfaceFromGlobal(cookie, IID_ICounter, proxy.putVoid()), S_OK);
+  ComPtr<ICounter> proxy;
+  ASSERT_EQ(git()->GetInterfaceFromGlobal(counterCookie, IID_ICounter, proxy.putVoid()), S_OK);
   EXPECT_NE(static_cast<void*>(proxy.get()), static_cast<void*>(counter));
   LONG total = 0;
   ASSERT_EQ(proxy->Add(5, &total), S_OK);
   ASSERT_EQ(proxy->Add(2, &total), S_OK);
   EXPECT_EQ(total, 7);
-  EXPECT_EQ(counter->ranOn, owner.id);
+  EXPECT_EQ(counter->ranOn, a.id);
   // The proxy answers its own interface and its identity, nothing else.
   ComPtr<IDispatch> none;
   EXPECT_EQ(proxy->QueryInterface(IID_IDispatch, none.putVoid()), E_NOINTERFACE);
   ComPtr<IUnknown> identity;
   ASSERT_EQ(proxy->QueryInterface(IID_IUnknown, identity.putVoid()), S_OK);
   EXPECT_EQ(identity.get(), static_cast<IUnknown*>(proxy.get()));
+
   identity.reset();
   proxy.reset();
-  owner.onOwner([&] {
-    EXPECT_EQ(git()->RevokeInterfaceFromGlobal(cookie), S_OK);
-    pumpApartmentMessages();
-    EXPECT_EQ(counter->refs(), 1u);
+  toA.reset();
+  b.onOwner([&] { b.object->peer.reset(); });
+  EXPECT_EQ(git()->RevokeInterfaceFromGlobal(counterCookie), S_OK);
+  a.onOwner([&] {
+    EXPECT_EQ(refsOf(a.object), 2u) << "the owner's and the table's";
+    EXPECT_EQ(refsOf(counter), 1u) << "the owner's";
     counter->Release();
   });
 }
@@ -334,7 +302,7 @@ TEST(Apartment, TableRefusals) {
   Joined joined;
   DWORD noProxy = 0;
   owner.onOwner([&] {
-    ASSERT_EQ(git()->RegisterInterfaceInGlobal(owner.object, IID_INoProxy, &noProxy), S_OK);
+    EXPECT_EQ(git()->RegisterInterfaceInGlobal(owner.object, IID_INoProxy, &noProxy), S_OK);
   });
   auto* plain = new Recorder;
 
@@ -355,34 +323,24 @@ TEST(Apartment, TableRefusals) {
   ASSERT_EQ(git()->GetInterfaceFromGlobal(departed, IID_IEvents, stranded.putVoid()), S_OK);
   auto pending = std::async(std::launch::async, [&] {
     LONG r = 0;
-    return Recorder::callTwice(stranded.get(), 1, &r);
+    return callTwice(stranded.get(), 1, &r);
   });
   EXPECT_EQ(pending.wait_for(100ms), std::future_status::timeout);
   leave.set_value();
   leaving.join();
 
-  struct Case {
+  const auto get = [](DWORD cookie, REFIID iid) {
+    ComPtr<IUnknown> p;
+    return git()->GetInterfaceFromGlobal(cookie, iid, p.putVoid());
+  };
+  const struct {
     const char* name;
     std::function<HRESULT()> call;
     HRESULT hr;
-  };
-  const Case cases[] = {
-      {"unknown cookie",
-       [&] {
-         ComPtr<IUnknown> p;
-         return git()->GetInterfaceFromGlobal(0x7FFFFFF0, IID_IUnknown, p.putVoid());
-       },
-       E_INVALIDARG},
+  } cases[] = {
+      {"unknown cookie", [&] { return get(0x7FFFFFF0, IID_IUnknown); }, E_INVALIDARG},
       {"get outside any apartment",
-       [&] {
-         return std::async(std::launch::async,
-                           [&] {
-                             ComPtr<IUnknown> p;
-                             return git()->GetInterfaceFromGlobal(owner.cookie, IID_IUnknown,
-                                                                  p.putVoid());
-                           })
-             .get();
-       },
+       [&] { return std::async(std::launch::async, get, owner.cookie, IID_IUnknown).get(); },
        CO_E_NOTINITIALIZED},
       {"register an interface the object lacks",
        [&] {
@@ -390,27 +348,18 @@ TEST(Apartment, TableRefusals) {
          return git()->RegisterInterfaceInGlobal(plain, IID_IGlobalInterfaceTable, &c);
        },
        E_NOINTERFACE},
-      {"interface without a proxy",
-       [&] {
-         ComPtr<IUnknown> p;
-         return git()->GetInterfaceFromGlobal(noProxy, IID_INoProxy, p.putVoid());
-       },
-       REGDB_E_IIDNOTREG},
-      {"interface the proxy does not answer",
-       [&] {
-         ComPtr<IUnknown> p;
-         return git()->GetInterfaceFromGlobal(owner.cookie, IID_INoProxy, p.putVoid());
-       },
+      {"interface without a proxy", [&] { return get(noProxy, IID_INoProxy); }, REGDB_E_IIDNOTREG},
+      {"interface the proxy does not answer", [&] { return get(owner.cookie, IID_INoProxy); },
        E_NOINTERFACE},
       {"call waiting when the owner left", [&] { return pending.get(); }, RPC_E_DISCONNECTED},
       {"call after the owner left",
        [&] {
          LONG r = 0;
-         return Recorder::callTwice(stranded.get(), 1, &r);
+         return callTwice(stranded.get(), 1, &r);
        },
        RPC_E_DISCONNECTED},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.call(), c.hr);
   }

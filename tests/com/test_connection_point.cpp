@@ -34,18 +34,6 @@ class Sink : public JComObject<Sink, IDispatch> {
  public:
   Sink(int number, Journal* journal, bool answersEvents = true, HRESULT answer = S_OK)
       : number_(number), journal_(journal), answersEvents_(answersEvents), answer_(answer) {}
-  HRESULT QueryInterface(REFIID riid, void** out) override {
-    if (riid == IID_IEvents && answersEvents_ && out != nullptr) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    if (riid == IID_IDispatch && !answersEvents_) {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    return JComObject::QueryInterface(riid, out);
-  }
   HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -63,6 +51,12 @@ class Sink : public JComObject<Sink, IDispatch> {
   ULONG refs() {
     AddRef();
     return Release();
+  }
+
+ protected:
+  bool queryMore(REFIID riid, void** out) override {
+    *out = riid == IID_IEvents && answersEvents_ ? static_cast<IDispatch*>(this) : nullptr;
+    return *out != nullptr;
   }
 
  private:

@@ -195,7 +195,9 @@ TEST(Storage, ElementsAndTheirRefusals) {
   EXPECT_EQ(streamText(root.get(), u"Renamed"), "(none)");
 }
 
-TEST(Storage, FileRoundTrip) {
+// A tree saved to a file and read back, written back when the last
+// reference goes (without a Commit); then the file's bytes, damaged, refused.
+TEST(Storage, FileRoundTripAndTheFilesRefused) {
   test::TempDir dir;
   const std::string path = (dir.path() / "control.stg").string();
   {
@@ -204,6 +206,8 @@ TEST(Storage, FileRoundTrip) {
     fill(root.get());
     ASSERT_EQ(root->Commit(0), S_OK);
   }
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ComPtr<IStorage> again;
   EXPECT_EQ(createFileStorage(path, STGM_READWRITE, again.put()), STG_E_FILEALREADYEXISTS);
   ASSERT_EQ(openFileStorage(path, STGM_READWRITE, again.put()), S_OK);
@@ -211,7 +215,6 @@ TEST(Storage, FileRoundTrip) {
   ComPtr<IStorage> sub;
   ASSERT_EQ(again->OpenStorage(u"Sub", nullptr, STGM_READWRITE, nullptr, 0, sub.put()), S_OK);
   EXPECT_EQ(streamText(sub.get(), u"Inner"), "nested");
-  // Written back when the last reference goes, without a Commit.
   ASSERT_EQ(sub->DestroyElement(u"Inner"), S_OK);
   sub.reset();
   again.reset();
@@ -222,40 +225,26 @@ TEST(Storage, FileRoundTrip) {
   EXPECT_EQ(streamText(third.get(), u"Contents"), "state");
   ComPtr<IStream> s;
   EXPECT_EQ(third->CreateStream(u"X", STGM_READWRITE, 0, 0, s.put()), STG_E_ACCESSDENIED);
-}
 
-TEST(Storage, RefusesFilesThatAreNotStorages) {
-  test::TempDir dir;
-  // A good file to cut.
-  const std::string good = (dir.path() / "good.stg").string();
-  {
-    ComPtr<IStorage> root;
-    ASSERT_EQ(createFileStorage(good, STGM_READWRITE, root.put()), S_OK);
-    fill(root.get());
-  }
-  std::ifstream in(good, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  struct Case {
+  const struct {
     const char* name;
     std::string bytes;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"empty file", ""},
       {"another mark", "NOTSTG\r\n" + bytes.substr(8)},
       {"cut in a stream", bytes.substr(0, bytes.size() - 3)},
       {"bytes after the end", bytes + "x"},
       {"element of an unknown type", bytes.substr(0, 12) + '\x07' + bytes.substr(13)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = (dir.path() / "bad.stg").string();
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.bytes;
+    const std::string bad = (dir.path() / "bad.stg").string();
+    std::ofstream(bad, std::ios::binary | std::ios::trunc) << c.bytes;
     ComPtr<IStorage> root;
-    EXPECT_EQ(openFileStorage(path, STGM_READ, root.put()), STG_E_INVALIDHEADER);
+    EXPECT_EQ(openFileStorage(bad, STGM_READ, root.put()), STG_E_INVALIDHEADER);
     EXPECT_FALSE(root);
   }
-  ComPtr<IStorage> root;
-  EXPECT_EQ(openFileStorage((dir.path() / "none.stg").string(), STGM_READ, root.put()),
+  EXPECT_EQ(openFileStorage((dir.path() / "none.stg").string(), STGM_READ, third.put()),
             STG_E_FILENOTFOUND);
 }
 
