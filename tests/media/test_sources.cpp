@@ -616,8 +616,8 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
   } const cases[] = {
       {"InputVolume=130", MikeDesc::kWaveInMicIn, JMixer::kMicrophone, 100},
       {"InputConnector=\"WAVEIN_LINEIN\"", MikeDesc::kWaveInLineIn, JMixer::kLineIn, 50},
-      {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn,
-       JMixer::kLineIn, 33},
+      {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn, JMixer::kLineIn,
+       33},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
