@@ -44,19 +44,14 @@ namespace zq {
 namespace {
 
 using test::eventually;
+using test::fileMike;
+using test::localMike;
+using test::networkMike;
 using test::numberedFrames;
 using test::paramsOf;
 using test::readFrames;
+using test::softMike;
 using test::thrownText;
-
-MikeDesc local(int32_t channel, int32_t connector, int32_t bitRate = 0) {
-  return test::localMike(channel, connector, bitRate);
-}
-MikeDesc soft(std::vector<std::vector<uint8_t>> frames, int32_t period) {
-  return test::softMike(std::move(frames), period);
-}
-const auto network = test::networkMike;
-const auto file = test::fileMike;
 
 uint32_t mp3RateOf(const StreamFrameHeader& h) {
   uint32_t bitRate = 0;
@@ -79,15 +74,15 @@ TEST(MikeDesc, SharingRuleSettersAndTravellingForm) {
     MikeDesc requested;
     bool equal;
   } cases[] = {
-      {"two board connectors of one channel", local(0, 3), local(0, 2), true},
-      {"sound card against board", local(0, 1), local(0, 2), false},
-      {"a request without connector joins", local(0, 4), local(0, -1), true},
-      {"a source without connector takes nobody", local(0, -1), local(0, 2), false},
-      {"same network source", network("h", 5, 1), network("h", 5, 1), true},
-      {"another port", network("h", 5, 1), network("h", 6, 1), false},
-      {"same soft frames", soft({a, b}, 10), soft({a, b}, 10), true},
-      {"one byte differs", soft({a, a}, 10), soft({a, b}, 10), false},
-      {"different types", file(""), soft({}, 0), false},
+      {"two board connectors of one channel", localMike(0, 3), localMike(0, 2), true},
+      {"sound card against board", localMike(0, 1), localMike(0, 2), false},
+      {"a request without connector joins", localMike(0, 4), localMike(0, -1), true},
+      {"a source without connector takes nobody", localMike(0, -1), localMike(0, 2), false},
+      {"same network source", networkMike("h", 5, 1), networkMike("h", 5, 1), true},
+      {"another port", networkMike("h", 5, 1), networkMike("h", 6, 1), false},
+      {"same soft frames", softMike({a, b}, 10), softMike({a, b}, 10), true},
+      {"one byte differs", softMike({a, a}, 10), softMike({a, b}, 10), false},
+      {"different types", fileMike(""), softMike({}, 0), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,9 +97,9 @@ TEST(MikeDesc, SharingRuleSettersAndTravellingForm) {
   EXPECT_EQ(d.volume(), 0);
 
   // Only the type and its keys travel.
-  const MikeDesc board = local(3, 2, 128000);
-  const MikeDesc remote = network("cam.local", 5002, 4);
-  const MikeDesc files = file("a.mp3,b.mp3");
+  const MikeDesc board = localMike(3, 2, 128000);
+  const MikeDesc remote = networkMike("cam.local", 5002, 4);
+  const MikeDesc files = fileMike("a.mp3,b.mp3");
   struct Travel {
     const MikeDesc* desc;
     std::vector<std::string> keys;
@@ -172,14 +167,20 @@ TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
     const char* error;  // null: any error
   } const cases[] = {
       {"type outside 0 ... 3", acquired(badType), "invalid mike type"},
-      {"connector 5", acquired(local(0, 5)), "invlid connector type"},
-      {"no compression", opened(local(1, MikeDesc::kWaveInLineIn)), "invalid compression mode"},
-      {"bit rate outside the table", opened(local(1, MikeDesc::kWaveInMicIn, 30000)),
+      {"connector 5", acquired(localMike(0, 5)), "invlid connector type"},
+      {"no compression", opened(localMike(1, MikeDesc::kWaveInLineIn)), "invalid compression mode"},
+      {"bit rate outside the table", opened(localMike(1, MikeDesc::kWaveInMicIn, 30000)),
        "unsupported MP3 bitrate"},
-      {"missing file", opened(file("/nonexistent/zq-missing.mp3")), nullptr},
+      {"missing file", opened(fileMike("/nonexistent/zq-missing.mp3")), nullptr},
       {"soft media without a description",
        connected([&] { return std::make_unique<AudioSoft>(softWithoutInfo); }), "null pointer"},
-      {"soft media of a file", made([] { AudioSoft a(file("a.mp3")); }), "invalid mike desc type"},
+      {"soft media of a file", made([] { AudioSoft a(fileMike("a.mp3")); }),
+       "invalid mike desc type"},
+      {"frames of an MP3 rate outside the table",
+       made([] { AudioLive(0, 2, false, true, 100000).getFrameDuration(); }),
+       "bit rate not supported"},
+      {"frames without a coding", made([] { AudioFile("a.mp3").getMaxFrameSize(); }),
+       "invalid compression mode"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -199,8 +200,8 @@ TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
 TEST_F(Sources, UsersOfOneSoundCardInputShareOneCapture) {
   JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Surveillance Services")
       .setDword("SharedMikeDebugFlags", 0xA000);
-  SharedMike* a = SharedMike::acquire(local(1, MikeDesc::kWaveInLineIn, 64000));
-  SharedMike* b = SharedMike::acquire(local(1, MikeDesc::kWaveInMicIn, 128000));
+  SharedMike* a = SharedMike::acquire(localMike(1, MikeDesc::kWaveInLineIn, 64000));
+  SharedMike* b = SharedMike::acquire(localMike(1, MikeDesc::kWaveInMicIn, 128000));
   ASSERT_EQ(a, b);
   EXPECT_EQ(a->useCount(), 2);
   EXPECT_EQ(SharedMike::registeredCount(), 1u);
@@ -265,7 +266,7 @@ TEST_F(Board, TheSourceAndItsMediaSendTheirGainsWithinRange) {
     SCOPED_TRACE(c.connector);
     clear();
     board->selectInput(CaptureBoard::kMicrophoneInput);
-    MikeDesc d = local(0, c.connector, 128000);
+    MikeDesc d = localMike(0, c.connector, 128000);
     d.preAmplificationGain = 7;
     SharedMike* mike = SharedMike::acquire(d);
     int32_t id = 0;
@@ -295,8 +296,10 @@ TEST_F(Board, TheSourceAndItsMediaSendTheirGainsWithinRange) {
   for (const Request& c : requests) {
     SCOPED_TRACE(c.name);
     clear();
-    AudioLive a(0, c.connector, false, true, 64000);
+    AudioLive a(0, c.connector, false, true, 128000);
     a.connect(nullptr, 0, 0, true);
+    EXPECT_EQ(std::make_tuple(a.getMaxFrameSize(), a.getFrameRate(), a.getFrameDuration()),
+              std::make_tuple(417, 38, 26));
     EXPECT_EQ(a.setParams(paramsOf(c.request)), 0);
     EXPECT_EQ(
         std::make_tuple(reg("Left Amplifier Gain"), reg("Micro Amplifier Gain"), reg("Volume")),
@@ -324,7 +327,7 @@ TEST_F(Sources, AFileListIsPlayedInOrderAndEndsOrLoops) {
                   test::join({test::id3v2Tag(100), test::join(test::encodeFrames(128000, 15))}));
   for (const bool looping : {false, true}) {
     SCOPED_TRACE(looping);
-    MikeDesc d = file(first + "," + second + ",,");
+    MikeDesc d = fileMike(first + "," + second + ",,");
     d.looping = looping;
     SharedMike* mike = SharedMike::acquire(d);
     auto* files = dynamic_cast<SharedFileMike*>(mike);
@@ -386,7 +389,7 @@ TEST_F(Sources, TheFirstOpenChoosesHowTheSharedControllerConnects) {
     if (!k.providerUp) {
       provider.reset();
     }
-    SharedMike* mike = SharedMike::acquire(network("127.0.0.1", port, ServerController::kUdp));
+    SharedMike* mike = SharedMike::acquire(networkMike("127.0.0.1", port, ServerController::kUdp));
     EXPECT_TRUE(mike->isRemote());
     EXPECT_EQ(mike->traceName(), "Audio Source[udp://127.0.0.1:" + std::to_string(port) + "]");
     auto one = std::make_unique<test::Leaf>(), two = std::make_unique<test::Leaf>();
@@ -430,7 +433,8 @@ TEST_F(Sources, TheFirstOpenChoosesHowTheSharedControllerConnects) {
   }
 
   test::ScriptedLineServer aam(test::ScriptedLineServer::answering("FAILED no channel here"));
-  SharedMike* mike = SharedMike::acquire(network("127.0.0.1", aam.port(), ServerController::kUdp));
+  SharedMike* mike =
+      SharedMike::acquire(networkMike("127.0.0.1", aam.port(), ServerController::kUdp));
   int32_t id = 0;
   mike->open(id, nullptr, 0, 0, 0, true);
   ASSERT_TRUE(aam.waitFor("PING", 3));
@@ -446,7 +450,7 @@ TEST_F(Sources, TheFirstOpenChoosesHowTheSharedControllerConnects) {
 TEST_F(Sources, SoftFramesAreReplayedInOrderToUsersComingAndGoing) {
   const std::vector<std::vector<uint8_t>> frames{{1, 1}, {2, 2, 2}, {3}};
   int32_t id = 0;
-  SharedMike* mike = SharedMike::acquire(soft(frames, 5));
+  SharedMike* mike = SharedMike::acquire(softMike(frames, 5));
   mike->open(id, nullptr, 0, 0, 0, true);
   int64_t last = -1;
   readFrames(mike->stream(), 7, [&](const StreamFrameHeader& h) {
@@ -460,7 +464,7 @@ TEST_F(Sources, SoftFramesAreReplayedInOrderToUsersComingAndGoing) {
   mike->close(id);
   EXPECT_TRUE(SharedMike::release(mike));
 
-  const MikeDesc d = soft({{9, 9}, {8}}, 2);
+  const MikeDesc d = softMike({{9, 9}, {8}}, 2);
   std::atomic<int> heard{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -521,43 +525,11 @@ class Channel : public IMediaSuckerNotify {
   std::vector<Frame> frames_;
 };
 
-TEST(IAudio, FrameGeometryFollowsTheCodingAndRefusesWhatItCannotSize) {
-  auto pcm = [](int32_t rate, int32_t bits, int32_t channels, int32_t block) {
-    return std::make_unique<AudioLive>(0, 0, false, true, rate, bits, channels, block);
-  };
-  auto mp3 = [](int32_t bitRate) {
-    return std::make_unique<AudioLive>(0, 2, false, true, bitRate);
-  };
-  struct Case {
-    const char* name;
-    std::function<std::unique_ptr<IAudio>()> make;
-    int size, rate, duration;
-    const char* error;
-  } const cases[] = {
-      {"PCM 16 kHz mono, 1600 samples", [&] { return pcm(16000, 16, 1, 1600); }, 3200, 10, 100, ""},
-      {"PCM without a rate has no timing", [&] { return pcm(0, 16, 1, 800); }, 1600, 0, 0, ""},
-      {"MP3 MPEG-1 128 kbit/s", [&] { return mp3(128000); }, 417, 38, 26, ""},
-      {"MP3 outside the table", [&] { return mp3(100000); }, 0, 0, 0, "bit rate not supported"},
-      {"no coding", [] { return std::make_unique<AudioFile>("a.mp3"); }, 0, 0, 0,
-       "invalid compression mode"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::unique_ptr<IAudio> a = c.make();
-    if (*c.error != '\0') {
-      EXPECT_EQ(thrownText([&] { a->getFrameDuration(); }), c.error);
-      continue;
-    }
-    EXPECT_EQ(std::make_tuple(a->getMaxFrameSize(), a->getFrameRate(), a->getFrameDuration()),
-              std::make_tuple(c.size, c.rate, c.duration));
-  }
-}
-
 // A soft media through its life: the record it fills, one binding however
 // often it connects, a sucker that pauses and, paused or
 // not, stops for good; disconnecting releases the source.
 TEST_F(Sources, AMediaObjectThroughItsLife) {
-  AudioSoft a(soft(numberedFrames(2, 320), 5));
+  AudioSoft a(softMike(numberedFrames(2, 320), 5));
   struct Record {
     uint32_t capacity;
     int answer;
@@ -628,6 +600,8 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
   const std::vector<int> firstBefore = state();
   AudioLive a(2, MikeDesc::kWaveInMicIn, false, true, 22050, 16, 1, 1024);
   a.connect(nullptr, 0, 0, true);
+  EXPECT_EQ(std::make_tuple(a.getMaxFrameSize(), a.getFrameRate(), a.getFrameDuration()),
+            std::make_tuple(2048, 22, 46));
   std::unique_ptr<JMixer> mixer = JMixer::open(1);
   EXPECT_TRUE(mixer->isSelected(JMixer::kMicrophone));
   EXPECT_EQ(mixer->lineVolume(JMixer::kMicrophone), 25);  // the description's volume
@@ -639,8 +613,8 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
   } const cases[] = {
       {"InputVolume=130", MikeDesc::kWaveInMicIn, JMixer::kMicrophone, 100},
       {"InputConnector=\"WAVEIN_LINEIN\"", MikeDesc::kWaveInLineIn, JMixer::kLineIn, 50},
-      {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn,
-       JMixer::kLineIn, 33},
+      {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn, JMixer::kLineIn,
+       33},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
@@ -669,7 +643,7 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // No period: the frames go out at open, none after.
-    AudioSoft a(soft(numberedFrames(2, 320), 0));
+    AudioSoft a(softMike(numberedFrames(2, 320), 0));
     if (c.connected) {
       a.connect(nullptr, 0, 0, true);
     }
@@ -693,7 +667,7 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
 // relays, every one of them gets every frame in order with its header, and
 // the relays go with the last sucker that needed them.
 TEST_F(Sources, MoreSuckersThanReaderSlotsAllGetEveryFrame) {
-  AudioSoft a(soft(numberedFrames(3, 320), 10));
+  AudioSoft a(softMike(numberedFrames(3, 320), 10));
   a.connect(nullptr, 0, 0, true);
   constexpr size_t kSuckers = 75;
   std::vector<std::unique_ptr<Channel>> channels;
