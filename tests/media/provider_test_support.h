@@ -45,7 +45,6 @@ enum class Answer {
   kVideoOther,
   kVideoUnknown,
   kOtherType,
-  kShortInfo,
   kNoInfo,
   kNoIp,
   kRefuse
@@ -75,7 +74,7 @@ inline std::vector<uint8_t> infoBytes(Answer a) {
   if (video) {
     b[44] = 40;
   }
-  return a == Answer::kShortInfo ? std::vector<uint8_t>(b.begin(), b.begin() + 8) : b;
+  return b;
 }
 
 inline uint16_t freeUdpPort() {

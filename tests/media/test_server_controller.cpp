@@ -160,7 +160,6 @@ TEST(ServerController, TheProvidersRefusalsAndBadAnswersFailTheStream) {
     bool asked;  // the provider was asked for a channel
   } const cases[] = {
       {"refused", 1, Answer::kRefuse, "FAILED provider refuses the channel", true},
-      {"description cut short", 1, Answer::kShortInfo, "description shorter than its header", true},
       {"no description", 1, Answer::kNoInfo, "RPCMissingParameter: 'StreamInfo'", true},
       {"neither audio nor video", 1, Answer::kOtherType, "invalid stream info type", true},
       {"unknown video format", 1, Answer::kVideoUnknown, "invalid video format", true},
