@@ -78,12 +78,13 @@ void SharedSoftMike::run() {
   }
   // A replay nobody reads (the stand-by of a live source, most of its life)
   // would wake this thread and the timer's once a frame for nothing: the
-  // timer rests until a reader attaches, and the frames resume from then.
+  // timer rests until a reader or a listener attaches, and the frames resume
+  // from then.
   JWaitForMultipleObjects ticking(&stop_, &timer_);
   JWaitForMultipleObjects idle(&stop_, &soft->readerAttached());
   bool paused = false;
   while (true) {
-    if (soft->clientCount() == 0) {
+    if (!soft->hasReaders()) {
       if (!paused) {
         timer_.cancel();
         paused = true;

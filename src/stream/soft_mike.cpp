@@ -24,15 +24,19 @@ SoftMike::SoftMike(const AudioFormat* format, size_t maxPayload, std::string_vie
   setAudioInfo(*format);
 }
 
-SoftMike::SoftMike(std::unique_ptr<StreamInfo> info, size_t maxPayload,
-                   std::string_view traceName)
-    : Mike(bufferSizeFor(info, maxPayload), kBuffers, false, kExtraBuffers,
-           kShareableStreamMemory, traceName) {
+SoftMike::SoftMike(std::unique_ptr<StreamInfo> info, size_t maxPayload, std::string_view traceName)
+    : Mike(bufferSizeFor(info, maxPayload), kBuffers, false, kExtraBuffers, kShareableStreamMemory,
+           traceName) {
   setStreamInfo(std::move(info));
 }
 
 void SoftMike::addClient(StreamClient* client) {
   Mike::addClient(client);
+  readerAttached_.set();
+}
+
+void SoftMike::addListener(JStreamListener* listener) {
+  Mike::addListener(listener);
   readerAttached_.set();
 }
 

@@ -32,10 +32,12 @@ class SoftMike : public Mike {
   /// The most payload bytes a frame may have.
   size_t maxPayload() const { return bufferSize() - sizeof(StreamFrameHeader); }
 
-  /// Signalled (auto-reset) each time a reader attaches, so that an owner
-  /// writing only while someone reads knows when to start again.
+  /// Signalled (auto-reset) each time a reader or a listener attaches, so
+  /// that an owner writing only while someone reads knows when to start
+  /// again.
   JFlag& readerAttached() { return readerAttached_; }
   void addClient(StreamClient* client) override;
+  void addListener(JStreamListener* listener) override;
 
  private:
   JFlag readerAttached_;

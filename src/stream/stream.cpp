@@ -122,8 +122,9 @@ void JStream::publish(uint32_t key) {
   }
   stamp(writeIndex_, key);
   nextSequence_ = js_publish(table_, writeIndex_);
+  const int published = writeIndex_;
   writeIndex_ = -1;
-  afterPublication();
+  afterPublication(published);
 }
 
 void JStream::stamp(int index, uint32_t key) {
@@ -132,7 +133,16 @@ void JStream::stamp(int index, uint32_t key) {
   entry.key.store(key, std::memory_order_relaxed);
 }
 
-void JStream::afterPublication() {
+void JStream::afterPublication(int index) {
+  if (hasListeners_.load(std::memory_order_acquire)) {
+    // The entry stays as published until this thread next takes a buffer to
+    // write: readers only read it.
+    const uint8_t* frame = table_->entries[index].data();
+    std::lock_guard lock(listenerMutex_);
+    for (JStreamListener* listener : listeners_) {
+      listener->onPublication(frame);
+    }
+  }
   if (wakeOnPublish_.load(std::memory_order_relaxed)) {
     signalReaders();
   }
@@ -145,7 +155,7 @@ int JStream::takeWriteEntry() {
 int JStream::publishAndTake(int index, uint32_t key) {
   stamp(index, key);
   const int next = js_publish_and_take(table_, index);
-  afterPublication();
+  afterPublication(index);
   return next;
 }
 
@@ -212,6 +222,22 @@ void JStream::removeClient(StreamClient* client) {
   if (deleteNow) {
     delete this;
   }
+}
+
+void JStream::addListener(JStreamListener* listener) {
+  std::lock_guard lock(listenerMutex_);
+  listeners_.push_back(listener);
+  hasListeners_.store(true, std::memory_order_release);
+}
+
+void JStream::removeListener(JStreamListener* listener) {
+  std::lock_guard lock(listenerMutex_);
+  std::erase(listeners_, listener);
+  hasListeners_.store(!listeners_.empty(), std::memory_order_release);
+}
+
+bool JStream::hasReaders() const {
+  return hasListeners_.load(std::memory_order_acquire) || clientCount() != 0;
 }
 
 size_t JStream::clientCount() const {

@@ -7,6 +7,11 @@
 // StreamClient::readNext at once: the stream keeps a publication count that
 // they sleep on (a futex word), so a reader returns within microseconds of a
 // frame and an idle stream wakes its readers no more often than the poll.
+//
+// A listener (JStreamListener) is the other way to read: it is called on the
+// writer's thread with each frame as it is published, so that work that
+// must follow every frame (a send, a decode) costs no thread and no wake-up
+// of its own. It takes no reader slot.
 #pragma once
 
 #include <atomic>
@@ -23,6 +28,18 @@
 namespace zq {
 
 class StreamClient;
+
+/// Called with every frame a stream publishes, on the writer's thread, in
+/// the publication itself (before blocked readers are woken). The call holds
+/// up the writer: it must not block, throw, nor add or remove a listener of
+/// that stream.
+class JStreamListener {
+ public:
+  virtual ~JStreamListener() = default;
+  /// `frame` is the published buffer, its frame header first (time stamp,
+  /// key and size as readers see them); it stays valid during the call only.
+  virtual void onPublication(const uint8_t* frame) = 0;
+};
 
 class JStream : public virtual VideoCtl {
  public:
@@ -68,6 +85,17 @@ class JStream : public virtual VideoCtl {
   /// client of a released stream.
   virtual void removeClient(StreamClient* client);
   size_t clientCount() const;
+
+  /// `listener` (not owned) is called with every frame published from now
+  /// on, after the listeners added before it. Any thread.
+  virtual void addListener(JStreamListener* listener);
+  /// Once this returns, `listener` is not being called and will not be
+  /// again (a call under way is waited for); nothing when it is not there.
+  /// Any thread but the writer's from within a listener's call.
+  void removeListener(JStreamListener* listener);
+
+  /// Whether anyone takes the frames: a client attached or a listener.
+  bool hasReaders() const;
 
   /// Asks the stream to delete itself when no client is attached: at once,
   /// or when removeClient removes the last one. The stream must have been
@@ -122,7 +150,8 @@ class JStream : public virtual VideoCtl {
  private:
   // The entry's time (ms) and key, as readers see them.
   void stamp(int index, uint32_t key);
-  void afterPublication();
+  // The listeners' calls with entry `index`, then the readers' wake-up.
+  void afterPublication(int index);
   void signalReaders();
 
   mutable std::mutex infoMutex_;
@@ -139,6 +168,13 @@ class JStream : public virtual VideoCtl {
   mutable std::mutex clientMutex_;
   std::vector<StreamClient*> clients_;
   bool releaseWhenUnused_ = false;
+
+  // Held by the writer through the listeners' calls, so that removal can
+  // wait for a call under way. The flag spares a stream without listeners
+  // the lock.
+  mutable std::mutex listenerMutex_;
+  std::vector<JStreamListener*> listeners_;  // guarded by listenerMutex_
+  std::atomic<bool> hasListeners_{false};
 
   // On a cache line of their own, away from the fields the writer changes.
   alignas(64) mutable std::atomic<uint32_t> publications_{0};

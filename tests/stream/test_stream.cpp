@@ -1,6 +1,6 @@
 // The stream engine's buffers and readers: the table's operations, JStream's
 // readers from the first to the 32nd, StreamClient's reads (order, losses,
-// time-outs, wake-ups) under one writer and many readers; and the stream
+// time-outs, wake-ups) and listeners under one writer and many readers; and the stream
 // descriptions (short ones refused, the compatibility test with its
 // errors).
 #include <gtest/gtest.h>
@@ -293,12 +293,38 @@ TEST(StreamConcurrency, OneWriterAndManyReadersOnBlockingAndNonBlockingStreams) 
   runWriterAndReaders(true, 4, 1000, true);
 }
 
-TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
+// Takes every frame published to it, on the writer's thread: each must be
+// the one after the last, and none may come once it is removed.
+struct CheckedListener : JStreamListener {
+  void onPublication(const uint8_t* frame) override {
+    if (removed.load() || inCall.exchange(true)) {
+      ++faults;
+    }
+    const int32_t number = payloadOf(frame);
+    if (last >= 0 && number != last + 1) {
+      ++faults;
+    }
+    last = number;
+    ++calls;
+    inCall = false;
+  }
+  std::atomic<bool> removed{false};
+  std::atomic<bool> inCall{false};
+  std::atomic<int> faults{0};
+  std::atomic<int> calls{0};
+  int32_t last = -1;
+};
+
+// Readers and listeners attach and detach while the writer writes: readers
+// read in order, listeners get every frame in order from their first, and
+// a listener removed is not being called and is called no more.
+TEST(StreamConcurrency, ReadersAndListenersComeAndGoWhileTheWriterWrites) {
   auto stream = makeStream();
   std::atomic<bool> done{false};
+  std::atomic<int32_t> written{-1};
   std::thread writer([&] {
     for (int32_t i = 0; !done; ++i) {
-      writeFrame(*stream, i);
+      written = writeFrame(*stream, i);
     }
   });
   std::vector<std::thread> readers;
@@ -320,12 +346,35 @@ TEST(StreamConcurrency, ReadersComeAndGoWhileTheWriterWrites) {
       }
     });
   }
+  std::atomic<int> listened{0};
+  for (int l = 0; l < 2; ++l) {
+    readers.emplace_back([&] {
+      for (int round = 0; round < 200; ++round) {
+        CheckedListener listener;
+        stream->addListener(&listener);
+        EXPECT_TRUE(stream->hasReaders());
+        test::eventually([&] { return listener.calls.load() >= 2; });
+        stream->removeListener(&listener);
+        if (listener.inCall.load()) {
+          ++faults;
+        }
+        listener.removed = true;
+        // The writer goes on: a late call would now be counted.
+        const int32_t after = listener.last;
+        test::eventually([&] { return written.load() > after + 3; });
+        faults += listener.faults.load();
+        listened += listener.calls.load();
+      }
+    });
+  }
   for (std::thread& reader : readers) {
     reader.join();
   }
   done = true;
   writer.join();
   EXPECT_EQ(faults.load(), 0);
+  EXPECT_GE(listened.load(), 2 * 200 * 2);
+  EXPECT_FALSE(stream->hasReaders());
   EXPECT_EQ(stream->clientCount(), 0u);
   EXPECT_EQ(stream->table()->readerBits.load(), 0u);
   EXPECT_EQ(buffersOf(stream->table()), 7) << "every reader's extra buffer went with it";
