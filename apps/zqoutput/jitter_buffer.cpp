@@ -8,14 +8,23 @@
 namespace zq::zqoutput {
 
 void JitterBuffer::push(const int16_t* samples, size_t frames, PcmFormat format) {
+  std::vector<int16_t> block = spareBlock();
+  block.assign(samples, samples + frames * format.channels);
+  push(std::move(block), format);
+}
+
+void JitterBuffer::push(std::vector<int16_t>&& block, PcmFormat format) {
   if (format != format_) {
     clear();
     format_ = format;
   }
-  if (frames == 0 || format_.channels == 0) {
+  const size_t frames = format_.channels == 0 ? 0 : block.size() / format_.channels;
+  if (frames == 0) {
+    recycle(std::move(block));
     return;
   }
-  blocks_.emplace_back(samples, samples + frames * format_.channels);
+  block.resize(frames * format_.channels);  // whole sample frames only
+  blocks_.push_back(std::move(block));
   depth_ += frames;
   lastBlock_ = frames;
   if (state_ == State::kIdle) {
@@ -66,6 +75,7 @@ JitterBuffer::Pull JitterBuffer::pull(int16_t* out, size_t frames, bool partial)
     offset_ += n;
     depth_ -= n;
     if (offset_ * channels == front.size()) {
+      recycle(std::move(blocks_.front()));
       blocks_.pop_front();
       offset_ = 0;
     }
@@ -159,11 +169,14 @@ void JitterBuffer::endWindow() {
   // played again, from the newest samples, up to a block.
   const size_t fall = settledMean_ > mean ? settledMean_ - mean : 0;
   const bool slow = fall >= block / 2 || (fall >= block / 4 && lowest < period + block / 4);
-  const size_t again = std::min(fall, blocks_.empty() ? 0 : blocks_.back().size() / format_.channels);
+  const size_t again =
+      std::min(fall, blocks_.empty() ? 0 : blocks_.back().size() / format_.channels);
   if (slow && again > 0 && lowest + again < nominalLow + slack) {
+    std::vector<int16_t> repeat = spareBlock();
     const std::vector<int16_t>& newest = blocks_.back();
-    blocks_.emplace_back(newest.end() - static_cast<std::ptrdiff_t>(again * format_.channels),
-                         newest.end());
+    repeat.assign(newest.end() - static_cast<std::ptrdiff_t>(again * format_.channels),
+                  newest.end());
+    blocks_.push_back(std::move(repeat));
     depth_ += again;
     counters_.repeated += std::max<size_t>(1, (again + block / 2) / block);
     std::snprintf(line, sizeof line,
@@ -176,6 +189,9 @@ void JitterBuffer::endWindow() {
 }
 
 void JitterBuffer::clear() {
+  for (std::vector<int16_t>& block : blocks_) {
+    recycle(std::move(block));
+  }
   blocks_.clear();
   offset_ = 0;
   depth_ = 0;
@@ -208,6 +224,7 @@ void JitterBuffer::skip(size_t frames) {
     depth_ -= n;
     frames -= n;
     if (n == left) {
+      recycle(std::move(blocks_.front()));
       blocks_.pop_front();
       offset_ = 0;
     }
@@ -223,6 +240,7 @@ void JitterBuffer::trimNewest(size_t frames) {
     depth_ -= n;
     frames -= n;
     if (n == have) {
+      recycle(std::move(blocks_.back()));
       blocks_.pop_back();
     }
   }
@@ -230,8 +248,25 @@ void JitterBuffer::trimNewest(size_t frames) {
 
 void JitterBuffer::popFront() {
   depth_ -= blocks_.front().size() / format_.channels - offset_;
+  recycle(std::move(blocks_.front()));
   blocks_.pop_front();
   offset_ = 0;
+}
+
+std::vector<int16_t> JitterBuffer::spareBlock() {
+  if (spare_.empty()) {
+    return {};
+  }
+  std::vector<int16_t> block = std::move(spare_.back());
+  spare_.pop_back();
+  block.clear();
+  return block;
+}
+
+void JitterBuffer::recycle(std::vector<int16_t>&& block) {
+  if (spare_.size() < kSpareBlocks && block.capacity() != 0) {
+    spare_.push_back(std::move(block));
+  }
 }
 
 void JitterBuffer::event(const char* what) {

@@ -72,11 +72,18 @@ class JitterBuffer {
     size_t frames = 0;   // sample frames filled in: all asked, or fewer (`partial`)
   };
 
-  explicit JitterBuffer(uint32_t targetMs) : targetMs_(targetMs) {}
+  explicit JitterBuffer(uint32_t targetMs) : targetMs_(targetMs) { spare_.reserve(kSpareBlocks); }
 
   /// One decoded block, interleaved. A format other than the current one
   /// empties the buffer first, which then fills again.
   void push(const int16_t* samples, size_t frames, PcmFormat format);
+  /// The same with the block's vector taken over whole (its frames are its
+  /// size over the channels).
+  void push(std::vector<int16_t>&& block, PcmFormat format);
+  /// An empty vector to fill a block in, from the blocks played (their
+  /// memory kept): a block's way through the buffer allocates nothing once
+  /// it has run a while.
+  std::vector<int16_t> spareBlock();
   /// Fills `out` with `frames` sample frames of the current format. With
   /// `partial`, a pull that finds fewer than `frames` buffered while
   /// playing gives what there is: the caller pulls the rest when it falls
@@ -97,6 +104,9 @@ class JitterBuffer {
   std::string takeEvents();
 
  private:
+  // Enough for what is buffered at the usual depths and a clear's worth.
+  static constexpr size_t kSpareBlocks = 16;
+
   size_t framesOf(uint32_t ms) const { return size_t{format_.rate} * ms / 1000; }
   // The depth filled to: the target, but at least a block and a pull, or
   // the blocks' cadence alone would run it dry.
@@ -105,6 +115,8 @@ class JitterBuffer {
   // Drops the newest `frames` sample frames (never the block being played).
   void trimNewest(size_t frames);
   void popFront();
+  // A block done with: its vector kept for spareBlock.
+  void recycle(std::vector<int16_t>&& block);
   void restartWindow();
   void endWindow();
   void event(const char* what);
@@ -114,10 +126,11 @@ class JitterBuffer {
   State state_ = State::kIdle;
   bool played_ = false;  // since the last clear or format change
   std::deque<std::vector<int16_t>> blocks_;
-  size_t offset_ = 0;     // sample frames of the front block already played
-  size_t depth_ = 0;      // sample frames buffered
-  size_t lastBlock_ = 0;  // sample frames of the newest block
-  size_t pulled_ = 0;     // sample frames of the last pull
+  std::vector<std::vector<int16_t>> spare_;  // at most kSpareBlocks
+  size_t offset_ = 0;                        // sample frames of the front block already played
+  size_t depth_ = 0;                         // sample frames buffered
+  size_t lastBlock_ = 0;                     // sample frames of the newest block
+  size_t pulled_ = 0;                        // sample frames of the last pull
   // The drift window: output frames pulled in it, the lowest depth seen,
   // and the sum of the depths after each pull, each weighted by its frames.
   size_t windowFrames_ = 0;

@@ -44,12 +44,11 @@ Player::Player(AudioSink& sink, uint32_t bufferMs)
       sink_(sink),
       gatherMs_(sink.paced() ? sink.periodMs() : std::max(sink.gatherMs(), sink.periodMs())),
       buffer_(bufferMs) {
-  // A publication or a detach wakes the reader; the poll is only a backstop.
-  reader_.setPollInterval(kReaderPollMs);
-  // Decoding is on the way of every block to the buffer: at the default
-  // priority a busy machine kept it waiting past the buffer's margin, one
-  // output at a time. Highest, real-time where permitted, as the capture
-  // that feeds it; the output a step above.
+  // Frames are decoded on the source's thread as they are published; this
+  // one decodes what came before it attached, which is on the way of those
+  // blocks to the buffer: highest, real-time where permitted, as the
+  // capture that feeds it (at the default priority a busy machine kept
+  // decoding waiting past the buffer's margin). The output a step above.
   start(2);
   output_.start(JThread::kTimeCritical);
 }
@@ -204,7 +203,7 @@ void Player::detach(std::unique_lock<std::mutex>& lock) {
     return;
   }
   detach_.store(true);
-  attached_->wakeReaders();
+  changed_.notify_all();
   changed_.wait(lock, [this] { return attached_ == nullptr; });
   detach_.store(false);
 }
@@ -234,16 +233,13 @@ void Player::linkUp(JStream* stream, uint32_t context) {
 void Player::run() {
   uint32_t askAfterMs = kAskAgainMs;
   for (;;) {
-    const StreamInfo* info = nullptr;
-    std::unique_ptr<StreamInfo> infoCopy;
+    JStream* stream = nullptr;
     std::string text;
     {
       std::unique_lock lock(mutex_);
       while (!quit_ && stream_ == nullptr) {
         const uint32_t waitingFor = current_;
-        const auto moved = [&] {
-          return quit_ || stream_ != nullptr || current_ != waitingFor;
-        };
+        const auto moved = [&] { return quit_ || stream_ != nullptr || current_ != waitingFor; };
         if (waitingFor == 0 || !remote_) {
           changed_.wait(lock, moved);
           continue;
@@ -265,74 +261,82 @@ void Player::run() {
       }
       askAfterMs = kAskAgainMs;
       attached_ = stream_;
-      reader_.listen(attached_, nullptr);
-      infoCopy = attached_->copyStreamInfo();
-      info = infoCopy.get();
+      stream = attached_;
       text = sourceText_;
     }
-    // A network source counts what never came; the stream counts what it
-    // moved past before we read it.
-    const auto* net = dynamic_cast<const NetMike2*>(attached_);
-    NetCounters since;
-    if (net != nullptr) {
-      since = {net->lostFrames(), net->lateFrames(), net->duplicatePackets(),
-               net->foreignPackets()};
-    }
-    int64_t skipped = reader_.lostFrames();
-    lastBlock_.clear();
-    try {
-      // Each stream from a decoder of its own: what the last one left
-      // half-fed, or the error it ended in, must not spoil this one.
-      decoder_.reset();
-    } catch (const JError& e) {
-      logCaught(e);
-    }
-    if (info != nullptr && info->formatTag() != StreamInfo::kFormatPcm &&
-        info->formatTag() != StreamInfo::kFormatMp3) {
-      JLog::logf(kLevelWarning, "zqoutput: cannot play format tag %u of %s: neither PCM nor MP3",
-                 static_cast<unsigned>(info->formatTag()), text.c_str());
-    }
-    // The output's periods are sized from a PCM stream's rate and channels,
-    // which come from the peer: outside what the system plays, its frames
-    // are refused (the sample size is the conversion's to check).
-    std::string unplayable;
-    if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm) {
-      unplayable = pcmFormatProblem(info->samplesPerSecond(), 16, info->channels(),
-                                    2u * info->channels());
-      if (!unplayable.empty()) {
-        JLog::logf(kLevelWarning, "zqoutput: cannot play %s: %s", text.c_str(),
-                   unplayable.c_str());
+    {
+      reading_ = Reading{};
+      reading_.info = stream->copyStreamInfo();
+      // A network source counts what never came; the stream counts what it
+      // moved past before we read it.
+      reading_.net = dynamic_cast<const NetMike2*>(stream);
+      if (reading_.net != nullptr) {
+        const NetMike2& net = *reading_.net;
+        reading_.since = {net.lostFrames(), net.lateFrames(), net.duplicatePackets(),
+                          net.foreignPackets()};
       }
-    }
-    while (uint8_t* frame = reader_.readNext(&detach_)) {
-      received_.fetch_add(1, std::memory_order_relaxed);
-      // What went missing before this frame is played over first.
-      const int64_t nowSkipped = reader_.lostFrames();
-      uint64_t missing = static_cast<uint64_t>(nowSkipped - skipped);
-      lost_.fetch_add(missing, std::memory_order_relaxed);
-      skipped = nowSkipped;
-      if (net != nullptr) {
-        missing += countNet(*net, since);
-      }
-      if (!unplayable.empty()) {
-        errors_.fetch_add(1, std::memory_order_relaxed);
-        continue;
-      }
-      conceal(missing);
+      lastBlock_.clear();
       try {
-        decodeFrame(*frameHeaderOf(frame), info);
+        // Each stream from a decoder of its own: what the last one left
+        // half-fed, or the error it ended in, must not spoil this one.
+        decoder_.reset();
       } catch (const JError& e) {
         logCaught(e);
       }
+      const StreamInfo* info = reading_.info.get();
+      if (info != nullptr && info->formatTag() != StreamInfo::kFormatPcm &&
+          info->formatTag() != StreamInfo::kFormatMp3) {
+        JLog::logf(kLevelWarning, "zqoutput: cannot play format tag %u of %s: neither PCM nor MP3",
+                   static_cast<unsigned>(info->formatTag()), text.c_str());
+      }
+      // The output's periods are sized from a PCM stream's rate and
+      // channels, which come from the peer: outside what the system plays,
+      // its frames are refused (the sample size is the conversion's to
+      // check).
+      if (info != nullptr && info->formatTag() == StreamInfo::kFormatPcm) {
+        reading_.unplayable =
+            pcmFormatProblem(info->samplesPerSecond(), 16, info->channels(), 2u * info->channels());
+        if (!reading_.unplayable.empty()) {
+          JLog::logf(kLevelWarning, "zqoutput: cannot play %s: %s", text.c_str(),
+                     reading_.unplayable.c_str());
+        }
+      }
     }
-    if (net != nullptr) {
-      countNet(*net, since);
+    // From here each frame published is decoded on the writer's thread.
+    stream->addListener(this);
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return quit_ || detach_.load(); });
     }
-    reader_.unlock();
+    // Once removed, no call is under way on the writer's thread.
+    stream->removeListener(this);
+    if (reading_.net != nullptr) {
+      countNet(*reading_.net, reading_.since);
+    }
+    reading_ = Reading{};
     std::lock_guard lock(mutex_);
-    reader_.listen(nullptr);
     attached_ = nullptr;
     changed_.notify_all();
+  }
+}
+
+void Player::onPublication(const uint8_t* frame) {
+  // The writer's thread (a source's reception or capture): nothing thrown
+  // may end it.
+  try {
+    received_.fetch_add(1, std::memory_order_relaxed);
+    // What never came before this frame is played over first.
+    const uint64_t missing = reading_.net != nullptr ? countNet(*reading_.net, reading_.since) : 0;
+    if (!reading_.unplayable.empty()) {
+      errors_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    conceal(missing);
+    decodeFrame(*reinterpret_cast<const StreamFrameHeader*>(frame), reading_.info.get());
+  } catch (const JError& e) {
+    logCaught(e);
+  } catch (const std::exception& e) {
+    JLog::logf(kLevelError, "zqoutput: a frame could not be played: %s", e.what());
   }
 }
 
@@ -395,7 +399,6 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
     return;  // the decoder's delay: nothing yet
   }
   decoded_.fetch_add(1, std::memory_order_relaxed);
-  lastBlock_ = pcm_;
   lastFormat_ = PcmFormat{rate, channels};
   {
     std::lock_guard lock(bufferMutex_);
@@ -403,6 +406,8 @@ void Player::decodeFrame(const StreamFrameHeader& frame, const StreamInfo* info)
     ++pushes_;
   }
   bufferChanged_.notify_all();
+  // Kept for a missing frame; the next frame decodes into the older one.
+  lastBlock_.swap(pcm_);
 }
 
 void Player::pushBlock(const int16_t* samples, size_t frames, PcmFormat format) {
@@ -410,8 +415,9 @@ void Player::pushBlock(const int16_t* samples, size_t frames, PcmFormat format) 
     buffer_.push(samples, frames, format);
     return;
   }
-  staged_.push_back({std::vector<int16_t>(samples, samples + frames * format.channels), frames,
-                     format, Clock::now()});
+  std::vector<int16_t> block = buffer_.spareBlock();
+  block.assign(samples, samples + frames * format.channels);
+  staged_.push_back({std::move(block), frames, format, Clock::now()});
   stagedFrames_ += frames;
   // An output stuck in a write leaves the buffer to bound what waits.
   while (stagedFrames_ > format.rate * (kMaxGatherMs + JitterBuffer::kOverflowMs) / 1000) {
@@ -421,8 +427,8 @@ void Player::pushBlock(const int16_t* samples, size_t frames, PcmFormat format) 
 
 void Player::releaseStaged(Clock::time_point upTo) {
   while (!staged_.empty() && staged_.front().at <= upTo) {
-    const Staged& b = staged_.front();
-    buffer_.push(b.samples.data(), b.frames, b.format);
+    Staged& b = staged_.front();
+    buffer_.push(std::move(b.samples), b.format);
     stagedFrames_ -= b.frames;
     staged_.pop_front();
   }

@@ -1,9 +1,11 @@
 // Player: plays one source at a time into the output. A source is a shared
 // audio source of the media layer (a remote AAM's stream, a file, a capture
-// device), opened by its description. Two threads: the reader reads the
-// source's frames and decodes MP3 (PCM passes as it is) into the jitter
-// buffer, playing the last block again in place of each frame that went
-// missing, so that a loss keeps the timing; the output pulls a period at a
+// device), opened by its description. The source's frames are read and
+// decoded (MP3; PCM passes as it is) into the jitter buffer on the source's
+// own thread as each is published, so that no thread of ours wakes for a
+// frame; the last block is played again in place of each frame that went
+// missing, so that a loss keeps the timing. The player's thread only hands
+// streams over as the source's links come and go. The output pulls a period at a
 // time from it (the sink's: 5 ms for a device, 10 for a file or nowhere) at
 // the sample clock (the device's, or the system's for a file or nowhere),
 // applies the volume and writes the output. A file, or nowhere, is written
@@ -15,8 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,7 +28,6 @@
 #include "media/link_notifier.h"
 #include "media/mike_desc.h"
 #include "media/shared_mike.h"
-#include "stream/stream_client.h"
 #include "stream/stream_frame_header.h"
 #include "zqoutput/jitter_buffer.h"
 #include "zqoutput/mp3_decoder.h"
@@ -43,15 +45,14 @@ namespace zq::zqoutput {
 /// reader to let go of the stream. Each source is opened with a context word
 /// of its own: a link event of a source being closed, which can still come
 /// until its close returns, is ignored, so the reader never holds a stream
-/// that its source is about to delete.
-class Player : public LinkNotifier, private JThread {
+/// that its source is about to delete. Frames are decoded on the stream's
+/// writer's thread (onPublication), from the moment the player's thread
+/// attaches to the stream until it detaches.
+class Player : public LinkNotifier, private JThread, private JStreamListener {
  public:
   static constexpr uint32_t kDefaultBufferMs = 48;
   /// Frames played over at most for one gap: a longer one is an interruption.
   static constexpr uint64_t kMaxConcealedBlocks = 8;
-  /// How often the reader looks at its stream when nothing woke it: every
-  /// publication and every detach wakes it at once.
-  static constexpr int kReaderPollMs = 1000;
   /// A network source without a stream this long is asked again; the wait
   /// doubles at each time up to kAskAgainMaxMs, and starts again once a
   /// stream came.
@@ -118,8 +119,18 @@ class Player : public LinkNotifier, private JThread {
     uint64_t lost = 0, late = 0, duplicates = 0, strays = 0;
   };
 
+  // What the reading of one stream keeps from frame to frame.
+  struct Reading {
+    std::unique_ptr<StreamInfo> info;  // its description, or null
+    const NetMike2* net = nullptr;     // a network source's counters
+    NetCounters since;                 // ... as last counted
+    std::string unplayable;            // why its frames are refused, or ""
+  };
+
   void run() override;
   void playOut();
+  // The writer's call with each frame: decoded into the buffer.
+  void onPublication(const uint8_t* frame) override;
   // Makes the reader let go of its stream and waits until it has.
   void detach(std::unique_lock<std::mutex>& lock);
   // With sourceMutex_ held: replaces the source by the one `desc` describes.
@@ -153,7 +164,7 @@ class Player : public LinkNotifier, private JThread {
   uint32_t current_ = 0;  // guarded by mutex_
   bool remote_ = false;   // guarded by mutex_: the current source is a network one
   uint32_t opened_ = 0;   // guarded by sourceMutex_: the last context word handed out
-  bool quit_ = false;            // guarded by mutex_
+  bool quit_ = false;     // guarded by mutex_
   std::atomic<bool> detach_{false};
   std::mutex sourceMutex_;        // serialises play and stop
   SharedMike* source_ = nullptr;  // guarded by sourceMutex_
@@ -161,8 +172,10 @@ class Player : public LinkNotifier, private JThread {
   MikeDesc desc_;                 // guarded by sourceMutex_: what the source is
   std::string sourceText_;        // guarded by mutex_
   std::atomic<int32_t> volume_{100};
-  // The reader's own.
-  StreamClient reader_;
+  // The reading of the attached stream, on its writer's thread; set before
+  // the player's thread attaches, and after it detaches, when no call of
+  // the writer's can be under way.
+  Reading reading_;
   Mp3Decoder decoder_;
   std::vector<int16_t> pcm_;
   std::vector<int16_t> lastBlock_;  // the last decoded, for a missing frame
@@ -179,7 +192,8 @@ class Player : public LinkNotifier, private JThread {
   // (Pushes do not: they notify bufferChanged_.)
   std::condition_variable outputWake_;
   // For an output that gathers: the decoded blocks not yet in the buffer,
-  // each with the time it came, oldest first.
+  // each with the time it came, oldest first. Their vectors come from the
+  // buffer's spent blocks and go into it whole: no allocation per frame.
   struct Staged {
     std::vector<int16_t> samples;
     size_t frames;
@@ -188,7 +202,7 @@ class Player : public LinkNotifier, private JThread {
   };
   std::deque<Staged> staged_;  // guarded by bufferMutex_
   size_t stagedFrames_ = 0;    // guarded by bufferMutex_
-  uint64_t pushes_ = 0;      // guarded by bufferMutex_
+  uint64_t pushes_ = 0;        // guarded by bufferMutex_
   // Statistics, written by the reader.
   std::atomic<uint64_t> received_{0};
   std::atomic<uint64_t> lost_{0};
