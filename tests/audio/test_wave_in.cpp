@@ -187,21 +187,18 @@ TEST_F(WaveIn, ToneIsARealTimeSineContinuousAcrossBuffers) {
     const double amplitude = (c.bits == 8 ? 127.0 : 32767.0) * level / 100.0;
     const double twoCos = 2 * std::cos(2 * std::numbers::pi * frequency / c.rate);
     int peak = 0;
-    int cycles = 0;
     for (size_t n = 0; n < frames; ++n) {
       const int x = sampleAt(got, f, n, 0);
       ASSERT_EQ(sampleAt(got, f, n, 1), x) << "frame " << n;
       peak = std::max(peak, std::abs(x));
-      cycles += n > 0 && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
       // A sinusoid obeys x[n+1] + x[n-1] = 2 cos(w) x[n]: broken by a jump
-      // of phase at a buffer boundary or by another frequency.
+      // of phase at a buffer boundary or by any other frequency.
       if (n > 0 && n + 1 < frames) {
         const double residue = sampleAt(got, f, n + 1, 0) + sampleAt(got, f, n - 1, 0) - twoCos * x;
         ASSERT_LE(std::abs(residue), 2.5) << "frame " << n;
       }
     }
     EXPECT_NEAR(peak, amplitude, amplitude * 0.02 + 1);
-    EXPECT_NEAR(cycles, static_cast<double>(frequency) * frames / c.rate, 1.0);
     EXPECT_TRUE(log_.contains(jformat("tone %u Hz level %u", frequency, level)));
   }
 }
