@@ -136,11 +136,11 @@ std::vector<int16_t> Recorder::stop() {
   return samples;
 }
 
-Heard listen(const std::vector<int16_t>& stereo, uint32_t rate) {
+Heard listen(const std::vector<int16_t>& samples, uint32_t rate, size_t channels) {
   constexpr int kLoud = 3277;
   std::vector<int> left;
-  for (size_t i = 0; i < stereo.size(); i += 2) {
-    left.push_back(stereo[i]);
+  for (size_t i = 0; i < samples.size(); i += channels) {
+    left.push_back(samples[i]);
   }
   Heard h;
   const auto loud = [&](int v) { return std::abs(v) > kLoud; };

@@ -67,15 +67,17 @@ class Recorder {
   bool ready_ = false;
 };
 
-/// A tone in a recording: where it sounds (above a tenth of full scale),
-/// its frequency there, and the glitches in it (each gap, jump or repeat
-/// breaks the rhythm of its zero crossings once).
+/// A tone in a recording of `channels` interleaved: where it sounds on the
+/// first channel (above a tenth of full scale), its frequency there, and the
+/// glitches in it (each gap, jump or repeat breaks the rhythm of its zero
+/// crossings once).
 struct Heard {
   double seconds = 0;    // from its first sound to its last
   double sounding = 0;   // the same, less its silences of 10 ms or more
   double frequency = 0;  // Hz, on the left channel
   size_t glitches = 0;
 };
-Heard listen(const std::vector<int16_t>& stereo, uint32_t rate = SoundServer::kRate);
+Heard listen(const std::vector<int16_t>& samples, uint32_t rate = SoundServer::kRate,
+             size_t channels = 2);
 
 }  // namespace zq::test

@@ -1,8 +1,9 @@
 // The jitter buffer against a simulated sender and output on one virtual
 // clock: filling before sound, steady play, clock drift either way, late
 // wake-ups of a busy machine on either side, a stall of the network, a
-// source far faster than real time, a new format, and clearing. Every sample the sender makes carries its own index, so that
-// what the output plays shows every block dropped or played twice.
+// source far faster than real time, a new format, and clearing. Every sample
+// the sender makes carries its own index, so that what the output plays
+// shows every block dropped or played twice.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,7 +63,7 @@ Outcome simulate(const Scenario& s) {
   uint64_t pulls = 0;
   const auto late = [&](uint64_t n, uint64_t phase) {
     return s.lateEvery > 0 && nextPull > 5 && (n + phase) % s.lateEvery == 0 ? s.lateMs / 1000
-                                                                              : 0.0;
+                                                                             : 0.0;
   };
   while (nextPull < end) {
     const double arrival = nextBlock >= s.stallAt && nextBlock < s.stallAt + s.stallSeconds
@@ -126,7 +127,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
     uint32_t maxBufferedMs;
   } const cases[] = {
       {"clocks agree", {60, 30, 1.0}, 0, 0, 0, false, 60 + 27 + 10},
-      {"a deeper buffer", {200, 30, 1.0}, 0, 0, 0, false, 200 + 27 + 10},
       {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, 0, 4, 0, true, 60 + 2 * 27},
       {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, 0, 0, 4, true, 60 + 2 * 27},
       {"a stall of 300 ms: one underrun, the burst skipped back to the target",
@@ -137,7 +137,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        false,
        60 + 300 + 2 * 27},
       {"no depth asked: a block and a pull, no less", {0, 30, 1.0}, 0, 0, 0, false, 27 + 10 + 27},
-      {"the sender 0.5 % slow, a deeper buffer", {200, 60, 0.995}, 0, 0, 4, true, 200 + 2 * 27},
       {"a device that takes 20 ms more as it starts: no repair",
        {60, 30, 1.0, -1, 0, -1, 0, 2},
        0,
@@ -152,13 +151,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        2,
        true,
        60 + 2 * 27},
-      {"clocks agree, a block or a pull in seven 18 ms late: no repair",
-       {60, 60, 1.0, -1, 0, -1, 0, 0, 7, 18},
-       0,
-       0,
-       0,
-       false,
-       60 + 27 + 10 + 18},
       {"45 ms, a block in seven 15 ms late, whole periods: the period is margin lost",
        {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15},
        1,
@@ -178,13 +170,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        0,
        0,
        2,
-       true,
-       45 + 2 * 27},
-      {"45 ms, the sender 0.2 % fast, pulls that end at a block's end: dropped",
-       {45, 60, 1.002, -1, 0, -1, 0, 0, 0, 0, true},
-       0,
-       2,
-       0,
        true,
        45 + 2 * 27},
       {"the sender 0.1 % slow and late wake-ups: still played twice",

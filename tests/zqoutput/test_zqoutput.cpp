@@ -25,6 +25,7 @@
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
 #include "helpers/log_capture.h"
+#include "helpers/sound_server.h"
 #include "helpers/temp_dir.h"
 #include "helpers/thrown.h"
 #include "helpers/waits.h"
@@ -74,33 +75,6 @@ Wave readWave(const std::string& path) {
   return w;
 }
 
-// The frequency of channel 0's tone from the median period between its
-// rising zero crossings: the silence of an underrun on a loaded machine
-// adds a few long periods, which the median passes over.
-double toneOf(const std::vector<int16_t>& pcm, size_t channels, double rate) {
-  std::vector<double> periods;
-  double last = -1;
-  bool armed = false;
-  for (size_t i = channels; i < pcm.size(); i += channels) {
-    const double a = pcm[i - channels];
-    const double b = pcm[i];
-    armed = armed || b < -1000;
-    if (armed && a < 0 && b >= 0) {
-      const double at = double(i / channels) - 1 + -a / (b - a);
-      if (last >= 0) {
-        periods.push_back(at - last);
-      }
-      last = at;
-      armed = false;
-    }
-  }
-  if (periods.empty()) {
-    return 0;
-  }
-  std::nth_element(periods.begin(), periods.begin() + long(periods.size() / 2), periods.end());
-  return rate / periods[periods.size() / 2];
-}
-
 TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
   test::TempDir dir;
   const std::string path = (dir.path() / "out.wav").string();
@@ -132,7 +106,7 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
   const auto last = w.samples.end() - 576;
   EXPECT_TRUE(std::all_of(w.samples.begin(), first, [](int16_t s) { return s == 1234; }));
   EXPECT_TRUE(std::all_of(last, w.samples.end(), [](int16_t s) { return s == 1234; }));
-  EXPECT_NEAR(toneOf({first, last}, 1, 22050), 880.0, 5.0);
+  EXPECT_NEAR(test::listen({first, last}, 22050, 1).frequency, 880.0, 5.0);
 
   struct Case {
     const char* output;
@@ -214,7 +188,8 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   const Wave w = readWave(path);
   EXPECT_EQ(w.rate, 44100u);
   EXPECT_EQ(w.channels, 2u);
-  EXPECT_NEAR(toneOf(w.samples, 2, 44100), 1000.0, 10.0) << client->call("getStat()");
+  EXPECT_NEAR(test::listen(w.samples, 44100, 2).frequency, 1000.0, 10.0)
+      << client->call("getStat()");
   const std::string params = client->call("getParams()");
   EXPECT_NE(params.find("Source=\"udp://127.0.0.1:" + aamPort + "\""), std::string::npos) << params;
   EXPECT_NE(params.find("Id=\"out1\""), std::string::npos) << params;
@@ -397,11 +372,11 @@ TEST_F(Output, PlaysFilesAndRefusesWhatItCannotPlay) {
   test::writeFile(mp3, test::join(test::encodeFrames(24000, 80)));  // 2 s, 440 Hz
   EXPECT_EQ(client->call("setFileSource(fileSource=\"" + wave + "\")"), "OK ");
   ASSERT_TRUE(decodes(8));
-  EXPECT_NEAR(toneOf(readWave(path).samples, 1, 8000), 1000.0, 5.0);
+  EXPECT_NEAR(test::listen(readWave(path).samples, 8000, 1).frequency, 1000.0, 5.0);
   EXPECT_EQ(client->call("setFileSource(fileSource=\"" + mp3 + "\")"), "OK ");
   ASSERT_TRUE(decodes(60));
   const std::vector<int16_t> all = readWave(path).samples;
-  EXPECT_NEAR(toneOf({all.end() - 6400, all.end()}, 1, 8000), 440.0, 5.0);
+  EXPECT_NEAR(test::listen({all.end() - 6400, all.end()}, 8000, 1).frequency, 440.0, 5.0);
   EXPECT_EQ(valueOf(client->call("getStat()"), "DecodeErrors"), 0);
 
   struct Case {

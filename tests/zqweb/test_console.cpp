@@ -3,9 +3,6 @@
 // the group and back, and a few requests over a real socket, where the
 // limits are enforced.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/connect.hpp>
@@ -18,6 +15,7 @@
 #include "helpers/aam/test_aam.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
+#include "rpc/rpc_client_test_support.h"
 #include "zqweb/console.h"
 #include "zqweb/routes.h"
 #include "zqweb/server.h"
@@ -31,19 +29,6 @@ namespace websocket = beast::websocket;
 using test::eventually;
 using test::TestAAM;
 
-// A port nobody listens on now.
-int32_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 class ZqwebConsole : public ::testing::Test {
  protected:
   ConsoleSettings settings() {
@@ -51,7 +36,7 @@ class ZqwebConsole : public ::testing::Test {
     s.library = ZQ_CONTROL_LIBRARY;
     s.rehashPeriod = std::chrono::milliseconds(200);
     s.statsPeriod = std::chrono::milliseconds(200);
-    s.aamPort = freePort();
+    s.aamPort = test::closedPort();
     return s;
   }
 
