@@ -395,8 +395,8 @@ struct WaveFileCase {
 
 TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
   const WaveFileCase cases[] = {
-      {"once, 16-bit mono", false, 16, 1},
-      {"looping, 8-bit stereo", true, 8, 2},
+      {"once, 8-bit stereo: then the silence of 8 bits", false, 8, 2},
+      {"looping, 16-bit mono", true, 16, 1},
   };
   TempDir dir;
   for (const WaveFileCase& c : cases) {
