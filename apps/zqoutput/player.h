@@ -9,7 +9,7 @@
 // time from it (the sink's: 5 ms for a device, 10 for a file or nowhere) at
 // the sample clock (the device's, or the system's for a file or nowhere),
 // applies the volume and writes the output. A file, or nowhere, is written
-// what fell due every 50 ms, in one write, rather than at every period. A
+// what fell due every 100 ms, in one write, rather than at every period. A
 // pull may stop short at the end of the last block: the next comes when the
 // rest is due, so the period costs the buffer no margin.
 #pragma once

@@ -24,9 +24,11 @@ namespace zq::zqoutput {
 namespace {
 
 // How long a file, or nowhere, lets periods fall due before they are written
-// together: about two MP3 frames' worth, so that the output wakes once every
-// other frame rather than at every 10 ms period.
-constexpr uint32_t kGatherMs = 50;
+// together: about four MP3 frames' worth, so that the output wakes ten times
+// a second rather than at every 10 ms period (a file's reader sees it grow
+// that much at a time). Half the player's bound on one write, so that a late
+// wake still writes what fell due.
+constexpr uint32_t kGatherMs = 100;
 
 class NullSink : public AudioSink {
  public:
