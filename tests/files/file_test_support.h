@@ -88,11 +88,10 @@ inline Bytes propertyTrailer(const std::string& text, int64_t claimed = -1) {
   return b;
 }
 
+/// An ID3v1 tag: "TAG" and 125 blanks.
 inline Bytes id3Tag() {
-  Bytes b(128, ' ');
-  b[0] = 'T';
-  b[1] = 'A';
-  b[2] = 'G';
+  Bytes b{'T', 'A', 'G'};
+  b.resize(128, ' ');
   return b;
 }
 
