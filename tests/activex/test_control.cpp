@@ -200,8 +200,11 @@ using Members = ControlFixture;
 // defaults and disables the transport). A non-zero Blocking reads back as
 // 1, a null BSTR as "" (the defaults are the refused loads' below).
 TEST_F(Members, PropertiesAndResultsWithoutControllers) {
-  ASSERT_EQ(put(control(), 3, 7), S_OK);
+  // A script's True is -1.
+  ASSERT_EQ(put(control(), 3, -1), S_OK);
   EXPECT_EQ(getText(control(), 3), "1");
+  ASSERT_EQ(put(control(), 3, 0), S_OK);
+  EXPECT_EQ(getText(control(), 3), "0");
   Call nullServer;
   ASSERT_EQ(nullServer.nullBstr().invoke(control(), 1, DISPATCH_PROPERTYPUT), S_OK);
   EXPECT_EQ(getText(control(), 1), "");
