@@ -1,5 +1,5 @@
-// The player's two threads, the hand-over of streams with the sources, and
-// the output's clock.
+// The player's threads, the decoding on the source's, the hand-over of streams
+// with the sources, and the output's clock.
 #include "zqoutput/player.h"
 
 #include <algorithm>
@@ -44,12 +44,11 @@ Player::Player(AudioSink& sink, uint32_t bufferMs)
       sink_(sink),
       gatherMs_(sink.paced() ? sink.periodMs() : std::max(sink.gatherMs(), sink.periodMs())),
       buffer_(bufferMs) {
-  // Frames are decoded on the source's thread as they are published; this
-  // one decodes what came before it attached, which is on the way of those
-  // blocks to the buffer: highest, real-time where permitted, as the
-  // capture that feeds it (at the default priority a busy machine kept
-  // decoding waiting past the buffer's margin). The output a step above.
-  start(2);
+  // Frames are decoded on the source's own thread as they are published
+  // (the network reception's runs time-critical): this one only hands
+  // streams over and takes its time. The output is on the way of every
+  // block: time-critical, real-time where permitted.
+  start();
   output_.start(JThread::kTimeCritical);
 }
 
@@ -267,8 +266,8 @@ void Player::run() {
     {
       reading_ = Reading{};
       reading_.info = stream->copyStreamInfo();
-      // A network source counts what never came; the stream counts what it
-      // moved past before we read it.
+      // A network source counts what never came. (Nothing is read late:
+      // every frame is decoded as it is published.)
       reading_.net = dynamic_cast<const NetMike2*>(stream);
       if (reading_.net != nullptr) {
         const NetMike2& net = *reading_.net;

@@ -1,12 +1,12 @@
 // Player: plays one source at a time into the output. A source is a shared
 // audio source of the media layer (a remote AAM's stream, a file, a capture
-// device), opened by its description. The source's frames are read and
-// decoded (MP3; PCM passes as it is) into the jitter buffer on the source's
-// own thread as each is published, so that no thread of ours wakes for a
-// frame; the last block is played again in place of each frame that went
-// missing, so that a loss keeps the timing. The player's thread only hands
-// streams over as the source's links come and go. The output pulls a period at a
-// time from it (the sink's: 5 ms for a device, 10 for a file or nowhere) at
+// device), opened by its description. The source's frames are decoded (MP3;
+// PCM passes as it is) into the jitter buffer on the source's own thread as
+// each is published, so that no thread of ours wakes for a frame; the last
+// block is played again in place of each frame that went missing, so that a
+// loss keeps the timing. The player's thread only hands streams over as the
+// source's links come and go. The output's thread pulls a period at a time
+// from the buffer (the sink's: 5 ms for a device, 10 for a file or nowhere) at
 // the sample clock (the device's, or the system's for a file or nowhere),
 // applies the volume and writes the output. A file, or nowhere, is written
 // what fell due every 100 ms, in one write, rather than at every period. A
@@ -62,8 +62,7 @@ class Player : public LinkNotifier, private JThread, private JStreamListener {
   struct Stats {
     std::string source;         // "" when silent
     uint64_t received = 0;      // frames read from the source
-    uint64_t lost = 0;          // frames that never came (network) or that the
-                                // source's stream moved past before we read them
+    uint64_t lost = 0;          // frames that never came (network)
     uint64_t late = 0;          // frames that came after a later one: unplayed
     uint64_t duplicates = 0;    // second copies of packets
     uint64_t strays = 0;        // datagrams from other senders, dropped
