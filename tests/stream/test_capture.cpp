@@ -1,25 +1,20 @@
-// The capture sources: the sound card's input (WinmmMike, PCM and MP3, on
-// the test-tone device) and the commands of a capture board's input
-// (HardMike, on the simulated board; its frames are read by the media
-// layer's board tests). What a reader of their streams gets: frames numbered
-// without a gap, MP3 frames tagged with the capture counter and stamped with
-// their place in the capture, a tone that decodes at its frequency; and the
-// failures that must leave nothing running.
-#include <dirent.h>
+// The capture sources: WinmmMike (PCM and MP3, on the test-tone device) and
+// HardMike's commands. Frames numbered without a gap, MP3 frames tagged and
+// stamped with their place in the capture, a tone that decodes at its
+// frequency; failures that leave nothing running.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
-#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
 
 #include "audio/capture_board.h"
-#include "audio/mp3.h"
 #include "audio/mp3_encoder.h"
 #include "audio/mp3_frame.h"
 #include "audio/mp3_test_support.h"
@@ -74,14 +69,8 @@ std::vector<Frame> readFrames(JStream& stream, size_t count) {
 }
 
 size_t threadCount() {
-  size_t count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      count += entry->d_name[0] != '.';
-    }
-    ::closedir(dir);
-  }
-  return count;
+  std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // Device 1 is a 1 kHz test tone.
@@ -98,14 +87,15 @@ struct Mp3Case {
   bool reservoir;
   uint32_t capturedRate;
   uint32_t capturedChannels;
-  uint32_t chunk;
+  uint32_t chunk;   // samples per frame
   uint32_t period;  // samples per capture buffer
+  uint32_t frameSize;
 };
 
 TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
   const Mp3Case cases[] = {
-      {"32k from the table: 22050 Hz stereo", 32000, 0, 0, false, 22050, 2, 576, 144},
-      {"128k from the table, reservoir on", 128000, 0, 0, true, 44100, 2, 1152, 288},
+      {"32k from the table: 22050 Hz stereo", 32000, 0, 0, false, 22050, 2, 576, 144, 104},
+      {"128k from the table, reservoir on", 128000, 0, 0, true, 44100, 2, 1152, 288, 417},
   };
   test::setToneDevice(1, 750);
   for (const Mp3Case& c : cases) {
@@ -116,15 +106,7 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
     EXPECT_EQ(mike.captureFormat().channels, c.capturedChannels);
     EXPECT_EQ(mike.chunk(), c.chunk);
     EXPECT_EQ(mike.period(), c.period);
-
-    uint32_t samples = 0;
-    uint32_t frameSize = 0;
-    frameGeometry(c.capturedRate, c.bitRate,
-                  c.capturedRate == 44100   ? 1
-                  : c.capturedRate >= 16000 ? 2
-                                            : 3,
-                  &samples, &frameSize);
-    EXPECT_EQ(mike.copyStreamInfo()->mp3BlockSize(), frameSize);
+    EXPECT_EQ(mike.copyStreamInfo()->mp3BlockSize(), c.frameSize);
 
     const std::vector<Frame> frames = readFrames(mike, 40);
     ASSERT_EQ(frames.size(), 40u) << "the reader fell behind every time";
@@ -134,14 +116,14 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
     for (size_t i = 0; i < frames.size(); ++i) {
       const Frame& f = frames[i];
       SCOPED_TRACE("frame key " + std::to_string(f.key));
-      ASSERT_EQ(f.data.size(), frameSize);
+      ASSERT_EQ(f.data.size(), c.frameSize);
       if (i > 0) {
         ASSERT_EQ(f.key, frames[i - 1].key + 1) << "a gap in the key words";
         // Each frame is stamped with the start of capture plus the length
         // of the frames before it, in microseconds.
         const uint64_t expected =
-            frames[0].timeStamp + uint64_t{samples} * (f.key - 1) * 1000000 / c.capturedRate -
-            uint64_t{samples} * (frames[0].key - 1) * 1000000 / c.capturedRate;
+            frames[0].timeStamp + uint64_t{c.chunk} * (f.key - 1) * 1000000 / c.capturedRate -
+            uint64_t{c.chunk} * (frames[0].key - 1) * 1000000 / c.capturedRate;
         EXPECT_NEAR(static_cast<double>(f.timeStamp), static_cast<double>(expected), 1.0);
       }
       mp3.push_back(f.data);
@@ -261,15 +243,27 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
   }
 }
 
-TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
-  test::setToneDevice(1, 400);
+// A refusal reaches the capture's owner and leaves nothing running (how each
+// device refuses a format is the wave-input devices' test); an accepted PCM
+// capture lends the stream's buffers to the device.
+TEST_F(Capture, PcmMicrophoneRefusedOrLendingStreamBuffersToTheDevice) {
   const AudioFormat format{8000, 16, 1, 400};
+  const size_t threads = threadCount();
+  try {
+    WinmmMike(format, 0);  // numbers count from 1
+    ADD_FAILURE() << "no error";
+  } catch (const JSysError& e) {
+    EXPECT_EQ(e.code(), kMmBadDeviceId | JSysError::kWaveInTag);
+    EXPECT_STREQ(e.function(), "waveInOpen");
+  }
+  EXPECT_TRUE(test::eventually([&] { return threadCount() == threads; }));
+
+  test::setToneDevice(1, 400);
   const int64_t before = wallClockNow();
   WinmmMike mike(format, 1);
   ASSERT_FALSE(mike.mp3Mode());
   EXPECT_EQ(mike.getAudioFormat().samplesPerBlock, 400u);
   EXPECT_EQ(mike.getAudioFormat().samplesPerSec, 8000u);
-
   const std::vector<Frame> frames = readFrames(mike, 12);
   std::vector<int16_t> pcm;
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -286,20 +280,6 @@ TEST_F(Capture, PcmMicrophoneLendsStreamBuffersToTheDevice) {
   // The device wrote into the very buffers the reader got: the tone is
   // continuous across them.
   EXPECT_NEAR(test::toneFrequency(pcm, 1, 0, 8000, 0), 400.0, 4.0);
-}
-
-// How each device refuses a format is the wave-input devices' test; here,
-// that a refusal reaches the capture's owner and leaves nothing running.
-TEST_F(Capture, ARefusedDeviceLeavesNothingRunning) {
-  const size_t threads = threadCount();
-  try {
-    WinmmMike(AudioFormat{8000, 16, 1, 400}, 0);  // numbers count from 1
-    ADD_FAILURE() << "no error";
-  } catch (const JSysError& e) {
-    EXPECT_EQ(e.code(), kMmBadDeviceId | JSysError::kWaveInTag);
-    EXPECT_STREQ(e.function(), "waveInOpen");
-  }
-  EXPECT_TRUE(test::eventually([&] { return threadCount() == threads; }));
 }
 
 TEST_F(Capture, CommandsUnderTheSourcesPrefixesAreNobodys) {
