@@ -69,7 +69,8 @@ MikeDesc softDesc(const StreamInfo& info, const uint8_t* frame, size_t length, i
     d.setBitsPerSample(info.bitsPerSample());
     d.setChannels(info.channels());
     if (info.bitsPerSample() != 0 && info.channels() != 0) {
-      d.setSamplesPerBlock(static_cast<int32_t>(length * 8 / info.bitsPerSample() / info.channels()));
+      d.setSamplesPerBlock(
+          static_cast<int32_t>(length * 8 / info.bitsPerSample() / info.channels()));
     }
   } else {
     d.setTargetBitRate(static_cast<int32_t>(info.averageBytesPerSecond() * 8));
@@ -79,6 +80,19 @@ MikeDesc softDesc(const StreamInfo& info, const uint8_t* frame, size_t length, i
   }
   d.period = period;
   return d;
+}
+
+// A frame as a channel gets it: `header` filled (flags 0, the time stamp
+// without its flag bit, low word first, then the key word, little-endian),
+// then the frame's bytes.
+void framePieces(const StreamFrameHeader& h, uint8_t* header, GatherPiece* pieces) {
+  const uint64_t stamp = h.timeStamp() & ~StreamFrameHeader::kTimeStampFlag;
+  storeLittle32(header, 0);
+  storeLittle32(header + 4, static_cast<uint32_t>(stamp));
+  storeLittle32(header + 8, static_cast<uint32_t>(stamp >> 32));
+  storeLittle32(header + 12, h.keyWord);
+  pieces[0] = {header, IAudioSucker::kHeaderSize};
+  pieces[1] = {h.payload(), h.size};
 }
 
 }  // namespace
@@ -123,9 +137,7 @@ void IAudioSucker::stopSucker() {
   media_->detachReader(reader_);
 }
 
-void IAudioSucker::before() {
-  pieces_[0] = {header_, kHeaderSize};
-}
+void IAudioSucker::before() {}
 
 void IAudioSucker::after() {
   reader_.unlock();
@@ -138,13 +150,7 @@ void IAudioSucker::iterate() {
       idle(kNoFrameSleepMs);
       return;
     }
-    const StreamFrameHeader* h = frameHeaderOf(frame);
-    const uint64_t stamp = h->timeStamp() & ~StreamFrameHeader::kTimeStampFlag;
-    storeLittle32(header_, 0);
-    storeLittle32(header_ + 4, static_cast<uint32_t>(stamp));
-    storeLittle32(header_ + 8, static_cast<uint32_t>(stamp >> 32));
-    storeLittle32(header_ + 12, h->keyWord);
-    pieces_[1] = {h->payload(), h->size};
+    framePieces(*frameHeaderOf(frame), header_, pieces_);
     channel_->onFrame(pieces_, 2);
     framesSent_.fetch_add(1, std::memory_order_relaxed);
     // The frame is sent: leave the reader's mutex (the frame itself stays
@@ -161,6 +167,32 @@ void IAudioSucker::wakeForStop() {
   // and stopSucker, on the owner's thread, attach and detach it.
   if (JStream* stream = reader_.stream()) {
     stream->wakeReaders();
+  }
+}
+
+// ---- IAudioTap ------------------------------------------------------------------
+
+IAudioTap::IAudioTap(JStream* stream, IMediaSuckerNotify* channel)
+    : stream_(stream), channel_(channel) {
+  if (stream_ != nullptr) {
+    stream_->addListener(this);
+  }
+}
+
+IAudioTap::~IAudioTap() {
+  if (stream_ != nullptr) {
+    stream_->removeListener(this);
+  }
+}
+
+void IAudioTap::onPublication(const uint8_t* frame) {
+  GatherPiece pieces[2];
+  framePieces(*reinterpret_cast<const StreamFrameHeader*>(frame), header_, pieces);
+  // The publishing thread must go on whatever the channel makes of it.
+  try {
+    channel_->onFrame(pieces, 2);
+  } catch (const JError& e) {
+    logCaught(e);
   }
 }
 
@@ -230,6 +262,10 @@ int IAudio::getMediaInfo(MediaInfo& info) {
 std::unique_ptr<IMediaSucker> IAudio::createSucker(IMediaSuckerNotify* channel,
                                                    const SuckerParams& params) {
   return std::make_unique<IAudioSucker>(params, this, channel);
+}
+
+std::unique_ptr<IMediaTap> IAudio::createTap(IMediaSuckerNotify* channel) {
+  return std::make_unique<IAudioTap>(getStream(), channel);
 }
 
 int IAudio::getMaxFrameSize() {
@@ -398,8 +434,7 @@ AudioLive::AudioLive(int32_t channel, int32_t connector, bool boardFlag1, bool b
         return d;
       }()) {}
 
-void AudioLive::connect(LinkNotifier* notifier, uint32_t context, uint32_t word,
-                        bool noCallback) {
+void AudioLive::connect(LinkNotifier* notifier, uint32_t context, uint32_t word, bool noCallback) {
   int32_t connector;
   int32_t volume;
   int32_t channel;
@@ -515,9 +550,10 @@ void AudioLive::getStat(JParams& out) {
   {
     std::lock_guard lock(mutex_);
     channel = desc_.channel;
-    const int32_t kbits = desc_.compression == MikeDesc::kPcm
-                              ? desc_.channels() * desc_.bitsPerSample() * desc_.samplesPerSec() / 1000
-                              : desc_.targetBitRate() / 1000;
+    const int32_t kbits =
+        desc_.compression == MikeDesc::kPcm
+            ? desc_.channels() * desc_.bitsPerSample() * desc_.samplesPerSec() / 1000
+            : desc_.targetBitRate() / 1000;
     out.set("Bandwidth", kbits);
     connector = desc_.inputConnector;
     gain = desc_.preAmplificationGain;
@@ -536,8 +572,8 @@ void AudioLive::getStat(JParams& out) {
   } else if (MikeDesc::isBoardConnector(connector)) {
     out.set("Volume", boardNumber(boardCommand("Quorvanta2.MAS3587.Volume?")));
     out.set("PreAmplificationGain", gain);
-    const auto peaks =
-        static_cast<uint32_t>(boardNumber(boardCommand("Quorvanta2.MAS3587.Input Quasi-Peak Left-Right?")));
+    const auto peaks = static_cast<uint32_t>(
+        boardNumber(boardCommand("Quorvanta2.MAS3587.Input Quasi-Peak Left-Right?")));
     out.set("QuasiPeakLeft", quasiPeakDb(peaks & 0x7FFF));
     out.set("QuasiPeakRight", quasiPeakDb((peaks >> 16) & 0x7FFF));
   }

@@ -3,7 +3,8 @@
 // sound-card or board input), AudioFile (a list of files) and AudioSoft
 // (in-memory frames) add their own parameters and statistics. IAudioSucker
 // is the thread that reads the source's frames for one data channel and
-// hands them on as they were coded: nothing here transcodes.
+// hands them on as they were coded: nothing here transcodes. IAudioTap hands
+// them on the same way, on the source's own thread as it publishes them.
 #pragma once
 
 #include <cstddef>
@@ -74,6 +75,24 @@ class IAudioSucker : public IMediaSucker {
   std::atomic<uint64_t> framesSent_{0};
 };
 
+/// One channel's frames in the form a sucker gives them, from the source
+/// stream's writer thread as each is published (media.h, IMediaTap). A
+/// media without a stream gives nothing, as a sucker reads nothing then.
+class IAudioTap : public IMediaTap, public JStreamListener {
+ public:
+  IAudioTap(JStream* stream, IMediaSuckerNotify* channel);
+  ~IAudioTap() override;
+  IAudioTap(const IAudioTap&) = delete;
+  IAudioTap& operator=(const IAudioTap&) = delete;
+
+  void onPublication(const uint8_t* frame) override;
+
+ private:
+  JStream* stream_;              // not owned; null: nothing to hand on
+  IMediaSuckerNotify* channel_;  // not owned
+  uint8_t header_[IAudioSucker::kHeaderSize] = {};
+};
+
 /// The base of the audio media: the description, the bound source and the
 /// user id held at it.
 ///
@@ -90,6 +109,9 @@ class IAudio : public IProviderMedia, public JTraceableObject {
   int getMediaInfo(MediaInfo& info) override;
   std::unique_ptr<IMediaSucker> createSucker(IMediaSuckerNotify* channel,
                                              const SuckerParams& params) override;
+  /// An IAudioTap on the bound source's stream now (it stays on that stream,
+  /// as a sucker's reader does).
+  std::unique_ptr<IMediaTap> createTap(IMediaSuckerNotify* channel) override;
   /// Throws JTextError "invalid compression mode" or "bit rate not supported".
   int getMaxFrameSize() override;
   int getFrameRate() override;
@@ -131,9 +153,9 @@ class IAudio : public IProviderMedia, public JTraceableObject {
   int frameSizeLocked() const;
 
   mutable std::mutex mutex_;
-  MikeDesc desc_;                // guarded by mutex_
-  SharedMike* mike_ = nullptr;   // guarded by mutex_; a use count held at the registry
-  int32_t userId_ = -1;          // guarded by mutex_
+  MikeDesc desc_;               // guarded by mutex_
+  SharedMike* mike_ = nullptr;  // guarded by mutex_; a use count held at the registry
+  int32_t userId_ = -1;         // guarded by mutex_
 
  private:
   StreamFanOut fanOut_;

@@ -1,8 +1,9 @@
 // The interfaces between a provider and what it serves: the media (IMedia,
 // IProviderInfo, IProviderMedia), the record a media describes itself with
 // (MediaInfo), the channel a sucker hands frames to (IMediaSuckerNotify),
-// and the sucker threads (IThread, IMediaSucker) that pull frames out of a
-// media's stream. audio_media.h implements them for audio; provider.h uses
+// the sucker threads (IThread, IMediaSucker) that pull frames out of a
+// media's stream, and the taps (IMediaTap) that hand them on as the stream
+// publishes them, on its writer's thread. audio_media.h implements them for audio; provider.h uses
 // them.
 #pragma once
 
@@ -130,6 +131,17 @@ class IMediaSucker : public IThread {
   virtual void stopSucker() = 0;
 };
 
+/// A channel's hold on a media's frames without a thread: while the tap
+/// lives, each frame the media's stream publishes goes to the channel on the
+/// thread that publishes it (capture, encoder, network reception), in the
+/// same pieces a sucker would give. The channel's onFrame then holds up
+/// that thread and must not block. Its destruction waits for a frame under
+/// way; nothing reaches the channel afterwards.
+class IMediaTap {
+ public:
+  virtual ~IMediaTap() = default;
+};
+
 /// A media object: what it serves and how to reach it.
 class IMedia {
  public:
@@ -141,6 +153,10 @@ class IMedia {
   /// A new sucker (owned by the caller) reading this media for `channel`.
   virtual std::unique_ptr<IMediaSucker> createSucker(IMediaSuckerNotify* channel,
                                                      const SuckerParams& params) = 0;
+  /// A tap (owned by the caller) handing `channel` this media's frames from
+  /// the next one published on; null when the media cannot, the channel
+  /// then needs a sucker. Not from a thread that publishes to the media.
+  virtual std::unique_ptr<IMediaTap> createTap(IMediaSuckerNotify* /*channel*/) { return nullptr; }
   virtual int getMaxFrameSize() = 0;
   virtual int getFrameRate() = 0;
   virtual int getFrameDuration() = 0;

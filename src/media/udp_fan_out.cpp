@@ -46,17 +46,17 @@ void UdpFanOut::bind(IProviderMedia* media) {
   if (channelCount() > 0 && mediaType_ != MediaInfo::kNoMedia && info.type != mediaType_) {
     throw JTextError("invalid zapping");
   }
-  stopSuckerLocked();
+  stopFeedLocked();
   media_ = media;
   mediaType_ = info.type;
   if (channelCount() > 0) {
-    startSuckerLocked();
+    startFeedLocked();
   }
 }
 
 void UdpFanOut::unbind() {
   std::lock_guard control(controlMutex_);
-  stopSuckerLocked();
+  stopFeedLocked();
   media_ = nullptr;
   mediaType_ = MediaInfo::kNoMedia;
   std::lock_guard send(sendMutex_);
@@ -73,22 +73,27 @@ uint32_t UdpFanOut::mediaType() const {
   return mediaType_;
 }
 
-void UdpFanOut::startSuckerLocked() {
-  if (sucker_ != nullptr || media_ == nullptr) {
+void UdpFanOut::startFeedLocked() {
+  if (tap_ != nullptr || sucker_ != nullptr || media_ == nullptr) {
     return;
   }
   try {
-    // The flags word and skip mean something to one video stream type only.
-    sucker_ = media_->createSucker(this, SuckerParams{});
-    sucker_->startSucker();
+    tap_ = media_->createTap(this);
+    if (tap_ == nullptr) {
+      // The flags word and skip mean something to one video stream type only.
+      sucker_ = media_->createSucker(this, SuckerParams{});
+      sucker_->startSucker();
+    }
   } catch (const JError& e) {
     logCaught(e);
+    tap_.reset();
     sucker_.reset();
   }
 }
 
-void UdpFanOut::stopSuckerLocked() {
-  // Its destruction stops it; a frame it is sending ends first.
+void UdpFanOut::stopFeedLocked() {
+  // Their destruction ends them; a frame being sent ends first.
+  tap_.reset();
   sucker_.reset();
 }
 
@@ -109,7 +114,7 @@ UdpFanOut::ChannelId UdpFanOut::add(const JInetAddr& to, int32_t skip) {
     }
     channels_.push_back(Channel{nextId_, to.inet(), 0, skip, 0, 0});
   }
-  startSuckerLocked();
+  startFeedLocked();
   return nextId_++;
 }
 
@@ -122,7 +127,7 @@ void UdpFanOut::remove(ChannelId id) {
     empty = channels_.empty();
   }
   if (empty) {
-    stopSuckerLocked();  // an idle provider wakes for nothing
+    stopFeedLocked();  // an idle provider wakes for nothing
   }
 }
 

@@ -1,5 +1,7 @@
-// UdpFanOut: every UDP channel of a provider served by one sender. One
-// sucker thread reads the media and wakes once per frame; the frame is cut
+// UdpFanOut: every UDP channel of a provider served by one sender. It sends
+// each frame on the thread that publishes it (a tap on the media, media.h),
+// so that one wake-up captures, encodes and sends; a media that cannot be
+// tapped is read by one sucker thread instead. The frame is cut
 // once into datagrams of at most the MTU, and every channel's copies (its
 // own 12-byte packet headers in front of the shared pieces) go to the kernel
 // together with sendmmsg, on one unconnected, non-blocking socket. What a
@@ -29,12 +31,16 @@
 
 namespace zq {
 
-/// Concurrency: bind, unbind, add, remove and the accessors from any thread,
-/// serialised among themselves by the fan-out; onFrame runs on the sucker
-/// thread. The channel list is guarded by the send mutex, which onFrame
-/// holds for the send of one frame: once remove has returned, nothing more
-/// goes to that channel. The sucker thread never takes the control mutex,
-/// so the control operations may stop it.
+/// Concurrency: bind, unbind, add, remove and the accessors from any thread
+/// but the media's publishing one, serialised among themselves by the
+/// fan-out; onFrame runs on the media's publishing thread (or the sucker's).
+/// The channel list is guarded by the send mutex, which onFrame holds for the
+/// send of one frame and the control operations only for moments: once
+/// remove has returned, nothing more goes to that channel. onFrame never
+/// takes the control mutex, and the control operations never hold the send
+/// mutex while they end the tap or the sucker, so they may end either.
+/// Every send is non-blocking: a full socket buffer loses datagrams, never
+/// holds up the publishing thread.
 class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
  public:
   using ChannelId = uint64_t;
@@ -49,19 +55,19 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
 
   /// What one channel has been sent.
   struct ChannelStats {
-    uint32_t nextFrame = 0;    // the number its next frame gets
-    uint64_t datagrams = 0;    // taken by the kernel
-    uint64_t errors = 0;       // failed sends, each dropping the rest of its frame
-    int32_t skip = 0;          // as asked; audio sends every frame whatever it is
+    uint32_t nextFrame = 0;  // the number its next frame gets
+    uint64_t datagrams = 0;  // taken by the kernel
+    uint64_t errors = 0;     // failed sends, each dropping the rest of its frame
+    int32_t skip = 0;        // as asked; audio sends every frame whatever it is
   };
 
   UdpFanOut(const UdpConfig& config, JTraceMask* mask, std::string_view traceName);
-  /// Stops the sucker; the channels go with it.
+  /// Ends the tap or the sucker; the channels go with it.
   ~UdpFanOut() override;
   UdpFanOut(const UdpFanOut&) = delete;
   UdpFanOut& operator=(const UdpFanOut&) = delete;
 
-  /// Reads `media` from now on (a new sucker while there are channels; the
+  /// Reads `media` from now on (a new tap while there are channels; the
   /// channels keep their frame counters). Throws "cannot get media info",
   /// and "invalid zapping" when there are channels and `media` is of
   /// another kind than the one they serve; the old binding then stays.
@@ -84,7 +90,7 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
   /// Replaces ::sendmmsg (tests).
   void setSendBatch(SendBatch send);
 
-  /// One frame to every channel. Runs on the sucker thread.
+  /// One frame to every channel. Runs on the media's publishing thread.
   void onFrame(const GatherPiece* pieces, size_t count) override;
 
  private:
@@ -102,10 +108,11 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
     size_t count;
   };
 
-  // With controlMutex_ held: a new sucker reads the media for the channels
-  // (an error is logged and leaves them without one), or the sucker goes.
-  void startSuckerLocked();
-  void stopSuckerLocked();
+  // With controlMutex_ held: a new tap (else a sucker) takes the media's
+  // frames for the channels (an error is logged and leaves them without
+  // one), or it goes.
+  void startFeedLocked();
+  void stopFeedLocked();
   // With sendMutex_ held: the frame cut into cut_ and slices_; the packet
   // count every header of it carries.
   uint32_t cutLocked(const GatherPiece* pieces, size_t count);
@@ -114,9 +121,10 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
   const size_t payloadSize_;
 
   mutable std::mutex controlMutex_;
-  IProviderMedia* media_ = nullptr;          // guarded by controlMutex_; not owned
+  IProviderMedia* media_ = nullptr;           // guarded by controlMutex_; not owned
   uint32_t mediaType_ = MediaInfo::kNoMedia;  // guarded by controlMutex_
-  std::unique_ptr<IMediaSucker> sucker_;      // guarded by controlMutex_
+  std::unique_ptr<IMediaTap> tap_;            // guarded by controlMutex_
+  std::unique_ptr<IMediaSucker> sucker_;      // guarded by controlMutex_; without a tap
   ChannelId nextId_ = 1;                      // guarded by controlMutex_
 
   mutable std::mutex sendMutex_;
