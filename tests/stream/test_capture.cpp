@@ -162,34 +162,35 @@ TEST_F(Capture, Mp3MicrophonesPublishTaggedNumberedFramesOfTheTone) {
 // that start with the look-ahead's remainder each end just as a frame can
 // leave. A part across a block's end goes in two, as the capture gives it.
 TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
-  // 128 kbit/s stereo at 44100 Hz, fed a capture period (288 samples) at a time.
-  constexpr uint32_t kRate = 44100, kChannels = 2, kPeriod = 288;
   struct Case {
     const char* name;
+    uint32_t bitRate, sampleRate, channels;
     bool reservoir;
-    bool sooner;           // every frame out before its block ends
-    bool aligned = false;  // the first part is the look-ahead's remainder
+    std::vector<uint32_t> cut;  // part sizes, again and again
+    bool sooner;                // every frame out before its block ends
+    bool aligned = false;       // the first part is the look-ahead's remainder
   };
   const Case cases[] = {
-      {"capture periods", false, true},
-      {"reservoir on", true, false},
-      {"periods from the look-ahead", false, false, true},
+      {"128k stereo, capture periods", 128000, 44100, 2, false, {288}, true},
+      {"128k stereo, reservoir on", 128000, 44100, 2, true, {288}, false},
+      {"24k mono, reservoir on, uneven parts", 24000, 22050, 1, true, {500, 76}, false},
+      {"128k stereo, periods from the look-ahead", 128000, 44100, 2, false, {288}, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    JMP3Encoder whole(128000, kRate, kChannels, c.reservoir);
-    JMP3Encoder parts(128000, kRate, kChannels, c.reservoir);
+    JMP3Encoder whole(c.bitRate, c.sampleRate, c.channels, c.reservoir);
+    JMP3Encoder parts(c.bitRate, c.sampleRate, c.channels, c.reservoir);
     const uint32_t block = whole.samplesPerFrame();
     constexpr uint32_t kBlocks = 60;
     // Bursts of a tone, three blocks on and three off, so that the frames
     // (and with the reservoir their back pointers) differ.
-    std::vector<int16_t> pcm(size_t{block} * kBlocks * kChannels);
+    std::vector<int16_t> pcm(size_t{block} * kBlocks * c.channels);
     for (size_t i = 0; i < pcm.size(); ++i) {
-      const size_t t = i / kChannels;
+      const size_t t = i / c.channels;
       pcm[i] = (t / (3 * block)) % 2 != 0
                    ? 0
-                   : static_cast<int16_t>(
-                         std::lround(12000 * std::sin(2 * std::numbers::pi * 440.0 * t / kRate)));
+                   : static_cast<int16_t>(std::lround(
+                         12000 * std::sin(2 * std::numbers::pi * 440.0 * t / c.sampleRate)));
     }
     auto tag = [](size_t n) {
       return std::array<uint8_t, 3>{static_cast<uint8_t>(0x50 | ((n >> 16) & 0x0F)),
@@ -198,7 +199,7 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
     std::vector<std::vector<uint8_t>> expected, got;
     std::vector<uint8_t> out(whole.frameSize());
     for (uint32_t b = 0; b < kBlocks; ++b) {
-      const int n = whole.encode(pcm.data() + size_t{b} * block * kChannels, out.data(), 3,
+      const int n = whole.encode(pcm.data() + size_t{b} * block * c.channels, out.data(), 3,
                                  tag(expected.size()).data());
       if (n > 0) {
         expected.emplace_back(out.begin(), out.begin() + n);
@@ -206,18 +207,18 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
     }
     const uint32_t lookAhead = parts.firstFrameAfter();
     EXPECT_EQ(lookAhead != 0, !c.reservoir);
-    const size_t total = pcm.size() / kChannels;
+    const size_t total = pcm.size() / c.channels;
     size_t sooner = 0;  // frames out before their block ended
     size_t onTime = 0;  // frames out at a part's end, as soon as they could be
     size_t fed = 0;
     for (size_t k = 0; fed < total; ++k) {
-      uint32_t part = kPeriod;
+      uint32_t part = c.cut[k % c.cut.size()];
       if (c.aligned && k == 0 && lookAhead % part != 0) {
         part = lookAhead % part;
       }
       for (auto left = static_cast<uint32_t>(std::min<size_t>(part, total - fed)); left > 0;) {
         const uint32_t piece = std::min(left, parts.blockLeft());
-        const int n = parts.encodePart(pcm.data() + fed * kChannels, piece, out.data(), 3,
+        const int n = parts.encodePart(pcm.data() + fed * c.channels, piece, out.data(), 3,
                                        tag(got.size()).data());
         fed += piece;
         left -= piece;
