@@ -173,7 +173,6 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
   const Case cases[] = {
       {"128k stereo, capture periods", 128000, 44100, 2, false, {288}, true},
       {"128k stereo, reservoir on", 128000, 44100, 2, true, {288}, false},
-      {"32k at 22050 Hz, uneven parts", 32000, 22050, 2, false, {1, 200, 375}, false},
       {"24k mono, reservoir on, uneven parts", 24000, 22050, 1, true, {500, 76}, false},
       {"128k stereo, periods from the look-ahead", 128000, 44100, 2, false, {288}, false, true},
   };
