@@ -99,7 +99,8 @@ class JStream : public virtual VideoCtl {
 
   /// Asks the stream to delete itself when no client is attached: at once,
   /// or when removeClient removes the last one. The stream must have been
-  /// made with new; nobody may use it afterwards but its clients.
+  /// made with new; nobody may use it afterwards but its clients (listeners
+  /// are not counted: remove them first).
   void release();
 
   // ---- description: any thread ---------------------------------------------

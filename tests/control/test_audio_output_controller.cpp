@@ -325,6 +325,7 @@ TEST_F(ControllerGroup, NoDescriptorLeftFailsTheOperationNotTheHost) {
     add(aam.port(), false);
     ASSERT_TRUE(target.waitFor("down " + name + ": system call error at function 'socket'"));
   }
+  EXPECT_EQ(target.count("down " + name + ": "), 1u) << "said once";
   // Descriptors back: the same controller connects when told to.
   EXPECT_EQ(group.Rehash(name), 0);
   EXPECT_TRUE(target.waitFor("up " + name));

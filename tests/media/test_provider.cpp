@@ -310,6 +310,8 @@ TEST_F(Provider, RequestsAreRefusedForEachMissingCondition) {
        "invalid IP address 'receiver.example'"},
       {"a multicast group", kUdp, true, true, "ip=\"239.1.2.3\", port=5000",
        "invalid IP address '239.1.2.3'"},
+      {"the broadcast address", kUdp, true, true, "ip=\"255.255.255.255\", port=5000",
+       "invalid IP address '255.255.255.255'"},
       {"this network", kUdp, true, true, "ip=\"0.0.0.0\", port=5000",
        "invalid IP address '0.0.0.0'"},
       {"port 0", kUdp, true, true, "ip=\"127.0.0.1\", port=0", "invalid port 0"},

@@ -615,6 +615,8 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
       {"InputConnector=\"WAVEIN_LINEIN\"", MikeDesc::kWaveInLineIn, JMixer::kLineIn, 50},
       {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn, JMixer::kLineIn,
        33},
+      {"InputConnector=\"WAVEIN_MICIN\", InputVolume=33", MikeDesc::kWaveInMicIn,
+       JMixer::kMicrophone, 33},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);

@@ -417,6 +417,9 @@ TEST(StreamInfo, ShortDescriptionsAreRefusedAndCompatibilityFailsOnTheFirstDiffe
   const auto stereo = StreamInfo::makePcmStreamInfo(8000, 16, 2, 160);
   const std::vector<uint8_t> bytes(stereo->bytes().begin(), stereo->bytes().end() - 1);
   EXPECT_THROW(StreamInfo::fromBytes(bytes), JTextError);
+  // Cut inside the header: refused before the size it states is read.
+  EXPECT_EQ(test::thrownText([&] { StreamInfo::fromBytes(std::span(bytes).first(8)); }),
+            "StreamInfo: description shorter than its header");
 
   const auto pcm = [](uint32_t rate, uint16_t bits = 16) {
     return StreamInfo::makePcmStreamInfo(rate, bits, 1, 160);
