@@ -3,7 +3,6 @@
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,11 +45,10 @@ void putLittle(uint8_t* at, uint32_t value, int bytes) {
 
 // A WAVE file whose header always tells the samples written so far: it is
 // rewritten after every block, so the file is valid whenever the process
-// ends. The header is rewritten through a shared mapping of the file's
-// first page, which costs no system call: the kernel's page cache holds it
-// as it holds what pwrite wrote, for readers and a killed process alike
-// (where the file cannot be mapped, it is written with pwrite; a file cut
-// short by another program under a running output ends the process). The file
+// ends. It is rewritten with pwrite, one call per write of the output (ten a
+// second), not through a shared mapping of the file: another program that
+// cut the file short between the samples' write and the header's would end
+// the process with SIGBUS. The file
 // takes the format of its first block; blocks of another format (a new
 // source, one odd datagram) are converted to it, so that one file keeps all
 // that was played, in order, and nothing written is lost.
@@ -62,17 +60,8 @@ class WaveFileSink : public AudioSink {
       throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
     }
     writeHeader();
-    void* page = ::mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (page != MAP_FAILED) {
-      header_ = static_cast<uint8_t*>(page);
-    }
   }
-  ~WaveFileSink() override {
-    if (header_ != nullptr) {
-      ::munmap(header_, kHeaderSize);
-    }
-    ::close(fd_);
-  }
+  ~WaveFileSink() override { ::close(fd_); }
   WaveFileSink(const WaveFileSink&) = delete;
   WaveFileSink& operator=(const WaveFileSink&) = delete;
 
@@ -123,9 +112,7 @@ class WaveFileSink : public AudioSink {
     putLittle(h + 34, 16, 2);
     std::memcpy(h + 36, "data", 4);
     putLittle(h + 40, static_cast<uint32_t>(dataBytes_), 4);
-    if (header_ != nullptr) {
-      std::memcpy(header_, h, sizeof h);
-    } else if (::pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+    if (::pwrite(fd_, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
       throw JTextError("cannot write '" + path_ + "': " + std::strerror(errno));
     }
   }
@@ -134,7 +121,6 @@ class WaveFileSink : public AudioSink {
 
   std::string path_;
   int fd_ = -1;
-  uint8_t* header_ = nullptr;  // the mapped header, or null
   uint32_t rate_ = 44100;  // the file's
   uint32_t channels_ = 2;
   uint32_t inRate_ = 44100;  // the blocks'
