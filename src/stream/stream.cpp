@@ -121,10 +121,10 @@ void JStream::publish(uint32_t key) {
     return;
   }
   stamp(writeIndex_, key);
+  callListeners(writeIndex_);
   nextSequence_ = js_publish(table_, writeIndex_);
-  const int published = writeIndex_;
   writeIndex_ = -1;
-  afterPublication(published);
+  afterPublication();
 }
 
 void JStream::stamp(int index, uint32_t key) {
@@ -133,16 +133,19 @@ void JStream::stamp(int index, uint32_t key) {
   entry.key.store(key, std::memory_order_relaxed);
 }
 
-void JStream::afterPublication(int index) {
+void JStream::callListeners(int index) {
   if (hasListeners_.load(std::memory_order_acquire)) {
-    // The entry stays as published until this thread next takes a buffer to
-    // write: readers only read it.
+    // Before the entry is published: once readers have it, one that leaves
+    // may free the oldest entries, this one among them.
     const uint8_t* frame = table_->entries[index].data();
     std::lock_guard lock(listenerMutex_);
     for (JStreamListener* listener : listeners_) {
       listener->onPublication(frame);
     }
   }
+}
+
+void JStream::afterPublication() {
   if (wakeOnPublish_.load(std::memory_order_relaxed)) {
     signalReaders();
   }
@@ -154,8 +157,9 @@ int JStream::takeWriteEntry() {
 
 int JStream::publishAndTake(int index, uint32_t key) {
   stamp(index, key);
+  callListeners(index);
   const int next = js_publish_and_take(table_, index);
-  afterPublication(index);
+  afterPublication();
   return next;
 }
 

@@ -36,7 +36,7 @@ class StreamClient;
 class JStreamListener {
  public:
   virtual ~JStreamListener() = default;
-  /// `frame` is the published buffer, its frame header first (time stamp,
+  /// `frame` is the buffer being published, its frame header first (time stamp,
   /// key and size as readers see them); it stays valid during the call only.
   virtual void onPublication(const uint8_t* frame) = 0;
 };
@@ -151,8 +151,10 @@ class JStream : public virtual VideoCtl {
  private:
   // The entry's time (ms) and key, as readers see them.
   void stamp(int index, uint32_t key);
-  // The listeners' calls with entry `index`, then the readers' wake-up.
-  void afterPublication(int index);
+  // The listeners' calls with entry `index`, which this thread still holds.
+  void callListeners(int index);
+  // Readers asleep are told of a publication.
+  void afterPublication();
   void signalReaders();
 
   mutable std::mutex infoMutex_;
