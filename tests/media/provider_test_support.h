@@ -10,8 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "helpers/threads.h"
 #include "media/link_notifier.h"
 #include "media/mike_desc.h"
 #include "media/provider_config.h"
@@ -413,17 +412,8 @@ inline void readFrames(JStream* stream, int count,
 }
 
 /// The threads of the server controllers of the process (their supervisors
-/// and receivers), named "ServerController[...]" as far as the system keeps
-/// the name.
-inline size_t controllerThreads() {
-  size_t n = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::string name;
-    std::getline(std::ifstream(task.path() / "comm"), name);
-    n += name.starts_with("ServerControlle") ? 1 : 0;
-  }
-  return n;
-}
+/// and receivers), named "ServerController[...]".
+inline size_t controllerThreads() { return threadCount("ServerControlle"); }
 
 /// UDP on, and IP multicast to kGroup at `groupPort` from the loopback
 /// address: a provider that serves both kinds of receiver on lo.

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <filesystem>
-#include <iterator>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -22,6 +20,7 @@
 #include "audio/wave_in.h"
 #include "base/error.h"
 #include "base/jtime.h"
+#include "helpers/threads.h"
 #include "helpers/tone_device.h"
 #include "helpers/waits.h"
 #include "stream/hard_mike.h"
@@ -66,11 +65,6 @@ std::vector<Frame> readFrames(JStream& stream, size_t count) {
     }
   }
   return frames;
-}
-
-size_t threadCount() {
-  std::filesystem::directory_iterator tasks("/proc/self/task");
-  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // Device 1 is a 1 kHz test tone.
@@ -247,7 +241,7 @@ TEST_F(Capture, Mp3PartsOfBlocksGiveTheFramesOfWholeBlocks) {
 // capture lends the stream's buffers to the device.
 TEST_F(Capture, PcmMicrophoneRefusedOrLendingStreamBuffersToTheDevice) {
   const AudioFormat format{8000, 16, 1, 400};
-  const size_t threads = threadCount();
+  const size_t threads = test::threadCount();
   try {
     WinmmMike(format, 0);  // numbers count from 1
     ADD_FAILURE() << "no error";
@@ -255,7 +249,7 @@ TEST_F(Capture, PcmMicrophoneRefusedOrLendingStreamBuffersToTheDevice) {
     EXPECT_EQ(e.code(), kMmBadDeviceId | JSysError::kWaveInTag);
     EXPECT_STREQ(e.function(), "waveInOpen");
   }
-  EXPECT_TRUE(test::eventually([&] { return threadCount() == threads; }));
+  EXPECT_TRUE(test::eventually([&] { return test::threadCount() == threads; }));
 
   test::setToneDevice(1, 400);
   const int64_t before = wallClockNow();
