@@ -282,7 +282,8 @@ TEST_F(ControllerGroup, MembersByNameAndCommandsToEveryOne) {
   EXPECT_EQ(group.DeleteFromGroup(nameA), 0);
   EXPECT_EQ(group.names(), Lines{nameB});
   // A non-blocking one stays, and reports why it cannot connect.
-  const std::string nameC = add(closedPort(), false);
+  RefusingPort refusing;
+  const std::string nameC = add(refusing.port(), false);
   ASSERT_TRUE(target.waitFor("down " + nameC + ": "));
   EXPECT_EQ(group.GetStatusOf(nameC), 0);
   EXPECT_EQ(target.count("down " + nameC + ": " + kRefused), 1u);

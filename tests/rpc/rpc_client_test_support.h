@@ -1,5 +1,5 @@
 // What the RPC client and controller tests share: a scripted line server, a
-// link recorder, ports nobody listens on or that never answer, a client.
+// link recorder, ports that refuse connects or never answer them, a client.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -61,15 +61,21 @@ class ScriptedLineServer {
     Clock::time_point at;
   };
 
-  explicit ScriptedLineServer(Responder responder = answering(), uint16_t port = 0)
-      : responder_(std::move(responder)) {
-    listener_.bind(JInetAddr("127.0.0.1", port));
-    listener_.listen(16);
-    port_ = listener_.localAddress().port();
+  /// Listens on `bound` when given (a port the test already handed out),
+  /// otherwise on a port the system picks.
+  explicit ScriptedLineServer(Responder responder = answering(),
+                              std::unique_ptr<JTCPSocket> bound = nullptr)
+      : responder_(std::move(responder)), listener_(std::move(bound)) {
+    if (listener_ == nullptr) {
+      listener_ = std::make_unique<JTCPSocket>();
+      listener_->bind(JInetAddr("127.0.0.1", 0));
+    }
+    listener_->listen(16);
+    port_ = listener_->localAddress().port();
     acceptThread_ = std::thread([this] { acceptLoop(); });
   }
   ~ScriptedLineServer() {
-    listener_.close();
+    listener_->close();
     acceptThread_.join();
     dropConnections();
     std::ranges::for_each(threads_, [](std::thread& t) { t.join(); });
@@ -102,7 +108,7 @@ class ScriptedLineServer {
     for (;;) {
       std::unique_ptr<JStreamSocket> socket;
       try {
-        socket = listener_.accept();
+        socket = listener_->accept();
       } catch (const JError&) {
         return;
       }
@@ -129,22 +135,32 @@ class ScriptedLineServer {
     }
   }
 
-  JTCPSocket listener_;
+  Responder responder_;
+  std::unique_ptr<JTCPSocket> listener_;
   uint16_t port_ = 0;
   std::thread acceptThread_;
   mutable std::mutex mutex_;
-  Responder responder_;
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
   std::vector<Received> received_;
 };
 
-/// A loopback port nobody listens on: bound, noted, and closed again.
-inline uint16_t closedPort() {
-  JTCPSocket socket;
-  socket.bind(JInetAddr("127.0.0.1", 0));
-  return socket.localAddress().port();
-}
+/// A loopback port that refuses every connect: bound but not listening, so the
+/// system hands its number to no other socket while this one lives. take()
+/// gives the bound socket to a server that is to listen on the port.
+class RefusingPort {
+ public:
+  RefusingPort() : socket_(std::make_unique<JTCPSocket>()) {
+    socket_->bind(JInetAddr("127.0.0.1", 0));
+    port_ = socket_->localAddress().port();
+  }
+  uint16_t port() const { return port_; }
+  std::unique_ptr<JTCPSocket> take() { return std::move(socket_); }
+
+ private:
+  std::unique_ptr<JTCPSocket> socket_;
+  uint16_t port_ = 0;
+};
 
 /// A loopback listener whose accept queue is full: a connect is never answered.
 class FullListener {

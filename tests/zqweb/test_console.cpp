@@ -36,7 +36,7 @@ class ZqwebConsole : public ::testing::Test {
     s.library = ZQ_CONTROL_LIBRARY;
     s.rehashPeriod = std::chrono::milliseconds(200);
     s.statsPeriod = std::chrono::milliseconds(200);
-    s.aamPort = test::closedPort();
+    s.aamPort = noAAM_.port();
     return s;
   }
 
@@ -61,7 +61,8 @@ class ZqwebConsole : public ::testing::Test {
     return false;
   }
 
-  test::LogCapture log_;  // also the test's own registry
+  test::LogCapture log_;      // also the test's own registry
+  test::RefusingPort noAAM_;  // where the console looks for its AAM
 };
 
 TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
