@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <thread>
 
 #include "file_test_support.h"
@@ -102,23 +103,26 @@ TEST(FileInfoCache, SharesEvictsDeletesAndOutlivesTheCache) {
   input.reset();  // the last holder deletes it
 }
 
-// Inputs on several threads, each opened and released while the others read,
-// share one description and build one index.
+// Inputs on several threads, opened while the others open theirs and read
+// at once, share one description and build one index.
 TEST(FileInfoCache, ThreadsShareADescriptionAndBuildOneIndex) {
   const TempDir dir;
   const ScopedRegistryDir registry;
   const ScopedFileInfoCache cache;
-  const std::vector<Bytes> frames = encodeFrames(64000, 60);
+  const std::vector<Bytes> frames = encodeFrames(64000, 150);
   const std::string path = (dir.path() / "shared.mp3").string();
   writeFile(path, join(frames));
   constexpr size_t kThreads = 4;
   std::vector<FileInfo*> infos(kThreads);
   std::vector<ReadThrough> reads(kThreads);
+  std::latch opened(kThreads);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       infos[t] = getFileInfo(path);
-      reads[t] = readThrough(*infos[t]->openInput());
+      const auto input = infos[t]->openInput();
+      opened.arrive_and_wait();
+      reads[t] = readThrough(*input);
     });
   }
   for (std::thread& t : threads) {
@@ -130,14 +134,14 @@ TEST(FileInfoCache, ThreadsShareADescriptionAndBuildOneIndex) {
   }
   EXPECT_EQ(infos[0]->inputsOpened(), static_cast<int>(kThreads));
   const std::vector<TimeIndexEntry> index = infos[0]->description()->index();
-  ASSERT_EQ(index.size(), 61u);
+  ASSERT_EQ(index.size(), frames.size() + 1);
   uint64_t offset = 0;
-  for (size_t k = 0; k < 60; ++k) {
+  for (size_t k = 0; k < frames.size(); ++k) {
     EXPECT_EQ(index[k].fileOffset(), offset) << k;
     EXPECT_EQ(index[k].time, reads[0].times[k]) << k;
     offset += frames[k].size();
   }
-  EXPECT_EQ(index[60].offset, offset);
+  EXPECT_EQ(index.back().offset, offset);
   for (FileInfo* info : infos) {
     releaseFileInfo(info, false);
   }
