@@ -82,62 +82,45 @@ TEST(Registration, WritesAndRemovesExactlyTheListedKeys) {
 using GetClassObjectFn = HRESULT (*)(const GUID&, const GUID&, void**);
 using NoArgumentFn = HRESULT (*)();
 
-// The library as a host loads it.
-class SharedLibrary : public ::testing::Test {
- protected:
-  SharedLibrary() {
-    handle_ = ::dlopen(ZQ_CONTROL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ != nullptr) {
-      getClassObject_ = reinterpret_cast<GetClassObjectFn>(::dlsym(handle_, "DllGetClassObject"));
-      canUnload_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllCanUnloadNow"));
-      register_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllRegisterServer"));
-      unregister_ = reinterpret_cast<NoArgumentFn>(::dlsym(handle_, "DllUnregisterServer"));
-    }
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-  }
-  ~SharedLibrary() override {
-    CoUninitialize();
-    if (handle_ != nullptr) {
-      ::dlclose(handle_);
-    }
-  }
-  zq::test::ScopedRegistryDir registry_;
-  void* handle_ = nullptr;
-  GetClassObjectFn getClassObject_ = nullptr;
-  NoArgumentFn canUnload_ = nullptr;
-  NoArgumentFn register_ = nullptr;
-  NoArgumentFn unregister_ = nullptr;
-};
-
-// As a host: the entry points, the class object of this class only, and
-// registration that lets CoCreateInstance find it until it is removed
-// (zqctl's tests drive the library's control itself).
-TEST_F(SharedLibrary, CreatesRegistersAndServesTheControl) {
-  ASSERT_NE(handle_, nullptr) << ::dlerror();
-  ASSERT_TRUE(getClassObject_ && canUnload_ && register_ && unregister_);
+// As a host: the library loaded, its entry points, the class object of
+// this class only, and registration that lets CoCreateInstance find it
+// until it is removed (zqctl's tests drive the library's control itself).
+TEST(SharedLibrary, CreatesRegistersAndServesTheControl) {
+  zq::test::ScopedRegistryDir registry;
+  void* const library = ::dlopen(ZQ_CONTROL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  const auto getClassObject =
+      reinterpret_cast<GetClassObjectFn>(::dlsym(library, "DllGetClassObject"));
+  const auto canUnload = reinterpret_cast<NoArgumentFn>(::dlsym(library, "DllCanUnloadNow"));
+  const auto registerIt = reinterpret_cast<NoArgumentFn>(::dlsym(library, "DllRegisterServer"));
+  const auto unregisterIt = reinterpret_cast<NoArgumentFn>(::dlsym(library, "DllUnregisterServer"));
+  ASSERT_TRUE(getClassObject && canUnload && registerIt && unregisterIt);
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
   ComPtr<IClassFactory> factory;
-  EXPECT_EQ(getClassObject_(IID_IDispatch, IID_IClassFactory, factory.putVoid()),
+  EXPECT_EQ(getClassObject(IID_IDispatch, IID_IClassFactory, factory.putVoid()),
             CLASS_E_CLASSNOTAVAILABLE);
-  ASSERT_EQ(getClassObject_(CLSID_ZQAudioOutputCtrl, IID_IClassFactory, factory.putVoid()), S_OK);
+  ASSERT_EQ(getClassObject(CLSID_ZQAudioOutputCtrl, IID_IClassFactory, factory.putVoid()), S_OK);
   ComPtr<IDispatch> control;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, control.putVoid()), S_OK);
   factory.reset();
-  EXPECT_EQ(canUnload_(), S_FALSE) << "a control lives";
+  EXPECT_EQ(canUnload(), S_FALSE) << "a control lives";
 
   control.reset();
-  EXPECT_EQ(canUnload_(), S_OK);
+  EXPECT_EQ(canUnload(), S_OK);
 
-  ASSERT_EQ(register_(), S_OK);
+  ASSERT_EQ(registerIt(), S_OK);
   const std::string module = valueAt(kClsidKey + "\\InprocServer32");
   EXPECT_EQ(std::filesystem::canonical(module), std::filesystem::canonical(ZQ_CONTROL_LIBRARY));
   ASSERT_EQ(CoCreateInstance(CLSID_ZQAudioOutputCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                              control.putVoid()),
             S_OK);
   control.reset();
-  ASSERT_EQ(unregister_(), S_OK);
+  ASSERT_EQ(unregisterIt(), S_OK);
   EXPECT_EQ(CoCreateInstance(CLSID_ZQAudioOutputCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                              control.putVoid()),
             REGDB_E_CLASSNOTREG);
+  CoUninitialize();
+  ::dlclose(library);
 }
 
 }  // namespace

@@ -48,18 +48,15 @@ inline Bytes join(const std::vector<Bytes>& parts) {
   return all;
 }
 
-inline void put64(Bytes& b, uint64_t v) {
-  put32(b, static_cast<uint32_t>(v));
-  put32(b, static_cast<uint32_t>(v >> 32));
-}
-
 /// A "ZQ_TAG_1" trailer of the given entries (the terminal one included)
 /// that says it holds `count` frames.
 inline Bytes indexTrailer(const std::vector<TimeIndexEntry>& entries, uint32_t count) {
   Bytes b;
   for (const TimeIndexEntry& e : entries) {
-    put64(b, e.offset);
-    put64(b, static_cast<uint64_t>(e.time));
+    for (const uint64_t v : {e.offset, static_cast<uint64_t>(e.time)}) {
+      put32(b, static_cast<uint32_t>(v));
+      put32(b, static_cast<uint32_t>(v >> 32));
+    }
   }
   b.insert(b.end(), {'Z', 'Q', '_', 'T', 'A', 'G', '_', '1'});
   put32(b, count);
@@ -121,10 +118,10 @@ struct ReadThrough {
   int last = 0;  // the result that ended it
 };
 
-inline ReadThrough readThrough(FileInput& input, size_t limit = 100000) {
+inline ReadThrough readThrough(FileInput& input) {
   ReadThrough r;
   input.setLooping(false);
-  for (size_t i = 0; i < limit; ++i) {
+  for (size_t i = 0; i < 100000; ++i) {
     bool got = false;
     uint32_t size = 0;
     int64_t time = 0;
