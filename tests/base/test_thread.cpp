@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -26,6 +25,7 @@
 #include "base/mutex.h"
 #include "base/thread.h"
 #include "base/wait.h"
+#include "helpers/descriptors.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
 
@@ -571,9 +571,6 @@ TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
 
 TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
   // A host runs thousands of them under a limit of 1 024 descriptors.
-  auto openDescriptors = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-  };
   const auto before = openDescriptors();
   std::vector<std::unique_ptr<JWaitableObject>> objects;
   std::vector<std::unique_ptr<Worker>> threads;
