@@ -501,8 +501,10 @@ TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
   EXPECT_EQ(writer->write("x", 1), 1u);
   std::vector<char> block(65536, 'b');
   std::string failure = "none";
-  for (size_t total = 0; failure == "none" && total < (64u << 20);)
-    failure = failureOf([&] { total += writer->write(block.data(), block.size()); });
+  BoundedThread([&] {
+    for (size_t total = 0; failure == "none" && total < (64u << 20);)
+      failure = failureOf([&] { total += writer->write(block.data(), block.size()); });
+  }).join();
   ASSERT_EQ(failure, "Time out!");
   writer->setWriteTimeout(200);
   expectTimeout([&] { writer->write(block.data(), block.size()); }, 190);
