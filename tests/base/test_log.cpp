@@ -25,7 +25,6 @@
 
 #include "base/error.h"
 #include "base/error_text.h"
-#include "base/format.h"
 #include "base/log.h"
 #include "base/log_syslog.h"
 #include "base/registry_key.h"

@@ -7,10 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -20,9 +18,7 @@
 
 #include "base/error.h"
 #include "base/format.h"
-#include "base/jtime.h"
 #include "base/log.h"
-#include "base/mutex.h"
 #include "base/thread.h"
 #include "base/wait.h"
 #include "helpers/descriptors.h"

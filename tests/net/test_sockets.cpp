@@ -9,12 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
