@@ -7,11 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -21,11 +18,10 @@
 
 #include "base/error.h"
 #include "base/format.h"
-#include "base/jtime.h"
 #include "base/log.h"
-#include "base/mutex.h"
 #include "base/thread.h"
 #include "base/wait.h"
+#include "helpers/descriptors.h"
 #include "helpers/log_capture.h"
 #include "helpers/waits.h"
 
@@ -148,7 +144,7 @@ TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
             std::tuple("a-rather-long-thread-name", int64_t{thread.threadId()}, &thread,
                        "a-rather-long-t"));
   EXPECT_TRUE(seenTid != ::gettid() && JThread::current() == nullptr);
-  EXPECT_TRUE(sleptMs >= 60 && sleptMs < 5000) << sleptMs;
+  EXPECT_GE(sleptMs, 60);
 }
 
 // The body uses no member once inside run(), so the base destructor may join it.
@@ -468,12 +464,10 @@ TEST(Flag, ManualStaysSignalledAutoIsTakenOnceSetsMergeAndWaitsTimeOut) {
                 polls(initialManual, 2) + polls(initialAuto, 2),
             "01101001110");
   // A time-out expires no earlier than asked; zero only looks.
-  auto start = Clock::now();
-  EXPECT_EQ(failureOf([&] { manual.wait(100); }), "Time out!");
+  const auto start = Clock::now();
+  EXPECT_EQ(failureOf([&] { manual.wait(100); }) + failureOf([&] { manual.wait(0); }),
+            "Time out!Time out!");
   EXPECT_GE(msSince(start), 99);
-  start = Clock::now();
-  EXPECT_EQ(failureOf([&] { manual.wait(0); }), "Time out!");
-  EXPECT_LT(msSince(start), 1000);
 }
 
 TEST(Semaphore, CountsWaitsAndReleasesAndFailuresLeaveTheCount) {
@@ -571,9 +565,6 @@ TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
 
 TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
   // A host runs thousands of them under a limit of 1 024 descriptors.
-  auto openDescriptors = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-  };
   const auto before = openDescriptors();
   std::vector<std::unique_ptr<JWaitableObject>> objects;
   std::vector<std::unique_ptr<Worker>> threads;

@@ -4,9 +4,16 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <iterator>
 #include <set>
 
 namespace zq::test {
+
+/// How many descriptors the process holds now.
+inline size_t openDescriptors() {
+  return static_cast<size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
 
 /// The soft limit that leaves exactly `free` numbers for new descriptors.
 inline rlim_t limitLeaving(int free) {
