@@ -23,6 +23,7 @@
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
+#include "helpers/threads.h"
 #include "helpers/waits.h"
 #include "wave_test_support.h"
 
@@ -450,7 +451,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
        riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}), mono,
        kWaveBadFormat, "sampling rate 2000000000 Hz"},
       {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat},
-      {"another channel count", good, pcm(8000, 16, 2), kWaveBadFormat},
   };
   int n = 0;
   for (const BadFileCase& c : cases) {
@@ -654,12 +654,12 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
       }
     };
     cycle();  // starts what stays (ALSA's configuration, a sanitizer's own thread)
-    const size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
+    const size_t threads = threadCount(), descriptors = entries("/proc/self/fd");
     for (int round = 0; round < 20; ++round) {
       cycle();
     }
     // A joined thread may linger a moment in the list.
-    EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") <= threads; }, kWaitMs));
+    EXPECT_TRUE(eventually([&] { return threadCount() <= threads; }, kWaitMs));
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
   }
 }
