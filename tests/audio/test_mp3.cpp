@@ -388,17 +388,29 @@ TEST(Mp3FrameRepacker, AFrameCarriesTheTagAndZerosToTheTargetSize) {
   EXPECT_EQ(std::count(out.begin() + 43, out.end(), 0), 417 - 43);
 }
 
+// The repack's own refusals (repack: the MPEG version) are of figures the
+// encoder refuses first; without them its geometry would divide by a slot of
+// no bytes, or lay frames out for a library rate of nothing.
 TEST(Mp3Encoder, RefusedParameters) {
   struct Case {
     uint32_t bitRate, sampleRate, channels;
+    int repack = 0;  // 0: through the encoder
   };
-  // The library would stop on an assertion at 8000 bit/s, 8000 Hz.
-  const Case cases[] = {{128000, 12345, 2}, {128000, 44100, 3}, {2000, 22050, 1}, {8000, 8000, 1}};
+  const Case cases[] = {
+      {128000, 12345, 2},  {128000, 44100, 3},
+      {2000, 22050, 1},    {8000, 8000, 1},  // the library would stop on an assertion
+      {7500, 48000, 1, 1},  // 22 bytes: a library rate of 6 kbit/s, no room for the tag
+      {999, 3000, 1, 1},    // 47 bytes, but no whole kbit/s below the target
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.bitRate) + " " + std::to_string(c.sampleRate) + " " +
                  std::to_string(c.channels));
     try {
-      JMP3Encoder encoder(c.bitRate, c.sampleRate, c.channels, false);
+      if (c.repack != 0) {
+        Mp3FrameRepacker repacker(c.bitRate, c.sampleRate, c.channels, c.repack, false);
+      } else {
+        JMP3Encoder encoder(c.bitRate, c.sampleRate, c.channels, false);
+      }
       ADD_FAILURE() << "accepted";
     } catch (const JTextError& e) {
       EXPECT_STREQ(e.text(), "lame init params failed");

@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "audio/wave_in.h"
-#include "audio/wavein_source.h"
 #include "audio/wavein_host.h"
+#include "audio/wavein_source.h"
 #include "base/registry_key.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
+#include "helpers/threads.h"
 #include "helpers/waits.h"
 #include "wave_test_support.h"
 
@@ -450,7 +451,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
        riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}), mono,
        kWaveBadFormat, "sampling rate 2000000000 Hz"},
       {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat},
-      {"another channel count", good, pcm(8000, 16, 2), kWaveBadFormat},
   };
   int n = 0;
   for (const BadFileCase& c : cases) {
@@ -502,6 +502,24 @@ std::pair<size_t, size_t> soundSpan(const Bytes& b, const WaveFormat& f) {
   return {first, last};
 }
 
+// Takes buffers until a talk has come and gone: sound, then a whole buffer
+// of silence; at most `most` buffers. However late this thread pushed, the
+// talk is all there.
+Bytes takeTalk(Capture& capture, size_t most) {
+  Bytes got;
+  bool heard = false;
+  for (size_t i = 0; i < most; ++i) {
+    const Bytes b = capture.take(1);
+    got.insert(got.end(), b.begin(), b.end());
+    const bool sound = soundSpan(b, capture.format).first != SIZE_MAX;
+    if (heard && !sound) {
+      break;
+    }
+    heard = heard || sound;
+  }
+  return got;
+}
+
 struct HostCase {
   const char* name;
   uint32_t rate;
@@ -509,7 +527,9 @@ struct HostCase {
   uint32_t pushRate, pushChannels;
 };
 
-// Silence until a talk comes, the talk in the device's format, silence after.
+// A talk in the device's format, continuous across pushes. It is pushed
+// before the start: a pusher slower than real time (a loaded machine, a
+// sanitizer) would otherwise leave gaps, as it should.
 TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
   const std::vector<int16_t> some = sine(441, 44100, 1);
   EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 1), 0) << "no device open";
@@ -526,11 +546,10 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
     // Many queued (1.2 s): a capture starved of buffers drops what waits, as
     // it should, and a test thread on a loaded machine may re-queue late.
     capture.add(60, c.rate / 50 * f.blockAlign);
-    capture.start();
-    EXPECT_EQ(soundSpan(capture.take(2), f).first, SIZE_MAX) << "sound before any push";
     pushSine(200, c.pushRate, c.pushChannels);
     ZQWaveInHostEnd();
-    const Bytes got = capture.take(20);
+    capture.start();
+    const Bytes got = takeTalk(capture, 80);
     const auto [first, last] = soundSpan(got, f);
     ASSERT_NE(first, SIZE_MAX) << "no sound";
     EXPECT_NEAR(double(last - first + 1), c.rate * 0.2, c.rate / 1000.0 + 2);
@@ -553,7 +572,8 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
 
 // A talk starts once 40 ms are queued (or at its end); the queue never holds
 // more than 1 s, and a backlog catches up in its pauses; bad pushes are
-// refused.
+// refused. Where a push lands in the device's buffers depends on how late
+// this thread runs: nothing here counts on it.
 TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   EXPECT_EQ(ZQWaveInHostWrite(nullptr, 1, 44100, 1), -1);
   const std::vector<int16_t> some = sine(441, 44100, 3);
@@ -568,32 +588,32 @@ TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   pushSine(20, 8000, 1);
   EXPECT_EQ(soundSpan(capture.take(5), f).first, SIZE_MAX) << "played under its depth";
   pushSine(20, 8000, 1);
-  Bytes got = capture.take(5);
-  auto [first, last] = soundSpan(got, f);
+  auto [first, last] = soundSpan(takeTalk(capture, 40), f);
   EXPECT_NEAR(double(last - first + 1), 320, 2) << "40 ms once the depth is reached";
-  pushSine(1500, 8000, 1);
-  got = capture.take(60);
-  std::tie(first, last) = soundSpan(got, f);
-  EXPECT_LE(last - first + 1, 8000u + 160) << "more than its bound";
+  // In one push: pushed in parts, what plays while the rest comes in would
+  // add to what is heard.
+  const std::vector<int16_t> burst = sine(12000, 8000, 1);
+  ASSERT_EQ(ZQWaveInHostWrite(burst.data(), 12000, 8000, 1), 1);
+  EXPECT_LE(ZQWaveInHostEnd(), 1000u) << "more than its bound queued";
+  std::tie(first, last) = soundSpan(takeTalk(capture, 100), f);
+  EXPECT_LE(last - first + 1, 8000u) << "more than its bound played";
   WaveInStats stats;
   ASSERT_EQ(waveInGetStats(capture.handle, &stats), kMmNoError);
   EXPECT_GE(stats.overruns, 1u);
   // A backlog (200 ms of pause, then the words) catches up in the pause.
-  EXPECT_LE(ZQWaveInHostEnd(), 20u) << "the queue was played out";
-  capture.take(2);
   std::vector<int16_t> backlog(1600, 0);
   const std::vector<int16_t> words = sine(800, 8000, 1);
   backlog.insert(backlog.end(), words.begin(), words.end());
-  // Blocks done but not yet taken when the push lands are silence, however
-  // late this thread runs.
+  ASSERT_EQ(ZQWaveInHostWrite(backlog.data(), 2400, 8000, 1), 1);
+  // Blocks done but not yet taken once the push has landed: those done
+  // before it are silence.
   ASSERT_EQ(waveInGetStats(capture.handle, &stats), kMmNoError);
   const size_t early = stats.buffersDone - capture.taken;
-  ASSERT_EQ(ZQWaveInHostWrite(backlog.data(), 2400, 8000, 1), 1);
-  got = capture.take(16 + early);
+  const Bytes got = takeTalk(capture, early + 40);
   std::tie(first, last) = soundSpan(got, f);
-  // Played, the pause would put the words 1 600 frames on; the block under
-  // way at the push, or the next, may come first.
-  EXPECT_LT(first, early * 160 + 1200) << "the pause was played, not skipped";
+  // Played, the pause would put the words 1 600 frames after the last block
+  // done before the push.
+  EXPECT_LT(first, early * 160 + 800) << "the pause was played, not skipped";
   EXPECT_NEAR(double(last - first + 1), 800, 2) << "words were cut";
 }
 
@@ -634,12 +654,12 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
       }
     };
     cycle();  // starts what stays (ALSA's configuration, a sanitizer's own thread)
-    const size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
+    const size_t threads = threadCount(), descriptors = entries("/proc/self/fd");
     for (int round = 0; round < 20; ++round) {
       cycle();
     }
     // A joined thread may linger a moment in the list.
-    EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") <= threads; }, kWaitMs));
+    EXPECT_TRUE(eventually([&] { return threadCount() <= threads; }, kWaitMs));
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
   }
 }
