@@ -2,6 +2,7 @@
 #include "media/provider.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 
 #include <chrono>
@@ -105,21 +106,54 @@ void Client::bindLocked(IProviderMedia* media) {
   if (info_.streamInfo != nullptr && info.type != info_.type) {
     throw JTextError("invalid zapping");
   }
-  sucker_.reset();
-  // The flags word and skip mean something to one video stream type only.
-  sucker_ = media->createSucker(this, SuckerParams{});
+  stopFeedLocked();
   info_.streamInfo = std::move(info.streamInfo);
   info_.recordSize = info.recordSize;
   info_.type = info.type;
   media_ = media;
 }
 
+void Client::startFeedLocked() {
+  if (tap_ != nullptr || sucker_ != nullptr || media_ == nullptr) {
+    return;
+  }
+  // Set before the first frame can come: onFrame must know from it that it
+  // runs on the publishing thread.
+  tapped_ = true;
+  tap_ = media_->createTap(this);
+  if (tap_ == nullptr) {
+    tapped_ = false;
+    // The flags word and skip mean something to one video stream type only.
+    sucker_ = media_->createSucker(this, SuckerParams{});
+    sucker_->startSucker();
+  }
+}
+
+void Client::stopFeedLocked() {
+  // Their destruction ends them; a frame being sent ends first.
+  tap_.reset();
+  sucker_.reset();
+}
+
 void Client::onFrame(const GatherPiece* pieces, size_t count) {
-  if (packetizer_->packetize(pieces, count) < 0) {
+  if (resumeAt_ != std::chrono::steady_clock::time_point{} &&
+      std::chrono::steady_clock::now() < resumeAt_) {
+    return;  // a tap's frames while a failed send is sat out
+  }
+  if (packetizer_->packetize(pieces, count) >= 0) {
+    resumeAt_ = {};
+    return;
+  }
+  if (!tapped_) {
     // Not JThread::sleep: a pause must never park the thread inside an
     // iteration. A stop ends it: removing a channel whose receiver is gone
     // must not wait for it.
     IThread::idleCurrent(kSendFailurePauseMs);
+  } else {
+    // The publishing thread captures and encodes: it never waits for a
+    // network that refuses. What comes meanwhile is lost, as a full
+    // buffer's frame is, and the log says it once a pause, not once a frame.
+    resumeAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendFailurePauseMs);
   }
 }
 
@@ -128,9 +162,18 @@ void Client::start() {
   if (socket_ == nullptr) {
     throw JTextError("null socket pointer");
   }
+  // A full send buffer loses the frame rather than holding up the thread
+  // that captures.
+  const int fd = socket_->handle();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
+    JLog::logTraceable(kLevelWarning, this, "cannot make the data channel's socket non-blocking");
+  }
+  std::lock_guard lock(mutex_);
   try {
     packetizer_->init(socket_.get(), mtu_, 2);
-    sucker_->startSucker();
+    resumeAt_ = {};
+    startFeedLocked();
   } catch (const JError& e) {
     logCaught(e);
   }
@@ -138,8 +181,9 @@ void Client::start() {
 
 void Client::shutdown() {
   JLog::logTraceable(kLevelTraceInfo, this, "Shutting down data channel");
-  if (sucker_ != nullptr) {
-    sucker_->stopSucker();
+  {
+    std::lock_guard lock(mutex_);
+    stopFeedLocked();
   }
   packetizer_->reset();
   closeSocket();
@@ -148,7 +192,9 @@ void Client::shutdown() {
 void Client::zap(IProviderMedia* media) {
   std::lock_guard lock(mutex_);
   bindLocked(media);
-  sucker_->startSucker();
+  if (socket_ != nullptr) {
+    startFeedLocked();
+  }
 }
 
 void Client::closeSocket() {

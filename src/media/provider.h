@@ -2,12 +2,15 @@
 // over an RPC connection; the provider then opens a data channel towards it:
 // a UdpClient per UDP receiver, all of them served by the provider's one
 // UDP sender (udp_fan_out.h), and one IpmClient master for every IP
-// multicast receiver (a Client: a socket, a packetizer and a sucker thread
-// reading the media). Channels are kept by the RPC connection that asked for
-// them and go when that connection is lost (removeClient). This platform has
-// no ATM transport: "addSVCClient" is refused, and the ATM maps stay empty.
+// multicast receiver (a Client: a socket and a packetizer fed by a tap on
+// the media, on the thread that publishes each frame, or by a sucker thread
+// when the media cannot be tapped). Channels are kept by the RPC connection
+// that asked for them and go when that connection is lost (removeClient).
+// This platform has no ATM transport: "addSVCClient" is refused, and the
+// ATM maps stay empty.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,42 +28,56 @@
 
 namespace zq {
 
-/// A data channel: it binds to a media, asks it for a sucker thread and
-/// sends every frame the sucker hands it through its packetizer.
+/// A data channel: it binds to a media and sends every frame the media
+/// hands it through its packetizer. The frames come from a tap on the media
+/// (media.h), on the thread that publishes them, so that the capture's own
+/// wake-up sends each frame and no thread of ours stands between: a second
+/// thread to wake is a second chance to be held off the CPU, and every
+/// receiver of a multicast group runs dry at once when the sender is late.
+/// A media that cannot be tapped is read by a sucker thread instead.
 ///
 /// Concurrency: start, zap, tearDown and destruction come from the
 /// provider's callers under the provider's mutex; zap and tearDown also take
-/// the channel's mutex. onFrame runs on the sucker thread and takes no lock
-/// (the thread is stopped before the socket or packetizer change).
+/// the channel's mutex. onFrame runs on the publishing (or sucker) thread and
+/// takes no lock: the tap or the sucker ends before the socket or the
+/// packetizer changes. The socket never blocks: a full buffer loses the
+/// frame.
 class Client : public IMediaSuckerNotify, public JTraceableObject {
  public:
-  /// The pause of the sucker thread after a frame that could not be sent.
+  /// How long the channel sends nothing after a frame that could not be
+  /// sent (a sucker thread sleeps it out; a tap drops the frames meanwhile,
+  /// never holding up the publishing thread).
   static constexpr int kSendFailurePauseMs = 50;
 
   ~Client() override;
 
-  /// Sends one frame; a failed send pauses the sucker thread 50 ms.
+  /// Sends one frame, unless a send failed less than kSendFailurePauseMs
+  /// ago.
   void onFrame(const GatherPiece* pieces, size_t count) override;
   virtual bool isMulticast() const = 0;
   virtual bool hasReservedQos() const = 0;
 
   /// establish, then (unless it left no socket: JTextError "null socket
-  /// pointer") the packetizer and the sucker thread; an error of these is
-  /// logged and swallowed, the channel then has no thread.
+  /// pointer") the packetizer and the tap or sucker thread; an error of these
+  /// is logged and swallowed, the channel then sends nothing.
   void start();
-  /// Logs "Shutting down data channel", stops the sucker thread, resets the
-  /// packetizer and closes the socket.
+  /// Logs "Shutting down data channel", ends the tap or the sucker thread,
+  /// resets the packetizer and closes the socket.
   void shutdown();
-  /// Rebinds to `media` and starts the new sucker thread. Throws "cannot get
-  /// media info" and "invalid zapping" (a channel never changes between
-  /// audio and video), leaving the old binding.
+  /// Rebinds to `media` and feeds the channel from it (once started). Throws
+  /// "cannot get media info" and "invalid zapping" (a channel never changes
+  /// between audio and video), leaving the old binding.
   void zap(IProviderMedia* media);
   /// Ends the receiver's use of the channel (ATM channels only).
   virtual void tearDown(uint32_t id);
 
   JSocket* socket() const { return socket_.get(); }
   IProviderMedia* media() const { return media_; }
+  /// The sucker thread, when the media could not be tapped (else null).
   IMediaSucker* sucker() const { return sucker_.get(); }
+  /// Whether a tap feeds the channel (the frames are sent on the thread that
+  /// publishes them). From the provider's callers.
+  bool tapped() const { return tap_ != nullptr; }
   IProviderPacketizer* packetizer() const { return packetizer_.get(); }
   /// The type of the served media (MediaInfo::Type; kNoMedia before any).
   uint32_t mediaType() const { return info_.type; }
@@ -79,14 +96,25 @@ class Client : public IMediaSuckerNotify, public JTraceableObject {
  private:
   // The binding step of zap, with mutex_ held.
   void bindLocked(IProviderMedia* media);
+  // With mutex_ held: a tap (else a sucker thread) feeds the channel; or
+  // the feed ends, a frame under way first.
+  void startFeedLocked();
+  void stopFeedLocked();
 
   int32_t mtu_;
   IProviderMedia* media_ = nullptr;  // not owned
   MediaInfo info_;
+  std::unique_ptr<IMediaTap> tap_;
   std::unique_ptr<IMediaSucker> sucker_;
+  // Whether the feed is a tap: written with mutex_ held while no feed runs,
+  // read by the feeding thread.
+  bool tapped_ = false;
   std::mutex mutex_;
   std::unique_ptr<IProviderPacketizer> packetizer_;
   int32_t skip_;
+  // On the feeding thread only: no frame is sent before this after a
+  // failed send.
+  std::chrono::steady_clock::time_point resumeAt_{};
 };
 
 /// A unicast UDP channel to one receiver: its place in the provider's UDP

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "media/packetizer.h"
 #include "media/provider.h"
 #include "media/provider_test_support.h"
+#include "media/shared_soft_mike.h"
 #include "media/udp_fan_out.h"
 #include "net/inet_addr.h"
 #include "net/udp_socket.h"
@@ -233,13 +235,31 @@ TEST(UdpFanOut, EachChannelGetsEveryFrameUnderItsOwnNumbers) {
 
 JTraceMask gEveryLevel{0xFFFFFFFFu};
 
+// A packetizer whose every send fails, counting them.
+class RefusedPacketizer : public IProviderPacketizer {
+ public:
+  explicit RefusedPacketizer(std::atomic<int>& sends) : sends_(sends) {}
+  int packetize(const GatherPiece*, size_t) override {
+    ++sends_;
+    return -1;
+  }
+
+ private:
+  std::atomic<int>& sends_;
+};
+
 class TestProvider : public IProvider {
  public:
   explicit TestProvider(const ProviderConfig& c) : IProvider(c, &gEveryLevel, "TestProvider") {}
   ~TestProvider() override { setMedia(nullptr); }
   std::unique_ptr<IProviderPacketizer> createPacketizer() override {
+    if (refuse) {
+      return std::make_unique<RefusedPacketizer>(refusedSends);
+    }
     return std::make_unique<IPacketizer>();
   }
+  bool refuse = false;  // the channels made from now on fail every send
+  std::atomic<int> refusedSends{0};
 };
 
 // Frames of 3 000 bytes (three datagrams each), one every `period` ms.
@@ -448,6 +468,7 @@ TEST_F(Provider, ChannelsThroughTheirLife) {
   ASSERT_TRUE(provider->addIPMClient(JParams(), r1, &first));
   IpmClient* master = provider->ipmMaster();
   ASSERT_NE(master, nullptr);
+  EXPECT_TRUE(master->tapped());  // sent as the frames are published
   ASSERT_TRUE(provider->addIPMClient(JParams(), r2, &fifth));
   EXPECT_EQ(provider->ipmMaster(), master);
   EXPECT_EQ(provider->ipmEntryCount(), 3u);
@@ -497,6 +518,27 @@ TEST_F(Provider, ChannelsThroughTheirLife) {
   provider->setMedia(nullptr);
   other.disconnect();
 }
+
+// A multicast master fed on the publishing thread whose sends fail sits the
+// failure out by dropping frames, never by holding that thread up: the
+// source goes on publishing at its pace and only one send a pause is tried.
+TEST_F(Provider, AFailingMulticastSendNeverHoldsUpThePublisher) {
+  make(test::loopbackTransports(freeUdpPort()));
+  provider->refuse = true;
+  JParams reply;
+  ASSERT_TRUE(provider->addIPMClient(JParams(), reply, &first));
+  ASSERT_TRUE(provider->ipmMaster()->tapped());
+  auto* source = dynamic_cast<SharedSoftMike*>(media->source());
+  ASSERT_NE(source, nullptr);
+  const uint64_t from = source->framesPublished();
+  ASSERT_TRUE(eventually([&] { return source->framesPublished() >= from + 30; }));
+  const int sends = provider->refusedSends.load();
+  // One frame every 10 ms, a pause of 50 ms after each failure: about one
+  // send in five. A publisher held up for each failure would send them all.
+  EXPECT_GE(sends, 1);
+  EXPECT_LT(sends * 2, static_cast<int>(source->framesPublished() - from) + 2);
+}
+
 
 }  // namespace
 }  // namespace zq
