@@ -105,13 +105,9 @@ TEST(FileInfoCache, SharesEvictsDeletesAndOutlivesTheCache) {
 
 // Inputs on several threads, opened while the others open theirs and read
 // at once, share one description and build one index.
-TEST(FileInfoCache, ThreadsShareADescriptionAndBuildOneIndex) {
-  const TempDir dir;
-  const ScopedRegistryDir registry;
-  const ScopedFileInfoCache cache;
+TEST_F(FileInputTest, ThreadsShareADescriptionAndBuildOneIndex) {
   const std::vector<Bytes> frames = encodeFrames(64000, 150);
-  const std::string path = (dir.path() / "shared.mp3").string();
-  writeFile(path, join(frames));
+  const std::string path = write("shared.mp3", join(frames));
   constexpr size_t kThreads = 4;
   std::vector<FileInfo*> infos(kThreads);
   std::vector<ReadThrough> reads(kThreads);
