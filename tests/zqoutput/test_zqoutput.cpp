@@ -276,7 +276,10 @@ TEST_F(Output, ConcealsLossesRefusesUnplayableStreamsAndAsksAgainForADescription
   const long long lost = valueOf(lossy, "FramesLost");
   // One frame in five missing between the first received and the last.
   EXPECT_NEAR(double(lost), double(received) / 4, 2.0) << lossy;
-  EXPECT_EQ(valueOf(lossy, "BlocksConcealed"), lost) << lossy;
+  // A gap is counted on the first packet after it and played over when the
+  // next frame is published: a reset between the two leaves one uncovered.
+  const long long concealed = valueOf(lossy, "BlocksConcealed");
+  EXPECT_TRUE(concealed == lost || concealed == lost - 1) << lossy;
   EXPECT_EQ(valueOf(lossy, "FramesLate"), 0) << lossy;
 
   provider->skipEvery = 0;
