@@ -174,8 +174,8 @@ TEST(StreamClient, AReaderThroughItsLife) {
 
 // A blocked reader ends on its time-out (unlocked, so that another thread
 // can take it off the stream) or on its stop flag, and wakes on a
-// publication; sleepers on the stream wake on a publication (which wakes
-// one sleeper, and each woken one the next) or a wake, not on their bound.
+// publication; sleepers on the stream, all of them, wake on a publication
+// or a wake, not on their bound.
 TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
   auto stream = makeStream();
   StreamClient client;
@@ -204,14 +204,17 @@ TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
     reader.join();
     EXPECT_EQ(got.load(), publish ? 77 : -1);
 
-    std::atomic<int> woken{0};
+    std::atomic<int> ready{0}, woken{0};
     std::vector<std::jthread> sleepers;
     for (int i = 0; i < 8; ++i) {
       sleepers.emplace_back([&, seen = stream->publications()] {
+        ++ready;
         stream->waitForPublication(seen, 60000);
         ++woken;
       });
     }
+    // Most of them asleep before the publication, not only starting after it.
+    EXPECT_TRUE(test::eventually([&] { return ready.load() == 8; }));
     if (publish) {
       writeFrame(*stream, 78);
     } else {
