@@ -413,7 +413,9 @@ inline void readFrames(JStream* stream, int count,
 
 /// The threads of the server controllers of the process (their supervisors
 /// and receivers), named "ServerController[...]".
-inline size_t controllerThreads() { return threadCount("ServerControlle"); }
+inline size_t controllerThreads() {
+  return threadCount("ServerControlle");
+}
 
 /// UDP on, and IP multicast to kGroup at `groupPort` from the loopback
 /// address: a provider that serves both kinds of receiver on lo.

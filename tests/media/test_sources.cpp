@@ -507,10 +507,11 @@ class Channel : public IMediaSuckerNotify {
     if (pauseMs > 0) {
       // As a channel does after a failed send.
       l.unlock();
-      IThread::idleCurrent(pauseMs);
+      pauseRanOut = IThread::idleCurrent(pauseMs);
     }
   }
   int pauseMs = 0;
+  std::atomic<bool> pauseRanOut{false};  // not cut short by a stop
   std::vector<Frame> frames() const {
     std::lock_guard l(m_);
     return frames_;
@@ -641,7 +642,7 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
     int pauseMs;    // of the channel after the frame
   } const cases[] = {{"idle stream", true, 1, 0},
                      {"no stream at all", false, 0, 0},
-                     {"a channel pausing after a failed send", true, 1, 60000}};
+                     {"a channel pausing after a failed send", true, 1, 30000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // No period: the frames go out at open, none after.
@@ -653,12 +654,17 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
     channel.pauseMs = c.pauseMs;
     std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
     sucker->startSucker();
-    JThread::sleep(150);
-    const auto start = test::Clock::now();
+    // The sucker is then in its read (a second's poll) or in the pause.
+    EXPECT_TRUE(eventually([&] { return channel.count() == c.frames; }));
+    JStream* stream = a.getStream();
+    const uint32_t seen = stream != nullptr ? stream->publications() : 0;
     sucker->stopSucker();
-    // The read would sleep 850 ms more to its next poll, the channel its
-    // pause: the stop wakes either.
-    EXPECT_LT(test::msSince(start), 500);
+    // The stop wakes the readers asleep on the idle stream, the sucker's own
+    // among them, and cuts the channel's pause short.
+    if (stream != nullptr) {
+      EXPECT_NE(stream->publications(), seen);
+    }
+    EXPECT_FALSE(channel.pauseRanOut);
     EXPECT_EQ(channel.count(), c.frames);
     sucker.reset();
     a.disconnect();

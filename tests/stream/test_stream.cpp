@@ -174,8 +174,8 @@ TEST(StreamClient, AReaderThroughItsLife) {
 
 // A blocked reader ends on its time-out (unlocked, so that another thread
 // can take it off the stream) or on its stop flag, and wakes on a
-// publication; sleepers on the stream wake on a publication (which wakes
-// one sleeper, and each woken one the next) or a wake, not on their bound.
+// publication; sleepers on the stream, all of them, wake on a publication
+// or a wake, not on their bound.
 TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
   auto stream = makeStream();
   StreamClient client;
@@ -204,14 +204,17 @@ TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
     reader.join();
     EXPECT_EQ(got.load(), publish ? 77 : -1);
 
-    std::atomic<int> woken{0};
+    std::atomic<int> ready{0}, woken{0};
     std::vector<std::jthread> sleepers;
     for (int i = 0; i < 8; ++i) {
       sleepers.emplace_back([&, seen = stream->publications()] {
+        ++ready;
         stream->waitForPublication(seen, 60000);
         ++woken;
       });
     }
+    // Most of them asleep before the publication, not only starting after it.
+    EXPECT_TRUE(test::eventually([&] { return ready.load() == 8; }));
     if (publish) {
       writeFrame(*stream, 78);
     } else {
@@ -221,11 +224,37 @@ TEST(StreamClient, BlockedReadersWakeOnPublicationAndEndOnTimeOutOrStop) {
   }
 }
 
+// Takes every frame published to it, on the writer's thread: each must be
+// the one after the last, and none may come once it is removed.
+struct CheckedListener : JStreamListener {
+  void onPublication(const uint8_t* frame) override {
+    if (removed.load() || inCall.exchange(true)) {
+      ++faults;
+    }
+    const int32_t number = payloadOf(frame);
+    if (last >= 0 && number != last + 1) {
+      ++faults;
+    }
+    last = number;
+    ++calls;
+    inCall = false;
+  }
+  std::atomic<bool> removed{false};
+  std::atomic<bool> inCall{false};
+  std::atomic<int> faults{0};
+  std::atomic<int> calls{0};
+  int32_t last = -1;
+};
+
 // One writer, several readers reading as fast as they can: each reader sees
 // the frames in order, each at most once, every frame's payload intact, and
 // counts exactly the frames it missed, whether publications wake it or only
-// the poll finds them.
-void runWriterAndReaders(bool blocking, int readers, int frames, bool wake) {
+// the poll finds them. With `churn`, two more readers and two listeners come
+// and go meanwhile (the writer goes on for them): readers read in order,
+// listeners get every frame in order from their first, and a listener removed
+// is not being called and is called no more. Every reader's slot and extra
+// buffer go with it.
+void runWriterAndReaders(bool blocking, int readers, int frames, bool wake, bool churn = false) {
   SCOPED_TRACE(wake ? "woken on publication" : "the poll alone");
   auto stream = makeStream(blocking);
   stream->setWakeOnPublish(wake);
@@ -265,15 +294,58 @@ void runWriterAndReaders(bool blocking, int readers, int frames, bool wake) {
       ++finished;
     });
   }
+  std::atomic<int> churning{churn ? 4 : 0};
+  std::atomic<int> listened{0};
+  std::atomic<int32_t> written{-1};
+  for (int t = 0; churn && t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      StreamClient client;
+      for (int round = 0; round < 200; ++round) {
+        if (t < 2) {
+          client.listen(stream.get());
+          int32_t previous = -1;
+          for (int k = 0; k < 5; ++k) {
+            const Read read = tryRead(client);
+            faults +=
+                read.payload >= 0 && (read.payload != read.sequence || read.sequence <= previous);
+            previous = std::max(previous, read.sequence);
+          }
+          client.listen(nullptr);
+          continue;
+        }
+        CheckedListener listener;
+        stream->addListener(&listener);
+        EXPECT_TRUE(stream->hasReaders());
+        const bool called = test::eventually([&] { return listener.calls.load() >= 2; }, 5000);
+        stream->removeListener(&listener);
+        listener.removed = true;
+        if (!called || listener.inCall.load()) {
+          ++faults;
+          break;
+        }
+        // The writer goes on: a late call would now be counted.
+        const int32_t after = listener.last;
+        test::eventually([&] { return written.load() > after + 3; });
+        faults += listener.faults.load();
+        listened += listener.calls.load();
+      }
+      --churning;
+    });
+  }
   for (int32_t i = 0; i < frames; ++i) {
-    writeFrame(*stream, i);
+    written = writeFrame(*stream, i);
   }
   EXPECT_TRUE(test::eventually([&] { return finished.load() == readers; }));
+  // The readers above read up to the last frame; the churners need the writer to go on.
+  for (int32_t i = frames; churning.load() > 0; ++i) {
+    written = writeFrame(*stream, i);
+  }
   stop = true;
   for (std::thread& thread : threads) {
     thread.join();
   }
   EXPECT_EQ(faults.load(), 0);
+  EXPECT_GE(listened.load(), churn ? 2 * 200 * 2 : 0);
   for (int r = 0; r < readers; ++r) {
     SCOPED_TRACE(r);
     const auto& client = *clients[static_cast<size_t>(r)];
@@ -285,100 +357,17 @@ void runWriterAndReaders(bool blocking, int readers, int frames, bool wake) {
       EXPECT_EQ(client.lostFrames(), 0);
     }
   }
-}
-
-TEST(StreamConcurrency, OneWriterAndManyReadersOnBlockingAndNonBlockingStreams) {
-  runWriterAndReaders(false, 8, 20000, true);
-  runWriterAndReaders(false, 8, 20000, false);
-  runWriterAndReaders(true, 4, 1000, true);
-}
-
-// Takes every frame published to it, on the writer's thread: each must be
-// the one after the last, and none may come once it is removed.
-struct CheckedListener : JStreamListener {
-  void onPublication(const uint8_t* frame) override {
-    if (removed.load() || inCall.exchange(true)) {
-      ++faults;
-    }
-    const int32_t number = payloadOf(frame);
-    if (last >= 0 && number != last + 1) {
-      ++faults;
-    }
-    last = number;
-    ++calls;
-    inCall = false;
-  }
-  std::atomic<bool> removed{false};
-  std::atomic<bool> inCall{false};
-  std::atomic<int> faults{0};
-  std::atomic<int> calls{0};
-  int32_t last = -1;
-};
-
-// Readers and listeners attach and detach while the writer writes: readers
-// read in order, listeners get every frame in order from their first, and
-// a listener removed is not being called and is called no more.
-TEST(StreamConcurrency, ReadersAndListenersComeAndGoWhileTheWriterWrites) {
-  auto stream = makeStream();
-  std::atomic<bool> done{false};
-  std::atomic<int32_t> written{-1};
-  std::thread writer([&] {
-    for (int32_t i = 0; !done; ++i) {
-      written = writeFrame(*stream, i);
-    }
-  });
-  std::vector<std::thread> readers;
-  std::atomic<int> faults{0};
-  for (int r = 0; r < 4; ++r) {
-    readers.emplace_back([&] {
-      StreamClient client;
-      for (int round = 0; round < 200; ++round) {
-        client.listen(stream.get());
-        int32_t previous = -1;
-        for (int k = 0; k < 5; ++k) {
-          const Read read = tryRead(client);
-          if (read.payload >= 0 && (read.payload != read.sequence || read.sequence <= previous)) {
-            ++faults;
-          }
-          previous = std::max(previous, read.sequence);
-        }
-        client.listen(nullptr);
-      }
-    });
-  }
-  std::atomic<int> listened{0};
-  for (int l = 0; l < 2; ++l) {
-    readers.emplace_back([&] {
-      for (int round = 0; round < 200; ++round) {
-        CheckedListener listener;
-        stream->addListener(&listener);
-        EXPECT_TRUE(stream->hasReaders());
-        const bool called = test::eventually([&] { return listener.calls.load() >= 2; }, 5000);
-        stream->removeListener(&listener);
-        if (!called || listener.inCall.load()) {
-          ++faults;
-          break;
-        }
-        listener.removed = true;
-        // The writer goes on: a late call would now be counted.
-        const int32_t after = listener.last;
-        test::eventually([&] { return written.load() > after + 3; });
-        faults += listener.faults.load();
-        listened += listener.calls.load();
-      }
-    });
-  }
-  for (std::thread& reader : readers) {
-    reader.join();
-  }
-  done = true;
-  writer.join();
-  EXPECT_EQ(faults.load(), 0);
-  EXPECT_GE(listened.load(), 2 * 200 * 2);
+  clients.clear();
   EXPECT_FALSE(stream->hasReaders());
   EXPECT_EQ(stream->clientCount(), 0u);
   EXPECT_EQ(stream->table()->readerBits.load(), 0u);
-  EXPECT_EQ(buffersOf(stream->table()), 7) << "every reader's extra buffer went with it";
+  EXPECT_EQ(buffersOf(stream->table()), 7);
+}
+
+TEST(StreamConcurrency, OneWriterAndReadersAndListenersComingAndGoing) {
+  runWriterAndReaders(false, 8, 20000, true, true);
+  runWriterAndReaders(false, 8, 20000, false);
+  runWriterAndReaders(true, 4, 1000, true);
 }
 
 // A description built field by field: {offset, size, value}.
