@@ -22,7 +22,12 @@ this); every address it uses is on 127.0.0.0/8.
       time (/proc) of the zqoutput processes listed in FILE (one "PID PORT"
       a line) and of zqctl, and each output's FramesDecoded (getStat); prints
       the samples and exits 1 when memory grew past --growth-pct, an output
-      stopped decoding or a process died.
+      stopped decoding or a process died. Beside them, per interval: how
+      late the sender's frames came on the group (--group ADDR:PORT; each
+      datagram's kernel receive stamp against the frame's place in the
+      capture's even schedule, --frame-us apart) and the longest time a
+      real-time thread pinned to each CPU waited past its 10 ms tick (the
+      machine's own stalls, which no program on it can make up for).
 
   reliability_relay.py rpc PORT 'getStat()'
       One raw request line to 127.0.0.1:PORT; prints the answer line.
@@ -521,6 +526,141 @@ def report(c, samples, final, errors, args):
     return 1 if failures else 0
 
 
+# ---- what the machine and the sender did, per interval ----------------------------
+
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's number where Python lacks it
+STALL_TICK = 0.010  # the stall probe's period
+STALL_REPORT = 0.005  # a tick this late or later is reported
+
+
+def stall_probe(cpu, out):
+    """Runs in a child: pinned to `cpu`, real-time where permitted, it sleeps
+    to each 10 ms tick and writes "cpu lateness" (ms) for every tick that
+    came late: the time the machine gave nothing on that CPU."""
+    try:
+        os.sched_setaffinity(0, {cpu})
+    except OSError:
+        pass
+    try:
+        os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(1))
+    except (OSError, AttributeError):
+        pass
+    tick = time.monotonic()
+    while True:
+        tick += STALL_TICK
+        delay = tick - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        late = time.monotonic() - tick
+        if late >= STALL_REPORT:
+            os.write(out, b"%d %.1f\n" % (cpu, late * 1000))
+            tick = time.monotonic()  # not the ticks it missed
+
+
+class MachineStalls:
+    """One stall probe a CPU; longest() gives the longest stall on each CPU
+    since the last call."""
+
+    def __init__(self):
+        self.cpus = sorted(os.sched_getaffinity(0))
+        self.read_end, write_end = os.pipe()
+        os.set_blocking(self.read_end, False)
+        self.children = []
+        for cpu in self.cpus:
+            pid = os.fork()
+            if pid == 0:
+                os.close(self.read_end)
+                try:
+                    stall_probe(cpu, write_end)
+                finally:
+                    os._exit(0)
+            self.children.append(pid)
+        os.close(write_end)
+        self.pending = b""
+
+    def longest(self):
+        worst = {cpu: 0.0 for cpu in self.cpus}
+        while True:
+            try:
+                chunk = os.read(self.read_end, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            self.pending += chunk
+        *lines, self.pending = self.pending.split(b"\n")
+        for line in lines:
+            cpu, ms = line.split()
+            worst[int(cpu)] = max(worst[int(cpu)], float(ms))
+        return worst
+
+    def close(self):
+        for pid in self.children:
+            try:
+                os.kill(pid, signal.SIGTERM)
+                os.waitpid(pid, 0)
+            except OSError:
+                pass
+
+
+class GroupListener:
+    """Joins the multicast group on lo and keeps, for each frame's first
+    datagram, the frame number and the kernel's receive stamp."""
+
+    def __init__(self, group):
+        address, port = group.rsplit(":", 1)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.sock.bind((address, int(port)))
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             socket.inet_aton(address) + socket.inet_aton(LOOPBACK))
+        self.sock.setblocking(False)
+        self.frames = []  # (frame number, receive stamp in s)
+        self.stop = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop:
+            ready, _, _ = select.select([self.sock], [], [], 0.5)
+            if not ready:
+                continue
+            while True:
+                try:
+                    data, ancillary, _, _ = self.sock.recvmsg(2048, 64)
+                except BlockingIOError:
+                    break
+                if len(data) < PACKET_HEADER.size:
+                    continue
+                frame, fragment, _ = PACKET_HEADER.unpack_from(data)
+                for level, kind, value in ancillary:
+                    if (level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS
+                            and fragment == 0 and len(value) >= 16):
+                        sec, nsec = struct.unpack_from("qq", value)
+                        self.frames.append((frame, sec + nsec / 1e9))
+
+    def lateness(self, frame_s):
+        """Each frame's lateness (ms) against the even schedule the frames
+        keep at their earliest: the lower envelope of stamp - number x period,
+        its slope fitted between the run's first and last quarter (the
+        receive stamps' clock may run a little apart from the capture's)."""
+        frames = list(self.frames)
+        if len(frames) < 8:
+            return []
+        base = [(t - n * frame_s, t) for n, t in frames]
+        q = max(1, len(base) // 4)
+        (b0, t0), (b1, t1) = min(base[:q]), min(base[-q:])
+        slope = (b1 - b0) / (t1 - t0) if t1 > t0 else 0.0
+        offset = min(b - slope * (t - t0) for b, t in base)
+        return [(t, 1000 * (b - offset - slope * (t - t0))) for b, t in base]
+
+    def close(self):
+        self.stop = True
+        self.thread.join(2)
+        self.sock.close()
+
+
 # ---- the monitor --------------------------------------------------------------------
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -566,6 +706,18 @@ def run_monitor(args):
     outputs = read_outputs(args.outputs)
     n = len(outputs)
     samples = []
+    stalls = MachineStalls() if args.stall_probe else None
+    listener = GroupListener(args.group) if args.group else None
+    try:
+        return monitor(args, outputs, n, samples, stalls, listener)
+    finally:
+        if stalls:
+            stalls.close()
+        if listener:
+            listener.close()
+
+
+def monitor(args, outputs, n, samples, stalls, listener):
     start = time.monotonic()
     end = start + args.seconds
     failures = []
@@ -582,12 +734,15 @@ def run_monitor(args):
             continue
         s = take_sample(outputs, args.zqctl)
         s["t"] = s["at"] - start
+        s["wall"] = time.time()
+        s["stalls"] = stalls.longest() if stalls else None
         samples.append(s)
         print_sample(samples, n)
         next_at += args.interval
         if s["at"] >= end:
             break
-    return monitor_verdict(samples, outputs, args, failures)
+    late = listener.lateness(args.frame_us / 1e6) if listener else None
+    return monitor_verdict(samples, outputs, args, failures, late)
 
 
 def cpu_percent(before, after, dt):
@@ -618,7 +773,7 @@ def print_sample(samples, n):
         "-" if ctl_cpu is None else "%.1f" % ctl_cpu, "%d/%d" % (len(alive), n), decoding))
 
 
-def monitor_verdict(samples, outputs, args, failures):
+def monitor_verdict(samples, outputs, args, failures, late):
     first, last = samples[0], samples[-1]
     # Memory at the end against memory once the run has settled: after the
     # first minute, or half-way through a shorter run.
@@ -686,14 +841,27 @@ def monitor_verdict(samples, outputs, args, failures):
         % (sum(later), sum(1 for u in later if u > 0)))
     # When they came, and how many outputs at once: all outputs in one
     # interval points at the sender or the machine, one at a time at an output.
-    if sum(later) > 0:
-        by_interval = []
-        for a, b in zip(samples, samples[1:]):
-            runs = [y["Underruns"] - x["Underruns"] for x, y in zip(a["stats"], b["stats"])
-                    if isinstance(x.get("Underruns"), int) and isinstance(y.get("Underruns"), int)]
-            by_interval.append("%d/%d" % (sum(runs), sum(1 for u in runs if u > 0)))
-        say("monitor: underruns/outputs with any, per interval of the samples: %s"
-            % " ".join(by_interval))
+    # Beside them, per interval, the sender's latest frame on the group and
+    # the machine's longest stall on each CPU.
+    say("monitor: per interval: underruns/outputs with any, the sender's latest frame (ms), "
+        "the longest stall of each CPU (ms)")
+    for a, b in zip(samples, samples[1:]):
+        runs = [y["Underruns"] - x["Underruns"] for x, y in zip(a["stats"], b["stats"])
+                if isinstance(x.get("Underruns"), int) and isinstance(y.get("Underruns"), int)]
+        sender = "-"
+        if late:
+            within = [ms for t, ms in late if a["wall"] <= t < b["wall"]]
+            sender = "%.1f" % max(within) if within else "none came"
+        machine = "-"
+        if b["stalls"] is not None:
+            machine = " ".join("cpu%d %.0f" % kv for kv in sorted(b["stalls"].items()))
+        say("monitor:   %6.0f s  %7s  sender %9s  stalls %s"
+            % (b["t"], "%d/%d" % (sum(runs), sum(1 for u in runs if u > 0)), sender, machine))
+    if late:
+        ms = sorted(m for _, m in late)
+        say("monitor: the sender's frames on the group: %d, late by p50 %.1f, p99 %.1f, "
+            "p99.9 %.1f, at most %.1f ms" % (len(ms), ms[len(ms) // 2], ms[int(len(ms) * 0.99)],
+                                            ms[int(len(ms) * 0.999)], ms[-1]))
     for f in failures:
         say("monitor: FAIL: %s" % f)
     say("monitor: %s" % ("PASS" if not failures else "FAIL (%d checks)" % len(failures)))
@@ -728,6 +896,11 @@ def main():
     m.add_argument("--zqctl", type=int, required=True)
     m.add_argument("--outputs", required=True)
     m.add_argument("--growth-pct", type=float, default=10)
+    m.add_argument("--group", help="ADDR:PORT of the multicast group the outputs play")
+    m.add_argument("--frame-us", type=float, default=1152 / 44100 * 1e6,
+                   help="the frames' period on the group (an MP3 frame at 44.1 kHz)")
+    m.add_argument("--stall-probe", type=int, default=1,
+                   help="1: a real-time probe per CPU reports the machine's stalls")
 
     c = sub.add_parser("rpc")
     c.add_argument("port", type=int)
