@@ -24,8 +24,8 @@ this); every address it uses is on 127.0.0.0/8.
       the samples and exits 1 when memory grew past --growth-pct, an output
       stopped decoding or a process died. Beside them, per interval: how
       late the sender's frames came on the group (--group ADDR:PORT; each
-      datagram's kernel receive stamp against the frame's place in the
-      capture's even schedule, --frame-us apart) and the longest time a
+      datagram's kernel receive stamp after the frame before, beyond the
+      --frame-us between them) and the longest time a
       real-time thread pinned to each CPU waited past its 10 ms tick (the
       machine's own stalls, which no program on it can make up for).
 
@@ -640,20 +640,15 @@ class GroupListener:
                         sec, nsec = struct.unpack_from("qq", value)
                         self.frames.append((frame, sec + nsec / 1e9))
 
-    def lateness(self, frame_s):
-        """Each frame's lateness (ms) against the even schedule the frames
-        keep at their earliest: the lower envelope of stamp - number x period,
-        its slope fitted between the run's first and last quarter (the
-        receive stamps' clock may run a little apart from the capture's)."""
+    def waits(self, frame_s):
+        """For each frame, how much longer than the frames between (ms) it
+        came after the one before: 0 while the sender keeps time, a stall's
+        length when it stopped (a source that skips what it could not
+        capture keeps its new pace afterwards, so the wait, not a drift
+        from the first frames' schedule, is what empties a buffer)."""
         frames = list(self.frames)
-        if len(frames) < 8:
-            return []
-        base = [(t - n * frame_s, t) for n, t in frames]
-        q = max(1, len(base) // 4)
-        (b0, t0), (b1, t1) = min(base[:q]), min(base[-q:])
-        slope = (b1 - b0) / (t1 - t0) if t1 > t0 else 0.0
-        offset = min(b - slope * (t - t0) for b, t in base)
-        return [(t, 1000 * (b - offset - slope * (t - t0))) for b, t in base]
+        return [(t1, 1000 * ((t1 - t0) - (n1 - n0) * frame_s))
+                for (n0, t0), (n1, t1) in zip(frames, frames[1:]) if n1 > n0]
 
     def close(self):
         self.stop = True
@@ -741,7 +736,7 @@ def monitor(args, outputs, n, samples, stalls, listener):
         next_at += args.interval
         if s["at"] >= end:
             break
-    late = listener.lateness(args.frame_us / 1e6) if listener else None
+    late = listener.waits(args.frame_us / 1e6) if listener else None
     return monitor_verdict(samples, outputs, args, failures, late)
 
 
@@ -843,8 +838,8 @@ def monitor_verdict(samples, outputs, args, failures, late):
     # interval points at the sender or the machine, one at a time at an output.
     # Beside them, per interval, the sender's latest frame on the group and
     # the machine's longest stall on each CPU.
-    say("monitor: per interval: underruns/outputs with any, the sender's latest frame (ms), "
-        "the longest stall of each CPU (ms)")
+    say("monitor: per interval: underruns/outputs with any, the sender's longest wait beyond a "
+        "frame's period (ms), the longest stall of each CPU (ms)")
     for a, b in zip(samples, samples[1:]):
         runs = [y["Underruns"] - x["Underruns"] for x, y in zip(a["stats"], b["stats"])
                 if isinstance(x.get("Underruns"), int) and isinstance(y.get("Underruns"), int)]
@@ -859,8 +854,8 @@ def monitor_verdict(samples, outputs, args, failures, late):
             % (b["t"], "%d/%d" % (sum(runs), sum(1 for u in runs if u > 0)), sender, machine))
     if late:
         ms = sorted(m for _, m in late)
-        say("monitor: the sender's frames on the group: %d, late by p50 %.1f, p99 %.1f, "
-            "p99.9 %.1f, at most %.1f ms" % (len(ms), ms[len(ms) // 2], ms[int(len(ms) * 0.99)],
+        say("monitor: the sender's frames on the group: %d, each after the one before by its "
+            "period and p50 %.1f, p99 %.1f, p99.9 %.1f, at most %.1f ms more" % (len(ms), ms[len(ms) // 2], ms[int(len(ms) * 0.99)],
                                             ms[int(len(ms) * 0.999)], ms[-1]))
     for f in failures:
         say("monitor: FAIL: %s" % f)
