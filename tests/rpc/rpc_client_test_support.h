@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -188,8 +187,7 @@ class FullListener {
 };
 
 /// Records the link events of a client or a controller: "up" or
-/// "down:<message>", the context and the thread's name; link up waits while
-/// holdLinkUp.
+/// "down:<message>", the context and the thread's name.
 class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
  public:
   struct Event {
@@ -200,9 +198,8 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
   void linkUp() override { linkUp(nullptr); }
   void linkDown(JError* error) override { linkDown(nullptr, error); }
   void linkUp(JRPCControllerInterface* context) override {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     events_.push_back({"up", context, JLog::currentThreadName()});
-    released_.wait_for(lock, std::chrono::seconds(10), [&] { return !holdLinkUp; });
   }
   void linkDown(JRPCControllerInterface* context, JError* error) override {
     std::unique_lock lock(mutex_);
@@ -213,11 +210,6 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     ++linkDownsReturned;
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    holdLinkUp = false;
-    released_.notify_all();
   }
   std::vector<Event> events() const {
     std::lock_guard lock(mutex_);
@@ -236,13 +228,11 @@ class LinkRecorder : public JRPCNotify, public JRPCNotifyWithContext<> {
     return eventually([&] { return countOf(prefix) >= n; }, limitMs);
   }
 
-  bool holdLinkUp = false;  // guarded by the mutex once events may come
   std::atomic<bool> slowLinkDown{false};
   std::atomic<int> linkDownsReturned{0};
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable released_;
   std::vector<Event> events_;
 };
 
