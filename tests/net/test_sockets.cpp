@@ -145,6 +145,7 @@ TEST(InetAddr, TextFormsCopiesAndInterfaceNumbers) {
 
 TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
   const std::pair<const char*, const char*> cases[] = {
+      {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
       {"udp://10.20.30.40:5004", "10.20.30.40:5004"},
       {"ipmq://239.1.1.1", "239.1.1.1:0"},
       {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
@@ -386,6 +387,17 @@ class Tcp : public ::testing::Test {
   std::unique_ptr<JTCPSocket> client;
   std::unique_ptr<JStreamSocket> server;
 };
+
+// More pieces than the stack holds, empty ones among them (skipped).
+TEST_F(Tcp, WritevTakesManyPieces) {
+  std::string text = "abcdefghijklmnopqrstuvwxyz";
+  std::vector<JSocketPiece> pieces;
+  for (size_t i = 0; i < text.size(); ++i) {
+    pieces.push_back({&text[i], i % 3 == 0 ? 1u : 0u});
+  }
+  EXPECT_EQ(server->writev(pieces.data(), pieces.size()), 9u);
+  EXPECT_EQ(readExactly(*client, 9), "adgjmpsvy");
+}
 
 TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
   JTCPSocket idle, closed, refused, refusedTimed, refusing;

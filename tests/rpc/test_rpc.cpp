@@ -345,7 +345,7 @@ TEST(RpcConversation, ConcurrentCallersEachGetTheirOwnAnswerThroughTheServicesSh
   JTraceMask mask{JRPCClient::kTraceWire};
   LogCapture log(1u << kLevelTrace);
   // A PING has half the period for the call lock and its exchange: room for a loaded machine.
-  auto client = makeClient(service->port(), {.pingPeriod = 1000, .mask = &mask});
+  auto client = makeClient(service->port(), {.pingPeriod = 2000, .mask = &mask});
   std::atomic<int> served{0};
   std::atomic<bool> stopping{false};
   std::vector<std::jthread> threads;
@@ -800,6 +800,9 @@ TEST(RpcController, CallsAndEventsFollowTheLink) {
   EXPECT_EQ(controller->getState(), State::kDisconnected);
   EXPECT_EQ(controller->getParams(text), -1);
   EXPECT_EQ(controller->setParams("a=2"), -1);
+  RefusingPort moved;  // a new port is the one the next connect goes to
+  controller->setPort(moved.port());
+  EXPECT_EQ(controller->connect(), -1);
   EXPECT_EQ(server.lines(),
             (std::vector<std::string>{"getParams(nop=0)", "setParams(Volume=5, Mute=false)"}));
   EXPECT_EQ(listener.whats(),
@@ -839,6 +842,7 @@ TEST(RpcController, DestroyedOrReconnectedWhileItsClientReportsALoss) {
   } reconnecting;
   controller = connected(&reconnecting, refusing.port());
   EXPECT_TRUE(eventually([&] { return reconnecting.downs.load() >= 3; }));
+  controller.reset();  // before `reconnecting`: the old client may still post to it
 }
 
 }  // namespace
