@@ -531,17 +531,19 @@ void JRPCClient::notifyDown(JError* error) {
 }
 
 void JRPCClient::ping() {
-  // Half the period bounds the whole exchange, the wait for the call lock
-  // included. Callers keeping the lock busy all that time are left alone: the
-  // next tick tries again.
-  JDeadline deadline(pingPeriod_ / 2);
-  if (!callLock_.lock(deadline, JFairLock::Hold::kCounted, &stopping_)) {
+  // Callers keeping the call lock busy for half the period are left alone:
+  // the next tick tries again. Once the lock is held the exchange has half
+  // the period of its own, so that a PING that waited long for the lock on a
+  // busy machine does not take a healthy link down for want of time.
+  JDeadline lockWait(pingPeriod_ / 2);
+  if (!callLock_.lock(lockWait, JFairLock::Hold::kCounted, &stopping_)) {
     return;
   }
   JFairLockGuard held(callLock_, std::adopt_lock);
   if (!isConnected()) {
     return;  // a call found the link lost while this waited
   }
+  JDeadline deadline(pingPeriod_ / 2);
   try {
     trace(kTraceWire, "--> PING");
     writeWithin("PING", deadline);

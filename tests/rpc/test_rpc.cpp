@@ -344,8 +344,8 @@ TEST(RpcConversation, ConcurrentCallersEachGetTheirOwnAnswerThroughTheServicesSh
   auto service = std::make_unique<TestService>();
   JTraceMask mask{JRPCClient::kTraceWire};
   LogCapture log(1u << kLevelTrace);
-  // A PING has half the period for the call lock and its exchange: room for a loaded machine.
-  auto client = makeClient(service->port(), {.pingPeriod = 2000, .mask = &mask});
+  // A PING has half the period for the call lock, then half for its exchange.
+  auto client = makeClient(service->port(), {.pingPeriod = 1000, .mask = &mask});
   std::atomic<int> served{0};
   std::atomic<bool> stopping{false};
   std::vector<std::jthread> threads;
