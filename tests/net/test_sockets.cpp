@@ -427,7 +427,7 @@ TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
   EXPECT_EQ(failureOf([&] { readExactly(closed, 1); }, true),
             "system call error at function 'recv' : An operation was attempted on something "
             "that is not a socket");
-  EXPECT_FALSE(nonBlocking(refused) || nonBlocking(refusedTimed));
+  EXPECT_FALSE(nonBlocking(refused) || nonBlocking(refusedTimed) || nonBlocking(*client));
   const auto notConnected = [&](const JTCPSocket& socket) {
     return jformat(
         "Failed to connect socket '%d' to '%s': system call error at function "

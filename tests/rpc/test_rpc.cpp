@@ -345,7 +345,7 @@ TEST(RpcConversation, ConcurrentCallersEachGetTheirOwnAnswerThroughTheServicesSh
   JTraceMask mask{JRPCClient::kTraceWire};
   LogCapture log(1u << kLevelTrace);
   // A PING has half the period for the call lock, then half for its exchange.
-  auto client = makeClient(service->port(), {.pingPeriod = 1000, .mask = &mask});
+  auto client = makeClient(service->port(), {.pingPeriod = 2000, .mask = &mask});
   std::atomic<int> served{0};
   std::atomic<bool> stopping{false};
   std::vector<std::jthread> threads;
@@ -550,7 +550,7 @@ TEST(RpcClientLink, AnAnswerLatePastTheCapOrTrickledIsALostLink) {
     JTCPSocket listener;
     listener.bind(JInetAddr("127.0.0.1", 0)), listener.listen(1);
     JFlag gaveUp(true, false);
-    std::atomic<bool> peerDone{false};
+    std::atomic<int> trickled{0};
     std::jthread peer([&, length = length] {
       try {
         JLineIO io(listener.accept());
@@ -561,17 +561,21 @@ TEST(RpcClientLink, AnAnswerLatePastTheCapOrTrickledIsALostLink) {
         if (length > 0)
           io.writeLine("OK " + std::string(length - 3, 'a'));
         for (int i = 0; length < 0 && i < 1000; ++i)
-          io.socket()->writeAll("a", 1), std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          io.socket()->writeAll("a", 1), ++trickled,
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
       } catch (const JError&) {
       }
-      peerDone = true;
     });
     LinkRecorder links;
     auto client = makeClient(listener.localAddress().port(), {.retry = false, .listener = &links});
+    const Clock::time_point start = Clock::now();
     const std::string got = outcome([&] { return client->callForText("f", "", 1000); });
+    const int64_t waited = msSince(start);
     gaveUp.set();
     EXPECT_EQ(got.substr(0, result.size()), result);
-    EXPECT_TRUE(length >= 0 || !peerDone) << "the call outlasted the trickle";
+    if (logged == "Time out!") {
+      EXPECT_GE(waited, 950) << "gave up before its time-out";
+    }
     EXPECT_EQ(warned(log, listener.localAddress().port(), " lost, RPC call aborted: " + logged),
               logged.empty() ? 0u : 1u);
     EXPECT_EQ(client->isConnected(), logged.empty());
@@ -582,6 +586,8 @@ TEST(RpcClientLink, AnAnswerLatePastTheCapOrTrickledIsALostLink) {
       EXPECT_EQ(links.whats(), std::vector<std::string>{"down:Connection Lost"});
     }
     client->shutdown();
+    peer.join();
+    EXPECT_LT(trickled.load(), 1000) << "the call outlasted the trickle";
   }
 }
 
