@@ -550,6 +550,22 @@ TEST(Timer, ManyTimersEachFireAtTheirOwnTimeWhateverTheArmingOrder) {
   }
 }
 
+// A timer moved into the place of a cancelled one may be due before the one now above it.
+TEST(Timer, ATimerMovedIntoACancelledOnesPlaceIsNotHeldBehindALaterOne) {
+  // Armed in this order the schedule's tree is [300, 60000, 350, 61000, 62000, 400]: cancelling
+  // 61000 moves 400 under 60000, 70000 keeps it from being the tree's last, and once 300 and 350
+  // have fired, 400 must come before 60000.
+  const int64_t dues[] = {300, 60000, 350, 61000, 62000, 400, 70000};
+  std::vector<std::unique_ptr<JWaitableTimer>> timers;
+  for (const int64_t due : dues) {
+    if (due == 70000)
+      timers[3]->cancel();
+    timers.push_back(std::make_unique<JWaitableTimer>());
+    timers.back()->set(due);
+  }
+  EXPECT_NO_THROW(timers[5]->wait(10000));
+}
+
 TEST(WaitableResources, ObjectsAndThreadsHoldNoDescriptor) {
   // A host runs thousands of them under a limit of 1 024 descriptors.
   const auto before = openDescriptors();
