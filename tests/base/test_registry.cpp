@@ -189,7 +189,8 @@ TEST_F(Registry, HandEditedFileReadsAndWhatTheStoreDoesNotKnowSurvivesARewrite) 
   write(
       "; written by hand\r\nREGEDIT4\r\n\r\n; the log outputs\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta\\Log\\File]\r\n"
-      "  \"Type\" = \"File\"  \r\n\"AllowMultiple\"=DWORD:1\r\n\r\n\r\n"
+      "  \"Type\" = \"File\"  \r\n\"AllowMultiple\"=DWORD:1\r\n"
+      "\"Dir\"=\"C:\\logs\\\\x\"\r\n\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Quorvanta\\Log\\Syslog]\r\n\"Server\"=\"127.0.0.1\"\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]\n; keep me\n" +
       binary +
@@ -198,6 +199,7 @@ TEST_F(Registry, HandEditedFileReadsAndWhatTheStoreDoesNotKnowSurvivesARewrite) 
   JSystemRegistryKey file(HKEY_LOCAL_MACHINE, kQuorvanta + "\\Log\\File", KEY_READ);
   bool allow = false;
   EXPECT_TRUE(stringOf(file, "Type") == "File" && file.getBool("AllowMultiple", allow) && allow);
+  EXPECT_EQ(stringOf(file, "Dir"), "C:\\logs\\x");  // only \\ and \" are escapes
   JSystemRegistryKey log(HKEY_LOCAL_MACHINE, kQuorvanta + "\\Log", KEY_READ);
   EXPECT_EQ(log.enumSubKeys(), (std::vector<std::string>{"File", "Syslog"}));
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
@@ -212,6 +214,8 @@ TEST_F(Registry, HandEditedFileReadsAndWhatTheStoreDoesNotKnowSurvivesARewrite) 
         "[HKEY_CURRENT_USER\\Elsewhere]\n\"Foreign\"=\"kept\"\n"s, "\"Added\"=dword:00000001\n"s}) {
     EXPECT_NE(after.find(kept), std::string::npos) << kept;
   }
+  key.setString("Blob", "replaced");  // takes the value's continuation line with it
+  EXPECT_EQ(this->file().find("04,05"), std::string::npos);
 }
 
 // Every operation on the root of an unparsable file fails; the file is never rewritten.
