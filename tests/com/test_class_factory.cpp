@@ -53,9 +53,21 @@ class Pair : public JComObject<Pair, IFirst, ISecond> {
 };
 
 // Identity and refusals through every interface are the control's test; here
-// what it cannot show: the way back, a null out pointer, and the counts.
+// what it cannot show: the way back, a null out pointer, and the counts, also
+// when many threads take and drop references at once.
 TEST(Unknown, QueryInterfaceRulesAndCounts) {
   ComPtr<IFirst> first = ComPtr<IFirst>::adopt(new Pair);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([p = first.get()] {
+      for (int i = 0; i < 10000; ++i) {
+        ComPtr<ISecond> s = ComPtr<ISecond>::queryFrom(p);
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
   ComPtr<ISecond> second = ComPtr<ISecond>::queryFrom(first.get());
   ASSERT_TRUE(second);
   ComPtr<IFirst> back = ComPtr<IFirst>::queryFrom(second.get());
@@ -74,27 +86,14 @@ TEST(Unknown, QueryInterfaceRulesAndCounts) {
   EXPECT_EQ(pairsAlive, 0);
 }
 
-TEST(Unknown, CountsFromManyThreads) {
-  auto* p = new Pair;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([p] {
-      for (int i = 0; i < 10000; ++i) {
-        ComPtr<ISecond> s = ComPtr<ISecond>::queryFrom(static_cast<IFirst*>(p));
-      }
-    });
-  }
-  for (std::thread& t : threads) {
-    t.join();
-  }
-  EXPECT_EQ(p->Release(), 0u);
-  EXPECT_EQ(pairsAlive, 0);
-}
-
-TEST(ClassFactory, CreatesAndLocks) {
+// A factory's refusals and its server lock; CoCreateInstance finds a class
+// registered in the process until it is revoked, and not one whose server
+// cannot be loaded. A factory's instance keeping the module loaded and a
+// server found through the registry are the control's server test.
+TEST(ClassFactory, CreatesLocksAndIsFoundWhileRegistered) {
+  test::LogCapture log;  // a registry of the test's own
   ComPtr<IClassFactory> factory;
   ASSERT_EQ(createClassFactory(&Pair::create, IID_IClassFactory, factory.putVoid()), S_OK);
-  EXPECT_EQ(canUnloadModule(), S_OK);
   struct Case {
     const char* name;
     IUnknown* outer;
@@ -102,7 +101,6 @@ TEST(ClassFactory, CreatesAndLocks) {
     HRESULT hr;
   };
   const Case cases[] = {
-      {"its interface", nullptr, IID_ISecond, S_OK},
       {"an interface it lacks", nullptr, IID_IClassFactory, E_NOINTERFACE},
       {"aggregated", factory.get(), IID_IFirst, CLASS_E_NOAGGREGATION},
   };
@@ -110,27 +108,21 @@ TEST(ClassFactory, CreatesAndLocks) {
     SCOPED_TRACE(c.name);
     ComPtr<IUnknown> object;
     EXPECT_EQ(factory->CreateInstance(c.outer, c.iid, object.putVoid()), c.hr);
-    EXPECT_EQ(static_cast<bool>(object), c.hr == S_OK);
-    EXPECT_EQ(canUnloadModule(), c.hr == S_OK ? S_FALSE : S_OK);
+    EXPECT_FALSE(object);
+    EXPECT_EQ(canUnloadModule(), S_OK);
   }
   EXPECT_EQ(pairsAlive, 0);
   ASSERT_EQ(factory->LockServer(1), S_OK);
   EXPECT_EQ(canUnloadModule(), S_FALSE);
   ASSERT_EQ(factory->LockServer(0), S_OK);
   EXPECT_EQ(canUnloadModule(), S_OK);
-}
 
-TEST(ClassFactory, CoCreateInstanceFindsTheClass) {
-  test::LogCapture log;  // a registry of the test's own
   ComPtr<IFirst> first;
-  // Registered with a server that cannot be loaded: still not a class here.
   JSystemRegistryKey(HKEY_CLASSES_ROOT, "CLSID\\" + guidToString(CLSID_Pair) + "\\InprocServer32")
       .setString("", "/nonexistent/libnothing.so");
   EXPECT_EQ(
       CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
       REGDB_E_CLASSNOTREG);
-  ComPtr<IClassFactory> factory;
-  ASSERT_EQ(createClassFactory(&Pair::create, IID_IClassFactory, factory.putVoid()), S_OK);
   DWORD cookie = 0;
   ASSERT_EQ(CoRegisterClassObject(CLSID_Pair, factory.get(), CLSCTX_INPROC_SERVER,
                                   REGCLS_MULTIPLEUSE, &cookie),
@@ -144,11 +136,6 @@ TEST(ClassFactory, CoCreateInstanceFindsTheClass) {
   EXPECT_EQ(
       CoCreateInstance(CLSID_Pair, nullptr, CLSCTX_INPROC_SERVER, IID_IFirst, first.putVoid()),
       REGDB_E_CLASSNOTREG);
-  // The interface table is the runtime's own class.
-  ComPtr<IGlobalInterfaceTable> table;
-  EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                             IID_IGlobalInterfaceTable, table.putVoid()),
-            S_OK);
 }
 
 const std::string kClsid = "{11111111-2222-3333-4444-5555555555AA}";
@@ -156,7 +143,7 @@ const std::string kClsid = "{11111111-2222-3333-4444-5555555555AA}";
 std::vector<JRegistryKeySpec> sampleKeys() {
   using K = JRegistryKeySpec;
   return {
-      K{"Sample.Pair.1", "Pair Control", {}, K::kNone, {K{"CLSID", kClsid, {}, K::kNone, {}}}},
+      K{"Sample.Pair.1", "Pair Control", {}, K::kNone, {}},
       K{"CLSID",
         std::nullopt,
         {},
@@ -164,11 +151,10 @@ std::vector<JRegistryKeySpec> sampleKeys() {
         {K{kClsid,
            "Pair Control",
            // Tokens: twice, an escaped %, one not ours and one unclosed.
-           {{"ProgID", "Sample.Pair.1"}, {"Tokens", "%MODULE%%MODULE% 100%% %OTHER% %MODULE"}},
+           {{"Tokens", "%MODULE%%MODULE% 100%% %OTHER% %MODULE"}},
            K::kForceRemove,
            {K{"Programmable", std::nullopt, {}, K::kForceRemove, {}},
-            K{"InprocServer32", "%MODULE%", {{"ThreadingModel", "Apartment"}}, K::kNone, {}},
-            K{"ToolboxBitmap32", "%MODULE%, 102", {}, K::kNone, {}}}}}},
+            K{"InprocServer32", "%MODULE%", {{"ThreadingModel", "Apartment"}}, K::kNone, {}}}}}},
       // Two libraries' keys, which go once no other version is left in them.
       K{"TypeLib",
         std::nullopt,
@@ -209,9 +195,7 @@ TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
   };
   const Expectation expectations[] = {
       {"Sample.Pair.1", "", "Pair Control", "(absent)"},
-      {"Sample.Pair.1\\CLSID", "", kClsid, "(absent)"},
       {clsidKey, "", "Pair Control", "(absent)"},
-      {clsidKey, "ProgID", "Sample.Pair.1", "(absent)"},
       {clsidKey, "Tokens", "/opt/zq/lib/libPair.so/opt/zq/lib/libPair.so 100% %OTHER% %MODULE",
        "(absent)"},
       {clsidKey + "\\Programmable", "", "(no value)", "(absent)"},
@@ -219,7 +203,6 @@ TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
       {clsidKey + "\\Leftover", "", "(absent)", "(absent)"},
       {clsidKey + "\\InprocServer32", "", "/opt/zq/lib/libPair.so", "(absent)"},
       {clsidKey + "\\InprocServer32", "ThreadingModel", "Apartment", "(absent)"},
-      {clsidKey + "\\ToolboxBitmap32", "", "/opt/zq/lib/libPair.so, 102", "(absent)"},
       {"CLSID", "", "(no value)", "(no value)"},
       {other, "", "Other Control", "Other Control"},
       {"TypeLib\\{LIB-A}\\1.0", "", "A", "(absent)"},
