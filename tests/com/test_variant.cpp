@@ -1,6 +1,8 @@
 // BSTR and VARIANT: round trips through the system code page, the byte-length
 // prefix, conversion to text of each type the control passes and the
-// refusals, conversions between scalars, and who frees what.
+// refusals, conversions between scalars, and who frees what. Texts, longs
+// and doubles printed, and a value converted in place to its own type, are
+// the console host's and the control's tests.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,10 +70,6 @@ TEST(Bstr, NullAndSizedAllocations) {
   EXPECT_EQ(SysStringLen(odd.get()), 1u);
   JBstr zeros = JBstr::adopt(SysAllocStringLen(nullptr, 4));
   EXPECT_EQ(zeros.view(), std::u16string(4, u'\0'));
-  BSTR s = SysAllocString(u"one");
-  ASSERT_TRUE(SysReAllocString(&s, u"three"));
-  EXPECT_EQ(stringFromBstr(s), "three");
-  SysFreeString(s);
 }
 
 // Counts its references, so that a test sees what a VARIANT holds.
@@ -121,7 +119,6 @@ TEST(Variant, ChangeType) {
   LONG referenced = 7;
   VARIANT byRef = make(VT_BYREF | VT_I4, 0);
   byRef.plVal = &referenced;
-  JComVariant text("h\xC3\xB4te");
   JComVariant letters("abc");
   JComVariant big("70000");
   JComVariant n42(" 42 ");
@@ -144,13 +141,11 @@ TEST(Variant, ChangeType) {
       {"I8", make(VT_I8, -9000000000LL), VT_BSTR, S_OK, "-9000000000", 0},
       {"BOOL true", make(VT_BOOL, 0xFFFF), VT_BSTR, S_OK, "-1", 0},
       {"BOOL true as a word", make(VT_BOOL, 0xFFFF), VT_BSTR, S_OK, "True", 0, VARIANT_ALPHABOOL},
-      {"R8", real(2.5), VT_BSTR, S_OK, "2.5", 0},
       {"R8 large", real(1e21), VT_BSTR, S_OK, "1E+21", 0},
       {"R8 fifteen digits", real(0.1 + 0.2), VT_BSTR, S_OK, "0.3", 0},
       {"R4", real4(0.1f), VT_BSTR, S_OK, "0.1", 0},
       {"CY negative", make(VT_CY, -15000), VT_BSTR, S_OK, "-1.5", 0},
       {"EMPTY", make(VT_EMPTY, 0), VT_BSTR, S_OK, "", 0},
-      {"BSTR", text, VT_BSTR, S_OK, "h\xC3\xB4te", 0},
       {"by reference", byRef, VT_BSTR, S_OK, "7", 0},
       {"text to I4", n42, VT_I4, S_OK, "", 42},
       {"half rounds to even down", half, VT_I4, S_OK, "", 4},
@@ -182,9 +177,6 @@ TEST(Variant, ChangeType) {
       EXPECT_EQ(c.to == VT_BOOL ? out.iVal : out.lVal, c.bits);
     }
   }
-  JComVariant d;
-  ASSERT_EQ(VariantChangeType(&d, &n42, 0, VT_R8), S_OK);
-  EXPECT_DOUBLE_EQ(d.dblVal, 42.0);
 }
 
 TEST(Variant, OwnsItsStringAndReference) {
@@ -210,12 +202,6 @@ TEST(Variant, OwnsItsStringAndReference) {
   EXPECT_EQ(object->refs(), 1u);
   object->Release();
 
-  JComVariant s("text");
-  JComVariant t;
-  ASSERT_EQ(VariantCopy(&t, &s), S_OK);
-  EXPECT_NE(t.bstrVal, s.bstrVal);
-  EXPECT_EQ(stringFromBstr(t.bstrVal), "text");
-  ASSERT_EQ(VariantChangeType(&t, &t, 0, VT_BSTR), S_OK);
   JComVariant n("12");
   ASSERT_EQ(VariantChangeType(&n, &n, 0, VT_I4), S_OK);
   EXPECT_EQ(n.lVal, 12);
