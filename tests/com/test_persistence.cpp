@@ -38,46 +38,38 @@ uint64_t seek(IStream* s, LONGLONG move, DWORD origin, HRESULT expected = S_OK) 
   return at.QuadPart;
 }
 
-class Streams : public ::testing::TestWithParam<const char*> {
- protected:
-  // A new writable stream of the kind the parameter names.
-  ComPtr<IStream> open() {
-    ComPtr<IStream> s;
-    const std::string path = (dir_.path() / "stream.bin").string();
-    EXPECT_EQ(std::string(GetParam()) == "memory"
-                  ? createMemoryStream(s.put())
-                  : createFileStream(path, STGM_CREATE | STGM_READWRITE, s.put()),
-              S_OK);
-    return s;
+// The same sequence on a stream in memory and on one in a file.
+TEST(Streams, WriteSeekReadAndSize) {
+  test::TempDir dir;
+  ComPtr<IStream> inMemory;
+  ComPtr<IStream> inFile;
+  ASSERT_EQ(createMemoryStream(inMemory.put()), S_OK);
+  ASSERT_EQ(createFileStream((dir.path() / "stream.bin").string(), STGM_CREATE | STGM_READWRITE,
+                             inFile.put()),
+            S_OK);
+  for (IStream* s : {inMemory.get(), inFile.get()}) {
+    SCOPED_TRACE(s == inMemory.get() ? "memory" : "file");
+    const std::string saved(
+        "\x00\x03\x00\x00"
+        "binary\xFF",
+        11);
+    ASSERT_EQ(write(s, saved), S_OK);
+    EXPECT_EQ(readAll(s), saved);
+    EXPECT_EQ(seek(s, -4, STREAM_SEEK_END), 7u);
+    EXPECT_EQ(seek(s, 2, STREAM_SEEK_CUR), 9u);
+    EXPECT_EQ(seek(s, -1, STREAM_SEEK_SET, STG_E_INVALIDFUNCTION), 12345u);
+    // Writing past the end leaves zeros between.
+    seek(s, 13, STREAM_SEEK_SET);
+    ASSERT_EQ(write(s, "z"), S_OK);
+    EXPECT_EQ(readAll(s), saved + std::string("\0\0z", 3));
+    ASSERT_EQ(s->SetSize(ULARGE_INTEGER{4}), S_OK);
+    STATSTG stat{};
+    ASSERT_EQ(s->Stat(&stat, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, 4u);
+    EXPECT_EQ(stat.type, STGTY_STREAM);
+    EXPECT_EQ(stat.pwcsName, nullptr);
   }
-  test::TempDir dir_;
-};
-
-TEST_P(Streams, WriteSeekReadAndSize) {
-  ComPtr<IStream> s = open();
-  ASSERT_TRUE(s);
-  const std::string saved(
-      "\x00\x03\x00\x00"
-      "binary\xFF",
-      11);
-  ASSERT_EQ(write(s.get(), saved), S_OK);
-  EXPECT_EQ(readAll(s.get()), saved);
-  EXPECT_EQ(seek(s.get(), -4, STREAM_SEEK_END), 7u);
-  EXPECT_EQ(seek(s.get(), 2, STREAM_SEEK_CUR), 9u);
-  EXPECT_EQ(seek(s.get(), -1, STREAM_SEEK_SET, STG_E_INVALIDFUNCTION), 12345u);
-  // Writing past the end leaves zeros between.
-  seek(s.get(), 13, STREAM_SEEK_SET);
-  ASSERT_EQ(write(s.get(), "z"), S_OK);
-  EXPECT_EQ(readAll(s.get()), saved + std::string("\0\0z", 3));
-  ASSERT_EQ(s->SetSize(ULARGE_INTEGER{4}), S_OK);
-  STATSTG stat{};
-  ASSERT_EQ(s->Stat(&stat, STATFLAG_NONAME), S_OK);
-  EXPECT_EQ(stat.cbSize.QuadPart, 4u);
-  EXPECT_EQ(stat.type, STGTY_STREAM);
-  EXPECT_EQ(stat.pwcsName, nullptr);
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, Streams, ::testing::Values("memory", "file"));
 
 TEST(FileStream, OpeningAndReadOnlyRefusals) {
   test::TempDir dir;
