@@ -270,7 +270,6 @@ TEST(Apartment, TableRefusals) {
   owner.onOwner([&] {
     EXPECT_EQ(git()->RegisterInterfaceInGlobal(owner.object, IID_INoProxy, &noProxy), S_OK);
   });
-  auto* plain = new Recorder;
 
   // An owner that leaves while a call waits for it, and leaves its entry.
   std::promise<void> registered;
@@ -311,7 +310,7 @@ TEST(Apartment, TableRefusals) {
       {"register an interface the object lacks",
        [&] {
          DWORD c = 0;
-         return git()->RegisterInterfaceInGlobal(plain, IID_IGlobalInterfaceTable, &c);
+         return git()->RegisterInterfaceInGlobal(owner.object, IID_IGlobalInterfaceTable, &c);
        },
        E_NOINTERFACE},
       {"interface without a proxy", [&] { return get(noProxy, IID_INoProxy); }, REGDB_E_IIDNOTREG},
@@ -336,7 +335,6 @@ TEST(Apartment, TableRefusals) {
     EXPECT_EQ(refsOf(owner.object), 2u) << "the revoked entry's reference went back";
   });
   EXPECT_TRUE(owner.object->seen().empty());
-  plain->Release();
 }
 
 // ---- connection points ----------------------------------------------------------

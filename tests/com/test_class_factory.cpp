@@ -263,8 +263,9 @@ uint64_t seek(IStream* s, LONGLONG move, DWORD origin, HRESULT expected = S_OK) 
   return at.QuadPart;
 }
 
-// The same sequence on a stream in memory and on one in a file.
-TEST(Streams, WriteSeekReadAndSize) {
+// The same sequence on a stream in memory and on one in a file; then a file
+// opened for reading, and the refusals.
+TEST(Streams, WriteSeekReadSizeAndReadOnlyFiles) {
   test::TempDir dir;
   ComPtr<IStream> inMemory;
   ComPtr<IStream> inFile;
@@ -294,10 +295,7 @@ TEST(Streams, WriteSeekReadAndSize) {
     EXPECT_EQ(stat.type, STGTY_STREAM);
     EXPECT_EQ(stat.pwcsName, nullptr);
   }
-}
 
-TEST(FileStream, OpeningAndReadOnlyRefusals) {
-  test::TempDir dir;
   const std::string path = (dir.path() / "saved.bin").string();
   ComPtr<IStream> s;
   EXPECT_EQ(createFileStream(path, STGM_READ, s.put()), STG_E_FILENOTFOUND);
