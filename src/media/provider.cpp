@@ -106,7 +106,7 @@ void Client::bindLocked(IProviderMedia* media) {
   if (info_.streamInfo != nullptr && info.type != info_.type) {
     throw JTextError("invalid zapping");
   }
-  stopFeedLocked();
+  feed_.stop();
   info_.streamInfo = std::move(info.streamInfo);
   info_.recordSize = info.recordSize;
   info_.type = info.type;
@@ -114,25 +114,13 @@ void Client::bindLocked(IProviderMedia* media) {
 }
 
 void Client::startFeedLocked() {
-  if (tap_ != nullptr || sucker_ != nullptr || media_ == nullptr) {
+  if (feed_.running()) {
     return;
   }
-  // Set before the first frame can come: onFrame must know from it that it
-  // runs on the publishing thread.
-  tapped_ = true;
-  tap_ = media_->createTap(this);
-  if (tap_ == nullptr) {
-    tapped_ = false;
-    // The flags word and skip mean something to one video stream type only.
-    sucker_ = media_->createSucker(this, SuckerParams{});
-    sucker_->startSucker();
-  }
-}
-
-void Client::stopFeedLocked() {
-  // Their destruction ends them; a frame being sent ends first.
-  tap_.reset();
-  sucker_.reset();
+  // A pause a failed send of the old media began is no reason to drop the
+  // new one's first frames.
+  resumeAt_ = {};
+  feed_.start(media_, this);
 }
 
 void Client::onFrame(const GatherPiece* pieces, size_t count) {
@@ -144,7 +132,7 @@ void Client::onFrame(const GatherPiece* pieces, size_t count) {
     resumeAt_ = {};
     return;
   }
-  if (!tapped_) {
+  if (!feed_.tapped()) {
     // Not JThread::sleep: a pause must never park the thread inside an
     // iteration. A stop ends it: removing a channel whose receiver is gone
     // must not wait for it.
@@ -172,7 +160,6 @@ void Client::start() {
   std::lock_guard lock(mutex_);
   try {
     packetizer_->init(socket_.get(), mtu_, 2);
-    resumeAt_ = {};
     startFeedLocked();
   } catch (const JError& e) {
     logCaught(e);
@@ -183,7 +170,7 @@ void Client::shutdown() {
   JLog::logTraceable(kLevelTraceInfo, this, "Shutting down data channel");
   {
     std::lock_guard lock(mutex_);
-    stopFeedLocked();
+    feed_.stop();
   }
   packetizer_->reset();
   closeSocket();

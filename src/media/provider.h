@@ -20,6 +20,7 @@
 
 #include "base/log.h"
 #include "media/media.h"
+#include "media/media_feed.h"
 #include "media/packetizer.h"
 #include "media/provider_config.h"
 #include "media/udp_fan_out.h"
@@ -74,10 +75,10 @@ class Client : public IMediaSuckerNotify, public JTraceableObject {
   JSocket* socket() const { return socket_.get(); }
   IProviderMedia* media() const { return media_; }
   /// The sucker thread, when the media could not be tapped (else null).
-  IMediaSucker* sucker() const { return sucker_.get(); }
+  IMediaSucker* sucker() const { return feed_.sucker(); }
   /// Whether a tap feeds the channel (the frames are sent on the thread that
   /// publishes them). From the provider's callers.
-  bool tapped() const { return tap_ != nullptr; }
+  bool tapped() const { return feed_.running() && feed_.tapped(); }
   IProviderPacketizer* packetizer() const { return packetizer_.get(); }
   /// The type of the served media (MediaInfo::Type; kNoMedia before any).
   uint32_t mediaType() const { return info_.type; }
@@ -96,24 +97,21 @@ class Client : public IMediaSuckerNotify, public JTraceableObject {
  private:
   // The binding step of zap, with mutex_ held.
   void bindLocked(IProviderMedia* media);
-  // With mutex_ held: a tap (else a sucker thread) feeds the channel; or
-  // the feed ends, a frame under way first.
+  // With mutex_ held: the feed starts afresh, a pause after a failed send
+  // of an earlier feed forgotten.
   void startFeedLocked();
-  void stopFeedLocked();
 
   int32_t mtu_;
   IProviderMedia* media_ = nullptr;  // not owned
   MediaInfo info_;
-  std::unique_ptr<IMediaTap> tap_;
-  std::unique_ptr<IMediaSucker> sucker_;
-  // Whether the feed is a tap: written with mutex_ held while no feed runs,
-  // read by the feeding thread.
-  bool tapped_ = false;
+  // Started and stopped with mutex_ held; whether it is a tap is read by
+  // the feeding thread.
+  MediaFeed feed_;
   std::mutex mutex_;
   std::unique_ptr<IProviderPacketizer> packetizer_;
   int32_t skip_;
-  // On the feeding thread only: no frame is sent before this after a
-  // failed send.
+  // On the feeding thread, and reset while no feed runs: no frame is sent
+  // before this after a failed send.
   std::chrono::steady_clock::time_point resumeAt_{};
 };
 

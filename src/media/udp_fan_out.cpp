@@ -46,7 +46,7 @@ void UdpFanOut::bind(IProviderMedia* media) {
   if (channelCount() > 0 && mediaType_ != MediaInfo::kNoMedia && info.type != mediaType_) {
     throw JTextError("invalid zapping");
   }
-  stopFeedLocked();
+  feed_.stop();
   media_ = media;
   mediaType_ = info.type;
   if (channelCount() > 0) {
@@ -56,7 +56,7 @@ void UdpFanOut::bind(IProviderMedia* media) {
 
 void UdpFanOut::unbind() {
   std::lock_guard control(controlMutex_);
-  stopFeedLocked();
+  feed_.stop();
   media_ = nullptr;
   mediaType_ = MediaInfo::kNoMedia;
   std::lock_guard send(sendMutex_);
@@ -74,27 +74,11 @@ uint32_t UdpFanOut::mediaType() const {
 }
 
 void UdpFanOut::startFeedLocked() {
-  if (tap_ != nullptr || sucker_ != nullptr || media_ == nullptr) {
-    return;
-  }
   try {
-    tap_ = media_->createTap(this);
-    if (tap_ == nullptr) {
-      // The flags word and skip mean something to one video stream type only.
-      sucker_ = media_->createSucker(this, SuckerParams{});
-      sucker_->startSucker();
-    }
+    feed_.start(media_, this);
   } catch (const JError& e) {
     logCaught(e);
-    tap_.reset();
-    sucker_.reset();
   }
-}
-
-void UdpFanOut::stopFeedLocked() {
-  // Their destruction ends them; a frame being sent ends first.
-  tap_.reset();
-  sucker_.reset();
 }
 
 UdpFanOut::ChannelId UdpFanOut::add(const JInetAddr& to, int32_t skip) {
@@ -127,7 +111,7 @@ void UdpFanOut::remove(ChannelId id) {
     empty = channels_.empty();
   }
   if (empty) {
-    stopFeedLocked();  // an idle provider wakes for nothing
+    feed_.stop();  // an idle provider wakes for nothing
   }
 }
 

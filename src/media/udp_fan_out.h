@@ -25,6 +25,7 @@
 
 #include "base/log.h"
 #include "media/media.h"
+#include "media/media_feed.h"
 #include "media/provider_config.h"
 #include "net/inet_addr.h"
 #include "net/udp_socket.h"
@@ -108,11 +109,9 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
     size_t count;
   };
 
-  // With controlMutex_ held: a new tap (else a sucker) takes the media's
-  // frames for the channels (an error is logged and leaves them without
-  // one), or it goes.
+  // With controlMutex_ held: the media's frames fed to the channels (an
+  // error is logged and leaves them without a feed).
   void startFeedLocked();
-  void stopFeedLocked();
   // With sendMutex_ held: the frame cut into cut_ and slices_; the packet
   // count every header of it carries.
   uint32_t cutLocked(const GatherPiece* pieces, size_t count);
@@ -123,8 +122,7 @@ class UdpFanOut : public IMediaSuckerNotify, public JTraceableObject {
   mutable std::mutex controlMutex_;
   IProviderMedia* media_ = nullptr;           // guarded by controlMutex_; not owned
   uint32_t mediaType_ = MediaInfo::kNoMedia;  // guarded by controlMutex_
-  std::unique_ptr<IMediaTap> tap_;            // guarded by controlMutex_
-  std::unique_ptr<IMediaSucker> sucker_;      // guarded by controlMutex_; without a tap
+  MediaFeed feed_;                            // guarded by controlMutex_
   ChannelId nextId_ = 1;                      // guarded by controlMutex_
 
   mutable std::mutex sendMutex_;

@@ -4,6 +4,7 @@
 // multicast receivers sharing one master, switching to another media. (A
 // provider behind its RPC service, serving receivers over the wire, is the
 // local AAM's test; its streams decoded over UDP and IP multicast, zqoutput's.)
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -235,25 +236,17 @@ TEST(UdpFanOut, EachChannelGetsEveryFrameUnderItsOwnNumbers) {
 
 JTraceMask gEveryLevel{0xFFFFFFFFu};
 
-// A packetizer whose every send fails, counting them and keeping the size
-// of the last frame it was given.
+// A packetizer whose every send fails, counting them.
 class RefusedPacketizer : public IProviderPacketizer {
  public:
-  RefusedPacketizer(std::atomic<int>& sends, std::atomic<size_t>& lastSize)
-      : sends_(sends), lastSize_(lastSize) {}
-  int packetize(const GatherPiece* pieces, size_t count) override {
-    size_t size = 0;
-    for (size_t i = 0; i < count; ++i) {
-      size += pieces[i].length;
-    }
-    lastSize_ = size;
+  explicit RefusedPacketizer(std::atomic<int>& sends) : sends_(sends) {}
+  int packetize(const GatherPiece*, size_t) override {
     ++sends_;
     return -1;
   }
 
  private:
   std::atomic<int>& sends_;
-  std::atomic<size_t>& lastSize_;
 };
 
 class TestProvider : public IProvider {
@@ -262,13 +255,12 @@ class TestProvider : public IProvider {
   ~TestProvider() override { setMedia(nullptr); }
   std::unique_ptr<IProviderPacketizer> createPacketizer() override {
     if (refuse) {
-      return std::make_unique<RefusedPacketizer>(refusedSends, refusedSize);
+      return std::make_unique<RefusedPacketizer>(refusedSends);
     }
     return std::make_unique<IPacketizer>();
   }
   bool refuse = false;  // the channels made from now on fail every send
   std::atomic<int> refusedSends{0};
-  std::atomic<size_t> refusedSize{0};  // header and payload of the last frame tried
 };
 
 // Frames of 3 000 bytes (three datagrams each), one every `period` ms.
@@ -393,17 +385,36 @@ std::vector<MediaPacketHeader> drain(JUDPSocket& socket) {
   return got;
 }
 
-// A media of another kind, for the zapping rule.
-class VideoMedia : public IProviderMedia {
+// A media the test publishes to by hand: feed() hands one frame to the
+// channel that tapped it, on the test's thread. Of either kind, for the
+// zapping rule.
+class HandMedia : public IProviderMedia {
  public:
+  explicit HandMedia(uint32_t type) : type_(type) {}
   int getMediaInfo(MediaInfo& info) override {
-    info.type = MediaInfo::kVideo;
+    info.type = type_;
     info.streamInfo = StreamInfo::makePcmStreamInfo(8000, 8, 1, 512);
     return MediaInfo::kFullSize;
   }
+  std::unique_ptr<IMediaTap> createTap(IMediaSuckerNotify* channel) override {
+    struct Tap : IMediaTap {
+      explicit Tap(HandMedia& m) : media(m) {}
+      ~Tap() override { media.tapped_ = nullptr; }
+      HandMedia& media;
+    };
+    tapped_ = channel;
+    return std::make_unique<Tap>(*this);
+  }
   std::unique_ptr<IMediaSucker> createSucker(IMediaSuckerNotify*, const SuckerParams&) override {
-    ADD_FAILURE() << "a channel asked a media of another kind for a sucker";
+    ADD_FAILURE() << "a tapped media was asked for a sucker";
     return nullptr;
+  }
+  void feed(size_t size) {
+    const std::vector<uint8_t> frame(size);
+    const GatherPiece piece{frame.data(), size};
+    if (tapped_ != nullptr) {
+      tapped_->onFrame(&piece, 1);
+    }
   }
   int getMaxFrameSize() override { return 0; }
   int getFrameRate() override { return 0; }
@@ -417,6 +428,10 @@ class VideoMedia : public IProviderMedia {
   void getStreamInfoParams(JParams&) override {}
   int setParams(const JParams&) override { return 0; }
   void getStat(JParams&) override {}
+
+ private:
+  const uint32_t type_;
+  IMediaSuckerNotify* tapped_ = nullptr;
 };
 
 // One provider's channels through their life. UDP receivers that stall or
@@ -494,7 +509,7 @@ TEST_F(Provider, ChannelsThroughTheirLife) {
   EXPECT_EQ(provider->ipmMaster(), nullptr);
   EXPECT_EQ(provider->ipmEntryCount(), 0u);
 
-  VideoMedia video;
+  HandMedia video(MediaInfo::kVideo);
   UdpFanOut& sender = provider->udpSender();
   EXPECT_EQ(thrownText([&] { sender.bind(&video); }), "invalid zapping");
   EXPECT_EQ(sender.media(), media.get());  // the old binding stays
@@ -546,13 +561,18 @@ TEST_F(Provider, AFailingMulticastSendNeverHoldsUpThePublisher) {
   // send in five. A publisher held up for each failure would send them all.
   EXPECT_GE(sends, 1);
   EXPECT_LT(sends + 3, static_cast<int>(source->framesPublished() - from));
-  // Zapped to another media, the master is fed from the new one.
-  AudioSoft other(softDesc(10, 2, 100));
-  other.connect(nullptr, 0, 0, true);
-  provider->setMedia(&other);
-  EXPECT_TRUE(eventually([&] { return provider->refusedSize.load() == 116; }));
+  // Its socket never blocks either: a full buffer must not hold the capture.
+  EXPECT_NE(::fcntl(provider->ipmMaster()->socket()->handle(), F_GETFL) & O_NONBLOCK, 0);
+  // Zapped to another media, the master is fed by it, from its first frame:
+  // a pause the old media's failure began is not sat out on the new one.
+  HandMedia one(MediaInfo::kAudio), two(MediaInfo::kAudio);
+  for (HandMedia* next : {&one, &two}) {
+    provider->setMedia(next);
+    const int tried = provider->refusedSends.load();
+    next->feed(116);
+    EXPECT_EQ(provider->refusedSends.load(), tried + 1);
+  }
   provider->setMedia(nullptr);
-  other.disconnect();
 }
 
 
