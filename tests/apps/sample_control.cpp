@@ -2,7 +2,7 @@
 // DllGetClassObject for the control's CLSID, whose object is a small dual
 // interface declared with the runtime's type table (properties with get and
 // put, a read-only one, methods with return values, out parameters and
-// failures) and fires the control's two events from threads of its own, as
+// failures) and fires the control's LinkUp event from threads of its own, as
 // the control does from its controllers' event threads.
 #include <memory>
 #include <mutex>
@@ -78,11 +78,18 @@ class SampleControl
   // Each of `count` threads joins an apartment of its own and fires LinkUp.
   HRESULT fireUp(BSTR name, LONG count) {
     const std::string text = stringFromBstr(name);
+    std::lock_guard lock(mutex_);
     for (LONG i = 0; i < count; ++i) {
-      launch([this, text] {
-        VARIANT args[1];
-        args[0].vt = VT_BSTR, args[0].bstrVal = bstrFromString(text);
-        fire(1, args, 1);
+      threads_.emplace_back([this, text] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        VARIANT arg;
+        arg.vt = VT_BSTR, arg.bstrVal = bstrFromString(text);
+        DISPPARAMS params;
+        params.rgvarg = &arg;
+        params.cArgs = 1;
+        point_.fire(1, &params);
+        VariantClear(&arg);
+        CoUninitialize();
       });
     }
     return S_OK;
@@ -100,18 +107,6 @@ class SampleControl
     } catch (const zq::JTimeoutError&) {
       return E_FAIL;
     }
-    return S_OK;
-  }
-  HRESULT fireDown(BSTR name, BSTR error) {
-    const std::string n = stringFromBstr(name);
-    const std::string e = stringFromBstr(error);
-    launch([this, n, e] {
-      // The last argument first.
-      VARIANT args[2];
-      args[0].vt = VT_BSTR, args[0].bstrVal = bstrFromString(e);
-      args[1].vt = VT_BSTR, args[1].bstrVal = bstrFromString(n);
-      fire(2, args, 2);
-    });
     return S_OK;
   }
 
@@ -132,24 +127,6 @@ class SampleControl
   std::span<JConnectionPoint* const> connectionPoints() override { return {&pointer_, 1}; }
 
  private:
-  void launch(std::function<void()> body) {
-    std::lock_guard lock(mutex_);
-    threads_.emplace_back([body = std::move(body)] {
-      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-      body();
-      CoUninitialize();
-    });
-  }
-  void fire(DISPID id, VARIANT* args, UINT count) {
-    DISPPARAMS params;
-    params.rgvarg = args;
-    params.cArgs = count;
-    point_.fire(id, &params);
-    for (UINT i = 0; i < count; ++i) {
-      VariantClear(&args[i]);
-    }
-  }
-
   std::string name_ = "sample";
   LONG count_ = 0;
   JConnectionPoint point_{*static_cast<ISampleControl*>(this), kEventsIid};
@@ -179,11 +156,17 @@ constexpr JMemberDesc kSampleMembers[] = {
     M::method<&SampleControl::reset>(8, "Reset", {}, "method Reset"),
     M::method<&SampleControl::fireUp>(9, "FireUp", {{"Name", VT_BSTR}, {"Count", VT_I4}},
                                       "method FireUp"),
-    M::method<&SampleControl::fireDown>(10, "FireDown", {{"Name", VT_BSTR}, {"TextError", VT_BSTR}},
-                                        "method FireDown"),
     M::method<&SampleControl::fireQueued>(11, "FireQueued", {{"Name", VT_BSTR}},
                                           "method FireQueued"),
 };
+
+const JTypeDescription kSampleType{"ISampleControl",
+                                   ISampleControl::iid,
+                                   TKIND_INTERFACE,
+                                   "ISampleControl Interface",
+                                   TYPEFLAG_FDUAL,
+                                   kSampleMembers,
+                                   {}};
 
 HRESULT create(REFIID riid, void** object) {
   auto* control = new SampleControl;
@@ -192,16 +175,6 @@ HRESULT create(REFIID riid, void** object) {
   return hr;
 }
 
-}  // namespace
-
-namespace {
-const JTypeDescription kSampleType{"ISampleControl",
-                                   ISampleControl::iid,
-                                   TKIND_INTERFACE,
-                                   "ISampleControl Interface",
-                                   TYPEFLAG_FDUAL,
-                                   kSampleMembers,
-                                   {}};
 }  // namespace
 
 // The entry points the host finds with dlsym.
