@@ -43,10 +43,7 @@ std::unique_ptr<ZQAAMChannelManager> localAam(int32_t device) {
   AAMConfig c;
   c.provider = test::loopbackTransports(test::freeUdpPort());
   c.provider.port = 0;
-  c.desc.type = MikeDesc::kLocal;
-  c.desc.channel = device;
-  c.desc.inputConnector = MikeDesc::kWaveInMicIn;
-  c.desc.setTargetBitRate(128000);
+  c.desc = test::localMike(device, MikeDesc::kWaveInMicIn, 128000);
   return std::make_unique<ZQAAMChannelManager>(c, 0, "ZQAAMChannelManager");
 }
 
