@@ -1,9 +1,9 @@
 // A sample control for the console host's tests: a shared library exporting
 // DllGetClassObject for the control's CLSID, whose object is a small dual
 // interface declared with the runtime's type table (properties with get and
-// put, a read-only one, methods with return values, out parameters and
-// failures) and fires the control's LinkUp event from threads of its own, as
-// the control does from its controllers' event threads.
+// put, methods with return values, out parameters and failures) that fires
+// the control's LinkUp event from threads of its own, as the control does
+// from its controllers' event threads.
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -52,10 +52,6 @@ class SampleControl
   }
   HRESULT putCount(LONG count) {
     count_ = count;
-    return S_OK;
-  }
-  HRESULT getVersion(LONG* out) {
-    *out = 7;
     return S_OK;
   }
   HRESULT add(LONG a, LONG b, LONG* sum) {
@@ -144,8 +140,6 @@ constexpr JMemberDesc kSampleMembers[] = {
     M::propertyGet<&SampleControl::getCount>(2, "Count", {{"Count", VT_I4, kRetval}},
                                              "property Count"),
     M::propertyPut<&SampleControl::putCount>(2, "Count", {{"Count", VT_I4}}, "property Count"),
-    M::propertyGet<&SampleControl::getVersion>(3, "Version", {{"Version", VT_I4, kRetval}},
-                                               "property Version"),
     M::method<&SampleControl::add>(4, "Add", {{"A", VT_I4}, {"B", VT_I4}, {"Sum", VT_I4, kRetval}},
                                    "method Add"),
     M::method<&SampleControl::describe>(
