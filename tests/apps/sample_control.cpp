@@ -36,8 +36,6 @@ class SampleControl
     : public JComObject<SampleControl, IDispatchImpl<SampleControl, ISampleControl, kSampleType>,
                         JConnectionPointContainer> {
  public:
-  SampleControl() { lockModule(); }
-
   HRESULT getName(BSTR* out) {
     *out = bstrFromString(name_);
     return S_OK;
@@ -111,7 +109,6 @@ class SampleControl
     for (std::thread& t : threads_) {
       t.join();
     }
-    unlockModule();
   }
   bool queryMore(REFIID riid, void** object) override {
     if (riid == IID_IDispatch) {
@@ -171,9 +168,8 @@ HRESULT create(REFIID riid, void** object) {
 
 }  // namespace
 
-// The entry points the host finds with dlsym.
+// The entry point the host finds with dlsym.
 extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** out);
-extern "C" HRESULT DllCanUnloadNow();
 
 extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** out) {
   if (!(clsid == kControlClsid)) {
@@ -183,8 +179,4 @@ extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** 
   // one that runs the host's sink on the host's thread.
   registerDispatchProxy(kEventsIid);
   return createClassFactory(&create, iid, out);
-}
-
-extern "C" HRESULT DllCanUnloadNow() {
-  return canUnloadModule();
 }
