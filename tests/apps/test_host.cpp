@@ -90,7 +90,8 @@ TEST(ZqctlHost, ResultsRefusalsAndFailures) {
   } kCases[] = {
       {R"(Name = "a\"b"; Name)", "-> \"a\\\"b\"\n"},
       {"add 2 0x10", "-> 18\n"},
-      {R"(Describe "x")", "-> \"sample:x\"\n"},
+      // A one-shot text splits at a ';' outside quotes, escapes honoured.
+      {R"(Describe "q\";r\\"; Describe "x;y")", "-> \"sample:q\\\";r\\\\\"\n-> \"sample:x;y\"\n"},
       {"Half 5", "-> 2.5\n"},
       {"Count = \"12\"; Count\n\nwait 0; Reset; Count", "-> 12\n-> 0\n"},
       {R"(FireUp "late" 2; FireUp "x" 4)", nullptr},

@@ -1,5 +1,6 @@
 // The console host's statement parser: what each form reads as, what each
-// fault is reported as and where, splitting a one-shot text, and completion.
+// fault is reported as and where, and completion. Splitting a one-shot text
+// is the host's test.
 #include <gtest/gtest.h>
 
 #include "zqctl/cli.h"
@@ -55,21 +56,6 @@ TEST(Statement, ParsesEachFormAndSaysWhatIsWrongAndWhere) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(parseStatement(c.line), c.expected);
-  }
-}
-
-TEST(Statement, SplitKeepsSeparatorsInsideTexts) {
-  const struct {
-    const char* text;
-    std::vector<std::string> expected;
-  } kCases[] = {
-      {R"(SetParams "x;y"; Port)", {R"(SetParams "x;y")", " Port"}},
-      {R"(SetParams "q\";r"; Port)", {R"(SetParams "q\";r")", " Port"}},
-      {R"(SetParams "back\\"; Port)", {R"(SetParams "back\\")", " Port"}},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(splitStatements(c.text), c.expected);
   }
 }
 
