@@ -11,13 +11,6 @@ namespace {
 
 using Kind = Statement::Kind;
 
-Statement call(std::string name, std::vector<Value> args = {}) {
-  return Statement{Kind::kCall, std::move(name), std::move(args), 0};
-}
-Statement put(std::string name, Value v) {
-  return Statement{Kind::kPut, std::move(name), {std::move(v)}, 0};
-}
-
 // Each form once, then each fault with the column it is reported at.
 TEST(Statement, ParsesEachFormAndSaysWhatIsWrongAndWhere) {
   const struct {
@@ -25,17 +18,19 @@ TEST(Statement, ParsesEachFormAndSaysWhatIsWrongAndWhere) {
     ParseResult expected;
   } kCases[] = {
       {"# only a comment", Statement{}},
-      {"Port = -5 # negative", put("Port", -5)},
-      {"Server", call("Server")},
-      {R"(SetNetSource "udp" "127.0.0.1" 5000)", call("SetNetSource", {"udp", "127.0.0.1", 5000})},
-      {R"(SetParams "C:\\a \"b\"#;\n\t\x41\x7f")", call("SetParams", {"C:\\a \"b\"#;\n\tA\x7f"})},
-      {"SetParams\t\"x\"\r", call("SetParams", {"x"})},
-      {"Port = 0xFFFFFFFF", put("Port", -1)},
-      {"Port = -2147483648", put("Port", INT32_MIN)},
+      {"Port = -5 # negative", Statement{Kind::kPut, "Port", {-5}, 0}},
+      {"Server", Statement{Kind::kCall, "Server", {}, 0}},
+      {R"(SetNetSource "udp" "127.0.0.1" 5000)",
+       Statement{Kind::kCall, "SetNetSource", {"udp", "127.0.0.1", 5000}, 0}},
+      {R"(SetParams "C:\\a \"b\"#;\n\t\x41\x7f")",
+       Statement{Kind::kCall, "SetParams", {"C:\\a \"b\"#;\n\tA\x7f"}, 0}},
+      {"SetParams\t\"x\"\r", Statement{Kind::kCall, "SetParams", {"x"}, 0}},
+      {"Port = 0xFFFFFFFF", Statement{Kind::kPut, "Port", {-1}, 0}},
+      {"Port = -2147483648", Statement{Kind::kPut, "Port", {INT32_MIN}, 0}},
       {"wait 86400", Statement{Kind::kWait, "", {}, 86400}},
       {"  help  ", Statement{Kind::kHelp, "", {}, 0}},
       {"help setNetSource # one", Statement{Kind::kHelp, "setNetSource", {}, 0}},
-      {"help = 5", put("help", 5)},
+      {"help = 5", Statement{Kind::kPut, "help", {5}, 0}},
       {"= 5", ParseError{1, "expected a member name"}},
       {"Ser-ver", ParseError{4, "unexpected '-' after the name"}},
       {"Port =", ParseError{7, "expected a value after '='"}},
