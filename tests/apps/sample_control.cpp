@@ -1,9 +1,9 @@
 // A sample control for the console host's tests: a shared library exporting
 // DllGetClassObject for the control's CLSID, whose object is a small dual
 // interface declared with the runtime's type table (properties with get and
-// put, a read-only one, methods with return values, out parameters and
-// failures) and fires the control's two events from threads of its own, as
-// the control does from its controllers' event threads.
+// put, methods with return values, out parameters and failures) that fires
+// the control's LinkUp event from threads of its own, as the control does
+// from its controllers' event threads.
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -36,8 +36,6 @@ class SampleControl
     : public JComObject<SampleControl, IDispatchImpl<SampleControl, ISampleControl, kSampleType>,
                         JConnectionPointContainer> {
  public:
-  SampleControl() { lockModule(); }
-
   HRESULT getName(BSTR* out) {
     *out = bstrFromString(name_);
     return S_OK;
@@ -52,10 +50,6 @@ class SampleControl
   }
   HRESULT putCount(LONG count) {
     count_ = count;
-    return S_OK;
-  }
-  HRESULT getVersion(LONG* out) {
-    *out = 7;
     return S_OK;
   }
   HRESULT add(LONG a, LONG b, LONG* sum) {
@@ -78,11 +72,18 @@ class SampleControl
   // Each of `count` threads joins an apartment of its own and fires LinkUp.
   HRESULT fireUp(BSTR name, LONG count) {
     const std::string text = stringFromBstr(name);
+    std::lock_guard lock(mutex_);
     for (LONG i = 0; i < count; ++i) {
-      launch([this, text] {
-        VARIANT args[1];
-        args[0].vt = VT_BSTR, args[0].bstrVal = bstrFromString(text);
-        fire(1, args, 1);
+      threads_.emplace_back([this, text] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        VARIANT arg;
+        arg.vt = VT_BSTR, arg.bstrVal = bstrFromString(text);
+        DISPPARAMS params;
+        params.rgvarg = &arg;
+        params.cArgs = 1;
+        point_.fire(1, &params);
+        VariantClear(&arg);
+        CoUninitialize();
       });
     }
     return S_OK;
@@ -102,25 +103,12 @@ class SampleControl
     }
     return S_OK;
   }
-  HRESULT fireDown(BSTR name, BSTR error) {
-    const std::string n = stringFromBstr(name);
-    const std::string e = stringFromBstr(error);
-    launch([this, n, e] {
-      // The last argument first.
-      VARIANT args[2];
-      args[0].vt = VT_BSTR, args[0].bstrVal = bstrFromString(e);
-      args[1].vt = VT_BSTR, args[1].bstrVal = bstrFromString(n);
-      fire(2, args, 2);
-    });
-    return S_OK;
-  }
 
  protected:
   ~SampleControl() override {
     for (std::thread& t : threads_) {
       t.join();
     }
-    unlockModule();
   }
   bool queryMore(REFIID riid, void** object) override {
     if (riid == IID_IDispatch) {
@@ -132,24 +120,6 @@ class SampleControl
   std::span<JConnectionPoint* const> connectionPoints() override { return {&pointer_, 1}; }
 
  private:
-  void launch(std::function<void()> body) {
-    std::lock_guard lock(mutex_);
-    threads_.emplace_back([body = std::move(body)] {
-      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-      body();
-      CoUninitialize();
-    });
-  }
-  void fire(DISPID id, VARIANT* args, UINT count) {
-    DISPPARAMS params;
-    params.rgvarg = args;
-    params.cArgs = count;
-    point_.fire(id, &params);
-    for (UINT i = 0; i < count; ++i) {
-      VariantClear(&args[i]);
-    }
-  }
-
   std::string name_ = "sample";
   LONG count_ = 0;
   JConnectionPoint point_{*static_cast<ISampleControl*>(this), kEventsIid};
@@ -167,8 +137,6 @@ constexpr JMemberDesc kSampleMembers[] = {
     M::propertyGet<&SampleControl::getCount>(2, "Count", {{"Count", VT_I4, kRetval}},
                                              "property Count"),
     M::propertyPut<&SampleControl::putCount>(2, "Count", {{"Count", VT_I4}}, "property Count"),
-    M::propertyGet<&SampleControl::getVersion>(3, "Version", {{"Version", VT_I4, kRetval}},
-                                               "property Version"),
     M::method<&SampleControl::add>(4, "Add", {{"A", VT_I4}, {"B", VT_I4}, {"Sum", VT_I4, kRetval}},
                                    "method Add"),
     M::method<&SampleControl::describe>(
@@ -179,11 +147,17 @@ constexpr JMemberDesc kSampleMembers[] = {
     M::method<&SampleControl::reset>(8, "Reset", {}, "method Reset"),
     M::method<&SampleControl::fireUp>(9, "FireUp", {{"Name", VT_BSTR}, {"Count", VT_I4}},
                                       "method FireUp"),
-    M::method<&SampleControl::fireDown>(10, "FireDown", {{"Name", VT_BSTR}, {"TextError", VT_BSTR}},
-                                        "method FireDown"),
     M::method<&SampleControl::fireQueued>(11, "FireQueued", {{"Name", VT_BSTR}},
                                           "method FireQueued"),
 };
+
+const JTypeDescription kSampleType{"ISampleControl",
+                                   ISampleControl::iid,
+                                   TKIND_INTERFACE,
+                                   "ISampleControl Interface",
+                                   TYPEFLAG_FDUAL,
+                                   kSampleMembers,
+                                   {}};
 
 HRESULT create(REFIID riid, void** object) {
   auto* control = new SampleControl;
@@ -194,19 +168,8 @@ HRESULT create(REFIID riid, void** object) {
 
 }  // namespace
 
-namespace {
-const JTypeDescription kSampleType{"ISampleControl",
-                                   ISampleControl::iid,
-                                   TKIND_INTERFACE,
-                                   "ISampleControl Interface",
-                                   TYPEFLAG_FDUAL,
-                                   kSampleMembers,
-                                   {}};
-}  // namespace
-
-// The entry points the host finds with dlsym.
+// The entry point the host finds with dlsym.
 extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** out);
-extern "C" HRESULT DllCanUnloadNow();
 
 extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** out) {
   if (!(clsid == kControlClsid)) {
@@ -216,8 +179,4 @@ extern "C" HRESULT DllGetClassObject(const GUID& clsid, const GUID& iid, void** 
   // one that runs the host's sink on the host's thread.
   registerDispatchProxy(kEventsIid);
   return createClassFactory(&create, iid, out);
-}
-
-extern "C" HRESULT DllCanUnloadNow() {
-  return canUnloadModule();
 }

@@ -3,85 +3,24 @@
 // every state, zqoutput receiving the stream of the local AAM that zqctl
 // hosts. The control's link events against an AAM are the control's and the
 // web console's tests, their printing the console host's.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
+#include <future>
 #include <string>
 
 #include "audio/wave_test_support.h"
 #include "helpers/child_process.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
+#include "media/provider_test_support.h"
+#include "rpc/rpc_client_test_support.h"
 
 namespace zq::test {
 namespace {
-
-// A socket of the test's own, closed with it, every wait bounded.
-struct Fd {
-  explicit Fd(int type) : fd(::socket(AF_INET, type, 0)) {
-    const timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
-  ~Fd() { ::close(fd); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  // Binds to 127.0.0.1 and a port the system picks; returns it.
-  uint16_t bindLoopback() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    return ntohs(a.sin_port);
-  }
-  bool connectLoopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  int fd;
-};
-
-// A request line to a program's RPC port and the answer line; "" when
-// none came (the socket's 10 s limit).
-std::string call(Fd& rpc, const std::string& line) {
-  const std::string request = line + "\r\n";
-  if (::send(rpc.fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
-    return "";
-  }
-  std::string answer;
-  char c = 0;
-  while (answer.size() < 65536 && ::recv(rpc.fd, &c, 1, 0) == 1 && c != '\n') {
-    answer += c;
-  }
-  if (answer.ends_with('\r')) {
-    answer.pop_back();
-  }
-  return answer;
-}
-
-// Opens zqctl's local AAM on the test-tone device, on a port the system
-// picks; that port, 0 when it could not.
-uint16_t openLocalAam(Child& zqctl) {
-  zqctl.send("OpenLocalAAM 0 \"wavein_mic_in\" 1 128000 \"op1\"");
-  if (!zqctl.until("-> ") || zqctl.lines().back() != "-> 0") {
-    return 0;
-  }
-  zqctl.send("LocalAAMPort");
-  return zqctl.until("-> ") ? static_cast<uint16_t>(std::atoi(zqctl.lines().back().c_str() + 3))
-                            : 0;
-}
 
 // zqctl on a terminal, as an operator types at its prompt: Tab completes a
 // member's name (the call then runs) and a help topic; Ctrl-D ends it.
@@ -130,23 +69,18 @@ TEST(Zqctl, PromptCompletesNamesAndAnswersHelp) {
 // connection to its RPC port.
 struct Output {
   Child child;
-  Fd rpc{SOCK_STREAM};
+  std::unique_ptr<LineClient> rpc;
   explicit Output(const std::string& media)
       : child({ZQ_ZQOUTPUT, "--port", "0", "--output", "null", "--media-dir", media}) {
     const std::string first = child.line().value_or("");
     EXPECT_TRUE(first.starts_with("listening ")) << first;
-    rpc.connectLoopback(
-        static_cast<uint16_t>(std::atoi(first.substr(first.rfind(':') + 1).c_str())));
+    rpc = std::make_unique<LineClient>(std::atoi(first.substr(first.rfind(':') + 1).c_str()));
   }
   bool receives() {
-    for (int i = 0; i < 200; ++i) {
-      const std::string stat = call(rpc, "getStat()");
-      if (stat.find("FramesReceived=0,") == std::string::npos && stat.starts_with("OK ")) {
-        return true;
-      }
-      ::usleep(50000);
-    }
-    return false;
+    return eventually([&] {
+      const std::string stat = rpc->call("getStat()");
+      return stat.starts_with("OK ") && stat.find("FramesReceived=0,") == std::string::npos;
+    });
   }
 };
 
@@ -156,28 +90,23 @@ struct Output {
 TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
   ::signal(SIGPIPE, SIG_IGN);
   Child host({ZQ_ZQCTL, "--library", ZQ_CONTROL_LIBRARY});
-  {
-    Fd group(SOCK_DGRAM);
-    host.send("SetLocalAAM_IpmConfig 1 0 0 \"239.255.42.1\" " +
-              std::to_string(group.bindLoopback()) + " 1 1468");
-    ASSERT_TRUE(host.until("-> "));
-  }
-  const uint16_t aam = openLocalAam(host);
-  ASSERT_NE(aam, 0) << "no local AAM";
+  host.send("SetLocalAAM_IpmConfig 1 0 0 \"239.255.42.1\" " + std::to_string(freeUdpPort()) +
+            " 1 1468");
+  ASSERT_TRUE(host.until("-> "));
+  host.send("OpenLocalAAM 0 \"wavein_mic_in\" 1 128000 \"op1\"");
+  ASSERT_TRUE(host.until("-> ") && host.lines().back() == "-> 0") << "no local AAM";
+  host.send("LocalAAMPort");
+  ASSERT_TRUE(host.until("-> "));
+  const std::string aam = host.lines().back().substr(3);
   Child quiet({ZQ_TEST_AAM, "--port", "0"});  // answers, never streams
   const std::string listening = quiet.line().value_or("");
   ASSERT_TRUE(listening.starts_with("listening 127.0.0.1:")) << listening;
   const std::string quietPort = listening.substr(listening.rfind(':') + 1);
-  // An AAM that never answers: a listener whose accept queue is full.
-  Fd silent(SOCK_STREAM);
-  const uint16_t silentPort = silent.bindLoopback();
-  ASSERT_EQ(::listen(silent.fd, 0), 0);
-  Fd filler(SOCK_STREAM);
-  ASSERT_TRUE(filler.connectLoopback(silentPort));
-  test::TempDir dir;
+  FullListener silent;  // an AAM that never answers
+  ASSERT_TRUE(silent.full());
+  TempDir dir;
   const std::string file = (dir.path() / "silence.wav").string();  // 20 s
-  test::writeFile(file, test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
-                                    test::chunk("data", test::Bytes(320000))}));
+  writeFile(file, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", Bytes(320000))}));
   const auto net = [](const char* proto, const std::string& port) {
     return "setNetSource(proto=\"" + std::string(proto) + "\", host=\"127.0.0.1\", port=" + port +
            ")";
@@ -189,20 +118,22 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
     Then then;
     int signal;
     bool zqctl = false;
+    bool hostStopsFirst = false;  // the local AAM's host, while it streams to the output
   } const cases[] = {
       {"zqoutput idle", "getParams()", kAnswered, SIGINT},
-      {"zqoutput playing udp", net("udp", std::to_string(aam)), kReceiving, SIGTERM},
-      {"zqoutput playing ipm", net("ipm", std::to_string(aam)), kReceiving, SIGINT},
+      {"zqoutput playing udp", net("udp", aam), kReceiving, SIGTERM},
+      {"zqoutput playing ipm", net("ipm", aam), kReceiving, SIGINT},
       {"zqoutput on a link without data", net("udp", quietPort), kAnswered, SIGTERM},
       {"zqoutput playing a file", "setFileSource(fileSource=\"" + file + "\")", kReceiving,
        SIGTERM},
-      {"zqoutput connecting to an AAM that never answers", net("udp", std::to_string(silentPort)),
-       kPending, SIGTERM},
+      {"zqoutput connecting to an AAM that never answers",
+       net("udp", std::to_string(silent.port())), kPending, SIGTERM},
       {"zqctl idle", "", kAnswered, SIGTERM, true},
       {"zqctl in a statement", "wait 60", kPending, SIGINT, true},
       {"zqctl connecting to an AAM that never answers",
-       "Server = \"127.0.0.1\"\nPort = " + std::to_string(silentPort) + "\nAddToGroupAndConnect",
+       "Server = \"127.0.0.1\"\nPort = " + std::to_string(silent.port()) + "\nAddToGroupAndConnect",
        kPending, SIGTERM, true},
+      {"zqoutput whose AAM went away", net("udp", aam), kReceiving, SIGINT, false, true},
   };
   const auto stops = [](Child& child, int signal) {
     const auto start = std::chrono::steady_clock::now();
@@ -227,29 +158,23 @@ TEST(Stop, EveryProgramEndsOnASignalInEveryState) {
       continue;
     }
     Output output(dir.path().string());
+    // A pending request's answer, if any, comes on a thread of its own; its
+    // connection ends with the program.
+    std::future<std::string> pending;
     if (c.then == kPending) {
-      const std::string request = c.request + "\r\n";
-      ::send(output.rpc.fd, request.data(), request.size(), 0);
+      pending = std::async(std::launch::async, [&] { return output.rpc->call(c.request); });
       ::usleep(300000);
     } else {
-      EXPECT_TRUE(call(output.rpc, c.request).starts_with("OK")) << c.request;
+      EXPECT_TRUE(output.rpc->call(c.request).starts_with("OK")) << c.request;
     }
     if (c.then == kReceiving) {
       EXPECT_TRUE(output.receives());
     }
+    if (c.hostStopsFirst) {
+      stops(host, SIGTERM);
+    }
     stops(output.child, c.signal);
   }
-  // The local AAM's host while it streams to an output, then the output
-  // whose AAM went away.
-  Output output(dir.path().string());
-  EXPECT_EQ(call(output.rpc, net("udp", std::to_string(aam))), "OK ");
-  EXPECT_TRUE(output.receives());
-  {
-    SCOPED_TRACE("zqctl hosting a local AAM that streams");
-    stops(host, SIGTERM);
-  }
-  SCOPED_TRACE("zqoutput whose AAM went away");
-  stops(output.child, SIGINT);
   EXPECT_EQ(quiet.stop(SIGTERM), 0);
 }
 

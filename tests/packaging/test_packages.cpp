@@ -1,7 +1,8 @@
 // The Debian packages of this build (packaging/): CPack makes them from the
 // programs already built, lintian finds no error in them, each holds its
 // programs, pages and files (the web console's page where its program
-// looks), and systemd accepts the output's unit as shipped, hardened. Skipped, with the reason, where a tool is missing.
+// looks), and systemd accepts the output's unit as shipped, hardened.
+// Skipped, with the reason, where a tool is missing.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -57,53 +58,42 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
   struct Package {
     const char* name;
     std::vector<const char*> files;
-    const char* field;  // a control field and what it holds
-    const char* holds;
-  } const packages[] = {
+    const char* depends;  // one of its dependencies
+    std::string deb = {};
+  } packages[] = {
       {"zqoutput",
        {"./usr/bin/zqoutput", "./usr/lib/zqoutput/libzq_base.so",
         "./lib/systemd/system/zqoutput@.service", "./etc/zq/example.conf",
         "./usr/share/man/man1/zqoutput.1.gz", "./usr/share/doc/zqoutput/copyright"},
-       "Depends",
        "adduser"},
       {"zq-control",
        {"./usr/bin/zqctl", "./usr/bin/zqweb", "./usr/lib/zq/libZQAudioOutputController.so",
-        "./usr/lib/zq/libzq_base.so", "./usr/lib/zq/libzq_com.so",
-        "./usr/share/zq/www/index.html", "./usr/share/zq/www/js/main.js",
-        "./usr/share/man/man1/zqctl.1.gz", "./usr/share/man/man1/zqweb.1.gz",
-        "./usr/share/doc/zq-control/copyright"},
-       "Depends",
+        "./usr/lib/zq/libzq_base.so", "./usr/lib/zq/libzq_com.so", "./usr/share/zq/www/index.html",
+        "./usr/share/zq/www/js/main.js", "./usr/share/man/man1/zqctl.1.gz",
+        "./usr/share/man/man1/zqweb.1.gz", "./usr/share/doc/zq-control/copyright"},
        "libmp3lame0"},
   };
   std::string debs;
-  std::string output;
-  std::string control;
-  for (const Package& p : packages) {
+  for (Package& p : packages) {
     SCOPED_TRACE(p.name);
-    std::string deb;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
       if (entry.path().filename().string().starts_with(std::string(p.name) + "_")) {
-        deb = entry.path().string();
+        p.deb = entry.path().string();
       }
     }
-    ASSERT_FALSE(deb.empty()) << cpack.output;
-    debs += " " + deb;
-    const Outcome contents = run("dpkg-deb --contents " + deb);
+    ASSERT_FALSE(p.deb.empty()) << cpack.output;
+    debs += " " + p.deb;
+    const Outcome contents = run("dpkg-deb --contents " + p.deb);
     for (const char* file : p.files) {
       EXPECT_NE(contents.output.find(std::string(" ") + file + "\n"), std::string::npos)
           << file << " missing:\n"
           << contents.output;
     }
-    EXPECT_NE(run("dpkg-deb --field " + deb + " " + p.field).output.find(p.holds),
+    EXPECT_NE(run("dpkg-deb --field " + p.deb + " Depends").output.find(p.depends),
               std::string::npos);
-    if (std::string(p.name) == "zqoutput") {
-      output = deb;
-      EXPECT_EQ(run("dpkg-deb --ctrl-tarfile " + deb + " | tar -xO ./conffiles").output,
-                "/etc/zq/example.conf\n");
-    } else {
-      control = deb;
-    }
   }
+  EXPECT_EQ(run("dpkg-deb --ctrl-tarfile " + packages[0].deb + " | tar -xO ./conffiles").output,
+            "/etc/zq/example.conf\n");
 
   const Outcome lintian = run("lintian --tag-display-limit 0" + debs);
   EXPECT_EQ(lintian.output.find("E: "), std::string::npos) << lintian.output;
@@ -111,7 +101,7 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
 
   // The unit as shipped, in the package's own tree: nothing is started.
   const std::string root = (dir.path() / "root").string();
-  ASSERT_EQ(run("dpkg-deb --extract " + output + " " + root).status, 0);
+  ASSERT_EQ(run("dpkg-deb --extract " + packages[0].deb + " " + root).status, 0);
   const Outcome verify = run("MANPATH=" + root + "/usr/share/man systemd-analyze verify " +
                              "--recursive-errors=no --root=" + root + " zqoutput@example.service");
   EXPECT_EQ(verify.status, 0) << verify.output;
@@ -120,7 +110,7 @@ TEST(Packages, BuildWithoutLintianErrorsHoldTheirFilesAndShipAHardenedUnit) {
   // the web console looks for its page where the package puts it, not in
   // the tree it was built from (nothing is installed here, so it stops at
   // once and says where it looked).
-  ASSERT_EQ(run("dpkg-deb --extract " + control + " " + root).status, 0);
+  ASSERT_EQ(run("dpkg-deb --extract " + packages[1].deb + " " + root).status, 0);
   struct Program {
     const char* command;
     int status;
