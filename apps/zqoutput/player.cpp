@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "audio/pcm_format.h"
 #include "base/error.h"
@@ -460,9 +463,20 @@ void Player::playOut() {
   const auto dueAt = [&](uint64_t at) {
     return start + std::chrono::microseconds(at * 1000000 / clockFormat.rate);
   };
+  // The buffer's events of a wake, each with the time the period it came
+  // with fell due: a gathering output logs them up to its gather interval
+  // later, one held off its CPU later still, and whoever reads the log needs
+  // to know when the output ran dry, not when it said so.
+  std::vector<std::pair<std::string, Clock::time_point>> events;
+  const auto takeEvents = [&](Clock::time_point due) {
+    std::string taken = buffer_.takeEvents();
+    if (!taken.empty()) {
+      events.emplace_back(std::move(taken), due);
+    }
+  };
   for (;;) {
     JitterBuffer::Pull pull;
-    std::string events;
+    events.clear();
     size_t frames = 0;     // sample frames in `out`
     size_t period = 0;     // sample frames of a period
     bool flushed = false;  // `out` holds all that was due when a clear asked
@@ -485,7 +499,7 @@ void Player::playOut() {
       // What is left of the last block, when the next has not come: the
       // rest is pulled when it falls due (below).
       pull = buffer_.pull(out.data(), period, true);
-      events = buffer_.takeEvents();
+      takeEvents(clockRunning ? std::min(now, dueAt(written)) : now);
       if (!pull.write) {
         // Idle, or filling before the first sound: nothing is due, and the
         // clock starts with the first sound.
@@ -508,29 +522,34 @@ void Player::playOut() {
           // short at a block's end goes on from there, if that is due).
           const size_t most = size_t{f.rate} * kMaxGatherMs / 1000;
           while (frames + period <= most && dueAt(written + frames) <= now) {
-            releaseStaged(dueAt(written + frames));
+            const auto due = dueAt(written + frames);
+            releaseStaged(due);
             if (buffer_.format() != f) {
               break;
             }
             out.resize((frames + period) * f.channels);
             const JitterBuffer::Pull more =
                 buffer_.pull(out.data() + frames * f.channels, period, true);
+            takeEvents(due);
             if (!more.write) {
               out.resize(frames * f.channels);
               break;
             }
             frames += more.frames;
           }
-          events += buffer_.takeEvents();
         }
         out.resize(frames * f.channels);
         flushed = flushWanted_;
       }
     }
-    for (size_t at = 0; at < events.size();) {
-      const size_t end = events.find('\n', at);
-      JLog::logf(kLevelInfo, "zqoutput: %s", events.substr(at, end - at).c_str());
-      at = end + 1;
+    for (const auto& [text, due] : events) {
+      const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - due);
+      for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        JLog::logf(kLevelInfo, "zqoutput: %s (due %lld ms before)",
+                   text.substr(at, end - at).c_str(), static_cast<long long>(ago.count()));
+        at = end + 1;
+      }
     }
     if (!pull.write) {
       levelDb_.store(-96);
