@@ -27,7 +27,12 @@ this); every address it uses is on 127.0.0.0/8.
       datagram's kernel receive stamp after the frame before, beyond the
       --frame-us between them) and the longest time a
       real-time thread pinned to each CPU waited past its 10 ms tick (the
-      machine's own stalls, which no program on it can make up for).
+      machine's own stalls, which no program on it can make up for). Then
+      each underrun after the first sample, read from the output's log (the
+      third column of FILE) by the time its period fell due: "during a CPU
+      stall of N ms on CPU k" when it lies within a frame of a stall of
+      50 ms or more, else "unexplained"; --inject stops the AAM's process or
+      takes every CPU for a moment, to check that both are told apart.
 
   reliability_relay.py rpc PORT 'getStat()'
       One raw request line to 127.0.0.1:PORT; prints the answer line.
@@ -531,12 +536,17 @@ def report(c, samples, final, errors, args):
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's number where Python lacks it
 STALL_TICK = 0.010  # the stall probe's period
 STALL_REPORT = 0.005  # a tick this late or later is reported
+# A stall that can explain an underrun: the probe saw nothing of its CPU for
+# this long (from its wake before to the one that came late).
+STALL_WINDOW = 0.050
 
 
 def stall_probe(cpu, out):
     """Runs in a child: pinned to `cpu`, real-time where permitted, it sleeps
-    to each 10 ms tick and writes "cpu lateness" (ms) for every tick that
-    came late: the time the machine gave nothing on that CPU."""
+    to each 10 ms tick and writes "cpu lateness-ms previous-wake wake" (the
+    wakes in seconds on the wall clock) for every tick that came late: the
+    CPU ran nothing of the probe from its wake before to this one, and
+    nothing at all of it for the lateness past the tick."""
     try:
         os.sched_setaffinity(0, {cpu})
     except OSError:
@@ -545,21 +555,27 @@ def stall_probe(cpu, out):
         os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(1))
     except (OSError, AttributeError):
         pass
-    tick = time.monotonic()
+    # The wall clock of the outputs' logs, read from the monotonic one the
+    # probe sleeps on, so that a clock step cannot make a stall.
+    to_wall = time.time() - time.monotonic()
+    tick = woke = time.monotonic()
     while True:
         tick += STALL_TICK
         delay = tick - time.monotonic()
         if delay > 0:
             time.sleep(delay)
-        late = time.monotonic() - tick
+        before, woke = woke, time.monotonic()
+        late = woke - tick
         if late >= STALL_REPORT:
-            os.write(out, b"%d %.1f\n" % (cpu, late * 1000))
-            tick = time.monotonic()  # not the ticks it missed
+            os.write(out, b"%d %.1f %.4f %.4f\n" % (cpu, late * 1000, before + to_wall,
+                                                     woke + to_wall))
+            tick = woke  # not the ticks it missed
 
 
 class MachineStalls:
     """One stall probe a CPU; longest() gives the longest stall on each CPU
-    since the last call."""
+    since the last call, and every stall of STALL_WINDOW or more is kept
+    (windows) to be set beside the underruns."""
 
     def __init__(self):
         self.cpus = sorted(os.sched_getaffinity(0))
@@ -577,6 +593,7 @@ class MachineStalls:
             self.children.append(pid)
         os.close(write_end)
         self.pending = b""
+        self.windows = []  # (cpu, lateness ms, from, to) on the wall clock
 
     def longest(self):
         worst = {cpu: 0.0 for cpu in self.cpus}
@@ -590,8 +607,10 @@ class MachineStalls:
             self.pending += chunk
         *lines, self.pending = self.pending.split(b"\n")
         for line in lines:
-            cpu, ms = line.split()
+            cpu, ms, since, woke = line.split()
             worst[int(cpu)] = max(worst[int(cpu)], float(ms))
+            if float(woke) - float(since) >= STALL_WINDOW:
+                self.windows.append((int(cpu), float(ms), float(since), float(woke)))
         return worst
 
     def close(self):
@@ -656,6 +675,215 @@ class GroupListener:
         self.sock.close()
 
 
+# ---- underruns and what explains them -------------------------------------------------
+
+LOG_TIME = re.compile(r"(\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d)\.(\d{3})")
+UNDERRUN = re.compile(r"zqoutput: underrun: .*\(due (-?\d+) ms before\)")
+
+
+def underruns_logged(path):
+    """The times (wall clock, s) at which the output's periods that ran dry
+    fell due: each underrun line's log time less how long before it was due."""
+    times = []
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                u = UNDERRUN.search(line)
+                t = LOG_TIME.search(line)
+                if not u or not t:
+                    continue
+                mon, day, year, hh, mm, ss, ms = (int(x) for x in t.groups())
+                at = time.mktime((year, mon, day, hh, mm, ss, 0, 0, -1)) + ms / 1000
+                times.append(at - int(u.group(1)) / 1000)
+    except OSError:
+        pass
+    return times
+
+
+def attribute(at, windows, slack):
+    """The stalls that explain an underrun due at `at`: those whose window,
+    widened by `slack` either way, holds it, the longest first."""
+    within = [w for w in windows if w[2] - slack <= at <= w[3] + slack]
+    return sorted(within, key=lambda w: -w[1])
+
+
+def stamp(at):
+    return time.strftime("%H:%M:%S", time.localtime(at)) + ".%03d" % int(at % 1 * 1000)
+
+
+# ---- deliberate stalls, to check the attribution -------------------------------------
+
+
+def stop_process(pid, ms):
+    """SIGSTOP of `pid` for `ms` (the sender stops; no CPU does)."""
+    began = time.time()
+    os.kill(pid, signal.SIGSTOP)
+    time.sleep(ms / 1000)
+    os.kill(pid, signal.SIGCONT)
+    return began, time.time()
+
+
+def hog_every_cpu(ms):
+    """A real-time busy loop pinned to each CPU for `ms`, above every other
+    thread, all from one moment: the machine stalls as it does by itself now
+    and then. (Loops begun one after the other, as each child comes up,
+    would leave a CPU to run the rest meanwhile.)"""
+    ready_r, ready_w = os.pipe()
+    go_r, go_w = os.pipe()
+    cpus = sorted(os.sched_getaffinity(0))
+    children = []
+    for cpu in cpus:
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.sched_setaffinity(0, {cpu})
+                os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(99))
+                os.write(ready_w, b"r")
+                end = struct.unpack("d", os.read(go_r, 8))[0]
+                while time.monotonic() < end:
+                    pass
+            finally:
+                os._exit(0)
+        children.append(pid)
+    for _ in cpus:
+        os.read(ready_r, 1)
+    began = time.monotonic()
+    os.write(go_w, struct.pack("d", began + ms / 1000) * len(cpus))
+    for pid in children:
+        os.waitpid(pid, 0)
+    for fd in (ready_r, ready_w, go_r, go_w):
+        os.close(fd)
+    to_wall = time.time() - time.monotonic()
+    return began + to_wall, began + ms / 1000 + to_wall
+
+
+class GroupListener:
+    """Joins the multicast group on lo and keeps, for each frame's first
+    datagram, the frame number and the kernel's receive stamp."""
+
+    def __init__(self, group):
+        address, port = group.rsplit(":", 1)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.sock.bind((address, int(port)))
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             socket.inet_aton(address) + socket.inet_aton(LOOPBACK))
+        self.sock.setblocking(False)
+        self.frames = []  # (frame number, receive stamp in s)
+        self.stop = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop:
+            ready, _, _ = select.select([self.sock], [], [], 0.5)
+            if not ready:
+                continue
+            while True:
+                try:
+                    data, ancillary, _, _ = self.sock.recvmsg(2048, 64)
+                except BlockingIOError:
+                    break
+                if len(data) < PACKET_HEADER.size:
+                    continue
+                frame, fragment, _ = PACKET_HEADER.unpack_from(data)
+                for level, kind, value in ancillary:
+                    if (level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS
+                            and fragment == 0 and len(value) >= 16):
+                        sec, nsec = struct.unpack_from("qq", value)
+                        self.frames.append((frame, sec + nsec / 1e9))
+
+    def waits(self, frame_s):
+        """For each frame, how much longer than the frames between (ms) it
+        came after the one before: 0 while the sender keeps time, a stall's
+        length when it stopped (a source that skips what it could not
+        capture keeps its new pace afterwards, so the wait, not a drift
+        from the first frames' schedule, is what empties a buffer)."""
+        frames = list(self.frames)
+        return [(t1, 1000 * ((t1 - t0) - (n1 - n0) * frame_s))
+                for (n0, t0), (n1, t1) in zip(frames, frames[1:]) if n1 > n0]
+
+    def close(self):
+        self.stop = True
+        self.thread.join(2)
+        self.sock.close()
+
+
+# ---- underruns and what explains them -------------------------------------------------
+
+LOG_TIME = re.compile(r"(\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d)\.(\d{3})")
+UNDERRUN = re.compile(r"zqoutput: underrun: .*\(due (-?\d+) ms before\)")
+
+
+def underruns_logged(path):
+    """The times (wall clock, s) at which the output's periods that ran dry
+    fell due: each underrun line's log time less how long before it was due."""
+    times = []
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                u = UNDERRUN.search(line)
+                t = LOG_TIME.search(line)
+                if not u or not t:
+                    continue
+                mon, day, year, hh, mm, ss, ms = (int(x) for x in t.groups())
+                at = time.mktime((year, mon, day, hh, mm, ss, 0, 0, -1)) + ms / 1000
+                times.append(at - int(u.group(1)) / 1000)
+    except OSError:
+        pass
+    return times
+
+
+def attribute(at, windows, slack):
+    """The stalls that explain an underrun due at `at`: those whose window,
+    widened by `slack` either way, holds it, the longest first."""
+    within = [w for w in windows if w[2] - slack <= at <= w[3] + slack]
+    return sorted(within, key=lambda w: -w[1])
+
+
+def stamp(at):
+    return time.strftime("%H:%M:%S", time.localtime(at)) + ".%03d" % int(at % 1 * 1000)
+
+
+# ---- deliberate stalls, to check the attribution -------------------------------------
+
+
+def stop_process(pid, ms):
+    """SIGSTOP of `pid` for `ms` (the sender stops; no CPU does)."""
+    began = time.time()
+    os.kill(pid, signal.SIGSTOP)
+    time.sleep(ms / 1000)
+    os.kill(pid, signal.SIGCONT)
+    return began, time.time()
+
+
+def hog_every_cpu(ms):
+    """A real-time busy loop pinned to each CPU for `ms`, above every other
+    thread, all from one moment: the machine stalls as it does by itself now
+    and then. (Loops begun one after the other would leave a CPU to run the
+    rest meanwhile.)"""
+    start = time.monotonic() + 0.1
+    children = []
+    for cpu in sorted(os.sched_getaffinity(0)):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.sched_setaffinity(0, {cpu})
+                os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(99))
+                time.sleep(max(0.0, start - time.monotonic()))
+                end = start + ms / 1000
+                while time.monotonic() < end:
+                    pass
+            finally:
+                os._exit(0)
+        children.append(pid)
+    for pid in children:
+        os.waitpid(pid, 0)
+    to_wall = time.time() - time.monotonic()
+    return start + to_wall, start + ms / 1000 + to_wall
+
+
 # ---- the monitor --------------------------------------------------------------------
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -679,13 +907,15 @@ def proc_usage(pid):
 
 
 def read_outputs(path):
-    outputs = []
+    """(pid, port) of each output, and the path of each one's log (or None)."""
+    outputs, logs = [], []
     with open(path) as f:
         for line in f:
             if line.strip():
-                pid, port = line.split()
+                pid, port, *log = line.split()
                 outputs.append((int(pid), int(port)))
-    return outputs
+                logs.append(log[0] if log else None)
+    return outputs, logs
 
 
 def take_sample(outputs, zqctl_pid):
@@ -698,13 +928,13 @@ def take_sample(outputs, zqctl_pid):
 
 
 def run_monitor(args):
-    outputs = read_outputs(args.outputs)
+    outputs, logs = read_outputs(args.outputs)
     n = len(outputs)
     samples = []
     stalls = MachineStalls() if args.stall_probe else None
     listener = GroupListener(args.group) if args.group else None
     try:
-        return monitor(args, outputs, n, samples, stalls, listener)
+        return monitor(args, outputs, logs, n, samples, stalls, listener)
     finally:
         if stalls:
             stalls.close()
@@ -712,7 +942,7 @@ def run_monitor(args):
             listener.close()
 
 
-def monitor(args, outputs, n, samples, stalls, listener):
+def monitor(args, outputs, logs, n, samples, stalls, listener):
     start = time.monotonic()
     end = start + args.seconds
     failures = []
@@ -722,10 +952,15 @@ def monitor(args, outputs, n, samples, stalls, listener):
         "t (s)", "RSS sum MB", "RSS max MB", "CPU %", "zqctl MB", "zqctl CPU%", "alive",
         "decoding"))
     next_at = start
+    injections = sorted(parse_injections(args.inject))
     while True:
         now = time.monotonic()
+        if injections and now - start >= injections[0][0]:
+            inject(args, injections.pop(0)[1])
+            continue
         if now < next_at:
-            time.sleep(min(1.0, next_at - now))
+            time.sleep(min(1.0, next_at - now, max(0.0, start + injections[0][0] - now)
+                           if injections else 1.0))
             continue
         s = take_sample(outputs, args.zqctl)
         s["t"] = s["at"] - start
@@ -737,7 +972,71 @@ def monitor(args, outputs, n, samples, stalls, listener):
         if s["at"] >= end:
             break
     late = listener.waits(args.frame_us / 1e6) if listener else None
-    return monitor_verdict(samples, outputs, args, failures, late)
+    rc = monitor_verdict(samples, outputs, args, failures, late)
+    explain_underruns(args, logs, samples, stalls)
+    return rc
+
+
+def parse_injections(text):
+    """"stop@30,hog@60": (seconds into the run, kind) for each."""
+    out = []
+    for item in filter(None, (text or "").split(",")):
+        kind, _, at = item.partition("@")
+        if kind not in ("stop", "hog") or not at:
+            raise SystemExit("monitor: --inject takes stop@S and hog@S, not %r" % item)
+        out.append((float(at), kind))
+    return out
+
+
+def inject(args, kind):
+    if kind == "stop":
+        began, ended = stop_process(args.zqctl, args.inject_ms)
+        what = "the AAM's process (zqctl) stopped"
+    else:
+        began, ended = hog_every_cpu(args.inject_ms)
+        what = "a real-time busy loop on every CPU"
+    say("monitor: injected at %s: %s for %.0f ms" % (stamp(began), what, (ended - began) * 1000))
+
+
+def explain_underruns(args, logs, samples, stalls):
+    """Each underrun after the first sample, from the outputs' logs, put
+    down to a stall of a CPU or called unexplained."""
+    if not samples or not any(logs):
+        say("monitor: underruns: no output logs to read them from")
+        return
+    windows = []
+    if stalls:
+        stalls.longest()  # what came since the last sample
+        windows = stalls.windows
+    after = samples[0]["wall"]
+    slack = args.frame_us / 1e6  # within a frame of the stall
+    found = sorted((at, i + 1) for i, path in enumerate(logs) if path
+                   for at in underruns_logged(path) if at >= after)
+    explained = 0
+    say("monitor: underruns after the first sample, by the time the period that ran dry fell "
+        "due (a CPU stall explains one within %.0f ms of it; stalls of %.0f ms or more)"
+        % (slack * 1000, STALL_WINDOW * 1000))
+    for at, output in found:
+        stalled = attribute(at, windows, slack)
+        if stalled:
+            explained += 1
+            why = "during a CPU stall of %.0f ms on CPU %d" % (stalled[0][1], stalled[0][0])
+            others = ", ".join("CPU %d %.0f ms" % (w[0], w[1]) for w in stalled[1:])
+            why += " (also %s)" % others if others else ""
+        else:
+            why = "unexplained"
+        say("monitor:   %s  output %d  %s" % (stamp(at), output, why))
+    for cpu, ms, since, woke in windows:
+        if since >= after:
+            say("monitor: CPU %d stalled %.0f ms (no probe run from %s to %s)"
+                % (cpu, ms, stamp(since), stamp(woke)))
+    if not stalls:
+        say("monitor: no stall probe: every underrun is unexplained")
+    summary = "%d during a CPU stall, %d unexplained" % (explained, len(found) - explained)
+    say("monitor: underruns after the first sample: %s" % summary)
+    if args.summary:
+        with open(args.summary, "w") as f:
+            f.write("underruns after the start: %s\n" % summary)
 
 
 def cpu_percent(before, after, dt):
@@ -896,6 +1195,11 @@ def main():
                    help="the frames' period on the group (an MP3 frame at 44.1 kHz)")
     m.add_argument("--stall-probe", type=int, default=1,
                    help="1: a real-time probe per CPU reports the machine's stalls")
+    m.add_argument("--inject", default="",
+                   help="deliberate stalls to check the attribution: stop@S (the AAM's "
+                        "process stopped S s into the run), hog@S (every CPU taken)")
+    m.add_argument("--inject-ms", type=float, default=120, help="how long each injection lasts")
+    m.add_argument("--summary", help="file for the line that counts the underruns of each kind")
 
     c = sub.add_parser("rpc")
     c.add_argument("port", type=int)
