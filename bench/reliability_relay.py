@@ -727,6 +727,145 @@ def hog_every_cpu(ms):
     """A real-time busy loop pinned to each CPU for `ms`, above every other
     thread, all from one moment: the machine stalls as it does by itself now
     and then. (Loops begun one after the other, as each child comes up,
+    would leave a CPU to run the rest meanwhile.) Returns when each loop ran
+    (wall clock), as the loops themselves saw it."""
+    ready_r, ready_w = os.pipe()
+    go_r, go_w = os.pipe()
+    cpus = sorted(os.sched_getaffinity(0))
+    children = []
+    for cpu in cpus:
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.sched_setaffinity(0, {cpu})
+                os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(99))
+                os.write(ready_w, b"r")
+                os.read(go_r, 1)
+                began = time.time()
+                end = time.monotonic() + ms / 1000
+                while time.monotonic() < end:
+                    pass
+                os.write(ready_w, struct.pack("idd", cpu, began, time.time()))
+            finally:
+                os._exit(0)
+        children.append(pid)
+    for _ in cpus:
+        os.read(ready_r, 1)
+    os.write(go_w, b"g" * len(cpus))
+    for pid in children:
+        os.waitpid(pid, 0)
+    size = struct.calcsize("idd")
+    ran = [struct.unpack("idd", os.read(ready_r, size)) for _ in cpus]
+    for fd in (ready_r, ready_w, go_r, go_w):
+        os.close(fd)
+    return sorted(ran)
+
+
+class GroupListener:
+    """Joins the multicast group on lo and keeps, for each frame's first
+    datagram, the frame number and the kernel's receive stamp."""
+
+    def __init__(self, group):
+        address, port = group.rsplit(":", 1)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.sock.bind((address, int(port)))
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             socket.inet_aton(address) + socket.inet_aton(LOOPBACK))
+        self.sock.setblocking(False)
+        self.frames = []  # (frame number, receive stamp in s)
+        self.stop = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop:
+            ready, _, _ = select.select([self.sock], [], [], 0.5)
+            if not ready:
+                continue
+            while True:
+                try:
+                    data, ancillary, _, _ = self.sock.recvmsg(2048, 64)
+                except BlockingIOError:
+                    break
+                if len(data) < PACKET_HEADER.size:
+                    continue
+                frame, fragment, _ = PACKET_HEADER.unpack_from(data)
+                for level, kind, value in ancillary:
+                    if (level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS
+                            and fragment == 0 and len(value) >= 16):
+                        sec, nsec = struct.unpack_from("qq", value)
+                        self.frames.append((frame, sec + nsec / 1e9))
+
+    def waits(self, frame_s):
+        """For each frame, how much longer than the frames between (ms) it
+        came after the one before: 0 while the sender keeps time, a stall's
+        length when it stopped (a source that skips what it could not
+        capture keeps its new pace afterwards, so the wait, not a drift
+        from the first frames' schedule, is what empties a buffer)."""
+        frames = list(self.frames)
+        return [(t1, 1000 * ((t1 - t0) - (n1 - n0) * frame_s))
+                for (n0, t0), (n1, t1) in zip(frames, frames[1:]) if n1 > n0]
+
+    def close(self):
+        self.stop = True
+        self.thread.join(2)
+        self.sock.close()
+
+
+# ---- underruns and what explains them -------------------------------------------------
+
+LOG_TIME = re.compile(r"(\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d)\.(\d{3})")
+UNDERRUN = re.compile(r"zqoutput: underrun: .*\(due (-?\d+) ms before\)")
+
+
+def underruns_logged(path):
+    """The times (wall clock, s) at which the output's periods that ran dry
+    fell due: each underrun line's log time less how long before it was due."""
+    times = []
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                u = UNDERRUN.search(line)
+                t = LOG_TIME.search(line)
+                if not u or not t:
+                    continue
+                mon, day, year, hh, mm, ss, ms = (int(x) for x in t.groups())
+                at = time.mktime((year, mon, day, hh, mm, ss, 0, 0, -1)) + ms / 1000
+                times.append(at - int(u.group(1)) / 1000)
+    except OSError:
+        pass
+    return times
+
+
+def attribute(at, windows, slack):
+    """The stalls that explain an underrun due at `at`: those whose window,
+    widened by `slack` either way, holds it, the longest first."""
+    within = [w for w in windows if w[2] - slack <= at <= w[3] + slack]
+    return sorted(within, key=lambda w: -w[1])
+
+
+def stamp(at):
+    return time.strftime("%H:%M:%S", time.localtime(at)) + ".%03d" % int(at % 1 * 1000)
+
+
+# ---- deliberate stalls, to check the attribution -------------------------------------
+
+
+def stop_process(pid, ms):
+    """SIGSTOP of `pid` for `ms` (the sender stops; no CPU does)."""
+    began = time.time()
+    os.kill(pid, signal.SIGSTOP)
+    time.sleep(ms / 1000)
+    os.kill(pid, signal.SIGCONT)
+    return began, time.time()
+
+
+def hog_every_cpu(ms):
+    """A real-time busy loop pinned to each CPU for `ms`, above every other
+    thread, all from one moment: the machine stalls as it does by itself now
+    and then. (Loops begun one after the other, as each child comes up,
     would leave a CPU to run the rest meanwhile.)"""
     ready_r, ready_w = os.pipe()
     go_r, go_w = os.pipe()
@@ -991,11 +1130,13 @@ def parse_injections(text):
 def inject(args, kind):
     if kind == "stop":
         began, ended = stop_process(args.zqctl, args.inject_ms)
-        what = "the AAM's process (zqctl) stopped"
-    else:
-        began, ended = hog_every_cpu(args.inject_ms)
-        what = "a real-time busy loop on every CPU"
-    say("monitor: injected at %s: %s for %.0f ms" % (stamp(began), what, (ended - began) * 1000))
+        say("monitor: injected at %s: the AAM's process (zqctl) stopped for %.0f ms"
+            % (stamp(began), (ended - began) * 1000))
+        return
+    ran = hog_every_cpu(args.inject_ms)
+    say("monitor: injected: a real-time busy loop on every CPU: %s"
+        % ", ".join("CPU %d from %s for %.0f ms" % (cpu, stamp(began), (ended - began) * 1000)
+                    for cpu, began, ended in ran))
 
 
 def explain_underruns(args, logs, samples, stalls):
