@@ -594,6 +594,7 @@ class MachineStalls:
         os.close(write_end)
         self.pending = b""
         self.windows = []  # (cpu, lateness ms, from, to) on the wall clock
+        self.reports = []  # every late tick, the shorter ones too
 
     def longest(self):
         worst = {cpu: 0.0 for cpu in self.cpus}
@@ -609,8 +610,10 @@ class MachineStalls:
         for line in lines:
             cpu, ms, since, woke = line.split()
             worst[int(cpu)] = max(worst[int(cpu)], float(ms))
-            if float(woke) - float(since) >= STALL_WINDOW:
-                self.windows.append((int(cpu), float(ms), float(since), float(woke)))
+            stall = (int(cpu), float(ms), float(since), float(woke))
+            self.reports.append(stall)
+            if stall[3] - stall[2] >= STALL_WINDOW:
+                self.windows.append(stall)
         return worst
 
     def close(self):
@@ -883,10 +886,10 @@ def explain_underruns(args, logs, samples, stalls):
     if not samples or not any(logs):
         say("monitor: underruns: no output logs to read them from")
         return
-    windows = []
+    windows = reports = []
     if stalls:
         stalls.longest()  # what came since the last sample
-        windows = stalls.windows
+        windows, reports = stalls.windows, stalls.reports
     after = samples[0]["wall"]
     slack = args.frame_us / 1e6  # within a frame of the stall
     found = sorted((at, i + 1) for i, path in enumerate(logs) if path
@@ -903,7 +906,10 @@ def explain_underruns(args, logs, samples, stalls):
             others = ", ".join("CPU %d %.0f ms" % (w[0], w[1]) for w in stalled[1:])
             why += " (also %s)" % others if others else ""
         else:
-            why = "unexplained"
+            # Said beside it, not counted: a shorter stall of a CPU then.
+            near = attribute(at, reports, slack)
+            why = "unexplained" + (" (CPU %d was %.0f ms late then)" % (near[0][0], near[0][1])
+                                   if near else "")
         say("monitor:   %s  output %d  %s" % (stamp(at), output, why))
     for cpu, ms, since, woke in windows:
         if since >= after:
