@@ -107,6 +107,8 @@ TEST(ZqctlHost, ResultsRefusalsAndFailures) {
       // Invoke counts the argument in error from the last.
       {R"(Add "x" 1)", "", kExitFailed,
        "zqctl: -c:1: Add failed: 0x80020005 Type mismatch. (argument A)\n"},
+      {R"(Add 1 "y")", "", kExitFailed,
+       "zqctl: -c:1: Add failed: 0x80020005 Type mismatch. (argument B)\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.statements);

@@ -40,6 +40,7 @@ TEST(Statement, ParsesEachFormAndSaysWhatIsWrongAndWhere) {
       {R"(SetParams "\x4")", ParseError{12, "\\x takes two hexadecimal digits"}},
       {R"(SetParams "a"b)", ParseError{14, "expected a blank after the closing quote"}},
       {"Port = 2147483648", ParseError{8, "the integer 2147483648 does not fit in 32 bits"}},
+      {"Port = 0x100000000", ParseError{8, "the integer 0x100000000 does not fit in 32 bits"}},
       {"Port = 12ab", ParseError{8, "expected a number or a quoted text, not '12ab'"}},
       {"Port = -0x10", ParseError{8, "expected a number or a quoted text, not '-0x10'"}},
       {"wait", ParseError{5, "wait takes a number of seconds (2.5, say)"}},
