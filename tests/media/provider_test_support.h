@@ -84,6 +84,20 @@ inline uint16_t freeUdpPort() {
 
 inline const JInetAddr kGroup("239.255.42.99", 0);
 
+/// A port of kGroup the system hands to no other socket while this lives;
+/// multicast members, which share their port, may still bind it.
+class GroupPort {
+ public:
+  GroupPort() {
+    socket_.bind(JInetAddr(kGroup.hostText(), 0));
+    socket_.setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
+  }
+  uint16_t port() const { return socket_.localAddress().port(); }
+
+ private:
+  JUDPSocket socket_;
+};
+
 /// A raw RPC client: one request line, one answer line ("(closed)" when the
 /// connection ended), every wait bounded. `from`: the loopback address it
 /// connects from.
@@ -336,61 +350,56 @@ class FakeProvider : public JRPCService {
 // without a destructor call at a stack address another test used before is
 // the same lock to ThreadSanitizer, which then sees cycles that are none.
 
-// A leaf that records what it hears, in order ("up", "down:<reason>"), and
-// the bit rate of each stream it is given; linkDown answers `keep`.
+// A leaf that records what it hears, in order, with the context and the
+// stream's bit rate (noted at once: the stream may be gone when the test
+// looks); linkDown answers `keep`.
 class Leaf : public LinkNotifier {
  public:
+  struct Event {
+    std::string what;  // "up" or "down:<reason>"
+    JStream* stream;
+    uint32_t context, rate;
+  };
   explicit Leaf(bool keepIt = true) : keep(keepIt) {}
   virtual ~Leaf() = default;
   bool linkDown(const JError* reason, uint32_t context) override {
-    std::lock_guard l(m_);
-    downs.push_back(reason != nullptr ? reason->message() : "(none)");
-    events_.push_back("down:" + downs.back());
-    contexts.push_back(context);
+    note({"down:" + (reason != nullptr ? reason->message() : std::string("(none)")), nullptr,
+          context, 0});
     return keep;
   }
   void linkUp(JStream* stream, uint32_t context) override {
-    std::lock_guard l(m_);
-    ups.push_back(stream);
-    events_.push_back("up");
-    // The stream may be gone by the time the test looks: note its rate now.
     const auto info = stream != nullptr ? stream->copyStreamInfo() : nullptr;
-    rates_.push_back(info ? info->averageBytesPerSecond() * 8 : 0);
-    contexts.push_back(context);
+    note({"up", stream, context, info ? info->averageBytesPerSecond() * 8 : 0});
   }
-  size_t upCount() {
+  /// One field of every event (`up`: of the linkUps only).
+  template <class T>
+  std::vector<T> each(T Event::*field, bool up = false) const {
     std::lock_guard l(m_);
-    return ups.size();
+    std::vector<T> out;
+    for (const Event& e : events_) {
+      if (!up || e.what == "up") {
+        out.push_back(e.*field);
+      }
+    }
+    return out;
   }
-  size_t downCount() {
-    std::lock_guard l(m_);
-    return downs.size();
-  }
-  JStream* lastStream() {
-    std::lock_guard l(m_);
-    return ups.empty() ? nullptr : ups.back();
-  }
-  std::vector<JStream*> streams() const {
-    std::lock_guard l(m_);
-    return ups;
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard l(m_);
-    return events_;
-  }
-  std::vector<uint32_t> rates() const {
-    std::lock_guard l(m_);
-    return rates_;
+  std::vector<std::string> events() const { return each(&Event::what); }
+  std::vector<JStream*> streams() const { return each(&Event::stream, true); }
+  size_t upCount() const { return streams().size(); }
+  size_t downCount() const { return events().size() - upCount(); }
+  JStream* lastStream() const {
+    const auto s = streams();
+    return s.empty() ? nullptr : s.back();
   }
   const bool keep;
-  std::vector<JStream*> ups;
-  std::vector<std::string> downs;
-  std::vector<uint32_t> contexts;
 
  private:
+  void note(Event e) {
+    std::lock_guard l(m_);
+    events_.push_back(std::move(e));
+  }
   mutable std::mutex m_;
-  std::vector<std::string> events_;
-  std::vector<uint32_t> rates_;
+  std::vector<Event> events_;
 };
 
 /// Reads `count` frames of `stream` and hands each to `check`; detaches
