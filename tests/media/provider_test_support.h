@@ -76,27 +76,20 @@ inline std::vector<uint8_t> infoBytes(Answer a) {
   return b;
 }
 
-inline uint16_t freeUdpPort() {
-  JUDPSocket s;
-  s.bind(JInetAddr("127.0.0.1", 0));
-  return s.localAddress().port();
-}
-
 inline const JInetAddr kGroup("239.255.42.99", 0);
 
-/// A port of kGroup the system hands to no other socket while this lives;
-/// multicast members, which share their port, may still bind it.
-class GroupPort {
- public:
-  GroupPort() {
-    socket_.bind(JInetAddr(kGroup.hostText(), 0));
-    socket_.setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  }
-  uint16_t port() const { return socket_.localAddress().port(); }
-
- private:
-  JUDPSocket socket_;
-};
+/// A port of kGroup that the system hands to no other socket while the
+/// process runs: bound and held, with address reuse on, as the members of a
+/// group share its port.
+inline uint16_t freeUdpPort() {
+  static std::mutex m;
+  static std::vector<std::unique_ptr<JUDPSocket>> held;
+  std::lock_guard l(m);
+  held.push_back(std::make_unique<JUDPSocket>());
+  held.back()->bind(JInetAddr(kGroup.hostText(), 0));
+  held.back()->setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
+  return held.back()->localAddress().port();
+}
 
 /// A raw RPC client: one request line, one answer line ("(closed)" when the
 /// connection ended), every wait bounded. `from`: the loopback address it
@@ -208,18 +201,6 @@ inline bool multicastOnLo(uint16_t port) {
   }
 }
 
-/// The number of the loopback address among the local interfaces (for a
-/// multicast sender on lo); 0 when there is none.
-inline int loopbackInterface() {
-  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
-      return static_cast<int>(i + 1);
-    }
-  }
-  return 0;
-}
-
 // The fake provider: one sender per RPC connection, replaced by a new
 // request and stopped when the connection closes, as the real one drops its
 // channels.
@@ -273,29 +254,28 @@ class FakeProvider : public JRPCService {
   std::atomic<bool> holdFrames{false};
 
  private:
+  // A frame every 10 ms to `to`, on a thread of its own.
   struct Sender {
-    Sender(std::unique_ptr<JSocket> s, JInetAddr to, const std::atomic<uint32_t>& skip,
-           const std::atomic<bool>& hold)
-        : socket(std::move(s)) {
-      thread = std::thread([this, to, &skip, &hold] {
-        for (uint32_t n = 0; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-          if (hold) {
-            continue;
-          }
-          const uint32_t every = skip.load();
-          const uint32_t frame = n++;
-          if (frame > 0 && every != 0 && frame % every == 0) {
-            continue;
-          }
-          for (const auto& p : AudioFrame::make(frame, frameSize(frame)).packets(frame, 1400)) {
-            try {
-              socket->sendto(p.data(), p.size(), to);
-            } catch (const JError&) {
+    Sender(const FakeProvider& p, std::unique_ptr<JSocket> s, JInetAddr to)
+        : socket(std::move(s)), thread([this, &p, to] {
+            for (uint32_t n = 0; !stop;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+              if (p.holdFrames) {
+                continue;
+              }
+              const uint32_t every = p.skipEvery, frame = n++;
+              if (frame > 0 && every != 0 && frame % every == 0) {
+                continue;
+              }
+              for (const auto& packet :
+                   AudioFrame::make(frame, frameSize(frame)).packets(frame, 1400)) {
+                try {
+                  socket->sendto(packet.data(), packet.size(), to);
+                } catch (const JError&) {
+                }
+              }
             }
-          }
-        }
-      });
-    }
+          }) {}
     ~Sender() {
       stop = true;
       thread.join();
@@ -314,7 +294,7 @@ class FakeProvider : public JRPCService {
       throw JTextError("provider refuses the channel");
     }
     std::unique_ptr<JSocket> socket;
-    JInetAddr to;
+    JInetAddr to(kGroup.address(), groupPort);
     if (name == "addUDPClient") {
       std::string ip;
       int32_t port = 0;
@@ -323,7 +303,6 @@ class FakeProvider : public JRPCService {
       socket = std::make_unique<JUDPSocket>();
       to = JInetAddr(ip, static_cast<uint16_t>(port));
     } else {
-      to = JInetAddr(kGroup.address(), groupPort);
       socket = std::make_unique<JIPMulticastSocket>(to, true, false, JInetAddr("127.0.0.1", 0));
       if (a != Answer::kNoIp) {
         r.set("ip", to.hostText());
@@ -338,7 +317,7 @@ class FakeProvider : public JRPCService {
       return;  // audio frames only
     }
     std::lock_guard l(m_);
-    senders_[&s] = std::make_unique<Sender>(std::move(socket), to, skipEvery, holdFrames);
+    senders_[&s] = std::make_unique<Sender>(*this, std::move(socket), to);
   }
 
   mutable std::mutex m_;
@@ -434,7 +413,12 @@ inline ProviderConfig loopbackTransports(uint16_t groupPort) {
   IpmConfig ipm;
   ipm.setGroupAddress(kGroup.hostText());
   ipm.setPort(groupPort);
-  ipm.setInterface(loopbackInterface());
+  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
+      ipm.setInterface(static_cast<int>(i + 1));
+    }
+  }
   c.setIpm(ipm);
   return c;
 }

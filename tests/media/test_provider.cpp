@@ -575,6 +575,5 @@ TEST_F(Provider, AFailingMulticastSendNeverHoldsUpThePublisher) {
   provider->setMedia(nullptr);
 }
 
-
 }  // namespace
 }  // namespace zq

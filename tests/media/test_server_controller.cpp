@@ -76,11 +76,11 @@ class Transports : public ::testing::TestWithParam<int32_t> {};
 TEST_P(Transports, ALinkThroughItsLife) {
   const bool udp = GetParam() == ServerController::kUdp;
   auto log = std::make_unique<test::LogCapture>();
-  const test::GroupPort group;
+  const uint16_t groupPort = test::freeUdpPort();
   auto provider = std::make_unique<FakeProvider>();
   const uint16_t port = provider->port();
-  provider->groupPort = group.port();
-  if (!udp && !test::multicastOnLo(group.port())) {
+  provider->groupPort = groupPort;
+  if (!udp && !test::multicastOnLo(groupPort)) {
     GTEST_SKIP() << "no IP multicast on lo here (run the suite in its network namespace)";
   }
   provider->holdFrames = true;
@@ -102,7 +102,7 @@ TEST_P(Transports, ALinkThroughItsLife) {
   EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
   EXPECT_EQ(c->multicast(), !udp);
   const std::string request = provider->lines().at(0);
-  JInetAddr to(test::kGroup.address(), group.port());
+  JInetAddr to(test::kGroup.address(), groupPort);
   if (udp) {
     ASSERT_TRUE(request.starts_with("addUDPClient(ip=\"127.0.0.1\", port=")) << request;
     to = JInetAddr("127.0.0.1",
@@ -143,7 +143,7 @@ TEST_P(Transports, ALinkThroughItsLife) {
   EXPECT_EQ(late.events(), std::vector<std::string>{"down:(none)"});
 
   provider = std::make_unique<FakeProvider>(port);
-  provider->groupPort = group.port();
+  provider->groupPort = groupPort;
   ASSERT_TRUE(eventually([&] { return a.upCount() == 2 && late.upCount() == 1; }));
   EXPECT_EQ(a.lastStream(), late.lastStream());
   readFrames(a.lastStream(), 3, expectSent);
@@ -203,7 +203,7 @@ TEST(ServerController, TheProvidersAnswerDecidesTheStream) {
       {"own video", 1, Answer::kVideoOwn, nullptr, true, "Queue", 20, true},
       {"other video", 1, Answer::kVideoOther, nullptr, true, "TemporalQueue", 20, true},
   };
-  const test::GroupPort group;
+  const uint16_t groupPort = test::freeUdpPort();
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta");
@@ -215,7 +215,7 @@ TEST(ServerController, TheProvidersAnswerDecidesTheStream) {
     }
     auto provider = std::make_unique<FakeProvider>();
     provider->mode = k.answer;
-    provider->groupPort = group.port();
+    provider->groupPort = groupPort;
     auto c = makeController(provider->port(), k.proto, true, false);
     JStream* stream = nullptr;
     const std::string error = test::thrownText([&] { stream = c->AddLeaf(1, nullptr, 0, true); });
