@@ -76,13 +76,20 @@ inline std::vector<uint8_t> infoBytes(Answer a) {
   return b;
 }
 
-inline uint16_t freeUdpPort() {
-  JUDPSocket s;
-  s.bind(JInetAddr("127.0.0.1", 0));
-  return s.localAddress().port();
-}
-
 inline const JInetAddr kGroup("239.255.42.99", 0);
+
+/// A port of kGroup that the system hands to no other socket while the
+/// process runs: bound and held, with address reuse on, as the members of a
+/// group share its port.
+inline uint16_t freeUdpPort() {
+  static std::mutex m;
+  static std::vector<std::unique_ptr<JUDPSocket>> held;
+  std::lock_guard l(m);
+  held.push_back(std::make_unique<JUDPSocket>());
+  held.back()->bind(JInetAddr(kGroup.hostText(), 0));
+  held.back()->setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
+  return held.back()->localAddress().port();
+}
 
 /// A raw RPC client: one request line, one answer line ("(closed)" when the
 /// connection ended), every wait bounded. `from`: the loopback address it
@@ -194,18 +201,6 @@ inline bool multicastOnLo(uint16_t port) {
   }
 }
 
-/// The number of the loopback address among the local interfaces (for a
-/// multicast sender on lo); 0 when there is none.
-inline int loopbackInterface() {
-  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
-      return static_cast<int>(i + 1);
-    }
-  }
-  return 0;
-}
-
 // The fake provider: one sender per RPC connection, replaced by a new
 // request and stopped when the connection closes, as the real one drops its
 // channels.
@@ -259,29 +254,28 @@ class FakeProvider : public JRPCService {
   std::atomic<bool> holdFrames{false};
 
  private:
+  // A frame every 10 ms to `to`, on a thread of its own.
   struct Sender {
-    Sender(std::unique_ptr<JSocket> s, JInetAddr to, const std::atomic<uint32_t>& skip,
-           const std::atomic<bool>& hold)
-        : socket(std::move(s)) {
-      thread = std::thread([this, to, &skip, &hold] {
-        for (uint32_t n = 0; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-          if (hold) {
-            continue;
-          }
-          const uint32_t every = skip.load();
-          const uint32_t frame = n++;
-          if (frame > 0 && every != 0 && frame % every == 0) {
-            continue;
-          }
-          for (const auto& p : AudioFrame::make(frame, frameSize(frame)).packets(frame, 1400)) {
-            try {
-              socket->sendto(p.data(), p.size(), to);
-            } catch (const JError&) {
+    Sender(const FakeProvider& p, std::unique_ptr<JSocket> s, JInetAddr to)
+        : socket(std::move(s)), thread([this, &p, to] {
+            for (uint32_t n = 0; !stop;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+              if (p.holdFrames) {
+                continue;
+              }
+              const uint32_t every = p.skipEvery, frame = n++;
+              if (frame > 0 && every != 0 && frame % every == 0) {
+                continue;
+              }
+              for (const auto& packet :
+                   AudioFrame::make(frame, frameSize(frame)).packets(frame, 1400)) {
+                try {
+                  socket->sendto(packet.data(), packet.size(), to);
+                } catch (const JError&) {
+                }
+              }
             }
-          }
-        }
-      });
-    }
+          }) {}
     ~Sender() {
       stop = true;
       thread.join();
@@ -300,7 +294,7 @@ class FakeProvider : public JRPCService {
       throw JTextError("provider refuses the channel");
     }
     std::unique_ptr<JSocket> socket;
-    JInetAddr to;
+    JInetAddr to(kGroup.address(), groupPort);
     if (name == "addUDPClient") {
       std::string ip;
       int32_t port = 0;
@@ -309,7 +303,6 @@ class FakeProvider : public JRPCService {
       socket = std::make_unique<JUDPSocket>();
       to = JInetAddr(ip, static_cast<uint16_t>(port));
     } else {
-      to = JInetAddr(kGroup.address(), groupPort);
       socket = std::make_unique<JIPMulticastSocket>(to, true, false, JInetAddr("127.0.0.1", 0));
       if (a != Answer::kNoIp) {
         r.set("ip", to.hostText());
@@ -324,7 +317,7 @@ class FakeProvider : public JRPCService {
       return;  // audio frames only
     }
     std::lock_guard l(m_);
-    senders_[&s] = std::make_unique<Sender>(std::move(socket), to, skipEvery, holdFrames);
+    senders_[&s] = std::make_unique<Sender>(*this, std::move(socket), to);
   }
 
   mutable std::mutex m_;
@@ -336,61 +329,56 @@ class FakeProvider : public JRPCService {
 // without a destructor call at a stack address another test used before is
 // the same lock to ThreadSanitizer, which then sees cycles that are none.
 
-// A leaf that records what it hears, in order ("up", "down:<reason>"), and
-// the bit rate of each stream it is given; linkDown answers `keep`.
+// A leaf that records what it hears, in order, with the context and the
+// stream's bit rate (noted at once: the stream may be gone when the test
+// looks); linkDown answers `keep`.
 class Leaf : public LinkNotifier {
  public:
+  struct Event {
+    std::string what;  // "up" or "down:<reason>"
+    JStream* stream;
+    uint32_t context, rate;
+  };
   explicit Leaf(bool keepIt = true) : keep(keepIt) {}
   virtual ~Leaf() = default;
   bool linkDown(const JError* reason, uint32_t context) override {
-    std::lock_guard l(m_);
-    downs.push_back(reason != nullptr ? reason->message() : "(none)");
-    events_.push_back("down:" + downs.back());
-    contexts.push_back(context);
+    note({"down:" + (reason != nullptr ? reason->message() : std::string("(none)")), nullptr,
+          context, 0});
     return keep;
   }
   void linkUp(JStream* stream, uint32_t context) override {
-    std::lock_guard l(m_);
-    ups.push_back(stream);
-    events_.push_back("up");
-    // The stream may be gone by the time the test looks: note its rate now.
     const auto info = stream != nullptr ? stream->copyStreamInfo() : nullptr;
-    rates_.push_back(info ? info->averageBytesPerSecond() * 8 : 0);
-    contexts.push_back(context);
+    note({"up", stream, context, info ? info->averageBytesPerSecond() * 8 : 0});
   }
-  size_t upCount() {
+  /// One field of every event (`up`: of the linkUps only).
+  template <class T>
+  std::vector<T> each(T Event::*field, bool up = false) const {
     std::lock_guard l(m_);
-    return ups.size();
+    std::vector<T> out;
+    for (const Event& e : events_) {
+      if (!up || e.what == "up") {
+        out.push_back(e.*field);
+      }
+    }
+    return out;
   }
-  size_t downCount() {
-    std::lock_guard l(m_);
-    return downs.size();
-  }
-  JStream* lastStream() {
-    std::lock_guard l(m_);
-    return ups.empty() ? nullptr : ups.back();
-  }
-  std::vector<JStream*> streams() const {
-    std::lock_guard l(m_);
-    return ups;
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard l(m_);
-    return events_;
-  }
-  std::vector<uint32_t> rates() const {
-    std::lock_guard l(m_);
-    return rates_;
+  std::vector<std::string> events() const { return each(&Event::what); }
+  std::vector<JStream*> streams() const { return each(&Event::stream, true); }
+  size_t upCount() const { return streams().size(); }
+  size_t downCount() const { return events().size() - upCount(); }
+  JStream* lastStream() const {
+    const auto s = streams();
+    return s.empty() ? nullptr : s.back();
   }
   const bool keep;
-  std::vector<JStream*> ups;
-  std::vector<std::string> downs;
-  std::vector<uint32_t> contexts;
 
  private:
+  void note(Event e) {
+    std::lock_guard l(m_);
+    events_.push_back(std::move(e));
+  }
   mutable std::mutex m_;
-  std::vector<std::string> events_;
-  std::vector<uint32_t> rates_;
+  std::vector<Event> events_;
 };
 
 /// Reads `count` frames of `stream` and hands each to `check`; detaches
@@ -425,7 +413,12 @@ inline ProviderConfig loopbackTransports(uint16_t groupPort) {
   IpmConfig ipm;
   ipm.setGroupAddress(kGroup.hostText());
   ipm.setPort(groupPort);
-  ipm.setInterface(loopbackInterface());
+  const std::vector<in_addr> list = JInetAddr::interfaceAddresses();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].s_addr == htonl(INADDR_LOOPBACK)) {
+      ipm.setInterface(static_cast<int>(i + 1));
+    }
+  }
   c.setIpm(ipm);
   return c;
 }

@@ -84,15 +84,12 @@ TEST(IPacketizer, FramesAreCutIntoFullDatagramsAndOneRemainder) {
     SCOPED_TRACE(c.name);
     RecordingSocket sink;
     p.init(&sink, kMtu, c.maxPieces);
-    std::vector<std::vector<uint8_t>> data;
+    const std::vector<uint8_t> data = bytes(1000, 50);
     std::vector<GatherPiece> pieces;
     size_t total = 0;
     for (size_t n : c.pieces) {
-      data.push_back(bytes(n, static_cast<uint8_t>(data.size() * 50)));
-    }
-    for (const auto& d : data) {
-      pieces.push_back({d.data(), d.size()});
-      total += d.size();
+      pieces.push_back({data.data() + total, n});
+      total += n;
     }
     EXPECT_EQ(p.packetize(pieces.data(), pieces.size()), static_cast<int>(total));
     ASSERT_EQ(sink.datagrams.size(), c.sizes.size());
@@ -106,11 +103,7 @@ TEST(IPacketizer, FramesAreCutIntoFullDatagramsAndOneRemainder) {
       EXPECT_EQ(h.fragmentCount, c.count);
       joined.insert(joined.end(), d.begin() + 12, d.end());
     }
-    std::vector<uint8_t> expected;
-    for (const auto& d : data) {
-      expected.insert(expected.end(), d.begin(), d.end());
-    }
-    EXPECT_EQ(joined, expected);
+    EXPECT_EQ(joined, std::vector<uint8_t>(data.begin(), data.begin() + total));
   }
 }
 
@@ -444,16 +437,16 @@ TEST_F(Provider, ChannelsThroughTheirLife) {
   const uint16_t groupPort = freeUdpPort();
   make(test::loopbackTransports(groupPort));
   Receiver r, late;
-  JUDPSocket stalled;  // never read, with the smallest buffer there is
-  stalled.bind(JInetAddr("127.0.0.1", 0));
-  stalled.setIntOption(SOL_SOCKET, SO_RCVBUF, 1);
+  // A receiver that never reads, with the smallest buffer there is, and one
+  // that is gone: it takes datagrams from r's port only, the kernel refuses
+  // the provider's.
+  Receiver stalled, gone;
+  stalled.socket.setIntOption(SOL_SOCKET, SO_RCVBUF, 1);
+  gone.socket.connect(r.socket.localAddress());
   JSocket fourth, fifth, unknown;
   JParams reply;
-  const std::string toStalled =
-      "ip=\"127.0.0.1\", port=" + std::to_string(stalled.localAddress().port());
-  const std::string toNobody = "ip=\"127.0.0.1\", port=" + std::to_string(freeUdpPort());
-  ASSERT_TRUE(provider->addUDPClient(paramsOf(toStalled.c_str()), reply, &second));
-  ASSERT_TRUE(provider->addUDPClient(paramsOf(toNobody.c_str()), reply, &third));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(stalled.request().c_str()), reply, &second));
+  ASSERT_TRUE(provider->addUDPClient(paramsOf(gone.request().c_str()), reply, &third));
   ASSERT_TRUE(provider->addUDPClient(paramsOf(r.request().c_str()), reply, &first));
   std::vector<uint8_t> info;
   ASSERT_TRUE(reply.get("StreamInfo", info, false));
@@ -574,7 +567,6 @@ TEST_F(Provider, AFailingMulticastSendNeverHoldsUpThePublisher) {
   }
   provider->setMedia(nullptr);
 }
-
 
 }  // namespace
 }  // namespace zq

@@ -1,18 +1,19 @@
-// The shared audio sources and the media objects over them. The sources: the
-// description's sharing rule and travelling form; each kind through its life
-// (a sound-card input on the test tone shared by its users, a board input on
-// the simulated board, a file list, a network source over a fake provider,
-// the soft replay), every creation and start error leaving nothing behind,
-// and users coming and going concurrently. The media objects: their frame
-// geometry, the record they describe themselves with, the parameters of the
-// sound-card and board inputs, and the sucker threads: pause, prompt stop
-// (through a channel's pause after a failed send too), and more suckers on
-// one stream than it has reader slots, each frame handed on with its header.
+// The shared audio sources, the server controller that feeds the network
+// ones, and the media objects over them. The sources: the description's
+// sharing rule and travelling form; each kind through its life (a sound-card
+// input on the test tone shared by its users, a board input on the simulated
+// board, a file list, a network source over a fake provider, the soft
+// replay), every creation and start error leaving nothing behind, and users
+// coming and going concurrently. The server controller against the fake
+// provider over UDP and IP multicast on lo: its leaves, the link's loss and
+// return, the provider's answers. The media objects: the record they
+// describe themselves with, the parameters of the sound-card and board
+// inputs, and the sucker threads: pause, prompt stop, and more suckers on
+// one stream than it has reader slots.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -27,24 +28,31 @@
 #include "audio/simulated_board.h"
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
+#include "helpers/log_capture.h"
 #include "helpers/thrown.h"
 #include "helpers/tone_device.h"
 #include "helpers/waits.h"
 #include "media/audio_media.h"
 #include "media/provider_test_support.h"
+#include "media/server_controller.h"
 #include "media/shared_file_mike.h"
-#include "media/shared_hard_mike.h"
 #include "media/shared_mike.h"
-#include "media/shared_net_mike.h"
+#include "net/udp_socket.h"
 #include "rpc/rpc_client_test_support.h"
 #include "stream/media_packet.h"
-#include "stream/stream_table.h"
+#include "stream/media_test_support.h"
+#include "stream/net_cam.h"
+#include "stream/net_mike2.h"
 
 namespace zq {
 namespace {
 
+using test::Answer;
+using test::AudioFrame;
 using test::eventually;
+using test::FakeProvider;
 using test::fileMike;
+using test::Leaf;
 using test::localMike;
 using test::networkMike;
 using test::numberedFrames;
@@ -65,7 +73,7 @@ struct Sources : ::testing::Test {
   test::ToneRegistry registry_;
 };
 
-TEST(MikeDesc, SharingRuleSettersAndTravellingForm) {
+TEST(MikeDesc, SharingRuleVolumeAndTravellingForm) {
   const std::vector<uint8_t> a{1, 2, 3};
   const std::vector<uint8_t> b{1, 2, 4};
   struct Case {
@@ -88,8 +96,6 @@ TEST(MikeDesc, SharingRuleSettersAndTravellingForm) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.registered.equals(c.requested), c.equal);
   }
-
-  // The volume is clamped at both ends.
   MikeDesc d;
   d.setVolume(150);
   EXPECT_EQ(d.volume(), 100);
@@ -99,41 +105,34 @@ TEST(MikeDesc, SharingRuleSettersAndTravellingForm) {
   // Only the type and its keys travel.
   const MikeDesc board = localMike(3, 2, 128000);
   const MikeDesc remote = networkMike("cam.local", 5002, 4);
-  const MikeDesc files = fileMike("a.mp3,b.mp3");
-  struct Travel {
-    const MikeDesc* desc;
-    std::vector<std::string> keys;
-  } travels[] = {
-      {&board, {"board", "type"}},
-      {&remote, {"host", "proto", "p\xF4rt", "timeout", "type"}},
-      {&files, {"filename", "type"}},
-  };
-  for (const Travel& t : travels) {
-    SCOPED_TRACE(t.desc->type);
+  for (const MikeDesc* sent : {&board, &remote}) {
+    SCOPED_TRACE(sent->type);
     JRPCSerialisation out;
-    out.serialise(*t.desc);
+    out.serialise(*sent);
     JParams params = out.takeParams();
     std::vector<std::string> keys;
     for (const JVariant& v : params) {
       keys.push_back(v.name());
     }
-    EXPECT_EQ(keys, t.keys);
+    const std::vector<std::string> boardKeys{"board", "type"},
+        remoteKeys{"host", "proto", "p\xF4rt", "timeout", "type"};
+    EXPECT_EQ(keys, sent == &board ? boardKeys : remoteKeys);
     MikeDesc back;
     back.setVolume(80);
     JRPCDeserialisation in(params);
     in.deserialise(back);
-    EXPECT_EQ(std::make_tuple(back.type, back.host, back.port, back.proto, back.fileName),
-              std::make_tuple(t.desc->type, t.desc->host, t.desc->port, t.desc->proto, ""));
-    EXPECT_EQ(back.channel, t.desc->type == MikeDesc::kLocal ? 3 : -1);
+    EXPECT_EQ(
+        std::make_tuple(back.type, back.host, back.port, back.proto, back.channel),
+        std::make_tuple(sent->type, sent->host, sent->port, sent->proto, sent == &board ? 3 : -1));
     EXPECT_EQ(std::make_tuple(back.volume(), back.compression), std::make_tuple(25, -1));
   }
 }
 
 // Each failure says why and leaves no source registered, no user recorded
 // and no controller thread running.
-TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
+TEST_F(Sources, CreationAndStartErrorsLeaveNothingBehind) {
   const auto acquired = [](MikeDesc d) {
-    return [d] { return thrownText([&] { SharedMike::release(SharedMike::acquire(d)); }); };
+    return [d] { SharedMike::release(SharedMike::acquire(d)); };
   };
   const auto opened = [](MikeDesc d) {
     return [d] {
@@ -145,25 +144,16 @@ TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
       EXPECT_TRUE(user.events().empty());
       EXPECT_FALSE(mike->isOpen());
       EXPECT_TRUE(SharedMike::release(mike));
-      return error;
+      throw JTextError(error);
     };
   };
-  const auto connected = [](std::function<std::unique_ptr<IAudio>()> make) {
-    return [make] {
-      const std::unique_ptr<IAudio> a = make();
-      const std::string error = thrownText([&] { a->connect(nullptr, 0, 0, true); });
-      EXPECT_EQ(a->source(), nullptr);
-      return error;
-    };
-  };
-  const auto made = [](std::function<void()> make) { return [make] { return thrownText(make); }; };
   MikeDesc badType;
   badType.type = 7;
   MikeDesc softWithoutInfo;
   softWithoutInfo.type = MikeDesc::kSoft;
   struct Case {
     const char* name;
-    std::function<std::string()> fail;
+    std::function<void()> fail;
     const char* error;  // null: any error
   } const cases[] = {
       {"type outside 0 ... 3", acquired(badType), "invalid mike type"},
@@ -173,18 +163,16 @@ TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
        "unsupported MP3 bitrate"},
       {"missing file", opened(fileMike("/nonexistent/zq-missing.mp3")), nullptr},
       {"soft media without a description",
-       connected([&] { return std::make_unique<AudioSoft>(softWithoutInfo); }), "null pointer"},
-      {"soft media of a file", made([] { AudioSoft a(fileMike("a.mp3")); }),
-       "invalid mike desc type"},
+       [&] { AudioSoft(softWithoutInfo).connect(nullptr, 0, 0, true); }, "null pointer"},
+      {"soft media of a file", [] { AudioSoft a(fileMike("a.mp3")); }, "invalid mike desc type"},
       {"frames of an MP3 rate outside the table",
-       made([] { AudioLive(0, 2, false, true, 100000).getFrameDuration(); }),
-       "bit rate not supported"},
-      {"frames without a coding", made([] { AudioFile("a.mp3").getMaxFrameSize(); }),
+       [] { AudioLive(0, 2, false, true, 100000).getFrameDuration(); }, "bit rate not supported"},
+      {"frames without a coding", [] { AudioFile("a.mp3").getMaxFrameSize(); },
        "invalid compression mode"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string error = c.fail();
+    const std::string error = thrownText(c.fail);
     EXPECT_NE(error, "");
     if (c.error != nullptr) {
       EXPECT_EQ(error, c.error);
@@ -195,8 +183,8 @@ TEST_F(Sources, CreationStartAndConnectErrorsLeaveNothingBehind) {
 }
 
 // Two users of one sound-card input share one capture of MP3 frames at the
-// first user's rate; the source closes with the last user and goes with the
-// last release.
+// first user's rate, under the debug flags of the registry; the source
+// closes with the last user and goes with the last release.
 TEST_F(Sources, UsersOfOneSoundCardInputShareOneCapture) {
   JSystemRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\Surveillance Services")
       .setDword("SharedMikeDebugFlags", 0xA000);
@@ -204,11 +192,9 @@ TEST_F(Sources, UsersOfOneSoundCardInputShareOneCapture) {
   SharedMike* b = SharedMike::acquire(localMike(1, MikeDesc::kWaveInMicIn, 128000));
   ASSERT_EQ(a, b);
   EXPECT_EQ(a->useCount(), 2);
-  EXPECT_EQ(SharedMike::registeredCount(), 1u);
   EXPECT_EQ(a->traceName(), "Audio Source[pci://1]");
   ASSERT_NE(a->traceMask(), nullptr);
   EXPECT_EQ(a->traceMask()->load(), 0xA000u);
-
   test::Leaf one, two;
   int32_t id1 = 0, id2 = 0;
   a->open(id1, &one, 1, 0, 0, false);
@@ -218,7 +204,6 @@ TEST_F(Sources, UsersOfOneSoundCardInputShareOneCapture) {
   EXPECT_EQ(one.streams(), two.streams());
   EXPECT_EQ(a->getDesc().getAudioFormat().samplesPerSec, 22050u);
   readFrames(a->stream(), 5, [](const StreamFrameHeader& h) { EXPECT_EQ(mp3RateOf(h), 64000u); });
-
   EXPECT_EQ(a->close(id1), 1);
   EXPECT_EQ(id1, -1);
   EXPECT_TRUE(a->isOpen());
@@ -235,36 +220,37 @@ struct Board : Sources {
     unregisterCaptureBoard(0);
     Sources::TearDown();
   }
-  int reg(const std::string& name) {
-    char answer[64] = {};
-    board->control(("Quorvanta2.MAS3587." + name + "?").c_str(), answer, sizeof answer);
-    return std::atoi(answer);
-  }
-  void clear() {
-    for (const char* r : {"Left", "Right", "Micro"}) {
-      board->control(("Quorvanta2.MAS3587." + std::string(r) + " Amplifier Gain=0").c_str(),
-                     nullptr, 0);
+  // Left, right and microphone gains and the volume, cleared when asked.
+  std::vector<int> registers(bool clear = false) {
+    std::vector<int> values;
+    for (const char* r :
+         {"Left Amplifier Gain", "Right Amplifier Gain", "Micro Amplifier Gain", "Volume"}) {
+      const std::string name = "Quorvanta2.MAS3587." + std::string(r);
+      char answer[64] = {};
+      board->control((name + (clear ? "=0" : "?")).c_str(), answer, sizeof answer);
+      values.push_back(std::atoi(answer));
     }
-    board->control("Quorvanta2.MAS3587.Volume=0", nullptr, 0);
+    return values;
   }
   std::shared_ptr<SimulatedCaptureBoard> board = std::make_shared<SimulatedCaptureBoard>(0);
 };
 
 // The source selects its input and sends its gain to that input's registers;
-// a board media's later requests reach the registers only within their ranges.
+// a board media's later requests reach the registers only within their
+// ranges, and the gain it reports is the one it sent.
 TEST_F(Board, TheSourceAndItsMediaSendTheirGainsWithinRange) {
   struct Open {
     int32_t connector;
     CaptureBoard::Input input;
-    int left, right, micro;
+    std::vector<int> registers;
   } const opens[] = {
-      {MikeDesc::kPci2LineIn, CaptureBoard::kLineInput, 7, 7, 0},
-      {MikeDesc::kPci2MicIn, CaptureBoard::kMicrophoneInput, 0, 0, 7},
-      {MikeDesc::kPci2SpdifIn, CaptureBoard::kMicrophoneInput, 0, 0, 0},
+      {MikeDesc::kPci2LineIn, CaptureBoard::kLineInput, {7, 7, 0, 0}},
+      {MikeDesc::kPci2MicIn, CaptureBoard::kMicrophoneInput, {0, 0, 7, 0}},
+      {MikeDesc::kPci2SpdifIn, CaptureBoard::kMicrophoneInput, {0, 0, 0, 0}},
   };
   for (const Open& c : opens) {
     SCOPED_TRACE(c.connector);
-    clear();
+    registers(true);
     board->selectInput(CaptureBoard::kMicrophoneInput);
     MikeDesc d = localMike(0, c.connector, 128000);
     d.preAmplificationGain = 7;
@@ -272,9 +258,7 @@ TEST_F(Board, TheSourceAndItsMediaSendTheirGainsWithinRange) {
     int32_t id = 0;
     mike->open(id, nullptr, 0, 0, 0, true);
     EXPECT_EQ(board->input(), c.input);
-    EXPECT_EQ(std::make_tuple(reg("Left Amplifier Gain"), reg("Right Amplifier Gain"),
-                              reg("Micro Amplifier Gain")),
-              std::make_tuple(c.left, c.right, c.micro));
+    EXPECT_EQ(registers(), c.registers);
     readFrames(mike->stream(), 3,
                [](const StreamFrameHeader& h) { EXPECT_EQ(mp3RateOf(h), 128000u); });
     mike->close(id);
@@ -282,34 +266,31 @@ TEST_F(Board, TheSourceAndItsMediaSendTheirGainsWithinRange) {
   }
 
   struct Request {
-    const char* name;
     int32_t connector;
     const char* request;
-    int left, micro, volume;
+    std::vector<int> registers;
   } const requests[] = {
-      {"line gain in range", MikeDesc::kPci2LineIn, "PreAmplificationGain=15", 15, 0, 0},
-      {"line gain above 15", MikeDesc::kPci2LineIn, "PreAmplificationGain=16", 0, 0, 0},
-      {"microphone gain", MikeDesc::kPci2MicIn, "PreAmplificationGain=4", 0, 4, 0},
-      {"volume at the bottom", MikeDesc::kPci2LineIn, "Volume=-115", 0, 0, -115},
-      {"volume above", MikeDesc::kPci2LineIn, "Volume=13", 0, 0, 0},
+      {MikeDesc::kPci2LineIn, "PreAmplificationGain=15", {15, 15, 0, 0}},
+      {MikeDesc::kPci2LineIn, "PreAmplificationGain=16", {0, 0, 0, 0}},
+      {MikeDesc::kPci2MicIn, "PreAmplificationGain=4", {0, 0, 4, 0}},
+      {MikeDesc::kPci2LineIn, "Volume=-115", {0, 0, 0, -115}},
+      {MikeDesc::kPci2LineIn, "Volume=13", {0, 0, 0, 0}},
   };
   for (const Request& c : requests) {
-    SCOPED_TRACE(c.name);
-    clear();
+    SCOPED_TRACE(c.request);
+    registers(true);
     AudioLive a(0, c.connector, false, true, 128000);
     a.connect(nullptr, 0, 0, true);
     EXPECT_EQ(std::make_tuple(a.getMaxFrameSize(), a.getFrameRate(), a.getFrameDuration()),
               std::make_tuple(417, 38, 26));
     EXPECT_EQ(a.setParams(paramsOf(c.request)), 0);
-    EXPECT_EQ(
-        std::make_tuple(reg("Left Amplifier Gain"), reg("Micro Amplifier Gain"), reg("Volume")),
-        std::make_tuple(c.left, c.micro, c.volume));
-    // The gain the media reports is the one it sent, not one the board refused.
+    const std::vector<int> got = registers();
+    EXPECT_EQ(got, c.registers);
     JParams stat;
     a.getStat(stat);
     int32_t gain = -1;
     ASSERT_TRUE(stat.get("PreAmplificationGain", gain, false));
-    EXPECT_EQ(gain, c.left + c.micro);
+    EXPECT_EQ(gain, got[0] + got[2]);
     a.disconnect();
   }
 }
@@ -337,8 +318,17 @@ TEST_F(Sources, AFileListIsPlayedInOrderAndEndsOrLoops) {
     int32_t id1 = 0, id2 = 0;
     mike->open(id1, &one, 0, 0, 0, false);
     mike->open(id2, &two, 0, 0, 0, false);
-    ASSERT_TRUE(eventually([&] { return two.streams().size() >= 2; }));
-    if (!looping) {
+    ASSERT_TRUE(eventually([&] { return two.upCount() >= (looping ? 3u : 2u); }));
+    std::vector<uint32_t> rates = two.each(&test::Leaf::Event::rate, true),
+                          expectedRates{64000, 128000, 64000};
+    rates.resize(looping ? 3 : 2);
+    expectedRates.resize(rates.size());
+    EXPECT_EQ(rates, expectedRates);
+    EXPECT_EQ(two.streams()[0], one.streams()[0]);
+    if (looping) {
+      EXPECT_FALSE(files->finished().isSet());
+      EXPECT_EQ(two.events()[3], "down:EOF");
+    } else {
       EXPECT_EQ(mike->getDesc().fileName, second + "," + first);
       EXPECT_TRUE(eventually([&] { return mike->getDesc().playPosition > 0.1; }));
       EXPECT_GT(mike->getDesc().playOffset, 0);
@@ -347,16 +337,7 @@ TEST_F(Sources, AFileListIsPlayedInOrderAndEndsOrLoops) {
       EXPECT_EQ(one.events(), expected);
       EXPECT_EQ(two.events(), expected);
       EXPECT_FALSE(mike->isOpen());
-    } else {
-      ASSERT_TRUE(eventually([&] { return two.streams().size() >= 3; }));
-      EXPECT_FALSE(files->finished().isSet());
-      EXPECT_EQ(two.events()[3], "down:EOF");
     }
-    std::vector<uint32_t> rates = two.rates(), expectedRates{64000, 128000, 64000};
-    rates.resize(looping ? 3 : 2);
-    expectedRates.resize(rates.size());
-    EXPECT_EQ(rates, expectedRates);
-    EXPECT_EQ(two.streams()[0], one.streams()[0]);
     mike->close(id1);
     mike->close(id2);
     EXPECT_TRUE(SharedMike::release(mike));
@@ -367,8 +348,7 @@ TEST_F(Sources, AFileListIsPlayedInOrderAndEndsOrLoops) {
 // stream there when open returns and any failure thrown to it, or on the
 // controller's own thread; persistent, waiting for a provider that is not
 // there yet, or giving up. A second user shares the stream; the source
-// stays open until the last user closes. A connected source sends a PING
-// every 2 s (on a loaded machine a late tick may stretch one gap, not both).
+// stays open until the last user closes.
 TEST_F(Sources, TheFirstOpenChoosesHowTheSharedControllerConnects) {
   struct Case {
     const char* name;
@@ -431,50 +411,42 @@ TEST_F(Sources, TheFirstOpenChoosesHowTheSharedControllerConnects) {
     }
     EXPECT_TRUE(SharedMike::release(mike));
   }
+}
 
-  test::ScriptedLineServer aam(test::ScriptedLineServer::answering("FAILED no channel here"));
+// A connected source keeps its link alive with a PING every 2 s, each given
+// half the period for its answer: a provider that answers in 1.5 s is lost.
+TEST_F(Sources, ASlowPingAnswerTakesTheNetworkSourceDown) {
+  test::ScriptedLineServer aam([](const std::string& line) -> std::string {
+    if (line != "PING") {
+      return "FAILED no channel here";
+    }
+    JThread::sleep(1500);
+    return "PONG";
+  });
   SharedMike* mike =
       SharedMike::acquire(networkMike("127.0.0.1", aam.port(), ServerController::kUdp));
+  test::Leaf user;
   int32_t id = 0;
-  mike->open(id, nullptr, 0, 0, 0, true);
-  ASSERT_TRUE(aam.waitFor("PING", 3));
-  const auto pings = aam.received("PING");
-  EXPECT_LT(std::min(pings[1].at - pings[0].at, pings[2].at - pings[1].at),
-            std::chrono::milliseconds(4000));
+  mike->open(id, &user, 0, 0, 0, false);
+  ASSERT_TRUE(aam.waitFor("PING"));
+  EXPECT_TRUE(eventually([&] { return user.downCount() == 1; }));
   mike->close(id);
   EXPECT_TRUE(SharedMike::release(mike));
 }
 
-// The list goes round on the timer, numbered. Users coming and going
-// on four threads at once each hear the stream and leave nothing behind.
-TEST_F(Sources, SoftFramesAreReplayedInOrderToUsersComingAndGoing) {
-  const std::vector<std::vector<uint8_t>> frames{{1, 1}, {2, 2, 2}, {3}};
-  int32_t id = 0;
-  SharedMike* mike = SharedMike::acquire(softMike(frames, 5));
-  mike->open(id, nullptr, 0, 0, 0, true);
-  int64_t last = -1;
-  readFrames(mike->stream(), 7, [&](const StreamFrameHeader& h) {
-    const int64_t n = h.keyWord;
-    EXPECT_GT(n, last);
-    last = n;
-    const auto& expected = frames[static_cast<size_t>(n) % frames.size()];
-    ASSERT_EQ(h.size, expected.size());
-    EXPECT_EQ(std::memcmp(h.payload(), expected.data(), expected.size()), 0);
-  });
-  mike->close(id);
-  EXPECT_TRUE(SharedMike::release(mike));
-
-  const MikeDesc d = softMike({{9, 9}, {8}}, 2);
+// Users coming and going on four threads at once each hear the stream and
+// leave nothing behind.
+TEST_F(Sources, SoftSourceUsersComingAndGoingConcurrently) {
   std::atomic<int> heard{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int round = 0; round < 15; ++round) {
-        SharedMike* user = SharedMike::acquire(d);
+        SharedMike* user = SharedMike::acquire(softMike({{9, 9}, {8}}, 2));
         test::Leaf leaf;
         int32_t userId = 0;
         user->open(userId, &leaf, 0, 0, 0, false);
-        heard.fetch_add(!leaf.streams().empty() && leaf.streams()[0] != nullptr ? 1 : 0);
+        heard.fetch_add(leaf.lastStream() != nullptr ? 1 : 0);
         user->close(userId);
         SharedMike::release(user);
       }
@@ -486,26 +458,265 @@ TEST_F(Sources, SoftFramesAreReplayedInOrderToUsersComingAndGoing) {
   EXPECT_EQ(heard.load(), 60);
 }
 
+// ---- the server controller under them ----------------------------------------
+
+// Checks a frame against what the provider sent under its number.
+void expectSent(const StreamFrameHeader& h) {
+  const AudioFrame f = AudioFrame::make(h.keyWord - 0xA0000, test::frameSize(h.keyWord - 0xA0000));
+  ASSERT_EQ(h.keyWord, f.tail.keyWord);
+  ASSERT_EQ(h.size, f.data.size());
+  EXPECT_EQ(std::memcmp(h.payload(), f.data.data(), f.data.size()), 0) << "frame " << h.keyWord;
+}
+
+std::unique_ptr<ServerController> makeController(uint16_t port, int32_t proto, bool connectNow,
+                                                 bool startThread) {
+  return std::make_unique<ServerController>("127.0.0.1", port, proto, 5000, true, connectNow,
+                                            startThread, false, true, 4000, nullptr,
+                                            "ServerController[test]");
+}
+
+TEST(ServerController, AtmSelectorsCycleFrom11To254) {
+  int s = 0;
+  for (int i = 0; i < 300 && s != 254; ++i) {
+    s = ServerController::nextAtmSelector();
+    ASSERT_GE(s, 11);
+  }
+  ASSERT_EQ(s, 254);
+  EXPECT_EQ(ServerController::nextAtmSelector(), 11);
+}
+
+// A link's life over each transport. Leaves added before the link comes up
+// hear nothing until it does (a cookie added twice is replaced), then linkUp
+// once with their context; frames arrive byte for byte while another host
+// (127.0.0.2) sends to the receiver: its datagrams are counted and dropped.
+// Over UDP the provider's host is known before its first packet; a group's
+// sender is whoever sent the first valid packet, so there the stranger
+// sends after the provider. The provider goes: each leaf hears linkDown
+// once, one answering false is dropped with the receiver, a leaf added
+// meanwhile hears linkDown at once; back on its port, the leaves left hear
+// linkUp with a new stream. The last leaf out returns the link state to 0,
+// and a controller destroyed while receiving leaves no thread and tells
+// nobody.
+class Transports : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(Transports, ALinkThroughItsLife) {
+  const bool udp = GetParam() == ServerController::kUdp;
+  auto log = std::make_unique<test::LogCapture>();
+  const uint16_t groupPort = test::freeUdpPort();
+  auto provider = std::make_unique<FakeProvider>();
+  const uint16_t port = provider->port();
+  provider->groupPort = groupPort;
+  if (!udp && !test::multicastOnLo(groupPort)) {
+    GTEST_SKIP() << "no IP multicast on lo here (run the suite in its network namespace)";
+  }
+  provider->holdFrames = true;
+  auto c = makeController(port, GetParam(), false, false);
+  Leaf a, drops(false), replaced, late;
+  EXPECT_EQ(c->AddLeaf(1, &replaced, 0x99, false), nullptr);
+  EXPECT_EQ(c->AddLeaf(2, &drops, 0x20, false), nullptr);
+  EXPECT_EQ(c->AddLeaf(3, nullptr, 0x30, false), nullptr);
+  int count = 0;
+  c->AddLeaf(1, &a, 0x10, false, &count);
+  EXPECT_EQ(count, 3);
+  EXPECT_TRUE(a.events().empty() && drops.events().empty());
+  c->start();
+  ASSERT_TRUE(eventually([&] { return a.upCount() == 1 && drops.upCount() == 1; }));
+  EXPECT_TRUE(replaced.events().empty());
+  EXPECT_EQ(a.lastStream(), drops.lastStream());
+  EXPECT_EQ(a.each(&Leaf::Event::context), std::vector<uint32_t>{0x10});
+  EXPECT_EQ(drops.each(&Leaf::Event::context), std::vector<uint32_t>{0x20});
+  EXPECT_EQ(c->linkState(), ServerController::kLinkUp);
+  EXPECT_EQ(c->multicast(), !udp);
+  const std::string request = provider->lines().at(0);
+  JInetAddr to(test::kGroup.address(), groupPort);
+  if (udp) {
+    ASSERT_TRUE(request.starts_with("addUDPClient(ip=\"127.0.0.1\", port=")) << request;
+    to = JInetAddr("127.0.0.1",
+                   static_cast<uint16_t>(std::stoi(request.substr(request.find("port=") + 5))));
+  } else {
+    EXPECT_EQ(request, "addIPMClient(nop=0)");
+  }
+  JUDPSocket stranger;
+  stranger.bind(JInetAddr("127.0.0.2", 0));
+  const auto intrude = [&] {
+    for (const uint32_t n : {0x7FFFFFFFu, 0u}) {
+      const auto packet = AudioFrame::make(n, 50).packets(n, 1400).at(0);
+      stranger.sendto(packet.data(), packet.size(), to);
+    }
+    stranger.sendto("", 0, to);
+  };
+  if (udp) {
+    intrude();
+  }
+  provider->holdFrames = false;
+  readFrames(a.lastStream(), 12, expectSent);
+  if (!udp) {
+    intrude();
+  }
+  const auto* mike = dynamic_cast<const NetMike2*>(a.lastStream());
+  ASSERT_NE(mike, nullptr);
+  EXPECT_TRUE(eventually([&] { return mike->foreignPackets() == 3; }));
+  readFrames(a.lastStream(), 3, expectSent);
+  EXPECT_EQ(mike->resyncs(), 0u);
+
+  provider.reset();
+  ASSERT_TRUE(eventually([&] { return a.downCount() == 1 && drops.downCount() == 1; }));
+  EXPECT_EQ(a.events().back(), "down:Connection Lost");
+  EXPECT_EQ(c->leafCount(), 2u);
+  EXPECT_EQ(c->currentStream(), nullptr);
+  EXPECT_EQ(c->linkState(), ServerController::kLinkDown);
+  c->AddLeaf(4, &late, 4, false);
+  EXPECT_EQ(late.events(), std::vector<std::string>{"down:(none)"});
+
+  provider = std::make_unique<FakeProvider>(port);
+  provider->groupPort = groupPort;
+  ASSERT_TRUE(eventually([&] { return a.upCount() == 2 && late.upCount() == 1; }));
+  EXPECT_EQ(a.lastStream(), late.lastStream());
+  readFrames(a.lastStream(), 3, expectSent);
+  EXPECT_EQ(provider->lines().size(), 1u);  // a new channel of the new provider
+  EXPECT_EQ(a.downCount(), 1u);
+  EXPECT_EQ(drops.upCount(), 1u);
+  EXPECT_EQ(c->removeLeaf(1), 2);
+  EXPECT_NE(c->currentStream(), nullptr);
+  c->removeLeaf(3);
+  EXPECT_EQ(c->removeLeaf(4), 0);
+  EXPECT_EQ(c->currentStream(), nullptr);
+  EXPECT_EQ(c->linkState(), ServerController::kNeverLinked);
+
+  ASSERT_NE(c->AddLeaf(5, &late, 5, true), nullptr);
+  provider->dropsChannels = false;
+  EXPECT_EQ(test::controllerThreads(), 2u);
+  c.reset();
+  EXPECT_EQ(late.downCount(), 1u);
+  EXPECT_TRUE(eventually([] { return test::controllerThreads() == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerController, Transports,
+                         ::testing::Values(ServerController::kUdp, ServerController::kIpm),
+                         [](const auto& p) { return ServerController::protoName(p.param, true); });
+
+// What the provider answers decides the stream: AddLeaf with create-now
+// throws a failure to the caller; a receiver of the description's kind is
+// made otherwise, its queue size read from the registry under the name for
+// its kind. A failure on link-up is logged as caught and no leaf hears it.
+TEST(ServerController, TheProvidersAnswerDecidesTheStream) {
+  auto log = std::make_unique<test::LogCapture>(0xFFFFFFFEu, "%c %m");
+  struct Case {
+    const char* name;
+    int32_t proto;
+    Answer answer;
+    const char* error;    // null: a stream is made
+    bool asked;           // the provider was asked for a channel
+    const char* setting;  // set to 20 for a stream, the others deleted
+    int queue;
+    bool video;
+  } const cases[] = {
+      {"refused", 1, Answer::kRefuse, "FAILED provider refuses the channel", true, nullptr, 0,
+       false},
+      {"no description", 1, Answer::kNoInfo, "RPCMissingParameter: 'StreamInfo'", true, nullptr, 0,
+       false},
+      {"neither audio nor video", 1, Answer::kOtherType, "invalid stream info type", true, nullptr,
+       0, false},
+      {"unknown video format", 1, Answer::kVideoUnknown, "invalid video format", true, nullptr, 0,
+       false},
+      {"multicast without ip", 4, Answer::kNoIp, "RPCMissingParameter: 'ip'", true, nullptr, 0,
+       false},
+      {"pvc", 3, Answer::kPcm, "invalid protocol", false, nullptr, 0, false},
+      {"svc on this platform", 2, Answer::kPcm,
+       "An address incompatible with the requested protocol was used", false, nullptr, 0, false},
+      {"pcm", 1, Answer::kPcm, nullptr, true, "AudioQueue", 20, false},
+      {"mp3", 1, Answer::kMp3, nullptr, true, "AudioTemporalQueue", 20, false},
+      {"own video", 1, Answer::kVideoOwn, nullptr, true, "Queue", 20, true},
+      {"other video", 1, Answer::kVideoOther, nullptr, true, "TemporalQueue", 20, true},
+  };
+  const uint16_t groupPort = test::freeUdpPort();
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    JSystemRegistryKey key(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta");
+    for (const char* n : {"AudioQueue", "AudioTemporalQueue", "Queue", "TemporalQueue"}) {
+      key.deleteValue(n);
+    }
+    if (k.setting != nullptr) {
+      key.setDword(k.setting, 20);
+    }
+    auto provider = std::make_unique<FakeProvider>();
+    provider->mode = k.answer;
+    provider->groupPort = groupPort;
+    auto c = makeController(provider->port(), k.proto, true, false);
+    JStream* stream = nullptr;
+    const std::string error = test::thrownText([&] { stream = c->AddLeaf(1, nullptr, 0, true); });
+    EXPECT_EQ(provider->lines().size(), k.asked ? 1u : 0u);
+    if (k.error == nullptr) {
+      ASSERT_NE(stream, nullptr) << error;
+      EXPECT_EQ(dynamic_cast<NetCam*>(stream) != nullptr, k.video);
+      EXPECT_EQ(dynamic_cast<NetMike2*>(stream) != nullptr, !k.video);
+      char answer[16] = {};
+      ASSERT_EQ(stream->control("JStream.queue?", answer, sizeof answer), 0);
+      EXPECT_EQ(std::stoi(answer), k.queue);
+      continue;
+    }
+    EXPECT_NE(error.find(k.error), std::string::npos) << error;
+    EXPECT_EQ(c->currentStream(), nullptr);
+    if (k.answer == Answer::kRefuse) {
+      auto later = makeController(provider->port(), k.proto, false, false);
+      Leaf leaf;
+      later->AddLeaf(1, &leaf, 0, false);
+      later->start();
+      EXPECT_TRUE(eventually([&] {
+        return std::ranges::any_of(log->records(), [&](const test::LogCapture::Record& r) {
+          return r.text.starts_with("Exception CATCH ") &&
+                 r.text.find(k.error) != std::string::npos;
+        });
+      }));
+      EXPECT_TRUE(leaf.events().empty());
+      EXPECT_EQ(later->currentStream(), nullptr);
+    }
+  }
+}
+
+// Leaves come and go from several threads, each creating the stream, while
+// the link is up; the last one out takes the stream with it.
+TEST(ServerController, LeavesAddedAndRemovedConcurrentlyShareOneStream) {
+  auto log = std::make_unique<test::LogCapture>();
+  auto provider = std::make_unique<FakeProvider>();
+  auto c = makeController(provider->port(), ServerController::kUdp, false, true);
+  ASSERT_TRUE(eventually([&] { return c->isConnected(); }));
+  std::atomic<int> nulls{0};
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      Leaf leaf;
+      for (uint32_t i = 0; i < 8; ++i) {
+        nulls += c->AddLeaf(t * 100 + i, &leaf, i, true) == nullptr ? 1 : 0;
+        c->removeLeaf(t * 100 + i);
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(nulls.load(), 0);
+  EXPECT_EQ(c->leafCount(), 0u);
+  EXPECT_EQ(c->currentStream(), nullptr);
+}
+
 // ---- the media objects ----------------------------------------------------------
 
-// A channel that keeps what the sucker hands it.
+// A channel that keeps what the sucker hands it, and may then pause as a
+// channel does after a failed send.
 class Channel : public IMediaSuckerNotify {
  public:
   struct Frame {
-    uint32_t flags;
-    uint64_t stamp;
-    uint32_t key;
+    MediaFrameTail tail;
     std::vector<uint8_t> data;
     size_t pieces;
   };
   void onFrame(const GatherPiece* pieces, size_t count) override {
     std::unique_lock l(m_);
-    const MediaFrameTail t = MediaFrameTail::read(pieces[0].data);
-    frames_.push_back({t.flags, t.timeStamp, t.keyWord,
+    frames_.push_back({MediaFrameTail::read(pieces[0].data),
                        std::vector<uint8_t>(pieces[1].data, pieces[1].data + pieces[1].length),
                        count});
     if (pauseMs > 0) {
-      // As a channel does after a failed send.
       l.unlock();
       pauseRanOut = IThread::idleCurrent(pauseMs);
     }
@@ -516,10 +727,7 @@ class Channel : public IMediaSuckerNotify {
     std::lock_guard l(m_);
     return frames_;
   }
-  size_t count() const {
-    std::lock_guard l(m_);
-    return frames_.size();
-  }
+  size_t count() const { return frames().size(); }
 
  private:
   mutable std::mutex m_;
@@ -527,8 +735,8 @@ class Channel : public IMediaSuckerNotify {
 };
 
 // A soft media through its life: the record it fills, one binding however
-// often it connects, a sucker that pauses and, paused or
-// not, stops for good; disconnecting releases the source.
+// often it connects, a sucker that pauses, resumes and stops for good while
+// paused; disconnecting releases the source.
 TEST_F(Sources, AMediaObjectThroughItsLife) {
   AudioSoft a(softMike(numberedFrames(2, 320), 5));
   struct Record {
@@ -536,10 +744,10 @@ TEST_F(Sources, AMediaObjectThroughItsLife) {
     int answer;
     bool filled, withDesc;
     uint32_t used;  // the record size on the way out
-  } const records[] = {{0, 240, false, false, 0},   {1, -1, false, false, 1},
-                       {11, -1, false, false, 11},  {12, 240, true, false, 12},
-                       {239, 240, true, false, 12}, {240, 240, true, true, 240},
-                       {4096, 240, true, true, 240}};
+  } const records[] = {{0, 240, false, false, 0},
+                       {11, -1, false, false, 11},
+                       {12, 240, true, false, 12},
+                       {240, 240, true, true, 240}};
   for (const Record& r : records) {
     SCOPED_TRACE(r.capacity);
     MediaInfo info;
@@ -561,31 +769,24 @@ TEST_F(Sources, AMediaObjectThroughItsLife) {
 
   Channel channel;
   std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
-  for (const bool pausedFirst : {false, true}) {
-    SCOPED_TRACE(pausedFirst ? "stopped while paused" : "stopped while sending");
-    const size_t before = channel.count();
-    sucker->startSucker();
-    ASSERT_TRUE(eventually([&] { return channel.count() >= before + 2; }));
-    sucker->pause();
-    ASSERT_TRUE(eventually([&] { return sucker->isParked(); }));
-    const size_t paused = channel.count();
-    JThread::sleep(60);
-    EXPECT_EQ(channel.count(), paused);
-    sucker->resume();
-    ASSERT_TRUE(eventually([&] { return channel.count() >= paused + 3; }));
-    if (pausedFirst) {
-      sucker->pause();
-    }
-    sucker->stopSucker();
-    EXPECT_EQ(sucker->state(), IThread::kStopped);
-    const size_t after = channel.count();
-    JThread::sleep(50);
-    EXPECT_EQ(channel.count(), after);
-  }
+  sucker->startSucker();
+  ASSERT_TRUE(eventually([&] { return channel.count() >= 2; }));
+  sucker->pause();
+  ASSERT_TRUE(eventually([&] { return sucker->isParked(); }));
+  const size_t paused = channel.count();
+  JThread::sleep(60);
+  EXPECT_EQ(channel.count(), paused);
+  sucker->resume();
+  ASSERT_TRUE(eventually([&] { return channel.count() >= paused + 3; }));
+  sucker->pause();
+  sucker->stopSucker();
+  EXPECT_EQ(sucker->state(), IThread::kStopped);
+  const size_t after = channel.count();
+  JThread::sleep(50);
+  EXPECT_EQ(channel.count(), after);
   sucker.reset();
   a.disconnect();
   EXPECT_EQ(a.source(), nullptr);
-  EXPECT_EQ(SharedMike::registeredCount(), 0u);
   a.disconnect();  // nothing left to release
 }
 
@@ -606,7 +807,6 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
   std::unique_ptr<JMixer> mixer = JMixer::open(1);
   EXPECT_TRUE(mixer->isSelected(JMixer::kMicrophone));
   EXPECT_EQ(mixer->lineVolume(JMixer::kMicrophone), 25);  // the description's volume
-
   struct Case {
     const char* request;
     int32_t connector;
@@ -616,8 +816,6 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
       {"InputConnector=\"WAVEIN_LINEIN\"", MikeDesc::kWaveInLineIn, JMixer::kLineIn, 50},
       {"InputConnector=\"PCI2_MICIN\", InputVolume=33", MikeDesc::kWaveInLineIn, JMixer::kLineIn,
        33},
-      {"InputConnector=\"WAVEIN_MICIN\", InputVolume=33", MikeDesc::kWaveInMicIn,
-       JMixer::kMicrophone, 33},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
@@ -634,6 +832,9 @@ TEST_F(Sources, SoundCardInputsSetTheMixerOfTheirDeviceAndReportIt) {
   a.disconnect();
 }
 
+// A sucker asleep on an idle stream, on no stream at all, or in its
+// channel's pause after a failed send stops at once: the stop wakes the
+// readers asleep on the stream, its own among them, and cuts the pause short.
 TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
   struct Case {
     const char* name;
@@ -645,8 +846,7 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
                      {"a channel pausing after a failed send", true, 1, 30000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    // No period: the frames go out at open, none after.
-    AudioSoft a(softMike(numberedFrames(2, 320), 0));
+    AudioSoft a(softMike(numberedFrames(2, 320), 0));  // the frames go out at open, none after
     if (c.connected) {
       a.connect(nullptr, 0, 0, true);
     }
@@ -654,13 +854,10 @@ TEST_F(Sources, ASuckerWithoutFramesSendsNothingAndStopsAtOnce) {
     channel.pauseMs = c.pauseMs;
     std::unique_ptr<IMediaSucker> sucker = a.createSucker(&channel, SuckerParams{});
     sucker->startSucker();
-    // The sucker is then in its read (a second's poll) or in the pause.
     EXPECT_TRUE(eventually([&] { return channel.count() == c.frames; }));
     JStream* stream = a.getStream();
     const uint32_t seen = stream != nullptr ? stream->publications() : 0;
     sucker->stopSucker();
-    // The stop wakes the readers asleep on the idle stream, the sucker's own
-    // among them, and cuts the channel's pause short.
     if (stream != nullptr) {
       EXPECT_NE(stream->publications(), seen);
     }
@@ -692,24 +889,24 @@ TEST_F(Sources, MoreSuckersThanReaderSlotsAllGetEveryFrame) {
     had.push_back(c->count());
   }
   for (size_t i = 0; i < kSuckers; ++i) {
-    SCOPED_TRACE(i);
-    ASSERT_TRUE(eventually([&] { return channels[i]->count() >= had[i] + 5; }));
+    ASSERT_TRUE(eventually([&] { return channels[i]->count() >= had[i] + 5; })) << i;
   }
-  for (size_t i = 0; i < kSuckers; ++i) {
-    suckers[i]->stopSucker();
+  for (auto& s : suckers) {
+    s->stopSucker();
   }
   const auto expected = numberedFrames(3, 320);
   for (size_t i = 0; i < kSuckers; ++i) {
     SCOPED_TRACE(i);
     const auto frames = channels[i]->frames();
     for (size_t f = 0; f < frames.size(); ++f) {
-      EXPECT_EQ(frames[f].flags, 0u);
-      EXPECT_EQ(frames[f].stamp >> 63, 0u);
-      EXPECT_NE(frames[f].stamp, 0u);
+      const MediaFrameTail& t = frames[f].tail;
+      EXPECT_EQ(t.flags, 0u);
+      EXPECT_EQ(t.timeStamp >> 63, 0u);
+      EXPECT_NE(t.timeStamp, 0u);
       // In order; a reader stalled longer than the stream's queue (a busy
       // machine) loses frames, as on any stream.
-      EXPECT_TRUE(f == 0 || frames[f].key > frames[f - 1].key) << f;
-      EXPECT_EQ(frames[f].data, expected[frames[f].key % 3]);
+      EXPECT_TRUE(f == 0 || t.keyWord > frames[f - 1].tail.keyWord) << f;
+      EXPECT_EQ(frames[f].data, expected[t.keyWord % 3]);
       EXPECT_EQ(frames[f].pieces, 2u);
     }
   }
