@@ -126,7 +126,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
     bool driftRepairs;                      // dropped or repeated is a lower bound
     uint32_t maxBufferedMs;
   } const cases[] = {
-      {"clocks agree", {60, 30, 1.0}, 0, 0, 0, false, 60 + 27 + 10},
       {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, 0, 4, 0, true, 60 + 2 * 27},
       {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, 0, 0, 4, true, 60 + 2 * 27},
       {"a stall of 300 ms: one underrun, the burst skipped back to the target",
@@ -144,13 +143,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        0,
        false,
        60 + 27 + 10},
-      {"the same with the sender 0.1 % slow: played twice before it runs dry",
-       {60, 60, 0.999, -1, 0, -1, 0, 2},
-       0,
-       0,
-       2,
-       true,
-       60 + 2 * 27},
       {"45 ms, a block in seven 15 ms late, whole periods: the period is margin lost",
        {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15},
        1,
@@ -172,13 +164,6 @@ TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
        2,
        true,
        45 + 2 * 27},
-      {"the sender 0.1 % slow and late wake-ups: still played twice",
-       {60, 60, 0.999, -1, 0, -1, 0, 0, 7, 12},
-       0,
-       0,
-       2,
-       true,
-       60 + 2 * 27 + 12},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -229,61 +214,52 @@ TEST(JitterBuffer, ASourceFasterThanRealTimeIsCappedToTheOverflowDepth) {
   EXPECT_EQ(o.counters.underruns, 0u);
 }
 
+// Filling writes nothing (the output plays silence), what overshoots the
+// target goes as play starts, a new format starts over, and running dry
+// fills again to the target.
 TEST(JitterBuffer, ANewFormatOrAClearStartsOverAndStateAnswersWhatAPullWrites) {
-  struct Step {
-    enum Kind { kPush, kPull, kClear } kind;
-    PcmFormat format;           // of a push
-    size_t count;               // blocks pushed, or periods pulled
-    JitterBuffer::State state;  // after the step
-    bool write;                 // the last pull's
-    uint32_t bufferedMs;
-  };
-  const PcmFormat mono{kRate, 1};
-  const PcmFormat stereo{48000, 2};
-  const std::vector<Step> steps = {
-      {Step::kPull, {}, 1, JitterBuffer::State::kIdle, false, 0},
-      {Step::kPush, mono, 2, JitterBuffer::State::kFilling, false, 52},
-      {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 52},
-      {Step::kPush, mono, 1, JitterBuffer::State::kFilling, false, 78},
-      {Step::kPull, {}, 1, JitterBuffer::State::kPlaying, true, 50},  // 78 cut to 60
-      {Step::kPush, stereo, 1, JitterBuffer::State::kFilling, false, 24},
-      {Step::kPull, {}, 1, JitterBuffer::State::kFilling, false, 24},
-      {Step::kPush, stereo, 2, JitterBuffer::State::kFilling, false, 72},
-      {Step::kPull, {}, 8, JitterBuffer::State::kFilling, true, 0},
-      {Step::kClear, {}, 0, JitterBuffer::State::kIdle, false, 0},
-      {Step::kPull, {}, 1, JitterBuffer::State::kIdle, false, 0},
-  };
   JitterBuffer b(60);
-  bool write = false;
-  int n = 0;
-  for (const Step& s : steps) {
-    SCOPED_TRACE(n++);
-    for (size_t i = 0; i < s.count; ++i) {
-      if (s.kind == Step::kPush) {
-        const std::vector<int16_t> block(kBlock * s.format.channels, 100);
-        b.push(block.data(), kBlock, s.format);
-      } else if (s.kind == Step::kPull) {
-        const size_t frames = std::max<size_t>(1, b.format().rate / 100);
-        std::vector<int16_t> out(frames * std::max<uint32_t>(1, b.format().channels), 7);
-        write = b.pull(out.data(), frames).write;
-        if (!write && b.format().channels != 0) {
-          EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t v) { return v == 0; }));
-        }
-      }
+  std::vector<int16_t> out(2 * 480);
+  const auto push = [&](PcmFormat format, int blocks) {
+    const std::vector<int16_t> block(kBlock * format.channels, 100);
+    for (int i = 0; i < blocks; ++i) {
+      b.push(block.data(), kBlock, format);
     }
-    if (s.kind == Step::kClear) {
-      b.clear();
-    }
-    EXPECT_EQ(b.state(), s.state);
-    if (s.kind == Step::kPull) {
-      EXPECT_EQ(write, s.write);
-    }
-    EXPECT_EQ(b.bufferedMs(), s.bufferedMs);
+  };
+  const auto pull = [&] {
+    const size_t frames = std::max<size_t>(1, b.format().rate / 100);
+    std::fill(out.begin(), out.end(), 7);
+    const bool write = b.pull(out.data(), frames).write;
+    const auto end = out.begin() + frames * b.format().channels;  // silence when not written
+    EXPECT_TRUE(write || std::all_of(out.begin(), end, [](int16_t v) { return v == 0; }));
+    return write;
+  };
+  EXPECT_FALSE(pull());
+  EXPECT_EQ(b.state(), JitterBuffer::State::kIdle);
+  push({kRate, 1}, 2);
+  EXPECT_FALSE(pull());
+  EXPECT_EQ(b.bufferedMs(), 52u);
+  push({kRate, 1}, 1);
+  EXPECT_TRUE(pull());
+  EXPECT_EQ(b.state(), JitterBuffer::State::kPlaying);
+  EXPECT_EQ(b.bufferedMs(), 50u);  // 78 cut to 60, less the period
+  push({48000, 2}, 1);
+  EXPECT_EQ(b.state(), JitterBuffer::State::kFilling);
+  EXPECT_EQ(b.bufferedMs(), 24u);
+  EXPECT_FALSE(pull());
+  push({48000, 2}, 2);
+  for (int i = 0; i < 8; ++i) {
+    pull();
   }
-  // The stereo blocks ran out in the eight pulls: one underrun, logged.
+  EXPECT_EQ(b.state(), JitterBuffer::State::kFilling);
+  EXPECT_EQ(b.bufferedMs(), 0u);
   EXPECT_EQ(b.counters().underruns, 1u);
   EXPECT_EQ(b.takeEvents(), "underrun: filling again to 60 ms\n");
   EXPECT_EQ(b.takeEvents(), "");
+  push({48000, 2}, 1);
+  b.clear();
+  EXPECT_EQ(b.state(), JitterBuffer::State::kIdle);
+  EXPECT_EQ(b.bufferedMs(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// zqoutput in process: its outputs, and its service driven over the wire as
-// an audio output controller drives it: a local AAM's tone fetched over UDP
-// lands in a WAVE file at its frequency, the volume scales it, resetSource
-// silences it, a file plays, and bad requests fail.
+// zqoutput in process: its WAVE output, and its service driven over the wire
+// as an audio output controller drives it: a local AAM's tone fetched over
+// UDP lands in a WAVE file at its frequency, the volume scales it,
+// resetSource silences it, losses are played over, and bad requests fail.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -32,7 +32,6 @@
 #include "media/provider_test_support.h"
 #include "media/shared_mike.h"
 #include "net/host_name.h"
-#include "net/tcp_socket.h"
 #include "rpc/line_io.h"
 #include "zqoutput/options.h"
 #include "zqoutput/output_service.h"
@@ -75,49 +74,38 @@ Wave readWave(const std::string& path) {
   return w;
 }
 
-TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndOutputsAreNamed) {
+// The header is rewritten after every block, as a killed process would
+// leave the file; another format is converted to the file's first one.
+TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndKeepTheirFormat) {
   test::TempDir dir;
   const std::string path = (dir.path() / "out.wav").string();
   std::unique_ptr<zqoutput::AudioSink> sink = zqoutput::makeSink("wav:" + path);
-  EXPECT_EQ(sink->describe(), "wav:" + path);
   sink->format(22050, 1);
   const std::vector<int16_t> block(576, 1234);
   for (int i = 1; i <= 3; ++i) {
     sink->write(block.data(), block.size());
-    const Wave w = readWave(path);  // as a killed process would leave it
-    EXPECT_EQ(w.rate, 22050u);
-    EXPECT_EQ(w.channels, 1u);
+    const Wave w = readWave(path);
     EXPECT_EQ(w.dataSize, 576u * 2 * static_cast<uint32_t>(i));
     EXPECT_EQ(w.riffSize, w.dataSize + 36);
   }
-  // Another format is converted to the file's: what was written stays.
   test::SineGenerator sine(44100, {880, 880});
   sink->format(44100, 2);
   for (int i = 0; i < 20; ++i) {
     sink->write(sine.next(1102).data(), 1102);
   }
-  sink->format(22050, 1);
-  sink->write(block.data(), block.size());
   const Wave w = readWave(path);
   EXPECT_EQ(w.rate, 22050u);
   EXPECT_EQ(w.channels, 1u);
-  ASSERT_NEAR(double(w.samples.size()), 576 * 4 + 11020, 1);
-  const auto first = w.samples.begin() + 576 * 3;
-  const auto last = w.samples.end() - 576;
-  EXPECT_TRUE(std::all_of(w.samples.begin(), first, [](int16_t s) { return s == 1234; }));
-  EXPECT_TRUE(std::all_of(last, w.samples.end(), [](int16_t s) { return s == 1234; }));
-  EXPECT_NEAR(test::listen({first, last}, 22050, 1).frequency, 880.0, 5.0);
-
-  struct Case {
-    const char* output;
-    const char* error;  // the start of it
-  } const cases[] = {{"wav:", "unknown output 'wav:'"},
-                     {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"},
-                     {"alsa:zq-no-such-device", "cannot open ALSA playback device"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.output);
-    const std::string thrown = thrownText([&] { zqoutput::makeSink(c.output); });
-    EXPECT_TRUE(thrown.starts_with(c.error)) << thrown;
+  ASSERT_NEAR(double(w.samples.size()), 576 * 3 + 11020, 1);
+  const auto converted = w.samples.begin() + 576 * 3;
+  EXPECT_TRUE(std::all_of(w.samples.begin(), converted, [](int16_t s) { return s == 1234; }));
+  EXPECT_NEAR(test::listen({converted, w.samples.end()}, 22050, 1).frequency, 880.0, 5.0);
+  const std::pair<const char*, const char*> refusals[] = {
+      {"wav:", "unknown output 'wav:'"},
+      {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"}};
+  for (const auto& [output, error] : refusals) {
+    const std::string thrown = thrownText([&] { zqoutput::makeSink(output); });
+    EXPECT_TRUE(thrown.starts_with(error)) << thrown;
   }
 }
 
@@ -211,7 +199,6 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   const std::vector<int16_t> tail = readWave(path).samples;
   EXPECT_TRUE(std::all_of(tail.end() - 1000, tail.end(), [](int16_t s) { return s == 0; }));
   EXPECT_EQ(client->call("resetSource()"), "OK ");
-  EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
   EXPECT_TRUE(eventually([&] { return aam->audioOutputs().empty(); }));  // withdrawn
   const long long frozen = valueOf(client->call("getStat()"), "FramesReceived");
   JThread::sleep(200);
@@ -304,102 +291,46 @@ TEST_F(Output, ConcealsLossesRefusesUnplayableStreamsAndAsksAgainForADescription
 
 // An output device that refuses its first periods, as a full disk or a
 // device gone away does, then works; it says it keeps its own pace.
-class RefusingSink : public zqoutput::AudioSink {
- public:
-  explicit RefusingSink(int refusals) : left_(refusals) {}
+struct RefusingSink : zqoutput::AudioSink {
   void format(uint32_t, uint32_t) override {}
   uint32_t write(const int16_t*, size_t) override {
-    const auto now = std::chrono::steady_clock::now();
-    std::lock_guard lock(mutex_);
-    if (left_ > 0) {
-      --left_;
-      (refused_ == 0 ? first_ : last_) = now;
-      ++refused_;
+    std::lock_guard lock(mutex);
+    if (refused.size() < 30) {
+      refused.push_back(std::chrono::steady_clock::now());
       throw JTextError("no space left on the device");
     }
-    ++taken_;
+    ++taken;
     return 0;
   }
   std::string describe() const override { return "refusing"; }
   bool paced() const override { return true; }
-  int taken() const {
-    std::lock_guard lock(mutex_);
-    return taken_;
-  }
-  std::chrono::steady_clock::duration refusing() const {
-    std::lock_guard lock(mutex_);
-    return last_ - first_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  int left_;
-  int refused_ = 0;
-  int taken_ = 0;
-  std::chrono::steady_clock::time_point first_, last_;
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> refused;
+  int taken = 0;
 };
 
 // Refused periods are counted and said once, kept to the clock (a device
 // that fails at once must not make the output spin), and the output
 // carries on when the device takes samples again.
 TEST_F(Output, AnOutputThatRefusesIsSaidOnceKeptToTheClockAndResumes) {
-  RefusingSink refusing(30);
+  RefusingSink refusing;
   auto output = std::make_unique<zqoutput::OutputService>(0, "refused", refusing);
   LineClient control(output->port());
   auto provider = std::make_unique<test::FakeProvider>();
   EXPECT_EQ(control.call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
                          std::to_string(provider->port()) + ")"),
             "OK ");
-  ASSERT_TRUE(eventually([&] { return refusing.taken() >= 10; }));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(refusing.mutex);
+    return refusing.taken >= 10;
+  }));
   EXPECT_EQ(valueOf(control.call("getStat()"), "OutputErrors"), 30);
   // 30 periods of 10 ms, the first and the last 29 periods apart.
-  EXPECT_GE(refusing.refusing(), std::chrono::milliseconds(250));
+  EXPECT_GE(refusing.refused.back() - refusing.refused.front(), std::chrono::milliseconds(250));
   EXPECT_EQ(log->count("cannot write to refusing"), 1u);
   EXPECT_EQ(log->count("refusing works again after 30 failed writes"), 1u);
   EXPECT_EQ(control.call("resetSource()"), "OK ");
   provider.reset();
-}
-
-// Each source is decoded as what it is, from a decoder of its own: 8-bit
-// PCM, then MP3 (into the file's format, 8 kHz mono).
-TEST_F(Output, PlaysFilesAndRefusesWhatItCannotPlay) {
-  test::Bytes pcm8(8000);
-  for (size_t i = 0; i < pcm8.size(); ++i) {
-    pcm8[i] = static_cast<uint8_t>(
-        128 + std::lround(100 * std::sin(2 * std::numbers::pi * 1000 * i / 8000.0)));
-  }
-  const std::string wave = (dir.path() / "tone8.wav").string();
-  test::writeFile(
-      wave, test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 8)), test::chunk("data", pcm8)}));
-  const std::string mp3 = (dir.path() / "tone.mp3").string();
-  test::writeFile(mp3, test::join(test::encodeFrames(24000, 80)));  // 2 s, 440 Hz
-  EXPECT_EQ(client->call("setFileSource(fileSource=\"" + wave + "\")"), "OK ");
-  ASSERT_TRUE(decodes(8));
-  EXPECT_NEAR(test::listen(readWave(path).samples, 8000, 1).frequency, 1000.0, 5.0);
-  EXPECT_EQ(client->call("setFileSource(fileSource=\"" + mp3 + "\")"), "OK ");
-  ASSERT_TRUE(decodes(60));
-  const std::vector<int16_t> all = readWave(path).samples;
-  EXPECT_NEAR(test::listen({all.end() - 6400, all.end()}, 8000, 1).frequency, 440.0, 5.0);
-  EXPECT_EQ(valueOf(client->call("getStat()"), "DecodeErrors"), 0);
-
-  struct Case {
-    const char* request;
-    const char* answer;  // its start
-  } const cases[] = {
-      {"setNetSource(proto=\"tcp\", host=\"127.0.0.1\", port=5000)",
-       "FAILED unsupported protocol 'tcp'"},
-      // Not a port: nothing is connected to.
-      {"setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=0)",
-       "FAILED TypeMismatch for parameter 'port' : wanted '3', actual '3'"},
-      {"setHardSource(cardNumber=1, connector=\"line_in\")", "FAILED unknown connector 'line_in'"},
-      {"setHardSource(cardNumber=7, connector=\"pci2_line_in\")", "FAILED no pci2 was found"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.request);
-    EXPECT_TRUE(client->call(c.request).starts_with(c.answer));
-  }
-  // A failed source leaves the output silent, and it still serves.
-  EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
 }
 
 zqoutput::AllowList allowList(const char* text) {
@@ -412,7 +343,7 @@ zqoutput::AllowList allowList(const char* text) {
 // closed at once, counted, and said once a minute per address), streams
 // come only from the AAMs of --allow-sources, and only files that really
 // are in the media folder play: any other is refused with one answer,
-// whether it exists or not.
+// whether it exists or not. 8-bit PCM plays, from a decoder of its own.
 TEST_F(Output, ObeysOnlyItsAllowListsAndPlaysOnlyItsMediaFolder) {
   namespace fs = std::filesystem;
   const fs::path media = dir.path() / "media";
@@ -422,11 +353,22 @@ TEST_F(Output, ObeysOnlyItsAllowListsAndPlaysOnlyItsMediaFolder) {
   test::writeFile((dir.path() / "out.mp3").string(), mp3);
   fs::create_symlink(dir.path() / "out.mp3", media / "link-out.mp3");
   fs::create_symlink(media / "sub" / "in.mp3", media / "link-in.mp3");
+  test::Bytes pcm8(8000);
+  for (size_t i = 0; i < pcm8.size(); ++i) {
+    pcm8[i] = static_cast<uint8_t>(
+        128 + std::lround(100 * std::sin(2 * std::numbers::pi * 1000 * i / 8000.0)));
+  }
+  test::writeFile(
+      (media / "tone8.wav").string(),
+      test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 8)), test::chunk("data", pcm8)}));
   zqoutput::OutputAccess access;
   access.controls = allowList("127.0.0.1");
   access.sources = allowList("127.0.0.2");
   access.mediaDir = media.string();
   restart(access);
+  EXPECT_EQ(client->call("setFileSource(fileSource=\"tone8.wav\")"), "OK ");
+  ASSERT_TRUE(decodes(8));
+  EXPECT_NEAR(test::listen(readWave(path).samples, 8000, 1).frequency, 1000.0, 5.0);
 
   struct Peer {
     const char* from;
@@ -440,36 +382,50 @@ TEST_F(Output, ObeysOnlyItsAllowListsAndPlaysOnlyItsMediaFolder) {
   EXPECT_EQ(valueOf(client->call("getStat()"), "RefusedConnections"), 2);
   EXPECT_EQ(log->count("refused a connection from 127.0.0.2"), 1u);
 
-  const std::string in = (media / "sub" / "in.mp3").string();
-  struct File {
-    std::string name;
-    bool plays;
-  } const files[] = {
-      {in, true},
-      {"sub/in.mp3", true},  // in the folder
-      {(media / "link-in.mp3").string(), true},
-      {(media / "link-out.mp3").string(), false},
-      {"../out.mp3", false},
-      {(dir.path() / "missing.mp3").string(), false},  // answered as the one that exists
-      {media.string(), false},
+  const auto file = [](const std::string& name) {
+    return "setFileSource(fileSource=\"" + name + "\")";
   };
-  for (const File& f : files) {
-    SCOPED_TRACE(f.name);
-    EXPECT_EQ(
-        client->call("setFileSource(fileSource=\"" + f.name + "\")"),
-        f.plays ? "OK "
-                : "FAILED file source refused: '" + f.name + "' is not a file of the media folder");
+  const auto notInFolder = [](const std::string& name) {
+    return "FAILED file source refused: '" + name + "' is not a file of the media folder";
+  };
+  const std::string in = (media / "sub" / "in.mp3").string();
+  const std::string linkOut = (media / "link-out.mp3").string();
+  const std::string missing = (dir.path() / "missing.mp3").string();
+  struct Case {
+    std::string request;
+    std::string answer;  // its start
+  } const cases[] = {
+      {file(in), "OK "},
+      {file("sub/in.mp3"), "OK "},  // in the folder
+      {file((media / "link-in.mp3").string()), "OK "},
+      {file(linkOut), notInFolder(linkOut)},
+      {file("../out.mp3"), notInFolder("../out.mp3")},
+      {file(missing), notInFolder(missing)},  // answered as the one that exists
+      {file(media.string()), notInFolder(media.string())},
+      {"setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=5000)",
+       "FAILED source '127.0.0.1' is not allowed: not in --allow-sources"},
+      {"setNetSource(proto=\"tcp\", host=\"127.0.0.2\", port=5000)",
+       "FAILED unsupported protocol 'tcp'"},
+      // Not a port: nothing is connected to.
+      {"setNetSource(proto=\"udp\", host=\"127.0.0.2\", port=0)",
+       "FAILED TypeMismatch for parameter 'port' : wanted '3', actual '3'"},
+      {"setHardSource(cardNumber=1, connector=\"line_in\")", "FAILED unknown connector 'line_in'"},
+      {"setHardSource(cardNumber=7, connector=\"pci2_line_in\")", "FAILED no pci2 was found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const std::string answer = client->call(c.request);
+    EXPECT_TRUE(answer.starts_with(c.answer)) << answer;
   }
-  EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=5000)"),
-            "FAILED source '127.0.0.1' is not allowed: not in --allow-sources");
+  // A failed source leaves the output silent, and it still serves.
+  EXPECT_NE(client->call("getParams()").find("Source=\"\""), std::string::npos);
   EXPECT_EQ(client->call("setNetSource(proto=\"udp\", host=\"127.0.0.2\", port=5000)")
                 .find("not allowed"),
             std::string::npos);
   EXPECT_EQ(client->call("resetSource()"), "OK ");
   // No folder, no file source: not even one that exists.
   restart({});
-  EXPECT_EQ(client->call("setFileSource(fileSource=\"" + in + "\")"),
-            "FAILED file source refused: this output has no media folder");
+  EXPECT_EQ(client->call(file(in)), "FAILED file source refused: this output has no media folder");
 }
 
 TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
@@ -481,14 +437,8 @@ TEST(ZqoutputOptions, TakeWhatIsValidAndSayWhyTheRestIsNot) {
     const char* output = nullptr;
   } const cases[] = {
       {{}, nullptr, 10001, 48, "null"},
-      {{"--port", "0", "--buffer-ms", "0", "--output", "wav:/tmp/a.wav"},
-       nullptr,
-       0,
-       0,
-       "wav:/tmp/a.wav"},
       {{"--port", "65535", "--buffer-ms", "5000", "--id", "o"}, nullptr, 65535, 5000, "null"},
       {{"--port", "65536"}, "--port must be from 0 to 65535, not '65536'"},
-      {{"--buffer-ms", "5001"}, "--buffer-ms must be from 0 to 5000, not '5001'"},
       {{"--log-level", "loud"}, "--log-level must be error, warning, info or debug, not 'loud'"},
       {{"--port"}, "--port needs a value"},
       {{"--volume", "3"}, "unknown argument '--volume'"},
