@@ -220,7 +220,6 @@ TEST_F(Members, ResultsSettingsAndTheLocalAAM) {
   auto open = [](LONG port, const char* connector) {
     return [=](Call& c) { c.in(port).in(connector).in(1).in(128000).in("op1"); };
   };
-  const auto is = [](const char* key, int32_t value) { return key + std::to_string(value); };
   const auto settings = [&] {
     JParams p;
     impl().group().localAAMConfig().provider.write(p);
@@ -236,24 +235,12 @@ TEST_F(Members, ResultsSettingsAndTheLocalAAM) {
   };
   const Case cases[] = {
       {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in"); }, -1},
-      {"SetNetSource port 0", 16, [](Call& c) { c.in("udp").in("h").in(0); }, -2},
       {"StreamMic without local AAM", 33, [](Call&) {}, -1},
-      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3").in(0); }, -1},
       {"UdpConfig",
        29,
        [](Call& c) { c.in(1).in(0).in(2).in(5000).in(1400); },
        0,
        {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=5000", "UdpMtu=1400"}},
-      {"UdpConfig not available",
-       29,
-       [](Call& c) { c.in(0).in(0).in(2).in(5000).in(1400); },
-       0,
-       {"UdpEnable=false", is("UdpSourcePort=", UdpConfig().sourcePort())}},
-      {"AtmConfig CBR",
-       30,
-       [](Call& c) { c.in(1).in(0).in("CBR").in(0).in(53); },
-       0,
-       {"AtmQosClass=\"CBR\"", "AtmMulticastEnabled=false", "AtmMtu=53"}},
       {"AtmConfig VBR multicast",
        30,
        [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48); },
@@ -268,29 +255,18 @@ TEST_F(Members, ResultsSettingsAndTheLocalAAM) {
        30,
        [](Call& c) { c.in(0).in(0).in("ABR").in(0).in(48); },
        0,
-       {"AtmEnable=false", "AtmMulticastEnabled=false", is("AtmInterface=", 0)}},
+       {"AtmEnable=false", "AtmMulticastEnabled=false", "AtmInterface=0"}},
       {"IpmConfig",
        31,
        [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
        0,
        {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmTtl=4"}},
-      {"IpmConfig not available",
-       31,
-       [](Call& c) { c.in(0).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
-       0,
-       {"IpmEnable=false", is("IpmPort=", IpmConfig().port())}},
       {"open on the tone device", 17, open(0, "wavein_mic_in"), 0, {}, true},
       {"UDP settings while open",
        29,
-       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400); },
+       [](Call& c) { c.in(0).in(0).in(0).in(5000).in(1400); },
        -1,
-       {"UdpEnable=false"},
-       true},
-      {"files that are not there",
-       32,
-       [](Call& c) { c.in("/nonexistent.mp3").in(0); },
-       -2,
-       {},
+       {"UdpEnable=true", "UdpPrecedence=2"},
        true},
       {"back to the microphone", 33, [](Call&) {}, 0, {}, true},
       {"an unknown connector leaves it running", 17, open(0, "line_in"), -1, {}, true},
@@ -334,13 +310,9 @@ TEST_F(Members, TextAndExtractedResults) {
   } cases[] = {
       {26, "nobody:1", nullptr, "Name not found"},
       {14, "channels", text, "2"},
-      {14, "volume", text, "23130"},
-      {15, "on", text, "1"},
       {15, "mute", "", "23130"},
-      {37, "gain", text, "1.5"},
       {37, "volume", text, "2.5"},
       {36, "Type", text, "Audio"},
-      {36, "volume", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.id) + " " + c.parameter);
@@ -437,9 +409,6 @@ TEST_F(Members, PersistenceSavesTheLayoutAndLoadsOrRefuses) {
                   getText(fresh.get(), 4) + " " + getText(fresh.get(), 3),
               c.properties);
   }
-  ComPtr<IStorage> empty;
-  ASSERT_EQ(createMemoryStorage(empty.put()), S_OK);
-  EXPECT_EQ(ComPtr<IPersistStorage>::queryFrom(control())->Load(empty.get()), STG_E_FILENOTFOUND);
 }
 
 // ---- interfaces, type information, drawing -------------------------------------
@@ -472,29 +441,10 @@ TEST_F(Members, InterfacesAndTheirAnswers) {
   auto errors = ComPtr<ISupportErrorInfo>::queryFrom(control());
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IZQAudioOutputCtrl), S_OK);
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-  auto safety = ComPtr<IObjectSafety>::queryFrom(control());
-  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 2), S_OK);
-  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4), E_FAIL);
-  DWORD supported = 0, enabled = 0;
-  ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
-  EXPECT_EQ(supported, 3u);
-  EXPECT_EQ(enabled, 2u);
   GUID source{};
   auto classInfo = ComPtr<IProvideClassInfo2>::queryFrom(control());
   EXPECT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
   EXPECT_EQ(source, DIID__IZQAudioOutputCtrlEvents);
-  DWORD misc = 0;
-  ASSERT_EQ(ComPtr<IOleObject>::queryFrom(control())->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
-  EXPECT_EQ(misc, 132497u);
-
-  // The type with its 37 members (their names and help are zqctl's listing;
-  // how a library places its types is the runtime's test).
-  ComPtr<ITypeInfo> info;
-  ASSERT_EQ(control()->GetTypeInfo(0, 0, info.put()), S_OK);
-  TYPEATTR* attr = nullptr;
-  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->cFuncs, 37);
-  info->ReleaseTypeAttr(attr);
 }
 
 // A rectangle past every edge of the buffer: the bitmap stretched into it

@@ -18,10 +18,8 @@ namespace zq::test {
 /// frequencies[c]), continuing from block to block.
 class SineGenerator {
  public:
-  SineGenerator(uint32_t sampleRate, std::vector<double> frequencies, double amplitude = 12000)
-      : sampleRate_(sampleRate), frequencies_(std::move(frequencies)), amplitude_(amplitude) {}
-
-  uint32_t channels() const { return static_cast<uint32_t>(frequencies_.size()); }
+  SineGenerator(uint32_t sampleRate, std::vector<double> frequencies)
+      : sampleRate_(sampleRate), frequencies_(std::move(frequencies)) {}
 
   /// The next `samples` samples per channel.
   std::vector<int16_t> next(size_t samples) {
@@ -30,7 +28,7 @@ class SineGenerator {
       const double t = static_cast<double>(position_) / sampleRate_;
       for (size_t c = 0; c < frequencies_.size(); ++c) {
         block[i * frequencies_.size() + c] = static_cast<int16_t>(
-            std::lround(amplitude_ * std::sin(2 * std::numbers::pi * frequencies_[c] * t)));
+            std::lround(12000 * std::sin(2 * std::numbers::pi * frequencies_[c] * t)));
       }
     }
     return block;
@@ -39,7 +37,6 @@ class SineGenerator {
  private:
   uint32_t sampleRate_;
   std::vector<double> frequencies_;
-  double amplitude_;
   uint64_t position_ = 0;
 };
 

