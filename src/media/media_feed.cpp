@@ -1,6 +1,8 @@
 // MediaFeed: a tap on the media, or a sucker thread where there is none.
 #include "media/media_feed.h"
 
+#include "base/error.h"
+
 namespace zq {
 
 MediaFeed::~MediaFeed() {
@@ -20,9 +22,10 @@ void MediaFeed::start(IProviderMedia* media, IMediaSuckerNotify* channel) {
       tapped_ = false;
       // The flags word and skip mean something to one video stream type only.
       sucker_ = media->createSucker(channel, SuckerParams{});
-      if (sucker_ != nullptr) {
-        sucker_->startSucker();
+      if (sucker_ == nullptr) {
+        throw JTextError("the media gives neither a tap nor a sucker");
       }
+      sucker_->startSucker();
     }
   } catch (...) {
     stop();
