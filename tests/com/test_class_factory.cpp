@@ -363,6 +363,13 @@ TEST(Storage, ElementsAndTheirRefusals) {
        STG_E_FILENOTFOUND},
       {"rename onto an existing element", [&] { return root->RenameElement(u"Sub", u"Contents"); },
        STG_E_FILEALREADYEXISTS},
+      {"write through a read-only sub-storage",
+       [&] {
+         ComPtr<IStorage> ro;
+         root->OpenStorage(u"Sub", nullptr, STGM_READ, nullptr, 0, ro.put());
+         return ro->CreateStream(u"New", STGM_READWRITE, 0, 0, s.put());
+       },
+       STG_E_ACCESSDENIED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -87,7 +87,17 @@ constexpr JTypeDescription kSampleType{
     "ISample",      IID_ISample, TKIND_INTERFACE, "ISample Interface", TYPEFLAG_FDUAL,
     kSampleMembers, {},          &kSampleLib};
 
-inline constexpr const JTypeDescription* kSampleLibTypes[] = {&kSampleType};
+inline constexpr JImplementedType kSampleClassInterfaces[] = {
+    {&kSampleType, IMPLTYPEFLAG_FDEFAULT}};
+constexpr JTypeDescription kSampleClass{"Sample",
+                                        makeGuid("{5E1F3C2A-0B7D-4E55-9C11-2F6A8D3B4C02}"),
+                                        TKIND_COCLASS,
+                                        "Sample Class",
+                                        TYPEFLAG_FCANCREATE,
+                                        {},
+                                        kSampleClassInterfaces,
+                                        &kSampleLib};
+inline constexpr const JTypeDescription* kSampleLibTypes[] = {&kSampleType, &kSampleClass};
 constexpr JTypeLibraryDescription kSampleLib{"SAMPLELib",
                                              makeGuid("{5E1F3C2A-0B7D-4E55-9C11-2F6A8D3B4C03}"),
                                              2,
@@ -233,7 +243,7 @@ TEST_F(Dispatch, NamesAndTypeInfoPastTheMembers) {
 TEST_F(Dispatch, TypeLibraryAndItsTypes) {
   ComPtr<ITypeLib> lib;
   ASSERT_EQ(createTypeLib(kSampleLib, lib.put()), S_OK);
-  ASSERT_EQ(lib->GetTypeInfoCount(), 1u);
+  ASSERT_EQ(lib->GetTypeInfoCount(), 2u);
   const struct {
     INT index;
     HRESULT hr;
@@ -241,7 +251,7 @@ TEST_F(Dispatch, TypeLibraryAndItsTypes) {
   } docs[] = {
       {-1, S_OK, "SAMPLELib"},
       {0, S_OK, "ISample"},
-      {1, TYPE_E_ELEMENTNOTFOUND, ""},
+      {2, TYPE_E_ELEMENTNOTFOUND, ""},
   };
   for (const auto& c : docs) {
     SCOPED_TRACE(c.index);
@@ -266,6 +276,22 @@ TEST_F(Dispatch, TypeLibraryAndItsTypes) {
   ASSERT_EQ(createTypeInfo(kLoose, none.put()), S_OK);
   UINT index = 0;
   EXPECT_EQ(none->GetContainingTypeLib(nullptr, &index), TYPE_E_ELEMENTNOTFOUND);
+
+  // A host finds a class's default interface through the class's information.
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(lib->GetTypeInfoOfGuid(kSampleClass.guid, info.put()), S_OK);
+  INT flags = 0;
+  ASSERT_EQ(info->GetImplTypeFlags(0, &flags), S_OK);
+  EXPECT_EQ(flags, IMPLTYPEFLAG_FDEFAULT);
+  EXPECT_EQ(info->GetImplTypeFlags(1, &flags), TYPE_E_ELEMENTNOTFOUND);
+  HREFTYPE ref = 0;
+  ASSERT_EQ(info->GetRefTypeOfImplType(0, &ref), S_OK);
+  ComPtr<ITypeInfo> iface;
+  ASSERT_EQ(info->GetRefTypeInfo(ref, iface.put()), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(iface->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->guid, IID_ISample);
+  iface->ReleaseTypeAttr(attr);
 }
 
 // ---- BSTR and VARIANT ------------------------------------------------------------
