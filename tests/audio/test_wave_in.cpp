@@ -244,37 +244,53 @@ TEST_F(WaveIn, PulsedToneSoundsInBurstsOnTheMonotonicClock) {
 struct OpenCase {
   const char* name;
   uint32_t index;
-  uint32_t formatTag;
+  WaveFormat format;
   uint32_t flags;
   bool handle;
   uint32_t expected;
+  const char* type = "tone";  // of device 1
+  Bytes file = {};             // written where a file device reads, when given
 };
 
-// One case per check of open; every bound of the playable formats has its
-// own test (PcmFormat).
+// One case per check of open, and what a WAVE file's device answers for
+// each kind of failure; every bound of the playable formats and every way
+// a header is broken has its own test (PcmFormat, WaveFile).
 TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
-  device(1).setString("Type", "tone");
   device(2).setString("Type", "midi");
   device(4).setString("Type", "tone");  // after a gap: not listed
-  EXPECT_EQ(waveInGetNumDevs(), 2u);  // the gap ends the list
   const uint32_t cb = kCallbackEvent;
+  const WaveFormat mono = pcm(8000, 16, 1);
+  WaveFormat floats = mono;
+  floats.formatTag = 3;
+  const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
   const OpenCase cases[] = {
-      {"another flag too", 0, kWaveFormatPcm, cb | 1, true, kMmInvalidFlag},
-      {"past the list", 2, kWaveFormatPcm, cb, true, kMmBadDeviceId},
-      {"unknown type", 1, kWaveFormatPcm, cb, true, kMmNoDriver},
-      {"no handle", 0, kWaveFormatPcm, cb, false, kMmInvalidParam},
-      {"float", 0, 3, cb, true, kWaveBadFormat},
+      {"another flag too", 0, mono, cb | 1, true, kMmInvalidFlag},
+      {"past the list", 2, mono, cb, true, kMmBadDeviceId},
+      {"unknown type", 1, mono, cb, true, kMmNoDriver},
+      {"no handle", 0, mono, cb, false, kMmInvalidParam},
+      {"float", 0, floats, cb, true, kWaveBadFormat},
+      {"missing file", 0, mono, cb, true, kMmBadDeviceId, "file"},
+      {"not a WAVE file", 0, mono, cb, true, kMmError, "file", Bytes(12, 'x')},
+      {"a file of another rate", 0, pcm(11025, 16, 1), cb, true, kWaveBadFormat, "file", good},
   };
+  TempDir dir;
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::string path = (dir.path() / c.name).string();
+    JSystemRegistryKey key = device(1);
+    key.setString("Type", c.type);
+    key.setString("Path", path);
+    if (!c.file.empty()) {
+      writeFile(path, c.file);
+    }
+    EXPECT_EQ(waveInGetNumDevs(), 2u);  // the gap ends the list
     JFlag event;
-    WaveFormat format = pcm(8000, 16, 1);
-    format.formatTag = static_cast<uint16_t>(c.formatTag);
     const auto before = reinterpret_cast<WaveInHandle>(uintptr_t{1});
     WaveInHandle handle = before;
-    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, format, &event, 0, c.flags),
+    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, c.format, &event, 0, c.flags),
               c.expected);
     EXPECT_EQ(handle, c.handle ? nullptr : before);
+    EXPECT_EQ(log_.contains(path), c.type == std::string("file"));
   }
 }
 
@@ -406,41 +422,6 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
                               : Bytes(2000 * f.blockAlign, c.bits == 8 ? 0x80 : 0);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_TRUE(capture.take(5) == expected);
-  }
-}
-
-struct BadFileCase {
-  const char* name;
-  Bytes content;  // none: no file
-  WaveFormat asked;
-  uint32_t expected;
-};
-
-// Each way a header is broken has its own test (WaveFile); here what the
-// device answers for each kind of failure.
-TEST_F(WaveIn, BadFilesFailToOpenAndLeaveNothing) {
-  TempDir dir;
-  const WaveFormat mono = pcm(8000, 16, 1);
-  const Bytes good = riff({chunk("fmt ", fmt(1, 1, 8000, 16)), chunk("data", samples(8))});
-  const BadFileCase cases[] = {
-      {"missing", {}, mono, kMmBadDeviceId},
-      {"not a WAVE file", Bytes(12, 'x'), mono, kMmError},
-      {"another rate", good, pcm(11025, 16, 1), kWaveBadFormat},
-  };
-  int n = 0;
-  for (const BadFileCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = (dir.path() / ("bad" + std::to_string(n++))).string();
-    if (!c.content.empty()) {
-      writeFile(path, c.content);
-    }
-    JSystemRegistryKey key = device(1);
-    key.setString("Type", "file");
-    key.setString("Path", path);
-    Capture capture;
-    EXPECT_EQ(capture.open(0, c.asked), c.expected);
-    EXPECT_EQ(capture.handle, nullptr);
-    EXPECT_TRUE(log_.contains(path));
   }
 }
 
