@@ -159,10 +159,7 @@ std::unique_ptr<ZQAAMChannelManager> toneAam(uint16_t groupPort) {
   AAMConfig c;
   c.provider = test::loopbackTransports(groupPort);
   c.provider.port = 0;
-  c.desc.type = MikeDesc::kLocal;
-  c.desc.channel = 1;
-  c.desc.inputConnector = MikeDesc::kWaveInMicIn;
-  c.desc.setTargetBitRate(128000);
+  c.desc = test::localMike(1, MikeDesc::kWaveInMicIn, 128000);
   return std::make_unique<ZQAAMChannelManager>(c, 0, "ZQAAMChannelManager");
 }
 
