@@ -35,10 +35,6 @@ using test::thrownText;
 
 using test::eventually;
 
-MikeDesc liveDesc(int32_t bitRate) {
-  return test::localMike(1, MikeDesc::kWaveInMicIn, bitRate);
-}
-
 MikeDesc softDesc() {
   return test::softMike({std::vector<uint8_t>(1600, 0)}, 100, 8000, 1, 800);
 }
@@ -226,8 +222,8 @@ TEST_F(Aam, AFileListKeepsItsReceiversAndGivesTheOpeningSourceBack) {
   test::writeFile(files[1], test::join(mp3[1]));
   test::writeFile(files[2], test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
                                         test::chunk("data", test::samples(8000))}));
-  auto aam =
-      std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000)), 0, "ZQAAMChannelManager");
+  auto aam = std::make_unique<ZQAAMChannelManager>(
+      configOf(test::localMike(1, MikeDesc::kWaveInMicIn, 128000)), 0, "ZQAAMChannelManager");
   const MikeDesc list = fileList(files, false);
 
   ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));
