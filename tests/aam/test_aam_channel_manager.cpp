@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "aam/aam_channel_manager.h"
-#include "audio/mp3.h"
 #include "audio/mp3_test_support.h"
 #include "files/file_test_support.h"
 #include "helpers/log_capture.h"
@@ -35,10 +34,6 @@ using test::LineClient;
 using test::thrownText;
 
 using test::eventually;
-
-MikeDesc liveDesc(int32_t bitRate) {
-  return test::localMike(1, MikeDesc::kWaveInMicIn, bitRate);
-}
 
 MikeDesc softDesc() {
   return test::softMike({std::vector<uint8_t>(1600, 0)}, 100, 8000, 1, 800);
@@ -76,29 +71,17 @@ TEST(AamStandBy, EachListedRateHasAFrameOfSilenceOfItsLengthAndFormat) {
   struct Case {
     uint32_t bitRate;
     size_t length;
-    int mpegVersion;  // 3: MPEG 2.5
-    uint32_t sampleRate, channels;
-  } const cases[] = {
-      {8000, 72, 3, 8000, 1},
-      {48000, 144, 2, 24000, 2},
-      {128000, 417, 1, 44100, 2},
-  };
+    long sampleRate;
+    int channels;
+  } const cases[] = {{8000, 72, 8000, 1}, {48000, 144, 24000, 2}, {128000, 417, 44100, 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bitRate);
     const std::vector<uint8_t>& frame = ZQAAMChannelManager::silentFrame(c.bitRate);
     ASSERT_EQ(frame.size(), c.length);
-    uint32_t bitRate = 0, sampleRate = 0, channels = 0;
-    int version = 0;
-    bool padding = true, isProtected = true;
-    ASSERT_TRUE(parseFrameHeader(frame.data(), &bitRate, &version, &sampleRate, &channels, &padding,
-                                 &isProtected));
-    EXPECT_EQ(std::tie(bitRate, version, sampleRate, channels),
-              std::tie(c.bitRate, c.mpegVersion, c.sampleRate, c.channels));
-    EXPECT_FALSE(padding);
-    // Replayed, it decodes as silence.
+    // Replayed, it decodes as silence in its format.
     const test::Mp3Decoded pcm = test::decodeMp3(std::vector(20, frame));
-    EXPECT_EQ(pcm.errors, 0);
-    EXPECT_EQ(pcm.sampleRate, static_cast<long>(c.sampleRate));
+    EXPECT_EQ(std::tuple(pcm.errors, pcm.sampleRate, pcm.channels),
+              std::tuple(0, c.sampleRate, c.channels));
     ASSERT_GT(pcm.pcm.size(), 0u);
     EXPECT_LE(*std::ranges::max_element(pcm.pcm, {}, [](int16_t v) { return std::abs(v); }), 1);
   }
@@ -143,8 +126,8 @@ TEST_F(Aam, AnswersOnTheWire) {
   ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));
   LineClient client(aam->JRPCService::port());
   const std::string params = client.call("getParams()");
-  EXPECT_TRUE(params.starts_with("OK ")) << params;
-  EXPECT_NE(params.find("ServerMode=\"NONE\""), std::string::npos) << params;
+  EXPECT_TRUE(params.starts_with("OK ") && params.find("ServerMode=\"NONE\"") != params.npos)
+      << params;
 
   // An output is known by its equipment and output names: announced again it
   // keeps its first port, withdrawn it goes whatever the rest says, and a
@@ -239,8 +222,8 @@ TEST_F(Aam, AFileListKeepsItsReceiversAndGivesTheOpeningSourceBack) {
   test::writeFile(files[1], test::join(mp3[1]));
   test::writeFile(files[2], test::riff({test::chunk("fmt ", test::fmt(1, 1, 8000, 16)),
                                         test::chunk("data", test::samples(8000))}));
-  auto aam =
-      std::make_unique<ZQAAMChannelManager>(configOf(liveDesc(128000)), 0, "ZQAAMChannelManager");
+  auto aam = std::make_unique<ZQAAMChannelManager>(
+      configOf(test::localMike(1, MikeDesc::kWaveInMicIn, 128000)), 0, "ZQAAMChannelManager");
   const MikeDesc list = fileList(files, false);
 
   ASSERT_TRUE(eventually([&] { return aam->media() != nullptr; }));

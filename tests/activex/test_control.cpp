@@ -25,6 +25,7 @@
 #include "com/stream.h"
 #include "helpers/aam/test_aam.h"
 #include "helpers/log_capture.h"
+#include "helpers/ports.h"
 #include "helpers/waits.h"
 #include "net/inet_addr.h"
 #include "net/tcp_socket.h"
@@ -172,6 +173,7 @@ class ControlFixture : public ::testing::Test {
 };
 
 using zq::test::LogCapture;
+using zq::test::RefusingPort;
 using zq::test::TestAAM;
 
 std::string getText(IDispatch* d, DISPID id) {
@@ -490,9 +492,7 @@ class Live : public ControlFixture {
 TEST_F(Live, MembersAndLinkEventsWithARemoteOutput) {
   LogCapture log(1u << 2, "%f %m");  // the trace level alone
   TestAAM aam;
-  TestAAM gone;
-  const uint16_t closedPort = gone.port();
-  gone.stop();
+  RefusingPort refusing;
   auto failing = ComPtr<EventSink>::adopt(new EventSink(E_FAIL));
   auto good = ComPtr<EventSink>::adopt(new EventSink);
   DWORD c1 = 0, c2 = 0;
@@ -508,7 +508,7 @@ TEST_F(Live, MembersAndLinkEventsWithARemoteOutput) {
     EXPECT_EQ(events[0].thread, std::this_thread::get_id()) << "run in the sink's apartment";
   }
   EXPECT_EQ(call1(23, live), 2);
-  const std::string dead = add(closedPort);
+  const std::string dead = add(refusing.port());
 
   const auto setParams = [](const std::string& name) {
     return [name](Call& c) { c.in(name.c_str()).in("volume=3"); };

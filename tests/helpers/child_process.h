@@ -56,7 +56,7 @@ class Child {
     out_.attach(out[0]);
   }
   ~Child() {
-    closeInput();
+    ::close(in_);
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
@@ -67,11 +67,6 @@ class Child {
   void send(const std::string& text) {
     const std::string line = text + "\n";
     EXPECT_EQ(::write(in_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  }
-  void closeInput() {
-    if (in_ >= 0) {
-      ::close(in_), in_ = -1;
-    }
   }
   /// The next line of output, or nothing when none came within the limit.
   std::optional<std::string> line(int limitMs = kChildLimitMs) {

@@ -22,7 +22,6 @@ class LogCapture : public JInProcessLogReceiver {
   struct Record {
     int level;
     std::string text;  // the formatted record
-    std::string file;
   };
 
   /// `levelMask`: bit n passes level n (levels 13..22 also need the object's
@@ -30,9 +29,9 @@ class LogCapture : public JInProcessLogReceiver {
   /// for the bare message.
   explicit LogCapture(uint32_t levelMask = 0xFFFFFFFEu, std::string_view format = "%m");
   ~LogCapture() override;
-  void write(int level, const std::string& record, const std::string& file, int) override {
+  void write(int level, const std::string& record, const std::string&, int) override {
     std::unique_lock lock(mutex_);
-    records_.push_back({level, record, file});
+    records_.push_back({level, record});
     arrived_.notify_all();
     lock.unlock();
     if (onRecord) {

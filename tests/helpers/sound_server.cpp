@@ -19,21 +19,6 @@
 namespace zq::test {
 namespace {
 
-// A program found on PATH, or "".
-std::string onPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t at = 0; at <= dirs.size();) {
-    const size_t end = std::min(dirs.find(':', at), dirs.size());
-    const std::string candidate = dirs.substr(at, end - at) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    at = end + 1;
-  }
-  return "";
-}
-
 bool alsaPulsePlugin() {
   glob_t found{};
   const bool any = ::glob("/usr/lib*/{,*/}alsa-lib/libasound_module_pcm_pulse.so", GLOB_BRACE,
@@ -57,7 +42,7 @@ bool answers(const std::string& socketPath) {
 
 std::string soundServerMissing() {
   for (const char* program : {"pulseaudio", "parecord"}) {
-    if (onPath(program).empty()) {
+    if (std::system(("command -v " + std::string(program) + " >/dev/null").c_str()) != 0) {
       return std::string("no sound server: '") + program +
              "' is not installed (scripts/install-deps installs pulseaudio and "
              "pulseaudio-utils)";
@@ -105,7 +90,7 @@ bool SoundServer::start() {
 Recorder::Recorder(const SoundServer& server) : path_(server.dir() + "/monitor.raw") {
   std::filesystem::remove(path_);
   parecord_ = std::make_unique<Child>(std::vector<std::string>{
-      onPath("parecord"), "--latency-msec=20", "--device=zq_null.monitor", "--raw",
+      "/usr/bin/env", "parecord", "--latency-msec=20", "--device=zq_null.monitor", "--raw",
       "--format=s16le", "--rate=" + std::to_string(SoundServer::kRate), "--channels=2", path_});
   ready_ = eventually([&] { return recorded() > 0; });
 }

@@ -1,18 +1,18 @@
-// The message of the JError a call throws, for tables of failure cases.
+// The message of the error a call throws, for tables of failure cases.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "base/error.h"
 
 namespace zq::test {
 
-/// The message of the JError `f` throws; "" when it throws none.
-inline std::string thrownText(const std::function<void()>& f) {
+/// The message of the E `f` throws; "" when it throws none.
+template <class E = JError, class F>
+std::string thrownText(F&& f) {
   try {
     f();
-  } catch (const JError& e) {
+  } catch (const E& e) {
     return e.message();
   }
   return "";

@@ -23,7 +23,6 @@ inline void setToneDevice(int number, uint32_t frequency = 1000) {
 class ToneRegistry {
  public:
   ToneRegistry() { setToneDevice(1); }
-  const std::filesystem::path& path() const { return dir_.path(); }
 
  private:
   ScopedRegistryDir dir_;

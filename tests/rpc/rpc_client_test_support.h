@@ -1,5 +1,5 @@
 // What the RPC client and controller tests share: a scripted line server, a
-// link recorder, ports that refuse connects or never answer them, a client.
+// link recorder, a client.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +14,8 @@
 
 #include "base/error.h"
 #include "helpers/log_capture.h"
+#include "helpers/ports.h"
+#include "helpers/thrown.h"
 #include "helpers/waits.h"
 #include "net/tcp_socket.h"
 #include "rpc/rpc_client.h"
@@ -30,17 +32,6 @@ inline size_t countAt(const LogCapture& log, int level, std::string_view text) {
   return std::ranges::count_if(log.records(), [&](const LogCapture::Record& r) {
     return r.level == level && r.text.find(text) != std::string::npos;
   });
-}
-
-/// The message of the E that `f` throws, or "(nothing thrown)".
-template <class E, class F>
-std::string thrown(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.message();
-  }
-  return "(nothing thrown)";
 }
 
 const std::string kSilent = "\nsilent";
@@ -142,48 +133,6 @@ class ScriptedLineServer {
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
   std::vector<Received> received_;
-};
-
-/// A loopback port that refuses every connect: bound but not listening, so the
-/// system hands its number to no other socket while this one lives. take()
-/// gives the bound socket to a server that is to listen on the port.
-class RefusingPort {
- public:
-  RefusingPort() : socket_(std::make_unique<JTCPSocket>()) {
-    socket_->bind(JInetAddr("127.0.0.1", 0));
-    port_ = socket_->localAddress().port();
-  }
-  uint16_t port() const { return port_; }
-  std::unique_ptr<JTCPSocket> take() { return std::move(socket_); }
-
- private:
-  std::unique_ptr<JTCPSocket> socket_;
-  uint16_t port_ = 0;
-};
-
-/// A loopback listener whose accept queue is full: a connect is never answered.
-class FullListener {
- public:
-  FullListener() {
-    listener_.bind(JInetAddr("127.0.0.1", 0));
-    listener_.listen(0);
-    for (int i = 0; i < 32 && !full_; ++i) {
-      fillers_.push_back(std::make_unique<JTCPSocket>());
-      fillers_.back()->setConnectTimeout(300);
-      try {
-        fillers_.back()->connect(JInetAddr("127.0.0.1", port()));
-      } catch (const JTimeoutError&) {
-        full_ = true;
-      }
-    }
-  }
-  bool full() const { return full_; }
-  uint16_t port() const { return listener_.localAddress().port(); }
-
- private:
-  JTCPSocket listener_;
-  bool full_ = false;
-  std::vector<std::unique_ptr<JTCPSocket>> fillers_;
 };
 
 /// Records the link events of a client or a controller: "up" or

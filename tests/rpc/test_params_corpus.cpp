@@ -19,7 +19,7 @@ namespace zq {
 namespace {
 
 using namespace std::string_view_literals;
-using test::thrown;
+using test::thrownText;
 
 // Each value as "<type code>:<its text>", in list order.
 std::string typed(const JParams& p) {
@@ -54,7 +54,7 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   int32_t out = 5000;
   EXPECT_EQ(p.find("ab", false), nullptr);
   EXPECT_FALSE(p.get("absent", out, false));
-  EXPECT_EQ(thrown<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
+  EXPECT_EQ(thrownText<JRPCMissingParameterError>([&] { p.get("name", out, true); }),
             "RPCMissingParameter: 'name'");
   EXPECT_EQ(out, 5000);
 }
@@ -295,7 +295,7 @@ struct Desc : Listed<Desc> {
 };
 
 void expectCannotDeserialise(const std::function<void()>& f) {
-  EXPECT_EQ(thrown<JDeserialisationError>(f), "cannot deserialise");
+  EXPECT_EQ(thrownText<JDeserialisationError>(f), "cannot deserialise");
 }
 
 TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEachNameOnce) {
@@ -318,7 +318,7 @@ TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEa
   // A name written twice fails at every level.
   JRPCSerialisation s;
   s.serialise("m", Inner(1));
-  EXPECT_EQ(thrown<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
+  EXPECT_EQ(thrownText<JSerialisationError>([&] { s.serialise("m", Inner(2)); }),
             "value 'ns00sub00Inner_m__value' written twice");
   s.serialise("y", true);  // the prefix is restored
   EXPECT_THROW(s.serialise("y", false), JSerialisationError);

@@ -602,12 +602,12 @@ TEST(RpcClientLink, AQueuedCallTimesOutOnItsOwnAndADeclaredLossEndsAHangingOneRe
   std::atomic<bool> returned{false}, queuedReturned{false};
   std::string error, queued;
   std::jthread caller([&] {
-    error = thrown<JRPCConnectionLostError>([&] { client->call("hang", "", 60000); });
+    error = thrownText<JRPCConnectionLostError>([&] { client->call("hang", "", 60000); });
     returned = true;
   });
   ASSERT_TRUE(server.waitFor("hang()"));
   std::jthread quick([&] {
-    queued = thrown<JTimeoutError>([&] { client->callForText("quick", "", 300); });
+    queued = thrownText<JTimeoutError>([&] { client->callForText("quick", "", 300); });
     queuedReturned = true;
   });
   EXPECT_TRUE(eventually([&] { return queuedReturned.load(); }, 10000))
@@ -729,7 +729,7 @@ TEST(RpcCallStarvation, ACallWaitingOnAConnectIsServedBeforeTheNextAttempt) {
         error = "could not take idle priority";
       } else {
         attemptsBefore = log.count("Connecting to");
-        error = thrown<JError>([&] { s->client->call("f", "", 300); });
+        error = thrownText<JError>([&] { s->client->call("f", "", 300); });
       }
       done = true;
     });

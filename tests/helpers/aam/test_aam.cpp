@@ -3,7 +3,6 @@
 #include <chrono>
 #include <functional>
 
-#include "base/error.h"
 #include "rpc/params.h"
 #include "rpc/rpc_service.h"
 
@@ -43,12 +42,8 @@ class TestAAM::Service : public JRPCService {
     std::unique_lock lock(aam_.mutex_);
     if (aam_.stalling_) {
       ++aam_.stalled_;
-      aam_.released_.wait_for(lock, std::chrono::milliseconds(aam_.maxStallMs_),
-                              [&] { return !aam_.stalling_; });
+      aam_.released_.wait_for(lock, std::chrono::seconds(30), [&] { return !aam_.stalling_; });
       --aam_.stalled_;
-    }
-    if (aam_.failing_) {
-      throw JTextError("test AAM told to fail");
     }
     if (function == "setParams") {
       for (const JVariant& value : request) {
@@ -70,7 +65,7 @@ class TestAAM::Service : public JRPCService {
   JParams params_;  // guarded by aam_.mutex_
 };
 
-TestAAM::TestAAM(uint16_t port) : port_(port), service_(std::make_unique<Service>(*this, port)) {
+TestAAM::TestAAM(uint16_t port) : service_(std::make_unique<Service>(*this, port)) {
   port_ = service_->port();
 }
 
@@ -104,10 +99,9 @@ std::vector<std::string> TestAAM::requests(const std::string& function) const {
   return lines;
 }
 
-void TestAAM::stall(int maxStallMs) {
+void TestAAM::stall() {
   std::lock_guard lock(mutex_);
   stalling_ = true;
-  maxStallMs_ = maxStallMs;
 }
 
 void TestAAM::release() {

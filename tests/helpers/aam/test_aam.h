@@ -1,5 +1,5 @@
 // An audio access manager for the tests: an RPC service on loopback that
-// records every request line but PING, and can fail, stall, stop and restart.
+// records every request line but PING, and can stall, stop and restart.
 #pragma once
 
 #include <atomic>
@@ -23,25 +23,21 @@ class TestAAM {
   void restart();
   std::vector<std::string> requests() const;
   std::vector<std::string> requests(const std::string& function) const;  // its lines only
-  /// While set, every function answers "FAILED ..." (after recording).
-  void setFailing(bool failing) { failing_ = failing; }
   /// While stalled, functions wait before answering until release(), at most
-  /// `maxStallMs`; stalledCount() of them are waiting.
-  void stall(int maxStallMs = 30000);
+  /// 30 s; stalledCount() of them are waiting.
+  void stall();
   void release();
   int stalledCount() const { return stalled_.load(); }
   size_t connectionCount() const;  // of the current service
 
  private:
   class Service;
-  uint16_t port_;
-  std::atomic<bool> failing_{false};
+  uint16_t port_ = 0;
   std::atomic<int> stalled_{0};
   mutable std::mutex mutex_;
   std::condition_variable released_;
-  std::vector<std::string> requests_;  // these three guarded by mutex_
+  std::vector<std::string> requests_;  // these two guarded by mutex_
   bool stalling_ = false;
-  int maxStallMs_ = 0;
   std::unique_ptr<Service> service_;  // last: it calls into the members above
 };
 
