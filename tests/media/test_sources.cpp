@@ -502,9 +502,8 @@ TEST_P(Transports, ALinkThroughItsLife) {
   const bool udp = GetParam() == ServerController::kUdp;
   auto log = std::make_unique<test::LogCapture>();
   const uint16_t groupPort = test::freeUdpPort();
-  auto provider = std::make_unique<FakeProvider>();
+  auto provider = std::make_unique<FakeProvider>(0, groupPort);
   const uint16_t port = provider->port();
-  provider->groupPort = groupPort;
   if (!udp && !test::multicastOnLo(groupPort)) {
     GTEST_SKIP() << "no IP multicast on lo here (run the suite in its network namespace)";
   }
@@ -567,8 +566,7 @@ TEST_P(Transports, ALinkThroughItsLife) {
   c->AddLeaf(4, &late, 4, false);
   EXPECT_EQ(late.events(), std::vector<std::string>{"down:(none)"});
 
-  provider = std::make_unique<FakeProvider>(port);
-  provider->groupPort = groupPort;
+  provider = std::make_unique<FakeProvider>(port, groupPort);
   ASSERT_TRUE(eventually([&] { return a.upCount() == 2 && late.upCount() == 1; }));
   EXPECT_EQ(a.lastStream(), late.lastStream());
   readFrames(a.lastStream(), 3, expectSent);
@@ -632,9 +630,8 @@ TEST(ServerController, TheProvidersAnswerDecidesTheStream) {
     if (k.setting != nullptr) {
       key.setDword(k.setting, 20);
     }
-    auto provider = std::make_unique<FakeProvider>();
+    auto provider = std::make_unique<FakeProvider>(0, groupPort);
     provider->mode = k.answer;
-    provider->groupPort = groupPort;
     auto c = makeController(provider->port(), k.proto, true, false);
     JStream* stream = nullptr;
     const std::string error = test::thrownText([&] { stream = c->AddLeaf(1, nullptr, 0, true); });
