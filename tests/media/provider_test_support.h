@@ -206,7 +206,9 @@ inline bool multicastOnLo(uint16_t port) {
 // channels.
 class FakeProvider : public JRPCService {
  public:
-  explicit FakeProvider(uint16_t port = 0) : JRPCService(port, false, nullptr, "FakeProvider") {
+  /// `groupPort`: of kGroup, where a multicast channel sends.
+  explicit FakeProvider(uint16_t port = 0, uint16_t groupPort = 0)
+      : JRPCService(port, false, nullptr, "FakeProvider"), groupPort_(groupPort) {
     registerFunctions();
     start();
   }
@@ -243,7 +245,6 @@ class FakeProvider : public JRPCService {
     return lines_;
   }
   std::atomic<Answer> mode{Answer::kPcm};
-  uint16_t groupPort = 0;
   // Cleared, the channels go on sending after their connection closed, so
   // that a receiver left behind goes on receiving.
   std::atomic<bool> dropsChannels{true};
@@ -294,7 +295,7 @@ class FakeProvider : public JRPCService {
       throw JTextError("provider refuses the channel");
     }
     std::unique_ptr<JSocket> socket;
-    JInetAddr to(kGroup.address(), groupPort);
+    JInetAddr to(kGroup.address(), groupPort_);
     if (name == "addUDPClient") {
       std::string ip;
       int32_t port = 0;
@@ -307,7 +308,7 @@ class FakeProvider : public JRPCService {
       if (a != Answer::kNoIp) {
         r.set("ip", to.hostText());
       }
-      r.set("port", int32_t{groupPort});
+      r.set("port", int32_t{groupPort_});
     }
     if (a != Answer::kNoInfo) {
       const std::vector<uint8_t> b = infoBytes(a);
@@ -320,6 +321,7 @@ class FakeProvider : public JRPCService {
     senders_[&s] = std::make_unique<Sender>(*this, std::move(socket), to);
   }
 
+  const uint16_t groupPort_;
   mutable std::mutex m_;
   std::vector<std::string> lines_;
   std::map<JSocket*, std::unique_ptr<Sender>> senders_;

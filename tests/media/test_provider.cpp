@@ -229,26 +229,22 @@ TEST(UdpFanOut, EachChannelGetsEveryFrameUnderItsOwnNumbers) {
 
 JTraceMask gEveryLevel{0xFFFFFFFFu};
 
-// A packetizer whose every send fails, counting them.
-class RefusedPacketizer : public IProviderPacketizer {
- public:
-  explicit RefusedPacketizer(std::atomic<int>& sends) : sends_(sends) {}
-  int packetize(const GatherPiece*, size_t) override {
-    ++sends_;
-    return -1;
-  }
-
- private:
-  std::atomic<int>& sends_;
-};
-
 class TestProvider : public IProvider {
  public:
   explicit TestProvider(const ProviderConfig& c) : IProvider(c, &gEveryLevel, "TestProvider") {}
   ~TestProvider() override { setMedia(nullptr); }
+  // A packetizer whose every send fails, counting them.
+  struct Refused : IProviderPacketizer {
+    explicit Refused(std::atomic<int>& s) : sends(s) {}
+    int packetize(const GatherPiece*, size_t) override {
+      ++sends;
+      return -1;
+    }
+    std::atomic<int>& sends;
+  };
   std::unique_ptr<IProviderPacketizer> createPacketizer() override {
     if (refuse) {
-      return std::make_unique<RefusedPacketizer>(refusedSends);
+      return std::make_unique<Refused>(refusedSends);
     }
     return std::make_unique<IPacketizer>();
   }
