@@ -238,11 +238,17 @@ TEST_F(Members, ResultsSettingsAndTheLocalAAM) {
   const Case cases[] = {
       {"SetHardSource card 29", 11, [](Call& c) { c.in(29).in("pci2_line_in"); }, -1},
       {"StreamMic without local AAM", 33, [](Call&) {}, -1},
+      {"StreamFiles without local AAM", 32, [](Call& c) { c.in("a.mp3").in(0); }, -1},
       {"UdpConfig",
        29,
        [](Call& c) { c.in(1).in(0).in(2).in(5000).in(1400); },
        0,
        {"UdpEnable=true", "UdpPrecedence=2", "UdpSourcePort=5000", "UdpMtu=1400"}},
+      {"UdpConfig not available",
+       29,
+       [](Call& c) { c.in(0).in(0).in(2).in(5000).in(1400); },
+       0,
+       {"UdpEnable=false", "UdpSourcePort=0"}},
       {"AtmConfig VBR multicast",
        30,
        [](Call& c) { c.in(1).in(1).in("VBR").in(2).in(48); },
@@ -263,12 +269,23 @@ TEST_F(Members, ResultsSettingsAndTheLocalAAM) {
        [](Call& c) { c.in(1).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
        0,
        {"IpmEnable=true", "IpmGroupAddress=\"239.1.1.1\"", "IpmPort=5000", "IpmTtl=4"}},
+      {"IpmConfig not available",
+       31,
+       [](Call& c) { c.in(0).in(0).in(3).in("239.1.1.1").in(5000).in(4).in(1400); },
+       0,
+       {"IpmEnable=false", "IpmPort=6666"}},
       {"open on the tone device", 17, open(0, "wavein_mic_in"), 0, {}, true},
       {"UDP settings while open",
        29,
-       [](Call& c) { c.in(0).in(0).in(0).in(5000).in(1400); },
+       [](Call& c) { c.in(1).in(0).in(0).in(5000).in(1400); },
        -1,
-       {"UdpEnable=true", "UdpPrecedence=2"},
+       {"UdpEnable=false"},
+       true},
+      {"files that are not there",
+       32,
+       [](Call& c) { c.in("/nonexistent.mp3").in(0); },
+       -2,
+       {},
        true},
       {"back to the microphone", 33, [](Call&) {}, 0, {}, true},
       {"an unknown connector leaves it running", 17, open(0, "line_in"), -1, {}, true},
@@ -411,6 +428,9 @@ TEST_F(Members, PersistenceSavesTheLayoutAndLoadsOrRefuses) {
                   getText(fresh.get(), 4) + " " + getText(fresh.get(), 3),
               c.properties);
   }
+  ComPtr<IStorage> empty;
+  ASSERT_EQ(createMemoryStorage(empty.put()), S_OK);
+  EXPECT_EQ(ComPtr<IPersistStorage>::queryFrom(control())->Load(empty.get()), STG_E_FILENOTFOUND);
 }
 
 // ---- interfaces, type information, drawing -------------------------------------
@@ -447,6 +467,17 @@ TEST_F(Members, InterfacesAndTheirAnswers) {
   auto classInfo = ComPtr<IProvideClassInfo2>::queryFrom(control());
   EXPECT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
   EXPECT_EQ(source, DIID__IZQAudioOutputCtrlEvents);
+  // What a host asks before it lets a page script the control.
+  auto safety = ComPtr<IObjectSafety>::queryFrom(control());
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 2), S_OK);
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4), E_FAIL);
+  DWORD supported = 0, enabled = 0;
+  ASSERT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+  EXPECT_EQ(supported, 3u);
+  EXPECT_EQ(enabled, 2u);
+  DWORD misc = 0;
+  ASSERT_EQ(ComPtr<IOleObject>::queryFrom(control())->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
+  EXPECT_EQ(misc, 132497u);
 }
 
 // A rectangle past every edge of the buffer: the bitmap stretched into it

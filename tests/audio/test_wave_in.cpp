@@ -249,7 +249,8 @@ struct OpenCase {
   bool handle;
   uint32_t expected;
   const char* type = "tone";  // of device 1
-  Bytes file = {};             // written where a file device reads, when given
+  Bytes file = {};            // written where a file device reads, when given
+  bool event = true;
 };
 
 // One case per check of open, and what a WAVE file's device answers for
@@ -268,6 +269,7 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
       {"past the list", 2, mono, cb, true, kMmBadDeviceId},
       {"unknown type", 1, mono, cb, true, kMmNoDriver},
       {"no handle", 0, mono, cb, false, kMmInvalidParam},
+      {"no event", 0, mono, cb, true, kMmInvalidParam, "tone", {}, false},
       {"float", 0, floats, cb, true, kWaveBadFormat},
       {"missing file", 0, mono, cb, true, kMmBadDeviceId, "file"},
       {"not a WAVE file", 0, mono, cb, true, kMmError, "file", Bytes(12, 'x')},
@@ -287,7 +289,8 @@ TEST_F(WaveIn, OpenRefusesWhatItCannotTake) {
     JFlag event;
     const auto before = reinterpret_cast<WaveInHandle>(uintptr_t{1});
     WaveInHandle handle = before;
-    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, c.format, &event, 0, c.flags),
+    EXPECT_EQ(waveInOpen(c.handle ? &handle : nullptr, c.index, c.format,
+                         c.event ? &event : nullptr, 0, c.flags),
               c.expected);
     EXPECT_EQ(handle, c.handle ? nullptr : before);
     EXPECT_EQ(log_.contains(path), c.type == std::string("file"));
@@ -577,10 +580,12 @@ struct LeakCase {
   const char* type;
   const char* setting;
   std::string value;
+  uint32_t expected = kMmNoError;
 };
 
-// Every round opens, records, resets and closes: the device's own thread
-// (file) and ALSA's descriptors. ALSA's null PCM needs no sound card.
+// Every round opens, records, resets and closes (or fails to open): the
+// device's own thread (file), ALSA's descriptors, and a failed open. ALSA's
+// null PCM needs no sound card.
 TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
   TempDir dir;
   const std::string path = (dir.path() / "tone.wav").string();
@@ -588,6 +593,7 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
   const LeakCase cases[] = {
       {"file", "file", "Path", path},
       {"alsa null", "alsa", "Name", "null"},
+      {"alsa, no such PCM", "alsa", "Name", "zq-no-such-pcm", kMmBadDeviceId},
   };
   for (const LeakCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -596,7 +602,10 @@ TEST_F(WaveIn, OpenAndCloseLeaveNoThreadNorDescriptor) {
     key.setString(c.setting, c.value);
     auto cycle = [&c] {
       Capture capture;
-      ASSERT_EQ(capture.open(0, pcm(8000, 16, 1)), kMmNoError);
+      ASSERT_EQ(capture.open(0, pcm(8000, 16, 1)), c.expected);
+      if (c.expected != kMmNoError) {
+        return;
+      }
       capture.paced = c.type != std::string("alsa");  // ALSA's null PCM gives at once
       capture.add(2, 16);
       capture.start();
