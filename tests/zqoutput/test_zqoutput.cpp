@@ -102,7 +102,8 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndKeepTheirFormat) {
   EXPECT_NEAR(test::listen({converted, w.samples.end()}, 22050, 1).frequency, 880.0, 5.0);
   const std::pair<const char*, const char*> refusals[] = {
       {"wav:", "unknown output 'wav:'"},
-      {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"}};
+      {"wav:/nonexistent-dir/out.wav", "cannot write '/nonexistent-dir/out.wav'"},
+      {"alsa:zq-no-such-device", "cannot open ALSA playback device"}};
   for (const auto& [output, error] : refusals) {
     const std::string thrown = thrownText([&] { zqoutput::makeSink(output); });
     EXPECT_TRUE(thrown.starts_with(error)) << thrown;
