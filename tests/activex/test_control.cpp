@@ -553,6 +553,7 @@ TEST_F(Live, MembersAndLinkEventsWithARemoteOutput) {
     EXPECT_EQ(c.bstrOut(), "Not Connected") << id;
   }
   EXPECT_EQ(call1(8, live), 0);  // Rehash
+  EXPECT_EQ(getText(control(), 3), "0");
   Call unknown;
   JComVariant unknownResult;
   EXPECT_EQ(unknown.in(5).invoke(control(), 99, DISPATCH_METHOD, &unknownResult),
@@ -562,6 +563,8 @@ TEST_F(Live, MembersAndLinkEventsWithARemoteOutput) {
   for (const std::string& record : {
            call + "Dispatching DISPID = 8( '" + live + "' (VT_BSTR), '23130' (Unknown) )",
            answer + "0x00000000; pvarResult = 'null'",
+           call + "Dispatching DISPID = 3(  )",
+           answer + "0x00000000; pvarResult = '0' (VT_I4)",
            call + "Dispatching DISPID = 99( '5' (VT_I4) )",
            answer + "0x80020003; pvarResult = '' (Unknown)",
        }) {

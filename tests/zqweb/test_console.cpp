@@ -12,6 +12,7 @@
 #include <boost/beast/websocket.hpp>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "base/registry_key.h"
@@ -53,6 +54,7 @@ TEST(ZqwebOptions, DefaultsValuesAndRefusals) {
        "listening on 10.1.2.3 (not loopback) needs"},
       {{"--cert", "c"}, "TLS needs both --cert and --key"},
       {{"--listen", "8080"}, "--listen needs ADDR:PORT, not '8080'"},
+      {{"--rehash-s", "-1"}, "--rehash-s needs seconds"},
       {{"--verbose"}, "unexpected argument '--verbose'"},
   };
   for (const auto& c : kCases) {
@@ -147,6 +149,7 @@ TEST(ZqwebRequests, PageFilesAndLogin) {
       {http::verb::post, "/login", R"({"token":"0123456789abcdef"})", 204, ""},
       {http::verb::post, "/login", R"({"token":"wrong"})", 401, "wrong token"},
       {http::verb::post, "/login", R"({"key":"x"})", 400, "give {\"token\""},
+      {http::verb::get, "/login", "", 405, "POST /login"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.target);
@@ -240,6 +243,8 @@ TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
        "SetNetSource takes 3 arguments, 2 given"},
       {post, "/api/call", R"({"member":"SetNetSource","args":["udp","h","x"]})", 400,
        "Port must be an integer"},
+      {post, "/api/call", R"({"member":"SetNetSource","args":[1,"h",5000]})", 400,
+       "Proto must be a text, not a number"},
       {post, "/api/call", R"({"member":)", 400, "malformed JSON"},
       {post, "/api/call", R"([1])", 400, "the body must be a JSON object"},
       {post, "/api/call", R"({})", 400, "give either \"member\" or \"property\""},
@@ -249,6 +254,8 @@ TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
        "SetNetSource is a method, not a property: call it with \"member\""},
       {post, "/api/call", R"({"property":"Port","args":[]})", 400,
        "a property takes \"value\", not \"args\""},
+      {post, "/api/call", R"({"member":"Port","value":5})", 400,
+       "a member takes \"args\", not \"value\": set a property with \"property\""},
       {post, "/api/call", R"({"member":"SetNetSource","args":"x"})", 400,
        "\"args\" must be an array"},
       {post, "/api/call", R"({"member":"SetNetSource","args":["udp","h",1.5]})", 400,
@@ -275,14 +282,28 @@ TEST_F(ZqwebConsole, RoutesAnswerFromTheControl) {
 }
 
 // An output comes back after a restart of the console (the registry keeps
-// it), it is rehashed once its AAM is back, and once removed it is gone for
-// good. How its loss reaches a page is the browser's test.
+// it), its loss is told to the pages and it is rehashed once its AAM is
+// back, and once removed it is gone for good.
 TEST_F(ZqwebConsole, OutputsAreKeptAndRehashed) {
   TestAAM aam, kept;
   const std::string name = "127.0.0.1:" + std::to_string(aam.port());
   const std::string keptName = "127.0.0.1:" + std::to_string(kept.port());
   {
     Console console(settings());
+    std::mutex mutex;
+    std::vector<json> events;
+    console.subscribe([&](std::string m) {
+      std::lock_guard lock(mutex);
+      events.push_back(json::parse(m));
+    });
+    // The error told depends on what the link was doing when the AAM went.
+    const auto told = [&](const char* event) {
+      std::lock_guard lock(mutex);
+      return std::any_of(events.begin(), events.end(), [&](const json& e) {
+        return e.value("event", "") == event && e.value("name", "") == name &&
+               (e.value("event", "") == "LinkUp" || !e.value("error", "").empty());
+      });
+    };
     const Response r = ask(console, http::verb::post, "/api/outputs",
                            json{{"server", "127.0.0.1"}, {"port", aam.port()}}.dump());
     EXPECT_EQ(static_cast<int>(r.result_int()), 201) << r.body();
@@ -290,9 +311,10 @@ TEST_F(ZqwebConsole, OutputsAreKeptAndRehashed) {
                   json{{"server", "127.0.0.1"}, {"port", kept.port()}}.dump())
                   .result_int(),
               201u);
-    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up"); }));
+    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up") && told("LinkUp"); }));
     aam.stop();
-    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "down"); })) << outputs(console);
+    EXPECT_TRUE(eventually([&] { return linkIs(console, name, "down") && told("LinkDown"); }))
+        << outputs(console);
     aam.restart();
     EXPECT_TRUE(eventually([&] { return linkIs(console, name, "up"); })) << "not rehashed";
   }
@@ -437,6 +459,8 @@ TEST_F(ZqwebServer, LimitsAreEnforcedOnTheWire) {
   EXPECT_THROW(socket("/api/events", "http://evil.example"), beast::system_error);
   auto events = socket("/api/events", origin().c_str());
   beast::flat_buffer buffer;
+  events.read(buffer);  // what a page (re)loaded first learns
+  EXPECT_EQ(json::parse(beast::buffers_to_string(buffer.data()))["event"], "snapshot");
 
   // One talker at a time, the second told why.
   auto first = socket("/api/talk", origin().c_str());
