@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "helpers/log_capture.h"
@@ -51,10 +50,6 @@ struct Harness {
   PredictiveNetBuffer buffer;
 };
 
-size_t linesAt(const test::LogCapture& log, int level, std::string_view text) {
-  return test::countAt(log, level, test::asLogged(text));
-}
-
 // Frames of three packets in any order, some with copies: each completes
 // whole, once; a copy is ignored (said once) and never stands in for a
 // missing packet.
@@ -85,7 +80,7 @@ TEST(PredictiveNetBuffer, PacketsInAnyOrderWithCopiesCompleteEachFrameOnce) {
     EXPECT_EQ(h.buffer.ignoredPackets(), ignored);
     EXPECT_EQ(h.buffer.expectedFrame(), ++number);
     if (c.duplicate != nullptr) {
-      EXPECT_EQ(linesAt(log, kLevelWarning, c.duplicate), 1u);
+      EXPECT_EQ(test::countAt(log, kLevelWarning, test::asLogged(c.duplicate)), 1u);
     }
   }
   EXPECT_EQ(h.buffer.completedFrames(), 3u);
@@ -111,7 +106,7 @@ TEST(PredictiveNetBuffer, DatagramsBeyondTheLimitsAreIgnoredWithTheirLine) {
     ASSERT_EQ(h.feed(packets[0]), Outcome::kAccepted);
     test::LogCapture log;
     EXPECT_EQ(h.feed(c.bad), Outcome::kIgnored);
-    EXPECT_EQ(linesAt(log, kLevelError, c.message), 1u);
+    EXPECT_EQ(test::countAt(log, kLevelError, test::asLogged(c.message)), 1u);
     EXPECT_EQ(h.feed(packets[1]), Outcome::kAccepted);
     EXPECT_EQ(h.feed(packets[2]), Outcome::kCompleted);
     EXPECT_TRUE(h.holds(frame));
@@ -198,7 +193,9 @@ TEST(NetCam, AChannelPublishesFramesCountsLossesAndEndsOnTheDisconnectFlag) {
     c.expectPublished(f);
     EXPECT_EQ(c.cam->lostFrames(), s.lost);
   }
-  EXPECT_EQ(linesAt(log, kLevelTraceNetwork, "Frame loss, got 14 after 12, total loss=8."), 1u);
+  EXPECT_EQ(test::countAt(log, kLevelTraceNetwork,
+                          test::asLogged("Frame loss, got 14 after 12, total loss=8.")),
+            1u);
 
   c.sendFrame(MediaFrame::make(15, 3000, SVIDEOFRAMEHEADER_FLAGS_DISCONNECT), sequence);
   ASSERT_TRUE(eventually([&] { return c.cam->ended(); }));

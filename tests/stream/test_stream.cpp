@@ -146,7 +146,6 @@ TEST(StreamClient, AReaderThroughItsLife) {
     EXPECT_EQ(got[i], got[i - 1] + 1);
   }
   EXPECT_EQ(client.lostFrames(), got.front() - 16);
-  EXPECT_EQ(client.lostFrames() + static_cast<int64_t>(got.size()), 20);
 }
 
 // A blocked reader ends on its time-out (unlocked, so that another thread
@@ -333,7 +332,6 @@ void runWriterAndReaders(bool blocking, int readers, int frames, bool wake, bool
   }
   clients.clear();
   EXPECT_FALSE(stream->hasReaders());
-  EXPECT_EQ(stream->clientCount(), 0u);
   EXPECT_EQ(stream->table()->readerBits.load(), 0u);
   EXPECT_EQ(buffersOf(stream->table()), 7);
 }
@@ -362,16 +360,6 @@ std::unique_ptr<StreamInfo> describe(std::vector<Field> fields, size_t infoSize 
   return StreamInfo::fromBytes(bytes);
 }
 
-// MP3 audio at a rate and bit rate.
-std::unique_ptr<StreamInfo> mp3(uint32_t rate, uint32_t bytesPerSecond) {
-  return StreamInfo::makeMp3StreamInfo(bytesPerSecond * 8, rate, 1, 417);
-}
-
-// Video of a content; its picture is not compared before its content.
-std::unique_ptr<StreamInfo> video(uint32_t content) {
-  return describe({{0, 4, 1}, {4, 4, 3}, {8, 4, content}});
-}
-
 // A description comes from the wire: one shorter than the size it states is
 // refused before anything reads past its end. (The buffer sizes taken from
 // descriptions are driven by every receiver of the media layer's tests.)
@@ -384,20 +372,25 @@ TEST(StreamInfo, ShortDescriptionsAreRefusedAndCompatibilityFailsOnTheFirstDiffe
   EXPECT_EQ(test::thrownText([&] { StreamInfo::fromBytes(std::span(bytes).first(8)); }),
             "StreamInfo: description shorter than its header");
 
-  const auto pcm = [](uint32_t rate, uint16_t bits = 16) {
-    return StreamInfo::makePcmStreamInfo(rate, bits, 1, 160);
+  const auto pcm = [](uint32_t rate) { return StreamInfo::makePcmStreamInfo(rate, 16, 1, 160); };
+  const auto mp3 = [](uint32_t rate, uint32_t bitRate) {
+    return StreamInfo::makeMp3StreamInfo(bitRate, rate, 1, 417);
+  };
+  // Video of a content; its picture is not compared before its content.
+  const auto video = [](uint32_t content) {
+    return describe({{0, 4, 1}, {4, 4, 3}, {8, 4, content}});
   };
   struct Case {
     const char* name;
     std::unique_ptr<StreamInfo> a, b;
     const char* error;  // null: compatible
   } cases[] = {
-      {"MP3 at other rates", mp3(44100, 16000), mp3(22050, 4000), nullptr},
+      {"MP3 at other rates", mp3(44100, 128000), mp3(22050, 32000), nullptr},
       {"PCM at another rate", pcm(8000), pcm(16000), "Incompatible stream: differing audio info"},
       {"PCM with extra bytes", pcm(8000),
        describe({{0, 4, 2}, {4, 4, 1}, {8, 4, 1001}, {16, 4, 160}, {36, 2, 2}}),
        "Incompatible stream: differing audio info"},
-      {"PCM and MP3", pcm(8000), mp3(8000, 1000), "Incompatible stream: differing subtype"},
+      {"PCM and MP3", pcm(8000), mp3(8000, 8000), "Incompatible stream: differing subtype"},
       {"audio and video", pcm(8000), video(1001), "Incompatible stream: differing type"},
       {"other content", video(1), video(2), "Incompatible stream: differing content"},
   };
