@@ -56,10 +56,8 @@ std::vector<Frame> readFrames(JStream& stream, size_t count) {
                         header->timeStamp(),
                         {header->payload(), header->payload() + header->size}});
     }
-    const bool whole = client.lostFrames() == 0;
-    client.unlock();
-    client.listen(nullptr);
-    if (whole) {
+    client.unlock();  // the client leaves the stream as it goes
+    if (client.lostFrames() == 0) {
       break;
     }
   }

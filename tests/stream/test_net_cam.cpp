@@ -172,10 +172,7 @@ TEST(NetCam, AChannelPublishesFramesCountsLossesAndEndsOnTheDisconnectFlag) {
   test::LogCapture log;
   test::ScriptedLineServer server;
   test::LinkRecorder recorder;
-  test::ClientOptions options;
-  options.retry = false;
-  options.listener = &recorder;
-  auto client = test::makeClient(server.port(), options);
+  auto client = test::makeClient(server.port(), {.retry = false, .listener = &recorder});
   ASSERT_TRUE(client->isConnected());
   Channel c(client.get());
   struct Step {
