@@ -65,6 +65,19 @@ TEST_F(FairLock, ATimedWaitGivesUpOnItsOwnAndTheHolderReleasesOnlyOnTheLastUnloc
   EXPECT_TRUE(eventually([&] { return second.load() == 1; }, 10000));
 }
 
+// A connect holds the lock uncounted: its waiters' time only starts once it turns counted.
+TEST_F(FairLock, TimeBehindAnUncountedHolderDoesNotCount) {
+  lock.lock(Hold::kUncounted);
+  startTimed(1000, first);
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(first.load(), -1) << "gave up behind an uncounted holder";
+  EXPECT_EQ(lock.setHold(Hold::kCounted), Hold::kUncounted);
+  EXPECT_FALSE(eventually([&] { return lock.waiting() == 0; }, 200))
+      << "the time behind the uncounted holder counted";
+  EXPECT_TRUE(eventually([&] { return first.load() == 0; }, 10000));
+  lock.unlock();
+}
+
 // Counts the payloads alive: every message must be destroyed exactly once.
 std::atomic<int> g_alive{0};
 struct Payload {
