@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -46,11 +48,6 @@ class ScriptedLineServer {
   static Responder answering(std::string answer = "OK ") {
     return [answer](const std::string& l) { return l == "PING" ? "PONG" : answer; };
   }
-  struct Received {
-    std::string text;
-    Clock::time_point at;
-  };
-
   /// Listens on `bound` when given (a port the test already handed out),
   /// otherwise on a port the system picks.
   explicit ScriptedLineServer(Responder responder = answering(),
@@ -67,30 +64,22 @@ class ScriptedLineServer {
   ~ScriptedLineServer() {
     listener_->close();
     acceptThread_.join();
-    dropConnections();
+    {
+      std::lock_guard lock(mutex_);
+      std::ranges::for_each(connections_, [](auto& io) { io->socket()->close(); });
+    }
     std::ranges::for_each(threads_, [](std::thread& t) { t.join(); });
   }
 
   uint16_t port() const { return port_; }
-  void dropConnections() {
-    std::lock_guard lock(mutex_);
-    std::ranges::for_each(connections_, [](auto& io) { io->socket()->close(); });
-  }
-  /// The lines received (equal to `only` when given).
-  std::vector<Received> received(std::string_view only = {}) const {
-    std::lock_guard lock(mutex_);
-    std::vector<Received> out;
-    std::ranges::copy_if(received_, std::back_inserter(out),
-                         [&](const Received& r) { return only.empty() || r.text == only; });
-    return out;
-  }
   std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::ranges::transform(received(), std::back_inserter(out), &Received::text);
-    return out;
+    std::lock_guard lock(mutex_);
+    return received_;
   }
+  /// Waits until `text` was received `n` times.
   bool waitFor(std::string_view text, size_t n = 1, int limitMs = 20000) const {
-    return eventually([&] { return received(text).size() >= n; }, limitMs);
+    return eventually([&] { return std::cmp_greater_equal(std::ranges::count(lines(), text), n); },
+                      limitMs);
   }
 
  private:
@@ -113,7 +102,7 @@ class ScriptedLineServer {
       while (io.readLine(view)) {
         const std::string text(view);
         std::unique_lock lock(mutex_);
-        received_.push_back({text, Clock::now()});
+        received_.push_back(text);
         const Responder responder = responder_;
         lock.unlock();
         const std::string reply = responder(text);
@@ -132,7 +121,7 @@ class ScriptedLineServer {
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<JLineIO>> connections_;
   std::vector<std::thread> threads_;
-  std::vector<Received> received_;
+  std::vector<std::string> received_;
 };
 
 /// Records the link events of a client or a controller: "up" or
@@ -190,7 +179,6 @@ struct ClientOptions {
   bool retry = true;
   bool connectNow = true;
   int32_t pingPeriod = 0;
-  bool startSupervisor = true;
   JRPCNotify* listener = nullptr;
   JTraceMask* mask = nullptr;
 };
@@ -198,7 +186,7 @@ struct ClientOptions {
 inline std::unique_ptr<JRPCClientNotify> makeClient(uint16_t port, const ClientOptions& o = {}) {
   return std::make_unique<JRPCClientNotify>(o.listener, "127.0.0.1", port, o.connectTimeout, 2000,
                                             o.retry, o.connectNow, /*reconnectPeriod=*/0,
-                                            o.pingPeriod, o.startSupervisor,
+                                            o.pingPeriod, /*startSupervisor=*/true,
                                             /*deleteErrorAfterNotify=*/true, o.mask, "test client");
 }
 
