@@ -553,7 +553,7 @@ TEST(SyslogInterfaceNumbers, CountUpInterfacesWithTheLoopbackOnesLast) {
 
 constexpr uint32_t kSocket = JSysError::kSocketTag;
 
-TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
+TEST(ErrorMessages, TheTagSelectsTheTextSourceAndEachClassComposesItsMessage) {
   const std::tuple<uint32_t, const char*, const char*> cases[] = {
       {ENOENT, "CreateFile", "No such file or directory"},
       {10100, "send", "unknown error"},
@@ -567,9 +567,6 @@ TEST(SysErrorMessage, TheTagSelectsTheTextSource) {
   for (const auto& [code, function, text] : cases)
     EXPECT_EQ(JSysError(code, function).message(),
               std::string("system call error at function '") + function + "' : " + text);
-}
-
-TEST(ErrorMessages, EachClassComposesItsMessageAndFillsACallersBuffer) {
   const JSysError sys(kSocket | 10040, "WSAJoinLeaf", 17);
   EXPECT_EQ(std::tuple(sys.code(), std::string(sys.function()), sys.tag(), JSysError(1, "x").tag()),
             std::tuple(kSocket | 10040, "WSAJoinLeaf", 17, 100));

@@ -222,7 +222,7 @@ std::string receive(JSocket& socket, JInetAddr* from = nullptr) {
   return std::string(buffer, socket.receiveFrom(buffer, sizeof buffer, from));
 }
 
-TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
+TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderBroadcastsArriveFailuresTellTheirCall) {
   auto receiver = boundReceiver();
   JUDPSocket sender;
   sender.bind(JInetAddr("127.0.0.1", 0));
@@ -248,15 +248,12 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
   EXPECT_EQ(broadcast.write("all", 3), 3u);
   EXPECT_EQ(receive(*receiver), "all");
   EXPECT_NE(broadcast.intOption(SOL_SOCKET, SO_BROADCAST), 0);
-}
-
-TEST(Udp, FailuresGiveTheirNumberAndCall) {
-  auto receiver = boundReceiver();
-  JUDPSocket sender, other, unbound;
+  // A datagram larger than the buffer, no peer, no destination, an address in use.
+  JUDPSocket other, unbound;
   char buffer[10];
   const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
   const std::string big(100, 'z');
-  const auto tooBig = [&] { sender.sendto(big.data(), big.size(), receiver->localAddress()); };
+  const auto tooBig = [&] { sender.write(big.data(), big.size()); };
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[&] { tooBig(), receiver->read(buffer, sizeof buffer); }, "10040 recv"},
       {[&] { tooBig(), receiver->receiveFrom(buffer, 4, nullptr); }, "10040 revfrom"},
@@ -282,13 +279,12 @@ std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool rece
   return socket;
 }
 
-TEST(Multicast, MembersHearTheGroupAndSendersOnlyWhenTheyReceive) {
+TEST(Multicast, MembersHearTheGroupSendersOnlyWhenTheyReceiveAndSetupFailuresAreReported) {
   auto receiver = member(0, false, true);
   const JInetAddr local = receiver->localAddress();
   EXPECT_EQ(local.hostText(), kGroup);
   auto sender = member(local.port(), true, false);
   EXPECT_EQ(sender->intOption(IPPROTO_IP, IP_MULTICAST_LOOP), 0);
-  EXPECT_EQ(sender->localAddress().hostText(), "127.0.0.1");
   EXPECT_EQ(static_cast<in_addr_t>(sender->intOption(IPPROTO_IP, IP_MULTICAST_IF)),
             htonl(INADDR_LOOPBACK));
   EXPECT_EQ(sender->write("voice", 5), 5u);
@@ -296,9 +292,7 @@ TEST(Multicast, MembersHearTheGroupAndSendersOnlyWhenTheyReceive) {
   auto both = member(local.port(), true, true);
   EXPECT_EQ(both->write("echo", 4), 4u);
   EXPECT_EQ(receive(*both) + receive(*receiver), "echoecho");
-}
-
-TEST(Multicast, ReceiverBindsItsOwnPortElseTheGroups) {
+  // A receiver binds its own port when it is given one, else the group's.
   JUDPSocket probes[2];
   for (JUDPSocket& probe : probes) {
     probe.bind(JInetAddr(kGroup, 0));  // distinct ports, then shared
@@ -309,9 +303,6 @@ TEST(Multicast, ReceiverBindsItsOwnPortElseTheGroups) {
   EXPECT_EQ(withOwn.localAddress().port(), own);
   JIPMulticastSocket withGroups(JInetAddr(kGroup, group), false, true, JInetAddr());
   EXPECT_EQ(withGroups.localAddress().port(), group);
-}
-
-TEST(Multicast, SetupFailuresAreReported) {
   EXPECT_EQ(
       failureOf([] { JIPMulticastSocket s(JInetAddr(kGroup, 0), false, false, JInetAddr()); }),
       "specify sender or receiver or both for ip multicast socket");
@@ -419,8 +410,7 @@ TEST_F(Tcp, AcceptedConnectionsGetKeepAliveInWholeSecondsAndTheMaskValue) {
   EXPECT_EQ(keepAlive(*connectPair().second), std::tuple(1, 2, 10));
   listener.setKeepAlive(false);
   EXPECT_EQ(connectPair().second->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
-  // An idle time beyond what the system takes (even once rounded up) is logged, the connection
-  // kept.
+  // An idle time the system refuses, even rounded up, is logged and the connection kept.
   listener.setKeepAlive(true, INT_MAX, 3000);
   auto [writer, reader] = connectPair();
   EXPECT_EQ(levelOf(log, jformat("Couldn't set keepalive value on client socket '%d'!",
