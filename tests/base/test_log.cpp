@@ -426,7 +426,7 @@ TEST_F(LogTest, FileRotationBySizeAndCleanUpOfTheOldestFiles) {
       cases[] = {
           // 20 x 600 000 bytes: the three oldest go to fit 10 MB.
           {"64 KB files and 10 MB by default", -1, -1, 20, 600000, 5000, {14464, 65536}, 3},
-          {"1 KB files, filled exactly", 1, 0, 0, 0, 200, {128, 1024, 1024, 1024}, 0},
+          {"2 KB files, filled exactly", 2, 0, 0, 0, 300, {704, 2048, 2048}, 0},
           {"no rotation", 0, 0, 0, 0, 5000, {80000}, 0},
           {"oldest go until the directory fits", 64, 1, 3, 600000, 1, {16}, 2},
           {"no clean-up", 64, 0, 3, 600000, 1, {16}, 0},
