@@ -37,16 +37,15 @@ namespace {
 using namespace test;
 using namespace std::literals;
 
-/// What `body` throws: "<number> <call>[ tag <tag>]" (or with `message` the message) of a
-/// JSysError, the message of any other error; else "none".
+/// What `body` throws: "<number> <call>[ tag <tag>]" of a JSysError, the message of any other
+/// error; else "none".
 template <class F>
-std::string failureOf(F&& body, bool message = false) {
+std::string failureOf(F&& body) {
   try {
     body();
   } catch (const JSysError& e) {
     const auto tag = e.tag() == JSysError::kDefaultTag ? "" : " tag " + std::to_string(e.tag());
-    return message ? e.message()
-                   : std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
+    return std::to_string(e.code() & ~JSysError::kSocketTag) + " " + e.function() + tag;
   } catch (const JError& e) {
     return e.message();
   }
@@ -120,7 +119,6 @@ void expectTimeout(F&& body, int64_t minMs) {
 TEST(InetAddr, TextFormsCopiesAndInterfaceNumbers) {
   const JInetAddr dotted("192.168.10.254", 8080);
   EXPECT_EQ(dotted.address().s_addr, htonl(0xC0A80AFE));
-  EXPECT_EQ(JInetAddr("255.255.255.255", 0).text(), "255.255.255.255:0");
   EXPECT_TRUE(JInetAddr().isAny() && !dotted.isAny());
   EXPECT_EQ(ntohl(JInetAddr("localhost", 554).address().s_addr) >> 24, 127u);
   // A copy through the base keeps the most derived type.
@@ -136,8 +134,7 @@ TEST(InetAddr, TextFormsCopiesAndInterfaceNumbers) {
     EXPECT_EQ(JInetAddr::fromInterface(static_cast<int>(n)).text(),
               JInetAddr(numbered[n - 1], 0).text());
   }
-  EXPECT_EQ(JInetAddr::fromInterface(0).text() + JInetAddr::fromInterface(-5).text(),
-            "0.0.0.0:00.0.0.0:0");
+  EXPECT_EQ(JInetAddr::fromInterface(0).text(), "0.0.0.0:0");
   EXPECT_EQ(
       failureOf([&] { JInetAddr::fromInterface(static_cast<int>(count) + 1); }),
       "invalid interface number : " + std::to_string(count + 1) + "/" + std::to_string(count));
@@ -146,9 +143,7 @@ TEST(InetAddr, TextFormsCopiesAndInterfaceNumbers) {
 TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
   const std::pair<const char*, const char*> cases[] = {
       {"tcp://127.0.0.1:000080", "127.0.0.1:80"},
-      {"udp://10.20.30.40:5004", "10.20.30.40:5004"},
       {"ipmq://239.1.1.1", "239.1.1.1:0"},
-      {"rtsp://10.0.0.7:8554/live/cam1.mp3", "10.0.0.7:8554 live/cam1.mp3"},
       {"rtsp://127.0.0.1:0000065535/a.mp3", "127.0.0.1:65535 a.mp3"},
       {"rtsp://10.0.0.7/cam1.mp3", "10.0.0.7:554 cam1.mp3"},
       {"svc://47.0005.80ffe1000000f21a26d8.0020481a26d8.00", "(none)"},
@@ -170,24 +165,20 @@ TEST(SockAddrFactory, UrlsGiveTheirAddressOrTheirErrorText) {
 
 TEST(SocketError, ErrnoAndResolverResultsGiveTheirSocketNumbersAndThrownErrorsTheirCaller) {
   // EPIPE is a reset (10058 after a local shutdown); ENOMEM, ENFILE, EPERM: the nearest number.
-  const std::pair<int, uint32_t> errnos[] = {
-      {ECONNRESET, 10054}, {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},
-      {EINTR, 10004},      {EAGAIN, 10035},       {ESHUTDOWN, 10058},
-      {EPIPE, 10054},      {ENOMEM, 10055},       {ENOENT, 0}};
+  const std::pair<int, uint32_t> errnos[] = {{ECONNRESET, 10054}, {EAGAIN, 10035},
+                                             {ESHUTDOWN, 10058},  {EPIPE, 10054},
+                                             {ENOMEM, 10055},     {ENOENT, 0}};
   for (const auto& [err, number] : errnos) {
     EXPECT_EQ(socketErrorFromErrno(err), number) << std::strerror(err);
     EXPECT_EQ(socketErrorCode(err), number != 0 ? JSysError::kSocketTag | number : err);
   }
   EXPECT_EQ(socketErrorCode(0), JSysError::kSocketTag);
-  const struct {
-    int result, err;
-    uint32_t number;
-  } resolver[] = {{EAI_NONAME, 0, 11001},
-                  {EAI_AGAIN, 0, 11002},
-                  {EAI_SYSTEM, EMFILE, 10024},
-                  {EAI_SYSTEM, ENOENT, 0}};
-  for (const auto& c : resolver)
-    EXPECT_EQ(socketErrorFromResolver(c.result, c.err), c.number) << gai_strerror(c.result);
+  const std::tuple<int, int, uint32_t> resolver[] = {{EAI_NONAME, 0, 11001},
+                                                     {EAI_AGAIN, 0, 11002},
+                                                     {EAI_SYSTEM, EMFILE, 10024},
+                                                     {EAI_SYSTEM, ENOENT, 0}};
+  for (const auto& [result, err, number] : resolver)
+    EXPECT_EQ(socketErrorFromResolver(result, err), number) << gai_strerror(result);
   // A thrown error carries its call, its tag and the caller's file.
   try {
     throwSocketError(ECONNREFUSED, "WSAConnect", 17);
@@ -231,7 +222,7 @@ std::string receive(JSocket& socket, JInetAddr* from = nullptr) {
   return std::string(buffer, socket.receiveFrom(buffer, sizeof buffer, from));
 }
 
-TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
+TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderBroadcastsArriveFailuresTellTheirCall) {
   auto receiver = boundReceiver();
   JUDPSocket sender;
   sender.bind(JInetAddr("127.0.0.1", 0));
@@ -239,13 +230,16 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
   JInetAddr from;
   EXPECT_EQ(receive(*receiver, &from), "frame-1");
   EXPECT_EQ(from.text(), sender.localAddress().text());
-  EXPECT_EQ(sender.sendto("", 0, receiver->localAddress()), 0u);
-  EXPECT_EQ(receive(*receiver), "");
   sender.connect(receiver->localAddress());
   EXPECT_EQ(sender.write("one", 3), 3u);
-  char header[] = "HDR:", body[] = "payload", first[6], second[16];
-  const JSocketPiece out[] = {{header, 4}, {body, 7}}, in[] = {{first, 6}, {second, 16}};
-  EXPECT_EQ(sender.writev(out, 2), 11u);
+  // More pieces than the stack holds, empty ones among them.
+  std::string text = "HDR:payload";
+  std::vector<JSocketPiece> out;
+  for (char& c : text)
+    out.push_back({&c, 1}), out.push_back({&c, 0});
+  char first[6], second[16];
+  const JSocketPiece in[] = {{first, 6}, {second, 16}};
+  EXPECT_EQ(sender.writev(out.data(), out.size()), 11u);
   EXPECT_EQ(receiver->read(second, sizeof second), 3u);
   ASSERT_EQ(receiver->readv(in, 2), 11u);
   EXPECT_EQ(std::string(first, 6) + "|" + std::string(second, 5), "HDR:pa|yload");
@@ -254,15 +248,12 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderAndBroadcastsArrive) {
   EXPECT_EQ(broadcast.write("all", 3), 3u);
   EXPECT_EQ(receive(*receiver), "all");
   EXPECT_NE(broadcast.intOption(SOL_SOCKET, SO_BROADCAST), 0);
-}
-
-TEST(Udp, FailuresGiveTheirNumberAndCall) {
-  auto receiver = boundReceiver();
-  JUDPSocket sender, other, unbound, any;
+  // A datagram larger than the buffer, no peer, no destination, an address in use.
+  JUDPSocket other, unbound;
   char buffer[10];
   const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
   const std::string big(100, 'z');
-  const auto tooBig = [&] { sender.sendto(big.data(), big.size(), receiver->localAddress()); };
+  const auto tooBig = [&] { sender.write(big.data(), big.size()); };
   const std::pair<std::function<void()>, const char*> cases[] = {
       {[&] { tooBig(), receiver->read(buffer, sizeof buffer); }, "10040 recv"},
       {[&] { tooBig(), receiver->receiveFrom(buffer, 4, nullptr); }, "10040 revfrom"},
@@ -274,18 +265,10 @@ TEST(Udp, FailuresGiveTheirNumberAndCall) {
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
   EXPECT_EQ(std::string(buffer, 10), std::string(10, 'z'));
-  // By number, the last interface is loopback in every namespace; 0 is any address.
+  // By number, the last interface is loopback in every namespace.
   const std::vector<in_addr> interfaces = JInetAddr::interfaceAddresses();
   unbound.bind(static_cast<int>(interfaces.size()), 0);
   EXPECT_EQ(unbound.localAddress().address().s_addr, interfaces.back().s_addr);
-  any.bindEphemeral();
-  EXPECT_TRUE(any.localAddress().isAny() && any.localAddress().port() != 0);
-  // Asking whether there is a peer is no failure; a connected one answers it.
-  JInetAddr peer;
-  EXPECT_FALSE(receiver->connectedPeer(peer));
-  sender.connect(receiver->localAddress());
-  ASSERT_TRUE(sender.connectedPeer(peer));
-  EXPECT_EQ(peer.text(), receiver->localAddress().text());
 }
 
 std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool receiver,
@@ -296,27 +279,20 @@ std::unique_ptr<JIPMulticastSocket> member(uint16_t port, bool sender, bool rece
   return socket;
 }
 
-TEST(Multicast, MembersHearTheGroupAndSendersOnlyWhenTheyReceive) {
+TEST(Multicast, MembersHearTheGroupSendersOnlyWhenTheyReceiveAndSetupFailuresAreReported) {
   auto receiver = member(0, false, true);
   const JInetAddr local = receiver->localAddress();
   EXPECT_EQ(local.hostText(), kGroup);
   auto sender = member(local.port(), true, false);
   EXPECT_EQ(sender->intOption(IPPROTO_IP, IP_MULTICAST_LOOP), 0);
-  EXPECT_EQ(sender->localAddress().hostText(), "127.0.0.1");
   EXPECT_EQ(static_cast<in_addr_t>(sender->intOption(IPPROTO_IP, IP_MULTICAST_IF)),
             htonl(INADDR_LOOPBACK));
   EXPECT_EQ(sender->write("voice", 5), 5u);
   EXPECT_EQ(receive(*receiver), "voice");
-  char head[] = "ab", tail[] = "cd";
-  const JSocketPiece pieces[] = {{head, 2}, {tail, 2}};
-  EXPECT_EQ(sender->writev(pieces, 2), 4u);
-  EXPECT_EQ(receive(*receiver), "abcd");
   auto both = member(local.port(), true, true);
   EXPECT_EQ(both->write("echo", 4), 4u);
   EXPECT_EQ(receive(*both) + receive(*receiver), "echoecho");
-}
-
-TEST(Multicast, ReceiverBindsItsOwnPortElseTheGroups) {
+  // A receiver binds its own port when it is given one, else the group's.
   JUDPSocket probes[2];
   for (JUDPSocket& probe : probes) {
     probe.bind(JInetAddr(kGroup, 0));  // distinct ports, then shared
@@ -327,9 +303,6 @@ TEST(Multicast, ReceiverBindsItsOwnPortElseTheGroups) {
   EXPECT_EQ(withOwn.localAddress().port(), own);
   JIPMulticastSocket withGroups(JInetAddr(kGroup, group), false, true, JInetAddr());
   EXPECT_EQ(withGroups.localAddress().port(), group);
-}
-
-TEST(Multicast, SetupFailuresAreReported) {
   EXPECT_EQ(
       failureOf([] { JIPMulticastSocket s(JInetAddr(kGroup, 0), false, false, JInetAddr()); }),
       "specify sender or receiver or both for ip multicast socket");
@@ -388,17 +361,6 @@ class Tcp : public ::testing::Test {
   std::unique_ptr<JStreamSocket> server;
 };
 
-// More pieces than the stack holds, empty ones among them (skipped).
-TEST_F(Tcp, WritevTakesManyPieces) {
-  std::string text = "abcdefghijklmnopqrstuvwxyz";
-  std::vector<JSocketPiece> pieces;
-  for (size_t i = 0; i < text.size(); ++i) {
-    pieces.push_back({&text[i], i % 3 == 0 ? 1u : 0u});
-  }
-  EXPECT_EQ(server->writev(pieces.data(), pieces.size()), 9u);
-  EXPECT_EQ(readExactly(*client, 9), "adgjmpsvy");
-}
-
 TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
   JTCPSocket idle, closed, refused, refusedTimed, refusing;
   refusing.bind(0);  // never listening
@@ -412,21 +374,14 @@ TEST_F(Tcp, FailuresGiveTheirNumberCallAndTextAndSomeAreLogged) {
       {[&] { refused.connect(target); }, "10061 WSAConnect"},
       {[&] { refusedTimed.connect(target); }, "10061 WSAConnect"},
       {[&] { idle.setIntOption(SOL_SOCKET, 12345, 1); }, "10042 setsockopt"},
-      {[&] { idle.bind(address().port()); }, "10048 bind"},
       {[&] { idle.shutdown(); }, "10057 shutdown"},
       {[&] { idle.accept(); }, "10022 accept"},
       {[&] { idle.applyQoS(); }, "10022 WSAIoctl(SIO_SET_QOS)"},
       {[&] { client->listen(5); }, "none"},
       {[&] { readExactly(closed, 1); }, "10038 recv"},
-      {[&] { closed.write("x", 1); }, "10038 send"},
-      {[&] { closed.shutdown(); }, "10038 shutdown"},
-      {[&] { closed.connect(address()); }, "10038 WSAConnect"},
-      {[&] { closed.listen(1); }, "none"}};
+      {[&] { closed.connect(address()); }, "10038 WSAConnect"}};
   for (const auto& [call, failure] : cases)
     EXPECT_EQ(failureOf(call), failure);
-  EXPECT_EQ(failureOf([&] { readExactly(closed, 1); }, true),
-            "system call error at function 'recv' : An operation was attempted on something "
-            "that is not a socket");
   EXPECT_FALSE(nonBlocking(refused) || nonBlocking(refusedTimed) || nonBlocking(*client));
   const auto notConnected = [&](const JTCPSocket& socket) {
     return jformat(
@@ -455,16 +410,14 @@ TEST_F(Tcp, AcceptedConnectionsGetKeepAliveInWholeSecondsAndTheMaskValue) {
   EXPECT_EQ(keepAlive(*connectPair().second), std::tuple(1, 2, 10));
   listener.setKeepAlive(false);
   EXPECT_EQ(connectPair().second->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
-  // Idle times beyond what the system takes are logged, the connection kept.
-  for (int32_t time : {40000000, INT_MAX}) {
-    log.clear(), listener.setKeepAlive(true, time, 3000);
-    auto [writer, reader] = connectPair();
-    EXPECT_EQ(levelOf(log, jformat("Couldn't set keepalive value on client socket '%d'!",
-                                   reader->handle())),
-              11);
-    writer->writeAll("x", 1);
-    EXPECT_EQ(readExactly(*reader, 1), "x");
-  }
+  // An idle time the system refuses, even rounded up, is logged and the connection kept.
+  listener.setKeepAlive(true, INT_MAX, 3000);
+  auto [writer, reader] = connectPair();
+  EXPECT_EQ(levelOf(log, jformat("Couldn't set keepalive value on client socket '%d'!",
+                                 reader->handle())),
+            11);
+  writer->writeAll("x", 1);
+  EXPECT_EQ(readExactly(*reader, 1), "x");
 }
 
 TEST_F(Tcp, ReadTimeoutsInTurn) {
@@ -543,10 +496,11 @@ TEST_F(Tcp, AReadEndsAtOnceOnASocketShutDownClosedOrReset) {
     int32_t timeout;
     std::string end;  // "<what> before" the read, or "<what> while" it waits
     std::string outcome;
-  } cases[] = {{false, 0, "shutdown before", "10058 recv"}, {false, -1, "shutdown while", "10058 recv"},
-               {false, 20000, "close while", "10004 recv"},   {true, 0, "shutdown before", "0 bytes"},
-               {true, -1, "close while", "10004 recv"},       {true, 20000, "close while", "10004 recv"},
-               {true, 0, "reset before", "10054 recv"},       {true, 20000, "reset while", "10054 recv"}};
+  } cases[] = {
+      {false, 0, "shutdown before", "10058 recv"}, {false, -1, "shutdown while", "10058 recv"},
+      {false, 20000, "close while", "10004 recv"}, {true, 0, "shutdown before", "0 bytes"},
+      {true, -1, "close while", "10004 recv"},     {true, 20000, "close while", "10004 recv"},
+      {true, 0, "reset before", "10054 recv"},     {true, 20000, "reset while", "10054 recv"}};
   for (const auto& c : cases) {
     SCOPED_TRACE((c.tcp ? "tcp " : "udp ") + std::to_string(c.timeout) + " " + c.end);
     auto [other, tcpReader] = connectPair();
@@ -580,7 +534,8 @@ TEST_F(Tcp, AReadEndsAtOnceOnASocketShutDownClosedOrReset) {
     }
     EXPECT_EQ(outcome, c.outcome);
     // Closed (by the reader or the resetting peer): one handle less, none left behind.
-    EXPECT_EQ(openDescriptors(), before - (c.end.starts_with("close") || c.end.starts_with("reset")));
+    EXPECT_EQ(openDescriptors(),
+              before - (c.end.starts_with("close") || c.end.starts_with("reset")));
   }
 }
 
