@@ -545,7 +545,8 @@ TEST(RpcClientLink, AnAnswerLatePastTheCapOrTrickledIsALostLink) {
   for (const auto& [length, result, logged] : cases) {
     SCOPED_TRACE(length);
     JTCPSocket listener;
-    listener.bind(JInetAddr("127.0.0.1", 0)), listener.listen(1);
+    listener.bind(JInetAddr("127.0.0.1", 0));
+    listener.listen(1);
     JFlag gaveUp(true, false);
     std::atomic<int> trickled{0};
     std::jthread peer([&, length = length] {
@@ -553,13 +554,18 @@ TEST(RpcClientLink, AnAnswerLatePastTheCapOrTrickledIsALostLink) {
         JLineIO io(listener.accept());
         std::string_view line;
         io.readLine(line);
-        if (length == 0)
-          gaveUp.wait(30000), io.writeLine("OK late");
-        if (length > 0)
+        if (length == 0) {
+          gaveUp.wait(30000);
+          io.writeLine("OK late");
+        }
+        if (length > 0) {
           io.writeLine("OK " + std::string(length - 3, 'a'));
-        for (int i = 0; length < 0 && i < 1000; ++i)
-          io.socket()->writeAll("a", 1), ++trickled,
-              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        for (int i = 0; length < 0 && i < 1000; ++i) {
+          io.socket()->writeAll("a", 1);
+          ++trickled;
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
       } catch (const JError&) {
       }
     });
