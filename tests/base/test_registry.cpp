@@ -265,12 +265,12 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
     if (children.back() == 0)
       ::_exit(sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1);
   }
-  std::atomic<bool> stop{false};
   std::atomic<int> failures{0}, torn{0}, reads{0};
+  // Joined (the reader asked to stop first) however the test leaves, a failed write included.
   std::vector<std::jthread> threads;
-  threads.emplace_back([&] {
+  threads.emplace_back([&](std::stop_token stop) {
     JSystemRegistryKey k(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ);
-    for (std::string text; !stop.load(); ++reads) {
+    for (std::string text; !stop.stop_requested(); ++reads) {
       bool whole = false;
       sysErrorOf([&] { whole = k.getString("Big", text) && (text == a || text == b); });
       torn += whole ? 0 : 1;
@@ -280,16 +280,19 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
     threads.emplace_back([&, w] { failures += sysErrorOf([&] { writeAll(w); }).empty() ? 0 : 1; });
   // On until the reader has read a few times: a busy machine may not run it at once.
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int i = 0; i < 100 || (reads < 20 && std::chrono::steady_clock::now() < bound); ++i)
-    key.setString("Big", i % 2 == 0 ? b : a);
+  std::string writeError;
+  for (int i = 0;
+       writeError.empty() && (i < 100 || (reads < 20 && std::chrono::steady_clock::now() < bound));
+       ++i)
+    writeError = sysErrorOf([&] { key.setString("Big", i % 2 == 0 ? b : a); });
   for (pid_t child : children) {
     int status = -1;
     EXPECT_TRUE(child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
                 WEXITSTATUS(status) == 0);
   }
-  stop = true;
   threads.clear();
-  EXPECT_EQ(std::tuple(failures.load(), torn.load(), reads.load() > 0), std::tuple(0, 0, true));
+  EXPECT_EQ(std::tuple(writeError, failures.load(), torn.load(), reads.load() > 0),
+            std::tuple("", 0, 0, true));
   for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kValues; ++i)
       EXPECT_EQ(dwordOf(key, name(w, i)), i);

@@ -88,6 +88,51 @@ class Worker : public JThread {
   std::function<void()> body_, release_;
 };
 
+// The indices `n` waits that only look return, "-" for a time-out.
+std::string indices(JWaitForMultipleObjects& waiter, int n) {
+  std::string seen;
+  for (int i = 0; i < n; ++i) {
+    int index = -1;
+    failureOf([&] { index = waiter.wait(0); });
+    seen += index < 0 ? "-" : std::to_string(index);
+  }
+  return seen;
+}
+
+// First of all: a timed wait that never gave up would hang every later test that has one.
+TEST(WaitAll, TakesEveryObjectTogetherWhenTheLastIsSignalledOrNone) {
+  JFlag flag(false, false);
+  JSemaphore semaphore(0, 5);
+  JWaitForMultipleObjects waiter(&flag, &semaphore, true);
+  flag.set();
+  EXPECT_THROW(returnsWithin(20000, "a wait-all with one of two signalled to time out",
+                             [&] { waiter.wait(60); }),
+               JTimeoutError);
+  EXPECT_TRUE(flag.isSet());
+  semaphore.release(2);
+  EXPECT_EQ(indices(waiter, 2), "0-");
+  EXPECT_EQ(semaphore.count(), 1);
+
+  JFlag manual(true, true);
+  JWaitableTimer timer;
+  JWaitForMultipleObjects three(&manual, &semaphore, &timer, true), two(&manual, &semaphore, true);
+  semaphore.wait(0), timer.set(20);
+  const auto start = Clock::now();
+  {
+    After release(60, [&] { semaphore.release(); });
+    EXPECT_EQ(three.wait(10000), 0);
+    EXPECT_GE(msSince(start), 59);
+  }
+  EXPECT_EQ(polls(manual, 1) + polls(semaphore, 1) + polls(timer, 1), "100");
+  {  // and waits again when an object is taken away meanwhile
+    After change(20, [&] { manual.reset(), semaphore.release(); });
+    EXPECT_THROW(two.wait(300), JTimeoutError);
+  }
+  EXPECT_EQ(semaphore.count(), 1);
+  manual.set();
+  EXPECT_EQ(two.wait(0), 0);
+}
+
 TEST(ThreadLife, HandleJoinSignalAndSuspensionsFollowEachRun) {
   JFlag release(true, false), stop(true, false);
   std::atomic<int> runs{0};
@@ -292,17 +337,6 @@ TEST(ThreadSuspend, SelfSuspensionWaitsForAResumeAndATimeOutRunsOnWhileParked) {
   ASSERT_TRUE(eventually([&] { return timedOut.load(); }, 2000));
 }
 
-// The indices `n` waits that only look return, "-" for a time-out.
-std::string indices(JWaitForMultipleObjects& waiter, int n) {
-  std::string seen;
-  for (int i = 0; i < n; ++i) {
-    int index = -1;
-    failureOf([&] { index = waiter.wait(0); });
-    seen += index < 0 ? "-" : std::to_string(index);
-  }
-  return seen;
-}
-
 TEST(WaitIndex, LowestSignalledIndexWinsAndOnlyAutoResetSignalsAreTaken) {
   JFlag stop(false, false), manual(true, false);
   JWaitableTimer timer;
@@ -343,37 +377,6 @@ TEST(WaitFailure, BadListsAndObjectsWithoutHandleAreRefused) {
             sys("WaitForMultipleObjects", EINVAL));
   EXPECT_EQ(semaphore.count(), 2);
   EXPECT_EQ(JWaitForMultipleObjects(&semaphore, &semaphore).wait(0), 0);
-}
-
-TEST(WaitAll, TakesEveryObjectTogetherWhenTheLastIsSignalledOrNone) {
-  JFlag flag(false, false);
-  JSemaphore semaphore(0, 5);
-  JWaitForMultipleObjects waiter(&flag, &semaphore, true);
-  flag.set();
-  EXPECT_THROW(waiter.wait(60), JTimeoutError);
-  EXPECT_TRUE(flag.isSet());
-  semaphore.release(2);
-  EXPECT_EQ(indices(waiter, 2), "0-");
-  EXPECT_EQ(semaphore.count(), 1);
-
-  JFlag manual(true, true);
-  JWaitableTimer timer;
-  JWaitForMultipleObjects three(&manual, &semaphore, &timer, true), two(&manual, &semaphore, true);
-  semaphore.wait(0), timer.set(20);
-  const auto start = Clock::now();
-  {
-    After release(60, [&] { semaphore.release(); });
-    EXPECT_EQ(three.wait(10000), 0);
-    EXPECT_GE(msSince(start), 59);
-  }
-  EXPECT_EQ(polls(manual, 1) + polls(semaphore, 1) + polls(timer, 1), "100");
-  {  // and waits again when an object is taken away meanwhile
-    After change(20, [&] { manual.reset(), semaphore.release(); });
-    EXPECT_THROW(two.wait(300), JTimeoutError);
-  }
-  EXPECT_EQ(semaphore.count(), 1);
-  manual.set();
-  EXPECT_EQ(two.wait(0), 0);
 }
 
 // Threads counting the times they took `target` (`once`: each ends after its first).

@@ -28,6 +28,7 @@
 #include "com/dispatch.h"
 #include "com/global_interface_table.h"
 #include "com/ref_count.h"
+#include "helpers/waits.h"
 
 namespace zq::com {
 namespace {
@@ -137,11 +138,10 @@ class Owner {
   Owner& operator=(const Owner&) = delete;
 
   /// Runs `fn` on the owner thread, after what is already queued to it.
-  void onOwner(const std::function<void()>& fn) {
-    EXPECT_EQ(apartment_->call([&] {
-      fn();
-      return S_OK;
-    }),
+  void onOwner(const std::function<void()>& fn,
+               std::source_location at = std::source_location::current()) {
+    const auto call = [&] { return apartment_->call([&] { return fn(), S_OK; }); };
+    EXPECT_EQ(test::returnsWithin(20000, "a call run on the owner thread to return", call, at),
               S_OK);
   }
 
@@ -210,10 +210,9 @@ TEST(Apartment, CallsFromManyThreadsRunOnTheOwnerOnlyWhenItPumps) {
   EXPECT_EQ(callers[0].wait_for(200ms), std::future_status::timeout);
   EXPECT_TRUE(owner.object->seen().empty()) << "ran while the owner did not pump";
   owner.pumping = true;
-  for (auto& c : callers) {
-    ASSERT_EQ(c.wait_for(60s), std::future_status::ready);
-    EXPECT_EQ(c.get(), kCalls);
-  }
+  for (auto& c : callers)
+    EXPECT_EQ(test::returnsWithin(60000, "a caller's calls to return", [&] { return c.get(); }),
+              kCalls);
   EXPECT_EQ(owner.object->seen(),
             std::vector<std::thread::id>(size_t{kThreads * kCalls}, owner.id));
 }
@@ -316,7 +315,12 @@ TEST(Apartment, TableRefusals) {
       {"interface without a proxy", [&] { return get(noProxy, IID_INoProxy); }, REGDB_E_IIDNOTREG},
       {"interface the proxy does not answer", [&] { return get(owner.cookie, IID_INoProxy); },
        E_NOINTERFACE},
-      {"call waiting when the owner left", [&] { return pending.get(); }, RPC_E_DISCONNECTED},
+      {"call waiting when the owner left",
+       [&] {
+         return test::returnsWithin(20000, "a call to an owner that left to fail",
+                                    [&] { return pending.get(); });
+       },
+       RPC_E_DISCONNECTED},
       {"call after the owner left",
        [&] {
          LONG r = 0;
@@ -458,10 +462,8 @@ TEST_F(ConnectionPoint, SinksComeAndGoWhileEventsFire) {
       return ok;
     }));
   }
-  for (auto& a : advisers) {
-    ASSERT_EQ(a.wait_for(60s), std::future_status::ready);
-    EXPECT_TRUE(a.get());
-  }
+  for (auto& a : advisers)
+    EXPECT_TRUE(test::returnsWithin(60000, "a sink's advices to end", [&] { return a.get(); }));
   stop = true;
   ASSERT_EQ(firing.wait_for(20s), std::future_status::ready);
   ComPtr<IEnumConnections> e;

@@ -99,6 +99,7 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
       const auto answer = at("<-- ", at("--> setFileSource(fileSource=\"held\")", records.begin()));
       EXPECT_LT(answer, at("Shutting down.", records.begin())) << "the link went first";
     }
+    returnsWithin(20000, "the controller to stop its queue", [&] { controller.reset(); });
   }
 }
 

@@ -476,7 +476,8 @@ TEST_F(ZqwebServer, LimitsAreEnforcedOnTheWire) {
             R"({"error":"another operator is talking","type":"error"})");
   buffer.clear();
   beast::error_code ec;
-  second.read(buffer, ec);
+  test::returnsWithin(20000, "the second talker's socket to be closed",
+                      [&] { second.read(buffer, ec); });
   EXPECT_EQ(ec, websocket::error::closed);
   EXPECT_EQ(second.reason().code, websocket::close_code::policy_error);
 
@@ -487,7 +488,8 @@ TEST_F(ZqwebServer, LimitsAreEnforcedOnTheWire) {
   EXPECT_EQ(status(members), 503);
   // An idle connection ends at its limit and frees its place.
   char byte;
-  idle.read_some(net::buffer(&byte, 1), ec);
+  test::returnsWithin(20000, "the idle connection to end at its limit",
+                      [&] { idle.read_some(net::buffer(&byte, 1), ec); });
   EXPECT_EQ(ec, net::error::eof);
   // A message over the limit closes the socket with 1009.
   first.binary(true);
