@@ -83,13 +83,11 @@ TEST_F(SoundServerTest, ADeviceThatGoesAwayIsCountedAtTheClockAndPlaysAgainWhenB
   ASSERT_TRUE(server->start());
   test::Recorder recorder(*server);
   ASSERT_TRUE(recorder.ready());
-  ASSERT_TRUE(eventually([&] {
-    const long long before = stat("OutputErrors");
-    return recorder.waitFor(0.5) && stat("OutputErrors") == before;
-  }));
-  const test::Heard heard = test::listen(recorder.stop());
-  EXPECT_NEAR(heard.frequency, 1000, 1.0);
-  EXPECT_GT(heard.seconds, 0.3);
+  // Plays again: the recording holds the tone (a starved sound server may
+  // refuse periods for a while yet).
+  ASSERT_TRUE(eventually(
+      [&] { return recorder.waitFor(0.5) && test::listen(recorder.samples()).seconds > 0.3; }));
+  EXPECT_NEAR(test::listen(recorder.stop()).frequency, 1000, 1.0);
   server->kill();
   ASSERT_TRUE(eventually([&] { return stat("OutputErrors") > errors + 60; }));
   EXPECT_EQ(zqoutput.stop(SIGTERM), 0);
