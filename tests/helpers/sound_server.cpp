@@ -113,6 +113,10 @@ std::vector<int16_t> Recorder::stop() {
     parecord_->stop(SIGINT);
     parecord_.reset();
   }
+  return samples();
+}
+
+std::vector<int16_t> Recorder::samples() const {
   std::ifstream in(path_, std::ios::binary);
   const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());

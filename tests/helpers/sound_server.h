@@ -56,6 +56,8 @@ class Recorder {
   bool ready() const { return ready_; }
   /// Waits (bounded) until `seconds` more have been recorded.
   bool waitFor(double seconds);
+  /// The interleaved samples recorded so far.
+  std::vector<int16_t> samples() const;
   /// Ends the recording: its interleaved samples.
   std::vector<int16_t> stop();
 

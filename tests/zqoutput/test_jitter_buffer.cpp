@@ -119,70 +119,54 @@ Outcome simulate(const Scenario& s) {
 }
 
 TEST(JitterBuffer, FollowsTheSenderAndCountsEveryRepair) {
+  struct Repairs {
+    uint64_t underruns, dropped, repeated;  // exactly so many
+    bool drift;                             // dropped or repeated is a lower bound
+    uint32_t maxBufferedMs;
+  };
   struct Case {
     const char* name;
     Scenario scenario;
-    uint64_t underruns, dropped, repeated;  // repairs: exactly so many
-    bool driftRepairs;                      // dropped or repeated is a lower bound
-    uint32_t maxBufferedMs;
+    Repairs want;
   } const cases[] = {
-      {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, 0, 4, 0, true, 60 + 2 * 27},
-      {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, 0, 0, 4, true, 60 + 2 * 27},
+      {"the sender 0.5 % fast: blocks dropped", {60, 60, 1.005}, {0, 4, 0, true, 60 + 2 * 27}},
+      {"the sender 0.5 % slow: blocks played twice", {60, 60, 0.995}, {0, 0, 4, true, 60 + 2 * 27}},
       {"a stall of 300 ms: one underrun, the burst skipped back to the target",
        {60, 30, 1.0, 5.0, 0.3},
-       1,
-       1,
-       0,
-       false,
-       60 + 300 + 2 * 27},
-      {"no depth asked: a block and a pull, no less", {0, 30, 1.0}, 0, 0, 0, false, 27 + 10 + 27},
+       {1, 1, 0, false, 60 + 300 + 2 * 27}},
+      {"no depth asked: a block and a pull, no less", {0, 30, 1.0}, {0, 0, 0, false, 27 + 10 + 27}},
       {"a device that takes 20 ms more as it starts: no repair",
        {60, 30, 1.0, -1, 0, -1, 0, 2},
-       0,
-       0,
-       0,
-       false,
-       60 + 27 + 10},
+       {0, 0, 0, false, 60 + 27 + 10}},
       {"45 ms, a block in seven 15 ms late, whole periods: the period is margin lost",
        {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15},
-       1,
-       1,
-       0,
-       false,
-       45 + 27 + 10 + 15},
+       {1, 1, 0, false, 45 + 27 + 10 + 15}},
       {"the same, pulls that end at a block's end: the period costs no margin",
        {45, 60, 1.0, -1, 0, -1, 0, 0, 7, 15, true},
-       0,
-       0,
-       0,
-       false,
-       45 + 27 + 10 + 15},
+       {0, 0, 0, false, 45 + 27 + 10 + 15}},
       {"45 ms, the sender 0.2 % slow, pulls that end at a block's end: played twice",
        {45, 60, 0.998, -1, 0, -1, 0, 0, 0, 0, true},
-       0,
-       0,
-       2,
-       true,
-       45 + 2 * 27},
+       {0, 0, 2, true, 45 + 2 * 27}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome o = simulate(c.scenario);
-    EXPECT_EQ(o.counters.underruns, c.underruns);
-    if (c.driftRepairs) {
-      EXPECT_GE(o.counters.dropped, c.dropped);
-      EXPECT_GE(o.counters.repeated, c.repeated);
-      EXPECT_EQ(c.dropped == 0, o.counters.dropped == 0);
-      EXPECT_EQ(c.repeated == 0, o.counters.repeated == 0);
+    const Repairs& w = c.want;
+    EXPECT_EQ(o.counters.underruns, w.underruns);
+    if (w.drift) {
+      EXPECT_GE(o.counters.dropped, w.dropped);
+      EXPECT_GE(o.counters.repeated, w.repeated);
+      EXPECT_EQ(w.dropped == 0, o.counters.dropped == 0);
+      EXPECT_EQ(w.repeated == 0, o.counters.repeated == 0);
     } else {
-      EXPECT_EQ(o.counters.dropped, c.dropped);
-      EXPECT_EQ(o.counters.repeated, c.repeated);
+      EXPECT_EQ(o.counters.dropped, w.dropped);
+      EXPECT_EQ(o.counters.repeated, w.repeated);
     }
     // Every repair shows once in what played; an underrun resumes where it
     // stopped.
     EXPECT_EQ(o.jumps, o.counters.dropped + o.counters.repeated);
-    EXPECT_EQ(o.silentWritten > 0, c.underruns > 0);
-    EXPECT_LE(o.maxBufferedMs, c.maxBufferedMs);
+    EXPECT_EQ(o.silentWritten > 0, w.underruns > 0);
+    EXPECT_LE(o.maxBufferedMs, w.maxBufferedMs);
     // Quiet only until the block that reaches the target: one every 26.1 ms.
     const size_t target = std::max<size_t>(c.scenario.targetMs * kRate / 1000, kBlock + kPeriod);
     const size_t needed = (target + kBlock - 1) / kBlock;

@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <numbers>
@@ -22,17 +20,17 @@
 
 #include "aam/aam_channel_manager.h"
 #include "audio/mp3_test_support.h"
-#include "base/registry_key.h"
 #include "files/file_test_support.h"
 #include "helpers/log_capture.h"
+#include "helpers/output_support.h"
 #include "helpers/sound_server.h"
 #include "helpers/temp_dir.h"
 #include "helpers/thrown.h"
+#include "helpers/tone_device.h"
 #include "helpers/waits.h"
 #include "media/provider_test_support.h"
 #include "media/shared_mike.h"
 #include "net/host_name.h"
-#include "rpc/line_io.h"
 #include "zqoutput/options.h"
 #include "zqoutput/output_service.h"
 #include "zqoutput/sink.h"
@@ -42,37 +40,10 @@ namespace {
 
 using test::eventually;
 using test::LineClient;
+using test::readWave;
 using test::thrownText;
-
-struct Wave {
-  uint32_t rate = 0;
-  uint32_t channels = 0;
-  uint32_t riffSize = 0;
-  uint32_t dataSize = 0;
-  std::vector<int16_t> samples;
-};
-
-Wave readWave(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Wave w;
-  if (b.size() < 44 || std::memcmp(b.data(), "RIFF", 4) != 0 ||
-      std::memcmp(b.data() + 36, "data", 4) != 0) {
-    return w;
-  }
-  auto u32 = [&](size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
-  };
-  w.riffSize = u32(4);
-  w.channels = b[22] | b[23] << 8;
-  w.rate = u32(24);
-  w.dataSize = u32(40);
-  const size_t bytes = std::min<size_t>(w.dataSize, b.size() - 44);
-  w.samples.resize(bytes / 2);
-  std::memcpy(w.samples.data(), b.data() + 44, w.samples.size() * 2);
-  return w;
-}
+using test::valueOf;
+using test::Wave;
 
 // The header is rewritten after every block, as a killed process would
 // leave the file; another format is converted to the file's first one.
@@ -110,19 +81,11 @@ TEST(ZqoutputSink, WaveFilesAreValidAfterEveryBlockAndKeepTheirFormat) {
   }
 }
 
-// A number after `key=` in an answer; -1 when absent.
-long long valueOf(const std::string& answer, const std::string& key) {
-  const size_t at = answer.find(key + "=");
-  return at == std::string::npos ? -1 : std::stoll(answer.substr(at + key.size() + 1));
-}
-
 struct Output : ::testing::Test {
   void SetUp() override {
     // The capture brings a registry directory of its own: the device goes there.
     log = std::make_unique<test::LogCapture>();
-    JSystemRegistryKey device(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device1");
-    device.setString("Type", "tone");
-    device.setDword("Frequency", 1000);
+    test::setToneDevice(1);
     path = (dir.path() / "out.wav").string();
     sink = zqoutput::makeSink("wav:" + path);
     zqoutput::OutputAccess access;
@@ -141,11 +104,11 @@ struct Output : ::testing::Test {
     service.reset();
     EXPECT_EQ(SharedMike::registeredCount(), 0u);
   }
+  long long stat(const char* key) { return valueOf(client->call("getStat()"), key); }
   // Waits until the output has decoded `more` frames beyond what it had.
   bool decodes(long long more) {
-    const long long had = valueOf(client->call("getStat()"), "FramesDecoded");
-    return eventually(
-        [&] { return valueOf(client->call("getStat()"), "FramesDecoded") >= had + more; });
+    const long long had = stat("FramesDecoded");
+    return eventually([&] { return stat("FramesDecoded") >= had + more; });
   }
   test::ScopedRegistryDir registry;
   test::TempDir dir;
@@ -156,19 +119,10 @@ struct Output : ::testing::Test {
   std::unique_ptr<LineClient> client;
 };
 
-std::unique_ptr<ZQAAMChannelManager> toneAam(uint16_t groupPort) {
-  AAMConfig c;
-  c.provider = test::loopbackTransports(groupPort);
-  c.provider.port = 0;
-  c.desc = test::localMike(1, MikeDesc::kWaveInMicIn, 128000);
-  return std::make_unique<ZQAAMChannelManager>(c, 0, "ZQAAMChannelManager");
-}
-
 TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
-  auto aam = toneAam(test::freeUdpPort());
+  auto aam = test::localAam(1);
   const std::string aamPort = std::to_string(aam->JRPCService::port());
-  const std::string request =
-      "setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" + aamPort + ")";
+  const std::string request = test::netSource(aam->JRPCService::port());
   EXPECT_EQ(client->call(request), "OK ");
   ASSERT_TRUE(decodes(80));  // two seconds of the tone
   const Wave w = readWave(path);
@@ -179,7 +133,7 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
   const std::string params = client->call("getParams()");
   EXPECT_NE(params.find("Source=\"udp://127.0.0.1:" + aamPort + "\""), std::string::npos) << params;
   EXPECT_NE(params.find("Id=\"out1\""), std::string::npos) << params;
-  EXPECT_EQ(valueOf(client->call("getStat()"), "DecodeErrors"), 0);
+  EXPECT_EQ(stat("DecodeErrors"), 0);
   // The access manager lists the output once, however often it is asked.
   EXPECT_EQ(client->call(request), "OK ");
   ASSERT_TRUE(decodes(5));
@@ -193,14 +147,14 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
 
   EXPECT_EQ(client->call("setParams(volume=0)"), "OK ");
   ASSERT_TRUE(decodes(5));
-  EXPECT_EQ(valueOf(client->call("getStat()"), "LevelDb"), -96);
+  EXPECT_EQ(stat("LevelDb"), -96);
   const std::vector<int16_t> tail = readWave(path).samples;
   EXPECT_TRUE(std::all_of(tail.end() - 1000, tail.end(), [](int16_t s) { return s == 0; }));
   EXPECT_EQ(client->call("resetSource()"), "OK ");
   EXPECT_TRUE(eventually([&] { return aam->audioOutputs().empty(); }));  // withdrawn
-  const long long frozen = valueOf(client->call("getStat()"), "FramesReceived");
+  const long long frozen = stat("FramesReceived");
   JThread::sleep(200);
-  EXPECT_EQ(valueOf(client->call("getStat()"), "FramesReceived"), frozen);
+  EXPECT_EQ(stat("FramesReceived"), frozen);
   aam.reset();
 }
 
@@ -210,19 +164,16 @@ TEST_F(Output, PlaysALocalAamsToneAndObeysVolumeAndReset) {
 // hang and the process end). Every request is answered, and the output
 // plays at the end.
 TEST_F(Output, SwitchesSourcesAtRandomWithoutHangingAndPlaysAfterwards) {
-  JSystemRegistryKey device(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvanta\\WaveIn\\Device2");
-  device.setString("Type", "tone");
-  device.setDword("Frequency", 440);
+  test::setToneDevice(2, 440);
   const uint16_t groupPort = test::freeUdpPort();
-  auto aam = toneAam(groupPort);
-  const std::string at = "host=\"127.0.0.1\", port=" + std::to_string(aam->JRPCService::port());
+  auto aam = test::localAam(1, groupPort);
   const std::string file = (dir.path() / "tone.mp3").string();
   test::writeFile(file, test::join(test::encodeFrames(128000, 20)));
   std::vector<std::string> requests{
-      "setNetSource(proto=\"udp\", " + at + ")", "setFileSource(fileSource=\"" + file + "\")",
+      test::netSource(aam->JRPCService::port()), "setFileSource(fileSource=\"" + file + "\")",
       "setHardSource(cardNumber=2, connector=\"wavein_line_in\")", "resetSource()"};
   if (test::multicastOnLo(groupPort)) {
-    requests.push_back("setNetSource(proto=\"ipm\", " + at + ")");
+    requests.push_back(test::netSource(aam->JRPCService::port(), "ipm"));
   }
   const unsigned seed = std::random_device()();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -248,10 +199,7 @@ TEST_F(Output, SwitchesSourcesAtRandomWithoutHangingAndPlaysAfterwards) {
 // a link whose PINGs succeed).
 TEST_F(Output, ConcealsLossesRefusesUnplayableStreamsAndAsksAgainForADescription) {
   auto provider = std::make_unique<test::FakeProvider>();
-  const std::string request =
-      "setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" + std::to_string(provider->port()) +
-      ")";
-  const auto stat = [&](const char* key) { return valueOf(client->call("getStat()"), key); };
+  const std::string request = test::netSource(provider->port());
   provider->skipEvery = 5;
   EXPECT_EQ(client->call(request), "OK ");
   ASSERT_TRUE(eventually([&] { return stat("FramesReceived") >= 80; }));
@@ -315,9 +263,7 @@ TEST_F(Output, AnOutputThatRefusesIsSaidOnceKeptToTheClockAndResumes) {
   auto output = std::make_unique<zqoutput::OutputService>(0, "refused", refusing);
   LineClient control(output->port());
   auto provider = std::make_unique<test::FakeProvider>();
-  EXPECT_EQ(control.call("setNetSource(proto=\"udp\", host=\"127.0.0.1\", port=" +
-                         std::to_string(provider->port()) + ")"),
-            "OK ");
+  EXPECT_EQ(control.call(test::netSource(provider->port())), "OK ");
   ASSERT_TRUE(eventually([&] {
     std::lock_guard lock(refusing.mutex);
     return refusing.taken >= 10;
@@ -377,7 +323,7 @@ TEST_F(Output, ObeysOnlyItsAllowListsAndPlaysOnlyItsMediaFolder) {
     LineClient peer(service->port(), p.from);
     EXPECT_EQ(peer.call("getParams()").starts_with("OK "), p.served);
   }
-  EXPECT_EQ(valueOf(client->call("getStat()"), "RefusedConnections"), 2);
+  EXPECT_EQ(stat("RefusedConnections"), 2);
   EXPECT_EQ(log->count("refused a connection from 127.0.0.2"), 1u);
 
   const auto file = [](const std::string& name) {
