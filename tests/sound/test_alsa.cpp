@@ -16,6 +16,7 @@
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
 #include "helpers/child_process.h"
+#include "helpers/line_client.h"
 #include "helpers/sound_server.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"

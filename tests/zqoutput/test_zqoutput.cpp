@@ -24,6 +24,7 @@
 #include "audio/mp3_test_support.h"
 #include "base/registry_key.h"
 #include "files/file_test_support.h"
+#include "helpers/line_client.h"
 #include "helpers/log_capture.h"
 #include "helpers/sound_server.h"
 #include "helpers/temp_dir.h"
