@@ -79,7 +79,10 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
       sent.push_back(line);
     }
     std::atomic<bool> done{false};
-    std::thread actor([&] { act(controller), done = true; });
+    std::thread actor([&] {
+      act(controller);
+      done = true;
+    });
     sleep_for(300ms);
     EXPECT_FALSE(waits && done) << "returned before the AAM answered";
     aam.release();
@@ -137,7 +140,10 @@ TEST(AudioOutputController, FullQueueThrottlesTheCallerWithoutLosingACommand) {
   }
   expected.push_back(fileLine("last"));
   std::atomic<bool> posted{false};
-  std::thread caller([&] { controller->setFileSource("last"), posted = true; });
+  std::thread caller([&] {
+    controller->setFileSource("last");
+    posted = true;
+  });
   ASSERT_TRUE(log.waitFor("in AudioOutputController. Retrying..."));
   EXPECT_FALSE(posted);
   aam.release();

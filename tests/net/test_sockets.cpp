@@ -66,8 +66,11 @@ inline int levelOf(const LogCapture& log, const std::string& text) {
 class BoundedThread {
  public:
   explicit BoundedThread(std::function<void()> body)
-      : thread_(
-            [this, body = std::move(body)] { tid_ = ::gettid(), failureOf(body), done_ = true; }) {}
+      : thread_([this, body = std::move(body)] {
+          tid_ = ::gettid();
+          failureOf(body);
+          done_ = true;
+        }) {}
   ~BoundedThread() { join(); }
 
   void join() {
@@ -258,11 +261,17 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderBroadcastsArriveFailures
   char buffer[10];
   const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
   const std::string big(100, 'z');
-  const auto tooBig = [&] { sender.write(big.data(), big.size()); };
+  // `receive` once a datagram larger than the buffer is on its way.
+  const auto tooBigThen = [&](std::function<void()> receive) {
+    return [&, receive] {
+      sender.write(big.data(), big.size());
+      receive();
+    };
+  };
   const std::pair<std::function<void()>, const char*> cases[] = {
-      {[&] { tooBig(), receiver->read(buffer, sizeof buffer); }, "10040 recv"},
-      {[&] { tooBig(), receiver->receiveFrom(buffer, 4, nullptr); }, "10040 revfrom"},
-      {[&] { tooBig(), receiver->readv(pieces, 2); }, "10040 WSARecv"},
+      {tooBigThen([&] { receiver->read(buffer, sizeof buffer); }), "10040 recv"},
+      {tooBigThen([&] { receiver->receiveFrom(buffer, 4, nullptr); }), "10040 revfrom"},
+      {tooBigThen([&] { receiver->readv(pieces, 2); }), "10040 WSARecv"},
       {[&] { (void)receiver->peerAddress(); }, "10057 getpeername"},
       {[&] { other.write("x", 1); }, "10039 send"},
       {[&] { other.sendto("x", 1, JSockAddr()); }, "10039 sendto"},
