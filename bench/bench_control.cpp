@@ -56,10 +56,12 @@ size_t residentKiB() {
   return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
 }
 
-bool readAll(int fd, void* data, size_t size) {
-  auto* bytes = static_cast<char*>(data);
+// Moves all `size` bytes through `io` (::read or ::write), across short
+// transfers and interrupted calls; false when the pipe failed or closed.
+template <class Io, class Byte>
+bool transferAll(Io io, int fd, Byte* bytes, size_t size) {
   while (size > 0) {
-    const ssize_t n = ::read(fd, bytes, size);
+    const ssize_t n = io(fd, bytes, size);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -72,20 +74,12 @@ bool readAll(int fd, void* data, size_t size) {
   return true;
 }
 
+bool readAll(int fd, void* data, size_t size) {
+  return transferAll(::read, fd, static_cast<char*>(data), size);
+}
+
 bool writeAll(int fd, const void* data, size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return transferAll(::write, fd, static_cast<const char*>(data), size);
 }
 
 // A child process serving `count` test AAMs. It sends their ports, then

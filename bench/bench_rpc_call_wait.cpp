@@ -20,47 +20,17 @@
 #include <vector>
 
 #include "base/error.h"
+#include "helpers/ports.h"
+#include "helpers/waits.h"
 #include "net/inet_addr.h"
 #include "net/tcp_socket.h"
 #include "rpc/rpc_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-long long msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-// A loopback listener whose accept queue is full: connects to it are never
-// answered.
-class FullListener {
- public:
-  FullListener() {
-    listener_.bind(zq::JInetAddr("127.0.0.1", 0));
-    listener_.listen(0);
-    port_ = listener_.localAddress().port();
-    for (int i = 0; i < 32 && !full_; ++i) {
-      auto filler = std::make_unique<zq::JTCPSocket>();
-      filler->setConnectTimeout(300);
-      try {
-        filler->connect(zq::JInetAddr("127.0.0.1", port_));
-      } catch (const zq::JTimeoutError&) {
-        full_ = true;
-      }
-      fillers_.push_back(std::move(filler));
-    }
-  }
-  bool full() const { return full_; }
-  uint16_t port() const { return port_; }
-
- private:
-  zq::JTCPSocket listener_;
-  uint16_t port_ = 0;
-  bool full_ = false;
-  std::vector<std::unique_ptr<zq::JTCPSocket>> fillers_;
-};
+using zq::test::Clock;
+using zq::test::msSince;
 
 // Accepts connections and never answers.
 class SilentServer {
@@ -154,7 +124,7 @@ void printSeries(const char* title, std::vector<long long> waits) {
 int main(int argc, char** argv) {
   const int trials = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
 
-  FullListener full;
+  zq::test::FullListener full;
   if (!full.full()) {
     std::fprintf(stderr, "could not fill the listener's accept queue\n");
     return 1;

@@ -14,6 +14,7 @@
 #include "aam/aam_channel_manager.h"
 #include "audio/mp3_test_support.h"
 #include "files/file_test_support.h"
+#include "helpers/line_client.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 #include "helpers/thrown.h"

@@ -11,7 +11,7 @@
 #include "com/apartment.h"
 #include "com/class_factory.h"
 #include "com/com_ptr.h"
-#include "com/registry_lookup.h"
+#include "com/registry_test_support.h"
 #include "helpers/temp_dir.h"
 
 // This program links the control's layers and also loads the library that
@@ -26,16 +26,9 @@ extern "C" const char* __asan_default_options() {
 namespace zq::activex::test {
 namespace {
 
-const std::string kClsidKey = "CLSID\\{EF82A84C-2CB5-4738-8968-2A757693A44A}";
+using zq::test::valueAt;
 
-std::string valueAt(const std::string& path, const std::string& name = "") {
-  std::optional<JSystemRegistryKey> key = openExistingKey(HKEY_CLASSES_ROOT, path, KEY_READ);
-  if (!key) {
-    return "(absent)";
-  }
-  std::string v;
-  return key->getString(name, v) ? v : "(no value)";
-}
+const std::string kClsidKey = "CLSID\\{EF82A84C-2CB5-4738-8968-2A757693A44A}";
 
 // A registry file's keys, each with its values, in any order.
 std::multiset<std::string> keysOf(const std::filesystem::path& file) {

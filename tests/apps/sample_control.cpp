@@ -77,7 +77,8 @@ class SampleControl
       threads_.emplace_back([this, text] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         VARIANT arg;
-        arg.vt = VT_BSTR, arg.bstrVal = bstrFromString(text);
+        arg.vt = VT_BSTR;
+        arg.bstrVal = bstrFromString(text);
         DISPPARAMS params;
         params.rgvarg = &arg;
         params.cArgs = 1;

@@ -82,7 +82,8 @@ struct SyslogServer {
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), port = ntohs(a.sin_port);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
     int on = 1;
     ::setsockopt(fd, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
     timeval limit{5, 0};
@@ -118,7 +119,9 @@ class LogTest : public ::testing::Test {
   JSystemRegistryKey output(const std::string& name, const char* type, uint32_t mask = ~0u,
                             const char* format = "%m") {
     JSystemRegistryKey out = key(name);
-    out.setString("Type", type), out.setDword("WarnLevel", mask), out.setString("Format", format);
+    out.setString("Type", type);
+    out.setDword("WarnLevel", mask);
+    out.setString("Format", format);
     return out;
   }
   JSystemRegistryKey inProcess(const std::string& name, const std::string& id, uint32_t mask = ~0u,
@@ -133,13 +136,16 @@ class LogTest : public ::testing::Test {
   }
   JSystemRegistryKey fileOutput(const fs::path& dir, const std::string& name = "File") {
     JSystemRegistryKey out = output(name, "File", 1u << kLevelInfo);
-    out.setDword("AllowMultiple", 1), out.setString("LogDirectory", dir.string());
+    out.setDword("AllowMultiple", 1);
+    out.setString("LogDirectory", dir.string());
     return out;
   }
   JSystemRegistryKey syslogOutput(const std::string& name = "Syslog") {
     JSystemRegistryKey out = output(name, "SysLog");
-    out.setString("Server", "127.0.0.1"), out.setDword("ServerPort", server_.port);
-    out.setDword("LocalPort", 0), out.setString("HostName", "camera");
+    out.setString("Server", "127.0.0.1");
+    out.setDword("ServerPort", server_.port);
+    out.setDword("LocalPort", 0);
+    out.setString("HostName", "camera");
     return out;
   }
   SyslogServer::Datagram sent(int level, const std::string& message) {
@@ -219,11 +225,14 @@ TEST_F(LogTest, LevelsPassByTheOutputsMaskBelowThirteenAndByTheObjectsAbove) {
   Collector& plain = collect("plain", (1u << 9) | (1u << 12));
   // Enabling keys apply after WarnLevel, whatever their order; without it the mask is empty.
   JSystemRegistryKey keys = inProcess("enabled", "enabled");
-  keys.deleteValue("WarnLevel"), keys.setDword("EnableLevelWarning", 0);
-  keys.setDword("EnableLevelInfo", 2), keys.setDword("EnableLevelActiveXCalls", 1);
+  keys.deleteValue("WarnLevel");
+  keys.setDword("EnableLevelWarning", 0);
+  keys.setDword("EnableLevelInfo", 2);
+  keys.setDword("EnableLevelActiveXCalls", 1);
   keys.setDword("WarnLevel", (1u << 9) | (1u << 11));
   JSystemRegistryKey none = inProcess("empty", "empty");
-  none.deleteValue("WarnLevel"), none.setDword("EnableLevelCritical", 1);
+  none.deleteValue("WarnLevel");
+  none.setDword("EnableLevelCritical", 1);
   Collector enabled("enabled"), empty("empty");
   JLog::reinitialise(0);
   for (int level = 0; level < 13; ++level)
@@ -324,7 +333,8 @@ TEST_F(LogTest, FormattedMessagesAreCutAt2047Characters) {
   if (std::getenv("ZQ_TEST_LOG_AFTER_EXIT") == nullptr)
     return false;
   std::atexit([] {
-    JLog::logf(kLevelDebug, "late debug"), JLog::logf(kLevelWarning, "late warning %d", 9);
+    JLog::logf(kLevelDebug, "late debug");
+    JLog::logf(kLevelWarning, "late warning %d", 9);
   });
   // The facility, built here, registers its exit handler after ours.
   JLog::reinitialise(JLog::kDefaultConsole);
@@ -376,8 +386,10 @@ TEST_F(LogTest, ThreadsProduceWholeRecordsOnlyThroughShutdownsAndRenames) {
   // Records logged during a shutdown are dropped, but no record is ever cut, and the facility
   // comes back for the next one.
   go.arrive_and_wait();
-  for (int i = 0; i < 5; ++i)
-    JLog::shutdown(), std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5; ++i) {
+    JLog::shutdown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   threads.clear();
   JLog::logTraceable(kLevelTraceRpc, &object, "t0 n%d payload", kRecords);
   const std::regex whole(R"(\[(?:a|bb) t(\d) n(\d+) payload\])");
@@ -476,7 +488,8 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
   auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   logRecords(0, 42, 100);
-  ::setrlimit(RLIMIT_FSIZE, &saved), ::signal(SIGXFSZ, previousHandler);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previousHandler);
   // 1 KB files: 42 to 52 fill a third; then no file can be created: the full one stays full.
   // Two more make no file: one not allowed, one whose directory cannot be made.
   out.setDword("MaxLogFileSize", 1);
@@ -501,7 +514,8 @@ TEST_F(LogTest, FileThatCannotBeWrittenOrOpenedIsDroppedAndTheNextRecordTriesAga
 
 TEST_F(LogTest, SyslogDatagramsPriorityDateHostPortAndPrecedence) {
   JSystemRegistryKey out = syslogOutput();
-  out.setString("HostName", "cam host#1.example"), out.setString("Format", "%w|%m");
+  out.setString("HostName", "cam host#1.example");
+  out.setString("Format", "%w|%m");
   JLog::reinitialise(0);
   const time_t start = logClockSeconds();
   SyslogServer::Datagram d = sent(kLevelInfo, std::string(3000, 'a'));
@@ -523,7 +537,9 @@ TEST_F(LogTest, SyslogDatagramsPriorityDateHostPortAndPrecedence) {
     EXPECT_TRUE(text.starts_with("<" + std::to_string(severities[level] + 24) + ">")) << text;
     EXPECT_TRUE(text.ends_with(" camera " + std::to_string(level))) << text;
   }
-  out.deleteValue("LocalPort"), out.setDword("IpInterfaceNumber", 1), out.setDword("Precedence", 5);
+  out.deleteValue("LocalPort");
+  out.setDword("IpInterfaceNumber", 1);
+  out.setDword("Precedence", 5);
   JLog::reinitialise(0);
   d = sent(kLevelInfo, "x");
   EXPECT_EQ(d.port, 514);
@@ -585,9 +601,11 @@ TEST(ErrorMessages, TheTagSelectsTheTextSourceAndEachClassComposesItsMessage) {
   JSysError error(kSocket | 10054, "recv");
   char buffer[16], one[1] = {'x'}, small[8] = "xxxxxxx", exact[11];
   std::memset(buffer, 'x', sizeof buffer);
-  error.getMessage(buffer, sizeof buffer), error.getMessage(one, 1);
+  error.getMessage(buffer, sizeof buffer);
+  error.getMessage(one, 1);
   JGenericError generic("0123456789");
-  generic.getMessage(small, sizeof small), generic.getMessage(exact, sizeof exact);
+  generic.getMessage(small, sizeof small);
+  generic.getMessage(exact, sizeof exact);
   EXPECT_EQ(std::tuple(std::string(buffer), one[0], std::string(small), std::string(exact)),
             std::tuple("system call err", '\0', "", "0123456789"));
 }

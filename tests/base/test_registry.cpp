@@ -79,7 +79,8 @@ class Registry : public ::testing::Test {
 TEST_F(Registry, ValuesRoundTripAndAbsentOnesOrFailedCallsLeaveTheDefaults) {
   JSystemRegistryKey key(HKEY_LOCAL_MACHINE, kQuorvanta);
   JSystemRegistryKey reader(HKEY_LOCAL_MACHINE, kQuorvanta, KEY_READ);
-  key.setString("Text", "12"), key.setDword("Number", 12);
+  key.setString("Text", "12");
+  key.setDword("Number", 12);
   uint32_t dword = 77;
   int number = -1;
   bool flag = true, two = false;
@@ -108,10 +109,15 @@ TEST_F(Registry, ValuesRoundTripAndAbsentOnesOrFailedCallsLeaveTheDefaults) {
             failure("RegSetValueEx", kQuorvanta, EACCES));
 
   const std::string tricky = R"(C:\logs\ "quoted" \\server\ trailing\)";
-  key.setDword("Mask", 0xFFFFFFFEu), key.setDword("Precedence", static_cast<uint32_t>(-1));
-  key.setDword("Two", 2), key.setString("Path", tricky), key.setString("Empty", "");
-  key.setDword("AllowMultiple", 1), key.setDword("allowmultiple", 2);  // keeps its first case
-  key.setString("Level", "high"), key.setDword("Level", 3);            // may change its kind
+  key.setDword("Mask", 0xFFFFFFFEu);
+  key.setDword("Precedence", static_cast<uint32_t>(-1));
+  key.setDword("Two", 2);
+  key.setString("Path", tricky);
+  key.setString("Empty", "");
+  key.setDword("AllowMultiple", 1);
+  key.setDword("allowmultiple", 2);  // keeps its first case
+  key.setString("Level", "high");
+  key.setDword("Level", 3);  // may change its kind
   key.setString("Gone", "soon");
   EXPECT_TRUE(key.deleteValue("gone") && !key.deleteValue("Gone"));
   uint32_t allow = 0, level = 0;
@@ -256,8 +262,10 @@ TEST_F(Registry, WritersInProcessesAndThreadsLoseNothingAndReadersSeeOldOrNew) {
   auto name = [](int w, int i) { return "W" + std::to_string(w) + "_" + std::to_string(i); };
   auto writeAll = [&](int w) {
     JSystemRegistryKey k(HKEY_LOCAL_MACHINE, kQuorvanta), sub;
-    for (int i = 0; i < kValues; ++i)
-      k.setDword(name(w, i), static_cast<uint32_t>(i)), sub.openSubKey(k, name(w, i));
+    for (int i = 0; i < kValues; ++i) {
+      k.setDword(name(w, i), static_cast<uint32_t>(i));
+      sub.openSubKey(k, name(w, i));
+    }
   };
   std::vector<pid_t> children;
   for (int w = 0; w < 2; ++w) {  // before any thread starts

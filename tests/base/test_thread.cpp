@@ -61,7 +61,11 @@ std::string polls(JWaitableObject& object, int n) {
 
 // Runs `f` on a thread of its own after `ms` milliseconds; joins it when destroyed.
 struct After {
-  After(int ms, std::function<void()> f) : thread([ms, f = std::move(f)] { sleepMs(ms), f(); }) {}
+  After(int ms, std::function<void()> f)
+      : thread([ms, f = std::move(f)] {
+          sleepMs(ms);
+          f();
+        }) {}
   std::jthread thread;
 };
 
@@ -79,7 +83,11 @@ class Worker : public JThread {
   Worker(
       std::string_view name, std::function<void()> body, std::function<void()> release = [] {})
       : JThread(name), body_(std::move(body)), release_(std::move(release)) {}
-  ~Worker() override { release_(), resumeFully(*this), join(); }
+  ~Worker() override {
+    release_();
+    resumeFully(*this);
+    join();
+  }
 
  protected:
   void run() override { body_(); }
@@ -140,7 +148,8 @@ TEST(ThreadLife, HandleJoinSignalAndSuspensionsFollowEachRun) {
   Worker thread(
       "life",
       [&] {
-        ++runs, selfJoin = failureOf([&] { JThread::current()->join(); });
+        ++runs;
+        selfJoin = failureOf([&] { JThread::current()->join(); });
         release.wait(10000);
       },
       [&] { release.set(); });
@@ -168,8 +177,9 @@ TEST(ThreadLife, HandleJoinSignalAndSuspensionsFollowEachRun) {
   EXPECT_TRUE(thread.tryJoin());
   EXPECT_EQ(std::tuple(thread.handle(), thread.tryJoin(), suspendAndResume(), selfJoin),
             std::tuple(-1, false, notRunning, "a thread cannot join itself"));
-  thread.join();                  // a join after the last does nothing
-  thread.start(), thread.join();  // and the new run forgets the suspension
+  thread.join();   // a join after the last does nothing
+  thread.start();  // and the new run forgets the suspension
+  thread.join();
   EXPECT_EQ(std::tuple(thread.handle(), thread.suspendCount(), runs.load()), std::tuple(-1, 0, 2));
 }
 
@@ -179,12 +189,16 @@ TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
   JThread* seenCurrent = nullptr;
   char systemName[32] = {};
   Worker thread("a-rather-long-thread-name", [&] {
-    seenName = JLog::currentThreadName(), seenTid = ::gettid(), seenCurrent = JThread::current();
+    seenName = JLog::currentThreadName();
+    seenTid = ::gettid();
+    seenCurrent = JThread::current();
     ::pthread_getname_np(::pthread_self(), systemName, sizeof systemName);
     const auto start = Clock::now();
-    JThread::sleep(60), sleptMs = msSince(start);
+    JThread::sleep(60);
+    sleptMs = msSince(start);
   });
-  thread.start(), thread.join();
+  thread.start();
+  thread.join();
   EXPECT_EQ(std::tuple(seenName, seenTid, seenCurrent, std::string(systemName)),
             std::tuple("a-rather-long-thread-name", int64_t{thread.threadId()}, &thread,
                        "a-rather-long-t"));
@@ -196,11 +210,17 @@ TEST(ThreadLife, BodyRunsAndSleepsOnItsOwnNamedThread) {
 // The body uses no member once inside run(), so the base destructor may join it.
 TEST(ThreadLife, AnAutoDeleteObjectDeletesItselfAndTheDestructorJoinsABodyNotJoined) {
   static JFlag entered, go, deleted;
-  entered.reset(), go.reset(), deleted.reset();  // static: a repeated run starts afresh
+  // Static: a repeated run starts afresh.
+  entered.reset();
+  go.reset();
+  deleted.reset();
   struct Plain : JThread {
     Plain() : JThread("plain") {}
     ~Plain() override { deleted.set(); }
-    void run() override { entered.set(), go.wait(10000); }
+    void run() override {
+      entered.set();
+      go.wait(10000);
+    }
   };
   auto* self = new Plain;  // owned by its own thread once started
   self->startAutoDelete(true);
@@ -218,7 +238,8 @@ TEST(ThreadLife, AnAutoDeleteObjectDeletesItselfAndTheDestructorJoinsABodyNotJoi
   EXPECT_GE(msSince(start), 49);
   std::atomic<bool> ran{false};
   Worker owned("not-auto", [&] { ran = true; });
-  owned.startAutoDelete(false, 0), owned.join();
+  owned.startAutoDelete(false, 0);
+  owned.join();
   EXPECT_TRUE(ran);
 }
 
@@ -242,7 +263,10 @@ TEST(ThreadLog, StartLineThenTheBodysRecordsThenTheEndLine) {
     SCOPED_TRACE(endLine);
     const std::string name = endLine.substr(2, endLine.find('\'', 2) - 2);
     test::LogCapture capture((1u << kLevelDebug) | (1u << kLevelWarning));
-    Worker thread(name, [&] { JLog::debugf("inside the body"), end(); });
+    Worker thread(name, [&] {
+      JLog::debugf("inside the body");
+      end();
+    });
     thread.start();
     const auto id = static_cast<unsigned>(thread.threadId());
     const int handle = thread.handle();
@@ -266,7 +290,11 @@ TEST(ThreadSuspend, CheckPointsParkTheThreadUntilTheLastResume) {
   JSemaphore work(0, 100);
   const std::pair<const char*, std::function<void()>> cases[] = {
       {"blocked wait", [&] { JWaitForMultipleObjects(&stop, &work).wait(60000); }},
-      {"checkSuspended", [] { JThread::checkSuspended(), sleepMs(1); }},
+      {"checkSuspended",
+       [] {
+         JThread::checkSuspended();
+         sleepMs(1);
+       }},
       {"sleep", [] { JThread::sleep(1); }},
       {"timed-out wait", [] { EXPECT_THROW(JSemaphore(0, 1).wait(1), JTimeoutError); }}};
   for (const auto& [name, checkPoint] : cases) {
@@ -276,8 +304,10 @@ TEST(ThreadSuspend, CheckPointsParkTheThreadUntilTheLastResume) {
     Worker thread(
         "loop",
         [&] {
-          while (!stop.isSet())
-            checkPoint(), ++iterations;
+          while (!stop.isSet()) {
+            checkPoint();
+            ++iterations;
+          }
         },
         [&] { stop.set(); });
     work.release();  // lets a blocked wait through once
@@ -289,7 +319,8 @@ TEST(ThreadSuspend, CheckPointsParkTheThreadUntilTheLastResume) {
     ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
     EXPECT_EQ(thread.resume(), 2);
     const int before = iterations.load(), queued = work.count();
-    work.release(), sleepMs(40);
+    work.release();
+    sleepMs(40);
     EXPECT_EQ((std::tuple{thread.isParked(), iterations.load(), work.count(), thread.resume()}),
               std::tuple(true, before, queued + 1, 1));
     ASSERT_TRUE(eventually([&] { return iterations.load() > before; }));
@@ -301,15 +332,22 @@ TEST(ThreadSuspend, ThreadAskedToSuspendWhileTakingASignalParksBeforeReturning) 
   // Always signalled; taking it blocks until the test has asked the taker to suspend.
   struct SuspendedWhileTaken : JWaitableObject {
     bool signalledLocked() const override { return true; }
-    void consumeLocked() override { taken.set_value(), asked.get_future().wait(); }
+    void consumeLocked() override {
+      taken.set_value();
+      asked.get_future().wait();
+    }
     std::promise<void> taken, asked;
   } object;
   std::atomic<bool> returned{false};
-  Worker thread("taker", [&] { object.wait(0), returned = true; });
+  Worker thread("taker", [&] {
+    object.wait(0);
+    returned = true;
+  });
   thread.start();
   ASSERT_EQ(object.taken.get_future().wait_for(std::chrono::seconds(10)),
             std::future_status::ready);
-  thread.suspend(), object.asked.set_value();
+  thread.suspend();
+  object.asked.set_value();
   ASSERT_TRUE(eventually([&] { return thread.isParked(); }));
   EXPECT_FALSE(returned.load());
   thread.resume();
@@ -320,7 +358,8 @@ TEST(ThreadSuspend, SelfSuspensionWaitsForAResumeAndATimeOutRunsOnWhileParked) {
   JSemaphore never(0, 1);
   std::atomic<bool> entered{false}, timedOut{false};
   Worker thread("timed", [&] {
-    JThread::current()->suspend(), entered = true;
+    JThread::current()->suspend();
+    entered = true;
     timedOut = failureOf([&] { never.wait(500); }) == "Time out!";
   });
   thread.start();
@@ -503,18 +542,22 @@ TEST(Timer, FiresAtItsDueTimeOrEveryPeriodAndArmingReplacesTheLast) {
   EXPECT_TRUE(msSince(start) >= 399 && msSince(start) < 5000);
   EXPECT_THROW(timer.wait(250), JTimeoutError);
 
-  timer.setPeriod(500), start = Clock::now(), timer.set(100);  // fires at 100, 600, 1100 ms
+  timer.setPeriod(500);
+  start = Clock::now();
+  timer.set(100);  // fires at 100, 600, 1100 ms
   sleepMs(800);
   EXPECT_EQ(polls(timer, 2), "10");   // the missed tick merged into one signal
   EXPECT_NO_THROW(timer.wait(5000));  // and ticks on, a period after the last tick
   EXPECT_TRUE(msSince(start) >= 1099 && msSince(start) < 5000);
   // A manual-reset timer stays signalled; arming again or a cancel clears a signal not taken.
   JWaitableTimer manual(true);
-  manual.set(20), manual.wait(5000);
+  manual.set(20);
+  manual.wait(5000);
   EXPECT_EQ(polls(manual, 2), "11");
   manual.set(60000);
   EXPECT_EQ(polls(manual, 1), "0");
-  timer.fireNow(), timer.cancel();
+  timer.fireNow();
+  timer.cancel();
   EXPECT_EQ(polls(timer, 1), "0");
 
   timer.setPeriod(0);
@@ -526,7 +569,9 @@ TEST(Timer, FiresAtItsDueTimeOrEveryPeriodAndArmingReplacesTheLast) {
 
   timer.setPeriod(100);
   const auto armed = Clock::now();
-  timer.fireNow(), timer.wait(5000), timer.wait(5000);
+  timer.fireNow();
+  timer.wait(5000);
+  timer.wait(5000);
   EXPECT_GE(msSince(armed), 99);
 
   timer.setPeriod(-1);

@@ -79,10 +79,14 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
       sent.push_back(line);
     }
     std::atomic<bool> done{false};
-    std::thread actor([&] { act(controller), done = true; });
+    std::thread actor([&] {
+      act(controller);
+      done = true;
+    });
     sleep_for(300ms);
     EXPECT_FALSE(waits && done) << "returned before the AAM answered";
-    aam.release(), actor.join();
+    aam.release();
+    actor.join();
     if (controller) {
       controller->flush();
       EXPECT_EQ(controller->getState(), waits ? Ctl::kConnected : Ctl::kDisconnected);
@@ -137,10 +141,15 @@ TEST(AudioOutputController, FullQueueThrottlesTheCallerWithoutLosingACommand) {
   }
   expected.push_back(fileLine("last"));
   std::atomic<bool> posted{false};
-  std::thread caller([&] { controller->setFileSource("last"), posted = true; });
+  std::thread caller([&] {
+    controller->setFileSource("last");
+    posted = true;
+  });
   ASSERT_TRUE(log.waitFor("in AudioOutputController. Retrying..."));
   EXPECT_FALSE(posted);
-  aam.release(), caller.join(), controller->flush();
+  aam.release();
+  caller.join();
+  controller->flush();
   EXPECT_EQ(aam.requests(), expected);
 }
 
@@ -169,7 +178,9 @@ class ControllerGroup : public ::testing::Test {
  protected:
   // Adds a controller for 127.0.0.1:`port`, expecting `result`; its name.
   std::string add(uint16_t port, bool blocking = true, int32_t result = 0) {
-    group.setServer("127.0.0.1"), group.setPort(port), group.setBlocking(blocking);
+    group.setServer("127.0.0.1");
+    group.setPort(port);
+    group.setBlocking(blocking);
     EXPECT_EQ(group.AddToGroupAndConnect(), result);
     return "127.0.0.1:" + std::to_string(port);
   }
@@ -262,7 +273,9 @@ TEST_F(ControllerGroup, MembersCommandsAndLinkEvents) {
 
   EXPECT_EQ(group.SetNetSource("ipm", "239.1.2.3", 5004), 0);
   EXPECT_EQ(group.SetHardSource(3, "pci2_mic_in"), 0);
-  group.SetFileSource("/srv/audio/alarm.mp3"), group.SetParams("volume=80"), group.ResetSource();
+  group.SetFileSource("/srv/audio/alarm.mp3");
+  group.SetParams("volume=80");
+  group.ResetSource();
   EXPECT_EQ(group.SetNetSource("tcp", "127.0.0.5", 5004), -1);  // sends nothing
   group.FlushGroup();
   for (const TestAAM* aam : {&a, &b}) {

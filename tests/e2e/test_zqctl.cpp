@@ -14,6 +14,7 @@
 
 #include "audio/wave_test_support.h"
 #include "helpers/child_process.h"
+#include "helpers/line_client.h"
 #include "helpers/temp_dir.h"
 #include "helpers/waits.h"
 #include "media/provider_test_support.h"

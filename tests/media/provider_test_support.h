@@ -25,9 +25,7 @@
 #include "media/provider_config.h"
 #include "net/inet_addr.h"
 #include "net/ip_multicast_socket.h"
-#include "net/tcp_socket.h"
 #include "net/udp_socket.h"
-#include "rpc/line_io.h"
 #include "rpc/rpc_service.h"
 #include "stream/media_test_support.h"
 #include "stream/stream_client.h"
@@ -90,42 +88,6 @@ inline uint16_t freeUdpPort() {
   held.back()->setIntOption(SOL_SOCKET, SO_REUSEADDR, 1);
   return held.back()->localAddress().port();
 }
-
-/// A raw RPC client: one request line, one answer line ("(closed)" when the
-/// connection ended), every wait bounded. `from`: the loopback address it
-/// connects from.
-class LineClient {
- public:
-  explicit LineClient(uint16_t port, const char* from = nullptr) {
-    auto socket = std::make_unique<JTCPSocket>();
-    if (from != nullptr) {
-      socket->bind(JInetAddr(from, 0));
-    }
-    socket->setConnectTimeout(10000);
-    socket->setReadTimeout(10000);
-    socket->setWriteTimeout(10000);
-    socket->connect(JInetAddr("127.0.0.1", port));
-    io_.setSocket(std::move(socket));
-  }
-  /// Ends the connection with a reset rather than a close.
-  void reset() {
-    const linger abortive{1, 0};
-    io_.socket()->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    io_.socket()->close();
-  }
-  std::string call(std::string_view line) {
-    try {
-      io_.writeLine(line);
-      std::string_view answer;
-      return io_.readLine(answer) ? std::string(answer) : "(closed)";
-    } catch (const JError&) {
-      return "(closed)";
-    }
-  }
-
- private:
-  JLineIO io_;
-};
 
 /// Frames that differ from each other and from byte to byte, `size` bytes
 /// each.

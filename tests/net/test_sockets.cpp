@@ -66,8 +66,11 @@ inline int levelOf(const LogCapture& log, const std::string& text) {
 class BoundedThread {
  public:
   explicit BoundedThread(std::function<void()> body)
-      : thread_(
-            [this, body = std::move(body)] { tid_ = ::gettid(), failureOf(body), done_ = true; }) {}
+      : thread_([this, body = std::move(body)] {
+          tid_ = ::gettid();
+          failureOf(body);
+          done_ = true;
+        }) {}
   ~BoundedThread() { join(); }
 
   void join() {
@@ -198,8 +201,10 @@ TEST(SocketLayer, UsersAreCountedAcrossThreadsAndTheFirstAndLastLogged) {
     EXPECT_EQ(JSocketLayer::users(), 2);
     for (std::vector<std::jthread> threads(2); auto& thread : threads) {
       thread = std::jthread([] {
-        for (int i = 0; i < 500; ++i)
-          JSocketLayer::start(), JSocketLayer::stop();
+        for (int i = 0; i < 500; ++i) {
+          JSocketLayer::start();
+          JSocketLayer::stop();
+        }
       });
     }
   }
@@ -212,7 +217,8 @@ constexpr char kGroup[] = "239.23.45.67";
 
 std::unique_ptr<JUDPSocket> boundReceiver() {
   auto socket = std::make_unique<JUDPSocket>();
-  socket->bind(JInetAddr("127.0.0.1", 0)), socket->setReadTimeout(5000);
+  socket->bind(JInetAddr("127.0.0.1", 0));
+  socket->setReadTimeout(5000);
   return socket;
 }
 
@@ -235,8 +241,10 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderBroadcastsArriveFailures
   // More pieces than the stack holds, empty ones among them.
   std::string text = "HDR:payload";
   std::vector<JSocketPiece> out;
-  for (char& c : text)
-    out.push_back({&c, 1}), out.push_back({&c, 0});
+  for (char& c : text) {
+    out.push_back({&c, 1});
+    out.push_back({&c, 0});
+  }
   char first[6], second[16];
   const JSocketPiece in[] = {{first, 6}, {second, 16}};
   EXPECT_EQ(sender.writev(out.data(), out.size()), 11u);
@@ -253,11 +261,17 @@ TEST(Udp, DatagramsKeepTheirBoundariesAndTellTheirSenderBroadcastsArriveFailures
   char buffer[10];
   const JSocketPiece pieces[] = {{buffer, 3}, {buffer + 3, 3}};
   const std::string big(100, 'z');
-  const auto tooBig = [&] { sender.write(big.data(), big.size()); };
+  // `receive` once a datagram larger than the buffer is on its way.
+  const auto tooBigThen = [&](std::function<void()> receive) {
+    return [&, receive] {
+      sender.write(big.data(), big.size());
+      receive();
+    };
+  };
   const std::pair<std::function<void()>, const char*> cases[] = {
-      {[&] { tooBig(), receiver->read(buffer, sizeof buffer); }, "10040 recv"},
-      {[&] { tooBig(), receiver->receiveFrom(buffer, 4, nullptr); }, "10040 revfrom"},
-      {[&] { tooBig(), receiver->readv(pieces, 2); }, "10040 WSARecv"},
+      {tooBigThen([&] { receiver->read(buffer, sizeof buffer); }), "10040 recv"},
+      {tooBigThen([&] { receiver->receiveFrom(buffer, 4, nullptr); }), "10040 revfrom"},
+      {tooBigThen([&] { receiver->readv(pieces, 2); }), "10040 WSARecv"},
       {[&] { (void)receiver->peerAddress(); }, "10057 getpeername"},
       {[&] { other.write("x", 1); }, "10039 send"},
       {[&] { other.sendto("x", 1, JSockAddr()); }, "10039 sendto"},
@@ -329,7 +343,9 @@ std::string readExactly(JSocket& socket, size_t count) {
 class Tcp : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener.bind(0), listener.listen(16), listener.setAcceptTimeout(5000);
+    listener.bind(0);
+    listener.listen(16);
+    listener.setAcceptTimeout(5000);
     std::tie(client, server) = connectPair();
   }
 
@@ -338,14 +354,16 @@ class Tcp : public ::testing::Test {
   // A client connected with a time-out, and the server side.
   std::pair<std::unique_ptr<JTCPSocket>, std::unique_ptr<JStreamSocket>> connectPair() {
     auto connected = std::make_unique<JTCPSocket>(&mask);
-    connected->setConnectTimeout(5000), connected->connect(address());
+    connected->setConnectTimeout(5000);
+    connected->connect(address());
     return {std::move(connected), listener.accept()};
   }
 
   // Leaves an unaccepted connection in a backlog of 0, so that new requests are dropped. A
   // listener reports queue length and backlog in these two fields.
   bool fillQueue() {
-    listener.listen(0), spare.connect(address());
+    listener.listen(0);
+    spare.connect(address());
     return eventually([this] {
       tcp_info info{};
       socklen_t length = sizeof info;
@@ -445,7 +463,8 @@ TEST_F(Tcp, ReadTimeoutsInTurn) {
 TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
   listener.setReceiveBufferSize(4096);  // inherited by the accepted side
   auto [writer, reader] = connectPair();
-  writer->setSendBufferSize(4096), writer->setWriteTimeout(0);
+  writer->setSendBufferSize(4096);
+  writer->setWriteTimeout(0);
   EXPECT_EQ(writer->write("x", 1), 1u);
   std::vector<char> block(65536, 'b');
   // Filled by writes that may not wait. Acknowledgements may then free a little room, which
@@ -456,8 +475,10 @@ TEST_F(Tcp, WriteTimeoutsOnAFullSendBuffer) {
     for (size_t total = 0; filled == "none" && total < (64u << 20);)
       filled = failureOf([&] { total += writer->write(block.data(), block.size()); });
     writer->setWriteTimeout(200);
-    for (int i = 0; waited == "none" && i < 1000; ++i)
-      start = Clock::now(), waited = failureOf([&] { writer->write(block.data(), block.size()); });
+    for (int i = 0; waited == "none" && i < 1000; ++i) {
+      start = Clock::now();
+      waited = failureOf([&] { writer->write(block.data(), block.size()); });
+    }
   }).join();
   ASSERT_EQ(filled + " " + waited, "Time out! Time out!");
   EXPECT_GE(msSince(start), 190);
@@ -513,8 +534,10 @@ TEST_F(Tcp, AReadEndsAtOnceOnASocketShutDownClosedOrReset) {
         reader->shutdown();
       else if (c.end.starts_with("close"))
         EXPECT_EQ(reader->close(), 0);
-      else if (c.end.starts_with("reset"))
-        other->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), other->close();
+      else if (c.end.starts_with("reset")) {
+        other->setsockopt(SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        other->close();
+      }
     };
     std::string outcome = "?";
     const auto read = [&] {
@@ -540,7 +563,8 @@ TEST_F(Tcp, AReadEndsAtOnceOnASocketShutDownClosedOrReset) {
 }
 
 TEST_F(Tcp, CloseOrShutdownFromAnotherThreadEndsABlockedAccept) {
-  spare.bind(0), spare.listen(1);
+  spare.bind(0);
+  spare.listen(1);
   listener.setAcceptTimeout(-1);
   const auto accept = [&] { listener.accept(); };
   EXPECT_EQ(endBlocked(accept, {SYS_accept4}, [&] { listener.shutdown(); }), "10022 accept");
@@ -556,7 +580,8 @@ TEST_F(Tcp, ConnectToAFullQueueTimesOutOrEndsWithClose) {
   EXPECT_TRUE(nonBlocking(timed));  // left for its owner to close
   for (int32_t timeout : {-1, 20000}) {
     JTCPSocket socket, early(&mask);
-    socket.setConnectTimeout(timeout), early.setConnectTimeout(timeout);
+    socket.setConnectTimeout(timeout);
+    early.setConnectTimeout(timeout);
     EXPECT_EQ(endBlocked([&] { socket.connect(address()); }, {SYS_connect, SYS_poll, SYS_ppoll},
                          [&] { socket.close(); }),
               "10004 WSAConnect")

@@ -13,6 +13,7 @@
 
 #include "base/registry_key.h"
 #include "helpers/descriptors.h"
+#include "helpers/line_client.h"
 #include "rpc/line_buffer.h"
 #include "rpc/line_io.h"
 #include "rpc/rpc_client_test_support.h"
@@ -27,7 +28,7 @@ using ::testing::MatchesRegex;
 
 // ---- the line framing ----------------------------------------------------------
 
-const std::string kTooLong = "<too long>", kClosed = "<closed>";
+const std::string kTooLong = "<too long>";
 
 struct Script {
   std::deque<std::string> chunks = {};  // read in turn
@@ -141,8 +142,6 @@ TEST(LineIO, WritesWholeLines) {
 
 // ---- a service, a raw peer, a client ----------------------------------------------
 
-constexpr int kWaitMs = 20000;  // every wait of these tests ends within it (slow builds too)
-constexpr uint32_t kConnectionReset = JSysError::kSocketTag | 10054;
 constexpr size_t kMiB = size_t{1} << 20;
 
 class TestService : public JRPCService {
@@ -207,48 +206,6 @@ class TestService : public JRPCService {
 
   std::mutex mutex_;
   std::vector<std::string> events_;
-};
-
-// A raw client: a TCP socket and the line framing, every wait bounded.
-class LineClient {
- public:
-  explicit LineClient(uint16_t port, bool connectNow = true) : port_(port) {
-    auto socket = std::make_unique<JTCPSocket>();
-    socket->setConnectTimeout(kWaitMs);
-    socket->setReadTimeout(kWaitMs);
-    socket->setWriteTimeout(kWaitMs);
-    socket_ = socket.get();
-    io_.setSocket(std::move(socket));
-    if (connectNow) {
-      connect();
-    }
-  }
-  void connect() { socket_->connect(JInetAddr("127.0.0.1", port_)); }
-  void send(std::string_view line) { io_.writeLine(line); }
-  // The next line; kClosed when the server closed the connection (or reset it).
-  std::string receive() {
-    std::string_view line;
-    try {
-      return io_.readLine(line) ? std::string(line) : kClosed;
-    } catch (const JSysError& e) {
-      return e.code() == kConnectionReset ? kClosed : throw;
-    }
-  }
-  std::string call(std::string_view line) {
-    try {
-      send(line);
-    } catch (const JSysError&) {
-      // Closed before all was sent: the read tells how.
-    }
-    return receive();
-  }
-  std::string peer() const { return target(socket_->localAddress().port()); }
-  JTCPSocket& socket() { return *socket_; }
-
- private:
-  uint16_t port_;
-  JLineIO io_;
-  JTCPSocket* socket_ = nullptr;
 };
 
 // "<level> <text>" of the records, but the accept thread's waits.
@@ -443,9 +400,7 @@ TEST(RpcLimits, ConnectionsPastTheBoundOrRefusedAreClosedAtOnceAndLinesGiveTheir
     }
   }
   EXPECT_EQ(std::pair(served.load(), closed.load()), std::pair(4, 12));
-  LineClient stranger(service->port(), false);  // from 127.0.0.2, refused by the filter
-  stranger.socket().bind(JInetAddr("127.0.0.2", 0));
-  stranger.connect();
+  LineClient stranger(service->port(), "127.0.0.2");  // refused by the filter
   EXPECT_EQ(stranger.call("echo(a=1)"), kClosed);
   EXPECT_EQ(service->filteredConnections(), 1u);
   EXPECT_EQ(service->refusedConnections(), 12u);
@@ -480,7 +435,8 @@ TEST(RpcConnections, ALineOverTheCapOrIdlenessClosesThatConnectionOnly) {
   EXPECT_TRUE(eventually([&] { return service->closed_ == 2; }));
   EXPECT_EQ(pinging.call("echo(a=2)"), "OK a=2");
   EXPECT_EQ(texts(log),
-            std::vector<std::string>{"11 Request line from " + client.peer() +
+            std::vector<std::string>{"11 Request line from " +
+                                     target(client.socket().localAddress().port()) +
                                      " longer than 4096 bytes: closing the connection"});
 }
 
@@ -494,7 +450,7 @@ TEST_P(RpcDescriptorExhaustion, AcceptingGoesOnOnceDescriptorsAreBack) {
   // The clients' sockets exist before the limit; only the server's ends need one.
   std::vector<std::unique_ptr<LineClient>> clients;
   for (int i = 0; i < 40; ++i) {
-    clients.push_back(std::make_unique<LineClient>(service->port(), false));
+    clients.push_back(std::make_unique<LineClient>(service->port(), nullptr, false));
   }
   {
     DescriptorLimit limit(limitLeaving(GetParam()));

@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "base/registry_key.h"
 #include "helpers/child_process.h"
+#include "helpers/line_client.h"
 #include "helpers/output_support.h"
 #include "helpers/sound_server.h"
 #include "helpers/temp_dir.h"

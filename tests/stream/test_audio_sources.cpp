@@ -301,7 +301,8 @@ TEST(NetMike2, EachEndOfReceptionIsReportedOnceAndLeavesTheFramesReadable) {
       ASSERT_TRUE(c.mike->ended()) << "another host's datagrams kept the channel alive";
       EXPECT_EQ(c.mike->strayPackets(), 0u);
     } else {
-      frame(0), frame(1);
+      frame(0);
+      frame(1);
     }
     if (k.end == kFlag) {
       frame(2, SVIDEOFRAMEHEADER_FLAGS_DISCONNECT);

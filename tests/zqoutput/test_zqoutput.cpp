@@ -21,6 +21,7 @@
 #include "aam/aam_channel_manager.h"
 #include "audio/mp3_test_support.h"
 #include "files/file_test_support.h"
+#include "helpers/line_client.h"
 #include "helpers/log_capture.h"
 #include "helpers/output_support.h"
 #include "helpers/sound_server.h"
