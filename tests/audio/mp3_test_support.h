@@ -56,14 +56,9 @@ struct Mp3Decoded {
 /// Resync is off: a frame the decoder cannot follow is an error, not skipped.
 inline Mp3Decoded decodeMp3(const std::vector<std::vector<uint8_t>>& frames) {
   Mp3Decoded out;
-  int status = MPG123_OK;
-  mpg123_handle* handle = mpg123_new(nullptr, &status);
-  if (handle == nullptr) {
-    ++out.errors;
-    return out;
-  }
+  mpg123_handle* handle = mpg123_new(nullptr, nullptr);
   const long flags = MPG123_QUIET | MPG123_NO_RESYNC;
-  bool ready = mpg123_param(handle, MPG123_ADD_FLAGS, flags, 0) == MPG123_OK &&
+  bool ready = handle != nullptr && mpg123_param(handle, MPG123_ADD_FLAGS, flags, 0) == MPG123_OK &&
                mpg123_format_none(handle) == MPG123_OK;
   // Every Layer III sampling rate, as coded: no resampling.
   for (const long rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}) {

@@ -1,7 +1,11 @@
-// The wave-input devices as the capture source drives them: the tone, the
-// WAVE file and the host's pushes in real time, the call-order faults and
-// their codes, reset and close, what open leaves behind, and the device's
-// thread racing the caller.
+// The RIFF/WAVE header reader (the layouts real files have, each way a file
+// can be broken with its problem, its fuzzer's corpus from
+// ZQ_WAVE_HEADER_CORPUS_DIR replayed through the fuzzer's property check, the
+// bounds of the formats the system plays with their texts), and the
+// wave-input devices as the capture source drives them: the tone, the WAVE
+// file and the host's pushes in real time, the call-order faults and their
+// codes, reset and close, what open leaves behind, and the device's thread
+// racing the caller.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,13 +14,18 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <numbers>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/pcm_format.h"
+#include "audio/wave_file.h"
 #include "audio/wave_in.h"
 #include "audio/wavein_host.h"
 #include "audio/wavein_source.h"
@@ -26,6 +35,8 @@
 #include "helpers/temp_dir.h"
 #include "helpers/threads.h"
 #include "helpers/waits.h"
+#include "mp3_test_support.h"
+#include "wave_header_property.h"
 #include "wave_test_support.h"
 
 namespace zq {
@@ -33,6 +44,156 @@ namespace {
 
 using namespace test;
 using namespace std::chrono_literals;
+
+// ---- The header reader -----------------------------------------------------
+
+const Bytes kMono16 = fmt(1, 1, 8000, 16);
+
+struct HeaderCase {
+  const char* name;
+  Bytes file;
+  WaveFileProblem problem;
+  size_t dataOffset = 0;
+  size_t dataLength = 0;
+  bool truncated = false;
+  uint16_t channels = 1;
+};
+
+TEST(WaveFile, ReadsEveryLayoutAndNamesEveryProblem) {
+  const HeaderCase cases[] = {
+      {"plain", riff({chunk("fmt ", kMono16), chunk("data", samples(40))}), WaveFileProblem::kNone,
+       44, 40},
+      {"data before fmt", riff({chunk("data", samples(40)), chunk("fmt ", kMono16)}),
+       WaveFileProblem::kNone, 20, 40},
+      {"odd chunk padded",
+       riff({chunk("LIST", samples(5)), chunk("fmt ", kMono16), chunk("data", samples(8))}),
+       WaveFileProblem::kNone, 58, 8},
+      {"odd fmt padded",
+       riff({chunk("fmt ",
+                   [] {
+                     Bytes b = kMono16;
+                     b.resize(17);
+                     return b;
+                   }()),
+             chunk("data", samples(8))}),
+       WaveFileProblem::kNone, 46, 8},
+      {"data cut to whole frames", riff({chunk("fmt ", kMono16), chunk("data", samples(9))}),
+       WaveFileProblem::kNone, 44, 8},
+      {"data longer than file",
+       riff({chunk("fmt ", kMono16), chunk("data", samples(11), 400, false)}),
+       WaveFileProblem::kNone, 44, 10, true},
+      {"extensible PCM", riff({chunk("fmt ", extensible(1)), chunk("data", samples(8))}),
+       WaveFileProblem::kNone, 68, 8, false, 2},
+      {"last odd chunk unpadded",
+       riff({chunk("fmt ", kMono16), chunk("data", samples(8)),
+             chunk("junk", samples(3), -1, false)}),
+       WaveFileProblem::kNone, 44, 8},
+      {"empty", {}, WaveFileProblem::kEmpty},
+      {"RIFX",
+       [] {
+         Bytes b = riff({chunk("fmt ", kMono16)});
+         b[3] = 'X';
+         return b;
+       }(),
+       WaveFileProblem::kNotRiffWave},
+      {"cut in a chunk header", cut(riff({chunk("fmt ", kMono16), chunk("data", {})}), 1),
+       WaveFileProblem::kTruncatedChunkHeader},
+      {"cut in the fmt body", cut(riff({chunk("fmt ", kMono16)}), 2),
+       WaveFileProblem::kTruncatedFormat},
+      {"extensible cut", riff({chunk("fmt ", cut(extensible(1), 2)), chunk("data", samples(8))}),
+       WaveFileProblem::kTruncatedFormat},
+      {"no fmt", riff({chunk("data", samples(8))}), WaveFileProblem::kNoFormat},
+      {"huge chunk hides fmt",
+       riff({chunk("junk", samples(4), 0xFFFFFFFF), chunk("fmt ", kMono16)}),
+       WaveFileProblem::kNoFormat},
+      {"no data", riff({chunk("fmt ", kMono16)}), WaveFileProblem::kNoData},
+      {"two fmt", riff({chunk("fmt ", kMono16), chunk("fmt ", kMono16), chunk("data", samples(8))}),
+       WaveFileProblem::kDuplicateChunk},
+      {"float", riff({chunk("fmt ", fmt(3, 1, 8000, 32)), chunk("data", samples(8))}),
+       WaveFileProblem::kNotPcm},
+      {"extensible float", riff({chunk("fmt ", extensible(3)), chunk("data", samples(8))}),
+       WaveFileProblem::kNotPcm},
+      {"no channel", riff({chunk("fmt ", fmt(1, 0, 8000, 16, 2)), chunk("data", samples(8))}),
+       WaveFileProblem::kBadFormatFields},
+      {"no whole frame", riff({chunk("fmt ", fmt(1, 2, 8000, 16)), chunk("data", samples(3))}),
+       WaveFileProblem::kNoWholeFrame},
+  };
+  for (const HeaderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WaveFileHeader header;
+    const WaveFileProblem problem = readWaveHeader(c.file, header);
+    ASSERT_EQ(problem, c.problem) << waveFileProblemText(problem);
+    if (problem != WaveFileProblem::kNone) {
+      continue;
+    }
+    EXPECT_EQ(header.dataOffset, c.dataOffset);
+    EXPECT_EQ(header.dataLength, c.dataLength);
+    EXPECT_EQ(header.dataTruncated, c.truncated);
+    EXPECT_EQ(header.format.formatTag, kWaveFormatPcm);
+    EXPECT_EQ(header.format.channels, c.channels);
+    EXPECT_EQ(header.format.blockAlign, c.channels * 2);
+    EXPECT_EQ(0, std::memcmp(c.file.data() + header.dataOffset, samples(c.dataLength).data(),
+                             c.dataLength));
+  }
+}
+
+// Every input, whole and cut at every length, keeps the property, and the
+// corpus still reaches every answer the reader can give.
+TEST(WaveHeaderCorpus, EveryInputKeepsThePropertyAndEveryAnswerIsReached) {
+  std::set<WaveFileProblem> reached;
+  int inputs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ZQ_WAVE_HEADER_CORPUS_DIR)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string input(std::istreambuf_iterator<char>(in), {});
+    for (size_t size = input.size() + 1; size-- > 0;) {
+      WaveFileProblem problem;
+      EXPECT_EQ(fuzz::checkWaveHeaderProperty(reinterpret_cast<const uint8_t*>(input.data()), size,
+                                              problem),
+                "")
+          << entry.path().filename() << " cut to " << size;
+      reached.insert(problem);
+    }
+    ++inputs;
+  }
+  ASSERT_GE(inputs, 12) << "corpus missing at " << ZQ_WAVE_HEADER_CORPUS_DIR;
+  for (int p = 0; p <= static_cast<int>(WaveFileProblem::kNoWholeFrame); ++p) {
+    EXPECT_EQ(reached.count(static_cast<WaveFileProblem>(p)), 1u)
+        << waveFileProblemText(static_cast<WaveFileProblem>(p));
+  }
+}
+
+TEST(PcmFormat, EachFaultIsNamedWithItsFigures) {
+  struct FormatCase {
+    const char* name;
+    bool pcm;
+    uint32_t rate, bits, channels, align, bytesPerSecond, blockSamples;
+    const char* problem;
+  };
+  const FormatCase cases[] = {
+      {"PCM at the bounds", true, 4000, 8, 2, 2, 0, 4000, ""},
+      {"block not known", true, 192000, 16, 1, 2, 0, 0, ""},
+      {"24 bits", true, 8000, 24, 1, 3, 0, 0, "24 bits per sample: 8 and 16 are played"},
+      {"3 channels", true, 8000, 16, 3, 6, 0, 0, "3 channels: 1 to 2 are played"},
+      {"unpacked samples", true, 8000, 16, 2, 6, 0, 0,
+       "block align 6 is not 4 (2 channels of 16 bits)"},
+      {"a block over a second", true, 8000, 16, 1, 2, 0, 8001,
+       "a block of 8001 samples (16002 bytes) is longer than one second or 1048576 bytes"},
+      {"coded, 3 channels", false, 8000, 8, 3, 3, 24000, 200, "3 channels: 1 to 2 are played"},
+      {"coded, block align 0", false, 8000, 8, 1, 0, 8000, 200, "block align 0"},
+      {"coded, no byte rate", false, 8000, 8, 1, 1, 0, 200, "a byte rate of 0"},
+  };
+  // A rate past the highest and a coded block over 1 MiB are refused with
+  // their texts where a WAVE file is read (WaveInputTest).
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(
+        c.pcm ? pcmFormatProblem(c.rate, c.bits, c.channels, c.align, c.blockSamples)
+              : codedFormatProblem(c.rate, c.channels, c.align, c.bytesPerSecond, c.blockSamples),
+        c.problem);
+  }
+}
+
+// ---- The devices ----------------------------------------------------------
 
 constexpr int kWaitMs = 10000;
 
@@ -428,23 +589,16 @@ TEST_F(WaveIn, FileComesBackByteForByteInRealTime) {
   }
 }
 
-// `frames` frames of a 1000 Hz sine at `rate`, the same on every channel,
-// going on from frame `from`.
-std::vector<int16_t> sine(uint32_t frames, uint32_t rate, uint32_t channels, uint64_t from = 0) {
-  std::vector<int16_t> out;
-  for (uint64_t n = from; n < from + frames; ++n) {
-    const double x = 16000 * std::sin(2 * std::numbers::pi * 1000.0 * double(n) / rate);
-    out.insert(out.end(), channels, static_cast<int16_t>(std::lround(x)));
-  }
-  return out;
+// `frames` frames of a 1000 Hz sine at `rate`, the same on every channel.
+std::vector<int16_t> sine(uint32_t frames, uint32_t rate, uint32_t channels = 1) {
+  return SineGenerator(rate, std::vector<double>(channels, 1000)).next(frames);
 }
 
 // Pushes `ms` of the sine in 20 ms pieces, as a console does.
 void pushSine(uint32_t ms, uint32_t rate, uint32_t channels) {
-  const uint32_t piece = rate / 50;
-  for (uint64_t at = 0; at < uint64_t{rate} * ms / 1000; at += piece) {
-    const std::vector<int16_t> s = sine(piece, rate, channels, at);
-    ASSERT_EQ(ZQWaveInHostWrite(s.data(), piece, rate, channels), 1);
+  SineGenerator sine(rate, std::vector<double>(channels, 1000));
+  for (uint32_t piece = rate / 50, at = 0; at < rate * ms / 1000; at += piece) {
+    ASSERT_EQ(ZQWaveInHostWrite(sine.next(piece).data(), piece, rate, channels), 1);
   }
 }
 
@@ -489,8 +643,7 @@ struct HostCase {
 // before the start: a pusher slower than real time (a loaded machine, a
 // sanitizer) would otherwise leave gaps, as it should.
 TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
-  const std::vector<int16_t> some = sine(441, 44100, 1);
-  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 1), 0) << "no device open";
+  EXPECT_EQ(ZQWaveInHostWrite(sine(441, 44100).data(), 441, 44100, 1), 0) << "no device open";
   device(1).setString("Type", "host");
   const HostCase cases[] = {
       {"mono on both channels", 44100, 16, 2, 44100, 1},
@@ -511,8 +664,9 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
     const auto [first, last] = soundSpan(got, f);
     ASSERT_NE(first, SIZE_MAX) << "no sound";
     EXPECT_NEAR(double(last - first + 1), c.rate * 0.2, c.rate / 1000.0 + 2);
+    const std::vector<int16_t> pushed = sine(c.rate, c.rate);
     size_t lead = 0;  // the sine's first frames are under the threshold of sound
-    while (std::abs(sine(1, c.rate, 1, lead)[0]) <= 256) {
+    while (std::abs(pushed[lead]) <= 256) {
       ++lead;
     }
     int cycles = 0;
@@ -521,7 +675,7 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
       ASSERT_EQ(sampleAt(got, f, n, c.channels - 1), x) << "frame " << n;
       cycles += n > first && sampleAt(got, f, n - 1, 0) < 0 && x >= 0 ? 1 : 0;
       if (c.rate == c.pushRate) {
-        ASSERT_EQ(x, sine(1, c.rate, 1, n - first + lead)[0]) << "frame " << n;
+        ASSERT_EQ(x, pushed.at(n - first + lead)) << "frame " << n;
       }
     }
     EXPECT_NEAR(cycles, 200, 2);
@@ -534,8 +688,7 @@ TEST_F(WaveIn, HostFedDevicePlaysPushesInItsFormat) {
 // this thread runs: nothing here counts on it.
 TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   EXPECT_EQ(ZQWaveInHostWrite(nullptr, 1, 44100, 1), -1);
-  const std::vector<int16_t> some = sine(441, 44100, 3);
-  EXPECT_EQ(ZQWaveInHostWrite(some.data(), 441, 44100, 3), -1);
+  EXPECT_EQ(ZQWaveInHostWrite(sine(441, 44100, 3).data(), 441, 44100, 3), -1);
   device(1).setString("Type", "host");
   Capture capture;
   const WaveFormat f = pcm(8000, 16, 1);
@@ -550,8 +703,7 @@ TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   EXPECT_NEAR(double(last - first + 1), 320, 2) << "40 ms once the depth is reached";
   // In one push: pushed in parts, what plays while the rest comes in would
   // add to what is heard.
-  const std::vector<int16_t> burst = sine(12000, 8000, 1);
-  ASSERT_EQ(ZQWaveInHostWrite(burst.data(), 12000, 8000, 1), 1);
+  ASSERT_EQ(ZQWaveInHostWrite(sine(12000, 8000).data(), 12000, 8000, 1), 1);
   EXPECT_LE(ZQWaveInHostEnd(), 1000u) << "more than its bound queued";
   std::tie(first, last) = soundSpan(takeTalk(capture, 100), f);
   EXPECT_LE(last - first + 1, 8000u) << "more than its bound played";
@@ -560,7 +712,7 @@ TEST_F(WaveIn, HostFedDeviceStartsAtItsDepthAndDropsPastItsBound) {
   EXPECT_GE(stats.overruns, 1u);
   // A backlog (200 ms of pause, then the words) catches up in the pause.
   std::vector<int16_t> backlog(1600, 0);
-  const std::vector<int16_t> words = sine(800, 8000, 1);
+  const std::vector<int16_t> words = sine(800, 8000);
   backlog.insert(backlog.end(), words.begin(), words.end());
   ASSERT_EQ(ZQWaveInHostWrite(backlog.data(), 2400, 8000, 1), 1);
   // Blocks done but not yet taken once the push has landed: those done

@@ -115,7 +115,6 @@ inline Bytes id3v2Tag(uint32_t size, bool footer = false, bool headerOnly = fals
 struct ReadThrough {
   std::vector<Bytes> frames;
   std::vector<int64_t> times;
-  int last = 0;  // the result that ended it
 };
 
 inline ReadThrough readThrough(FileInput& input) {
@@ -125,8 +124,7 @@ inline ReadThrough readThrough(FileInput& input) {
     bool got = false;
     uint32_t size = 0;
     int64_t time = 0;
-    r.last = input.nextFrame(&got, &size, &time, nullptr);
-    if (r.last != FileInput::kFrame) {
+    if (input.nextFrame(&got, &size, &time, nullptr) != FileInput::kFrame) {
       break;
     }
     Bytes frame(size);
