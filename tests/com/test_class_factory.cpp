@@ -17,15 +17,13 @@
 #include "com/global_interface_table.h"
 #include "com/ref_count.h"
 #include "com/registrar.h"
-#include "com/registry_test_support.h"
+#include "com/registry_lookup.h"
 #include "com/storage.h"
 #include "helpers/log_capture.h"
 #include "helpers/temp_dir.h"
 
 namespace zq::com {
 namespace {
-
-using test::valueAt;
 
 inline constexpr IID IID_IFirst = makeGuid("{11111111-2222-3333-4444-555555555501}");
 inline constexpr IID IID_ISecond = makeGuid("{11111111-2222-3333-4444-555555555502}");
@@ -171,6 +169,17 @@ std::vector<JRegistryKeySpec> sampleKeys() {
         {K{"{LIB-A}", std::nullopt, {}, K::kRemoveWhenEmpty, {K{"1.0", "A", {}, K::kNone, {}}}},
          K{"{LIB-B}", std::nullopt, {}, K::kRemoveWhenEmpty, {K{"1.0", "B", {}, K::kNone, {}}}}}},
   };
+}
+
+// The key's default value or a named one, "(absent)" when the key or value is
+// not there, "(no value)" when the key is there without it.
+std::string valueAt(const std::string& path, const std::string& name = "") {
+  std::optional<JSystemRegistryKey> key = openExistingKey(HKEY_CLASSES_ROOT, path, KEY_READ);
+  if (!key) {
+    return "(absent)";
+  }
+  std::string v;
+  return key->getString(name, v) ? v : "(no value)";
 }
 
 // Registering again over the same keys is the control's server test.
