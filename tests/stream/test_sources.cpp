@@ -1,14 +1,8 @@
-// The stream sources and the sucker's reader: the reassembly fed datagram by
-// datagram (packets in any order with copies, the size limits); NetCam and
-// NetMike2 on real UDP sockets on 127.0.0.0/8 (frames read back byte for
-// byte, losses, NetMike2's parking, duplicates, strays, resynchronisations
-// and the one sender it takes datagrams from, flags, the end of reception and
-// its report through a real RPC client); the capture sources, WinmmMike (PCM
-// and MP3, on the test-tone device) and HardMike's commands (frames numbered
-// without a gap, MP3 frames tagged and stamped with their place in the
-// capture, a tone that decodes at its frequency, failures that leave nothing
-// running); the trigger's clamps and the level conversions; and the stream
-// fuzzers' corpora replayed through the fuzzers' own property checks.
+// The stream sources: the reassembly fed datagram by datagram; NetCam and
+// NetMike2 on real UDP sockets on 127.0.0.0/8, their frames read back byte for
+// byte and their end reported through a real RPC client; the capture sources
+// (WinmmMike on the test-tone device, HardMike's commands); the sucker's
+// trigger and the level conversions; the stream fuzzers' corpora replayed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,7 +104,6 @@ class Channel {
   void sendFrom(JSocket& from, const std::vector<uint8_t>& d) {
     from.sendto(d.data(), d.size(), address_);
   }
-  // Frame `f` as channel frame `sequence`.
   template <class F>
   void sendFrame(const F& f, uint32_t sequence, size_t mtu = kMtu) {
     for (const auto& packet : f.packets(sequence, mtu)) {
@@ -200,62 +193,36 @@ TEST(NetMike2, RebuildsFramesAndCountsEveryPacketExactly) {
     int next = -1;      // the frame expected after the case, when not the highest sent + 1
     std::vector<Other> before = {};
   } const cases[] = {
-      {"joined mid-stream, after others",
-       100,
-       {{0}},
-       {0},
-       "strays=1 foreign=2",
-       1400,
-       -1,
+      // clang-format off
+      {"joined mid-stream, after others", 100, {{0}}, {0}, "strays=1 foreign=2", 1400, -1,
        {{&otherHost, 0}, {&otherPort, kEmpty}}},
       {"others, once the sender is known", 100, {{0}}, {0}, "foreign=13", 1400, -1, others},
       {"twelve in reverse", 1184, reverse12, {0}, "parked=11", 112},
       {"a datagram longer than the room left", 16384, cutShort, {0}, "foreign=1"},
       {"index 13 before 12", 1384, late12, {}, "dropped=1", 112},
-      {"copies while placing",
-       3000,
-       {{0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 1}},
-       {0},
+      {"copies while placing", 3000, {{0, 0}, {0, 0}, {0, 2}, {0, 2}, {0, 1}}, {0},
        "parked=1 duplicates=2"},
       {"a copy of a published frame", 100, {{0}, {0}, {1}}, {0, 1}, "duplicates=1"},
       {"a lost packet", 3000, {{0, 0}, {0, 2}, {1}}, {1}, "strays=1 parked=1 abandoned=1"},
       {"shorter than a packet header", 100, {{0, 0, 0, 3}, {0}}, {0}, "strays=1"},
       {"index beyond the count", 100, {{0, 3, 3, 40}, {0}}, {0}, "strays=1"},
-      {"count changes",
-       100,
-       {{0, 1, 3, 40}, {0, 2, 4, 40}, {1}},
-       {1},
+      {"count changes", 100, {{0, 1, 3, 40}, {0, 2, 4, 40}, {1}}, {1},
        "strays=2 parked=1 abandoned=1"},
       {"shorter than its frame header", 100, {{0, 0, 1, 12 + 15}, {1}}, {1}, "dropped=1"},
       {"one gone", 100, {{0}, {2}}, {0, 2}, "lost=1 strays=1"},
       {"a late frame's copy", 100, {{0}, {2}, {1}, {1}}, {0, 2}, "late=1 strays=3"},
       {"begun, then two frames later", 3000, {{0, 0}, {2}}, {2}, "lost=1 abandoned=1 strays=1"},
-      {"a copy of an abandoned frame's packet",
-       3000,
-       {{0, 0}, {1}, {0, 0}},
-       {1},
+      {"a copy of an abandoned frame's packet", 3000, {{0, 0}, {1}, {0, 0}}, {1},
        "abandoned=1 strays=1 duplicates=1"},
-      {"a packet an abandoned frame missed",
-       3000,
-       {{0, 0}, {1}, {0, 1}},
-       {1},
+      {"a packet an abandoned frame missed", 3000, {{0, 0}, {1}, {0, 1}}, {1},
        "abandoned=1 strays=2"},
       {"64 passed over are lost", 100, {{0}, {65}}, {0, 65}, "lost=64 strays=1"},
       {"65 passed over resynchronise", 100, {{0}, {66}}, {0, 66}, "resyncs=1 strays=1"},
-      {"far ahead and back",
-       100,
-       {{0}, {1000000}, {1}},
-       {0, 1000000, 1},
-       "resyncs=2 strays=2",
-       1400,
-       2},
-      {"late beyond the window",
-       100,
-       {{0}, {2}, {40}, {68}, {1}},
-       {0, 2, 40, 68, 1},
-       "lost=65 resyncs=1 strays=4",
-       1400,
-       2},
+      {"far ahead and back", 100, {{0}, {1000000}, {1}}, {0, 1000000, 1}, "resyncs=2 strays=2",
+       1400, 2},
+      {"late beyond the window", 100, {{0}, {2}, {40}, {68}, {1}}, {0, 2, 40, 68, 1},
+       "lost=65 resyncs=1 strays=4", 1400, 2},
+      // clang-format on
   };
   using Counter = uint64_t (NetMike2::*)() const;
   const std::map<std::string, Counter> counters = {
