@@ -30,6 +30,8 @@ std::string typed(const JParams& p) {
   return out;
 }
 
+const uint8_t kBytes[] = {0x0A, 0xFF};
+
 TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   JParams p;
   for (const char* name :
@@ -38,11 +40,10 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
   }
   EXPECT_EQ(p.toString(';'),
             "=1; B=1; Z=1; a=1; a.x=1; a0=1; a[0]=1; a_b=1; ab=1; \x80=1; \xC3\xA9=1");
-  const uint8_t bytes[] = {0x0A, 0xFF};
   p.clear();
   p.set("x", int64_t{1});
   p.set("x", "now a string");  // replaces
-  p.set("f", bytes, sizeof bytes);
+  p.set("f", kBytes, sizeof kBytes);
   p.set("d", -2.2250738585072014e-308);
   JVariant other("other", true);
   p.add(std::make_unique<JVariant>("a", 0.5, &other));  // its next is cleared
@@ -58,8 +59,6 @@ TEST(ParamsList, NameOrderTextBoundAndAbsentNames) {
             "RPCMissingParameter: 'name'");
   EXPECT_EQ(out, 5000);
 }
-
-const uint8_t kBytes[] = {0x0A, 0xFF};
 
 TEST(VariantText, TypeTextAndLength) {
   // The type, the text and its length: 1, + name and "=", + the value's own count.
@@ -176,11 +175,15 @@ TEST(RPCError, KindMessageCopyAndTruncationOfEachClass) {
 
 // ---- parsing --------------------------------------------------------------
 
-constexpr size_t kAll = std::string_view::npos;  // the whole text
+constexpr int64_t kAll = -1;  // the whole text
 
-TEST(ParamsParse, ExtentAndValues) {
-  // The text, what parse returns, the values.
-  const std::tuple<std::string_view, size_t, std::string_view> cases[] = {
+TEST(ParamsParse, ExtentAndValuesOrTheErrorWithItsTextContextAndCode) {
+  const char* const kErrors[] = {
+      "parameter name syntax error", "missing parameter name",
+      "unterminated quoted string",  "unexpected character in binary block",
+      "unterminated binary block",   "cannot determine parameter type"};
+  // The text, what parse returns (an error: its code), the values (an error: its context).
+  const std::tuple<std::string_view, int64_t, std::string_view> cases[] = {
       // clang-format off
       {"", 0, ""}, {" \t)", 2, ""}, {"a=1,b=2) trailing", 7, "3:a=1, 3:b=2"},
       {" a = 1 , b = \"x\" \t", kAll, "3:a=1, 5:b=\"x\""},
@@ -205,41 +208,23 @@ TEST(ParamsParse, ExtentAndValues) {
       {R"(a="\0101", c="\01012", e="\0777")", kAll, R"(5:a="A", 5:c="A2", 5:e=")" "\xFF" R"(")"},
       {R"(a="ab\0cd", d="ab\0400", e="ab\00400", g=1)", kAll,
        R"(5:a="ab", 5:d="ab", 5:e="ab 0", 3:g=1)"},
-      // clang-format on
-  };
-  for (const auto& [text, extent, values] : cases) {
-    SCOPED_TRACE(text);
-    JParams p;
-    EXPECT_EQ(p.parse(text), extent == kAll ? text.size() : extent);
-    EXPECT_EQ(typed(p), values);
-  }
-}
-
-TEST(ParamsParse, ErrorsWithTheirTextContextAndCode) {
-  const char* const kTexts[] = {
-      "parameter name syntax error", "missing parameter name",
-      "unterminated quoted string",  "unexpected character in binary block",
-      "unterminated binary block",   "cannot determine parameter type"};
-  const std::tuple<std::string_view, int32_t, std::string_view> cases[] = {
-      // text, code, context
-      // clang-format off
       {"a=1,)", -5, "a=1,)"}, {"a-b=1", -5, "a-b=1"}, {"a=1, =2", -6, "???"},
       {"s=\"abc", -7, "s"}, {"s=\"ab\0cd\""sv, -7, "s"}, {"k=[0g]", -8, "k"}, {"k=[0a", -9, "k"},
       {"x=yes", -10, "x"}, {"x=", -10, "x"},
       // clang-format on
   };
-  for (const auto& [text, code, context] : cases) {
+  for (const auto& [text, extent, values] : cases) {
     SCOPED_TRACE(text);
     JParams p;
     try {
-      p.parse(text);
-      ADD_FAILURE() << "no error";
+      EXPECT_EQ(p.parse(text), extent == kAll ? text.size() : static_cast<size_t>(extent));
+      EXPECT_EQ(typed(p), values);
     } catch (const JRPCProtocolError& e) {
-      EXPECT_EQ(e.code(), code);
-      EXPECT_EQ(e.message(), "ProtocolError: " + std::string(kTexts[-5 - code]) + " '" +
-                                 std::string(context) + "'");
+      ASSERT_EQ(e.code(), extent);
+      EXPECT_EQ(e.message(), "ProtocolError: " + std::string(kErrors[-5 - extent]) + " '" +
+                                 std::string(values) + "'");
+      EXPECT_TRUE(p.empty());
     }
-    EXPECT_TRUE(p.empty());
   }
 }
 
@@ -294,10 +279,6 @@ struct Desc : Listed<Desc> {
   }
 };
 
-void expectCannotDeserialise(const std::function<void()>& f) {
-  EXPECT_EQ(thrownText<JDeserialisationError>(f), "cannot deserialise");
-}
-
 TEST(Serialisation, NamesAndValuesOfMembersNestedObjectsMapsAndVectorsBothWaysEachNameOnce) {
   const std::string text =
       "device=\"wavein_mic_in\", "
@@ -340,7 +321,8 @@ TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   EXPECT_FALSE(d.deserialise("gain", gain, false));
   EXPECT_EQ(gain, 1.5);
   uint32_t u = 0;
-  expectCannotDeserialise([&] { d.deserialise("neg", u, false); });
+  EXPECT_EQ(thrownText<JDeserialisationError>([&] { d.deserialise("neg", u, false); }),
+            "cannot deserialise");
   // A vector stops at the first missing index.
   jrpc_vector<std::string> v;
   EXPECT_TRUE(d.deserialise("v", v, true));
@@ -352,7 +334,7 @@ TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   EXPECT_TRUE(d.deserialise("p", o, false));
   EXPECT_EQ(o.value, 6);
   // A failure inside a nested object restores the prefix.
-  expectCannotDeserialise([&] { d.deserialise("x", o, true); });
+  EXPECT_THROW(d.deserialise("x", o, true), JDeserialisationError);
   int64_t i = 0;
   EXPECT_TRUE(d.deserialise("neg", i, true));
   EXPECT_EQ(i, -1);

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "stream/media_frame_cutter.h"
@@ -18,14 +16,13 @@ struct MediaFrame {
   std::vector<uint8_t> data;
 
   /// `size` data bytes that differ from frame to frame and from byte to byte.
-  static MediaFrame make(uint32_t number, size_t size, uint32_t flags = 0,
-                         uint64_t timeStamp = 0x123456789ABCull, uint32_t key = 0x51) {
+  static MediaFrame make(uint32_t number, size_t size, uint32_t flags = 0) {
     MediaFrame f;
     for (size_t i = 0; i < sizeof f.header.bytes; ++i) {
       f.header.bytes[i] = static_cast<uint8_t>(0xC0 + i);
     }
     f.header.setFrameNumber(number);
-    f.header.setTail({flags, timeStamp + number, key + number});
+    f.header.setTail({flags, 0x123456789ABCull + number, 0x51u + number});
     f.data.resize(size);
     for (size_t i = 0; i < size; ++i) {
       f.data[i] = static_cast<uint8_t>(number * 7 + i * 13 + i / 251);
@@ -75,15 +72,6 @@ inline std::vector<uint8_t> rawPacket(uint32_t sequence, uint32_t fragment, uint
     p[i] = words[i];
   }
   return p;
-}
-
-/// A message as a single-line log record shows it (line ends as blanks).
-inline std::string asLogged(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = c == '\n' || c == '\r' ? ' ' : c;
-  }
-  return out;
 }
 
 }  // namespace zq::test
