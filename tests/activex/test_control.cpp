@@ -352,6 +352,7 @@ TEST_F(Members, PersistenceSavesTheLayoutAndLoadsOrRefuses) {
   for (const auto& [id, value] : {std::pair<DISPID, LONG>{2, 5000}, {4, 150}, {3, -1}}) {
     ASSERT_EQ(put(control(), id, value), S_OK);
   }
+  EXPECT_EQ(getText(control(), 3), "1");  // and read back as 1
   auto persist = ComPtr<IPersistStreamInit>::queryFrom(control());
   EXPECT_EQ(persist->IsDirty(), S_OK);
   ComPtr<IStorage> storage;

@@ -145,6 +145,7 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
   Mp3AncillaryReader reader(3);
   uint32_t previousCounter = 0;
   std::vector<uint8_t> mainStream;  // every frame's bytes after its side information
+  size_t unaligned = 0;
   for (size_t k = 0; k < run.frames.size(); ++k) {
     SCOPED_TRACE(k);
     const auto& frame = run.frames[k];
@@ -177,6 +178,11 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
     std::array<uint8_t, 3> tag{};
     ASSERT_TRUE(reader.read(frame.data(), frame.size(), tag.data()));
     ASSERT_EQ(tag, atBit);
+    if (bit % 8 != 0) {
+      // What a byte-aligned writer, or reader, would take for the tag.
+      ++unaligned;
+      ASSERT_NE(bytesAtBit(mainStream, (bit + 7) / 8 * 8), atBit);
+    }
     ASSERT_EQ(tag[0] & 0xF0, 0x50);
     const uint32_t counter = counterOf(tag);
     if (!reservoir) {
@@ -190,6 +196,7 @@ TEST_P(Mp3EncoderRoundTrip, TargetFramesCarryTheTagsAndTheTone) {
       previousCounter = counter;
     }
   }
+  EXPECT_GT(unaligned, run.frames.size() / 2) << "main data ends mostly inside a byte";
 
   const test::Mp3Decoded decoded = test::decodeMp3(run.frames);
   EXPECT_EQ(decoded.errors, 0);

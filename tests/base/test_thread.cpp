@@ -124,7 +124,8 @@ TEST(WaitAll, TakesEveryObjectTogetherWhenTheLastIsSignalledOrNone) {
   JFlag manual(true, true);
   JWaitableTimer timer;
   JWaitForMultipleObjects three(&manual, &semaphore, &timer, true), two(&manual, &semaphore, true);
-  semaphore.wait(0), timer.set(20);
+  semaphore.wait(0);
+  timer.set(20);
   const auto start = Clock::now();
   {
     After release(60, [&] { semaphore.release(); });
@@ -133,7 +134,10 @@ TEST(WaitAll, TakesEveryObjectTogetherWhenTheLastIsSignalledOrNone) {
   }
   EXPECT_EQ(polls(manual, 1) + polls(semaphore, 1) + polls(timer, 1), "100");
   {  // and waits again when an object is taken away meanwhile
-    After change(20, [&] { manual.reset(), semaphore.release(); });
+    After change(20, [&] {
+      manual.reset();
+      semaphore.release();
+    });
     EXPECT_THROW(two.wait(300), JTimeoutError);
   }
   EXPECT_EQ(semaphore.count(), 1);

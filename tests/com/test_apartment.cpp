@@ -140,7 +140,12 @@ class Owner {
   /// Runs `fn` on the owner thread, after what is already queued to it.
   void onOwner(const std::function<void()>& fn,
                std::source_location at = std::source_location::current()) {
-    const auto call = [&] { return apartment_->call([&] { return fn(), S_OK; }); };
+    const auto call = [&] {
+      return apartment_->call([&] {
+        fn();
+        return S_OK;
+      });
+    };
     EXPECT_EQ(test::returnsWithin(20000, "a call run on the owner thread to return", call, at),
               S_OK);
   }

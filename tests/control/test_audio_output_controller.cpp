@@ -85,8 +85,10 @@ TEST(AudioOutputController, FlushDeleteAndDisconnectWithCommandsQueued) {
     });
     sleep_for(300ms);
     EXPECT_FALSE(waits && done) << "returned before the AAM answered";
+    // What does not wait is over before the AAM answers, however slow its thread was to start.
+    EXPECT_TRUE(waits || eventually([&] { return done.load(); }));
     aam.release();
-    actor.join();
+    returnsWithin(20000, "the controller's call to return", [&] { actor.join(); });
     if (controller) {
       controller->flush();
       EXPECT_EQ(controller->getState(), waits ? Ctl::kConnected : Ctl::kDisconnected);

@@ -334,7 +334,8 @@ TEST(Deserialisation, ConvertsOrFailsAndSkipsAbsentOptionalValues) {
   EXPECT_TRUE(d.deserialise("p", o, false));
   EXPECT_EQ(o.value, 6);
   // A failure inside a nested object restores the prefix.
-  EXPECT_THROW(d.deserialise("x", o, true), JDeserialisationError);
+  EXPECT_EQ(thrownText<JDeserialisationError>([&] { d.deserialise("x", o, true); }),
+            "cannot deserialise");
   int64_t i = 0;
   EXPECT_TRUE(d.deserialise("neg", i, true));
   EXPECT_EQ(i, -1);
